@@ -1,0 +1,36 @@
+// Many distances against one query at once, bit-identical to calling the
+// single-pair metric function for each stored vector in turn.
+//
+// Stored vectors have exactly `dim` components; the query may have any length
+// (the pairwise terms then run over the shorter length, as in the single-pair
+// functions). The kernel is chosen once per process from the CPU's features.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "metrics/metrics.hpp"
+
+namespace halqen {
+
+// Preconditions (not checked): `rows` / `base` and `ids` address count stored
+// vectors of `dim` components each, and `out` has room for `count` results.
+// Throws std::invalid_argument when `kind` is not one of the enumerators.
+
+// out[i] = metric(query, rows[i * dim .. i * dim + dim)) for i < count.
+void distances_rows(MetricKind kind, VectorView query, const double* rows, std::size_t dim,
+                    std::size_t count, double* out);
+
+// out[i] = metric(query, base[ids[i] * dim .. ids[i] * dim + dim)) for i < count.
+void distances_gather(MetricKind kind, VectorView query, const double* base, std::size_t dim,
+                      const std::uint32_t* ids, std::size_t count, double* out);
+
+// out[i] = cosine_similarity(query, rows[i * dim .. i * dim + dim)) for
+// i < count, given query_norm == squared_norm(query) and row_norms[i] ==
+// squared_norm(row i), which spares recomputing the stored norms on every
+// search. With other norm values the results are those values' quotients.
+void cosine_rows_with_norms(VectorView query, double query_norm, const double* rows,
+                            const double* row_norms, std::size_t dim, std::size_t count,
+                            double* out);
+
+}  // namespace halqen
