@@ -1,0 +1,49 @@
+// The first `capacity` candidates in rank order among those offered, without
+// keeping the others: a max-heap of the best so far, built only once full.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+#include "flat/flat_hit.hpp"
+#include "flat/rank_key.hpp"
+
+namespace halqen {
+
+class TopK {
+ public:
+  // Precondition: `capacity` is bounded by the number of candidates that will
+  // be offered, never taken raw from a caller (it is allocated up front).
+  explicit TopK(std::size_t capacity);
+
+  // Whether a candidate with this key would be kept, given that its id is
+  // larger than every id offered before (an equal key then ranks after).
+  bool admits(RankKey key) const {
+    return entries_.size() < capacity_ || (capacity_ != 0 && key < entries_.front().key);
+  }
+
+  // Keeps the candidate. Precondition: admits(rank_key(distance)) and `id`
+  // larger than every id inserted before; throws std::logic_error otherwise.
+  void insert(std::uint64_t id, double distance);
+
+  // The kept candidates in rank order; leaves the selection empty.
+  std::vector<FlatHit> take_ranked();
+
+ private:
+  struct Entry {
+    RankKey key;
+    std::uint64_t id;
+    double distance;
+  };
+  static bool ranks_before(const Entry& a, const Entry& b) {
+    return a.key != b.key ? a.key < b.key : a.id < b.id;
+  }
+
+  std::size_t capacity_;
+  std::vector<Entry> entries_;
+  bool is_heap_ = false;
+  std::uint64_t next_id_ = 0;
+};
+
+}  // namespace halqen
