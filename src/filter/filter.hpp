@@ -1,0 +1,43 @@
+// Search filters over node metadata.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <expected>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "hnsw/hnsw_error.hpp"
+#include "metadata/metadata.hpp"
+#include "metadata/metadata_store.hpp"
+
+namespace halqen {
+
+using MetadataPredicate = std::function<bool(const Metadata&)>;
+
+// Admits the nodes whose value for `attribute` satisfies `predicate`. The
+// predicate is shared by every copy of the filter.
+struct Filter {
+  std::string attribute;
+  std::shared_ptr<const MetadataPredicate> predicate;
+};
+
+// A filter admitting values equal to `value` (Metadata equality: NaN matches
+// nothing, -0.0 matches 0.0, alternatives never match each other).
+Filter equality_filter(std::string attribute, Metadata value);
+
+// The schema position of the filter's attribute (first byte-equal name), or,
+// checked in this order, NoSchema, EmptySchema, AttributeNotFound.
+// Precondition: filter.predicate is set (throws std::invalid_argument).
+std::expected<std::size_t, HNSWError> validate_filter(const Filter& filter,
+                                                      const std::optional<Schema>& schema);
+
+// Whether node `node`'s value at `attribute_position` (from validate_filter)
+// satisfies the predicate. A node without a value there (inserted without a
+// record) never matches. Reads nothing outside the store.
+bool node_matches(const Filter& filter, std::size_t attribute_position, const MetadataStore& store,
+                  std::uint64_t node);
+
+}  // namespace halqen

@@ -1,0 +1,22 @@
+// The errors the approximate index reports as values.
+#pragma once
+
+#include <string_view>
+
+namespace halqen {
+
+// Declaration order is the numbering the Python layer shows.
+enum class HNSWError {
+  InvalidEF,          // a layer search asked for width 0
+  InvalidLayer,       // a layer search asked for a layer at or above `layers`
+  NoSchema,           // a filter used on an index without a schema
+  EmptySchema,        // a filter used on an index whose schema has no names
+  AttributeNotFound,  // a filter names no schema attribute; or create's record count differs
+  EmptyVectors,       // create given no vectors
+  InvalidNodeID,      // a linking result without a neighbour list (not produced in practice)
+};
+
+// The variant's name exactly as declared, e.g. "InvalidEF".
+std::string_view hnsw_error_name(HNSWError error);
+
+}  // namespace halqen
