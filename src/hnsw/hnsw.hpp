@@ -1,0 +1,162 @@
+// The layered proximity graph of the approximate index.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <expected>
+#include <optional>
+#include <set>
+#include <span>
+#include <vector>
+
+#include "filter/filter.hpp"
+#include "hnsw/hnsw_error.hpp"
+#include "hnsw/neighbor_list.hpp"
+#include "hnsw/random.hpp"
+#include "hnsw/search_hit.hpp"
+#include "metadata/metadata.hpp"
+#include "metadata/metadata_store.hpp"
+#include "metrics/metrics.hpp"
+
+namespace halqen {
+
+struct LayerScratch;
+
+struct HNSWParams {
+  std::uint64_t dim;
+  std::uint64_t layers = 5;
+  std::uint64_t m = 16;
+  std::uint64_t ef_construction = 200;
+  std::uint64_t ef_search = 50;
+  MetricKind metric = MetricKind::Euclidean;
+  std::optional<Schema> schema;
+};
+
+// Nodes are numbered from 0 in insertion order; node 0 is the entry of every
+// insertion and search. A node of level l is linked at layers l..layers-1 and
+// followed by searches at layers 0..l. Smaller metric values rank first for
+// every metric. Lists are unbounded and never pruned.
+//
+// Node ids are 32-bit inside: an index cannot hold 2^32 nodes in memory, and
+// the insertion that would exceed that is refused.
+class HNSW {
+ public:
+  // The largest node count; insert throws std::length_error beyond it.
+  static constexpr std::uint64_t kMaxNodes = std::uint64_t{1} << 32;
+
+  // Any parameter value is accepted, 0 included. Fills the level weights
+  // (e^-j) and m_factor = 1 - 1/double(m).
+  explicit HNSW(HNSWParams params);
+
+  // Stores `vector` as the next node with its record (or none) and links it.
+  // The first node takes level layers-1 and draws nothing; every later one
+  // draws its level from `rng` (one word). The node is stored before any
+  // layer search, so when a search fails (ef_construction = 0: InvalidEF) the
+  // error is returned with the node stored and the links of earlier layers
+  // kept.
+  // Preconditions (std::invalid_argument): vector.size() == dim(); with a
+  // schema, a record has exactly schema-length values (without a schema any
+  // record is stored as given). Throws std::length_error at kMaxNodes nodes,
+  // and std::bad_alloc before storing anything when the node's linking layers
+  // outnumber the longest list memory could hold (each linking layer gives
+  // the new node at least one list entry).
+  std::expected<void, HNSWError> insert(VectorView vector, const MetadataRecord* metadata,
+                                        RandomSource& rng);
+
+  // EmptyVectors for no vectors. Without a schema, inserts every vector with
+  // no record (`metadata` ignored). With a schema, AttributeNotFound before
+  // inserting anything when the record count differs from the vector count;
+  // else inserts vector i with record i. Stops at the first failing insertion
+  // and returns its error, keeping the nodes inserted before it.
+  // Preconditions as insert, checked for every used input before inserting.
+  std::expected<void, HNSWError> create(std::span<const std::vector<double>> vectors,
+                                        std::span<const MetadataRecord> metadata,
+                                        RandomSource& rng);
+
+  // The k nearest nodes, nearest first: an empty list for an empty index
+  // (before any check); otherwise a greedy width-1 descent from node 0
+  // through layers layers-1..1, then a width-ef_search search of layer 0,
+  // cut to k. Errors of the first failing layer search: InvalidLayer
+  // (layers = 0), filter errors, InvalidEF (ef_search = 0).
+  std::expected<std::vector<SearchHit>, HNSWError> search(VectorView query, std::uint64_t k,
+                                                          const Filter* filter) const;
+
+  // Best-first search of one layer from `seed`, returning up to ef nodes in
+  // distance order. Checks, in order: ef = 0 (InvalidEF), layer >= layers
+  // (InvalidLayer), the filter (NoSchema, EmptySchema, AttributeNotFound).
+  // The seed is a result whatever its level and metadata; other nodes are
+  // followed only when their level reaches `layer` and the filter admits them.
+  // Precondition: seed < size() (std::out_of_range, after those checks).
+  std::expected<std::vector<SearchHit>, HNSWError> knn(std::uint64_t seed, VectorView query,
+                                                       std::uint64_t ef, std::uint64_t layer,
+                                                       const Filter* filter) const;
+
+  std::uint64_t size() const { return node_count_; }
+  std::uint64_t dim() const { return dim_; }
+  std::uint64_t layers() const { return layers_; }
+  std::uint64_t m() const { return m_; }
+  double m_factor() const { return m_factor_; }
+  std::uint64_t ef_construction() const { return ef_construction_; }
+  std::uint64_t ef_search() const { return ef_search_; }
+  MetricKind metric() const { return metric_; }
+  const std::optional<Schema>& schema() const { return schema_; }
+  std::span<const double> level_weights() const { return level_weights_; }
+  const MetadataStore& metadata() const { return metadata_; }
+
+  // Per-node inspection. Precondition: node < size() (std::out_of_range).
+  VectorView vector(std::uint64_t node) const;
+  std::uint64_t level(std::uint64_t node) const;
+  bool deleted(std::uint64_t node) const;
+  // The node's neighbours in first-linked order, without repeats or itself.
+  std::span<const std::uint32_t> neighbors(std::uint64_t node) const;
+
+ private:
+  void check_node(std::uint64_t node) const;
+  void check_insert_preconditions(VectorView vector, const MetadataRecord* metadata) const;
+  std::uint32_t store_node(VectorView vector, const MetadataRecord* metadata, std::uint64_t level);
+  std::expected<void, HNSWError> link_new_node(std::uint32_t node, LayerScratch& scratch);
+  std::expected<std::uint32_t, HNSWError> climb_greedy_layers(std::uint32_t node,
+                                                              LayerScratch& scratch) const;
+  std::expected<void, HNSWError> link_results(std::uint32_t node,
+                                              std::span<const SearchHit> results,
+                                              std::uint64_t& new_links);
+  std::expected<std::uint32_t, HNSWError> descend(VectorView query, const Filter* filter,
+                                                  LayerScratch& scratch) const;
+  std::expected<void, HNSWError> layer_search(std::uint64_t seed, VectorView query,
+                                              std::uint64_t ef, std::uint64_t layer,
+                                              const Filter* filter, LayerScratch& scratch) const;
+  void expand(std::uint32_t node, VectorView query, std::uint64_t ef, std::uint64_t layer,
+              const Filter* filter, std::size_t attribute, LayerScratch& scratch) const;
+  void collect_admitted(std::uint32_t node, std::uint64_t layer, const Filter* filter,
+                        std::size_t attribute, LayerScratch& scratch) const;
+  std::uint64_t lowest_level_from(std::uint64_t layer) const;
+  std::optional<std::uint64_t> highest_level_below(std::uint64_t layer) const;
+
+  std::vector<double> vectors_;
+  std::vector<NeighborList> neighbors_;
+  std::vector<std::uint64_t> levels_;
+  std::vector<bool> deleted_;
+  std::vector<double> level_weights_;
+  double level_weight_total_;
+  std::optional<Schema> schema_;
+  MetadataStore metadata_;
+  MetricKind metric_;
+  MetricFn metric_fn_;
+  std::uint64_t dim_;
+  std::uint64_t layers_;
+  std::uint64_t m_;
+  double m_factor_;
+  std::uint64_t ef_construction_;
+  std::uint64_t ef_search_;
+  // Kept explicitly rather than derived from vectors_: with dim 0 the
+  // vectors say nothing about how many nodes there are.
+  std::uint64_t node_count_ = 0;
+  // link_stamps_[k] == q: nodes k and q are linked (both ways) during q's
+  // insertion; q is never reused, so this finds repeats in O(1).
+  std::vector<std::uint32_t> link_stamps_;
+  // Every level some node holds. The nodes a layer search may follow change
+  // only where the layer crosses one of these.
+  std::set<std::uint64_t> distinct_levels_;
+};
+
+}  // namespace halqen

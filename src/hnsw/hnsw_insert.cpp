@@ -1,0 +1,149 @@
+// Insertion and bulk creation.
+#include <algorithm>
+#include <cstddef>
+#include <cstdint>
+#include <new>
+#include <stdexcept>
+#include <string>
+
+#include "hnsw/hnsw.hpp"
+#include "hnsw/layer_scratch.hpp"
+#include "hnsw/level_draw.hpp"
+
+namespace halqen {
+namespace {
+
+// The longest array of 64-bit ids an address space can hold. Every linking
+// layer adds at least one entry to the new node's list as the graph is
+// defined, so more linking layers than this could never be stored.
+constexpr std::uint64_t kMaxListEntries = PTRDIFF_MAX / sizeof(std::uint64_t);
+
+constexpr std::uint64_t kGreedyWidth = 1;
+
+}  // namespace
+
+std::expected<void, HNSWError> HNSW::insert(VectorView vector, const MetadataRecord* metadata,
+                                            RandomSource& rng) {
+  check_insert_preconditions(vector, metadata);
+  if (node_count_ >= kMaxNodes) {
+    throw std::length_error("index holds " + std::to_string(node_count_) +
+                            " nodes, the most 32-bit ids can number");
+  }
+  if (node_count_ == 0) {
+    store_node(vector, metadata, layers_ - 1);
+    return {};
+  }
+  const std::uint64_t level = draw_level(level_weights_, level_weight_total_, layers_, rng);
+  if (level < layers_ && layers_ - level > kMaxListEntries) {
+    throw std::bad_alloc();
+  }
+  const std::uint32_t node = store_node(vector, metadata, level);
+  return link_new_node(node, thread_layer_scratch());
+}
+
+// Layers 0..level-1 only move the entry (width 1); layers level..layers-1
+// link the node to every result. From the second linking layer on, the search
+// starts at the node itself. Its own list is then the only list that
+// matters and can change: the back links it leaves in other lists name a
+// node whose level is below the layer, which the scan passes over. So once a
+// layer adds no new link, each following layer repeats it exactly until the
+// set of followable nodes changes, at the next level some node holds; those
+// layers are skipped. Work is thus bounded by links made and distinct levels,
+// not by `layers`.
+std::expected<void, HNSWError> HNSW::link_new_node(std::uint32_t node, LayerScratch& scratch) {
+  const std::uint64_t level = levels_[node];
+  const VectorView query = vector(node);
+  const auto entry = climb_greedy_layers(node, scratch);
+  if (!entry) {
+    return std::unexpected(entry.error());
+  }
+  std::uint32_t seed = *entry;
+  std::uint64_t layer = level;
+  while (layer < layers_) {
+    const auto searched = layer_search(seed, query, ef_construction_, layer, nullptr, scratch);
+    if (!searched) {
+      return searched;
+    }
+    std::uint64_t new_links = 0;
+    const auto linked = link_results(node, scratch.results, new_links);
+    if (!linked) {
+      return linked;
+    }
+    const bool repeats_until_next_level = layer > level && new_links == 0;
+    layer = repeats_until_next_level ? lowest_level_from(layer) + 1 : layer + 1;
+    seed = node;
+  }
+  return {};
+}
+
+// A width-1 search moves only to a strictly nearer node. When it leaves its
+// seed in place, no neighbour of the seed that the layer follows is strictly
+// nearer; a higher layer follows a subset of those neighbours, so it leaves
+// the seed in place too, and the rest of the climb can be skipped.
+std::expected<std::uint32_t, HNSWError> HNSW::climb_greedy_layers(std::uint32_t node,
+                                                                  LayerScratch& scratch) const {
+  const std::uint64_t greedy_layers = std::min(levels_[node], layers_);
+  const VectorView query = vector(node);
+  std::uint32_t entry = 0;
+  for (std::uint64_t layer = 0; layer < greedy_layers; ++layer) {
+    const auto searched = layer_search(entry, query, kGreedyWidth, layer, nullptr, scratch);
+    if (!searched) {
+      return std::unexpected(searched.error());
+    }
+    const auto nearest = static_cast<std::uint32_t>(scratch.results.front().id);
+    if (nearest == entry) {
+      break;
+    }
+    entry = nearest;
+  }
+  return entry;
+}
+
+// Links `node` both ways with every result, nearest first. A result already
+// linked during this insertion, or the node itself, adds nothing (see
+// NeighborList). Counts the links made.
+std::expected<void, HNSWError> HNSW::link_results(std::uint32_t node,
+                                                  std::span<const SearchHit> results,
+                                                  std::uint64_t& new_links) {
+  for (const SearchHit& hit : results) {
+    if (hit.id >= node_count_) {
+      return std::unexpected(HNSWError::InvalidNodeID);
+    }
+  }
+  const std::uint64_t level = levels_[node];
+  for (const SearchHit& hit : results) {
+    const auto other = static_cast<std::uint32_t>(hit.id);
+    if (other == node || link_stamps_[other] == node) {
+      continue;
+    }
+    neighbors_[other].append(node, level);
+    neighbors_[node].append(other, levels_[other]);
+    link_stamps_[other] = node;
+    ++new_links;
+  }
+  return {};
+}
+
+std::expected<void, HNSWError> HNSW::create(std::span<const std::vector<double>> vectors,
+                                            std::span<const MetadataRecord> metadata,
+                                            RandomSource& rng) {
+  if (vectors.empty()) {
+    return std::unexpected(HNSWError::EmptyVectors);
+  }
+  const bool with_records = schema_.has_value();
+  if (with_records && metadata.size() != vectors.size()) {
+    return std::unexpected(HNSWError::AttributeNotFound);
+  }
+  for (std::size_t i = 0; i < vectors.size(); ++i) {
+    check_insert_preconditions(vectors[i], with_records ? &metadata[i] : nullptr);
+  }
+  for (std::size_t i = 0; i < vectors.size(); ++i) {
+    const auto inserted = insert(vectors[i], with_records ? &metadata[i] : nullptr, rng);
+    if (!inserted) {
+      return inserted;
+    }
+  }
+  return {};
+}
+
+}  // namespace halqen

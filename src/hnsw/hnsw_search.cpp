@@ -1,0 +1,173 @@
+// The layer search and the layered search.
+#include <cstddef>
+#include <cstdint>
+
+#include "hnsw/distance_order.hpp"
+#include "hnsw/hnsw.hpp"
+#include "hnsw/layer_scratch.hpp"
+#include "metrics/batch.hpp"
+
+namespace halqen {
+namespace {
+
+constexpr std::uint64_t kDescentWidth = 1;
+constexpr std::uint64_t kBottomLayer = 0;
+
+}  // namespace
+
+std::expected<std::vector<SearchHit>, HNSWError> HNSW::knn(std::uint64_t seed, VectorView query,
+                                                           std::uint64_t ef, std::uint64_t layer,
+                                                           const Filter* filter) const {
+  LayerScratch& scratch = thread_layer_scratch();
+  const auto searched = layer_search(seed, query, ef, layer, filter, scratch);
+  if (!searched) {
+    return std::unexpected(searched.error());
+  }
+  return scratch.results;
+}
+
+std::expected<std::vector<SearchHit>, HNSWError> HNSW::search(VectorView query, std::uint64_t k,
+                                                              const Filter* filter) const {
+  if (node_count_ == 0) {
+    return std::vector<SearchHit>{};
+  }
+  LayerScratch& scratch = thread_layer_scratch();
+  const auto entry = descend(query, filter, scratch);
+  if (!entry) {
+    return std::unexpected(entry.error());
+  }
+  const auto searched = layer_search(*entry, query, ef_search_, kBottomLayer, filter, scratch);
+  if (!searched) {
+    return std::unexpected(searched.error());
+  }
+  std::vector<SearchHit> hits;
+  for (const SearchHit& hit : scratch.results) {
+    if (hits.size() >= k) {
+      break;
+    }
+    if (!deleted_[hit.id]) {
+      hits.push_back(hit);
+    }
+  }
+  return hits;
+}
+
+// Width-1 searches from node 0 at layers layers-1 down to 1 (for layers = 0
+// the first asks for layer 2^64-1 and reports InvalidLayer). A layer search
+// depends on its layer only through the nodes it may follow (level >= layer),
+// a set that changes only where the layer passes a level some node holds.
+// So when a search leaves its seed in place, every layer down to the next
+// held level would too, and the descent jumps there: the work is bounded by
+// the moves and the distinct levels, whatever `layers` is. The first search
+// runs unskipped, so a filter error is reported as before.
+std::expected<std::uint32_t, HNSWError> HNSW::descend(VectorView query, const Filter* filter,
+                                                      LayerScratch& scratch) const {
+  std::uint32_t entry = 0;
+  std::uint64_t layer = layers_ - 1;
+  while (layer >= 1) {
+    const auto searched = layer_search(entry, query, kDescentWidth, layer, filter, scratch);
+    if (!searched) {
+      return std::unexpected(searched.error());
+    }
+    const auto nearest = static_cast<std::uint32_t>(scratch.results.front().id);
+    if (deleted_[nearest]) {
+      break;
+    }
+    if (nearest != entry) {
+      entry = nearest;
+      --layer;
+      continue;
+    }
+    const std::optional<std::uint64_t> lower = highest_level_below(layer);
+    if (!lower) {
+      break;
+    }
+    layer = *lower;
+  }
+  return entry;
+}
+
+// Best-first from the seed. Results stay sorted in distance order and never
+// exceed ef entries; the search stops when the nearest queued candidate ranks
+// after the furthest result (a NaN furthest result never stops it).
+std::expected<void, HNSWError> HNSW::layer_search(std::uint64_t seed, VectorView query,
+                                                  std::uint64_t ef, std::uint64_t layer,
+                                                  const Filter* filter,
+                                                  LayerScratch& scratch) const {
+  if (ef == 0) {
+    return std::unexpected(HNSWError::InvalidEF);
+  }
+  if (layer >= layers_) {
+    return std::unexpected(HNSWError::InvalidLayer);
+  }
+  std::size_t attribute = 0;
+  if (filter != nullptr) {
+    const auto position = validate_filter(*filter, schema_);
+    if (!position) {
+      return std::unexpected(position.error());
+    }
+    attribute = *position;
+  }
+  check_node(seed);
+  const auto seed_id = static_cast<std::uint32_t>(seed);
+  scratch.visited.start(node_count_);
+  scratch.results.clear();
+  scratch.candidates.clear();
+  const double seed_distance = metric_fn_(query, vector(seed));
+  scratch.results.push_back(SearchHit{seed_distance, seed});
+  push_candidate(scratch.candidates, Candidate{seed_distance, seed_id});
+  scratch.visited.insert(seed_id);
+  while (!scratch.candidates.empty()) {
+    const Candidate nearest = pop_candidate(scratch.candidates);
+    if (distance_before(scratch.results.back().distance, nearest.distance)) {
+      break;
+    }
+    expand(nearest.id, query, ef, layer, filter, attribute, scratch);
+  }
+  return {};
+}
+
+// Distances of one node's admitted neighbours are computed together; each is
+// independent of the others, and the add rule then runs in list order, so
+// the outcome equals handling one neighbour at a time.
+void HNSW::expand(std::uint32_t node, VectorView query, std::uint64_t ef, std::uint64_t layer,
+                  const Filter* filter, std::size_t attribute, LayerScratch& scratch) const {
+  collect_admitted(node, layer, filter, attribute, scratch);
+  const std::size_t count = scratch.batch_ids.size();
+  if (count == 0) {
+    return;
+  }
+  scratch.batch_distances.resize(count);
+  distances_gather(metric_, query, vectors_.data(), dim_, scratch.batch_ids.data(), count,
+                   scratch.batch_distances.data());
+  for (std::size_t i = 0; i < count; ++i) {
+    offer(scratch.results, scratch.candidates, ef,
+          Candidate{scratch.batch_distances[i], scratch.batch_ids[i]});
+  }
+}
+
+// The node's neighbours, in list order, that are not yet visited, whose level
+// reaches the layer and that the filter admits; each is marked visited.
+// Nodes passed over stay unvisited and are tested again when met again.
+// Testing "visited" first is equivalent: a visited node passed both other
+// tests at this layer, except the seed, which every path passes over.
+void HNSW::collect_admitted(std::uint32_t node, std::uint64_t layer, const Filter* filter,
+                            std::size_t attribute, LayerScratch& scratch) const {
+  scratch.batch_ids.clear();
+  const NeighborList::LayerScan scan = neighbors_[node].for_layer(layer);
+  for (const std::uint32_t neighbor : scan.ids) {
+    if (scratch.visited.contains(neighbor)) {
+      continue;
+    }
+    if (scan.needs_level_check && levels_[neighbor] < layer) {
+      continue;
+    }
+    if (filter != nullptr && !node_matches(*filter, attribute, metadata_, neighbor)) {
+      continue;
+    }
+    scratch.visited.insert(neighbor);
+    scratch.batch_ids.push_back(neighbor);
+  }
+}
+
+}  // namespace halqen

@@ -1,0 +1,51 @@
+// The neighbour list of one graph node.
+#pragma once
+
+#include <cstdint>
+#include <span>
+#include <vector>
+
+namespace halqen {
+
+// A node's neighbour ids in the order they were first linked, without
+// repeats and without the node itself. A layer search never follows either:
+// a repeat's first occurrence was already visited or passed over by the same
+// level and filter rules, and a node's own list is scanned only after the
+// node was visited. So dropping them changes no search result.
+//
+// Besides the full list (layer 0), the node keeps, for each layer j from 1
+// up to its indexed top (its level, at most kMaxIndexedLayer), the sub-list
+// of neighbours whose level is at least j, in the same order: a layer-j scan
+// reads only neighbours it may follow, instead of passing over the many of
+// lower level.
+class NeighborList {
+ public:
+  // Highest layer with a sub-list of its own; scans above it filter that one by level.
+  static constexpr std::uint64_t kMaxIndexedLayer = 31;
+
+  // The ids a scan at some layer reads, in list order.
+  struct LayerScan {
+    std::span<const std::uint32_t> ids;
+    bool needs_level_check;  // some ids may have a level below the scanned layer
+  };
+
+  explicit NeighborList(std::uint64_t owner_level);
+
+  // Appends `id`, whose level is `id_level`, to the full list and to every
+  // sub-list it belongs to. Strong guarantee: on bad_alloc nothing changes.
+  // The caller keeps ids unique and different from the owner.
+  void append(std::uint32_t id, std::uint64_t id_level);
+
+  std::span<const std::uint32_t> all() const { return all_; }
+  std::size_t size() const { return all_.size(); }
+
+  // What a scan at `layer` reads: the layer's own sub-list when the node
+  // indexes it, else its highest sub-list with the level still to check.
+  LayerScan for_layer(std::uint64_t layer) const;
+
+ private:
+  std::vector<std::uint32_t> all_;
+  std::vector<std::vector<std::uint32_t>> upper_;  // upper_[j - 1]: level >= j
+};
+
+}  // namespace halqen
