@@ -1,0 +1,69 @@
+// Result builders: plain values back into new Python objects.
+#pragma once
+
+#include <Python.h>
+
+#include <cstdint>
+#include <span>
+#include <utility>
+#include <vector>
+
+#include "module/py_err.hpp"
+
+namespace halqen::py {
+
+inline PyResult<Ref> to_python(NoneResult) {
+  return Ref::borrow(Py_None);
+}
+
+inline PyResult<Ref> to_python(std::uint64_t value) {
+  Ref object = Ref::steal(PyLong_FromUnsignedLongLong(value));
+  return object ? PyResult<Ref>(std::move(object)) : fetch_error();
+}
+
+inline PyResult<Ref> to_python(double value) {
+  Ref object = Ref::steal(PyFloat_FromDouble(value));
+  return object ? PyResult<Ref>(std::move(object)) : fetch_error();
+}
+
+template <class A, class B>
+PyResult<Ref> to_python(const std::pair<A, B>& pair);
+
+// A list created at its final length and filled in place.
+template <class Range>
+PyResult<Ref> list_to_python(const Range& items) {
+  Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(std::size(items))));
+  if (!list) {
+    return fetch_error();
+  }
+  Py_ssize_t position = 0;
+  for (const auto& item : items) {
+    Ref element = HALQEN_TRY(to_python(item));
+    PyList_SET_ITEM(list.get(), position++, element.release());
+  }
+  return list;
+}
+
+inline PyResult<Ref> to_python(std::span<const double> values) {
+  return list_to_python(values);
+}
+
+template <class T>
+PyResult<Ref> to_python(const std::vector<T>& items) {
+  return list_to_python(items);
+}
+
+template <class A, class B>
+PyResult<Ref> to_python(const std::pair<A, B>& pair) {
+  Ref first = HALQEN_TRY(to_python(pair.first));
+  Ref second = HALQEN_TRY(to_python(pair.second));
+  PyObject* tuple = PyTuple_New(2);
+  if (tuple == nullptr) {
+    return fetch_error();
+  }
+  PyTuple_SET_ITEM(tuple, 0, first.release());
+  PyTuple_SET_ITEM(tuple, 1, second.release());
+  return Ref::steal(tuple);
+}
+
+}  // namespace halqen::py

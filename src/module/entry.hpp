@@ -1,0 +1,208 @@
+// The one protocol by which every constructor and method is entered:
+// parse, borrow, convert, run, build, release, under one failure trap.
+//
+// A class writes its code as plain functions over converted values:
+//   PyResult<Record> construct(Params...);               // constructor
+//   PyResult<Result> method(const Record&, Params...);   // shared borrow
+//   PyResult<Result> method(Record&, Params...);         // exclusive borrow
+// Each parameter type names its conversion (FromPython<T>); std::optional<T>
+// marks a parameter that may be omitted or None. The templates below do the
+// rest, identically for every entry point.
+#pragma once
+
+#include <Python.h>
+
+#include <array>
+#include <cstddef>
+#include <new>
+#include <optional>
+#include <source_location>
+#include <stdexcept>
+#include <tuple>
+#include <type_traits>
+#include <utility>
+
+#include "module/args.hpp"
+#include "module/build.hpp"
+#include "module/convert.hpp"
+#include "module/instance.hpp"
+#include "module/panic.hpp"
+#include "module/py_err.hpp"
+
+namespace halqen::py {
+
+// Runs an entry point's body; no C++ exception leaves it. Internal failures
+// become PanicException, allocation failures MemoryError.
+template <class Body>
+PyObject* run_trapped(Body&& body) noexcept {
+  try {
+    PyResult<Ref> result = body();
+    if (result) {
+      return result->release();
+    }
+    std::move(result).error().restore();
+  } catch (const Panic& failure) {
+    raise_panic(failure.what(), failure.where());
+  } catch (const std::bad_alloc&) {
+    PyErr_NoMemory();
+  } catch (const std::length_error&) {
+    PyErr_NoMemory();  // a size beyond anything that could be allocated
+  } catch (const std::exception& failure) {
+    raise_panic(failure.what(), std::source_location::current());
+  } catch (...) {
+    raise_panic("unknown internal failure", std::source_location::current());
+  }
+  return nullptr;
+}
+
+namespace detail {
+
+template <class T>
+struct IsOptional : std::false_type {};
+template <class T>
+struct IsOptional<std::optional<T>> : std::true_type {};
+
+template <class F>
+struct MethodSignature;
+template <class R, class Record, class... Params>
+struct MethodSignature<R (*)(Record&, Params...)> {
+  using RecordType = std::remove_const_t<Record>;
+  static constexpr bool kShared = std::is_const_v<Record>;
+  using Parameters = std::tuple<std::decay_t<Params>...>;
+};
+
+template <class F>
+struct ConstructorSignature;
+template <class Record, class... Params>
+struct ConstructorSignature<PyResult<Record> (*)(Params...)> {
+  using RecordType = Record;
+  using Parameters = std::tuple<std::decay_t<Params>...>;
+};
+
+// Converts the parameter slots in order; the first failure ends it, reported
+// under that parameter's name.
+template <class Parameters, std::size_t... I>
+PyResult<Parameters> convert_parameters(const FunctionDescription& desc, PyObject* const* slots,
+                                        std::index_sequence<I...>) {
+  std::tuple<std::optional<std::tuple_element_t<I, Parameters>>...> converted;
+  std::optional<PyErr> failure;
+  auto convert_one = [&]<std::size_t K>(std::integral_constant<std::size_t, K>) {
+    using T = std::tuple_element_t<K, Parameters>;
+    if constexpr (!IsOptional<T>::value) {
+      if (slots[K] == nullptr) {
+        throw Panic("required parameter '" + std::string(desc.parameter_names[K]) +
+                    "' reached conversion without a value");
+      }
+    }
+    auto value = FromPython<T>::convert(slots[K]);
+    if (!value) {
+      failure.emplace(argument_extraction_error(desc.parameter_names[K], std::move(value).error()));
+      return false;
+    }
+    std::get<K>(converted).emplace(std::move(*value));
+    return true;
+  };
+  if (!(convert_one(std::integral_constant<std::size_t, I>{}) && ...)) {
+    return std::unexpected(std::move(*failure));
+  }
+  return Parameters(std::move(*std::get<I>(converted))...);
+}
+
+template <class Parameters>
+PyResult<Parameters> convert_all(const FunctionDescription& desc, PyObject* const* slots) {
+  return convert_parameters<Parameters>(desc, slots,
+                                        std::make_index_sequence<std::tuple_size_v<Parameters>>());
+}
+
+// Holds a borrow of an instance and gives it back on every path out.
+class BorrowGuard {
+ public:
+  static PyResult<BorrowGuard> acquire(BorrowChecker& checker, bool shared) {
+    if (shared ? checker.try_acquire_shared() : checker.try_acquire_exclusive()) {
+      return BorrowGuard(checker, shared);
+    }
+    return std::unexpected(PyErr::new_err(
+        PyExc_RuntimeError, shared ? "Already mutably borrowed" : "Already borrowed"));
+  }
+  BorrowGuard(BorrowGuard&& other) noexcept
+      : checker_(std::exchange(other.checker_, nullptr)), shared_(other.shared_) {}
+  BorrowGuard(const BorrowGuard&) = delete;
+  BorrowGuard& operator=(const BorrowGuard&) = delete;
+  BorrowGuard& operator=(BorrowGuard&&) = delete;
+  ~BorrowGuard() {
+    if (checker_ == nullptr) {
+      return;
+    }
+    if (shared_) {
+      checker_->release_shared();
+    } else {
+      checker_->release_exclusive();
+    }
+  }
+
+ private:
+  BorrowGuard(BorrowChecker& checker, bool shared) : checker_(&checker), shared_(shared) {}
+  BorrowChecker* checker_;
+  bool shared_;
+};
+
+template <class Parameters>
+using SlotArray =
+    std::array<PyObject*, std::tuple_size_v<Parameters> == 0 ? 1 : std::tuple_size_v<Parameters>>;
+
+}  // namespace detail
+
+// The method-table entry (vectorcall convention with keyword names).
+template <auto Method, const FunctionDescription& Desc>
+PyObject* method_entry(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  using Signature = detail::MethodSignature<decltype(Method)>;
+  using Parameters = typename Signature::Parameters;
+  static_assert(Desc.slot_count() == std::tuple_size_v<Parameters>);
+  return run_trapped([&]() -> PyResult<Ref> {
+    detail::SlotArray<Parameters> slots{};
+    HALQEN_TRY_VOID(extract_arguments_fastcall(Desc, args, nargs, kwnames, slots.data()));
+    auto* instance = Instance<typename Signature::RecordType>::of(self);
+    detail::BorrowGuard guard =
+        HALQEN_TRY(detail::BorrowGuard::acquire(instance->borrow, Signature::kShared));
+    Parameters values = HALQEN_TRY(detail::convert_all<Parameters>(Desc, slots.data()));
+    auto result = HALQEN_TRY(
+        std::apply([&](auto&&... params) { return Method(instance->record, std::move(params)...); },
+                   std::move(values)));
+    return to_python(result);
+  });
+}
+
+// The type's new slot.
+template <auto Construct, const FunctionDescription& Desc>
+PyObject* constructor_entry(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+  using Signature = detail::ConstructorSignature<decltype(Construct)>;
+  using Parameters = typename Signature::Parameters;
+  using Record = typename Signature::RecordType;
+  static_assert(Desc.slot_count() == std::tuple_size_v<Parameters>);
+  static_assert(std::is_nothrow_move_constructible_v<Record>);
+  return run_trapped([&]() -> PyResult<Ref> {
+    detail::SlotArray<Parameters> slots{};
+    HALQEN_TRY_VOID(extract_arguments_tuple_dict(Desc, args, kwargs, slots.data()));
+    Parameters values = HALQEN_TRY(detail::convert_all<Parameters>(Desc, slots.data()));
+    Record record = HALQEN_TRY(std::apply(
+        [&](auto&&... params) { return Construct(std::move(params)...); }, std::move(values)));
+    Ref object = Ref::steal(type->tp_alloc(type, 0));
+    if (!object) {
+      return fetch_error();
+    }
+    auto* instance = Instance<Record>::of(object.get());
+    new (&instance->record) Record(std::move(record));
+    new (&instance->borrow) BorrowChecker();
+    return object;
+  });
+}
+
+// A method-table entry for `method_entry<Method, Desc>`.
+template <auto Method, const FunctionDescription& Desc>
+constexpr PyMethodDef method_def(const char* name, const char* doc) {
+  return {name,
+          reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&method_entry<Method, Desc>)),
+          METH_FASTCALL | METH_KEYWORDS, doc};
+}
+
+}  // namespace halqen::py
