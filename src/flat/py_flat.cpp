@@ -1,0 +1,123 @@
+// PyFlat: the exact index behind the call protocol.
+#include <array>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "flat/flat.hpp"
+#include "module/classes.hpp"
+#include "module/entry.hpp"
+
+namespace halqen::py {
+namespace {
+
+constexpr std::uint64_t kDefaultK = 1;
+
+constexpr std::array<std::string_view, 2> kNewParameters{"dim", "metric"};
+constexpr std::array<std::string_view, 1> kInsertParameters{"vector"};
+constexpr std::array<std::string_view, 2> kSearchParameters{"query", "k"};
+constexpr std::array<std::string_view, 1> kCreateParameters{"vectors"};
+
+constexpr FunctionDescription kNew{"PyFlat", "__new__", kNewParameters, 0, 1, {}};
+constexpr FunctionDescription kInsert{"PyFlat", "insert", kInsertParameters, 0, 1, {}};
+constexpr FunctionDescription kSearch{"PyFlat", "search", kSearchParameters, 0, 1, {}};
+constexpr FunctionDescription kCreate{"PyFlat", "create", kCreateParameters, 0, 1, {}};
+
+constexpr const char* kClassDoc = "PyFlat(dim, metric=None)\n--\n\nOur Python-facing Flat index.";
+constexpr const char* kInsertDoc =
+    "insert($self, vector)\n--\n\nInsert a vector into the index.\n\n"
+    "The vector is expected as a list of floats whose length equals the index dimension.";
+constexpr const char* kSearchDoc =
+    "search($self, query, k=None)\n--\n\nSearch for the k nearest neighbors.\n\n"
+    "Returns a list of tuples `(id, distance)`.";
+constexpr const char* kCreateDoc =
+    "create($self, vectors)\n--\n\nCreate an index from a list of vectors.";
+
+// Unknown names silently mean euclidean distance.
+MetricKind flat_metric(const std::optional<std::string>& name) {
+  if (name == "inner_product") {
+    return MetricKind::InnerProduct;
+  }
+  if (name == "cosine") {
+    return MetricKind::Cosine;
+  }
+  return MetricKind::Euclidean;
+}
+
+PyErr length_error(const char* what, std::uint64_t dim, std::size_t length) {
+  return PyErr::new_err(PyExc_ValueError, std::string("Expected ") + what + " of length " +
+                                              std::to_string(dim) + ", got " +
+                                              std::to_string(length));
+}
+
+PyErr flat_error(const char* operation, FlatError error) {
+  return PyErr::new_err(PyExc_ValueError,
+                        std::string(operation) + " error: " + std::string(flat_error_name(error)));
+}
+
+PyResult<FlatIndex> construct(std::uint64_t dim, std::optional<std::string> metric) {
+  return FlatIndex(dim, flat_metric(metric));
+}
+
+PyResult<NoneResult> insert(FlatIndex& self, std::vector<double> vector) {
+  if (vector.size() != self.dim()) {
+    return std::unexpected(length_error("vector", self.dim(), vector.size()));
+  }
+  self.append(vector);
+  return NoneResult{};
+}
+
+// Lengths are checked while storing: the vectors before a wrong one stay.
+PyResult<NoneResult> create(FlatIndex& self, std::vector<std::vector<double>> vectors) {
+  if (vectors.empty()) {
+    return std::unexpected(flat_error("Create", FlatError::EmptyVectors));
+  }
+  for (const std::vector<double>& vector : vectors) {
+    if (vector.size() != self.dim()) {
+      throw Panic("Vector length " + std::to_string(vector.size()) +
+                  " does not match index dimension " + std::to_string(self.dim()));
+    }
+    self.append(vector);
+  }
+  return NoneResult{};
+}
+
+PyResult<std::vector<std::pair<std::uint64_t, double>>> search(const FlatIndex& self,
+                                                               std::vector<double> query,
+                                                               std::optional<std::uint64_t> k) {
+  if (query.size() != self.dim()) {
+    return std::unexpected(length_error("query", self.dim(), query.size()));
+  }
+  auto hits = self.search(query, k.value_or(kDefaultK));
+  if (!hits) {
+    return std::unexpected(flat_error("Search", hits.error()));
+  }
+  std::vector<std::pair<std::uint64_t, double>> result;
+  result.reserve(hits->size());
+  for (const FlatHit& hit : *hits) {
+    result.emplace_back(hit.id, hit.distance);
+  }
+  return result;
+}
+
+PyMethodDef methods[] = {
+    method_def<insert, kInsert>("insert", kInsertDoc),
+    method_def<search, kSearch>("search", kSearchDoc),
+    method_def<create, kCreate>("create", kCreateDoc),
+    {nullptr, nullptr, 0, nullptr},
+};
+
+}  // namespace
+
+PyObject* flat_type() {
+  static PyObject* type = nullptr;
+  if (type == nullptr) {
+    type = create_heap_type("builtins.PyFlat", kClassDoc, sizeof(Instance<FlatIndex>), methods,
+                            constructor_entry<construct, kNew>, Instance<FlatIndex>::dealloc);
+  }
+  return type;
+}
+
+}  // namespace halqen::py

@@ -1,0 +1,228 @@
+// PyHNSW: the approximate index behind the call protocol.
+#include <array>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "filter/filter.hpp"
+#include "hnsw/hnsw.hpp"
+#include "hnsw/random.hpp"
+#include "metadata/py_metadata.hpp"
+#include "module/classes.hpp"
+#include "module/entry.hpp"
+
+namespace halqen::py {
+namespace {
+
+constexpr std::uint64_t kDefaultLayers = 5;
+constexpr std::uint64_t kDefaultM = 16;
+constexpr std::uint64_t kDefaultEfConstruction = 200;
+constexpr std::uint64_t kDefaultEfSearch = 50;
+constexpr std::uint64_t kDefaultK = 1;
+
+constexpr std::array<std::string_view, 7> kNewParameters{
+    "dim", "layers", "m", "ef_construction", "ef_search", "metric", "schema"};
+constexpr std::array<std::string_view, 2> kInsertParameters{"vector", "metadata"};
+constexpr std::array<std::string_view, 3> kSearchParameters{"query", "k", "filter"};
+constexpr std::array<std::string_view, 2> kCreateParameters{"vectors", "metadata"};
+
+constexpr FunctionDescription kNew{"PyHNSW", "__new__", kNewParameters, 0, 1, {}};
+constexpr FunctionDescription kInsert{"PyHNSW", "insert", kInsertParameters, 0, 1, {}};
+constexpr FunctionDescription kSearch{"PyHNSW", "search", kSearchParameters, 0, 1, {}};
+constexpr FunctionDescription kCreate{"PyHNSW", "create", kCreateParameters, 0, 1, {}};
+
+constexpr const char* kClassDoc =
+    "PyHNSW(dim, layers=None, m=None, ef_construction=None, ef_search=None, metric=None, "
+    "schema=None)\n--\n\n";
+constexpr const char* kInsertDoc =
+    "insert($self, vector, metadata=None)\n--\n\nInsert a vector into the index.\n\n"
+    "The vector is expected as a list of floats.\n"
+    "Optionally, metadata can be provided as a list of tuples, e.g.:\n"
+    "`[(\"color\", \"blue\"), (\"size\", 42)]`";
+constexpr const char* kSearchDoc =
+    "search($self, query, k=None, filter=None)\n--\n\nSearch for the k nearest neighbors.\n\n"
+    "Returns a list of tuples `(distance, vector)`.";
+constexpr const char* kCreateDoc = "create($self, vectors, metadata=None)\n--\n\n";
+
+constexpr const char* kNoSchemaForMetadata =
+    "No schema provided in HNSW instance; cannot use metadata";
+constexpr const char* kNoSchemaForFilter =
+    "No schema provided in HNSW instance; cannot use metadata filtering";
+
+using MetadataPairs = std::vector<NamedObject>;
+using Vectors = std::vector<std::vector<double>>;
+using Hit = std::pair<double, std::span<const double>>;
+
+PyErr value_error(std::string message) {
+  return PyErr::new_err(PyExc_ValueError, std::move(message));
+}
+
+PyErr core_error(const char* operation, HNSWError error) {
+  return value_error(std::string(operation) + " error: " + std::string(hnsw_error_name(error)));
+}
+
+std::optional<MetricKind> hnsw_metric(const std::optional<std::string>& name) {
+  if (name == "euclidean") {
+    return MetricKind::Euclidean;
+  }
+  if (name == "angular") {
+    return MetricKind::Cosine;
+  }
+  if (name == "inner_product") {
+    return MetricKind::InnerProduct;
+  }
+  return std::nullopt;
+}
+
+// A vector of another length would misalign every later node, so it never
+// reaches the graph.
+PyResult<void> check_length(const HNSW& self, const std::vector<double>& vector) {
+  if (vector.size() != self.dim()) {
+    return std::unexpected(value_error("Expected vector of length " + std::to_string(self.dim()) +
+                                       ", got " + std::to_string(vector.size())));
+  }
+  return {};
+}
+
+// Every vector is checked before any is inserted.
+PyResult<void> check_lengths(const HNSW& self, const Vectors& vectors) {
+  for (const std::vector<double>& vector : vectors) {
+    HALQEN_TRY_VOID(check_length(self, vector));
+  }
+  return {};
+}
+
+PyResult<HNSW> construct(std::uint64_t dim, std::optional<std::uint64_t> layers,
+                         std::optional<std::uint64_t> m,
+                         std::optional<std::uint64_t> ef_construction,
+                         std::optional<std::uint64_t> ef_search, std::optional<std::string> metric,
+                         std::optional<Schema> schema) {
+  const std::optional<MetricKind> kind = hnsw_metric(metric);
+  if (!kind) {
+    return std::unexpected(value_error("Unsupported metric"));
+  }
+  HNSWParams params;
+  params.dim = dim;
+  params.layers = layers.value_or(kDefaultLayers);
+  params.m = m.value_or(kDefaultM);
+  params.ef_construction = ef_construction.value_or(kDefaultEfConstruction);
+  params.ef_search = ef_search.value_or(kDefaultEfSearch);
+  params.metric = *kind;
+  params.schema = std::move(schema);
+  return HNSW(std::move(params));
+}
+
+PyResult<NoneResult> insert(HNSW& self, std::vector<double> vector,
+                            std::optional<MetadataPairs> metadata) {
+  std::optional<MetadataRecord> record;
+  if (metadata) {
+    if (!self.schema()) {
+      return std::unexpected(value_error(kNoSchemaForMetadata));
+    }
+    record = HALQEN_TRY(build_metadata_record(*self.schema(), *metadata));
+  }
+  HALQEN_TRY_VOID(check_length(self, vector));
+  auto inserted = self.insert(vector, record ? &*record : nullptr, thread_random());
+  if (!inserted) {
+    return std::unexpected(core_error("Insert", inserted.error()));
+  }
+  return NoneResult{};
+}
+
+PyResult<NoneResult> create_without_metadata(HNSW& self, const Vectors& vectors) {
+  if (vectors.empty()) {
+    return std::unexpected(core_error("Create", HNSWError::EmptyVectors));
+  }
+  HALQEN_TRY_VOID(check_lengths(self, vectors));
+  RandomSource& random = thread_random();
+  for (const std::vector<double>& vector : vectors) {
+    auto inserted = self.insert(vector, nullptr, random);
+    if (!inserted) {
+      return std::unexpected(core_error("Create", inserted.error()));
+    }
+  }
+  return NoneResult{};
+}
+
+PyResult<NoneResult> create_with_metadata(HNSW& self, const Vectors& vectors,
+                                          const std::vector<MetadataPairs>& metadata) {
+  if (metadata.size() != vectors.size()) {
+    return std::unexpected(value_error("Length of metadata list must match number of vectors"));
+  }
+  if (!self.schema()) {
+    return std::unexpected(value_error(kNoSchemaForMetadata));
+  }
+  std::vector<MetadataRecord> records;
+  records.reserve(metadata.size());
+  for (const MetadataPairs& pairs : metadata) {
+    records.push_back(HALQEN_TRY(build_metadata_record(*self.schema(), pairs)));
+  }
+  HALQEN_TRY_VOID(check_lengths(self, vectors));
+  auto created = self.create(vectors, records, thread_random());
+  if (!created) {
+    return std::unexpected(core_error("Create", created.error()));
+  }
+  return NoneResult{};
+}
+
+PyResult<NoneResult> create(HNSW& self, Vectors vectors,
+                            std::optional<std::vector<MetadataPairs>> metadata) {
+  if (metadata) {
+    return create_with_metadata(self, vectors, *metadata);
+  }
+  return create_without_metadata(self, vectors);
+}
+
+PyResult<std::optional<Filter>> build_filter(const HNSW& self,
+                                             const std::optional<NamedObject>& filter) {
+  if (!filter) {
+    return std::optional<Filter>();
+  }
+  if (!self.schema()) {
+    return std::unexpected(value_error(kNoSchemaForFilter));
+  }
+  std::optional<Metadata> value = value_to_metadata(filter->second.get());
+  if (!value) {
+    return std::unexpected(value_error("Unsupported type for metadata filter"));
+  }
+  return equality_filter(filter->first, std::move(*value));
+}
+
+PyResult<std::vector<Hit>> search(const HNSW& self, std::vector<double> query,
+                                  std::optional<std::uint64_t> k,
+                                  std::optional<NamedObject> filter) {
+  const std::optional<Filter> built = HALQEN_TRY(build_filter(self, filter));
+  auto hits = self.search(query, k.value_or(kDefaultK), built ? &*built : nullptr);
+  if (!hits) {
+    return std::unexpected(core_error("Search", hits.error()));
+  }
+  std::vector<Hit> result;
+  result.reserve(hits->size());
+  for (const SearchHit& hit : *hits) {
+    result.emplace_back(hit.distance, self.vector(hit.id));
+  }
+  return result;
+}
+
+PyMethodDef methods[] = {
+    method_def<insert, kInsert>("insert", kInsertDoc),
+    method_def<search, kSearch>("search", kSearchDoc),
+    method_def<create, kCreate>("create", kCreateDoc),
+    {nullptr, nullptr, 0, nullptr},
+};
+
+}  // namespace
+
+PyObject* hnsw_type() {
+  static PyObject* type = nullptr;
+  if (type == nullptr) {
+    type = create_heap_type("builtins.PyHNSW", kClassDoc, sizeof(Instance<HNSW>), methods,
+                            constructor_entry<construct, kNew>, Instance<HNSW>::dealloc);
+  }
+  return type;
+}
+
+}  // namespace halqen::py
