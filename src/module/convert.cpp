@@ -1,7 +1,8 @@
 #include "module/convert.hpp"
 
 #include <algorithm>
-#include <cstring>
+
+#include "module/numeric_buffer.hpp"
 
 namespace halqen::py {
 namespace {
@@ -33,45 +34,6 @@ Ref unprintable_message(PyObject* exception) {
   }
   PyErr_Clear();
   return Ref::steal(PyUnicode_FromString("<unprintable object>"));
-}
-
-bool is_native_double_format(const char* format) {
-  return format != nullptr && (std::strcmp(format, "d") == 0 || std::strcmp(format, "<d") == 0 ||
-                               std::strcmp(format, "=d") == 0 || std::strcmp(format, "@d") == 0);
-}
-
-// Exact numpy arrays and array.array objects iterate to floats whose values are
-// their buffer's doubles, so their buffer can be copied instead.
-bool has_trusted_buffer_type(PyObject* object) {
-  const char* name = Py_TYPE(object)->tp_name;
-  return std::strcmp(name, "numpy.ndarray") == 0 || std::strcmp(name, "array.array") == 0;
-}
-
-std::optional<std::vector<double>> read_double_buffer(PyObject* object) {
-  if (!has_trusted_buffer_type(object)) {
-    return std::nullopt;
-  }
-  Py_buffer view;
-  if (PyObject_GetBuffer(object, &view, PyBUF_RECORDS_RO) != 0) {
-    PyErr_Clear();
-    return std::nullopt;
-  }
-  std::optional<std::vector<double>> values;
-  if (view.ndim == 1 && view.itemsize == sizeof(double) && is_native_double_format(view.format)) {
-    const auto count = static_cast<std::size_t>(view.shape[0]);
-    const Py_ssize_t stride = view.strides[0];
-    const char* base = static_cast<const char*>(view.buf);
-    values.emplace(count);
-    if (stride == static_cast<Py_ssize_t>(sizeof(double))) {
-      std::memcpy(values->data(), base, count * sizeof(double));
-    } else {
-      for (std::size_t i = 0; i < count; ++i) {
-        std::memcpy(&(*values)[i], base + static_cast<Py_ssize_t>(i) * stride, sizeof(double));
-      }
-    }
-  }
-  PyBuffer_Release(&view);
-  return values;
 }
 
 PyResult<std::vector<double>> extract_exact_float_list(PyObject* list) {
@@ -238,10 +200,18 @@ PyResult<std::vector<double>> extract_float_sequence(PyObject* object) {
   if (PyList_CheckExact(object)) {
     return extract_exact_float_list(object);
   }
-  if (auto values = read_double_buffer(object)) {
+  if (auto values = read_buffer_vector(object)) {
     return std::move(*values);
   }
   return detail::extract_generic_sequence<double>(object);
+}
+
+PyResult<std::vector<std::vector<double>>> extract_vector_list(PyObject* object) {
+  HALQEN_TRY_VOID(detail::check_sequence(object));
+  if (auto rows = read_buffer_rows(object)) {
+    return std::move(*rows);
+  }
+  return detail::extract_generic_sequence<std::vector<double>>(object);
 }
 
 }  // namespace halqen::py

@@ -65,9 +65,14 @@ struct FromPython<NamedObject> {
 
 // A sequence: refuses str, requires the sequence protocol, iterates and
 // converts each element in order. A vector of floats is also read directly
-// from an exact float list, or from the buffer of an exact numpy array or
-// array.array of doubles, which gives the same values without Python calls.
+// from an exact float list, or from the buffer of an exact 1-D numpy array or
+// array.array of real numbers, which gives the same values without Python
+// calls (module/numeric_buffer.hpp).
 PyResult<std::vector<double>> extract_float_sequence(PyObject* object);
+
+// A list of vectors, each converted as above; an exact 2-D numpy array of
+// real numbers is read from its buffer in one pass, with the same values.
+PyResult<std::vector<std::vector<double>>> extract_vector_list(PyObject* object);
 
 namespace detail {
 PyResult<void> check_sequence(PyObject* object);
@@ -85,6 +90,12 @@ struct FromPython<std::vector<T>> {
 template <>
 struct FromPython<std::vector<double>> {
   static PyResult<std::vector<double>> convert(PyObject* o) { return extract_float_sequence(o); }
+};
+template <>
+struct FromPython<std::vector<std::vector<double>>> {
+  static PyResult<std::vector<std::vector<double>>> convert(PyObject* o) {
+    return extract_vector_list(o);
+  }
 };
 
 namespace detail {

@@ -1,0 +1,48 @@
+"""Cases for the halqen stubs, checked by tools/typecheck.sh with mypy --strict.
+
+Every call at module level is accepted by the module (the script also runs)
+and must type-check. Every call in refused() is refused by the module and
+carries an ignore comment naming the expected error, which --strict reports
+as unused if the stubs ever accept that call.
+"""
+import array
+from fractions import Fraction
+
+import numpy as np
+
+from halqen import PyFlat, PyHNSW
+
+flat = PyFlat(3, metric="cosine")
+flat.insert([1, 2.0, True])
+flat.insert((Fraction(1, 2), np.float32(1), 3))
+flat.insert(array.array("d", [1, 2, 3]))
+flat.insert(np.zeros(3, dtype=np.int8))
+flat.insert(b"abc")
+flat.insert(range(3))
+flat.create(np.zeros((2, 3)))
+flat.create([np.zeros(3), [1, 2, 3]])
+ranked: list[tuple[int, float]] = flat.search([1, 2, 3], k=np.int64(2))
+ranked = flat.search(np.ones(3)[::-1], None)
+
+graph = PyHNSW(3, 5, 16, 200, 50, "euclidean", ("a", "b"))
+graph = PyHNSW(dim=3, metric="angular", schema=["a", "b"], ef_search=None)
+graph.insert([1, 2, 3], metadata=[("a", "x"), ("b", 2)])
+graph.create([[1, 2, 3]], metadata=[[("a", 1.5), ("b", True)]])
+graph.create(np.eye(3))
+found: list[tuple[float, list[float]]] = graph.search([1, 2, 3], filter=("a", "x"))
+found = graph.search(np.zeros(3), k=3, filter=("b", np.int16(2)))
+
+
+def refused() -> None:
+    flat.insert("abc")  # type: ignore[arg-type]
+    flat.insert({1.0, 2.0})  # type: ignore[arg-type]
+    flat.insert([None])  # type: ignore[list-item]
+    flat.search([1, 2, 3], k=1.5)  # type: ignore[arg-type]
+    graph.insert([1, 2, 3], metadata={"a": 1})  # type: ignore[arg-type]
+    graph.search([1, 2, 3], filter=["a", 1])  # type: ignore[arg-type]
+    graph.search([1, 2, 3], filter=("a", 1, 2))  # type: ignore[arg-type]
+    graph.insert([1, 2, 3], metadata=[("a", None)])  # type: ignore[list-item]
+    PyFlat(3, metric=1)  # type: ignore[arg-type]
+    PyFlat(3.0)  # type: ignore[arg-type]
+    PyHNSW(3, metric="euclidean", unknown=1)  # type: ignore[call-arg]
+    wrong: list[tuple[float, list[float]]] = flat.search([1, 2, 3])  # type: ignore[assignment]

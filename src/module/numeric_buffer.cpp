@@ -1,0 +1,320 @@
+#include "module/numeric_buffer.hpp"
+
+#include <algorithm>
+#include <bit>
+#include <cstdint>
+#include <cstring>
+#include <string_view>
+#include <type_traits>
+
+namespace halqen::py {
+namespace {
+
+constexpr int kVectorDimensions = 1;
+constexpr int kRowsDimensions = 2;
+// A view with a zero stride repeats one element without storing it, so its
+// length says nothing about memory the caller holds: beyond this many
+// elements such a vector grows geometrically instead.
+constexpr std::size_t kMaxRepeatedReserve = std::size_t{1} << 16;
+
+// The bits of an IEEE binary16 number, as numpy's float16 stores them.
+struct HalfBits {
+  std::uint16_t bits;
+};
+static_assert(sizeof(HalfBits) == sizeof(std::uint16_t));
+
+enum class Element {
+  Bool,
+  Int8,
+  Int16,
+  Int32,
+  Int64,
+  UInt8,
+  UInt16,
+  UInt32,
+  UInt64,
+  Half,
+  Float,
+  Double,
+  LongDouble,
+};
+
+// Exact types only: a subclass may iterate to other values than its buffer.
+bool has_trusted_buffer_type(PyObject* object) {
+  const std::string_view name = Py_TYPE(object)->tp_name;
+  return name == "numpy.ndarray" || name == "array.array";
+}
+
+// A Py_buffer released on every path out.
+class BufferView {
+ public:
+  explicit BufferView(PyObject* object) {
+    acquired_ = PyObject_GetBuffer(object, &view_, PyBUF_RECORDS_RO) == 0;
+    if (!acquired_) {
+      PyErr_Clear();  // no buffer: the element-wise conversion decides
+    }
+  }
+  BufferView(const BufferView&) = delete;
+  BufferView& operator=(const BufferView&) = delete;
+  ~BufferView() {
+    if (acquired_) {
+      PyBuffer_Release(&view_);
+    }
+  }
+
+  bool acquired() const { return acquired_; }
+  const Py_buffer& get() const { return view_; }
+
+ private:
+  Py_buffer view_{};
+  bool acquired_ = false;
+};
+
+bool is_native_order(char prefix) {
+  switch (prefix) {
+    case '@':
+    case '=':
+      return true;
+    case '<':
+      return std::endian::native == std::endian::little;
+    case '>':
+    case '!':
+      return std::endian::native == std::endian::big;
+    default:
+      return false;
+  }
+}
+
+std::optional<Element> integer_element(bool is_signed, Py_ssize_t size) {
+  switch (size) {
+    case sizeof(std::int8_t):
+      return is_signed ? Element::Int8 : Element::UInt8;
+    case sizeof(std::int16_t):
+      return is_signed ? Element::Int16 : Element::UInt16;
+    case sizeof(std::int32_t):
+      return is_signed ? Element::Int32 : Element::UInt32;
+    case sizeof(std::int64_t):
+      return is_signed ? Element::Int64 : Element::UInt64;
+    default:
+      return std::nullopt;
+  }
+}
+
+// The element type of a struct-module format of one item ("d", "<i", "@?"),
+// its width taken from the buffer's item size. Long double only in native
+// size, where the item size is the compiler's.
+std::optional<Element> element_of(const char* format, Py_ssize_t size) {
+  std::string_view code = format != nullptr ? format : "B";
+  bool native_size = true;
+  if (code.size() == 2) {
+    if (!is_native_order(code[0])) {
+      return std::nullopt;
+    }
+    native_size = code[0] == '@';
+    code.remove_prefix(1);
+  }
+  if (code.size() != 1) {
+    return std::nullopt;
+  }
+  switch (code[0]) {
+    case '?':
+      return size == sizeof(char) ? std::optional(Element::Bool) : std::nullopt;
+    case 'b':
+    case 'h':
+    case 'i':
+    case 'l':
+    case 'q':
+    case 'n':
+      return integer_element(true, size);
+    case 'B':
+    case 'H':
+    case 'I':
+    case 'L':
+    case 'Q':
+    case 'N':
+      return integer_element(false, size);
+    case 'e':
+      return size == sizeof(HalfBits) ? std::optional(Element::Half) : std::nullopt;
+    case 'f':
+      return size == sizeof(float) ? std::optional(Element::Float) : std::nullopt;
+    case 'd':
+      return size == sizeof(double) ? std::optional(Element::Double) : std::nullopt;
+    case 'g':
+      return native_size && size == sizeof(long double) ? std::optional(Element::LongDouble)
+                                                        : std::nullopt;
+    default:
+      return std::nullopt;
+  }
+}
+
+// IEEE binary16 to binary64 bit by bit, as numpy widens its float16 scalars:
+// every value is exact, NaN payloads are shifted over unchanged.
+double half_to_double(std::uint16_t half) {
+  constexpr int kHalfMantissaBits = 10;
+  constexpr int kDoubleMantissaBits = 52;
+  constexpr int kMantissaShift = kDoubleMantissaBits - kHalfMantissaBits;
+  constexpr std::uint16_t kHalfExponentMask = 0x7c00;
+  constexpr std::uint16_t kHalfMantissaMask = 0x03ff;
+  constexpr int kHalfBias = 15;
+  constexpr int kDoubleBias = 1023;
+  constexpr std::uint64_t kDoubleExponentMask = 0x7ff0000000000000;
+  constexpr int kHalfSignBit = 15;
+  constexpr int kDoubleSignBit = 63;
+  const std::uint64_t sign = static_cast<std::uint64_t>(half >> kHalfSignBit) << kDoubleSignBit;
+  const std::uint16_t exponent_bits = half & kHalfExponentMask;
+  std::uint64_t mantissa = half & kHalfMantissaMask;
+  if (exponent_bits == kHalfExponentMask) {
+    return std::bit_cast<double>(sign | kDoubleExponentMask | (mantissa << kMantissaShift));
+  }
+  int exponent = exponent_bits >> kHalfMantissaBits;
+  if (exponent == 0) {
+    if (mantissa == 0) {
+      return std::bit_cast<double>(sign);
+    }
+    // Subnormal: normalise, every half subnormal is a normal double.
+    exponent = 1;
+    while ((mantissa & (kHalfMantissaMask + 1)) == 0) {
+      mantissa <<= 1;
+      --exponent;
+    }
+    mantissa &= kHalfMantissaMask;
+  }
+  const auto biased = static_cast<std::uint64_t>(exponent - kHalfBias + kDoubleBias);
+  return std::bit_cast<double>(sign | (biased << kDoubleMantissaBits) |
+                               (mantissa << kMantissaShift));
+}
+
+template <class T>
+double widen(const char* item) {
+  T value;
+  std::memcpy(&value, item, sizeof(T));
+  if constexpr (std::is_same_v<T, HalfBits>) {
+    return half_to_double(value.bits);
+  } else {
+    return static_cast<double>(value);
+  }
+}
+
+std::size_t reserve_for(std::size_t count, Py_ssize_t stride) {
+  return stride == 0 ? std::min(count, kMaxRepeatedReserve) : count;
+}
+
+template <class T>
+void append_items(std::vector<double>& out, const char* base, Py_ssize_t stride,
+                  std::size_t count) {
+  out.reserve(reserve_for(count, stride));
+  for (std::size_t i = 0; i < count; ++i) {
+    out.push_back(widen<T>(base + static_cast<Py_ssize_t>(i) * stride));
+  }
+}
+
+// A contiguous run of native doubles is copied as it is.
+void append_doubles(std::vector<double>& out, const char* base, Py_ssize_t stride,
+                    std::size_t count) {
+  if (stride != static_cast<Py_ssize_t>(sizeof(double))) {
+    append_items<double>(out, base, stride, count);
+    return;
+  }
+  out.resize(count);
+  std::memcpy(out.data(), base, count * sizeof(double));
+}
+
+// Bool items are read as bytes: numpy stores them as 0/1 but any nonzero
+// byte reads as True, which a C++ bool may not hold.
+std::vector<double> read_items(Element element, const char* base, Py_ssize_t stride,
+                               std::size_t count) {
+  std::vector<double> out;
+  switch (element) {
+    case Element::Bool: {
+      out.reserve(reserve_for(count, stride));
+      for (std::size_t i = 0; i < count; ++i) {
+        const char item = base[static_cast<Py_ssize_t>(i) * stride];
+        out.push_back(item != 0 ? 1.0 : 0.0);
+      }
+      break;
+    }
+    case Element::Int8:
+      append_items<std::int8_t>(out, base, stride, count);
+      break;
+    case Element::Int16:
+      append_items<std::int16_t>(out, base, stride, count);
+      break;
+    case Element::Int32:
+      append_items<std::int32_t>(out, base, stride, count);
+      break;
+    case Element::Int64:
+      append_items<std::int64_t>(out, base, stride, count);
+      break;
+    case Element::UInt8:
+      append_items<std::uint8_t>(out, base, stride, count);
+      break;
+    case Element::UInt16:
+      append_items<std::uint16_t>(out, base, stride, count);
+      break;
+    case Element::UInt32:
+      append_items<std::uint32_t>(out, base, stride, count);
+      break;
+    case Element::UInt64:
+      append_items<std::uint64_t>(out, base, stride, count);
+      break;
+    case Element::Half:
+      append_items<HalfBits>(out, base, stride, count);
+      break;
+    case Element::Float:
+      append_items<float>(out, base, stride, count);
+      break;
+    case Element::Double:
+      append_doubles(out, base, stride, count);
+      break;
+    case Element::LongDouble:
+      append_items<long double>(out, base, stride, count);
+      break;
+  }
+  return out;
+}
+
+}  // namespace
+
+std::optional<std::vector<double>> read_buffer_vector(PyObject* object) {
+  if (!has_trusted_buffer_type(object)) {
+    return std::nullopt;
+  }
+  BufferView buffer(object);
+  if (!buffer.acquired()) {
+    return std::nullopt;
+  }
+  const Py_buffer& view = buffer.get();
+  const std::optional<Element> element = element_of(view.format, view.itemsize);
+  if (view.ndim != kVectorDimensions || !element) {
+    return std::nullopt;
+  }
+  return read_items(*element, static_cast<const char*>(view.buf), view.strides[0],
+                    static_cast<std::size_t>(view.shape[0]));
+}
+
+std::optional<std::vector<std::vector<double>>> read_buffer_rows(PyObject* object) {
+  if (!has_trusted_buffer_type(object)) {
+    return std::nullopt;
+  }
+  BufferView buffer(object);
+  if (!buffer.acquired()) {
+    return std::nullopt;
+  }
+  const Py_buffer& view = buffer.get();
+  const std::optional<Element> element = element_of(view.format, view.itemsize);
+  if (view.ndim != kRowsDimensions || !element) {
+    return std::nullopt;
+  }
+  const auto rows = static_cast<std::size_t>(view.shape[0]);
+  const auto columns = static_cast<std::size_t>(view.shape[1]);
+  const char* base = static_cast<const char*>(view.buf);
+  std::vector<std::vector<double>> out;
+  out.reserve(reserve_for(rows, view.strides[0]));
+  for (std::size_t row = 0; row < rows; ++row) {
+    out.push_back(read_items(*element, base + static_cast<Py_ssize_t>(row) * view.strides[0],
+                             view.strides[1], columns));
+  }
+  return out;
+}
+
+}  // namespace halqen::py
