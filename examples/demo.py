@@ -9,6 +9,7 @@ approximate index recovers.
 import random
 import sys
 import time
+from typing import Callable, TypeVar
 
 from halqen import PyFlat, PyHNSW
 
@@ -17,25 +18,29 @@ CLUSTERS = 8
 PER_CLUSTER = 375
 QUERIES = 50
 K = 10
+Vector = list[float]
+Result = TypeVar("Result")
+
 COLOURS = ["red", "green", "blue", "amber", "violet", "teal", "coral", "slate"]
 
 
-def make_data(seed=2026):
+def make_data(seed: int = 2026) -> tuple[list[Vector], list[int], list[Vector]]:
     rng = random.Random(seed)
     centres = [[rng.uniform(-10.0, 10.0) for _ in range(DIM)] for _ in range(CLUSTERS)]
-    vectors, tags = [], []
+    vectors: list[Vector] = []
+    tags: list[int] = []
     for cluster, centre in enumerate(centres):
         for _ in range(PER_CLUSTER):
             vectors.append([c + rng.gauss(0.0, 1.5) for c in centre])
             tags.append(cluster)
-    queries = []
+    queries: list[Vector] = []
     for _ in range(QUERIES):
         centre = centres[rng.randrange(CLUSTERS)]
         queries.append([c + rng.gauss(0.0, 1.5) for c in centre])
     return vectors, tags, queries
 
 
-def progress(done, total, started):
+def progress(done: int, total: int, started: float) -> None:
     width = 30
     filled = width * done // total
     sys.stdout.write(f"\r  [{'#' * filled}{'.' * (width - filled)}] {done}/{total} "
@@ -43,7 +48,7 @@ def progress(done, total, started):
     sys.stdout.flush()
 
 
-def build_hnsw(vectors, tags):
+def build_hnsw(vectors: list[Vector], tags: list[int]) -> tuple[PyHNSW, float]:
     index = PyHNSW(DIM, metric="euclidean", schema=["colour", "cluster"])
     batch = 250
     started = time.perf_counter()
@@ -56,13 +61,14 @@ def build_hnsw(vectors, tags):
     return index, time.perf_counter() - started
 
 
-def timed(function, items):
+def timed(function: Callable[[Vector], Result],
+          items: list[Vector]) -> tuple[list[Result], float]:
     started = time.perf_counter()
     results = [function(item) for item in items]
     return results, (time.perf_counter() - started) / len(items)
 
 
-def main():
+def main() -> None:
     vectors, tags, queries = make_data()
     print(f"data: {len(vectors)} vectors of dimension {DIM} in {CLUSTERS} clusters, {QUERIES} queries")
 

@@ -1,0 +1,56 @@
+"""Every example under examples/ runs to the end as a script."""
+import importlib.util
+import os
+import pathlib
+import subprocess
+import sys
+
+import pytest
+
+EXAMPLES = pathlib.Path(__file__).resolve().parents[2] / "examples"
+TIMEOUT_SECONDS = 300
+
+
+def run_example(name):
+    completed = subprocess.run([sys.executable, str(EXAMPLES / name)], capture_output=True,
+                               text=True, timeout=TIMEOUT_SECONDS)
+    assert completed.returncode == 0, completed.stderr
+    assert completed.stderr == ""
+    return completed.stdout
+
+
+def test_every_example_is_covered():
+    assert {path.name for path in EXAMPLES.glob("*.py")} == {
+        "demo.py", "filtered_search.py", "digits_search.py"}
+
+
+def test_demo():
+    output = run_example("demo.py")
+    assert "recall@10 of PyHNSW against PyFlat" in output
+    assert "filtered search near query 0" in output
+
+
+def test_filtered_search():
+    output = run_example("filtered_search.py")
+    assert "entry node, does not match: drop it" in output
+    assert "found by a plain search: True" in output
+    assert "found by a search filtered on colour 'white': False" in output
+
+
+def test_digits_search():
+    if importlib.util.find_spec("sklearn") is None:
+        pytest.skip("scikit-learn is not installed (pip install 'halqen[examples]')")
+    output = run_example("digits_search.py")
+    assert "5-nearest vote accuracy" in output
+    assert "most similar by cosine" in output
+
+
+def test_digits_search_without_scikit_learn_says_so(tmp_path):
+    # A module named sklearn that fails to import stands in for a missing one.
+    (tmp_path / "sklearn").mkdir()
+    (tmp_path / "sklearn" / "__init__.py").write_text("raise ImportError('not here')\n")
+    completed = subprocess.run([sys.executable, str(EXAMPLES / "digits_search.py")],
+                               capture_output=True, text=True, timeout=TIMEOUT_SECONDS,
+                               env=dict(os.environ, PYTHONPATH=str(tmp_path)))
+    assert completed.returncode == 0, completed.stderr
+    assert "needs scikit-learn" in completed.stdout

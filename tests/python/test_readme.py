@@ -1,0 +1,58 @@
+"""Every ```python block of README.md runs.
+
+Blocks run in order in one shared namespace, like one interpreter session. A
+block with `>>>` prompts is checked with doctest (its outputs must match); any
+other block is executed and must finish without an exception.
+"""
+import doctest
+import pathlib
+import re
+import traceback
+
+import pytest
+
+README = pathlib.Path(__file__).resolve().parents[2] / "README.md"
+FENCE = re.compile(r"^```python\n(.*?)^```$", re.DOTALL | re.MULTILINE)
+DOCTEST_FLAGS = doctest.ELLIPSIS | doctest.NORMALIZE_WHITESPACE
+
+
+def python_blocks():
+    text = README.read_text(encoding="utf-8")
+    for match in FENCE.finditer(text):
+        yield text.count("\n", 0, match.start()) + 2, match.group(1)
+
+
+def run_doctest(block, line, namespace):
+    """The doctest report of a block, empty when every example matched."""
+    test = doctest.DocTestParser().get_doctest(block, namespace, f"README.md:{line}",
+                                               str(README), line - 1)
+    report = []
+    runner = doctest.DocTestRunner(optionflags=DOCTEST_FLAGS)
+    runner.run(test, out=report.append, clear_globs=False)
+    namespace.update(test.globs)  # the test ran on a copy
+    return "".join(report)
+
+
+def run_code(block, line, namespace):
+    """The traceback of a plain block, empty when it ran through."""
+    try:
+        exec(compile(block, f"README.md:{line}", "exec"), namespace)  # noqa: S102
+    except Exception:  # noqa: BLE001 - reported with the block's line
+        return f"README.md:{line}\n{traceback.format_exc()}"
+    return ""
+
+
+def test_readme_has_python_blocks():
+    blocks = list(python_blocks())
+    assert len(blocks) >= 5
+    assert any(">>>" in block for _, block in blocks)
+
+
+def test_readme_python_blocks_run():
+    pytest.importorskip("numpy")  # some blocks show numpy arrays
+    namespace = {"__name__": "readme"}
+    failures = []
+    for line, block in python_blocks():
+        run = run_doctest if ">>>" in block else run_code
+        failures.append(run(block, line, namespace))
+    assert not any(failures), "".join(failures)
