@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "flat/flat_hit.hpp"
-#include "flat/rank_key.hpp"
+#include "metrics/rank_key.hpp"
 
 namespace halqen {
 

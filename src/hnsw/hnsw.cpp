@@ -49,6 +49,19 @@ std::span<const std::uint32_t> HNSW::neighbors(std::uint64_t node) const {
   return neighbors_[node].all();
 }
 
+std::size_t HNSW::sub_list_entries(std::uint64_t node) const {
+  check_node(node);
+  return neighbors_[node].sub_list_entries();
+}
+
+std::size_t HNSW::graph_bytes() const {
+  std::size_t bytes = neighbors_.capacity() * sizeof(NeighborList);
+  for (const NeighborList& list : neighbors_) {
+    bytes += list.heap_bytes();
+  }
+  return bytes;
+}
+
 void HNSW::check_insert_preconditions(VectorView vector, const MetadataRecord* metadata) const {
   if (vector.size() != dim_) {
     throw std::invalid_argument("vector of length " + std::to_string(vector.size()) +

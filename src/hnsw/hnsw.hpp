@@ -21,6 +21,7 @@
 namespace halqen {
 
 struct LayerScratch;
+class DistanceMemo;
 
 struct HNSWParams {
   std::uint64_t dim;
@@ -109,6 +110,12 @@ class HNSW {
   bool deleted(std::uint64_t node) const;
   // The node's neighbours in first-linked order, without repeats or itself.
   std::span<const std::uint32_t> neighbors(std::uint64_t node) const;
+  // Its entries in the per-layer sub-lists (layers 1 and up), over all layers.
+  std::size_t sub_list_entries(std::uint64_t node) const;
+
+  // Bytes the graph structure holds: list objects and their allocated
+  // capacity (not the vectors, levels or metadata).
+  std::size_t graph_bytes() const;
 
  private:
   void check_node(std::uint64_t node) const;
@@ -122,11 +129,15 @@ class HNSW {
                                               std::uint64_t& new_links);
   std::expected<std::uint32_t, HNSWError> descend(VectorView query, const Filter* filter,
                                                   LayerScratch& scratch) const;
+  // Precondition for layer_search and everything below it: the operation
+  // (search, knn or insertion) started scratch.memo for this same query.
   std::expected<void, HNSWError> layer_search(std::uint64_t seed, VectorView query,
                                               std::uint64_t ef, std::uint64_t layer,
                                               const Filter* filter, LayerScratch& scratch) const;
   void expand(std::uint32_t node, VectorView query, std::uint64_t ef, std::uint64_t layer,
               const Filter* filter, std::size_t attribute, LayerScratch& scratch) const;
+  double seed_distance_of(std::uint32_t seed, VectorView query, DistanceMemo& memo) const;
+  void batch_distances(VectorView query, LayerScratch& scratch) const;
   void collect_admitted(std::uint32_t node, std::uint64_t layer, const Filter* filter,
                         std::size_t attribute, LayerScratch& scratch) const;
   std::uint64_t lowest_level_from(std::uint64_t layer) const;

@@ -53,6 +53,7 @@ std::expected<void, HNSWError> HNSW::insert(VectorView vector, const MetadataRec
 std::expected<void, HNSWError> HNSW::link_new_node(std::uint32_t node, LayerScratch& scratch) {
   const std::uint64_t level = levels_[node];
   const VectorView query = vector(node);
+  scratch.memo.start(node_count_);
   const auto entry = climb_greedy_layers(node, scratch);
   if (!entry) {
     return std::unexpected(entry.error());

@@ -1,11 +1,12 @@
 // The layer search and the layered search.
 #include <cstddef>
 #include <cstdint>
+#include <vector>
 
-#include "hnsw/distance_order.hpp"
 #include "hnsw/hnsw.hpp"
 #include "hnsw/layer_scratch.hpp"
 #include "metrics/batch.hpp"
+#include "metrics/rank_key.hpp"
 
 namespace halqen {
 namespace {
@@ -13,12 +14,22 @@ namespace {
 constexpr std::uint64_t kDescentWidth = 1;
 constexpr std::uint64_t kBottomLayer = 0;
 
+// Scratch buffers only grow: a scan writes into them without a capacity
+// check per element.
+template <typename T>
+void grow_to(std::vector<T>& buffer, std::size_t size) {
+  if (buffer.size() < size) {
+    buffer.resize(size);
+  }
+}
+
 }  // namespace
 
 std::expected<std::vector<SearchHit>, HNSWError> HNSW::knn(std::uint64_t seed, VectorView query,
                                                            std::uint64_t ef, std::uint64_t layer,
                                                            const Filter* filter) const {
   LayerScratch& scratch = thread_layer_scratch();
+  scratch.memo.start(node_count_);
   const auto searched = layer_search(seed, query, ef, layer, filter, scratch);
   if (!searched) {
     return std::unexpected(searched.error());
@@ -32,6 +43,7 @@ std::expected<std::vector<SearchHit>, HNSWError> HNSW::search(VectorView query, 
     return std::vector<SearchHit>{};
   }
   LayerScratch& scratch = thread_layer_scratch();
+  scratch.memo.start(node_count_);
   const auto entry = descend(query, filter, scratch);
   if (!entry) {
     return std::unexpected(entry.error());
@@ -113,13 +125,13 @@ std::expected<void, HNSWError> HNSW::layer_search(std::uint64_t seed, VectorView
   scratch.visited.start(node_count_);
   scratch.results.clear();
   scratch.candidates.clear();
-  const double seed_distance = metric_fn_(query, vector(seed));
+  const double seed_distance = seed_distance_of(seed_id, query, scratch.memo);
   scratch.results.push_back(SearchHit{seed_distance, seed});
   push_candidate(scratch.candidates, Candidate{seed_distance, seed_id});
   scratch.visited.insert(seed_id);
   while (!scratch.candidates.empty()) {
-    const Candidate nearest = pop_candidate(scratch.candidates);
-    if (distance_before(scratch.results.back().distance, nearest.distance)) {
+    const QueuedCandidate nearest = pop_candidate(scratch.candidates);
+    if (rank_key(scratch.results.back().distance) < nearest.key) {
       break;
     }
     expand(nearest.id, query, ef, layer, filter, attribute, scratch);
@@ -133,41 +145,90 @@ std::expected<void, HNSWError> HNSW::layer_search(std::uint64_t seed, VectorView
 void HNSW::expand(std::uint32_t node, VectorView query, std::uint64_t ef, std::uint64_t layer,
                   const Filter* filter, std::size_t attribute, LayerScratch& scratch) const {
   collect_admitted(node, layer, filter, attribute, scratch);
-  const std::size_t count = scratch.batch_ids.size();
+  const std::size_t count = scratch.batch_count;
   if (count == 0) {
     return;
   }
-  scratch.batch_distances.resize(count);
-  distances_gather(metric_, query, vectors_.data(), dim_, scratch.batch_ids.data(), count,
-                   scratch.batch_distances.data());
+  batch_distances(query, scratch);
   for (std::size_t i = 0; i < count; ++i) {
     offer(scratch.results, scratch.candidates, ef,
           Candidate{scratch.batch_distances[i], scratch.batch_ids[i]});
   }
 }
 
+double HNSW::seed_distance_of(std::uint32_t seed, VectorView query, DistanceMemo& memo) const {
+  if (memo.contains(seed)) {
+    return memo.value(seed);
+  }
+  const double distance = metric_fn_(query, vector(seed));
+  memo.store(seed, distance);
+  return distance;
+}
+
+// The distances of the batch's ids into batch_distances: those the memo
+// holds from it, the others computed in one batched call and remembered.
+void HNSW::batch_distances(VectorView query, LayerScratch& scratch) const {
+  const std::size_t count = scratch.batch_count;
+  grow_to(scratch.batch_distances, count);
+  grow_to(scratch.missing_ids, count);
+  grow_to(scratch.missing_positions, count);
+  std::size_t missing = 0;
+  for (std::size_t i = 0; i < count; ++i) {
+    const std::uint32_t id = scratch.batch_ids[i];
+    if (scratch.memo.contains(id)) {
+      scratch.batch_distances[i] = scratch.memo.value(id);
+    } else {
+      scratch.missing_ids[missing] = id;
+      scratch.missing_positions[missing] = i;
+      ++missing;
+    }
+  }
+  if (missing == 0) {
+    return;
+  }
+  grow_to(scratch.missing_distances, missing);
+  distances_gather(metric_, query, vectors_.data(), dim_, scratch.missing_ids.data(), missing,
+                   scratch.missing_distances.data());
+  for (std::size_t j = 0; j < missing; ++j) {
+    const double distance = scratch.missing_distances[j];
+    scratch.batch_distances[scratch.missing_positions[j]] = distance;
+    scratch.memo.store(scratch.missing_ids[j], distance);
+  }
+}
+
 // The node's neighbours, in list order, that are not yet visited, whose level
-// reaches the layer and that the filter admits; each is marked visited.
-// Nodes passed over stay unvisited and are tested again when met again.
-// Testing "visited" first is equivalent: a visited node passed both other
-// tests at this layer, except the seed, which every path passes over.
+// reaches the layer and that the filter admits; each is marked visited once
+// the scan is done (the ids of one list are distinct, so marking later
+// changes no test). Nodes passed over stay unvisited and are tested again
+// when met again. Testing "visited" first is equivalent: a visited node
+// passed both other tests at this layer, except the seed, which every path
+// passes over.
 void HNSW::collect_admitted(std::uint32_t node, std::uint64_t layer, const Filter* filter,
                             std::size_t attribute, LayerScratch& scratch) const {
-  scratch.batch_ids.clear();
   const NeighborList::LayerScan scan = neighbors_[node].for_layer(layer);
-  for (const std::uint32_t neighbor : scan.ids) {
-    if (scratch.visited.contains(neighbor)) {
-      continue;
+  grow_to(scratch.batch_ids, scan.ids.size());
+  std::uint32_t* admitted = scratch.batch_ids.data();
+  std::size_t count = 0;
+  if (!scan.needs_level_check && filter == nullptr) {
+    count = scratch.visited.keep_unvisited(scan.ids, admitted);
+  } else {
+    for (const std::uint32_t neighbor : scan.ids) {
+      if (scratch.visited.contains(neighbor)) {
+        continue;
+      }
+      if (scan.needs_level_check && levels_[neighbor] < layer) {
+        continue;
+      }
+      if (filter != nullptr && !node_matches(*filter, attribute, metadata_, neighbor)) {
+        continue;
+      }
+      admitted[count++] = neighbor;
     }
-    if (scan.needs_level_check && levels_[neighbor] < layer) {
-      continue;
-    }
-    if (filter != nullptr && !node_matches(*filter, attribute, metadata_, neighbor)) {
-      continue;
-    }
-    scratch.visited.insert(neighbor);
-    scratch.batch_ids.push_back(neighbor);
   }
+  for (std::size_t i = 0; i < count; ++i) {
+    scratch.visited.insert(admitted[i]);
+  }
+  scratch.batch_count = count;
 }
 
 }  // namespace halqen

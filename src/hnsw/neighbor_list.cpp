@@ -11,9 +11,9 @@ NeighborList::NeighborList(std::uint64_t owner_level)
 
 void NeighborList::append(std::uint32_t id, std::uint64_t id_level) {
   const std::size_t upper_count = std::min<std::uint64_t>(upper_.size(), id_level);
-  reserve_for_append(all_, 1);
+  reserve_for_append_tight(all_, 1);
   for (std::size_t i = 0; i < upper_count; ++i) {
-    reserve_for_append(upper_[i], 1);
+    reserve_for_append_tight(upper_[i], 1);
   }
   all_.push_back(id);
   for (std::size_t i = 0; i < upper_count; ++i) {
@@ -21,14 +21,21 @@ void NeighborList::append(std::uint32_t id, std::uint64_t id_level) {
   }
 }
 
-NeighborList::LayerScan NeighborList::for_layer(std::uint64_t layer) const {
-  if (layer == 0) {
-    return {all_, false};
+std::size_t NeighborList::sub_list_entries() const {
+  std::size_t entries = 0;
+  for (const std::vector<std::uint32_t>& layer : upper_) {
+    entries += layer.size();
   }
-  if (layer <= upper_.size()) {
-    return {upper_[layer - 1], false};
+  return entries;
+}
+
+std::size_t NeighborList::heap_bytes() const {
+  std::size_t bytes = all_.capacity() * sizeof(std::uint32_t) +
+                      upper_.capacity() * sizeof(std::vector<std::uint32_t>);
+  for (const std::vector<std::uint32_t>& layer : upper_) {
+    bytes += layer.capacity() * sizeof(std::uint32_t);
   }
-  return {upper_.empty() ? std::span<const std::uint32_t>(all_) : upper_.back(), true};
+  return bytes;
 }
 
 }  // namespace halqen

@@ -1,6 +1,7 @@
 // The neighbour list of one graph node.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <span>
 #include <vector>
@@ -37,11 +38,24 @@ class NeighborList {
   void append(std::uint32_t id, std::uint64_t id_level);
 
   std::span<const std::uint32_t> all() const { return all_; }
+  // Entries held in the layer sub-lists, over all layers.
+  std::size_t sub_list_entries() const;
+  // Heap bytes the list holds (allocated capacity, not only the entries).
+  std::size_t heap_bytes() const;
   std::size_t size() const { return all_.size(); }
 
   // What a scan at `layer` reads: the layer's own sub-list when the node
   // indexes it, else its highest sub-list with the level still to check.
-  LayerScan for_layer(std::uint64_t layer) const;
+  // Inline: every expansion of a layer search asks for it.
+  LayerScan for_layer(std::uint64_t layer) const {
+    if (layer == 0) {
+      return {all_, false};
+    }
+    if (layer <= upper_.size()) {
+      return {upper_[layer - 1], false};
+    }
+    return {upper_.empty() ? std::span<const std::uint32_t>(all_) : upper_.back(), true};
+  }
 
  private:
   std::vector<std::uint32_t> all_;

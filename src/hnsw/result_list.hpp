@@ -7,13 +7,26 @@
 #include <vector>
 
 #include "hnsw/search_hit.hpp"
+#include "metrics/rank_key.hpp"
 
 namespace halqen {
 
+// A newly visited node and its distance, as offered to a search.
 struct Candidate {
   double distance;
   std::uint32_t id;
 };
+
+// A queued candidate: its distance as a rank key (metrics/rank_key.hpp), so
+// that the queue orders by plain integer comparison.
+struct QueuedCandidate {
+  RankKey key;
+  std::uint32_t id;
+};
+
+// A binary heap whose front is the least entry in rank order: distance
+// order, then the smaller id.
+using CandidateQueue = std::vector<QueuedCandidate>;
 
 // Where a new entry at `distance` goes in a list sorted by distance order:
 // just before the last entry of equal distance if there is one (so entries
@@ -24,18 +37,16 @@ std::size_t result_position(std::span<const SearchHit> results, double distance)
 // Inserts at result_position (moving later entries).
 void insert_result(std::vector<SearchHit>& results, SearchHit hit);
 
-// The candidate queue is a binary heap whose front is the least entry in rank
-// order: distance order, then the smaller id.
-void push_candidate(std::vector<Candidate>& heap, Candidate candidate);
+void push_candidate(CandidateQueue& heap, Candidate candidate);
 
 // Removes and returns the least entry. Precondition: the heap is not empty.
-Candidate pop_candidate(std::vector<Candidate>& heap);
+QueuedCandidate pop_candidate(CandidateQueue& heap);
 
 // The add rule for a newly visited node: it enters when the list holds fewer
 // than ef entries or it is strictly nearer than the last entry (plain `<`,
 // false when either is NaN). It is then queued, inserted at result_position
 // and the list cut back to ef entries. The list only grows as entries arrive.
-void offer(std::vector<SearchHit>& results, std::vector<Candidate>& candidates, std::uint64_t ef,
+void offer(std::vector<SearchHit>& results, CandidateQueue& candidates, std::uint64_t ef,
            Candidate candidate);
 
 }  // namespace halqen

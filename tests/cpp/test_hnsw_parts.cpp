@@ -5,8 +5,10 @@
 #include <array>
 #include <cmath>
 #include <limits>
+#include <random>
 #include <vector>
 
+#include "hnsw/distance_memo.hpp"
 #include "hnsw/distance_order.hpp"
 #include "hnsw/level_draw.hpp"
 #include "hnsw/neighbor_list.hpp"
@@ -37,6 +39,55 @@ TEST(DistanceOrder, NumbersThenNaN) {
   EXPECT_FALSE(distance_before(kNaN, kNaN));
 }
 
+// The queue and the result list rank by keys; key order must be the
+// distance order exactly, for every kind of value.
+TEST(DistanceOrder, RankKeysOrderAsDistances) {
+  const double kInf = std::numeric_limits<double>::infinity();
+  const double kTiny = std::numeric_limits<double>::denorm_min();
+  const std::array<double, 12> values{-kInf, -1e300, -1.0,  -kTiny, -0.0, 0.0,
+                                      kTiny, 1.0,    1e300, kInf,   kNaN, -kNaN};
+  for (const double a : values) {
+    for (const double b : values) {
+      EXPECT_EQ(rank_key(a) < rank_key(b), distance_before(a, b)) << a << " " << b;
+    }
+  }
+}
+
+// The position rule written out literally: before the last equal entry, or
+// after every entry that ranks before the new one.
+std::size_t literal_position(const std::vector<SearchHit>& results, double distance) {
+  std::size_t last_equal = results.size();
+  std::size_t after_before = 0;
+  for (std::size_t i = 0; i < results.size(); ++i) {
+    const double d = results[i].distance;
+    if (!distance_before(d, distance) && !distance_before(distance, d)) {
+      last_equal = i;
+    }
+    if (distance_before(d, distance)) {
+      after_before = i + 1;
+    }
+  }
+  return last_equal != results.size() ? last_equal : after_before;
+}
+
+TEST(ResultList, PositionMatchesTheLiteralRule) {
+  const std::array<double, 8> pool{
+      -1.0, -0.0, 0.0, 0.5, 1.0, 2.0, std::numeric_limits<double>::infinity(), kNaN};
+  std::mt19937_64 engine(5);
+  for (int trial = 0; trial < 2000; ++trial) {
+    std::vector<SearchHit> results;
+    const std::size_t length = engine() % 12;
+    for (std::size_t i = 0; i < length; ++i) {
+      const double d = pool[engine() % pool.size()];
+      results.insert(results.begin() + static_cast<std::ptrdiff_t>(literal_position(results, d)),
+                     SearchHit{d, i});
+    }
+    const double probe = pool[engine() % pool.size()];
+    ASSERT_EQ(result_position(results, probe), literal_position(results, probe))
+        << "trial " << trial << " probe " << probe;
+  }
+}
+
 TEST(ResultList, EqualArrivalsEndAsBCA) {
   std::vector<SearchHit> results{{0.5, 9}};
   insert_result(results, {1.0, 1});
@@ -62,7 +113,7 @@ TEST(ResultList, NaNsAreEqualAndNegativeZeroEqualsZero) {
 
 TEST(ResultList, OfferFollowsTheAddRule) {
   std::vector<SearchHit> results{{2.0, 0}};
-  std::vector<Candidate> queue;
+  CandidateQueue queue;
   offer(results, queue, 2, {kNaN, 1});
   EXPECT_EQ(ids(results), (std::vector<std::uint64_t>{0, 1}));
   offer(results, queue, 2, {1.0, 2});
@@ -70,7 +121,7 @@ TEST(ResultList, OfferFollowsTheAddRule) {
   EXPECT_EQ(queue.size(), 1u);
 
   std::vector<SearchHit> numeric{{2.0, 0}, {3.0, 1}};
-  std::vector<Candidate> numeric_queue;
+  CandidateQueue numeric_queue;
   offer(numeric, numeric_queue, 2, {3.0, 2});
   EXPECT_EQ(ids(numeric), (std::vector<std::uint64_t>{0, 1}));
   offer(numeric, numeric_queue, 2, {2.5, 3});
@@ -79,7 +130,7 @@ TEST(ResultList, OfferFollowsTheAddRule) {
 }
 
 TEST(CandidateQueue, ServesInRankOrder) {
-  std::vector<Candidate> queue;
+  CandidateQueue queue;
   for (const Candidate c :
        {Candidate{2.0, 7}, Candidate{kNaN, 1}, Candidate{1.0, 9}, Candidate{2.0, 3},
         Candidate{-0.0, 8}, Candidate{0.0, 4}, Candidate{kNaN, 0}}) {
@@ -102,6 +153,52 @@ TEST(VisitedSet, StartForgetsEarlierSearches) {
   EXPECT_FALSE(visited.contains(2));
   visited.insert(9);
   EXPECT_TRUE(visited.contains(9));
+}
+
+// Stamps are bytes: the epoch wraps every 255 searches and must then forget
+// every earlier stamp, including those of the search just before the wrap.
+TEST(VisitedSet, EpochWrapForgetsEverything) {
+  constexpr std::uint32_t kNodes = 8;
+  constexpr int kSearches = 1000;
+  VisitedSet visited;
+  for (int search = 0; search < kSearches; ++search) {
+    visited.start(kNodes);
+    for (std::uint32_t id = 0; id < kNodes; ++id) {
+      ASSERT_FALSE(visited.contains(id)) << "search " << search << " id " << id;
+    }
+    for (std::uint32_t id = 0; id < kNodes; id += 1 + search % 3) {
+      visited.insert(id);
+    }
+  }
+}
+
+TEST(DistanceMemo, RemembersWithinOneOperationOnly) {
+  DistanceMemo memo;
+  memo.start(4);
+  EXPECT_FALSE(memo.contains(2));
+  memo.store(2, -0.0);
+  memo.store(3, kNaN);
+  ASSERT_TRUE(memo.contains(2));
+  EXPECT_TRUE(std::signbit(memo.value(2)));
+  EXPECT_TRUE(std::isnan(memo.value(3)));
+  memo.start(6);
+  EXPECT_FALSE(memo.contains(2));
+  EXPECT_FALSE(memo.contains(5));
+  memo.store(5, 1.5);
+  EXPECT_EQ(memo.value(5), 1.5);
+}
+
+TEST(VisitedSet, KeepUnvisitedKeepsOrderAndCount) {
+  VisitedSet visited;
+  visited.start(10);
+  visited.insert(3);
+  visited.insert(7);
+  const std::vector<std::uint32_t> ids{7, 1, 3, 9, 0, 3, 5};
+  std::vector<std::uint32_t> out(ids.size());
+  const std::size_t kept = visited.keep_unvisited(ids, out.data());
+  out.resize(kept);
+  EXPECT_EQ(out, (std::vector<std::uint32_t>{1, 9, 0, 5}));
+  EXPECT_EQ(visited.keep_unvisited({}, out.data()), 0u);
 }
 
 TEST(NeighborList, SubListsKeepOrderPerLayer) {

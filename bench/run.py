@@ -1,0 +1,82 @@
+"""The benchmark suite: halqen against numpy, faiss and hnswlib, every
+library on one thread, every figure a median of several runs.
+
+Writes bench/results/latest.json and PNG plots beside it, and prints a table.
+Usage: python bench/run.py [--quick] [--only SECTION ...]
+Sections: exact, ingestion, overhead, approximate (approximate includes the
+crossover).
+"""
+import common  # noqa: F401  (single-threaded set-up before numpy)
+
+import argparse  # noqa: E402
+import json  # noqa: E402
+import platform  # noqa: E402
+import time  # noqa: E402
+
+import numpy as np  # noqa: E402
+
+import approx  # noqa: E402
+import exact  # noqa: E402
+import ingest  # noqa: E402
+import overhead  # noqa: E402
+import plots  # noqa: E402
+from common import RESULTS_DIR, machine_description  # noqa: E402
+
+SECTIONS = ("exact", "ingestion", "overhead", "approximate")
+SEED = 0
+
+
+def blas_description():
+    try:
+        from threadpoolctl import threadpool_info
+    except ImportError:
+        return []
+    return [{key: pool.get(key) for key in ("internal_api", "num_threads", "architecture")}
+            for pool in threadpool_info()]
+
+
+def run(quick, sections):
+    rng = np.random.default_rng(SEED)
+    results = {}
+    if "exact" in sections:
+        results["exact"] = exact.run_all(quick, rng)
+        exact.print_table(results["exact"])
+    if "ingestion" in sections:
+        results["ingestion"] = ingest.run_all(quick, rng)
+        ingest.print_table(results["ingestion"])
+    if "overhead" in sections:
+        results["overhead"] = overhead.run_all(quick)
+        overhead.print_table(results["overhead"])
+    if "approximate" in sections:
+        results["approximate"] = approx.run_all(quick)
+        approx.print_table(results["approximate"])
+    return results
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__,
+                                     formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser.add_argument("--quick", action="store_true", help="small sizes, few repeats (< 2 min)")
+    parser.add_argument("--only", nargs="+", choices=SECTIONS, default=list(SECTIONS),
+                        help="run only these sections")
+    options = parser.parse_args()
+    started = time.perf_counter()
+    sections = run(options.quick, options.only)
+    report = {
+        "quick": options.quick,
+        "machine": machine_description(),
+        "python": platform.python_version(),
+        "numpy": np.__version__,
+        "blas": blas_description(),
+        "seconds_total": time.perf_counter() - started,
+        "sections": sections,
+    }
+    RESULTS_DIR.mkdir(parents=True, exist_ok=True)
+    (RESULTS_DIR / "latest.json").write_text(json.dumps(report, indent=2) + "\n")
+    plots.write_all(RESULTS_DIR, report)
+    print(f"\nwritten {RESULTS_DIR / 'latest.json'} and plots; "
+          f"total {report['seconds_total']:.0f} s")
+
+
+if __name__ == "__main__":
+    main()
