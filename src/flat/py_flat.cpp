@@ -112,12 +112,7 @@ PyMethodDef methods[] = {
 }  // namespace
 
 PyObject* flat_type() {
-  static PyObject* type = nullptr;
-  if (type == nullptr) {
-    type = create_heap_type("builtins.PyFlat", kClassDoc, sizeof(Instance<FlatIndex>), methods,
-                            constructor_entry<construct, kNew>, Instance<FlatIndex>::dealloc);
-  }
-  return type;
+  return class_type<construct, kNew>("builtins.PyFlat", kClassDoc, methods);
 }
 
 }  // namespace halqen::py

@@ -217,12 +217,7 @@ PyMethodDef methods[] = {
 }  // namespace
 
 PyObject* hnsw_type() {
-  static PyObject* type = nullptr;
-  if (type == nullptr) {
-    type = create_heap_type("builtins.PyHNSW", kClassDoc, sizeof(Instance<HNSW>), methods,
-                            constructor_entry<construct, kNew>, Instance<HNSW>::dealloc);
-  }
-  return type;
+  return class_type<construct, kNew>("builtins.PyHNSW", kClassDoc, methods);
 }
 
 }  // namespace halqen::py

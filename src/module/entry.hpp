@@ -197,6 +197,20 @@ PyObject* constructor_entry(PyTypeObject* type, PyObject* args, PyObject* kwargs
   });
 }
 
+// The type object of a class whose record is built by `Construct`: created on
+// first use, then the same object for the rest of the process (a borrowed
+// reference), or null with an error set if creation fails.
+template <auto Construct, const FunctionDescription& Desc>
+PyObject* class_type(const char* qualified_name, const char* doc, PyMethodDef* methods) {
+  using Record = typename detail::ConstructorSignature<decltype(Construct)>::RecordType;
+  static PyObject* type = nullptr;
+  if (type == nullptr) {
+    type = create_heap_type(qualified_name, doc, sizeof(Instance<Record>), methods,
+                            constructor_entry<Construct, Desc>, Instance<Record>::dealloc);
+  }
+  return type;
+}
+
 // A method-table entry for `method_entry<Method, Desc>`.
 template <auto Method, const FunctionDescription& Desc>
 constexpr PyMethodDef method_def(const char* name, const char* doc) {
