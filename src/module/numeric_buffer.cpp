@@ -39,10 +39,21 @@ enum class Element {
   LongDouble,
 };
 
+// Whether the type was defined in native code. A class statement can take
+// any name, "array.array" included, but never makes an immutable type.
+bool is_native_type(PyTypeObject* type) {
+#ifdef Py_TPFLAGS_IMMUTABLETYPE
+  return PyType_HasFeature(type, Py_TPFLAGS_IMMUTABLETYPE);
+#else
+  return !PyType_HasFeature(type, Py_TPFLAGS_HEAPTYPE);
+#endif
+}
+
 // Exact types only: a subclass may iterate to other values than its buffer.
 bool has_trusted_buffer_type(PyObject* object) {
-  const std::string_view name = Py_TYPE(object)->tp_name;
-  return name == "numpy.ndarray" || name == "array.array";
+  PyTypeObject* type = Py_TYPE(object);
+  const std::string_view name = type->tp_name;
+  return (name == "numpy.ndarray" || name == "array.array") && is_native_type(type);
 }
 
 // A Py_buffer released on every path out.
@@ -214,6 +225,9 @@ void append_doubles(std::vector<double>& out, const char* base, Py_ssize_t strid
   if (stride != static_cast<Py_ssize_t>(sizeof(double))) {
     append_items<double>(out, base, stride, count);
     return;
+  }
+  if (count == 0) {
+    return;  // an empty vector's data() may be null, which memcpy must not get
   }
   out.resize(count);
   std::memcpy(out.data(), base, count * sizeof(double));

@@ -78,12 +78,16 @@ PyObject* PyErr::value() {
 }
 
 void PyErr::restore() && {
-  if (value_ || argument_) {
-    PyObject* value = value_ ? value_.release() : argument_.release();
-    PyErr_Restore(type_.release(), value, traceback_.release());
-    return;
+  if (!value_ && !argument_) {
+    // Decoded with its length: a message may hold a NUL (a schema name can).
+    argument_ = Ref::steal(
+        PyUnicode_DecodeUTF8(message_.data(), static_cast<Py_ssize_t>(message_.size()), "replace"));
+    if (!argument_) {
+      return;  // the decoding failure is now the pending error
+    }
   }
-  PyErr_SetString(type_.get(), message_.c_str());
+  PyObject* value = value_ ? value_.release() : argument_.release();
+  PyErr_Restore(type_.release(), value, traceback_.release());
 }
 
 }  // namespace halqen::py
