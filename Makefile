@@ -4,8 +4,11 @@ PY      := $(VENV)/bin/python
 PIP     := $(PY) -m pip
 CPPDIR  := build/cpp
 JOBS    ?= 2
+# Where scikit-build-core keeps its incremental build of the extension.
+WHEEL_BUILD ?= build/wheel
+INSTALL := $(PIP) install -q --no-build-isolation -C build-dir=$(WHEEL_BUILD)
 
-.PHONY: demo test install cpptest pytest bench clean
+.PHONY: demo test install cpptest pytest bench bench-quick sanitize fuzz leaks wheel typecheck clean
 
 $(PY):
 	python3 -m venv $(VENV)
@@ -13,10 +16,10 @@ $(PY):
 	$(PIP) install -q scikit-build-core ninja
 
 install: $(PY)
-	$(PIP) install -q --no-build-isolation '.[test]'
+	$(INSTALL) '.[test,examples]'
 
 demo: $(PY)
-	$(PIP) install -q --no-build-isolation .
+	$(INSTALL) .
 	$(PY) examples/demo.py
 
 cpptest:
@@ -30,8 +33,31 @@ pytest: install
 test: install cpptest pytest
 
 bench: $(PY)
-	$(PIP) install -q --no-build-isolation '.[bench]'
-	$(PY) bench/flat.py
+	$(INSTALL) '.[bench]'
+	$(PY) bench/run.py
+
+bench-quick: $(PY)
+	$(INSTALL) '.[bench]'
+	$(PY) bench/run.py --quick
+
+# The extension and the C++ tests under AddressSanitizer and UBSan.
+sanitize: $(PY)
+	bash tools/sanitize.sh
+
+# Coverage-guided fuzzing of both classes; FUZZ_SECONDS bounds the run.
+fuzz: $(PY)
+	bash tools/fuzz.sh
+
+# The long leak loops (a short version runs with the tests).
+leaks: install
+	HALQEN_LEAK_ITERATIONS=100000 $(PY) -m pytest -q tests/python/test_leaks.py
+
+wheel: $(PY)
+	bash tools/wheel.sh
+
+# Type stubs against the built module, and the examples under mypy --strict.
+typecheck: install
+	bash tools/typecheck.sh
 
 clean:
 	rm -rf build $(VENV)

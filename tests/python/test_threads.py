@@ -1,0 +1,176 @@
+"""Several threads hammer one index while argument conversion hands the interpreter over.
+
+Each vector element is an object whose __float__ calls time.sleep(0), so the
+interpreter switches threads in the middle of a call's conversion and calls
+on one index overlap. The only failures allowed are the two borrow errors;
+afterwards the index holds exactly the vectors of the calls that succeeded,
+numbered without gaps, each call's vectors side by side in list order.
+"""
+import random
+import sys
+import threading
+import time
+
+import pytest
+
+from halqen import PyFlat, PyHNSW
+from reference import euclidean, flat_search
+
+THREADS = 4
+CALLS_PER_THREAD = 300
+DIM = 3
+BORROW_ERRORS = {"Already borrowed", "Already mutably borrowed"}
+# A small switch interval makes the interpreter change threads often even
+# outside the explicit yields.
+SWITCH_INTERVAL = 1e-5
+
+class Yielding:
+    """A number whose conversion lets other threads run."""
+
+    def __init__(self, value):
+        self.value = value
+
+    def __float__(self):
+        time.sleep(0)
+        return self.value
+
+
+def yielding(vector):
+    return [Yielding(x) for x in vector]
+
+
+class Tally:
+    def __init__(self):
+        self.lock = threading.Lock()
+        self.calls = self.successes = self.borrow_errors = 0
+        self.stored = []  # the vector lists of successful inserts and creates
+        self.unexpected = []
+
+    def record(self, outcome, stored=None):
+        with self.lock:
+            self.calls += 1
+            if isinstance(outcome, RuntimeError) and str(outcome) in BORROW_ERRORS:
+                self.borrow_errors += 1
+            elif isinstance(outcome, BaseException):
+                self.unexpected.append(repr(outcome))
+            else:
+                self.successes += 1
+                if stored is not None:
+                    self.stored.append(stored)
+
+
+def hammer(index, tally, seed, start):
+    rng = random.Random(seed)
+    start.wait()
+    for n in range(CALLS_PER_THREAD):
+        action = rng.choice(["insert", "insert", "create", "search", "search"])
+        # Unique components: thread seed, call number, position.
+        fresh = lambda j: [seed * 1e6 + n * 10 + j + i / 10 for i in range(DIM)]  # noqa: E731
+        try:
+            if action == "insert":
+                vector = fresh(0)
+                index.insert(yielding(vector))
+                tally.record(None, [vector])
+            elif action == "create":
+                vectors = [fresh(j) for j in range(rng.randint(1, 3))]
+                index.create([yielding(v) for v in vectors])
+                tally.record(None, vectors)
+            else:
+                query = [rng.uniform(-1, 1) for _ in range(DIM)]
+                tally.record(index.search(yielding(query), k=3))
+        except BaseException as exc:  # noqa: B036 - a PanicException would be a finding
+            tally.record(exc)
+
+
+def run_threads(index):
+    tally = Tally()
+    start = threading.Barrier(THREADS)
+    old_interval = sys.getswitchinterval()
+    sys.setswitchinterval(SWITCH_INTERVAL)
+    try:
+        threads = [
+            threading.Thread(target=hammer, args=(index, tally, seed + 1, start))
+            for seed in range(THREADS)
+        ]
+        for thread in threads:
+            thread.start()
+        for thread in threads:
+            thread.join()
+    finally:
+        sys.setswitchinterval(old_interval)
+    assert tally.unexpected == []
+    assert tally.calls == THREADS * CALLS_PER_THREAD
+    assert tally.borrow_errors > 0, "the calls never overlapped"
+    print(f"calls {tally.calls}, successes {tally.successes}, borrow errors {tally.borrow_errors}")
+    return tally
+
+
+def test_flat_index_stays_consistent_under_threads():
+    index = PyFlat(DIM)
+    tally = run_threads(index)
+    # Each successful call's vectors hold consecutive ids in list order, and
+    # together the calls number 0..N-1 without a gap: the order of the ids is
+    # the order in which the calls stored them.
+    stored_at = {}
+    for vectors in tally.stored:
+        ids = []
+        for vector in vectors:
+            [(ident, distance)] = index.search(vector, k=1)
+            assert distance == 0.0
+            ids.append(ident)
+        assert ids == list(range(ids[0], ids[0] + len(ids)))
+        stored_at.update(zip(ids, vectors))
+    assert sorted(stored_at) == list(range(len(stored_at)))
+    stored = [stored_at[i] for i in range(len(stored_at))]
+    rng = random.Random(5)
+    for _ in range(20):
+        query = [rng.uniform(-1e6, 5e6) for _ in range(DIM)]
+        assert index.search(query, k=len(stored) + 5) == flat_search(stored, query, len(stored), euclidean)
+
+
+def test_graph_index_stays_consistent_under_threads():
+    # One layer and widths beyond the node count: a search reaches every node.
+    index = PyHNSW(DIM, layers=1, ef_construction=100_000, ef_search=100_000, metric="euclidean")
+    stored = [v for vectors in run_threads(index).stored for v in vectors]
+    rng = random.Random(6)
+    for _ in range(5):
+        query = [rng.uniform(-1e6, 5e6) for _ in range(DIM)]
+        hits = index.search(query, k=len(stored) + 5)
+        expected = flat_search(stored, query, len(stored), euclidean)
+        assert [d for d, _ in hits] == [d for _, d in expected]
+        assert sorted(v for _, v in hits) == sorted(stored)
+
+
+@pytest.mark.parametrize("cls", ["flat", "hnsw"])
+def test_threads_creating_indexes_while_others_search(cls):
+    """Constructors convert with the interpreter handed over too, and own no borrow."""
+
+    class YieldingIndex:
+        def __init__(self, value):
+            self.value = value
+
+        def __index__(self):
+            time.sleep(0)
+            return self.value
+
+    shared = PyFlat(DIM) if cls == "flat" else PyHNSW(DIM, layers=1, metric="euclidean")
+    shared.insert([0.0] * DIM)
+    errors = []
+
+    def build():
+        for _ in range(200):
+            try:
+                fresh = PyFlat(YieldingIndex(DIM)) if cls == "flat" else PyHNSW(
+                    YieldingIndex(DIM), layers=YieldingIndex(1), metric="euclidean"
+                )
+                fresh.insert([Yielding(1.0)] * DIM)
+                shared.search([Yielding(0.0)] * DIM)
+            except BaseException as exc:  # noqa: B036
+                errors.append(exc)
+
+    threads = [threading.Thread(target=build) for _ in range(THREADS)]
+    for thread in threads:
+        thread.start()
+    for thread in threads:
+        thread.join()
+    assert errors == []
