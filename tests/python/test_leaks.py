@@ -50,11 +50,13 @@ class Raising:
     def __init__(self, error):
         self.error = error
 
+    # A re-raised instance would otherwise chain a new traceback onto its old
+    # one each time, and the frames kept there hold references of their own.
     def __float__(self):
-        raise self.error
+        raise self.error.with_traceback(None)
 
     def __index__(self):
-        raise self.error
+        raise self.error.with_traceback(None)
 
 
 class Lying:
