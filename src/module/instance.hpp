@@ -27,7 +27,7 @@ struct Instance {
   }
 };
 
-// A heap type from a specification; the type name is "builtins.{name}".
+// A heap type built by PyType_FromSpec; the type name is "builtins.{name}".
 // Returns a new reference or null with an error set.
 PyObject* create_heap_type(const char* qualified_name, const char* doc, int basic_size,
                            PyMethodDef* methods, newfunc constructor, destructor dealloc);
