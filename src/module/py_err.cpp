@@ -28,11 +28,6 @@ PyErr PyErr::from_exception(Ref value) {
   return PyErr(std::move(type), std::string(), Ref(), std::move(value), std::move(traceback));
 }
 
-PyErr PyErr::no_memory() {
-  PyErr_NoMemory();
-  return fetch();
-}
-
 PyErr PyErr::fetch() {
   PyObject* type = nullptr;
   PyObject* value = nullptr;

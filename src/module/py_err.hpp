@@ -25,8 +25,6 @@ class PyErr {
   static PyErr fetch();
   // An error from an exception instance that is not (yet) raised.
   static PyErr from_exception(Ref value);
-  // The MemoryError the interpreter raises for an allocation failure.
-  static PyErr no_memory();
 
   PyErr(PyErr&&) = default;
   PyErr& operator=(PyErr&&) = default;
