@@ -1,0 +1,23 @@
+// Reading an index file into the parts of an index. Everything the file
+// says is checked before it sizes anything: each section's length against
+// the bytes that remain, counts against the lengths (without overflow), and
+// each section's checksum. The consistency of the parts themselves (ids in
+// range, levels, records against the schema) is the cores' from_parts.
+#pragma once
+
+#include <expected>
+#include <variant>
+
+#include "io/byte_source.hpp"
+#include "io/codec_error.hpp"
+#include "io/parts.hpp"
+
+namespace halqen::io {
+
+using DecodedParts = std::variant<FlatParts, HNSWParts>;
+
+// Reads one whole index from `source`, which must end right after it.
+// Allocation failure throws std::bad_alloc.
+std::expected<DecodedParts, CodecError> decode_parts(ByteSource& source);
+
+}  // namespace halqen::io
