@@ -9,19 +9,13 @@
 
 #include "filter/filter.hpp"
 #include "hnsw/hnsw.hpp"
-#include "hnsw/random.hpp"
-#include "metadata/py_metadata.hpp"
 #include "module/classes.hpp"
 #include "module/entry.hpp"
+#include "module/py_metadata.hpp"
+#include "random/random.hpp"
 
 namespace halqen::py {
 namespace {
-
-constexpr std::uint64_t kDefaultLayers = 5;
-constexpr std::uint64_t kDefaultM = 16;
-constexpr std::uint64_t kDefaultEfConstruction = 200;
-constexpr std::uint64_t kDefaultEfSearch = 50;
-constexpr std::uint64_t kDefaultK = 1;
 
 constexpr std::array<std::string_view, 7> kNewParameters{
     "dim", "layers", "m", "ef_construction", "ef_search", "metric", "schema"};
@@ -104,12 +98,13 @@ PyResult<HNSW> construct(std::uint64_t dim, std::optional<std::uint64_t> layers,
   if (!kind) {
     return std::unexpected(value_error("Unsupported metric"));
   }
+  // Parameters left out keep HNSWParams' defaults.
   HNSWParams params;
   params.dim = dim;
-  params.layers = layers.value_or(kDefaultLayers);
-  params.m = m.value_or(kDefaultM);
-  params.ef_construction = ef_construction.value_or(kDefaultEfConstruction);
-  params.ef_search = ef_search.value_or(kDefaultEfSearch);
+  params.layers = layers.value_or(params.layers);
+  params.m = m.value_or(params.m);
+  params.ef_construction = ef_construction.value_or(params.ef_construction);
+  params.ef_search = ef_search.value_or(params.ef_search);
   params.metric = *kind;
   params.schema = std::move(schema);
   return HNSW(std::move(params));
@@ -195,7 +190,7 @@ PyResult<std::vector<Hit>> search(const HNSW& self, std::vector<double> query,
                                   std::optional<std::uint64_t> k,
                                   std::optional<NamedObject> filter) {
   const std::optional<Filter> built = HALQEN_TRY(build_filter(self, filter));
-  auto hits = self.search(query, k.value_or(kDefaultK), built ? &*built : nullptr);
+  auto hits = self.search(query, k.value_or(kDefaultSearchK), built ? &*built : nullptr);
   if (!hits) {
     return std::unexpected(core_error("Search", hits.error()));
   }
