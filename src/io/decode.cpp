@@ -8,6 +8,7 @@
 #include <utility>
 #include <vector>
 
+#include "common/checked_product.hpp"
 #include "io/format.hpp"
 #include "io/header.hpp"
 #include "io/metadata_codec.hpp"
@@ -20,12 +21,6 @@ namespace {
 using format::SectionTag;
 
 constexpr std::size_t kFlagsPerPiece = 4096;
-
-std::optional<std::uint64_t> checked_multiply(std::uint64_t a, std::uint64_t b) {
-  std::uint64_t product;
-  if (__builtin_mul_overflow(a, b, &product)) return std::nullopt;
-  return product;
-}
 
 MetricKind metric_kind(format::MetricCode code) {
   switch (code) {
@@ -53,7 +48,7 @@ template <typename T>
 std::expected<void, CodecError> read_array_section(ByteSource& source, SectionTag tag,
                                                    std::uint64_t count, std::vector<T>& out,
                                                    const std::string& reason) {
-  const auto bytes = checked_multiply(count, sizeof(T));
+  const auto bytes = checked_product(count, sizeof(T));
   if (!bytes) return std::unexpected(too_large(reason));
   auto section = SectionReader::open(source, tag, ExpectedLength{*bytes, reason});
   if (!section) return std::unexpected(section.error());
@@ -66,7 +61,7 @@ std::expected<void, CodecError> read_vectors(ByteSource& source, const FileHeade
                                              std::vector<double>& vectors) {
   const std::string reason =
       count_of(header.count, "vectors") + " of dim " + std::to_string(header.dim);
-  const auto values = checked_multiply(header.count, header.dim);
+  const auto values = checked_product(header.count, header.dim);
   if (!values) return std::unexpected(too_large(reason));
   return read_array_section(source, SectionTag::Vectors, *values, vectors, reason);
 }
@@ -97,7 +92,7 @@ std::expected<void, CodecError> read_deleted(ByteSource& source, std::uint64_t c
 }
 
 std::expected<void, CodecError> read_graph(ByteSource& source, HNSWParts& parts) {
-  const auto offset_bytes = checked_multiply(parts.count + 1, sizeof(std::uint64_t));
+  const auto offset_bytes = checked_product(parts.count + 1, sizeof(std::uint64_t));
   if (!offset_bytes || parts.count + 1 == 0) return std::unexpected(too_large("the graph offsets"));
   auto section = SectionReader::open(source, SectionTag::Graph, std::nullopt);
   if (!section) return std::unexpected(section.error());
@@ -207,7 +202,21 @@ std::expected<DecodedParts, CodecError> decode_hnsw(ByteSource& source, const Fi
   return parts;
 }
 
+template <typename Index, typename Parts>
+std::expected<LoadedIndex, CodecError> build(Parts parts) {
+  auto built = Index::from_parts(std::move(parts));
+  if (!built) return std::unexpected(CodecError::format("invalid index: " + built.error().reason));
+  return LoadedIndex(std::in_place_type<Index>, std::move(*built));
+}
+
 }  // namespace
+
+std::expected<LoadedIndex, CodecError> decode_index(ByteSource& source) {
+  auto parts = decode_parts(source);
+  if (!parts) return std::unexpected(parts.error());
+  if (auto* flat = std::get_if<FlatParts>(&*parts)) return build<FlatIndex>(std::move(*flat));
+  return build<HNSW>(std::get<HNSWParts>(std::move(*parts)));
+}
 
 std::expected<DecodedParts, CodecError> decode_parts(ByteSource& source) {
   auto header = read_header(source);

@@ -10,14 +10,21 @@
 
 #include "io/byte_source.hpp"
 #include "io/codec_error.hpp"
-#include "io/parts.hpp"
+#include "io/index_view.hpp"
 
 namespace halqen::io {
 
 using DecodedParts = std::variant<FlatParts, HNSWParts>;
 
+using LoadedIndex = std::variant<FlatIndex, HNSW>;
+
 // Reads one whole index from `source`, which must end right after it.
 // Allocation failure throws std::bad_alloc.
 std::expected<DecodedParts, CodecError> decode_parts(ByteSource& source);
+
+// decode_parts, then the core's from_parts, whose refusal becomes
+// "invalid index: " and its reason. The vectors read become the index's
+// storage without another copy.
+std::expected<LoadedIndex, CodecError> decode_index(ByteSource& source);
 
 }  // namespace halqen::io

@@ -6,7 +6,7 @@
 
 #include "io/byte_sink.hpp"
 #include "io/codec_error.hpp"
-#include "io/parts.hpp"
+#include "io/index_view.hpp"
 
 namespace halqen::io {
 

@@ -8,6 +8,7 @@
 #include <limits>
 #include <variant>
 
+#include "filter/filter.hpp"
 #include "io/byte_source.hpp"
 #include "io/decode.hpp"
 #include "io/file_io.hpp"
@@ -125,6 +126,89 @@ TEST(IoCodec, FileRoundTripEqualsMemoryEncodingAndReplacesAtomically) {
   EXPECT_EQ(io::open_for_reading((directory / "absent").string()).error().os_error, ENOENT);
   EXPECT_EQ(io::open_for_reading(directory.string()).error().os_error, EISDIR);
   std::filesystem::remove_all(directory);
+}
+
+template <typename Index>
+Index reloaded(const Index& index) {
+  const auto bytes = encode_to_bytes(io::view_of(index));
+  io::SpanSource source(bytes);
+  auto loaded = io::decode_index(source);
+  EXPECT_TRUE(loaded.has_value()) << loaded.error().message;
+  return std::get<Index>(std::move(*loaded));
+}
+
+template <typename Search>
+void expect_same_answers(Search search_original, Search search_loaded, std::uint64_t dim,
+                         std::uint64_t seed) {
+  const auto queries = random_vectors(20, dim, seed);
+  for (std::uint64_t q = 0; q < 20; ++q) {
+    const auto query = std::span(queries).subspan(q * dim, dim);
+    const auto expected = search_original(query);
+    const auto actual = search_loaded(query);
+    ASSERT_EQ(expected.has_value(), actual.has_value());
+    if (expected) EXPECT_TRUE(same_hits(*expected, *actual));
+  }
+}
+
+TEST(IoCodec, LoadedFlatIndexAnswersAndGrowsLikeTheOriginal) {
+  for (const MetricKind metric : kAllMetrics) {
+    FlatIndex original(9, metric);
+    const auto vectors = random_vectors(200, 9, 5);
+    for (std::size_t i = 0; i < 150; ++i) original.insert(std::span(vectors).subspan(i * 9, 9));
+    FlatIndex loaded = reloaded(original);
+    const auto check = [&] {
+      expect_same_answers<
+          std::function<std::expected<std::vector<SearchHit>, FlatError>(VectorView)>>(
+          [&](VectorView q) { return original.search(q, 17); },
+          [&](VectorView q) { return loaded.search(q, 17); }, 9, 6);
+    };
+    check();
+    for (std::size_t i = 150; i < 200; ++i) {
+      original.insert(std::span(vectors).subspan(i * 9, 9));
+      loaded.insert(std::span(vectors).subspan(i * 9, 9));
+    }
+    EXPECT_EQ(loaded.size(), 200u);
+    check();
+  }
+}
+
+TEST(IoCodec, LoadedGraphAnswersAndGrowsLikeTheOriginal) {
+  for (const MetricKind metric : kAllMetrics) {
+    HNSWParams params{.dim = 5,
+                      .layers = 4,
+                      .ef_construction = 16,
+                      .ef_search = 12,
+                      .metric = metric,
+                      .schema = Schema{"color"}};
+    HNSW original(params);
+    SplitMixSource levels(9);
+    const auto vectors = random_vectors(400, 5, 7);
+    const auto insert = [&](HNSW& index, std::size_t i, RandomSource& rng) {
+      const MetadataRecord record = {Metadata::Int(static_cast<std::int64_t>(i % 3))};
+      ASSERT_TRUE(
+          index.insert(std::span(vectors).subspan(i * 5, 5), i % 4 ? &record : nullptr, rng));
+    };
+    for (std::size_t i = 0; i < 300; ++i) insert(original, i, levels);
+    HNSW loaded = reloaded(original);
+    const Filter filter = equality_filter("color", Metadata::Int(1));
+    const auto check = [&] {
+      for (const Filter* f : {static_cast<const Filter*>(nullptr), &filter}) {
+        expect_same_answers<
+            std::function<std::expected<std::vector<SearchHit>, HNSWError>(VectorView)>>(
+            [&](VectorView q) { return original.search(q, 9, f); },
+            [&](VectorView q) { return loaded.search(q, 9, f); }, 5, 8);
+      }
+    };
+    check();
+    SplitMixSource original_levels(10);
+    SplitMixSource loaded_levels(10);
+    for (std::size_t i = 300; i < 400; ++i) {
+      insert(original, i, original_levels);
+      insert(loaded, i, loaded_levels);
+    }
+    EXPECT_EQ(encode_to_bytes(io::view_of(original)), encode_to_bytes(io::view_of(loaded)));
+    check();
+  }
 }
 
 }  // namespace

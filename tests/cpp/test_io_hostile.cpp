@@ -3,6 +3,7 @@
 // before anything is sized from them.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <limits>
 #include <string>
 
@@ -162,6 +163,29 @@ TEST(IoHostile, ForeignFilesAndOtherVersionsAreNamed) {
   io::store_le(std::span(kind).subspan(io::format::kKindOffset), std::uint32_t{9});
   reseal_header(kind);
   EXPECT_EQ(decode_error(kind), "invalid header: unknown index kind 9");
+}
+
+// Parts that decode but do not fit together are refused by the core's check,
+// with its reason: here a neighbour id past the last node and a self link.
+TEST(IoHostile, IdsOutOfRangeAndOtherInconsistenciesAreRefused) {
+  const auto valid = built_hnsw_parts({.dim = 2, .layers = 3, .ef_construction = 4}, 12, 3);
+  const auto first_link = std::ranges::find_if(valid.neighbor_offsets, [&](std::uint64_t offset) {
+    return offset < valid.neighbor_ids.size();
+  });
+  ASSERT_NE(first_link, valid.neighbor_offsets.end());
+  const auto owner = static_cast<std::uint32_t>(first_link - valid.neighbor_offsets.begin());
+  const std::pair<std::uint32_t, const char*> breakages[] = {{12, "links to node 12 of 12"},
+                                                             {owner, "links to itself"}};
+  for (const auto& [id, phrase] : breakages) {
+    HNSWParts broken = valid;
+    broken.neighbor_ids[*first_link] = id;
+    const auto bytes = encode_to_bytes(view_of(broken));
+    io::SpanSource source(bytes);
+    const auto loaded = io::decode_index(source);
+    ASSERT_FALSE(loaded.has_value());
+    EXPECT_EQ(loaded.error().message.rfind("invalid index: ", 0), 0u) << loaded.error().message;
+    EXPECT_NE(loaded.error().message.find(phrase), std::string::npos) << loaded.error().message;
+  }
 }
 
 }  // namespace

@@ -17,8 +17,8 @@
 #include "io/crc32c.hpp"
 #include "io/encode.hpp"
 #include "io/format.hpp"
+#include "io/index_view.hpp"
 #include "io/little_endian.hpp"
-#include "io/parts.hpp"
 #include "test_hnsw_support.hpp"
 
 namespace halqen::testing {

@@ -1,5 +1,5 @@
-// The state seam of the two cores, as the codec sees it: the parts a
-// decoded file becomes, and read-only views of an index to encode.
+// Read-only views of an index for the encoder: its state as the cores'
+// read-out accessors give it, borrowed, never copied.
 #pragma once
 
 #include <cstdint>
@@ -8,34 +8,10 @@
 #include <string>
 #include <vector>
 
+#include "flat/flat.hpp"
 #include "hnsw/hnsw.hpp"
 #include "metadata/metadata.hpp"
 #include "metrics/metrics.hpp"
-
-namespace halqen {
-
-struct InvalidParts {
-  std::string reason;
-};
-
-struct FlatParts {
-  std::uint64_t dim = 0;
-  MetricKind metric = MetricKind::Euclidean;
-  std::uint64_t count = 0;
-  std::vector<double> vectors;
-};
-
-struct HNSWParts {
-  HNSWParams params{};
-  std::uint64_t count = 0;
-  std::vector<double> vectors;
-  std::vector<std::uint64_t> levels;
-  std::vector<std::uint64_t> neighbor_offsets;
-  std::vector<std::uint32_t> neighbor_ids;
-  std::vector<MetadataRecord> records;
-};
-
-}  // namespace halqen
 
 namespace halqen::io {
 
@@ -57,5 +33,9 @@ struct HNSWView {
   std::function<std::span<const std::uint32_t>(std::uint64_t node)> neighbors;
   std::function<std::span<const Metadata>(std::uint64_t node)> record;
 };
+
+// Views that borrow the index; it must outlive them and stay unchanged.
+FlatView view_of(const FlatIndex& index);
+HNSWView view_of(const HNSW& index);
 
 }  // namespace halqen::io
