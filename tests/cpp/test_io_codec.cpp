@@ -146,7 +146,9 @@ void expect_same_answers(Search search_original, Search search_loaded, std::uint
     const auto expected = search_original(query);
     const auto actual = search_loaded(query);
     ASSERT_EQ(expected.has_value(), actual.has_value());
-    if (expected) EXPECT_TRUE(same_hits(*expected, *actual));
+    if (expected) {
+      EXPECT_TRUE(same_hits(*expected, *actual));
+    }
   }
 }
 

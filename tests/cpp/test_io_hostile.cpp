@@ -168,7 +168,8 @@ TEST(IoHostile, ForeignFilesAndOtherVersionsAreNamed) {
 // Parts that decode but do not fit together are refused by the core's check,
 // with its reason: here a neighbour id past the last node and a self link.
 TEST(IoHostile, IdsOutOfRangeAndOtherInconsistenciesAreRefused) {
-  const auto valid = built_hnsw_parts({.dim = 2, .layers = 3, .ef_construction = 4}, 12, 3);
+  const auto valid = built_hnsw_parts(
+      {.dim = 2, .layers = 3, .ef_construction = 4, .schema = std::nullopt}, 12, 3);
   const auto first_link = std::ranges::find_if(valid.neighbor_offsets, [&](std::uint64_t offset) {
     return offset < valid.neighbor_ids.size();
   });
