@@ -4,7 +4,7 @@ library on one thread, every figure a median of several runs.
 Writes bench/results/latest.json and PNG plots beside it, and prints a table.
 Usage: python bench/run.py [--quick] [--only SECTION ...]
 Sections: exact, ingestion, overhead, approximate (approximate includes the
-crossover).
+crossover), persistence.
 """
 import common  # noqa: F401  (single-threaded set-up before numpy)
 
@@ -19,10 +19,11 @@ import approx  # noqa: E402
 import exact  # noqa: E402
 import ingest  # noqa: E402
 import overhead  # noqa: E402
+import persist  # noqa: E402
 import plots  # noqa: E402
 from common import RESULTS_DIR, machine_description  # noqa: E402
 
-SECTIONS = ("exact", "ingestion", "overhead", "approximate")
+SECTIONS = ("exact", "ingestion", "overhead", "approximate", "persistence")
 SEED = 0
 
 
@@ -50,6 +51,9 @@ def run(quick, sections):
     if "approximate" in sections:
         results["approximate"] = approx.run_all(quick)
         approx.print_table(results["approximate"])
+    if "persistence" in sections:
+        results["persistence"] = persist.run_all(quick, rng)
+        persist.print_table(results["persistence"])
     return results
 
 
