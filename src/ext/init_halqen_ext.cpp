@@ -1,27 +1,42 @@
-// The companion module halqen_ext: functions over halqen's indexes.
+// The companion module halqen_ext: functions over halqen's indexes. Its
+// entry points are module-level functions (function_def in module/entry.hpp)
+// listed in `functions` and named in __all__.
 #include <Python.h>
 
 #include "module/entry.hpp"
+#include "module/module_init.hpp"
+#include "module/module_state.hpp"
 
 namespace halqen::py {
 namespace {
 
-constexpr int kApiVersion = 1013;
 constexpr const char* kModuleDoc = "Functions over halqen's PyFlat and PyHNSW indexes.";
 
+PyMethodDef functions[] = {
+    {nullptr, nullptr, 0, nullptr},
+};
+
 PyModuleDef module_def = {
-    PyModuleDef_HEAD_INIT, "halqen_ext", kModuleDoc, 0, nullptr, nullptr, nullptr, nullptr, nullptr,
+    PyModuleDef_HEAD_INIT,
+    "halqen_ext",
+    kModuleDoc,
+    0,
+    functions,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
 };
 
 PyResult<Ref> initialise() {
-  Ref module = Ref::steal(PyModule_Create2(&module_def, kApiVersion));
-  if (!module) {
-    return fetch_error();
+  HALQEN_TRY_VOID(claim_interpreter("halqen_ext"));
+  ModuleState& state = module_state();
+  if (state.module != nullptr) {
+    return Ref::borrow(state.module);
   }
-  Ref all = Ref::steal(PyList_New(0));
-  if (!all || PyObject_SetAttrString(module.get(), "__all__", all.get()) != 0) {
-    return fetch_error();
-  }
+  HALQEN_TRY_VOID(adopt_halqen_classes());
+  HALQEN_TRY_ASSIGN(Ref module, create_module(module_def));
+  state.module = Ref::borrow(module.get()).release();
   return module;
 }
 

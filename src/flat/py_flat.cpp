@@ -18,10 +18,10 @@ constexpr std::array<std::string_view, 1> kInsertParameters{"vector"};
 constexpr std::array<std::string_view, 2> kSearchParameters{"query", "k"};
 constexpr std::array<std::string_view, 1> kCreateParameters{"vectors"};
 
-constexpr FunctionDescription kNew{"PyFlat", "__new__", kNewParameters, 0, 1, {}};
-constexpr FunctionDescription kInsert{"PyFlat", "insert", kInsertParameters, 0, 1, {}};
-constexpr FunctionDescription kSearch{"PyFlat", "search", kSearchParameters, 0, 1, {}};
-constexpr FunctionDescription kCreate{"PyFlat", "create", kCreateParameters, 0, 1, {}};
+constexpr FunctionDescription kNew{"PyFlat", "__new__", kNewParameters, 1};
+constexpr FunctionDescription kInsert{"PyFlat", "insert", kInsertParameters, 1};
+constexpr FunctionDescription kSearch{"PyFlat", "search", kSearchParameters, 1};
+constexpr FunctionDescription kCreate{"PyFlat", "create", kCreateParameters, 1};
 
 constexpr const char* kClassDoc = "PyFlat(dim, metric=None)\n--\n\nOur Python-facing Flat index.";
 constexpr const char* kInsertDoc =
@@ -109,8 +109,8 @@ PyMethodDef methods[] = {
 
 }  // namespace
 
-PyObject* flat_type() {
-  return class_type<construct, kNew>("builtins.PyFlat", kClassDoc, methods);
+PyObject* create_flat_type() {
+  return create_class_type<construct, kNew>("builtins.PyFlat", kClassDoc, methods);
 }
 
 }  // namespace halqen::py

@@ -144,8 +144,10 @@ TEST(HNSWParts, EmptyAndUnlinkedIndexesRoundTrip) {
   auto rebuilt = HNSW::from_parts(parts_of(unlinked));
   ASSERT_TRUE(rebuilt) << rebuilt.error().reason;
   expect_same_parts(parts_of(unlinked), parts_of(*rebuilt));
-  auto empty = HNSW::from_parts(
-      HNSWParts{.params = small_params(MetricKind::Cosine), .neighbor_offsets = {0}});
+  HNSWParts empty_parts;
+  empty_parts.params = small_params(MetricKind::Cosine);
+  empty_parts.neighbor_offsets = {0};
+  auto empty = HNSW::from_parts(std::move(empty_parts));
   ASSERT_TRUE(empty) << empty.error().reason;
   EXPECT_EQ(empty->size(), 0u);
 }
