@@ -16,6 +16,7 @@
 namespace halqen::py {
 
 PyResult<Ref> to_python(NoneResult);
+PyResult<Ref> to_python(const Ref& object);
 PyResult<Ref> to_python(std::uint64_t value);
 PyResult<Ref> to_python(double value);
 PyResult<Ref> to_python(std::span<const double> values);
@@ -26,6 +27,11 @@ PyResult<Ref> to_python(const std::vector<T>& items);
 
 inline PyResult<Ref> to_python(NoneResult) {
   return Ref::borrow(Py_None);
+}
+
+// An object the entry point built itself (a new instance, a bytes object).
+inline PyResult<Ref> to_python(const Ref& object) {
+  return Ref::borrow(object.get());
 }
 
 inline PyResult<Ref> to_python(std::uint64_t value) {
