@@ -10,6 +10,10 @@ from fractions import Fraction
 
 import numpy as np
 
+import pathlib
+import tempfile
+
+import halqen_ext
 from halqen import PyFlat, PyHNSW
 
 flat = PyFlat(3, metric="cosine")
@@ -32,6 +36,15 @@ graph.create(np.eye(3))
 found: list[tuple[float, list[float]]] = graph.search([1, 2, 3], filter=("a", "x"))
 found = graph.search(np.zeros(3), k=3, filter=("b", np.int16(2)))
 
+blob: bytes = halqen_ext.serialize_index(flat)
+loaded: PyFlat | PyHNSW = halqen_ext.deserialize_index(bytearray(blob))
+loaded = halqen_ext.deserialize_index(memoryview(halqen_ext.serialize_index(graph)))
+with tempfile.TemporaryDirectory() as directory:
+    halqen_ext.write_index(graph, pathlib.Path(directory) / "graph.halqen")
+    loaded = halqen_ext.read_index(pathlib.Path(directory) / "graph.halqen")
+    halqen_ext.write_index(index=flat, path=directory + "/flat.halqen")
+    loaded = halqen_ext.read_index(path=directory + "/flat.halqen")
+
 
 def refused() -> None:
     flat.insert("abc")  # type: ignore[arg-type]
@@ -46,3 +59,7 @@ def refused() -> None:
     PyFlat(3.0)  # type: ignore[arg-type]
     PyHNSW(3, metric="euclidean", unknown=1)  # type: ignore[call-arg]
     wrong: list[tuple[float, list[float]]] = flat.search([1, 2, 3])  # type: ignore[assignment]
+    halqen_ext.serialize_index([flat])  # type: ignore[arg-type]
+    halqen_ext.write_index(flat, b"flat.halqen")  # type: ignore[arg-type]
+    halqen_ext.deserialize_index("not bytes")  # type: ignore[arg-type]
+    exact: PyFlat = halqen_ext.read_index("flat.halqen")  # type: ignore[assignment]
