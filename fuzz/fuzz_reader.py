@@ -27,6 +27,8 @@ HEADER_CHECKSUM_OFFSET = 72
 SECTION_HEAD_BYTES = 16
 CHECKSUM_BYTES = 4
 MAX_U64 = 2**64 - 1
+DIM_OFFSET = 24
+MAX_EXERCISED_DIM = 64
 INTERESTING_U64 = [MAX_U64, 2**63, 2**32, 2**32 - 1, 2**31, 0, 1, 7, 255]
 
 
@@ -146,14 +148,22 @@ def exercise(index):
     blob = halqen_ext.serialize_index(index)
     again = halqen_ext.deserialize_index(blob)
     assert halqen_ext.serialize_index(again) == blob, "re-serialising changed the bytes"
+    (dim,) = struct.unpack_from("<Q", blob, DIM_OFFSET)
+    if dim > MAX_EXERCISED_DIM:
+        return
+    vector = [0.5] * dim
+    try:
+        index.search(vector, k=5)
+    except ValueError:
+        pass  # an empty flat index, InvalidLayer, InvalidEF
     try:
         if isinstance(index, PyFlat):
-            index.search([0.5] * 3, k=5)
+            index.insert(vector)
         else:
-            index.search([0.5, 0.5], k=5)
-            index.insert([0.25, 0.75])
+            index.insert(vector, metadata=None)
     except ValueError:
-        pass  # wrong dimension, empty index, InvalidLayer, ...
+        pass  # InvalidEF for ef_construction 0
+    assert halqen_ext.deserialize_index(halqen_ext.serialize_index(index)) is not None
 
 
 SEEDS = []
