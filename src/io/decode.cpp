@@ -206,7 +206,9 @@ template <typename Index, typename Parts>
 std::expected<LoadedIndex, CodecError> build(Parts parts) {
   auto built = Index::from_parts(std::move(parts));
   if (!built) return std::unexpected(CodecError::format("invalid index: " + built.error().reason));
-  return LoadedIndex(std::in_place_type<Index>, std::move(*built));
+  // Built in place: the index is moved once, into the result.
+  return std::expected<LoadedIndex, CodecError>(std::in_place, std::in_place_type<Index>,
+                                                std::move(*built));
 }
 
 }  // namespace
