@@ -11,6 +11,7 @@
 #include "hnsw/hnsw.hpp"
 #include "hnsw/random.hpp"
 #include "metadata/py_metadata.hpp"
+#include "metrics/metric_table.hpp"
 #include "module/classes.hpp"
 #include "module/entry.hpp"
 
@@ -65,16 +66,8 @@ PyErr core_error(const char* operation, HNSWError error) {
 }
 
 std::optional<MetricKind> hnsw_metric(const std::optional<std::string>& name) {
-  if (name == "euclidean") {
-    return MetricKind::Euclidean;
-  }
-  if (name == "angular") {
-    return MetricKind::Cosine;
-  }
-  if (name == "inner_product") {
-    return MetricKind::InnerProduct;
-  }
-  return std::nullopt;
+  if (!name) return std::nullopt;
+  return metric_with_hnsw_name(*name);
 }
 
 // A vector of another length would misalign every later node, so it never
