@@ -3,11 +3,15 @@
 //
 // Every kernel writes, for each stored vector, exactly the bits that the
 // single-pair metric function returns: lanes hold different stored vectors and
-// each lane adds its own terms from +0.0 in index order.
+// each lane adds its own terms from +0.0 in index order. All sets are built
+// from one skeleton (metrics/kernel_skeleton.hpp) and the metric table.
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
+
+#include "metrics/metric_table.hpp"
 
 namespace halqen::kernels {
 
@@ -31,22 +35,26 @@ struct BatchJob {
   RowSource rows;
   std::size_t count;
   double* out;
+  // For metrics whose recipe uses norms: squared_norm(query), and either null
+  // (the kernel computes the stored norms) or row_norms[i] == squared_norm of
+  // row(i). Ignored by the other metrics.
+  double query_norm = 0.0;
+  const double* row_norms = nullptr;
 
   std::size_t common_size() const { return query_size < rows.dim ? query_size : rows.dim; }
 };
 
+using BatchKernel = void (*)(const BatchJob& job);
+
+// Both arrays are indexed by MetricKind.
 struct KernelSet {
-  void (*euclidean)(const BatchJob& job);
-  void (*dot)(const BatchJob& job);
-  // `query_norm` is squared_norm(query); the stored norms are computed here.
-  void (*cosine)(const BatchJob& job, double query_norm);
-  // values[i] = values[i] / (sqrt(query_norm) * sqrt(row_norms[i])) for
-  // i < count: cosine from dot products and squared norms computed apart.
-  void (*cosine_from_dots)(double query_norm, const double* row_norms, std::size_t count,
-                           double* values);
+  // Computes any stored norms it needs; job.row_norms must be null.
+  std::array<BatchKernel, kMetricCount> rows;
+  // Reads the stored norms from job.row_norms where the metric uses norms.
+  std::array<BatchKernel, kMetricCount> rows_with_norms;
 };
 
-// Plain loops over the single-pair functions; available everywhere.
+// Plain one-lane loops; available everywhere.
 extern const KernelSet kScalarKernels;
 
 #if defined(__x86_64__)

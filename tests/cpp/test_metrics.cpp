@@ -304,8 +304,8 @@ TEST_P(KernelTest, CosineWithStoredNormsMatchesSequentialLoops) {
       for (std::size_t i = 0; i < count; ++i) norms[i] = squared_norm(stored_row(rows, dim, i));
       const Vec query = query_for(data, dim);
       Vec out(count);
-      cosine_rows_with_norms(query, squared_norm(query), rows.data(), norms.data(), dim, count,
-                             out.data());
+      distances_rows_with_norms(MetricKind::Cosine, query, squared_norm(query), rows.data(),
+                                norms.data(), dim, count, out.data());
       for (std::size_t i = 0; i < count; ++i) {
         EXPECT_SAME_BITS(reference_cosine(query, stored_row(rows, dim, i)), out[i])
             << "dim " << dim << " query " << query.size() << " row " << i;
