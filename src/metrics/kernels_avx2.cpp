@@ -16,6 +16,10 @@ struct Avx2 {
   static constexpr std::size_t kLanes = 4;
   // Independent accumulator chains per step, enough to hide the add latency.
   static constexpr std::size_t kGroups = 2;
+  // Block tiles: accumulators, query registers and one broadcast row
+  // component fill the 16 registers.
+  static constexpr std::size_t kTileVectors = 2;
+  static constexpr std::size_t kTileRows = 6;
 
   HALQEN_KERNEL_INLINE static Vec zero() { return _mm256_setzero_pd(); }
   HALQEN_KERNEL_INLINE static Vec broadcast(double x) { return _mm256_set1_pd(x); }

@@ -14,6 +14,10 @@ struct Sse2 {
   static constexpr std::size_t kLanes = 2;
   // Independent accumulator chains per step, enough to hide the add latency.
   static constexpr std::size_t kGroups = 4;
+  // Block tiles: accumulators, query registers and one broadcast row
+  // component fill the 16 registers.
+  static constexpr std::size_t kTileVectors = 3;
+  static constexpr std::size_t kTileRows = 4;
 
   HALQEN_KERNEL_INLINE static Vec zero() { return _mm_setzero_pd(); }
   HALQEN_KERNEL_INLINE static Vec broadcast(double x) { return _mm_set1_pd(x); }
