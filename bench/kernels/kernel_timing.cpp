@@ -8,7 +8,8 @@
 //   block   a block of queries against every row (QueryBlock, in runs of
 //           rows), for each metric: milliseconds per query.
 //
-// Usage: kernel_timing [rows] [queries] [repeats]. Every figure is the
+// Usage: kernel_timing [rows] [queries] [repeats]; 0 queries times only the
+// single query. Every figure is the
 // fastest of `repeats` runs, in thread CPU time (the machine may be shared).
 #include <algorithm>
 #include <cstdio>
@@ -118,6 +119,6 @@ int main(int argc, char** argv) {
               queries);
   const std::vector<double> rows = normal_values(count * kDim, 1);
   time_single(rows, count, repeats);
-  time_block(rows, count, queries, std::max(1, repeats / 2));
+  if (queries > 0) time_block(rows, count, queries, std::max(1, repeats / 2));
   return 0;
 }

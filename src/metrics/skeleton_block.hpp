@@ -14,6 +14,7 @@
 // Included only through metrics/kernel_skeleton.hpp (see there).
 #pragma once
 
+#include <cmath>
 #include <cstddef>
 
 #include "metrics/kernels.hpp"
@@ -42,7 +43,8 @@ HALQEN_KERNEL_INLINE const double* query_register(const BlockJob& job, std::size
 template <class Isa>
 struct RowTile {
   const double* row[Isa::kTileRows];
-  double norm[Isa::kTileRows];  // squared norms, for metrics that use them
+  // sqrt(squared_norm(row)), for metrics that use norms: once per row.
+  double root[Isa::kTileRows];
   std::size_t first;
   std::size_t count;  // slots inside the run
 };
@@ -55,10 +57,11 @@ HALQEN_KERNEL_INLINE RowTile<Isa> row_tile(const BlockJob& job, std::size_t firs
   for (std::size_t r = 0; r < Isa::kTileRows; ++r) {
     const std::size_t i = first + (r < tile.count ? r : tile.count - 1);
     tile.row[r] = job.rows + i * job.dim;
-    tile.norm[r] = 0.0;
+    tile.root[r] = 0.0;
     if constexpr (kNorms) {
-      tile.norm[r] = job.row_norms != nullptr ? job.row_norms[i]
-                                              : squared_norm(VectorView(tile.row[r], job.dim));
+      const double norm = job.row_norms != nullptr ? job.row_norms[i]
+                                                   : squared_norm(VectorView(tile.row[r], job.dim));
+      tile.root[r] = std::sqrt(norm);
     }
   }
   return tile;
@@ -77,7 +80,7 @@ HALQEN_KERNEL_INLINE void store_tile(const BlockJob& job, const RowTile<Isa>& ti
     for (std::size_t r = 0; r < tile.count; ++r) {
       double values[Isa::kLanes];
       Isa::store(values,
-                 finish<Isa, kFinish>(sums[v][r], query_roots, Isa::broadcast(tile.norm[r])));
+                 finish<Isa, kFinish>(sums[v][r], query_roots, Isa::broadcast(tile.root[r])));
       for (std::size_t lane = 0; lane < Isa::kLanes; ++lane) {
         const std::size_t query = first_query + lane;
         if (query < job.query_count) job.out[query * job.row_count + tile.first + r] = values[lane];

@@ -58,17 +58,18 @@ HALQEN_KERNEL_INLINE typename Isa::Vec pair_term(typename Isa::Vec query, typena
   }
 }
 
-// `query_root` is sqrt(squared_norm(query)); `row_norm` the row's squared norm.
+// `query_root` is sqrt(squared_norm(query)) and `row_root` the same for the
+// row: the single-pair function's dot / (sqrt(norm_a) * sqrt(norm_b)).
 template <class Isa, Finish kFinish>
 HALQEN_KERNEL_INLINE typename Isa::Vec finish(typename Isa::Vec sum, typename Isa::Vec query_root,
-                                              typename Isa::Vec row_norm) {
+                                              typename Isa::Vec row_root) {
   if constexpr (kFinish == Finish::SquareRoot) {
     return Isa::sqrt(sum);
   } else if constexpr (kFinish == Finish::Identity) {
     return sum;
   } else {
     static_assert(kFinish == Finish::DivideByNorms);
-    return Isa::div(sum, Isa::mul(query_root, Isa::sqrt(row_norm)));
+    return Isa::div(sum, Isa::mul(query_root, row_root));
   }
 }
 

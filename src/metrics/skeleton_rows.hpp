@@ -136,7 +136,7 @@ HALQEN_KERNEL void rows_kernel(const BatchJob& job) {
     if constexpr (kNorms) add_row_squares(lanes, common, job.rows.dim, sums);
     Vec results[Isa::kGroups];
     for (std::size_t g = 0; g < Isa::kGroups; ++g) {
-      results[g] = finish<Isa, kRecipe.finish>(sums.terms[g], query_root, sums.norms[g]);
+      results[g] = finish<Isa, kRecipe.finish>(sums.terms[g], query_root, Isa::sqrt(sums.norms[g]));
     }
     store_results<Isa>(results, lanes, stripes, job.out);
   }
@@ -149,11 +149,13 @@ HALQEN_KERNEL_INLINE void finish_with_stored_norms(double query_norm, const doub
   const typename Isa::Vec query_root = Isa::sqrt(Isa::broadcast(query_norm));
   std::size_t i = 0;
   for (; i + Isa::kLanes <= count; i += Isa::kLanes) {
-    Isa::store(values + i,
-               finish<Isa, kFinish>(Isa::load(values + i), query_root, Isa::load(row_norms + i)));
+    Isa::store(values + i, finish<Isa, kFinish>(Isa::load(values + i), query_root,
+                                                Isa::sqrt(Isa::load(row_norms + i))));
   }
   const double one_root = std::sqrt(query_norm);
-  for (; i < count; ++i) values[i] = finish<OneLane, kFinish>(values[i], one_root, row_norms[i]);
+  for (; i < count; ++i) {
+    values[i] = finish<OneLane, kFinish>(values[i], one_root, std::sqrt(row_norms[i]));
+  }
 }
 
 // As rows_kernel, with the stored norms read from job.row_norms. The sums go
