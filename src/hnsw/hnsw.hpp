@@ -99,10 +99,15 @@ class HNSW {
   std::expected<std::vector<SearchHit>, HNSWError> search(VectorView query, std::uint64_t k,
                                                           const Filter* filter) const;
 
-  // Checks `parts` completely (see HNSWParts) and builds the index they
-  // describe, which then behaves bit for bit like the index they were read
-  // from on every later search and insertion. Allocates nothing before the
-  // sizes have been checked against the data present.
+  // Builds the index `parts` describe, which then behaves bit for bit like
+  // the index they were read from on every later search and insertion (ids
+  // continue from count). Refuses, with the reason, parts an index could not
+  // have: sizes that disagree with count and dim, more than kMaxNodes nodes,
+  // an unknown metric, ids out of range, self links, repeats within a list,
+  // a link without its back link, links of a node above every layer, levels
+  // no insertion gives (node 0 not at layers-1), records neither empty nor
+  // of the schema's length (empty without a schema). Allocates nothing
+  // before the sizes have been checked against the data present.
   static std::expected<HNSW, InvalidParts> from_parts(HNSWParts parts);
 
   const HNSWParams& params() const { return params_; }
