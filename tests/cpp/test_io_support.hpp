@@ -119,7 +119,8 @@ inline HNSWParts built_hnsw_parts(HNSWParams params, std::uint64_t count, std::u
 
 // Bitwise equality, so NaN payloads and signed zeros count.
 inline bool same_doubles(const std::vector<double>& a, const std::vector<double>& b) {
-  return a.size() == b.size() && std::memcmp(a.data(), b.data(), a.size() * sizeof(double)) == 0;
+  return a.size() == b.size() &&
+         (a.empty() || std::memcmp(a.data(), b.data(), a.size() * sizeof(double)) == 0);
 }
 
 inline bool same_records(const std::vector<MetadataRecord>& a,
