@@ -40,6 +40,9 @@ PyResult<std::vector<std::vector<SearchHit>>> flat_batch(const FlatIndex& index,
       return std::unexpected(flat_search_error(FlatError::EmptyIndex));
     }
   }
+  if (queries.empty()) {
+    return std::vector<std::vector<SearchHit>>();
+  }
   const std::vector<VectorView> views(queries.begin(), queries.end());
   FlatBatch batch(index, views, k);
   const PieceJob job{batch.piece_count(), [&](std::size_t piece) { batch.run_piece(piece); }};

@@ -39,7 +39,7 @@ FlatBatch::FlatBatch(const FlatIndex& index, std::span<const VectorView> queries
 
 FlatBatch::FlatBatch(const FlatIndex& index, std::span<const VectorView> queries, std::uint64_t k,
                      Shape shape)
-    : index_(index), queries_(queries.begin(), queries.end()), k_(k), shape_(shape) {
+    : index_(index), query_count_(queries.size()), k_(k), shape_(shape) {
   if (index.vectors().empty()) {
     throw std::invalid_argument("batch search of an index that stores no components");
   }
@@ -48,26 +48,27 @@ FlatBatch::FlatBatch(const FlatIndex& index, std::span<const VectorView> queries
                                 " queries per block and " + std::to_string(shape.range_rows) +
                                 " rows per range");
   }
-  for (std::size_t j = 0; j < queries_.size(); ++j) {
-    if (queries_[j].size() != index.dim()) {
+  for (std::size_t j = 0; j < queries.size(); ++j) {
+    if (queries[j].size() != index.dim()) {
       throw std::invalid_argument("query " + std::to_string(j) + " has length " +
-                                  std::to_string(queries_[j].size()) + ", index dimension " +
+                                  std::to_string(queries[j].size()) + ", index dimension " +
                                   std::to_string(index.dim()));
     }
   }
-  if (index.metric() == MetricKind::Cosine) {
-    query_norms_.reserve(queries_.size());
-    for (const VectorView query : queries_) query_norms_.push_back(squared_norm(query));
-  }
   range_count_ = ceil_div(index.size(), shape.range_rows);
   // With k = 0 every answer is empty and there is nothing to score.
-  const std::size_t blocks = k == 0 ? 0 : ceil_div(queries_.size(), shape.queries_per_block);
+  const std::size_t blocks = k == 0 ? 0 : ceil_div(queries.size(), shape.queries_per_block);
+  blocks_.reserve(blocks);
+  for (std::size_t first = 0; blocks_.size() < blocks; first += shape.queries_per_block) {
+    blocks_.emplace_back(index.metric(), queries.subspan(first, std::min(shape.queries_per_block,
+                                                                         queries.size() - first)));
+  }
   kept_.resize(blocks * range_count_);
 }
 
 FlatBatch::Span FlatBatch::block_of(std::size_t piece) const {
   const std::size_t first = piece / range_count_ * shape_.queries_per_block;
-  return {first, std::min(shape_.queries_per_block, queries_.size() - first)};
+  return {first, std::min(shape_.queries_per_block, query_count_ - first)};
 }
 
 FlatBatch::Span FlatBatch::range_of(std::size_t piece) const {
@@ -91,7 +92,7 @@ void FlatBatch::run_piece(std::size_t piece) {
   const std::size_t end = range.first + range.count;
   for (std::size_t first = range.first; first < end; first += kRunRows) {
     const std::size_t rows = std::min(kRunRows, end - first);
-    score_run(block, first, rows, distances.data());
+    score_run(piece, first, rows, distances.data());
     for (std::size_t j = 0; j < block.count; ++j) {
       const double* row_distances = distances.data() + j * rows;
       for (std::size_t i = 0; i < rows; ++i) {
@@ -108,14 +109,13 @@ void FlatBatch::run_piece(std::size_t piece) {
   pieces_run_.fetch_add(1);
 }
 
-// out[j * rows + i] = the distance of query block.first + j to stored vector
-// first_row + i.
-void FlatBatch::score_run(Span block, std::size_t first_row, std::size_t rows, double* out) const {
-  for (std::size_t j = 0; j < block.count; ++j) {
-    const std::size_t query = block.first + j;
-    const double norm = query_norms_.empty() ? 0.0 : query_norms_[query];
-    index_.score_block(queries_[query], norm, first_row, rows, out + j * rows);
-  }
+// out[j * rows + i] = the distance of query j of the piece's block to stored
+// vector first_row + i: the block kernel, with the stored cosine norms.
+void FlatBatch::score_run(std::size_t piece, std::size_t first_row, std::size_t rows,
+                          double* out) const {
+  const double* row_norms = index_.norms_.empty() ? nullptr : index_.norms_.data() + first_row;
+  blocks_[piece / range_count_].distances(index_.vectors_.data() + first_row * index_.dim_,
+                                          row_norms, index_.dim_, rows, out);
 }
 
 std::vector<std::vector<SearchHit>> FlatBatch::take_results() {
@@ -123,9 +123,9 @@ std::vector<std::vector<SearchHit>> FlatBatch::take_results() {
     throw std::logic_error("batch results taken after " + std::to_string(pieces_run_.load()) +
                            " of " + std::to_string(kept_.size()) + " pieces ran");
   }
-  std::vector<std::vector<SearchHit>> results(queries_.size());
+  std::vector<std::vector<SearchHit>> results(query_count_);
   if (!kept_.empty()) {
-    for (std::size_t query = 0; query < queries_.size(); ++query) results[query] = merged(query);
+    for (std::size_t query = 0; query < query_count_; ++query) results[query] = merged(query);
   }
   kept_.clear();
   return results;

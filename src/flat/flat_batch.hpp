@@ -18,6 +18,7 @@
 
 #include "common/search_hit.hpp"
 #include "flat/flat.hpp"
+#include "metrics/block.hpp"
 #include "metrics/metrics.hpp"
 
 namespace halqen {
@@ -38,8 +39,8 @@ class FlatBatch {
   // Preconditions (std::invalid_argument): every query has index.dim()
   // components, the index stores components (search's EmptyIndex is the
   // caller's to report first), and both sizes of `shape` are at least 1.
-  // The index and the queries' memory must stay unchanged until
-  // take_results. Allocates for the pieces' slots only.
+  // The queries are copied into blocks for the block kernel; the index
+  // must stay unchanged until take_results.
   FlatBatch(const FlatIndex& index, std::span<const VectorView> queries, std::uint64_t k);
   FlatBatch(const FlatIndex& index, std::span<const VectorView> queries, std::uint64_t k,
             Shape shape);
@@ -62,13 +63,13 @@ class FlatBatch {
   };
   Span block_of(std::size_t piece) const;
   Span range_of(std::size_t piece) const;
-  void score_run(Span block, std::size_t first_row, std::size_t rows, double* out) const;
+  void score_run(std::size_t piece, std::size_t first_row, std::size_t rows, double* out) const;
   std::vector<SearchHit> merged(std::size_t query);
 
   const FlatIndex& index_;
-  std::vector<VectorView> queries_;
-  // Cosine only: squared_norm of each query, as search computes it.
-  std::vector<double> query_norms_;
+  std::size_t query_count_;
+  // Each block's queries, prepared for the block kernel.
+  std::vector<QueryBlock> blocks_;
   std::uint64_t k_;
   Shape shape_;
   std::size_t range_count_ = 0;

@@ -1,8 +1,9 @@
 """halqen_ext.search_batch and search_ids against the loop of search they stand for.
 
-Every comparison is bit for bit (floats by their bit patterns, NaN included)
-and covers the exception too: a call that fails must fail with the class and
-message the loop raises.
+Every comparison is bit for bit (floats by their bit patterns; any NaN equals
+any NaN, since where two NaNs meet in one distance IEEE leaves open which one
+the result carries) and covers the exception too: a call that fails must fail
+with the class and message the loop raises.
 """
 import math
 import random
@@ -29,9 +30,9 @@ COLORS = ["red", "blue", "green"]
 
 
 def bits(value):
-    """Floats as their bit patterns, so that NaN compares equal to itself."""
+    """Floats as their bit patterns, every NaN alike."""
     if isinstance(value, float):
-        return ("float", struct.pack("<d", value))
+        return ("float", "nan" if math.isnan(value) else struct.pack("<d", value))
     if isinstance(value, (list, tuple)):
         return (type(value).__name__, [bits(item) for item in value])
     return value
