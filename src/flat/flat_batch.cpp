@@ -11,7 +11,7 @@
 namespace halqen {
 namespace {
 
-constexpr std::size_t kQueriesPerBlock = 64;
+constexpr std::size_t kQueriesPerBlock = 128;
 constexpr std::size_t kRangeBytes = std::size_t{32} << 20;
 // Stored vectors per scoring call: their distances to a full block stay in
 // the second-level cache until they are selected.
