@@ -4,10 +4,10 @@ A 1,000,000 x 128 PyFlat is written to and read from a file in the page
 cache (and to and from bytes), beside faiss IndexFlatL2 and hnswlib BFIndex
 on the same data; a 20,000 x 128 PyHNSW is read back and compared with
 building it, beside hnswlib and faiss HNSW indexes. write_index includes its
-fsync (the file is on the disk when it returns); the peers' writers do not
-sync, so the halqen figure without it (serialize, then the page cache) is
-shown too. The peers store float32, half of halqen's float64 bytes: rates
-are in GB/s of each library's own file.
+fsync (the file is on the device when it returns), which the peers' writers
+do not do; serialize_index is the same encoding into memory. The peers store
+float32, half of halqen's float64 bytes: rates are in GB/s of each
+library's own file.
 """
 import os
 import shutil
@@ -61,12 +61,6 @@ def flat_section(count, repeats, rng, directory):
     rows.append({"library": "halqen serialize/deserialize (memory)", "bytes": len(blob),
                  "write": serialize, "read": deserialize})
 
-    def write_unsynced():
-        with open(path, "wb") as handle:
-            handle.write(halqen_ext.serialize_index(index))
-
-    rows.append({"library": "halqen serialize + unsynced file write", "bytes": len(blob),
-                 "write": median_seconds(write_unsynced, repeats), "read": rows[0]["read"]})
     del blob
 
     faiss_index = faiss.IndexFlatL2(DIM)

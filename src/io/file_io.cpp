@@ -22,6 +22,8 @@ constexpr std::size_t kSinkBuffer = std::size_t{1} << 16;
 constexpr std::size_t kMaxTransfer = std::size_t{1} << 30;
 constexpr mode_t kNewFileMode = 0666;  // narrowed by the umask, as open() does
 constexpr int kTemporaryNameAttempts = 100;
+// Writeback is started for every this many bytes written.
+constexpr std::uint64_t kWritebackStride = std::uint64_t{1} << 25;
 
 std::expected<void, CodecError> write_all(int fd, std::span<const std::byte> bytes) {
   while (!bytes.empty()) {
@@ -95,15 +97,31 @@ std::expected<void, CodecError> FdSink::write(std::span<const std::byte> bytes) 
     return {};
   }
   if (auto flushed = flush(); !flushed) return flushed;
-  if (bytes.size() >= kSinkBuffer) return write_all(fd_, bytes);
+  if (bytes.size() >= kSinkBuffer) return write_through(bytes);
   buffer_.assign(bytes.begin(), bytes.end());
   return {};
 }
 
 std::expected<void, CodecError> FdSink::flush() {
-  auto written = write_all(fd_, buffer_);
+  auto written = write_through(buffer_);
   buffer_.clear();
   return written;
+}
+
+std::expected<void, CodecError> FdSink::write_through(std::span<const std::byte> bytes) {
+  if (auto written = write_all(fd_, bytes); !written) return written;
+  written_ += bytes.size();
+  if (written_ - writeback_start_ >= kWritebackStride) start_writeback();
+  return {};
+}
+
+// Advisory: a kernel or file system without it leaves everything to fsync.
+void FdSink::start_writeback() {
+#if defined(__linux__)
+  ::sync_file_range(fd_, static_cast<off_t>(writeback_start_),
+                    static_cast<off_t>(written_ - writeback_start_), SYNC_FILE_RANGE_WRITE);
+#endif
+  writeback_start_ = written_;
 }
 
 std::expected<void, CodecError> FdSource::read(std::span<std::byte> out) {
