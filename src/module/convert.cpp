@@ -39,20 +39,27 @@ Ref unprintable_message(PyObject* exception) {
   return Ref::steal(PyUnicode_FromString("<unprintable object>"));
 }
 
-// Appends the numbers of an exact list, reading exact floats directly.
+// Appends the numbers of an exact list, reading exact floats directly. The
+// signal check counts whole spans of the list, not each number: this loop is
+// the one every insert and search runs.
 PyResult<void> append_exact_float_list(std::vector<double>& out, PyObject* list,
                                        SignalPoll& signals) {
+  constexpr auto kSpan = static_cast<Py_ssize_t>(kElementsPerSignalCheck);
   reserve_for_append(out, static_cast<std::size_t>(PyList_GET_SIZE(list)));
-  for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list); ++i) {
-    HALQEN_TRY_VOID(signals.advance(1));
-    PyObject* item = PyList_GET_ITEM(list, i);
-    if (PyFloat_CheckExact(item)) {
-      out.push_back(PyFloat_AS_DOUBLE(item));
-      continue;
+  for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list);) {
+    Py_ssize_t span_end = std::min(PyList_GET_SIZE(list), i + kSpan);
+    HALQEN_TRY_VOID(signals.advance(static_cast<std::size_t>(span_end - i)));
+    for (; i < span_end; ++i) {
+      PyObject* item = PyList_GET_ITEM(list, i);
+      if (PyFloat_CheckExact(item)) {
+        out.push_back(PyFloat_AS_DOUBLE(item));
+        continue;
+      }
+      Ref held = Ref::borrow(item);  // its conversion may run code that empties the list
+      HALQEN_TRY_ASSIGN(const double value, extract_f64(held.get()));
+      out.push_back(value);
+      span_end = std::min(span_end, PyList_GET_SIZE(list));
     }
-    Ref held = Ref::borrow(item);  // its conversion may run code that empties the list
-    HALQEN_TRY_ASSIGN(const double value, extract_f64(held.get()));
-    out.push_back(value);
   }
   return {};
 }
