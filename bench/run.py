@@ -4,7 +4,7 @@ library on one thread, every figure a median of several runs.
 Writes bench/results/latest.json and PNG plots beside it, and prints a table.
 Usage: python bench/run.py [--quick] [--only SECTION ...]
 Sections: exact, ingestion, overhead, approximate (approximate includes the
-crossover).
+crossover), memory (create's resident memory and speed, in fresh processes).
 """
 import common  # noqa: F401  (single-threaded set-up before numpy)
 
@@ -18,11 +18,12 @@ import numpy as np  # noqa: E402
 import approx  # noqa: E402
 import exact  # noqa: E402
 import ingest  # noqa: E402
+import memory  # noqa: E402
 import overhead  # noqa: E402
 import plots  # noqa: E402
 from common import RESULTS_DIR, machine_description  # noqa: E402
 
-SECTIONS = ("exact", "ingestion", "overhead", "approximate")
+SECTIONS = ("exact", "ingestion", "overhead", "approximate", "memory")
 SEED = 0
 
 
@@ -50,6 +51,9 @@ def run(quick, sections):
     if "approximate" in sections:
         results["approximate"] = approx.run_all(quick)
         approx.print_table(results["approximate"])
+    if "memory" in sections:
+        results["memory"] = memory.run_all(quick)
+        memory.print_table(results["memory"])
     return results
 
 
