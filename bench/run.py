@@ -4,7 +4,8 @@ library on one thread, every figure a median of several runs.
 Writes bench/results/latest.json and PNG plots beside it, and prints a table.
 Usage: python bench/run.py [--quick] [--only SECTION ...]
 Sections: exact, ingestion, overhead, approximate (approximate includes the
-crossover), persistence, batch (halqen_ext.search_batch).
+crossover), persistence, batch (halqen_ext.search_batch), memory (create's resident
+memory and speed, in fresh processes).
 """
 import common  # noqa: F401  (single-threaded set-up before numpy)
 
@@ -19,12 +20,13 @@ import approx  # noqa: E402
 import batch  # noqa: E402
 import exact  # noqa: E402
 import ingest  # noqa: E402
+import memory  # noqa: E402
 import overhead  # noqa: E402
 import persist  # noqa: E402
 import plots  # noqa: E402
 from common import RESULTS_DIR, machine_description  # noqa: E402
 
-SECTIONS = ("exact", "ingestion", "overhead", "approximate", "persistence", "batch")
+SECTIONS = ("exact", "ingestion", "overhead", "approximate", "persistence", "batch", "memory")
 SEED = 0
 
 
@@ -58,6 +60,9 @@ def run(quick, sections):
     if "batch" in sections:
         results["batch"] = batch.run_all(quick, rng)
         batch.print_table(results["batch"])
+    if "memory" in sections:
+        results["memory"] = memory.run_all(quick)
+        memory.print_table(results["memory"])
     return results
 
 

@@ -12,6 +12,8 @@
 #include "metrics/metric_table.hpp"
 #include "module/classes.hpp"
 #include "module/entry.hpp"
+#include "module/signal_check.hpp"
+#include "module/vector_list.hpp"
 
 namespace halqen::py {
 namespace {
@@ -65,17 +67,26 @@ PyResult<NoneResult> insert(FlatIndex& self, std::vector<double> vector) {
   return NoneResult{};
 }
 
-// Lengths are checked while storing: the vectors before a wrong one stay.
-PyResult<NoneResult> create(FlatIndex& self, std::vector<std::vector<double>> vectors) {
+// Lengths are checked in order: the vectors before a wrong one are stored
+// (in one block, room for all of them made first), then the call panics. A
+// signal handler that raises stops the storing between chunks, and its
+// exception is the call's.
+PyResult<NoneResult> create(FlatIndex& self, VectorList vectors) {
   if (vectors.empty()) {
     return std::unexpected(flat_error("Create", FlatError::EmptyVectors));
   }
-  for (const std::vector<double>& vector : vectors) {
-    if (vector.size() != self.dim()) {
-      throw Panic("Vector length " + std::to_string(vector.size()) +
-                  " does not match index dimension " + std::to_string(self.dim()));
+  const std::size_t storable = vectors.leading_vectors_of_length(self.dim());
+  const bool stops_early = storable < vectors.size();
+  const std::size_t wrong_length = stops_early ? vectors.length(storable) : 0;
+  if (storable > 0) {
+    SignalInterrupt signals;
+    if (!self.insert_block(std::move(vectors).take_leading(storable), signals)) {
+      return fetch_error();
     }
-    self.insert(vector);
+  }
+  if (stops_early) {
+    throw Panic("Vector length " + std::to_string(wrong_length) +
+                " does not match index dimension " + std::to_string(self.dim()));
   }
   return NoneResult{};
 }

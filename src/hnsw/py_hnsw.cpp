@@ -15,6 +15,8 @@
 #include "module/classes.hpp"
 #include "module/entry.hpp"
 #include "module/py_metadata.hpp"
+#include "module/signal_check.hpp"
+#include "module/vector_list.hpp"
 #include "random/random.hpp"
 
 namespace halqen::py {
@@ -50,7 +52,6 @@ constexpr const char* kNoSchemaForFilter =
     "No schema provided in HNSW instance; cannot use metadata filtering";
 
 using MetadataPairs = std::vector<NamedObject>;
-using Vectors = std::vector<std::vector<double>>;
 
 PyErr value_error(std::string message) {
   return PyErr::new_err(PyExc_ValueError, std::move(message));
@@ -75,12 +76,24 @@ PyResult<void> check_length(const HNSW& self, const std::vector<double>& vector)
   return {};
 }
 
-// Every vector is checked before any is inserted.
-PyResult<void> check_lengths(const HNSW& self, const Vectors& vectors) {
-  for (const std::vector<double>& vector : vectors) {
-    HALQEN_TRY_VOID(check_length(self, vector));
+// Every vector is checked before any is inserted; the first wrong one is reported.
+PyResult<void> check_lengths(const HNSW& self, const VectorList& vectors) {
+  const std::size_t matching = vectors.leading_vectors_of_length(self.dim());
+  if (matching < vectors.size()) {
+    return std::unexpected(value_error("Expected vector of length " + std::to_string(self.dim()) +
+                                       ", got " + std::to_string(vectors.length(matching))));
   }
   return {};
+}
+
+// A core error as the call's exception. Interrupted means a signal handler
+// raised while the vectors were inserted: its exception, still pending, is
+// the one raised.
+PyErr create_error(HNSWError error) {
+  if (error == HNSWError::Interrupted) {
+    return PyErr::fetch();
+  }
+  return core_error("Create", error);
 }
 
 PyResult<HNSW> construct(std::uint64_t dim, std::optional<std::uint64_t> layers,
@@ -121,22 +134,23 @@ PyResult<NoneResult> insert(HNSW& self, std::vector<double> vector,
   return NoneResult{};
 }
 
-PyResult<NoneResult> create_without_metadata(HNSW& self, const Vectors& vectors) {
+// Inserts one vector after another, as insert does without a record.
+PyResult<NoneResult> create_without_metadata(HNSW& self, VectorList vectors) {
   if (vectors.empty()) {
     return std::unexpected(core_error("Create", HNSWError::EmptyVectors));
   }
   HALQEN_TRY_VOID(check_lengths(self, vectors));
-  RandomSource& random = thread_random();
-  for (const std::vector<double>& vector : vectors) {
-    auto inserted = self.insert(vector, nullptr, random);
-    if (!inserted) {
-      return std::unexpected(core_error("Create", inserted.error()));
-    }
+  const std::size_t count = vectors.size();
+  SignalInterrupt signals;
+  auto inserted =
+      self.insert_block(std::move(vectors).take_leading(count), thread_random(), signals);
+  if (!inserted) {
+    return std::unexpected(create_error(inserted.error()));
   }
   return NoneResult{};
 }
 
-PyResult<NoneResult> create_with_metadata(HNSW& self, const Vectors& vectors,
+PyResult<NoneResult> create_with_metadata(HNSW& self, VectorList vectors,
                                           const std::vector<MetadataPairs>& metadata) {
   if (metadata.size() != vectors.size()) {
     return std::unexpected(value_error("Length of metadata list must match number of vectors"));
@@ -151,19 +165,22 @@ PyResult<NoneResult> create_with_metadata(HNSW& self, const Vectors& vectors,
     records.push_back(std::move(record));
   }
   HALQEN_TRY_VOID(check_lengths(self, vectors));
-  auto created = self.create(vectors, records, thread_random());
+  const std::size_t count = vectors.size();
+  SignalInterrupt signals;
+  auto created =
+      self.create(std::move(vectors).take_leading(count), records, thread_random(), signals);
   if (!created) {
-    return std::unexpected(core_error("Create", created.error()));
+    return std::unexpected(create_error(created.error()));
   }
   return NoneResult{};
 }
 
-PyResult<NoneResult> create(HNSW& self, Vectors vectors,
+PyResult<NoneResult> create(HNSW& self, VectorList vectors,
                             std::optional<std::vector<MetadataPairs>> metadata) {
   if (metadata) {
-    return create_with_metadata(self, vectors, *metadata);
+    return create_with_metadata(self, std::move(vectors), *metadata);
   }
-  return create_without_metadata(self, vectors);
+  return create_without_metadata(self, std::move(vectors));
 }
 
 PyResult<HNSWHits> search(const HNSW& self, std::vector<double> query,
