@@ -4,7 +4,7 @@ library on one thread, every figure a median of several runs.
 Writes bench/results/latest.json and PNG plots beside it, and prints a table.
 Usage: python bench/run.py [--quick] [--only SECTION ...]
 Sections: exact, ingestion, overhead, approximate (approximate includes the
-crossover).
+crossover), sharded (Dask).
 """
 import common  # noqa: F401  (single-threaded set-up before numpy)
 
@@ -20,9 +20,10 @@ import exact  # noqa: E402
 import ingest  # noqa: E402
 import overhead  # noqa: E402
 import plots  # noqa: E402
+import sharded  # noqa: E402
 from common import RESULTS_DIR, machine_description  # noqa: E402
 
-SECTIONS = ("exact", "ingestion", "overhead", "approximate")
+SECTIONS = ("exact", "ingestion", "overhead", "approximate", "sharded")
 SEED = 0
 
 
@@ -50,6 +51,9 @@ def run(quick, sections):
     if "approximate" in sections:
         results["approximate"] = approx.run_all(quick)
         approx.print_table(results["approximate"])
+    if "sharded" in sections:
+        results["sharded"] = sharded.run_all(quick, rng)
+        sharded.print_table(results["sharded"])
     return results
 
 

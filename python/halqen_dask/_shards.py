@@ -53,6 +53,12 @@ class ShardSet:
         with dask.config.set(QUIET_LARGE_GRAPHS):
             return self.client.submit(function, *args, pure=False, **options)
 
+    def map(self, function: Callable[..., Any], shards: Sequence[Future], arguments: Sequence[tuple]) -> List[Future]:
+        """`function(shard, *arguments[i])` for every shard, sent to the
+        scheduler as one graph: one message per round, not one per shard."""
+        with dask.config.set(QUIET_LARGE_GRAPHS):
+            return self.client.map(function, shards, *zip(*arguments), pure=False)
+
     def compute(self, delayed: Any) -> Future:
         with dask.config.set(QUIET_LARGE_GRAPHS):
             return self.client.compute(delayed)
@@ -77,7 +83,8 @@ class ShardSet:
         another worker (after the shard is rebuilt); if that fails too, the
         whole round is sent once more, then ShardLostError."""
         for attempt in range(FAN_OUT_ATTEMPTS):
-            futures = [self.submit(function, ref.future, *args_of(i, ref)) for i, ref in enumerate(self.refs)]
+            futures = self.map(function, [ref.future for ref in self.refs],
+                               [args_of(i, ref) for i, ref in enumerate(self.refs)])
             try:
                 return self.client.gather(futures)
             except (KilledWorker, CancelledError) as error:

@@ -1,0 +1,125 @@
+"""Section 6: sharded indexes on a Dask LocalCluster of two worker processes
+(one thread each) against one index in this process, side by side.
+
+- build: ShardedHNSW of N x 128 in 2 shards against one PyHNSW of the same N,
+  with recall@10 of the sharded index against exact search;
+- batch: ShardedFlat.search_batch of 256 queries over N x 128 in 2 shards
+  against one PyFlat searched with halqen_ext.search_batch(threads=1);
+- fan-out: the time of one round of tasks (a search of tiny shards) for a
+  growing shard count, the cost the client pays per shard;
+- per-shard figures for the sizing plan (docs/sizing.md): build seconds per
+  shard, worker memory per shard, one query's latency.
+"""
+import time
+
+import numpy as np
+
+import halqen_ext
+from common import median_seconds, resident_bytes
+from halqen import PyFlat, PyHNSW
+
+DIM = 128
+K = 10
+QUERIES = 256
+RECALL_QUERIES = 100
+FAN_OUT_SHARDS = (2, 8, 32, 128)
+FAN_OUT_SHARD_ROWS = 64
+
+
+def cluster():
+    from distributed import Client, LocalCluster
+    local = LocalCluster(n_workers=2, processes=True, threads_per_worker=1, dashboard_address=None)
+    return local, Client(local)
+
+
+def worker_resident_bytes(client):
+    return sum(client.run(resident_bytes).values())
+
+
+def recall_at_k(answers, vectors, queries, k):
+    truth = np.argsort(((queries[:, None, :] - vectors[None, :, :]) ** 2).sum(-1), axis=1)[:, :k]
+    found = 0
+    for answer, row in zip(answers, truth):
+        found += len({np.asarray(v).tobytes() for _, v in answer} & {vectors[i].tobytes() for i in row})
+    return found / truth.size
+
+
+def build(client, count, rng):
+    from halqen_dask import ShardedHNSW
+    vectors = rng.normal(size=(count, DIM))
+    queries = rng.normal(size=(RECALL_QUERIES, DIM))
+    started = time.perf_counter()
+    PyHNSW(DIM, metric="euclidean").create(vectors)
+    single = time.perf_counter() - started
+    before = worker_resident_bytes(client)
+    started = time.perf_counter()
+    sharded = ShardedHNSW(DIM, metric="euclidean", client=client, shard_size=count // 2)
+    sharded.create(vectors)
+    sharded_seconds = time.perf_counter() - started
+    memory = worker_resident_bytes(client) - before
+    one_query = median_seconds(lambda: sharded.search(queries[0], K), 9)
+    recall = recall_at_k(sharded.search_batch(queries, K), vectors, queries, K)
+    return {"count": count, "dim": DIM, "shards": 2, "single_seconds": single,
+            "sharded_seconds": sharded_seconds, "speedup": single / sharded_seconds,
+            "recall_at_10": recall, "worker_bytes_per_shard_incl_copy": memory / 2,
+            "sharded_query_seconds": one_query}
+
+
+def batch(client, count, rng, repeats):
+    from halqen_dask import ShardedFlat
+    vectors = rng.normal(size=(count, DIM))
+    queries = rng.normal(size=(QUERIES, DIM))
+    single = PyFlat(DIM)
+    single.create(vectors)
+    single_seconds = median_seconds(lambda: halqen_ext.search_batch(single, queries, K, threads=1), repeats)
+    expected = halqen_ext.search_batch(single, queries, K, threads=1)
+    del single
+    sharded = ShardedFlat(DIM, client=client, shard_size=count // 2)
+    sharded.create(vectors)
+    del vectors
+    assert sharded.search_batch(queries, K) == expected  # the same answers, exactly
+    sharded_seconds = median_seconds(lambda: sharded.search_batch(queries, K), repeats)
+    one_query = median_seconds(lambda: sharded.search(queries[0], K), repeats)
+    return {"count": count, "dim": DIM, "queries": QUERIES, "k": K, "shards": 2,
+            "single_seconds": single_seconds, "sharded_seconds": sharded_seconds,
+            "throughput_ratio": single_seconds / sharded_seconds, "sharded_query_seconds": one_query}
+
+
+def fan_out(client, rng, repeats):
+    from halqen_dask import ShardedFlat
+    rows = []
+    for shards in FAN_OUT_SHARDS:
+        index = ShardedFlat(DIM, client=client, shard_size=FAN_OUT_SHARD_ROWS)
+        index.create(rng.normal(size=(shards * FAN_OUT_SHARD_ROWS, DIM)))
+        query = rng.normal(size=DIM)
+        rows.append({"shards": shards, "round_seconds": median_seconds(lambda: index.search(query, K), repeats)})
+    return rows
+
+
+def run_all(quick, rng):
+    local, client = cluster()
+    try:
+        return {
+            "fan_out": fan_out(client, rng, 5 if quick else 15),
+            "batch": batch(client, 200_000 if quick else 2_000_000, rng, 3),
+            "build": build(client, 8_000 if quick else 40_000, rng),
+        }
+    finally:
+        client.close()
+        local.close()
+
+
+def print_table(results):
+    b = results["build"]
+    print(f"\n6. sharded indexes, LocalCluster of 2 worker processes x 1 thread")
+    print(f"   build {b['count']:,} x {b['dim']}: one PyHNSW {b['single_seconds']:.1f} s, "
+          f"ShardedHNSW (2 shards) {b['sharded_seconds']:.1f} s: {b['speedup']:.2f}x faster, "
+          f"recall@10 {b['recall_at_10']:.3f}, one query {b['sharded_query_seconds'] * 1e3:.2f} ms, "
+          f"{b['worker_bytes_per_shard_incl_copy'] / 1e6:.0f} MB per shard with its copy")
+    f = results["batch"]
+    print(f"   batch of {f['queries']} over {f['count']:,} x {f['dim']}, k={f['k']}: one PyFlat "
+          f"(search_batch, 1 thread) {f['single_seconds']:.2f} s, ShardedFlat (2 shards) "
+          f"{f['sharded_seconds']:.2f} s: {f['throughput_ratio']:.2f}x the throughput; "
+          f"one query {f['sharded_query_seconds'] * 1e3:.1f} ms")
+    print("   one round of tasks (tiny shards): " + ", ".join(
+        f"{row['shards']} shards {row['round_seconds'] * 1e3:.1f} ms" for row in results["fan_out"]))
