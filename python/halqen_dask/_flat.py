@@ -53,6 +53,18 @@ class ShardedFlat:
     def __len__(self) -> int:
         return len(self._shards)
 
+    def close(self) -> None:
+        """Frees the shards in the workers' memory now rather than when this
+        object is garbage-collected; the index is empty afterwards."""
+        with self._shards.lock:
+            self._shards.release()
+
+    def __enter__(self) -> "ShardedFlat":
+        return self
+
+    def __exit__(self, *exc_info: object) -> None:
+        self.close()
+
     def __repr__(self) -> str:
         return (f"ShardedFlat(dim={self._dim}, metric={self._metric!r}, shards={self.shard_count}, "
                 f"vectors={len(self)})")

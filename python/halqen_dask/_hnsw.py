@@ -16,6 +16,7 @@ from ._convert import (MetadataValue, as_k, as_matrix, as_metadata_value, as_pai
 from ._flat import _positive
 from ._manifest import read_manifest, require_int, shard_file_name, write_manifest
 from ._merge import merge_hnsw
+from ._copies import CopyRegistry
 from ._shards import ShardRef, ShardSet
 from ._source import Block, blocks_of
 
@@ -45,6 +46,7 @@ class ShardedHNSW:
         self._schema = self._params["schema"]
         self._shard_size = _positive("shard_size", shard_size)
         self._shards = ShardSet(resolve_client(client))
+        self._copies = CopyRegistry(self._shards.client)
 
     @property
     def dim(self) -> int:
@@ -68,6 +70,19 @@ class ShardedHNSW:
 
     def __len__(self) -> int:
         return len(self._shards)
+
+    def close(self) -> None:
+        """Frees the shards in the workers' memory now rather than when this
+        object is garbage-collected; the index is empty afterwards."""
+        with self._shards.lock:
+            self._shards.release()
+            self._copies.release()
+
+    def __enter__(self) -> "ShardedHNSW":
+        return self
+
+    def __exit__(self, *exc_info: object) -> None:
+        self.close()
 
     def __repr__(self) -> str:
         return (f"ShardedHNSW(dim={self._dim}, metric={self.metric!r}, shards={self.shard_count}, "
@@ -112,17 +127,21 @@ class ShardedHNSW:
         shard is loaded from that copy: when the shard's worker dies, Dask
         reloads it from the copy, with the same graph."""
         workers = self._shards.workers()
-        holders = self._shards.who_has(frozen)
+        keepers = [_other_worker(workers, holder) for holder in self._shards.who_has(frozen)]
+        copies = [None if keeper is None else
+                  self._shards.submit(_tasks.keep_bytes, future, workers=[keeper], allow_other_workers=True)
+                  for future, keeper in zip(frozen, keepers)]
+        self._shards.settle([copy for copy in copies if copy is not None])
         shards = []
-        for future, block, holder in zip(frozen, blocks, holders):
+        for future, block, copy in zip(frozen, blocks, copies):
             nbytes = _tasks.hnsw_bytes(block.count, self._dim)
-            keeper = _other_worker(workers, holder)
-            if keeper is None:  # one worker: nowhere else to keep a copy
+            if copy is None:  # one worker: nowhere else to keep a copy
                 shards.append(self._shards.submit(_tasks.load_shard, future, nbytes))
                 continue
-            copy = self._shards.submit(_tasks.keep_bytes, future, workers=[keeper], allow_other_workers=True)
-            shards.append(self._shards.submit(_tasks.load_shard, copy, nbytes,
-                                              workers=[holder], allow_other_workers=True))
+            variable = self._copies.keep(copy)
+            holder = self._shards.who_has([future])[0]
+            shards.append(self._shards.submit(_tasks.load_copy, variable, nbytes,
+                                              workers=[holder] if holder else None, allow_other_workers=True))
         self._shards.settle(shards)
         return shards
 

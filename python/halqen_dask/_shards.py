@@ -109,6 +109,11 @@ class ShardSet:
         last.future = future
         last.count += 1
 
+    def release(self) -> None:
+        """Drops every shard future: Dask frees the shards' worker memory."""
+        with self.lock:
+            self.refs.clear()
+
     def add(self, refs: Sequence[ShardRef]) -> None:
         self.refs.extend(refs)
 

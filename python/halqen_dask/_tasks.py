@@ -8,6 +8,7 @@ import halqen
 import halqen_ext  # registers pickling of both index classes
 import numpy as np
 from dask.sizeof import sizeof
+from distributed import Variable, worker_client
 
 FLOAT_BYTES = 8
 # What a graph node costs beside its vector: links, level and record (a
@@ -74,6 +75,19 @@ def keep_bytes(data: bytes) -> bytes:
 
 def load_shard(data: bytes, nbytes: int) -> Shard:
     return Shard(halqen_ext.deserialize_index(data), nbytes)
+
+
+def load_copy(variable: str, nbytes: int) -> Shard:
+    """The shard, deserialized from the copy that another worker keeps (its
+    future is held by the Dask Variable `variable`). The copy is fetched here
+    rather than passed as a dependency: a dependency would leave a replica of
+    it on this worker, and Dask's memory manager could then drop the other
+    worker's replica, so that shard and copy would die together. The task
+    stays deterministic: rerun after this worker dies, it fetches the same
+    copy."""
+    with worker_client() as client:  # secedes: the copy may still be computing
+        data = Variable(variable, client=client).get().result()
+    return load_shard(data, nbytes)
 
 
 def read_shard(path: str, nbytes: int) -> Shard:
