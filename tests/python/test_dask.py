@@ -8,6 +8,7 @@ import struct
 import subprocess
 import sys
 import time
+from concurrent.futures import ThreadPoolExecutor
 
 import numpy as np
 import pytest
@@ -17,7 +18,7 @@ from distributed import Client, LocalCluster, wait
 
 import halqen_ext  # noqa: F401 - the shards' pickling
 from halqen import PyFlat, PyHNSW
-from halqen_dask import ShardedFlat, ShardedHNSW
+from halqen_dask import ShardedFlat, ShardedHNSW, ShardLostError
 
 RESTART_SECONDS = 60
 
@@ -180,6 +181,22 @@ def test_worker_killed_between_two_searches(client):
     assert exact(flat.search_batch(queries, 10)) == exact(flat_before)
     assert hnsw.search_batch(queries, 10) == hnsw_before  # reloaded from its copy: the same graph
     assert flat.search(queries[0], 1)[0] == (2000, 0.0)
+
+
+def test_search_racing_a_worker_loss_is_whole_or_fails_clearly(client):
+    rng = np.random.default_rng(19)
+    flat = ShardedFlat(16, client=client, shard_size=100_000)
+    flat.create(rng.normal(size=(200_000, 16)))
+    queries = rng.normal(size=(500, 16))
+    expected = exact(flat.search_batch(queries, 5))
+    with ThreadPoolExecutor(1) as pool:
+        racing = pool.submit(flat.search_batch, queries, 5)
+        kill_worker(client, holder(client, flat, 0))
+        try:
+            assert exact(racing.result()) == expected
+        except ShardLostError:
+            pass  # a clear failure is allowed; a partial answer is not
+    assert exact(flat.search_batch(queries, 5)) == expected
 
 
 def test_save_and_load(client, tmp_path):
