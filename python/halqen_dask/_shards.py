@@ -125,4 +125,4 @@ class ShardSet:
         return [next(iter(holders.get(future.key, ())), None) for future in futures]
 
     def workers(self) -> List[str]:
-        return sorted(self.client.scheduler_info(n_workers=-1)["workers"])
+        return sorted(self.client.nthreads())
