@@ -8,12 +8,21 @@ JOBS    ?= 2
 WHEEL_BUILD ?= build/wheel
 INSTALL := $(PIP) install -q --no-build-isolation -C build-dir=$(WHEEL_BUILD)
 
-.PHONY: demo test install cpptest pytest bench bench-quick sanitize fuzz leaks wheel typecheck clean
+.PHONY: demo test install cpptest pytest bench bench-quick sanitize fuzz leaks wheel typecheck clean \
+	system-deps
 
-$(PY):
+$(PY): | system-deps
 	python3 -m venv $(VENV)
 	$(PIP) install -q --upgrade pip
 	$(PIP) install -q scikit-build-core ninja
+
+# What the build needs from the system (g++, CMake, Python's venv and headers,
+# and GoogleTest when the goals include the C++ tests): installed with apt-get
+# on Debian as root, else make stops with the command to run. One check per
+# make run, so one apt-get at most.
+SYSTEM_NEEDS := $(if $(filter test cpptest,$(MAKECMDGOALS)),gtest)
+system-deps:
+	bash tools/system_deps.sh $(SYSTEM_NEEDS)
 
 install: $(PY)
 	$(INSTALL) '.[test,examples]'
@@ -22,7 +31,7 @@ demo: $(PY)
 	$(INSTALL) .
 	$(PY) examples/demo.py
 
-cpptest:
+cpptest: system-deps
 	cmake -S . -B $(CPPDIR) -DHALQEN_BUILD_TESTS=ON -DHALQEN_BUILD_MODULE=OFF -DCMAKE_BUILD_TYPE=Release >/dev/null
 	cmake --build $(CPPDIR) -j $(JOBS)
 	ctest --test-dir $(CPPDIR) --output-on-failure -j $(JOBS)

@@ -42,6 +42,22 @@ def median_seconds(function, repeats, warmup=1):
     return statistics.median(times)
 
 
+def interleaved_medians(functions, repeats, warmup=1):
+    """Median wall time of each of `functions` (a dict), timed in rounds that
+    call each once in turn, so that load from elsewhere on the machine falls
+    on all of them alike."""
+    for function in functions.values():
+        for _ in range(warmup):
+            function()
+    times = {name: [] for name in functions}
+    for _ in range(repeats):
+        for name, function in functions.items():
+            started = time.perf_counter()
+            function()
+            times[name].append(time.perf_counter() - started)
+    return {name: statistics.median(values) for name, values in times.items()}
+
+
 def median_per_call(function, calls, repeats):
     """Median over `repeats` rounds of the mean time of `calls` calls."""
     function()
@@ -66,7 +82,8 @@ def resident_bytes():
 
 
 class StreamKernel:
-    """bench/stream.c compiled into a temporary directory and loaded."""
+    """bench/stream.c, the memory-read floor, compiled for this processor
+    into a temporary directory and loaded."""
 
     def __init__(self):
         compiler = shutil.which("cc") or shutil.which("gcc")
@@ -74,7 +91,7 @@ class StreamKernel:
             raise RuntimeError("no C compiler (cc) for the stream kernel")
         self._directory = tempfile.TemporaryDirectory(prefix="halqen-bench-")
         library = Path(self._directory.name) / "libstream.so"
-        subprocess.run([compiler, "-O2", "-shared", "-fPIC", "-o", str(library),
+        subprocess.run([compiler, "-O3", "-march=native", "-shared", "-fPIC", "-o", str(library),
                         str(BENCH_DIR / "stream.c")], check=True)
         self._library = ctypes.CDLL(str(library))
         self._library.stream_sum.restype = ctypes.c_double

@@ -1,13 +1,14 @@
 """Section 1: one exact query against the memory stream and the peers."""
 import numpy as np
 
-from common import StreamKernel, median_seconds
+from common import StreamKernel, interleaved_medians
 
 DIM = 128
 K = 10
-# Rows read as this many contiguous stripes side by side, as the exact index
-# reads them: the fastest one core reads memory here.
-STREAM_STRIPES = 8
+# Stripe counts tried for the memory-read floor (bench/stream.c): the
+# fastest of them is the floor that every row is compared with.
+FLOOR_STRIPES = (1, 2, 4, 8)
+FLOOR = "memory-read floor (C, -march=native)"
 
 
 def numpy_difference(data, query):
@@ -44,22 +45,20 @@ def run(count, repeats, rng, stream):
     assert list(numpy_difference(data, query)) == expected, "numpy disagrees with PyFlat"
     flat32 = faiss_flat(data)
     query32 = query.astype(np.float32).reshape(1, DIM)
-    times = {
-        "stream, 1 sequential stripe": median_seconds(lambda: stream.sum(data, 1), repeats),
-        f"stream, {STREAM_STRIPES} stripes side by side": median_seconds(
-            lambda: stream.sum(data, STREAM_STRIPES), repeats),
-        "PyFlat.search": median_seconds(lambda: index.search(query_list, k=K), repeats),
-        "numpy difference of squares": median_seconds(lambda: numpy_difference(data, query),
-                                                      repeats),
-        "numpy dot expansion": median_seconds(lambda: numpy_expansion(data, norms, query),
-                                              repeats),
-        "faiss IndexFlatL2 (float32)": median_seconds(lambda: flat32.search(query32, K),
-                                                      repeats),
-    }
-    floor = min(times["stream, 1 sequential stripe"],
-                times[f"stream, {STREAM_STRIPES} stripes side by side"])
-    return {"count": count, "dim": DIM, "k": K, "bytes": data.nbytes, "seconds": times,
-            "stream_floor_seconds": floor}
+    floor_cases = {f"floor, {stripes} stripes": (lambda stripes=stripes: stream.sum(data, stripes))
+                   for stripes in FLOOR_STRIPES}
+    times = interleaved_medians({
+        **floor_cases,
+        "PyFlat.search": lambda: index.search(query_list, k=K),
+        "numpy difference of squares": lambda: numpy_difference(data, query),
+        "numpy dot expansion": lambda: numpy_expansion(data, norms, query),
+        "faiss IndexFlatL2 (float32)": lambda: flat32.search(query32, K),
+    }, repeats)
+    by_stripes = {stripes: times.pop(name) for stripes, name in zip(FLOOR_STRIPES, floor_cases)}
+    floor = min(by_stripes.values())
+    return {"count": count, "dim": DIM, "k": K, "bytes": data.nbytes,
+            "seconds": {FLOOR: floor, **times}, "floor_seconds": floor,
+            "floor_seconds_by_stripes": {str(s): value for s, value in by_stripes.items()}}
 
 
 def run_all(quick, rng):
@@ -72,9 +71,12 @@ def run_all(quick, rng):
 def print_table(results):
     for result in results:
         seconds = result["seconds"]
-        floor = result["stream_floor_seconds"]
+        floor = result["floor_seconds"]
         print(f"\n1. exact search, N={result['count']:,}, dim {result['dim']}, k={result['k']} "
               f"({result['bytes'] / 1e9:.2f} GB float64), one query per call")
         for name, value in seconds.items():
-            print(f"   {name:34s} {value * 1e3:9.3f} ms  {value / floor:6.2f}x stream floor  "
+            print(f"   {name:37s} {value * 1e3:9.3f} ms  {value / floor:6.2f}x floor  "
                   f"{result['bytes'] / value / 1e9:6.1f} GB/s")
+        stripes = ", ".join(f"{count}: {value * 1e3:.1f} ms"
+                            for count, value in result["floor_seconds_by_stripes"].items())
+        print(f"   (floor by stripe count: {stripes})")

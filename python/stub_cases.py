@@ -6,6 +6,7 @@ carries an ignore comment naming the expected error, which --strict reports
 as unused if the stubs ever accept that call.
 """
 import array
+from collections.abc import Sequence
 from fractions import Fraction
 
 import numpy as np
@@ -26,6 +27,11 @@ ranked = flat.search(np.ones(3)[::-1], None)
 
 graph = PyHNSW(3, 5, 16, 200, 50, "euclidean", ("a", "b"))
 graph = PyHNSW(dim=3, metric="angular", schema=["a", "b"], ef_search=None)
+names: Sequence[str] = ["a", "b"]
+graph = PyHNSW(3, metric="inner_product", schema=names)
+graph = PyHNSW(3, 5, metric="euclidean", schema=np.array(["a", "b"]))
+graph = PyHNSW(3, None, None, None, None, "angular", None)
+graph = PyHNSW(dim=3, metric="euclidean", schema=("a", "b"))
 graph.insert([1, 2, 3], metadata=[("a", "x"), ("b", 2)])
 graph.create([[1, 2, 3]], metadata=[[("a", 1.5), ("b", True)]])
 graph.create(np.eye(3))
@@ -44,5 +50,10 @@ def refused() -> None:
     graph.insert([1, 2, 3], metadata=[("a", None)])  # type: ignore[list-item]
     PyFlat(3, metric=1)  # type: ignore[arg-type]
     PyFlat(3.0)  # type: ignore[arg-type]
-    PyHNSW(3, metric="euclidean", unknown=1)  # type: ignore[call-arg]
+    PyHNSW(3, metric="euclidean", unknown=1)  # type: ignore[call-overload]
+    PyHNSW(3)  # type: ignore[call-overload]
+    PyHNSW(3, metric=None)  # type: ignore[call-overload]
+    PyHNSW(3, metric="cosine")  # type: ignore[call-overload]
+    PyHNSW(3, 5, 16, 200, 50, "Euclidean")  # type: ignore[call-overload]
+    PyHNSW(3, metric="euclidean", schema="ab")  # type: ignore[call-overload]
     wrong: list[tuple[float, list[float]]] = flat.search([1, 2, 3])  # type: ignore[assignment]

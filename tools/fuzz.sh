@@ -27,6 +27,8 @@ PER_INPUT_TIMEOUT=30
 MAX_INPUT_BYTES=4096
 RSS_LIMIT_MB=4096
 
+bash tools/system_deps.sh
+
 make_venv() {
   if [ ! -x "$1/bin/python" ]; then
     python3 -m venv "$1"

@@ -13,6 +13,8 @@ MIN_MINOR=${MIN_MINOR:-9}
 MAX_MINOR=${MAX_MINOR:-20}
 PYENV_VERSIONS="${PYENV_ROOT:-$HOME/.pyenv}/versions"
 
+bash tools/system_deps.sh || exit 1
+
 # The newest installed X.Y.* interpreter, else pythonX.Y on PATH (never a
 # pyenv shim, which may point at another version).
 find_interpreter() {

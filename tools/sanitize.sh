@@ -15,6 +15,9 @@ CPP_BUILD=${SANITIZE_CPP_BUILD:-build/cpp-sanitize}
 JOBS=${JOBS:-2}
 PY=$VENV/bin/python
 
+# g++ (with its ASan runtime), CMake, Python headers, GoogleTest.
+bash tools/system_deps.sh gtest
+
 started=$(date +%s)
 
 if [ ! -x "$PY" ]; then

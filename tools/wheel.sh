@@ -83,6 +83,7 @@ PYTHON
   )
 }
 
+bash tools/system_deps.sh
 need_tools
 build_wheel
 wheel=$(ls "$RAW"/halqen-*.whl)

@@ -1,9 +1,18 @@
 """Type information for the halqen extension module."""
 
 from collections.abc import Iterator, Sequence
-from typing import Any, Protocol, SupportsFloat, SupportsIndex, final
+from typing import (
+    Any,
+    Literal,
+    Protocol,
+    SupportsFloat,
+    SupportsIndex,
+    TypeVar,
+    final,
+    overload,
+)
 
-from typing_extensions import TypeAlias
+from typing_extensions import Never, TypeAlias
 
 __all__ = ["PyFlat", "PyHNSW"]
 
@@ -36,6 +45,24 @@ _MetadataPair: TypeAlias = tuple[str, _MetadataValue]
 # name wins).
 _Metadata: TypeAlias = Sequence[_MetadataPair]
 
+# The metric names PyHNSW accepts; anything else raises "Unsupported metric".
+_HNSWMetric: TypeAlias = Literal["euclidean", "angular", "inner_product"]
+
+_T_co = TypeVar("_T_co", covariant=True)
+
+class _SequenceNotStr(Protocol[_T_co]):
+    """A sequence that is not a str, which the module refuses where it wants
+    a list of names although a str is a sequence of str. str fails this
+    protocol by its __contains__, which takes only str."""
+
+    def __getitem__(self, index: int, /) -> _T_co: ...
+    def __contains__(self, value: object, /) -> bool: ...
+    def __len__(self) -> int: ...
+    def __iter__(self) -> Iterator[_T_co]: ...
+
+# Schema names: a list, tuple or other sequence of str, never a str itself.
+_Names: TypeAlias = _SequenceNotStr[str]
+
 @final
 class PyFlat:
     """Our Python-facing Flat index."""
@@ -58,6 +85,11 @@ class PyFlat:
 
 @final
 class PyHNSW:
+    # `metric` must be one of the three names: the module gives it the
+    # default None, which like any other value raises "Unsupported metric".
+    # So it is required here, by keyword (first form) or after every tuning
+    # parameter by position (second form).
+    @overload
     def __new__(
         cls,
         dim: SupportsIndex,
@@ -65,8 +97,33 @@ class PyHNSW:
         m: SupportsIndex | None = None,
         ef_construction: SupportsIndex | None = None,
         ef_search: SupportsIndex | None = None,
-        metric: str | None = None,
-        schema: Sequence[str] | None = None,
+        *,
+        metric: _HNSWMetric,
+        schema: _Names | None = None,
+    ) -> "PyHNSW": ...
+    @overload
+    def __new__(
+        cls,
+        dim: SupportsIndex,
+        layers: SupportsIndex | None,
+        m: SupportsIndex | None,
+        ef_construction: SupportsIndex | None,
+        ef_search: SupportsIndex | None,
+        metric: _HNSWMetric,
+        schema: _Names | None = None,
+    ) -> "PyHNSW": ...
+    # No call matches this form (nothing is a Never); it states the module's
+    # real signature, metric=None included, for stubtest to compare.
+    @overload
+    def __new__(
+        cls,
+        dim: Never,
+        layers: SupportsIndex | None = None,
+        m: SupportsIndex | None = None,
+        ef_construction: SupportsIndex | None = None,
+        ef_search: SupportsIndex | None = None,
+        metric: None = None,
+        schema: _Names | None = None,
     ) -> "PyHNSW": ...
     def insert(self, vector: _Vector, metadata: _Metadata | None = None) -> None:
         """Insert a vector into the index.

@@ -392,6 +392,28 @@ def test_panic_from_caller_code_is_resumed(capfd):
     assert info.value.args == ("Unwrapped panic from Python code",)
 
 
+def test_panic_from_a_metadata_or_filter_value_is_resumed(capfd):
+    panic = panic_class()
+
+    class Panicky:
+        def __index__(self):
+            raise panic("from a value")
+
+        def __float__(self):
+            raise panic("from a value")
+
+    index = PyHNSW(1, metric="euclidean", schema=["a"])
+    with pytest.raises(panic) as info:
+        index.insert([0.0], [("a", Panicky())])
+    assert info.value.args == ("from a value",)
+    index.insert([0.0], [("a", 1)])
+    with pytest.raises(panic) as info:
+        index.search([0.0], filter=("a", Panicky()))
+    assert info.value.args == ("from a value",)
+    assert "PanicException" in capfd.readouterr().err
+    assert index.search([0.0], filter=("a", 1)) == [(0.0, [0.0])]
+
+
 # --- reference counts ---------------------------------------------------------------
 
 

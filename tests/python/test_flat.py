@@ -1,6 +1,8 @@
 """PyFlat: metrics, numbering, ranking and its own errors."""
 import math
+import pathlib
 import random
+import re
 
 import pytest
 
@@ -8,6 +10,7 @@ from halqen import PyFlat
 
 from reference import cosine, dot, euclidean, flat_search
 
+SOURCE_TREE = pathlib.Path(__file__).resolve().parents[2]
 METRICS = {None: euclidean, "inner_product": dot, "cosine": cosine}
 
 
@@ -132,6 +135,18 @@ def test_create_stops_at_a_wrong_length_with_a_panic():
     assert index.search([4.0, 5.0], k=5) == [(0, math.sqrt(18.0))]
     index.insert([4.0, 5.0])
     assert index.search([4.0, 5.0], k=5)[0] == (1, 0.0)
+
+
+def test_panic_diagnostic_names_the_source_file_within_the_tree(capfd):
+    with pytest.raises(BaseException):
+        PyFlat(2).create([[1, 2], [1, 2, 3]])
+    diagnostic = capfd.readouterr().err
+    where = re.search(r"(\S+\.[ch]pp):(\d+): Vector length 3 does not match index dimension 2$",
+                      diagnostic, re.MULTILINE)
+    assert where, diagnostic
+    path, line = where.group(1), int(where.group(2))
+    assert path.startswith("src/"), diagnostic  # not the build machine's absolute path
+    assert 0 < line <= len((SOURCE_TREE / path).read_text().splitlines())
 
 
 def test_dimension_zero():

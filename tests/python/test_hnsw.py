@@ -117,6 +117,38 @@ def test_filter_errors_and_order_of_checks():
     value_error("Search error: EmptySchema", empty_schema.search, [0.0], filter=("a", 1))
 
 
+class FailingNumber:
+    """A value whose integer conversion raises `error`, and whose float
+    conversion does too unless `as_float` is given."""
+
+    def __init__(self, error, as_float=None):
+        self.error, self.as_float = error, as_float
+
+    def __index__(self):
+        raise self.error
+
+    def __float__(self):
+        if self.as_float is None:
+            raise self.error
+        return self.as_float
+
+
+@pytest.mark.parametrize("error", [KeyError("k"), KeyboardInterrupt(), SystemExit(3)],
+                         ids=["KeyError", "KeyboardInterrupt", "SystemExit"])
+def test_exceptions_from_metadata_and_filter_values_are_discarded(error):
+    index = PyHNSW(1, layers=1, metric="euclidean", schema=["a"])
+    value_error("Unsupported metadata type for attribute 'a'",
+                index.insert, [0.0], [("a", FailingNumber(error))])
+    value_error("Unsupported metadata type for attribute 'a'",
+                index.create, [[0.0]], [[("a", FailingNumber(error))]])
+    assert index.search([0.0]) == []  # nothing was stored
+    index.insert([0.0], [("a", FailingNumber(error, as_float=1.5))])  # stored as the float 1.5
+    index.insert([1.0], [("a", 1)])
+    assert index.search([0.0], k=5, filter=("a", 1.5)) == [(0.0, [0.0])]
+    value_error("Unsupported type for metadata filter",
+                index.search, [0.0], filter=("a", FailingNumber(error)))
+
+
 def test_duplicate_schema_names_use_the_first_position():
     index = PyHNSW(1, layers=1, metric="euclidean", schema=["tag", "tag"])
     index.insert([5.0], [("tag", "seed")])
