@@ -7,6 +7,7 @@
   against one PyFlat searched with halqen_ext.search_batch(threads=1);
 - fan-out: the time of one round of tasks (a search of tiny shards) for a
   growing shard count, the cost the client pays per shard;
+- merge: the client's merge of S shards' answers, per query, for growing S;
 - per-shard figures for the sizing plan (docs/sizing.md): build seconds per
   shard, worker memory per shard, one query's latency.
 """
@@ -24,6 +25,7 @@ QUERIES = 256
 RECALL_QUERIES = 100
 FAN_OUT_SHARDS = (2, 8, 32, 128)
 FAN_OUT_SHARD_ROWS = 64
+MERGE_SHARDS = (2, 32, 512)
 
 
 def cluster():
@@ -96,10 +98,25 @@ def fan_out(client, rng, repeats):
     return rows
 
 
+def merge(rng):
+    """The client-side merge alone, on made-up sorted answers."""
+    from halqen_dask._merge import merge_flat
+    rows = []
+    for shards in MERGE_SHARDS:
+        per_shard = []
+        for shard in range(shards):
+            distances = np.sort(rng.random((QUERIES, K)), axis=1)
+            per_shard.append([[(shard * K + i, float(d)) for i, d in enumerate(row)] for row in distances])
+        seconds = median_seconds(lambda: merge_flat(per_shard, K), 3)
+        rows.append({"shards": shards, "k": K, "seconds_per_query": seconds / QUERIES})
+    return rows
+
+
 def run_all(quick, rng):
     local, client = cluster()
     try:
         return {
+            "merge": merge(rng),
             "fan_out": fan_out(client, rng, 5 if quick else 15),
             "batch": batch(client, 200_000 if quick else 2_000_000, rng, 3),
             "build": build(client, 8_000 if quick else 40_000, rng),
@@ -123,3 +140,5 @@ def print_table(results):
           f"one query {f['sharded_query_seconds'] * 1e3:.1f} ms")
     print("   one round of tasks (tiny shards): " + ", ".join(
         f"{row['shards']} shards {row['round_seconds'] * 1e3:.1f} ms" for row in results["fan_out"]))
+    print(f"   client merge, k={K}, per query: " + ", ".join(
+        f"{row['shards']} shards {row['seconds_per_query'] * 1e6:.0f} us" for row in results["merge"]))
