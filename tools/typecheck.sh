@@ -13,8 +13,8 @@ if ! "$PY" -c "import mypy" 2>/dev/null; then
   "$PY" -m pip install -q mypy
 fi
 
-echo "typecheck: stubtest halqen"
-"$PY" -m mypy.stubtest halqen
+echo "typecheck: stubtest halqen and halqen_ext"
+"$PY" -m mypy.stubtest halqen halqen_ext
 echo "typecheck: mypy --strict examples and the stub cases"
 "$PY" -m mypy --strict --no-incremental examples python/stub_cases.py
 # The calls the stubs accept are really accepted by the module.

@@ -11,23 +11,23 @@ Filter equality_filter(std::string attribute, Metadata value) {
   return Filter{std::move(attribute), std::move(predicate)};
 }
 
-std::expected<std::size_t, HNSWError> validate_filter(const Filter& filter,
-                                                      const std::optional<Schema>& schema) {
+std::expected<std::size_t, FilterError> validate_filter(const Filter& filter,
+                                                        const std::optional<Schema>& schema) {
   if (!filter.predicate) {
     throw std::invalid_argument("filter on attribute '" + filter.attribute + "' has no predicate");
   }
   if (!schema) {
-    return std::unexpected(HNSWError::NoSchema);
+    return std::unexpected(FilterError::NoSchema);
   }
   if (schema->empty()) {
-    return std::unexpected(HNSWError::EmptySchema);
+    return std::unexpected(FilterError::EmptySchema);
   }
   for (std::size_t position = 0; position < schema->size(); ++position) {
     if ((*schema)[position] == filter.attribute) {
       return position;
     }
   }
-  return std::unexpected(HNSWError::AttributeNotFound);
+  return std::unexpected(FilterError::AttributeNotFound);
 }
 
 bool node_matches(const Filter& filter, std::size_t attribute_position, const MetadataStore& store,

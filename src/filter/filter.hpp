@@ -9,11 +9,17 @@
 #include <optional>
 #include <string>
 
-#include "hnsw/hnsw_error.hpp"
 #include "metadata/metadata.hpp"
 #include "metadata/metadata_store.hpp"
 
 namespace halqen {
+
+// Why a filter cannot be applied to an index's schema.
+enum class FilterError {
+  NoSchema,           // the index has no schema
+  EmptySchema,        // the schema has no names
+  AttributeNotFound,  // the filter names no schema attribute
+};
 
 using MetadataPredicate = std::function<bool(const Metadata&)>;
 
@@ -31,8 +37,8 @@ Filter equality_filter(std::string attribute, Metadata value);
 // The schema position of the filter's attribute (first byte-equal name), or,
 // checked in this order, NoSchema, EmptySchema, AttributeNotFound.
 // Precondition: filter.predicate is set (throws std::invalid_argument).
-std::expected<std::size_t, HNSWError> validate_filter(const Filter& filter,
-                                                      const std::optional<Schema>& schema);
+std::expected<std::size_t, FilterError> validate_filter(const Filter& filter,
+                                                        const std::optional<Schema>& schema);
 
 // Whether node `node`'s value at `attribute_position` (from validate_filter)
 // satisfies the predicate. A node without a value there (inserted without a

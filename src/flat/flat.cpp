@@ -28,7 +28,7 @@ FlatIndex::FlatIndex(std::uint64_t dim, MetricKind metric) : dim_(dim), metric_(
   metric_function(metric);  // rejects a value outside the enumeration
 }
 
-void FlatIndex::append(VectorView vector) {
+void FlatIndex::insert(VectorView vector) {
   require_dimension("Vector", vector.size(), dim_);
   const std::size_t old_components = vectors_.size();
   try {
@@ -43,11 +43,11 @@ void FlatIndex::append(VectorView vector) {
   ++count_;
 }
 
-std::expected<std::vector<FlatHit>, FlatError> FlatIndex::search(VectorView query,
-                                                                 std::uint64_t k) const {
+std::expected<std::vector<SearchHit>, FlatError> FlatIndex::search(VectorView query,
+                                                                   std::uint64_t k) const {
   require_dimension("Query", query.size(), dim_);
   if (vectors_.empty()) return std::unexpected(FlatError::EmptyIndex);
-  if (k == 0) return std::vector<FlatHit>{};
+  if (k == 0) return std::vector<SearchHit>{};
   const std::size_t count = count_;
   TopK best(std::min<std::uint64_t>(k, count));
   const double query_norm = metric_ == MetricKind::Cosine ? squared_norm(query) : 0.0;

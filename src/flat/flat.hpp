@@ -9,10 +9,12 @@
 #include <cstddef>
 #include <cstdint>
 #include <expected>
-#include <string_view>
+#include <span>
 #include <vector>
 
-#include "flat/flat_hit.hpp"
+#include "common/invalid_parts.hpp"
+#include "common/search_hit.hpp"
+#include "flat/flat_error.hpp"
 #include "metrics/metrics.hpp"
 
 namespace halqen {
@@ -28,43 +30,49 @@ struct Flat {
   }
 };
 
-// Declaration order fixes the discriminants 0 to 5. The index itself produces
-// only EmptyIndex; EmptyVectors belongs to bulk creation by the caller; the
-// other four exist for parity with the approximate index's errors.
-enum class FlatError {
-  EmptyIndex,
-  EmptyVectors,
-  MetadataMismatch,
-  NoSchema,
-  EmptySchema,
-  AttributeNotFound
+// Everything the index holds, as plain values: what from_parts rebuilds an
+// index from and what the read-out accessors give back. The cosine norms are
+// derived and recomputed.
+struct FlatParts {
+  std::uint64_t dim = 0;
+  MetricKind metric = MetricKind::Euclidean;
+  std::uint64_t count = 0;      // vectors stored, ids 0..count-1
+  std::vector<double> vectors;  // count * dim components, id-major
 };
-
-// The variant's name exactly as declared, e.g. "EmptyIndex". Throws
-// std::invalid_argument for a value outside the enumeration.
-std::string_view flat_error_name(FlatError error);
 
 class FlatIndex {
  public:
+  // With dim 0 the vectors hold no components, so nothing bounds a count but
+  // this; the ids of one index fit comfortably below it.
+  static constexpr std::uint64_t kMaxCountWithoutComponents = std::uint64_t{1} << 32;
+
   // Any dim is accepted, 0 included.
   FlatIndex(std::uint64_t dim, MetricKind metric);
 
   std::uint64_t dim() const { return dim_; }
   MetricKind metric() const { return metric_; }
   // Vectors stored so far; with dim 0 they consume ids but hold no components.
-  std::uint64_t count() const { return count_; }
+  std::uint64_t size() const { return count_; }
+  // Every stored vector, id-major (size() * dim() components).
+  std::span<const double> vectors() const { return vectors_; }
 
-  // Stores a copy of `vector` under the id count(). Precondition:
+  // Checks `parts` (sizes agree with count and dim, a known metric, with dim
+  // 0 at most kMaxCountWithoutComponents vectors) and builds the index they
+  // describe, which then behaves bit for bit like the index they were read
+  // from. Allocates nothing before the sizes have been checked.
+  static std::expected<FlatIndex, InvalidParts> from_parts(FlatParts parts);
+
+  // Stores a copy of `vector` under the id size(). Precondition:
   // vector.size() == dim(), else throws std::invalid_argument ("Vector length
   // {len} does not match index dimension {dim}") and stores nothing.
   // std::bad_alloc leaves the index as it was.
-  void append(VectorView vector);
+  void insert(VectorView vector);
 
-  // The first min(k, count()) stored vectors in rank order by their distance
+  // The first min(k, size()) stored vectors in rank order by their distance
   // to `query`; k may be any value. Precondition: query.size() == dim(), else
   // throws std::invalid_argument. Fails with EmptyIndex when no components are
   // stored (no vectors, or dim 0).
-  std::expected<std::vector<FlatHit>, FlatError> search(VectorView query, std::uint64_t k) const;
+  std::expected<std::vector<SearchHit>, FlatError> search(VectorView query, std::uint64_t k) const;
 
  private:
   void score_block(VectorView query, double query_norm, std::size_t first, std::size_t rows,

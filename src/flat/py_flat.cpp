@@ -13,17 +13,15 @@
 namespace halqen::py {
 namespace {
 
-constexpr std::uint64_t kDefaultK = 1;
-
 constexpr std::array<std::string_view, 2> kNewParameters{"dim", "metric"};
 constexpr std::array<std::string_view, 1> kInsertParameters{"vector"};
 constexpr std::array<std::string_view, 2> kSearchParameters{"query", "k"};
 constexpr std::array<std::string_view, 1> kCreateParameters{"vectors"};
 
-constexpr FunctionDescription kNew{"PyFlat", "__new__", kNewParameters, 0, 1, {}};
-constexpr FunctionDescription kInsert{"PyFlat", "insert", kInsertParameters, 0, 1, {}};
-constexpr FunctionDescription kSearch{"PyFlat", "search", kSearchParameters, 0, 1, {}};
-constexpr FunctionDescription kCreate{"PyFlat", "create", kCreateParameters, 0, 1, {}};
+constexpr FunctionDescription kNew{"PyFlat", "__new__", kNewParameters, 1};
+constexpr FunctionDescription kInsert{"PyFlat", "insert", kInsertParameters, 1};
+constexpr FunctionDescription kSearch{"PyFlat", "search", kSearchParameters, 1};
+constexpr FunctionDescription kCreate{"PyFlat", "create", kCreateParameters, 1};
 
 constexpr const char* kClassDoc = "PyFlat(dim, metric=None)\n--\n\nOur Python-facing Flat index.";
 constexpr const char* kInsertDoc =
@@ -65,7 +63,7 @@ PyResult<NoneResult> insert(FlatIndex& self, std::vector<double> vector) {
   if (vector.size() != self.dim()) {
     return std::unexpected(length_error("vector", self.dim(), vector.size()));
   }
-  self.append(vector);
+  self.insert(vector);
   return NoneResult{};
 }
 
@@ -79,7 +77,7 @@ PyResult<NoneResult> create(FlatIndex& self, std::vector<std::vector<double>> ve
       throw Panic("Vector length " + std::to_string(vector.size()) +
                   " does not match index dimension " + std::to_string(self.dim()));
     }
-    self.append(vector);
+    self.insert(vector);
   }
   return NoneResult{};
 }
@@ -90,13 +88,13 @@ PyResult<std::vector<std::pair<std::uint64_t, double>>> search(const FlatIndex& 
   if (query.size() != self.dim()) {
     return std::unexpected(length_error("query", self.dim(), query.size()));
   }
-  auto hits = self.search(query, k.value_or(kDefaultK));
+  auto hits = self.search(query, k.value_or(kDefaultSearchK));
   if (!hits) {
     return std::unexpected(flat_error("Search", hits.error()));
   }
   std::vector<std::pair<std::uint64_t, double>> result;
   result.reserve(hits->size());
-  for (const FlatHit& hit : *hits) {
+  for (const SearchHit& hit : *hits) {
     result.emplace_back(hit.id, hit.distance);
   }
   return result;
@@ -111,8 +109,8 @@ PyMethodDef methods[] = {
 
 }  // namespace
 
-PyObject* flat_type() {
-  return class_type<construct, kNew>("builtins.PyFlat", kClassDoc, methods);
+PyObject* create_flat_type() {
+  return create_class_type<construct, kNew>("builtins.PyFlat", kClassDoc, methods);
 }
 
 }  // namespace halqen::py

@@ -33,16 +33,16 @@ void TopK::insert(std::uint64_t id, double distance) {
   std::push_heap(entries_.begin(), entries_.end(), ranks_before);
 }
 
-std::vector<FlatHit> TopK::take_ranked() {
+std::vector<SearchHit> TopK::take_ranked() {
   if (is_heap_) {
     std::sort_heap(entries_.begin(), entries_.end(), ranks_before);
   } else {
     std::sort(entries_.begin(), entries_.end(), ranks_before);
   }
-  std::vector<FlatHit> ranked;
+  std::vector<SearchHit> ranked;
   ranked.reserve(entries_.size());
   for (const Entry& entry : entries_)
-    ranked.push_back({.id = entry.id, .distance = entry.distance});
+    ranked.push_back({.distance = entry.distance, .id = entry.id});
   entries_.clear();
   is_heap_ = false;
   return ranked;

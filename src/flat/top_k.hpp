@@ -6,7 +6,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "flat/flat_hit.hpp"
+#include "common/search_hit.hpp"
 #include "metrics/rank_key.hpp"
 
 namespace halqen {
@@ -28,7 +28,7 @@ class TopK {
   void insert(std::uint64_t id, double distance);
 
   // The kept candidates in rank order; leaves the selection empty.
-  std::vector<FlatHit> take_ranked();
+  std::vector<SearchHit> take_ranked();
 
  private:
   struct Entry {

@@ -4,7 +4,7 @@
 #include <string>
 #include <utility>
 
-#include "hnsw/grow.hpp"
+#include "common/grow.hpp"
 #include "hnsw/level_draw.hpp"
 
 namespace halqen {
@@ -12,15 +12,9 @@ namespace halqen {
 HNSW::HNSW(HNSWParams params)
     : level_weights_(make_level_weights(params.layers)),
       level_weight_total_(level_weight_total(level_weights_)),
-      schema_(std::move(params.schema)),
-      metric_(params.metric),
-      metric_fn_(metric_function(params.metric)),
-      dim_(params.dim),
-      layers_(params.layers),
-      m_(params.m),
-      m_factor_(1.0 - 1.0 / static_cast<double>(params.m)),
-      ef_construction_(params.ef_construction),
-      ef_search_(params.ef_search) {}
+      params_(std::move(params)),
+      metric_fn_(metric_function(params_.metric)),
+      m_factor_(1.0 - 1.0 / static_cast<double>(params_.m)) {}
 
 void HNSW::check_node(std::uint64_t node) const {
   if (node >= node_count_) {
@@ -31,7 +25,7 @@ void HNSW::check_node(std::uint64_t node) const {
 
 VectorView HNSW::vector(std::uint64_t node) const {
   check_node(node);
-  return VectorView(vectors_).subspan(node * dim_, dim_);
+  return VectorView(vectors_).subspan(node * params_.dim, params_.dim);
 }
 
 std::uint64_t HNSW::level(std::uint64_t node) const {
@@ -49,28 +43,16 @@ std::span<const std::uint32_t> HNSW::neighbors(std::uint64_t node) const {
   return neighbors_[node].all();
 }
 
-std::size_t HNSW::sub_list_entries(std::uint64_t node) const {
-  check_node(node);
-  return neighbors_[node].sub_list_entries();
-}
-
-std::size_t HNSW::graph_bytes() const {
-  std::size_t bytes = neighbors_.capacity() * sizeof(NeighborList);
-  for (const NeighborList& list : neighbors_) {
-    bytes += list.heap_bytes();
-  }
-  return bytes;
-}
-
 void HNSW::check_insert_preconditions(VectorView vector, const MetadataRecord* metadata) const {
-  if (vector.size() != dim_) {
+  if (vector.size() != params_.dim) {
     throw std::invalid_argument("vector of length " + std::to_string(vector.size()) +
-                                " inserted into an index of dimension " + std::to_string(dim_));
+                                " inserted into an index of dimension " +
+                                std::to_string(params_.dim));
   }
-  if (metadata != nullptr && schema_ && metadata->size() != schema_->size()) {
+  if (metadata != nullptr && params_.schema && metadata->size() != params_.schema->size()) {
     throw std::invalid_argument("metadata record of " + std::to_string(metadata->size()) +
-                                " values for a schema of " + std::to_string(schema_->size()) +
-                                " names");
+                                " values for a schema of " +
+                                std::to_string(params_.schema->size()) + " names");
   }
 }
 

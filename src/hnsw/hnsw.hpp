@@ -9,28 +9,45 @@
 #include <span>
 #include <vector>
 
+#include "common/invalid_parts.hpp"
+#include "common/search_hit.hpp"
 #include "filter/filter.hpp"
 #include "hnsw/hnsw_error.hpp"
 #include "hnsw/neighbor_list.hpp"
-#include "hnsw/random.hpp"
-#include "hnsw/search_hit.hpp"
 #include "metadata/metadata.hpp"
 #include "metadata/metadata_store.hpp"
 #include "metrics/metrics.hpp"
+#include "random/random.hpp"
 
 namespace halqen {
 
 struct LayerScratch;
 class DistanceMemo;
 
+// The initialisers are the defaults every caller (the Python class too) uses
+// for a parameter left out.
 struct HNSWParams {
-  std::uint64_t dim;
+  std::uint64_t dim = 0;
   std::uint64_t layers = 5;
   std::uint64_t m = 16;
   std::uint64_t ef_construction = 200;
   std::uint64_t ef_search = 50;
   MetricKind metric = MetricKind::Euclidean;
   std::optional<Schema> schema;
+};
+
+// Everything an index holds, as plain values: what from_parts rebuilds an
+// index from and what the read-out accessors give back. Derived state (the
+// per-layer sub-lists, level weights, link stamps) is recomputed.
+struct HNSWParts {
+  HNSWParams params;
+  std::uint64_t count = 0;                      // nodes
+  std::vector<double> vectors;                  // count * params.dim, node-major
+  std::vector<std::uint64_t> levels;            // count
+  std::vector<std::uint64_t> neighbor_offsets;  // count + 1, [0] == 0, non-decreasing;
+  std::vector<std::uint32_t> neighbor_ids;      // node n's list: [offsets[n], offsets[n+1]),
+                                                // first-linked order
+  std::vector<MetadataRecord> records;          // count; empty = stored without one
 };
 
 // Nodes are numbered from 0 in insertion order; node 0 is the entry of every
@@ -82,42 +99,44 @@ class HNSW {
   std::expected<std::vector<SearchHit>, HNSWError> search(VectorView query, std::uint64_t k,
                                                           const Filter* filter) const;
 
-  // Best-first search of one layer from `seed`, returning up to ef nodes in
-  // distance order. Checks, in order: ef = 0 (InvalidEF), layer >= layers
-  // (InvalidLayer), the filter (NoSchema, EmptySchema, AttributeNotFound).
-  // The seed is a result whatever its level and metadata; other nodes are
-  // followed only when their level reaches `layer` and the filter admits them.
-  // Precondition: seed < size() (std::out_of_range, after those checks).
-  std::expected<std::vector<SearchHit>, HNSWError> knn(std::uint64_t seed, VectorView query,
-                                                       std::uint64_t ef, std::uint64_t layer,
-                                                       const Filter* filter) const;
+  // Builds the index `parts` describe, which then behaves bit for bit like
+  // the index they were read from on every later search and insertion (ids
+  // continue from count). Refuses, with the reason, parts an index could not
+  // have: sizes that disagree with count and dim, more than kMaxNodes nodes,
+  // an unknown metric, ids out of range, self links, repeats within a list,
+  // a link without its back link, links of a node above every layer, levels
+  // no insertion gives (node 0 not at layers-1), records neither empty nor
+  // of the schema's length (empty without a schema). Allocates nothing
+  // before the sizes have been checked against the data present.
+  static std::expected<HNSW, InvalidParts> from_parts(HNSWParts parts);
 
+  const HNSWParams& params() const { return params_; }
   std::uint64_t size() const { return node_count_; }
-  std::uint64_t dim() const { return dim_; }
-  std::uint64_t layers() const { return layers_; }
-  std::uint64_t m() const { return m_; }
+  std::uint64_t dim() const { return params_.dim; }
+  std::uint64_t layers() const { return params_.layers; }
+  std::uint64_t m() const { return params_.m; }
   double m_factor() const { return m_factor_; }
-  std::uint64_t ef_construction() const { return ef_construction_; }
-  std::uint64_t ef_search() const { return ef_search_; }
-  MetricKind metric() const { return metric_; }
-  const std::optional<Schema>& schema() const { return schema_; }
+  std::uint64_t ef_construction() const { return params_.ef_construction; }
+  std::uint64_t ef_search() const { return params_.ef_search; }
+  MetricKind metric() const { return params_.metric; }
+  const std::optional<Schema>& schema() const { return params_.schema; }
+  // Every node's vector, node-major (size() * dim() components).
+  std::span<const double> vectors() const { return vectors_; }
+  // Every node's level, by node.
+  std::span<const std::uint64_t> levels() const { return levels_; }
   std::span<const double> level_weights() const { return level_weights_; }
   const MetadataStore& metadata() const { return metadata_; }
 
-  // Per-node inspection. Precondition: node < size() (std::out_of_range).
+  // Per-node read-out. Precondition: node < size() (std::out_of_range).
   VectorView vector(std::uint64_t node) const;
   std::uint64_t level(std::uint64_t node) const;
   bool deleted(std::uint64_t node) const;
   // The node's neighbours in first-linked order, without repeats or itself.
   std::span<const std::uint32_t> neighbors(std::uint64_t node) const;
-  // Its entries in the per-layer sub-lists (layers 1 and up), over all layers.
-  std::size_t sub_list_entries(std::uint64_t node) const;
-
-  // Bytes the graph structure holds: list objects and their allocated
-  // capacity (not the vectors, levels or metadata).
-  std::size_t graph_bytes() const;
 
  private:
+  friend struct HNSWInspect;
+
   void check_node(std::uint64_t node) const;
   void check_insert_preconditions(VectorView vector, const MetadataRecord* metadata) const;
   std::uint32_t store_node(VectorView vector, const MetadataRecord* metadata, std::uint64_t level);
@@ -130,7 +149,7 @@ class HNSW {
   std::expected<std::uint32_t, HNSWError> descend(VectorView query, const Filter* filter,
                                                   LayerScratch& scratch) const;
   // Precondition for layer_search and everything below it: the operation
-  // (search, knn or insertion) started scratch.memo for this same query.
+  // (search, inspection or insertion) started scratch.memo for this same query.
   std::expected<void, HNSWError> layer_search(std::uint64_t seed, VectorView query,
                                               std::uint64_t ef, std::uint64_t layer,
                                               const Filter* filter, LayerScratch& scratch) const;
@@ -149,16 +168,10 @@ class HNSW {
   std::vector<bool> deleted_;
   std::vector<double> level_weights_;
   double level_weight_total_;
-  std::optional<Schema> schema_;
+  HNSWParams params_;
   MetadataStore metadata_;
-  MetricKind metric_;
   MetricFn metric_fn_;
-  std::uint64_t dim_;
-  std::uint64_t layers_;
-  std::uint64_t m_;
   double m_factor_;
-  std::uint64_t ef_construction_;
-  std::uint64_t ef_search_;
   // Kept explicitly rather than derived from vectors_: with dim 0 the
   // vectors say nothing about how many nodes there are.
   std::uint64_t node_count_ = 0;

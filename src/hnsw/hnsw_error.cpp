@@ -1,25 +1,33 @@
 #include "hnsw/hnsw_error.hpp"
 
+#include <array>
+
+#include "common/variant_names.hpp"
+
 namespace halqen {
+namespace {
+
+constexpr std::array<std::string_view, 7> kNames{
+    "InvalidEF",         "InvalidLayer", "NoSchema",      "EmptySchema",
+    "AttributeNotFound", "EmptyVectors", "InvalidNodeID",
+};
+
+}  // namespace
 
 std::string_view hnsw_error_name(HNSWError error) {
+  return variant_name(kNames, error).value_or("Unknown");
+}
+
+HNSWError to_hnsw_error(FilterError error) {
   switch (error) {
-    case HNSWError::InvalidEF:
-      return "InvalidEF";
-    case HNSWError::InvalidLayer:
-      return "InvalidLayer";
-    case HNSWError::NoSchema:
-      return "NoSchema";
-    case HNSWError::EmptySchema:
-      return "EmptySchema";
-    case HNSWError::AttributeNotFound:
-      return "AttributeNotFound";
-    case HNSWError::EmptyVectors:
-      return "EmptyVectors";
-    case HNSWError::InvalidNodeID:
-      return "InvalidNodeID";
+    case FilterError::NoSchema:
+      return HNSWError::NoSchema;
+    case FilterError::EmptySchema:
+      return HNSWError::EmptySchema;
+    case FilterError::AttributeNotFound:
+      return HNSWError::AttributeNotFound;
   }
-  return "Unknown";
+  return HNSWError::AttributeNotFound;
 }
 
 }  // namespace halqen

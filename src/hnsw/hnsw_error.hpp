@@ -3,6 +3,8 @@
 
 #include <string_view>
 
+#include "filter/filter.hpp"
+
 namespace halqen {
 
 // Declaration order is the numbering the Python layer shows.
@@ -16,7 +18,11 @@ enum class HNSWError {
   InvalidNodeID,      // a linking result without a neighbour list (not produced in practice)
 };
 
-// The variant's name exactly as declared, e.g. "InvalidEF".
+// The variant's name exactly as declared, e.g. "InvalidEF"; "Unknown" for a
+// value outside the enumeration.
 std::string_view hnsw_error_name(HNSWError error);
+
+// The graph's variant for a filter's error (the variant of the same name).
+HNSWError to_hnsw_error(FilterError error);
 
 }  // namespace halqen

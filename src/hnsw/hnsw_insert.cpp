@@ -30,11 +30,11 @@ std::expected<void, HNSWError> HNSW::insert(VectorView vector, const MetadataRec
                             " nodes, the most 32-bit ids can number");
   }
   if (node_count_ == 0) {
-    store_node(vector, metadata, layers_ - 1);
+    store_node(vector, metadata, params_.layers - 1);
     return {};
   }
-  const std::uint64_t level = draw_level(level_weights_, level_weight_total_, layers_, rng);
-  if (level < layers_ && layers_ - level > kMaxListEntries) {
+  const std::uint64_t level = draw_level(level_weights_, level_weight_total_, params_.layers, rng);
+  if (level < params_.layers && params_.layers - level > kMaxListEntries) {
     throw std::bad_alloc();
   }
   const std::uint32_t node = store_node(vector, metadata, level);
@@ -60,8 +60,9 @@ std::expected<void, HNSWError> HNSW::link_new_node(std::uint32_t node, LayerScra
   }
   std::uint32_t seed = *entry;
   std::uint64_t layer = level;
-  while (layer < layers_) {
-    const auto searched = layer_search(seed, query, ef_construction_, layer, nullptr, scratch);
+  while (layer < params_.layers) {
+    const auto searched =
+        layer_search(seed, query, params_.ef_construction, layer, nullptr, scratch);
     if (!searched) {
       return searched;
     }
@@ -83,7 +84,7 @@ std::expected<void, HNSWError> HNSW::link_new_node(std::uint32_t node, LayerScra
 // the seed in place too, and the rest of the climb can be skipped.
 std::expected<std::uint32_t, HNSWError> HNSW::climb_greedy_layers(std::uint32_t node,
                                                                   LayerScratch& scratch) const {
-  const std::uint64_t greedy_layers = std::min(levels_[node], layers_);
+  const std::uint64_t greedy_layers = std::min(levels_[node], params_.layers);
   const VectorView query = vector(node);
   std::uint32_t entry = 0;
   for (std::uint64_t layer = 0; layer < greedy_layers; ++layer) {
@@ -131,7 +132,7 @@ std::expected<void, HNSWError> HNSW::create(std::span<const std::vector<double>>
   if (vectors.empty()) {
     return std::unexpected(HNSWError::EmptyVectors);
   }
-  const bool with_records = schema_.has_value();
+  const bool with_records = params_.schema.has_value();
   if (with_records && metadata.size() != vectors.size()) {
     return std::unexpected(HNSWError::AttributeNotFound);
   }

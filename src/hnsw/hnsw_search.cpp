@@ -25,18 +25,6 @@ void grow_to(std::vector<T>& buffer, std::size_t size) {
 
 }  // namespace
 
-std::expected<std::vector<SearchHit>, HNSWError> HNSW::knn(std::uint64_t seed, VectorView query,
-                                                           std::uint64_t ef, std::uint64_t layer,
-                                                           const Filter* filter) const {
-  LayerScratch& scratch = thread_layer_scratch();
-  scratch.memo.start(node_count_);
-  const auto searched = layer_search(seed, query, ef, layer, filter, scratch);
-  if (!searched) {
-    return std::unexpected(searched.error());
-  }
-  return scratch.results;
-}
-
 std::expected<std::vector<SearchHit>, HNSWError> HNSW::search(VectorView query, std::uint64_t k,
                                                               const Filter* filter) const {
   if (node_count_ == 0) {
@@ -48,7 +36,8 @@ std::expected<std::vector<SearchHit>, HNSWError> HNSW::search(VectorView query, 
   if (!entry) {
     return std::unexpected(entry.error());
   }
-  const auto searched = layer_search(*entry, query, ef_search_, kBottomLayer, filter, scratch);
+  const auto searched =
+      layer_search(*entry, query, params_.ef_search, kBottomLayer, filter, scratch);
   if (!searched) {
     return std::unexpected(searched.error());
   }
@@ -75,7 +64,7 @@ std::expected<std::vector<SearchHit>, HNSWError> HNSW::search(VectorView query, 
 std::expected<std::uint32_t, HNSWError> HNSW::descend(VectorView query, const Filter* filter,
                                                       LayerScratch& scratch) const {
   std::uint32_t entry = 0;
-  std::uint64_t layer = layers_ - 1;
+  std::uint64_t layer = params_.layers - 1;
   while (layer >= 1) {
     const auto searched = layer_search(entry, query, kDescentWidth, layer, filter, scratch);
     if (!searched) {
@@ -109,14 +98,14 @@ std::expected<void, HNSWError> HNSW::layer_search(std::uint64_t seed, VectorView
   if (ef == 0) {
     return std::unexpected(HNSWError::InvalidEF);
   }
-  if (layer >= layers_) {
+  if (layer >= params_.layers) {
     return std::unexpected(HNSWError::InvalidLayer);
   }
   std::size_t attribute = 0;
   if (filter != nullptr) {
-    const auto position = validate_filter(*filter, schema_);
+    const auto position = validate_filter(*filter, params_.schema);
     if (!position) {
-      return std::unexpected(position.error());
+      return std::unexpected(to_hnsw_error(position.error()));
     }
     attribute = *position;
   }
@@ -187,8 +176,8 @@ void HNSW::batch_distances(VectorView query, LayerScratch& scratch) const {
     return;
   }
   grow_to(scratch.missing_distances, missing);
-  distances_gather(metric_, query, vectors_.data(), dim_, scratch.missing_ids.data(), missing,
-                   scratch.missing_distances.data());
+  distances_gather(params_.metric, query, vectors_.data(), params_.dim, scratch.missing_ids.data(),
+                   missing, scratch.missing_distances.data());
   for (std::size_t j = 0; j < missing; ++j) {
     const double distance = scratch.missing_distances[j];
     scratch.batch_distances[scratch.missing_positions[j]] = distance;

@@ -5,9 +5,9 @@
 #include <cstdint>
 #include <vector>
 
+#include "common/search_hit.hpp"
 #include "hnsw/distance_memo.hpp"
 #include "hnsw/result_list.hpp"
-#include "hnsw/search_hit.hpp"
 #include "hnsw/visited_set.hpp"
 
 namespace halqen {

@@ -5,7 +5,7 @@
 #include <span>
 #include <vector>
 
-#include "hnsw/random.hpp"
+#include "random/random.hpp"
 
 namespace halqen {
 

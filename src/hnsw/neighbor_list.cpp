@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-#include "hnsw/grow.hpp"
+#include "common/grow.hpp"
 
 namespace halqen {
 

@@ -9,19 +9,13 @@
 
 #include "filter/filter.hpp"
 #include "hnsw/hnsw.hpp"
-#include "hnsw/random.hpp"
-#include "metadata/py_metadata.hpp"
 #include "module/classes.hpp"
 #include "module/entry.hpp"
+#include "module/py_metadata.hpp"
+#include "random/random.hpp"
 
 namespace halqen::py {
 namespace {
-
-constexpr std::uint64_t kDefaultLayers = 5;
-constexpr std::uint64_t kDefaultM = 16;
-constexpr std::uint64_t kDefaultEfConstruction = 200;
-constexpr std::uint64_t kDefaultEfSearch = 50;
-constexpr std::uint64_t kDefaultK = 1;
 
 constexpr std::array<std::string_view, 7> kNewParameters{
     "dim", "layers", "m", "ef_construction", "ef_search", "metric", "schema"};
@@ -29,10 +23,10 @@ constexpr std::array<std::string_view, 2> kInsertParameters{"vector", "metadata"
 constexpr std::array<std::string_view, 3> kSearchParameters{"query", "k", "filter"};
 constexpr std::array<std::string_view, 2> kCreateParameters{"vectors", "metadata"};
 
-constexpr FunctionDescription kNew{"PyHNSW", "__new__", kNewParameters, 0, 1, {}};
-constexpr FunctionDescription kInsert{"PyHNSW", "insert", kInsertParameters, 0, 1, {}};
-constexpr FunctionDescription kSearch{"PyHNSW", "search", kSearchParameters, 0, 1, {}};
-constexpr FunctionDescription kCreate{"PyHNSW", "create", kCreateParameters, 0, 1, {}};
+constexpr FunctionDescription kNew{"PyHNSW", "__new__", kNewParameters, 1};
+constexpr FunctionDescription kInsert{"PyHNSW", "insert", kInsertParameters, 1};
+constexpr FunctionDescription kSearch{"PyHNSW", "search", kSearchParameters, 1};
+constexpr FunctionDescription kCreate{"PyHNSW", "create", kCreateParameters, 1};
 
 constexpr const char* kClassDoc =
     "PyHNSW(dim, layers=None, m=None, ef_construction=None, ef_search=None, metric=None, "
@@ -104,12 +98,13 @@ PyResult<HNSW> construct(std::uint64_t dim, std::optional<std::uint64_t> layers,
   if (!kind) {
     return std::unexpected(value_error("Unsupported metric"));
   }
+  // Parameters left out keep HNSWParams' defaults.
   HNSWParams params;
   params.dim = dim;
-  params.layers = layers.value_or(kDefaultLayers);
-  params.m = m.value_or(kDefaultM);
-  params.ef_construction = ef_construction.value_or(kDefaultEfConstruction);
-  params.ef_search = ef_search.value_or(kDefaultEfSearch);
+  params.layers = layers.value_or(params.layers);
+  params.m = m.value_or(params.m);
+  params.ef_construction = ef_construction.value_or(params.ef_construction);
+  params.ef_search = ef_search.value_or(params.ef_search);
   params.metric = *kind;
   params.schema = std::move(schema);
   return HNSW(std::move(params));
@@ -122,7 +117,7 @@ PyResult<NoneResult> insert(HNSW& self, std::vector<double> vector,
     if (!self.schema()) {
       return std::unexpected(value_error(kNoSchemaForMetadata));
     }
-    record = HALQEN_TRY(build_metadata_record(*self.schema(), *metadata));
+    HALQEN_TRY_ASSIGN(record, build_metadata_record(*self.schema(), *metadata));
   }
   HALQEN_TRY_VOID(check_length(self, vector));
   auto inserted = self.insert(vector, record ? &*record : nullptr, thread_random());
@@ -158,7 +153,8 @@ PyResult<NoneResult> create_with_metadata(HNSW& self, const Vectors& vectors,
   std::vector<MetadataRecord> records;
   records.reserve(metadata.size());
   for (const MetadataPairs& pairs : metadata) {
-    records.push_back(HALQEN_TRY(build_metadata_record(*self.schema(), pairs)));
+    HALQEN_TRY_ASSIGN(MetadataRecord record, build_metadata_record(*self.schema(), pairs));
+    records.push_back(std::move(record));
   }
   HALQEN_TRY_VOID(check_lengths(self, vectors));
   auto created = self.create(vectors, records, thread_random());
@@ -194,8 +190,8 @@ PyResult<std::optional<Filter>> build_filter(const HNSW& self,
 PyResult<std::vector<Hit>> search(const HNSW& self, std::vector<double> query,
                                   std::optional<std::uint64_t> k,
                                   std::optional<NamedObject> filter) {
-  const std::optional<Filter> built = HALQEN_TRY(build_filter(self, filter));
-  auto hits = self.search(query, k.value_or(kDefaultK), built ? &*built : nullptr);
+  HALQEN_TRY_ASSIGN(const std::optional<Filter> built, build_filter(self, filter));
+  auto hits = self.search(query, k.value_or(kDefaultSearchK), built ? &*built : nullptr);
   if (!hits) {
     return std::unexpected(core_error("Search", hits.error()));
   }
@@ -216,8 +212,8 @@ PyMethodDef methods[] = {
 
 }  // namespace
 
-PyObject* hnsw_type() {
-  return class_type<construct, kNew>("builtins.PyHNSW", kClassDoc, methods);
+PyObject* create_hnsw_type() {
+  return create_class_type<construct, kNew>("builtins.PyHNSW", kClassDoc, methods);
 }
 
 }  // namespace halqen::py

@@ -6,7 +6,7 @@
 #include <span>
 #include <vector>
 
-#include "hnsw/search_hit.hpp"
+#include "common/search_hit.hpp"
 #include "metrics/rank_key.hpp"
 
 namespace halqen {

@@ -4,7 +4,7 @@
 #include <stdexcept>
 #include <string>
 
-#include "hnsw/grow.hpp"
+#include "common/grow.hpp"
 
 namespace halqen {
 

@@ -54,30 +54,15 @@ class ArgumentMatcher {
     if (!utf8_name(name, text)) {
       return std::unexpected(unexpected_keyword(name));
     }
-    for (std::size_t i = 0; i < desc_.keyword_only.size(); ++i) {
-      if (desc_.keyword_only[i].name == text) {
-        return fill(desc_.parameter_names.size() + i, desc_.keyword_only[i].name, value);
-      }
-    }
     for (std::size_t i = 0; i < desc_.parameter_names.size(); ++i) {
-      if (desc_.parameter_names[i] != text) {
-        continue;
+      if (desc_.parameter_names[i] == text) {
+        return fill(i, desc_.parameter_names[i], value);
       }
-      if (i < desc_.positional_only_count) {
-        positional_only_by_keyword_.push_back(desc_.parameter_names[i]);
-        return {};
-      }
-      return fill(i, desc_.parameter_names[i], value);
     }
     return std::unexpected(unexpected_keyword(name));
   }
 
   PyResult<void> finish() {
-    if (!positional_only_by_keyword_.empty()) {
-      return std::unexpected(type_error(
-          desc_.full_name() + " got some positional-only arguments passed as keyword arguments: " +
-          quoted_list(positional_only_by_keyword_)));
-    }
     std::vector<std::string_view> missing;
     for (std::size_t i = positional_given_; i < desc_.required_count; ++i) {
       if (slots_[i] == nullptr) {
@@ -86,14 +71,6 @@ class ArgumentMatcher {
     }
     if (!missing.empty()) {
       return std::unexpected(missing_error("positional", missing));
-    }
-    for (std::size_t i = 0; i < desc_.keyword_only.size(); ++i) {
-      if (desc_.keyword_only[i].required && slots_[desc_.parameter_names.size() + i] == nullptr) {
-        missing.push_back(desc_.keyword_only[i].name);
-      }
-    }
-    if (!missing.empty()) {
-      return std::unexpected(missing_error("keyword", missing));
     }
     return {};
   }
@@ -153,7 +130,6 @@ class ArgumentMatcher {
   const FunctionDescription& desc_;
   PyObject** slots_;
   std::size_t positional_given_ = 0;
-  std::vector<std::string_view> positional_only_by_keyword_;
 };
 
 }  // namespace

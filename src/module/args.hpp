@@ -16,20 +16,14 @@
 
 namespace halqen::py {
 
-struct KeywordOnlyParameter {
-  std::string_view name;
-  bool required;
-};
-
 struct FunctionDescription {
   std::string_view class_name;  // empty when the entry point belongs to no class
   std::string_view function_name;
+  // Every parameter may be passed by position or by keyword.
   std::span<const std::string_view> parameter_names;
-  std::size_t positional_only_count;
-  std::size_t required_count;
-  std::span<const KeywordOnlyParameter> keyword_only;
+  std::size_t required_count;  // the leading parameters that must be given
 
-  constexpr std::size_t slot_count() const { return parameter_names.size() + keyword_only.size(); }
+  constexpr std::size_t slot_count() const { return parameter_names.size(); }
   // "Class.function()" as it appears in messages.
   std::string full_name() const;
 };

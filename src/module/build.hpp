@@ -1,4 +1,7 @@
 // Result builders: plain values back into new Python objects.
+//
+// Every overload is declared before any is defined, so that containers nest
+// in any order (a list of lists of pairs, a pair holding a list).
 #pragma once
 
 #include <Python.h>
@@ -11,6 +14,15 @@
 #include "module/py_err.hpp"
 
 namespace halqen::py {
+
+PyResult<Ref> to_python(NoneResult);
+PyResult<Ref> to_python(std::uint64_t value);
+PyResult<Ref> to_python(double value);
+PyResult<Ref> to_python(std::span<const double> values);
+template <class A, class B>
+PyResult<Ref> to_python(const std::pair<A, B>& pair);
+template <class T>
+PyResult<Ref> to_python(const std::vector<T>& items);
 
 inline PyResult<Ref> to_python(NoneResult) {
   return Ref::borrow(Py_None);
@@ -26,9 +38,6 @@ inline PyResult<Ref> to_python(double value) {
   return object ? PyResult<Ref>(std::move(object)) : fetch_error();
 }
 
-template <class A, class B>
-PyResult<Ref> to_python(const std::pair<A, B>& pair);
-
 // A list created at its final length and filled in place.
 template <class Range>
 PyResult<Ref> list_to_python(const Range& items) {
@@ -38,7 +47,7 @@ PyResult<Ref> list_to_python(const Range& items) {
   }
   Py_ssize_t position = 0;
   for (const auto& item : items) {
-    Ref element = HALQEN_TRY(to_python(item));
+    HALQEN_TRY_ASSIGN(Ref element, to_python(item));
     PyList_SET_ITEM(list.get(), position++, element.release());
   }
   return list;
@@ -55,8 +64,8 @@ PyResult<Ref> to_python(const std::vector<T>& items) {
 
 template <class A, class B>
 PyResult<Ref> to_python(const std::pair<A, B>& pair) {
-  Ref first = HALQEN_TRY(to_python(pair.first));
-  Ref second = HALQEN_TRY(to_python(pair.second));
+  HALQEN_TRY_ASSIGN(Ref first, to_python(pair.first));
+  HALQEN_TRY_ASSIGN(Ref second, to_python(pair.second));
   PyObject* tuple = PyTuple_New(2);
   if (tuple == nullptr) {
     return fetch_error();

@@ -1,13 +1,12 @@
-// The classes the module publishes. Each returns its type object, created on
-// first use in the process and reused afterwards (a borrowed reference), or
-// null with an error set if creation failed.
+// The classes halqen publishes. Each creates its type object and returns a new
+// reference, or null with an error set.
 #pragma once
 
 #include <Python.h>
 
 namespace halqen::py {
 
-PyObject* flat_type();
-PyObject* hnsw_type();
+PyObject* create_flat_type();
+PyObject* create_hnsw_type();
 
 }  // namespace halqen::py

@@ -46,7 +46,8 @@ PyResult<std::vector<double>> extract_exact_float_list(PyObject* list) {
       continue;
     }
     Ref held = Ref::borrow(item);  // its conversion may run code that empties the list
-    out.push_back(HALQEN_TRY(extract_f64(held.get())));
+    HALQEN_TRY_ASSIGN(const double value, extract_f64(held.get()));
+    out.push_back(value);
   }
   return out;
 }
@@ -168,7 +169,7 @@ PyResult<NamedObject> extract_pair(PyObject* object) {
         PyExc_ValueError,
         "expected tuple of length 2, but got tuple of length " + std::to_string(length)));
   }
-  std::string name = HALQEN_TRY(extract_string(PyTuple_GET_ITEM(object, 0)));
+  HALQEN_TRY_ASSIGN(std::string name, extract_string(PyTuple_GET_ITEM(object, 0)));
   return NamedObject(std::move(name), Ref::borrow(PyTuple_GET_ITEM(object, 1)));
 }
 

@@ -47,10 +47,6 @@ struct FromPython<std::uint64_t> {
   static PyResult<std::uint64_t> convert(PyObject* o) { return extract_u64(o); }
 };
 template <>
-struct FromPython<std::int64_t> {
-  static PyResult<std::int64_t> convert(PyObject* o) { return extract_i64(o); }
-};
-template <>
 struct FromPython<double> {
   static PyResult<double> convert(PyObject* o) { return extract_f64(o); }
 };
@@ -102,7 +98,8 @@ namespace detail {
 
 template <class T>
 PyResult<void> append_converted(std::vector<T>& out, PyObject* item) {
-  out.push_back(HALQEN_TRY(FromPython<T>::convert(item)));
+  HALQEN_TRY_ASSIGN(T value, FromPython<T>::convert(item));
+  out.push_back(std::move(value));
   return {};
 }
 
@@ -149,7 +146,8 @@ struct FromPython<std::optional<T>> {
     if (o == nullptr || o == Py_None) {
       return std::optional<T>();
     }
-    return std::optional<T>(HALQEN_TRY(FromPython<T>::convert(o)));
+    HALQEN_TRY_ASSIGN(T value, FromPython<T>::convert(o));
+    return std::optional<T>(std::move(value));
   }
 };
 

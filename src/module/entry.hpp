@@ -5,6 +5,8 @@
 //   PyResult<Record> construct(Params...);               // constructor
 //   PyResult<Result> method(const Record&, Params...);   // shared borrow
 //   PyResult<Result> method(Record&, Params...);         // exclusive borrow
+// and a module its functions as
+//   PyResult<Result> function(Params...);
 // Each parameter type names its conversion (FromPython<T>); std::optional<T>
 // marks a parameter that may be omitted or None. The templates below do the
 // rest, identically for every entry point.
@@ -72,6 +74,13 @@ struct MethodSignature<R (*)(Record&, Params...)> {
 };
 
 template <class F>
+struct FunctionSignature;
+template <class R, class... Params>
+struct FunctionSignature<PyResult<R> (*)(Params...)> {
+  using Parameters = std::tuple<std::decay_t<Params>...>;
+};
+
+template <class F>
 struct ConstructorSignature;
 template <class Record, class... Params>
 struct ConstructorSignature<PyResult<Record> (*)(Params...)> {
@@ -114,38 +123,6 @@ PyResult<Parameters> convert_all(const FunctionDescription& desc, PyObject* cons
                                         std::make_index_sequence<std::tuple_size_v<Parameters>>());
 }
 
-// Holds a borrow of an instance and gives it back on every path out.
-class BorrowGuard {
- public:
-  static PyResult<BorrowGuard> acquire(BorrowChecker& checker, bool shared) {
-    if (shared ? checker.try_acquire_shared() : checker.try_acquire_exclusive()) {
-      return BorrowGuard(checker, shared);
-    }
-    return std::unexpected(PyErr::new_err(
-        PyExc_RuntimeError, shared ? "Already mutably borrowed" : "Already borrowed"));
-  }
-  BorrowGuard(BorrowGuard&& other) noexcept
-      : checker_(std::exchange(other.checker_, nullptr)), shared_(other.shared_) {}
-  BorrowGuard(const BorrowGuard&) = delete;
-  BorrowGuard& operator=(const BorrowGuard&) = delete;
-  BorrowGuard& operator=(BorrowGuard&&) = delete;
-  ~BorrowGuard() {
-    if (checker_ == nullptr) {
-      return;
-    }
-    if (shared_) {
-      checker_->release_shared();
-    } else {
-      checker_->release_exclusive();
-    }
-  }
-
- private:
-  BorrowGuard(BorrowChecker& checker, bool shared) : checker_(&checker), shared_(shared) {}
-  BorrowChecker* checker_;
-  bool shared_;
-};
-
 template <class Parameters>
 using SlotArray =
     std::array<PyObject*, std::tuple_size_v<Parameters> == 0 ? 1 : std::tuple_size_v<Parameters>>;
@@ -162,12 +139,33 @@ PyObject* method_entry(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
     detail::SlotArray<Parameters> slots{};
     HALQEN_TRY_VOID(extract_arguments_fastcall(Desc, args, nargs, kwnames, slots.data()));
     auto* instance = Instance<typename Signature::RecordType>::of(self);
-    detail::BorrowGuard guard =
-        HALQEN_TRY(detail::BorrowGuard::acquire(instance->borrow, Signature::kShared));
-    Parameters values = HALQEN_TRY(detail::convert_all<Parameters>(Desc, slots.data()));
-    auto result = HALQEN_TRY(
+    HALQEN_TRY_ASSIGN(BorrowGuard guard,
+                      BorrowGuard::acquire(instance->borrow, Signature::kShared));
+    HALQEN_TRY_ASSIGN(Parameters values, detail::convert_all<Parameters>(Desc, slots.data()));
+    HALQEN_TRY_ASSIGN(
+        auto result,
         std::apply([&](auto&&... params) { return Method(instance->record, std::move(params)...); },
                    std::move(values)));
+    return to_python(result);
+  });
+}
+
+// The method-table entry of a module-level function
+//   PyResult<Result> function(Params...);
+// Parameters are converted as for methods; an index parameter
+// (module/index_borrow.hpp) holds its borrow until the call returns.
+template <auto Function, const FunctionDescription& Desc>
+PyObject* function_entry(PyObject* /*module*/, PyObject* const* args, Py_ssize_t nargs,
+                         PyObject* kwnames) {
+  using Parameters = typename detail::FunctionSignature<decltype(Function)>::Parameters;
+  static_assert(Desc.slot_count() == std::tuple_size_v<Parameters>);
+  return run_trapped([&]() -> PyResult<Ref> {
+    detail::SlotArray<Parameters> slots{};
+    HALQEN_TRY_VOID(extract_arguments_fastcall(Desc, args, nargs, kwnames, slots.data()));
+    HALQEN_TRY_ASSIGN(Parameters values, detail::convert_all<Parameters>(Desc, slots.data()));
+    HALQEN_TRY_ASSIGN(auto result,
+                      std::apply([&](auto&&... params) { return Function(std::move(params)...); },
+                                 std::move(values)));
     return to_python(result);
   });
 }
@@ -183,9 +181,10 @@ PyObject* constructor_entry(PyTypeObject* type, PyObject* args, PyObject* kwargs
   return run_trapped([&]() -> PyResult<Ref> {
     detail::SlotArray<Parameters> slots{};
     HALQEN_TRY_VOID(extract_arguments_tuple_dict(Desc, args, kwargs, slots.data()));
-    Parameters values = HALQEN_TRY(detail::convert_all<Parameters>(Desc, slots.data()));
-    Record record = HALQEN_TRY(std::apply(
-        [&](auto&&... params) { return Construct(std::move(params)...); }, std::move(values)));
+    HALQEN_TRY_ASSIGN(Parameters values, detail::convert_all<Parameters>(Desc, slots.data()));
+    HALQEN_TRY_ASSIGN(Record record,
+                      std::apply([&](auto&&... params) { return Construct(std::move(params)...); },
+                                 std::move(values)));
     Ref object = Ref::steal(type->tp_alloc(type, 0));
     if (!object) {
       return fetch_error();
@@ -197,18 +196,13 @@ PyObject* constructor_entry(PyTypeObject* type, PyObject* args, PyObject* kwargs
   });
 }
 
-// The type object of a class whose record is built by `Construct`: created on
-// first use, then the same object for the rest of the process (a borrowed
+// A new type object for a class whose record is built by `Construct` (a new
 // reference), or null with an error set if creation fails.
 template <auto Construct, const FunctionDescription& Desc>
-PyObject* class_type(const char* qualified_name, const char* doc, PyMethodDef* methods) {
+PyObject* create_class_type(const char* qualified_name, const char* doc, PyMethodDef* methods) {
   using Record = typename detail::ConstructorSignature<decltype(Construct)>::RecordType;
-  static PyObject* type = nullptr;
-  if (type == nullptr) {
-    type = create_heap_type(qualified_name, doc, sizeof(Instance<Record>), methods,
-                            constructor_entry<Construct, Desc>, Instance<Record>::dealloc);
-  }
-  return type;
+  return create_heap_type(qualified_name, doc, sizeof(Instance<Record>), methods,
+                          constructor_entry<Construct, Desc>, Instance<Record>::dealloc);
 }
 
 // A method-table entry for `method_entry<Method, Desc>`.
@@ -217,6 +211,15 @@ constexpr PyMethodDef method_def(const char* name, const char* doc) {
   return {name,
           reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&method_entry<Method, Desc>)),
           METH_FASTCALL | METH_KEYWORDS, doc};
+}
+
+// A module's method-table entry for `function_entry<Function, Desc>`.
+template <auto Function, const FunctionDescription& Desc>
+constexpr PyMethodDef function_def(const char* name, const char* doc) {
+  return {
+      name,
+      reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&function_entry<Function, Desc>)),
+      METH_FASTCALL | METH_KEYWORDS, doc};
 }
 
 }  // namespace halqen::py

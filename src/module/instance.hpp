@@ -1,5 +1,6 @@
 // The memory layout of an instance: the object header, the class's record,
-// then the borrow flag.
+// then the borrow flag. Every module that reaches into an instance uses this
+// header, so the layout is written once.
 #pragma once
 
 #include <Python.h>
@@ -13,7 +14,16 @@ struct Instance {
   PyObject_HEAD Record record;
   BorrowChecker borrow;
 
+  // Precondition: `object` is an instance of the class whose record is Record.
   static Instance* of(PyObject* object) { return reinterpret_cast<Instance*>(object); }
+
+  // The instance when `object`'s type is exactly `type` (the class of this
+  // record, e.g. from the module state), else null. Classes cannot be
+  // subclassed, so this is the whole check a caller holding any object needs.
+  static Instance* exact(PyObject* object, PyObject* type) {
+    return type != nullptr && Py_TYPE(object) == reinterpret_cast<PyTypeObject*>(type) ? of(object)
+                                                                                       : nullptr;
+  }
 
   // The dealloc slot: releases the record and everything it owns, frees the
   // object, and drops the instance's reference to its heap type.

@@ -25,8 +25,9 @@ class Panic : public std::runtime_error {
   std::source_location where_;
 };
 
-// The PanicException class, created on first use; null (with an error set) if
-// creation fails.
+// The PanicException class, shared by every module of the interpreter
+// (kept in the interpreter's dict) and created on first use; null (with an
+// error set) if creation fails.
 PyObject* panic_exception_type();
 
 // True when `type` is PanicException or derives from it. Never creates the class.

@@ -59,16 +59,20 @@ struct NoneResult {};
 
 }  // namespace halqen::py
 
-// Unwraps a PyResult inside a function that itself returns a PyResult,
-// returning its error early (a GNU statement expression).
-#define HALQEN_TRY(expression)                                      \
-  ({                                                                \
-    auto&& halqen_try_result = (expression);                        \
-    if (!halqen_try_result) {                                       \
-      return std::unexpected(std::move(halqen_try_result).error()); \
-    }                                                               \
-    std::move(*halqen_try_result);                                  \
-  })
+#define HALQEN_CONCAT_INNER(a, b) a##b
+#define HALQEN_CONCAT(a, b) HALQEN_CONCAT_INNER(a, b)
+
+// Unwraps a PyResult into `target`, a declaration (`Ref item`) or an existing
+// variable, inside a function that itself returns a PyResult; returns the
+// error early. A statement, so that it stays standard C++.
+#define HALQEN_TRY_ASSIGN(target, expression) \
+  HALQEN_TRY_ASSIGN_INTO(target, expression, HALQEN_CONCAT(halqen_try_result_, __LINE__))
+#define HALQEN_TRY_ASSIGN_INTO(target, expression, result) \
+  auto&& result = (expression);                            \
+  if (!result) {                                           \
+    return std::unexpected(std::move(result).error());     \
+  }                                                        \
+  target = std::move(*result)
 
 // The same for a PyResult<void>.
 #define HALQEN_TRY_VOID(expression)                                 \

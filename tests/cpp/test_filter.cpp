@@ -48,16 +48,16 @@ TEST(EqualityFilter, CopiesShareOnePredicate) {
 
 TEST(ValidateFilter, ChecksInOrder) {
   const Filter unknown = equality_filter("weight", Metadata::Int(3));
-  EXPECT_EQ(validate_filter(unknown, std::nullopt).error(), HNSWError::NoSchema);
-  EXPECT_EQ(validate_filter(unknown, Schema{}).error(), HNSWError::EmptySchema);
-  EXPECT_EQ(validate_filter(unknown, kColorSize).error(), HNSWError::AttributeNotFound);
+  EXPECT_EQ(validate_filter(unknown, std::nullopt).error(), FilterError::NoSchema);
+  EXPECT_EQ(validate_filter(unknown, Schema{}).error(), FilterError::EmptySchema);
+  EXPECT_EQ(validate_filter(unknown, kColorSize).error(), FilterError::AttributeNotFound);
   const Filter size = equality_filter("size", Metadata::Int(3));
   EXPECT_EQ(validate_filter(size, kColorSize).value(), 1u);
 }
 
 TEST(ValidateFilter, NamesMatchByteForByte) {
   const Filter upper = equality_filter("Color", Metadata::Int(3));
-  EXPECT_EQ(validate_filter(upper, kColorSize).error(), HNSWError::AttributeNotFound);
+  EXPECT_EQ(validate_filter(upper, kColorSize).error(), FilterError::AttributeNotFound);
   const Filter empty_name = equality_filter("", Metadata::Int(3));
   EXPECT_EQ(validate_filter(empty_name, Schema{"a", ""}).value(), 1u);
 }

@@ -25,7 +25,7 @@ constexpr std::uint64_t kHugeK = std::numeric_limits<std::uint64_t>::max();
 constexpr MetricKind kAllMetrics[] = {MetricKind::Euclidean, MetricKind::Cosine,
                                       MetricKind::InnerProduct};
 
-bool reference_ranks_before(const FlatHit& a, const FlatHit& b) {
+bool reference_ranks_before(const SearchHit& a, const SearchHit& b) {
   const bool a_nan = std::isnan(a.distance);
   const bool b_nan = std::isnan(b.distance);
   if (a_nan != b_nan) return b_nan;
@@ -33,24 +33,25 @@ bool reference_ranks_before(const FlatHit& a, const FlatHit& b) {
   return a.id < b.id;
 }
 
-std::vector<FlatHit> reference_search(const std::vector<Vec>& stored, MetricKind kind,
-                                      const Vec& query, std::uint64_t k) {
-  std::vector<FlatHit> all;
+std::vector<SearchHit> reference_search(const std::vector<Vec>& stored, MetricKind kind,
+                                        const Vec& query, std::uint64_t k) {
+  std::vector<SearchHit> all;
   for (std::size_t id = 0; id < stored.size(); ++id) {
-    all.push_back({.id = id, .distance = metric_function(kind)(query, stored[id])});
+    all.push_back({.distance = metric_function(kind)(query, stored[id]), .id = id});
   }
   std::sort(all.begin(), all.end(), reference_ranks_before);
   all.resize(std::min<std::uint64_t>(k, all.size()));
   return all;
 }
 
-std::vector<std::uint64_t> ids_of(const std::vector<FlatHit>& hits) {
+std::vector<std::uint64_t> ids_of(const std::vector<SearchHit>& hits) {
   std::vector<std::uint64_t> ids;
-  for (const FlatHit& hit : hits) ids.push_back(hit.id);
+  for (const SearchHit& hit : hits) ids.push_back(hit.id);
   return ids;
 }
 
-void expect_same_hits(const std::vector<FlatHit>& expected, const std::vector<FlatHit>& actual) {
+void expect_same_hits(const std::vector<SearchHit>& expected,
+                      const std::vector<SearchHit>& actual) {
   ASSERT_EQ(ids_of(expected), ids_of(actual));
   for (std::size_t i = 0; i < expected.size(); ++i) {
     EXPECT_EQ(std::bit_cast<std::uint64_t>(expected[i].distance),
@@ -61,7 +62,7 @@ void expect_same_hits(const std::vector<FlatHit>& expected, const std::vector<Fl
 
 FlatIndex index_of(std::size_t dim, MetricKind kind, const std::vector<Vec>& stored) {
   FlatIndex index(dim, kind);
-  for (const Vec& v : stored) index.append(v);
+  for (const Vec& v : stored) index.insert(v);
   return index;
 }
 
@@ -208,35 +209,35 @@ TEST(FlatSearch, QueryLengthIsCheckedBeforeEmptiness) {
 
 TEST(FlatSearch, DimZeroConsumesIdsButStoresNothing) {
   FlatIndex index(0, MetricKind::Cosine);
-  index.append(Vec{});
-  index.append(Vec{});
-  EXPECT_EQ(index.count(), 2u);
+  index.insert(Vec{});
+  index.insert(Vec{});
+  EXPECT_EQ(index.size(), 2u);
   const auto result = index.search(Vec{}, 1);
   ASSERT_FALSE(result.has_value());
   EXPECT_EQ(result.error(), FlatError::EmptyIndex);
 }
 
-TEST(FlatAppend, WrongLengthStoresNothing) {
+TEST(FlatInsert, WrongLengthStoresNothing) {
   FlatIndex index(2, MetricKind::Euclidean);
-  index.append(Vec{1, 2});
+  index.insert(Vec{1, 2});
   try {
-    index.append(Vec{1, 2, 3});
+    index.insert(Vec{1, 2, 3});
     FAIL() << "no exception";
   } catch (const std::invalid_argument& error) {
     EXPECT_EQ(std::string(error.what()), "Vector length 3 does not match index dimension 2");
   }
-  EXPECT_EQ(index.count(), 1u);
-  index.append(Vec{4, 5});
+  EXPECT_EQ(index.size(), 1u);
+  index.insert(Vec{4, 5});
   const auto result = index.search(Vec{4, 5}, kHugeK);
   ASSERT_TRUE(result.has_value());
   EXPECT_EQ(ids_of(*result), (std::vector<std::uint64_t>{1, 0}));
 }
 
-TEST(FlatAppend, AccessorsReportConstruction) {
+TEST(FlatInsert, AccessorsReportConstruction) {
   FlatIndex index(4, MetricKind::InnerProduct);
   EXPECT_EQ(index.dim(), 4u);
   EXPECT_EQ(index.metric(), MetricKind::InnerProduct);
-  EXPECT_EQ(index.count(), 0u);
+  EXPECT_EQ(index.size(), 0u);
 }
 
 TEST(FlatTypes, ErrorNamesAndOrder) {

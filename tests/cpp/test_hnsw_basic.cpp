@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "hnsw/hnsw.hpp"
+#include "hnsw/hnsw_inspect.hpp"
 #include "test_hnsw_reference.hpp"
 #include "test_hnsw_support.hpp"
 
@@ -286,7 +287,7 @@ TEST_F(HnswSearchTest, FilterNoNodeSatisfiesReturnsNodeZero) {
 TEST_F(HnswSearchTest, SeedIsReturnedEvenWhenItFailsTheFilter) {
   build(10);
   const Filter odd = equality_filter("parity", Metadata::String("odd"));
-  const auto hits = graph_->knn(4, std::vector<double>{4}, 3, 0, &odd);
+  const auto hits = HNSWInspect::layer_search(*graph_, 4, std::vector<double>{4}, 3, 0, &odd);
   ASSERT_TRUE(hits);
   EXPECT_EQ(hits->front().id, 4u);
   for (std::size_t i = 1; i < hits->size(); ++i) {
@@ -317,10 +318,13 @@ TEST_F(HnswSearchTest, KnnChecksEfThenLayerThenFilterThenSeed) {
   build(10);
   const Filter unknown = equality_filter("size", Metadata::Int(1));
   const std::vector<double> query{1};
-  EXPECT_EQ(graph_->knn(99, query, 0, 99, &unknown).error(), HNSWError::InvalidEF);
-  EXPECT_EQ(graph_->knn(99, query, 1, 3, &unknown).error(), HNSWError::InvalidLayer);
-  EXPECT_EQ(graph_->knn(99, query, 1, 2, &unknown).error(), HNSWError::AttributeNotFound);
-  EXPECT_THROW(graph_->knn(99, query, 1, 2, nullptr), std::out_of_range);
+  EXPECT_EQ(HNSWInspect::layer_search(*graph_, 99, query, 0, 99, &unknown).error(),
+            HNSWError::InvalidEF);
+  EXPECT_EQ(HNSWInspect::layer_search(*graph_, 99, query, 1, 3, &unknown).error(),
+            HNSWError::InvalidLayer);
+  EXPECT_EQ(HNSWInspect::layer_search(*graph_, 99, query, 1, 2, &unknown).error(),
+            HNSWError::AttributeNotFound);
+  EXPECT_THROW(HNSWInspect::layer_search(*graph_, 99, query, 1, 2, nullptr), std::out_of_range);
 }
 
 TEST_F(HnswSearchTest, QueryLengthIsNotChecked) {
@@ -384,7 +388,7 @@ TEST(HnswSearch, EqualDistancesEndInArrivalOrderBCA) {
     ASSERT_TRUE(reference.insert(std::vector<double>{x}, nullptr, reference_rng));
   }
   ASSERT_EQ(ids_of(graph.neighbors(0)), (Ids{1, 2, 3}));
-  const auto hits = graph.knn(0, std::vector<double>{0}, 10, 0, nullptr);
+  const auto hits = HNSWInspect::layer_search(graph, 0, std::vector<double>{0}, 10, 0, nullptr);
   ASSERT_TRUE(hits);
   EXPECT_EQ(hit_ids(*hits), (Ids64{0, 2, 3, 1}));
   EXPECT_TRUE(same_hits(*hits, *reference.knn(0, std::vector<double>{0}, 10, 0, nullptr)));

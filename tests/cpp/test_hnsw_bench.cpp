@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "hnsw/hnsw.hpp"
+#include "hnsw/hnsw_inspect.hpp"
 #include "test_hnsw_support.hpp"
 
 namespace halqen::testing {
@@ -43,7 +44,7 @@ TEST(HnswBench, DISABLED_BuildDefaults) {
   std::uint64_t layer_entries = 0;
   for (std::uint64_t node = 0; node < graph.size(); ++node) {
     links += graph.neighbors(node).size();
-    layer_entries += graph.sub_list_entries(node);
+    layer_entries += HNSWInspect::sub_list_entries(graph, node);
   }
   const auto search_start = std::chrono::steady_clock::now();
   for (int i = 0; i < kQueries; ++i) {
@@ -53,8 +54,8 @@ TEST(HnswBench, DISABLED_BuildDefaults) {
   const double search_seconds = seconds_since(search_start);
   std::cout << "nodes " << nodes << " build " << build_seconds << " s, links " << links << " (+"
             << layer_entries << " in layer sub-lists), search " << search_seconds / kQueries * 1e6
-            << " us/query, graph " << static_cast<double>(graph.graph_bytes()) / nodes
-            << " bytes/node (" << static_cast<double>(graph.graph_bytes()) / links
+            << " us/query, graph " << static_cast<double>(HNSWInspect::graph_bytes(graph)) / nodes
+            << " bytes/node (" << static_cast<double>(HNSWInspect::graph_bytes(graph)) / links
             << " per link)\n";
 }
 

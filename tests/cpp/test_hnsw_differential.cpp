@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "hnsw/hnsw.hpp"
+#include "hnsw/hnsw_inspect.hpp"
 #include "test_hnsw_reference.hpp"
 #include "test_hnsw_support.hpp"
 
@@ -138,7 +139,7 @@ void check_queries(const HNSW& graph, const ReferenceHNSW& reference, const Scen
     const std::uint64_t efs[] = {0, 1, 2, 5, 40, kHuge};
     const std::uint64_t ef = efs[engine() % std::size(efs)];
     const std::uint64_t layer = engine() % (s.layers + 2);
-    expect_same_result(graph.knn(seed, query, ef, layer, filter),
+    expect_same_result(HNSWInspect::layer_search(graph, seed, query, ef, layer, filter),
                        reference.knn(seed, query, ef, layer, filter), where + " knn");
   }
 }

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "hnsw/hnsw.hpp"
+#include "hnsw/hnsw_inspect.hpp"
 #include "test_hnsw_support.hpp"
 
 namespace halqen::testing {
@@ -85,7 +86,8 @@ TEST(HnswHuge, MaximalWidthsAndKGrowWithTheGraphOnly) {
   const auto hits = graph.search(std::vector<double>{0, 0, 0}, kMax, nullptr);
   ASSERT_TRUE(hits);
   EXPECT_EQ(hits->size(), vectors.size());
-  const auto layer_hits = graph.knn(7, std::vector<double>{0, 0, 0}, kMax, 0, nullptr);
+  const auto layer_hits =
+      HNSWInspect::layer_search(graph, 7, std::vector<double>{0, 0, 0}, kMax, 0, nullptr);
   ASSERT_TRUE(layer_hits);
   EXPECT_EQ(layer_hits->size(), vectors.size());
 }
@@ -94,10 +96,11 @@ TEST(HnswHuge, LayerAndSeedNearTheLimit) {
   HNSW graph(params_with(kMax, 10, 10));
   SplitMixSource rng(7);
   ASSERT_TRUE(graph.insert(std::vector<double>{1, 2, 3}, nullptr, rng));
-  EXPECT_EQ(graph.knn(0, std::vector<double>{0}, 1, kMax, nullptr).error(),
+  EXPECT_EQ(HNSWInspect::layer_search(graph, 0, std::vector<double>{0}, 1, kMax, nullptr).error(),
             HNSWError::InvalidLayer);
-  EXPECT_TRUE(graph.knn(0, std::vector<double>{0}, kMax, kMax - 1, nullptr));
-  EXPECT_THROW(graph.knn(kMax, std::vector<double>{0}, 1, 0, nullptr), std::out_of_range);
+  EXPECT_TRUE(HNSWInspect::layer_search(graph, 0, std::vector<double>{0}, kMax, kMax - 1, nullptr));
+  EXPECT_THROW(HNSWInspect::layer_search(graph, kMax, std::vector<double>{0}, 1, 0, nullptr),
+               std::out_of_range);
 }
 
 // A width-1 search that leaves its seed in place at one layer leaves it in
@@ -115,7 +118,7 @@ TEST(HnswHuge, GreedyStayAtOneLayerHoldsAbove) {
     const std::uint64_t seed = engine() % graph.size();
     bool stayed = false;
     for (std::uint64_t layer = 0; layer < graph.layers(); ++layer) {
-      const auto hits = graph.knn(seed, query, 1, layer, nullptr);
+      const auto hits = HNSWInspect::layer_search(graph, seed, query, 1, layer, nullptr);
       ASSERT_TRUE(hits);
       const bool stays = (*hits)[0].id == seed;
       ASSERT_TRUE(stays || !stayed) << "seed " << seed << " layer " << layer;

@@ -8,8 +8,8 @@
 #include <random>
 #include <vector>
 
+#include "distance_order.hpp"
 #include "hnsw/distance_memo.hpp"
-#include "hnsw/distance_order.hpp"
 #include "hnsw/level_draw.hpp"
 #include "hnsw/neighbor_list.hpp"
 #include "hnsw/result_list.hpp"

@@ -8,9 +8,9 @@
 #include <random>
 #include <vector>
 
-#include "hnsw/random.hpp"
-#include "hnsw/search_hit.hpp"
+#include "common/search_hit.hpp"
 #include "metadata/metadata.hpp"
+#include "random/random.hpp"
 
 namespace halqen::testing {
 

@@ -7,9 +7,9 @@
 #include <thread>
 #include <vector>
 
-#include "hnsw/chacha.hpp"
-#include "hnsw/os_entropy.hpp"
-#include "hnsw/random.hpp"
+#include "random/chacha.hpp"
+#include "random/os_entropy.hpp"
+#include "random/random.hpp"
 
 namespace halqen {
 namespace {

@@ -1,4 +1,4 @@
-#include "hnsw/os_entropy.hpp"
+#include "random/os_entropy.hpp"
 
 #include <fcntl.h>
 #include <poll.h>

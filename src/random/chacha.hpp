@@ -6,7 +6,7 @@
 #include <cstdint>
 #include <functional>
 
-#include "hnsw/random.hpp"
+#include "random/random.hpp"
 
 namespace halqen {
 

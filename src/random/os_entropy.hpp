@@ -1,7 +1,7 @@
 // Key material from the operating system's random source.
 #pragma once
 
-#include "hnsw/chacha.hpp"
+#include "random/chacha.hpp"
 
 namespace halqen {
 

@@ -1,4 +1,4 @@
-#include "hnsw/chacha.hpp"
+#include "random/chacha.hpp"
 
 #include <stdexcept>
 #include <string>

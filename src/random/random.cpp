@@ -1,7 +1,7 @@
-#include "hnsw/random.hpp"
+#include "random/random.hpp"
 
-#include "hnsw/chacha.hpp"
-#include "hnsw/os_entropy.hpp"
+#include "random/chacha.hpp"
+#include "random/os_entropy.hpp"
 
 namespace halqen {
 namespace {

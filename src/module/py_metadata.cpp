@@ -1,4 +1,4 @@
-#include "metadata/py_metadata.hpp"
+#include "module/py_metadata.hpp"
 
 #include <string_view>
 #include <unordered_map>

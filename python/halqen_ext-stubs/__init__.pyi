@@ -1,0 +1,3 @@
+"""Type information for the halqen_ext extension module."""
+
+__all__: list[str] = []

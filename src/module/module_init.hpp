@@ -1,0 +1,20 @@
+// The steps both extension modules take when they are imported.
+#pragma once
+
+#include <Python.h>
+
+#include "module/py_err.hpp"
+
+namespace halqen::py {
+
+// A new module from its definition, with an empty __all__.
+PyResult<Ref> create_module(PyModuleDef& definition);
+
+// Publishes `object` as the module attribute `name` and lists it in __all__.
+PyResult<void> publish(PyObject* module, const char* name, PyObject* object);
+
+// The module state's PyFlat and PyHNSW, taken from halqen (imported if
+// needed), for a module other than halqen.
+PyResult<void> adopt_halqen_classes();
+
+}  // namespace halqen::py
