@@ -46,13 +46,20 @@ def recall_at_k(answers, vectors, queries, k):
     return found / truth.size
 
 
-def build(client, count, rng):
-    from halqen_dask import ShardedHNSW
+def single_build(count, rng):
+    """One PyHNSW of the data, built before the cluster starts: halqen holds
+    the interpreter lock for a whole build, which would starve the scheduler
+    of a LocalCluster living in this process."""
     vectors = rng.normal(size=(count, DIM))
-    queries = rng.normal(size=(RECALL_QUERIES, DIM))
     started = time.perf_counter()
     PyHNSW(DIM, metric="euclidean").create(vectors)
-    single = time.perf_counter() - started
+    return vectors, time.perf_counter() - started
+
+
+def build(client, vectors, single, rng):
+    from halqen_dask import ShardedHNSW
+    count = len(vectors)
+    queries = rng.normal(size=(RECALL_QUERIES, DIM))
     before = worker_resident_bytes(client)
     started = time.perf_counter()
     sharded = ShardedHNSW(DIM, metric="euclidean", client=client, shard_size=count // 2)
@@ -61,27 +68,32 @@ def build(client, count, rng):
     memory = worker_resident_bytes(client) - before
     one_query = median_seconds(lambda: sharded.search(queries[0], K), 9)
     recall = recall_at_k(sharded.search_batch(queries, K), vectors, queries, K)
+    sharded.close()
     return {"count": count, "dim": DIM, "shards": 2, "single_seconds": single,
             "sharded_seconds": sharded_seconds, "speedup": single / sharded_seconds,
             "recall_at_10": recall, "worker_bytes_per_shard_incl_copy": memory / 2,
             "sharded_query_seconds": one_query}
 
 
-def batch(client, count, rng, repeats):
-    from halqen_dask import ShardedFlat
+def single_batch(count, rng, repeats):
+    """One PyFlat searched with halqen_ext.search_batch on one thread."""
     vectors = rng.normal(size=(count, DIM))
     queries = rng.normal(size=(QUERIES, DIM))
     single = PyFlat(DIM)
     single.create(vectors)
-    single_seconds = median_seconds(lambda: halqen_ext.search_batch(single, queries, K, threads=1), repeats)
-    expected = halqen_ext.search_batch(single, queries, K, threads=1)
-    del single
+    seconds = median_seconds(lambda: halqen_ext.search_batch(single, queries, K, threads=1), repeats)
+    return vectors, queries, halqen_ext.search_batch(single, queries, K, threads=1), seconds
+
+
+def batch(client, vectors, queries, expected, single_seconds, repeats):
+    from halqen_dask import ShardedFlat
+    count = len(vectors)
     sharded = ShardedFlat(DIM, client=client, shard_size=count // 2)
     sharded.create(vectors)
-    del vectors
     assert sharded.search_batch(queries, K) == expected  # the same answers, exactly
     sharded_seconds = median_seconds(lambda: sharded.search_batch(queries, K), repeats)
     one_query = median_seconds(lambda: sharded.search(queries[0], K), repeats)
+    sharded.close()
     return {"count": count, "dim": DIM, "queries": QUERIES, "k": K, "shards": 2,
             "single_seconds": single_seconds, "sharded_seconds": sharded_seconds,
             "throughput_ratio": single_seconds / sharded_seconds, "sharded_query_seconds": one_query}
@@ -113,17 +125,25 @@ def merge(rng):
 
 
 def run_all(quick, rng):
+    repeats = 3
+    results = {"merge": merge(rng)}
+    vectors, queries, expected, single_seconds = single_batch(200_000 if quick else 2_000_000, rng, repeats)
     local, client = cluster()
     try:
-        return {
-            "merge": merge(rng),
-            "fan_out": fan_out(client, rng, 5 if quick else 15),
-            "batch": batch(client, 200_000 if quick else 2_000_000, rng, 3),
-            "build": build(client, 8_000 if quick else 40_000, rng),
-        }
+        results["fan_out"] = fan_out(client, rng, 5 if quick else 15)
+        results["batch"] = batch(client, vectors, queries, expected, single_seconds, repeats)
     finally:
         client.close()
         local.close()
+    del vectors
+    vectors, single = single_build(8_000 if quick else 40_000, rng)
+    local, client = cluster()
+    try:
+        results["build"] = build(client, vectors, single, rng)
+    finally:
+        client.close()
+        local.close()
+    return results
 
 
 def print_table(results):
