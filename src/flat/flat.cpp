@@ -65,12 +65,9 @@ std::expected<std::vector<SearchHit>, FlatError> FlatIndex::search(VectorView qu
 
 void FlatIndex::score_block(VectorView query, double query_norm, std::size_t first,
                             std::size_t rows, double* out) const {
-  const double* block = vectors_.data() + first * dim_;
-  if (metric_ == MetricKind::Cosine) {
-    cosine_rows_with_norms(query, query_norm, block, norms_.data() + first, dim_, rows, out);
-  } else {
-    distances_rows(metric_, query, block, dim_, rows, out);
-  }
+  const double* row_norms = norms_.empty() ? nullptr : norms_.data() + first;
+  distances_rows_with_norms(metric_, query, query_norm, vectors_.data() + first * dim_, row_norms,
+                            dim_, rows, out);
 }
 
 }  // namespace halqen

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "flat/flat.hpp"
+#include "metrics/metric_table.hpp"
 #include "module/classes.hpp"
 #include "module/entry.hpp"
 
@@ -35,13 +36,8 @@ constexpr const char* kCreateDoc =
 
 // Unknown names silently mean euclidean distance.
 MetricKind flat_metric(const std::optional<std::string>& name) {
-  if (name == "inner_product") {
-    return MetricKind::InnerProduct;
-  }
-  if (name == "cosine") {
-    return MetricKind::Cosine;
-  }
-  return MetricKind::Euclidean;
+  if (!name) return MetricKind::Euclidean;
+  return metric_with_flat_name(*name).value_or(MetricKind::Euclidean);
 }
 
 PyErr length_error(const char* what, std::uint64_t dim, std::size_t length) {

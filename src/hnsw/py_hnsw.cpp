@@ -9,6 +9,7 @@
 
 #include "filter/filter.hpp"
 #include "hnsw/hnsw.hpp"
+#include "metrics/metric_table.hpp"
 #include "module/classes.hpp"
 #include "module/entry.hpp"
 #include "module/py_metadata.hpp"
@@ -59,16 +60,8 @@ PyErr core_error(const char* operation, HNSWError error) {
 }
 
 std::optional<MetricKind> hnsw_metric(const std::optional<std::string>& name) {
-  if (name == "euclidean") {
-    return MetricKind::Euclidean;
-  }
-  if (name == "angular") {
-    return MetricKind::Cosine;
-  }
-  if (name == "inner_product") {
-    return MetricKind::InnerProduct;
-  }
-  return std::nullopt;
+  if (!name) return std::nullopt;
+  return metric_with_hnsw_name(*name);
 }
 
 // A vector of another length would misalign every later node, so it never

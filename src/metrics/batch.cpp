@@ -1,65 +1,64 @@
-// Batched distances: package the arguments and hand them to the kernel set
-// that the dispatcher chose.
+// Batched distances: package the arguments and hand them to the kernel that
+// the dispatcher's set holds for the metric.
 #include "metrics/batch.hpp"
 
 #include <stdexcept>
 #include <string>
 
 #include "metrics/kernels.hpp"
+#include "metrics/metric_table.hpp"
 
 namespace halqen {
 namespace {
 
-void run(MetricKind kind, const kernels::BatchJob& job) {
+std::size_t index_of(MetricKind kind) {
+  return static_cast<std::size_t>(kind);
+}
+
+kernels::BatchJob job_over(VectorView query, const double* base, std::size_t dim,
+                           const std::uint32_t* ids, std::size_t count, double* out) {
+  return {.query = query.data(),
+          .query_size = query.size(),
+          .rows = {.base = base, .dim = dim, .ids = ids},
+          .count = count,
+          .out = out};
+}
+
+void run(MetricKind kind, kernels::BatchJob job) {
   if (job.count == 0) return;
-  const kernels::KernelSet& set = kernels::active_kernel_set();
-  switch (kind) {
-    case MetricKind::Euclidean:
-      return set.euclidean(job);
-    case MetricKind::InnerProduct:
-      return set.dot(job);
-    case MetricKind::Cosine: {
-      const double query_norm = squared_norm({job.query, job.query_size});
-      return set.cosine(job, query_norm);
-    }
+  if (metric_row(kind).batch.uses_norms()) {
+    job.query_norm = squared_norm({job.query, job.query_size});
   }
-  throw std::invalid_argument("unknown metric kind " + std::to_string(static_cast<int>(kind)));
+  kernels::active_kernel_set().rows[index_of(kind)](job);
 }
 
 }  // namespace
 
 void distances_rows(MetricKind kind, VectorView query, const double* rows, std::size_t dim,
                     std::size_t count, double* out) {
-  run(kind, {.query = query.data(),
-             .query_size = query.size(),
-             .rows = {.base = rows, .dim = dim, .ids = nullptr},
-             .count = count,
-             .out = out});
+  run(kind, job_over(query, rows, dim, nullptr, count, out));
 }
 
 void distances_gather(MetricKind kind, VectorView query, const double* base, std::size_t dim,
                       const std::uint32_t* ids, std::size_t count, double* out) {
-  run(kind, {.query = query.data(),
-             .query_size = query.size(),
-             .rows = {.base = base, .dim = dim, .ids = ids},
-             .count = count,
-             .out = out});
+  run(kind, job_over(query, base, dim, ids, count, out));
 }
 
-void cosine_rows_with_norms(VectorView query, double query_norm, const double* rows,
-                            const double* row_norms, std::size_t dim, std::size_t count,
-                            double* out) {
+void distances_rows_with_norms(MetricKind kind, VectorView query, double query_norm,
+                               const double* rows, const double* row_norms, std::size_t dim,
+                               std::size_t count, double* out) {
   if (count == 0) return;
-  const kernels::BatchJob job = {.query = query.data(),
-                                 .query_size = query.size(),
-                                 .rows = {.base = rows, .dim = dim, .ids = nullptr},
-                                 .count = count,
-                                 .out = out};
-  // Dot products first, then the quotients: two passes that each read memory
-  // as few sequential streams, rather than the stored norms as extra streams.
-  const kernels::KernelSet& set = kernels::active_kernel_set();
-  set.dot(job);
-  set.cosine_from_dots(query_norm, row_norms, count, out);
+  const bool uses_norms = metric_row(kind).batch.uses_norms();
+  if (uses_norms && row_norms == nullptr) {
+    throw std::invalid_argument("metric kind " + std::to_string(index_of(kind)) +
+                                " divides by stored norms, but row_norms is null");
+  }
+  kernels::BatchJob job = job_over(query, rows, dim, nullptr, count, out);
+  if (uses_norms) {
+    job.query_norm = query_norm;
+    job.row_norms = row_norms;
+  }
+  kernels::active_kernel_set().rows_with_norms[index_of(kind)](job);
 }
 
 }  // namespace halqen

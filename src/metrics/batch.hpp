@@ -25,12 +25,15 @@ void distances_rows(MetricKind kind, VectorView query, const double* rows, std::
 void distances_gather(MetricKind kind, VectorView query, const double* base, std::size_t dim,
                       const std::uint32_t* ids, std::size_t count, double* out);
 
-// out[i] = cosine_similarity(query, rows[i * dim .. i * dim + dim)) for
-// i < count, given query_norm == squared_norm(query) and row_norms[i] ==
-// squared_norm(row i), which spares recomputing the stored norms on every
-// search. With other norm values the results are those values' quotients.
-void cosine_rows_with_norms(VectorView query, double query_norm, const double* rows,
-                            const double* row_norms, std::size_t dim, std::size_t count,
-                            double* out);
+// As distances_rows, for a caller that keeps the stored squared norms: when
+// the metric's recipe uses norms (cosine), query_norm must be
+// squared_norm(query) and row_norms[i] squared_norm(row i), which spares
+// recomputing them on every search; with other values the results are those
+// values' quotients. For the other metrics both are ignored and row_norms may
+// be null. Throws std::invalid_argument when the metric uses norms and
+// row_norms is null.
+void distances_rows_with_norms(MetricKind kind, VectorView query, double query_norm,
+                               const double* rows, const double* row_norms, std::size_t dim,
+                               std::size_t count, double* out);
 
 }  // namespace halqen

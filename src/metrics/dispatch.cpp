@@ -4,6 +4,7 @@
 #include <array>
 #include <atomic>
 #include <cstddef>
+#include <iterator>
 #include <stdexcept>
 #include <string>
 
@@ -12,7 +13,7 @@
 namespace halqen {
 namespace {
 
-constexpr std::size_t kLevelCount = 3;
+constexpr std::size_t kLevelCount = std::size(kKernelLevels);
 
 struct Available {
   std::array<KernelLevel, kLevelCount> levels{};
@@ -26,6 +27,8 @@ Available detect() {
   found.levels[found.size++] = KernelLevel::Sse2;
   __builtin_cpu_init();
   if (__builtin_cpu_supports("avx2")) found.levels[found.size++] = KernelLevel::Avx2;
+  // Also checks that the operating system saves the 512-bit registers.
+  if (__builtin_cpu_supports("avx512f")) found.levels[found.size++] = KernelLevel::Avx512;
 #endif
   return found;
 }
@@ -70,6 +73,8 @@ std::string_view kernel_name(KernelLevel level) {
       return "sse2";
     case KernelLevel::Avx2:
       return "avx2";
+    case KernelLevel::Avx512:
+      return "avx512";
   }
   return "unknown";
 }
@@ -79,6 +84,8 @@ namespace kernels {
 const KernelSet& active_kernel_set() {
   switch (active_kernel()) {
 #if defined(__x86_64__)
+    case KernelLevel::Avx512:
+      return kAvx512Kernels;
     case KernelLevel::Avx2:
       return kAvx2Kernels;
     case KernelLevel::Sse2:

@@ -7,7 +7,11 @@
 
 namespace halqen {
 
-enum class KernelLevel { Scalar, Sse2, Avx2 };
+enum class KernelLevel { Scalar, Sse2, Avx2, Avx512 };
+
+// Every level, whether or not this CPU runs it.
+inline constexpr KernelLevel kKernelLevels[] = {KernelLevel::Scalar, KernelLevel::Sse2,
+                                                KernelLevel::Avx2, KernelLevel::Avx512};
 
 // The levels this CPU can run, from the plainest to the fastest.
 std::span<const KernelLevel> available_kernels();
@@ -19,7 +23,7 @@ KernelLevel active_kernel();
 // only the speed. Throws std::invalid_argument if this CPU cannot run `level`.
 void force_kernel(KernelLevel level);
 
-// "scalar", "sse2" or "avx2".
+// "scalar", "sse2", "avx2" or "avx512".
 std::string_view kernel_name(KernelLevel level);
 
 }  // namespace halqen

@@ -7,8 +7,8 @@
 #include <algorithm>
 #include <cmath>
 #include <cstddef>
-#include <stdexcept>
-#include <string>
+
+#include "metrics/metric_table.hpp"
 
 namespace halqen {
 namespace {
@@ -64,15 +64,7 @@ double cosine_similarity(VectorView a, VectorView b) {
 }
 
 MetricFn metric_function(MetricKind kind) {
-  switch (kind) {
-    case MetricKind::Euclidean:
-      return &euclidean_distance;
-    case MetricKind::Cosine:
-      return &cosine_similarity;
-    case MetricKind::InnerProduct:
-      return &dot_product;
-  }
-  throw std::invalid_argument("unknown metric kind " + std::to_string(static_cast<int>(kind)));
+  return metric_row(kind).pair;
 }
 
 }  // namespace halqen

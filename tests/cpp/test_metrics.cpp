@@ -7,12 +7,14 @@
 #include <cmath>
 #include <cstdint>
 #include <limits>
+#include <optional>
 #include <random>
 #include <string>
 #include <vector>
 
 #include "metrics/batch.hpp"
 #include "metrics/dispatch.hpp"
+#include "metrics/metric_table.hpp"
 #include "metrics/metrics.hpp"
 
 namespace halqen {
@@ -198,6 +200,23 @@ TEST(MetricFunctions, UnknownKindIsRejected) {
   EXPECT_THROW(metric_function(static_cast<MetricKind>(7)), std::invalid_argument);
 }
 
+// The two classes spell cosine differently; PyFlat's fallback and PyHNSW's
+// rejection of other names live in the classes, on top of these look-ups.
+TEST(MetricTable, NamesSelectTheirRowsOnly) {
+  for (const MetricRow& row : kMetrics) {
+    EXPECT_EQ(metric_with_flat_name(row.flat_name), row.kind) << row.flat_name;
+    EXPECT_EQ(metric_with_hnsw_name(row.hnsw_name), row.kind) << row.hnsw_name;
+    EXPECT_EQ(metric_row(row.kind).pair, metric_function(row.kind));
+  }
+  EXPECT_EQ(metric_with_flat_name("cosine"), MetricKind::Cosine);
+  EXPECT_EQ(metric_with_hnsw_name("angular"), MetricKind::Cosine);
+  EXPECT_EQ(metric_with_flat_name("angular"), std::nullopt);
+  EXPECT_EQ(metric_with_hnsw_name("cosine"), std::nullopt);
+  EXPECT_EQ(metric_with_hnsw_name("Euclidean"), std::nullopt);
+  EXPECT_EQ(metric_with_hnsw_name(""), std::nullopt);
+  EXPECT_THROW(metric_row(static_cast<MetricKind>(kMetricCount)), std::invalid_argument);
+}
+
 // --- Kernels -------------------------------------------------------------
 
 class KernelTest : public ::testing::TestWithParam<KernelLevel> {
@@ -285,8 +304,8 @@ TEST_P(KernelTest, CosineWithStoredNormsMatchesSequentialLoops) {
       for (std::size_t i = 0; i < count; ++i) norms[i] = squared_norm(stored_row(rows, dim, i));
       const Vec query = query_for(data, dim);
       Vec out(count);
-      cosine_rows_with_norms(query, squared_norm(query), rows.data(), norms.data(), dim, count,
-                             out.data());
+      distances_rows_with_norms(MetricKind::Cosine, query, squared_norm(query), rows.data(),
+                                norms.data(), dim, count, out.data());
       for (std::size_t i = 0; i < count; ++i) {
         EXPECT_SAME_BITS(reference_cosine(query, stored_row(rows, dim, i)), out[i])
             << "dim " << dim << " query " << query.size() << " row " << i;
