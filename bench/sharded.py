@@ -11,6 +11,7 @@
 - per-shard figures for the sizing plan (docs/sizing.md): build seconds per
   shard, worker memory per shard, one query's latency.
 """
+import os
 import time
 
 import numpy as np
@@ -126,7 +127,8 @@ def merge(rng):
 
 def run_all(quick, rng):
     repeats = 3
-    results = {"merge": merge(rng)}
+    # Parallel speed-ups need free cores: the load says how many there were.
+    results = {"load_average_at_start": os.getloadavg()[0], "merge": merge(rng)}
     vectors, queries, expected, single_seconds = single_batch(200_000 if quick else 2_000_000, rng, repeats)
     local, client = cluster()
     try:
@@ -148,7 +150,8 @@ def run_all(quick, rng):
 
 def print_table(results):
     b = results["build"]
-    print(f"\n6. sharded indexes, LocalCluster of 2 worker processes x 1 thread")
+    print(f"\n6. sharded indexes, LocalCluster of 2 worker processes x 1 thread "
+          f"(load average {results['load_average_at_start']:.1f} at the start)")
     print(f"   build {b['count']:,} x {b['dim']}: one PyHNSW {b['single_seconds']:.1f} s, "
           f"ShardedHNSW (2 shards) {b['sharded_seconds']:.1f} s: {b['speedup']:.2f}x faster, "
           f"recall@10 {b['recall_at_10']:.3f}, one query {b['sharded_query_seconds'] * 1e3:.2f} ms, "
