@@ -37,8 +37,10 @@ class ShardedHNSW:
                  layers: Optional[int] = None, m: Optional[int] = None, ef_construction: Optional[int] = None,
                  ef_search: Optional[int] = None, schema: Optional[Sequence[str]] = None) -> None:
         # An empty local PyHNSW checks the parameters with the class's own
-        # messages and later checks queries and filters the same way.
-        self._probe = halqen.PyHNSW(dim, layers, m, ef_construction, ef_search, metric, schema)
+        # messages and later checks queries and filters the same way. Any str
+        # is passed on: the class refuses unknown metrics itself.
+        self._probe = halqen.PyHNSW(dim, layers, m, ef_construction, ef_search,  # type: ignore[call-overload, misc]
+                                    metric, schema)
         self._params: Dict[str, Any] = {"dim": dim, "layers": layers, "m": m, "ef_construction": ef_construction,
                                         "ef_search": ef_search, "metric": metric,
                                         "schema": None if schema is None else list(schema)}
