@@ -4,7 +4,7 @@ library on one thread, every figure a median of several runs.
 Writes bench/results/latest.json and PNG plots beside it, and prints a table.
 Usage: python bench/run.py [--quick] [--only SECTION ...]
 Sections: exact, ingestion, overhead, approximate (approximate includes the
-crossover), sharded (Dask).
+crossover), persistence, batch (halqen_ext.search_batch), sharded (Dask).
 """
 import common  # noqa: F401  (single-threaded set-up before numpy)
 
@@ -16,14 +16,16 @@ import time  # noqa: E402
 import numpy as np  # noqa: E402
 
 import approx  # noqa: E402
+import batch  # noqa: E402
 import exact  # noqa: E402
 import ingest  # noqa: E402
 import overhead  # noqa: E402
+import persist  # noqa: E402
 import plots  # noqa: E402
 import sharded  # noqa: E402
 from common import RESULTS_DIR, machine_description  # noqa: E402
 
-SECTIONS = ("exact", "ingestion", "overhead", "approximate", "sharded")
+SECTIONS = ("exact", "ingestion", "overhead", "approximate", "persistence", "batch", "sharded")
 SEED = 0
 
 
@@ -51,6 +53,12 @@ def run(quick, sections):
     if "approximate" in sections:
         results["approximate"] = approx.run_all(quick)
         approx.print_table(results["approximate"])
+    if "persistence" in sections:
+        results["persistence"] = persist.run_all(quick, rng)
+        persist.print_table(results["persistence"])
+    if "batch" in sections:
+        results["batch"] = batch.run_all(quick, rng)
+        batch.print_table(results["batch"])
     if "sharded" in sections:
         results["sharded"] = sharded.run_all(quick, rng)
         sharded.print_table(results["sharded"])

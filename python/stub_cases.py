@@ -11,6 +11,10 @@ from fractions import Fraction
 
 import numpy as np
 
+import pathlib
+import tempfile
+
+import halqen_ext
 from halqen import PyFlat, PyHNSW
 
 flat = PyFlat(3, metric="cosine")
@@ -38,6 +42,22 @@ graph.create(np.eye(3))
 found: list[tuple[float, list[float]]] = graph.search([1, 2, 3], filter=("a", "x"))
 found = graph.search(np.zeros(3), k=3, filter=("b", np.int16(2)))
 
+blob: bytes = halqen_ext.serialize_index(flat)
+loaded: PyFlat | PyHNSW = halqen_ext.deserialize_index(bytearray(blob))
+loaded = halqen_ext.deserialize_index(memoryview(halqen_ext.serialize_index(graph)))
+with tempfile.TemporaryDirectory() as directory:
+    halqen_ext.write_index(graph, pathlib.Path(directory) / "graph.halqen")
+    loaded = halqen_ext.read_index(pathlib.Path(directory) / "graph.halqen")
+    halqen_ext.write_index(index=flat, path=directory + "/flat.halqen")
+    loaded = halqen_ext.read_index(path=directory + "/flat.halqen")
+answers: list[list[tuple[int, float]]] = halqen_ext.search_batch(flat, np.zeros((4, 3)), k=2)
+answers = halqen_ext.search_batch(flat, [[1, 2, 3], np.ones(3)], None, None, 2)
+answers = halqen_ext.search_ids(flat, [(1.5, 2, True)], threads=np.int64(1))
+answers = halqen_ext.search_ids(graph, np.eye(3), k=2, filter=("a", "x"), ef=10)
+graph_answers: list[list[tuple[float, list[float]]]] = halqen_ext.search_batch(
+    graph, [[1, 2, 3]], 3, ("b", 2)
+)
+
 
 def refused() -> None:
     flat.insert("abc")  # type: ignore[arg-type]
@@ -57,3 +77,13 @@ def refused() -> None:
     PyHNSW(3, 5, 16, 200, 50, "Euclidean")  # type: ignore[call-overload]
     PyHNSW(3, metric="euclidean", schema="ab")  # type: ignore[call-overload]
     wrong: list[tuple[float, list[float]]] = flat.search([1, 2, 3])  # type: ignore[assignment]
+    halqen_ext.serialize_index([flat])  # type: ignore[arg-type]
+    halqen_ext.write_index(flat, b"flat.halqen")  # type: ignore[arg-type]
+    halqen_ext.deserialize_index("not bytes")  # type: ignore[arg-type]
+    exact: PyFlat = halqen_ext.read_index("flat.halqen")  # type: ignore[assignment]
+    halqen_ext.search_batch(flat, [[1, 2, 3]], filter=("a", "x"))  # type: ignore[call-overload]
+    halqen_ext.search_ids(flat, [[1, 2, 3]], ef=10)  # type: ignore[call-overload]
+    halqen_ext.search_batch(graph, [[1, 2, 3]], ef=10)  # type: ignore[call-overload]
+    halqen_ext.search_batch([flat], [[1, 2, 3]])  # type: ignore[call-overload]
+    halqen_ext.search_batch(flat, "abc")  # type: ignore[arg-type]
+    ids: list[list[tuple[float, list[float]]]] = halqen_ext.search_ids(graph, [[1, 2, 3]])  # type: ignore[assignment]

@@ -1,7 +1,10 @@
 #!/usr/bin/env bash
-# Coverage-guided fuzzing of PyFlat and PyHNSW with atheris, in two stages.
+# Coverage-guided fuzzing with atheris, in two stages, of two harnesses:
+# fuzz/fuzz_indexes.py (calls on PyFlat and PyHNSW against models) and
+# fuzz/fuzz_reader.py (damaged, truncated and hostile index files for
+# halqen_ext). FUZZ_HARNESSES picks them (default "indexes reader").
 #
-# 1. atheris drives the harness (fuzz/fuzz_indexes.py) against a plain build
+# 1. atheris drives each harness against a plain build
 #    of the extension for FUZZ_SECONDS (default 60), guided by coverage of
 #    the harness' models and argument generators. The extension is compiled
 #    with g++, which has no libFuzzer instrumentation, and g++'s ASan runtime
@@ -10,8 +13,9 @@
 # 2. Every input of the resulting corpus, and the committed seeds, is replayed
 #    against the AddressSanitizer + UBSan build of tools/sanitize.sh.
 #
-# New inputs go to build/fuzz/corpus; fuzz/corpus is the committed seed
-# corpus. A finding is saved under build/fuzz/artifacts and fails the run.
+# New inputs go to build/fuzz/<harness>/corpus; fuzz/corpus (indexes) and
+# fuzz/reader-corpus are the committed seed corpora. A finding is saved under
+# build/fuzz/<harness>/artifacts and fails the run.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -20,6 +24,7 @@ WHEEL_BUILD=${FUZZ_WHEEL_BUILD:-build/wheel-fuzz}
 SANITIZE_VENV=${SANITIZE_VENV:-.venv-sanitize}
 SANITIZE_WHEEL_BUILD=${SANITIZE_WHEEL_BUILD:-build/wheel-sanitize}
 FUZZ_SECONDS=${FUZZ_SECONDS:-60}
+FUZZ_HARNESSES=${FUZZ_HARNESSES:-indexes reader}
 WORK=${FUZZ_WORK:-build/fuzz}
 PY=$VENV/bin/python
 # One input is at most a few dozen calls; a slow one is a finding.
@@ -47,38 +52,57 @@ echo "== building the extension with ASan + UBSan ($SANITIZE_WHEEL_BUILD)"
   -C build-dir="$SANITIZE_WHEEL_BUILD" -C cmake.define.HALQEN_SANITIZE=ON '.[test]'
 
 ASAN_RUNTIME="$(g++ -print-file-name=libasan.so) $(g++ -print-file-name=libstdc++.so)"
-mkdir -p "$WORK/corpus" "$WORK/artifacts"
 
-echo "== fuzzing for $FUZZ_SECONDS s"
-started=$(date +%s)
-status=0
-"$PY" fuzz/fuzz_indexes.py \
-  -max_total_time="$FUZZ_SECONDS" \
-  -timeout="$PER_INPUT_TIMEOUT" \
-  -max_len="$MAX_INPUT_BYTES" \
-  -rss_limit_mb="$RSS_LIMIT_MB" \
-  -print_final_stats=1 \
-  -artifact_prefix="$WORK/artifacts/" \
-  "$WORK/corpus" fuzz/corpus 2>"$WORK/log.txt" || status=$?
-
-# The log is long (every PanicException leaves a line on stderr by design);
-# its libFuzzer lines tell the result.
-grep -E '^(#[0-9]+ +(INITED|DONE)|stat::|Done|==[0-9]+==ERROR|.*Finding)' \
-  "$WORK/log.txt" | tail -n 20 || true
-echo "== fuzz: $(($(date +%s) - started)) s, exit status $status"
-if [ "$status" -ne 0 ]; then
-  tail -n 60 "$WORK/log.txt"
-  exit "$status"
-fi
-
-echo "== replaying $(ls "$WORK/corpus" | wc -l) corpus inputs under ASan + UBSan"
-ASAN_OPTIONS=allocator_may_return_null=1:detect_leaks=0:halt_on_error=1 \
-  UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
-  LD_PRELOAD="$ASAN_RUNTIME" \
-  "$SANITIZE_VENV/bin/python" fuzz/fuzz_indexes.py --replay "$WORK/corpus" fuzz/corpus \
-  2>"$WORK/replay-log.txt" || {
-  status=$?
-  tail -n 60 "$WORK/replay-log.txt"
+seeds_of() {
+  case "$1" in
+    indexes) echo fuzz/corpus ;;
+    *) echo "fuzz/$1-corpus" ;;
+  esac
 }
-echo "== fuzz and replay: $(($(date +%s) - started)) s, exit status $status"
+
+# fuzz_one HARNESS: FUZZ_SECONDS of atheris, then the corpus replayed under
+# ASan + UBSan. Returns the first non-zero status.
+fuzz_one() {
+  local harness=$1 seeds work started status=0
+  seeds=$(seeds_of "$harness")
+  work="$WORK/$harness"
+  mkdir -p "$work/corpus" "$work/artifacts"
+  echo "== fuzzing $harness for $FUZZ_SECONDS s"
+  started=$(date +%s)
+  "$PY" "fuzz/fuzz_$harness.py" \
+    -max_total_time="$FUZZ_SECONDS" \
+    -timeout="$PER_INPUT_TIMEOUT" \
+    -max_len="$MAX_INPUT_BYTES" \
+    -rss_limit_mb="$RSS_LIMIT_MB" \
+    -print_final_stats=1 \
+    -artifact_prefix="$work/artifacts/" \
+    "$work/corpus" "$seeds" 2>"$work/log.txt" || status=$?
+
+  # The log is long (every PanicException leaves a line on stderr by design);
+  # its libFuzzer lines tell the result.
+  grep -E '^(#[0-9]+ +(INITED|DONE)|stat::|Done|==[0-9]+==ERROR|.*Finding)' \
+    "$work/log.txt" | tail -n 20 || true
+  echo "== fuzz $harness: $(($(date +%s) - started)) s, exit status $status"
+  if [ "$status" -ne 0 ]; then
+    tail -n 60 "$work/log.txt"
+    return "$status"
+  fi
+
+  echo "== replaying $(ls "$work/corpus" | wc -l) $harness corpus inputs under ASan + UBSan"
+  ASAN_OPTIONS=allocator_may_return_null=1:detect_leaks=0:halt_on_error=1 \
+    UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
+    LD_PRELOAD="$ASAN_RUNTIME" \
+    "$SANITIZE_VENV/bin/python" "fuzz/fuzz_$harness.py" --replay "$work/corpus" "$seeds" \
+    2>"$work/replay-log.txt" || {
+    status=$?
+    tail -n 60 "$work/replay-log.txt"
+  }
+  echo "== fuzz and replay $harness: $(($(date +%s) - started)) s, exit status $status"
+  return "$status"
+}
+
+status=0
+for harness in $FUZZ_HARNESSES; do
+  fuzz_one "$harness" || { status=$?; break; }
+done
 exit "$status"

@@ -20,7 +20,7 @@ RAW="$BUILD_DIR/raw-wheel"
 SMOKE_VENV="$BUILD_DIR/smoke-venv"
 # Objects allowed to hold wider instructions: dispatch picks them at run time
 # only on processors that have them.
-DISPATCHED_OBJECTS='kernels_avx2\.cpp\.o$'
+DISPATCHED_OBJECTS='(kernels_avx2|crc32c_sse42)\.cpp\.o$'
 # Mnemonics beyond x86-64 baseline (SSE2): VEX/EVEX encodings, SSE3, SSSE3,
 # SSE4.1/4.2, POPCNT/LZCNT, BMI1/2, MOVBE.
 BEYOND_BASELINE_PARTS=(

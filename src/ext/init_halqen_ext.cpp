@@ -3,6 +3,9 @@
 // listed in `functions` and named in __all__.
 #include <Python.h>
 
+#include "ext/batch_search.hpp"
+#include "ext/persist.hpp"
+#include "ext/pickling.hpp"
 #include "module/entry.hpp"
 #include "module/module_init.hpp"
 #include "module/module_state.hpp"
@@ -13,8 +16,29 @@ namespace {
 constexpr const char* kModuleDoc = "Functions over halqen's PyFlat and PyHNSW indexes.";
 
 PyMethodDef functions[] = {
+    function_def<write_index, kWriteIndex>("write_index", kWriteIndexDoc),
+    function_def<read_index, kReadIndex>("read_index", kReadIndexDoc),
+    function_def<serialize_index, kSerializeIndex>("serialize_index", kSerializeIndexDoc),
+    function_def<deserialize_index, kDeserializeIndex>("deserialize_index", kDeserializeIndexDoc),
+    function_def<search_batch, kSearchBatch>("search_batch", kSearchBatchDoc),
+    function_def<search_ids, kSearchIds>("search_ids", kSearchIdsDoc),
     {nullptr, nullptr, 0, nullptr},
 };
+
+// Lists every function of the table in __all__.
+PyResult<void> publish_functions(PyObject* module) {
+  for (const PyMethodDef& function : functions) {
+    if (function.ml_name == nullptr) {
+      break;
+    }
+    Ref object = Ref::steal(PyObject_GetAttrString(module, function.ml_name));
+    if (!object) {
+      return fetch_error();
+    }
+    HALQEN_TRY_VOID(publish(module, function.ml_name, object.get()));
+  }
+  return {};
+}
 
 PyModuleDef module_def = {
     PyModuleDef_HEAD_INIT,
@@ -36,7 +60,12 @@ PyResult<Ref> initialise() {
   }
   HALQEN_TRY_VOID(adopt_halqen_classes());
   HALQEN_TRY_ASSIGN(Ref module, create_module(module_def));
+  HALQEN_TRY_VOID(publish_functions(module.get()));
   state.module = Ref::borrow(module.get()).release();
+  if (auto registered = register_pickling(module.get()); !registered) {
+    Py_CLEAR(state.module);
+    return std::unexpected(std::move(registered).error());
+  }
   return module;
 }
 

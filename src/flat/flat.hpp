@@ -75,6 +75,8 @@ class FlatIndex {
   std::expected<std::vector<SearchHit>, FlatError> search(VectorView query, std::uint64_t k) const;
 
  private:
+  friend class FlatBatch;
+
   void score_block(VectorView query, double query_norm, std::size_t first, std::size_t rows,
                    double* out) const;
 

@@ -1,4 +1,6 @@
 // PyFlat: the exact index behind the call protocol.
+#include "flat/py_flat.hpp"
+
 #include <array>
 #include <optional>
 #include <string>
@@ -78,22 +80,14 @@ PyResult<NoneResult> create(FlatIndex& self, std::vector<std::vector<double>> ve
   return NoneResult{};
 }
 
-PyResult<std::vector<std::pair<std::uint64_t, double>>> search(const FlatIndex& self,
-                                                               std::vector<double> query,
-                                                               std::optional<std::uint64_t> k) {
-  if (query.size() != self.dim()) {
-    return std::unexpected(length_error("query", self.dim(), query.size()));
-  }
+PyResult<FlatHits> search(const FlatIndex& self, std::vector<double> query,
+                          std::optional<std::uint64_t> k) {
+  HALQEN_TRY_VOID(check_query_length(self, query));
   auto hits = self.search(query, k.value_or(kDefaultSearchK));
   if (!hits) {
-    return std::unexpected(flat_error("Search", hits.error()));
+    return std::unexpected(flat_search_error(hits.error()));
   }
-  std::vector<std::pair<std::uint64_t, double>> result;
-  result.reserve(hits->size());
-  for (const SearchHit& hit : *hits) {
-    result.emplace_back(hit.id, hit.distance);
-  }
-  return result;
+  return flat_hits(*hits);
 }
 
 PyMethodDef methods[] = {
@@ -104,6 +98,26 @@ PyMethodDef methods[] = {
 };
 
 }  // namespace
+
+PyResult<void> check_query_length(const FlatIndex& index, std::span<const double> query) {
+  if (query.size() != index.dim()) {
+    return std::unexpected(length_error("query", index.dim(), query.size()));
+  }
+  return {};
+}
+
+PyErr flat_search_error(FlatError error) {
+  return flat_error("Search", error);
+}
+
+FlatHits flat_hits(std::span<const SearchHit> hits) {
+  FlatHits result;
+  result.reserve(hits.size());
+  for (const SearchHit& hit : hits) {
+    result.emplace_back(hit.id, hit.distance);
+  }
+  return result;
+}
 
 PyObject* create_flat_type() {
   return create_class_type<construct, kNew>("builtins.PyFlat", kClassDoc, methods);

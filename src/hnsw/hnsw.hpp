@@ -98,6 +98,13 @@ class HNSW {
   // (layers = 0), filter errors, InvalidEF (ef_search = 0).
   std::expected<std::vector<SearchHit>, HNSWError> search(VectorView query, std::uint64_t k,
                                                           const Filter* filter) const;
+  // The same search with a final layer-0 search of width `ef` instead of
+  // ef_search (so up to ef results; InvalidEF for 0). Any number of threads
+  // may search one index at once: a search only reads the index, and its
+  // working memory belongs to the calling thread.
+  std::expected<std::vector<SearchHit>, HNSWError> search(VectorView query, std::uint64_t k,
+                                                          const Filter* filter,
+                                                          std::uint64_t ef) const;
 
   // Builds the index `parts` describe, which then behaves bit for bit like
   // the index they were read from on every later search and insertion (ids

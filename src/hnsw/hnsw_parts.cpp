@@ -1,6 +1,7 @@
 // Rebuilding a graph index from its parts: every part is checked before
 // anything is built, since parts may come from a file.
 #include <algorithm>
+#include <optional>
 #include <span>
 #include <stdexcept>
 #include <string>
@@ -132,24 +133,84 @@ PartsCheck check_list_entries(const HNSWParts& parts) {
   return {};
 }
 
-// Every list sorted, to find repeats and the back link of every link.
-PartsCheck check_lists_symmetric(const HNSWParts& parts) {
-  std::vector<std::uint32_t> sorted = parts.neighbor_ids;
+PartsCheck missing_back_link(std::uint64_t node, std::uint32_t id) {
+  return invalid(node_text(node) + " links to node " + std::to_string(id) +
+                 ", which does not link back");
+}
+
+// Marks one list at a time in an array of one entry per node, without
+// sorting: marking node n's list with n + 1 finds a repeat when an entry
+// already holds that mark, and afterwards tells in O(1) whether n lists an id.
+class ListMarks {
+ public:
+  explicit ListMarks(std::uint64_t count) : marks_(count, 0) {}
+
+  // Marks `list` as node `node`'s; returns an id it holds twice, if any.
+  std::optional<std::uint32_t> mark(std::uint64_t node, std::span<const std::uint32_t> list) {
+    const std::uint64_t stamp = node + 1;
+    for (const std::uint32_t id : list) {
+      if (marks_[id] == stamp) {
+        return id;
+      }
+      marks_[id] = stamp;
+    }
+    return std::nullopt;
+  }
+
+  // Whether the list marked last for `node` holds `id`.
+  bool holds(std::uint64_t node, std::uint32_t id) const { return marks_[id] == node + 1; }
+
+ private:
+  std::vector<std::uint64_t> marks_;
+};
+
+// The nodes that link to each node, in one array laid out like the lists
+// (offsets[n] on): a single pass over all links in node order. A node that
+// more nodes link to than it lists is reported at once.
+PartsCheck collect_linking(const HNSWParts& parts, std::vector<std::uint32_t>& linking,
+                           std::vector<std::uint64_t>& fill) {
   for (std::uint64_t node = 0; node < parts.count; ++node) {
-    const auto begin = sorted.begin() + static_cast<std::ptrdiff_t>(parts.neighbor_offsets[node]);
-    const auto end = sorted.begin() + static_cast<std::ptrdiff_t>(parts.neighbor_offsets[node + 1]);
-    std::sort(begin, end);
-    const auto repeat = std::adjacent_find(begin, end);
-    if (repeat != end) {
+    for (const std::uint32_t id : list_of(parts, parts.neighbor_ids, node)) {
+      if (fill[id] == parts.neighbor_offsets[id + 1]) {
+        return missing_back_link(node, id);
+      }
+      linking[fill[id]++] = static_cast<std::uint32_t>(node);
+    }
+  }
+  return {};
+}
+
+// No repeats within a list, and links symmetric: each node is linked from
+// exactly the nodes it lists. Linear in the links.
+PartsCheck check_lists_symmetric(const HNSWParts& parts) {
+  ListMarks marks(parts.count);
+  for (std::uint64_t node = 0; node < parts.count; ++node) {
+    if (const auto repeat = marks.mark(node, list_of(parts, parts.neighbor_ids, node))) {
       return invalid(node_text(node) + " lists node " + std::to_string(*repeat) + " twice");
     }
   }
+  std::vector<std::uint32_t> linking(parts.neighbor_ids.size());
+  std::vector<std::uint64_t> fill(parts.neighbor_offsets.begin(), parts.neighbor_offsets.end() - 1);
+  if (auto collected = collect_linking(parts, linking, fill); !collected) {
+    return collected;
+  }
   for (std::uint64_t node = 0; node < parts.count; ++node) {
-    for (const std::uint32_t id : list_of(parts, parts.neighbor_ids, node)) {
-      const std::span<const std::uint32_t> back = list_of(parts, sorted, id);
-      if (!std::binary_search(back.begin(), back.end(), static_cast<std::uint32_t>(node))) {
-        return invalid(node_text(node) + " links to node " + std::to_string(id) +
-                       ", which does not link back");
+    const auto own = list_of(parts, parts.neighbor_ids, node);
+    (void)marks.mark(node, own);  // no repeats: checked above
+    const auto begin = parts.neighbor_offsets[node];
+    for (std::uint64_t slot = begin; slot < fill[node]; ++slot) {
+      if (!marks.holds(node, linking[slot])) {
+        return missing_back_link(linking[slot], static_cast<std::uint32_t>(node));
+      }
+    }
+    // Every linking node is listed and none twice, so a shortfall means a
+    // listed node that does not link back.
+    if (fill[node] - begin != own.size()) {
+      for (const std::uint32_t id : own) {
+        const auto incoming = std::span(linking).subspan(begin, fill[node] - begin);
+        if (std::ranges::find(incoming, id) == incoming.end()) {
+          return missing_back_link(node, id);
+        }
       }
     }
   }
@@ -188,11 +249,8 @@ std::expected<HNSW, InvalidParts> HNSW::from_parts(HNSWParts parts) {
   }
   index.neighbors_.reserve(parts.count);
   for (std::uint64_t node = 0; node < parts.count; ++node) {
-    NeighborList list(parts.levels[node]);
-    for (const std::uint32_t id : list_of(parts, parts.neighbor_ids, node)) {
-      list.append(id, parts.levels[id]);
-    }
-    index.neighbors_.push_back(std::move(list));
+    index.neighbors_.push_back(NeighborList::rebuilt(
+        parts.levels[node], list_of(parts, parts.neighbor_ids, node), parts.levels));
     index.distinct_levels_.insert(parts.levels[node]);
     index.metadata_.append(parts.records[node]);
   }

@@ -1,6 +1,7 @@
 #include "hnsw/neighbor_list.hpp"
 
 #include <algorithm>
+#include <array>
 
 #include "common/grow.hpp"
 
@@ -19,6 +20,34 @@ void NeighborList::append(std::uint32_t id, std::uint64_t id_level) {
   for (std::size_t i = 0; i < upper_count; ++i) {
     upper_[i].push_back(id);
   }
+}
+
+NeighborList NeighborList::rebuilt(std::uint64_t owner_level, std::span<const std::uint32_t> ids,
+                                   std::span<const std::uint64_t> levels) {
+  NeighborList list(owner_level);
+  list.all_.assign(ids.begin(), ids.end());
+  const std::size_t layers = list.upper_.size();
+  if (layers == 0) {
+    return list;
+  }
+  // reaching[l]: ids that belong to sub-lists 1..l exactly (level l, or l
+  // capped at the top); sub-list j takes every id reaching j or beyond.
+  std::array<std::size_t, kMaxIndexedLayer + 1> reaching{};
+  for (const std::uint32_t id : ids) {
+    ++reaching[std::min<std::uint64_t>(levels[id], layers)];
+  }
+  std::size_t at_or_above = 0;
+  for (std::size_t layer = layers; layer >= 1; --layer) {
+    at_or_above += reaching[layer];
+    list.upper_[layer - 1].reserve(at_or_above);
+  }
+  for (const std::uint32_t id : ids) {
+    const std::size_t top = std::min<std::uint64_t>(levels[id], layers);
+    for (std::size_t i = 0; i < top; ++i) {
+      list.upper_[i].push_back(id);
+    }
+  }
+  return list;
 }
 
 std::size_t NeighborList::sub_list_entries() const {

@@ -37,6 +37,12 @@ class NeighborList {
   // The caller keeps ids unique and different from the owner.
   void append(std::uint32_t id, std::uint64_t id_level);
 
+  // The list holding `ids` in order, as appending each would build it, with
+  // every array sized once (an index rebuilt from its parts). `levels` holds
+  // every node's level. Precondition: each id < levels.size().
+  static NeighborList rebuilt(std::uint64_t owner_level, std::span<const std::uint32_t> ids,
+                              std::span<const std::uint64_t> levels);
+
   std::span<const std::uint32_t> all() const { return all_; }
   // Entries held in the layer sub-lists, over all layers.
   std::size_t sub_list_entries() const;

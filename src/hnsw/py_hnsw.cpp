@@ -1,4 +1,6 @@
 // PyHNSW: the approximate index behind the call protocol.
+#include "hnsw/py_hnsw.hpp"
+
 #include <array>
 #include <optional>
 #include <span>
@@ -49,7 +51,6 @@ constexpr const char* kNoSchemaForFilter =
 
 using MetadataPairs = std::vector<NamedObject>;
 using Vectors = std::vector<std::vector<double>>;
-using Hit = std::pair<double, std::span<const double>>;
 
 PyErr value_error(std::string message) {
   return PyErr::new_err(PyExc_ValueError, std::move(message));
@@ -165,35 +166,14 @@ PyResult<NoneResult> create(HNSW& self, Vectors vectors,
   return create_without_metadata(self, vectors);
 }
 
-PyResult<std::optional<Filter>> build_filter(const HNSW& self,
-                                             const std::optional<NamedObject>& filter) {
-  if (!filter) {
-    return std::optional<Filter>();
-  }
-  if (!self.schema()) {
-    return std::unexpected(value_error(kNoSchemaForFilter));
-  }
-  std::optional<Metadata> value = value_to_metadata(filter->second.get());
-  if (!value) {
-    return std::unexpected(value_error("Unsupported type for metadata filter"));
-  }
-  return equality_filter(filter->first, std::move(*value));
-}
-
-PyResult<std::vector<Hit>> search(const HNSW& self, std::vector<double> query,
-                                  std::optional<std::uint64_t> k,
-                                  std::optional<NamedObject> filter) {
+PyResult<HNSWHits> search(const HNSW& self, std::vector<double> query,
+                          std::optional<std::uint64_t> k, std::optional<NamedObject> filter) {
   HALQEN_TRY_ASSIGN(const std::optional<Filter> built, build_filter(self, filter));
   auto hits = self.search(query, k.value_or(kDefaultSearchK), built ? &*built : nullptr);
   if (!hits) {
-    return std::unexpected(core_error("Search", hits.error()));
+    return std::unexpected(hnsw_search_error(hits.error()));
   }
-  std::vector<Hit> result;
-  result.reserve(hits->size());
-  for (const SearchHit& hit : *hits) {
-    result.emplace_back(hit.distance, self.vector(hit.id));
-  }
-  return result;
+  return hits_with_vectors(self, *hits);
 }
 
 PyMethodDef methods[] = {
@@ -204,6 +184,34 @@ PyMethodDef methods[] = {
 };
 
 }  // namespace
+
+PyResult<std::optional<Filter>> build_filter(const HNSW& index,
+                                             const std::optional<NamedObject>& filter) {
+  if (!filter) {
+    return std::optional<Filter>();
+  }
+  if (!index.schema()) {
+    return std::unexpected(value_error(kNoSchemaForFilter));
+  }
+  std::optional<Metadata> value = value_to_metadata(filter->second.get());
+  if (!value) {
+    return std::unexpected(value_error("Unsupported type for metadata filter"));
+  }
+  return equality_filter(filter->first, std::move(*value));
+}
+
+PyErr hnsw_search_error(HNSWError error) {
+  return core_error("Search", error);
+}
+
+HNSWHits hits_with_vectors(const HNSW& index, std::span<const SearchHit> hits) {
+  HNSWHits result;
+  result.reserve(hits.size());
+  for (const SearchHit& hit : hits) {
+    result.emplace_back(hit.distance, index.vector(hit.id));
+  }
+  return result;
+}
 
 PyObject* create_hnsw_type() {
   return create_class_type<construct, kNew>("builtins.PyHNSW", kClassDoc, methods);

@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <span>
 #include <utility>
+#include <variant>
 #include <vector>
 
 #include "module/py_err.hpp"
@@ -16,6 +17,7 @@
 namespace halqen::py {
 
 PyResult<Ref> to_python(NoneResult);
+PyResult<Ref> to_python(const Ref& object);
 PyResult<Ref> to_python(std::uint64_t value);
 PyResult<Ref> to_python(double value);
 PyResult<Ref> to_python(std::span<const double> values);
@@ -23,9 +25,16 @@ template <class A, class B>
 PyResult<Ref> to_python(const std::pair<A, B>& pair);
 template <class T>
 PyResult<Ref> to_python(const std::vector<T>& items);
+template <class... T>
+PyResult<Ref> to_python(const std::variant<T...>& value);
 
 inline PyResult<Ref> to_python(NoneResult) {
   return Ref::borrow(Py_None);
+}
+
+// An object the entry point built itself (a new instance, a bytes object).
+inline PyResult<Ref> to_python(const Ref& object) {
+  return Ref::borrow(object.get());
 }
 
 inline PyResult<Ref> to_python(std::uint64_t value) {
@@ -73,6 +82,12 @@ PyResult<Ref> to_python(const std::pair<A, B>& pair) {
   PyTuple_SET_ITEM(tuple, 0, first.release());
   PyTuple_SET_ITEM(tuple, 1, second.release());
   return Ref::steal(tuple);
+}
+
+// Whichever alternative the value holds.
+template <class... T>
+PyResult<Ref> to_python(const std::variant<T...>& value) {
+  return std::visit([](const auto& held) { return to_python(held); }, value);
 }
 
 }  // namespace halqen::py

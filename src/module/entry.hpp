@@ -177,7 +177,6 @@ PyObject* constructor_entry(PyTypeObject* type, PyObject* args, PyObject* kwargs
   using Parameters = typename Signature::Parameters;
   using Record = typename Signature::RecordType;
   static_assert(Desc.slot_count() == std::tuple_size_v<Parameters>);
-  static_assert(std::is_nothrow_move_constructible_v<Record>);
   return run_trapped([&]() -> PyResult<Ref> {
     detail::SlotArray<Parameters> slots{};
     HALQEN_TRY_VOID(extract_arguments_tuple_dict(Desc, args, kwargs, slots.data()));
@@ -185,14 +184,7 @@ PyObject* constructor_entry(PyTypeObject* type, PyObject* args, PyObject* kwargs
     HALQEN_TRY_ASSIGN(Record record,
                       std::apply([&](auto&&... params) { return Construct(std::move(params)...); },
                                  std::move(values)));
-    Ref object = Ref::steal(type->tp_alloc(type, 0));
-    if (!object) {
-      return fetch_error();
-    }
-    auto* instance = Instance<Record>::of(object.get());
-    new (&instance->record) Record(std::move(record));
-    new (&instance->borrow) BorrowChecker();
-    return object;
+    return Instance<Record>::create(reinterpret_cast<PyObject*>(type), std::move(record));
   });
 }
 

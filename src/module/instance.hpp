@@ -5,7 +5,12 @@
 
 #include <Python.h>
 
+#include <new>
+#include <type_traits>
+#include <utility>
+
 #include "module/borrow.hpp"
+#include "module/py_err.hpp"
 
 namespace halqen::py {
 
@@ -23,6 +28,21 @@ struct Instance {
   static Instance* exact(PyObject* object, PyObject* type) {
     return type != nullptr && Py_TYPE(object) == reinterpret_cast<PyTypeObject*>(type) ? of(object)
                                                                                        : nullptr;
+  }
+
+  // A new instance of `type` (the class of this record) that takes over
+  // `record`: what a constructor builds, or a loaded index.
+  static PyResult<Ref> create(PyObject* type, Record&& record) {
+    static_assert(std::is_nothrow_move_constructible_v<Record>);
+    auto* heap_type = reinterpret_cast<PyTypeObject*>(type);
+    Ref object = Ref::steal(heap_type->tp_alloc(heap_type, 0));
+    if (!object) {
+      return fetch_error();
+    }
+    Instance* instance = of(object.get());
+    new (&instance->record) Record(std::move(record));
+    new (&instance->borrow) BorrowChecker();
+    return object;
   }
 
   // The dealloc slot: releases the record and everything it owns, frees the

@@ -1,0 +1,98 @@
+// Saving and loading, between Python and the codec (src/io).
+#include "ext/persist.hpp"
+
+#include <cstring>
+#include <limits>
+#include <variant>
+
+#include "io/byte_sink.hpp"
+#include "io/byte_source.hpp"
+#include "io/decode.hpp"
+#include "io/encode.hpp"
+#include "io/file_io.hpp"
+#include "io/index_view.hpp"
+#include "module/instance.hpp"
+#include "module/module_state.hpp"
+
+namespace halqen::py {
+namespace {
+
+// ValueError for a bad file; OSError (of the errno's subclass, such as
+// FileNotFoundError) with the path for a refused system call.
+PyErr codec_error(const io::CodecError& error, const FilePath* path) {
+  if (!error.is_system()) {
+    return PyErr::new_err(PyExc_ValueError, error.message);
+  }
+  Ref value = Ref::steal(PyObject_CallFunction(PyExc_OSError, "isO", error.os_error,
+                                               std::strerror(error.os_error),
+                                               path != nullptr ? path->text.get() : Py_None));
+  return value ? PyErr::from_exception(std::move(value)) : PyErr::fetch();
+}
+
+template <typename Body>
+auto with_view(const BorrowedIndex& index, Body&& body) {
+  return std::visit([&](const auto* core) { return body(io::view_of(*core)); }, index.index());
+}
+
+PyResult<Ref> to_instance(io::LoadedIndex loaded) {
+  const ModuleState& state = module_state();
+  if (auto* flat = std::get_if<FlatIndex>(&loaded)) {
+    return Instance<FlatIndex>::create(state.flat_type, std::move(*flat));
+  }
+  return Instance<HNSW>::create(state.hnsw_type, std::get<HNSW>(std::move(loaded)));
+}
+
+PyResult<Ref> load(io::ByteSource& source, const FilePath* path) {
+  auto loaded = io::decode_index(source);
+  if (!loaded) {
+    return std::unexpected(codec_error(loaded.error(), path));
+  }
+  return to_instance(std::move(*loaded));
+}
+
+}  // namespace
+
+PyResult<NoneResult> write_index(BorrowedIndex index, FilePath path) {
+  auto written = with_view(index, [&](const auto& view) {
+    return io::write_file_atomically(path.encoded,
+                                     [&](io::ByteSink& sink) { return io::encode(view, sink); });
+  });
+  if (!written) {
+    return std::unexpected(codec_error(written.error(), &path));
+  }
+  return NoneResult{};
+}
+
+PyResult<Ref> read_index(FilePath path) {
+  auto opened = io::open_for_reading(path.encoded);
+  if (!opened) {
+    return std::unexpected(codec_error(opened.error(), &path));
+  }
+  io::FdSource source(opened->descriptor.get(), opened->length);
+  return load(source, &path);
+}
+
+PyResult<Ref> serialize_index(BorrowedIndex index) {
+  return with_view(index, [&](const auto& view) -> PyResult<Ref> {
+    const std::uint64_t size = io::encoded_size(view);
+    if (size > static_cast<std::uint64_t>(std::numeric_limits<Py_ssize_t>::max())) {
+      return std::unexpected(PyErr::new_err(PyExc_OverflowError, "index too large for bytes"));
+    }
+    Ref bytes = Ref::steal(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(size)));
+    if (!bytes) {
+      return fetch_error();
+    }
+    io::SpanSink sink({reinterpret_cast<std::byte*>(PyBytes_AS_STRING(bytes.get())), size});
+    if (auto encoded = io::encode(view, sink); !encoded) {
+      return std::unexpected(codec_error(encoded.error(), nullptr));
+    }
+    return bytes;
+  });
+}
+
+PyResult<Ref> deserialize_index(ByteBuffer data) {
+  io::SpanSource source(data.bytes());
+  return load(source, nullptr);
+}
+
+}  // namespace halqen::py

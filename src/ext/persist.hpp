@@ -1,0 +1,53 @@
+// halqen_ext's saving and loading: the module-level functions and their
+// descriptors, entered through the one call protocol (module/entry.hpp).
+#pragma once
+
+#include <Python.h>
+
+#include <array>
+#include <string_view>
+
+#include "ext/byte_buffer.hpp"
+#include "ext/file_path.hpp"
+#include "module/args.hpp"
+#include "module/index_borrow.hpp"
+#include "module/py_err.hpp"
+
+namespace halqen::py {
+
+// Writes the index to a new file beside `path`, syncs it and renames it over
+// `path`; the index is read under its shared borrow.
+PyResult<NoneResult> write_index(BorrowedIndex index, FilePath path);
+// A new PyFlat or PyHNSW from the file at `path`.
+PyResult<Ref> read_index(FilePath path);
+// The file's bytes, encoded straight into a new bytes object.
+PyResult<Ref> serialize_index(BorrowedIndex index);
+// A new PyFlat or PyHNSW from any bytes-like object.
+PyResult<Ref> deserialize_index(ByteBuffer data);
+
+inline constexpr std::array<std::string_view, 2> kIndexAndPath = {"index", "path"};
+inline constexpr std::array<std::string_view, 1> kPath = {"path"};
+inline constexpr std::array<std::string_view, 1> kIndex = {"index"};
+inline constexpr std::array<std::string_view, 1> kData = {"data"};
+
+inline constexpr FunctionDescription kWriteIndex{"", "write_index", kIndexAndPath, 2};
+inline constexpr FunctionDescription kReadIndex{"", "read_index", kPath, 1};
+inline constexpr FunctionDescription kSerializeIndex{"", "serialize_index", kIndex, 1};
+inline constexpr FunctionDescription kDeserializeIndex{"", "deserialize_index", kData, 1};
+
+inline constexpr const char* kWriteIndexDoc =
+    "write_index($module, index, path)\n--\n\n"
+    "Write a PyFlat or PyHNSW to the file at path.\n\n"
+    "The file is written beside path, flushed to the disk and renamed over\n"
+    "path, so path holds either its old content or the whole new index.";
+inline constexpr const char* kReadIndexDoc =
+    "read_index($module, path)\n--\n\n"
+    "Read the PyFlat or PyHNSW that write_index wrote to path.";
+inline constexpr const char* kSerializeIndexDoc =
+    "serialize_index($module, index)\n--\n\n"
+    "The bytes write_index would write for a PyFlat or PyHNSW.";
+inline constexpr const char* kDeserializeIndexDoc =
+    "deserialize_index($module, data)\n--\n\n"
+    "The PyFlat or PyHNSW that serialize_index gave as data (any bytes-like object).";
+
+}  // namespace halqen::py

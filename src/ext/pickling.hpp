@@ -1,0 +1,17 @@
+// Pickling of PyFlat and PyHNSW, registered through copyreg so the classes
+// themselves stay as halqen defines them.
+#pragma once
+
+#include <Python.h>
+
+#include "module/py_err.hpp"
+
+namespace halqen::py {
+
+// Registers both classes with copyreg.pickle: an index reduces to
+// (halqen_ext.deserialize_index, (its serialized bytes,)), which pickle,
+// copy, copy.deepcopy and multiprocessing all use. The reducer is a function
+// object of `module` kept by copyreg, not a name in the module.
+PyResult<void> register_pickling(PyObject* module);
+
+}  // namespace halqen::py

@@ -1,0 +1,230 @@
+// The decoder: the header, then each section of the kind in order.
+#include "io/decode.hpp"
+
+#include <algorithm>
+#include <array>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "common/checked_product.hpp"
+#include "io/format.hpp"
+#include "io/header.hpp"
+#include "io/metadata_codec.hpp"
+#include "io/payload_cursor.hpp"
+#include "io/section.hpp"
+
+namespace halqen::io {
+namespace {
+
+using format::SectionTag;
+
+constexpr std::size_t kFlagsPerPiece = 4096;
+
+MetricKind metric_kind(format::MetricCode code) {
+  switch (code) {
+    case format::MetricCode::Euclidean:
+      return MetricKind::Euclidean;
+    case format::MetricCode::Cosine:
+      return MetricKind::Cosine;
+    case format::MetricCode::InnerProduct:
+      return MetricKind::InnerProduct;
+  }
+  return MetricKind::Euclidean;  // read_header admits only the codes above
+}
+
+CodecError too_large(const std::string& what) {
+  return CodecError::format("invalid header: " + what + " exceed 2^64 bytes");
+}
+
+std::string count_of(std::uint64_t count, const char* noun) {
+  return std::to_string(count) + " " + noun;
+}
+
+// Reads a section whose payload is exactly `count` values of T into `out`,
+// sized only once the section is known to fit in the input.
+template <typename T>
+std::expected<void, CodecError> read_array_section(ByteSource& source, SectionTag tag,
+                                                   std::uint64_t count, std::vector<T>& out,
+                                                   const std::string& reason) {
+  const auto bytes = checked_product(count, sizeof(T));
+  if (!bytes) return std::unexpected(too_large(reason));
+  auto section = SectionReader::open(source, tag, ExpectedLength{*bytes, reason});
+  if (!section) return std::unexpected(section.error());
+  out.resize(static_cast<std::size_t>(count));
+  if (auto got = section->read_values(std::span(out)); !got) return got;
+  return section->finish();
+}
+
+std::expected<void, CodecError> read_vectors(ByteSource& source, const FileHeader& header,
+                                             std::vector<double>& vectors) {
+  const std::string reason =
+      count_of(header.count, "vectors") + " of dim " + std::to_string(header.dim);
+  const auto values = checked_product(header.count, header.dim);
+  if (!values) return std::unexpected(too_large(reason));
+  return read_array_section(source, SectionTag::Vectors, *values, vectors, reason);
+}
+
+// Flags are checked once the checksum has passed, so damage reads as damage.
+std::expected<void, CodecError> read_deleted(ByteSource& source, std::uint64_t count) {
+  auto section = SectionReader::open(source, SectionTag::Deleted,
+                                     ExpectedLength{count, count_of(count, "vectors")});
+  if (!section) return std::unexpected(section.error());
+  std::array<std::uint8_t, kFlagsPerPiece> flags;
+  std::optional<std::pair<std::uint64_t, std::uint8_t>> first_set;
+  for (std::uint64_t first = 0; first < count;) {
+    const auto piece = std::span(flags).first(std::min<std::uint64_t>(count - first, flags.size()));
+    if (auto got = section->read_values(piece); !got) return got;
+    const auto set = std::ranges::find_if(piece, [](std::uint8_t flag) { return flag != 0; });
+    if (set != piece.end() && !first_set) {
+      first_set = {first + static_cast<std::uint64_t>(set - piece.begin()), *set};
+    }
+    first += piece.size();
+  }
+  if (auto checked = section->finish(); !checked) return checked;
+  if (first_set) {
+    return std::unexpected(CodecError::format(
+        "vector " + std::to_string(first_set->first) + " has deleted flag " +
+        std::to_string(first_set->second) + "; this version stores no deleted vectors"));
+  }
+  return {};
+}
+
+std::expected<void, CodecError> read_graph(ByteSource& source, HNSWParts& parts) {
+  const auto offset_bytes = checked_product(parts.count + 1, sizeof(std::uint64_t));
+  if (!offset_bytes || parts.count + 1 == 0) return std::unexpected(too_large("the graph offsets"));
+  auto section = SectionReader::open(source, SectionTag::Graph, std::nullopt);
+  if (!section) return std::unexpected(section.error());
+  const std::uint64_t length = section->length();
+  if (length < *offset_bytes || (length - *offset_bytes) % sizeof(std::uint32_t) != 0) {
+    return std::unexpected(CodecError::format(
+        "the graph section holds " + std::to_string(length) + " bytes, expected " +
+        std::to_string(*offset_bytes) + " bytes of offsets for " + count_of(parts.count, "nodes") +
+        " and 4 bytes per link"));
+  }
+  // Both arrays are sized from the section's length, which fits in the input.
+  const std::uint64_t links = (length - *offset_bytes) / sizeof(std::uint32_t);
+  parts.neighbor_offsets.resize(static_cast<std::size_t>(parts.count + 1));
+  parts.neighbor_ids.resize(static_cast<std::size_t>(links));
+  if (auto got = section->read_values(std::span(parts.neighbor_offsets)); !got) return got;
+  if (auto got = section->read_values(std::span(parts.neighbor_ids)); !got) return got;
+  if (auto checked = section->finish(); !checked) return checked;
+  if (parts.neighbor_offsets.back() != links) {
+    return std::unexpected(CodecError::format(
+        "the graph offsets end at link " + std::to_string(parts.neighbor_offsets.back()) +
+        ", but the graph section holds " + count_of(links, "links")));
+  }
+  return {};
+}
+
+// A variable-length section whole in memory (its length was checked
+// against the input), for the cursor to parse.
+std::expected<std::vector<std::byte>, CodecError> read_small_section(ByteSource& source,
+                                                                     SectionTag tag) {
+  auto section = SectionReader::open(source, tag, std::nullopt);
+  if (!section) return std::unexpected(section.error());
+  std::vector<std::byte> payload(static_cast<std::size_t>(section->length()));
+  if (auto got = section->read(payload); !got) return std::unexpected(got.error());
+  if (auto checked = section->finish(); !checked) return std::unexpected(checked.error());
+  return payload;
+}
+
+std::expected<void, CodecError> read_schema(ByteSource& source, HNSWParts& parts) {
+  auto payload = read_small_section(source, SectionTag::Schema);
+  if (!payload) return std::unexpected(payload.error());
+  PayloadCursor cursor(*payload, format::section_name(SectionTag::Schema));
+  auto schema = parse_schema(cursor);
+  if (!schema) return std::unexpected(schema.error());
+  parts.params.schema = std::move(*schema);
+  return cursor.expect_end();
+}
+
+std::expected<void, CodecError> read_metadata(ByteSource& source, HNSWParts& parts) {
+  auto payload = read_small_section(source, SectionTag::Metadata);
+  if (!payload) return std::unexpected(payload.error());
+  PayloadCursor cursor(*payload, format::section_name(SectionTag::Metadata));
+  // Every record takes at least its eight-byte value count.
+  parts.records.reserve(static_cast<std::size_t>(
+      std::min<std::uint64_t>(parts.count, payload->size() / sizeof(std::uint64_t))));
+  for (std::uint64_t node = 0; node < parts.count; ++node) {
+    auto record = parse_record(cursor, node);
+    if (!record) return std::unexpected(record.error());
+    parts.records.push_back(std::move(*record));
+  }
+  return cursor.expect_end();
+}
+
+std::expected<void, CodecError> expect_end(const ByteSource& source) {
+  if (source.remaining() != 0) {
+    return std::unexpected(CodecError::format(
+        "trailing data: " + std::to_string(source.remaining()) + " bytes after the last section"));
+  }
+  return {};
+}
+
+std::expected<DecodedParts, CodecError> decode_flat(ByteSource& source, const FileHeader& header) {
+  FlatParts parts;
+  parts.dim = header.dim;
+  parts.metric = metric_kind(header.metric);
+  parts.count = header.count;
+  if (auto got = read_vectors(source, header, parts.vectors); !got) {
+    return std::unexpected(got.error());
+  }
+  if (auto got = read_deleted(source, header.count); !got) return std::unexpected(got.error());
+  if (auto ended = expect_end(source); !ended) return std::unexpected(ended.error());
+  return parts;
+}
+
+std::expected<DecodedParts, CodecError> decode_hnsw(ByteSource& source, const FileHeader& header) {
+  HNSWParts parts;
+  parts.params = {.dim = header.dim,
+                  .layers = header.layers,
+                  .m = header.m,
+                  .ef_construction = header.ef_construction,
+                  .ef_search = header.ef_search,
+                  .metric = metric_kind(header.metric),
+                  .schema = std::nullopt};
+  parts.count = header.count;
+  if (auto got = read_vectors(source, header, parts.vectors); !got) {
+    return std::unexpected(got.error());
+  }
+  if (auto got = read_deleted(source, header.count); !got) return std::unexpected(got.error());
+  if (auto got = read_array_section(source, SectionTag::Levels, header.count, parts.levels,
+                                    count_of(header.count, "nodes"));
+      !got) {
+    return std::unexpected(got.error());
+  }
+  if (auto got = read_graph(source, parts); !got) return std::unexpected(got.error());
+  if (auto got = read_schema(source, parts); !got) return std::unexpected(got.error());
+  if (auto got = read_metadata(source, parts); !got) return std::unexpected(got.error());
+  if (auto ended = expect_end(source); !ended) return std::unexpected(ended.error());
+  return parts;
+}
+
+template <typename Index, typename Parts>
+std::expected<LoadedIndex, CodecError> build(Parts parts) {
+  auto built = Index::from_parts(std::move(parts));
+  if (!built) return std::unexpected(CodecError::format("invalid index: " + built.error().reason));
+  // Built in place: the index is moved once, into the result.
+  return std::expected<LoadedIndex, CodecError>(std::in_place, std::in_place_type<Index>,
+                                                std::move(*built));
+}
+
+}  // namespace
+
+std::expected<LoadedIndex, CodecError> decode_index(ByteSource& source) {
+  auto parts = decode_parts(source);
+  if (!parts) return std::unexpected(parts.error());
+  if (auto* flat = std::get_if<FlatParts>(&*parts)) return build<FlatIndex>(std::move(*flat));
+  return build<HNSW>(std::get<HNSWParts>(std::move(*parts)));
+}
+
+std::expected<DecodedParts, CodecError> decode_parts(ByteSource& source) {
+  auto header = read_header(source);
+  if (!header) return std::unexpected(header.error());
+  if (header->kind == format::IndexKind::Flat) return decode_flat(source, *header);
+  return decode_hnsw(source, *header);
+}
+
+}  // namespace halqen::io

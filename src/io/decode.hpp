@@ -1,0 +1,30 @@
+// Reading an index file into the parts of an index. Everything the file
+// says is checked before it sizes anything: each section's length against
+// the bytes that remain, counts against the lengths (without overflow), and
+// each section's checksum. The consistency of the parts themselves (ids in
+// range, levels, records against the schema) is the cores' from_parts.
+#pragma once
+
+#include <expected>
+#include <variant>
+
+#include "io/byte_source.hpp"
+#include "io/codec_error.hpp"
+#include "io/index_view.hpp"
+
+namespace halqen::io {
+
+using DecodedParts = std::variant<FlatParts, HNSWParts>;
+
+using LoadedIndex = std::variant<FlatIndex, HNSW>;
+
+// Reads one whole index from `source`, which must end right after it.
+// Allocation failure throws std::bad_alloc.
+std::expected<DecodedParts, CodecError> decode_parts(ByteSource& source);
+
+// decode_parts, then the core's from_parts, whose refusal becomes
+// "invalid index: " and its reason. The vectors read become the index's
+// storage without another copy.
+std::expected<LoadedIndex, CodecError> decode_index(ByteSource& source);
+
+}  // namespace halqen::io

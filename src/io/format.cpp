@@ -1,0 +1,24 @@
+// Names of the format's sections in messages.
+#include "io/format.hpp"
+
+namespace halqen::io::format {
+
+std::string_view section_name(SectionTag tag) {
+  switch (tag) {
+    case SectionTag::Vectors:
+      return "vectors";
+    case SectionTag::Deleted:
+      return "deleted";
+    case SectionTag::Levels:
+      return "levels";
+    case SectionTag::Graph:
+      return "graph";
+    case SectionTag::Schema:
+      return "schema";
+    case SectionTag::Metadata:
+      return "metadata";
+  }
+  return "unknown";
+}
+
+}  // namespace halqen::io::format

@@ -1,0 +1,89 @@
+// One section of an index file: a 16-byte head (tag, reserved zero, payload
+// length), the payload, and the CRC-32C of head and payload. Payloads are
+// checksummed piece by piece as they pass, so a large array goes between the
+// index's memory and the file in one pass, in cache-sized pieces.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <expected>
+#include <optional>
+#include <span>
+#include <string>
+#include <type_traits>
+
+#include "io/byte_sink.hpp"
+#include "io/byte_source.hpp"
+#include "io/codec_error.hpp"
+#include "io/crc32c.hpp"
+#include "io/format.hpp"
+
+namespace halqen::io {
+
+// Values a section holds as arrays: unsigned integers and doubles (as bits).
+template <typename T>
+concept ArrayValue = std::is_same_v<T, double> || std::is_same_v<T, std::uint64_t> ||
+    std::is_same_v<T, std::uint32_t> || std::is_same_v<T, std::uint8_t>;
+
+class SectionWriter {
+ public:
+  // Writes the head of a section whose payload will be `length` bytes.
+  static std::expected<SectionWriter, CodecError> begin(ByteSink& sink, format::SectionTag tag,
+                                                        std::uint64_t length);
+
+  std::expected<void, CodecError> write(std::span<const std::byte> bytes);
+  template <ArrayValue T>
+  std::expected<void, CodecError> write_values(std::span<const T> values);
+
+  // Writes the checksum. Precondition: exactly `length` payload bytes were
+  // written (std::logic_error otherwise).
+  std::expected<void, CodecError> finish();
+
+ private:
+  SectionWriter(ByteSink& sink, std::uint64_t length) : sink_(&sink), unwritten_(length) {}
+
+  ByteSink* sink_;
+  std::uint64_t unwritten_;
+  Crc32c checksum_;
+};
+
+// How long a section's payload must be, and why, for the mismatch message.
+struct ExpectedLength {
+  std::uint64_t bytes;
+  std::string reason;  // e.g. "3 vectors of dim 4"
+};
+
+class SectionReader {
+ public:
+  // Reads the head and checks its tag (the section `tag` must come next), its
+  // reserved field, its length against `exact` when given, and that the
+  // payload fits in what remains of the input.
+  static std::expected<SectionReader, CodecError> open(ByteSource& source, format::SectionTag tag,
+                                                       const std::optional<ExpectedLength>& exact);
+
+  std::uint64_t length() const { return length_; }
+  std::uint64_t unread() const { return unread_; }
+
+  // Precondition: out.size() <= unread() (std::length_error otherwise).
+  std::expected<void, CodecError> read(std::span<std::byte> out);
+  template <ArrayValue T>
+  std::expected<void, CodecError> read_values(std::span<T> out);
+
+  // Reads the stored checksum and compares. Precondition: unread() == 0.
+  std::expected<void, CodecError> finish();
+
+ private:
+  SectionReader(ByteSource& source, format::SectionTag tag, std::uint64_t length)
+      : source_(&source), tag_(tag), length_(length), unread_(length) {}
+
+  ByteSource* source_;
+  format::SectionTag tag_;
+  std::uint64_t length_;
+  std::uint64_t unread_;
+  Crc32c checksum_;
+};
+
+// The section's payload as the message names it, e.g. "vectors", "graph links".
+std::string payload_name(format::SectionTag tag);
+
+}  // namespace halqen::io

@@ -1,0 +1,328 @@
+"""Saving, loading and pickling through halqen_ext.
+
+The differential tests build random indexes of both classes under every
+metric, with and without a schema and metadata, take a copy through each way
+there is (file, bytes, pickle, copy, deepcopy) and check that the copy answers
+every search exactly as the original and encodes to the same bytes (so every
+parameter, vector, level, link and record is the same). With layers=1 every
+level draw is 0, so insertions into both give the same graph and the searches
+after them must agree too.
+"""
+import copy
+import errno
+import math
+import os
+import pathlib
+import pickle
+import random
+import struct
+
+import pytest
+
+import halqen_ext
+from halqen import PyFlat, PyHNSW
+
+FLAT_METRICS = [None, "cosine", "inner_product"]
+HNSW_METRICS = ["euclidean", "angular", "inner_product"]
+SCHEMA = ["color", "size"]
+COLORS = ["red", "green", "blue"]
+
+
+def bits(value):
+    """A float's bit pattern, so NaN results compare equal to themselves."""
+    return struct.pack("<d", value)
+
+
+def canonical(results):
+    """Search results with every float replaced by its bits."""
+    out = []
+    for first, second in results:
+        if isinstance(second, list):  # PyHNSW: (distance, vector)
+            out.append((bits(first), [bits(x) for x in second]))
+        else:  # PyFlat: (id, distance)
+            out.append((first, bits(second)))
+    return out
+
+
+def random_vector(rng, dim):
+    vector = [rng.gauss(0.0, 1.0) for _ in range(dim)]
+    if dim and rng.random() < 0.05:
+        vector[rng.randrange(dim)] = math.nan
+    return vector
+
+
+def random_metadata(rng):
+    return [("color", rng.choice(COLORS)), ("size", rng.choice([1, 2, 2.5, "big"]))]
+
+
+def build_flat(rng, metric, count, dim):
+    index = PyFlat(dim, metric=metric)
+    if count:
+        index.create([random_vector(rng, dim) for _ in range(count)])
+    return index
+
+
+def build_hnsw(rng, metric, count, dim, schema, layers=5):
+    index = PyHNSW(dim, layers=layers, ef_construction=24, ef_search=16, metric=metric,
+                   schema=schema)
+    for _ in range(count):
+        with_metadata = schema is not None and rng.random() < 0.8
+        index.insert(random_vector(rng, dim),
+                     metadata=random_metadata(rng) if with_metadata else None)
+    return index
+
+
+def searches(index, rng, dim, filtered):
+    """Answers to a fixed set of queries, with filters where the index has a schema."""
+    answers = []
+    for _ in range(12):
+        query = [rng.gauss(0.0, 1.0) for _ in range(dim)]
+        k = rng.choice([1, 3, 10, 1000])
+        if isinstance(index, PyFlat):
+            answers.append(canonical(index.search(query, k=k)))
+            continue
+        answers.append(canonical(index.search(query, k=k)))
+        if filtered:
+            answers.append(canonical(index.search(query, k=k,
+                                                  filter=("color", rng.choice(COLORS)))))
+    return answers
+
+
+def copies(index, tmp_path):
+    """The index taken through every way of copying it."""
+    path = tmp_path / "index.halqen"
+    halqen_ext.write_index(index, path)
+    yield "file", halqen_ext.read_index(path)
+    yield "file by str", halqen_ext.read_index(str(path))
+    yield "bytes", halqen_ext.deserialize_index(halqen_ext.serialize_index(index))
+    yield "bytearray", halqen_ext.deserialize_index(bytearray(halqen_ext.serialize_index(index)))
+    yield "pickle", pickle.loads(pickle.dumps(index, protocol=pickle.HIGHEST_PROTOCOL))
+    yield "pickle 2", pickle.loads(pickle.dumps(index, protocol=2))
+    yield "copy", copy.copy(index)
+    yield "deepcopy", copy.deepcopy(index)
+
+
+def assert_same(original, loaded, dim, seed, filtered):
+    assert type(loaded) is type(original)
+    assert loaded is not original
+    assert halqen_ext.serialize_index(loaded) == halqen_ext.serialize_index(original)
+    assert searches(loaded, random.Random(seed), dim, filtered) == \
+        searches(original, random.Random(seed), dim, filtered)
+
+
+@pytest.mark.parametrize("metric", FLAT_METRICS)
+@pytest.mark.parametrize("count, dim", [(0, 3), (1, 1), (150, 7), (4, 0)])
+def test_flat_copies_answer_and_grow_like_the_original(metric, count, dim, tmp_path):
+    rng = random.Random(f"{metric}-{count}-{dim}")
+    original = build_flat(rng, metric, count, dim)
+    more = [random_vector(rng, dim) for _ in range(20)]
+    for how, loaded in copies(original, tmp_path):
+        if count and dim:
+            assert_same(original, loaded, dim, count, filtered=False)
+        assert halqen_ext.serialize_index(loaded) == halqen_ext.serialize_index(original), how
+        grown_original = copy.deepcopy(original)
+        grown_original.create(more)
+        loaded.create(more)
+        if dim:
+            assert_same(grown_original, loaded, dim, count + 1, filtered=False)
+        assert halqen_ext.serialize_index(loaded) == \
+            halqen_ext.serialize_index(grown_original), how
+
+
+@pytest.mark.parametrize("metric", HNSW_METRICS)
+@pytest.mark.parametrize("schema", [None, [], SCHEMA])
+def test_hnsw_copies_answer_like_the_original(metric, schema, tmp_path):
+    rng = random.Random(f"{metric}-{schema}")
+    original = build_hnsw(rng, metric, 120, 6, schema)
+    for how, loaded in copies(original, tmp_path):
+        assert_same(original, loaded, 6, 7, filtered=schema == SCHEMA), how
+
+
+@pytest.mark.parametrize("metric", HNSW_METRICS)
+@pytest.mark.parametrize("schema", [None, SCHEMA])
+def test_hnsw_copies_continue_ids_and_graph(metric, schema, tmp_path):
+    rng = random.Random(f"grow-{metric}-{schema}")
+    original = build_hnsw(rng, metric, 80, 5, schema, layers=1)
+    more = [(random_vector(rng, 5), random_metadata(rng) if schema else None) for _ in range(40)]
+    for how, loaded in copies(original, tmp_path):
+        grown = pickle.loads(pickle.dumps(original))
+        for vector, metadata in more:
+            grown.insert(vector, metadata=metadata)
+            loaded.insert(vector, metadata=metadata)
+        assert_same(grown, loaded, 5, 11, filtered=schema is not None), how
+
+
+def test_empty_and_degenerate_indexes_round_trip(tmp_path):
+    indexes = [
+        PyFlat(0), PyFlat(3, metric="cosine"),
+        PyHNSW(2, metric="euclidean"), PyHNSW(2, layers=0, metric="angular", schema=[]),
+        build_hnsw(random.Random(1), "euclidean", 10, 3, None, layers=0),
+    ]
+    unlinked = PyHNSW(2, ef_construction=0, metric="euclidean")
+    unlinked.insert([0.0, 0.0])
+    with pytest.raises(ValueError, match="Insert error: InvalidEF"):
+        unlinked.insert([1.0, 1.0])
+    indexes.append(unlinked)
+    for index in indexes:
+        for _, loaded in copies(index, tmp_path):
+            assert halqen_ext.serialize_index(loaded) == halqen_ext.serialize_index(index)
+
+
+def test_only_the_two_index_classes_are_accepted(tmp_path):
+    for wrong in [None, 3, "index", object(), [PyFlat(1)], PyFlat]:
+        with pytest.raises(TypeError):
+            halqen_ext.serialize_index(wrong)
+        with pytest.raises(TypeError):
+            halqen_ext.write_index(wrong, tmp_path / "x")
+    assert list(tmp_path.iterdir()) == []
+    for wrong_path in [None, 3, b"bytes path"]:
+        with pytest.raises(TypeError):
+            halqen_ext.write_index(PyFlat(1), wrong_path)
+    for wrong_data in [None, 3, "text", [1, 2]]:
+        with pytest.raises(TypeError):
+            halqen_ext.deserialize_index(wrong_data)
+
+
+def test_bad_bytes_raise_value_error_naming_the_fault():
+    good = halqen_ext.serialize_index(build_hnsw(random.Random(2), "euclidean", 12, 3, SCHEMA))
+    cases = [
+        (b"", "not a halqen index file"),
+        (b"PK\x03\x04 a zip file, not an index", "not a halqen index file"),
+        (good[:-1], "truncated: expected 4 bytes"),
+        (good[:100], "truncated: expected "),
+        (good + b"\0", "trailing data: 1 bytes after the last section"),
+        (good[:8] + struct.pack("<I", 7) + good[12:], "unsupported format version 7"),
+        (good[:200] + bytes([good[200] ^ 1]) + good[201:], "checksum mismatch in the vectors section"),
+    ]
+    for data, message in cases:
+        with pytest.raises(ValueError) as raised:
+            halqen_ext.deserialize_index(data)
+        assert str(raised.value).startswith(message), (message, str(raised.value))
+    for view in [memoryview(good), bytearray(good)]:
+        assert halqen_ext.serialize_index(halqen_ext.deserialize_index(view)) == good
+    numpy = pytest.importorskip("numpy")
+    as_array = numpy.frombuffer(good, dtype=numpy.uint8)
+    assert halqen_ext.serialize_index(halqen_ext.deserialize_index(as_array)) == good
+
+
+def test_paths_raise_the_usual_os_errors(tmp_path):
+    missing = tmp_path / "missing.halqen"
+    with pytest.raises(FileNotFoundError) as raised:
+        halqen_ext.read_index(missing)
+    assert raised.value.errno == errno.ENOENT
+    assert raised.value.filename == str(missing)
+    with pytest.raises(IsADirectoryError):
+        halqen_ext.read_index(tmp_path)
+    with pytest.raises(FileNotFoundError):
+        halqen_ext.write_index(PyFlat(1), tmp_path / "no" / "such" / "dir")
+    with pytest.raises(OSError):
+        halqen_ext.write_index(PyFlat(1), tmp_path)  # a directory cannot be replaced
+    assert list(tmp_path.iterdir()) == []
+    text_file = tmp_path / "notes.txt"
+    text_file.write_text("hello\n")
+    with pytest.raises(ValueError, match="not a halqen index file"):
+        halqen_ext.read_index(text_file)
+
+
+def test_writing_replaces_the_file_whole_and_leaves_nothing_beside_it(tmp_path):
+    path = tmp_path / "index.halqen"
+    small = PyFlat(2)
+    small.insert([1.0, 2.0])
+    halqen_ext.write_index(small, path)
+    large = build_hnsw(random.Random(3), "angular", 50, 4, SCHEMA)
+    halqen_ext.write_index(large, os.fspath(path))
+    assert path.read_bytes() == halqen_ext.serialize_index(large)
+    assert [p.name for p in tmp_path.iterdir()] == ["index.halqen"]
+
+
+class Reenter:
+    """A vector component whose conversion calls back into halqen_ext."""
+
+    def __init__(self, action):
+        self.action, self.error = action, None
+
+    def __float__(self):
+        try:
+            self.action()
+        except RuntimeError as exc:
+            self.error = str(exc)
+        return 0.0
+
+
+@pytest.mark.parametrize("cls", [PyFlat, PyHNSW])
+def test_writing_takes_a_shared_borrow(cls, tmp_path):
+    index = PyFlat(1) if cls is PyFlat else PyHNSW(1, metric="euclidean")
+    index.insert([0.0])
+    during_insert = Reenter(lambda: halqen_ext.write_index(index, tmp_path / "x"))
+    index.insert([during_insert])
+    assert during_insert.error == "Already mutably borrowed"
+    assert not (tmp_path / "x").exists()
+    during_search = Reenter(lambda: halqen_ext.serialize_index(index))
+    index.search([during_search])
+    assert during_search.error is None  # shared borrows coexist
+    assert halqen_ext.deserialize_index(halqen_ext.serialize_index(index)) is not None
+
+
+def test_importing_registers_pickling_without_touching_the_classes():
+    assert "__reduce__" not in vars(PyFlat) and "__reduce_ex__" not in vars(PyFlat)
+    assert "__reduce__" not in vars(PyHNSW) and "__reduce_ex__" not in vars(PyHNSW)
+    index = PyFlat(2)
+    index.insert([3.0, 4.0])
+    restored = pickle.loads(pickle.dumps([index, index]))
+    assert restored[0] is restored[1]  # pickle's memo keeps shared references shared
+    assert restored[0].search([3.0, 4.0]) == [(0, 0.0)]
+
+
+GOLDEN = pathlib.Path(__file__).resolve().parents[1] / "data"
+
+
+def golden_vectors(count, dim):
+    """The vectors the golden files were written from (see tests/data/make_golden.py)."""
+    rng = random.Random(20240611)
+    return [[round(rng.uniform(-1.0, 1.0), 3) for _ in range(dim)] for _ in range(count)]
+
+
+def test_golden_files_of_format_version_1_still_read():
+    from reference import cosine, flat_search
+
+    vectors = golden_vectors(40, 4)
+    flat = halqen_ext.read_index(GOLDEN / "flat-cosine-v1.halqen")
+    assert isinstance(flat, PyFlat)
+    for query in golden_vectors(45, 4)[40:]:
+        assert flat.search(query, k=40) == flat_search(vectors, query, 40, cosine)
+
+    hnsw = halqen_ext.read_index(GOLDEN / "hnsw-euclidean-v1.halqen")
+    assert isinstance(hnsw, PyHNSW)
+    # layers=1 makes the build deterministic: a fresh build must be identical.
+    fresh = PyHNSW(4, layers=1, m=8, ef_construction=10, ef_search=6, metric="euclidean",
+                   schema=["parity"])
+    for i, vector in enumerate(vectors):
+        fresh.insert(vector, metadata=[("parity", i % 2)])
+    for query in golden_vectors(45, 4)[40:]:
+        for flt in [None, ("parity", 0), ("parity", 1)]:
+            assert canonical(hnsw.search(query, k=5, filter=flt)) == \
+                canonical(fresh.search(query, k=5, filter=flt))
+    assert halqen_ext.serialize_index(hnsw) == halqen_ext.serialize_index(fresh)
+
+
+def test_readme_spawn_pool_example_runs(tmp_path):
+    """The README's multiprocessing example, run as the script it is."""
+    import ast
+    import re
+    import subprocess
+    import sys
+
+    readme = pathlib.Path(__file__).resolve().parents[2] / "README.md"
+    blocks = re.findall(r"^```python\n(.*?)^```$", readme.read_text(encoding="utf-8"),
+                        re.DOTALL | re.MULTILINE)
+    block = next(b for b in blocks if "get_context(\"spawn\")" in b)
+    script = tmp_path / "pool_example.py"
+    script.write_text(block, encoding="utf-8")
+    run = subprocess.run([sys.executable, str(script)], capture_output=True, text=True,
+                         timeout=300, check=True)
+    printed = ast.literal_eval(run.stdout.strip())
+    promised = ast.literal_eval(block.split("print(results)  # ", 1)[1].strip())
+    assert printed == promised
+    index = PyFlat(2)
+    index.create([[0.0, 0.0], [3.0, 4.0], [6.0, 8.0]])
+    assert printed == [index.search(q, k=2) for q in [[0.0, 1.0], [6.0, 7.0]]]
