@@ -5,7 +5,7 @@ Writes bench/results/latest.json and PNG plots beside it, and prints a table.
 Usage: python bench/run.py [--quick] [--only SECTION ...]
 Sections: exact, ingestion, overhead, approximate (approximate includes the
 crossover), persistence, batch (halqen_ext.search_batch), memory (create's resident
-memory and speed, in fresh processes).
+memory and speed, in fresh processes), sharded (Dask).
 """
 import common  # noqa: F401  (single-threaded set-up before numpy)
 
@@ -24,9 +24,12 @@ import memory  # noqa: E402
 import overhead  # noqa: E402
 import persist  # noqa: E402
 import plots  # noqa: E402
+import sharded  # noqa: E402
 from common import RESULTS_DIR, machine_description  # noqa: E402
 
-SECTIONS = ("exact", "ingestion", "overhead", "approximate", "persistence", "batch", "memory")
+SECTIONS = (
+    "exact", "ingestion", "overhead", "approximate", "persistence", "batch", "memory", "sharded",
+)
 SEED = 0
 
 
@@ -63,6 +66,9 @@ def run(quick, sections):
     if "memory" in sections:
         results["memory"] = memory.run_all(quick)
         memory.print_table(results["memory"])
+    if "sharded" in sections:
+        results["sharded"] = sharded.run_all(quick, rng)
+        sharded.print_table(results["sharded"])
     return results
 
 
