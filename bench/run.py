@@ -4,7 +4,8 @@ library on one thread, every figure a median of several runs.
 Writes bench/results/latest.json and PNG plots beside it, and prints a table.
 Usage: python bench/run.py [--quick] [--only SECTION ...]
 Sections: exact, ingestion, overhead, approximate (approximate includes the
-crossover), persistence.
+crossover), persistence, batch (halqen_ext.search_batch), memory (create's resident
+memory and speed, in fresh processes), sharded (Dask).
 """
 import common  # noqa: F401  (single-threaded set-up before numpy)
 
@@ -16,14 +17,19 @@ import time  # noqa: E402
 import numpy as np  # noqa: E402
 
 import approx  # noqa: E402
+import batch  # noqa: E402
 import exact  # noqa: E402
 import ingest  # noqa: E402
+import memory  # noqa: E402
 import overhead  # noqa: E402
 import persist  # noqa: E402
 import plots  # noqa: E402
+import sharded  # noqa: E402
 from common import RESULTS_DIR, machine_description  # noqa: E402
 
-SECTIONS = ("exact", "ingestion", "overhead", "approximate", "persistence")
+SECTIONS = (
+    "exact", "ingestion", "overhead", "approximate", "persistence", "batch", "memory", "sharded",
+)
 SEED = 0
 
 
@@ -54,6 +60,15 @@ def run(quick, sections):
     if "persistence" in sections:
         results["persistence"] = persist.run_all(quick, rng)
         persist.print_table(results["persistence"])
+    if "batch" in sections:
+        results["batch"] = batch.run_all(quick, rng)
+        batch.print_table(results["batch"])
+    if "memory" in sections:
+        results["memory"] = memory.run_all(quick)
+        memory.print_table(results["memory"])
+    if "sharded" in sections:
+        results["sharded"] = sharded.run_all(quick, rng)
+        sharded.print_table(results["sharded"])
     return results
 
 

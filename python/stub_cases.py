@@ -50,6 +50,13 @@ with tempfile.TemporaryDirectory() as directory:
     loaded = halqen_ext.read_index(pathlib.Path(directory) / "graph.halqen")
     halqen_ext.write_index(index=flat, path=directory + "/flat.halqen")
     loaded = halqen_ext.read_index(path=directory + "/flat.halqen")
+answers: list[list[tuple[int, float]]] = halqen_ext.search_batch(flat, np.zeros((4, 3)), k=2)
+answers = halqen_ext.search_batch(flat, [[1, 2, 3], np.ones(3)], None, None, 2)
+answers = halqen_ext.search_ids(flat, [(1.5, 2, True)], threads=np.int64(1))
+answers = halqen_ext.search_ids(graph, np.eye(3), k=2, filter=("a", "x"), ef=10)
+graph_answers: list[list[tuple[float, list[float]]]] = halqen_ext.search_batch(
+    graph, [[1, 2, 3]], 3, ("b", 2)
+)
 
 
 def refused() -> None:
@@ -74,3 +81,9 @@ def refused() -> None:
     halqen_ext.write_index(flat, b"flat.halqen")  # type: ignore[arg-type]
     halqen_ext.deserialize_index("not bytes")  # type: ignore[arg-type]
     exact: PyFlat = halqen_ext.read_index("flat.halqen")  # type: ignore[assignment]
+    halqen_ext.search_batch(flat, [[1, 2, 3]], filter=("a", "x"))  # type: ignore[call-overload]
+    halqen_ext.search_ids(flat, [[1, 2, 3]], ef=10)  # type: ignore[call-overload]
+    halqen_ext.search_batch(graph, [[1, 2, 3]], ef=10)  # type: ignore[call-overload]
+    halqen_ext.search_batch([flat], [[1, 2, 3]])  # type: ignore[call-overload]
+    halqen_ext.search_batch(flat, "abc")  # type: ignore[arg-type]
+    ids: list[list[tuple[float, list[float]]]] = halqen_ext.search_ids(graph, [[1, 2, 3]])  # type: ignore[assignment]

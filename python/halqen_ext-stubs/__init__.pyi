@@ -1,12 +1,21 @@
 """Type information for the halqen_ext extension module."""
 
 import os
+from collections.abc import Iterator, Sequence
+from typing import Any, Protocol, SupportsFloat, SupportsIndex, overload
 
 from typing_extensions import Buffer, TypeAlias
 
 from halqen import PyFlat, PyHNSW
 
-__all__ = ["write_index", "read_index", "serialize_index", "deserialize_index"]
+__all__ = [
+    "write_index",
+    "read_index",
+    "serialize_index",
+    "deserialize_index",
+    "search_batch",
+    "search_ids",
+]
 
 # Exactly these two classes; anything else is refused with TypeError.
 _Index: TypeAlias = PyFlat | PyHNSW
@@ -24,3 +33,64 @@ def serialize_index(index: _Index) -> bytes:
 
 def deserialize_index(data: Buffer) -> PyFlat | PyHNSW:
     """The PyFlat or PyHNSW that serialize_index gave as data (any bytes-like object)."""
+
+class _NumericArray(Protocol):
+    """An array that iterates over its numbers, such as numpy.ndarray."""
+
+    @property
+    def shape(self) -> tuple[int, ...]: ...
+    def __len__(self) -> int: ...
+    def __iter__(self) -> Iterator[Any]: ...
+
+_Number: TypeAlias = SupportsFloat | SupportsIndex
+# Queries: a 2-D numpy array, or a sequence of vectors (each a sequence of
+# numbers or a 1-D array), converted as search converts one query.
+_Queries: TypeAlias = Sequence[Sequence[_Number] | _NumericArray] | _NumericArray
+# A filter: one (name, value) attribute pair, as PyHNSW.search takes it.
+_Filter: TypeAlias = tuple[str, str | SupportsFloat | SupportsIndex]
+
+# [index.search(q, k) for q in queries] for a PyFlat (a filter raises
+# TypeError), [index.search(q, k, filter) for q in queries] for a PyHNSW.
+@overload
+def search_batch(
+    index: PyFlat,
+    queries: _Queries,
+    k: SupportsIndex | None = None,
+    filter: None = None,
+    threads: SupportsIndex | None = None,
+) -> list[list[tuple[int, float]]]:
+    """Search a PyFlat or PyHNSW for many queries at once, on worker threads."""
+
+@overload
+def search_batch(
+    index: PyHNSW,
+    queries: _Queries,
+    k: SupportsIndex | None = None,
+    filter: _Filter | None = None,
+    threads: SupportsIndex | None = None,
+) -> list[list[tuple[float, list[float]]]]:
+    """Search a PyFlat or PyHNSW for many queries at once, on worker threads."""
+
+# (id, distance) pairs, nearest first; ef (PyHNSW only) is the width of the
+# final layer search.
+@overload
+def search_ids(
+    index: PyFlat,
+    queries: _Queries,
+    k: SupportsIndex | None = None,
+    filter: None = None,
+    ef: None = None,
+    threads: SupportsIndex | None = None,
+) -> list[list[tuple[int, float]]]:
+    """As search_batch, answering each query with (id, distance) pairs."""
+
+@overload
+def search_ids(
+    index: PyHNSW,
+    queries: _Queries,
+    k: SupportsIndex | None = None,
+    filter: _Filter | None = None,
+    ef: SupportsIndex | None = None,
+    threads: SupportsIndex | None = None,
+) -> list[list[tuple[int, float]]]:
+    """As search_batch, answering each query with (id, distance) pairs."""

@@ -3,6 +3,7 @@
 // listed in `functions` and named in __all__.
 #include <Python.h>
 
+#include "ext/batch_search.hpp"
 #include "ext/persist.hpp"
 #include "ext/pickling.hpp"
 #include "module/entry.hpp"
@@ -19,6 +20,8 @@ PyMethodDef functions[] = {
     function_def<read_index, kReadIndex>("read_index", kReadIndexDoc),
     function_def<serialize_index, kSerializeIndex>("serialize_index", kSerializeIndexDoc),
     function_def<deserialize_index, kDeserializeIndex>("deserialize_index", kDeserializeIndexDoc),
+    function_def<search_batch, kSearchBatch>("search_batch", kSearchBatchDoc),
+    function_def<search_ids, kSearchIds>("search_ids", kSearchIdsDoc),
     {nullptr, nullptr, 0, nullptr},
 };
 

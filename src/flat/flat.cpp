@@ -4,6 +4,8 @@
 #include <stdexcept>
 #include <string>
 
+#include "common/checked_product.hpp"
+#include "common/grow.hpp"
 #include "flat/top_k.hpp"
 #include "metrics/batch.hpp"
 
@@ -14,6 +16,10 @@ namespace {
 // as a few long sequential streams, so a block must span megabytes for the
 // streams to be long, while its distances (128 KiB) stay in L2.
 constexpr std::size_t kScoreBlockRows = 16384;
+
+// Numbers a bulk insertion copies (or measures) between two questions to its
+// interrupt: 2 MiB, well under a millisecond of work.
+constexpr std::uint64_t kInsertChunkComponents = std::uint64_t{1} << 18;
 
 void require_dimension(const char* what, std::size_t length, std::uint64_t dim) {
   if (length != dim) {
@@ -41,6 +47,68 @@ void FlatIndex::insert(VectorView vector) {
     throw;
   }
   ++count_;
+}
+
+std::expected<void, Interrupted> FlatIndex::insert_block(VectorBlock block, Interrupt& interrupt) {
+  const std::optional<std::uint64_t> components = checked_product(block.count, dim_);
+  if (!components || *components != block.values.size()) {
+    throw std::invalid_argument("block of " + std::to_string(block.count) + " vectors with " +
+                                std::to_string(block.values.size()) +
+                                " numbers for an index of dimension " + std::to_string(dim_));
+  }
+  if (block.count == 0) return {};
+  reserve_for_block(block);
+  if (count_ == 0) return take_block(std::move(block), interrupt);
+  const std::uint64_t chunk = rows_per_chunk(block.count);
+  for (std::uint64_t first = 0; first < block.count; first += chunk) {
+    if (interrupt.requested()) return std::unexpected(Interrupted{});
+    append_rows(block, first, std::min(chunk, block.count - first));
+  }
+  return {};
+}
+
+// Everything that allocates, so that appending afterwards cannot fail. A
+// buffer the index takes needs no room of its own.
+void FlatIndex::reserve_for_block(const VectorBlock& block) {
+  if (count_ != 0) reserve_for_append(vectors_, block.values.size());
+  if (metric_ == MetricKind::Cosine) reserve_for_append(norms_, block.count);
+  deleted_.reserve(deleted_.size() + block.count);
+}
+
+std::expected<void, Interrupted> FlatIndex::take_block(VectorBlock block, Interrupt& interrupt) {
+  const std::uint64_t chunk = rows_per_chunk(block.count);
+  if (metric_ == MetricKind::Cosine) {
+    for (std::uint64_t first = 0; first < block.count; first += chunk) {
+      if (interrupt.requested()) {
+        norms_.clear();
+        return std::unexpected(Interrupted{});
+      }
+      const std::uint64_t end = std::min(block.count, first + chunk);
+      for (std::uint64_t id = first; id < end; ++id) {
+        norms_.push_back(squared_norm(block.row(id, dim_)));
+      }
+    }
+  }
+  deleted_.insert(deleted_.end(), block.count, false);
+  vectors_ = std::move(block.values);
+  count_ = block.count;
+  return {};
+}
+
+void FlatIndex::append_rows(const VectorBlock& block, std::uint64_t first, std::uint64_t rows) {
+  const auto values = block.values.begin() + static_cast<std::ptrdiff_t>(first * dim_);
+  vectors_.insert(vectors_.end(), values, values + static_cast<std::ptrdiff_t>(rows * dim_));
+  if (metric_ == MetricKind::Cosine) {
+    for (std::uint64_t id = first; id < first + rows; ++id) {
+      norms_.push_back(squared_norm(block.row(id, dim_)));
+    }
+  }
+  deleted_.insert(deleted_.end(), rows, false);
+  count_ += rows;
+}
+
+std::uint64_t FlatIndex::rows_per_chunk(std::uint64_t count) const {
+  return dim_ == 0 ? count : std::max<std::uint64_t>(1, kInsertChunkComponents / dim_);
 }
 
 std::expected<std::vector<SearchHit>, FlatError> FlatIndex::search(VectorView query,

@@ -12,8 +12,10 @@
 #include <span>
 #include <vector>
 
+#include "common/interrupt.hpp"
 #include "common/invalid_parts.hpp"
 #include "common/search_hit.hpp"
+#include "common/vector_block.hpp"
 #include "flat/flat_error.hpp"
 #include "metrics/metrics.hpp"
 
@@ -68,6 +70,18 @@ class FlatIndex {
   // std::bad_alloc leaves the index as it was.
   void insert(VectorView vector);
 
+  // Stores the block's vectors in order under the next ids, with the same
+  // result as inserting them one by one. Precondition: block.values.size()
+  // == block.count * dim(), else throws std::invalid_argument and stores
+  // nothing. Room for every vector is made first, so std::bad_alloc leaves
+  // the index as it was. An empty index takes the block's buffer as its
+  // store; a non-empty one copies the vectors in chunks of a few megabytes.
+  // `interrupt` is asked before each chunk of work (copying, or measuring
+  // cosine norms); when it asks to stop, the result is Interrupted and the
+  // vectors of the chunks copied before stay stored (none when the buffer
+  // was to be taken).
+  std::expected<void, Interrupted> insert_block(VectorBlock block, Interrupt& interrupt);
+
   // The first min(k, size()) stored vectors in rank order by their distance
   // to `query`; k may be any value. Precondition: query.size() == dim(), else
   // throws std::invalid_argument. Fails with EmptyIndex when no components are
@@ -75,8 +89,14 @@ class FlatIndex {
   std::expected<std::vector<SearchHit>, FlatError> search(VectorView query, std::uint64_t k) const;
 
  private:
+  friend class FlatBatch;
+
   void score_block(VectorView query, double query_norm, std::size_t first, std::size_t rows,
                    double* out) const;
+  void reserve_for_block(const VectorBlock& block);
+  std::expected<void, Interrupted> take_block(VectorBlock block, Interrupt& interrupt);
+  void append_rows(const VectorBlock& block, std::uint64_t first, std::uint64_t rows);
+  std::uint64_t rows_per_chunk(std::uint64_t count) const;
 
   std::uint64_t dim_;
   MetricKind metric_;

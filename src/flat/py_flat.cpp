@@ -1,4 +1,6 @@
 // PyFlat: the exact index behind the call protocol.
+#include "flat/py_flat.hpp"
+
 #include <array>
 #include <optional>
 #include <string>
@@ -10,6 +12,8 @@
 #include "metrics/metric_table.hpp"
 #include "module/classes.hpp"
 #include "module/entry.hpp"
+#include "module/signal_check.hpp"
+#include "module/vector_list.hpp"
 
 namespace halqen::py {
 namespace {
@@ -63,37 +67,38 @@ PyResult<NoneResult> insert(FlatIndex& self, std::vector<double> vector) {
   return NoneResult{};
 }
 
-// Lengths are checked while storing: the vectors before a wrong one stay.
-PyResult<NoneResult> create(FlatIndex& self, std::vector<std::vector<double>> vectors) {
+// Lengths are checked in order: the vectors before a wrong one are stored
+// (in one block, room for all of them made first), then the call panics. A
+// signal handler that raises stops the storing between chunks, and its
+// exception is the call's.
+PyResult<NoneResult> create(FlatIndex& self, VectorList vectors) {
   if (vectors.empty()) {
     return std::unexpected(flat_error("Create", FlatError::EmptyVectors));
   }
-  for (const std::vector<double>& vector : vectors) {
-    if (vector.size() != self.dim()) {
-      throw Panic("Vector length " + std::to_string(vector.size()) +
-                  " does not match index dimension " + std::to_string(self.dim()));
+  const std::size_t storable = vectors.leading_vectors_of_length(self.dim());
+  const bool stops_early = storable < vectors.size();
+  const std::size_t wrong_length = stops_early ? vectors.length(storable) : 0;
+  if (storable > 0) {
+    SignalInterrupt signals;
+    if (!self.insert_block(std::move(vectors).take_leading(storable), signals)) {
+      return fetch_error();
     }
-    self.insert(vector);
+  }
+  if (stops_early) {
+    throw Panic("Vector length " + std::to_string(wrong_length) +
+                " does not match index dimension " + std::to_string(self.dim()));
   }
   return NoneResult{};
 }
 
-PyResult<std::vector<std::pair<std::uint64_t, double>>> search(const FlatIndex& self,
-                                                               std::vector<double> query,
-                                                               std::optional<std::uint64_t> k) {
-  if (query.size() != self.dim()) {
-    return std::unexpected(length_error("query", self.dim(), query.size()));
-  }
+PyResult<FlatHits> search(const FlatIndex& self, std::vector<double> query,
+                          std::optional<std::uint64_t> k) {
+  HALQEN_TRY_VOID(check_query_length(self, query));
   auto hits = self.search(query, k.value_or(kDefaultSearchK));
   if (!hits) {
-    return std::unexpected(flat_error("Search", hits.error()));
+    return std::unexpected(flat_search_error(hits.error()));
   }
-  std::vector<std::pair<std::uint64_t, double>> result;
-  result.reserve(hits->size());
-  for (const SearchHit& hit : *hits) {
-    result.emplace_back(hit.id, hit.distance);
-  }
-  return result;
+  return flat_hits(*hits);
 }
 
 PyMethodDef methods[] = {
@@ -104,6 +109,26 @@ PyMethodDef methods[] = {
 };
 
 }  // namespace
+
+PyResult<void> check_query_length(const FlatIndex& index, std::span<const double> query) {
+  if (query.size() != index.dim()) {
+    return std::unexpected(length_error("query", index.dim(), query.size()));
+  }
+  return {};
+}
+
+PyErr flat_search_error(FlatError error) {
+  return flat_error("Search", error);
+}
+
+FlatHits flat_hits(std::span<const SearchHit> hits) {
+  FlatHits result;
+  result.reserve(hits.size());
+  for (const SearchHit& hit : hits) {
+    result.emplace_back(hit.id, hit.distance);
+  }
+  return result;
+}
 
 PyObject* create_flat_type() {
   return create_class_type<construct, kNew>("builtins.PyFlat", kClassDoc, methods);

@@ -62,11 +62,19 @@ std::uint32_t HNSW::store_node(VectorView vector, const MetadataRecord* metadata
                                std::uint64_t level) {
   // The caller's view may point into vectors_, which reserving can move.
   const std::vector<double> staged(vector.begin(), vector.end());
+  reserve_for_append(vectors_, staged.size());
+  const std::uint32_t node = store_node_record(metadata, level);
+  vectors_.insert(vectors_.end(), staged.begin(), staged.end());
+  return node;
+}
+
+// Everything of a new node but its vector, which the caller has already
+// placed or appends next without allocating.
+std::uint32_t HNSW::store_node_record(const MetadataRecord* metadata, std::uint64_t level) {
   NeighborList list(level);
   // A level recorded for a node that then fails to store only stops a skip
   // early; it never changes a search.
   distinct_levels_.insert(level);
-  reserve_for_append(vectors_, staged.size());
   reserve_for_append(neighbors_, 1);
   reserve_for_append(levels_, 1);
   reserve_for_append(deleted_, 1);
@@ -76,7 +84,6 @@ std::uint32_t HNSW::store_node(VectorView vector, const MetadataRecord* metadata
   } else {
     metadata_.append_without_record();
   }
-  vectors_.insert(vectors_.end(), staged.begin(), staged.end());
   neighbors_.push_back(std::move(list));
   levels_.push_back(level);
   deleted_.push_back(false);

@@ -9,8 +9,10 @@
 #include <span>
 #include <vector>
 
+#include "common/interrupt.hpp"
 #include "common/invalid_parts.hpp"
 #include "common/search_hit.hpp"
+#include "common/vector_block.hpp"
 #include "filter/filter.hpp"
 #include "hnsw/hnsw_error.hpp"
 #include "hnsw/neighbor_list.hpp"
@@ -91,6 +93,25 @@ class HNSW {
                                         std::span<const MetadataRecord> metadata,
                                         RandomSource& rng);
 
+  // As create above, from one block (vector i with record i), asking
+  // `interrupt` before each insertion: when it asks to stop, the result is
+  // Interrupted and the nodes inserted before stay, each complete. See
+  // insert_block for what happens to the block.
+  std::expected<void, HNSWError> create(VectorBlock vectors,
+                                        std::span<const MetadataRecord> metadata, RandomSource& rng,
+                                        Interrupt& interrupt);
+
+  // Inserts the block's vectors in order, each as insert does without a
+  // record, asking `interrupt` before each insertion. Stops at the first
+  // failing insertion and returns its error, or Interrupted when the
+  // interrupt asks; the nodes inserted before stay. Precondition:
+  // vectors.values.size() == vectors.count * dim(), else throws
+  // std::invalid_argument before inserting anything. Room for every node is
+  // made before the first insertion (std::bad_alloc leaves the index as it
+  // was), and an empty index takes the block's buffer as its vector store.
+  std::expected<void, HNSWError> insert_block(VectorBlock vectors, RandomSource& rng,
+                                              Interrupt& interrupt);
+
   // The k nearest nodes, nearest first: an empty list for an empty index
   // (before any check); otherwise a greedy width-1 descent from node 0
   // through layers layers-1..1, then a width-ef_search search of layer 0,
@@ -98,6 +119,13 @@ class HNSW {
   // (layers = 0), filter errors, InvalidEF (ef_search = 0).
   std::expected<std::vector<SearchHit>, HNSWError> search(VectorView query, std::uint64_t k,
                                                           const Filter* filter) const;
+  // The same search with a final layer-0 search of width `ef` instead of
+  // ef_search (so up to ef results; InvalidEF for 0). Any number of threads
+  // may search one index at once: a search only reads the index, and its
+  // working memory belongs to the calling thread.
+  std::expected<std::vector<SearchHit>, HNSWError> search(VectorView query, std::uint64_t k,
+                                                          const Filter* filter,
+                                                          std::uint64_t ef) const;
 
   // Builds the index `parts` describe, which then behaves bit for bit like
   // the index they were read from on every later search and insertion (ids
@@ -140,6 +168,15 @@ class HNSW {
   void check_node(std::uint64_t node) const;
   void check_insert_preconditions(VectorView vector, const MetadataRecord* metadata) const;
   std::uint32_t store_node(VectorView vector, const MetadataRecord* metadata, std::uint64_t level);
+  std::uint32_t store_node_record(const MetadataRecord* metadata, std::uint64_t level);
+  std::uint64_t next_level(RandomSource& rng) const;
+  std::expected<void, HNSWError> insert_records(VectorBlock block,
+                                                std::span<const MetadataRecord> records,
+                                                RandomSource& rng, Interrupt& interrupt);
+  std::expected<void, HNSWError> insert_in_place(VectorBlock block,
+                                                 std::span<const MetadataRecord> records,
+                                                 RandomSource& rng, Interrupt& interrupt);
+  void reserve_nodes(const VectorBlock& block);
   std::expected<void, HNSWError> link_new_node(std::uint32_t node, LayerScratch& scratch);
   std::expected<std::uint32_t, HNSWError> climb_greedy_layers(std::uint32_t node,
                                                               LayerScratch& scratch) const;

@@ -7,9 +7,9 @@
 namespace halqen {
 namespace {
 
-constexpr std::array<std::string_view, 7> kNames{
+constexpr std::array<std::string_view, 8> kNames{
     "InvalidEF",         "InvalidLayer", "NoSchema",      "EmptySchema",
-    "AttributeNotFound", "EmptyVectors", "InvalidNodeID",
+    "AttributeNotFound", "EmptyVectors", "InvalidNodeID", "Interrupted",
 };
 
 }  // namespace

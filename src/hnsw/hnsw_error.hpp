@@ -16,6 +16,7 @@ enum class HNSWError {
   AttributeNotFound,  // a filter names no schema attribute; or create's record count differs
   EmptyVectors,       // create given no vectors
   InvalidNodeID,      // a linking result without a neighbour list (not produced in practice)
+  Interrupted,        // a bulk insertion stopped because its interrupt asked
 };
 
 // The variant's name exactly as declared, e.g. "InvalidEF"; "Unknown" for a

@@ -3,9 +3,13 @@
 #include <cstddef>
 #include <cstdint>
 #include <new>
+#include <optional>
 #include <stdexcept>
 #include <string>
+#include <utility>
 
+#include "common/checked_product.hpp"
+#include "common/grow.hpp"
 #include "hnsw/hnsw.hpp"
 #include "hnsw/layer_scratch.hpp"
 #include "hnsw/level_draw.hpp"
@@ -25,20 +29,29 @@ constexpr std::uint64_t kGreedyWidth = 1;
 std::expected<void, HNSWError> HNSW::insert(VectorView vector, const MetadataRecord* metadata,
                                             RandomSource& rng) {
   check_insert_preconditions(vector, metadata);
+  const std::uint64_t level = next_level(rng);
+  const std::uint32_t node = store_node(vector, metadata, level);
+  if (node == 0) {
+    return {};
+  }
+  return link_new_node(node, thread_layer_scratch());
+}
+
+// The first node takes the top level and draws nothing; every later one
+// draws its level.
+std::uint64_t HNSW::next_level(RandomSource& rng) const {
   if (node_count_ >= kMaxNodes) {
     throw std::length_error("index holds " + std::to_string(node_count_) +
                             " nodes, the most 32-bit ids can number");
   }
   if (node_count_ == 0) {
-    store_node(vector, metadata, params_.layers - 1);
-    return {};
+    return params_.layers - 1;
   }
   const std::uint64_t level = draw_level(level_weights_, level_weight_total_, params_.layers, rng);
   if (level < params_.layers && params_.layers - level > kMaxListEntries) {
     throw std::bad_alloc();
   }
-  const std::uint32_t node = store_node(vector, metadata, level);
-  return link_new_node(node, thread_layer_scratch());
+  return level;
 }
 
 // Layers 0..level-1 only move the entry (width 1); layers level..layers-1
@@ -139,10 +152,109 @@ std::expected<void, HNSWError> HNSW::create(std::span<const std::vector<double>>
   for (std::size_t i = 0; i < vectors.size(); ++i) {
     check_insert_preconditions(vectors[i], with_records ? &metadata[i] : nullptr);
   }
-  for (std::size_t i = 0; i < vectors.size(); ++i) {
-    const auto inserted = insert(vectors[i], with_records ? &metadata[i] : nullptr, rng);
+  VectorBlock block;
+  block.values.reserve(vectors.size() * params_.dim);
+  for (const std::vector<double>& vector : vectors) {
+    block.values.insert(block.values.end(), vector.begin(), vector.end());
+  }
+  block.count = vectors.size();
+  NeverInterrupt never;
+  return create(std::move(block), metadata, rng, never);
+}
+
+std::expected<void, HNSWError> HNSW::create(VectorBlock vectors,
+                                            std::span<const MetadataRecord> metadata,
+                                            RandomSource& rng, Interrupt& interrupt) {
+  if (vectors.count == 0) {
+    return std::unexpected(HNSWError::EmptyVectors);
+  }
+  const bool with_records = params_.schema.has_value();
+  if (with_records && metadata.size() != vectors.count) {
+    return std::unexpected(HNSWError::AttributeNotFound);
+  }
+  return insert_records(std::move(vectors),
+                        with_records ? metadata : std::span<const MetadataRecord>(), rng,
+                        interrupt);
+}
+
+std::expected<void, HNSWError> HNSW::insert_block(VectorBlock vectors, RandomSource& rng,
+                                                  Interrupt& interrupt) {
+  return insert_records(std::move(vectors), {}, rng, interrupt);
+}
+
+// Inserts block vector i with records[i], or without a record when `records`
+// is empty.
+std::expected<void, HNSWError> HNSW::insert_records(VectorBlock block,
+                                                    std::span<const MetadataRecord> records,
+                                                    RandomSource& rng, Interrupt& interrupt) {
+  const std::optional<std::uint64_t> components = checked_product(block.count, params_.dim);
+  if (!components || *components != block.values.size()) {
+    throw std::invalid_argument("block of " + std::to_string(block.count) + " vectors with " +
+                                std::to_string(block.values.size()) +
+                                " numbers for an index of dimension " +
+                                std::to_string(params_.dim));
+  }
+  for (std::size_t i = 0; i < records.size(); ++i) {
+    check_insert_preconditions(block.row(i, params_.dim), &records[i]);
+  }
+  reserve_nodes(block);
+  if (node_count_ == 0) {
+    return insert_in_place(std::move(block), records, rng, interrupt);
+  }
+  for (std::uint64_t i = 0; i < block.count; ++i) {
+    if (interrupt.requested()) {
+      return std::unexpected(HNSWError::Interrupted);
+    }
+    const auto inserted =
+        insert(block.row(i, params_.dim), records.empty() ? nullptr : &records[i], rng);
     if (!inserted) {
       return inserted;
+    }
+  }
+  return {};
+}
+
+// Room for every node of the block; a buffer the index takes needs none.
+void HNSW::reserve_nodes(const VectorBlock& block) {
+  if (node_count_ != 0) {
+    reserve_for_append(vectors_, block.values.size());
+  }
+  reserve_for_append(neighbors_, block.count);
+  reserve_for_append(levels_, block.count);
+  reserve_for_append(deleted_, block.count);
+  reserve_for_append(link_stamps_, block.count);
+}
+
+// An empty index takes the block's buffer as vectors_: node i's vector is
+// then already where storing node i would append it. Until the loop ends
+// vectors_ also holds the vectors of nodes not inserted yet, which no search
+// reaches (ids stop at node_count_); however the loop ends, they are cut off
+// and the memory they held is given back.
+std::expected<void, HNSWError> HNSW::insert_in_place(VectorBlock block,
+                                                     std::span<const MetadataRecord> records,
+                                                     RandomSource& rng, Interrupt& interrupt) {
+  vectors_ = std::move(block.values);
+  struct CutOffUninserted {
+    HNSW& index;
+    ~CutOffUninserted() {
+      const std::size_t stored = index.node_count_ * index.params_.dim;
+      if (index.vectors_.size() != stored) {
+        index.vectors_.resize(stored);
+        index.vectors_.shrink_to_fit();
+      }
+    }
+  } cut_off{*this};
+  for (std::uint64_t i = 0; i < block.count; ++i) {
+    if (interrupt.requested()) {
+      return std::unexpected(HNSWError::Interrupted);
+    }
+    const std::uint64_t level = next_level(rng);
+    const std::uint32_t node = store_node_record(records.empty() ? nullptr : &records[i], level);
+    if (node != 0) {
+      const auto linked = link_new_node(node, thread_layer_scratch());
+      if (!linked) {
+        return linked;
+      }
     }
   }
   return {};

@@ -27,6 +27,12 @@ void grow_to(std::vector<T>& buffer, std::size_t size) {
 
 std::expected<std::vector<SearchHit>, HNSWError> HNSW::search(VectorView query, std::uint64_t k,
                                                               const Filter* filter) const {
+  return search(query, k, filter, params_.ef_search);
+}
+
+std::expected<std::vector<SearchHit>, HNSWError> HNSW::search(VectorView query, std::uint64_t k,
+                                                              const Filter* filter,
+                                                              std::uint64_t ef) const {
   if (node_count_ == 0) {
     return std::vector<SearchHit>{};
   }
@@ -36,8 +42,7 @@ std::expected<std::vector<SearchHit>, HNSWError> HNSW::search(VectorView query, 
   if (!entry) {
     return std::unexpected(entry.error());
   }
-  const auto searched =
-      layer_search(*entry, query, params_.ef_search, kBottomLayer, filter, scratch);
+  const auto searched = layer_search(*entry, query, ef, kBottomLayer, filter, scratch);
   if (!searched) {
     return std::unexpected(searched.error());
   }

@@ -1,4 +1,6 @@
 // PyHNSW: the approximate index behind the call protocol.
+#include "hnsw/py_hnsw.hpp"
+
 #include <array>
 #include <optional>
 #include <span>
@@ -13,6 +15,8 @@
 #include "module/classes.hpp"
 #include "module/entry.hpp"
 #include "module/py_metadata.hpp"
+#include "module/signal_check.hpp"
+#include "module/vector_list.hpp"
 #include "random/random.hpp"
 
 namespace halqen::py {
@@ -48,8 +52,6 @@ constexpr const char* kNoSchemaForFilter =
     "No schema provided in HNSW instance; cannot use metadata filtering";
 
 using MetadataPairs = std::vector<NamedObject>;
-using Vectors = std::vector<std::vector<double>>;
-using Hit = std::pair<double, std::span<const double>>;
 
 PyErr value_error(std::string message) {
   return PyErr::new_err(PyExc_ValueError, std::move(message));
@@ -74,12 +76,24 @@ PyResult<void> check_length(const HNSW& self, const std::vector<double>& vector)
   return {};
 }
 
-// Every vector is checked before any is inserted.
-PyResult<void> check_lengths(const HNSW& self, const Vectors& vectors) {
-  for (const std::vector<double>& vector : vectors) {
-    HALQEN_TRY_VOID(check_length(self, vector));
+// Every vector is checked before any is inserted; the first wrong one is reported.
+PyResult<void> check_lengths(const HNSW& self, const VectorList& vectors) {
+  const std::size_t matching = vectors.leading_vectors_of_length(self.dim());
+  if (matching < vectors.size()) {
+    return std::unexpected(value_error("Expected vector of length " + std::to_string(self.dim()) +
+                                       ", got " + std::to_string(vectors.length(matching))));
   }
   return {};
+}
+
+// A core error as the call's exception. Interrupted means a signal handler
+// raised while the vectors were inserted: its exception, still pending, is
+// the one raised.
+PyErr create_error(HNSWError error) {
+  if (error == HNSWError::Interrupted) {
+    return PyErr::fetch();
+  }
+  return core_error("Create", error);
 }
 
 PyResult<HNSW> construct(std::uint64_t dim, std::optional<std::uint64_t> layers,
@@ -120,22 +134,23 @@ PyResult<NoneResult> insert(HNSW& self, std::vector<double> vector,
   return NoneResult{};
 }
 
-PyResult<NoneResult> create_without_metadata(HNSW& self, const Vectors& vectors) {
+// Inserts one vector after another, as insert does without a record.
+PyResult<NoneResult> create_without_metadata(HNSW& self, VectorList vectors) {
   if (vectors.empty()) {
     return std::unexpected(core_error("Create", HNSWError::EmptyVectors));
   }
   HALQEN_TRY_VOID(check_lengths(self, vectors));
-  RandomSource& random = thread_random();
-  for (const std::vector<double>& vector : vectors) {
-    auto inserted = self.insert(vector, nullptr, random);
-    if (!inserted) {
-      return std::unexpected(core_error("Create", inserted.error()));
-    }
+  const std::size_t count = vectors.size();
+  SignalInterrupt signals;
+  auto inserted =
+      self.insert_block(std::move(vectors).take_leading(count), thread_random(), signals);
+  if (!inserted) {
+    return std::unexpected(create_error(inserted.error()));
   }
   return NoneResult{};
 }
 
-PyResult<NoneResult> create_with_metadata(HNSW& self, const Vectors& vectors,
+PyResult<NoneResult> create_with_metadata(HNSW& self, VectorList vectors,
                                           const std::vector<MetadataPairs>& metadata) {
   if (metadata.size() != vectors.size()) {
     return std::unexpected(value_error("Length of metadata list must match number of vectors"));
@@ -150,50 +165,32 @@ PyResult<NoneResult> create_with_metadata(HNSW& self, const Vectors& vectors,
     records.push_back(std::move(record));
   }
   HALQEN_TRY_VOID(check_lengths(self, vectors));
-  auto created = self.create(vectors, records, thread_random());
+  const std::size_t count = vectors.size();
+  SignalInterrupt signals;
+  auto created =
+      self.create(std::move(vectors).take_leading(count), records, thread_random(), signals);
   if (!created) {
-    return std::unexpected(core_error("Create", created.error()));
+    return std::unexpected(create_error(created.error()));
   }
   return NoneResult{};
 }
 
-PyResult<NoneResult> create(HNSW& self, Vectors vectors,
+PyResult<NoneResult> create(HNSW& self, VectorList vectors,
                             std::optional<std::vector<MetadataPairs>> metadata) {
   if (metadata) {
-    return create_with_metadata(self, vectors, *metadata);
+    return create_with_metadata(self, std::move(vectors), *metadata);
   }
-  return create_without_metadata(self, vectors);
+  return create_without_metadata(self, std::move(vectors));
 }
 
-PyResult<std::optional<Filter>> build_filter(const HNSW& self,
-                                             const std::optional<NamedObject>& filter) {
-  if (!filter) {
-    return std::optional<Filter>();
-  }
-  if (!self.schema()) {
-    return std::unexpected(value_error(kNoSchemaForFilter));
-  }
-  std::optional<Metadata> value = value_to_metadata(filter->second.get());
-  if (!value) {
-    return std::unexpected(value_error("Unsupported type for metadata filter"));
-  }
-  return equality_filter(filter->first, std::move(*value));
-}
-
-PyResult<std::vector<Hit>> search(const HNSW& self, std::vector<double> query,
-                                  std::optional<std::uint64_t> k,
-                                  std::optional<NamedObject> filter) {
+PyResult<HNSWHits> search(const HNSW& self, std::vector<double> query,
+                          std::optional<std::uint64_t> k, std::optional<NamedObject> filter) {
   HALQEN_TRY_ASSIGN(const std::optional<Filter> built, build_filter(self, filter));
   auto hits = self.search(query, k.value_or(kDefaultSearchK), built ? &*built : nullptr);
   if (!hits) {
-    return std::unexpected(core_error("Search", hits.error()));
+    return std::unexpected(hnsw_search_error(hits.error()));
   }
-  std::vector<Hit> result;
-  result.reserve(hits->size());
-  for (const SearchHit& hit : *hits) {
-    result.emplace_back(hit.distance, self.vector(hit.id));
-  }
-  return result;
+  return hits_with_vectors(self, *hits);
 }
 
 PyMethodDef methods[] = {
@@ -204,6 +201,34 @@ PyMethodDef methods[] = {
 };
 
 }  // namespace
+
+PyResult<std::optional<Filter>> build_filter(const HNSW& index,
+                                             const std::optional<NamedObject>& filter) {
+  if (!filter) {
+    return std::optional<Filter>();
+  }
+  if (!index.schema()) {
+    return std::unexpected(value_error(kNoSchemaForFilter));
+  }
+  std::optional<Metadata> value = value_to_metadata(filter->second.get());
+  if (!value) {
+    return std::unexpected(value_error("Unsupported type for metadata filter"));
+  }
+  return equality_filter(filter->first, std::move(*value));
+}
+
+PyErr hnsw_search_error(HNSWError error) {
+  return core_error("Search", error);
+}
+
+HNSWHits hits_with_vectors(const HNSW& index, std::span<const SearchHit> hits) {
+  HNSWHits result;
+  result.reserve(hits.size());
+  for (const SearchHit& hit : hits) {
+    result.emplace_back(hit.distance, index.vector(hit.id));
+  }
+  return result;
+}
 
 PyObject* create_hnsw_type() {
   return create_class_type<construct, kNew>("builtins.PyHNSW", kClassDoc, methods);

@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <span>
 #include <utility>
+#include <variant>
 #include <vector>
 
 #include "module/py_err.hpp"
@@ -24,6 +25,8 @@ template <class A, class B>
 PyResult<Ref> to_python(const std::pair<A, B>& pair);
 template <class T>
 PyResult<Ref> to_python(const std::vector<T>& items);
+template <class... T>
+PyResult<Ref> to_python(const std::variant<T...>& value);
 
 inline PyResult<Ref> to_python(NoneResult) {
   return Ref::borrow(Py_None);
@@ -79,6 +82,12 @@ PyResult<Ref> to_python(const std::pair<A, B>& pair) {
   PyTuple_SET_ITEM(tuple, 0, first.release());
   PyTuple_SET_ITEM(tuple, 1, second.release());
   return Ref::steal(tuple);
+}
+
+// Whichever alternative the value holds.
+template <class... T>
+PyResult<Ref> to_python(const std::variant<T...>& value) {
+  return std::visit([](const auto& held) { return to_python(held); }, value);
 }
 
 }  // namespace halqen::py

@@ -1,8 +1,11 @@
 #include "module/convert.hpp"
 
 #include <algorithm>
+#include <span>
 
+#include "common/grow.hpp"
 #include "module/numeric_buffer.hpp"
+#include "module/signal_check.hpp"
 
 namespace halqen::py {
 namespace {
@@ -36,20 +39,113 @@ Ref unprintable_message(PyObject* exception) {
   return Ref::steal(PyUnicode_FromString("<unprintable object>"));
 }
 
-PyResult<std::vector<double>> extract_exact_float_list(PyObject* list) {
-  std::vector<double> out;
-  out.reserve(static_cast<std::size_t>(PyList_GET_SIZE(list)));
+// Appends the numbers of an exact list, reading exact floats directly. The
+// signal check counts whole spans of the list, not each number: this loop is
+// the one every insert and search runs.
+PyResult<void> append_exact_float_list(std::vector<double>& out, PyObject* list,
+                                       SignalPoll& signals) {
+  constexpr auto kSpan = static_cast<Py_ssize_t>(kElementsPerSignalCheck);
+  reserve_for_append(out, static_cast<std::size_t>(PyList_GET_SIZE(list)));
+  for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list);) {
+    Py_ssize_t span_end = std::min(PyList_GET_SIZE(list), i + kSpan);
+    HALQEN_TRY_VOID(signals.advance(static_cast<std::size_t>(span_end - i)));
+    for (; i < span_end; ++i) {
+      PyObject* item = PyList_GET_ITEM(list, i);
+      if (PyFloat_CheckExact(item)) {
+        out.push_back(PyFloat_AS_DOUBLE(item));
+        continue;
+      }
+      Ref held = Ref::borrow(item);  // its conversion may run code that empties the list
+      HALQEN_TRY_ASSIGN(const double value, extract_f64(held.get()));
+      out.push_back(value);
+      span_end = std::min(span_end, PyList_GET_SIZE(list));
+    }
+  }
+  return {};
+}
+
+// Appends the numbers of any other sequence, element by element.
+PyResult<void> append_iterated_floats(std::vector<double>& out, PyObject* sequence,
+                                      SignalPoll& signals) {
+  reserve_for_append(out, detail::capped_length_hint(sequence));
+  Ref iterator = Ref::steal(PyObject_GetIter(sequence));
+  if (!iterator) {
+    return fetch_error();
+  }
+  while (Ref item = Ref::steal(PyIter_Next(iterator.get()))) {
+    HALQEN_TRY_ASSIGN(const double value, extract_f64(item.get()));
+    out.push_back(value);
+    HALQEN_TRY_VOID(signals.advance(1));
+  }
+  if (PyErr_Occurred()) {
+    return fetch_error();
+  }
+  return {};
+}
+
+// Appends the numbers of one vector: an exact list of floats, a numeric
+// buffer, or any sequence, in that order of preference.
+PyResult<void> append_float_sequence(std::vector<double>& out, PyObject* object,
+                                     SignalPoll& signals) {
+  HALQEN_TRY_VOID(detail::check_sequence(object));
+  if (PyList_CheckExact(object)) {
+    return append_exact_float_list(out, object, signals);
+  }
+  const std::size_t before = out.size();
+  if (append_buffer_vector(object, out)) {
+    return signals.advance(out.size() - before);
+  }
+  return append_iterated_floats(out, object, signals);
+}
+
+PyResult<void> append_vector(VectorList& vectors, PyObject* object, SignalPoll& signals) {
+  HALQEN_TRY_VOID(append_float_sequence(vectors.numbers(), object, signals));
+  vectors.end_vector();
+  return {};
+}
+
+// Numbers an exact list of vectors holds in its exact lists and tuples, read
+// without running any code: room reserved for them exists in the list's own
+// item arrays already.
+std::size_t numbers_in_plain_rows(PyObject* list) {
+  std::size_t numbers = 0;
   for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list); ++i) {
     PyObject* item = PyList_GET_ITEM(list, i);
-    if (PyFloat_CheckExact(item)) {
-      out.push_back(PyFloat_AS_DOUBLE(item));
-      continue;
+    if (PyList_CheckExact(item)) {
+      numbers += static_cast<std::size_t>(PyList_GET_SIZE(item));
+    } else if (PyTuple_CheckExact(item)) {
+      numbers += static_cast<std::size_t>(PyTuple_GET_SIZE(item));
     }
-    Ref held = Ref::borrow(item);  // its conversion may run code that empties the list
-    HALQEN_TRY_ASSIGN(const double value, extract_f64(held.get()));
-    out.push_back(value);
   }
-  return out;
+  return numbers;
+}
+
+// Same element order and the same reaction to code that changes the list
+// mid-conversion as the list iterator, without creating one.
+PyResult<void> append_exact_list_vectors(VectorList& vectors, PyObject* list, SignalPoll& signals) {
+  vectors.reserve_vectors(static_cast<std::size_t>(PyList_GET_SIZE(list)));
+  vectors.reserve_numbers(numbers_in_plain_rows(list));
+  for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list); ++i) {
+    Ref item = Ref::borrow(PyList_GET_ITEM(list, i));
+    HALQEN_TRY_VOID(append_vector(vectors, item.get(), signals));
+  }
+  return {};
+}
+
+PyResult<void> append_iterated_vectors(VectorList& vectors, PyObject* sequence,
+                                       SignalPoll& signals) {
+  vectors.reserve_vectors(detail::capped_length_hint(sequence));
+  Ref iterator = Ref::steal(PyObject_GetIter(sequence));
+  if (!iterator) {
+    return fetch_error();
+  }
+  while (Ref item = Ref::steal(PyIter_Next(iterator.get()))) {
+    HALQEN_TRY_VOID(append_vector(vectors, item.get(), signals));
+  }
+  if (PyErr_Occurred()) {
+    return fetch_error();
+  }
+  return {};
 }
 
 }  // namespace
@@ -197,22 +293,35 @@ std::size_t capped_length_hint(PyObject* object) {
 }  // namespace detail
 
 PyResult<std::vector<double>> extract_float_sequence(PyObject* object) {
+  std::vector<double> out;
+  SignalPoll signals;
+  HALQEN_TRY_VOID(append_float_sequence(out, object, signals));
+  return out;
+}
+
+PyResult<VectorList> extract_vector_rows(PyObject* object) {
   HALQEN_TRY_VOID(detail::check_sequence(object));
-  if (PyList_CheckExact(object)) {
-    return extract_exact_float_list(object);
+  VectorList vectors;
+  SignalPoll signals;
+  if (auto read = append_buffer_rows(object, vectors, signals)) {
+    HALQEN_TRY_VOID(std::move(*read));
+  } else if (PyList_CheckExact(object)) {
+    HALQEN_TRY_VOID(append_exact_list_vectors(vectors, object, signals));
+  } else {
+    HALQEN_TRY_VOID(append_iterated_vectors(vectors, object, signals));
   }
-  if (auto values = read_buffer_vector(object)) {
-    return std::move(*values);
-  }
-  return detail::extract_generic_sequence<double>(object);
+  return vectors;
 }
 
 PyResult<std::vector<std::vector<double>>> extract_vector_list(PyObject* object) {
-  HALQEN_TRY_VOID(detail::check_sequence(object));
-  if (auto rows = read_buffer_rows(object)) {
-    return std::move(*rows);
+  HALQEN_TRY_ASSIGN(const VectorList vectors, extract_vector_rows(object));
+  std::vector<std::vector<double>> out;
+  out.reserve(vectors.size());
+  for (std::size_t i = 0; i < vectors.size(); ++i) {
+    const std::span<const double> numbers = vectors.numbers_of(i);
+    out.emplace_back(numbers.begin(), numbers.end());
   }
-  return detail::extract_generic_sequence<std::vector<double>>(object);
+  return out;
 }
 
 }  // namespace halqen::py

@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "module/py_err.hpp"
+#include "module/vector_list.hpp"
 
 namespace halqen::py {
 
@@ -66,8 +67,13 @@ struct FromPython<NamedObject> {
 // calls (module/numeric_buffer.hpp).
 PyResult<std::vector<double>> extract_float_sequence(PyObject* object);
 
-// A list of vectors, each converted as above; an exact 2-D numpy array of
-// real numbers is read from its buffer in one pass, with the same values.
+// A list of vectors, each converted as above, into one buffer; an exact 2-D
+// numpy array of real numbers is read from its buffer in one pass, with the
+// same values. Checks for signals every few thousand numbers (see
+// module/signal_check.hpp), failing with the exception a handler raised.
+PyResult<VectorList> extract_vector_rows(PyObject* object);
+
+// The same vectors, each in a vector of its own.
 PyResult<std::vector<std::vector<double>>> extract_vector_list(PyObject* object);
 
 namespace detail {
@@ -86,6 +92,10 @@ struct FromPython<std::vector<T>> {
 template <>
 struct FromPython<std::vector<double>> {
   static PyResult<std::vector<double>> convert(PyObject* o) { return extract_float_sequence(o); }
+};
+template <>
+struct FromPython<VectorList> {
+  static PyResult<VectorList> convert(PyObject* o) { return extract_vector_rows(o); }
 };
 template <>
 struct FromPython<std::vector<std::vector<double>>> {

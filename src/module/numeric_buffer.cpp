@@ -4,8 +4,12 @@
 #include <bit>
 #include <cstdint>
 #include <cstring>
+#include <stdexcept>
 #include <string_view>
 #include <type_traits>
+
+#include "common/checked_product.hpp"
+#include "common/grow.hpp"
 
 namespace halqen::py {
 namespace {
@@ -213,13 +217,17 @@ std::size_t reserve_for(std::size_t count, Py_ssize_t stride) {
 template <class T>
 void append_items(std::vector<double>& out, const char* base, Py_ssize_t stride,
                   std::size_t count) {
-  out.reserve(reserve_for(count, stride));
+  reserve_for_append(out, reserve_for(count, stride));
   for (std::size_t i = 0; i < count; ++i) {
     out.push_back(widen<T>(base + static_cast<Py_ssize_t>(i) * stride));
   }
 }
 
-// A contiguous run of native doubles is copied as it is.
+bool is_double_aligned(const char* base) {
+  return reinterpret_cast<std::uintptr_t>(base) % alignof(double) == 0;
+}
+
+// A contiguous run of native doubles is copied as it is, in one pass.
 void append_doubles(std::vector<double>& out, const char* base, Py_ssize_t stride,
                     std::size_t count) {
   if (stride != static_cast<Py_ssize_t>(sizeof(double))) {
@@ -227,26 +235,35 @@ void append_doubles(std::vector<double>& out, const char* base, Py_ssize_t strid
     return;
   }
   if (count == 0) {
-    return;  // an empty vector's data() may be null, which memcpy must not get
+    return;  // an empty view's pointer may be null, which memcpy must not get
   }
-  out.resize(count);
-  std::memcpy(out.data(), base, count * sizeof(double));
+  if (is_double_aligned(base)) {
+    const auto* first = reinterpret_cast<const double*>(base);
+    out.insert(out.end(), first, first + count);
+    return;
+  }
+  const std::size_t old_size = out.size();
+  out.resize(old_size + count);
+  std::memcpy(out.data() + old_size, base, count * sizeof(double));
 }
 
 // Bool items are read as bytes: numpy stores them as 0/1 but any nonzero
 // byte reads as True, which a C++ bool may not hold.
-std::vector<double> read_items(Element element, const char* base, Py_ssize_t stride,
-                               std::size_t count) {
-  std::vector<double> out;
+void append_bools(std::vector<double>& out, const char* base, Py_ssize_t stride,
+                  std::size_t count) {
+  reserve_for_append(out, reserve_for(count, stride));
+  for (std::size_t i = 0; i < count; ++i) {
+    const char item = base[static_cast<Py_ssize_t>(i) * stride];
+    out.push_back(item != 0 ? 1.0 : 0.0);
+  }
+}
+
+void append_read_items(std::vector<double>& out, Element element, const char* base,
+                       Py_ssize_t stride, std::size_t count) {
   switch (element) {
-    case Element::Bool: {
-      out.reserve(reserve_for(count, stride));
-      for (std::size_t i = 0; i < count; ++i) {
-        const char item = base[static_cast<Py_ssize_t>(i) * stride];
-        out.push_back(item != 0 ? 1.0 : 0.0);
-      }
+    case Element::Bool:
+      append_bools(out, base, stride, count);
       break;
-    }
     case Element::Int8:
       append_items<std::int8_t>(out, base, stride, count);
       break;
@@ -284,29 +301,102 @@ std::vector<double> read_items(Element element, const char* base, Py_ssize_t str
       append_items<long double>(out, base, stride, count);
       break;
   }
-  return out;
+}
+
+// A 2-D view of `rows` rows of `columns` items.
+struct RowsView {
+  Element element;
+  const char* base;
+  std::size_t rows;
+  std::size_t columns;
+  Py_ssize_t row_stride;
+  Py_ssize_t item_stride;
+
+  const char* row(std::size_t index) const {
+    return base + static_cast<Py_ssize_t>(index) * row_stride;
+  }
+  // Rows of native doubles laid out one after another, as in a C-ordered array.
+  bool is_contiguous_doubles() const {
+    return element == Element::Double && item_stride == static_cast<Py_ssize_t>(sizeof(double)) &&
+           row_stride == static_cast<Py_ssize_t>(columns * sizeof(double)) &&
+           is_double_aligned(base);
+  }
+};
+
+// Room for every number and row end at once, unless a zero stride repeats
+// items the array does not hold (then growth is geometric, as above).
+void reserve_rows(VectorList& vectors, const RowsView& view) {
+  const std::optional<std::uint64_t> numbers = checked_product(view.rows, view.columns);
+  if (!numbers) {
+    throw std::length_error("a 2-D array of " + std::to_string(view.rows) + " rows of " +
+                            std::to_string(view.columns) + " numbers");
+  }
+  const bool repeats = view.row_stride == 0 || view.item_stride == 0;
+  vectors.reserve_numbers(repeats ? std::min<std::uint64_t>(*numbers, kMaxRepeatedReserve)
+                                  : *numbers);
+  vectors.reserve_vectors(reserve_for(view.rows, view.row_stride));
+}
+
+// Whole chunks of rows copied at once, checking for signals between chunks.
+PyResult<void> append_contiguous_rows(VectorList& vectors, const RowsView& view,
+                                      SignalPoll& signals) {
+  const std::size_t chunk_rows = std::max<std::size_t>(1, kElementsPerSignalCheck / view.columns);
+  const auto* numbers = reinterpret_cast<const double*>(view.base);
+  for (std::size_t first = 0; first < view.rows; first += chunk_rows) {
+    const std::size_t rows = std::min(chunk_rows, view.rows - first);
+    const double* chunk = numbers + first * view.columns;
+    vectors.numbers().insert(vectors.numbers().end(), chunk, chunk + rows * view.columns);
+    vectors.end_vectors(rows, view.columns);
+    HALQEN_TRY_VOID(signals.advance(rows * view.columns));
+  }
+  return {};
+}
+
+PyResult<void> append_rows(VectorList& vectors, const RowsView& view, SignalPoll& signals) {
+  reserve_rows(vectors, view);
+  if (view.columns != 0 && view.is_contiguous_doubles()) {
+    return append_contiguous_rows(vectors, view, signals);
+  }
+  for (std::size_t row = 0; row < view.rows; ++row) {
+    append_read_items(vectors.numbers(), view.element, view.row(row), view.item_stride,
+                      view.columns);
+    vectors.end_vector();
+    // An empty row still counts, so that many of them are checked too.
+    HALQEN_TRY_VOID(signals.advance(std::max<std::size_t>(view.columns, 1)));
+  }
+  return {};
 }
 
 }  // namespace
 
 std::optional<std::vector<double>> read_buffer_vector(PyObject* object) {
-  if (!has_trusted_buffer_type(object)) {
+  std::vector<double> out;
+  if (!append_buffer_vector(object, out)) {
     return std::nullopt;
+  }
+  return out;
+}
+
+bool append_buffer_vector(PyObject* object, std::vector<double>& out) {
+  if (!has_trusted_buffer_type(object)) {
+    return false;
   }
   BufferView buffer(object);
   if (!buffer.acquired()) {
-    return std::nullopt;
+    return false;
   }
   const Py_buffer& view = buffer.get();
   const std::optional<Element> element = element_of(view.format, view.itemsize);
   if (view.ndim != kVectorDimensions || !element) {
-    return std::nullopt;
+    return false;
   }
-  return read_items(*element, static_cast<const char*>(view.buf), view.strides[0],
+  append_read_items(out, *element, static_cast<const char*>(view.buf), view.strides[0],
                     static_cast<std::size_t>(view.shape[0]));
+  return true;
 }
 
-std::optional<std::vector<std::vector<double>>> read_buffer_rows(PyObject* object) {
+std::optional<PyResult<void>> append_buffer_rows(PyObject* object, VectorList& vectors,
+                                                 SignalPoll& signals) {
   if (!has_trusted_buffer_type(object)) {
     return std::nullopt;
   }
@@ -319,16 +409,13 @@ std::optional<std::vector<std::vector<double>>> read_buffer_rows(PyObject* objec
   if (view.ndim != kRowsDimensions || !element) {
     return std::nullopt;
   }
-  const auto rows = static_cast<std::size_t>(view.shape[0]);
-  const auto columns = static_cast<std::size_t>(view.shape[1]);
-  const char* base = static_cast<const char*>(view.buf);
-  std::vector<std::vector<double>> out;
-  out.reserve(reserve_for(rows, view.strides[0]));
-  for (std::size_t row = 0; row < rows; ++row) {
-    out.push_back(read_items(*element, base + static_cast<Py_ssize_t>(row) * view.strides[0],
-                             view.strides[1], columns));
-  }
-  return out;
+  const RowsView rows{*element,
+                      static_cast<const char*>(view.buf),
+                      static_cast<std::size_t>(view.shape[0]),
+                      static_cast<std::size_t>(view.shape[1]),
+                      view.strides[0],
+                      view.strides[1]};
+  return append_rows(vectors, rows, signals);
 }
 
 }  // namespace halqen::py

@@ -15,6 +15,10 @@
 #include <optional>
 #include <vector>
 
+#include "module/py_err.hpp"
+#include "module/signal_check.hpp"
+#include "module/vector_list.hpp"
+
 namespace halqen::py {
 
 // The numbers of a 1-D array. nullopt when `object` is not an exact
@@ -23,8 +27,16 @@ namespace halqen::py {
 // Allocation failure throws std::bad_alloc.
 std::optional<std::vector<double>> read_buffer_vector(PyObject* object);
 
-// The rows of a 2-D numpy array, each converted as above. nullopt under the
-// same conditions, or when the array is not 2-D.
-std::optional<std::vector<std::vector<double>>> read_buffer_rows(PyObject* object);
+// As read_buffer_vector, appending the numbers to `out`; false, with nothing
+// appended, where read_buffer_vector gives nullopt.
+bool append_buffer_vector(PyObject* object, std::vector<double>& out);
+
+// Appends the rows of a 2-D numpy array to `vectors`, each converted as
+// above, checking for signals between chunks of rows. nullopt, with nothing
+// appended and no error pending, under the same conditions as above or when
+// the array is not 2-D. An error when a signal handler raised; the list then
+// holds the rows read before.
+std::optional<PyResult<void>> append_buffer_rows(PyObject* object, VectorList& vectors,
+                                                 SignalPoll& signals);
 
 }  // namespace halqen::py

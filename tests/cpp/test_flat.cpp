@@ -7,6 +7,7 @@
 #include <bit>
 #include <cmath>
 #include <cstdint>
+#include <cstring>
 #include <limits>
 #include <random>
 #include <string>
@@ -14,6 +15,7 @@
 
 #include "flat/flat.hpp"
 #include "metrics/dispatch.hpp"
+#include "stop_after.hpp"
 
 namespace halqen {
 namespace {
@@ -238,6 +240,94 @@ TEST(FlatInsert, AccessorsReportConstruction) {
   EXPECT_EQ(index.dim(), 4u);
   EXPECT_EQ(index.metric(), MetricKind::InnerProduct);
   EXPECT_EQ(index.size(), 0u);
+}
+
+VectorBlock block_of(const std::vector<Vec>& vectors) {
+  VectorBlock block;
+  for (const Vec& v : vectors) block.values.insert(block.values.end(), v.begin(), v.end());
+  block.count = vectors.size();
+  return block;
+}
+
+bool same_bits(std::span<const double> a, std::span<const double> b) {
+  return a.size() == b.size() &&
+         (a.empty() || std::memcmp(a.data(), b.data(), a.size() * sizeof(double)) == 0);
+}
+
+// The index after a bulk insertion against one filled by insert alone: the
+// same stored numbers, bit for bit, and the same search results.
+void expect_same_index(const FlatIndex& expected, const FlatIndex& actual, const Vec& query) {
+  ASSERT_EQ(actual.size(), expected.size());
+  ASSERT_TRUE(same_bits(actual.vectors(), expected.vectors()));
+  const auto expected_hits = expected.search(query, kHugeK);
+  const auto actual_hits = actual.search(query, kHugeK);
+  ASSERT_EQ(actual_hits.has_value(), expected_hits.has_value());
+  if (expected_hits) expect_same_hits(*expected_hits, *actual_hits);
+}
+
+TEST(FlatInsertBlock, MatchesInsertingOneByOne) {
+  std::mt19937 rng(5);
+  for (MetricKind kind : kAllMetrics) {
+    for (std::size_t dim : {0, 1, 3, 17}) {
+      for (std::size_t before : {0, 3}) {
+        for (std::size_t count : {1, 50}) {
+          SCOPED_TRACE("dim " + std::to_string(dim) + " before " + std::to_string(before) +
+                       " count " + std::to_string(count));
+          std::vector<Vec> all;
+          for (std::size_t i = 0; i < before + count; ++i)
+            all.push_back(tie_prone_vector(rng, dim));
+          FlatIndex bulk = index_of(dim, kind, {all.begin(), all.begin() + before});
+          NeverInterrupt never;
+          ASSERT_TRUE(bulk.insert_block(block_of({all.begin() + before, all.end()}), never));
+          expect_same_index(index_of(dim, kind, all), bulk, tie_prone_vector(rng, dim));
+          // Later insertions continue the ids as usual.
+          bulk.insert(all.front());
+          all.push_back(all.front());
+          expect_same_index(index_of(dim, kind, all), bulk, all[1]);
+        }
+      }
+    }
+  }
+}
+
+TEST(FlatInsertBlock, InterruptKeepsWholeVectorsOnly) {
+  // Wide vectors, so that a few of them fill a chunk of the copy.
+  const std::size_t dim = std::size_t{1} << 15;
+  const std::size_t count = 40;
+  std::mt19937 rng(6);
+  std::vector<Vec> all;
+  for (std::size_t i = 0; i < count + 1; ++i) all.push_back(tie_prone_vector(rng, dim));
+  for (MetricKind kind : kAllMetrics) {
+    FlatIndex index = index_of(dim, kind, {all.front()});
+    StopAfter stop(1);
+    const auto stored = index.insert_block(block_of({all.begin() + 1, all.end()}), stop);
+    ASSERT_FALSE(stored.has_value());
+    EXPECT_EQ(stop.questions, 2u);
+    ASSERT_GT(index.size(), 1u);
+    ASSERT_LT(index.size(), count + 1);
+    const std::vector<Vec> prefix(all.begin(), all.begin() + index.size());
+    expect_same_index(index_of(dim, kind, prefix), index, all.back());
+  }
+  // An empty index measuring cosine norms stops before taking the buffer.
+  FlatIndex cosine(dim, MetricKind::Cosine);
+  StopAfter stop(1);
+  EXPECT_FALSE(cosine.insert_block(block_of(all), stop).has_value());
+  EXPECT_EQ(cosine.size(), 0u);
+  EXPECT_TRUE(cosine.vectors().empty());
+  cosine.insert(all.back());
+  expect_same_index(index_of(dim, MetricKind::Cosine, {all.back()}), cosine, all.front());
+}
+
+TEST(FlatInsertBlock, WrongSizeThrowsAndStoresNothing) {
+  FlatIndex index(2, MetricKind::Euclidean);
+  index.insert(Vec{1, 2});
+  VectorBlock block;
+  block.values = {1, 2, 3};
+  block.count = 2;
+  NeverInterrupt never;
+  EXPECT_THROW((void)index.insert_block(std::move(block), never), std::invalid_argument);
+  EXPECT_EQ(index.size(), 1u);
+  EXPECT_EQ(index.vectors().size(), 2u);
 }
 
 TEST(FlatTypes, ErrorNamesAndOrder) {

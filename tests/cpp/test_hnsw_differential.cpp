@@ -11,6 +11,7 @@
 
 #include "hnsw/hnsw.hpp"
 #include "hnsw/hnsw_inspect.hpp"
+#include "stop_after.hpp"
 #include "test_hnsw_reference.hpp"
 #include "test_hnsw_support.hpp"
 
@@ -299,6 +300,98 @@ TEST(HnswDifferential, CreateMatchesReference) {
   expect_same_graph(graph, reference, "create");
   const Scenario s{MetricKind::Euclidean, 4,  5, 7, 3, DataKind::SmallIntegers,
                    SchemaKind::Present,   60, 11};
+  check_queries(graph, reference, s, engine);
+}
+
+VectorBlock block_of(const std::vector<std::vector<double>>& vectors) {
+  VectorBlock block;
+  for (const std::vector<double>& vector : vectors) {
+    block.values.insert(block.values.end(), vector.begin(), vector.end());
+  }
+  block.count = vectors.size();
+  return block;
+}
+
+// A bulk insertion stopped by its interrupt keeps exactly the nodes inserted
+// before, each complete: the graph equals the reference filled with that
+// prefix alone, into an empty index (which takes the block's buffer) and
+// into one that already holds nodes, and both go on alike afterwards.
+TEST(HnswDifferential, InterruptedBulkInsertionKeepsAPrefix) {
+  const Scenario s{MetricKind::Euclidean, 4,  5, 7, 3, DataKind::SmallIntegers,
+                   SchemaKind::Present,   60, 21};
+  for (const std::uint64_t before : {0, 5}) {
+    for (const bool with_records : {true, false}) {
+      const std::string where =
+          "before " + std::to_string(before) + (with_records ? " create" : " insert_block");
+      HNSWParams params{s.dim,
+                        s.layers,
+                        16,
+                        s.ef_construction,
+                        s.ef_search,
+                        s.metric,
+                        Schema{"color", "size", "color"}};
+      HNSW graph(params);
+      ReferenceHNSW reference(params);
+      SplitMixSource graph_rng(s.seed);
+      SplitMixSource reference_rng(s.seed);
+      std::mt19937_64 engine(s.seed);
+      std::vector<std::vector<double>> vectors;
+      std::vector<MetadataRecord> records;
+      for (std::uint64_t i = 0; i < s.nodes; ++i) {
+        vectors.push_back(make_vector(engine, s.dim, s.data));
+        const Metadata color = color_value(engine);
+        records.push_back({color, size_value(engine), color});
+      }
+      for (std::uint64_t i = 0; i < before; ++i) {
+        ASSERT_TRUE(graph.insert(vectors[i], &records[i], graph_rng));
+        ASSERT_TRUE(reference.insert(vectors[i], &records[i], reference_rng));
+      }
+      const std::uint64_t passing = 25;
+      StopAfter stop(passing);
+      const std::vector<std::vector<double>> rest(vectors.begin() + before, vectors.end());
+      const std::span<const MetadataRecord> rest_records =
+          std::span<const MetadataRecord>(records).subspan(before);
+      const auto stopped = with_records
+                               ? graph.create(block_of(rest), rest_records, graph_rng, stop)
+                               : graph.insert_block(block_of(rest), graph_rng, stop);
+      ASSERT_FALSE(stopped.has_value()) << where;
+      EXPECT_EQ(stopped.error(), HNSWError::Interrupted) << where;
+      ASSERT_EQ(graph.size(), before + passing) << where;
+      ASSERT_EQ(graph.vectors().size(), graph.size() * s.dim) << where;
+      for (std::uint64_t i = before; i < before + passing; ++i) {
+        ASSERT_TRUE(
+            reference.insert(vectors[i], with_records ? &records[i] : nullptr, reference_rng));
+        const VectorView stored = graph.vector(i);
+        ASSERT_EQ(std::vector<double>(stored.begin(), stored.end()), vectors[i]) << where;
+      }
+      expect_same_graph(graph, reference, where);
+      check_queries(graph, reference, s, engine);
+      ASSERT_TRUE(graph.insert(vectors.back(), &records.back(), graph_rng));
+      ASSERT_TRUE(reference.insert(vectors.back(), &records.back(), reference_rng));
+      expect_same_graph(graph, reference, where + " then insert");
+    }
+  }
+}
+
+TEST(HnswDifferential, BulkInsertionMatchesReference) {
+  const Scenario s{MetricKind::Cosine, 5, 8, 6, 4, DataKind::Real, SchemaKind::Present, 80, 22};
+  HNSWParams params{
+      s.dim, s.layers, 16, s.ef_construction, s.ef_search, s.metric, make_schema(s.schema)};
+  HNSW graph(params);
+  ReferenceHNSW reference(params);
+  SplitMixSource graph_rng(s.seed);
+  SplitMixSource reference_rng(s.seed);
+  std::mt19937_64 engine(s.seed);
+  std::vector<std::vector<double>> vectors;
+  for (std::uint64_t i = 0; i < s.nodes; ++i) {
+    vectors.push_back(make_vector(engine, s.dim, s.data));
+  }
+  NeverInterrupt never;
+  ASSERT_TRUE(graph.insert_block(block_of(vectors), graph_rng, never));
+  for (const std::vector<double>& vector : vectors) {
+    ASSERT_TRUE(reference.insert(vector, nullptr, reference_rng));
+  }
+  expect_same_graph(graph, reference, "insert_block");
   check_queries(graph, reference, s, engine);
 }
 

@@ -4,7 +4,14 @@ import halqen
 import halqen_ext
 
 
-PUBLISHED = ["write_index", "read_index", "serialize_index", "deserialize_index"]
+PUBLISHED = [
+    "write_index",
+    "read_index",
+    "serialize_index",
+    "deserialize_index",
+    "search_batch",
+    "search_ids",
+]
 
 
 def test_ext_publishes_exactly_its_functions():

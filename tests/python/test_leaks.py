@@ -14,6 +14,7 @@ import tracemalloc
 import numpy as np
 import pytest
 
+import halqen_ext
 from halqen import PyFlat, PyHNSW
 
 ITERATIONS = int(os.environ.get("HALQEN_LEAK_ITERATIONS", "2000"))
@@ -89,13 +90,14 @@ V3 = [1.0, 2.0, 3.0]
 V2 = [1.0, 2.0]
 ROWS = [V3, [4.0, 5.0, 6.0]]
 ARRAY = np.array(V3)
+ROW_ARRAY = np.array(ROWS)
 PAIRS = [("color", "blue"), ("size", 3)]
 BAD_PAIRS = [("color", None), ("size", 3)]
 FILTER = ("color", "blue")
 SURROGATE = "\ud800"
 CAUSED = TypeError("inner")
 CAUSED.__cause__ = ValueError("root")
-WATCHED = [V3, V2, ROWS, ARRAY, PAIRS, BAD_PAIRS, FILTER, SURROGATE, CAUSED]
+WATCHED = [V3, V2, ROWS, ARRAY, ROW_ARRAY, PAIRS, BAD_PAIRS, FILTER, SURROGATE, CAUSED]
 
 
 def filled_flat():
@@ -220,6 +222,33 @@ SCENARIOS = {
     "hnsw search invalid layer": (lambda: NO_LAYERS.search(V3), ValueError),
     "hnsw search invalid ef": (lambda: NO_EF_SEARCH.search(V3), ValueError),
     "hnsw search filter list": (lambda: HNSW.search(V3, filter=["color", "blue"]), TypeError),
+    # halqen_ext.search_batch and search_ids
+    "ext batch flat": (lambda: halqen_ext.search_batch(FLAT, ROWS, 2), None),
+    "ext batch flat array": (lambda: halqen_ext.search_batch(FLAT, ROW_ARRAY, 2, threads=2), None),
+    "ext ids flat": (lambda: halqen_ext.search_ids(FLAT, ROWS, 2), None),
+    "ext batch hnsw": (lambda: halqen_ext.search_batch(HNSW, ROWS, 2, FILTER), None),
+    "ext ids hnsw ef": (lambda: halqen_ext.search_ids(HNSW, ROWS, 2, FILTER, 5, 2), None),
+    "ext batch wrong length": (lambda: halqen_ext.search_batch(FLAT, [V3, V2]), ValueError),
+    "ext batch empty": (lambda: halqen_ext.search_batch(EMPTY_FLAT, ROWS), ValueError),
+    "ext batch element": (lambda: halqen_ext.search_batch(FLAT, [V3, [1.0, "x", 3.0]]), TypeError),
+    "ext batch user error": (
+        lambda: halqen_ext.search_batch(FLAT, [V3, [Raising(UserError())]]),
+        UserError,
+    ),
+    "ext batch flat filter": (lambda: halqen_ext.search_batch(FLAT, ROWS, filter=FILTER), TypeError),
+    "ext ids flat ef": (lambda: halqen_ext.search_ids(FLAT, ROWS, ef=3), TypeError),
+    "ext batch threads": (lambda: halqen_ext.search_batch(FLAT, ROWS, threads=0), ValueError),
+    "ext batch no schema": (
+        lambda: halqen_ext.search_batch(PLAIN_HNSW, ROWS, filter=FILTER),
+        ValueError,
+    ),
+    "ext ids invalid ef": (lambda: halqen_ext.search_ids(HNSW, ROWS, ef=0), ValueError),
+    "ext batch invalid layer": (lambda: halqen_ext.search_batch(NO_LAYERS, ROWS), ValueError),
+    "ext batch index type": (lambda: halqen_ext.search_batch(ROWS, ROWS), TypeError),
+    "ext batch inside insert": (
+        lambda: halqen_ext.search_batch(FLAT, [[Reentrant(lambda: FLAT.insert(V3)), 0.0, 0.0]]),
+        None,
+    ),
 }
 # The nested search fails with a borrow error that the component swallows;
 # the outer insert then stores a vector: measure it on a fresh index instead.

@@ -2,11 +2,15 @@
 
 Blocks run in order in one shared namespace, like one interpreter session. A
 block with `>>>` prompts is checked with doctest (its outputs must match); any
-other block is executed and must finish without an exception.
+other block is executed and must finish without an exception, except a block
+written as a script (with an `if __name__ == "__main__":` guard, as code that
+starts worker processes needs), which runs in its own interpreter.
 """
 import doctest
 import pathlib
 import re
+import subprocess
+import sys
 import traceback
 
 import pytest
@@ -14,6 +18,8 @@ import pytest
 README = pathlib.Path(__file__).resolve().parents[2] / "README.md"
 FENCE = re.compile(r"^```python\n(.*?)^```$", re.DOTALL | re.MULTILINE)
 DOCTEST_FLAGS = doctest.ELLIPSIS | doctest.NORMALIZE_WHITESPACE
+SCRIPT_GUARD = 'if __name__ == "__main__":'
+SCRIPT_TIMEOUT_SECONDS = 300
 
 
 def python_blocks():
@@ -42,17 +48,31 @@ def run_code(block, line, namespace):
     return ""
 
 
+def run_script(block, line, directory):
+    """The output of a script block that failed, empty when it exited 0."""
+    script = directory / f"readme_{line}.py"
+    script.write_text(block, encoding="utf-8")
+    completed = subprocess.run([sys.executable, str(script)], capture_output=True, text=True,
+                               cwd=directory, timeout=SCRIPT_TIMEOUT_SECONDS)
+    if completed.returncode == 0:
+        return ""
+    return f"README.md:{line} (run as a script)\n{completed.stdout}{completed.stderr}"
+
+
 def test_readme_has_python_blocks():
     blocks = list(python_blocks())
     assert len(blocks) >= 5
     assert any(">>>" in block for _, block in blocks)
 
 
-def test_readme_python_blocks_run():
+def test_readme_python_blocks_run(tmp_path):
     pytest.importorskip("numpy")  # some blocks show numpy arrays
     namespace = {"__name__": "readme"}
     failures = []
     for line, block in python_blocks():
+        if SCRIPT_GUARD in block:
+            failures.append(run_script(block, line, tmp_path))
+            continue
         run = run_doctest if ">>>" in block else run_code
         failures.append(run(block, line, namespace))
     assert not any(failures), "".join(failures)

@@ -13,6 +13,7 @@ import time
 
 import pytest
 
+import halqen_ext
 from halqen import PyFlat, PyHNSW
 from reference import euclidean, flat_search
 
@@ -63,7 +64,7 @@ def hammer(index, tally, seed, start):
     rng = random.Random(seed)
     start.wait()
     for n in range(CALLS_PER_THREAD):
-        action = rng.choice(["insert", "insert", "create", "search", "search"])
+        action = rng.choice(["insert", "insert", "create", "search", "search", "batch"])
         # Unique components: thread seed, call number, position.
         fresh = lambda j: [seed * 1e6 + n * 10 + j + i / 10 for i in range(DIM)]  # noqa: E731
         try:
@@ -75,9 +76,12 @@ def hammer(index, tally, seed, start):
                 vectors = [fresh(j) for j in range(rng.randint(1, 3))]
                 index.create([yielding(v) for v in vectors])
                 tally.record(None, vectors)
-            else:
+            elif action == "search":
                 query = [rng.uniform(-1, 1) for _ in range(DIM)]
                 tally.record(index.search(yielding(query), k=3))
+            else:
+                queries = [yielding([rng.uniform(-1, 1) for _ in range(DIM)]) for _ in range(2)]
+                tally.record(halqen_ext.search_batch(index, queries, k=3, threads=2))
         except BaseException as exc:  # noqa: B036 - a PanicException would be a finding
             tally.record(exc)
 
@@ -174,3 +178,26 @@ def test_threads_creating_indexes_while_others_search(cls):
     for thread in threads:
         thread.join()
     assert errors == []
+
+
+@pytest.mark.parametrize("cls", ["flat", "hnsw"])
+def test_batches_from_several_threads_share_the_index(cls):
+    """Batches on one index from several Python threads at once, each on
+    worker threads of its own: every answer is the loop of search."""
+    rng = random.Random(7)
+    vectors = [[rng.uniform(-1, 1) for _ in range(DIM)] for _ in range(2000)]
+    index = PyFlat(DIM) if cls == "flat" else PyHNSW(DIM, metric="euclidean")
+    index.create(vectors)
+    query_sets = [[[rng.uniform(-1, 1) for _ in range(DIM)] for _ in range(300)] for _ in range(THREADS)]
+    expected = [[index.search(q, 4) for q in queries] for queries in query_sets]
+    answers = [None] * THREADS
+
+    def batch(n):
+        answers[n] = halqen_ext.search_batch(index, query_sets[n], 4, threads=2)
+
+    threads = [threading.Thread(target=batch, args=(n,)) for n in range(THREADS)]
+    for thread in threads:
+        thread.start()
+    for thread in threads:
+        thread.join()
+    assert answers == expected

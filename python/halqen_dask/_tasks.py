@@ -1,0 +1,148 @@
+"""The functions that run on the workers: build, copy, load, grow, search
+and write one shard. Each shard is a `Shard`, the index plus its size."""
+from __future__ import annotations
+
+from typing import Any, Dict, List, Optional, Sequence, Tuple
+
+import halqen
+import halqen_ext  # registers pickling of both index classes
+import numpy as np
+from dask.sizeof import sizeof
+from distributed import Variable, worker_client
+
+FLOAT_BYTES = 8
+# What a graph node costs beside its vector: links, level and record (a
+# measured PyHNSW holds about this much per node at the default m).
+HNSW_NODE_OVERHEAD_BYTES = 1024
+
+
+class Shard:
+    """One index in a worker's memory, with the bytes it holds: the index
+    objects cannot report their size, and Dask needs it both to keep a shard
+    where it is (rather than copy it to an idle worker) and to account for
+    the worker's memory."""
+
+    __slots__ = ("index", "nbytes")
+
+    def __init__(self, index: Any, nbytes: int) -> None:
+        self.index = index
+        self.nbytes = nbytes
+
+    def __getstate__(self) -> Tuple[Any, int]:
+        return (self.index, self.nbytes)
+
+    def __setstate__(self, state: Tuple[Any, int]) -> None:
+        self.index, self.nbytes = state
+
+
+@sizeof.register(Shard)
+def _sizeof_shard(shard: Shard) -> int:
+    return shard.nbytes
+
+
+def flat_bytes(count: int, dim: int) -> int:
+    return count * dim * FLOAT_BYTES
+
+
+def hnsw_bytes(count: int, dim: int) -> int:
+    return count * (dim * FLOAT_BYTES + HNSW_NODE_OVERHEAD_BYTES)
+
+
+def rows(block: Any) -> np.ndarray:
+    return np.ascontiguousarray(block, dtype=np.float64)
+
+
+def build_flat(block: Any, dim: int, metric: Optional[str]) -> Shard:
+    index = halqen.PyFlat(dim, metric)
+    vectors = rows(block)
+    index.create(vectors)
+    return Shard(index, flat_bytes(len(vectors), dim))
+
+
+def build_hnsw_bytes(block: Any, metadata: Optional[List[Any]], params: Dict[str, Any]) -> bytes:
+    """A new PyHNSW over the block, serialized: a lost shard is rebuilt from
+    these bytes, so it keeps its graph (a rebuild from the rows would draw new
+    random levels)."""
+    index = halqen.PyHNSW(**params)
+    index.create(rows(block), metadata)
+    return halqen_ext.serialize_index(index)
+
+
+def keep_bytes(data: bytes) -> bytes:
+    """The copy of a serialized shard that another worker keeps."""
+    return data
+
+
+def load_shard(data: bytes, nbytes: int) -> Shard:
+    return Shard(halqen_ext.deserialize_index(data), nbytes)
+
+
+def load_copy(variable: str, nbytes: int) -> Shard:
+    """The shard, deserialized from the copy that another worker keeps (its
+    future is held by the Dask Variable `variable`). The copy is fetched here
+    rather than passed as a dependency: a dependency would leave a replica of
+    it on this worker, and Dask's memory manager could then drop the other
+    worker's replica, so that shard and copy would die together. The task
+    stays deterministic: rerun after this worker dies, it fetches the same
+    copy."""
+    with worker_client() as client:  # secedes: the copy may still be computing
+        data = Variable(variable, client=client).get().result()
+    return load_shard(data, nbytes)
+
+
+def read_shard(path: str, nbytes: int) -> Shard:
+    return Shard(halqen_ext.read_index(path), nbytes)
+
+
+def write_shard(shard: Shard, path: str) -> None:
+    halqen_ext.write_index(shard.index, path)
+
+
+def append_flat(shard: Shard, vector: np.ndarray) -> Shard:
+    """Grows the shard in place. The result is a new key for the same object,
+    and the task that made it stays in the scheduler's graph, so a shard lost
+    with its worker is rebuilt and grown again by replaying its appends."""
+    shard.index.insert(vector)
+    shard.nbytes += flat_bytes(1, len(vector))
+    return shard
+
+
+def append_hnsw(shard: Shard, vector: np.ndarray, metadata: Optional[List[Any]]) -> Shard:
+    shard.index.insert(vector, metadata)
+    shard.nbytes += hnsw_bytes(1, len(vector))
+    return shard
+
+
+def new_flat(vector: np.ndarray, dim: int, metric: Optional[str]) -> Shard:
+    return build_flat(vector[np.newaxis, :], dim, metric)
+
+
+def new_hnsw(vector: np.ndarray, metadata: Optional[List[Any]], params: Dict[str, Any]) -> Shard:
+    index = halqen.PyHNSW(**params)
+    index.insert(vector, metadata)
+    return Shard(index, hnsw_bytes(1, len(vector)))
+
+
+def search_flat(shard: Shard, queries: np.ndarray, k: int, offset: int) -> List[List[Tuple[int, float]]]:
+    """Each query's (global id, distance) pairs from this shard. One thread
+    per task: Dask runs one task per worker thread."""
+    answers = halqen_ext.search_batch(shard.index, queries, k, threads=1)
+    if offset == 0:
+        return answers
+    return [[(offset + local, distance) for local, distance in answer] for answer in answers]
+
+
+def search_hnsw(shard: Shard, queries: Sequence[Any], k: int, filter: Optional[Tuple[str, Any]],
+                drop_entry: bool) -> List[List[Tuple[float, List[float]]]]:
+    """Each query's (distance, vector) pairs from this shard.
+
+    With `drop_entry` the shard's entry node (node 0) does not match the
+    filter, but a filtered search still reports it when it reaches it: one
+    more result is asked for, and node 0, identified by the ids of the same
+    search, is dropped."""
+    if not drop_entry:
+        return halqen_ext.search_batch(shard.index, queries, k, filter, threads=1)
+    hits = halqen_ext.search_batch(shard.index, queries, k + 1, filter, threads=1)
+    ids = halqen_ext.search_ids(shard.index, queries, k + 1, filter, threads=1)
+    return [[hit for hit, (node, _) in zip(answer, answer_ids) if node != 0][:k]
+            for answer, answer_ids in zip(hits, ids)]

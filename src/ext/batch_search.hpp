@@ -1,0 +1,69 @@
+// halqen_ext's batch searches: many queries against one index, on worker
+// threads, entered through the one call protocol (module/entry.hpp).
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <optional>
+#include <string_view>
+#include <variant>
+#include <vector>
+
+#include "flat/py_flat.hpp"
+#include "hnsw/py_hnsw.hpp"
+#include "module/args.hpp"
+#include "module/convert.hpp"
+#include "module/index_borrow.hpp"
+#include "module/py_err.hpp"
+
+namespace halqen::py {
+
+// The `threads` argument: how many worker threads to use, at least 1.
+struct ThreadCount {
+  std::size_t value;
+};
+
+// ValueError "threads must be at least 1, got {n}" below 1.
+template <>
+struct FromPython<ThreadCount> {
+  static PyResult<ThreadCount> convert(PyObject* o);
+};
+
+using Queries = std::vector<std::vector<double>>;
+// [index.search(q, k) for q in queries] of a PyFlat, or
+// [index.search(q, k, filter) for q in queries] of a PyHNSW.
+using BatchAnswers = std::variant<std::vector<FlatHits>, std::vector<HNSWHits>>;
+// (id, distance) pairs for either class.
+using IdAnswers = std::vector<FlatHits>;
+
+// The index is taken by reference so that its borrow lasts until the
+// result is built: a PyHNSW result refers to the stored vectors.
+PyResult<BatchAnswers> search_batch(const BorrowedIndex& index, Queries queries,
+                                    std::optional<std::uint64_t> k,
+                                    std::optional<NamedObject> filter,
+                                    std::optional<ThreadCount> threads);
+PyResult<IdAnswers> search_ids(const BorrowedIndex& index, Queries queries,
+                               std::optional<std::uint64_t> k, std::optional<NamedObject> filter,
+                               std::optional<std::uint64_t> ef, std::optional<ThreadCount> threads);
+
+inline constexpr std::array<std::string_view, 5> kSearchBatchParameters = {"index", "queries", "k",
+                                                                           "filter", "threads"};
+inline constexpr std::array<std::string_view, 6> kSearchIdsParameters = {
+    "index", "queries", "k", "filter", "ef", "threads"};
+
+inline constexpr FunctionDescription kSearchBatch{"", "search_batch", kSearchBatchParameters, 2};
+inline constexpr FunctionDescription kSearchIds{"", "search_ids", kSearchIdsParameters, 2};
+
+inline constexpr const char* kSearchBatchDoc =
+    "search_batch($module, index, queries, k=None, filter=None, threads=None)\n--\n\n"
+    "Search a PyFlat or PyHNSW for many queries at once, on worker threads.\n\n"
+    "Returns [index.search(q, k) for q in queries] for a PyFlat and\n"
+    "[index.search(q, k, filter) for q in queries] for a PyHNSW, bit for bit.\n"
+    "threads defaults to the CPUs this process may use.";
+inline constexpr const char* kSearchIdsDoc =
+    "search_ids($module, index, queries, k=None, filter=None, ef=None, threads=None)\n--\n\n"
+    "As search_batch, answering each query with (id, distance) pairs.\n\n"
+    "An id is the vector's insertion position. ef (PyHNSW only) is the width\n"
+    "of the final layer search, the index's ef_search by default.";
+
+}  // namespace halqen::py

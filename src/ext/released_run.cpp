@@ -1,0 +1,59 @@
+#include "ext/released_run.hpp"
+
+#include <Python.h>
+
+#include <optional>
+#include <utility>
+
+namespace halqen::py {
+namespace {
+
+// The interpreter lock given up for the object's lifetime, and taken back
+// for short calls in between.
+class ReleasedLock {
+ public:
+  ReleasedLock() : thread_(PyEval_SaveThread()) {}
+  ReleasedLock(const ReleasedLock&) = delete;
+  ReleasedLock& operator=(const ReleasedLock&) = delete;
+  ~ReleasedLock() { PyEval_RestoreThread(thread_); }
+
+  // Runs `call` holding the lock, and gives the lock up again on every path.
+  template <class Call>
+  auto holding_lock(Call&& call) {
+    PyEval_RestoreThread(thread_);
+    struct GiveUpAgain {
+      PyThreadState*& thread;
+      ~GiveUpAgain() { thread = PyEval_SaveThread(); }
+    } give_up_again{thread_};
+    return call();
+  }
+
+ private:
+  PyThreadState* thread_;
+};
+
+}  // namespace
+
+PyResult<void> run_released(const PieceJob& job, std::size_t threads) {
+  // Declared before the lock is given up: a PyErr is destroyed holding it.
+  std::optional<PyErr> interrupted;
+  {
+    ReleasedLock released;
+    RunControl control;
+    control.threads = threads;
+    control.keep_going = [&] {
+      return released.holding_lock([&] {
+        if (PyErr_CheckSignals() == 0) return true;
+        interrupted.emplace(PyErr::fetch());
+        return false;
+      });
+    };
+    run_pieces(job, control);
+  }
+  if (interrupted) {
+    return std::unexpected(std::move(*interrupted));
+  }
+  return {};
+}
+
+}  // namespace halqen::py

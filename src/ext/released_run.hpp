@@ -1,0 +1,21 @@
+// Pieces of work on worker threads while the interpreter runs on.
+#pragma once
+
+#include <cstddef>
+
+#include "module/py_err.hpp"
+#include "parallel/piece_runner.hpp"
+
+namespace halqen::py {
+
+// Runs `job` on `threads` worker threads (parallel/piece_runner.hpp). The
+// calling thread holds the interpreter lock on entry and on return and gives
+// it up meanwhile, so other Python threads run; every poll interval it takes
+// the lock back just long enough to run the interpreter's signal handlers.
+// When a handler raises (Ctrl-C: KeyboardInterrupt) the job stops between
+// pieces, the workers are joined, and the handler's exception is the error.
+// A piece's C++ exception is rethrown after the join, for the entry's trap.
+// The pieces must touch no Python object.
+PyResult<void> run_released(const PieceJob& job, std::size_t threads);
+
+}  // namespace halqen::py

@@ -1,0 +1,34 @@
+// What PyHNSW.search checks and answers, shared with halqen_ext's batch
+// search so that both raise the same errors and build the same results.
+#pragma once
+
+#include <optional>
+#include <span>
+#include <utility>
+#include <vector>
+
+#include "common/search_hit.hpp"
+#include "filter/filter.hpp"
+#include "hnsw/hnsw.hpp"
+#include "module/convert.hpp"
+#include "module/py_err.hpp"
+
+namespace halqen::py {
+
+// One PyHNSW result: (distance, the node's stored vector). The vectors are
+// views into the index, valid while its borrow is held.
+using HNSWHits = std::vector<std::pair<double, std::span<const double>>>;
+
+// The filter a search's (name, value) pair asks for, none without a pair.
+// ValueError "No schema provided in HNSW instance; cannot use metadata
+// filtering" without a schema, "Unsupported type for metadata filter" for a
+// value no metadata type holds. The name is checked by the core search.
+PyResult<std::optional<Filter>> build_filter(const HNSW& index,
+                                             const std::optional<NamedObject>& filter);
+
+// ValueError "Search error: {name of the error}".
+PyErr hnsw_search_error(HNSWError error);
+
+HNSWHits hits_with_vectors(const HNSW& index, std::span<const SearchHit> hits);
+
+}  // namespace halqen::py

@@ -1,0 +1,54 @@
+#include "module/vector_list.hpp"
+
+#include <utility>
+
+#include "common/grow.hpp"
+#include "module/huge_pages.hpp"
+
+namespace halqen::py {
+
+void VectorList::reserve_numbers(std::size_t count) {
+  const std::size_t capacity = numbers_.capacity();
+  reserve_for_append(numbers_, count);
+  if (numbers_.capacity() != capacity) {
+    advise_huge_pages(numbers_.data(), numbers_.capacity() * sizeof(double));
+  }
+}
+
+void VectorList::reserve_vectors(std::size_t count) {
+  reserve_for_append(ends_, count);
+}
+
+void VectorList::end_vectors(std::size_t count, std::size_t length) {
+  std::size_t end = empty() ? 0 : ends_.back();
+  for (std::size_t i = 0; i < count; ++i) {
+    end += length;
+    ends_.push_back(end);
+  }
+}
+
+std::size_t VectorList::length(std::size_t index) const {
+  return ends_.at(index) - begin_of(index);
+}
+
+std::span<const double> VectorList::numbers_of(std::size_t index) const {
+  return std::span<const double>(numbers_).subspan(begin_of(index), length(index));
+}
+
+std::size_t VectorList::leading_vectors_of_length(std::size_t length) const {
+  std::size_t count = 0;
+  while (count < ends_.size() && ends_[count] - begin_of(count) == length) {
+    ++count;
+  }
+  return count;
+}
+
+VectorBlock VectorList::take_leading(std::size_t count) && {
+  numbers_.resize(count == 0 ? 0 : ends_.at(count - 1));
+  VectorBlock block{std::move(numbers_), count};
+  numbers_.clear();
+  ends_.clear();
+  return block;
+}
+
+}  // namespace halqen::py

@@ -1,0 +1,269 @@
+"""halqen_dask on a LocalCluster of two worker processes: sharded answers
+against one index, a worker killed between two searches, save and load, and
+a dask.array source that never reaches the client."""
+import math
+import os
+import signal
+import struct
+import subprocess
+import sys
+import time
+from concurrent.futures import ThreadPoolExecutor
+
+import numpy as np
+import pytest
+
+import dask.array as da
+from distributed import Client, LocalCluster, wait
+
+import halqen_ext  # noqa: F401 - the shards' pickling
+from halqen import PyFlat, PyHNSW
+from halqen_dask import ShardedFlat, ShardedHNSW, ShardLostError
+
+RESTART_SECONDS = 60
+
+
+@pytest.fixture(scope="module")
+def client():
+    with LocalCluster(n_workers=2, processes=True, threads_per_worker=1, dashboard_address=None) as cluster, \
+            Client(cluster) as dask_client:
+        yield dask_client
+
+
+def exact(answers):
+    """Answers with each distance as its bits, so NaN and -0.0 compare exactly."""
+    return [[(ident, struct.pack("<d", distance)) for ident, distance in answer] for answer in answers]
+
+
+def tie_heavy_vectors(rng, count, dim):
+    """Small integers (many equal distances), some zero rows (NaN cosines),
+    some NaN and infinite components."""
+    vectors = rng.integers(-2, 3, size=(count, dim)).astype(np.float64)
+    vectors[rng.choice(count, count // 20, replace=False)] = 0.0
+    vectors[rng.choice(count, 3, replace=False), 0] = np.nan
+    vectors[rng.choice(count, 3, replace=False), 1] = np.inf
+    return vectors
+
+
+@pytest.mark.parametrize("metric", [None, "inner_product", "cosine"])
+def test_sharded_flat_answers_exactly_as_one_pyflat(client, metric):
+    rng = np.random.default_rng(7)
+    dim = 5
+    first, second, inserted = tie_heavy_vectors(rng, 400, dim), tie_heavy_vectors(rng, 150, dim), \
+        tie_heavy_vectors(rng, 60, dim)
+    sharded = ShardedFlat(dim, metric, client=client, shard_size=97)
+    single = PyFlat(dim, metric)
+    sharded.create(first)
+    single.create(first)
+    sharded.create(second.tolist())  # a list, continuing the ids
+    single.create(second)
+    for vector in inserted:  # fills the last shard, then starts new ones
+        sharded.insert(vector)
+        single.insert(vector)
+    assert len(sharded) == 610
+    assert sharded.shard_count == 5 + 2 + 1
+    queries = np.vstack([tie_heavy_vectors(rng, 30, dim), np.zeros((1, dim))])
+    for k in (0, 1, 7, 50, 700):
+        assert exact(sharded.search_batch(queries, k)) == exact([single.search(q, k) for q in queries])
+    assert exact([sharded.search(queries[3])]) == exact([single.search(queries[3])])
+
+
+def test_sharded_flat_checks_arguments_as_pyflat(client):
+    sharded, single = ShardedFlat(3, client=client, shard_size=2), PyFlat(3)
+    for call in (lambda index: index.search([1.0, 2.0, 3.0]),
+                 lambda index: index.search([1.0, 2.0]),
+                 lambda index: index.insert([1.0]),
+                 lambda index: index.insert("abc"),
+                 lambda index: index.create([]),
+                 lambda index: index.search([1.0, 2.0, 3.0], k=-1),
+                 lambda index: index.search([1.0, 2.0, 3.0], k=1.5)):
+        with pytest.raises(Exception) as expected:
+            call(single)
+        with pytest.raises(type(expected.value)) as got:
+            call(sharded)
+        assert str(got.value) == str(expected.value)
+    with pytest.raises(ValueError, match="Vector length 2 does not match index dimension 3"):
+        sharded.create([[1.0, 2.0, 3.0], [1.0, 2.0]])
+    assert len(sharded) == 0  # nothing of a failed create is kept
+
+
+def metadata_of(position):
+    return [("colour", ["red", "green", "blue"][position % 3]), ("size", position % 5)]
+
+
+def test_sharded_hnsw_recall_and_filter_rule(client):
+    rng = np.random.default_rng(3)
+    count, dim = 3000, 12
+    vectors = rng.normal(size=(count, dim))
+    metadata = [metadata_of(i) for i in range(count)]
+    # Each shard's entry node (its first vector) is red: a filter on another
+    # colour must never report it.
+    sharded = ShardedHNSW(dim, metric="euclidean", client=client, shard_size=750, schema=["colour", "size"])
+    sharded.create(vectors, metadata)
+    assert sharded.shard_count == 4 and len(sharded) == count
+    queries = rng.normal(size=(40, dim))
+    colour_of = {vector.tobytes(): metadata_of(i)[0][1] for i, vector in enumerate(vectors)}
+
+    truth = np.argsort(((queries[:, None, :] - vectors[None, :, :]) ** 2).sum(-1), axis=1)[:, :10]
+    answers = sharded.search_batch(queries, 10)
+    found = sum(len({np.asarray(v).tobytes() for _, v in answer} & {vectors[i].tobytes() for i in row})
+                for answer, row in zip(answers, truth))
+    assert found / truth.size >= 0.95
+    assert all([d for d, _ in answer] == sorted(d for d, _ in answer) for answer in answers)
+
+    for colour in ("green", "blue", "red"):
+        filtered = sharded.search_batch(queries, 10, filter=("colour", colour))
+        assert all(len(answer) == 10 for answer in filtered)
+        assert {colour_of[np.asarray(v).tobytes()] for answer in filtered for _, v in answer} == {colour}
+    # A value nothing has: one PyHNSW would report its entry node; the
+    # sharded index reports nothing.
+    assert sharded.search(queries[0], 5, filter=("colour", "purple")) == []
+    single = PyHNSW(dim, metric="euclidean", schema=["colour", "size"])
+    single.create(vectors[:50], metadata[:50])
+    assert len(single.search(queries[0], 5, filter=("colour", "purple"))) == 1
+    # The index's own checks and messages.
+    with pytest.raises(ValueError, match="Search error: AttributeNotFound"):
+        sharded.search(queries[0], 3, filter=("weight", 1))
+    with pytest.raises(ValueError, match="Unsupported type for metadata filter"):
+        sharded.search(queries[0], 3, filter=("colour", None))
+    with pytest.raises(ValueError, match="Missing metadata for attribute 'size'"):
+        sharded.insert(vectors[0], [("colour", "red")])
+    with pytest.raises(ValueError, match="Unsupported metric"):
+        ShardedHNSW(dim, metric="cosine", client=client)
+
+
+def test_sharded_hnsw_insert_grows_and_starts_shards(client):
+    rng = np.random.default_rng(5)
+    sharded = ShardedHNSW(4, metric="euclidean", client=client, shard_size=3, schema=["tag"])
+    vectors = rng.normal(size=(7, 4))
+    for i, vector in enumerate(vectors):
+        sharded.insert(vector, [("tag", i)])
+    assert (len(sharded), sharded.shard_count) == (7, 3)
+    for i, vector in enumerate(vectors):
+        assert sharded.search(vector, 1) == [(0.0, vector.tolist())]
+        assert sharded.search(vector, 1, filter=("tag", i)) == [(0.0, vector.tolist())]
+
+
+def worker_pids(client):
+    return client.run(os.getpid)
+
+
+def kill_worker(client, address):
+    """Kills a worker process; its nanny starts a new one."""
+    pids = worker_pids(client)
+    os.kill(pids[address], signal.SIGKILL)
+    deadline = time.monotonic() + RESTART_SECONDS
+    while time.monotonic() < deadline:
+        time.sleep(0.2)
+        current = worker_pids(client)
+        if len(current) == 2 and pids[address] not in current.values():
+            return
+    raise AssertionError("the killed worker did not come back")
+
+
+def holder(client, index, position):
+    return next(iter(client.who_has([index._shards.refs[position].future]).values()))[0]
+
+
+def test_worker_killed_between_two_searches(client):
+    rng = np.random.default_rng(11)
+    vectors = rng.normal(size=(2000, 8))
+    queries = rng.normal(size=(25, 8))
+    flat = ShardedFlat(8, client=client, shard_size=500)
+    flat.create(vectors)
+    flat.insert(queries[0])  # an insert after create is replayed on rebuild
+    hnsw = ShardedHNSW(8, metric="euclidean", client=client, shard_size=700)
+    hnsw.create(vectors)
+    flat_before, hnsw_before = flat.search_batch(queries, 10), hnsw.search_batch(queries, 10)
+
+    kill_worker(client, holder(client, hnsw, 0))
+
+    assert exact(flat.search_batch(queries, 10)) == exact(flat_before)
+    assert hnsw.search_batch(queries, 10) == hnsw_before  # reloaded from its copy: the same graph
+    assert flat.search(queries[0], 1)[0] == (2000, 0.0)
+
+
+def test_search_racing_a_worker_loss_is_whole_or_fails_clearly(client):
+    rng = np.random.default_rng(19)
+    flat = ShardedFlat(16, client=client, shard_size=100_000)
+    flat.create(rng.normal(size=(200_000, 16)))
+    queries = rng.normal(size=(500, 16))
+    expected = exact(flat.search_batch(queries, 5))
+    with ThreadPoolExecutor(1) as pool:
+        racing = pool.submit(flat.search_batch, queries, 5)
+        kill_worker(client, holder(client, flat, 0))
+        try:
+            assert exact(racing.result()) == expected
+        except ShardLostError:
+            pass  # a clear failure is allowed; a partial answer is not
+    assert exact(flat.search_batch(queries, 5)) == expected
+
+
+def test_save_and_load(client, tmp_path):
+    rng = np.random.default_rng(13)
+    vectors = rng.normal(size=(900, 6))
+    queries = rng.normal(size=(20, 6))
+    flat = ShardedFlat(6, "cosine", client=client, shard_size=400)
+    flat.create(vectors)
+    flat.save(tmp_path / "flat")
+    hnsw = ShardedHNSW(6, metric="angular", client=client, shard_size=400, ef_search=30, schema=["n"])
+    hnsw.create(vectors, [[("n", i % 2)] for i in range(900)])
+    hnsw.save(tmp_path / "hnsw")
+    assert sorted(os.listdir(tmp_path / "hnsw")) == [
+        "manifest.json", "shard-00000.halqen", "shard-00001.halqen", "shard-00002.halqen"]
+
+    flat_loaded = ShardedFlat.load(tmp_path / "flat", client=client)
+    hnsw_loaded = ShardedHNSW.load(tmp_path / "hnsw")  # the default client
+    assert (len(flat_loaded), flat_loaded.metric, flat_loaded.shard_count) == (900, "cosine", 3)
+    assert exact(flat_loaded.search_batch(queries, 15)) == exact(flat.search_batch(queries, 15))
+    for search_filter in (None, ("n", 1), ("n", 0)):
+        assert hnsw_loaded.search_batch(queries, 15, search_filter) == hnsw.search_batch(queries, 15, search_filter)
+    hnsw_loaded.insert(vectors[0], [("n", 1)])
+    assert len(hnsw_loaded) == 901
+
+    with pytest.raises(ValueError, match="not 'flat'"):
+        ShardedFlat.load(tmp_path / "hnsw", client=client)
+    manifest = tmp_path / "flat" / "manifest.json"
+    manifest.write_text(manifest.read_text().replace('"count": 400', '"count": -4', 1))
+    with pytest.raises(ValueError, match="shard 0 has count -4"):
+        ShardedFlat.load(tmp_path / "flat", client=client)
+
+
+def test_dask_array_rows_stay_on_the_workers(client, monkeypatch):
+    rng = np.random.default_rng(17)
+    source = da.from_array(rng.normal(size=(1200, 8)), chunks=(300, 8)).persist()
+    wait(source)
+    chunk_holders = [next(iter(client.who_has([block]).values()))[0]
+                     for block in client.futures_of(source)]
+    gathered = []
+    real_gather = client.gather
+    monkeypatch.setattr(client, "gather", lambda futures, *a, **kw: gathered.append(real_gather(futures, *a, **kw))
+                        or gathered[-1])
+    sharded = ShardedFlat(8, client=client, shard_size=10_000)
+    sharded.create(source)
+    assert not any(isinstance(value, np.ndarray) for batch in gathered for value in _flatten(batch))
+    assert sharded.shard_count == 4
+    shard_holders = [holder(client, sharded, i) for i in range(4)]
+    assert sorted(shard_holders) == sorted(chunk_holders)  # built where the rows were
+    monkeypatch.undo()
+
+    single = PyFlat(8)
+    single.create(source.compute())
+    queries = rng.normal(size=(10, 8))
+    assert exact(sharded.search_batch(queries, 12)) == exact([single.search(q, 12) for q in queries])
+
+
+def _flatten(value):
+    if isinstance(value, (list, tuple)):
+        for item in value:
+            yield from _flatten(item)
+    else:
+        yield value
+
+
+def test_without_a_client_says_how_to_start_one():
+    completed = subprocess.run(
+        [sys.executable, "-c", "from halqen_dask import ShardedFlat\nShardedFlat(4)"],
+        capture_output=True, text=True, timeout=120)
+    assert completed.returncode != 0
+    assert "from distributed import Client; client = Client()" in completed.stderr
