@@ -44,7 +44,11 @@ std::size_t VectorList::leading_vectors_of_length(std::size_t length) const {
 }
 
 VectorBlock VectorList::take_leading(std::size_t count) && {
+  const bool leaves_some = count < size();
   numbers_.resize(count == 0 ? 0 : ends_.at(count - 1));
+  if (leaves_some) {
+    numbers_.shrink_to_fit();  // the vectors left out would stay in the store's buffer
+  }
   VectorBlock block{std::move(numbers_), count};
   numbers_.clear();
   ends_.clear();

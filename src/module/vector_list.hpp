@@ -38,8 +38,9 @@ class VectorList {
   // How many vectors from the first one on have `length` numbers.
   std::size_t leading_vectors_of_length(std::size_t length) const;
 
-  // The first `count` vectors as one block, taking the buffer. Precondition:
-  // they all have the same length, count <= size(). The list is left empty.
+  // The first `count` vectors as one block, taking the buffer (shrunk to
+  // them when vectors are left out). Precondition: they all have the same
+  // length, count <= size(). The list is left empty.
   VectorBlock take_leading(std::size_t count) &&;
 
  private:

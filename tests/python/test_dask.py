@@ -13,8 +13,10 @@ from concurrent.futures import ThreadPoolExecutor
 import numpy as np
 import pytest
 
-import dask.array as da
-from distributed import Client, LocalCluster, wait
+pytest.importorskip("distributed", reason="Dask needs Python 3.10 or newer")
+
+import dask.array as da  # noqa: E402
+from distributed import Client, LocalCluster, wait  # noqa: E402
 
 import halqen_ext  # noqa: F401 - the shards' pickling
 from halqen import PyFlat, PyHNSW

@@ -7,6 +7,7 @@ written as a script (with an `if __name__ == "__main__":` guard, as code that
 starts worker processes needs), which runs in its own interpreter.
 """
 import doctest
+import importlib.util
 import pathlib
 import re
 import subprocess
@@ -69,7 +70,10 @@ def test_readme_python_blocks_run(tmp_path):
     pytest.importorskip("numpy")  # some blocks show numpy arrays
     namespace = {"__name__": "readme"}
     failures = []
+    has_dask = importlib.util.find_spec("distributed") is not None
     for line, block in python_blocks():
+        if "halqen_dask" in block and not has_dask:
+            continue  # Dask needs Python 3.10 or newer
         if SCRIPT_GUARD in block:
             failures.append(run_script(block, line, tmp_path))
             continue
