@@ -5,13 +5,17 @@
 namespace halqen {
 
 void DistanceMemo::start(std::size_t node_count) {
-  if (entries_.size() < node_count) {
-    entries_.resize(node_count, Entry{0.0, 0});
+  if (stamps_.size() < node_count) {
+    // Distances first: if either allocation fails, no stamp claims a
+    // distance that has no room.
+    distances_.resize(node_count, 0.0);
+    stamps_.resize(node_count, 0);
   }
+  storing_ = true;
   ++epoch_;
   if (epoch_ == 0) {
     // Old stamps would collide with the epochs of the next round.
-    std::fill(entries_.begin(), entries_.end(), Entry{0.0, 0});
+    std::fill(stamps_.begin(), stamps_.end(), Stamp{0});
     epoch_ = 1;
   }
 }

@@ -15,28 +15,39 @@ namespace halqen {
 // distance remembered from an earlier layer search of the same operation is
 // the value a new computation would return, to the bit.
 //
-// Like the visited set, entries are stamped with an epoch, so starting an
-// operation costs O(1).
+// Entries are stamped with an epoch, so starting an operation costs O(1).
+// The stamps are one byte, apart from the distances: the lookup of every
+// node a search meets stays in the first-level cache, and only a hit reads
+// a distance. They are cleared once every 255 operations, when the epoch
+// wraps.
 class DistanceMemo {
  public:
+  using Stamp = std::uint8_t;
+
   // Forgets every distance and makes room for ids below `node_count`. Call at
   // the start of each operation, before any distance of its query is stored.
   void start(std::size_t node_count);
 
+  // From here to the next start(), store() keeps nothing: for the last
+  // layer search of an operation, whose distances nothing reads again.
+  void stop_storing() { storing_ = false; }
+
   // Precondition for the three below: id < the node_count of the last start().
-  bool contains(std::uint32_t id) const { return entries_[id].stamp == epoch_; }
+  bool contains(std::uint32_t id) const { return stamps_[id] == epoch_; }
   // Precondition: contains(id).
-  double value(std::uint32_t id) const { return entries_[id].distance; }
-  void store(std::uint32_t id, double distance) { entries_[id] = Entry{distance, epoch_}; }
+  double value(std::uint32_t id) const { return distances_[id]; }
+  void store(std::uint32_t id, double distance) {
+    if (storing_) {
+      distances_[id] = distance;
+      stamps_[id] = epoch_;
+    }
+  }
 
  private:
-  // Value and stamp side by side: one cache line per lookup.
-  struct Entry {
-    double distance;
-    std::uint32_t stamp;
-  };
-  std::vector<Entry> entries_;
-  std::uint32_t epoch_ = 0;
+  std::vector<Stamp> stamps_;
+  std::vector<double> distances_;
+  Stamp epoch_ = 0;
+  bool storing_ = true;
 };
 
 }  // namespace halqen

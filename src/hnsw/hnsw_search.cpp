@@ -42,6 +42,7 @@ std::expected<std::vector<SearchHit>, HNSWError> HNSW::search(VectorView query, 
   if (!entry) {
     return std::unexpected(entry.error());
   }
+  scratch.memo.stop_storing();
   const auto searched = layer_search(*entry, query, ef, kBottomLayer, filter, scratch);
   if (!searched) {
     return std::unexpected(searched.error());

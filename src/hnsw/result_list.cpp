@@ -56,11 +56,8 @@ QueuedCandidate pop_candidate(CandidateQueue& heap) {
   return least;
 }
 
-void offer(std::vector<SearchHit>& results, CandidateQueue& candidates, std::uint64_t ef,
+void admit(std::vector<SearchHit>& results, CandidateQueue& candidates, std::uint64_t ef,
            Candidate candidate) {
-  if (results.size() >= ef && !(candidate.distance < results.back().distance)) {
-    return;
-  }
   push_candidate(candidates, candidate);
   insert_result(results, SearchHit{candidate.distance, candidate.id});
   if (results.size() > ef) {

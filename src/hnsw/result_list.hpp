@@ -42,11 +42,21 @@ void push_candidate(CandidateQueue& heap, Candidate candidate);
 // Removes and returns the least entry. Precondition: the heap is not empty.
 QueuedCandidate pop_candidate(CandidateQueue& heap);
 
+// Queues the candidate, inserts it at result_position and cuts the list back
+// to ef entries.
+void admit(std::vector<SearchHit>& results, CandidateQueue& candidates, std::uint64_t ef,
+           Candidate candidate);
+
 // The add rule for a newly visited node: it enters when the list holds fewer
 // than ef entries or it is strictly nearer than the last entry (plain `<`,
-// false when either is NaN). It is then queued, inserted at result_position
-// and the list cut back to ef entries. The list only grows as entries arrive.
-void offer(std::vector<SearchHit>& results, CandidateQueue& candidates, std::uint64_t ef,
-           Candidate candidate);
+// false when either is NaN), and is then admitted. The list only grows as
+// entries arrive. Inline: most nodes a search meets are turned away here.
+inline void offer(std::vector<SearchHit>& results, CandidateQueue& candidates, std::uint64_t ef,
+                  Candidate candidate) {
+  if (results.size() >= ef && !(candidate.distance < results.back().distance)) {
+    return;
+  }
+  admit(results, candidates, ef, candidate);
+}
 
 }  // namespace halqen
