@@ -201,13 +201,14 @@ void HNSW::batch_distances(VectorView query, LayerScratch& scratch) const {
 void HNSW::collect_admitted(std::uint32_t node, std::uint64_t layer, const Filter* filter,
                             std::size_t attribute, LayerScratch& scratch) const {
   const NeighborList::LayerScan scan = neighbors_[node].for_layer(layer);
-  grow_to(scratch.batch_ids, scan.ids.size());
-  std::uint32_t* admitted = scratch.batch_ids.data();
-  std::size_t count = 0;
-  if (!scan.needs_level_check && filter == nullptr) {
-    count = scratch.visited.keep_unvisited(scan.ids, admitted);
-  } else {
-    for (const std::uint32_t neighbor : scan.ids) {
+  const std::size_t count = scan.with_ids([&](auto ids) {
+    grow_to(scratch.batch_ids, ids.size());
+    std::uint32_t* admitted = scratch.batch_ids.data();
+    if (!scan.needs_level_check && filter == nullptr) {
+      return scratch.visited.keep_unvisited(ids, admitted);
+    }
+    std::size_t kept = 0;
+    for (const std::uint32_t neighbor : ids) {
       if (scratch.visited.contains(neighbor)) {
         continue;
       }
@@ -217,11 +218,12 @@ void HNSW::collect_admitted(std::uint32_t node, std::uint64_t layer, const Filte
       if (filter != nullptr && !node_matches(*filter, attribute, metadata_, neighbor)) {
         continue;
       }
-      admitted[count++] = neighbor;
+      admitted[kept++] = neighbor;
     }
-  }
+    return kept;
+  });
   for (std::size_t i = 0; i < count; ++i) {
-    scratch.visited.insert(admitted[i]);
+    scratch.visited.insert(scratch.batch_ids[i]);
   }
   scratch.batch_count = count;
 }

@@ -4,6 +4,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <span>
+#include <variant>
 #include <vector>
 
 namespace halqen {
@@ -18,16 +19,28 @@ namespace halqen {
 // up to its indexed top (its level, at most kMaxIndexedLayer), the sub-list
 // of neighbours whose level is at least j, in the same order: a layer-j scan
 // reads only neighbours it may follow, instead of passing over the many of
-// lower level.
+// lower level. The sub-lists hold their ids in 16 bits while every id in
+// them fits (always, in a graph of fewer than 65,536 nodes), which halves
+// what they cost; the first id that does not fit widens them all to 32 bits.
 class NeighborList {
  public:
   // Highest layer with a sub-list of its own; scans above it filter that one by level.
   static constexpr std::uint64_t kMaxIndexedLayer = 31;
 
-  // The ids a scan at some layer reads, in list order.
+  using NarrowId = std::uint16_t;
+  using WideId = std::uint32_t;
+
+  // The ids a scan at some layer reads, in list order: in 32 bits (the full
+  // list, or wide sub-lists) or in 16.
   struct LayerScan {
-    std::span<const std::uint32_t> ids;
+    std::variant<std::span<const WideId>, std::span<const NarrowId>> ids;
     bool needs_level_check;  // some ids may have a level below the scanned layer
+
+    // Calls read(ids) with the span the scan reads, whichever its width.
+    template <typename Read>
+    decltype(auto) with_ids(Read read) const {
+      return std::visit(read, ids);
+    }
   };
 
   explicit NeighborList(std::uint64_t owner_level);
@@ -55,17 +68,31 @@ class NeighborList {
   // Inline: every expansion of a layer search asks for it.
   LayerScan for_layer(std::uint64_t layer) const {
     if (layer == 0) {
-      return {all_, false};
+      return {std::span<const WideId>(all_), false};
     }
-    if (layer <= upper_.size()) {
-      return {upper_[layer - 1], false};
-    }
-    return {upper_.empty() ? std::span<const std::uint32_t>(all_) : upper_.back(), true};
+    return std::visit(
+        [this, layer](const auto& lists) -> LayerScan {
+          using Id = typename std::decay_t<decltype(lists)>::value_type::value_type;
+          if (layer <= lists.size()) {
+            return {std::span<const Id>(lists[layer - 1]), false};
+          }
+          if (lists.empty()) {
+            return {std::span<const WideId>(all_), true};
+          }
+          return {std::span<const Id>(lists.back()), true};
+        },
+        upper_);
   }
 
  private:
+  template <typename Id>
+  using SubLists = std::vector<std::vector<Id>>;
+
+  void widen();
+
   std::vector<std::uint32_t> all_;
-  std::vector<std::vector<std::uint32_t>> upper_;  // upper_[j - 1]: level >= j
+  // upper[j - 1]: the sub-list of level >= j.
+  std::variant<SubLists<NarrowId>, SubLists<WideId>> upper_;
 };
 
 }  // namespace halqen

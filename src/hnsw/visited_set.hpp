@@ -26,9 +26,30 @@ class VisitedSet {
 
   // Copies the ids not in the set to `out`, in order, and returns how many.
   // Precondition: `out` has room for ids.size() entries (all may be written).
-  std::size_t keep_unvisited(std::span<const std::uint32_t> ids, std::uint32_t* out) const;
+  std::size_t keep_unvisited(std::span<const std::uint32_t> ids, std::uint32_t* out) const {
+    return keep_unvisited_of(ids, out);
+  }
+  // The same for ids held in fewer bits.
+  template <typename Id>
+  std::size_t keep_unvisited(std::span<const Id> ids, std::uint32_t* out) const {
+    return keep_unvisited_of(ids, out);
+  }
 
  private:
+  // Whether an id was visited is unpredictable, so there is no branch on it:
+  // every id is written and the count moves past the unvisited ones only.
+  template <typename Id>
+  std::size_t keep_unvisited_of(std::span<const Id> ids, std::uint32_t* out) const {
+    const Stamp* stamps = stamps_.data();
+    const Stamp epoch = epoch_;
+    std::size_t kept = 0;
+    for (const Id id : ids) {
+      out[kept] = id;
+      kept += stamps[id] != epoch ? 1 : 0;
+    }
+    return kept;
+  }
+
   std::vector<Stamp> stamps_;
   Stamp epoch_ = 0;
 };

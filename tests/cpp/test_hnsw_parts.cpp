@@ -2,10 +2,14 @@
 // set, neighbour lists and the level draw.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <array>
 #include <cmath>
 #include <limits>
 #include <random>
+#include <span>
+#include <string>
+#include <variant>
 #include <vector>
 
 #include "distance_order.hpp"
@@ -20,6 +24,11 @@ namespace halqen::testing {
 namespace {
 
 const double kNaN = std::nan("");
+
+// The ids a layer scan reads, in order, whatever their width.
+std::vector<std::uint32_t> scanned_ids(const NeighborList::LayerScan& scan) {
+  return scan.with_ids([](auto ids) { return std::vector<std::uint32_t>(ids.begin(), ids.end()); });
+}
 
 std::vector<std::uint64_t> ids(const std::vector<SearchHit>& hits) {
   std::vector<std::uint64_t> result;
@@ -201,6 +210,42 @@ TEST(VisitedSet, KeepUnvisitedKeepsOrderAndCount) {
   EXPECT_EQ(visited.keep_unvisited({}, out.data()), 0u);
 }
 
+// Sub-lists start with 16-bit ids and widen at the first id beyond them;
+// every layer's scan still reads the entries of level >= the layer, in
+// list order, before and after.
+TEST(NeighborList, SubListsWidenAtTheFirstLargeId) {
+  constexpr std::uint64_t kOwnerLevel = 3;
+  NeighborList list(kOwnerLevel);
+  std::vector<std::pair<std::uint32_t, std::uint64_t>> links;
+  const auto link = [&](std::uint32_t id, std::uint64_t level) {
+    links.emplace_back(id, level);
+    list.append(id, level);
+  };
+  const auto expect_scans = [&](const std::string& when) {
+    for (std::uint64_t layer = 0; layer <= kOwnerLevel + 1; ++layer) {
+      std::vector<std::uint32_t> expected;
+      for (const auto& [id, level] : links) {
+        if (level >= std::min(layer, kOwnerLevel)) {
+          expected.push_back(id);
+        }
+      }
+      EXPECT_EQ(scanned_ids(list.for_layer(layer)), expected) << when << " layer " << layer;
+    }
+  };
+  link(65535, 3);
+  link(7, 1);
+  link(70000, 0);  // level 0: enters no sub-list, so nothing widens
+  link(9, 2);
+  EXPECT_TRUE(
+      std::holds_alternative<std::span<const NeighborList::NarrowId>>(list.for_layer(1).ids));
+  expect_scans("narrow");
+  link(4000000000U, 2);
+  link(12, 3);
+  EXPECT_TRUE(std::holds_alternative<std::span<const NeighborList::WideId>>(list.for_layer(1).ids));
+  expect_scans("wide");
+  EXPECT_EQ(list.sub_list_entries(), 5u + 4u + 2u);
+}
+
 TEST(NeighborList, SubListsKeepOrderPerLayer) {
   NeighborList list(3);
   const std::array<std::pair<std::uint32_t, std::uint64_t>, 6> links{
@@ -210,8 +255,7 @@ TEST(NeighborList, SubListsKeepOrderPerLayer) {
   }
   const auto scan = [&list](std::uint64_t layer) {
     const NeighborList::LayerScan view = list.for_layer(layer);
-    return std::pair(std::vector<std::uint32_t>(view.ids.begin(), view.ids.end()),
-                     view.needs_level_check);
+    return std::pair(scanned_ids(view), view.needs_level_check);
   };
   using Scan = std::pair<std::vector<std::uint32_t>, bool>;
   EXPECT_EQ(scan(0), (Scan{{10, 11, 12, 13, 14, 15}, false}));
@@ -227,7 +271,7 @@ TEST(NeighborList, LevelZeroOwnerScansItsOnlyListWithChecks) {
   list.append(4, 0);
   list.append(5, 9);
   const NeighborList::LayerScan view = list.for_layer(2);
-  EXPECT_EQ(view.ids.size(), 2u);
+  EXPECT_EQ(scanned_ids(view).size(), 2u);
   EXPECT_TRUE(view.needs_level_check);
 }
 
@@ -236,7 +280,7 @@ TEST(NeighborList, IndexesAtMostTheCapLayers) {
   list.append(1, std::numeric_limits<std::uint64_t>::max());
   list.append(2, 40);
   EXPECT_FALSE(list.for_layer(NeighborList::kMaxIndexedLayer).needs_level_check);
-  EXPECT_EQ(list.for_layer(NeighborList::kMaxIndexedLayer).ids.size(), 2u);
+  EXPECT_EQ(scanned_ids(list.for_layer(NeighborList::kMaxIndexedLayer)).size(), 2u);
   EXPECT_TRUE(list.for_layer(NeighborList::kMaxIndexedLayer + 1).needs_level_check);
 }
 
