@@ -5,7 +5,8 @@ Writes bench/results/latest.json and PNG plots beside it, and prints a table.
 Usage: python bench/run.py [--quick] [--only SECTION ...]
 Sections: exact, ingestion, overhead, approximate (approximate includes the
 crossover), persistence, batch (halqen_ext.search_batch), memory (create's resident
-memory and speed, in fresh processes), sharded (Dask).
+memory and speed, in fresh processes), sharded (Dask), graph (one PyHNSW at the
+defaults: its search beside PyFlat's, its memory per vector and build time).
 """
 import common  # noqa: F401  (single-threaded set-up before numpy)
 
@@ -19,6 +20,7 @@ import numpy as np  # noqa: E402
 import approx  # noqa: E402
 import batch  # noqa: E402
 import exact  # noqa: E402
+import graph  # noqa: E402
 import ingest  # noqa: E402
 import memory  # noqa: E402
 import overhead  # noqa: E402
@@ -29,6 +31,7 @@ from common import RESULTS_DIR, machine_description  # noqa: E402
 
 SECTIONS = (
     "exact", "ingestion", "overhead", "approximate", "persistence", "batch", "memory", "sharded",
+    "graph",
 )
 SEED = 0
 
@@ -69,6 +72,9 @@ def run(quick, sections):
     if "sharded" in sections:
         results["sharded"] = sharded.run_all(quick, rng)
         sharded.print_table(results["sharded"])
+    if "graph" in sections:
+        results["graph"] = graph.run_all(quick)
+        graph.print_table(results["graph"])
     return results
 
 
