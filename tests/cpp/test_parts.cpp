@@ -152,6 +152,25 @@ TEST(HNSWParts, EmptyAndUnlinkedIndexesRoundTrip) {
   EXPECT_EQ(empty->size(), 0u);
 }
 
+// Node 1's only neighbour is node 0, which lists it before node 2, whose
+// other neighbour comes later: the check that each list links back must not
+// take node 1's single mark for a repeat and leave node 2 unmarked.
+TEST(HNSWParts, NodeListedOnlyOnceBeforeOthersRoundTrips) {
+  HNSWParts parts;
+  parts.params = small_params(MetricKind::Euclidean);
+  parts.params.layers = 2;
+  parts.params.schema.reset();
+  parts.count = 4;
+  parts.vectors.assign(4 * kDim, 0.5);
+  parts.levels = {1, 0, 0, 0};
+  parts.neighbor_offsets = {0, 2, 3, 5, 6};
+  parts.neighbor_ids = {1, 2, 0, 0, 3, 2};
+  parts.records.resize(4);
+  auto rebuilt = HNSW::from_parts(parts);
+  ASSERT_TRUE(rebuilt) << rebuilt.error().reason;
+  expect_same_parts(parts, parts_of(*rebuilt));
+}
+
 // A small valid graph's parts, for the rejection cases to break one by one.
 HNSWParts valid_parts() {
   std::mt19937_64 engine(1);
