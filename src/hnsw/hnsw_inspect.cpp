@@ -21,6 +21,13 @@ std::size_t HNSWInspect::sub_list_entries(const HNSW& graph, std::uint64_t node)
   return graph.neighbors_[node].sub_list_entries();
 }
 
+std::vector<std::uint32_t> HNSWInspect::layer_scan(const HNSW& graph, std::uint64_t node,
+                                                   std::uint64_t layer) {
+  graph.check_node(node);
+  return graph.neighbors_[node].for_layer(layer).with_ids(
+      [](auto ids) { return std::vector<std::uint32_t>(ids.begin(), ids.end()); });
+}
+
 std::size_t HNSWInspect::graph_bytes(const HNSW& graph) {
   std::size_t bytes = graph.neighbors_.capacity() * sizeof(NeighborList);
   for (const NeighborList& list : graph.neighbors_) {

@@ -26,6 +26,12 @@ struct HNSWInspect {
   // all layers. Precondition: node < size() (std::out_of_range).
   static std::size_t sub_list_entries(const HNSW& graph, std::uint64_t node);
 
+  // The ids a scan of node `node`'s list at `layer` reads, in order (before
+  // any level check the scan still makes). Precondition: node < size()
+  // (std::out_of_range).
+  static std::vector<std::uint32_t> layer_scan(const HNSW& graph, std::uint64_t node,
+                                               std::uint64_t layer);
+
   // Bytes the graph structure holds: list objects and their allocated
   // capacity (not the vectors, levels or metadata).
   static std::size_t graph_bytes(const HNSW& graph);

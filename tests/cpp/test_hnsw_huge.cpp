@@ -1,6 +1,7 @@
 // Parameters near 2^64: no hang, no allocation sized by them.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <limits>
 #include <new>
 #include <random>
@@ -124,6 +125,55 @@ TEST(HnswHuge, GreedyStayAtOneLayerHoldsAbove) {
       ASSERT_TRUE(stays || !stayed) << "seed " << seed << " layer " << layer;
       stayed = stayed || stays;
     }
+  }
+}
+
+// More nodes than 16-bit ids can number: the layer sub-lists of the nodes
+// linked to the later ones widen, and every layer scan still reads exactly
+// the neighbours of level >= the layer (up to the node's level), in list
+// order, in the graph as built and in its rebuild from parts.
+TEST(HnswHuge, SubListsPastSixteenBitIds) {
+  constexpr std::uint64_t kNodes = 70'000;
+  constexpr std::uint64_t kLayers = 3;
+  HNSW graph(HNSWParams{2, kLayers, 16, 2, 4, MetricKind::Euclidean, std::nullopt});
+  SplitMixSource rng(3);
+  std::mt19937_64 engine(3);
+  for (std::uint64_t i = 0; i < kNodes; ++i) {
+    ASSERT_TRUE(graph.insert(make_vector(engine, 2, DataKind::Real), nullptr, rng));
+  }
+  HNSWParts parts{.params = graph.params(),
+                  .count = graph.size(),
+                  .vectors = {graph.vectors().begin(), graph.vectors().end()},
+                  .levels = {graph.levels().begin(), graph.levels().end()},
+                  .neighbor_offsets = {0},
+                  .neighbor_ids = {},
+                  .records = std::vector<MetadataRecord>(graph.size())};
+  for (std::uint64_t node = 0; node < graph.size(); ++node) {
+    const auto list = graph.neighbors(node);
+    parts.neighbor_ids.insert(parts.neighbor_ids.end(), list.begin(), list.end());
+    parts.neighbor_offsets.push_back(parts.neighbor_ids.size());
+  }
+  const auto rebuilt = HNSW::from_parts(std::move(parts));
+  ASSERT_TRUE(rebuilt) << rebuilt.error().reason;
+  std::uint64_t large_ids_scanned = 0;
+  for (std::uint64_t node = 0; node < graph.size(); ++node) {
+    const std::uint64_t level = graph.level(node);
+    for (std::uint64_t layer = 1; layer <= std::min(level, kLayers); ++layer) {
+      std::vector<std::uint32_t> expected;
+      for (const std::uint32_t id : graph.neighbors(node)) {
+        if (graph.level(id) >= layer) {
+          expected.push_back(id);
+          large_ids_scanned += id > 65'535 ? 1 : 0;
+        }
+      }
+      ASSERT_EQ(HNSWInspect::layer_scan(graph, node, layer), expected) << node << " " << layer;
+      ASSERT_EQ(HNSWInspect::layer_scan(*rebuilt, node, layer), expected) << node << " " << layer;
+    }
+  }
+  EXPECT_GT(large_ids_scanned, 0u);
+  for (int i = 0; i < 50; ++i) {
+    const std::vector<double> query = make_vector(engine, 2, DataKind::Real);
+    ASSERT_TRUE(same_hits(*graph.search(query, 10, nullptr), *rebuilt->search(query, 10, nullptr)));
   }
 }
 
