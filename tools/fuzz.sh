@@ -19,8 +19,10 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-VENV=${FUZZ_VENV:-.venv-fuzz}
-WHEEL_BUILD=${FUZZ_WHEEL_BUILD:-build/wheel-fuzz}
+# The project's own venv and build by default: after `make test` the plain
+# extension is already built there, and atheris is one more test tool.
+VENV=${FUZZ_VENV:-.venv}
+WHEEL_BUILD=${FUZZ_WHEEL_BUILD:-build/wheel}
 SANITIZE_VENV=${SANITIZE_VENV:-.venv-sanitize}
 SANITIZE_WHEEL_BUILD=${SANITIZE_WHEEL_BUILD:-build/wheel-sanitize}
 FUZZ_SECONDS=${FUZZ_SECONDS:-60}

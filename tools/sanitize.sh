@@ -11,7 +11,6 @@ cd "$(dirname "$0")/.."
 
 VENV=${SANITIZE_VENV:-.venv-sanitize}
 WHEEL_BUILD=${SANITIZE_WHEEL_BUILD:-build/wheel-sanitize}
-CPP_BUILD=${SANITIZE_CPP_BUILD:-build/cpp-sanitize}
 JOBS=${JOBS:-2}
 PY=$VENV/bin/python
 
@@ -26,16 +25,14 @@ if [ ! -x "$PY" ]; then
   "$PY" -m pip install -q scikit-build-core ninja
 fi
 
-echo "== building the extension with ASan + UBSan ($WHEEL_BUILD)"
+# One build of the instrumented libraries serves both: the C++ tests are
+# built beside the extension and run from the same directory.
+echo "== building the extension and the C++ tests with ASan + UBSan ($WHEEL_BUILD)"
 "$PY" -m pip install -q --no-build-isolation \
   -C build-dir="$WHEEL_BUILD" \
   -C cmake.define.HALQEN_SANITIZE=ON \
+  -C cmake.define.HALQEN_BUILD_TESTS=ON \
   '.[test]'
-
-echo "== building the C++ tests with ASan + UBSan ($CPP_BUILD)"
-cmake -S . -B "$CPP_BUILD" -DHALQEN_BUILD_TESTS=ON -DHALQEN_BUILD_MODULE=OFF \
-  -DHALQEN_SANITIZE=ON -DCMAKE_BUILD_TYPE=Release >/dev/null
-cmake --build "$CPP_BUILD" -j "$JOBS"
 
 # libstdc++ is preloaded with the runtime so that ASan finds the real
 # __cxa_throw at start-up; the interpreter itself does not link it.
@@ -54,7 +51,7 @@ export UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1
 
 echo "== C++ tests (leak detection on)"
 ASAN_OPTIONS=$COMMON_ASAN:detect_leaks=1 \
-  ctest --test-dir "$CPP_BUILD" --output-on-failure -j "$JOBS"
+  ctest --test-dir "$WHEEL_BUILD" --output-on-failure -j "$JOBS"
 
 echo "== pytest under the instrumented extension (leak detection off)"
 # PYTHONMALLOC=malloc sends Python objects through the instrumented allocator
