@@ -38,9 +38,9 @@ bool HNSW::deleted(std::uint64_t node) const {
   return deleted_[node];
 }
 
-std::span<const std::uint32_t> HNSW::neighbors(std::uint64_t node) const {
+std::vector<std::uint32_t> HNSW::neighbors(std::uint64_t node) const {
   check_node(node);
-  return neighbors_[node].all();
+  return neighbors_[node].ids();
 }
 
 void HNSW::check_insert_preconditions(VectorView vector, const MetadataRecord* metadata) const {

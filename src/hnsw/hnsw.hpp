@@ -160,7 +160,7 @@ class HNSW {
   std::uint64_t level(std::uint64_t node) const;
   bool deleted(std::uint64_t node) const;
   // The node's neighbours in first-linked order, without repeats or itself.
-  std::span<const std::uint32_t> neighbors(std::uint64_t node) const;
+  std::vector<std::uint32_t> neighbors(std::uint64_t node) const;
 
  private:
   friend struct HNSWInspect;

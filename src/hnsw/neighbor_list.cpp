@@ -11,17 +11,17 @@ namespace {
 
 constexpr std::uint32_t kLargestNarrowId = std::numeric_limits<NeighborList::NarrowId>::max();
 
-template <typename Id>
-void append_to(std::vector<std::uint32_t>& all, std::vector<std::vector<Id>>& upper,
-               std::uint32_t id, std::uint64_t id_level) {
-  const std::size_t upper_count = std::min<std::uint64_t>(upper.size(), id_level);
-  reserve_for_append_tight(all, 1);
+template <typename Lists>
+void append_to(Lists& lists, std::uint32_t id, std::uint64_t id_level) {
+  using Id = typename decltype(lists.all)::value_type;
+  const std::size_t upper_count = std::min<std::uint64_t>(lists.upper.size(), id_level);
+  reserve_for_append_tight(lists.all, 1);
   for (std::size_t i = 0; i < upper_count; ++i) {
-    reserve_for_append_tight(upper[i], 1);
+    reserve_for_append_tight(lists.upper[i], 1);
   }
-  all.push_back(id);
+  lists.all.push_back(static_cast<Id>(id));
   for (std::size_t i = 0; i < upper_count; ++i) {
-    upper[i].push_back(static_cast<Id>(id));
+    lists.upper[i].push_back(static_cast<Id>(id));
   }
 }
 
@@ -47,80 +47,90 @@ void fill_sub_lists(std::vector<std::vector<Id>>& upper, std::span<const std::ui
 }  // namespace
 
 NeighborList::NeighborList(std::uint64_t owner_level)
-    : upper_(SubLists<NarrowId>(std::min(owner_level, kMaxIndexedLayer))) {}
+    : lists_(Lists<NarrowId>{
+          {}, std::vector<std::vector<NarrowId>>(std::min(owner_level, kMaxIndexedLayer))}) {}
 
 void NeighborList::append(std::uint32_t id, std::uint64_t id_level) {
-  const auto* narrow = std::get_if<SubLists<NarrowId>>(&upper_);
-  if (narrow != nullptr && id > kLargestNarrowId && id_level > 0 && !narrow->empty()) {
+  if (id > kLargestNarrowId && std::holds_alternative<Lists<NarrowId>>(lists_)) {
     widen();
   }
-  std::visit([&](auto& upper) { append_to(all_, upper, id, id_level); }, upper_);
+  std::visit([&](auto& lists) { append_to(lists, id, id_level); }, lists_);
 }
 
 // Everything is copied before anything changes: on bad_alloc the narrow
-// lists stay.
+// lists stay. Each copy has room for the append that follows, so that it
+// cannot fail after this.
 void NeighborList::widen() {
-  const SubLists<NarrowId>& narrow = std::get<SubLists<NarrowId>>(upper_);
-  SubLists<WideId> wide;
-  wide.reserve(narrow.size());
-  for (const std::vector<NarrowId>& list : narrow) {
+  const Lists<NarrowId>& narrow = std::get<Lists<NarrowId>>(lists_);
+  Lists<WideId> wide;
+  wide.all.reserve(narrow.all.size() + 1);
+  wide.all.assign(narrow.all.begin(), narrow.all.end());
+  wide.upper.reserve(narrow.upper.size());
+  for (const std::vector<NarrowId>& list : narrow.upper) {
     std::vector<WideId> widened;
-    // Room for the append that follows, so that it cannot fail after this.
     widened.reserve(list.size() + 1);
     widened.assign(list.begin(), list.end());
-    wide.push_back(std::move(widened));
+    wide.upper.push_back(std::move(widened));
   }
-  upper_ = std::move(wide);
+  lists_ = std::move(wide);
 }
 
 NeighborList NeighborList::rebuilt(std::uint64_t owner_level, std::span<const std::uint32_t> ids,
                                    std::span<const std::uint64_t> levels) {
   NeighborList list(owner_level);
-  list.all_.assign(ids.begin(), ids.end());
+  const bool narrow =
+      std::all_of(ids.begin(), ids.end(), [](std::uint32_t id) { return id <= kLargestNarrowId; });
   const std::size_t layers = std::min(owner_level, kMaxIndexedLayer);
-  if (layers == 0) {
-    return list;
+  if (!narrow) {
+    list.lists_ = Lists<WideId>{{}, std::vector<std::vector<WideId>>(layers)};
   }
   // reaching[l]: ids that belong to sub-lists 1..l exactly (level l, or l
   // capped at the top); sub-list j takes every id reaching j or beyond.
   std::array<std::size_t, kMaxIndexedLayer + 1> reaching{};
-  bool narrow = true;
   for (const std::uint32_t id : ids) {
-    const std::size_t top = std::min<std::uint64_t>(levels[id], layers);
-    ++reaching[top];
-    narrow = narrow && (top == 0 || id <= kLargestNarrowId);
+    ++reaching[std::min<std::uint64_t>(levels[id], layers)];
   }
-  if (!narrow) {
-    list.upper_ = SubLists<WideId>(layers);
-  }
-  std::visit([&](auto& upper) { fill_sub_lists(upper, ids, levels, reaching); }, list.upper_);
+  std::visit(
+      [&](auto& lists) {
+        lists.all.assign(ids.begin(), ids.end());
+        fill_sub_lists(lists.upper, ids, levels, reaching);
+      },
+      list.lists_);
   return list;
+}
+
+std::vector<std::uint32_t> NeighborList::ids() const {
+  return std::visit(
+      [](const auto& lists) {
+        return std::vector<std::uint32_t>(lists.all.begin(), lists.all.end());
+      },
+      lists_);
 }
 
 std::size_t NeighborList::sub_list_entries() const {
   return std::visit(
-      [](const auto& upper) {
+      [](const auto& lists) {
         std::size_t entries = 0;
-        for (const auto& list : upper) {
+        for (const auto& list : lists.upper) {
           entries += list.size();
         }
         return entries;
       },
-      upper_);
+      lists_);
 }
 
 std::size_t NeighborList::heap_bytes() const {
-  return all_.capacity() * sizeof(std::uint32_t) +
-         std::visit(
-             [](const auto& upper) {
-               using List = typename std::decay_t<decltype(upper)>::value_type;
-               std::size_t bytes = upper.capacity() * sizeof(List);
-               for (const List& list : upper) {
-                 bytes += list.capacity() * sizeof(typename List::value_type);
-               }
-               return bytes;
-             },
-             upper_);
+  return std::visit(
+      [](const auto& lists) {
+        using List = typename std::decay_t<decltype(lists.upper)>::value_type;
+        std::size_t bytes = lists.all.capacity() * sizeof(typename List::value_type) +
+                            lists.upper.capacity() * sizeof(List);
+        for (const List& list : lists.upper) {
+          bytes += list.capacity() * sizeof(typename List::value_type);
+        }
+        return bytes;
+      },
+      lists_);
 }
 
 }  // namespace halqen

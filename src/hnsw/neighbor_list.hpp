@@ -19,9 +19,9 @@ namespace halqen {
 // up to its indexed top (its level, at most kMaxIndexedLayer), the sub-list
 // of neighbours whose level is at least j, in the same order: a layer-j scan
 // reads only neighbours it may follow, instead of passing over the many of
-// lower level. The sub-lists hold their ids in 16 bits while every id in
-// them fits (always, in a graph of fewer than 65,536 nodes), which halves
-// what they cost; the first id that does not fit widens them all to 32 bits.
+// lower level. All of them hold their ids in 16 bits while every id fits
+// (always, in a graph of fewer than 65,536 nodes), which halves what the
+// graph costs; the first id that does not fit widens them all to 32 bits.
 class NeighborList {
  public:
   // Highest layer with a sub-list of its own; scans above it filter that one by level.
@@ -56,43 +56,48 @@ class NeighborList {
   static NeighborList rebuilt(std::uint64_t owner_level, std::span<const std::uint32_t> ids,
                               std::span<const std::uint64_t> levels);
 
-  std::span<const std::uint32_t> all() const { return all_; }
+  // The full list, in 32 bits.
+  std::vector<std::uint32_t> ids() const;
   // Entries held in the layer sub-lists, over all layers.
   std::size_t sub_list_entries() const;
   // Heap bytes the list holds (allocated capacity, not only the entries).
   std::size_t heap_bytes() const;
-  std::size_t size() const { return all_.size(); }
+  std::size_t size() const {
+    return std::visit([](const auto& lists) { return lists.all.size(); }, lists_);
+  }
 
   // What a scan at `layer` reads: the layer's own sub-list when the node
   // indexes it, else its highest sub-list with the level still to check.
   // Inline: every expansion of a layer search asks for it.
   LayerScan for_layer(std::uint64_t layer) const {
-    if (layer == 0) {
-      return {std::span<const WideId>(all_), false};
-    }
     return std::visit(
-        [this, layer](const auto& lists) -> LayerScan {
-          using Id = typename std::decay_t<decltype(lists)>::value_type::value_type;
-          if (layer <= lists.size()) {
-            return {std::span<const Id>(lists[layer - 1]), false};
+        [layer](const auto& lists) -> LayerScan {
+          using Id = typename std::decay_t<decltype(lists.all)>::value_type;
+          if (layer == 0) {
+            return {std::span<const Id>(lists.all), false};
           }
-          if (lists.empty()) {
-            return {std::span<const WideId>(all_), true};
+          if (layer <= lists.upper.size()) {
+            return {std::span<const Id>(lists.upper[layer - 1]), false};
           }
-          return {std::span<const Id>(lists.back()), true};
+          if (lists.upper.empty()) {
+            return {std::span<const Id>(lists.all), true};
+          }
+          return {std::span<const Id>(lists.upper.back()), true};
         },
-        upper_);
+        lists_);
   }
 
  private:
+  // The full list and, at index j - 1, the sub-list of level >= j.
   template <typename Id>
-  using SubLists = std::vector<std::vector<Id>>;
+  struct Lists {
+    std::vector<Id> all;
+    std::vector<std::vector<Id>> upper;
+  };
 
   void widen();
 
-  std::vector<std::uint32_t> all_;
-  // upper[j - 1]: the sub-list of level >= j.
-  std::variant<SubLists<NarrowId>, SubLists<WideId>> upper_;
+  std::variant<Lists<NarrowId>, Lists<WideId>> lists_;
 };
 
 }  // namespace halqen

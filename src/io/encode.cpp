@@ -98,7 +98,10 @@ std::expected<void, CodecError> write_graph_section(const HNSWView& index, ByteS
   if (!section) return std::unexpected(section.error());
   if (auto written = write_offsets(index, *section); !written) return written;
   for (std::uint64_t node = 0; node < index.count; ++node) {
-    if (auto written = section->write_values(index.neighbors(node)); !written) return written;
+    const std::vector<std::uint32_t> list = index.neighbors(node);
+    if (auto written = section->write_values(std::span<const std::uint32_t>(list)); !written) {
+      return written;
+    }
   }
   return section->finish();
 }

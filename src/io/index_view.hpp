@@ -30,7 +30,7 @@ struct HNSWView {
   std::uint64_t count = 0;
   std::span<const double> vectors;
   std::span<const std::uint64_t> levels;
-  std::function<std::span<const std::uint32_t>(std::uint64_t node)> neighbors;
+  std::function<std::vector<std::uint32_t>(std::uint64_t node)> neighbors;
   std::function<std::span<const Metadata>(std::uint64_t node)> record;
 };
 

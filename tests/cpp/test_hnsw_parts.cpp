@@ -210,10 +210,10 @@ TEST(VisitedSet, KeepUnvisitedKeepsOrderAndCount) {
   EXPECT_EQ(visited.keep_unvisited({}, out.data()), 0u);
 }
 
-// Sub-lists start with 16-bit ids and widen at the first id beyond them;
-// every layer's scan still reads the entries of level >= the layer, in
-// list order, before and after.
-TEST(NeighborList, SubListsWidenAtTheFirstLargeId) {
+// The list and its sub-lists start with 16-bit ids and widen together at
+// the first id beyond them, whatever its level; every layer's scan still
+// reads the entries of level >= the layer, in list order, before and after.
+TEST(NeighborList, ListsWidenAtTheFirstLargeId) {
   constexpr std::uint64_t kOwnerLevel = 3;
   NeighborList list(kOwnerLevel);
   std::vector<std::pair<std::uint32_t, std::uint64_t>> links;
@@ -232,17 +232,23 @@ TEST(NeighborList, SubListsWidenAtTheFirstLargeId) {
       EXPECT_EQ(scanned_ids(list.for_layer(layer)), expected) << when << " layer " << layer;
     }
   };
+  const auto all_of_width = [&]<typename Id>(Id) {
+    for (std::uint64_t layer = 0; layer <= kOwnerLevel + 1; ++layer) {
+      if (!std::holds_alternative<std::span<const Id>>(list.for_layer(layer).ids)) return false;
+    }
+    return true;
+  };
   link(65535, 3);
   link(7, 1);
-  link(70000, 0);  // level 0: enters no sub-list, so nothing widens
   link(9, 2);
-  EXPECT_TRUE(
-      std::holds_alternative<std::span<const NeighborList::NarrowId>>(list.for_layer(1).ids));
+  EXPECT_TRUE(all_of_width(NeighborList::NarrowId{}));
   expect_scans("narrow");
+  link(70000, 0);  // level 0: in the full list only, which widens with the rest
+  EXPECT_TRUE(all_of_width(NeighborList::WideId{}));
   link(4000000000U, 2);
   link(12, 3);
-  EXPECT_TRUE(std::holds_alternative<std::span<const NeighborList::WideId>>(list.for_layer(1).ids));
   expect_scans("wide");
+  EXPECT_EQ(list.ids(), (std::vector<std::uint32_t>{65535, 7, 9, 70000, 4000000000U, 12}));
   EXPECT_EQ(list.sub_list_entries(), 5u + 4u + 2u);
 }
 

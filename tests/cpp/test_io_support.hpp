@@ -38,7 +38,8 @@ inline io::HNSWView view_of(const HNSWParts& parts) {
   view.neighbors = [&parts](std::uint64_t node) {
     const auto begin = parts.neighbor_offsets[node];
     const auto end = parts.neighbor_offsets[node + 1];
-    return std::span<const std::uint32_t>(parts.neighbor_ids).subspan(begin, end - begin);
+    return std::vector<std::uint32_t>(parts.neighbor_ids.begin() + begin,
+                                      parts.neighbor_ids.begin() + end);
   };
   view.record = [&parts](std::uint64_t node) {
     return std::span<const Metadata>(parts.records[node]);
