@@ -25,7 +25,7 @@ system-deps:
 	bash tools/system_deps.sh $(SYSTEM_NEEDS)
 
 install: $(PY)
-	$(INSTALL) '.[test,examples]'
+	$(INSTALL) '.[test,dask,examples]'
 
 demo: $(PY)
 	$(INSTALL) .

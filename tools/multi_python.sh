@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # Builds halqen and runs its Python tests under every CPython >= 3.9 found on
 # this machine, each in its own venv (.venv-pyX.Y) and build dir
-# (build/wheel-pyX.Y). Fails if any version fails or none is found; prints
+# (build/wheel-pyX.Y). The venvs get the test extra without Dask, so the
+# sharding tests (pure Python over the same extension, run by `make test`)
+# skip here. Fails if any version fails or none is found; prints
 # which versions were found and what each gave.
 #
 # Interpreters are looked up as pythonX.Y on PATH and under pyenv's versions
