@@ -29,10 +29,19 @@ import plots  # noqa: E402
 import sharded  # noqa: E402
 from common import RESULTS_DIR, machine_description  # noqa: E402
 
-SECTIONS = (
-    "exact", "ingestion", "overhead", "approximate", "persistence", "batch", "memory", "sharded",
-    "graph",
-)
+# Each section's module, in the order they run, and whether its run_all
+# draws from the shared random generator.
+SECTIONS = {
+    "exact": (exact, True),
+    "ingestion": (ingest, True),
+    "overhead": (overhead, False),
+    "approximate": (approx, False),
+    "persistence": (persist, True),
+    "batch": (batch, True),
+    "memory": (memory, False),
+    "sharded": (sharded, True),
+    "graph": (graph, False),
+}
 SEED = 0
 
 
@@ -48,33 +57,10 @@ def blas_description():
 def run(quick, sections):
     rng = np.random.default_rng(SEED)
     results = {}
-    if "exact" in sections:
-        results["exact"] = exact.run_all(quick, rng)
-        exact.print_table(results["exact"])
-    if "ingestion" in sections:
-        results["ingestion"] = ingest.run_all(quick, rng)
-        ingest.print_table(results["ingestion"])
-    if "overhead" in sections:
-        results["overhead"] = overhead.run_all(quick)
-        overhead.print_table(results["overhead"])
-    if "approximate" in sections:
-        results["approximate"] = approx.run_all(quick)
-        approx.print_table(results["approximate"])
-    if "persistence" in sections:
-        results["persistence"] = persist.run_all(quick, rng)
-        persist.print_table(results["persistence"])
-    if "batch" in sections:
-        results["batch"] = batch.run_all(quick, rng)
-        batch.print_table(results["batch"])
-    if "memory" in sections:
-        results["memory"] = memory.run_all(quick)
-        memory.print_table(results["memory"])
-    if "sharded" in sections:
-        results["sharded"] = sharded.run_all(quick, rng)
-        sharded.print_table(results["sharded"])
-    if "graph" in sections:
-        results["graph"] = graph.run_all(quick)
-        graph.print_table(results["graph"])
+    for name, (module, uses_rng) in SECTIONS.items():
+        if name in sections:
+            results[name] = module.run_all(quick, rng) if uses_rng else module.run_all(quick)
+            module.print_table(results[name])
     return results
 
 

@@ -10,8 +10,9 @@ from distributed import Client
 
 from . import _tasks
 from ._client import resolve_client
+from ._base import ShardedIndex, positive
 from ._convert import as_count, as_k, as_matrix, as_metric_name, as_vector
-from ._manifest import read_manifest, require_int, shard_file_name, write_manifest
+from ._manifest import read_manifest, require_int
 from ._merge import merge_flat
 from ._shards import ShardRef, ShardSet
 from ._source import Block, blocks_of
@@ -19,7 +20,7 @@ from ._source import Block, blocks_of
 KIND = "flat"
 
 
-class ShardedFlat:
+class ShardedFlat(ShardedIndex):
     """An exact index whose vectors are spread over PyFlat shards of at most
     `shard_size` vectors in the memory of a Dask cluster.
 
@@ -31,39 +32,12 @@ class ShardedFlat:
                  shard_size: int = 1_000_000) -> None:
         self._dim = as_count("dim", dim)
         self._metric = as_metric_name(metric)
-        self._shard_size = _positive("shard_size", shard_size)
+        self._shard_size = positive("shard_size", shard_size)
         self._shards = ShardSet(resolve_client(client))
-
-    @property
-    def dim(self) -> int:
-        return self._dim
 
     @property
     def metric(self) -> Optional[str]:
         return self._metric
-
-    @property
-    def shard_count(self) -> int:
-        return len(self._shards.refs)
-
-    @property
-    def client(self) -> Client:
-        return self._shards.client
-
-    def __len__(self) -> int:
-        return len(self._shards)
-
-    def close(self) -> None:
-        """Frees the shards in the workers' memory now rather than when this
-        object is garbage-collected; the index is empty afterwards."""
-        with self._shards.lock:
-            self._shards.release()
-
-    def __enter__(self) -> "ShardedFlat":
-        return self
-
-    def __exit__(self, *exc_info: object) -> None:
-        self.close()
 
     def __repr__(self) -> str:
         return (f"ShardedFlat(dim={self._dim}, metric={self._metric!r}, shards={self.shard_count}, "
@@ -121,14 +95,8 @@ class ShardedFlat:
         """Writes one file per shard (halqen_ext.write_index, run on the shard's
         worker) and a manifest into `directory`, which every worker must reach
         under the same path (one machine, or a shared file system)."""
-        with self._shards.lock:
-            path = os.path.abspath(os.fspath(directory))
-            os.makedirs(path, exist_ok=True)
-            self._shards.fan_out(_tasks.write_shard,
-                                 lambda i, _: (os.path.join(path, shard_file_name(i)),))
-            shards = [{"file": shard_file_name(i), "count": ref.count} for i, ref in enumerate(self._shards.refs)]
-            write_manifest(path, KIND, {"dim": self._dim, "metric": self._metric,
-                                        "shard_size": self._shard_size}, shards)
+        self._save(directory, KIND, {"dim": self._dim, "metric": self._metric, "shard_size": self._shard_size},
+                   lambda _: {})
 
     @classmethod
     def load(cls, directory: "str | os.PathLike[str]", client: Optional[Client] = None) -> "ShardedFlat":
@@ -139,19 +107,5 @@ class ShardedFlat:
         settings = document["settings"]
         index = cls(require_int(path, settings, "dim", 0), settings.get("metric"), client=client,
                     shard_size=require_int(path, settings, "shard_size", 1))
-        shards, offset = index._shards, 0
-        futures = [shards.submit(_tasks.read_shard, os.path.join(path, entry["file"]),
-                                 _tasks.flat_bytes(entry["count"], index._dim))
-                   for entry in document["shards"]]
-        shards.settle(futures)
-        for future, entry in zip(futures, document["shards"]):
-            shards.add([ShardRef(future, offset, entry["count"])])
-            offset += entry["count"]
+        index._read_shards(path, document["shards"], _tasks.flat_bytes, lambda _: None)
         return index
-
-
-def _positive(name: str, value: object) -> int:
-    number = as_count(name, value)
-    if number == 0:
-        raise ValueError(f"{name} must be at least 1, got 0")
-    return number

@@ -10,11 +10,11 @@ from dask import delayed
 from distributed import Client, Future
 
 from . import _tasks
+from ._base import ShardedIndex, positive
 from ._client import resolve_client
 from ._convert import (MetadataValue, as_k, as_matrix, as_metadata_value, as_pair, as_pairs, as_vector,
                        build_record, metadata_equal, type_name)
-from ._flat import _positive
-from ._manifest import read_manifest, require_int, shard_file_name, write_manifest
+from ._manifest import read_manifest, require_int
 from ._merge import merge_hnsw
 from ._copies import CopyRegistry
 from ._shards import ShardRef, ShardSet
@@ -24,7 +24,7 @@ KIND = "hnsw"
 PARAMETERS = ("layers", "m", "ef_construction", "ef_search")
 
 
-class ShardedHNSW:
+class ShardedHNSW(ShardedIndex):
     """An approximate index whose vectors are spread over PyHNSW shards of at
     most `shard_size` vectors in the memory of a Dask cluster. Every shard has
     the given parameters; a search asks every shard and merges the results by
@@ -46,13 +46,9 @@ class ShardedHNSW:
                                         "schema": None if schema is None else list(schema)}
         self._dim = int(dim)
         self._schema = self._params["schema"]
-        self._shard_size = _positive("shard_size", shard_size)
+        self._shard_size = positive("shard_size", shard_size)
         self._shards = ShardSet(resolve_client(client))
         self._copies = CopyRegistry(self._shards.client)
-
-    @property
-    def dim(self) -> int:
-        return self._dim
 
     @property
     def metric(self) -> str:
@@ -62,29 +58,9 @@ class ShardedHNSW:
     def schema(self) -> Optional[List[str]]:
         return None if self._schema is None else list(self._schema)
 
-    @property
-    def shard_count(self) -> int:
-        return len(self._shards.refs)
-
-    @property
-    def client(self) -> Client:
-        return self._shards.client
-
-    def __len__(self) -> int:
-        return len(self._shards)
-
-    def close(self) -> None:
-        """Frees the shards in the workers' memory now rather than when this
-        object is garbage-collected; the index is empty afterwards."""
-        with self._shards.lock:
-            self._shards.release()
-            self._copies.release()
-
-    def __enter__(self) -> "ShardedHNSW":
-        return self
-
-    def __exit__(self, *exc_info: object) -> None:
-        self.close()
+    def _release(self) -> None:
+        self._shards.release()
+        self._copies.release()
 
     def __repr__(self) -> str:
         return (f"ShardedHNSW(dim={self._dim}, metric={self.metric!r}, shards={self.shard_count}, "
@@ -219,14 +195,8 @@ class ShardedHNSW:
     def save(self, directory: "str | os.PathLike[str]") -> None:
         """Writes one file per shard and a manifest into `directory`, which
         every worker must reach under the same path."""
-        with self._shards.lock:
-            path = os.path.abspath(os.fspath(directory))
-            os.makedirs(path, exist_ok=True)
-            self._shards.fan_out(_tasks.write_shard, lambda i, _: (os.path.join(path, shard_file_name(i)),))
-            shards = [{"file": shard_file_name(i), "count": ref.count, "entry": ref.entry}
-                      for i, ref in enumerate(self._shards.refs)]
-            settings = dict(self._params, shard_size=self._shard_size)
-            write_manifest(path, KIND, settings, shards)
+        self._save(directory, KIND, dict(self._params, shard_size=self._shard_size),
+                   lambda ref: {"entry": ref.entry})
 
     @classmethod
     def load(cls, directory: "str | os.PathLike[str]", client: Optional[Client] = None) -> "ShardedHNSW":
@@ -238,14 +208,8 @@ class ShardedHNSW:
         arguments = {name: settings.get(name) for name in PARAMETERS + ("schema",)}
         index = cls(require_int(path, settings, "dim", 0), metric=settings.get("metric"), client=client,
                     shard_size=require_int(path, settings, "shard_size", 1), **arguments)
-        shards, offset = index._shards, 0
-        futures = [shards.submit(_tasks.read_shard, os.path.join(path, entry["file"]),
-                                 _tasks.hnsw_bytes(entry["count"], index._dim))
-                   for entry in document["shards"]]
-        shards.settle(futures)
-        for future, entry in zip(futures, document["shards"]):
-            shards.add([ShardRef(future, offset, entry["count"], _entry_record(path, entry.get("entry")))])
-            offset += entry["count"]
+        index._read_shards(path, document["shards"], _tasks.hnsw_bytes,
+                           lambda entry: _entry_record(path, entry.get("entry")))
         return index
 
 

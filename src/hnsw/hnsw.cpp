@@ -43,6 +43,11 @@ std::vector<std::uint32_t> HNSW::neighbors(std::uint64_t node) const {
   return neighbors_[node].ids();
 }
 
+std::size_t HNSW::neighbor_count(std::uint64_t node) const {
+  check_node(node);
+  return neighbors_[node].size();
+}
+
 void HNSW::check_insert_preconditions(VectorView vector, const MetadataRecord* metadata) const {
   if (vector.size() != params_.dim) {
     throw std::invalid_argument("vector of length " + std::to_string(vector.size()) +

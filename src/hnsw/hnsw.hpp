@@ -159,8 +159,10 @@ class HNSW {
   VectorView vector(std::uint64_t node) const;
   std::uint64_t level(std::uint64_t node) const;
   bool deleted(std::uint64_t node) const;
-  // The node's neighbours in first-linked order, without repeats or itself.
+  // The node's neighbours in first-linked order, without repeats or itself
+  // (a copy: the graph may hold them in 16 bits), and how many there are.
   std::vector<std::uint32_t> neighbors(std::uint64_t node) const;
+  std::size_t neighbor_count(std::uint64_t node) const;
 
  private:
   friend struct HNSWInspect;

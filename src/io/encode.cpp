@@ -69,7 +69,7 @@ std::expected<void, CodecError> write_deleted_section(ByteSink& sink, std::uint6
 
 std::uint64_t total_links(const HNSWView& index) {
   std::uint64_t links = 0;
-  for (std::uint64_t node = 0; node < index.count; ++node) links += index.neighbors(node).size();
+  for (std::uint64_t node = 0; node < index.count; ++node) links += index.neighbor_count(node);
   return links;
 }
 
@@ -83,7 +83,7 @@ std::expected<void, CodecError> write_offsets(const HNSWView& index, SectionWrit
   std::uint64_t offset = 0;
   piece.push_back(offset);
   for (std::uint64_t node = 0; node < index.count; ++node) {
-    offset += index.neighbors(node).size();
+    offset += index.neighbor_count(node);
     piece.push_back(offset);
     if (piece.size() == kOffsetsPerPiece) {
       if (auto written = section.write_values<std::uint64_t>(piece); !written) return written;

@@ -17,6 +17,7 @@ HNSWView view_of(const HNSW& index) {
   view.vectors = index.vectors();
   view.levels = index.levels();
   view.neighbors = [&index](std::uint64_t node) { return index.neighbors(node); };
+  view.neighbor_count = [&index](std::uint64_t node) { return index.neighbor_count(node); };
   view.record = [&index](std::uint64_t node) { return index.metadata().record(node); };
   return view;
 }

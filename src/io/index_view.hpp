@@ -31,6 +31,7 @@ struct HNSWView {
   std::span<const double> vectors;
   std::span<const std::uint64_t> levels;
   std::function<std::vector<std::uint32_t>(std::uint64_t node)> neighbors;
+  std::function<std::size_t(std::uint64_t node)> neighbor_count;
   std::function<std::span<const Metadata>(std::uint64_t node)> record;
 };
 

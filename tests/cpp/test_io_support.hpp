@@ -41,6 +41,9 @@ inline io::HNSWView view_of(const HNSWParts& parts) {
     return std::vector<std::uint32_t>(parts.neighbor_ids.begin() + begin,
                                       parts.neighbor_ids.begin() + end);
   };
+  view.neighbor_count = [&parts](std::uint64_t node) {
+    return parts.neighbor_offsets[node + 1] - parts.neighbor_offsets[node];
+  };
   view.record = [&parts](std::uint64_t node) {
     return std::span<const Metadata>(parts.records[node]);
   };
