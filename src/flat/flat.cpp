@@ -123,10 +123,7 @@ std::expected<std::vector<SearchHit>, FlatError> FlatIndex::search(VectorView qu
   for (std::size_t first = 0; first < count; first += kScoreBlockRows) {
     const std::size_t rows = std::min(kScoreBlockRows, count - first);
     score_block(query, query_norm, first, rows, distances.data());
-    for (std::size_t i = 0; i < rows; ++i) {
-      const std::size_t id = first + i;
-      if (best.admits(rank_key(distances[i])) && !deleted_[id]) best.insert(id, distances[i]);
-    }
+    best.offer_run(distances.data(), rows, first, [&](std::uint64_t id) { return deleted_[id]; });
   }
   return best.take_ranked();
 }

@@ -94,13 +94,8 @@ void FlatBatch::run_piece(std::size_t piece) {
     const std::size_t rows = std::min(kRunRows, end - first);
     score_run(piece, first, rows, distances.data());
     for (std::size_t j = 0; j < block.count; ++j) {
-      const double* row_distances = distances.data() + j * rows;
-      for (std::size_t i = 0; i < rows; ++i) {
-        const std::size_t id = first + i;
-        if (best[j].admits(rank_key(row_distances[i])) && !index_.deleted_[id]) {
-          best[j].insert(id, row_distances[i]);
-        }
-      }
+      best[j].offer_run(distances.data() + j * rows, rows, first,
+                        [&](std::uint64_t id) { return index_.deleted_[id]; });
     }
   }
   std::vector<std::vector<SearchHit>>& slot = kept_[piece];

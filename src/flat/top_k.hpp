@@ -2,6 +2,7 @@
 // keeping the others: a max-heap of the best so far, built only once full.
 #pragma once
 
+#include <cmath>
 #include <cstddef>
 #include <cstdint>
 #include <vector>
@@ -26,6 +27,30 @@ class TopK {
   // Keeps the candidate. Precondition: admits(rank_key(distance)) and `id`
   // larger than every id inserted before; throws std::logic_error otherwise.
   void insert(std::uint64_t id, double distance);
+
+  // Offers distances[i] as id first_id + i for each i < count, passing over
+  // the ids for which skip(id) holds; the ids must exceed every id offered
+  // before. Once full, a plain comparison with the kept worst distance turns
+  // a candidate away: keys rank as distances compare, so a later candidate
+  // enters exactly when it is less than the worst, or is a number while the
+  // worst is NaN.
+  template <class Skip>
+  void offer_run(const double* distances, std::size_t count, std::uint64_t first_id, Skip skip) {
+    std::size_t i = 0;
+    for (; i < count && entries_.size() < capacity_; ++i) {
+      if (!skip(first_id + i)) insert(first_id + i, distances[i]);
+    }
+    if (capacity_ == 0 || entries_.size() < capacity_) return;
+    double worst = entries_.front().distance;
+    for (; i < count; ++i) {
+      const double distance = distances[i];
+      const bool enters = distance < worst || (std::isnan(worst) && !std::isnan(distance));
+      if (enters && !skip(first_id + i)) {
+        insert(first_id + i, distance);
+        worst = entries_.front().distance;
+      }
+    }
+  }
 
   // The kept candidates in rank order; leaves the selection empty.
   std::vector<SearchHit> take_ranked();

@@ -26,7 +26,10 @@ Available detect() {
 #if defined(__x86_64__)
   found.levels[found.size++] = KernelLevel::Sse2;
   __builtin_cpu_init();
-  if (__builtin_cpu_supports("avx2")) found.levels[found.size++] = KernelLevel::Avx2;
+  // The AVX2 block kernel also subtracts on the FMA units.
+  if (__builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma")) {
+    found.levels[found.size++] = KernelLevel::Avx2;
+  }
   // Also checks that the operating system saves the 512-bit registers.
   if (__builtin_cpu_supports("avx512f")) found.levels[found.size++] = KernelLevel::Avx512;
 #endif

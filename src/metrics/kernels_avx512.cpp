@@ -25,6 +25,7 @@ struct Avx512 {
   // component and a difference within the 32 registers.
   static constexpr std::size_t kTileVectors = 3;
   static constexpr std::size_t kTileRows = 8;
+  static constexpr bool kSplitsSubtractions = false;
 
   HALQEN_KERNEL_INLINE static Vec zero() { return _mm512_setzero_pd(); }
   HALQEN_KERNEL_INLINE static Vec broadcast(double x) { return _mm512_set1_pd(x); }

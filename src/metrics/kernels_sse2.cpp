@@ -18,6 +18,7 @@ struct Sse2 {
   // component fill the 16 registers.
   static constexpr std::size_t kTileVectors = 3;
   static constexpr std::size_t kTileRows = 4;
+  static constexpr bool kSplitsSubtractions = false;
 
   HALQEN_KERNEL_INLINE static Vec zero() { return _mm_setzero_pd(); }
   HALQEN_KERNEL_INLINE static Vec broadcast(double x) { return _mm_set1_pd(x); }

@@ -27,6 +27,7 @@ struct OneLane {
   static constexpr std::size_t kGroups = 4;
   static constexpr std::size_t kTileVectors = 4;
   static constexpr std::size_t kTileRows = 3;
+  static constexpr bool kSplitsSubtractions = false;
 
   [[gnu::always_inline]] static Vec zero() { return 0.0; }
   [[gnu::always_inline]] static Vec broadcast(double x) { return x; }

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "flat/flat.hpp"
+#include "flat/top_k.hpp"
 #include "metrics/dispatch.hpp"
 #include "stop_after.hpp"
 
@@ -137,6 +138,40 @@ INSTANTIATE_TEST_SUITE_P(AllAvailable, FlatKernelTest, ::testing::ValuesIn(avail
                          [](const ::testing::TestParamInfo<KernelLevel>& info) {
                            return std::string(kernel_name(info.param));
                          });
+
+// The selection fed in runs of several lengths, some ids passed over,
+// against the full sort of the candidates it was offered.
+TEST(TopKSelection, RunsMatchFullSort) {
+  constexpr double kValues[] = {0.0,  -0.0, 1.0, 1.0,
+                                -2.5, kNaN, 3.0, std::numeric_limits<double>::infinity()};
+  std::mt19937 rng(7);
+  auto below = [&](std::size_t bound) {
+    return std::uniform_int_distribution<std::size_t>(0, bound - 1)(rng);
+  };
+  for (int trial = 0; trial < 200; ++trial) {
+    const std::size_t count = below(60);
+    Vec distances(count);
+    for (double& d : distances) d = kValues[below(std::size(kValues))];
+    std::vector<bool> skipped(count);
+    for (std::size_t i = 0; i < count; ++i) skipped[i] = below(4) == 0;
+    const std::size_t capacity = below(count + 2) % (count + 1);
+    TopK best(capacity);
+    for (std::size_t first = 0; first < count;) {
+      const std::size_t run = std::min(count - first, 1 + below(9));
+      best.offer_run(distances.data() + first, run, first,
+                     [&](std::uint64_t id) { return skipped[id]; });
+      first += run;
+    }
+    std::vector<SearchHit> expected;
+    for (std::size_t i = 0; i < count; ++i) {
+      if (!skipped[i]) expected.push_back({.distance = distances[i], .id = i});
+    }
+    std::sort(expected.begin(), expected.end(), reference_ranks_before);
+    expected.resize(std::min(capacity, expected.size()));
+    SCOPED_TRACE("trial " + std::to_string(trial) + " capacity " + std::to_string(capacity));
+    expect_same_hits(expected, best.take_ranked());
+  }
+}
 
 TEST(FlatSearch, EqualDistancesComeInIdOrder) {
   const FlatIndex index = index_of(2, MetricKind::Euclidean, {{5, 5}, {1, 1}, {9, 9}, {1, 1}});
