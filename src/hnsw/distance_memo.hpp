@@ -3,6 +3,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <span>
 #include <vector>
 
 namespace halqen {
@@ -28,6 +29,20 @@ class DistanceMemo {
   // the start of each operation, before any distance of its query is stored.
   void start(std::size_t node_count);
 
+  // start(), for an operation on `graph` (its address, say). Returns whether
+  // the last operation started here on the same graph asked for the
+  // distances of at least half of its nodes: this one most likely will too,
+  // and computing all of them in one pass in id order (hold_all) then costs
+  // less than reading each vector where an id points.
+  bool start_for(const void* graph, std::size_t node_count);
+
+  // Marks every id below the last start's node_count as held and returns
+  // the room for their distances, which the caller fills before any lookup.
+  std::span<double> hold_all();
+
+  // Counts distances the operation asked for, held already or not.
+  void count_requests(std::size_t count) { requests_ += count; }
+
   // From here to the next start(), store() keeps nothing: for the last
   // layer search of an operation, whose distances nothing reads again.
   void stop_storing() { storing_ = false; }
@@ -48,6 +63,10 @@ class DistanceMemo {
   std::vector<double> distances_;
   Stamp epoch_ = 0;
   bool storing_ = true;
+  std::size_t node_count_ = 0;
+  // The last operation's graph (null after a plain start) and its requests.
+  const void* graph_ = nullptr;
+  std::size_t requests_ = 0;
 };
 
 }  // namespace halqen

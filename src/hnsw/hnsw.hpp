@@ -194,6 +194,7 @@ class HNSW {
                                               const Filter* filter, LayerScratch& scratch) const;
   void expand(std::uint32_t node, VectorView query, std::uint64_t ef, std::uint64_t layer,
               const Filter* filter, std::size_t attribute, LayerScratch& scratch) const;
+  void start_operation(VectorView query, DistanceMemo& memo) const;
   double seed_distance_of(std::uint32_t seed, VectorView query, DistanceMemo& memo) const;
   void batch_distances(VectorView query, LayerScratch& scratch) const;
   void collect_admitted(std::uint32_t node, std::uint64_t layer, const Filter* filter,

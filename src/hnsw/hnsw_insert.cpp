@@ -66,7 +66,7 @@ std::uint64_t HNSW::next_level(RandomSource& rng) const {
 std::expected<void, HNSWError> HNSW::link_new_node(std::uint32_t node, LayerScratch& scratch) {
   const std::uint64_t level = levels_[node];
   const VectorView query = vector(node);
-  scratch.memo.start(node_count_);
+  start_operation(query, scratch.memo);
   const auto entry = climb_greedy_layers(node, scratch);
   if (!entry) {
     return std::unexpected(entry.error());

@@ -1,6 +1,7 @@
 // The layer search and the layered search.
 #include <cstddef>
 #include <cstdint>
+#include <span>
 #include <vector>
 
 #include "hnsw/hnsw.hpp"
@@ -37,7 +38,7 @@ std::expected<std::vector<SearchHit>, HNSWError> HNSW::search(VectorView query, 
     return std::vector<SearchHit>{};
   }
   LayerScratch& scratch = thread_layer_scratch();
-  scratch.memo.start(node_count_);
+  start_operation(query, scratch.memo);
   const auto entry = descend(query, filter, scratch);
   if (!entry) {
     return std::unexpected(entry.error());
@@ -151,7 +152,19 @@ void HNSW::expand(std::uint32_t node, VectorView query, std::uint64_t ef, std::u
   }
 }
 
+// When this thread's last operation on the graph asked for most of its
+// distances, all of them are computed at once, in one pass over the vectors
+// in id order: the values a lookup by id would compute, to the bit, read at
+// the memory's full speed rather than one scattered vector at a time.
+void HNSW::start_operation(VectorView query, DistanceMemo& memo) const {
+  if (memo.start_for(this, node_count_)) {
+    const std::span<double> all = memo.hold_all();
+    distances_rows(params_.metric, query, vectors_.data(), params_.dim, all.size(), all.data());
+  }
+}
+
 double HNSW::seed_distance_of(std::uint32_t seed, VectorView query, DistanceMemo& memo) const {
+  memo.count_requests(1);
   if (memo.contains(seed)) {
     return memo.value(seed);
   }
@@ -164,6 +177,7 @@ double HNSW::seed_distance_of(std::uint32_t seed, VectorView query, DistanceMemo
 // holds from it, the others computed in one batched call and remembered.
 void HNSW::batch_distances(VectorView query, LayerScratch& scratch) const {
   const std::size_t count = scratch.batch_count;
+  scratch.memo.count_requests(count);
   grow_to(scratch.batch_distances, count);
   grow_to(scratch.missing_ids, count);
   grow_to(scratch.missing_positions, count);

@@ -197,6 +197,32 @@ TEST(DistanceMemo, RemembersWithinOneOperationOnly) {
   EXPECT_EQ(memo.value(5), 1.5);
 }
 
+// Every distance up front only after an operation on the same graph asked
+// for at least half of its nodes' distances; a plain start forgets.
+TEST(DistanceMemo, HoldsEverythingAfterAnOperationThatAskedForMost) {
+  DistanceMemo memo;
+  const int graph = 0;
+  const int other = 0;
+  EXPECT_FALSE(memo.start_for(&graph, 5));
+  memo.count_requests(3);
+  EXPECT_TRUE(memo.start_for(&graph, 6));
+  memo.count_requests(2);
+  EXPECT_FALSE(memo.start_for(&graph, 6));
+  memo.count_requests(6);
+  EXPECT_FALSE(memo.start_for(&other, 6));
+  memo.count_requests(6);
+  memo.start(6);
+  memo.count_requests(6);
+  EXPECT_FALSE(memo.start_for(&other, 6));
+  const std::span<double> all = memo.hold_all();
+  ASSERT_EQ(all.size(), 6u);
+  for (std::size_t id = 0; id < all.size(); ++id) {
+    all[id] = static_cast<double>(id);
+    EXPECT_TRUE(memo.contains(static_cast<std::uint32_t>(id)));
+  }
+  EXPECT_EQ(memo.value(4), 4.0);
+}
+
 TEST(VisitedSet, KeepUnvisitedKeepsOrderAndCount) {
   VisitedSet visited;
   visited.start(10);
