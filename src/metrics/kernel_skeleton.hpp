@@ -11,8 +11,8 @@
 //   Vec; kLanes, the doubles in one Vec (a divisor of kPanelWidth)
 //   kGroups: row kernels, registers of rows in flight per step
 //   kTileVectors, kTileRows: block kernel, query registers x rows per tile
-//   kSplitsSubtractions: whether the block kernel computes every other
-//     difference with sub_on_multiplier(a, b), a - b on a multiplying unit
+//   kSplitsSubtractions: whether the kernels compute half of their
+//     differences with sub_on_multiplier(a, b), a - b on a multiplying unit
 //   zero(), broadcast(x), add, sub, mul, div, sqrt: lane-wise, each rounded
 //   load(p), store(p, v): kLanes consecutive doubles
 //   load_columns(rows, c, first, second): rows[l] is lane l's row; sets

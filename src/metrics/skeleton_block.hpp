@@ -89,25 +89,6 @@ HALQEN_KERNEL_INLINE void store_tile(const BlockJob& job, const RowTile<Isa>& ti
   }
 }
 
-// The term of pair (v, r) of a tile. Where the adding units are the bound,
-// every other pair computes its difference as query - component * 1.0 on a
-// multiplying unit: the product by one is exact and the fused subtraction
-// rounds once, so the value is the subtraction's (a NaN's payload may come
-// from the other operand, as it may wherever a compiler swaps the operands of
-// a sum: no kernel promises payloads).
-template <class Isa, PairTerm kTerm>
-HALQEN_KERNEL_INLINE typename Isa::Vec tile_term(typename Isa::Vec query,
-                                                 typename Isa::Vec component, std::size_t v,
-                                                 std::size_t r) {
-  if constexpr (kTerm == PairTerm::SquaredDifference && Isa::kSplitsSubtractions) {
-    if (((v + r) & 1) != 0) {
-      const typename Isa::Vec difference = Isa::sub_on_multiplier(query, component);
-      return Isa::mul(difference, difference);
-    }
-  }
-  return pair_term<Isa, kTerm>(query, component);
-}
-
 // Query registers first_vector .. first_vector + kVectors - 1 against a tile.
 template <class Isa, BatchRecipe kRecipe, std::size_t kVectors>
 HALQEN_KERNEL void score_tile(const BlockJob& job, const RowTile<Isa>& tile,
@@ -128,7 +109,8 @@ HALQEN_KERNEL void score_tile(const BlockJob& job, const RowTile<Isa>& tile,
     for (std::size_t r = 0; r < kRows; ++r) {
       const Vec component = Isa::broadcast(tile.row[r][c]);
       for (std::size_t v = 0; v < kVectors; ++v) {
-        sums[v][r] = Isa::add(sums[v][r], tile_term<Isa, kRecipe.term>(query[v], component, v, r));
+        sums[v][r] = Isa::add(
+            sums[v][r], balanced_term<Isa, kRecipe.term>(query[v], component, ((v + r) & 1) != 0));
       }
     }
   }

@@ -59,6 +59,25 @@ HALQEN_KERNEL_INLINE typename Isa::Vec pair_term(typename Isa::Vec query, typena
   }
 }
 
+// pair_term, for kernels that spread their work over the units: where the
+// adding units are the bound (Isa::kSplitsSubtractions) and `on_multiplier`
+// holds, the difference is query - row * 1.0 on a multiplying unit. The
+// product by one is exact and the fused subtraction rounds once, so the
+// value is the subtraction's (a NaN's payload may come from the other
+// operand, as it may wherever a compiler swaps the operands of a sum: no
+// kernel promises payloads).
+template <class Isa, PairTerm kTerm>
+HALQEN_KERNEL_INLINE typename Isa::Vec balanced_term(typename Isa::Vec query, typename Isa::Vec row,
+                                                     bool on_multiplier) {
+  if constexpr (kTerm == PairTerm::SquaredDifference && Isa::kSplitsSubtractions) {
+    if (on_multiplier) {
+      const typename Isa::Vec difference = Isa::sub_on_multiplier(query, row);
+      return Isa::mul(difference, difference);
+    }
+  }
+  return pair_term<Isa, kTerm>(query, row);
+}
+
 // `query_root` is sqrt(squared_norm(query)) and `row_root` the same for the
 // row: the single-pair function's dot / (sqrt(norm_a) * sqrt(norm_b)).
 template <class Isa, Finish kFinish>

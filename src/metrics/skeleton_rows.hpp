@@ -55,7 +55,8 @@ HALQEN_KERNEL_INLINE void add_pair_terms(const double* query, const RowLanes<Isa
       Vec second;
       Isa::load_columns(lanes.group(g), c, first, second);
       sums.terms[g] = Isa::add(sums.terms[g], pair_term<Isa, kTerm>(query_first, first));
-      sums.terms[g] = Isa::add(sums.terms[g], pair_term<Isa, kTerm>(query_second, second));
+      sums.terms[g] =
+          Isa::add(sums.terms[g], balanced_term<Isa, kTerm>(query_second, second, true));
       if constexpr (kNorms) {
         sums.norms[g] = Isa::add(sums.norms[g], Isa::mul(first, first));
         sums.norms[g] = Isa::add(sums.norms[g], Isa::mul(second, second));
