@@ -18,16 +18,6 @@ class TopK {
   // be offered, never taken raw from a caller (it is allocated up front).
   explicit TopK(std::size_t capacity);
 
-  // Whether a candidate with this key would be kept, given that its id is
-  // larger than every id offered before (an equal key then ranks after).
-  bool admits(RankKey key) const {
-    return entries_.size() < capacity_ || (capacity_ != 0 && key < entries_.front().key);
-  }
-
-  // Keeps the candidate. Precondition: admits(rank_key(distance)) and `id`
-  // larger than every id inserted before; throws std::logic_error otherwise.
-  void insert(std::uint64_t id, double distance);
-
   // Offers distances[i] as id first_id + i for each i < count, passing over
   // the ids for which skip(id) holds; the ids must exceed every id offered
   // before. Once full, a plain comparison with the kept worst distance turns
@@ -56,6 +46,16 @@ class TopK {
   std::vector<SearchHit> take_ranked();
 
  private:
+  // Whether a candidate with this key would be kept, given that its id is
+  // larger than every id offered before (an equal key then ranks after).
+  bool admits(RankKey key) const {
+    return entries_.size() < capacity_ || (capacity_ != 0 && key < entries_.front().key);
+  }
+
+  // Keeps the candidate. Precondition: admits(rank_key(distance)) and `id`
+  // larger than every id inserted before; throws std::logic_error otherwise.
+  void insert(std::uint64_t id, double distance);
+
   struct Entry {
     RankKey key;
     std::uint64_t id;

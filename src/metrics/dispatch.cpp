@@ -26,7 +26,7 @@ Available detect() {
 #if defined(__x86_64__)
   found.levels[found.size++] = KernelLevel::Sse2;
   __builtin_cpu_init();
-  // The AVX2 block kernel also subtracts on the FMA units.
+  // The AVX2 kernels also subtract on the FMA units.
   if (__builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma")) {
     found.levels[found.size++] = KernelLevel::Avx2;
   }
