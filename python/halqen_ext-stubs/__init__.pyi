@@ -17,7 +17,7 @@ __all__ = [
     "search_ids",
 ]
 
-# Exactly these two classes; anything else is refused with TypeError.
+# Every index class, and nothing else (anything else is refused with TypeError).
 _Index: TypeAlias = PyFlat | PyHNSW
 # A str or an os.PathLike giving a str (a bytes path is refused).
 _Path: TypeAlias = str | os.PathLike[str]
@@ -25,13 +25,13 @@ _Path: TypeAlias = str | os.PathLike[str]
 def write_index(index: _Index, path: _Path) -> None:
     """Write a PyFlat or PyHNSW to the file at path (replaced whole, never half-written)."""
 
-def read_index(path: _Path) -> PyFlat | PyHNSW:
+def read_index(path: _Path) -> _Index:
     """Read the PyFlat or PyHNSW that write_index wrote to path."""
 
 def serialize_index(index: _Index) -> bytes:
     """The bytes write_index would write for a PyFlat or PyHNSW."""
 
-def deserialize_index(data: Buffer) -> PyFlat | PyHNSW:
+def deserialize_index(data: Buffer) -> _Index:
     """The PyFlat or PyHNSW that serialize_index gave as data (any bytes-like object)."""
 
 class _NumericArray(Protocol):

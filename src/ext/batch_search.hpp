@@ -6,15 +6,13 @@
 #include <cstdint>
 #include <optional>
 #include <string_view>
-#include <variant>
 #include <vector>
 
-#include "flat/py_flat.hpp"
-#include "hnsw/py_hnsw.hpp"
 #include "module/args.hpp"
 #include "module/convert.hpp"
 #include "module/index_borrow.hpp"
 #include "module/py_err.hpp"
+#include "module/py_kinds.hpp"
 
 namespace halqen::py {
 
@@ -29,11 +27,12 @@ struct FromPython<ThreadCount> {
   static PyResult<ThreadCount> convert(PyObject* o);
 };
 
-using Queries = std::vector<std::vector<double>>;
+using Queries = BatchQueries;
 // [index.search(q, k) for q in queries] of a PyFlat, or
-// [index.search(q, k, filter) for q in queries] of a PyHNSW.
-using BatchAnswers = std::variant<std::vector<FlatHits>, std::vector<HNSWHits>>;
-// (id, distance) pairs for either class.
+// [index.search(q, k, filter) for q in queries] of a PyHNSW: each kind's
+// PyKind builds its answers.
+using BatchAnswers = IndexClasses::BatchAnswers;
+// (id, distance) pairs for any kind.
 using IdAnswers = std::vector<FlatHits>;
 
 // The index is taken by reference so that its borrow lasts until the

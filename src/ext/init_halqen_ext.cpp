@@ -1,6 +1,7 @@
-// The companion module halqen_ext: functions over halqen's indexes. Its
-// entry points are module-level functions (function_def in module/entry.hpp)
-// listed in `functions` and named in __all__.
+// The companion module halqen_ext: functions over every index kind, and the
+// classes of the kinds whose home it is. Its entry points are module-level
+// functions (function_def in module/entry.hpp) listed in `functions` and
+// named in __all__.
 #include <Python.h>
 
 #include "ext/batch_search.hpp"
@@ -61,6 +62,7 @@ PyResult<Ref> initialise() {
   HALQEN_TRY_VOID(adopt_halqen_classes());
   HALQEN_TRY_ASSIGN(Ref module, create_module(module_def));
   HALQEN_TRY_VOID(publish_functions(module.get()));
+  HALQEN_TRY_VOID(publish_classes(module.get(), ClassHome::HalqenExt));
   state.module = Ref::borrow(module.get()).release();
   if (auto registered = register_pickling(module.get()); !registered) {
     Py_CLEAR(state.module);

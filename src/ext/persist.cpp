@@ -3,6 +3,7 @@
 
 #include <cstring>
 #include <limits>
+#include <type_traits>
 #include <variant>
 
 #include "io/byte_sink.hpp"
@@ -10,7 +11,7 @@
 #include "io/decode.hpp"
 #include "io/encode.hpp"
 #include "io/file_io.hpp"
-#include "io/index_view.hpp"
+#include "io/index_kinds.hpp"
 #include "module/instance.hpp"
 #include "module/module_state.hpp"
 
@@ -29,17 +30,20 @@ PyErr codec_error(const io::CodecError& error, const FilePath* path) {
   return value ? PyErr::from_exception(std::move(value)) : PyErr::fetch();
 }
 
+// body(io::FileKind<Core>{}, index) for the index's kind.
 template <typename Body>
-auto with_view(const BorrowedIndex& index, Body&& body) {
-  return std::visit([&](const auto* core) { return body(io::view_of(*core)); }, index.index());
+auto with_kind(const BorrowedIndex& index, Body&& body) {
+  return std::visit([&]<class Core>(const Core* core) { return body(io::FileKind<Core>{}, *core); },
+                    index.index());
 }
 
 PyResult<Ref> to_instance(io::LoadedIndex loaded) {
-  const ModuleState& state = module_state();
-  if (auto* flat = std::get_if<FlatIndex>(&loaded)) {
-    return Instance<FlatIndex>::create(state.flat_type, std::move(*flat));
-  }
-  return Instance<HNSW>::create(state.hnsw_type, std::get<HNSW>(std::move(loaded)));
+  ModuleState& state = module_state();
+  return std::visit(
+      [&]<class Core>(Core&& core) {
+        return Instance<Core>::create(state.type_of<Core>(), std::move(core));
+      },
+      std::move(loaded));
 }
 
 PyResult<Ref> load(io::ByteSource& source, const FilePath* path) {
@@ -53,9 +57,9 @@ PyResult<Ref> load(io::ByteSource& source, const FilePath* path) {
 }  // namespace
 
 PyResult<NoneResult> write_index(BorrowedIndex index, FilePath path) {
-  auto written = with_view(index, [&](const auto& view) {
+  auto written = with_kind(index, [&]<class Kind>(Kind, const auto& core) {
     return io::write_file_atomically(path.encoded,
-                                     [&](io::ByteSink& sink) { return io::encode(view, sink); });
+                                     [&](io::ByteSink& sink) { return Kind::encode(core, sink); });
   });
   if (!written) {
     return std::unexpected(codec_error(written.error(), &path));
@@ -73,8 +77,8 @@ PyResult<Ref> read_index(FilePath path) {
 }
 
 PyResult<Ref> serialize_index(BorrowedIndex index) {
-  return with_view(index, [&](const auto& view) -> PyResult<Ref> {
-    const std::uint64_t size = io::encoded_size(view);
+  return with_kind(index, [&]<class Kind>(Kind, const auto& core) -> PyResult<Ref> {
+    const std::uint64_t size = Kind::encoded_size(core);
     if (size > static_cast<std::uint64_t>(std::numeric_limits<Py_ssize_t>::max())) {
       return std::unexpected(PyErr::new_err(PyExc_OverflowError, "index too large for bytes"));
     }
@@ -83,7 +87,7 @@ PyResult<Ref> serialize_index(BorrowedIndex index) {
       return fetch_error();
     }
     io::SpanSink sink({reinterpret_cast<std::byte*>(PyBytes_AS_STRING(bytes.get())), size});
-    if (auto encoded = io::encode(view, sink); !encoded) {
+    if (auto encoded = Kind::encode(core, sink); !encoded) {
       return std::unexpected(codec_error(encoded.error(), nullptr));
     }
     return bytes;

@@ -23,7 +23,7 @@ inline constexpr FunctionDescription kReduceIndex{"", "reduce_index", kIndex, 1}
 
 PyMethodDef reduce_def = function_def<reduce_index, kReduceIndex>(
     "reduce_index",
-    "reduce_index($module, index)\n--\n\nThe copyreg reduction of a PyFlat or PyHNSW.");
+    "reduce_index($module, index)\n--\n\nThe copyreg reduction of an index of any kind.");
 
 }  // namespace
 
@@ -37,8 +37,7 @@ PyResult<void> register_pickling(PyObject* module) {
   if (!reducer || !copyreg) {
     return fetch_error();
   }
-  const ModuleState& state = module_state();
-  for (PyObject* type : {state.flat_type, state.hnsw_type}) {
+  for (PyObject* type : module_state().index_types) {
     Ref done = Ref::steal(PyObject_CallMethod(copyreg.get(), "pickle", "OO", type, reducer.get()));
     if (!done) {
       return fetch_error();

@@ -1,5 +1,5 @@
-// Pickling of PyFlat and PyHNSW, registered through copyreg so the classes
-// themselves stay as halqen defines them.
+// Pickling of every index class, registered through copyreg so the classes
+// themselves stay as their modules define them.
 #pragma once
 
 #include <Python.h>
@@ -8,7 +8,7 @@
 
 namespace halqen::py {
 
-// Registers both classes with copyreg.pickle: an index reduces to
+// Registers every index class with copyreg.pickle: an index reduces to
 // (halqen_ext.deserialize_index, (its serialized bytes,)), which pickle,
 // copy, copy.deepcopy and multiprocessing all use. The reducer is a function
 // object of `module` kept by copyreg, not a name in the module.

@@ -8,6 +8,7 @@
 #include "common/grow.hpp"
 #include "flat/top_k.hpp"
 #include "metrics/batch.hpp"
+#include "metrics/metric_table.hpp"
 
 namespace halqen {
 namespace {
@@ -30,16 +31,16 @@ void require_dimension(const char* what, std::size_t length, std::uint64_t dim) 
 
 }  // namespace
 
-FlatIndex::FlatIndex(std::uint64_t dim, MetricKind metric) : dim_(dim), metric_(metric) {
-  metric_function(metric);  // rejects a value outside the enumeration
-}
+// metric_row rejects a value outside the enumeration.
+FlatIndex::FlatIndex(std::uint64_t dim, MetricKind metric)
+    : dim_(dim), metric_(metric), keeps_norms_(metric_row(metric).batch.uses_norms()) {}
 
 void FlatIndex::insert(VectorView vector) {
   require_dimension("Vector", vector.size(), dim_);
   const std::size_t old_components = vectors_.size();
   try {
     vectors_.insert(vectors_.end(), vector.begin(), vector.end());
-    if (metric_ == MetricKind::Cosine) norms_.push_back(squared_norm(vector));
+    if (keeps_norms_) norms_.push_back(squared_norm(vector));
     deleted_.push_back(false);
   } catch (...) {
     vectors_.resize(old_components);
@@ -71,13 +72,13 @@ std::expected<void, Interrupted> FlatIndex::insert_block(VectorBlock block, Inte
 // buffer the index takes needs no room of its own.
 void FlatIndex::reserve_for_block(const VectorBlock& block) {
   if (count_ != 0) reserve_for_append(vectors_, block.values.size());
-  if (metric_ == MetricKind::Cosine) reserve_for_append(norms_, block.count);
+  if (keeps_norms_) reserve_for_append(norms_, block.count);
   deleted_.reserve(deleted_.size() + block.count);
 }
 
 std::expected<void, Interrupted> FlatIndex::take_block(VectorBlock block, Interrupt& interrupt) {
   const std::uint64_t chunk = rows_per_chunk(block.count);
-  if (metric_ == MetricKind::Cosine) {
+  if (keeps_norms_) {
     for (std::uint64_t first = 0; first < block.count; first += chunk) {
       if (interrupt.requested()) {
         norms_.clear();
@@ -98,7 +99,7 @@ std::expected<void, Interrupted> FlatIndex::take_block(VectorBlock block, Interr
 void FlatIndex::append_rows(const VectorBlock& block, std::uint64_t first, std::uint64_t rows) {
   const auto values = block.values.begin() + static_cast<std::ptrdiff_t>(first * dim_);
   vectors_.insert(vectors_.end(), values, values + static_cast<std::ptrdiff_t>(rows * dim_));
-  if (metric_ == MetricKind::Cosine) {
+  if (keeps_norms_) {
     for (std::uint64_t id = first; id < first + rows; ++id) {
       norms_.push_back(squared_norm(block.row(id, dim_)));
     }
@@ -118,7 +119,7 @@ std::expected<std::vector<SearchHit>, FlatError> FlatIndex::search(VectorView qu
   if (k == 0) return std::vector<SearchHit>{};
   const std::size_t count = count_;
   TopK best(std::min<std::uint64_t>(k, count));
-  const double query_norm = metric_ == MetricKind::Cosine ? squared_norm(query) : 0.0;
+  const double query_norm = keeps_norms_ ? squared_norm(query) : 0.0;
   std::vector<double> distances(std::min(kScoreBlockRows, count));
   for (std::size_t first = 0; first < count; first += kScoreBlockRows) {
     const std::size_t rows = std::min(kScoreBlockRows, count - first);

@@ -14,23 +14,13 @@
 
 #include "common/interrupt.hpp"
 #include "common/invalid_parts.hpp"
+#include "common/kind_capabilities.hpp"
 #include "common/search_hit.hpp"
 #include "common/vector_block.hpp"
 #include "flat/flat_error.hpp"
 #include "metrics/metrics.hpp"
 
 namespace halqen {
-
-// The flat index's metric functions: the shared ones, under its own name.
-struct Flat {
-  static double euclidean_distance(VectorView a, VectorView b) {
-    return halqen::euclidean_distance(a, b);
-  }
-  static double dot_product(VectorView a, VectorView b) { return halqen::dot_product(a, b); }
-  static double cosine_similarity(VectorView a, VectorView b) {
-    return halqen::cosine_similarity(a, b);
-  }
-};
 
 // Everything the index holds, as plain values: what from_parts rebuilds an
 // index from and what the read-out accessors give back. The cosine norms are
@@ -47,6 +37,8 @@ class FlatIndex {
   // With dim 0 the vectors hold no components, so nothing bounds a count but
   // this; the ids of one index fit comfortably below it.
   static constexpr std::uint64_t kMaxCountWithoutComponents = std::uint64_t{1} << 32;
+
+  static constexpr KindCapabilities kCapabilities{};
 
   // Any dim is accepted, 0 included.
   FlatIndex(std::uint64_t dim, MetricKind metric);
@@ -104,7 +96,9 @@ class FlatIndex {
   std::vector<double> vectors_;
   // One flag per vector; nothing sets one yet, but search honours them.
   std::vector<bool> deleted_;
-  // Cosine only: squared_norm of each stored vector, so searches skip it.
+  // Whether the metric divides by norms (cosine): then norms_ holds the
+  // squared_norm of each stored vector, so searches skip it.
+  bool keeps_norms_;
   std::vector<double> norms_;
 };
 

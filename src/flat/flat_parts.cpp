@@ -49,7 +49,7 @@ std::expected<FlatIndex, InvalidParts> FlatIndex::from_parts(FlatParts parts) {
     return std::unexpected(std::move(checked).error());
   }
   FlatIndex index(parts.dim, parts.metric);
-  if (parts.metric == MetricKind::Cosine) {
+  if (index.keeps_norms_) {
     index.norms_.reserve(parts.count);
     for (std::uint64_t id = 0; id < parts.count; ++id) {
       index.norms_.push_back(

@@ -9,9 +9,10 @@
 #include <vector>
 
 #include "flat/flat.hpp"
+#include "flat/flat_batch.hpp"
 #include "metrics/metric_table.hpp"
-#include "module/classes.hpp"
 #include "module/entry.hpp"
+#include "module/released_run.hpp"
 #include "module/signal_check.hpp"
 #include "module/vector_list.hpp"
 
@@ -101,6 +102,20 @@ PyResult<FlatHits> search(const FlatIndex& self, std::vector<double> query,
   return flat_hits(*hits);
 }
 
+PyErr type_error(const char* message) {
+  return PyErr::new_err(PyExc_TypeError, message);
+}
+
+PyResult<void> check_batch_options(const BatchRequest& request) {
+  if (request.filter) {
+    return std::unexpected(type_error("filter applies to a PyHNSW only: a PyFlat has no metadata"));
+  }
+  if (request.ef) {
+    return std::unexpected(type_error("ef applies to a PyHNSW only: a PyFlat search is exact"));
+  }
+  return {};
+}
+
 PyMethodDef methods[] = {
     method_def<insert, kInsert>("insert", kInsertDoc),
     method_def<search, kSearch>("search", kSearchDoc),
@@ -130,8 +145,27 @@ FlatHits flat_hits(std::span<const SearchHit> hits) {
   return result;
 }
 
-PyObject* create_flat_type() {
+PyObject* PyKind<FlatIndex>::create_type() {
   return create_class_type<construct, kNew>("builtins.PyFlat", kClassDoc, methods);
+}
+
+PyResult<BatchHits> PyKind<FlatIndex>::batch_hits(const FlatIndex& index,
+                                                  const BatchRequest& request) {
+  HALQEN_TRY_VOID(check_batch_options(request));
+  for (const std::vector<double>& query : request.queries) {
+    HALQEN_TRY_VOID(check_query_length(index, query));
+    if (index.vectors().empty()) {
+      return std::unexpected(flat_search_error(FlatError::EmptyIndex));
+    }
+  }
+  if (request.queries.empty()) {
+    return BatchHits();
+  }
+  const std::vector<VectorView> views(request.queries.begin(), request.queries.end());
+  FlatBatch batch(index, views, request.k);
+  const PieceJob job{batch.piece_count(), [&](std::size_t piece) { batch.run_piece(piece); }};
+  HALQEN_TRY_VOID(run_released(job, request.threads));
+  return batch.take_results();
 }
 
 }  // namespace halqen::py

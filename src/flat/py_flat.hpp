@@ -1,5 +1,6 @@
-// What PyFlat.search checks and answers, shared with halqen_ext's batch
-// search so that both raise the same errors and build the same results.
+// PyFlat as a kind of index, and what PyFlat.search checks and answers,
+// shared with halqen_ext's batch search so that both raise the same errors
+// and build the same results.
 #pragma once
 
 #include <cstdint>
@@ -10,6 +11,7 @@
 #include "common/search_hit.hpp"
 #include "flat/flat.hpp"
 #include "module/py_err.hpp"
+#include "module/py_kind.hpp"
 
 namespace halqen::py {
 
@@ -23,5 +25,20 @@ PyResult<void> check_query_length(const FlatIndex& index, std::span<const double
 PyErr flat_search_error(FlatError error);
 
 FlatHits flat_hits(std::span<const SearchHit> hits);
+
+template <>
+struct PyKind<FlatIndex> {
+  static constexpr const char* kName = "PyFlat";
+  static constexpr ClassHome kHome = ClassHome::Halqen;
+  static PyObject* create_type();
+
+  // Every query is checked in order as search checks it before any is
+  // scored; a filter or an ef is a TypeError (an exact search has neither).
+  static PyResult<BatchHits> batch_hits(const FlatIndex& index, const BatchRequest& request);
+  using BatchAnswer = FlatHits;
+  static BatchAnswer batch_answer(const FlatIndex& /*index*/, std::span<const SearchHit> hits) {
+    return flat_hits(hits);
+  }
+};
 
 }  // namespace halqen::py

@@ -11,6 +11,7 @@
 
 #include "common/interrupt.hpp"
 #include "common/invalid_parts.hpp"
+#include "common/kind_capabilities.hpp"
 #include "common/search_hit.hpp"
 #include "common/vector_block.hpp"
 #include "filter/filter.hpp"
@@ -63,6 +64,8 @@ class HNSW {
  public:
   // The largest node count; insert throws std::length_error beyond it.
   static constexpr std::uint64_t kMaxNodes = std::uint64_t{1} << 32;
+
+  static constexpr KindCapabilities kCapabilities{.metadata = true, .graph_parameters = true};
 
   // Any parameter value is accepted, 0 included. Fills the level weights
   // (e^-j) and m_factor = 1 - 1/double(m).

@@ -1,6 +1,7 @@
 // PyHNSW: the approximate index behind the call protocol.
 #include "hnsw/py_hnsw.hpp"
 
+#include <algorithm>
 #include <array>
 #include <optional>
 #include <span>
@@ -12,9 +13,9 @@
 #include "filter/filter.hpp"
 #include "hnsw/hnsw.hpp"
 #include "metrics/metric_table.hpp"
-#include "module/classes.hpp"
 #include "module/entry.hpp"
 #include "module/py_metadata.hpp"
+#include "module/released_run.hpp"
 #include "module/signal_check.hpp"
 #include "module/vector_list.hpp"
 #include "random/random.hpp"
@@ -52,6 +53,11 @@ constexpr const char* kNoSchemaForFilter =
     "No schema provided in HNSW instance; cannot use metadata filtering";
 
 using MetadataPairs = std::vector<NamedObject>;
+using QueryAnswer = std::expected<std::vector<SearchHit>, HNSWError>;
+
+// Queries per piece of a batch search: a few milliseconds of work, so that a
+// stop request is honoured soon and the pieces balance over the threads.
+constexpr std::size_t kBatchQueriesPerPiece = 16;
 
 PyErr value_error(std::string message) {
   return PyErr::new_err(PyExc_ValueError, std::move(message));
@@ -230,8 +236,39 @@ HNSWHits hits_with_vectors(const HNSW& index, std::span<const SearchHit> hits) {
   return result;
 }
 
-PyObject* create_hnsw_type() {
+PyObject* PyKind<HNSW>::create_type() {
   return create_class_type<construct, kNew>("builtins.PyHNSW", kClassDoc, methods);
+}
+
+PyResult<BatchHits> PyKind<HNSW>::batch_hits(const HNSW& index, const BatchRequest& request) {
+  const BatchQueries& queries = request.queries;
+  if (queries.empty()) {
+    return BatchHits();
+  }
+  HALQEN_TRY_ASSIGN(const std::optional<Filter> built, build_filter(index, request.filter));
+  const Filter* applied = built ? &*built : nullptr;
+  const std::uint64_t ef = request.ef.value_or(index.ef_search());
+  std::vector<QueryAnswer> answers(queries.size());
+  const std::size_t pieces = queries.size() / kBatchQueriesPerPiece +
+                             (queries.size() % kBatchQueriesPerPiece != 0 ? 1 : 0);
+  const PieceJob job{pieces, [&](std::size_t piece) {
+                       const std::size_t first = piece * kBatchQueriesPerPiece;
+                       const std::size_t end =
+                           std::min(queries.size(), first + kBatchQueriesPerPiece);
+                       for (std::size_t q = first; q < end; ++q) {
+                         answers[q] = index.search(queries[q], request.k, applied, ef);
+                       }
+                     }};
+  HALQEN_TRY_VOID(run_released(job, request.threads));
+  BatchHits hits;
+  hits.reserve(answers.size());
+  for (QueryAnswer& answer : answers) {
+    if (!answer) {
+      return std::unexpected(hnsw_search_error(answer.error()));
+    }
+    hits.push_back(std::move(*answer));
+  }
+  return hits;
 }
 
 }  // namespace halqen::py

@@ -1,5 +1,6 @@
-// What PyHNSW.search checks and answers, shared with halqen_ext's batch
-// search so that both raise the same errors and build the same results.
+// PyHNSW as a kind of index, and what PyHNSW.search checks and answers,
+// shared with halqen_ext's batch search so that both raise the same errors
+// and build the same results.
 #pragma once
 
 #include <optional>
@@ -12,6 +13,7 @@
 #include "hnsw/hnsw.hpp"
 #include "module/convert.hpp"
 #include "module/py_err.hpp"
+#include "module/py_kind.hpp"
 
 namespace halqen::py {
 
@@ -30,5 +32,22 @@ PyResult<std::optional<Filter>> build_filter(const HNSW& index,
 PyErr hnsw_search_error(HNSWError error);
 
 HNSWHits hits_with_vectors(const HNSW& index, std::span<const SearchHit> hits);
+
+template <>
+struct PyKind<HNSW> {
+  static constexpr const char* kName = "PyHNSW";
+  static constexpr ClassHome kHome = ClassHome::Halqen;
+  static PyObject* create_type();
+
+  // Each query's search on a worker, ef defaulting to the index's ef_search;
+  // the first failing query, in query order, gives the error (the errors of
+  // a graph search depend on the index, the filter and ef only, so every
+  // query fails alike).
+  static PyResult<BatchHits> batch_hits(const HNSW& index, const BatchRequest& request);
+  using BatchAnswer = HNSWHits;
+  static BatchAnswer batch_answer(const HNSW& index, std::span<const SearchHit> hits) {
+    return hits_with_vectors(index, hits);
+  }
+};
 
 }  // namespace halqen::py

@@ -1,4 +1,4 @@
-// The decoder: the header, then each section of the kind in order.
+// The decoder: the header, then the sections of the kind it names.
 #include "io/decode.hpp"
 
 #include <algorithm>
@@ -11,6 +11,7 @@
 #include "common/checked_product.hpp"
 #include "io/format.hpp"
 #include "io/header.hpp"
+#include "io/index_kinds.hpp"
 #include "io/metadata_codec.hpp"
 #include "io/payload_cursor.hpp"
 #include "io/section.hpp"
@@ -21,18 +22,6 @@ namespace {
 using format::SectionTag;
 
 constexpr std::size_t kFlagsPerPiece = 4096;
-
-MetricKind metric_kind(format::MetricCode code) {
-  switch (code) {
-    case format::MetricCode::Euclidean:
-      return MetricKind::Euclidean;
-    case format::MetricCode::Cosine:
-      return MetricKind::Cosine;
-    case format::MetricCode::InnerProduct:
-      return MetricKind::InnerProduct;
-  }
-  return MetricKind::Euclidean;  // read_header admits only the codes above
-}
 
 CodecError too_large(const std::string& what) {
   return CodecError::format("invalid header: " + what + " exceed 2^64 bytes");
@@ -163,27 +152,39 @@ std::expected<void, CodecError> expect_end(const ByteSource& source) {
   return {};
 }
 
-std::expected<DecodedParts, CodecError> decode_flat(ByteSource& source, const FileHeader& header) {
+template <typename Index>
+std::expected<LoadedIndex, CodecError> build(typename FileKind<Index>::Parts parts) {
+  auto built = Index::from_parts(std::move(parts));
+  if (!built) return std::unexpected(CodecError::format("invalid index: " + built.error().reason));
+  // Built in place: the index is moved once, into the result.
+  return std::expected<LoadedIndex, CodecError>(std::in_place, std::in_place_type<Index>,
+                                                std::move(*built));
+}
+
+}  // namespace
+
+std::expected<FlatParts, CodecError> FileKind<FlatIndex>::decode(ByteSource& source,
+                                                                 const FileHeader& header) {
   FlatParts parts;
   parts.dim = header.dim;
-  parts.metric = metric_kind(header.metric);
+  parts.metric = header.metric;
   parts.count = header.count;
   if (auto got = read_vectors(source, header, parts.vectors); !got) {
     return std::unexpected(got.error());
   }
   if (auto got = read_deleted(source, header.count); !got) return std::unexpected(got.error());
-  if (auto ended = expect_end(source); !ended) return std::unexpected(ended.error());
   return parts;
 }
 
-std::expected<DecodedParts, CodecError> decode_hnsw(ByteSource& source, const FileHeader& header) {
+std::expected<HNSWParts, CodecError> FileKind<HNSW>::decode(ByteSource& source,
+                                                            const FileHeader& header) {
   HNSWParts parts;
   parts.params = {.dim = header.dim,
                   .layers = header.layers,
                   .m = header.m,
                   .ef_construction = header.ef_construction,
                   .ef_search = header.ef_search,
-                  .metric = metric_kind(header.metric),
+                  .metric = header.metric,
                   .schema = std::nullopt};
   parts.count = header.count;
   if (auto got = read_vectors(source, header, parts.vectors); !got) {
@@ -198,33 +199,39 @@ std::expected<DecodedParts, CodecError> decode_hnsw(ByteSource& source, const Fi
   if (auto got = read_graph(source, parts); !got) return std::unexpected(got.error());
   if (auto got = read_schema(source, parts); !got) return std::unexpected(got.error());
   if (auto got = read_metadata(source, parts); !got) return std::unexpected(got.error());
-  if (auto ended = expect_end(source); !ended) return std::unexpected(ended.error());
   return parts;
 }
-
-template <typename Index, typename Parts>
-std::expected<LoadedIndex, CodecError> build(Parts parts) {
-  auto built = Index::from_parts(std::move(parts));
-  if (!built) return std::unexpected(CodecError::format("invalid index: " + built.error().reason));
-  // Built in place: the index is moved once, into the result.
-  return std::expected<LoadedIndex, CodecError>(std::in_place, std::in_place_type<Index>,
-                                                std::move(*built));
-}
-
-}  // namespace
 
 std::expected<LoadedIndex, CodecError> decode_index(ByteSource& source) {
   auto parts = decode_parts(source);
   if (!parts) return std::unexpected(parts.error());
-  if (auto* flat = std::get_if<FlatParts>(&*parts)) return build<FlatIndex>(std::move(*flat));
-  return build<HNSW>(std::get<HNSWParts>(std::move(*parts)));
+  // Parts and kinds are listed in the same order.
+  std::optional<std::expected<LoadedIndex, CodecError>> loaded;
+  IndexKinds::for_each([&]<class Core>(std::type_identity<Core>) {
+    constexpr std::size_t kPosition = IndexKinds::position<Core>();
+    if (parts->index() == kPosition) loaded = build<Core>(std::get<kPosition>(std::move(*parts)));
+  });
+  return std::move(*loaded);
 }
 
 std::expected<DecodedParts, CodecError> decode_parts(ByteSource& source) {
   auto header = read_header(source);
   if (!header) return std::unexpected(header.error());
-  if (header->kind == format::IndexKind::Flat) return decode_flat(source, *header);
-  return decode_hnsw(source, *header);
+  // read_header admits only the codes of listed kinds.
+  std::optional<std::expected<DecodedParts, CodecError>> decoded;
+  IndexKinds::for_each([&]<class Core>(std::type_identity<Core>) {
+    if (header->kind != FileKind<Core>::kCode) return;
+    auto parts = FileKind<Core>::decode(source, *header);
+    if (!parts) {
+      decoded.emplace(std::unexpected(std::move(parts).error()));
+      return;
+    }
+    decoded.emplace(std::in_place, std::in_place_type<typename FileKind<Core>::Parts>,
+                    std::move(*parts));
+  });
+  if (!*decoded) return std::move(*decoded);
+  if (auto ended = expect_end(source); !ended) return std::unexpected(ended.error());
+  return std::move(*decoded);
 }
 
 }  // namespace halqen::io

@@ -6,19 +6,20 @@
 #pragma once
 
 #include <expected>
-#include <variant>
 
 #include "io/byte_source.hpp"
 #include "io/codec_error.hpp"
-#include "io/index_view.hpp"
+#include "io/index_kinds.hpp"
 
 namespace halqen::io {
 
-using DecodedParts = std::variant<FlatParts, HNSWParts>;
+// Any kind's parts, and any kind's index, in the kind list's order.
+using DecodedParts = IndexKinds::Parts;
+using LoadedIndex = IndexKinds::Owned;
 
-using LoadedIndex = std::variant<FlatIndex, HNSW>;
-
-// Reads one whole index from `source`, which must end right after it.
+// Reads one whole index of any listed kind from `source`, which must end
+// right after it: the header, then the kind's own sections (by the version
+// the header names).
 // Allocation failure throws std::bad_alloc.
 std::expected<DecodedParts, CodecError> decode_parts(ByteSource& source);
 

@@ -5,8 +5,10 @@
 #include <stdexcept>
 #include <vector>
 
+#include "io/flat_file.hpp"
 #include "io/format.hpp"
 #include "io/header.hpp"
+#include "io/hnsw_file.hpp"
 #include "io/metadata_codec.hpp"
 #include "io/section.hpp"
 
@@ -19,18 +21,6 @@ constexpr std::uint64_t kSectionFrameBytes =
     format::kSectionHeadBytes + format::kSectionChecksumBytes;
 // Offsets of the graph section are written through a buffer of this many.
 constexpr std::size_t kOffsetsPerPiece = 4096;
-
-format::MetricCode metric_code(MetricKind metric) {
-  switch (metric) {
-    case MetricKind::Euclidean:
-      return format::MetricCode::Euclidean;
-    case MetricKind::Cosine:
-      return format::MetricCode::Cosine;
-    case MetricKind::InnerProduct:
-      return format::MetricCode::InnerProduct;
-  }
-  throw std::invalid_argument("encode: unknown metric kind");
-}
 
 void check_vectors(std::uint64_t count, std::uint64_t dim, std::span<const double> vectors) {
   const bool consistent =
@@ -132,18 +122,22 @@ std::expected<void, CodecError> write_metadata_section(const HNSWView& index, By
 }
 
 FileHeader flat_header(const FlatView& index) {
-  return {.kind = format::IndexKind::Flat,
-          .metric = metric_code(index.metric),
-          .section_count = static_cast<std::uint32_t>(format::kFlatSections.size()),
+  using Kind = FileKind<FlatIndex>;
+  return {.version = Kind::kVersion,
+          .kind = Kind::kCode,
+          .metric = index.metric,
+          .section_count = static_cast<std::uint32_t>(Kind::kSections.size()),
           .dim = index.dim,
           .count = index.count};
 }
 
 FileHeader hnsw_header(const HNSWView& index) {
   const HNSWParams& params = *index.params;
-  return {.kind = format::IndexKind::HNSW,
-          .metric = metric_code(params.metric),
-          .section_count = static_cast<std::uint32_t>(format::kHNSWSections.size()),
+  using Kind = FileKind<HNSW>;
+  return {.version = Kind::kVersion,
+          .kind = Kind::kCode,
+          .metric = params.metric,
+          .section_count = static_cast<std::uint32_t>(Kind::kSections.size()),
           .dim = params.dim,
           .count = index.count,
           .layers = params.layers,

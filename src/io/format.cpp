@@ -17,6 +17,12 @@ std::string_view section_name(SectionTag tag) {
       return "schema";
     case SectionTag::Metadata:
       return "metadata";
+    case SectionTag::Labels:
+      return "labels";
+    case SectionTag::FreeSlots:
+      return "free slots";
+    case SectionTag::Codes:
+      return "codes";
   }
   return "unknown";
 }

@@ -1,12 +1,14 @@
-// The numbers that define an index file, version 1 (docs/file-format.md is
-// the same definition as a table). A later version may add to this but must
-// keep reading files that follow it.
+// The numbers that define an index file (docs/file-format.md is the same
+// definition as a table).
 #pragma once
 
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <span>
 #include <string_view>
+
+#include "common/kind_capabilities.hpp"
 
 namespace halqen::io::format {
 
@@ -15,13 +17,15 @@ namespace halqen::io::format {
 inline constexpr std::array<std::byte, 8> kMagic = {std::byte{0x89}, std::byte{'H'}, std::byte{'A'},
                                                     std::byte{'L'},  std::byte{'Q'}, std::byte{'E'},
                                                     std::byte{'N'},  std::byte{'\n'}};
-inline constexpr std::uint32_t kVersion = 1;
 
-enum class IndexKind : std::uint32_t { Flat = 1, HNSW = 2 };
-
-// Metric codes of the file, fixed here rather than taken from the core's
-// enumeration so that reordering it cannot change what a file means.
-enum class MetricCode : std::uint32_t { Euclidean = 0, Cosine = 1, InnerProduct = 2 };
+// Version 1: the header, then exactly the required sections of its kind.
+// Version 2: the same, then the optional sections the kind's capabilities
+// admit, each at most once, in increasing tag order. A reader decodes every
+// version it knows, so files of version 1 read the same forever; a writer
+// writes each kind in the version the kind names (io/file_kind.hpp).
+inline constexpr std::uint32_t kFirstVersion = 1;
+inline constexpr std::uint32_t kOptionalSectionsVersion = 2;
+inline constexpr std::uint32_t kLatestVersion = kOptionalSectionsVersion;
 
 // Header: every field at a fixed offset, little-endian.
 inline constexpr std::size_t kMagicOffset = 0;
@@ -54,6 +58,11 @@ enum class SectionTag : std::uint32_t {
   Graph = 4,
   Schema = 5,
   Metadata = 6,
+  // Optional sections (version 2 on), each admitted by one capability; their
+  // payloads are defined by the first kind that writes them.
+  Labels = 7,     // user_labels: the caller's id of each vector
+  FreeSlots = 8,  // deletion: the slots of removed vectors
+  Codes = 9,      // compact_codes: the compact code of each vector
 };
 
 // The sections of each kind, in the only order a file may hold them.
@@ -62,6 +71,22 @@ inline constexpr std::array<SectionTag, 2> kFlatSections = {SectionTag::Vectors,
 inline constexpr std::array<SectionTag, 6> kHNSWSections = {
     SectionTag::Vectors, SectionTag::Deleted, SectionTag::Levels,
     SectionTag::Graph,   SectionTag::Schema,  SectionTag::Metadata};
+
+// The optional sections a kind with these capabilities may hold, in the
+// order a file holds them (increasing tag).
+struct OptionalSections {
+  std::array<SectionTag, 3> tags{};
+  std::size_t count = 0;
+
+  std::span<const SectionTag> view() const { return std::span(tags).first(count); }
+};
+constexpr OptionalSections optional_sections(const KindCapabilities& capabilities) {
+  OptionalSections admitted;
+  if (capabilities.user_labels) admitted.tags[admitted.count++] = SectionTag::Labels;
+  if (capabilities.deletion) admitted.tags[admitted.count++] = SectionTag::FreeSlots;
+  if (capabilities.compact_codes) admitted.tags[admitted.count++] = SectionTag::Codes;
+  return admitted;
+}
 
 // Metadata value tags.
 enum class ValueTag : std::uint8_t { String = 0, Int = 1, Float = 2 };

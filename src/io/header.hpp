@@ -8,14 +8,17 @@
 #include "io/byte_source.hpp"
 #include "io/codec_error.hpp"
 #include "io/format.hpp"
+#include "metrics/metrics.hpp"
 
 namespace halqen::io {
 
-// The parameters and counts the header carries. A flat index has no graph
-// parameters: its layers, m, ef_construction and ef_search are 0.
+// The parameters and counts the header carries. A kind without graph
+// parameters has 0 in layers, m, ef_construction and ef_search.
 struct FileHeader {
-  format::IndexKind kind = format::IndexKind::Flat;
-  format::MetricCode metric = format::MetricCode::Euclidean;
+  // The reader keeps the version it read, and the kind decodes by it.
+  std::uint32_t version = format::kFirstVersion;
+  std::uint32_t kind = 0;  // a kind's code (io/file_kind.hpp)
+  MetricKind metric = MetricKind::Euclidean;
   std::uint32_t section_count = 0;
   std::uint64_t dim = 0;
   std::uint64_t count = 0;
@@ -25,12 +28,14 @@ struct FileHeader {
   std::uint64_t ef_search = 0;
 };
 
-// The header's bytes: magic, version 1, the fields, and their checksum.
+// The header's bytes: magic, the version and fields, and their checksum.
 std::array<std::byte, format::kHeaderBytes> encode_header(const FileHeader& header);
 
 // Reads and checks the header, in this order: the magic ("not a halqen index
-// file"), the length, the version, the checksum, then every field's range
-// and the section count for the kind.
+// file"), the length, the version (one this reader knows), the checksum, then
+// every field's range: a listed kind, a metric of the metric table, the
+// section count the kind and version allow, and zero graph parameters for a
+// kind without them.
 std::expected<FileHeader, CodecError> read_header(ByteSource& source);
 
 }  // namespace halqen::io

@@ -58,6 +58,12 @@ std::string payload_name(SectionTag tag) {
       return "schema";
     case SectionTag::Metadata:
       return "metadata";
+    case SectionTag::Labels:
+      return "labels";
+    case SectionTag::FreeSlots:
+      return "free slots";
+    case SectionTag::Codes:
+      return "compact codes";
   }
   return "unknown";
 }
@@ -111,7 +117,7 @@ std::expected<void, CodecError> SectionWriter::finish() {
 std::expected<SectionReader, CodecError> SectionReader::open(
     ByteSource& source, SectionTag tag, const std::optional<ExpectedLength>& exact) {
   const std::string section = std::string(format::section_name(tag)) + " section";
-  std::array<std::byte, format::kSectionHeadBytes> head{};
+  Head head{};
   if (source.remaining() < head.size()) {
     return std::unexpected(
         CodecError::format(truncated(head.size(), "the " + section + " head", source.remaining())));
@@ -123,6 +129,37 @@ std::expected<SectionReader, CodecError> SectionReader::open(
                                               std::to_string(static_cast<std::uint32_t>(tag)) +
                                               "), found tag " + std::to_string(found_tag)));
   }
+  return from_head(source, tag, head, exact);
+}
+
+std::expected<SectionReader, CodecError> SectionReader::open_any_of(
+    ByteSource& source, std::span<const SectionTag> tags) {
+  Head head{};
+  if (source.remaining() < head.size()) {
+    return std::unexpected(CodecError::format(
+        truncated(head.size(), "an optional section's head", source.remaining())));
+  }
+  if (auto got = source.read(head); !got) return std::unexpected(got.error());
+  const auto found_tag = load_le<std::uint32_t>(std::span(head).subspan(format::kSectionTagOffset));
+  const auto admitted = std::ranges::find(
+      tags, found_tag, [](SectionTag tag) { return static_cast<std::uint32_t>(tag); });
+  if (admitted == tags.end()) {
+    std::string expected;
+    for (const SectionTag tag : tags) {
+      expected += (expected.empty() ? "" : ", ") + std::to_string(static_cast<std::uint32_t>(tag));
+    }
+    const std::string allowed = expected.empty() ? "no further section may follow"
+                                                 : "only tags " + expected + " may follow";
+    return std::unexpected(CodecError::format("found a section of tag " +
+                                              std::to_string(found_tag) + " where " + allowed));
+  }
+  return from_head(source, *admitted, head, std::nullopt);
+}
+
+std::expected<SectionReader, CodecError> SectionReader::from_head(
+    ByteSource& source, SectionTag tag, const Head& head,
+    const std::optional<ExpectedLength>& exact) {
+  const std::string section = std::string(format::section_name(tag)) + " section";
   const auto reserved =
       load_le<std::uint32_t>(std::span(head).subspan(format::kSectionReservedOffset));
   if (reserved != 0) {

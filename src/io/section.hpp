@@ -4,6 +4,7 @@
 // index's memory and the file in one pass, in cache-sized pieces.
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <expected>
@@ -60,6 +61,12 @@ class SectionReader {
   // payload fits in what remains of the input.
   static std::expected<SectionReader, CodecError> open(ByteSource& source, format::SectionTag tag,
                                                        const std::optional<ExpectedLength>& exact);
+  // As open, for a section that may be any of `tags` (optional sections);
+  // tag() tells which it is.
+  static std::expected<SectionReader, CodecError> open_any_of(
+      ByteSource& source, std::span<const format::SectionTag> tags);
+
+  format::SectionTag tag() const { return tag_; }
 
   std::uint64_t length() const { return length_; }
   std::uint64_t unread() const { return unread_; }
@@ -73,6 +80,12 @@ class SectionReader {
   std::expected<void, CodecError> finish();
 
  private:
+  using Head = std::array<std::byte, format::kSectionHeadBytes>;
+  // The checks after the tag's: reserved field, length, what remains.
+  static std::expected<SectionReader, CodecError> from_head(
+      ByteSource& source, format::SectionTag tag, const Head& head,
+      const std::optional<ExpectedLength>& exact);
+
   SectionReader(ByteSource& source, format::SectionTag tag, std::uint64_t length)
       : source_(&source), tag_(tag), length_(length), unread_(length) {}
 

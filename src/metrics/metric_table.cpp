@@ -32,4 +32,11 @@ std::optional<MetricKind> metric_with_hnsw_name(std::string_view name) {
   return metric_named(&MetricRow::hnsw_name, name);
 }
 
+std::optional<MetricKind> metric_with_file_code(std::uint32_t code) {
+  for (const MetricRow& row : kMetrics) {
+    if (row.file_code == code) return row.kind;
+  }
+  return std::nullopt;
+}
+
 }  // namespace halqen

@@ -1,27 +1,34 @@
 #include "module/index_borrow.hpp"
 
+#include <optional>
+#include <type_traits>
+
 #include "module/instance.hpp"
 #include "module/module_state.hpp"
+#include "module/py_kinds.hpp"
 
 namespace halqen::py {
 namespace {
 
 constexpr bool kShared = true;
-constexpr const char* kEitherIndex = "PyFlat | PyHNSW";
 
 }  // namespace
 
 PyResult<BorrowedIndex> BorrowedIndex::borrow(PyObject* object) {
-  const ModuleState& state = module_state();
-  if (auto* flat = Instance<FlatIndex>::exact(object, state.flat_type)) {
-    HALQEN_TRY_ASSIGN(BorrowGuard guard, BorrowGuard::acquire(flat->borrow, kShared));
-    return BorrowedIndex(Ref::borrow(object), &flat->record, std::move(guard));
-  }
-  if (auto* hnsw = Instance<HNSW>::exact(object, state.hnsw_type)) {
-    HALQEN_TRY_ASSIGN(BorrowGuard guard, BorrowGuard::acquire(hnsw->borrow, kShared));
-    return BorrowedIndex(Ref::borrow(object), &hnsw->record, std::move(guard));
-  }
-  return std::unexpected(downcast_error(object, kEitherIndex));
+  ModuleState& state = module_state();
+  std::optional<PyResult<BorrowedIndex>> borrowed;
+  io::IndexKinds::for_each([&]<class Core>(std::type_identity<Core>) {
+    auto* instance = borrowed ? nullptr : Instance<Core>::exact(object, state.type_of<Core>());
+    if (instance == nullptr) return;
+    auto guard = BorrowGuard::acquire(instance->borrow, kShared);
+    if (!guard) {
+      borrowed.emplace(std::unexpected(std::move(guard).error()));
+      return;
+    }
+    borrowed.emplace(BorrowedIndex(Ref::borrow(object), &instance->record, std::move(*guard)));
+  });
+  if (borrowed) return std::move(*borrowed);
+  return std::unexpected(downcast_error(object, index_class_names().c_str()));
 }
 
 }  // namespace halqen::py

@@ -1,28 +1,26 @@
-// A parameter naming an instance of either index class: `BorrowedIndex` as
-// the parameter type of a module-level function (module/entry.hpp).
+// A parameter naming an instance of any index class: `BorrowedIndex` as the
+// parameter type of a module-level function (module/entry.hpp).
 #pragma once
 
 #include <Python.h>
 
-#include <variant>
-
-#include "flat/flat.hpp"
-#include "hnsw/hnsw.hpp"
+#include "io/index_kinds.hpp"
 #include "module/borrow.hpp"
 #include "module/convert.hpp"
 #include "module/py_err.hpp"
 
 namespace halqen::py {
 
-// The index of a PyFlat or PyHNSW instance, borrowed shared from conversion
+// The index of an instance of any kind, borrowed shared from conversion
 // until the value is destroyed (when the call returns, on every path), so
 // that no insertion changes it meanwhile. The instance is kept alive as long.
 class BorrowedIndex {
  public:
-  using Index = std::variant<const FlatIndex*, const HNSW*>;
+  // One pointer per kind (io/index_kinds.hpp): visiting it reaches every kind.
+  using Index = io::IndexKinds::Borrowed;
 
-  // TypeError naming the object's type for anything but an instance of the
-  // two classes; RuntimeError "Already mutably borrowed" while an insertion
+  // TypeError naming the object's type for anything but an instance of an
+  // index class; RuntimeError "Already mutably borrowed" while an insertion
   // holds the instance.
   static PyResult<BorrowedIndex> borrow(PyObject* object);
 

@@ -1,7 +1,11 @@
 #include "module/module_init.hpp"
 
+#include <optional>
+#include <type_traits>
+
 #include "module/convert.hpp"
 #include "module/module_state.hpp"
+#include "module/py_kinds.hpp"
 
 namespace halqen::py {
 namespace {
@@ -54,20 +58,44 @@ PyResult<void> publish(PyObject* module, const char* name, PyObject* object) {
   return {};
 }
 
+PyResult<void> publish_classes(PyObject* module, ClassHome home) {
+  ModuleState& state = module_state();
+  PyResult<void> published;
+  io::IndexKinds::for_each([&]<class Core>(std::type_identity<Core>) {
+    if (!published || PyKind<Core>::kHome != home) return;
+    PyObject*& type = state.type_of<Core>();
+    if (type == nullptr) {
+      type = PyKind<Core>::create_type();
+      if (type == nullptr) {
+        published = fetch_error();
+        return;
+      }
+    }
+    published = publish(module, PyKind<Core>::kName, type);
+  });
+  return published;
+}
+
 PyResult<void> adopt_halqen_classes() {
   ModuleState& state = module_state();
-  if (state.flat_type != nullptr && state.hnsw_type != nullptr) {
-    return {};
-  }
-  Ref halqen = Ref::steal(PyImport_ImportModule("halqen"));
-  if (!halqen) {
-    return fetch_error();
-  }
-  HALQEN_TRY_ASSIGN(Ref flat, halqen_class(halqen.get(), "PyFlat"));
-  HALQEN_TRY_ASSIGN(Ref hnsw, halqen_class(halqen.get(), "PyHNSW"));
-  state.flat_type = flat.release();
-  state.hnsw_type = hnsw.release();
-  return {};
+  Ref halqen;
+  PyResult<void> adopted;
+  io::IndexKinds::for_each([&]<class Core>(std::type_identity<Core>) {
+    PyObject*& type = state.type_of<Core>();
+    if (!adopted || PyKind<Core>::kHome != ClassHome::Halqen || type != nullptr) return;
+    if (!halqen) halqen = Ref::steal(PyImport_ImportModule("halqen"));
+    if (!halqen) {
+      adopted = fetch_error();
+      return;
+    }
+    auto found = halqen_class(halqen.get(), PyKind<Core>::kName);
+    if (!found) {
+      adopted = std::unexpected(std::move(found).error());
+      return;
+    }
+    type = found->release();
+  });
+  return adopted;
 }
 
 }  // namespace halqen::py

@@ -4,6 +4,7 @@
 #include <Python.h>
 
 #include "module/py_err.hpp"
+#include "module/py_kind.hpp"
 
 namespace halqen::py {
 
@@ -13,8 +14,12 @@ PyResult<Ref> create_module(PyModuleDef& definition);
 // Publishes `object` as the module attribute `name` and lists it in __all__.
 PyResult<void> publish(PyObject* module, const char* name, PyObject* object);
 
-// The module state's PyFlat and PyHNSW, taken from halqen (imported if
-// needed), for a module other than halqen.
+// Creates the class of every index kind that `home` publishes (once per
+// process, kept in the module state) and publishes it in `module`.
+PyResult<void> publish_classes(PyObject* module, ClassHome home);
+
+// The module state's classes of the kinds halqen publishes, taken from
+// halqen (imported if needed), for a module other than halqen.
 PyResult<void> adopt_halqen_classes();
 
 }  // namespace halqen::py

@@ -380,10 +380,10 @@ TEST(FlatTypes, ErrorNamesAndOrder) {
   EXPECT_THROW(flat_error_name(static_cast<FlatError>(6)), std::invalid_argument);
 }
 
-TEST(FlatTypes, MetricFunctionsUnderTheIndexName) {
-  EXPECT_EQ(Flat::euclidean_distance(Vec{0, 0}, Vec{3, 4}), 5.0);
-  EXPECT_EQ(Flat::dot_product(Vec{1, 2, 3}, Vec{4, 5, 6}), 32.0);
-  EXPECT_EQ(Flat::cosine_similarity(Vec{3, 4}, Vec{3}), 0.6);
+TEST(FlatTypes, TheSharedMetricFunctions) {
+  EXPECT_EQ(euclidean_distance(Vec{0, 0}, Vec{3, 4}), 5.0);
+  EXPECT_EQ(dot_product(Vec{1, 2, 3}, Vec{4, 5, 6}), 32.0);
+  EXPECT_EQ(cosine_similarity(Vec{3, 4}, Vec{3}), 0.6);
 }
 
 }  // namespace

@@ -1,4 +1,4 @@
-#include "ext/released_run.hpp"
+#include "module/released_run.hpp"
 
 #include <Python.h>
 

@@ -1,0 +1,50 @@
+// The Python side of an index kind: its class, the module that publishes it,
+// and how halqen_ext's batch searches serve it. Each kind's is a
+// specialisation of PyKind in its class's header (flat/py_flat.hpp, ...);
+// module/py_kinds.hpp checks that every listed kind has one.
+#pragma once
+
+#include <Python.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <vector>
+
+#include "common/search_hit.hpp"
+#include "module/convert.hpp"
+#include "module/py_err.hpp"
+
+namespace halqen::py {
+
+// The module that creates a kind's class and lists it in its __all__; the
+// other module takes the class from it.
+enum class ClassHome { Halqen, HalqenExt };
+
+// The queries of a batch search, converted; and every query's hits.
+using BatchQueries = std::vector<std::vector<double>>;
+using BatchHits = std::vector<std::vector<SearchHit>>;
+
+// What a batch search passes to a kind: the converted arguments of
+// search_batch / search_ids, k defaulted, and the worker threads to use.
+struct BatchRequest {
+  const BatchQueries& queries;
+  std::uint64_t k;
+  const std::optional<NamedObject>& filter;
+  std::optional<std::uint64_t> ef;
+  std::size_t threads;
+};
+
+// Specialised per kind with:
+//   kName                       the class's name, e.g. "PyFlat"
+//   kHome                       the module that publishes it
+//   create_type()               a new type object, or null with an error set
+//   batch_hits(index, request)  every query's hits, as search finds them, or
+//                               the error search would raise
+//   BatchAnswer                 what search returns for one query, and
+//   batch_answer(index, hits)   that answer built from its hits
+template <class Core>
+struct PyKind;
+
+}  // namespace halqen::py
