@@ -64,6 +64,29 @@ PyResult<BatchAnswers> search_batch(const BorrowedIndex& index, Queries queries,
       index.index());
 }
 
+PyResult<LabelledAnswers> search_labelled(const BorrowedIndex& index, Queries queries,
+                                          std::optional<std::uint64_t> k,
+                                          std::optional<NamedObject> filter,
+                                          std::optional<ThreadCount> threads) {
+  HALQEN_TRY_ASSIGN(const BatchHits hits,
+                    batch_hits(index, queries, k, filter, std::nullopt, threads));
+  return std::visit(
+      [&]<class Core>(const Core* core) -> LabelledAnswers {
+        using Item = typename PyKind<Core>::BatchAnswer::value_type;
+        std::vector<std::vector<std::pair<std::uint64_t, Item>>> answers(hits.size());
+        for (std::size_t q = 0; q < hits.size(); ++q) {
+          auto answer = PyKind<Core>::batch_answer(*core, hits[q]);
+          answers[q].reserve(answer.size());
+          for (std::size_t i = 0; i < answer.size(); ++i) {
+            answers[q].emplace_back(hits[q][i].id, std::move(answer[i]));
+          }
+        }
+        return LabelledAnswers(std::in_place_index<io::IndexKinds::position<Core>()>,
+                               std::move(answers));
+      },
+      index.index());
+}
+
 PyResult<IdAnswers> search_ids(const BorrowedIndex& index, Queries queries,
                                std::optional<std::uint64_t> k, std::optional<NamedObject> filter,
                                std::optional<std::uint64_t> ef,

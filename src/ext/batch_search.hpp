@@ -34,6 +34,7 @@ using Queries = BatchQueries;
 using BatchAnswers = IndexClasses::BatchAnswers;
 // (id, distance) pairs for any kind.
 using IdAnswers = std::vector<FlatHits>;
+using LabelledAnswers = IndexClasses::LabelledAnswers;
 
 // The index is taken by reference so that its borrow lasts until the
 // result is built: a PyHNSW result refers to the stored vectors.
@@ -44,6 +45,12 @@ PyResult<BatchAnswers> search_batch(const BorrowedIndex& index, Queries queries,
 PyResult<IdAnswers> search_ids(const BorrowedIndex& index, Queries queries,
                                std::optional<std::uint64_t> k, std::optional<NamedObject> filter,
                                std::optional<std::uint64_t> ef, std::optional<ThreadCount> threads);
+// Private, for halqen_dask: search_batch's answers with each hit's id, from
+// one search.
+PyResult<LabelledAnswers> search_labelled(const BorrowedIndex& index, Queries queries,
+                                          std::optional<std::uint64_t> k,
+                                          std::optional<NamedObject> filter,
+                                          std::optional<ThreadCount> threads);
 
 inline constexpr std::array<std::string_view, 5> kSearchBatchParameters = {"index", "queries", "k",
                                                                            "filter", "threads"};
@@ -51,6 +58,8 @@ inline constexpr std::array<std::string_view, 6> kSearchIdsParameters = {
     "index", "queries", "k", "filter", "ef", "threads"};
 
 inline constexpr FunctionDescription kSearchBatch{"", "search_batch", kSearchBatchParameters, 2};
+inline constexpr FunctionDescription kSearchLabelled{"", "__search_labelled",
+                                                     kSearchBatchParameters, 2};
 inline constexpr FunctionDescription kSearchIds{"", "search_ids", kSearchIdsParameters, 2};
 
 inline constexpr const char* kSearchBatchDoc =
@@ -59,6 +68,9 @@ inline constexpr const char* kSearchBatchDoc =
     "Returns [index.search(q, k) for q in queries] for a PyFlat and\n"
     "[index.search(q, k, filter) for q in queries] for a PyHNSW, bit for bit.\n"
     "threads defaults to the CPUs this process may use.";
+inline constexpr const char* kSearchLabelledDoc =
+    "__search_labelled($module, index, queries, k=None, filter=None, threads=None)\n--\n\n"
+    "As search_batch, each hit as (id, the hit search_batch gives).";
 inline constexpr const char* kSearchIdsDoc =
     "search_ids($module, index, queries, k=None, filter=None, ef=None, threads=None)\n--\n\n"
     "As search_batch, answering each query with (id, distance) pairs.\n\n"

@@ -4,9 +4,12 @@
 // named in __all__.
 #include <Python.h>
 
+#include <string_view>
+
 #include "ext/batch_search.hpp"
 #include "ext/persist.hpp"
 #include "ext/pickling.hpp"
+#include "ext/private_entries.hpp"
 #include "module/entry.hpp"
 #include "module/module_init.hpp"
 #include "module/module_state.hpp"
@@ -23,14 +26,21 @@ PyMethodDef functions[] = {
     function_def<deserialize_index, kDeserializeIndex>("deserialize_index", kDeserializeIndexDoc),
     function_def<search_batch, kSearchBatch>("search_batch", kSearchBatchDoc),
     function_def<search_ids, kSearchIds>("search_ids", kSearchIdsDoc),
+    function_def<check_arguments, kCheckArguments>("__check_arguments", kCheckArgumentsDoc),
+    function_def<heap_bytes, kHeapBytes>("__heap_bytes", kHeapBytesDoc),
+    function_def<search_labelled, kSearchLabelled>("__search_labelled", kSearchLabelledDoc),
     {nullptr, nullptr, 0, nullptr},
 };
 
-// Lists every function of the table in __all__.
+// Lists every public function of the table in __all__; the private ones
+// ("__" and a name) serve halqen_dask only.
 PyResult<void> publish_functions(PyObject* module) {
   for (const PyMethodDef& function : functions) {
     if (function.ml_name == nullptr) {
       break;
+    }
+    if (std::string_view(function.ml_name).starts_with("__")) {
+      continue;
     }
     Ref object = Ref::steal(PyObject_GetAttrString(module, function.ml_name));
     if (!object) {

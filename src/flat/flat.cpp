@@ -1,6 +1,7 @@
 #include "flat/flat.hpp"
 
 #include <algorithm>
+#include <climits>
 #include <stdexcept>
 #include <string>
 
@@ -106,6 +107,11 @@ void FlatIndex::append_rows(const VectorBlock& block, std::uint64_t first, std::
   }
   deleted_.insert(deleted_.end(), rows, false);
   count_ += rows;
+}
+
+std::uint64_t FlatIndex::heap_bytes() const {
+  return (vectors_.capacity() + norms_.capacity()) * sizeof(double) +
+         deleted_.capacity() / CHAR_BIT;
 }
 
 std::uint64_t FlatIndex::rows_per_chunk(std::uint64_t count) const {

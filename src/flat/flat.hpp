@@ -49,6 +49,8 @@ class FlatIndex {
   std::uint64_t size() const { return count_; }
   // Every stored vector, id-major (size() * dim() components).
   std::span<const double> vectors() const { return vectors_; }
+  // The bytes the index holds on the heap (allocated capacity).
+  std::uint64_t heap_bytes() const;
 
   // Checks `parts` (sizes agree with count and dim, a known metric, with dim
   // 0 at most kMaxCountWithoutComponents vectors) and builds the index they

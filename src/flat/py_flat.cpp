@@ -28,6 +28,8 @@ constexpr FunctionDescription kNew{"PyFlat", "__new__", kNewParameters, 1};
 constexpr FunctionDescription kInsert{"PyFlat", "insert", kInsertParameters, 1};
 constexpr FunctionDescription kSearch{"PyFlat", "search", kSearchParameters, 1};
 constexpr FunctionDescription kCreate{"PyFlat", "create", kCreateParameters, 1};
+constexpr std::array<std::string_view, 2> kSearchBatchParameters{"queries", "k"};
+constexpr FunctionDescription kSearchBatch{"PyFlat", "search_batch", kSearchBatchParameters, 1};
 
 constexpr const char* kClassDoc = "PyFlat(dim, metric=None)\n--\n\nOur Python-facing Flat index.";
 constexpr const char* kInsertDoc =
@@ -51,6 +53,18 @@ PyErr length_error(const char* what, std::uint64_t dim, std::size_t length) {
                                               std::to_string(length));
 }
 
+std::string wrong_length_message(std::size_t length, std::uint64_t dim) {
+  return "Vector length " + std::to_string(length) + " does not match index dimension " +
+         std::to_string(dim);
+}
+
+PyResult<void> check_vector_length(const FlatIndex& self, const std::vector<double>& vector) {
+  if (vector.size() != self.dim()) {
+    return std::unexpected(length_error("vector", self.dim(), vector.size()));
+  }
+  return {};
+}
+
 PyErr flat_error(const char* operation, FlatError error) {
   return PyErr::new_err(PyExc_ValueError,
                         std::string(operation) + " error: " + std::string(flat_error_name(error)));
@@ -61,9 +75,7 @@ PyResult<FlatIndex> construct(std::uint64_t dim, std::optional<std::string> metr
 }
 
 PyResult<NoneResult> insert(FlatIndex& self, std::vector<double> vector) {
-  if (vector.size() != self.dim()) {
-    return std::unexpected(length_error("vector", self.dim(), vector.size()));
-  }
+  HALQEN_TRY_VOID(check_vector_length(self, vector));
   self.insert(vector);
   return NoneResult{};
 }
@@ -86,8 +98,7 @@ PyResult<NoneResult> create(FlatIndex& self, VectorList vectors) {
     }
   }
   if (stops_early) {
-    throw Panic("Vector length " + std::to_string(wrong_length) +
-                " does not match index dimension " + std::to_string(self.dim()));
+    throw Panic(wrong_length_message(wrong_length, self.dim()));
   }
   return NoneResult{};
 }
@@ -115,6 +126,47 @@ PyResult<void> check_batch_options(const BatchRequest& request) {
   }
   return {};
 }
+
+// The checks of each method, before anything is stored or scored. A wrong
+// length in create is a ValueError here: the check stores nothing, so
+// there is nothing to stop half-way.
+PyResult<NoneResult> check_insert(const FlatIndex& self, std::vector<double> vector) {
+  HALQEN_TRY_VOID(check_vector_length(self, vector));
+  return NoneResult{};
+}
+
+PyResult<NoneResult> check_create(const FlatIndex& self, VectorList vectors) {
+  if (vectors.empty()) {
+    return std::unexpected(flat_error("Create", FlatError::EmptyVectors));
+  }
+  const std::size_t matching = vectors.leading_vectors_of_length(self.dim());
+  if (matching < vectors.size()) {
+    return std::unexpected(PyErr::new_err(
+        PyExc_ValueError, wrong_length_message(vectors.length(matching), self.dim())));
+  }
+  return NoneResult{};
+}
+
+PyResult<NoneResult> check_search(const FlatIndex& self, std::vector<double> query,
+                                  std::optional<std::uint64_t> /*k*/) {
+  HALQEN_TRY_VOID(check_query_length(self, query));
+  return NoneResult{};
+}
+
+PyResult<NoneResult> check_search_batch(const FlatIndex& self, BatchQueries queries,
+                                        std::optional<std::uint64_t> /*k*/) {
+  for (const std::vector<double>& query : queries) {
+    HALQEN_TRY_VOID(check_query_length(self, query));
+  }
+  return NoneResult{};
+}
+
+constexpr CheckEntry kChecks[] = {
+    {"insert", method_entry<check_insert, kInsert>},
+    {"create", method_entry<check_create, kCreate>},
+    {"search", method_entry<check_search, kSearch>},
+    {"search_batch", method_entry<check_search_batch, kSearchBatch>},
+};
 
 PyMethodDef methods[] = {
     method_def<insert, kInsert>("insert", kInsertDoc),
@@ -147,6 +199,10 @@ FlatHits flat_hits(std::span<const SearchHit> hits) {
 
 PyObject* PyKind<FlatIndex>::create_type() {
   return create_class_type<construct, kNew>("builtins.PyFlat", kClassDoc, methods);
+}
+
+std::span<const CheckEntry> PyKind<FlatIndex>::checks() {
+  return kChecks;
 }
 
 PyResult<BatchHits> PyKind<FlatIndex>::batch_hits(const FlatIndex& index,

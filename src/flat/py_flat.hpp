@@ -39,6 +39,8 @@ struct PyKind<FlatIndex> {
   static BatchAnswer batch_answer(const FlatIndex& /*index*/, std::span<const SearchHit> hits) {
     return flat_hits(hits);
   }
+  // insert(vector), create(vectors), search(query, k), search_batch(queries, k).
+  static std::span<const CheckEntry> checks();
 };
 
 }  // namespace halqen::py

@@ -1,5 +1,6 @@
 #include "hnsw/hnsw.hpp"
 
+#include <climits>
 #include <stdexcept>
 #include <string>
 #include <utility>
@@ -107,6 +108,15 @@ std::optional<std::uint64_t> HNSW::highest_level_below(std::uint64_t layer) cons
     return std::nullopt;
   }
   return *std::prev(found);
+}
+
+std::uint64_t HNSW::heap_bytes() const {
+  std::uint64_t bytes =
+      vectors_.capacity() * sizeof(double) + neighbors_.capacity() * sizeof(NeighborList) +
+      levels_.capacity() * sizeof(std::uint64_t) + deleted_.capacity() / CHAR_BIT +
+      link_stamps_.capacity() * sizeof(std::uint32_t) + metadata_.heap_bytes();
+  for (const NeighborList& list : neighbors_) bytes += list.heap_bytes();
+  return bytes;
 }
 
 }  // namespace halqen

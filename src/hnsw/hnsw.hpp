@@ -149,6 +149,9 @@ class HNSW {
   double m_factor() const { return m_factor_; }
   std::uint64_t ef_construction() const { return params_.ef_construction; }
   std::uint64_t ef_search() const { return params_.ef_search; }
+  // The bytes the index holds on the heap (allocated capacity): vectors,
+  // links, levels and records (not the text of long string values).
+  std::uint64_t heap_bytes() const;
   MetricKind metric() const { return params_.metric; }
   const std::optional<Schema>& schema() const { return params_.schema; }
   // Every node's vector, node-major (size() * dim() components).

@@ -33,6 +33,10 @@ constexpr FunctionDescription kNew{"PyHNSW", "__new__", kNewParameters, 1};
 constexpr FunctionDescription kInsert{"PyHNSW", "insert", kInsertParameters, 1};
 constexpr FunctionDescription kSearch{"PyHNSW", "search", kSearchParameters, 1};
 constexpr FunctionDescription kCreate{"PyHNSW", "create", kCreateParameters, 1};
+constexpr std::array<std::string_view, 2> kCheckMetadataParameters{"metadata", "count"};
+constexpr FunctionDescription kCheckMetadata{"PyHNSW", "create", kCheckMetadataParameters, 2};
+constexpr std::array<std::string_view, 3> kSearchBatchParameters{"queries", "k", "filter"};
+constexpr FunctionDescription kSearchBatch{"PyHNSW", "search_batch", kSearchBatchParameters, 1};
 
 constexpr const char* kClassDoc =
     "PyHNSW(dim, layers=None, m=None, ef_construction=None, ef_search=None, metric=None, "
@@ -123,8 +127,10 @@ PyResult<HNSW> construct(std::uint64_t dim, std::optional<std::uint64_t> layers,
   return HNSW(std::move(params));
 }
 
-PyResult<NoneResult> insert(HNSW& self, std::vector<double> vector,
-                            std::optional<MetadataPairs> metadata) {
+// Everything insert checks before it stores: the record, then the length.
+PyResult<std::optional<MetadataRecord>> checked_record(
+    const HNSW& self, const std::vector<double>& vector,
+    const std::optional<MetadataPairs>& metadata) {
   std::optional<MetadataRecord> record;
   if (metadata) {
     if (!self.schema()) {
@@ -133,6 +139,33 @@ PyResult<NoneResult> insert(HNSW& self, std::vector<double> vector,
     HALQEN_TRY_ASSIGN(record, build_metadata_record(*self.schema(), *metadata));
   }
   HALQEN_TRY_VOID(check_length(self, vector));
+  return record;
+}
+
+// The records of a create with metadata, checked in order: their count,
+// the schema, each record.
+PyResult<std::vector<MetadataRecord>> checked_records(const HNSW& self,
+                                                      const std::vector<MetadataPairs>& metadata,
+                                                      std::size_t vector_count) {
+  if (metadata.size() != vector_count) {
+    return std::unexpected(value_error("Length of metadata list must match number of vectors"));
+  }
+  if (!self.schema()) {
+    return std::unexpected(value_error(kNoSchemaForMetadata));
+  }
+  std::vector<MetadataRecord> records;
+  records.reserve(metadata.size());
+  for (const MetadataPairs& pairs : metadata) {
+    HALQEN_TRY_ASSIGN(MetadataRecord record, build_metadata_record(*self.schema(), pairs));
+    records.push_back(std::move(record));
+  }
+  return records;
+}
+
+PyResult<NoneResult> insert(HNSW& self, std::vector<double> vector,
+                            std::optional<MetadataPairs> metadata) {
+  HALQEN_TRY_ASSIGN(const std::optional<MetadataRecord> record,
+                    checked_record(self, vector, metadata));
   auto inserted = self.insert(vector, record ? &*record : nullptr, thread_random());
   if (!inserted) {
     return std::unexpected(core_error("Insert", inserted.error()));
@@ -158,18 +191,8 @@ PyResult<NoneResult> create_without_metadata(HNSW& self, VectorList vectors) {
 
 PyResult<NoneResult> create_with_metadata(HNSW& self, VectorList vectors,
                                           const std::vector<MetadataPairs>& metadata) {
-  if (metadata.size() != vectors.size()) {
-    return std::unexpected(value_error("Length of metadata list must match number of vectors"));
-  }
-  if (!self.schema()) {
-    return std::unexpected(value_error(kNoSchemaForMetadata));
-  }
-  std::vector<MetadataRecord> records;
-  records.reserve(metadata.size());
-  for (const MetadataPairs& pairs : metadata) {
-    HALQEN_TRY_ASSIGN(MetadataRecord record, build_metadata_record(*self.schema(), pairs));
-    records.push_back(std::move(record));
-  }
+  HALQEN_TRY_ASSIGN(const std::vector<MetadataRecord> records,
+                    checked_records(self, metadata, vectors.size()));
   HALQEN_TRY_VOID(check_lengths(self, vectors));
   const std::size_t count = vectors.size();
   SignalInterrupt signals;
@@ -198,6 +221,62 @@ PyResult<HNSWHits> search(const HNSW& self, std::vector<double> query,
   }
   return hits_with_vectors(self, *hits);
 }
+
+// The checks of each method, before anything is stored or searched (what
+// depends on the nodes stored, such as an unknown filter attribute, is not
+// checked here).
+PyResult<NoneResult> check_insert(const HNSW& self, std::vector<double> vector,
+                                  std::optional<MetadataPairs> metadata) {
+  HALQEN_TRY_VOID(checked_record(self, vector, metadata));
+  return NoneResult{};
+}
+
+PyResult<NoneResult> check_create(const HNSW& self, VectorList vectors,
+                                  std::optional<std::vector<MetadataPairs>> metadata) {
+  if (!metadata && vectors.empty()) {
+    return std::unexpected(core_error("Create", HNSWError::EmptyVectors));
+  }
+  if (metadata) {
+    HALQEN_TRY_VOID(checked_records(self, *metadata, vectors.size()));
+  }
+  HALQEN_TRY_VOID(check_lengths(self, vectors));
+  if (vectors.empty()) {
+    return std::unexpected(core_error("Create", HNSWError::EmptyVectors));
+  }
+  return NoneResult{};
+}
+
+// create's checks of its metadata alone, for `count` vectors checked apart.
+PyResult<NoneResult> check_metadata(const HNSW& self, std::vector<MetadataPairs> metadata,
+                                    std::uint64_t count) {
+  HALQEN_TRY_VOID(checked_records(self, metadata, count));
+  return NoneResult{};
+}
+
+PyResult<NoneResult> check_search(const HNSW& self, std::vector<double> /*query*/,
+                                  std::optional<std::uint64_t> /*k*/,
+                                  std::optional<NamedObject> filter) {
+  HALQEN_TRY_VOID(build_filter(self, filter));
+  return NoneResult{};
+}
+
+// As halqen_ext.search_batch checks: the filter, when there is a query.
+PyResult<NoneResult> check_search_batch(const HNSW& self, BatchQueries queries,
+                                        std::optional<std::uint64_t> /*k*/,
+                                        std::optional<NamedObject> filter) {
+  if (!queries.empty()) {
+    HALQEN_TRY_VOID(build_filter(self, filter));
+  }
+  return NoneResult{};
+}
+
+constexpr CheckEntry kChecks[] = {
+    {"insert", method_entry<check_insert, kInsert>},
+    {"create", method_entry<check_create, kCreate>},
+    {"metadata", method_entry<check_metadata, kCheckMetadata>},
+    {"search", method_entry<check_search, kSearch>},
+    {"search_batch", method_entry<check_search_batch, kSearchBatch>},
+};
 
 PyMethodDef methods[] = {
     method_def<insert, kInsert>("insert", kInsertDoc),
@@ -238,6 +317,10 @@ HNSWHits hits_with_vectors(const HNSW& index, std::span<const SearchHit> hits) {
 
 PyObject* PyKind<HNSW>::create_type() {
   return create_class_type<construct, kNew>("builtins.PyHNSW", kClassDoc, methods);
+}
+
+std::span<const CheckEntry> PyKind<HNSW>::checks() {
+  return kChecks;
 }
 
 PyResult<BatchHits> PyKind<HNSW>::batch_hits(const HNSW& index, const BatchRequest& request) {

@@ -48,6 +48,10 @@ struct PyKind<HNSW> {
   static BatchAnswer batch_answer(const HNSW& index, std::span<const SearchHit> hits) {
     return hits_with_vectors(index, hits);
   }
+  // insert(vector, metadata), create(vectors, metadata), metadata(metadata,
+  // count) (create's metadata checks alone), search(query, k, filter),
+  // search_batch(queries, k, filter).
+  static std::span<const CheckEntry> checks();
 };
 
 }  // namespace halqen::py

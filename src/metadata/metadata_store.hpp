@@ -32,6 +32,10 @@ class MetadataStore {
 
   std::uint64_t node_count() const { return record_ends_.size(); }
   std::size_t value_count() const { return values_.size(); }
+  // Heap bytes of the store's arrays (not the text of long strings).
+  std::uint64_t heap_bytes() const {
+    return values_.capacity() * sizeof(Metadata) + record_ends_.capacity() * sizeof(std::uint64_t);
+  }
 
  private:
   std::uint64_t record_begin(std::uint64_t node) const;

@@ -25,6 +25,8 @@ class BorrowedIndex {
   static PyResult<BorrowedIndex> borrow(PyObject* object);
 
   const Index& index() const { return index_; }
+  // The instance, borrowed.
+  PyObject* object() const { return object_.get(); }
 
  private:
   BorrowedIndex(Ref object, Index index, BorrowGuard guard)

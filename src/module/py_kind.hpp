@@ -36,6 +36,16 @@ struct BatchRequest {
   std::size_t threads;
 };
 
+// A method's argument checks as an entry point of its own: the same
+// parameters, conversions and checks as the method (module/entry.hpp), but
+// nothing stored or searched.
+using FastEntry = PyObject* (*)(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                                PyObject* kwnames);
+struct CheckEntry {
+  const char* method;
+  FastEntry entry;
+};
+
 // Specialised per kind with:
 //   kName                       the class's name, e.g. "PyFlat"
 //   kHome                       the module that publishes it
@@ -44,6 +54,8 @@ struct BatchRequest {
 //                               the error search would raise
 //   BatchAnswer                 what search returns for one query, and
 //   batch_answer(index, hits)   that answer built from its hits
+//   checks()                    the argument checks of its methods (and of
+//                               search_batch), for halqen_dask
 template <class Core>
 struct PyKind;
 

@@ -10,6 +10,7 @@
 #include <span>
 #include <string>
 #include <type_traits>
+#include <utility>
 #include <variant>
 #include <vector>
 
@@ -28,6 +29,8 @@ concept PythonKind = requires(const Core& index, const BatchRequest& request,
   { PyKind<Core>::create_type() } -> std::same_as<PyObject*>;
   { PyKind<Core>::batch_hits(index, request) } -> std::same_as<PyResult<BatchHits>>;
   { PyKind<Core>::batch_answer(index, hits) } -> std::same_as<typename PyKind<Core>::BatchAnswer>;
+  { PyKind<Core>::checks() } -> std::same_as<std::span<const CheckEntry>>;
+  { index.heap_bytes() } -> std::same_as<std::uint64_t>;
 };
 
 template <class Kinds>
@@ -37,6 +40,9 @@ struct PythonKinds<io::KindList<Cores...>> {
   static_assert((PythonKind<Cores> && ...), "every index kind needs its PyKind description");
   // What search_batch returns: one kind's answers (alternatives in list order).
   using BatchAnswers = std::variant<std::vector<typename PyKind<Cores>::BatchAnswer>...>;
+  // The same, each hit as (id, what search_batch gives for it).
+  using LabelledAnswers = std::variant<std::vector<
+      std::vector<std::pair<std::uint64_t, typename PyKind<Cores>::BatchAnswer::value_type>>>...>;
   static constexpr std::array<const char*, sizeof...(Cores)> kNames = {PyKind<Cores>::kName...};
 };
 
