@@ -61,12 +61,11 @@ class ShardedIndex:
                       for i, ref in enumerate(self._shards.refs)]
             write_manifest(path, kind, settings, shards)
 
-    def _read_shards(self, path: str, entries: List[Dict[str, Any]], nbytes_of: Callable[[int, int], int],
+    def _read_shards(self, path: str, entries: List[Dict[str, Any]],
                      entry_of: Callable[[Dict[str, Any]], Optional[Any]]) -> None:
         """Reads the manifest's shard files on the workers, in order: a shard
         lost later is read again from its file."""
-        futures = [self._shards.submit(_tasks.read_shard, os.path.join(path, entry["file"]),
-                                       nbytes_of(entry["count"], self._dim))
+        futures = [self._shards.submit(_tasks.read_shard, os.path.join(path, entry["file"]))
                    for entry in entries]
         self._shards.settle(futures)
         offset = 0

@@ -1,10 +1,14 @@
-"""Client-side checks of the caller's values, with the messages a single
-index gives, so a bad argument fails before any task is sent."""
+"""Client-side checks of the caller's values, so a bad argument fails before
+any task is sent. The checks and their messages are the index's own: every
+one runs in C++ through halqen_ext's private `__check_arguments`, on an empty index of
+the sharded index's settings (its template); this module only converts what
+passed them."""
 from __future__ import annotations
 
 import operator
 from typing import Any, List, Optional, Sequence, Tuple
 
+import halqen_ext
 import numpy as np
 
 # A converted metadata value: its kind ("str", "int" or "float") and value.
@@ -13,12 +17,15 @@ MetadataValue = Tuple[str, Any]
 INT64_MIN, INT64_MAX = -(2**63), 2**63 - 1
 
 
-def type_name(value: object) -> str:
-    return type(value).__qualname__
+def check(template: Any, method: str, *arguments: Any) -> None:
+    """Raises what `template.<method>(*arguments)` would raise for its
+    arguments (not for what the index holds); stores and searches nothing."""
+    getattr(halqen_ext, "__check_arguments")(template, method, arguments)
 
 
 def as_count(name: str, value: object) -> int:
-    """A non-negative integer, converted as the indexes convert dim and k."""
+    """A non-negative integer, converted as the indexes convert counts (for a
+    setting of the sharded index itself, which no index method takes)."""
     try:
         number = operator.index(value)  # type: ignore[arg-type]
     except TypeError as error:
@@ -29,64 +36,40 @@ def as_count(name: str, value: object) -> int:
 
 
 def as_k(k: object) -> int:
-    return 1 if k is None else as_count("k", k)
+    """k after the index's checks passed."""
+    return 1 if k is None else operator.index(k)  # type: ignore[arg-type]
 
 
-def as_metric_name(metric: object) -> Optional[str]:
-    if metric is None or isinstance(metric, str):
-        return metric
-    raise TypeError(f"argument 'metric': '{type_name(metric)}' object cannot be converted to 'PyString'")
-
-
-def _as_row(name: str, value: object) -> np.ndarray:
-    if isinstance(value, str):
-        raise TypeError(f"argument '{name}': Can't extract `str` to `Vec`")
-    if not isinstance(value, (Sequence, np.ndarray)) and not hasattr(value, "__array__"):
-        raise TypeError(f"argument '{name}': '{type_name(value)}' object cannot be converted to 'Sequence'")
+def as_row(value: Any) -> np.ndarray:
+    """A vector that passed the index's checks, as float64; elements numpy
+    cannot take whole (a bytes vector, say) are converted one by one with
+    float(), as the index converts them."""
     try:
-        row = np.asarray(value, dtype=np.float64)
-    except (TypeError, ValueError) as error:
-        raise TypeError(f"argument '{name}': {error}") from None
-    if row.ndim != 1:
-        raise TypeError(f"argument '{name}': expected one vector, got an array of shape {row.shape}")
-    return row
+        return np.asarray(value, dtype=np.float64).reshape(-1)
+    except (TypeError, ValueError):
+        return np.array([float(x) for x in value], dtype=np.float64)
 
 
-def as_vector(value: object, dim: int, what: str = "vector") -> np.ndarray:
-    """One vector of `dim` float64 components ("Expected vector of length ...")."""
-    row = _as_row(what, value)
-    if row.shape[0] != dim:
-        raise ValueError(f"Expected {what} of length {dim}, got {row.shape[0]}")
-    return row
+def is_numeric_matrix(values: object, dim: int) -> bool:
+    """A 2-D numeric numpy array of `dim` columns and at least one row: its
+    rows are all alike to the index's checks."""
+    return (isinstance(values, np.ndarray) and values.ndim == 2 and values.shape[0] > 0
+            and values.shape[1] == dim and values.dtype.kind in "biuf")
 
 
-def as_matrix(name: str, values: object, dim: int, what: str) -> np.ndarray:
-    """A (n, dim) float64 array from a 2-D array or a sequence of vectors.
-
-    A row of the wrong length raises `length_message(len, dim)` before
-    anything is sent, so a failed call changes nothing."""
-    if isinstance(values, str):
-        raise TypeError(f"argument '{name}': Can't extract `str` to `Vec`")
-    if isinstance(values, np.ndarray) and values.ndim == 2:
-        matrix = np.ascontiguousarray(values, dtype=np.float64)
-        if matrix.shape[1] != dim:
-            raise ValueError(_length_message(what, matrix.shape[1], dim))
-        return matrix
-    if not isinstance(values, (Sequence, np.ndarray)):
-        raise TypeError(f"argument '{name}': '{type_name(values)}' object cannot be converted to 'Sequence'")
-    rows = [_as_row(name, value) for value in values]
-    for row in rows:
-        if row.shape[0] != dim:
-            raise ValueError(_length_message(what, row.shape[0], dim))
-    if not rows:
-        return np.empty((0, dim), dtype=np.float64)
-    return np.stack(rows)
-
-
-def _length_message(what: str, length: int, dim: int) -> str:
-    if what == "query":
-        return f"Expected query of length {dim}, got {length}"
-    return f"Vector length {length} does not match index dimension {dim}"
+def checked_matrix(template: Any, method: str, values: Any, dim: int, *arguments: Any) -> np.ndarray:
+    """An (n, dim) float64 array of `values` after the index's checks of
+    `method(values, *arguments)`; a numeric matrix of the right width is
+    checked by its first row, so a large one is not converted twice."""
+    if is_numeric_matrix(values, dim):
+        check(template, method, values[:1], *arguments)
+        return np.ascontiguousarray(values, dtype=np.float64)
+    check(template, method, values, *arguments)
+    try:
+        rows = np.asarray(values, dtype=np.float64)
+    except (TypeError, ValueError):
+        rows = np.array([as_row(row) for row in values], dtype=np.float64)
+    return rows.reshape(len(values), dim)
 
 
 def as_metadata_value(value: object) -> Optional[MetadataValue]:
@@ -116,36 +99,13 @@ def metadata_equal(left: MetadataValue, right: MetadataValue) -> bool:
     return left[0] == right[0] and left[1] == right[1]
 
 
-def as_pairs(name: str, pairs: object) -> List[Tuple[str, Any]]:
-    """A list of (name, value) tuples, checked as the index checks it."""
-    if isinstance(pairs, str):
-        raise TypeError(f"argument '{name}': Can't extract `str` to `Vec`")
-    if not isinstance(pairs, Sequence):
-        raise TypeError(f"argument '{name}': '{type_name(pairs)}' object cannot be converted to 'Sequence'")
-    return [as_pair(name, pair) for pair in pairs]
+def as_pairs(pairs: Sequence[Any]) -> List[Tuple[str, Any]]:
+    """(name, value) pairs that passed the index's checks, as a list."""
+    return [(name, value) for name, value in pairs]
 
 
-def as_pair(name: str, pair: object) -> Tuple[str, Any]:
-    if not isinstance(pair, tuple):
-        raise TypeError(f"argument '{name}': '{type_name(pair)}' object cannot be converted to 'PyTuple'")
-    if len(pair) != 2:
-        raise ValueError(f"expected tuple of length 2, but got tuple of length {len(pair)}")
-    if not isinstance(pair[0], str):
-        raise TypeError(
-            f"argument '{name}': '{type_name(pair[0])}' object cannot be converted to 'PyString'")
-    return (pair[0], pair[1])
-
-
-def build_record(schema: Sequence[str], pairs: Sequence[Tuple[str, Any]]) -> List[MetadataValue]:
-    """The record of one vector in schema order; the last pair for a name
-    wins, names outside the schema are ignored."""
+def record_of(schema: Sequence[str], pairs: Sequence[Tuple[str, Any]]) -> List[MetadataValue]:
+    """The record of one vector in schema order, from pairs that passed the
+    index's checks; the last pair for a name wins."""
     values = dict(pairs)
-    record = []
-    for attribute in schema:
-        if attribute not in values:
-            raise ValueError(f"Missing metadata for attribute '{attribute}'")
-        converted = as_metadata_value(values[attribute])
-        if converted is None:
-            raise ValueError(f"Unsupported metadata type for attribute '{attribute}'")
-        record.append(converted)
-    return record
+    return [as_metadata_value(values[attribute]) for attribute in schema]  # type: ignore[misc]

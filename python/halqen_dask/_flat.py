@@ -1,9 +1,11 @@
 """ShardedFlat: an exact index split into PyFlat shards on Dask workers."""
 from __future__ import annotations
 
+import operator
 import os
 from typing import Any, List, Optional, Tuple
 
+import halqen
 import numpy as np
 from dask import delayed
 from distributed import Client
@@ -11,7 +13,7 @@ from distributed import Client
 from . import _tasks
 from ._client import resolve_client
 from ._base import ShardedIndex, positive
-from ._convert import as_count, as_k, as_matrix, as_metric_name, as_vector
+from ._convert import as_k, as_row, check, checked_matrix
 from ._manifest import read_manifest, require_int
 from ._merge import merge_flat
 from ._shards import ShardRef, ShardSet
@@ -30,8 +32,11 @@ class ShardedFlat(ShardedIndex):
 
     def __init__(self, dim: int, metric: Optional[str] = None, *, client: Optional[Client] = None,
                  shard_size: int = 1_000_000) -> None:
-        self._dim = as_count("dim", dim)
-        self._metric = as_metric_name(metric)
+        # An empty PyFlat of these settings: the class checks them, and every
+        # later argument is checked on it (_convert.check).
+        self._template = halqen.PyFlat(dim, metric)
+        self._dim = operator.index(dim)
+        self._metric = metric
         self._shard_size = positive("shard_size", shard_size)
         self._shards = ShardSet(resolve_client(client))
 
@@ -48,7 +53,7 @@ class ShardedFlat(ShardedIndex):
         which take the next ids, as new shards. Every row is checked before
         anything is built, so a failed create adds nothing."""
         with self._shards.lock:
-            blocks = blocks_of(vectors, self._dim, self._shard_size)
+            blocks = blocks_of(vectors, self._dim, self._shard_size, self._template)
             futures = [self._build(block) for block in blocks]
             self._shards.settle(futures)
             offset = self._shards.next_offset()
@@ -63,7 +68,8 @@ class ShardedFlat(ShardedIndex):
     def insert(self, vector: Any) -> None:
         """Adds one vector to the last shard, or starts a new one when it is full."""
         with self._shards.lock:
-            row = as_vector(vector, self._dim)
+            check(self._template, "insert", vector)
+            row = as_row(vector)
             if self._shards.last_has_room(self._shard_size):
                 self._shards.grow_last(_tasks.append_flat, row)
                 return
@@ -73,19 +79,19 @@ class ShardedFlat(ShardedIndex):
 
     def search(self, query: Any, k: Optional[int] = None) -> List[Tuple[int, float]]:
         """The k nearest as (id, distance) pairs, nearest first."""
-        row = as_vector(query, self._dim, "query")
-        return self._search(row[np.newaxis, :], as_k(k))[0]
+        check(self._template, "search", query, k)
+        return self._search(as_row(query)[np.newaxis, :], as_k(k))[0]
 
     def search_batch(self, queries: Any, k: Optional[int] = None) -> List[List[Tuple[int, float]]]:
         """`[search(q, k) for q in queries]` in one round of tasks: each shard
         answers the whole batch, and the client merges."""
-        matrix = as_matrix("queries", queries, self._dim, "query")
+        matrix = checked_matrix(self._template, "search_batch", queries, self._dim, k)
         return self._search(matrix, as_k(k))
 
     def _search(self, queries: np.ndarray, k: int) -> List[List[Tuple[int, float]]]:
         with self._shards.lock:
             if len(self._shards) == 0 or self._dim == 0:
-                raise ValueError("Search error: EmptyIndex")
+                self._template.search(np.zeros(self._dim))  # raises as an index of no numbers does
             if len(queries) == 0:
                 return []
             per_shard = self._shards.fan_out(_tasks.search_flat, lambda _, ref: (queries, k, ref.offset))
@@ -107,5 +113,5 @@ class ShardedFlat(ShardedIndex):
         settings = document["settings"]
         index = cls(require_int(path, settings, "dim", 0), settings.get("metric"), client=client,
                     shard_size=require_int(path, settings, "shard_size", 1))
-        index._read_shards(path, document["shards"], _tasks.flat_bytes, lambda _: None)
+        index._read_shards(path, document["shards"], lambda _: None)
         return index

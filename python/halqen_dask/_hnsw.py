@@ -1,6 +1,7 @@
 """ShardedHNSW: an approximate index split into PyHNSW shards on Dask workers."""
 from __future__ import annotations
 
+import operator
 import os
 from typing import Any, Dict, List, Optional, Sequence, Tuple
 
@@ -12,8 +13,8 @@ from distributed import Client, Future
 from . import _tasks
 from ._base import ShardedIndex, positive
 from ._client import resolve_client
-from ._convert import (MetadataValue, as_k, as_matrix, as_metadata_value, as_pair, as_pairs, as_vector,
-                       build_record, metadata_equal, type_name)
+from ._convert import (MetadataValue, as_k, as_metadata_value, as_pairs, as_row, check, is_numeric_matrix,
+                       metadata_equal, record_of)
 from ._manifest import read_manifest, require_int
 from ._merge import merge_hnsw
 from ._copies import CopyRegistry
@@ -36,15 +37,15 @@ class ShardedHNSW(ShardedIndex):
     def __init__(self, dim: int, *, metric: str, client: Optional[Client] = None, shard_size: int = 20_000,
                  layers: Optional[int] = None, m: Optional[int] = None, ef_construction: Optional[int] = None,
                  ef_search: Optional[int] = None, schema: Optional[Sequence[str]] = None) -> None:
-        # An empty local PyHNSW checks the parameters with the class's own
-        # messages and later checks queries and filters the same way. Any str
-        # is passed on: the class refuses unknown metrics itself.
-        self._probe = halqen.PyHNSW(dim, layers, m, ef_construction, ef_search,  # type: ignore[call-overload, misc]
-                                    metric, schema)
+        # An empty PyHNSW of these settings: the class checks them, and every
+        # later argument is checked on it (_convert.check). Any str is passed
+        # on: the class refuses unknown metrics itself.
+        self._template = halqen.PyHNSW(dim, layers, m, ef_construction, ef_search,  # type: ignore[call-overload, misc]
+                                       metric, schema)
         self._params: Dict[str, Any] = {"dim": dim, "layers": layers, "m": m, "ef_construction": ef_construction,
                                         "ef_search": ef_search, "metric": metric,
                                         "schema": None if schema is None else list(schema)}
-        self._dim = int(dim)
+        self._dim = operator.index(dim)
         self._schema = self._params["schema"]
         self._shard_size = positive("shard_size", shard_size)
         self._shards = ShardSet(resolve_client(client))
@@ -73,11 +74,11 @@ class ShardedHNSW(ShardedIndex):
         with one metadata list per vector if given, as new shards. Everything
         is checked before anything is built."""
         with self._shards.lock:
-            blocks = blocks_of(vectors, self._dim, self._shard_size)
+            blocks = blocks_of(vectors, self._dim, self._shard_size, self._template)
             pairs, records = self._check_metadata(metadata, sum(block.count for block in blocks))
             frozen = [self._build(block, _slice(pairs, block)) for block in blocks]
             self._shards.settle(frozen)
-            shards = self._keep_copies(frozen, blocks)
+            shards = self._keep_copies(frozen)
             offset = self._shards.next_offset()
             self._shards.add([ShardRef(future, offset + block.offset, block.count,
                                        None if records is None else records[block.offset])
@@ -87,12 +88,9 @@ class ShardedHNSW(ShardedIndex):
                         ) -> Tuple[Optional[List[Any]], Optional[List[List[MetadataValue]]]]:
         if metadata is None:
             return None, None
-        pairs = [as_pairs("metadata", entry) for entry in _as_list("metadata", metadata)]
-        if len(pairs) != count:
-            raise ValueError("Length of metadata list must match number of vectors")
-        if self._schema is None:
-            raise ValueError("No schema provided in HNSW instance; cannot use metadata")
-        return pairs, [build_record(self._schema, entry) for entry in pairs]
+        check(self._template, "metadata", metadata, count)
+        pairs = [as_pairs(entry) for entry in metadata]
+        return pairs, [record_of(self._schema, entry) for entry in pairs]  # type: ignore[arg-type]
 
     def _build(self, block: Block, pairs: Optional[List[Any]]) -> Future:
         if isinstance(block.rows, np.ndarray):
@@ -100,7 +98,7 @@ class ShardedHNSW(ShardedIndex):
         return self._shards.compute(
             delayed(_tasks.build_hnsw_bytes, pure=False)(block.rows, pairs, self._params))
 
-    def _keep_copies(self, frozen: List[Future], blocks: List[Block]) -> List[Future]:
+    def _keep_copies(self, frozen: List[Future]) -> List[Future]:
         """Each serialized shard gets a copy on another worker, and the live
         shard is loaded from that copy: when the shard's worker dies, Dask
         reloads it from the copy, with the same graph."""
@@ -111,14 +109,13 @@ class ShardedHNSW(ShardedIndex):
                   for future, keeper in zip(frozen, keepers)]
         self._shards.settle([copy for copy in copies if copy is not None])
         shards = []
-        for future, block, copy in zip(frozen, blocks, copies):
-            nbytes = _tasks.hnsw_bytes(block.count, self._dim)
+        for future, copy in zip(frozen, copies):
             if copy is None:  # one worker: nowhere else to keep a copy
-                shards.append(self._shards.submit(_tasks.load_shard, future, nbytes))
+                shards.append(self._shards.submit(_tasks.load_shard, future))
                 continue
             variable = self._copies.keep(copy)
             holder = self._shards.who_has([future])[0]
-            shards.append(self._shards.submit(_tasks.load_copy, variable, nbytes,
+            shards.append(self._shards.submit(_tasks.load_copy, variable,
                                               workers=[holder] if holder else None, allow_other_workers=True))
         self._shards.settle(shards)
         return shards
@@ -127,13 +124,12 @@ class ShardedHNSW(ShardedIndex):
         """Adds one vector (and its metadata) to the last shard, or starts a
         new shard when it is full."""
         with self._shards.lock:
-            row = as_vector(vector, self._dim)
+            check(self._template, "insert", vector, metadata)
+            row = as_row(vector)
             pairs, record = None, None
             if metadata is not None:
-                pairs = as_pairs("metadata", metadata)
-                if self._schema is None:
-                    raise ValueError("No schema provided in HNSW instance; cannot use metadata")
-                record = build_record(self._schema, pairs)
+                pairs = as_pairs(metadata)
+                record = record_of(self._schema, pairs)  # type: ignore[arg-type]
             if self._shards.last_has_room(self._shard_size):
                 self._shards.grow_last(_tasks.append_hnsw, row, pairs)
                 return
@@ -146,17 +142,29 @@ class ShardedHNSW(ShardedIndex):
     def search(self, query: Any, k: Optional[int] = None, filter: Optional[Tuple[str, Any]] = None
                ) -> List[Tuple[float, List[float]]]:
         """The k nearest as (distance, vector) pairs, nearest first."""
-        self._probe.search(query, k, filter)
-        row = as_vector(query, self._dim, "query")
-        return self._search(row[np.newaxis, :], as_k(k), filter)[0]
+        check(self._template, "search", query, k, filter)
+        return self._search(self._query_row(query, "query")[np.newaxis, :], as_k(k), filter)[0]
 
     def search_batch(self, queries: Any, k: Optional[int] = None, filter: Optional[Tuple[str, Any]] = None
                      ) -> List[List[Tuple[float, List[float]]]]:
         """`[search(q, k, filter) for q in queries]` in one round of tasks."""
-        matrix = as_matrix("queries", queries, self._dim, "query")
-        if len(matrix):
-            self._probe.search(matrix[0], k, filter)
+        if is_numeric_matrix(queries, self._dim):
+            check(self._template, "search_batch", queries[:1], k, filter)
+            matrix = np.ascontiguousarray(queries, dtype=np.float64)
+        else:
+            check(self._template, "search_batch", queries, k, filter)
+            rows = [self._query_row(query, "query") for query in queries]
+            matrix = np.stack(rows) if rows else np.empty((0, self._dim))
         return self._search(matrix, as_k(k), filter)
+
+    def _query_row(self, value: Any, what: str) -> np.ndarray:
+        """A vector that passed the index's checks, which a single PyHNSW
+        does not check for length; a sharded one must, as a shorter vector
+        would misalign the shard it is sent to."""
+        row = as_row(value)
+        if row.shape[0] != self._dim:
+            raise ValueError(f"Expected {what} of length {self._dim}, got {row.shape[0]}")
+        return row
 
     def _search(self, queries: np.ndarray, k: int, filter: Optional[Tuple[str, Any]]
                 ) -> List[List[Tuple[float, List[float]]]]:
@@ -174,7 +182,7 @@ class ShardedHNSW(ShardedIndex):
         report it as the index does)."""
         if filter is None:
             return None
-        name, value = as_pair("filter", filter)
+        name, value = filter
         schema = self._schema or []
         return (schema.index(name) if name in schema else None, as_metadata_value(value))
 
@@ -208,21 +216,12 @@ class ShardedHNSW(ShardedIndex):
         arguments = {name: settings.get(name) for name in PARAMETERS + ("schema",)}
         index = cls(require_int(path, settings, "dim", 0), metric=settings.get("metric"), client=client,
                     shard_size=require_int(path, settings, "shard_size", 1), **arguments)
-        index._read_shards(path, document["shards"], _tasks.hnsw_bytes,
-                           lambda entry: _entry_record(path, entry.get("entry")))
+        index._read_shards(path, document["shards"], lambda entry: _entry_record(path, entry.get("entry")))
         return index
 
 
 def _slice(pairs: Optional[List[Any]], block: Block) -> Optional[List[Any]]:
     return None if pairs is None else pairs[block.offset:block.offset + block.count]
-
-
-def _as_list(name: str, value: Any) -> List[Any]:
-    if isinstance(value, str):
-        raise TypeError(f"argument '{name}': Can't extract `str` to `Vec`")
-    if not isinstance(value, (Sequence, np.ndarray)):
-        raise TypeError(f"argument '{name}': '{type_name(value)}' object cannot be converted to 'Sequence'")
-    return list(value)
 
 
 def _other_worker(workers: List[str], holder: Optional[str]) -> Optional[str]:

@@ -11,7 +11,7 @@ from typing import Any, List
 
 import numpy as np
 
-from ._convert import as_matrix
+from ._convert import check, checked_matrix
 
 
 @dataclass
@@ -29,26 +29,27 @@ def is_dask_array(value: object) -> bool:
     return isinstance(value, da.Array)
 
 
-def blocks_of(vectors: object, dim: int, shard_size: int) -> List[Block]:
-    """The row blocks of `vectors`, each checked for `dim` columns; raises
-    "Create error: EmptyVectors" when there is no row at all."""
-    blocks = dask_blocks(vectors, dim) if is_dask_array(vectors) else client_blocks(vectors, dim, shard_size)
+def blocks_of(vectors: object, dim: int, shard_size: int, template: Any) -> List[Block]:
+    """The row blocks of `vectors`, checked as `template.create` checks
+    vectors (an empty list, a row of another length)."""
+    blocks = dask_blocks(vectors, dim, template) if is_dask_array(vectors) else \
+        client_blocks(vectors, dim, shard_size, template)
     if not blocks:
-        raise ValueError("Create error: EmptyVectors")
+        check(template, "create", [])
     return blocks
 
 
-def client_blocks(vectors: object, dim: int, shard_size: int) -> List[Block]:
-    matrix = as_matrix("vectors", vectors, dim, "vector")
+def client_blocks(vectors: object, dim: int, shard_size: int, template: Any) -> List[Block]:
+    matrix = checked_matrix(template, "create", vectors, dim)
     return [Block(matrix[start:start + shard_size], start, min(shard_size, len(matrix) - start))
             for start in range(0, len(matrix), shard_size)]
 
 
-def dask_blocks(array: Any, dim: int) -> List[Block]:
+def dask_blocks(array: Any, dim: int, template: Any) -> List[Block]:
     if array.ndim != 2:
         raise ValueError(f"expected a 2-D dask array of vectors, got {array.ndim} dimension(s)")
     if not math.isnan(array.shape[1]) and array.shape[1] != dim:
-        raise ValueError(f"Vector length {array.shape[1]} does not match index dimension {dim}")
+        check(template, "create", np.zeros((1, array.shape[1])))  # the index's message for such rows
     if len(array.chunks[1]) > 1:
         array = array.rechunk({1: -1})  # whole rows per block; moves data between workers only
     if any(math.isnan(size) for size in array.chunks[0]):

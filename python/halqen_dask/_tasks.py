@@ -10,23 +10,29 @@ import numpy as np
 from dask.sizeof import sizeof
 from distributed import Variable, worker_client
 
-FLOAT_BYTES = 8
-# What a graph node costs beside its vector: links, level and record (a
-# measured PyHNSW holds about this much per node at the default m).
-HNSW_NODE_OVERHEAD_BYTES = 1024
+
+
+def heap_bytes(index: Any) -> int:
+    """The bytes the index holds, as its core counts them."""
+    return int(getattr(halqen_ext, "__heap_bytes")(index))
 
 
 class Shard:
-    """One index in a worker's memory, with the bytes it holds: the index
-    objects cannot report their size, and Dask needs it both to keep a shard
-    where it is (rather than copy it to an idle worker) and to account for
-    the worker's memory."""
+    """One index in a worker's memory, with the bytes it holds: Dask needs
+    them both to keep a shard where it is (rather than copy it to an idle
+    worker) and to account for the worker's memory. The index counts them
+    itself (a graph holds about 3.5 KB per node beside its vector at the
+    default m); `grown` counts them again after an insertion."""
 
     __slots__ = ("index", "nbytes")
 
-    def __init__(self, index: Any, nbytes: int) -> None:
+    def __init__(self, index: Any) -> None:
         self.index = index
-        self.nbytes = nbytes
+        self.nbytes = heap_bytes(index)
+
+    def grown(self) -> "Shard":
+        self.nbytes = heap_bytes(self.index)
+        return self
 
     def __getstate__(self) -> Tuple[Any, int]:
         return (self.index, self.nbytes)
@@ -40,14 +46,6 @@ def _sizeof_shard(shard: Shard) -> int:
     return shard.nbytes
 
 
-def flat_bytes(count: int, dim: int) -> int:
-    return count * dim * FLOAT_BYTES
-
-
-def hnsw_bytes(count: int, dim: int) -> int:
-    return count * (dim * FLOAT_BYTES + HNSW_NODE_OVERHEAD_BYTES)
-
-
 def rows(block: Any) -> np.ndarray:
     return np.ascontiguousarray(block, dtype=np.float64)
 
@@ -56,7 +54,7 @@ def build_flat(block: Any, dim: int, metric: Optional[str]) -> Shard:
     index = halqen.PyFlat(dim, metric)
     vectors = rows(block)
     index.create(vectors)
-    return Shard(index, flat_bytes(len(vectors), dim))
+    return Shard(index)
 
 
 def build_hnsw_bytes(block: Any, metadata: Optional[List[Any]], params: Dict[str, Any]) -> bytes:
@@ -73,11 +71,11 @@ def keep_bytes(data: bytes) -> bytes:
     return data
 
 
-def load_shard(data: bytes, nbytes: int) -> Shard:
-    return Shard(halqen_ext.deserialize_index(data), nbytes)
+def load_shard(data: bytes) -> Shard:
+    return Shard(halqen_ext.deserialize_index(data))
 
 
-def load_copy(variable: str, nbytes: int) -> Shard:
+def load_copy(variable: str) -> Shard:
     """The shard, deserialized from the copy that another worker keeps (its
     future is held by the Dask Variable `variable`). The copy is fetched here
     rather than passed as a dependency: a dependency would leave a replica of
@@ -87,11 +85,11 @@ def load_copy(variable: str, nbytes: int) -> Shard:
     copy."""
     with worker_client() as client:  # secedes: the copy may still be computing
         data = Variable(variable, client=client).get().result()
-    return load_shard(data, nbytes)
+    return load_shard(data)
 
 
-def read_shard(path: str, nbytes: int) -> Shard:
-    return Shard(halqen_ext.read_index(path), nbytes)
+def read_shard(path: str) -> Shard:
+    return Shard(halqen_ext.read_index(path))
 
 
 def write_shard(shard: Shard, path: str) -> None:
@@ -103,14 +101,12 @@ def append_flat(shard: Shard, vector: np.ndarray) -> Shard:
     and the task that made it stays in the scheduler's graph, so a shard lost
     with its worker is rebuilt and grown again by replaying its appends."""
     shard.index.insert(vector)
-    shard.nbytes += flat_bytes(1, len(vector))
-    return shard
+    return shard.grown()
 
 
 def append_hnsw(shard: Shard, vector: np.ndarray, metadata: Optional[List[Any]]) -> Shard:
     shard.index.insert(vector, metadata)
-    shard.nbytes += hnsw_bytes(1, len(vector))
-    return shard
+    return shard.grown()
 
 
 def new_flat(vector: np.ndarray, dim: int, metric: Optional[str]) -> Shard:
@@ -120,7 +116,7 @@ def new_flat(vector: np.ndarray, dim: int, metric: Optional[str]) -> Shard:
 def new_hnsw(vector: np.ndarray, metadata: Optional[List[Any]], params: Dict[str, Any]) -> Shard:
     index = halqen.PyHNSW(**params)
     index.insert(vector, metadata)
-    return Shard(index, hnsw_bytes(1, len(vector)))
+    return Shard(index)
 
 
 def search_flat(shard: Shard, queries: np.ndarray, k: int, offset: int) -> List[List[Tuple[int, float]]]:
@@ -138,11 +134,8 @@ def search_hnsw(shard: Shard, queries: Sequence[Any], k: int, filter: Optional[T
 
     With `drop_entry` the shard's entry node (node 0) does not match the
     filter, but a filtered search still reports it when it reaches it: one
-    more result is asked for, and node 0, identified by the ids of the same
-    search, is dropped."""
+    more result is asked for, each with its id, and node 0 is dropped."""
     if not drop_entry:
         return halqen_ext.search_batch(shard.index, queries, k, filter, threads=1)
-    hits = halqen_ext.search_batch(shard.index, queries, k + 1, filter, threads=1)
-    ids = halqen_ext.search_ids(shard.index, queries, k + 1, filter, threads=1)
-    return [[hit for hit, (node, _) in zip(answer, answer_ids) if node != 0][:k]
-            for answer, answer_ids in zip(hits, ids)]
+    labelled = getattr(halqen_ext, "__search_labelled")(shard.index, queries, k + 1, filter, threads=1)
+    return [[hit for node, hit in answer if node != 0][:k] for answer in labelled]

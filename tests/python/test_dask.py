@@ -89,6 +89,35 @@ def test_sharded_flat_checks_arguments_as_pyflat(client):
     assert len(sharded) == 0  # nothing of a failed create is kept
 
 
+def test_sharded_argument_errors_are_worded_by_the_index(client, monkeypatch):
+    """halqen_dask words no argument error of its own: each method runs the
+    index's checks in C++ (halqen_ext's private entry), so a message changed
+    there is the message raised here."""
+    flat = ShardedFlat(2, client=client, shard_size=5)
+    graph = ShardedHNSW(2, metric="euclidean", client=client, shard_size=5, schema=["tag"])
+    calls = {
+        "PyFlat.insert": lambda: flat.insert([1.0, 2.0]),
+        "PyFlat.create": lambda: flat.create([[1.0, 2.0]]),
+        "PyFlat.search": lambda: flat.search([1.0, 2.0]),
+        "PyFlat.search_batch": lambda: flat.search_batch(np.ones((3, 2))),
+        "PyHNSW.insert": lambda: graph.insert([1.0, 2.0], [("tag", 1)]),
+        "PyHNSW.create": lambda: graph.create(np.ones((3, 2))),
+        "PyHNSW.metadata": lambda: graph.create(np.ones((3, 2)), [[("tag", 1)]] * 3),
+        "PyHNSW.search": lambda: graph.search([1.0, 2.0], 1, ("tag", 1)),
+        "PyHNSW.search_batch": lambda: graph.search_batch([[1.0, 2.0]], 1, ("tag", 1)),
+    }
+    checks = getattr(halqen_ext, "__check_arguments")
+    for changed, call in calls.items():
+        def reworded(index, method, arguments, changed=changed):
+            if f"{type(index).__name__}.{method}" == changed:
+                raise ValueError(f"reworded {changed}")
+            return checks(index, method, arguments)
+        monkeypatch.setattr(halqen_ext, "__check_arguments", reworded)
+        with pytest.raises(ValueError, match=f"^reworded {changed}$"):
+            call()
+    assert len(flat) == len(graph) == 0
+
+
 def metadata_of(position):
     return [("colour", ["red", "green", "blue"][position % 3]), ("size", position % 5)]
 
