@@ -115,6 +115,8 @@ def filled_hnsw(**kwargs):
 FLAT = filled_flat()
 EMPTY_FLAT = PyFlat(3)
 HNSW = filled_hnsw()
+CHECK = getattr(halqen_ext, "__check_arguments")
+LABELLED = getattr(halqen_ext, "__search_labelled")
 PLAIN_HNSW = PyHNSW(3, metric="euclidean")
 PLAIN_HNSW.insert(V3)
 EMPTY_SCHEMA = PyHNSW(3, metric="euclidean", schema=[])
@@ -249,6 +251,11 @@ SCENARIOS = {
         lambda: halqen_ext.search_batch(FLAT, [[Reentrant(lambda: FLAT.insert(V3)), 0.0, 0.0]]),
         None,
     ),
+    # halqen_ext's private entries for halqen_dask
+    "ext check": (lambda: CHECK(HNSW, "create", (ROWS, [PAIRS, PAIRS])), None),
+    "ext check fails": (lambda: CHECK(HNSW, "insert", (V3, PAIRS[:1])), ValueError),
+    "ext check unknown": (lambda: CHECK(FLAT, "delete", ()), ValueError),
+    "ext labelled": (lambda: LABELLED(HNSW, ROWS, 2, FILTER), None),
 }
 # The nested search fails with a borrow error that the component swallows;
 # the outer insert then stores a vector: measure it on a fresh index instead.
