@@ -90,7 +90,7 @@ class ShardedHNSW(ShardedIndex):
             return None, None
         check(self._template, "metadata", metadata, count)
         pairs = [as_pairs(entry) for entry in metadata]
-        return pairs, [record_of(self._schema, entry) for entry in pairs]  # type: ignore[arg-type]
+        return pairs, [record_of(self._schema, entry) for entry in pairs]
 
     def _build(self, block: Block, pairs: Optional[List[Any]]) -> Future:
         if isinstance(block.rows, np.ndarray):
@@ -129,7 +129,7 @@ class ShardedHNSW(ShardedIndex):
             pairs, record = None, None
             if metadata is not None:
                 pairs = as_pairs(metadata)
-                record = record_of(self._schema, pairs)  # type: ignore[arg-type]
+                record = record_of(self._schema, pairs)
             if self._shards.last_has_room(self._shard_size):
                 self._shards.grow_last(_tasks.append_hnsw, row, pairs)
                 return
