@@ -32,6 +32,41 @@ def as_k(k: object) -> int:
     return 1 if k is None else as_count("k", k)
 
 
+def as_batch_k(k: object) -> int:
+    """k of a batch, with halqen_ext.search_batch's message for a value out of range."""
+    if k is None:
+        return 1
+    try:
+        number = operator.index(k)  # type: ignore[arg-type]
+    except TypeError as error:
+        raise TypeError(f"argument 'k': {error}") from None
+    if not 0 <= number < 2**64:
+        raise OverflowError(f"argument 'k': expected an integer from 0 to 2^64 - 1, got {number}")
+    return number
+
+
+def as_queries(queries: object, dim: int) -> np.ndarray:
+    """A batch of queries, as halqen_ext.search_batch takes them: a 1-D array
+    or a sequence of numbers (one query, most likely) is refused saying so."""
+    given = _wrong_query_form(queries)
+    if given is not None:
+        raise TypeError(f"argument 'queries': expected a 2-D array or a sequence of vectors, got {given}")
+    return as_matrix("queries", queries, dim, "query")
+
+
+def _wrong_query_form(queries: object) -> Optional[str]:
+    name = f"'{type_name(queries)}'"
+    if isinstance(queries, np.ndarray):
+        return None if queries.ndim == 2 else f"a {queries.ndim}-D {name}"
+    if isinstance(queries, str):
+        return None  # refused below with the message of a vector
+    if not isinstance(queries, Sequence):
+        return name
+    if len(queries) and isinstance(queries[0], (int, float, np.number)):
+        return f"a {name} of '{type_name(queries[0])}'"
+    return None
+
+
 def as_metric_name(metric: object) -> Optional[str]:
     if metric is None or isinstance(metric, str):
         return metric

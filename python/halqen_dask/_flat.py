@@ -11,7 +11,7 @@ from distributed import Client
 from . import _tasks
 from ._client import resolve_client
 from ._base import ShardedIndex, positive
-from ._convert import as_count, as_k, as_matrix, as_metric_name, as_vector
+from ._convert import as_batch_k, as_count, as_k, as_metric_name, as_queries, as_vector
 from ._manifest import read_manifest, require_int
 from ._merge import merge_flat
 from ._shards import ShardRef, ShardSet
@@ -79,8 +79,8 @@ class ShardedFlat(ShardedIndex):
     def search_batch(self, queries: Any, k: Optional[int] = None) -> List[List[Tuple[int, float]]]:
         """`[search(q, k) for q in queries]` in one round of tasks: each shard
         answers the whole batch, and the client merges."""
-        matrix = as_matrix("queries", queries, self._dim, "query")
-        return self._search(matrix, as_k(k))
+        count = as_batch_k(k)
+        return self._search(as_queries(queries, self._dim), count)
 
     def _search(self, queries: np.ndarray, k: int) -> List[List[Tuple[int, float]]]:
         with self._shards.lock:

@@ -12,7 +12,7 @@ from distributed import Client, Future
 from . import _tasks
 from ._base import ShardedIndex, positive
 from ._client import resolve_client
-from ._convert import (MetadataValue, as_k, as_matrix, as_metadata_value, as_pair, as_pairs, as_vector,
+from ._convert import (MetadataValue, as_batch_k, as_k, as_metadata_value, as_pair, as_pairs, as_queries, as_vector,
                        build_record, metadata_equal, type_name)
 from ._manifest import read_manifest, require_int
 from ._merge import merge_hnsw
@@ -153,10 +153,11 @@ class ShardedHNSW(ShardedIndex):
     def search_batch(self, queries: Any, k: Optional[int] = None, filter: Optional[Tuple[str, Any]] = None
                      ) -> List[List[Tuple[float, List[float]]]]:
         """`[search(q, k, filter) for q in queries]` in one round of tasks."""
-        matrix = as_matrix("queries", queries, self._dim, "query")
+        count = as_batch_k(k)
+        matrix = as_queries(queries, self._dim)
         if len(matrix):
             self._probe.search(matrix[0], k, filter)
-        return self._search(matrix, as_k(k), filter)
+        return self._search(matrix, count, filter)
 
     def _search(self, queries: np.ndarray, k: int, filter: Optional[Tuple[str, Any]]
                 ) -> List[List[Tuple[float, List[float]]]]:

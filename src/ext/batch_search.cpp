@@ -20,6 +20,11 @@ constexpr std::size_t kThreadsPerCpu = 4;
 
 using GraphAnswer = std::expected<std::vector<SearchHit>, HNSWError>;
 
+template <class Argument>
+std::optional<std::uint64_t> value_of(const std::optional<Argument>& argument) {
+  return argument ? std::optional<std::uint64_t>(argument->value) : std::nullopt;
+}
+
 PyErr type_error(const char* message) {
   return PyErr::new_err(PyExc_TypeError, message);
 }
@@ -116,7 +121,21 @@ PyResult<std::vector<std::vector<SearchHit>>> batch_hits(const BorrowedIndex& in
 }  // namespace
 
 PyResult<ThreadCount> FromPython<ThreadCount>::convert(PyObject* o) {
-  HALQEN_TRY_ASSIGN(const std::int64_t threads, extract_i64(o));
+  Ref index = Ref::steal(PyNumber_Index(o));
+  if (!index) {
+    return fetch_error();
+  }
+  const long long threads = PyLong_AsLongLong(index.get());
+  if (threads == -1 && PyErr_Occurred()) {
+    if (!PyErr_ExceptionMatches(PyExc_OverflowError)) {
+      return fetch_error();
+    }
+    PyErr_Clear();
+    Ref message = Ref::steal(PyUnicode_FromFormat(
+        "argument 'threads': expected an integer from 1 to 2^63 - 1, got %R", index.get()));
+    return message ? std::unexpected(PyErr::new_err(PyExc_OverflowError, std::move(message)))
+                   : fetch_error();
+  }
   if (threads < 1) {
     return std::unexpected(PyErr::new_err(
         PyExc_ValueError, "threads must be at least 1, got " + std::to_string(threads)));
@@ -124,12 +143,12 @@ PyResult<ThreadCount> FromPython<ThreadCount>::convert(PyObject* o) {
   return ThreadCount{static_cast<std::size_t>(threads)};
 }
 
-PyResult<BatchAnswers> search_batch(const BorrowedIndex& index, Queries queries,
-                                    std::optional<std::uint64_t> k,
+PyResult<BatchAnswers> search_batch(const BorrowedIndex& index, QueryList queries,
+                                    std::optional<ResultCount> k,
                                     std::optional<NamedObject> filter,
                                     std::optional<ThreadCount> threads) {
   HALQEN_TRY_ASSIGN(const std::vector<std::vector<SearchHit>> hits,
-                    batch_hits(index, queries, k, filter, std::nullopt, threads));
+                    batch_hits(index, queries.rows, value_of(k), filter, std::nullopt, threads));
   if (std::holds_alternative<const FlatIndex*>(index.index())) {
     std::vector<FlatHits> answers;
     answers.reserve(hits.size());
@@ -145,12 +164,12 @@ PyResult<BatchAnswers> search_batch(const BorrowedIndex& index, Queries queries,
   return answers;
 }
 
-PyResult<IdAnswers> search_ids(const BorrowedIndex& index, Queries queries,
-                               std::optional<std::uint64_t> k, std::optional<NamedObject> filter,
-                               std::optional<std::uint64_t> ef,
+PyResult<IdAnswers> search_ids(const BorrowedIndex& index, QueryList queries,
+                               std::optional<ResultCount> k, std::optional<NamedObject> filter,
+                               std::optional<SearchWidth> ef,
                                std::optional<ThreadCount> threads) {
   HALQEN_TRY_ASSIGN(const std::vector<std::vector<SearchHit>> hits,
-                    batch_hits(index, queries, k, filter, ef, threads));
+                    batch_hits(index, queries.rows, value_of(k), filter, value_of(ef), threads));
   IdAnswers answers;
   answers.reserve(hits.size());
   for (const std::vector<SearchHit>& query_hits : hits) answers.push_back(flat_hits(query_hits));

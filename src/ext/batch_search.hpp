@@ -9,6 +9,7 @@
 #include <variant>
 #include <vector>
 
+#include "ext/batch_arguments.hpp"
 #include "flat/py_flat.hpp"
 #include "hnsw/py_hnsw.hpp"
 #include "module/args.hpp"
@@ -38,13 +39,13 @@ using IdAnswers = std::vector<FlatHits>;
 
 // The index is taken by reference so that its borrow lasts until the
 // result is built: a PyHNSW result refers to the stored vectors.
-PyResult<BatchAnswers> search_batch(const BorrowedIndex& index, Queries queries,
-                                    std::optional<std::uint64_t> k,
+PyResult<BatchAnswers> search_batch(const BorrowedIndex& index, QueryList queries,
+                                    std::optional<ResultCount> k,
                                     std::optional<NamedObject> filter,
                                     std::optional<ThreadCount> threads);
-PyResult<IdAnswers> search_ids(const BorrowedIndex& index, Queries queries,
-                               std::optional<std::uint64_t> k, std::optional<NamedObject> filter,
-                               std::optional<std::uint64_t> ef, std::optional<ThreadCount> threads);
+PyResult<IdAnswers> search_ids(const BorrowedIndex& index, QueryList queries,
+                               std::optional<ResultCount> k, std::optional<NamedObject> filter,
+                               std::optional<SearchWidth> ef, std::optional<ThreadCount> threads);
 
 inline constexpr std::array<std::string_view, 5> kSearchBatchParameters = {"index", "queries", "k",
                                                                            "filter", "threads"};

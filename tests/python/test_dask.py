@@ -84,6 +84,17 @@ def test_sharded_flat_checks_arguments_as_pyflat(client):
         with pytest.raises(type(expected.value)) as got:
             call(sharded)
         assert str(got.value) == str(expected.value)
+    # A batch's arguments are checked as halqen_ext.search_batch checks them.
+    sharded.insert([1.0, 2.0, 3.0])
+    single.insert([1.0, 2.0, 3.0])
+    for queries, k in ((np.array([1.0, 2.0, 3.0]), 1), ([1.0, 2.0, 3.0], 1), (5, 1), ([[1.0, 2.0, 3.0]], -1)):
+        with pytest.raises(Exception) as expected:
+            halqen_ext.search_batch(single, queries, k)
+        assert "argument '" in str(expected.value)
+        with pytest.raises(type(expected.value)) as got:
+            sharded.search_batch(queries, k)
+        assert str(got.value) == str(expected.value)
+    sharded.close()
     with pytest.raises(ValueError, match="Vector length 2 does not match index dimension 3"):
         sharded.create([[1.0, 2.0, 3.0], [1.0, 2.0]])
     assert len(sharded) == 0  # nothing of a failed create is kept
