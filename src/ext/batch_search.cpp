@@ -144,8 +144,7 @@ PyResult<ThreadCount> FromPython<ThreadCount>::convert(PyObject* o) {
 }
 
 PyResult<BatchAnswers> search_batch(const BorrowedIndex& index, QueryList queries,
-                                    std::optional<ResultCount> k,
-                                    std::optional<NamedObject> filter,
+                                    std::optional<ResultCount> k, std::optional<NamedObject> filter,
                                     std::optional<ThreadCount> threads) {
   HALQEN_TRY_ASSIGN(const std::vector<std::vector<SearchHit>> hits,
                     batch_hits(index, queries.rows, value_of(k), filter, std::nullopt, threads));
@@ -166,8 +165,7 @@ PyResult<BatchAnswers> search_batch(const BorrowedIndex& index, QueryList querie
 
 PyResult<IdAnswers> search_ids(const BorrowedIndex& index, QueryList queries,
                                std::optional<ResultCount> k, std::optional<NamedObject> filter,
-                               std::optional<SearchWidth> ef,
-                               std::optional<ThreadCount> threads) {
+                               std::optional<SearchWidth> ef, std::optional<ThreadCount> threads) {
   HALQEN_TRY_ASSIGN(const std::vector<std::vector<SearchHit>> hits,
                     batch_hits(index, queries.rows, value_of(k), filter, value_of(ef), threads));
   IdAnswers answers;

@@ -40,8 +40,7 @@ using IdAnswers = std::vector<FlatHits>;
 // The index is taken by reference so that its borrow lasts until the
 // result is built: a PyHNSW result refers to the stored vectors.
 PyResult<BatchAnswers> search_batch(const BorrowedIndex& index, QueryList queries,
-                                    std::optional<ResultCount> k,
-                                    std::optional<NamedObject> filter,
+                                    std::optional<ResultCount> k, std::optional<NamedObject> filter,
                                     std::optional<ThreadCount> threads);
 PyResult<IdAnswers> search_ids(const BorrowedIndex& index, QueryList queries,
                                std::optional<ResultCount> k, std::optional<NamedObject> filter,
