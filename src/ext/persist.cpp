@@ -23,8 +23,9 @@ PyErr codec_error(const io::CodecError& error, const FilePath* path) {
   if (!error.is_system()) {
     return PyErr::new_err(PyExc_ValueError, error.message);
   }
-  Ref value = Ref::steal(PyObject_CallFunction(PyExc_OSError, "isO", error.os_error,
-                                               std::strerror(error.os_error),
+  const char* text =
+      error.message_is_reason ? error.message.c_str() : std::strerror(error.os_error);
+  Ref value = Ref::steal(PyObject_CallFunction(PyExc_OSError, "isO", error.os_error, text,
                                                path != nullptr ? path->text.get() : Py_None));
   return value ? PyErr::from_exception(std::move(value)) : PyErr::fetch();
 }

@@ -9,13 +9,19 @@ namespace halqen::io {
 // Either the bytes are not a valid index file (os_error == 0; the message
 // names what is wrong with the numbers that matter), or the operating system
 // refused an operation (os_error holds its errno; the message names the call).
+// A refusal of the path itself (not a regular file, say) is a system error
+// whose message is its reason, shown in place of the errno's text.
 struct CodecError {
   std::string message;
   int os_error = 0;
+  bool message_is_reason = false;
 
   static CodecError format(std::string message) { return {std::move(message), 0}; }
   static CodecError system(int error_number, std::string operation) {
     return {std::move(operation), error_number};
+  }
+  static CodecError refused(int error_number, std::string reason) {
+    return {std::move(reason), error_number, true};
   }
   bool is_system() const { return os_error != 0; }
 };

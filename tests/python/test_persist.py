@@ -15,7 +15,12 @@ import os
 import pathlib
 import pickle
 import random
+import signal
+import stat
 import struct
+import subprocess
+import sys
+import textwrap
 
 import pytest
 
@@ -233,6 +238,84 @@ def test_writing_replaces_the_file_whole_and_leaves_nothing_beside_it(tmp_path):
     halqen_ext.write_index(large, os.fspath(path))
     assert path.read_bytes() == halqen_ext.serialize_index(large)
     assert [p.name for p in tmp_path.iterdir()] == ["index.halqen"]
+
+
+def test_writing_keeps_the_mode_owner_and_group_of_the_file_it_replaces(tmp_path):
+    index = PyFlat(1)
+    index.insert([1.0])
+    path = tmp_path / "private.halqen"
+    path.write_bytes(b"old")
+    path.chmod(0o600)
+    owner = (1234, 5678) if os.geteuid() == 0 else (os.getuid(), os.getgid())
+    if os.geteuid() == 0:
+        os.chown(path, *owner)
+    halqen_ext.write_index(index, path)
+    status = path.stat()
+    assert (status.st_mode & 0o7777, status.st_uid, status.st_gid) == (0o600, *owner)
+    assert path.read_bytes() == halqen_ext.serialize_index(index)
+    fresh = tmp_path / "fresh.halqen"
+    umask = os.umask(0o027)
+    try:
+        halqen_ext.write_index(index, fresh)
+    finally:
+        os.umask(umask)
+    assert fresh.stat().st_mode & 0o7777 == 0o640
+
+
+def test_writing_follows_links_and_refuses_what_is_not_a_regular_file(tmp_path):
+    index = PyFlat(1)
+    index.insert([2.0])
+    (tmp_path / "data").mkdir()
+    target = tmp_path / "data" / "index.halqen"
+    target.write_bytes(b"old")
+    link = tmp_path / "current.halqen"
+    link.symlink_to(os.path.join("data", "index.halqen"))  # relative to the link's directory
+    chained = tmp_path / "chained.halqen"
+    chained.symlink_to(link)
+    halqen_ext.write_index(index, chained)
+    assert chained.is_symlink() and link.is_symlink()
+    assert target.read_bytes() == halqen_ext.serialize_index(index)
+    dangling = tmp_path / "dangling.halqen"
+    dangling.symlink_to(tmp_path / "data" / "new.halqen")
+    halqen_ext.write_index(index, dangling)
+    assert dangling.is_symlink() and (tmp_path / "data" / "new.halqen").read_bytes() == target.read_bytes()
+
+    fifo = tmp_path / "pipe"
+    os.mkfifo(fifo)
+    with pytest.raises(OSError, match="not a regular file: the path is a FIFO") as raised:
+        halqen_ext.write_index(index, fifo)
+    assert raised.value.filename == str(fifo)
+    assert stat.S_ISFIFO(os.lstat(fifo).st_mode)
+    looping = tmp_path / "loop"
+    looping.symlink_to(looping)
+    with pytest.raises(OSError) as raised:
+        halqen_ext.write_index(index, looping)
+    assert raised.value.errno == errno.ELOOP
+    assert sorted(p.name for p in (tmp_path / "data").iterdir()) == ["index.halqen", "new.halqen"]
+
+
+def test_writing_leaves_no_temporary_file_and_takes_the_longest_names(tmp_path):
+    index = PyFlat(1)
+    index.insert([3.0])
+    longest = tmp_path / ("n" * 255)
+    halqen_ext.write_index(index, longest)
+    assert halqen_ext.read_index(longest).search([3.0]) == [(0, 0.0)]
+    # A write killed half way (by the file size limit's SIGXFSZ) leaves the
+    # old file and nothing else.
+    path = tmp_path / "index.halqen"
+    halqen_ext.write_index(index, path)
+    child = subprocess.run([sys.executable, "-c", textwrap.dedent(f"""
+        import resource, signal, halqen_ext
+        from halqen import PyFlat
+        signal.signal(signal.SIGXFSZ, signal.SIG_DFL)  # Python ignores it
+        big = PyFlat(1024)
+        big.create([[1.0] * 1024] * 256)
+        resource.setrlimit(resource.RLIMIT_FSIZE, (100_000, resource.RLIM_INFINITY))
+        halqen_ext.write_index(big, {str(path)!r})
+        """)])
+    assert child.returncode == -signal.SIGXFSZ
+    assert sorted(p.name for p in tmp_path.iterdir()) == sorted([longest.name, path.name])
+    assert path.read_bytes() == halqen_ext.serialize_index(index)
 
 
 class Reenter:
