@@ -13,13 +13,22 @@
 #include "io/index_view.hpp"
 #include "module/instance.hpp"
 #include "module/module_state.hpp"
+#include "module/signal_check.hpp"
 
 namespace halqen::py {
 namespace {
 
 // ValueError for a bad file; OSError (of the errno's subclass, such as
 // FileNotFoundError) with the path for a refused system call.
+// MemoryError (naming what the file claims) when memory ran out while
+// reading; a signal handler's exception when one stopped the read.
 PyErr codec_error(const io::CodecError& error, const FilePath* path) {
+  if (error.kind == io::CodecError::Kind::OutOfMemory) {
+    return PyErr::new_err(PyExc_MemoryError, error.message);
+  }
+  if (error.kind == io::CodecError::Kind::Interrupted) {
+    return PyErr::fetch();
+  }
   if (!error.is_system()) {
     return PyErr::new_err(PyExc_ValueError, error.message);
   }
@@ -44,7 +53,8 @@ PyResult<Ref> to_instance(io::LoadedIndex loaded) {
 }
 
 PyResult<Ref> load(io::ByteSource& source, const FilePath* path) {
-  auto loaded = io::decode_index(source);
+  SignalInterrupt signals;
+  auto loaded = io::decode_index(source, signals);
   if (!loaded) {
     return std::unexpected(codec_error(loaded.error(), path));
   }

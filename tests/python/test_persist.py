@@ -10,6 +10,7 @@ after them must agree too.
 """
 import copy
 import errno
+import json
 import math
 import os
 import pathlib
@@ -316,6 +317,78 @@ def test_writing_leaves_no_temporary_file_and_takes_the_longest_names(tmp_path):
     assert child.returncode == -signal.SIGXFSZ
     assert sorted(p.name for p in tmp_path.iterdir()) == sorted([longest.name, path.name])
     assert path.read_bytes() == halqen_ext.serialize_index(index)
+
+
+SPARSE_READER = """
+import json, os, resource, signal, struct, sys
+import halqen_ext
+
+GIB = 2**30
+
+
+def crc32c(data):
+    crc = 0xFFFFFFFF
+    for byte in data:
+        crc ^= byte
+        for _ in range(8):
+            crc = (crc >> 1) ^ (0x82F63B78 & -(crc & 1))
+    return crc ^ 0xFFFFFFFF
+
+
+def sparse_flat_file(path, count):
+    # A header claiming `count` vectors of dim 1 and a vectors section of
+    # that length; the rest of the file is a hole that reads as zeros.
+    header = struct.pack("<8sIIIIQQQQQQ", b"\\x89HALQEN\\n", 1, 1, 0, 2, 1, count, 0, 0, 0, 0)
+    head = struct.pack("<IIQ", 1, 0, 8 * count)
+    with open(path, "wb") as stream:
+        stream.write(header + struct.pack("<II", crc32c(header), 0) + head)
+        stream.truncate(80 + 16 + 8 * count + 4 + 16 + count + 4)
+
+
+def status(field):
+    with open("/proc/self/status") as stream:
+        return next(int(line.split()[1]) * 1024 for line in stream if line.startswith(field))
+
+
+def attempt(path, seconds_to_interrupt):
+    # The timer signal comes from the kernel, as Ctrl-C does from the
+    # terminal, and raises what Ctrl-C raises.
+    signal.signal(signal.SIGALRM, signal.default_int_handler)
+    signal.setitimer(signal.ITIMER_REAL, seconds_to_interrupt)
+    try:
+        halqen_ext.read_index(path)
+        outcome = "loaded"
+    except BaseException as error:
+        outcome = f"{type(error).__name__}: {error}"
+    signal.setitimer(signal.ITIMER_REAL, 0)
+    return outcome
+
+
+directory = sys.argv[1]
+sparse_flat_file(os.path.join(directory, "large"), GIB // 2)  # 4 GiB of vectors claimed
+sparse_flat_file(os.path.join(directory, "huge"), 2 * GIB)  # 16 GiB
+resource.setrlimit(resource.RLIMIT_AS, (status("VmSize") + 6 * GIB, resource.RLIM_INFINITY))
+resident = status("VmRSS")
+stopped = attempt(os.path.join(directory, "large"), 0.1)
+result = {"stopped": stopped, "kept": status("VmRSS") - resident,
+          "over_limit": attempt(os.path.join(directory, "huge"), 3600)}
+print(json.dumps(result))
+os._exit(0)
+"""
+
+
+@pytest.mark.skipif(not sys.platform.startswith("linux"), reason="reads /proc/self/status")
+def test_a_sparse_file_claiming_gigabytes_is_read_as_it_arrives(tmp_path):
+    """The header's count is never allocated up front: Ctrl-C stops the read
+    and frees what it held, and running out of memory names the claim."""
+    completed = subprocess.run([sys.executable, "-c", SPARSE_READER, str(tmp_path)],
+                               capture_output=True, text=True, timeout=300)
+    assert completed.returncode == 0, completed.stderr
+    result = json.loads(completed.stdout)
+    assert result["stopped"] == "KeyboardInterrupt: "
+    assert result["kept"] < 64 * 2**20
+    assert result["over_limit"].startswith(
+        "MemoryError: out of memory reading the vectors section: 17179869184 bytes claimed")
 
 
 class Reenter:
