@@ -16,6 +16,7 @@ import os
 import pathlib
 import pickle
 import random
+import re
 import signal
 import stat
 import struct
@@ -389,6 +390,73 @@ def test_a_sparse_file_claiming_gigabytes_is_read_as_it_arrives(tmp_path):
     assert result["kept"] < 64 * 2**20
     assert result["over_limit"].startswith(
         "MemoryError: out of memory reading the vectors section: 17179869184 bytes claimed")
+
+
+def crc32c(data):
+    crc = 0xFFFFFFFF
+    for byte in data:
+        crc = (crc >> 8) ^ CRC32C_TABLE[(crc ^ byte) & 0xFF]
+    return crc ^ 0xFFFFFFFF
+
+
+def _crc32c_entry(byte):
+    for _ in range(8):
+        byte = (byte >> 1) ^ (0x82F63B78 if byte & 1 else 0)
+    return byte
+
+
+CRC32C_TABLE = [_crc32c_entry(byte) for byte in range(256)]
+
+
+def section(tag, payload):
+    head = struct.pack("<IIQ", tag, 0, len(payload))
+    return head + payload + struct.pack("<I", crc32c(head + payload))
+
+
+def paired_high_graph(count, layers=64):
+    """The largest in-memory graph per file byte: dim 0, every node at the
+    top level (a sub-list for each of 31 layers) and linked to one other node
+    (so that every sub-list holds an id), ids past 16 bits."""
+    header = struct.pack("<8sIIIIQQQQQQ", b"\x89HALQEN\n", 1, 2, 0, 6, 0, count, layers, 16, 200, 50)
+    partners = b"".join(struct.pack("<I", node ^ 1) for node in range(count))
+    return (header + struct.pack("<II", crc32c(header), 0) + section(1, b"") + section(2, bytes(count))
+            + section(3, struct.pack("<Q", layers - 1) * count)
+            + section(4, b"".join(struct.pack("<Q", node) for node in range(count + 1)) + partners)
+            + section(5, b"\0") + section(6, bytes(8 * count)))
+
+
+PEAK_OF_LOAD = """
+import sys, halqen_ext
+def field(name):
+    with open("/proc/self/status") as stream:
+        return next(int(line.split()[1]) * 1024 for line in stream if line.startswith(name))
+with open("/proc/self/clear_refs", "w") as stream:
+    stream.write("5")  # the peak so far is forgotten
+resident = field("VmRSS")
+index = halqen_ext.read_index(sys.argv[1])
+print(field("VmHWM") - resident)
+"""
+MIB = 2**20
+FILE_FORMAT = pathlib.Path(__file__).resolve().parents[2] / "docs" / "file-format.md"
+
+
+@pytest.mark.skipif(not sys.platform.startswith("linux"), reason="reads /proc/self/status")
+def test_what_a_file_can_make_a_load_allocate_is_bounded_by_its_size(tmp_path):
+    """The bounds of docs/file-format.md, at the files that come nearest."""
+    documented = dict(re.findall(r"^\| `(\w+)` \| (\d+) × S \+ 1 MiB \|", FILE_FORMAT.read_text(), re.MULTILINE))
+    flat = PyFlat(0)
+    flat.create([[]] * 1_000_000)
+    graph = paired_high_graph(70_000)
+    cases = [("flat", halqen_ext.serialize_index(flat), int(documented["PyFlat"])),
+             ("graph", graph, int(documented["PyHNSW"]))]
+    for name, data, factor in cases:
+        path = tmp_path / name
+        path.write_bytes(data)
+        completed = subprocess.run([sys.executable, "-c", PEAK_OF_LOAD, str(path)],
+                                   capture_output=True, text=True, timeout=120, check=True)
+        peak = int(completed.stdout)
+        assert peak <= factor * len(data) + MIB, (name, peak, len(data))
+    assert peak > 48 * len(graph)  # the graph file does come near its bound
 
 
 class Reenter:
