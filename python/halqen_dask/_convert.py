@@ -62,8 +62,8 @@ def _wrong_query_form(queries: object) -> Optional[str]:
         return None  # refused below with the message of a vector
     if not isinstance(queries, Sequence):
         return name
-    if len(queries) and isinstance(queries[0], (int, float, np.number)):
-        return f"a {name} of '{type_name(queries[0])}'"
+    if len(queries) and all(isinstance(item, (int, float, np.number)) for item in queries):
+        return f"a {name} of '{type_name(queries[0])}'"  # one vector, not a list of them
     return None
 
 

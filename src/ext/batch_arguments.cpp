@@ -23,22 +23,24 @@ std::optional<long> array_dimensions(PyObject* object) {
   return dimensions;
 }
 
-// The type of the first item of a sequence whose first item is a number
-// rather than a vector.
+// The type of the items of a sequence whose every item is a number: one
+// vector given where a list of them is expected. A sequence that also holds
+// vectors has the right form, and the loop's message for its bad item stands.
 std::optional<std::string> number_item_type(PyObject* object) {
-  if (PySequence_Size(object) < 1) {
-    PyErr_Clear();
-    return std::nullopt;
+  const Py_ssize_t size = PySequence_Size(object);
+  std::optional<std::string> item_type;
+  for (Py_ssize_t i = 0; i < size; ++i) {
+    Ref item = Ref::steal(PySequence_GetItem(object, i));
+    if (!item || PySequence_Check(item.get()) || !PyNumber_Check(item.get())) {
+      PyErr_Clear();
+      return std::nullopt;
+    }
+    if (!item_type) {
+      item_type = type_name(item.get());
+    }
   }
-  Ref first = Ref::steal(PySequence_GetItem(object, 0));
-  if (!first) {
-    PyErr_Clear();
-    return std::nullopt;
-  }
-  if (PySequence_Check(first.get()) || !PyNumber_Check(first.get())) {
-    return std::nullopt;
-  }
-  return type_name(first.get());
+  PyErr_Clear();
+  return item_type;
 }
 
 // What was given instead of a list of vectors, or nothing when the argument
