@@ -43,8 +43,6 @@ std::string count_of(std::uint64_t count, const char* noun) {
 }
 
 // Reads a section whose payload is exactly `count` values of T into `out`,
-// sized only once the section is known to fit in the input.
-// Reads a section whose payload is exactly `count` values of T into `out`,
 // which grows as the values arrive.
 template <typename T>
 std::expected<void, CodecError> read_array_section(ByteSource& source, SectionTag tag,
