@@ -28,7 +28,7 @@ install: $(PY)
 	$(INSTALL) '.[test,dask,examples]'
 
 demo: $(PY)
-	$(INSTALL) .
+	$(INSTALL) '.[tour]'
 	$(PY) examples/demo.py
 
 cpptest: system-deps

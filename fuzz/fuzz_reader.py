@@ -143,6 +143,8 @@ def classify(message):
         return 13
     if "deleted flag" in message:
         return 14
+    if "is not valid UTF-8" in message:
+        return 23
     if message.startswith("invalid index"):
         if "links to node" in message:
             return 15

@@ -9,7 +9,7 @@ from distributed import Client
 
 from . import _tasks
 from ._convert import as_count
-from ._manifest import shard_file_name, write_manifest
+from ._manifest import named_files, new_generation, remove_files, shard_file_name, write_manifest
 from ._shards import ShardRef, ShardSet
 
 Index = TypeVar("Index", bound="ShardedIndex")
@@ -51,27 +51,43 @@ class ShardedIndex:
 
     def _save(self, directory: "str | os.PathLike[str]", kind: str, settings: Dict[str, Any],
               extra_of: Callable[[ShardRef], Dict[str, Any]]) -> None:
-        """Each shard's file, written on its worker, and a manifest whose
-        entries add extra_of(shard) to the file name and count."""
+        """Each shard's file, written on its worker under a new generation's
+        name, then a manifest whose entries add extra_of(shard) to what each
+        file holds; then the files of the manifest it replaced are removed."""
         with self._shards.lock:
             path = os.path.abspath(os.fspath(directory))
             os.makedirs(path, exist_ok=True)
-            self._shards.fan_out(_tasks.write_shard, lambda i, _: (os.path.join(path, shard_file_name(i)),))
-            shards = [{"file": shard_file_name(i), "count": ref.count, **extra_of(ref)}
-                      for i, ref in enumerate(self._shards.refs)]
-            write_manifest(path, kind, settings, shards)
+            replaced = named_files(path)
+            generation = new_generation()
+            names = [shard_file_name(generation, i) for i in range(len(self._shards.refs))]
+            try:
+                sizes = self._shards.fan_out(_tasks.write_shard, lambda i, _: (os.path.join(path, names[i]),))
+                shards = [{"file": name, "count": ref.count, "dim": self._dim, "kind": kind,
+                           "metric": settings["metric"], "bytes": size, **extra_of(ref)}
+                          for name, ref, size in zip(names, self._shards.refs, sizes)]
+                write_manifest(path, kind, settings, shards)
+            except BaseException:
+                remove_files(path, names)
+                raise
+            remove_files(path, set(replaced) - set(names))
 
     def _read_shards(self, path: str, entries: List[Dict[str, Any]],
                      entry_of: Callable[[Dict[str, Any]], Optional[Any]]) -> None:
-        """Reads the manifest's shard files on the workers, in order: a shard
-        lost later is read again from its file."""
-        futures = [self._shards.submit(_tasks.read_shard, os.path.join(path, entry["file"]))
-                   for entry in entries]
+        """Reads the manifest's shard files on the workers, in order, each
+        checked against its entry first: a shard lost later is read again
+        from its file, and checked again."""
+        futures = [self._shards.submit(_tasks.read_shard, os.path.join(path, entry["file"]),
+                                       position, _file_entry(entry))
+                   for position, entry in enumerate(entries)]
         self._shards.settle(futures)
         offset = 0
         for future, entry in zip(futures, entries):
             self._shards.add([ShardRef(future, offset, entry["count"], entry_of(entry))])
             offset += entry["count"]
+
+
+def _file_entry(entry: Dict[str, Any]) -> Dict[str, Any]:
+    return {name: entry[name] for name in ("count", "dim", "kind", "metric", "bytes")}
 
 
 def positive(name: str, value: object) -> int:

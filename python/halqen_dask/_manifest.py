@@ -1,19 +1,58 @@
 """The manifest of a saved sharded index: a JSON file beside one index file
-per shard. Read back as hostile input: every field is checked before use."""
+per shard. Read back as hostile input: every field is checked before use,
+and every shard file against its entry before it is loaded.
+
+A save writes its shard files under names of its own (a fresh random
+generation), replaces the manifest atomically, and only then removes the
+files of the manifest it replaced: the files a manifest names are never
+overwritten, so a directory always holds one whole saved index, whichever
+save failed or was killed when. Files of a save that never wrote its
+manifest, or lost a race to another save, are removed by that save when it
+can (it fails) and otherwise stay behind unused."""
 from __future__ import annotations
 
 import json
 import os
+import re
+import secrets
+import struct
 import tempfile
-from typing import Any, Dict, List
+from typing import Any, Dict, Iterable, List, Optional
 
 MANIFEST_NAME = "manifest.json"
 FORMAT_NAME = "halqen_dask sharded index"
-FORMAT_VERSION = 1
+FORMAT_VERSION = 2
+# Version 1 named shard files by position alone and recorded only counts; its
+# manifests are still read, each shard checked against the index's settings.
+READABLE_VERSIONS = (1, 2)
+GENERATION_BYTES = 8
+
+# The start of an index file (docs/file-format.md): magic, version, kind,
+# metric, section count, dim, count.
+INDEX_HEADER = struct.Struct("<8sIIIIQQ")
+INDEX_MAGIC = b"\x89HALQEN\n"
+KIND_CODES = {"flat": 1, "hnsw": 2}
+FLAT_METRIC_CODES = {"cosine": 1, "inner_product": 2}  # any other name: euclidean
+HNSW_METRIC_CODES = {"euclidean": 0, "angular": 1, "inner_product": 2}
 
 
-def shard_file_name(position: int) -> str:
+def new_generation() -> str:
+    return secrets.token_hex(GENERATION_BYTES)
+
+
+def shard_file_name(generation: str, position: int) -> str:
+    return f"shard-{generation}-{position:05d}.halqen"
+
+
+def _version_1_file_name(position: int) -> str:
     return f"shard-{position:05d}.halqen"
+
+
+def _names_position(name: Any, position: int, version: int) -> bool:
+    if version == 1:
+        return bool(name == _version_1_file_name(position))
+    pattern = rf"shard-[0-9a-f]{{{2 * GENERATION_BYTES}}}-{position:05d}\.halqen"
+    return isinstance(name, str) and re.fullmatch(pattern, name) is not None
 
 
 def write_manifest(directory: str, kind: str, settings: Dict[str, Any], shards: List[Dict[str, Any]]) -> None:
@@ -33,7 +72,30 @@ def write_manifest(directory: str, kind: str, settings: Dict[str, Any], shards: 
         raise
 
 
+def named_files(directory: str) -> List[str]:
+    """The shard files the directory's manifest names now; none when it has
+    no manifest one could read."""
+    try:
+        with open(os.path.join(directory, MANIFEST_NAME), encoding="utf-8") as stream:
+            shards = json.load(stream).get("shards")
+        return [shard["file"] for position, shard in enumerate(shards)
+                if _names_position(shard.get("file"), position, 2)
+                or _names_position(shard.get("file"), position, 1)]
+    except (OSError, ValueError, AttributeError, TypeError):
+        return []
+
+
+def remove_files(directory: str, names: Iterable[str]) -> None:
+    for name in names:
+        try:
+            os.unlink(os.path.join(directory, name))
+        except FileNotFoundError:
+            pass
+
+
 def read_manifest(directory: str, kind: str) -> Dict[str, Any]:
+    """The manifest, each shard entry holding what its file must hold:
+    count, dim, kind, metric and (from version 2) its size in bytes."""
     path = os.path.join(directory, MANIFEST_NAME)
     with open(path, encoding="utf-8") as stream:
         try:
@@ -42,29 +104,66 @@ def read_manifest(directory: str, kind: str) -> Dict[str, Any]:
             raise ValueError(f"{path} is not a halqen_dask manifest: {error}") from None
     if not isinstance(document, dict) or document.get("format") != FORMAT_NAME:
         raise ValueError(f"{path} is not a halqen_dask manifest")
-    if document.get("version") != FORMAT_VERSION:
-        raise ValueError(f"{path}: unsupported manifest version {document.get('version')!r}")
+    version = document.get("version")
+    if version not in READABLE_VERSIONS:
+        raise ValueError(f"{path}: unsupported manifest version {version!r}")
     if document.get("kind") != kind:
         raise ValueError(f"{path} holds a sharded {document.get('kind')!r} index, not {kind!r}")
-    if not isinstance(document.get("settings"), dict):
+    settings = document.get("settings")
+    if not isinstance(settings, dict):
         raise ValueError(f"{path}: settings missing")
     shards = document.get("shards")
     if not isinstance(shards, list):
         raise ValueError(f"{path}: shard list missing")
     for position, shard in enumerate(shards):
-        check_shard_entry(path, position, shard)
+        check_shard_entry(path, position, shard, version)
+        if version == 1:
+            shard.update(dim=settings.get("dim"), kind=kind, metric=settings.get("metric"), bytes=None)
+        elif (shard.get("dim"), shard.get("kind"), shard.get("metric")) != (
+                settings.get("dim"), kind, settings.get("metric")):
+            raise ValueError(f"{path}: shard {position} has dim {shard.get('dim')!r}, kind {shard.get('kind')!r} "
+                             f"and metric {shard.get('metric')!r}; the index has dim {settings.get('dim')!r}, "
+                             f"kind {kind!r} and metric {settings.get('metric')!r}")
     return document
 
 
-def check_shard_entry(path: str, position: int, shard: Any) -> None:
+def check_shard_entry(path: str, position: int, shard: Any, version: int) -> None:
     if not isinstance(shard, dict):
         raise ValueError(f"{path}: shard {position} is not an object")
-    if shard.get("file") != shard_file_name(position):
-        raise ValueError(f"{path}: shard {position} names file {shard.get('file')!r}, "
-                         f"expected {shard_file_name(position)!r}")
-    count = shard.get("count")
-    if not isinstance(count, int) or isinstance(count, bool) or count < 1:
-        raise ValueError(f"{path}: shard {position} has count {count!r}, expected a positive integer")
+    if not _names_position(shard.get("file"), position, version):
+        raise ValueError(f"{path}: shard {position} names file {shard.get('file')!r}, which is not "
+                         f"the name of shard {position}")
+    minimums = {"count": 1} if version == 1 else {"count": 1, "dim": 0, "bytes": 1}
+    for name, minimum in minimums.items():
+        value = shard.get(name)
+        if not isinstance(value, int) or isinstance(value, bool) or value < minimum:
+            raise ValueError(f"{path}: shard {position} has {name} {value!r}, expected an integer >= {minimum}")
+
+
+def check_shard_file(path: str, position: int, shard: Dict[str, Any]) -> None:
+    """Compares the shard file's header and size with its manifest entry
+    before the file is loaded: ValueError naming the shard and the numbers
+    that differ."""
+    with open(path, "rb") as stream:
+        size = os.fstat(stream.fileno()).st_size
+        header = stream.read(INDEX_HEADER.size)
+    if len(header) < INDEX_HEADER.size or not header.startswith(INDEX_MAGIC):
+        raise ValueError(f"{path}: shard {position} is not a halqen index file ({size} bytes)")
+    _, _, kind_code, metric_code, _, dim, count = INDEX_HEADER.unpack(header)
+    expected = {"count": shard["count"], "dim": shard["dim"], "kind": KIND_CODES[shard["kind"]],
+                "metric": _metric_code(shard["kind"], shard["metric"]), "bytes": shard["bytes"]}
+    found = {"count": count, "dim": dim, "kind": kind_code, "metric": metric_code, "bytes": size}
+    differences = [f"{name} {found[name]} in the file, {value} in the manifest"
+                   for name, value in expected.items() if value is not None and found[name] != value]
+    if differences:
+        raise ValueError(f"{path}: shard {position} does not match its manifest entry: "
+                         + "; ".join(differences))
+
+
+def _metric_code(kind: str, metric: Optional[str]) -> Optional[int]:
+    if kind == "flat":
+        return FLAT_METRIC_CODES.get(metric or "", 0)
+    return HNSW_METRIC_CODES.get(metric or "")
 
 
 def require_int(path: str, settings: Dict[str, Any], name: str, minimum: int) -> int:

@@ -71,11 +71,15 @@ class ShardSet:
         failed = [future for future in futures if future.status != "finished"]
         if not failed:
             return
-        self.client.cancel(list(futures))
+        # A task's own error explains more than a cancellation it caused, and
+        # is fetched before the cancel, which would replace it.
+        failed.sort(key=lambda future: future.status != "error")
         try:
             failed[0].result()
         except (KilledWorker, CancelledError) as error:
             raise ShardLostError(f"building a shard failed: its worker was lost ({error!r})") from error
+        finally:
+            self.client.cancel(list(futures))
 
     def fan_out(self, function: Callable[..., Any], args_of: Callable[[int, ShardRef], tuple]) -> List[Any]:
         """One task per shard, `function(shard, *args_of(i, ref))`, and their

@@ -2,6 +2,7 @@
 and write one shard. Each shard is a `Shard`, the index plus its size."""
 from __future__ import annotations
 
+import os
 from typing import Any, Dict, List, Optional, Sequence, Tuple
 
 import halqen
@@ -10,6 +11,7 @@ import numpy as np
 from dask.sizeof import sizeof
 from distributed import Variable, worker_client
 
+from ._manifest import check_shard_file
 
 
 def heap_bytes(index: Any) -> int:
@@ -88,12 +90,17 @@ def load_copy(variable: str) -> Shard:
     return load_shard(data)
 
 
-def read_shard(path: str) -> Shard:
+def read_shard(path: str, position: int, entry: Dict[str, Any]) -> Shard:
+    """The shard from its file, once the file is found to hold what its
+    manifest entry says (also when a lost shard is read again later)."""
+    check_shard_file(path, position, entry)
     return Shard(halqen_ext.read_index(path))
 
 
-def write_shard(shard: Shard, path: str) -> None:
+def write_shard(shard: Shard, path: str) -> int:
+    """Writes the shard's file; its size in bytes, for the manifest."""
     halqen_ext.write_index(shard.index, path)
+    return os.stat(path).st_size
 
 
 def append_flat(shard: Shard, vector: np.ndarray) -> Shard:

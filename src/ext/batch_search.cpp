@@ -13,6 +13,11 @@ namespace {
 // More workers than this per usable CPU only add switching.
 constexpr std::size_t kThreadsPerCpu = 4;
 
+template <class Argument>
+std::optional<std::uint64_t> value_of(const std::optional<Argument>& argument) {
+  return argument ? std::optional<std::uint64_t>(argument->value) : std::nullopt;
+}
+
 std::size_t worker_threads(const std::optional<ThreadCount>& threads) {
   const std::size_t cpus = usable_cpu_count();
   return threads ? std::min(threads->value, kThreadsPerCpu * cpus) : cpus;
@@ -37,7 +42,21 @@ PyResult<BatchHits> batch_hits(const BorrowedIndex& index, const Queries& querie
 }  // namespace
 
 PyResult<ThreadCount> FromPython<ThreadCount>::convert(PyObject* o) {
-  HALQEN_TRY_ASSIGN(const std::int64_t threads, extract_i64(o));
+  Ref index = Ref::steal(PyNumber_Index(o));
+  if (!index) {
+    return fetch_error();
+  }
+  const long long threads = PyLong_AsLongLong(index.get());
+  if (threads == -1 && PyErr_Occurred()) {
+    if (!PyErr_ExceptionMatches(PyExc_OverflowError)) {
+      return fetch_error();
+    }
+    PyErr_Clear();
+    Ref message = Ref::steal(PyUnicode_FromFormat(
+        "argument 'threads': expected an integer from 1 to 2^63 - 1, got %R", index.get()));
+    return message ? std::unexpected(PyErr::new_err(PyExc_OverflowError, std::move(message)))
+                   : fetch_error();
+  }
   if (threads < 1) {
     return std::unexpected(PyErr::new_err(
         PyExc_ValueError, "threads must be at least 1, got " + std::to_string(threads)));
@@ -45,12 +64,11 @@ PyResult<ThreadCount> FromPython<ThreadCount>::convert(PyObject* o) {
   return ThreadCount{static_cast<std::size_t>(threads)};
 }
 
-PyResult<BatchAnswers> search_batch(const BorrowedIndex& index, Queries queries,
-                                    std::optional<std::uint64_t> k,
-                                    std::optional<NamedObject> filter,
+PyResult<BatchAnswers> search_batch(const BorrowedIndex& index, QueryList queries,
+                                    std::optional<ResultCount> k, std::optional<NamedObject> filter,
                                     std::optional<ThreadCount> threads) {
   HALQEN_TRY_ASSIGN(const BatchHits hits,
-                    batch_hits(index, queries, k, filter, std::nullopt, threads));
+                    batch_hits(index, queries.rows, value_of(k), filter, std::nullopt, threads));
   return std::visit(
       [&]<class Core>(const Core* core) -> BatchAnswers {
         std::vector<typename PyKind<Core>::BatchAnswer> answers;
@@ -64,12 +82,12 @@ PyResult<BatchAnswers> search_batch(const BorrowedIndex& index, Queries queries,
       index.index());
 }
 
-PyResult<LabelledAnswers> search_labelled(const BorrowedIndex& index, Queries queries,
-                                          std::optional<std::uint64_t> k,
+PyResult<LabelledAnswers> search_labelled(const BorrowedIndex& index, QueryList queries,
+                                          std::optional<ResultCount> k,
                                           std::optional<NamedObject> filter,
                                           std::optional<ThreadCount> threads) {
   HALQEN_TRY_ASSIGN(const BatchHits hits,
-                    batch_hits(index, queries, k, filter, std::nullopt, threads));
+                    batch_hits(index, queries.rows, value_of(k), filter, std::nullopt, threads));
   return std::visit(
       [&]<class Core>(const Core* core) -> LabelledAnswers {
         using Item = typename PyKind<Core>::BatchAnswer::value_type;
@@ -87,11 +105,11 @@ PyResult<LabelledAnswers> search_labelled(const BorrowedIndex& index, Queries qu
       index.index());
 }
 
-PyResult<IdAnswers> search_ids(const BorrowedIndex& index, Queries queries,
-                               std::optional<std::uint64_t> k, std::optional<NamedObject> filter,
-                               std::optional<std::uint64_t> ef,
-                               std::optional<ThreadCount> threads) {
-  HALQEN_TRY_ASSIGN(const BatchHits hits, batch_hits(index, queries, k, filter, ef, threads));
+PyResult<IdAnswers> search_ids(const BorrowedIndex& index, QueryList queries,
+                               std::optional<ResultCount> k, std::optional<NamedObject> filter,
+                               std::optional<SearchWidth> ef, std::optional<ThreadCount> threads) {
+  HALQEN_TRY_ASSIGN(const BatchHits hits,
+                    batch_hits(index, queries.rows, value_of(k), filter, value_of(ef), threads));
   IdAnswers answers;
   answers.reserve(hits.size());
   for (const std::vector<SearchHit>& query_hits : hits) answers.push_back(flat_hits(query_hits));

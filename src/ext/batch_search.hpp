@@ -8,6 +8,7 @@
 #include <string_view>
 #include <vector>
 
+#include "ext/batch_arguments.hpp"
 #include "module/args.hpp"
 #include "module/convert.hpp"
 #include "module/index_borrow.hpp"
@@ -38,17 +39,16 @@ using LabelledAnswers = IndexClasses::LabelledAnswers;
 
 // The index is taken by reference so that its borrow lasts until the
 // result is built: a PyHNSW result refers to the stored vectors.
-PyResult<BatchAnswers> search_batch(const BorrowedIndex& index, Queries queries,
-                                    std::optional<std::uint64_t> k,
-                                    std::optional<NamedObject> filter,
+PyResult<BatchAnswers> search_batch(const BorrowedIndex& index, QueryList queries,
+                                    std::optional<ResultCount> k, std::optional<NamedObject> filter,
                                     std::optional<ThreadCount> threads);
-PyResult<IdAnswers> search_ids(const BorrowedIndex& index, Queries queries,
-                               std::optional<std::uint64_t> k, std::optional<NamedObject> filter,
-                               std::optional<std::uint64_t> ef, std::optional<ThreadCount> threads);
+PyResult<IdAnswers> search_ids(const BorrowedIndex& index, QueryList queries,
+                               std::optional<ResultCount> k, std::optional<NamedObject> filter,
+                               std::optional<SearchWidth> ef, std::optional<ThreadCount> threads);
 // Private, for halqen_dask: search_batch's answers with each hit's id, from
 // one search.
-PyResult<LabelledAnswers> search_labelled(const BorrowedIndex& index, Queries queries,
-                                          std::optional<std::uint64_t> k,
+PyResult<LabelledAnswers> search_labelled(const BorrowedIndex& index, QueryList queries,
+                                          std::optional<ResultCount> k,
                                           std::optional<NamedObject> filter,
                                           std::optional<ThreadCount> threads);
 

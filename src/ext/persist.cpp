@@ -14,18 +14,28 @@
 #include "io/index_kinds.hpp"
 #include "module/instance.hpp"
 #include "module/module_state.hpp"
+#include "module/signal_check.hpp"
 
 namespace halqen::py {
 namespace {
 
 // ValueError for a bad file; OSError (of the errno's subclass, such as
 // FileNotFoundError) with the path for a refused system call.
+// MemoryError (naming what the file claims) when memory ran out while
+// reading; a signal handler's exception when one stopped the read.
 PyErr codec_error(const io::CodecError& error, const FilePath* path) {
+  if (error.kind == io::CodecError::Kind::OutOfMemory) {
+    return PyErr::new_err(PyExc_MemoryError, error.message);
+  }
+  if (error.kind == io::CodecError::Kind::Interrupted) {
+    return PyErr::fetch();
+  }
   if (!error.is_system()) {
     return PyErr::new_err(PyExc_ValueError, error.message);
   }
-  Ref value = Ref::steal(PyObject_CallFunction(PyExc_OSError, "isO", error.os_error,
-                                               std::strerror(error.os_error),
+  const char* text =
+      error.message_is_reason ? error.message.c_str() : std::strerror(error.os_error);
+  Ref value = Ref::steal(PyObject_CallFunction(PyExc_OSError, "isO", error.os_error, text,
                                                path != nullptr ? path->text.get() : Py_None));
   return value ? PyErr::from_exception(std::move(value)) : PyErr::fetch();
 }
@@ -47,7 +57,8 @@ PyResult<Ref> to_instance(io::LoadedIndex loaded) {
 }
 
 PyResult<Ref> load(io::ByteSource& source, const FilePath* path) {
-  auto loaded = io::decode_index(source);
+  SignalInterrupt signals;
+  auto loaded = io::decode_index(source, signals);
   if (!loaded) {
     return std::unexpected(codec_error(loaded.error(), path));
   }

@@ -15,8 +15,9 @@
 
 namespace halqen::py {
 
-// Writes the index to a new file beside `path`, syncs it and renames it over
-// `path`; the index is read under its shared borrow.
+// Writes the index to a new file in the directory of `path` (after symbolic
+// links), syncs it and renames it over that path; the index is read under
+// its shared borrow.
 PyResult<NoneResult> write_index(BorrowedIndex index, FilePath path);
 // A new PyFlat or PyHNSW from the file at `path`.
 PyResult<Ref> read_index(FilePath path);
@@ -38,8 +39,9 @@ inline constexpr FunctionDescription kDeserializeIndex{"", "deserialize_index", 
 inline constexpr const char* kWriteIndexDoc =
     "write_index($module, index, path)\n--\n\n"
     "Write a PyFlat or PyHNSW to the file at path.\n\n"
-    "The file is written beside path, flushed to the disk and renamed over\n"
-    "path, so path holds either its old content or the whole new index.";
+    "The file is written in path's directory (after symbolic links), flushed\n"
+    "to the disk and renamed over path, so path holds either its old content\n"
+    "or the whole new index, with the old file's mode and owner.";
 inline constexpr const char* kReadIndexDoc =
     "read_index($module, path)\n--\n\n"
     "Read the PyFlat or PyHNSW that write_index wrote to path.";

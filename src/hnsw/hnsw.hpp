@@ -80,9 +80,9 @@ class HNSW {
   // Preconditions (std::invalid_argument): vector.size() == dim(); with a
   // schema, a record has exactly schema-length values (without a schema any
   // record is stored as given). Throws std::length_error at kMaxNodes nodes,
-  // and std::bad_alloc before storing anything when the node's linking layers
-  // outnumber the longest list memory could hold (each linking layer gives
-  // the new node at least one list entry).
+  // and SizeRefused (naming the level and the layers) before storing anything
+  // when the node's linking layers outnumber the longest list memory could
+  // hold (each linking layer gives the new node at least one list entry).
   std::expected<void, HNSWError> insert(VectorView vector, const MetadataRecord* metadata,
                                         RandomSource& rng);
 

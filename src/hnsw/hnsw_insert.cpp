@@ -10,6 +10,7 @@
 
 #include "common/checked_product.hpp"
 #include "common/grow.hpp"
+#include "common/size_refused.hpp"
 #include "hnsw/hnsw.hpp"
 #include "hnsw/layer_scratch.hpp"
 #include "hnsw/level_draw.hpp"
@@ -49,7 +50,11 @@ std::uint64_t HNSW::next_level(RandomSource& rng) const {
   }
   const std::uint64_t level = draw_level(level_weights_, level_weight_total_, params_.layers, rng);
   if (level < params_.layers && params_.layers - level > kMaxListEntries) {
-    throw std::bad_alloc();
+    throw SizeRefused("a vector of level " + std::to_string(level) + " in an index of " +
+                      std::to_string(params_.layers) + " layers is linked at " +
+                      std::to_string(params_.layers - level) +
+                      " layers, each adding to its list: more than the " +
+                      std::to_string(kMaxListEntries) + " entries a list can hold");
   }
   return level;
 }

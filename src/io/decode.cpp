@@ -32,31 +32,32 @@ std::string count_of(std::uint64_t count, const char* noun) {
 }
 
 // Reads a section whose payload is exactly `count` values of T into `out`,
-// sized only once the section is known to fit in the input.
+// which grows as the values arrive.
 template <typename T>
 std::expected<void, CodecError> read_array_section(ByteSource& source, SectionTag tag,
                                                    std::uint64_t count, std::vector<T>& out,
-                                                   const std::string& reason) {
+                                                   const std::string& reason,
+                                                   Interrupt& interrupt) {
   const auto bytes = checked_product(count, sizeof(T));
   if (!bytes) return std::unexpected(too_large(reason));
   auto section = SectionReader::open(source, tag, ExpectedLength{*bytes, reason});
   if (!section) return std::unexpected(section.error());
-  out.resize(static_cast<std::size_t>(count));
-  if (auto got = section->read_values(std::span(out)); !got) return got;
+  if (auto got = section->read_values_growing(out, count, interrupt); !got) return got;
   return section->finish();
 }
 
 std::expected<void, CodecError> read_vectors(ByteSource& source, const FileHeader& header,
-                                             std::vector<double>& vectors) {
+                                             std::vector<double>& vectors, Interrupt& interrupt) {
   const std::string reason =
       count_of(header.count, "vectors") + " of dim " + std::to_string(header.dim);
   const auto values = checked_product(header.count, header.dim);
   if (!values) return std::unexpected(too_large(reason));
-  return read_array_section(source, SectionTag::Vectors, *values, vectors, reason);
+  return read_array_section(source, SectionTag::Vectors, *values, vectors, reason, interrupt);
 }
 
 // Flags are checked once the checksum has passed, so damage reads as damage.
-std::expected<void, CodecError> read_deleted(ByteSource& source, std::uint64_t count) {
+std::expected<void, CodecError> read_deleted(ByteSource& source, std::uint64_t count,
+                                             Interrupt& interrupt) {
   auto section = SectionReader::open(source, SectionTag::Deleted,
                                      ExpectedLength{count, count_of(count, "vectors")});
   if (!section) return std::unexpected(section.error());
@@ -65,6 +66,7 @@ std::expected<void, CodecError> read_deleted(ByteSource& source, std::uint64_t c
   for (std::uint64_t first = 0; first < count;) {
     const auto piece = std::span(flags).first(std::min<std::uint64_t>(count - first, flags.size()));
     if (auto got = section->read_values(piece); !got) return got;
+    if (interrupt.requested()) return std::unexpected(CodecError::interrupted());
     const auto set = std::ranges::find_if(piece, [](std::uint8_t flag) { return flag != 0; });
     if (set != piece.end() && !first_set) {
       first_set = {first + static_cast<std::uint64_t>(set - piece.begin()), *set};
@@ -80,7 +82,8 @@ std::expected<void, CodecError> read_deleted(ByteSource& source, std::uint64_t c
   return {};
 }
 
-std::expected<void, CodecError> read_graph(ByteSource& source, HNSWParts& parts) {
+std::expected<void, CodecError> read_graph(ByteSource& source, HNSWParts& parts,
+                                           Interrupt& interrupt) {
   const auto offset_bytes = checked_product(parts.count + 1, sizeof(std::uint64_t));
   if (!offset_bytes || parts.count + 1 == 0) return std::unexpected(too_large("the graph offsets"));
   auto section = SectionReader::open(source, SectionTag::Graph, std::nullopt);
@@ -92,12 +95,15 @@ std::expected<void, CodecError> read_graph(ByteSource& source, HNSWParts& parts)
         std::to_string(*offset_bytes) + " bytes of offsets for " + count_of(parts.count, "nodes") +
         " and 4 bytes per link"));
   }
-  // Both arrays are sized from the section's length, which fits in the input.
+  // Both arrays fit in the section, whose length fits in the input.
   const std::uint64_t links = (length - *offset_bytes) / sizeof(std::uint32_t);
-  parts.neighbor_offsets.resize(static_cast<std::size_t>(parts.count + 1));
-  parts.neighbor_ids.resize(static_cast<std::size_t>(links));
-  if (auto got = section->read_values(std::span(parts.neighbor_offsets)); !got) return got;
-  if (auto got = section->read_values(std::span(parts.neighbor_ids)); !got) return got;
+  if (auto got = section->read_values_growing(parts.neighbor_offsets, parts.count + 1, interrupt);
+      !got) {
+    return got;
+  }
+  if (auto got = section->read_values_growing(parts.neighbor_ids, links, interrupt); !got) {
+    return got;
+  }
   if (auto checked = section->finish(); !checked) return checked;
   if (parts.neighbor_offsets.back() != links) {
     return std::unexpected(CodecError::format(
@@ -109,30 +115,37 @@ std::expected<void, CodecError> read_graph(ByteSource& source, HNSWParts& parts)
 
 // A variable-length section whole in memory (its length was checked
 // against the input), for the cursor to parse.
-std::expected<std::vector<std::byte>, CodecError> read_small_section(ByteSource& source,
-                                                                     SectionTag tag) {
+std::expected<std::vector<std::uint8_t>, CodecError> read_small_section(ByteSource& source,
+                                                                        SectionTag tag,
+                                                                        Interrupt& interrupt) {
   auto section = SectionReader::open(source, tag, std::nullopt);
   if (!section) return std::unexpected(section.error());
-  std::vector<std::byte> payload(static_cast<std::size_t>(section->length()));
-  if (auto got = section->read(payload); !got) return std::unexpected(got.error());
+  std::vector<std::uint8_t> payload;
+  if (auto got = section->read_values_growing(payload, section->length(), interrupt); !got) {
+    return std::unexpected(got.error());
+  }
   if (auto checked = section->finish(); !checked) return std::unexpected(checked.error());
   return payload;
 }
 
-std::expected<void, CodecError> read_schema(ByteSource& source, HNSWParts& parts) {
-  auto payload = read_small_section(source, SectionTag::Schema);
+std::expected<void, CodecError> read_schema(ByteSource& source, HNSWParts& parts,
+                                            Interrupt& interrupt) {
+  auto payload = read_small_section(source, SectionTag::Schema, interrupt);
   if (!payload) return std::unexpected(payload.error());
-  PayloadCursor cursor(*payload, format::section_name(SectionTag::Schema));
+  PayloadCursor cursor(std::as_bytes(std::span(*payload)),
+                       format::section_name(SectionTag::Schema));
   auto schema = parse_schema(cursor);
   if (!schema) return std::unexpected(schema.error());
   parts.params.schema = std::move(*schema);
   return cursor.expect_end();
 }
 
-std::expected<void, CodecError> read_metadata(ByteSource& source, HNSWParts& parts) {
-  auto payload = read_small_section(source, SectionTag::Metadata);
+std::expected<void, CodecError> read_metadata(ByteSource& source, HNSWParts& parts,
+                                              Interrupt& interrupt) {
+  auto payload = read_small_section(source, SectionTag::Metadata, interrupt);
   if (!payload) return std::unexpected(payload.error());
-  PayloadCursor cursor(*payload, format::section_name(SectionTag::Metadata));
+  PayloadCursor cursor(std::as_bytes(std::span(*payload)),
+                       format::section_name(SectionTag::Metadata));
   // Every record takes at least its eight-byte value count.
   parts.records.reserve(static_cast<std::size_t>(
       std::min<std::uint64_t>(parts.count, payload->size() / sizeof(std::uint64_t))));
@@ -164,20 +177,24 @@ std::expected<LoadedIndex, CodecError> build(typename FileKind<Index>::Parts par
 }  // namespace
 
 std::expected<FlatParts, CodecError> FileKind<FlatIndex>::decode(ByteSource& source,
-                                                                 const FileHeader& header) {
+                                                                 const FileHeader& header,
+                                                                 Interrupt& interrupt) {
   FlatParts parts;
   parts.dim = header.dim;
   parts.metric = header.metric;
   parts.count = header.count;
-  if (auto got = read_vectors(source, header, parts.vectors); !got) {
+  if (auto got = read_vectors(source, header, parts.vectors, interrupt); !got) {
     return std::unexpected(got.error());
   }
-  if (auto got = read_deleted(source, header.count); !got) return std::unexpected(got.error());
+  if (auto got = read_deleted(source, header.count, interrupt); !got) {
+    return std::unexpected(got.error());
+  }
   return parts;
 }
 
 std::expected<HNSWParts, CodecError> FileKind<HNSW>::decode(ByteSource& source,
-                                                            const FileHeader& header) {
+                                                            const FileHeader& header,
+                                                            Interrupt& interrupt) {
   HNSWParts parts;
   parts.params = {.dim = header.dim,
                   .layers = header.layers,
@@ -187,23 +204,27 @@ std::expected<HNSWParts, CodecError> FileKind<HNSW>::decode(ByteSource& source,
                   .metric = header.metric,
                   .schema = std::nullopt};
   parts.count = header.count;
-  if (auto got = read_vectors(source, header, parts.vectors); !got) {
+  if (auto got = read_vectors(source, header, parts.vectors, interrupt); !got) {
     return std::unexpected(got.error());
   }
-  if (auto got = read_deleted(source, header.count); !got) return std::unexpected(got.error());
+  if (auto got = read_deleted(source, header.count, interrupt); !got) {
+    return std::unexpected(got.error());
+  }
   if (auto got = read_array_section(source, SectionTag::Levels, header.count, parts.levels,
-                                    count_of(header.count, "nodes"));
+                                    count_of(header.count, "nodes"), interrupt);
       !got) {
     return std::unexpected(got.error());
   }
-  if (auto got = read_graph(source, parts); !got) return std::unexpected(got.error());
-  if (auto got = read_schema(source, parts); !got) return std::unexpected(got.error());
-  if (auto got = read_metadata(source, parts); !got) return std::unexpected(got.error());
+  if (auto got = read_graph(source, parts, interrupt); !got) return std::unexpected(got.error());
+  if (auto got = read_schema(source, parts, interrupt); !got) return std::unexpected(got.error());
+  if (auto got = read_metadata(source, parts, interrupt); !got) {
+    return std::unexpected(got.error());
+  }
   return parts;
 }
 
-std::expected<LoadedIndex, CodecError> decode_index(ByteSource& source) {
-  auto parts = decode_parts(source);
+std::expected<LoadedIndex, CodecError> decode_index(ByteSource& source, Interrupt& interrupt) {
+  auto parts = decode_parts(source, interrupt);
   if (!parts) return std::unexpected(parts.error());
   // Parts and kinds are listed in the same order.
   std::optional<std::expected<LoadedIndex, CodecError>> loaded;
@@ -214,14 +235,19 @@ std::expected<LoadedIndex, CodecError> decode_index(ByteSource& source) {
   return std::move(*loaded);
 }
 
-std::expected<DecodedParts, CodecError> decode_parts(ByteSource& source) {
+std::expected<LoadedIndex, CodecError> decode_index(ByteSource& source) {
+  NeverInterrupt never;
+  return decode_index(source, never);
+}
+
+std::expected<DecodedParts, CodecError> decode_parts(ByteSource& source, Interrupt& interrupt) {
   auto header = read_header(source);
   if (!header) return std::unexpected(header.error());
   // read_header admits only the codes of listed kinds.
   std::optional<std::expected<DecodedParts, CodecError>> decoded;
   IndexKinds::for_each([&]<class Core>(std::type_identity<Core>) {
     if (header->kind != FileKind<Core>::kCode) return;
-    auto parts = FileKind<Core>::decode(source, *header);
+    auto parts = FileKind<Core>::decode(source, *header, interrupt);
     if (!parts) {
       decoded.emplace(std::unexpected(std::move(parts).error()));
       return;
@@ -232,6 +258,11 @@ std::expected<DecodedParts, CodecError> decode_parts(ByteSource& source) {
   if (!*decoded) return std::move(*decoded);
   if (auto ended = expect_end(source); !ended) return std::unexpected(ended.error());
   return std::move(*decoded);
+}
+
+std::expected<DecodedParts, CodecError> decode_parts(ByteSource& source) {
+  NeverInterrupt never;
+  return decode_parts(source, never);
 }
 
 }  // namespace halqen::io

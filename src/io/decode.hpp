@@ -7,6 +7,7 @@
 
 #include <expected>
 
+#include "common/interrupt.hpp"
 #include "io/byte_source.hpp"
 #include "io/codec_error.hpp"
 #include "io/index_kinds.hpp"
@@ -19,13 +20,18 @@ using LoadedIndex = IndexKinds::Owned;
 
 // Reads one whole index of any listed kind from `source`, which must end
 // right after it: the header, then the kind's own sections (by the version
-// the header names).
-// Allocation failure throws std::bad_alloc.
+// the header names). Its arrays grow as their data arrives, with `interrupt`
+// asked every few megabytes (Interrupted stops the read, keeping nothing);
+// running out of memory for what the file claims is an OutOfMemory error
+// naming the section and its length. The overloads without `interrupt` never
+// stop.
+std::expected<DecodedParts, CodecError> decode_parts(ByteSource& source, Interrupt& interrupt);
 std::expected<DecodedParts, CodecError> decode_parts(ByteSource& source);
 
 // decode_parts, then the core's from_parts, whose refusal becomes
 // "invalid index: " and its reason. The vectors read become the index's
 // storage without another copy.
+std::expected<LoadedIndex, CodecError> decode_index(ByteSource& source, Interrupt& interrupt);
 std::expected<LoadedIndex, CodecError> decode_index(ByteSource& source);
 
 }  // namespace halqen::io

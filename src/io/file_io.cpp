@@ -6,11 +6,13 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <atomic>
 #include <cerrno>
 #include <stdexcept>
 #include <string>
 #include <utility>
+
+#include "io/temporary_file.hpp"
+#include "io/write_target.hpp"
 
 namespace halqen::io {
 namespace {
@@ -20,8 +22,8 @@ constexpr std::size_t kSinkBuffer = std::size_t{1} << 16;
 // Read and write at most this much per call: large enough for full speed,
 // and below the 2 GiB Linux caps one call at.
 constexpr std::size_t kMaxTransfer = std::size_t{1} << 30;
-constexpr mode_t kNewFileMode = 0666;  // narrowed by the umask, as open() does
-constexpr int kTemporaryNameAttempts = 100;
+// Permission bits with set-user-id, set-group-id and sticky.
+constexpr mode_t kPermissionBits = 07777;
 // Writeback is started for every this many bytes written.
 constexpr std::uint64_t kWritebackStride = std::uint64_t{1} << 25;
 
@@ -37,32 +39,20 @@ std::expected<void, CodecError> write_all(int fd, std::span<const std::byte> byt
   return {};
 }
 
-std::string directory_of(const std::string& path) {
-  const auto slash = path.find_last_of('/');
-  if (slash == std::string::npos) return ".";
-  return slash == 0 ? "/" : path.substr(0, slash);
-}
-
-// A name beside `path` that no other writer in this or another process uses.
-std::string temporary_name(const std::string& path, int attempt) {
-  static std::atomic<unsigned long> counter{0};
-  return path + ".tmp-" + std::to_string(::getpid()) + "-" + std::to_string(counter++) + "-" +
-         std::to_string(attempt);
-}
-
-std::expected<std::pair<FileDescriptor, std::string>, CodecError> create_beside(
-    const std::string& path) {
-  for (int attempt = 0; attempt < kTemporaryNameAttempts; ++attempt) {
-    std::string name = temporary_name(path, attempt);
-    const int fd = ::open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, kNewFileMode);
-    if (fd >= 0) return std::pair{FileDescriptor(fd), std::move(name)};
-    if (errno != EEXIST) return std::unexpected(CodecError::system(errno, "open"));
+// Gives the new file the permissions of the file it replaces, and its owner
+// and group where this process may set them (else the group alone, else
+// neither: the file then has this process's owner, as any file it creates).
+std::expected<void, CodecError> keep_mode_and_owner(int fd, const struct stat& found) {
+  [[maybe_unused]] const bool owner_kept = ::fchown(fd, found.st_uid, found.st_gid) == 0 ||
+                                           ::fchown(fd, static_cast<uid_t>(-1), found.st_gid) == 0;
+  // After fchown, which clears the set-id bits.
+  if (::fchmod(fd, found.st_mode & kPermissionBits) != 0) {
+    return std::unexpected(CodecError::system(errno, "fchmod"));
   }
-  return std::unexpected(CodecError::system(EEXIST, "open"));
+  return {};
 }
 
-std::expected<void, CodecError> sync_and_close(FileDescriptor descriptor) {
-  if (::fsync(descriptor.get()) != 0) return std::unexpected(CodecError::system(errno, "fsync"));
+std::expected<void, CodecError> close_checked(FileDescriptor descriptor) {
   if (::close(descriptor.release()) != 0) {
     return std::unexpected(CodecError::system(errno, "close"));
   }
@@ -157,26 +147,30 @@ std::expected<OpenedFile, CodecError> open_for_reading(const std::string& path) 
 std::expected<void, CodecError> write_file_atomically(
     const std::string& path,
     const std::function<std::expected<void, CodecError>(ByteSink&)>& encode) {
-  auto created = create_beside(path);
+  auto target = resolve_write_target(path);
+  if (!target) return std::unexpected(target.error());
+  const std::string directory = directory_of(target->path);
+  auto created = create_temporary(directory);
   if (!created) return std::unexpected(created.error());
-  auto& [descriptor, temporary] = *created;
-  // Removes the new file on every way out before the rename, exceptions included.
-  struct RemoveUnlessRenamed {
-    const std::string& name;
-    bool renamed = false;
-    ~RemoveUnlessRenamed() {
-      if (!renamed) ::unlink(name.c_str());
-    }
-  } guard{temporary};
-  FdSink sink(descriptor.get());
+  TemporaryFile& file = *created;
+  // Removes a named new file on every way out before it is published,
+  // exceptions included.
+  struct DiscardUnlessPublished {
+    const TemporaryFile& file;
+    ~DiscardUnlessPublished() { discard(file); }
+  } guard{file};
+  if (target->found) {
+    if (auto kept = keep_mode_and_owner(file.descriptor.get(), *target->found); !kept) return kept;
+  }
+  FdSink sink(file.descriptor.get());
   if (auto encoded = encode(sink); !encoded) return encoded;
   if (auto flushed = sink.flush(); !flushed) return flushed;
-  if (auto closed = sync_and_close(std::move(descriptor)); !closed) return closed;
-  if (::rename(temporary.c_str(), path.c_str()) != 0) {
-    return std::unexpected(CodecError::system(errno, "rename"));
+  if (::fsync(file.descriptor.get()) != 0) {
+    return std::unexpected(CodecError::system(errno, "fsync"));
   }
-  guard.renamed = true;
-  return sync_directory(directory_of(path));
+  if (auto published = publish(file, target->path); !published) return published;
+  if (auto closed = close_checked(std::move(file.descriptor)); !closed) return closed;
+  return sync_directory(directory);
 }
 
 }  // namespace halqen::io

@@ -77,9 +77,12 @@ struct OpenedFile {
 // Opens `path` for reading; a directory fails with EISDIR.
 std::expected<OpenedFile, CodecError> open_for_reading(const std::string& path);
 
-// Creates a new file beside `path`, lets `encode` fill it through a sink,
-// flushes it to the device (fsync) and renames it over `path`. On any failure
-// the new file is removed and `path` is left as it was.
+// Creates a new file in the directory of `path` (after symbolic links: the
+// link stays and its target is replaced), with the mode, owner and group of
+// the file it replaces; lets `encode` fill it through a sink, flushes it to
+// the device (fsync) and renames it over that path. On any failure the new
+// file is gone and the path is left as it was. A path that holds something
+// other than a regular file is refused (see write_target.hpp).
 std::expected<void, CodecError> write_file_atomically(
     const std::string& path,
     const std::function<std::expected<void, CodecError>(ByteSink&)>& encode);

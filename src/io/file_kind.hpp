@@ -9,6 +9,7 @@
 #include <span>
 #include <utility>
 
+#include "common/interrupt.hpp"
 #include "common/invalid_parts.hpp"
 #include "common/kind_capabilities.hpp"
 #include "io/byte_sink.hpp"
@@ -26,7 +27,7 @@ namespace halqen::io {
 //   kSections                     its required sections, in file order
 //   encoded_size(index)           the bytes encode writes
 //   encode(index, sink)           the header and every section
-//   decode(source, header)        its sections after the header, as Parts
+//   decode(source, header, interrupt)  its sections after the header, as Parts
 // The kind's capabilities (Core::kCapabilities) decide which optional
 // sections a file of version 2 or later may add.
 template <class Core>
@@ -36,13 +37,14 @@ struct FileKind;
 // a kind that lacks any of it fails to compile where it is listed.
 template <class Core>
 concept StoredKind = requires(const Core& index, ByteSource& source, ByteSink& sink,
-                              const FileHeader& header, typename FileKind<Core>::Parts parts) {
+                              const FileHeader& header, Interrupt& interrupt,
+                              typename FileKind<Core>::Parts parts) {
   { Core::kCapabilities } -> std::convertible_to<KindCapabilities>;
   { FileKind<Core>::kCode } -> std::convertible_to<std::uint32_t>;
   { FileKind<Core>::kVersion } -> std::convertible_to<std::uint32_t>;
   { FileKind<Core>::kSections } -> std::convertible_to<std::span<const format::SectionTag>>;
   {
-    FileKind<Core>::decode(source, header)
+    FileKind<Core>::decode(source, header, interrupt)
     } -> std::same_as<std::expected<typename FileKind<Core>::Parts, CodecError>>;
   { Core::from_parts(std::move(parts)) } -> std::same_as<std::expected<Core, InvalidParts>>;
   { FileKind<Core>::encoded_size(index) } -> std::same_as<std::uint64_t>;

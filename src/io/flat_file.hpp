@@ -22,7 +22,8 @@ struct FileKind<FlatIndex> {
     return io::encode(view_of(index), sink);
   }
   // Vectors and deleted flags (all 0).
-  static std::expected<Parts, CodecError> decode(ByteSource& source, const FileHeader& header);
+  static std::expected<Parts, CodecError> decode(ByteSource& source, const FileHeader& header,
+                                                 Interrupt& interrupt);
 };
 
 }  // namespace halqen::io

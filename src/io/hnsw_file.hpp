@@ -20,7 +20,8 @@ struct FileKind<HNSW> {
     return io::encode(view_of(index), sink);
   }
   // Vectors, deleted flags (all 0), levels, graph, schema and metadata.
-  static std::expected<Parts, CodecError> decode(ByteSource& source, const FileHeader& header);
+  static std::expected<Parts, CodecError> decode(ByteSource& source, const FileHeader& header,
+                                                 Interrupt& interrupt);
 };
 
 }  // namespace halqen::io

@@ -7,6 +7,7 @@
 
 #include "io/format.hpp"
 #include "io/little_endian.hpp"
+#include "io/utf8.hpp"
 
 namespace halqen::io {
 namespace {
@@ -35,12 +36,22 @@ std::expected<void, CodecError> write_text(SectionWriter& section, const std::st
   return section.write(std::as_bytes(std::span(text)));
 }
 
-std::expected<std::string, CodecError> parse_text(PayloadCursor& cursor) {
+// Text as the writer stores it: a length, then UTF-8 (which is all a Python
+// str can give). `what` names the text in a refusal, e.g. "schema name 2".
+template <typename Describe>
+std::expected<std::string, CodecError> parse_text(PayloadCursor& cursor, const Describe& what) {
   auto length = cursor.take_le<std::uint64_t>();
   if (!length) return std::unexpected(length.error());
   auto bytes = cursor.take(*length);
   if (!bytes) return std::unexpected(bytes.error());
-  return std::string(reinterpret_cast<const char*>(bytes->data()), bytes->size());
+  std::string text(reinterpret_cast<const char*>(bytes->data()), bytes->size());
+  if (const auto invalid = first_invalid_utf8(text)) {
+    return std::unexpected(CodecError::format(
+        what() + " is not valid UTF-8: byte " + std::to_string(*invalid) + " of " +
+        std::to_string(text.size()) + " is " +
+        std::to_string(static_cast<unsigned>(static_cast<unsigned char>(text[*invalid])))));
+  }
+  return text;
 }
 
 // The value tags are the variant's alternative indices.
@@ -74,7 +85,9 @@ std::expected<Metadata, CodecError> parse_value(PayloadCursor& cursor, std::uint
   if (!tag) return std::unexpected(tag.error());
   switch (static_cast<ValueTag>(*tag)) {
     case ValueTag::String: {
-      auto text = parse_text(cursor);
+      auto text = parse_text(cursor, [&] {
+        return "the string of node " + std::to_string(node) + ", value " + std::to_string(position);
+      });
       if (!text) return std::unexpected(text.error());
       return Metadata::String(std::move(*text));
     }
@@ -137,7 +150,7 @@ std::expected<std::optional<Schema>, CodecError> parse_schema(PayloadCursor& cur
   Schema schema;
   schema.reserve(static_cast<std::size_t>(*count));
   for (std::uint64_t i = 0; i < *count; ++i) {
-    auto name = parse_text(cursor);
+    auto name = parse_text(cursor, [&] { return "schema name " + std::to_string(i); });
     if (!name) return std::unexpected(name.error());
     schema.push_back(std::move(*name));
   }

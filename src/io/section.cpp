@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <array>
 #include <bit>
+#include <new>
 #include <stdexcept>
 
 #include "io/little_endian.hpp"
@@ -16,6 +17,9 @@ using format::SectionTag;
 // Piece size for checksum-then-transfer: small enough to stay in L2 between
 // the two, large enough to keep system calls and call overhead negligible.
 constexpr std::size_t kPieceBytes = std::size_t{1} << 18;
+// An array read from a file is filled this much at a time, with a check for
+// interruption after each: a few milliseconds of reading.
+constexpr std::uint64_t kGrowthPieceBytes = std::uint64_t{1} << 23;
 
 template <typename T>
 using Bits = std::conditional_t<std::is_same_v<T, double>, std::uint64_t, T>;
@@ -202,6 +206,36 @@ std::expected<void, CodecError> SectionReader::read_values(std::span<T> out) {
   return {};
 }
 
+// The array's address space is reserved at once: the file is as long as it
+// claims (its length was checked), and reserving costs no memory, while
+// growing by copies would make every large load read its data twice. Memory
+// is touched only as the pieces arrive.
+template <ArrayValue T>
+std::expected<void, CodecError> SectionReader::read_values_growing(std::vector<T>& out,
+                                                                   std::uint64_t count,
+                                                                   Interrupt& interrupt) {
+  if (count > unread_ / sizeof(T)) throw std::length_error("SectionReader: read past the section");
+  out.clear();
+  try {
+    out.reserve(static_cast<std::size_t>(count));
+  } catch (const std::bad_alloc&) {
+    return std::unexpected(CodecError::out_of_memory(
+        "out of memory reading the " + std::string(format::section_name(tag_)) +
+        " section: " + std::to_string(length_) + " bytes claimed"));
+  }
+  while (out.size() < count) {
+    const auto piece = static_cast<std::size_t>(
+        std::min<std::uint64_t>(count - out.size(), kGrowthPieceBytes / sizeof(T)));
+    out.resize(out.size() + piece);  // within the capacity: cannot throw
+    if (auto got = read_values(std::span(out).last(piece)); !got) return got;
+    if (interrupt.requested()) {
+      out = std::vector<T>();
+      return std::unexpected(CodecError::interrupted());
+    }
+  }
+  return {};
+}
+
 std::expected<void, CodecError> SectionReader::finish() {
   if (unread_ != 0) throw std::logic_error("SectionReader: finished with unread payload");
   std::array<std::byte, format::kSectionChecksumBytes> stored{};
@@ -227,5 +261,14 @@ template std::expected<void, CodecError> SectionReader::read_values(std::span<do
 template std::expected<void, CodecError> SectionReader::read_values(std::span<std::uint64_t>);
 template std::expected<void, CodecError> SectionReader::read_values(std::span<std::uint32_t>);
 template std::expected<void, CodecError> SectionReader::read_values(std::span<std::uint8_t>);
+template std::expected<void, CodecError> SectionReader::read_values_growing(std::vector<double>&,
+                                                                            std::uint64_t,
+                                                                            Interrupt&);
+template std::expected<void, CodecError> SectionReader::read_values_growing(
+    std::vector<std::uint64_t>&, std::uint64_t, Interrupt&);
+template std::expected<void, CodecError> SectionReader::read_values_growing(
+    std::vector<std::uint32_t>&, std::uint64_t, Interrupt&);
+template std::expected<void, CodecError> SectionReader::read_values_growing(
+    std::vector<std::uint8_t>&, std::uint64_t, Interrupt&);
 
 }  // namespace halqen::io

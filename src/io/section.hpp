@@ -12,7 +12,9 @@
 #include <span>
 #include <string>
 #include <type_traits>
+#include <vector>
 
+#include "common/interrupt.hpp"
 #include "io/byte_sink.hpp"
 #include "io/byte_source.hpp"
 #include "io/codec_error.hpp"
@@ -75,6 +77,16 @@ class SectionReader {
   std::expected<void, CodecError> read(std::span<std::byte> out);
   template <ArrayValue T>
   std::expected<void, CodecError> read_values(std::span<T> out);
+
+  // Reads `count` values into `out` (emptied first) in pieces of a few
+  // megabytes, asking `interrupt` between them: memory is used as the data
+  // arrives, and an interrupted read frees what it held. When even the
+  // address space for `count` values cannot be had, fails with an
+  // out-of-memory error naming the section's length.
+  // Precondition: count * sizeof(T) <= unread() (std::length_error otherwise).
+  template <ArrayValue T>
+  std::expected<void, CodecError> read_values_growing(std::vector<T>& out, std::uint64_t count,
+                                                      Interrupt& interrupt);
 
   // Reads the stored checksum and compares. Precondition: unread() == 0.
   std::expected<void, CodecError> finish();

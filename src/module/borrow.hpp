@@ -14,9 +14,16 @@
 
 namespace halqen::py {
 
+// The process a borrow flag was last used in: a forked child keeps only the
+// thread that forked, so borrows that other threads held at the fork can
+// never be given back there and are dropped on the flag's first use in the
+// child. The forking thread's own borrows carry over (see borrow.cpp).
+std::uint64_t current_process();
+
 class BorrowChecker {
  public:
   bool try_acquire_shared() {
+    adopt_process();
     std::int64_t seen = flag_.load();
     while (seen != kExclusive) {
       if (flag_.compare_exchange_weak(seen, seen + 1)) {
@@ -28,16 +35,39 @@ class BorrowChecker {
   void release_shared() { flag_.fetch_sub(1); }
 
   bool try_acquire_exclusive() {
+    adopt_process();
     std::int64_t expected = kFree;
     return flag_.compare_exchange_strong(expected, kExclusive);
   }
   void release_exclusive() { flag_.store(kFree); }
 
+  // In a forked child: the borrows the forking thread holds are all there is.
+  void keep_after_fork(std::int64_t shared_held, bool exclusive_held) {
+    flag_.store(exclusive_held ? kExclusive : shared_held);
+    process_.store(current_process());
+  }
+
  private:
   static constexpr std::int64_t kFree = 0;
   static constexpr std::int64_t kExclusive = -1;
+
+  void adopt_process() {
+    const std::uint64_t process = current_process();
+    if (process_.load(std::memory_order_relaxed) != process) {
+      flag_.store(kFree);
+      process_.store(process, std::memory_order_relaxed);
+    }
+  }
+
   std::atomic<std::int64_t> flag_{kFree};
+  std::atomic<std::uint64_t> process_{current_process()};
 };
+
+// The borrows the calling thread holds, kept so that a forked child can keep
+// them (a fork keeps only the forking thread). Every call acquires its borrow
+// with the interpreter lock held, and so does the child's fork handler.
+void note_borrow_held(BorrowChecker& checker, bool shared);
+void note_borrow_released(BorrowChecker& checker, bool shared) noexcept;
 
 // Holds a borrow of an instance and gives it back on every path out.
 class BorrowGuard {
@@ -46,7 +76,9 @@ class BorrowGuard {
   // (exclusive) when the borrow conflicts with one held.
   static PyResult<BorrowGuard> acquire(BorrowChecker& checker, bool shared) {
     if (shared ? checker.try_acquire_shared() : checker.try_acquire_exclusive()) {
-      return BorrowGuard(checker, shared);
+      BorrowGuard guard(checker, shared);
+      note_borrow_held(checker, shared);
+      return guard;
     }
     return std::unexpected(PyErr::new_err(
         PyExc_RuntimeError, shared ? "Already mutably borrowed" : "Already borrowed"));
@@ -60,6 +92,7 @@ class BorrowGuard {
     if (checker_ == nullptr) {
       return;
     }
+    note_borrow_released(*checker_, shared_);
     if (shared_) {
       checker_->release_shared();
     } else {

@@ -24,6 +24,7 @@
 #include <type_traits>
 #include <utility>
 
+#include "common/size_refused.hpp"
 #include "module/args.hpp"
 #include "module/build.hpp"
 #include "module/convert.hpp"
@@ -45,6 +46,8 @@ PyObject* run_trapped(Body&& body) noexcept {
     std::move(result).error().restore();
   } catch (const Panic& failure) {
     raise_panic(failure.what(), failure.where());
+  } catch (const SizeRefused& refused) {
+    PyErr_SetString(PyExc_MemoryError, refused.what());
   } catch (const std::bad_alloc&) {
     PyErr_NoMemory();
   } catch (const std::length_error&) {

@@ -7,6 +7,7 @@
 #include <random>
 #include <vector>
 
+#include "common/size_refused.hpp"
 #include "hnsw/hnsw.hpp"
 #include "hnsw/hnsw_inspect.hpp"
 #include "test_hnsw_support.hpp"
@@ -39,8 +40,8 @@ TEST(HnswHuge, MaximalLayersRefusesTheSecondNodeUpFront) {
   const std::vector<double> vector{1, 2, 3};
   ASSERT_TRUE(graph.insert(vector, nullptr, rng));
   EXPECT_EQ(graph.level(0), kMax - 1);
-  EXPECT_THROW(graph.insert(vector, nullptr, rng), std::bad_alloc);
-  EXPECT_THROW(graph.insert(vector, nullptr, rng), std::bad_alloc);
+  EXPECT_THROW(graph.insert(vector, nullptr, rng), SizeRefused);
+  EXPECT_THROW(graph.insert(vector, nullptr, rng), SizeRefused);
   EXPECT_EQ(graph.size(), 1u);
   EXPECT_EQ(graph.metadata().node_count(), 1u);
   const Filter tag = equality_filter("tag", Metadata::Int(1));

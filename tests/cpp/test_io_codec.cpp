@@ -12,6 +12,8 @@
 #include "io/byte_source.hpp"
 #include "io/decode.hpp"
 #include "io/file_io.hpp"
+#include "io/temporary_file.hpp"
+#include "stop_after.hpp"
 #include "test_io_support.hpp"
 
 namespace halqen::testing {
@@ -125,6 +127,50 @@ TEST(IoCodec, FileRoundTripEqualsMemoryEncodingAndReplacesAtomically) {
   EXPECT_EQ(missing.error().os_error, ENOENT);
   EXPECT_EQ(io::open_for_reading((directory / "absent").string()).error().os_error, ENOENT);
   EXPECT_EQ(io::open_for_reading(directory.string()).error().os_error, EISDIR);
+  std::filesystem::remove_all(directory);
+}
+
+// A large section is read in pieces with a question between them: a stop
+// request ends the read there, for both kinds, at every point it is asked.
+TEST(IoCodec, ReadingStopsWhenInterrupted) {
+  const auto flat = random_flat_parts(20'000, 64, MetricKind::Euclidean, 3);  // 10 MB of vectors
+  const auto graph = built_hnsw_parts({.dim = 2, .layers = 3, .schema = Schema{"tag"}}, 40, 4);
+  for (const Bytes& file : {encode_to_bytes(view_of(flat)), encode_to_bytes(view_of(graph))}) {
+    StopAfter counting(std::numeric_limits<std::uint64_t>::max());
+    io::SpanSource whole(file);
+    ASSERT_TRUE(io::decode_parts(whole, counting).has_value());
+    ASSERT_GE(counting.questions, 2u);
+    for (std::uint64_t passing = 0; passing < counting.questions; ++passing) {
+      StopAfter stop(passing);
+      io::SpanSource source(file);
+      const auto decoded = io::decode_parts(source, stop);
+      ASSERT_FALSE(decoded.has_value());
+      EXPECT_EQ(decoded.error().kind, io::CodecError::Kind::Interrupted);
+      EXPECT_EQ(stop.questions, passing + 1);
+    }
+  }
+}
+
+// Where a file system refuses unnamed files: a random name, created
+// exclusively, renamed over the target, or removed when not published.
+TEST(IoFile, NamedTemporaryFilesArePublishedOrDiscarded) {
+  const auto directory =
+      std::filesystem::temp_directory_path() / ("halqen-named-" + std::to_string(::getpid()));
+  std::filesystem::create_directories(directory);
+  const std::string target = (directory / "index.halqen").string();
+  auto first = io::create_named_temporary(directory.string());
+  auto second = io::create_named_temporary(directory.string());
+  ASSERT_TRUE(first.has_value() && second.has_value());
+  const std::string prefix = directory.string() + "/.halqen-";
+  EXPECT_EQ(first->name.rfind(prefix, 0), 0u);
+  EXPECT_EQ(first->name.size(), prefix.size() + 16);
+  EXPECT_NE(first->name, second->name);
+  ASSERT_EQ(::write(first->descriptor.get(), "new", 3), 3);
+  ASSERT_TRUE(io::publish(*first, target).has_value());
+  io::discard(*first);  // published: nothing left to remove
+  io::discard(*second);
+  EXPECT_EQ(std::filesystem::file_size(target), 3u);
+  EXPECT_EQ(std::distance(std::filesystem::directory_iterator(directory), {}), 1);
   std::filesystem::remove_all(directory);
 }
 

@@ -141,6 +141,27 @@ TEST(IoHostile, HugeCountsInsideSectionsAreCheckedAgainstTheirPayload) {
   EXPECT_TRUE(starts_with(decode_error(offsets_end), "the graph offsets end at link "));
 }
 
+// Text the writer could never have written (a Python str is always valid
+// UTF-8): a stray continuation byte, an overlong NUL, a surrogate, a code
+// point past U+10FFFF, a sequence cut short.
+TEST(IoHostile, TextThatIsNotUtf8IsRefused) {
+  const std::string malformed[] = {"a\x80", "\xC0\x80", "\xED\xA0\x80", "\xF4\x90\x80\x80",
+                                   "ok\xE2\x82"};
+  for (const std::string& text : malformed) {
+    auto named = built_hnsw_parts({.dim = 1, .layers = 2, .schema = Schema{"tag", text}}, 3, 5);
+    EXPECT_TRUE(starts_with(decode_error(encode_to_bytes(view_of(named))),
+                            "schema name 1 is not valid UTF-8: byte "));
+    auto valued = built_hnsw_parts({.dim = 1, .layers = 2, .schema = Schema{"tag"}}, 3, 5);
+    valued.records[2] = {Metadata::String(text)};
+    EXPECT_TRUE(starts_with(decode_error(encode_to_bytes(view_of(valued))),
+                            "the string of node 2, value 0 is not valid UTF-8: byte "));
+  }
+  auto valid =
+      built_hnsw_parts({.dim = 1, .layers = 2, .schema = Schema{"\xC3\xA9t\xC3\xA9"}}, 3, 5);
+  valid.records[1] = {Metadata::String(std::string("\0\xF0\x9F\x98\x80\xEF\xBF\xBF", 8))};
+  EXPECT_EQ(decode_error(encode_to_bytes(view_of(valid))), "");
+}
+
 TEST(IoHostile, ForeignFilesAndOtherVersionsAreNamed) {
   const auto text = [](std::string_view s) {
     const auto bytes = std::as_bytes(std::span(s));

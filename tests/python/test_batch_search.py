@@ -278,18 +278,25 @@ def test_argument_checks():
                 function(flat, [[1.0, 2.0]], threads=threads)
         with pytest.raises(TypeError, match="^argument 'threads': "):
             function(graph, [[1.0, 2.0]], threads=1.5)
-        with pytest.raises(OverflowError):
+        with pytest.raises(OverflowError, match=r"^argument 'threads': expected an integer from 1 to 2\^63 - 1, got 1180591620717411303424$"):
             function(graph, [[1.0, 2.0]], threads=2**70)
-        with pytest.raises(OverflowError):
+        with pytest.raises(OverflowError, match=r"^argument 'k': expected an integer from 0 to 2\^64 - 1, got -1$"):
             function(flat, [[1.0, 2.0]], k=-1)
         with pytest.raises(TypeError, match=r"^argument 'index': 'list' object cannot be converted to 'PyFlat \| PyHNSW'$"):
             function([flat], [[1.0, 2.0]])
         with pytest.raises(TypeError, match="^argument 'queries': Can't extract `str` to `Vec`$"):
             function(flat, "ab")
-        with pytest.raises(TypeError, match="^argument 'queries': 'int' object cannot be converted to 'Sequence'$"):
+        expected_form = "^argument 'queries': expected a 2-D array or a sequence of vectors, got "
+        with pytest.raises(TypeError, match=expected_form + "'int'$"):
             function(flat, 5)
+        with pytest.raises(TypeError, match=expected_form + "a 1-D 'ndarray'$"):
+            function(flat, np.array([1.0, 2.0]))
+        with pytest.raises(TypeError, match=expected_form + "a 'list' of 'float'$"):
+            function(flat, [1.0, 2.0])
         # Far more threads than work: capped, same answer.
         assert function(flat, [[0.0, 0.0]] * 3, threads=2**62) == [[(0, math.sqrt(5.0))]] * 3
+    with pytest.raises(OverflowError, match=r"^argument 'ef': expected an integer from 0 to 2\^64 - 1, got -2$"):
+        halqen_ext.search_ids(graph, [[1.0, 2.0]], ef=-2)
     with pytest.raises(TypeError, match="^ef applies to a PyHNSW only: a PyFlat search is exact$"):
         halqen_ext.search_ids(flat, [[1.0, 2.0]], ef=3)
     with pytest.raises(TypeError, match="unexpected keyword argument 'ef'"):

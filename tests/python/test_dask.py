@@ -1,8 +1,11 @@
 """halqen_dask on a LocalCluster of two worker processes: sharded answers
 against one index, a worker killed between two searches, save and load, and
 a dask.array source that never reaches the client."""
+import errno
+import json
 import math
 import os
+import re
 import signal
 import struct
 import subprocess
@@ -20,7 +23,7 @@ from distributed import Client, LocalCluster, wait  # noqa: E402
 
 import halqen_ext  # noqa: F401 - the shards' pickling
 from halqen import PyFlat, PyHNSW
-from halqen_dask import ShardedFlat, ShardedHNSW, ShardLostError
+from halqen_dask import ShardedFlat, ShardedHNSW, ShardLostError, _base
 
 RESTART_SECONDS = 60
 
@@ -84,6 +87,17 @@ def test_sharded_flat_checks_arguments_as_pyflat(client):
         with pytest.raises(type(expected.value)) as got:
             call(sharded)
         assert str(got.value) == str(expected.value)
+    # A batch's arguments are checked as halqen_ext.search_batch checks them.
+    sharded.insert([1.0, 2.0, 3.0])
+    single.insert([1.0, 2.0, 3.0])
+    for queries, k in ((np.array([1.0, 2.0, 3.0]), 1), ([1.0, 2.0, 3.0], 1), (5, 1), ([[1.0, 2.0, 3.0]], -1)):
+        with pytest.raises(Exception) as expected:
+            halqen_ext.search_batch(single, queries, k)
+        assert "argument '" in str(expected.value)
+        with pytest.raises(type(expected.value)) as got:
+            sharded.search_batch(queries, k)
+        assert str(got.value) == str(expected.value)
+    sharded.close()
     with pytest.raises(ValueError, match="Vector length 2 does not match index dimension 3"):
         sharded.create([[1.0, 2.0, 3.0], [1.0, 2.0]])
     assert len(sharded) == 0  # nothing of a failed create is kept
@@ -240,8 +254,9 @@ def test_save_and_load(client, tmp_path):
     hnsw = ShardedHNSW(6, metric="angular", client=client, shard_size=400, ef_search=30, schema=["n"])
     hnsw.create(vectors, [[("n", i % 2)] for i in range(900)])
     hnsw.save(tmp_path / "hnsw")
-    assert sorted(os.listdir(tmp_path / "hnsw")) == [
-        "manifest.json", "shard-00000.halqen", "shard-00001.halqen", "shard-00002.halqen"]
+    files = sorted(os.listdir(tmp_path / "hnsw"))
+    assert files[0] == "manifest.json" and len(files) == 4
+    assert all(re.fullmatch(rf"shard-[0-9a-f]{{16}}-0000{i}\.halqen", name) for i, name in enumerate(files[1:]))
 
     flat_loaded = ShardedFlat.load(tmp_path / "flat", client=client)
     hnsw_loaded = ShardedHNSW.load(tmp_path / "hnsw")  # the default client
@@ -258,6 +273,57 @@ def test_save_and_load(client, tmp_path):
     manifest.write_text(manifest.read_text().replace('"count": 400', '"count": -4', 1))
     with pytest.raises(ValueError, match="shard 0 has count -4"):
         ShardedFlat.load(tmp_path / "flat", client=client)
+
+
+def test_a_save_never_mixes_with_the_save_it_replaces(client, tmp_path, monkeypatch):
+    rng = np.random.default_rng(19)
+    queries = rng.normal(size=(6, 4))
+    first = ShardedFlat(4, client=client, shard_size=5)  # counts 5, 5, 2
+    first.create(rng.normal(size=(12, 4)))
+    second = ShardedFlat(4, client=client, shard_size=4)  # counts 4, 4, 4
+    second.create(rng.normal(size=(12, 4)))
+    directory = tmp_path / "index"
+
+    def loads_as(index):
+        loaded = ShardedFlat.load(directory, client=client)
+        assert exact(loaded.search_batch(queries, 12)) == exact(index.search_batch(queries, 12))
+
+    first.save(directory)
+    first_files = set(os.listdir(directory))
+    real_write_manifest = _base.write_manifest
+
+    def full_disk(*args):
+        raise OSError(errno.ENOSPC, "No space left on device")
+
+    monkeypatch.setattr(_base, "write_manifest", full_disk)
+    with pytest.raises(OSError, match="No space left"):
+        second.save(directory)
+    loads_as(first)  # whole, and nothing of the failed save is left
+    assert set(os.listdir(directory)) == first_files
+
+    def overtaken(*args):  # another save runs whole before this one's manifest
+        monkeypatch.setattr(_base, "write_manifest", real_write_manifest)
+        first.save(directory)
+        real_write_manifest(*args)
+
+    monkeypatch.setattr(_base, "write_manifest", overtaken)
+    second.save(directory)
+    loads_as(second)  # the last manifest's index, whole
+
+    manifest_path = directory / "manifest.json"
+    manifest = json.loads(manifest_path.read_text())
+    manifest["shards"][1]["count"] = 7
+    manifest_path.write_text(json.dumps(manifest))
+    with pytest.raises(ValueError, match=r"shard 1 does not match its manifest entry: count 4 in the file, 7 in the manifest"):
+        ShardedFlat.load(directory, client=client)
+    manifest["shards"][1]["count"] = 4
+    manifest_path.write_text(json.dumps(manifest))
+    other = PyFlat(3, "cosine")
+    other.create(rng.normal(size=(4, 3)))
+    halqen_ext.write_index(other, directory / manifest["shards"][2]["file"])
+    with pytest.raises(ValueError, match=r"shard 2 does not match its manifest entry: dim 3 in the file, 4 in the "
+                                         r"manifest; metric 1 in the file, 0 in the manifest; bytes \d+ in the file"):
+        ShardedFlat.load(directory, client=client)
 
 
 def test_dask_array_rows_stay_on_the_workers(client, monkeypatch):

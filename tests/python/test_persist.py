@@ -10,12 +10,19 @@ after them must agree too.
 """
 import copy
 import errno
+import json
 import math
 import os
 import pathlib
 import pickle
 import random
+import re
+import signal
+import stat
 import struct
+import subprocess
+import sys
+import textwrap
 
 import pytest
 
@@ -233,6 +240,230 @@ def test_writing_replaces_the_file_whole_and_leaves_nothing_beside_it(tmp_path):
     halqen_ext.write_index(large, os.fspath(path))
     assert path.read_bytes() == halqen_ext.serialize_index(large)
     assert [p.name for p in tmp_path.iterdir()] == ["index.halqen"]
+
+
+def test_writing_keeps_the_mode_owner_and_group_of_the_file_it_replaces(tmp_path):
+    index = PyFlat(1)
+    index.insert([1.0])
+    path = tmp_path / "private.halqen"
+    path.write_bytes(b"old")
+    path.chmod(0o600)
+    owner = (1234, 5678) if os.geteuid() == 0 else (os.getuid(), os.getgid())
+    if os.geteuid() == 0:
+        os.chown(path, *owner)
+    halqen_ext.write_index(index, path)
+    status = path.stat()
+    assert (status.st_mode & 0o7777, status.st_uid, status.st_gid) == (0o600, *owner)
+    assert path.read_bytes() == halqen_ext.serialize_index(index)
+    fresh = tmp_path / "fresh.halqen"
+    umask = os.umask(0o027)
+    try:
+        halqen_ext.write_index(index, fresh)
+    finally:
+        os.umask(umask)
+    assert fresh.stat().st_mode & 0o7777 == 0o640
+
+
+def test_writing_follows_links_and_refuses_what_is_not_a_regular_file(tmp_path):
+    index = PyFlat(1)
+    index.insert([2.0])
+    (tmp_path / "data").mkdir()
+    target = tmp_path / "data" / "index.halqen"
+    target.write_bytes(b"old")
+    link = tmp_path / "current.halqen"
+    link.symlink_to(os.path.join("data", "index.halqen"))  # relative to the link's directory
+    chained = tmp_path / "chained.halqen"
+    chained.symlink_to(link)
+    halqen_ext.write_index(index, chained)
+    assert chained.is_symlink() and link.is_symlink()
+    assert target.read_bytes() == halqen_ext.serialize_index(index)
+    dangling = tmp_path / "dangling.halqen"
+    dangling.symlink_to(tmp_path / "data" / "new.halqen")
+    halqen_ext.write_index(index, dangling)
+    assert dangling.is_symlink() and (tmp_path / "data" / "new.halqen").read_bytes() == target.read_bytes()
+
+    fifo = tmp_path / "pipe"
+    os.mkfifo(fifo)
+    with pytest.raises(OSError, match="not a regular file: the path is a FIFO") as raised:
+        halqen_ext.write_index(index, fifo)
+    assert raised.value.filename == str(fifo)
+    assert stat.S_ISFIFO(os.lstat(fifo).st_mode)
+    looping = tmp_path / "loop"
+    looping.symlink_to(looping)
+    with pytest.raises(OSError) as raised:
+        halqen_ext.write_index(index, looping)
+    assert raised.value.errno == errno.ELOOP
+    assert sorted(p.name for p in (tmp_path / "data").iterdir()) == ["index.halqen", "new.halqen"]
+
+
+def test_writing_leaves_no_temporary_file_and_takes_the_longest_names(tmp_path):
+    index = PyFlat(1)
+    index.insert([3.0])
+    longest = tmp_path / ("n" * 255)
+    halqen_ext.write_index(index, longest)
+    assert halqen_ext.read_index(longest).search([3.0]) == [(0, 0.0)]
+    # A write killed half way (by the file size limit's SIGXFSZ) leaves the
+    # old file and nothing else.
+    path = tmp_path / "index.halqen"
+    halqen_ext.write_index(index, path)
+    child = subprocess.run([sys.executable, "-c", textwrap.dedent(f"""
+        import resource, signal, halqen_ext
+        from halqen import PyFlat
+        signal.signal(signal.SIGXFSZ, signal.SIG_DFL)  # Python ignores it
+        big = PyFlat(1024)
+        big.create([[1.0] * 1024] * 256)
+        resource.setrlimit(resource.RLIMIT_FSIZE, (100_000, resource.RLIM_INFINITY))
+        halqen_ext.write_index(big, {str(path)!r})
+        """)])
+    assert child.returncode == -signal.SIGXFSZ
+    assert sorted(p.name for p in tmp_path.iterdir()) == sorted([longest.name, path.name])
+    assert path.read_bytes() == halqen_ext.serialize_index(index)
+
+
+SPARSE_READER = """
+import json, os, resource, signal, struct, sys
+import halqen_ext
+
+GIB = 2**30
+
+
+def crc32c(data):
+    crc = 0xFFFFFFFF
+    for byte in data:
+        crc ^= byte
+        for _ in range(8):
+            crc = (crc >> 1) ^ (0x82F63B78 & -(crc & 1))
+    return crc ^ 0xFFFFFFFF
+
+
+def sparse_flat_file(path, count):
+    # A header claiming `count` vectors of dim 1 and a vectors section of
+    # that length; the rest of the file is a hole that reads as zeros.
+    header = struct.pack("<8sIIIIQQQQQQ", b"\\x89HALQEN\\n", 1, 1, 0, 2, 1, count, 0, 0, 0, 0)
+    head = struct.pack("<IIQ", 1, 0, 8 * count)
+    with open(path, "wb") as stream:
+        stream.write(header + struct.pack("<II", crc32c(header), 0) + head)
+        stream.truncate(80 + 16 + 8 * count + 4 + 16 + count + 4)
+
+
+def status(field):
+    with open("/proc/self/status") as stream:
+        return next(int(line.split()[1]) * 1024 for line in stream if line.startswith(field))
+
+
+def attempt(path, seconds_to_interrupt):
+    # The timer signal comes from the kernel, as Ctrl-C does from the
+    # terminal, and raises what Ctrl-C raises.
+    signal.signal(signal.SIGALRM, signal.default_int_handler)
+    signal.setitimer(signal.ITIMER_REAL, seconds_to_interrupt)
+    try:
+        halqen_ext.read_index(path)
+        outcome = "loaded"
+    except BaseException as error:
+        outcome = f"{type(error).__name__}: {error}"
+    signal.setitimer(signal.ITIMER_REAL, 0)
+    return outcome
+
+
+directory = sys.argv[1]
+sparse_flat_file(os.path.join(directory, "large"), GIB // 2)  # 4 GiB of vectors claimed
+sparse_flat_file(os.path.join(directory, "huge"), 2 * GIB)  # 16 GiB
+resource.setrlimit(resource.RLIMIT_AS, (status("VmSize") + 6 * GIB, resource.RLIM_INFINITY))
+resident = status("VmRSS")
+stopped = attempt(os.path.join(directory, "large"), 0.1)
+result = {"stopped": stopped, "kept": status("VmRSS") - resident,
+          "over_limit": attempt(os.path.join(directory, "huge"), 3600)}
+print(json.dumps(result))
+os._exit(0)
+"""
+
+
+# The sanitizer's allocator aborts where an address-space limit is reached,
+# and its red zones and quarantine inflate every peak.
+SANITIZED = os.environ.get("HALQEN_SANITIZED") == "1"
+
+
+@pytest.mark.skipif(not sys.platform.startswith("linux") or SANITIZED,
+                    reason="reads /proc/self/status; measures the allocator's own figures")
+def test_a_sparse_file_claiming_gigabytes_is_read_as_it_arrives(tmp_path):
+    """The header's count is never allocated up front: Ctrl-C stops the read
+    and frees what it held, and running out of memory names the claim."""
+    completed = subprocess.run([sys.executable, "-c", SPARSE_READER, str(tmp_path)],
+                               capture_output=True, text=True, timeout=300)
+    assert completed.returncode == 0, completed.stderr
+    result = json.loads(completed.stdout)
+    assert result["stopped"] == "KeyboardInterrupt: "
+    assert result["kept"] < 64 * 2**20
+    assert result["over_limit"].startswith(
+        "MemoryError: out of memory reading the vectors section: 17179869184 bytes claimed")
+
+
+def crc32c(data):
+    crc = 0xFFFFFFFF
+    for byte in data:
+        crc = (crc >> 8) ^ CRC32C_TABLE[(crc ^ byte) & 0xFF]
+    return crc ^ 0xFFFFFFFF
+
+
+def _crc32c_entry(byte):
+    for _ in range(8):
+        byte = (byte >> 1) ^ (0x82F63B78 if byte & 1 else 0)
+    return byte
+
+
+CRC32C_TABLE = [_crc32c_entry(byte) for byte in range(256)]
+
+
+def section(tag, payload):
+    head = struct.pack("<IIQ", tag, 0, len(payload))
+    return head + payload + struct.pack("<I", crc32c(head + payload))
+
+
+def paired_high_graph(count, layers=64):
+    """The largest in-memory graph per file byte: dim 0, every node at the
+    top level (a sub-list for each of 31 layers) and linked to one other node
+    (so that every sub-list holds an id), ids past 16 bits."""
+    header = struct.pack("<8sIIIIQQQQQQ", b"\x89HALQEN\n", 1, 2, 0, 6, 0, count, layers, 16, 200, 50)
+    partners = b"".join(struct.pack("<I", node ^ 1) for node in range(count))
+    return (header + struct.pack("<II", crc32c(header), 0) + section(1, b"") + section(2, bytes(count))
+            + section(3, struct.pack("<Q", layers - 1) * count)
+            + section(4, b"".join(struct.pack("<Q", node) for node in range(count + 1)) + partners)
+            + section(5, b"\0") + section(6, bytes(8 * count)))
+
+
+PEAK_OF_LOAD = """
+import sys, halqen_ext
+def field(name):
+    with open("/proc/self/status") as stream:
+        return next(int(line.split()[1]) * 1024 for line in stream if line.startswith(name))
+with open("/proc/self/clear_refs", "w") as stream:
+    stream.write("5")  # the peak so far is forgotten
+resident = field("VmRSS")
+index = halqen_ext.read_index(sys.argv[1])
+print(field("VmHWM") - resident)
+"""
+MIB = 2**20
+FILE_FORMAT = pathlib.Path(__file__).resolve().parents[2] / "docs" / "file-format.md"
+
+
+@pytest.mark.skipif(not sys.platform.startswith("linux") or SANITIZED,
+                    reason="reads /proc/self/status; measures the allocator's own figures")
+def test_what_a_file_can_make_a_load_allocate_is_bounded_by_its_size(tmp_path):
+    """The bounds of docs/file-format.md, at the files that come nearest."""
+    documented = dict(re.findall(r"^\| `(\w+)` \| (\d+) × S \+ 1 MiB \|", FILE_FORMAT.read_text(), re.MULTILINE))
+    flat = PyFlat(0)
+    flat.create([[]] * 1_000_000)
+    graph = paired_high_graph(70_000)
+    cases = [("flat", halqen_ext.serialize_index(flat), int(documented["PyFlat"])),
+             ("graph", graph, int(documented["PyHNSW"]))]
+    for name, data, factor in cases:
+        path = tmp_path / name
+        path.write_bytes(data)
+        completed = subprocess.run([sys.executable, "-c", PEAK_OF_LOAD, str(path)],
+                                   capture_output=True, text=True, timeout=120, check=True)
+        peak = int(completed.stdout)
+        assert peak <= factor * len(data) + MIB, (name, peak, len(data))
+    assert peak > 48 * len(graph)  # the graph file does come near its bound
 
 
 class Reenter:

@@ -60,6 +60,43 @@ def run_script(block, line, directory):
     return f"README.md:{line} (run as a script)\n{completed.stdout}{completed.stderr}"
 
 
+def test_readme_fences_are_closed():
+    """An opening fence inside an open block would hide the text between
+    them (and the next block) in code; the pattern above would not notice."""
+    opened_at = None
+    for number, line in enumerate(README.read_text(encoding="utf-8").splitlines(), start=1):
+        if not line.startswith("```"):
+            continue
+        if opened_at is None:
+            opened_at = number
+        elif line == "```":
+            opened_at = None
+        else:
+            pytest.fail(f"README.md:{number} opens a block inside the one opened at line {opened_at}")
+    assert opened_at is None, f"README.md:{opened_at} opens a block that is never closed"
+
+
+def test_demo_environment_has_what_the_tour_imports():
+    """make demo installs halqen with the extras its recipe names; the tour
+    must not import anything else from outside the standard library."""
+    if not hasattr(sys, "stdlib_module_names"):
+        pytest.skip("Python 3.10 or newer lists the standard library")
+    root = README.parent
+    recipe = re.search(r"^demo:.*\n\t\$\(INSTALL\) '\.\[([\w,]+)\]'", (root / "Makefile").read_text(), re.MULTILINE)
+    assert recipe, "make demo installs no extra"
+    pyproject = (root / "pyproject.toml").read_text()
+    installed = {"halqen", "halqen_ext"}
+    for extra in recipe.group(1).split(","):
+        requirements = re.search(rf"^{extra} = \[(.*)\]$", pyproject, re.MULTILINE)
+        installed.update(re.findall(r'"([\w-]+)', requirements.group(1)))
+    text = README.read_text(encoding="utf-8")
+    tour = text[text.index("## A five-minute tour"):text.index("\n## ", text.index("## A five-minute tour"))]
+    imported = set(re.findall(r"^(?:>>> )?(?:import|from) (\w+)", tour, re.MULTILINE))
+    assert imported, "the tour imports nothing"
+    missing = {name for name in imported if name not in installed and name not in sys.stdlib_module_names}
+    assert not missing, f"the tour imports {sorted(missing)}, which make demo does not install"
+
+
 def test_readme_has_python_blocks():
     blocks = list(python_blocks())
     assert len(blocks) >= 5

@@ -6,6 +6,7 @@ on one index overlap. The only failures allowed are the two borrow errors;
 afterwards the index holds exactly the vectors of the calls that succeeded,
 numbered without gaps, each call's vectors side by side in list order.
 """
+import os
 import random
 import sys
 import threading
@@ -201,3 +202,67 @@ def test_batches_from_several_threads_share_the_index(cls):
     for thread in threads:
         thread.join()
     assert answers == expected
+
+
+class Blocking:
+    """A number whose conversion holds its call's borrow until released."""
+
+    def __init__(self):
+        self.entered = threading.Event()
+        self.release = threading.Event()
+
+    def __float__(self):
+        self.entered.set()
+        self.release.wait()
+        return 0.0
+
+
+class Forking:
+    """A number whose conversion forks: the child goes on with the call."""
+
+    def __init__(self):
+        self.pid = None
+
+    def __float__(self):
+        self.pid = os.fork()
+        return 0.0
+
+
+def exit_child(check):
+    try:
+        check()
+    except BaseException:  # noqa: BLE001 - reported through the exit status
+        os._exit(1)
+    os._exit(0)
+
+
+def exit_status(pid):
+    return os.waitstatus_to_exitcode(os.waitpid(pid, 0)[1])
+
+
+@pytest.mark.skipif(not hasattr(os, "fork"), reason="needs fork")
+@pytest.mark.filterwarnings("ignore::DeprecationWarning")  # fork with threads running
+def test_a_forked_child_drops_borrows_of_threads_it_does_not_have():
+    index = PyFlat(1)
+    index.insert([1.0])
+    blocker = Blocking()
+    searcher = threading.Thread(target=index.search, args=([blocker],))
+    searcher.start()
+    blocker.entered.wait()
+    try:
+        pid = os.fork()
+        if pid == 0:
+            exit_child(lambda: index.insert([2.0]))  # the searching thread is not in the child
+        with pytest.raises(RuntimeError, match="Already borrowed"):
+            index.insert([2.0])  # the parent still has it
+    finally:
+        blocker.release.set()
+        searcher.join()
+    assert exit_status(pid) == 0
+
+    # The forking thread's own borrow stays in the child and is given back there.
+    forker = Forking()
+    index.search([forker])
+    if forker.pid == 0:
+        exit_child(lambda: index.insert([3.0]))
+    assert exit_status(forker.pid) == 0
