@@ -8,8 +8,8 @@
 #include <string_view>
 #include <vector>
 
-#include "ext/batch_arguments.hpp"
 #include "module/args.hpp"
+#include "module/batch_arguments.hpp"
 #include "module/convert.hpp"
 #include "module/index_borrow.hpp"
 #include "module/py_err.hpp"

@@ -11,6 +11,7 @@
 #include "flat/flat.hpp"
 #include "flat/flat_batch.hpp"
 #include "metrics/metric_table.hpp"
+#include "module/batch_arguments.hpp"
 #include "module/entry.hpp"
 #include "module/released_run.hpp"
 #include "module/signal_check.hpp"
@@ -153,9 +154,9 @@ PyResult<NoneResult> check_search(const FlatIndex& self, std::vector<double> que
   return NoneResult{};
 }
 
-PyResult<NoneResult> check_search_batch(const FlatIndex& self, BatchQueries queries,
-                                        std::optional<std::uint64_t> /*k*/) {
-  for (const std::vector<double>& query : queries) {
+PyResult<NoneResult> check_search_batch(const FlatIndex& self, QueryList queries,
+                                        std::optional<ResultCount> /*k*/) {
+  for (const std::vector<double>& query : queries.rows) {
     HALQEN_TRY_VOID(check_query_length(self, query));
   }
   return NoneResult{};

@@ -13,6 +13,7 @@
 #include "filter/filter.hpp"
 #include "hnsw/hnsw.hpp"
 #include "metrics/metric_table.hpp"
+#include "module/batch_arguments.hpp"
 #include "module/entry.hpp"
 #include "module/py_metadata.hpp"
 #include "module/released_run.hpp"
@@ -261,10 +262,10 @@ PyResult<NoneResult> check_search(const HNSW& self, std::vector<double> /*query*
 }
 
 // As halqen_ext.search_batch checks: the filter, when there is a query.
-PyResult<NoneResult> check_search_batch(const HNSW& self, BatchQueries queries,
-                                        std::optional<std::uint64_t> /*k*/,
+PyResult<NoneResult> check_search_batch(const HNSW& self, QueryList queries,
+                                        std::optional<ResultCount> /*k*/,
                                         std::optional<NamedObject> filter) {
-  if (!queries.empty()) {
+  if (!queries.rows.empty()) {
     HALQEN_TRY_VOID(build_filter(self, filter));
   }
   return NoneResult{};

@@ -1,4 +1,4 @@
-#include "ext/batch_arguments.hpp"
+#include "module/batch_arguments.hpp"
 
 #include <optional>
 #include <string>
