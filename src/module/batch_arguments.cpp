@@ -47,23 +47,24 @@ std::optional<std::string> number_item_type(PyObject* object) {
 // has that form and the failure lies within a vector (whose own message
 // stands).
 std::optional<std::string> wrong_form(PyObject* object) {
-  const std::string type = "'" + type_name(object) + "'";
+  std::string described;
   if (const auto dimensions = array_dimensions(object)) {
-    if (*dimensions != 2) {
-      return "a " + std::to_string(*dimensions) + "-D " + type;
+    if (*dimensions == 2) {
+      return std::nullopt;
     }
+    described.append("a ").append(std::to_string(*dimensions)).append("-D ");
+  } else if (PyUnicode_Check(object)) {
     return std::nullopt;
+  } else if (PySequence_Check(object)) {
+    const auto item = number_item_type(object);
+    if (!item) {
+      return std::nullopt;
+    }
+    described.append("a '").append(type_name(object)).append("' of '").append(*item).append("'");
+    return described;
   }
-  if (PyUnicode_Check(object)) {
-    return std::nullopt;
-  }
-  if (!PySequence_Check(object)) {
-    return type;
-  }
-  if (const auto item = number_item_type(object)) {
-    return "a " + type + " of '" + *item + "'";
-  }
-  return std::nullopt;
+  described.append("'").append(type_name(object)).append("'");
+  return described;
 }
 
 }  // namespace
@@ -98,7 +99,8 @@ PyResult<QueryList> FromPython<QueryList>::convert(PyObject* o) {
     return std::unexpected(std::move(rows).error());
   }
   if (const auto given = wrong_form(o)) {
-    return std::unexpected(PyErr::new_err(PyExc_TypeError, kQueriesForm + *given));
+    return std::unexpected(
+        PyErr::new_err(PyExc_TypeError, std::string(kQueriesForm).append(*given)));
   }
   return std::unexpected(std::move(rows).error());
 }
