@@ -30,8 +30,9 @@ def run_all(quick):
 def print_section(title, section):
     print(f"\n{title}")
     print("   M 16, ef_construction 200; peers in float32, GraphIndex in float64; one search "
-          "thread;\n   bytes/vec: resident growth of the build; qps@r: best queries/s at "
-          "recall >= r")
+          "thread;\n   build: wall seconds per thread count, and the CPU seconds of the first; "
+          "bytes/vec: resident\n   growth of the build; qps@r: best queries/s (from CPU time) "
+          "at recall >= r")
     for result in section["results"]:
         print_comparison(result)
 

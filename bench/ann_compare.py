@@ -68,6 +68,8 @@ def summarize(name, builds, points):
     return {
         "library": name,
         "build_seconds": {str(threads): row["build_seconds"] for threads, row in built.items()},
+        "build_cpu_seconds": {str(threads): row["build_cpu_seconds"]
+                              for threads, row in built.items()},
         "bytes_per_vector": first["bytes_per_vector"],
         "vector_bytes": first["vector_bytes"],
         "queries_per_second_at": {str(target): best_rate(mine, target)

@@ -13,6 +13,8 @@ def summary_line(row):
     builds = row["build_seconds"]
     one, two = builds.get("1"), builds.get("2")
     build_text = "  ".join(f"{builds[threads]:7.1f}" for threads in sorted(builds, key=int))
+    first = min(builds, key=int)
+    build_text += f"  {row['build_cpu_seconds'][first]:7.1f}"
     speedup = f"{one / two:5.2f}" if one and two else f"{'-':>5s}"
     rates = " ".join(rate_text(row["queries_per_second_at"][str(target)])
                      for target in RECALL_TARGETS)
@@ -50,7 +52,7 @@ def print_comparison(result):
     for name, reason in result["skipped"].items():
         print(f"   skipped {name}: {reason}")
     threads = sorted(result["summary"][0]["build_seconds"], key=int)
-    build_head = "  ".join(f"build {t}t" for t in threads)
+    build_head = "  ".join(f"build {t}t" for t in threads) + f"    cpu {threads[0]}t"
     targets = " ".join(f"{'qps@' + str(target):>9s}" for target in RECALL_TARGETS)
     print(f"   {'library':10s} {build_head}  speed  bytes/vec (vector) {targets}  recall max")
     for row in result["summary"]:

@@ -2,7 +2,9 @@
 process, one thread each, sweeping ef to trace recall@k against queries per
 second. At each ef the libraries are timed in alternating rounds after a
 warm-up round, so that load from elsewhere on the machine falls on all of
-them alike. Indexes come from the files the build workers saved; a library
+them alike. The time is the process's CPU time: on a shared machine the
+wall time of a long call measures mostly this process's share of the
+cores, and one search thread uses one core while it runs. Indexes come from the files the build workers saved; a library
 that could not save is built here. Prints one JSON object.
 
 Usage: ann_search_worker.py --library NAME[=PATH] ... --ef E ... --repeats R DATA-ARGUMENTS
@@ -11,6 +13,8 @@ import common  # noqa: F401  (single-threaded set-up before numpy)
 
 import argparse  # noqa: E402
 import json  # noqa: E402
+import math  # noqa: E402
+import time  # noqa: E402
 
 import numpy as np  # noqa: E402
 
@@ -22,6 +26,11 @@ from common import interleaved_medians  # noqa: E402
 K = 10
 # Threads of a build done here, when an index could not be saved.
 FALLBACK_BUILD_THREADS = 2
+# A timed call repeats the batch until it takes about this much CPU time, so
+# that small sets are not timed at the clock's grain.
+MIN_CALL_SECONDS = 0.2
+# The shortest CPU time taken for a measurement, against a division by zero.
+CLOCK_GRAIN_SECONDS = 1e-6
 
 
 def open_indexes(requests, data):
@@ -39,6 +48,19 @@ def open_indexes(requests, data):
     return indexes
 
 
+def passes_for(call):
+    started = time.process_time()
+    call()
+    return max(1, math.ceil(MIN_CALL_SECONDS / max(time.process_time() - started, CLOCK_GRAIN_SECONDS)))
+
+
+def repeated(call, passes):
+    def run():
+        for _ in range(passes):
+            call()
+    return run
+
+
 def sweep(indexes, data, queries, efs, repeats):
     kth = ground_truth.kth_distances(data, queries, K)
     typed = {name: np.ascontiguousarray(queries, dtype=library.dtype)
@@ -52,10 +74,13 @@ def sweep(indexes, data, queries, efs, repeats):
         calls = {name: searcher(name) for name in indexes}
         recalls = {name: float(ground_truth.recall(data, queries, call(), kth))
                    for name, call in calls.items()}
-        seconds = interleaved_medians(calls, repeats)
+        passes = {name: passes_for(call) for name, call in calls.items()}
+        seconds = interleaved_medians({name: repeated(call, passes[name])
+                                       for name, call in calls.items()}, repeats,
+                                      clock=time.process_time)
         for name in indexes:
             points.append({"library": name, "ef": ef, "recall": recalls[name],
-                           "queries_per_second": len(queries) / seconds[name]})
+                           "queries_per_second": passes[name] * len(queries) / seconds[name]})
     return points
 
 
