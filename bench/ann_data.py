@@ -20,6 +20,7 @@ import wordnet_embeddings
 NAMES = ("clustered", "digits", "fashion", "wordnet")
 DEFAULT_QUERIES = 1_000
 DEFAULT_DIM = 128
+DEFAULT_CLUSTERED_COUNT = 100_000
 # About a thousand vectors per cluster.
 VECTORS_PER_CLUSTER = 1_000
 SEED = 20261209
@@ -45,14 +46,15 @@ class DataSpec:
 
     def label(self):
         if self.name == "clustered":
-            return f"clustered {self.count:,} x {self.dim}"
+            return f"clustered {self.count or DEFAULT_CLUSTERED_COUNT:,} x {self.dim}"
         return self.name if self.count is None else f"{self.name} (first {self.count:,})"
 
 
 def add_arguments(parser):
     parser.add_argument("--data", choices=NAMES, default="clustered", help="data set")
     parser.add_argument("--count", type=int, default=None,
-                        help="indexed vectors (default: all; clustered: 100,000)")
+                        help="indexed vectors (default: all; clustered: "
+                        f"{DEFAULT_CLUSTERED_COUNT:,})")
     parser.add_argument("--queries", type=int, default=DEFAULT_QUERIES, help="held-out queries")
     parser.add_argument("--dim", type=int, default=DEFAULT_DIM, help="clustered only")
     parser.add_argument("--clusters", type=int, default=None,
@@ -97,7 +99,7 @@ def held_out(vectors, queries, count, seed):
 def load(spec):
     """(indexed vectors, held-out queries) of a DataSpec."""
     if spec.name == "clustered":
-        count = spec.count or 100_000
+        count = spec.count or DEFAULT_CLUSTERED_COUNT
         clusters = spec.clusters or max(1, count // VECTORS_PER_CLUSTER)
         return clustered.gaussian_mixture(count, spec.queries, spec.dim, clusters, SEED)
     if spec.name == "digits":
