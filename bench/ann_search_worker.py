@@ -34,24 +34,26 @@ CLOCK_GRAIN_SECONDS = 1e-6
 
 
 def open_indexes(requests, data):
-    """{name: (library, index, queries in its dtype)} from NAME[=PATH] words."""
+    """{name: (library, index)} from NAME[=PATH] words."""
     indexes = {}
     for request in requests:
         name, _, path = request.partition("=")
         library = peers.make(name)
-        vectors = np.ascontiguousarray(data, dtype=library.dtype)
         if path:
             index = library.load(path, data.shape[1])
         else:
+            vectors = np.ascontiguousarray(data, dtype=library.dtype)
             index = library.build(vectors, FALLBACK_BUILD_THREADS)
         indexes[name] = library, index
     return indexes
 
 
 def passes_for(call):
+    """How many calls in a row take about MIN_CALL_SECONDS of CPU time."""
     started = time.process_time()
     call()
-    return max(1, math.ceil(MIN_CALL_SECONDS / max(time.process_time() - started, CLOCK_GRAIN_SECONDS)))
+    seconds = max(time.process_time() - started, CLOCK_GRAIN_SECONDS)
+    return max(1, math.ceil(MIN_CALL_SECONDS / seconds))
 
 
 def repeated(call, passes):
@@ -61,27 +63,30 @@ def repeated(call, passes):
     return run
 
 
+def points_at(ef, indexes, typed, data, queries, kth, repeats):
+    """Recall and queries/s of every library at one ef, timed side by side."""
+    def searcher(name):
+        library, index = indexes[name]
+        return lambda: library.search(index, typed[name], K, ef)
+
+    calls = {name: searcher(name) for name in indexes}
+    recalls = {name: float(ground_truth.recall(data, queries, call(), kth))
+               for name, call in calls.items()}
+    passes = {name: passes_for(call) for name, call in calls.items()}
+    seconds = interleaved_medians({name: repeated(call, passes[name])
+                                   for name, call in calls.items()}, repeats,
+                                  clock=time.process_time)
+    return [{"library": name, "ef": ef, "recall": recalls[name],
+             "queries_per_second": passes[name] * len(queries) / seconds[name]}
+            for name in indexes]
+
+
 def sweep(indexes, data, queries, efs, repeats):
     kth = ground_truth.kth_distances(data, queries, K)
     typed = {name: np.ascontiguousarray(queries, dtype=library.dtype)
              for name, (library, _) in indexes.items()}
-    points = []
-    for ef in efs:
-        def searcher(name):
-            library, index = indexes[name]
-            return lambda: library.search(index, typed[name], K, ef)
-
-        calls = {name: searcher(name) for name in indexes}
-        recalls = {name: float(ground_truth.recall(data, queries, call(), kth))
-                   for name, call in calls.items()}
-        passes = {name: passes_for(call) for name, call in calls.items()}
-        seconds = interleaved_medians({name: repeated(call, passes[name])
-                                       for name, call in calls.items()}, repeats,
-                                      clock=time.process_time)
-        for name in indexes:
-            points.append({"library": name, "ef": ef, "recall": recalls[name],
-                           "queries_per_second": passes[name] * len(queries) / seconds[name]})
-    return points
+    return [point for ef in efs
+            for point in points_at(ef, indexes, typed, data, queries, kth, repeats)]
 
 
 def main():
