@@ -4,8 +4,9 @@ second. At each ef the libraries are timed in alternating rounds after a
 warm-up round, so that load from elsewhere on the machine falls on all of
 them alike. The time is the process's CPU time: on a shared machine the
 wall time of a long call measures mostly this process's share of the
-cores, and one search thread uses one core while it runs. Indexes come from the files the build workers saved; a library
-that could not save is built here. Prints one JSON object.
+cores, and one search thread uses one core while it runs. Indexes come
+from the files the build workers saved; a library that could not save is
+built here. Prints one JSON object.
 
 Usage: ann_search_worker.py --library NAME[=PATH] ... --ef E ... --repeats R DATA-ARGUMENTS
 """

@@ -25,7 +25,8 @@ class Mixture:
         rng = np.random.default_rng(seed)
         self.centres = rng.standard_normal((clusters, dim)) * CENTRE_SPREAD
         # Rows of about unit length, so that each direction spreads by LATENT_SCALE.
-        self.bases = rng.standard_normal((clusters, LATENT_DIM, dim)) * (LATENT_SCALE / np.sqrt(dim))
+        self.bases = (rng.standard_normal((clusters, LATENT_DIM, dim))
+                      * (LATENT_SCALE / np.sqrt(dim)))
         weights = rng.lognormal(0.0, WEIGHT_SIGMA, clusters)
         self.weights = weights / weights.sum()
         self.seed = seed
