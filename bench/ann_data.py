@@ -44,9 +44,14 @@ class DataSpec:
             words += ["--clusters", str(self.clusters)]
         return words
 
+    def clustered_shape(self):
+        """(count, clusters) of the clustered set, defaults filled in."""
+        count = self.count or DEFAULT_CLUSTERED_COUNT
+        return count, self.clusters or max(1, count // VECTORS_PER_CLUSTER)
+
     def label(self):
         if self.name == "clustered":
-            return f"clustered {self.count or DEFAULT_CLUSTERED_COUNT:,} x {self.dim}"
+            return f"clustered, {self.clustered_shape()[1]:,} clusters"
         return self.name if self.count is None else f"{self.name} (first {self.count:,})"
 
 
@@ -99,8 +104,7 @@ def held_out(vectors, queries, count, seed):
 def load(spec):
     """(indexed vectors, held-out queries) of a DataSpec."""
     if spec.name == "clustered":
-        count = spec.count or DEFAULT_CLUSTERED_COUNT
-        clusters = spec.clusters or max(1, count // VECTORS_PER_CLUSTER)
+        count, clusters = spec.clustered_shape()
         return clustered.gaussian_mixture(count, spec.queries, spec.dim, clusters, SEED)
     if spec.name == "digits":
         from sklearn.datasets import load_digits

@@ -69,7 +69,8 @@ def comparison_figure(path, result):
 
 
 def file_name(result):
-    return "ann_" + re.sub(r"[^a-z0-9]+", "_", result["data"].lower()).strip("_") + ".png"
+    name = re.match(r"[a-z]+", result["data"].lower()).group()
+    return f"ann_{name}_{result['count']}.png"
 
 
 def write_section(directory, section):
