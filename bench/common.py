@@ -42,19 +42,19 @@ def median_seconds(function, repeats, warmup=1):
     return statistics.median(times)
 
 
-def interleaved_medians(functions, repeats, warmup=1):
-    """Median wall time of each of `functions` (a dict), timed in rounds that
-    call each once in turn, so that load from elsewhere on the machine falls
-    on all of them alike."""
+def interleaved_medians(functions, repeats, warmup=1, clock=time.perf_counter):
+    """Median time (wall time unless `clock` says otherwise) of each of
+    `functions` (a dict), timed in rounds that call each once in turn, so
+    that load from elsewhere on the machine falls on all of them alike."""
     for function in functions.values():
         for _ in range(warmup):
             function()
     times = {name: [] for name in functions}
     for _ in range(repeats):
         for name, function in functions.items():
-            started = time.perf_counter()
+            started = clock()
             function()
-            times[name].append(time.perf_counter() - started)
+            times[name].append(clock() - started)
     return {name: statistics.median(values) for name, values in times.items()}
 
 

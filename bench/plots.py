@@ -5,6 +5,8 @@ matplotlib.use("Agg")
 import matplotlib.pyplot as plt  # noqa: E402
 from matplotlib import ticker  # noqa: E402
 
+import ann_plots  # noqa: E402
+
 
 def bar_chart(path, title, labels, values, unit):
     figure, axes = plt.subplots(figsize=(9, 0.45 * len(labels) + 1.5))
@@ -92,3 +94,6 @@ def write_all(directory, report):
         overhead_plot(directory, sections["overhead"])
     if "approximate" in sections:
         approx_plot(directory, sections["approximate"])
+    for name in ("ann", "ann_million"):
+        if name in sections:
+            ann_plots.write_section(directory, sections[name])

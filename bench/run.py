@@ -6,7 +6,10 @@ Usage: python bench/run.py [--quick] [--only SECTION ...]
 Sections: exact, ingestion, overhead, approximate (approximate includes the
 crossover), persistence, batch (halqen_ext.search_batch), memory (create's resident
 memory and speed, in fresh processes), sharded (Dask), graph (one PyHNSW at the
-defaults: its search beside PyFlat's, its memory per vector and build time).
+defaults: its search beside PyFlat's, its memory per vector and build time),
+ann (halqen_ext.GraphIndex beside hnswlib, faiss and usearch on held-out
+data: recall against queries per second, build time, memory per vector),
+ann_million (the same at 1,000,000 x 128, clustered; left out by --quick).
 """
 import common  # noqa: F401  (single-threaded set-up before numpy)
 
@@ -17,6 +20,8 @@ import time  # noqa: E402
 
 import numpy as np  # noqa: E402
 
+import ann  # noqa: E402
+import ann_million  # noqa: E402
 import approx  # noqa: E402
 import batch  # noqa: E402
 import exact  # noqa: E402
@@ -41,6 +46,8 @@ SECTIONS = {
     "memory": (memory, False),
     "sharded": (sharded, True),
     "graph": (graph, False),
+    "ann": (ann, False),
+    "ann_million": (ann_million, False),
 }
 SEED = 0
 
