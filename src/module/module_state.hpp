@@ -24,6 +24,7 @@ struct ModuleState {
   PyObject* module = nullptr;      // the module object, once initialised (owned)
   PyObject* flat_type = nullptr;   // PyFlat (owned)
   PyObject* hnsw_type = nullptr;   // PyHNSW (owned)
+  PyObject* graph_type = nullptr;  // halqen_ext's GraphIndex, once created (owned)
   PyObject* panic_type = nullptr;  // PanicException once looked up (owned)
 };
 
