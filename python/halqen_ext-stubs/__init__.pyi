@@ -2,7 +2,7 @@
 
 import os
 from collections.abc import Iterator, Sequence
-from typing import Any, Protocol, SupportsFloat, SupportsIndex, overload
+from typing import Any, Literal, Protocol, SupportsFloat, SupportsIndex, overload
 
 from typing_extensions import Buffer, TypeAlias
 
@@ -15,6 +15,7 @@ __all__ = [
     "deserialize_index",
     "search_batch",
     "search_ids",
+    "GraphIndex",
 ]
 
 # Every index class, and nothing else (anything else is refused with TypeError).
@@ -94,3 +95,53 @@ def search_ids(
     threads: SupportsIndex | None = None,
 ) -> list[list[tuple[int, float]]]:
     """As search_batch, answering each query with (id, distance) pairs."""
+
+# A metadata value: text, an integer or a float.
+_Value: TypeAlias = str | SupportsFloat | SupportsIndex
+
+class GraphIndex:
+    """An approximate nearest-neighbour index: a layered graph of bounded degree.
+
+    Results come nearest first (most similar first for the similarities),
+    with every value the metric's exact float64 value.
+    """
+
+    def __new__(
+        cls,
+        dim: SupportsIndex,
+        metric: Literal["euclidean", "angular", "inner_product"],
+        m: SupportsIndex | None = None,
+        ef_construction: SupportsIndex | None = None,
+        ef_search: SupportsIndex | None = None,
+        seed: SupportsIndex | None = None,
+        schema: Sequence[str] | None = None,
+    ) -> GraphIndex: ...
+    def add(
+        self,
+        vectors: _Queries,
+        ids: Sequence[SupportsIndex] | None = None,
+        metadata: Sequence[Sequence[tuple[str, _Value]]] | None = None,
+        threads: SupportsIndex | None = None,
+        progress: object = False,
+    ) -> None:
+        """Add vectors; ids default to one past the largest id used so far."""
+    # (ids, distances): int64 and float64 numpy arrays of shape (n, k), or
+    # (k,) for one 1-D query; rows padded with -1 and +inf or -inf.
+    def search(
+        self,
+        queries: _Queries | Sequence[_Number],
+        k: SupportsIndex | None = None,
+        ef: SupportsIndex | None = None,
+        filter: _Filter | None = None,
+        threads: SupportsIndex | None = None,
+    ) -> tuple[Any, Any]:
+        """The k nearest stored vectors of each query, as (ids, distances)."""
+    def get_vectors(self, ids: Sequence[SupportsIndex]) -> Any:
+        """The stored vectors of ids, as a float64 array of shape (len(ids), dim)."""
+    def __len__(self) -> int: ...
+    def __contains__(self, id: object) -> bool: ...
+    @property
+    def ef_search(self) -> int:
+        """Width of a search's walk unless the search names ef."""
+    @ef_search.setter
+    def ef_search(self, value: SupportsIndex) -> None: ...

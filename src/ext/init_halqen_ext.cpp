@@ -7,6 +7,7 @@
 #include "ext/batch_search.hpp"
 #include "ext/persist.hpp"
 #include "ext/pickling.hpp"
+#include "graph/py_graph_index.hpp"
 #include "module/entry.hpp"
 #include "module/module_init.hpp"
 #include "module/module_state.hpp"
@@ -14,7 +15,8 @@
 namespace halqen::py {
 namespace {
 
-constexpr const char* kModuleDoc = "Functions over halqen's PyFlat and PyHNSW indexes.";
+constexpr const char* kModuleDoc =
+    "Functions over halqen's PyFlat and PyHNSW indexes, and the approximate GraphIndex.";
 
 PyMethodDef functions[] = {
     function_def<write_index, kWriteIndex>("write_index", kWriteIndexDoc),
@@ -41,6 +43,16 @@ PyResult<void> publish_functions(PyObject* module) {
   return {};
 }
 
+PyResult<void> publish_graph_index(PyObject* module) {
+  Ref type = Ref::steal(create_graph_index_type());
+  if (!type) {
+    return fetch_error();
+  }
+  HALQEN_TRY_VOID(publish(module, "GraphIndex", type.get()));
+  module_state().graph_type = type.release();
+  return {};
+}
+
 PyModuleDef module_def = {
     PyModuleDef_HEAD_INIT,
     "halqen_ext",
@@ -63,6 +75,7 @@ PyResult<Ref> initialise() {
   HALQEN_TRY_ASSIGN(Ref module, create_module(module_def));
   HALQEN_TRY_VOID(publish_functions(module.get()));
   HALQEN_TRY_VOID(publish_classes(module.get(), ClassHome::HalqenExt));
+  HALQEN_TRY_VOID(publish_graph_index(module.get()));
   state.module = Ref::borrow(module.get()).release();
   if (auto registered = register_pickling(module.get()); !registered) {
     Py_CLEAR(state.module);
