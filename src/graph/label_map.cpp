@@ -105,8 +105,10 @@ void LabelMap::reserve(std::span<const std::uint64_t> labels) {
 }
 
 void LabelMap::append(std::span<const std::uint64_t> labels) {
+  // A map materialised while empty has a table but no labels yet.
+  const bool materialised = !table_.empty();
   for (const std::uint64_t label : labels) {
-    if (!labels_.empty()) {
+    if (materialised) {
       labels_.push_back(label);
       insert_entry(label, static_cast<std::uint32_t>(count_));
     }
