@@ -13,19 +13,9 @@
 #include "module/index_borrow.hpp"
 #include "module/py_err.hpp"
 #include "module/py_kinds.hpp"
+#include "module/thread_count.hpp"
 
 namespace halqen::py {
-
-// The `threads` argument: how many worker threads to use, at least 1.
-struct ThreadCount {
-  std::size_t value;
-};
-
-// ValueError "threads must be at least 1, got {n}" below 1.
-template <>
-struct FromPython<ThreadCount> {
-  static PyResult<ThreadCount> convert(PyObject* o);
-};
 
 using Queries = BatchQueries;
 // [index.search(q, k) for q in queries] of a PyFlat, or

@@ -7,7 +7,6 @@
 #include "ext/batch_search.hpp"
 #include "ext/persist.hpp"
 #include "ext/pickling.hpp"
-#include "graph/py_graph_index.hpp"
 #include "module/entry.hpp"
 #include "module/module_init.hpp"
 #include "module/module_state.hpp"
@@ -43,16 +42,6 @@ PyResult<void> publish_functions(PyObject* module) {
   return {};
 }
 
-PyResult<void> publish_graph_index(PyObject* module) {
-  Ref type = Ref::steal(create_graph_index_type());
-  if (!type) {
-    return fetch_error();
-  }
-  HALQEN_TRY_VOID(publish(module, "GraphIndex", type.get()));
-  module_state().graph_type = type.release();
-  return {};
-}
-
 PyModuleDef module_def = {
     PyModuleDef_HEAD_INIT,
     "halqen_ext",
@@ -75,7 +64,6 @@ PyResult<Ref> initialise() {
   HALQEN_TRY_ASSIGN(Ref module, create_module(module_def));
   HALQEN_TRY_VOID(publish_functions(module.get()));
   HALQEN_TRY_VOID(publish_classes(module.get(), ClassHome::HalqenExt));
-  HALQEN_TRY_VOID(publish_graph_index(module.get()));
   state.module = Ref::borrow(module.get()).release();
   if (auto registered = register_pickling(module.get()); !registered) {
     Py_CLEAR(state.module);

@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "common/invalid_parts.hpp"
+#include "common/kind_capabilities.hpp"
 #include "filter/filter.hpp"
 #include "graph/graph_error.hpp"
 #include "graph/graph_params.hpp"
@@ -65,6 +66,9 @@ struct GraphParts {
 
 class GraphIndex {
  public:
+  static constexpr KindCapabilities kCapabilities{
+      .user_labels = true, .metadata = true, .graph_parameters = true};
+
   static std::expected<GraphIndex, GraphError> create(GraphParams params);
   // Checks every part against the others; the reason names what is wrong.
   static std::expected<GraphIndex, InvalidParts> from_parts(GraphParts parts);
@@ -98,6 +102,15 @@ class GraphIndex {
   const LinkStore& links() const { return links_; }
   // The node every walk starts from; only for a non-empty index.
   std::uint32_t entry() const { return entry_; }
+  unsigned top_level() const { return top_level_; }
+  // Every slot's row, slot-major.
+  std::span<const double> vectors() const { return store_.values(); }
+  // Every slot's id, or empty while each id is its slot.
+  std::span<const std::uint64_t> explicit_ids() const { return labels_.explicit_labels(); }
+  // The first default id of the next add.
+  std::uint64_t next_id() const { return labels_.next_default(); }
+  // The slot's metadata record; empty for a slot added without one.
+  std::span<const Metadata> record(std::uint32_t slot) const { return metadata_.record(slot); }
 
  private:
   explicit GraphIndex(GraphParams params);

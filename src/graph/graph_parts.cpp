@@ -1,6 +1,8 @@
 // An index as plain parts and back: what saving, loading and pickling use.
 #include <algorithm>
 #include <cmath>
+#include <limits>
+#include <span>
 #include <string>
 #include <utility>
 
@@ -17,6 +19,135 @@ std::unexpected<InvalidParts> invalid(std::string reason) {
 
 std::string slot_text(std::size_t slot) {
   return "slot " + std::to_string(slot);
+}
+
+// What is wrong with slot's link to target on layer.
+std::string bad_link(std::uint32_t slot, std::uint32_t target, unsigned layer, std::uint64_t count,
+                     std::span<const std::uint8_t> levels) {
+  const std::string link = slot_text(slot) + " links to " + std::to_string(target) + " on layer " +
+                           std::to_string(layer);
+  if (target >= count) return link + ", past the last slot " + std::to_string(count - 1);
+  if (target == slot) return link + ": itself";
+  if (levels[target] < layer) return link + ", whose level is " + std::to_string(levels[target]);
+  return link + " twice";
+}
+
+std::expected<void, InvalidParts> check_params(const GraphParams& params) {
+  if (params.dim == 0) return invalid("dim is 0");
+  if (params.m < kMinLinks || params.m > kMaxLinks) {
+    return invalid("m is " + std::to_string(params.m) + ", outside [" + std::to_string(kMinLinks) +
+                   ", " + std::to_string(kMaxLinks) + "]");
+  }
+  if (params.ef_construction == 0 || params.ef_search == 0) {
+    return invalid("ef_construction is " + std::to_string(params.ef_construction) +
+                   " and ef_search " + std::to_string(params.ef_search) + ", both must be >= 1");
+  }
+  if (static_cast<std::size_t>(params.metric) >= kMetricCount) {
+    return invalid("metric code " + std::to_string(static_cast<int>(params.metric)));
+  }
+  return {};
+}
+
+// Vectors and levels: one row and one level per slot, every component finite,
+// no zero vector under the cosine.
+std::expected<void, InvalidParts> check_rows(const GraphParts& parts) {
+  const std::uint64_t count = parts.count;
+  const std::uint64_t dim = parts.params.dim;
+  if (count > std::numeric_limits<std::uint32_t>::max() - 1) {
+    return invalid("count " + std::to_string(count) + " exceeds 32-bit slots");
+  }
+  if (parts.vectors.size() % dim != 0 || parts.vectors.size() / dim != count) {
+    return invalid(std::to_string(parts.vectors.size()) + " vector components for " +
+                   std::to_string(count) + " vectors of " + std::to_string(dim));
+  }
+  if (parts.levels.size() != count) {
+    return invalid(std::to_string(parts.levels.size()) + " levels for " + std::to_string(count) +
+                   " vectors");
+  }
+  const auto infinite =
+      std::ranges::find_if(parts.vectors, [](double x) { return !std::isfinite(x); });
+  if (infinite != parts.vectors.end()) {
+    return invalid(slot_text(static_cast<std::size_t>(infinite - parts.vectors.begin()) / dim) +
+                   " has a component that is not finite");
+  }
+  if (parts.params.metric == MetricKind::Cosine) {
+    for (std::uint64_t slot = 0; slot < count; ++slot) {
+      if (squared_norm(std::span(parts.vectors).subspan(slot * dim, dim)) == 0.0) {
+        return invalid(slot_text(slot) + " is a zero vector under the cosine metric");
+      }
+    }
+  }
+  return {};
+}
+
+// The entry and top level of a graph of these levels.
+struct Entry {
+  std::uint32_t slot = 0;
+  unsigned top_level = 0;
+};
+
+// Sets every slot's lists from the words (per slot, per layer 0..level: the
+// link count, then the links), checking each link as it goes.
+std::expected<Entry, InvalidParts> fill_links(LinkStore& links,
+                                              std::span<const std::uint8_t> levels,
+                                              std::span<const std::uint32_t> words) {
+  Entry entry;
+  const std::uint64_t count = levels.size();
+  // The list each target was last seen in, to find a link given twice.
+  std::vector<std::uint64_t> seen_in(count, 0);
+  std::uint64_t list_number = 0;
+  std::size_t at = 0;
+  for (std::uint32_t slot = 0; slot < count; ++slot) {
+    const unsigned level = levels[slot];
+    // Builds make the first node of the highest level the entry.
+    if (slot == 0 || level > entry.top_level) entry = {slot, level};
+    for (unsigned layer = 0; layer <= level; ++layer) {
+      if (at >= words.size()) return invalid("the links end at " + slot_text(slot));
+      const std::size_t length = words[at++];
+      if (length > links.capacity(layer) || length > words.size() - at) {
+        return invalid(slot_text(slot) + " has " + std::to_string(length) + " links on layer " +
+                       std::to_string(layer) + ", at most " +
+                       std::to_string(links.capacity(layer)) + " allowed");
+      }
+      const std::span<const std::uint32_t> list = words.subspan(at, length);
+      ++list_number;
+      for (const std::uint32_t target : list) {
+        const bool valid = target < count && target != slot && levels[target] >= layer &&
+                           seen_in[target] != list_number;
+        if (!valid) return invalid(bad_link(slot, target, layer, count, levels));
+        seen_in[target] = list_number;
+      }
+      links.set_links(slot, layer, list);
+      at += length;
+    }
+  }
+  if (at != words.size()) {
+    return invalid(std::to_string(words.size() - at) + " link words past the last slot");
+  }
+  return entry;
+}
+
+std::expected<void, InvalidParts> fill_records(MetadataStore& metadata,
+                                               const std::optional<Schema>& schema,
+                                               std::uint64_t count,
+                                               std::span<const MetadataRecord> records) {
+  const bool with_records = !records.empty();
+  if (with_records && (records.size() != count || !schema)) {
+    return invalid(std::to_string(records.size()) + " metadata records for " +
+                   std::to_string(count) + " vectors" + (schema ? "" : " without a schema"));
+  }
+  for (std::uint64_t slot = 0; slot < count; ++slot) {
+    if (!with_records) {
+      metadata.append_without_record();
+      continue;
+    }
+    if (!records[slot].empty() && records[slot].size() != schema->size()) {
+      return invalid(slot_text(slot) + " has " + std::to_string(records[slot].size()) +
+                     " metadata values for a schema of " + std::to_string(schema->size()));
+    }
+    metadata.append(records[slot]);
+  }
+  return {};
 }
 
 }  // namespace
@@ -49,104 +180,41 @@ GraphParts GraphIndex::parts() const {
 }
 
 std::expected<GraphIndex, InvalidParts> GraphIndex::from_parts(GraphParts parts) {
-  const GraphParams& params = parts.params;
-  if (params.m < kMinLinks || params.m > kMaxLinks) {
-    return invalid("m is " + std::to_string(params.m) + ", outside [2, 1024]");
-  }
-  if (static_cast<std::size_t>(params.metric) >= kMetricCount) {
-    return invalid("metric code " + std::to_string(static_cast<int>(params.metric)));
-  }
-  const std::uint64_t count = parts.count;
-  if (count > std::numeric_limits<std::uint32_t>::max() - 1) {
-    return invalid("count " + std::to_string(count) + " exceeds 32-bit slots");
-  }
-  const bool rows_fit = params.dim == 0 ? parts.vectors.empty()
-                                        : parts.vectors.size() % params.dim == 0 &&
-                                              parts.vectors.size() / params.dim == count;
-  if (!rows_fit) {
-    return invalid(std::to_string(parts.vectors.size()) + " vector components for " +
-                   std::to_string(count) + " vectors of " + std::to_string(params.dim));
-  }
-  if (parts.levels.size() != count) {
-    return invalid(std::to_string(parts.levels.size()) + " levels for " + std::to_string(count) +
-                   " vectors");
-  }
-  for (const double x : parts.vectors) {
-    if (!std::isfinite(x)) return invalid("a vector component is not finite");
-  }
-  if (params.metric == MetricKind::Cosine) {
-    for (std::uint64_t slot = 0; slot < count; ++slot) {
-      if (squared_norm(std::span(parts.vectors).subspan(slot * params.dim, params.dim)) == 0.0) {
-        return invalid(slot_text(slot) + " is a zero vector under the cosine metric");
-      }
+  if (auto checked = check_params(parts.params); !checked) return std::unexpected(checked.error());
+  if (auto checked = check_rows(parts); !checked) return std::unexpected(checked.error());
+  // Levels are checked before they size the link arrays.
+  for (std::uint64_t slot = 0; slot < parts.count; ++slot) {
+    if (parts.levels[slot] > kMaxLevel) {
+      return invalid(slot_text(slot) + " has level " + std::to_string(parts.levels[slot]) +
+                     ", above the highest level " + std::to_string(kMaxLevel));
     }
   }
   GraphIndex index(std::move(parts.params));
   index.links_.append_nodes(parts.levels);
-  std::size_t at = 0;
-  unsigned top = 0;
-  std::uint32_t entry = 0;
-  for (std::uint32_t slot = 0; slot < count; ++slot) {
-    const unsigned level = parts.levels[slot];
-    if (level > kMaxLevel) return invalid(slot_text(slot) + " has level " + std::to_string(level));
-    if (slot == 0 || level > top) {
-      top = level;
-      entry = slot;
-    }
-    for (unsigned layer = 0; layer <= level; ++layer) {
-      if (at >= parts.links.size()) return invalid("links end at " + slot_text(slot));
-      const std::size_t length = parts.links[at++];
-      if (length > index.links_.capacity(layer) || length > parts.links.size() - at) {
-        return invalid(slot_text(slot) + " has " + std::to_string(length) + " links on layer " +
-                       std::to_string(layer));
-      }
-      const std::span<const std::uint32_t> list(parts.links.data() + at, length);
-      for (const std::uint32_t target : list) {
-        if (target >= count || target == slot || parts.levels[target] < layer) {
-          return invalid(slot_text(slot) + " links to " + std::to_string(target) + " on layer " +
-                         std::to_string(layer));
-        }
-      }
-      index.links_.set_links(slot, layer, list);
-      at += length;
-    }
-  }
-  if (at != parts.links.size()) {
-    return invalid(std::to_string(parts.links.size() - at) + " link words past the last slot");
-  }
-  index.entry_ = entry;
-  index.top_level_ = top;
+  const auto entry = fill_links(index.links_, parts.levels, parts.links);
+  if (!entry) return std::unexpected(entry.error());
+  index.entry_ = entry->slot;
+  index.top_level_ = entry->top_level;
   std::vector<std::uint64_t> labels = std::move(parts.labels);
   if (labels.empty()) {
-    labels.resize(count);
-    for (std::uint64_t slot = 0; slot < count; ++slot) labels[slot] = slot;
+    labels.resize(parts.count);
+    for (std::uint64_t slot = 0; slot < parts.count; ++slot) labels[slot] = slot;
   }
-  if (labels.size() != count) {
-    return invalid(std::to_string(labels.size()) + " ids for " + std::to_string(count) +
+  if (labels.size() != parts.count) {
+    return invalid(std::to_string(labels.size()) + " ids for " + std::to_string(parts.count) +
                    " vectors");
   }
   std::optional<LabelMap> map = LabelMap::from_labels(labels, parts.next_id);
-  if (!map)
+  if (!map) {
     return invalid("ids repeat, exceed 2^63 - 1 or reach the next id " +
                    std::to_string(parts.next_id));
+  }
   index.labels_ = std::move(*map);
-  const bool with_records = !parts.records.empty();
-  if (with_records && (parts.records.size() != count || !index.schema())) {
-    return invalid(std::to_string(parts.records.size()) + " metadata records for " +
-                   std::to_string(count) + " vectors");
+  if (auto stored = fill_records(index.metadata_, index.schema(), parts.count, parts.records);
+      !stored) {
+    return std::unexpected(stored.error());
   }
-  for (std::uint64_t slot = 0; slot < count; ++slot) {
-    if (with_records) {
-      if (!parts.records[slot].empty() && parts.records[slot].size() != index.schema()->size()) {
-        return invalid(slot_text(slot) + " has " + std::to_string(parts.records[slot].size()) +
-                       " metadata values");
-      }
-      index.metadata_.append(parts.records[slot]);
-    } else {
-      index.metadata_.append_without_record();
-    }
-  }
-  index.store_.append(std::move(parts.vectors), count);
+  index.store_.append(std::move(parts.vectors), parts.count);
   return index;
 }
 

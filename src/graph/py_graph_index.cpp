@@ -13,15 +13,15 @@
 #include <utility>
 #include <vector>
 
-#include "ext/batch_search.hpp"
-#include "ext/numpy_array.hpp"
-#include "ext/progress_bar.hpp"
-#include "module/released_run.hpp"
 #include "filter/filter.hpp"
 #include "graph/graph_index.hpp"
 #include "metrics/metric_table.hpp"
 #include "module/entry.hpp"
+#include "module/numpy_array.hpp"
+#include "module/progress_bar.hpp"
 #include "module/py_metadata.hpp"
+#include "module/released_run.hpp"
+#include "module/thread_count.hpp"
 #include "module/vector_list.hpp"
 #include "parallel/piece_runner.hpp"
 
@@ -34,8 +34,6 @@ using MetadataPairs = std::vector<NamedObject>;
 constexpr std::uint64_t kDefaultK = 10;
 // Queries per piece of a parallel search: a few milliseconds of work.
 constexpr std::size_t kQueriesPerPiece = 16;
-// More workers than this per usable CPU only add switching.
-constexpr std::size_t kThreadsPerCpu = 4;
 // Rows may be padded up to this k even past the index's size.
 constexpr std::uint64_t kPaddedK = 1024;
 
@@ -97,11 +95,6 @@ constexpr const char* kEfDoc = "Width of a search's walk unless the search names
 
 PyErr value_error(std::string message) {
   return PyErr::new_err(PyExc_ValueError, std::move(message));
-}
-
-std::size_t worker_threads(const std::optional<ThreadCount>& threads) {
-  const std::size_t cpus = usable_cpu_count();
-  return threads ? std::min(threads->value, kThreadsPerCpu * cpus) : cpus;
 }
 
 // The progress flag: any object, read by its truth value.
@@ -425,8 +418,16 @@ const PyType_Slot kExtraSlots[] = {
 
 }  // namespace
 
-PyObject* create_graph_index_type() {
+PyObject* PyKind<GraphIndex>::create_type() {
   return create_class_type<construct, kNew>("builtins.GraphIndex", kClassDoc, methods, kExtraSlots);
+}
+
+PyResult<BatchHits> PyKind<GraphIndex>::batch_hits(const GraphIndex& /*index*/,
+                                                   const BatchRequest& /*request*/) {
+  return std::unexpected(PyErr::new_err(
+      PyExc_TypeError,
+      "search_batch and search_ids take a PyFlat or PyHNSW; a GraphIndex searches many queries "
+      "at once itself: GraphIndex.search(queries, k, threads=...) with a 2-D array of queries"));
 }
 
 }  // namespace halqen::py

@@ -27,7 +27,6 @@ struct ModuleState {
   PyObject* module = nullptr;  // the module object, once initialised (owned)
   // Each index kind's class, in the kind list's order (owned).
   std::array<PyObject*, io::IndexKinds::kCount> index_types{};
-  PyObject* graph_type = nullptr;  // halqen_ext's GraphIndex, once created (owned)
   PyObject* panic_type = nullptr;  // PanicException once looked up (owned)
 
   template <class Core>

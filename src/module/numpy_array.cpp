@@ -1,4 +1,4 @@
-#include "ext/numpy_array.hpp"
+#include "module/numpy_array.hpp"
 
 #include <utility>
 

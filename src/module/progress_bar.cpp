@@ -1,4 +1,4 @@
-#include "ext/progress_bar.hpp"
+#include "module/progress_bar.hpp"
 
 #include <unistd.h>
 
