@@ -4,6 +4,7 @@
 // list leads to, most often under the inner product, where a vector is not
 // its own nearest. After each addition such nodes are linked from a node the
 // walk does reach: sequentially, in slot order, so determinism holds.
+#include <algorithm>
 #include <deque>
 #include <vector>
 
@@ -69,6 +70,10 @@ bool GraphIndex::link_unreached(unsigned layer, std::vector<bool>& reached, Walk
     walk_layer(links_, distances, std::span(&here, 1), layer, kHostSearchWidth, count, scratch,
                AdmitAll{});
     scratch.best.sorted_into(found);
+    // The descent can end on the node itself (reached on an upper layer, not
+    // on this one): it never hosts its own link.
+    std::erase_if(found, [node](const Candidate& c) { return c.slot == node; });
+    if (found.empty()) continue;
     std::uint32_t host = found.front().slot;
     for (const Candidate& c : found) {
       if (links_.links(c.slot, layer).size() < links_.capacity(layer)) {
