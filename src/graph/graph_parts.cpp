@@ -1,7 +1,9 @@
 // An index as plain parts and back: what saving, loading and pickling use.
 #include <algorithm>
+#include <bit>
 #include <cmath>
 #include <limits>
+#include <numeric>
 #include <span>
 #include <string>
 #include <utility>
@@ -48,6 +50,43 @@ std::expected<void, InvalidParts> check_params(const GraphParams& params) {
   return {};
 }
 
+// One pass a compiler can vectorise, as loading reads every component: an
+// exponent of all ones is an infinity or a NaN.
+bool all_finite(std::span<const double> values) {
+  constexpr std::uint64_t kExponent = 0x7FF0000000000000ULL;
+  bool any_not_finite = false;
+  for (const double x : values) {
+    any_not_finite |= (std::bit_cast<std::uint64_t>(x) & kExponent) == kExponent;
+  }
+  return !any_not_finite;
+}
+
+// The map of every slot's id: the labels, or the slots themselves when there
+// are none (then, with the next id right after the last slot, there is
+// nothing to check).
+std::expected<LabelMap, InvalidParts> id_map(std::vector<std::uint64_t> labels, std::uint64_t count,
+                                             std::uint64_t next_id) {
+  const bool slots_are_ids = labels.empty();
+  if (slots_are_ids) {
+    labels.resize(count);
+    std::iota(labels.begin(), labels.end(), std::uint64_t{0});
+  }
+  if (labels.size() != count) {
+    return invalid(std::to_string(labels.size()) + " ids for " + std::to_string(count) +
+                   " vectors");
+  }
+  if (slots_are_ids && next_id == count) {
+    LabelMap map;
+    map.append(labels);  // ids equal to their slots keep the map empty
+    return map;
+  }
+  std::optional<LabelMap> map = LabelMap::from_labels(labels, next_id);
+  if (!map) {
+    return invalid("ids repeat, exceed 2^63 - 1 or reach the next id " + std::to_string(next_id));
+  }
+  return std::move(*map);
+}
+
 // Vectors and levels: one row and one level per slot, every component finite,
 // no zero vector under the cosine.
 std::expected<void, InvalidParts> check_rows(const GraphParts& parts) {
@@ -64,9 +103,9 @@ std::expected<void, InvalidParts> check_rows(const GraphParts& parts) {
     return invalid(std::to_string(parts.levels.size()) + " levels for " + std::to_string(count) +
                    " vectors");
   }
-  const auto infinite =
-      std::ranges::find_if(parts.vectors, [](double x) { return !std::isfinite(x); });
-  if (infinite != parts.vectors.end()) {
+  if (!all_finite(parts.vectors)) {
+    const auto infinite =
+        std::ranges::find_if(parts.vectors, [](double x) { return !std::isfinite(x); });
     return invalid(slot_text(static_cast<std::size_t>(infinite - parts.vectors.begin()) / dim) +
                    " has a component that is not finite");
   }
@@ -195,21 +234,9 @@ std::expected<GraphIndex, InvalidParts> GraphIndex::from_parts(GraphParts parts)
   if (!entry) return std::unexpected(entry.error());
   index.entry_ = entry->slot;
   index.top_level_ = entry->top_level;
-  std::vector<std::uint64_t> labels = std::move(parts.labels);
-  if (labels.empty()) {
-    labels.resize(parts.count);
-    for (std::uint64_t slot = 0; slot < parts.count; ++slot) labels[slot] = slot;
-  }
-  if (labels.size() != parts.count) {
-    return invalid(std::to_string(labels.size()) + " ids for " + std::to_string(parts.count) +
-                   " vectors");
-  }
-  std::optional<LabelMap> map = LabelMap::from_labels(labels, parts.next_id);
-  if (!map) {
-    return invalid("ids repeat, exceed 2^63 - 1 or reach the next id " +
-                   std::to_string(parts.next_id));
-  }
-  index.labels_ = std::move(*map);
+  auto ids = id_map(std::move(parts.labels), parts.count, parts.next_id);
+  if (!ids) return std::unexpected(ids.error());
+  index.labels_ = std::move(*ids);
   if (auto stored = fill_records(index.metadata_, index.schema(), parts.count, parts.records);
       !stored) {
     return std::unexpected(stored.error());
