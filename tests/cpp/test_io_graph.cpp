@@ -12,6 +12,7 @@
 
 #include "common/interrupt.hpp"
 #include "graph/graph_index.hpp"
+#include "graph/level_draw.hpp"
 #include "io/byte_source.hpp"
 #include "io/decode.hpp"
 #include "io/graph_file.hpp"
@@ -54,7 +55,7 @@ void add_rows(GraphIndex& index, std::size_t count, std::uint64_t seed,
   }
   addition.records.emplace();
   for (std::size_t row = 0; row < count; ++row) {
-    addition.records->push_back(row % 2 == 0 ? MetadataRecord{std::int64_t(row)}
+    addition.records->push_back(row % 2 == 0 ? MetadataRecord{Metadata{std::int64_t(row)}}
                                              : MetadataRecord{});
   }
   NeverInterrupt never;
