@@ -48,7 +48,8 @@ inline constexpr const char* kSearchBatchDoc =
     "Search a PyFlat or PyHNSW for many queries at once, on worker threads.\n\n"
     "Returns [index.search(q, k) for q in queries] for a PyFlat and\n"
     "[index.search(q, k, filter) for q in queries] for a PyHNSW, bit for bit.\n"
-    "threads defaults to the CPUs this process may use.";
+    "threads defaults to the CPUs this process may use. A GraphIndex is\n"
+    "refused (TypeError): its own search takes many queries at once.";
 inline constexpr const char* kSearchIdsDoc =
     "search_ids($module, index, queries, k=None, filter=None, ef=None, threads=None)\n--\n\n"
     "As search_batch, answering each query with (id, distance) pairs.\n\n"

@@ -42,7 +42,8 @@ std::string ProgressBar::line(std::size_t done, std::size_t total, double second
   std::string bar;
   if (terminal_) {
     const int filled = static_cast<int>(fraction * kBarWidth);
-    bar = "[" + std::string(filled, '#') + std::string(kBarWidth - filled, ' ') + "] ";
+    // Appended piece by piece: GCC 12 warns falsely about "[" + std::string.
+    bar.append(1, '[').append(filled, '#').append(kBarWidth - filled, ' ').append("] ");
   }
   char numbers[160];
   std::snprintf(numbers, sizeof numbers, "%zu/%zu vectors, %.0f/s, %s elapsed, %s left", done,
