@@ -143,10 +143,15 @@ std::expected<Entry, InvalidParts> fill_links(LinkStore& links,
     for (unsigned layer = 0; layer <= level; ++layer) {
       if (at >= words.size()) return invalid("the links end at " + slot_text(slot));
       const std::size_t length = words[at++];
-      if (length > links.capacity(layer) || length > words.size() - at) {
+      if (length > links.capacity(layer)) {
         return invalid(slot_text(slot) + " has " + std::to_string(length) + " links on layer " +
                        std::to_string(layer) + ", at most " +
                        std::to_string(links.capacity(layer)) + " allowed");
+      }
+      if (length > words.size() - at) {
+        return invalid(slot_text(slot) + " has " + std::to_string(length) + " links on layer " +
+                       std::to_string(layer) + ", but only " + std::to_string(words.size() - at) +
+                       " link words follow");
       }
       const std::span<const std::uint32_t> list = words.subspan(at, length);
       ++list_number;
