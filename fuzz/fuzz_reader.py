@@ -1,7 +1,8 @@
 """Coverage-guided fuzzing of the index file reader (halqen_ext).
 
 Each input either goes to deserialize_index as it is, or edits one of a few
-valid small files (both classes, with and without schema and metadata): bit
+valid small files (every class, with and without schema, metadata and the
+caller's ids): bit
 flips, truncation at any offset, fields and lengths overwritten with 2^64-1
 or other values, neighbour ids out of range, then (by choice) the header and
 section checksums recomputed so the edit reaches the checks behind them.
@@ -79,6 +80,7 @@ def reseal(data):
 
 def seed_indexes():
     from halqen import PyFlat, PyHNSW
+    from halqen_ext import GraphIndex
 
     flat = PyFlat(3, metric="cosine")
     flat.create([[1.0, 0.0, 2.0], [0.5, -1.0, 0.0], [0.0, 0.0, 0.0]])
@@ -90,7 +92,14 @@ def seed_indexes():
         plain.insert(vector)
         tagged.insert(vector, metadata=[("color", "red" if i % 2 else "blue"),
                                         ("size", [1, 2.5, "big"][i % 3])] if i != 4 else None)
-    return [flat, plain, tagged, PyFlat(0), PyHNSW(1, metric="inner_product", schema=[])]
+    # Appended after the first five, so the committed seeds keep their meaning.
+    graph = GraphIndex(2, "angular", m=2, ef_construction=4, ef_search=3, seed=5,
+                       schema=["color"])
+    graph.add([[1.0 + i % 3, float(i) / 2.0] for i in range(6)])
+    graph.add([[0.5, -1.0 - i] for i in range(3)], ids=[40, 9, 77],
+              metadata=[[("color", "red")], [("color", 2)], [("color", 0.5)]])
+    return [flat, plain, tagged, PyFlat(0), PyHNSW(1, metric="inner_product", schema=[]),
+            graph, GraphIndex(3, "euclidean")]
 
 
 class Draw:
@@ -160,7 +169,13 @@ def classify(message):
             return 20
         if "offsets" in message or "neighbor" in message:
             return 21
+        if "past the last slot" in message or "links on layer" in message:
+            return 23
+        if "ids repeat" in message:
+            return 24
         return 22
+    if message.startswith("found a section of tag"):
+        return 25
     return 0
 
 
@@ -202,7 +217,7 @@ def edit(draw, data):
 def exercise(index):
     """A loaded index must behave like any other."""
     import halqen_ext
-    from halqen import PyFlat
+    from halqen import PyFlat, PyHNSW
 
     blob = halqen_ext.serialize_index(index)
     again = halqen_ext.deserialize_index(blob)
@@ -218,10 +233,12 @@ def exercise(index):
     try:
         if isinstance(index, PyFlat):
             index.insert(vector)
-        else:
+        elif isinstance(index, PyHNSW):
             index.insert(vector, metadata=None)
+        else:
+            index.add([vector], threads=1)
     except ValueError:
-        pass  # InvalidEF for ef_construction 0
+        pass  # InvalidEF for ef_construction 0; a graph's ids used up
     assert halqen_ext.deserialize_index(halqen_ext.serialize_index(index)) is not None
 
 

@@ -16,6 +16,7 @@ import tempfile
 
 import halqen_ext
 from halqen import PyFlat, PyHNSW
+from halqen_ext import GraphIndex
 
 flat = PyFlat(3, metric="cosine")
 flat.insert([1, 2.0, True])
@@ -43,7 +44,7 @@ found: list[tuple[float, list[float]]] = graph.search([1, 2, 3], filter=("a", "x
 found = graph.search(np.zeros(3), k=3, filter=("b", np.int16(2)))
 
 blob: bytes = halqen_ext.serialize_index(flat)
-loaded: PyFlat | PyHNSW = halqen_ext.deserialize_index(bytearray(blob))
+loaded: PyFlat | PyHNSW | GraphIndex = halqen_ext.deserialize_index(bytearray(blob))
 loaded = halqen_ext.deserialize_index(memoryview(halqen_ext.serialize_index(graph)))
 with tempfile.TemporaryDirectory() as directory:
     halqen_ext.write_index(graph, pathlib.Path(directory) / "graph.halqen")
@@ -57,6 +58,20 @@ answers = halqen_ext.search_ids(graph, np.eye(3), k=2, filter=("a", "x"), ef=10)
 graph_answers: list[list[tuple[float, list[float]]]] = halqen_ext.search_batch(
     graph, [[1, 2, 3]], 3, ("b", 2)
 )
+
+approximate = GraphIndex(3, "angular", m=8, seed=1, schema=["a"])
+approximate.add(np.eye(3), ids=[7, 8, 9], metadata=[[("a", i)] for i in range(3)], threads=1)
+approximate.add([[1, 2, 3]], progress=False)
+approximate.ef_search = 32
+ids, distances = approximate.search(np.ones((2, 3)), k=2, filter=("a", 1))
+nearest: list[int] = ids.tolist()
+best: float = float(distances[0, 0])
+one_ids, one_distances = approximate.search([1, 2, 3], k=np.int64(4), ef=40)
+rows: np.ndarray = approximate.get_vectors([7, 8])
+assert len(approximate) == 4 and 7 in approximate and approximate.ef_search == 32
+restored = halqen_ext.deserialize_index(halqen_ext.serialize_index(approximate))
+if isinstance(restored, GraphIndex):
+    restored.add([[3, 2, 1]])
 
 
 def refused() -> None:
@@ -78,6 +93,8 @@ def refused() -> None:
     PyHNSW(3, metric="euclidean", schema="ab")  # type: ignore[call-overload]
     wrong: list[tuple[float, list[float]]] = flat.search([1, 2, 3])  # type: ignore[assignment]
     halqen_ext.serialize_index([flat])  # type: ignore[arg-type]
+    GraphIndex(3, "cosine")  # type: ignore[arg-type]
+    halqen_ext.search_ids(approximate, [[1, 2, 3]])  # type: ignore[call-overload]
     halqen_ext.write_index(flat, b"flat.halqen")  # type: ignore[arg-type]
     halqen_ext.deserialize_index("not bytes")  # type: ignore[arg-type]
     exact: PyFlat = halqen_ext.read_index("flat.halqen")  # type: ignore[assignment]

@@ -2,8 +2,10 @@
 
 import os
 from collections.abc import Iterator, Sequence
-from typing import Any, Protocol, SupportsFloat, SupportsIndex, overload
+from typing import Any, Literal, Protocol, SupportsFloat, SupportsIndex, final, overload
 
+import numpy as np
+from numpy.typing import NDArray
 from typing_extensions import Buffer, TypeAlias
 
 from halqen import PyFlat, PyHNSW
@@ -15,24 +17,25 @@ __all__ = [
     "deserialize_index",
     "search_batch",
     "search_ids",
+    "GraphIndex",
 ]
 
 # Every index class, and nothing else (anything else is refused with TypeError).
-_Index: TypeAlias = PyFlat | PyHNSW
+_Index: TypeAlias = PyFlat | PyHNSW | GraphIndex
 # A str or an os.PathLike giving a str (a bytes path is refused).
 _Path: TypeAlias = str | os.PathLike[str]
 
 def write_index(index: _Index, path: _Path) -> None:
-    """Write a PyFlat or PyHNSW to the file at path (replaced whole, never half-written)."""
+    """Write a PyFlat, PyHNSW or GraphIndex to the file at path (replaced whole, never half-written)."""
 
 def read_index(path: _Path) -> _Index:
-    """Read the PyFlat or PyHNSW that write_index wrote to path."""
+    """Read the PyFlat, PyHNSW or GraphIndex that write_index wrote to path."""
 
 def serialize_index(index: _Index) -> bytes:
-    """The bytes write_index would write for a PyFlat or PyHNSW."""
+    """The bytes write_index would write for a PyFlat, PyHNSW or GraphIndex."""
 
 def deserialize_index(data: Buffer) -> _Index:
-    """The PyFlat or PyHNSW that serialize_index gave as data (any bytes-like object)."""
+    """The index that serialize_index gave as data (any bytes-like object)."""
 
 class _NumericArray(Protocol):
     """An array that iterates over its numbers, such as numpy.ndarray."""
@@ -51,6 +54,8 @@ _Filter: TypeAlias = tuple[str, str | SupportsFloat | SupportsIndex]
 
 # [index.search(q, k) for q in queries] for a PyFlat (a filter raises
 # TypeError), [index.search(q, k, filter) for q in queries] for a PyHNSW.
+# A GraphIndex is refused with TypeError: GraphIndex.search takes many
+# queries itself.
 @overload
 def search_batch(
     index: PyFlat,
@@ -94,3 +99,54 @@ def search_ids(
     threads: SupportsIndex | None = None,
 ) -> list[list[tuple[int, float]]]:
     """As search_batch, answering each query with (id, distance) pairs."""
+
+# A metadata value: text, an integer or a float.
+_Value: TypeAlias = str | SupportsFloat | SupportsIndex
+
+@final
+class GraphIndex:
+    """An approximate nearest-neighbour index: a layered graph of bounded degree.
+
+    Results come nearest first (most similar first for the similarities),
+    with every value the metric's exact float64 value.
+    """
+
+    def __new__(
+        cls,
+        dim: SupportsIndex,
+        metric: Literal["euclidean", "angular", "inner_product"],
+        m: SupportsIndex | None = 16,
+        ef_construction: SupportsIndex | None = 200,
+        ef_search: SupportsIndex | None = 64,
+        seed: SupportsIndex | None = 0,
+        schema: Sequence[str] | None = None,
+    ) -> GraphIndex: ...
+    def add(
+        self,
+        vectors: _Queries,
+        ids: Sequence[SupportsIndex] | None = None,
+        metadata: Sequence[Sequence[tuple[str, _Value]]] | None = None,
+        threads: SupportsIndex | None = None,
+        progress: object = False,
+    ) -> None:
+        """Add vectors; ids default to one past the largest id used so far."""
+    # (ids, distances): int64 and float64 numpy arrays of shape (n, k), or
+    # (k,) for one 1-D query; rows padded with -1 and +inf or -inf.
+    def search(
+        self,
+        queries: _Queries | Sequence[_Number],
+        k: SupportsIndex | None = 10,
+        ef: SupportsIndex | None = None,
+        filter: _Filter | None = None,
+        threads: SupportsIndex | None = None,
+    ) -> tuple[NDArray[np.int64], NDArray[np.float64]]:
+        """The k nearest stored vectors of each query, as (ids, distances)."""
+    def get_vectors(self, ids: Sequence[SupportsIndex]) -> NDArray[np.float64]:
+        """The stored vectors of ids, as a float64 array of shape (len(ids), dim)."""
+    def __len__(self) -> int: ...
+    def __contains__(self, id: object, /) -> bool: ...
+    @property
+    def ef_search(self) -> int:
+        """Width of a search's walk unless the search names ef."""
+    @ef_search.setter
+    def ef_search(self, value: SupportsIndex) -> None: ...

@@ -14,19 +14,9 @@
 #include "module/index_borrow.hpp"
 #include "module/py_err.hpp"
 #include "module/py_kinds.hpp"
+#include "module/thread_count.hpp"
 
 namespace halqen::py {
-
-// The `threads` argument: how many worker threads to use, at least 1.
-struct ThreadCount {
-  std::size_t value;
-};
-
-// ValueError "threads must be at least 1, got {n}" below 1.
-template <>
-struct FromPython<ThreadCount> {
-  static PyResult<ThreadCount> convert(PyObject* o);
-};
 
 using Queries = BatchQueries;
 // [index.search(q, k) for q in queries] of a PyFlat, or
@@ -67,7 +57,8 @@ inline constexpr const char* kSearchBatchDoc =
     "Search a PyFlat or PyHNSW for many queries at once, on worker threads.\n\n"
     "Returns [index.search(q, k) for q in queries] for a PyFlat and\n"
     "[index.search(q, k, filter) for q in queries] for a PyHNSW, bit for bit.\n"
-    "threads defaults to the CPUs this process may use.";
+    "threads defaults to the CPUs this process may use. A GraphIndex is\n"
+    "refused (TypeError): its own search takes many queries at once.";
 inline constexpr const char* kSearchLabelledDoc =
     "__search_labelled($module, index, queries, k=None, filter=None, threads=None)\n--\n\n"
     "As search_batch, each hit as (id, the hit search_batch gives).";

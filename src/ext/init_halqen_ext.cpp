@@ -17,7 +17,8 @@
 namespace halqen::py {
 namespace {
 
-constexpr const char* kModuleDoc = "Functions over halqen's PyFlat and PyHNSW indexes.";
+constexpr const char* kModuleDoc =
+    "Functions over halqen's PyFlat and PyHNSW indexes, and the approximate GraphIndex.";
 
 PyMethodDef functions[] = {
     function_def<write_index, kWriteIndex>("write_index", kWriteIndexDoc),

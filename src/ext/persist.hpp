@@ -19,11 +19,11 @@ namespace halqen::py {
 // links), syncs it and renames it over that path; the index is read under
 // its shared borrow.
 PyResult<NoneResult> write_index(BorrowedIndex index, FilePath path);
-// A new PyFlat or PyHNSW from the file at `path`.
+// A new index of the kind the file at `path` holds.
 PyResult<Ref> read_index(FilePath path);
 // The file's bytes, encoded straight into a new bytes object.
 PyResult<Ref> serialize_index(BorrowedIndex index);
-// A new PyFlat or PyHNSW from any bytes-like object.
+// A new index of the kind `data` holds, from any bytes-like object.
 PyResult<Ref> deserialize_index(ByteBuffer data);
 
 inline constexpr std::array<std::string_view, 2> kIndexAndPath = {"index", "path"};
@@ -38,18 +38,22 @@ inline constexpr FunctionDescription kDeserializeIndex{"", "deserialize_index", 
 
 inline constexpr const char* kWriteIndexDoc =
     "write_index($module, index, path)\n--\n\n"
-    "Write a PyFlat or PyHNSW to the file at path.\n\n"
-    "The file is written in path's directory (after symbolic links), flushed\n"
-    "to the disk and renamed over path, so path holds either its old content\n"
+    "Write a PyFlat, PyHNSW or GraphIndex to the file at path.
+
+    "
+    "The file is written in path's directory (after symbolic links), flushed
+    "
+    "to the disk and renamed over path, so path holds either its old content
+    "
     "or the whole new index, with the old file's mode and owner.";
 inline constexpr const char* kReadIndexDoc =
     "read_index($module, path)\n--\n\n"
-    "Read the PyFlat or PyHNSW that write_index wrote to path.";
+    "Read the PyFlat, PyHNSW or GraphIndex that write_index wrote to path.";
 inline constexpr const char* kSerializeIndexDoc =
     "serialize_index($module, index)\n--\n\n"
-    "The bytes write_index would write for a PyFlat or PyHNSW.";
+    "The bytes write_index would write for a PyFlat, PyHNSW or GraphIndex.";
 inline constexpr const char* kDeserializeIndexDoc =
     "deserialize_index($module, data)\n--\n\n"
-    "The PyFlat or PyHNSW that serialize_index gave as data (any bytes-like object).";
+    "The index that serialize_index gave as data (any bytes-like object).";
 
 }  // namespace halqen::py

@@ -15,6 +15,7 @@
 #include "io/metadata_codec.hpp"
 #include "io/payload_cursor.hpp"
 #include "io/section.hpp"
+#include "io/section_arrays.hpp"
 
 namespace halqen::io {
 namespace {
@@ -22,38 +23,6 @@ namespace {
 using format::SectionTag;
 
 constexpr std::size_t kFlagsPerPiece = 4096;
-
-CodecError too_large(const std::string& what) {
-  return CodecError::format("invalid header: " + what + " exceed 2^64 bytes");
-}
-
-std::string count_of(std::uint64_t count, const char* noun) {
-  return std::to_string(count) + " " + noun;
-}
-
-// Reads a section whose payload is exactly `count` values of T into `out`,
-// which grows as the values arrive.
-template <typename T>
-std::expected<void, CodecError> read_array_section(ByteSource& source, SectionTag tag,
-                                                   std::uint64_t count, std::vector<T>& out,
-                                                   const std::string& reason,
-                                                   Interrupt& interrupt) {
-  const auto bytes = checked_product(count, sizeof(T));
-  if (!bytes) return std::unexpected(too_large(reason));
-  auto section = SectionReader::open(source, tag, ExpectedLength{*bytes, reason});
-  if (!section) return std::unexpected(section.error());
-  if (auto got = section->read_values_growing(out, count, interrupt); !got) return got;
-  return section->finish();
-}
-
-std::expected<void, CodecError> read_vectors(ByteSource& source, const FileHeader& header,
-                                             std::vector<double>& vectors, Interrupt& interrupt) {
-  const std::string reason =
-      count_of(header.count, "vectors") + " of dim " + std::to_string(header.dim);
-  const auto values = checked_product(header.count, header.dim);
-  if (!values) return std::unexpected(too_large(reason));
-  return read_array_section(source, SectionTag::Vectors, *values, vectors, reason, interrupt);
-}
 
 // Flags are checked once the checksum has passed, so damage reads as damage.
 std::expected<void, CodecError> read_deleted(ByteSource& source, std::uint64_t count,
@@ -111,21 +80,6 @@ std::expected<void, CodecError> read_graph(ByteSource& source, HNSWParts& parts,
         ", but the graph section holds " + count_of(links, "links")));
   }
   return {};
-}
-
-// A variable-length section whole in memory (its length was checked
-// against the input), for the cursor to parse.
-std::expected<std::vector<std::uint8_t>, CodecError> read_small_section(ByteSource& source,
-                                                                        SectionTag tag,
-                                                                        Interrupt& interrupt) {
-  auto section = SectionReader::open(source, tag, std::nullopt);
-  if (!section) return std::unexpected(section.error());
-  std::vector<std::uint8_t> payload;
-  if (auto got = section->read_values_growing(payload, section->length(), interrupt); !got) {
-    return std::unexpected(got.error());
-  }
-  if (auto checked = section->finish(); !checked) return std::unexpected(checked.error());
-  return payload;
 }
 
 std::expected<void, CodecError> read_schema(ByteSource& source, HNSWParts& parts,

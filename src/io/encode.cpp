@@ -11,6 +11,7 @@
 #include "io/hnsw_file.hpp"
 #include "io/metadata_codec.hpp"
 #include "io/section.hpp"
+#include "io/section_arrays.hpp"
 
 namespace halqen::io {
 namespace {
@@ -31,15 +32,6 @@ void check_vectors(std::uint64_t count, std::uint64_t dim, std::span<const doubl
 
 std::expected<void, CodecError> write_header(const FileHeader& header, ByteSink& sink) {
   return sink.write(encode_header(header));
-}
-
-template <typename T>
-std::expected<void, CodecError> write_array_section(ByteSink& sink, SectionTag tag,
-                                                    std::span<const T> values) {
-  auto section = SectionWriter::begin(sink, tag, values.size_bytes());
-  if (!section) return std::unexpected(section.error());
-  if (auto written = section->write_values(values); !written) return written;
-  return section->finish();
 }
 
 // One zero byte per vector: this version stores no deleted vectors.

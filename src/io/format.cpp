@@ -23,6 +23,8 @@ std::string_view section_name(SectionTag tag) {
       return "free slots";
     case SectionTag::Codes:
       return "codes";
+    case SectionTag::BuildState:
+      return "build state";
   }
   return "unknown";
 }

@@ -63,6 +63,9 @@ enum class SectionTag : std::uint32_t {
   Labels = 7,     // user_labels: the caller's id of each vector
   FreeSlots = 8,  // deletion: the slots of removed vectors
   Codes = 9,      // compact_codes: the compact code of each vector
+  // A required section of halqen_ext's graph: what its build continues from
+  // beyond the header (the seed, the next default id).
+  BuildState = 10,
 };
 
 // The sections of each kind, in the only order a file may hold them.
@@ -71,6 +74,10 @@ inline constexpr std::array<SectionTag, 2> kFlatSections = {SectionTag::Vectors,
 inline constexpr std::array<SectionTag, 6> kHNSWSections = {
     SectionTag::Vectors, SectionTag::Deleted, SectionTag::Levels,
     SectionTag::Graph,   SectionTag::Schema,  SectionTag::Metadata};
+
+inline constexpr std::array<SectionTag, 6> kGraphSections = {
+    SectionTag::Vectors, SectionTag::Levels,   SectionTag::Graph,
+    SectionTag::Schema,  SectionTag::Metadata, SectionTag::BuildState};
 
 // The optional sections a kind with these capabilities may hold, in the
 // order a file holds them (increasing tag).

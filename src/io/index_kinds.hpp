@@ -12,6 +12,7 @@
 
 #include "io/file_kind.hpp"
 #include "io/flat_file.hpp"
+#include "io/graph_file.hpp"
 #include "io/hnsw_file.hpp"
 
 namespace halqen::io {
@@ -43,7 +44,7 @@ struct KindList {
   static constexpr std::array<KindFileRow, kCount> kFileRows = {file_row<Cores>()...};
 };
 
-using IndexKinds = KindList<FlatIndex, HNSW>;
+using IndexKinds = KindList<FlatIndex, HNSW, graph::GraphIndex>;
 
 constexpr bool kind_codes_are_distinct() {
   const auto& rows = IndexKinds::kFileRows;

@@ -68,6 +68,8 @@ std::string payload_name(SectionTag tag) {
       return "free slots";
     case SectionTag::Codes:
       return "compact codes";
+    case SectionTag::BuildState:
+      return "build state";
   }
   return "unknown";
 }

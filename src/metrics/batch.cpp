@@ -44,21 +44,35 @@ void distances_gather(MetricKind kind, VectorView query, const double* base, std
   run(kind, job_over(query, base, dim, ids, count, out));
 }
 
-void distances_rows_with_norms(MetricKind kind, VectorView query, double query_norm,
-                               const double* rows, const double* row_norms, std::size_t dim,
-                               std::size_t count, double* out) {
-  if (count == 0) return;
+namespace {
+
+void run_with_norms(MetricKind kind, kernels::BatchJob job, double query_norm,
+                    const double* row_norms) {
+  if (job.count == 0) return;
   const bool uses_norms = metric_row(kind).batch.uses_norms();
   if (uses_norms && row_norms == nullptr) {
     throw std::invalid_argument("metric kind " + std::to_string(index_of(kind)) +
                                 " divides by stored norms, but row_norms is null");
   }
-  kernels::BatchJob job = job_over(query, rows, dim, nullptr, count, out);
   if (uses_norms) {
     job.query_norm = query_norm;
     job.row_norms = row_norms;
   }
   kernels::active_kernel_set().rows_with_norms[index_of(kind)](job);
+}
+
+}  // namespace
+
+void distances_rows_with_norms(MetricKind kind, VectorView query, double query_norm,
+                               const double* rows, const double* row_norms, std::size_t dim,
+                               std::size_t count, double* out) {
+  run_with_norms(kind, job_over(query, rows, dim, nullptr, count, out), query_norm, row_norms);
+}
+
+void distances_gather_with_norms(MetricKind kind, VectorView query, double query_norm,
+                                 const double* base, std::size_t dim, const std::uint32_t* ids,
+                                 const double* row_norms, std::size_t count, double* out) {
+  run_with_norms(kind, job_over(query, base, dim, ids, count, out), query_norm, row_norms);
 }
 
 }  // namespace halqen

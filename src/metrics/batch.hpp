@@ -36,4 +36,11 @@ void distances_rows_with_norms(MetricKind kind, VectorView query, double query_n
                                const double* rows, const double* row_norms, std::size_t dim,
                                std::size_t count, double* out);
 
+// As distances_gather with stored norms, as distances_rows_with_norms has
+// them: row_norms[i] is squared_norm of the row of ids[i] (gathered by the
+// caller, in batch order).
+void distances_gather_with_norms(MetricKind kind, VectorView query, double query_norm,
+                                 const double* base, std::size_t dim, const std::uint32_t* ids,
+                                 const double* row_norms, std::size_t count, double* out);
+
 }  // namespace halqen

@@ -18,6 +18,7 @@ namespace halqen::py {
 
 PyResult<Ref> to_python(NoneResult);
 PyResult<Ref> to_python(const Ref& object);
+PyResult<Ref> to_python(bool value);
 PyResult<Ref> to_python(std::uint64_t value);
 PyResult<Ref> to_python(double value);
 PyResult<Ref> to_python(std::span<const double> values);
@@ -35,6 +36,10 @@ inline PyResult<Ref> to_python(NoneResult) {
 // An object the entry point built itself (a new instance, a bytes object).
 inline PyResult<Ref> to_python(const Ref& object) {
   return Ref::borrow(object.get());
+}
+
+inline PyResult<Ref> to_python(bool value) {
+  return Ref::borrow(value ? Py_True : Py_False);
 }
 
 inline PyResult<Ref> to_python(std::uint64_t value) {

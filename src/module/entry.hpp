@@ -19,6 +19,7 @@
 #include <new>
 #include <optional>
 #include <source_location>
+#include <span>
 #include <stdexcept>
 #include <tuple>
 #include <type_traits>
@@ -194,10 +195,64 @@ PyObject* constructor_entry(PyTypeObject* type, PyObject* args, PyObject* kwargs
 // A new type object for a class whose record is built by `Construct` (a new
 // reference), or null with an error set if creation fails.
 template <auto Construct, const FunctionDescription& Desc>
-PyObject* create_class_type(const char* qualified_name, const char* doc, PyMethodDef* methods) {
+PyObject* create_class_type(const char* qualified_name, const char* doc, PyMethodDef* methods,
+                            std::span<const PyType_Slot> extra_slots = {}) {
   using Record = typename detail::ConstructorSignature<decltype(Construct)>::RecordType;
   return create_heap_type(qualified_name, doc, sizeof(Instance<Record>), methods,
-                          constructor_entry<Construct, Desc>, Instance<Record>::dealloc);
+                          constructor_entry<Construct, Desc>, Instance<Record>::dealloc,
+                          extra_slots);
+}
+
+// A property's getter, PyResult<R> getter(const Record&), under a shared
+// borrow.
+template <auto Getter>
+PyObject* getter_entry(PyObject* self, void* /*closure*/) {
+  using Signature = detail::MethodSignature<decltype(Getter)>;
+  static_assert(Signature::kShared);
+  return run_trapped([&]() -> PyResult<Ref> {
+    auto* instance = Instance<typename Signature::RecordType>::of(self);
+    HALQEN_TRY_ASSIGN(BorrowGuard guard, BorrowGuard::acquire(instance->borrow, true));
+    HALQEN_TRY_ASSIGN(auto result, Getter(instance->record));
+    return to_python(result);
+  });
+}
+
+// A property's setter, PyResult<NoneResult> setter(Record&, T), under an
+// exclusive borrow; the value is converted as the parameter Desc names.
+// Deleting the property is a TypeError.
+template <auto Setter, const FunctionDescription& Desc>
+int setter_entry(PyObject* self, PyObject* value, void* /*closure*/) {
+  using Signature = detail::MethodSignature<decltype(Setter)>;
+  using Parameters = typename Signature::Parameters;
+  static_assert(Desc.slot_count() == 1 && std::tuple_size_v<Parameters> == 1);
+  Ref done = Ref::steal(run_trapped([&]() -> PyResult<Ref> {
+    if (value == nullptr) {
+      return std::unexpected(PyErr::new_err(PyExc_TypeError, "cannot delete " + Desc.full_name()));
+    }
+    auto* instance = Instance<typename Signature::RecordType>::of(self);
+    HALQEN_TRY_ASSIGN(BorrowGuard guard, BorrowGuard::acquire(instance->borrow, false));
+    PyObject* slots[] = {value};
+    HALQEN_TRY_ASSIGN(Parameters values, detail::convert_all<Parameters>(Desc, slots));
+    HALQEN_TRY_ASSIGN(auto result, Setter(instance->record, std::move(std::get<0>(values))));
+    return to_python(result);
+  }));
+  return done ? 0 : -1;
+}
+
+// __len__: PyResult<std::uint64_t> length(const Record&).
+template <auto Length>
+Py_ssize_t length_entry(PyObject* self) {
+  Ref length = Ref::steal(getter_entry<Length>(self, nullptr));
+  return length ? PyLong_AsSsize_t(length.get()) : -1;
+}
+
+// __contains__: PyResult<bool> contains(const Record&, T), the key converted
+// as the parameter Desc names.
+template <auto Contains, const FunctionDescription& Desc>
+int contains_entry(PyObject* self, PyObject* key) {
+  PyObject* args[] = {key};
+  Ref found = Ref::steal(method_entry<Contains, Desc>(self, args, 1, nullptr));
+  return found ? PyObject_IsTrue(found.get()) : -1;
 }
 
 // A method-table entry for `method_entry<Method, Desc>`.

@@ -1,6 +1,7 @@
 #include "module/instance.hpp"
 
 #include <cstring>
+#include <vector>
 
 namespace halqen::py {
 namespace {
@@ -31,16 +32,18 @@ PyObject* keep_text_signature([[maybe_unused]] PyObject* type, [[maybe_unused]] 
 }  // namespace
 
 PyObject* create_heap_type(const char* qualified_name, const char* doc, int basic_size,
-                           PyMethodDef* methods, newfunc constructor, destructor dealloc) {
-  PyType_Slot slots[] = {
+                           PyMethodDef* methods, newfunc constructor, destructor dealloc,
+                           std::span<const PyType_Slot> extra_slots) {
+  std::vector<PyType_Slot> slots = {
       {Py_tp_doc, const_cast<char*>(doc)},
       {Py_tp_new, reinterpret_cast<void*>(constructor)},
       {Py_tp_methods, methods},
       {Py_tp_base, &PyBaseObject_Type},
       {Py_tp_dealloc, reinterpret_cast<void*>(dealloc)},
-      {0, nullptr},
   };
-  PyType_Spec spec = {qualified_name, basic_size, 0, Py_TPFLAGS_DEFAULT, slots};
+  slots.insert(slots.end(), extra_slots.begin(), extra_slots.end());
+  slots.push_back({0, nullptr});
+  PyType_Spec spec = {qualified_name, basic_size, 0, Py_TPFLAGS_DEFAULT, slots.data()};
   return keep_text_signature(PyType_FromSpec(&spec), doc);
 }
 

@@ -6,6 +6,7 @@
 #include <Python.h>
 
 #include <new>
+#include <span>
 #include <type_traits>
 #include <utility>
 
@@ -58,8 +59,10 @@ struct Instance {
 };
 
 // A heap type built by PyType_FromSpec; the type name is "builtins.{name}".
+// `extra_slots` adds slots beyond the methods (properties, __len__, ...).
 // Returns a new reference or null with an error set.
 PyObject* create_heap_type(const char* qualified_name, const char* doc, int basic_size,
-                           PyMethodDef* methods, newfunc constructor, destructor dealloc);
+                           PyMethodDef* methods, newfunc constructor, destructor dealloc,
+                           std::span<const PyType_Slot> extra_slots = {});
 
 }  // namespace halqen::py

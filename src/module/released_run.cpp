@@ -32,7 +32,42 @@ class ReleasedLock {
   PyThreadState* thread_;
 };
 
+// Pending signals, checked with the lock taken back; the first exception a
+// handler raises is kept and every later question answers true.
+class ReleasedSignals final : public Interrupt {
+ public:
+  ReleasedSignals(ReleasedLock& released, std::optional<PyErr>& raised)
+      : released_(released), raised_(raised) {}
+
+  bool requested() override {
+    if (raised_) return true;
+    return released_.holding_lock([&] {
+      if (PyErr_CheckSignals() == 0) return false;
+      raised_.emplace(PyErr::fetch());
+      return true;
+    });
+  }
+
+ private:
+  ReleasedLock& released_;
+  std::optional<PyErr>& raised_;
+};
+
 }  // namespace
+
+PyResult<void> run_released_interruptible(const std::function<void(Interrupt&)>& body) {
+  // Declared before the lock is given up: a PyErr is destroyed holding it.
+  std::optional<PyErr> interrupted;
+  {
+    ReleasedLock released;
+    ReleasedSignals signals(released, interrupted);
+    body(signals);
+  }
+  if (interrupted) {
+    return std::unexpected(std::move(*interrupted));
+  }
+  return {};
+}
 
 PyResult<void> run_released(const PieceJob& job, std::size_t threads) {
   // Declared before the lock is given up: a PyErr is destroyed holding it.

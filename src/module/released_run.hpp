@@ -2,7 +2,9 @@
 #pragma once
 
 #include <cstddef>
+#include <functional>
 
+#include "common/interrupt.hpp"
 #include "module/py_err.hpp"
 #include "parallel/piece_runner.hpp"
 
@@ -17,5 +19,11 @@ namespace halqen::py {
 // A piece's C++ exception is rethrown after the join, for the entry's trap.
 // The pieces must touch no Python object.
 PyResult<void> run_released(const PieceJob& job, std::size_t threads);
+
+// Runs `body` with the interpreter lock given up for its whole run. The
+// Interrupt handed to it takes the lock back just long enough to run the
+// signal handlers; once a handler raised it answers true, and that exception
+// is the error. `body` must touch no Python object.
+PyResult<void> run_released_interruptible(const std::function<void(Interrupt&)>& body);
 
 }  // namespace halqen::py

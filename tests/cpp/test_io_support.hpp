@@ -12,11 +12,13 @@
 #include <string>
 #include <vector>
 
+#include "graph/graph_index.hpp"
 #include "hnsw/hnsw.hpp"
 #include "io/byte_sink.hpp"
 #include "io/crc32c.hpp"
 #include "io/encode.hpp"
 #include "io/format.hpp"
+#include "io/graph_file.hpp"
 #include "io/index_view.hpp"
 #include "io/little_endian.hpp"
 #include "test_hnsw_support.hpp"
@@ -56,6 +58,23 @@ Bytes encode_to_bytes(const View& view) {
   io::SpanSink sink(bytes);
   EXPECT_TRUE(io::encode(view, sink).has_value());
   EXPECT_EQ(sink.written(), bytes.size());
+  return bytes;
+}
+
+// Any kind's parts encoded: through a view, or through the index they build.
+inline Bytes encode_parts(const FlatParts& parts) {
+  return encode_to_bytes(view_of(parts));
+}
+inline Bytes encode_parts(const HNSWParts& parts) {
+  return encode_to_bytes(view_of(parts));
+}
+inline Bytes encode_parts(const graph::GraphParts& parts) {
+  using GraphFile = io::FileKind<graph::GraphIndex>;
+  auto index = graph::GraphIndex::from_parts(parts);
+  EXPECT_TRUE(index.has_value()) << index.error().reason;
+  Bytes bytes(GraphFile::encoded_size(*index));
+  io::SpanSink sink(bytes);
+  EXPECT_TRUE(GraphFile::encode(*index, sink).has_value());
   return bytes;
 }
 

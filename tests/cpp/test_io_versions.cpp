@@ -29,8 +29,7 @@ void set_u32(Bytes& file, std::size_t offset, std::uint32_t value) {
 }
 
 Bytes re_encoded(const io::DecodedParts& parts) {
-  return std::visit([](const auto& kind_parts) { return encode_to_bytes(view_of(kind_parts)); },
-                    parts);
+  return std::visit([](const auto& kind_parts) { return encode_parts(kind_parts); }, parts);
 }
 
 TEST(IoVersions, VersionTwoWithoutOptionalSectionsReadsAsVersionOne) {

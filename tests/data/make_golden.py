@@ -1,9 +1,11 @@
-"""Writes the golden index files of format version 1 (run once; committed).
+"""Writes the golden index files (run once per new file; committed).
 
     python tests/data/make_golden.py
 
-Every later version of halqen must read these files; test_persist.py checks
-their answers against a plain reference and against a fresh build.
+Only files that do not exist yet are written: a golden file, once committed,
+is what every later version of halqen must read. test_persist.py checks the
+answers of the files of format version 1, test_graph_persist.py those of the
+GraphIndex file of version 2, against a plain reference.
 """
 import pathlib
 import random
@@ -19,16 +21,43 @@ def golden_vectors(count, dim):
     return [[round(rng.uniform(-1.0, 1.0), 3) for _ in range(dim)] for _ in range(count)]
 
 
-def main():
-    vectors = golden_vectors(40, 4)
+def flat_cosine(vectors):
     flat = PyFlat(4, metric="cosine")
     flat.create(vectors)
-    halqen_ext.write_index(flat, HERE / "flat-cosine-v1.halqen")
+    return flat
+
+
+def hnsw_euclidean(vectors):
     hnsw = PyHNSW(4, layers=1, m=8, ef_construction=10, ef_search=6, metric="euclidean",
                   schema=["parity"])
     for i, vector in enumerate(vectors):
         hnsw.insert(vector, metadata=[("parity", i % 2)])
-    halqen_ext.write_index(hnsw, HERE / "hnsw-euclidean-v1.halqen")
+    return hnsw
+
+
+def graph_angular(vectors):
+    """The first 30 vectors with default ids and no records; the last 10 with
+    ids of the caller's (so the file holds the labels section) and records."""
+    graph = halqen_ext.GraphIndex(4, "angular", m=4, ef_construction=12, ef_search=5, seed=9,
+                                  schema=["parity"])
+    graph.add(vectors[:30])
+    graph.add(vectors[30:], ids=range(100, 110), metadata=[[("parity", i % 2)] for i in range(10)])
+    return graph
+
+
+GOLDEN = {
+    "flat-cosine-v1.halqen": flat_cosine,
+    "hnsw-euclidean-v1.halqen": hnsw_euclidean,
+    "graph-angular-v2.halqen": graph_angular,
+}
+
+
+def main():
+    vectors = golden_vectors(40, 4)
+    for name, build in GOLDEN.items():
+        path = HERE / name
+        if not path.exists():
+            halqen_ext.write_index(build(vectors), path)
 
 
 if __name__ == "__main__":

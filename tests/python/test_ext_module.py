@@ -1,4 +1,5 @@
-"""The companion module halqen_ext: importable beside halqen, publishing its functions."""
+"""The companion module halqen_ext: importable beside halqen, publishing its
+functions and GraphIndex."""
 
 import halqen
 import halqen_ext
@@ -12,6 +13,7 @@ PUBLISHED = [
     "deserialize_index",
     "search_batch",
     "search_ids",
+    "GraphIndex",
 ]
 
 

@@ -1,0 +1,51 @@
+// What a walk asks for: the distances from one query to stored slots, as
+// walk keys (smaller is nearer). This computer reads the full float64 rows;
+// one that reads compact codes can take its place without changing the walk.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <limits>
+#include <span>
+#include <vector>
+
+#include "graph/vector_store.hpp"
+
+namespace halqen::graph {
+
+// The metric's value as a walk key: a distance as it is, a similarity
+// negated (most similar first); NaN last. -(-x) == x, so a similarity comes
+// back bit for bit.
+class KeyOrder {
+ public:
+  explicit KeyOrder(MetricKind metric) : negate_(metric != MetricKind::Euclidean) {}
+  double key(double value) const {
+    if (value != value) return std::numeric_limits<double>::infinity();
+    return negate_ ? -value : value;
+  }
+  double value(double key) const { return negate_ ? -key : key; }
+
+ private:
+  bool negate_;
+};
+
+class ExactDistances {
+ public:
+  // `query` must outlive the computer; it has store.dim() components.
+  ExactDistances(const VectorStore& store, std::span<const double> query);
+
+  // keys[i] = walk key of slot slots[i], i < count.
+  void keys(const std::uint32_t* slots, std::size_t count, double* keys);
+  double key(std::uint32_t slot);
+  // Asks the memory for the start of a row that a later keys() call reads.
+  void prefetch(std::uint32_t slot) const;
+
+ private:
+  const VectorStore& store_;
+  std::span<const double> query_;
+  double query_norm_ = 0.0;
+  KeyOrder order_;
+  std::vector<double> gathered_norms_;
+};
+
+}  // namespace halqen::graph

@@ -1,0 +1,41 @@
+#include "graph/graph_error.hpp"
+
+#include <string>
+
+namespace halqen::graph {
+namespace {
+
+std::string at_row(std::uint64_t row) {
+  return " (vector " + std::to_string(row) + " of the call)";
+}
+
+}  // namespace
+
+std::string describe(const GraphError& error, std::uint64_t dim) {
+  switch (error.kind) {
+    case GraphErrorKind::BadParameter:
+      return "parameter out of range: " + std::to_string(error.detail);
+    case GraphErrorKind::WrongLength:
+      return "Expected vector of length " + std::to_string(dim) + ", got " +
+             std::to_string(error.detail) + at_row(error.row);
+    case GraphErrorKind::NotFinite:
+      return "vector components must be finite, component " + std::to_string(error.detail) +
+             " is " + std::to_string(error.component) + at_row(error.row);
+    case GraphErrorKind::ZeroVector:
+      return "a zero vector has no angle: refused under the angular metric" + at_row(error.row);
+    case GraphErrorKind::DuplicateId:
+      return "id " + std::to_string(error.detail) + " is already present" + at_row(error.row);
+    case GraphErrorKind::IdTooLarge:
+      return "id " + std::to_string(error.detail) + " is larger than 9223372036854775807" +
+             at_row(error.row);
+    case GraphErrorKind::CountMismatch:
+      return "expected one entry per vector, got " + std::to_string(error.detail);
+    case GraphErrorKind::TooManyVectors:
+      return "an index holds at most 4294967294 vectors, asked for " + std::to_string(error.detail);
+    case GraphErrorKind::Interrupted:
+      return "interrupted";
+  }
+  return "unknown graph error";
+}
+
+}  // namespace halqen::graph

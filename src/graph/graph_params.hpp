@@ -1,0 +1,31 @@
+// The settings of a graph index, fixed when it is created.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+
+#include "metadata/metadata.hpp"
+#include "metrics/metrics.hpp"
+
+namespace halqen::graph {
+
+struct GraphParams {
+  std::uint64_t dim = 0;
+  MetricKind metric = MetricKind::Euclidean;
+  // Links per node on the upper layers; twice as many on layer 0.
+  std::uint64_t m = 16;
+  // Width of the search that finds a new node's neighbours.
+  std::uint64_t ef_construction = 200;
+  // Width of a query's layer-0 search unless the query names one.
+  std::uint64_t ef_search = 64;
+  // With the insertion number, decides every node's level.
+  std::uint64_t seed = 0;
+  std::optional<Schema> schema;
+};
+
+// Below 2 the level multiplier 1/ln(m) is undefined or infinite; above this
+// the fixed link arrays stop paying for themselves.
+inline constexpr std::uint64_t kMinLinks = 2;
+inline constexpr std::uint64_t kMaxLinks = 1024;
+
+}  // namespace halqen::graph

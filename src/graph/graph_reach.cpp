@@ -1,0 +1,98 @@
+// Every node reachable from the entry, on every layer it is on.
+//
+// Pruning can leave a node (or a few pointing only at each other) that no
+// list leads to, most often under the inner product, where a vector is not
+// its own nearest. After each addition such nodes are linked from a node the
+// walk does reach: sequentially, in slot order, so determinism holds.
+#include <algorithm>
+#include <deque>
+#include <vector>
+
+#include "graph/distance_computer.hpp"
+#include "graph/graph_index.hpp"
+#include "graph/layer_walk.hpp"
+
+namespace halqen::graph {
+namespace {
+
+// Width of the walk that finds where an unreached node is linked from.
+constexpr std::size_t kHostSearchWidth = 16;
+// A displaced link can strand a node reached before; passes over a layer
+// repeat until one finds nothing, this many at most.
+constexpr int kMaxPasses = 8;
+
+// Marks everything reachable from `start` on `layer`.
+void spread(const LinkStore& links, std::uint32_t start, unsigned layer,
+            std::vector<bool>& reached) {
+  std::deque<std::uint32_t> queue{start};
+  reached[start] = true;
+  while (!queue.empty()) {
+    const std::uint32_t node = queue.front();
+    queue.pop_front();
+    for (const std::uint32_t next : links.links(node, layer)) {
+      if (reached[next]) continue;
+      reached[next] = true;
+      queue.push_back(next);
+    }
+  }
+}
+
+}  // namespace
+
+void GraphIndex::connect_unreached() {
+  const std::size_t count = size();
+  if (count == 0) return;
+  ScratchPool::Lease lease = scratch_->borrow();
+  WalkScratch& scratch = *lease;
+  std::vector<bool> reached(count);
+  for (unsigned layer = 0; layer <= top_level_; ++layer) {
+    for (int pass = 0; pass < kMaxPasses && link_unreached(layer, reached, scratch); ++pass) {
+    }
+  }
+}
+
+bool GraphIndex::link_unreached(unsigned layer, std::vector<bool>& reached, WalkScratch& scratch) {
+  const std::size_t count = size();
+  std::vector<Candidate> found;
+  std::vector<std::uint32_t> grown;
+  std::fill(reached.begin(), reached.end(), false);
+  spread(links_, entry_, layer, reached);
+  bool changed = false;
+  for (std::uint32_t node = 0; node < count; ++node) {
+    if (reached[node] || links_.level(node) < layer) continue;
+    // A walk only meets reachable nodes: the nearest with room hosts the
+    // link, else the nearest gives up its last link to it.
+    ExactDistances distances(store_, store_.row(node));
+    Candidate here{distances.key(entry_), entry_};
+    for (unsigned upper = top_level_; upper > layer; --upper) {
+      here = greedy_descent(links_, distances, here, upper, scratch);
+    }
+    walk_layer(links_, distances, std::span(&here, 1), layer, kHostSearchWidth, count, scratch,
+               AdmitAll{});
+    scratch.best.sorted_into(found);
+    // The descent can end on the node itself (reached on an upper layer, not
+    // on this one): it never hosts its own link.
+    std::erase_if(found, [node](const Candidate& c) { return c.slot == node; });
+    if (found.empty()) continue;
+    std::uint32_t host = found.front().slot;
+    for (const Candidate& c : found) {
+      if (links_.links(c.slot, layer).size() < links_.capacity(layer)) {
+        host = c.slot;
+        break;
+      }
+    }
+    const std::span<const std::uint32_t> held = links_.links(host, layer);
+    grown.assign(held.begin(), held.end());
+    if (grown.size() < links_.capacity(layer)) {
+      grown.push_back(node);
+    } else {
+      grown.back() = node;
+    }
+    links_.set_links(host, layer, grown);
+    spread(links_, node, layer, reached);
+    changed = true;
+  }
+  return changed;
+}
+
+}  // namespace halqen::graph

@@ -1,0 +1,110 @@
+// The walks over one layer of the graph: a greedy descent on the upper
+// layers and a beam search of width ef. A walk asks its distance computer
+// for every node of a hop at once, so that many rows are in flight.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <vector>
+
+#include "graph/candidate.hpp"
+#include "graph/link_store.hpp"
+#include "graph/visited_marks.hpp"
+
+namespace halqen::graph {
+
+// What one thread's walks reuse from walk to walk.
+struct WalkScratch {
+  VisitedMarks visited;
+  Frontier frontier;
+  BestSet best;
+  BestSet admitted;
+  std::vector<std::uint32_t> hop_slots;
+  std::vector<double> hop_keys;
+};
+
+// Admits every node: an unfiltered walk.
+struct AdmitAll {
+  static constexpr bool kFilters = false;
+  bool operator()(std::uint32_t) const { return true; }
+};
+
+namespace detail {
+
+// The keys of `node`'s neighbours on `layer` that pass `take`, into
+// scratch.hop_slots / hop_keys.
+template <class Distances, class Take>
+void score_neighbours(const LinkStore& links, Distances& distances, std::uint32_t node,
+                      unsigned layer, WalkScratch& scratch, Take take) {
+  scratch.hop_slots.clear();
+  for (const std::uint32_t neighbour : links.links(node, layer)) {
+    if (!take(neighbour)) continue;
+    distances.prefetch(neighbour);
+    scratch.hop_slots.push_back(neighbour);
+  }
+  scratch.hop_keys.resize(scratch.hop_slots.size());
+  distances.keys(scratch.hop_slots.data(), scratch.hop_slots.size(), scratch.hop_keys.data());
+}
+
+}  // namespace detail
+
+// Moves to the nearest neighbour on `layer` while one is nearer than where
+// the walk stands; returns where it stops.
+template <class Distances>
+Candidate greedy_descent(const LinkStore& links, Distances& distances, Candidate start,
+                         unsigned layer, WalkScratch& scratch) {
+  Candidate here = start;
+  for (bool moved = true; moved;) {
+    moved = false;
+    detail::score_neighbours(links, distances, here.slot, layer, scratch,
+                             [](std::uint32_t) { return true; });
+    for (std::size_t i = 0; i < scratch.hop_slots.size(); ++i) {
+      const Candidate next{scratch.hop_keys[i], scratch.hop_slots[i]};
+      if (nearer(next, here)) {
+        here = next;
+        moved = true;
+      }
+    }
+  }
+  return here;
+}
+
+// Beam search of width `ef` on `layer` from `entries` (their keys known),
+// over nodes below `node_count`. Afterwards scratch.best holds the ef
+// nearest nodes met and, for a filtering `admit`, scratch.admitted the ef
+// nearest admitted ones.
+template <class Distances, class Admit>
+void walk_layer(const LinkStore& links, Distances& distances, std::span<const Candidate> entries,
+                unsigned layer, std::size_t ef, std::size_t node_count, WalkScratch& scratch,
+                const Admit& admit) {
+  scratch.visited.begin(node_count);
+  scratch.frontier.clear();
+  scratch.best.reset(ef);
+  if constexpr (Admit::kFilters) scratch.admitted.reset(ef);
+  for (const Candidate& entry : entries) {
+    if (!scratch.visited.visit(entry.slot)) continue;
+    scratch.frontier.push(entry);
+    scratch.best.offer(entry);
+    if constexpr (Admit::kFilters) {
+      if (admit(entry.slot)) scratch.admitted.offer(entry);
+    }
+  }
+  while (!scratch.frontier.empty()) {
+    const Candidate next = scratch.frontier.pop();
+    if (scratch.best.full() && farther(next, scratch.best.farthest())) break;
+    detail::score_neighbours(links, distances, next.slot, layer, scratch,
+                             [&](std::uint32_t node) { return scratch.visited.visit(node); });
+    for (std::size_t i = 0; i < scratch.hop_slots.size(); ++i) {
+      const Candidate met{scratch.hop_keys[i], scratch.hop_slots[i]};
+      if constexpr (Admit::kFilters) {
+        if (admit(met.slot)) scratch.admitted.offer(met);
+      }
+      if (!scratch.best.admits(met)) continue;
+      scratch.frontier.push(met);
+      scratch.best.offer(met);
+    }
+  }
+}
+
+}  // namespace halqen::graph

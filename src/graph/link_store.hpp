@@ -1,0 +1,69 @@
+// The links of every node, in fixed-capacity arrays of 32-bit slots.
+//
+// Layer 0 holds one array of 2m links per node, all nodes one after another,
+// each led by its link count. Only the few nodes above layer 0 have upper
+// arrays (m links each, also led by a count), found through upper_begin.
+// A slot's arrays keep their place for its whole life, so a removed node's
+// slot can later be refilled in place. Each list also counts the links that
+// point to it, so that a build notices a node no walk could reach any more.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <vector>
+
+namespace halqen::graph {
+
+class LinkStore {
+ public:
+  explicit LinkStore(std::size_t m) : m_(m) {}
+
+  // Links a layer of a node may hold: 2m on layer 0, m above.
+  std::size_t capacity(unsigned layer) const { return layer == 0 ? 2 * m_ : m_; }
+
+  // Appends nodes of these levels with empty lists. Throws std::bad_alloc
+  // with the store unchanged.
+  void append_nodes(std::span<const std::uint8_t> levels);
+
+  std::size_t size() const { return levels_.size(); }
+  unsigned level(std::uint32_t node) const { return levels_[node]; }
+  std::span<const std::uint8_t> levels() const { return levels_; }
+
+  std::span<const std::uint32_t> links(std::uint32_t node, unsigned layer) const {
+    const std::uint32_t* list = list_of(node, layer);
+    return {list + 1, list[0]};
+  }
+  // Precondition: links.size() <= capacity(layer), layer <= level(node).
+  // Lists of distinct nodes may be set from several threads at once: the
+  // counts of links in are updated atomically.
+  void set_links(std::uint32_t node, unsigned layer, std::span<const std::uint32_t> links);
+
+  // Links on `layer` that point to `node`.
+  std::uint32_t links_in(std::uint32_t node, unsigned layer) const {
+    return layer == 0 ? base_in_[node] : upper_in_[upper_list(node, layer)];
+  }
+
+ private:
+  std::size_t stride(unsigned layer) const { return capacity(layer) + 1; }
+  // The number of `node`'s list on `layer` >= 1 among all upper lists.
+  std::size_t upper_list(std::uint32_t node, unsigned layer) const {
+    return upper_begin_[node] / stride(1) + (layer - 1);
+  }
+  std::uint32_t& in_counter(std::uint32_t node, unsigned layer) {
+    return layer == 0 ? base_in_[node] : upper_in_[upper_list(node, layer)];
+  }
+  const std::uint32_t* list_of(std::uint32_t node, unsigned layer) const;
+  std::uint32_t* list_of(std::uint32_t node, unsigned layer);
+
+  std::size_t m_;
+  std::vector<std::uint8_t> levels_;
+  std::vector<std::uint32_t> base_;
+  // Per node, where its layer-1 list starts in upper_ (0 for level 0).
+  std::vector<std::size_t> upper_begin_;
+  std::vector<std::uint32_t> upper_;
+  std::vector<std::uint32_t> base_in_;
+  std::vector<std::uint32_t> upper_in_;
+};
+
+}  // namespace halqen::graph

@@ -1,0 +1,34 @@
+#include "graph/neighbour_prune.hpp"
+
+#include <cstdint>
+
+#include "graph/distance_computer.hpp"
+
+namespace halqen::graph {
+
+void prune_neighbours(const VectorStore& store, std::span<const Candidate> sorted,
+                      std::size_t capacity, std::vector<Candidate>& kept) {
+  kept.clear();
+  std::vector<std::uint32_t> kept_slots;
+  std::vector<double> keys;
+  kept_slots.reserve(capacity);
+  keys.reserve(capacity);
+  for (const Candidate& candidate : sorted) {
+    if (kept.size() >= capacity) break;
+    ExactDistances from_candidate(store, store.row(candidate.slot));
+    keys.resize(kept_slots.size());
+    from_candidate.keys(kept_slots.data(), kept_slots.size(), keys.data());
+    bool diverse = true;
+    for (const double key : keys) {
+      if (key < candidate.key) {
+        diverse = false;
+        break;
+      }
+    }
+    if (!diverse) continue;
+    kept.push_back(candidate);
+    kept_slots.push_back(candidate.slot);
+  }
+}
+
+}  // namespace halqen::graph

@@ -1,0 +1,433 @@
+// GraphIndex: the graph core (graph/graph_index.hpp) behind the call
+// protocol. Vectors come in as 2-D arrays or sequences of vectors; results
+// go out as numpy arrays.
+#include "graph/py_graph_index.hpp"
+
+#include <algorithm>
+#include <array>
+#include <cmath>
+#include <limits>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "filter/filter.hpp"
+#include "graph/graph_index.hpp"
+#include "metrics/metric_table.hpp"
+#include "module/entry.hpp"
+#include "module/numpy_array.hpp"
+#include "module/progress_bar.hpp"
+#include "module/py_metadata.hpp"
+#include "module/released_run.hpp"
+#include "module/thread_count.hpp"
+#include "module/vector_list.hpp"
+#include "parallel/piece_runner.hpp"
+
+namespace halqen::py {
+namespace {
+
+using graph::GraphIndex;
+using MetadataPairs = std::vector<NamedObject>;
+
+constexpr std::uint64_t kDefaultK = 10;
+// Queries per piece of a parallel search: a few milliseconds of work.
+constexpr std::size_t kQueriesPerPiece = 16;
+// Rows may be padded up to this k even past the index's size.
+constexpr std::uint64_t kPaddedK = 1024;
+
+constexpr std::array<std::string_view, 7> kNewParameters{
+    "dim", "metric", "m", "ef_construction", "ef_search", "seed", "schema"};
+constexpr std::array<std::string_view, 5> kAddParameters{"vectors", "ids", "metadata", "threads",
+                                                         "progress"};
+constexpr std::array<std::string_view, 5> kSearchParameters{"queries", "k", "ef", "filter",
+                                                            "threads"};
+constexpr std::array<std::string_view, 1> kGetVectorsParameters{"ids"};
+constexpr std::array<std::string_view, 1> kKeyParameters{"id"};
+constexpr std::array<std::string_view, 1> kEfParameters{"ef_search"};
+
+constexpr FunctionDescription kNew{"GraphIndex", "__new__", kNewParameters, 2};
+constexpr FunctionDescription kAdd{"GraphIndex", "add", kAddParameters, 1};
+constexpr FunctionDescription kSearch{"GraphIndex", "search", kSearchParameters, 1};
+constexpr FunctionDescription kGetVectors{"GraphIndex", "get_vectors", kGetVectorsParameters, 1};
+constexpr FunctionDescription kContains{"GraphIndex", "__contains__", kKeyParameters, 1};
+constexpr FunctionDescription kSetEf{"GraphIndex", "ef_search", kEfParameters, 1};
+
+constexpr const char* kClassDoc =
+    "GraphIndex(dim, metric, m=16, ef_construction=200, ef_search=64, seed=0, schema=None)\n--\n\n"
+    "An approximate nearest-neighbour index: a layered graph of bounded degree\n"
+    "(at most m links per node on the upper layers, 2m on the bottom one).\n\n"
+    "metric is \"euclidean\", \"angular\" (cosine similarity) or \"inner_product\".\n"
+    "Results come nearest first, which for the two similarities means most\n"
+    "similar first; every returned value is the metric's exact float64 value.\n"
+    "The same additions with the same seed build the same graph whatever the\n"
+    "number of threads.";
+constexpr const char* kAddDoc =
+    "add($self, vectors, ids=None, metadata=None, threads=None, progress=False)\n--\n\n"
+    "Add vectors (a 2-D array of any real dtype, or a sequence of vectors).\n\n"
+    "ids are non-negative 64-bit ids, returned by search; by default they\n"
+    "continue from one past the largest id used so far. An id already\n"
+    "present or repeated raises ValueError. metadata is one list of\n"
+    "(name, value) pairs per vector (the index needs a schema). NaN or\n"
+    "infinite components, and zero vectors under \"angular\", raise ValueError.\n"
+    "On any such error nothing is added.\n\n"
+    "The vectors are inserted in batches on `threads` worker threads (all\n"
+    "usable CPUs by default) with the interpreter lock released. Meanwhile\n"
+    "the index is borrowed exclusively: a search from another thread raises\n"
+    "RuntimeError(\"Already mutably borrowed\") rather than wait. Ctrl-C stops\n"
+    "the call at the next batch boundary with KeyboardInterrupt: the batches\n"
+    "completed stay in the index, searchable; the rest is not added.\n"
+    "progress=True draws a progress bar on stderr.";
+constexpr const char* kSearchDoc =
+    "search($self, queries, k=10, ef=None, filter=None, threads=None)\n--\n\n"
+    "The k nearest stored vectors of each query, as (ids, distances).\n\n"
+    "For a 2-D input both are numpy arrays of shape (n, k), int64 and float64;\n"
+    "for one 1-D query, of shape (k,). Where fewer than k vectors qualify a row\n"
+    "is padded with id -1 and +inf (euclidean) or -inf (similarities).\n"
+    "ef (index.ef_search by default, never below k) is the width of the walk.\n"
+    "filter=(name, value) returns only vectors whose attribute equals value.";
+constexpr const char* kGetVectorsDoc =
+    "get_vectors($self, ids)\n--\n\n"
+    "The stored vectors of ids, as a float64 array of shape (len(ids), dim).\n"
+    "An unknown id raises KeyError.";
+constexpr const char* kEfDoc = "Width of a search's walk unless the search names ef.";
+
+PyErr value_error(std::string message) {
+  return PyErr::new_err(PyExc_ValueError, std::move(message));
+}
+
+// The progress flag: any object, read by its truth value.
+struct Flag {
+  bool on;
+};
+
+// A key of `in`: an id, or nothing that could be one (then never present).
+struct IdKey {
+  std::optional<std::uint64_t> id;
+};
+
+// Queries: one 1-D vector or many.
+struct QueryBatch {
+  VectorList rows;
+  bool single = false;
+};
+
+}  // namespace
+
+template <>
+struct FromPython<Flag> {
+  static PyResult<Flag> convert(PyObject* o) {
+    const int truth = PyObject_IsTrue(o);
+    if (truth < 0) return fetch_error();
+    return Flag{truth == 1};
+  }
+};
+
+template <>
+struct FromPython<IdKey> {
+  static PyResult<IdKey> convert(PyObject* o) {
+    if (!PyIndex_Check(o)) return IdKey{};
+    Ref number = Ref::steal(PyNumber_Index(o));
+    if (!number) return fetch_error();
+    const unsigned long long id = PyLong_AsUnsignedLongLong(number.get());
+    if (id == static_cast<unsigned long long>(-1) && PyErr_Occurred()) {
+      PyErr_Clear();  // negative or past 64 bits: no id of the index
+      return IdKey{};
+    }
+    return IdKey{id};
+  }
+};
+
+namespace {
+
+// One vector when the object is a 1-D buffer or a sequence whose first item
+// is not itself a sequence.
+PyResult<bool> is_single_vector(PyObject* o) {
+  if (PyObject_CheckBuffer(o)) {
+    Py_buffer view;
+    if (PyObject_GetBuffer(o, &view, PyBUF_ND) == 0) {
+      const bool single = view.ndim == 1;
+      PyBuffer_Release(&view);
+      return single;
+    }
+    PyErr_Clear();
+  }
+  if (!PySequence_Check(o) || PyUnicode_Check(o)) return false;
+  const Py_ssize_t length = PySequence_Size(o);
+  if (length < 0) return fetch_error();
+  if (length == 0) return false;
+  Ref first = Ref::steal(PySequence_GetItem(o, 0));
+  if (!first) return fetch_error();
+  return !PySequence_Check(first.get());
+}
+
+}  // namespace
+
+template <>
+struct FromPython<QueryBatch> {
+  static PyResult<QueryBatch> convert(PyObject* o) {
+    HALQEN_TRY_ASSIGN(const bool single, is_single_vector(o));
+    if (!single) {
+      HALQEN_TRY_ASSIGN(VectorList rows, extract_vector_rows(o));
+      return QueryBatch{std::move(rows), false};
+    }
+    HALQEN_TRY_ASSIGN(std::vector<double> vector, extract_float_sequence(o));
+    QueryBatch batch;
+    batch.single = true;
+    batch.rows.reserve_numbers(vector.size());
+    batch.rows.reserve_vectors(1);
+    batch.rows.numbers().insert(batch.rows.numbers().end(), vector.begin(), vector.end());
+    batch.rows.end_vector();
+    return batch;
+  }
+};
+
+namespace {
+
+PyResult<void> check_lengths(const GraphIndex& self, const VectorList& vectors) {
+  const std::size_t matching = vectors.leading_vectors_of_length(self.dim());
+  if (matching < vectors.size()) {
+    return std::unexpected(value_error("Expected vector of length " + std::to_string(self.dim()) +
+                                       ", got " + std::to_string(vectors.length(matching)) +
+                                       " (vector " + std::to_string(matching) + ")"));
+  }
+  return {};
+}
+
+PyResult<GraphIndex> construct(std::uint64_t dim, std::string metric,
+                               std::optional<std::uint64_t> m,
+                               std::optional<std::uint64_t> ef_construction,
+                               std::optional<std::uint64_t> ef_search,
+                               std::optional<std::uint64_t> seed, std::optional<Schema> schema) {
+  const std::optional<MetricKind> kind = metric_with_hnsw_name(metric);
+  if (!kind) {
+    return std::unexpected(value_error("Unsupported metric '" + metric +
+                                       "': expected 'euclidean', 'angular' or 'inner_product'"));
+  }
+  graph::GraphParams params;
+  params.dim = dim;
+  params.metric = *kind;
+  params.m = m.value_or(params.m);
+  params.ef_construction = ef_construction.value_or(params.ef_construction);
+  params.ef_search = ef_search.value_or(params.ef_search);
+  params.seed = seed.value_or(params.seed);
+  params.schema = std::move(schema);
+  if (dim == 0) return std::unexpected(value_error("dim must be at least 1, got 0"));
+  if (params.m < graph::kMinLinks || params.m > graph::kMaxLinks) {
+    return std::unexpected(
+        value_error("m must be between 2 and 1024, got " + std::to_string(params.m)));
+  }
+  if (params.ef_construction == 0 || params.ef_search == 0) {
+    return std::unexpected(value_error("ef_construction and ef_search must be at least 1"));
+  }
+  auto index = GraphIndex::create(std::move(params));
+  if (!index) return std::unexpected(value_error(graph::describe(index.error(), dim)));
+  return std::move(*index);
+}
+
+PyResult<std::optional<std::vector<MetadataRecord>>> records_of(
+    const GraphIndex& self, const std::optional<std::vector<MetadataPairs>>& metadata) {
+  if (!metadata) return std::optional<std::vector<MetadataRecord>>();
+  if (!self.schema()) {
+    return std::unexpected(value_error("No schema provided in GraphIndex; cannot use metadata"));
+  }
+  std::vector<MetadataRecord> records;
+  records.reserve(metadata->size());
+  for (const MetadataPairs& pairs : *metadata) {
+    HALQEN_TRY_ASSIGN(MetadataRecord record, build_metadata_record(*self.schema(), pairs));
+    records.push_back(std::move(record));
+  }
+  return std::optional(std::move(records));
+}
+
+PyResult<NoneResult> add(GraphIndex& self, VectorList vectors,
+                         std::optional<std::vector<std::uint64_t>> ids,
+                         std::optional<std::vector<MetadataPairs>> metadata,
+                         std::optional<ThreadCount> threads, std::optional<Flag> progress) {
+  HALQEN_TRY_ASSIGN(auto records, records_of(self, metadata));
+  HALQEN_TRY_VOID(check_lengths(self, vectors));
+  graph::Addition addition;
+  addition.count = vectors.size();
+  addition.values = std::move(std::move(vectors).take_leading(addition.count).values);
+  addition.ids = std::move(ids);
+  addition.records = std::move(records);
+  if (addition.count == 0 && !addition.ids && !addition.records) return NoneResult{};
+  std::optional<ProgressBar> bar;
+  if (progress && progress->on) bar.emplace();
+  const graph::ProgressFn report = [&](std::size_t done, std::size_t total) {
+    if (bar) bar->update(done, total);
+  };
+  std::expected<void, graph::GraphError> added;
+  const std::size_t workers = worker_threads(threads);
+  HALQEN_TRY_VOID(run_released_interruptible([&](Interrupt& interrupt) {
+    graph::ThreadRunner runner(workers, interrupt);
+    added = self.add(std::move(addition), runner, report);
+  }));
+  if (!added) {
+    if (added.error().kind == graph::GraphErrorKind::Interrupted) {
+      return std::unexpected(PyErr::new_err(PyExc_KeyboardInterrupt, "add interrupted"));
+    }
+    return std::unexpected(value_error(graph::describe(added.error(), self.dim())));
+  }
+  return NoneResult{};
+}
+
+PyResult<std::optional<Filter>> filter_of(const GraphIndex& self,
+                                          const std::optional<NamedObject>& filter) {
+  if (!filter) return std::optional<Filter>();
+  if (!self.schema()) {
+    return std::unexpected(
+        value_error("No schema provided in GraphIndex; cannot use metadata filtering"));
+  }
+  std::optional<Metadata> value = value_to_metadata(filter->second.get());
+  if (!value) return std::unexpected(value_error("Unsupported type for metadata filter"));
+  Filter built = equality_filter(filter->first, std::move(*value));
+  if (!validate_filter(built, self.schema())) {
+    return std::unexpected(
+        value_error("filter attribute '" + filter->first + "' is not in the schema"));
+  }
+  return std::optional(std::move(built));
+}
+
+// The interpreter lock given up for one scope.
+class WithoutLock {
+ public:
+  WithoutLock() : thread_(PyEval_SaveThread()) {}
+  WithoutLock(const WithoutLock&) = delete;
+  WithoutLock& operator=(const WithoutLock&) = delete;
+  ~WithoutLock() { PyEval_RestoreThread(thread_); }
+
+ private:
+  PyThreadState* thread_;
+};
+
+// One query's answer into its row of the result arrays, padded.
+void answer(const GraphIndex& self, std::span<const double> query, std::size_t k, std::size_t ef,
+            const Filter* filter, std::span<std::int64_t> ids, std::span<double> values) {
+  const double padding = self.params().metric == MetricKind::Euclidean
+                             ? std::numeric_limits<double>::infinity()
+                             : -std::numeric_limits<double>::infinity();
+  std::fill(ids.begin(), ids.end(), -1);
+  std::fill(values.begin(), values.end(), padding);
+  const auto found = self.search(query, k, ef, filter);
+  if (!found) return;  // the filter was validated before
+  for (std::size_t i = 0; i < found->size(); ++i) {
+    ids[i] = static_cast<std::int64_t>((*found)[i].id);
+    values[i] = (*found)[i].value;
+  }
+}
+
+PyResult<std::pair<Ref, Ref>> search(const GraphIndex& self, QueryBatch queries,
+                                     std::optional<std::uint64_t> k_given,
+                                     std::optional<std::uint64_t> ef_given,
+                                     std::optional<NamedObject> filter,
+                                     std::optional<ThreadCount> threads) {
+  const std::uint64_t k = k_given.value_or(kDefaultK);
+  if (k == 0) return std::unexpected(value_error("k must be at least 1, got 0"));
+  if (k > std::max<std::uint64_t>(self.size(), kPaddedK)) {
+    return std::unexpected(value_error("k = " + std::to_string(k) + " exceeds the " +
+                                       std::to_string(self.size()) + " vectors of the index"));
+  }
+  HALQEN_TRY_VOID(check_lengths(self, queries.rows));
+  HALQEN_TRY_ASSIGN(const std::optional<Filter> built, filter_of(self, filter));
+  const Filter* applied = built ? &*built : nullptr;
+  const std::size_t count = queries.rows.size();
+  const std::size_t ef = ef_given.value_or(self.ef_search());
+  std::vector<std::size_t> shape = {count, k};
+  if (queries.single) shape.erase(shape.begin());
+  HALQEN_TRY_ASSIGN(NumpyArray ids, NumpyArray::empty(shape, "int64"));
+  HALQEN_TRY_ASSIGN(NumpyArray values, NumpyArray::empty(shape, "float64"));
+  const std::span<std::int64_t> id_cells = ids.elements<std::int64_t>();
+  const std::span<double> value_cells = values.elements<double>();
+  const auto run_query = [&](std::size_t q) {
+    answer(self, queries.rows.numbers_of(q), k, ef, applied, id_cells.subspan(q * k, k),
+           value_cells.subspan(q * k, k));
+  };
+  if (count <= 1) {
+    WithoutLock unlocked;
+    for (std::size_t q = 0; q < count; ++q) run_query(q);
+  } else {
+    const PieceJob job{(count + kQueriesPerPiece - 1) / kQueriesPerPiece, [&](std::size_t piece) {
+                         const std::size_t end = std::min(count, (piece + 1) * kQueriesPerPiece);
+                         for (std::size_t q = piece * kQueriesPerPiece; q < end; ++q) run_query(q);
+                       }};
+    HALQEN_TRY_VOID(run_released(job, worker_threads(threads)));
+  }
+  return std::pair(std::move(ids).release(), std::move(values).release());
+}
+
+PyResult<Ref> get_vectors(const GraphIndex& self, std::vector<std::uint64_t> ids) {
+  std::vector<std::uint32_t> slots;
+  slots.reserve(ids.size());
+  for (const std::uint64_t id : ids) {
+    const std::optional<std::uint32_t> slot = self.slot_of(id);
+    if (!slot) {
+      Ref key = Ref::steal(PyLong_FromUnsignedLongLong(id));
+      if (!key) return fetch_error();
+      return std::unexpected(PyErr::new_err(PyExc_KeyError, std::move(key)));
+    }
+    slots.push_back(*slot);
+  }
+  const std::array<std::size_t, 2> shape = {ids.size(), self.dim()};
+  HALQEN_TRY_ASSIGN(NumpyArray rows, NumpyArray::empty(shape, "float64"));
+  const std::span<double> cells = rows.elements<double>();
+  for (std::size_t i = 0; i < slots.size(); ++i) {
+    const std::span<const double> row = self.vector(slots[i]);
+    std::copy(row.begin(), row.end(), cells.begin() + static_cast<std::ptrdiff_t>(i * self.dim()));
+  }
+  return std::move(rows).release();
+}
+
+PyResult<std::uint64_t> length(const GraphIndex& self) {
+  return self.size();
+}
+
+PyResult<bool> contains(const GraphIndex& self, IdKey key) {
+  return key.id && self.slot_of(*key.id).has_value();
+}
+
+PyResult<std::uint64_t> get_ef_search(const GraphIndex& self) {
+  return self.ef_search();
+}
+
+PyResult<NoneResult> set_ef_search(GraphIndex& self, std::uint64_t ef) {
+  if (ef == 0) return std::unexpected(value_error("ef_search must be at least 1, got 0"));
+  self.set_ef_search(ef);
+  return NoneResult{};
+}
+
+PyMethodDef methods[] = {
+    method_def<add, kAdd>("add", kAddDoc),
+    method_def<search, kSearch>("search", kSearchDoc),
+    method_def<get_vectors, kGetVectors>("get_vectors", kGetVectorsDoc),
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyGetSetDef properties[] = {
+    {"ef_search", getter_entry<get_ef_search>, setter_entry<set_ef_search, kSetEf>, kEfDoc,
+     nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+const PyType_Slot kExtraSlots[] = {
+    {Py_tp_getset, properties},
+    {Py_sq_length, reinterpret_cast<void*>(length_entry<length>)},
+    {Py_sq_contains, reinterpret_cast<void*>(contains_entry<contains, kContains>)},
+};
+
+}  // namespace
+
+PyObject* PyKind<GraphIndex>::create_type() {
+  return create_class_type<construct, kNew>("builtins.GraphIndex", kClassDoc, methods, kExtraSlots);
+}
+
+PyResult<BatchHits> PyKind<GraphIndex>::batch_hits(const GraphIndex& /*index*/,
+                                                   const BatchRequest& /*request*/) {
+  return std::unexpected(PyErr::new_err(
+      PyExc_TypeError,
+      "search_batch and search_ids take a PyFlat or PyHNSW; a GraphIndex searches many queries "
+      "at once itself: GraphIndex.search(queries, k, threads=...) with a 2-D array of queries"));
+}
+
+}  // namespace halqen::py

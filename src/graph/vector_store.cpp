@@ -1,0 +1,40 @@
+#include "graph/vector_store.hpp"
+
+#include <utility>
+
+#include "metrics/metric_table.hpp"
+
+namespace halqen::graph {
+
+bool VectorStore::keeps_norms() const {
+  return metric_row(metric_).batch.uses_norms();
+}
+
+void VectorStore::append(std::vector<double>&& rows, std::size_t count) {
+  const bool norms = keeps_norms();
+  if (norms) norms_.reserve(count_ + count);
+  if (count_ == 0) {
+    values_ = std::move(rows);
+    values_.resize(count * dim_);
+  } else {
+    values_.reserve((count_ + count) * dim_);
+    values_.insert(values_.end(), rows.begin(),
+                   rows.begin() + static_cast<std::ptrdiff_t>(count * dim_));
+  }
+  const std::size_t first = count_;
+  count_ += count;
+  if (norms) {
+    for (std::size_t slot = first; slot < count_; ++slot) {
+      norms_.push_back(squared_norm(row(static_cast<std::uint32_t>(slot))));
+    }
+  }
+}
+
+void VectorStore::truncate(std::size_t count) {
+  if (count >= count_) return;
+  count_ = count;
+  values_.resize(count * dim_);
+  if (keeps_norms()) norms_.resize(count);
+}
+
+}  // namespace halqen::graph

@@ -1,0 +1,45 @@
+// The stored vectors of a graph index, by slot, with what the metric keeps
+// beside them (the squared norms, for the cosine).
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <vector>
+
+#include "metrics/metrics.hpp"
+
+namespace halqen::graph {
+
+class VectorStore {
+ public:
+  VectorStore(std::size_t dim, MetricKind metric) : dim_(dim), metric_(metric) {}
+
+  // Appends `count` rows of dim numbers. An empty store adopts the buffer
+  // rather than copying it. Throws std::bad_alloc with the store unchanged.
+  void append(std::vector<double>&& rows, std::size_t count);
+  // Keeps the first `count` rows (what an interrupted addition leaves).
+  void truncate(std::size_t count);
+
+  std::size_t size() const { return count_; }
+  std::size_t dim() const { return dim_; }
+  MetricKind metric() const { return metric_; }
+  bool keeps_norms() const;
+
+  const double* data() const { return values_.data(); }
+  std::span<const double> row(std::uint32_t slot) const {
+    return {values_.data() + static_cast<std::size_t>(slot) * dim_, dim_};
+  }
+  // squared_norm(row(slot)); only where keeps_norms().
+  double norm(std::uint32_t slot) const { return norms_[slot]; }
+  std::span<const double> values() const { return {values_.data(), count_ * dim_}; }
+
+ private:
+  std::size_t dim_;
+  MetricKind metric_;
+  std::size_t count_ = 0;
+  std::vector<double> values_;
+  std::vector<double> norms_;
+};
+
+}  // namespace halqen::graph

@@ -1,0 +1,154 @@
+// Reading a GraphIndex file into its parts. Every array is sized from a
+// section length already checked against the input; the consistency of the
+// parts (degrees, link targets, levels, ids, records) is from_parts'.
+#include <algorithm>
+#include <array>
+#include <string>
+#include <utility>
+
+#include "io/graph_file.hpp"
+#include "io/metadata_codec.hpp"
+#include "io/optional_sections.hpp"
+#include "io/payload_cursor.hpp"
+#include "io/section.hpp"
+#include "io/section_arrays.hpp"
+
+namespace halqen::io {
+namespace {
+
+using format::SectionTag;
+using graph::GraphParts;
+
+constexpr std::uint64_t kBuildStateWords = 2;
+
+// The header's layers is one past the highest level read.
+std::expected<void, CodecError> check_layers(const FileHeader& header,
+                                             std::span<const std::uint8_t> levels) {
+  const std::uint64_t layers =
+      levels.empty() ? 0 : std::uint64_t{*std::ranges::max_element(levels)} + 1;
+  if (layers == header.layers) return {};
+  return std::unexpected(
+      CodecError::format("invalid header: layers is " + std::to_string(header.layers) +
+                         ", but the levels reach " + std::to_string(layers) + " layers"));
+}
+
+// At least one count word per node; whole words.
+std::expected<void, CodecError> read_links(ByteSource& source, const FileHeader& header,
+                                           std::vector<std::uint32_t>& words,
+                                           Interrupt& interrupt) {
+  auto section = SectionReader::open(source, SectionTag::Graph, std::nullopt);
+  if (!section) return std::unexpected(section.error());
+  const std::uint64_t length = section->length();
+  const auto fewest = checked_product(header.count, sizeof(std::uint32_t));
+  if (!fewest || length < *fewest || length % sizeof(std::uint32_t) != 0) {
+    return std::unexpected(CodecError::format(
+        "the graph section holds " + std::to_string(length) + " bytes, expected whole 4-byte " +
+        "words, at least one link count for each of " + count_of(header.count, "nodes")));
+  }
+  if (auto got = section->read_values_growing(words, length / sizeof(std::uint32_t), interrupt);
+      !got) {
+    return got;
+  }
+  return section->finish();
+}
+
+std::expected<void, CodecError> read_schema(ByteSource& source, GraphParts& parts,
+                                            Interrupt& interrupt) {
+  auto payload = read_small_section(source, SectionTag::Schema, interrupt);
+  if (!payload) return std::unexpected(payload.error());
+  PayloadCursor cursor(std::as_bytes(std::span(*payload)),
+                       format::section_name(SectionTag::Schema));
+  auto schema = parse_schema(cursor);
+  if (!schema) return std::unexpected(schema.error());
+  parts.params.schema = std::move(*schema);
+  return cursor.expect_end();
+}
+
+// A record per node with a schema, nothing without.
+std::expected<void, CodecError> read_metadata(ByteSource& source, GraphParts& parts,
+                                              Interrupt& interrupt) {
+  auto payload = read_small_section(source, SectionTag::Metadata, interrupt);
+  if (!payload) return std::unexpected(payload.error());
+  PayloadCursor cursor(std::as_bytes(std::span(*payload)),
+                       format::section_name(SectionTag::Metadata));
+  const std::uint64_t records = parts.params.schema ? parts.count : 0;
+  // Every record takes at least its eight-byte value count.
+  parts.records.reserve(static_cast<std::size_t>(
+      std::min<std::uint64_t>(records, payload->size() / sizeof(std::uint64_t))));
+  for (std::uint64_t node = 0; node < records; ++node) {
+    auto record = parse_record(cursor, node);
+    if (!record) return std::unexpected(record.error());
+    parts.records.push_back(std::move(*record));
+  }
+  return cursor.expect_end();
+}
+
+std::expected<void, CodecError> read_build_state(ByteSource& source, GraphParts& parts,
+                                                 Interrupt& interrupt) {
+  std::vector<std::uint64_t> state;
+  if (auto got = read_array_section(source, SectionTag::BuildState, kBuildStateWords, state,
+                                    "the seed and the next id", interrupt);
+      !got) {
+    return got;
+  }
+  parts.params.seed = state[0];
+  parts.next_id = state[1];
+  return {};
+}
+
+std::expected<void, CodecError> read_labels(SectionReader& section, GraphParts& parts,
+                                            Interrupt& interrupt) {
+  const std::uint64_t expected = parts.count * sizeof(std::uint64_t);
+  if (section.length() != expected) {
+    return std::unexpected(CodecError::format(
+        "the labels section holds " + std::to_string(section.length()) + " bytes, expected " +
+        std::to_string(expected) + " for " + count_of(parts.count, "ids")));
+  }
+  return section.read_values_growing(parts.labels, parts.count, interrupt);
+}
+
+}  // namespace
+
+std::expected<GraphParts, CodecError> FileKind<graph::GraphIndex>::decode(ByteSource& source,
+                                                                          const FileHeader& header,
+                                                                          Interrupt& interrupt) {
+  GraphParts parts;
+  parts.params = {.dim = header.dim,
+                  .metric = header.metric,
+                  .m = header.m,
+                  .ef_construction = header.ef_construction,
+                  .ef_search = header.ef_search,
+                  .seed = 0,
+                  .schema = std::nullopt};
+  parts.count = header.count;
+  if (auto got = read_vectors(source, header, parts.vectors, interrupt); !got) {
+    return std::unexpected(got.error());
+  }
+  if (auto got = read_array_section(source, SectionTag::Levels, header.count, parts.levels,
+                                    count_of(header.count, "nodes"), interrupt);
+      !got) {
+    return std::unexpected(got.error());
+  }
+  if (auto checked = check_layers(header, parts.levels); !checked) {
+    return std::unexpected(checked.error());
+  }
+  if (auto got = read_links(source, header, parts.links, interrupt); !got) {
+    return std::unexpected(got.error());
+  }
+  if (auto got = read_schema(source, parts, interrupt); !got) return std::unexpected(got.error());
+  if (auto got = read_metadata(source, parts, interrupt); !got) {
+    return std::unexpected(got.error());
+  }
+  if (auto got = read_build_state(source, parts, interrupt); !got) {
+    return std::unexpected(got.error());
+  }
+  const std::array<OptionalSection, 1> optional = {OptionalSection{
+      SectionTag::Labels,
+      [&](SectionReader& section) { return read_labels(section, parts, interrupt); }}};
+  if (auto got = read_optional_sections(source, header, kSections.size(), optional); !got) {
+    return std::unexpected(got.error());
+  }
+  return parts;
+}
+
+}  // namespace halqen::io

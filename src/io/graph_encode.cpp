@@ -1,0 +1,137 @@
+// Writing a GraphIndex straight from its memory, through its read-out
+// accessors: nothing is gathered beyond a piece of link words at a time.
+#include <array>
+#include <vector>
+
+#include "io/graph_file.hpp"
+#include "io/metadata_codec.hpp"
+#include "io/section.hpp"
+#include "io/section_arrays.hpp"
+
+namespace halqen::io {
+namespace {
+
+using format::SectionTag;
+using graph::GraphIndex;
+
+constexpr std::uint64_t kSectionFrameBytes =
+    format::kSectionHeadBytes + format::kSectionChecksumBytes;
+// Link words go to the sink in pieces of about this many.
+constexpr std::size_t kWordsPerPiece = std::size_t{1} << 14;
+constexpr std::uint64_t kBuildStateWords = 2;
+
+bool has_labels(const GraphIndex& index) {
+  return !index.explicit_ids().empty();
+}
+
+// A count word per node and layer, and a word per link.
+std::uint64_t link_words(const GraphIndex& index) {
+  const graph::LinkStore& links = index.links();
+  std::uint64_t words = 0;
+  for (std::uint32_t slot = 0; slot < index.size(); ++slot) {
+    for (unsigned layer = 0; layer <= links.level(slot); ++layer) {
+      words += 1 + links.links(slot, layer).size();
+    }
+  }
+  return words;
+}
+
+std::uint64_t metadata_bytes(const GraphIndex& index) {
+  if (!index.schema()) return 0;
+  std::uint64_t bytes = 0;
+  for (std::uint32_t slot = 0; slot < index.size(); ++slot) {
+    bytes += record_payload_bytes(index.record(slot));
+  }
+  return bytes;
+}
+
+FileHeader graph_header(const GraphIndex& index) {
+  using Kind = FileKind<GraphIndex>;
+  const graph::GraphParams& params = index.params();
+  const std::size_t sections = Kind::kSections.size() + (has_labels(index) ? 1 : 0);
+  return {.version = Kind::kVersion,
+          .kind = Kind::kCode,
+          .metric = params.metric,
+          .section_count = static_cast<std::uint32_t>(sections),
+          .dim = params.dim,
+          .count = index.size(),
+          .layers = index.size() == 0 ? 0 : index.top_level() + 1,
+          .m = params.m,
+          .ef_construction = params.ef_construction,
+          .ef_search = params.ef_search};
+}
+
+std::expected<void, CodecError> write_links(const GraphIndex& index, ByteSink& sink) {
+  auto section =
+      SectionWriter::begin(sink, SectionTag::Graph, link_words(index) * sizeof(std::uint32_t));
+  if (!section) return std::unexpected(section.error());
+  const graph::LinkStore& links = index.links();
+  std::vector<std::uint32_t> piece;
+  piece.reserve(kWordsPerPiece + links.capacity(0) + 1);
+  for (std::uint32_t slot = 0; slot < index.size(); ++slot) {
+    for (unsigned layer = 0; layer <= links.level(slot); ++layer) {
+      const std::span<const std::uint32_t> list = links.links(slot, layer);
+      piece.push_back(static_cast<std::uint32_t>(list.size()));
+      piece.insert(piece.end(), list.begin(), list.end());
+    }
+    if (piece.size() >= kWordsPerPiece) {
+      if (auto written = section->write_values<std::uint32_t>(piece); !written) return written;
+      piece.clear();
+    }
+  }
+  if (auto written = section->write_values<std::uint32_t>(piece); !written) return written;
+  return section->finish();
+}
+
+std::expected<void, CodecError> write_schema_section(const GraphIndex& index, ByteSink& sink) {
+  auto section =
+      SectionWriter::begin(sink, SectionTag::Schema, schema_payload_bytes(index.schema()));
+  if (!section) return std::unexpected(section.error());
+  if (auto written = write_schema(index.schema(), *section); !written) return written;
+  return section->finish();
+}
+
+std::expected<void, CodecError> write_metadata_section(const GraphIndex& index, ByteSink& sink) {
+  auto section = SectionWriter::begin(sink, SectionTag::Metadata, metadata_bytes(index));
+  if (!section) return std::unexpected(section.error());
+  for (std::uint32_t slot = 0; index.schema() && slot < index.size(); ++slot) {
+    if (auto written = write_record(index.record(slot), *section); !written) return written;
+  }
+  return section->finish();
+}
+
+std::expected<void, CodecError> write_build_state(const GraphIndex& index, ByteSink& sink) {
+  const std::array<std::uint64_t, kBuildStateWords> state = {index.params().seed, index.next_id()};
+  return write_array_section<std::uint64_t>(sink, SectionTag::BuildState, state);
+}
+
+}  // namespace
+
+std::uint64_t FileKind<GraphIndex>::encoded_size(const GraphIndex& index) {
+  const std::uint64_t labels =
+      has_labels(index) ? kSectionFrameBytes + index.explicit_ids().size_bytes() : 0;
+  return format::kHeaderBytes + kSections.size() * kSectionFrameBytes +
+         index.vectors().size_bytes() + index.links().levels().size_bytes() +
+         link_words(index) * sizeof(std::uint32_t) + schema_payload_bytes(index.schema()) +
+         metadata_bytes(index) + kBuildStateWords * sizeof(std::uint64_t) + labels;
+}
+
+std::expected<void, CodecError> FileKind<GraphIndex>::encode(const GraphIndex& index,
+                                                             ByteSink& sink) {
+  if (auto written = sink.write(encode_header(graph_header(index))); !written) return written;
+  if (auto written = write_array_section(sink, SectionTag::Vectors, index.vectors()); !written) {
+    return written;
+  }
+  if (auto written = write_array_section(sink, SectionTag::Levels, index.links().levels());
+      !written) {
+    return written;
+  }
+  if (auto written = write_links(index, sink); !written) return written;
+  if (auto written = write_schema_section(index, sink); !written) return written;
+  if (auto written = write_metadata_section(index, sink); !written) return written;
+  if (auto written = write_build_state(index, sink); !written) return written;
+  if (!has_labels(index)) return {};
+  return write_array_section(sink, SectionTag::Labels, index.explicit_ids());
+}
+
+}  // namespace halqen::io

@@ -1,0 +1,38 @@
+// halqen_ext's GraphIndex in the file format: kind 3, version 2.
+//
+// Sections: vectors (count * dim doubles), levels (one byte per node), graph
+// (per node, per layer 0..level: the link count, then the links, as 32-bit
+// words), schema, metadata (a record per node with a schema, else empty),
+// build state (seed, next default id); then, optionally, labels (one 64-bit
+// id per node, written only when the ids are not the slots themselves).
+// The header's layers is the highest level plus one (0 when empty).
+#pragma once
+
+#include <cstdint>
+#include <expected>
+#include <span>
+
+#include "graph/graph_index.hpp"
+#include "io/byte_sink.hpp"
+#include "io/byte_source.hpp"
+#include "io/codec_error.hpp"
+#include "io/file_kind.hpp"
+#include "io/format.hpp"
+#include "io/header.hpp"
+
+namespace halqen::io {
+
+template <>
+struct FileKind<graph::GraphIndex> {
+  using Parts = graph::GraphParts;
+  static constexpr std::uint32_t kCode = 3;
+  static constexpr std::uint32_t kVersion = format::kOptionalSectionsVersion;
+  static constexpr std::span<const format::SectionTag> kSections = format::kGraphSections;
+
+  static std::uint64_t encoded_size(const graph::GraphIndex& index);
+  static std::expected<void, CodecError> encode(const graph::GraphIndex& index, ByteSink& sink);
+  static std::expected<Parts, CodecError> decode(ByteSource& source, const FileHeader& header,
+                                                 Interrupt& interrupt);
+};
+
+}  // namespace halqen::io

@@ -1,0 +1,208 @@
+// The graph index against its invariants and a brute-force reference, on
+// clustered data (on uniform noise every graph looks alike).
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <bit>
+#include <cmath>
+#include <cstdint>
+#include <deque>
+#include <random>
+#include <vector>
+
+#include "common/interrupt.hpp"
+#include "graph/batch_plan.hpp"
+#include "graph/distance_computer.hpp"
+#include "graph/graph_index.hpp"
+#include "metrics/dispatch.hpp"
+#include "metrics/metrics.hpp"
+
+namespace halqen::graph {
+namespace {
+
+constexpr std::size_t kDim = 12;
+constexpr std::size_t kCount = 1500;
+constexpr std::size_t kClusters = 10;
+
+// A Gaussian mixture: tight clusters around spread-out centres.
+std::vector<double> clustered(std::size_t count, std::uint32_t seed) {
+  std::mt19937_64 rng(seed);
+  std::normal_distribution<double> wide(0.0, 10.0);
+  std::normal_distribution<double> tight(0.0, 1.0);
+  std::vector<double> centres(kClusters * kDim);
+  for (double& x : centres) x = wide(rng);
+  std::vector<double> values(count * kDim);
+  for (std::size_t row = 0; row < count; ++row) {
+    const std::size_t cluster = rng() % kClusters;
+    for (std::size_t c = 0; c < kDim; ++c) {
+      values[row * kDim + c] = centres[cluster * kDim + c] + tight(rng);
+    }
+  }
+  return values;
+}
+
+GraphParams small_graph(MetricKind metric) {
+  GraphParams params;
+  params.dim = kDim;
+  params.metric = metric;
+  params.m = 6;
+  params.ef_construction = 40;
+  return params;
+}
+
+GraphIndex build(MetricKind metric, const std::vector<double>& values, std::size_t threads,
+                 std::size_t chunks = 1) {
+  auto index = GraphIndex::create(small_graph(metric));
+  EXPECT_TRUE(index.has_value());
+  NeverInterrupt never;
+  ThreadRunner runner(threads, never);
+  const std::size_t count = values.size() / kDim;
+  for (std::size_t chunk = 0; chunk < chunks; ++chunk) {
+    const std::size_t begin = count * chunk / chunks;
+    const std::size_t end = count * (chunk + 1) / chunks;
+    Addition addition;
+    addition.values.assign(values.begin() + begin * kDim, values.begin() + end * kDim);
+    addition.count = end - begin;
+    EXPECT_TRUE(index->add(std::move(addition), runner, nullptr).has_value());
+  }
+  return std::move(*index);
+}
+
+// The layer's nodes reached from the entry by following links.
+std::size_t reachable(const GraphIndex& index, unsigned layer) {
+  const LinkStore& links = index.links();
+  std::vector<bool> seen(index.size());
+  std::deque<std::uint32_t> queue{index.entry()};
+  seen[index.entry()] = true;
+  std::size_t count = 1;
+  while (!queue.empty()) {
+    const std::uint32_t node = queue.front();
+    queue.pop_front();
+    for (const std::uint32_t next : links.links(node, layer)) {
+      if (seen[next]) continue;
+      seen[next] = true;
+      ++count;
+      queue.push_back(next);
+    }
+  }
+  return count;
+}
+
+class GraphMetric : public testing::TestWithParam<MetricKind> {};
+
+TEST_P(GraphMetric, LinksKeepTheirBoundsAndReachEveryNode) {
+  const GraphIndex index = build(GetParam(), clustered(kCount, 1), 2, 3);
+  const LinkStore& links = index.links();
+  ASSERT_EQ(index.size(), kCount);
+  std::vector<std::size_t> on_layer(links.level(index.entry()) + 1);
+  for (std::uint32_t node = 0; node < index.size(); ++node) {
+    ASSERT_LE(links.level(node), links.level(index.entry()));
+    for (unsigned layer = 0; layer <= links.level(node); ++layer) {
+      ++on_layer[layer];
+      std::vector<std::uint32_t> list(links.links(node, layer).begin(),
+                                      links.links(node, layer).end());
+      ASSERT_LE(list.size(), links.capacity(layer));
+      for (const std::uint32_t target : list) {
+        ASSERT_LT(target, index.size());
+        ASSERT_NE(target, node);
+        ASSERT_GE(links.level(target), layer);
+      }
+      std::sort(list.begin(), list.end());
+      ASSERT_EQ(std::adjacent_find(list.begin(), list.end()), list.end()) << "repeated link";
+    }
+  }
+  for (unsigned layer = 0; layer < on_layer.size(); ++layer) {
+    EXPECT_EQ(reachable(index, layer), on_layer[layer]) << "layer " << layer;
+  }
+}
+
+TEST_P(GraphMetric, AWalkAsWideAsTheIndexIsExactSearch) {
+  const MetricKind metric = GetParam();
+  const std::vector<double> values = clustered(kCount, 2);
+  const GraphIndex index = build(metric, values, 2);
+  const std::vector<double> queries = clustered(20, 3);
+  const MetricFn pair = metric_function(metric);
+  const KeyOrder order(metric);
+  constexpr std::size_t kK = 15;
+  for (std::size_t q = 0; q < 20; ++q) {
+    const std::span<const double> query(queries.data() + q * kDim, kDim);
+    std::vector<Candidate> all;
+    for (std::uint32_t slot = 0; slot < kCount; ++slot) {
+      all.push_back({order.key(pair(query, std::span(values).subspan(slot * kDim, kDim))), slot});
+    }
+    std::sort(all.begin(), all.end(), nearer);
+    const auto found = index.search(query, kK, kCount, nullptr);
+    ASSERT_TRUE(found.has_value());
+    ASSERT_EQ(found->size(), kK);
+    for (std::size_t i = 0; i < kK; ++i) {
+      EXPECT_EQ((*found)[i].id, all[i].slot);
+      EXPECT_EQ(std::bit_cast<std::uint64_t>((*found)[i].value),
+                std::bit_cast<std::uint64_t>(order.value(all[i].key)));
+    }
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Metrics, GraphMetric,
+                         testing::Values(MetricKind::Euclidean, MetricKind::Cosine,
+                                         MetricKind::InnerProduct));
+
+bool same_graph(const GraphParts& a, const GraphParts& b) {
+  return a.levels == b.levels && a.links == b.links && a.labels == b.labels &&
+         a.vectors.size() == b.vectors.size() &&
+         std::equal(a.vectors.begin(), a.vectors.end(), b.vectors.begin(), [](double x, double y) {
+           return std::bit_cast<std::uint64_t>(x) == std::bit_cast<std::uint64_t>(y);
+         });
+}
+
+TEST(GraphBuild, TheSameGraphForEveryThreadCountAndKernelLevel) {
+  const std::vector<double> values = clustered(kCount, 4);
+  const KernelLevel original = active_kernel();
+  force_kernel(KernelLevel::Scalar);
+  const GraphParts reference = build(MetricKind::Cosine, values, 1, 2).parts();
+  for (const KernelLevel level : available_kernels()) {
+    force_kernel(level);
+    for (const std::size_t threads : {1, 2, 5}) {
+      EXPECT_TRUE(same_graph(build(MetricKind::Cosine, values, threads, 2).parts(), reference))
+          << kernel_name(level) << " with " << threads << " threads";
+    }
+  }
+  force_kernel(original);
+}
+
+// Asks to stop at every question: a batch whose search is asked is dropped,
+// one that ends before is kept, and no batch starts after a question.
+class StopAtOnce final : public Interrupt {
+ public:
+  bool requested() override { return true; }
+};
+
+TEST(GraphBuild, AStoppedAdditionKeepsWholeBatchesAndRebuildsFromParts) {
+  const std::vector<double> values = clustered(kCount, 5);
+  auto index = GraphIndex::create(small_graph(MetricKind::Euclidean));
+  ASSERT_TRUE(index.has_value());
+  Addition first;
+  first.values.assign(values.begin(), values.begin() + 100 * kDim);
+  first.count = 100;
+  NeverInterrupt never;
+  ThreadRunner runner(2, never);
+  ASSERT_TRUE(index->add(std::move(first), runner, nullptr).has_value());
+  Addition second;
+  second.values.assign(values.begin() + 100 * kDim, values.end());
+  second.count = kCount - 100;
+  StopAtOnce stop;
+  ThreadRunner stopping(2, stop);
+  const auto stopped = index->add(std::move(second), stopping, nullptr);
+  ASSERT_FALSE(stopped.has_value());
+  EXPECT_EQ(stopped.error().kind, GraphErrorKind::Interrupted);
+  EXPECT_GE(index->size(), 100U);
+  EXPECT_LE(index->size(), 100U + 100U / kBatchDivisor);
+  auto rebuilt = GraphIndex::from_parts(index->parts());
+  ASSERT_TRUE(rebuilt.has_value()) << rebuilt.error().reason;
+  EXPECT_TRUE(same_graph(rebuilt->parts(), index->parts()));
+  const auto found = rebuilt->search(std::span(values).subspan(7 * kDim, kDim), 1, 100, nullptr);
+  ASSERT_TRUE(found.has_value());
+  EXPECT_EQ(found->front().id, 7U);
+}
+
+}  // namespace
+}  // namespace halqen::graph

@@ -1,0 +1,179 @@
+// The graph kind's codec: a built graph saved and loaded encodes to the same
+// bytes and grows exactly as the original; damaged links, levels and ids are
+// refused with the fault named; every truncation and flipped byte refused.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <functional>
+#include <optional>
+#include <string>
+#include <utility>
+#include <variant>
+
+#include "common/interrupt.hpp"
+#include "graph/graph_index.hpp"
+#include "graph/level_draw.hpp"
+#include "io/byte_source.hpp"
+#include "io/decode.hpp"
+#include "io/graph_file.hpp"
+#include "test_io_support.hpp"
+
+namespace halqen::testing {
+namespace {
+
+using graph::GraphIndex;
+using GraphFile = io::FileKind<GraphIndex>;
+using io::format::kLayersOffset;
+
+constexpr std::uint64_t kDim = 3;
+constexpr std::size_t kGraphSection = 2;
+constexpr std::size_t kLevelsSection = 1;
+constexpr std::size_t kLabelsSection = 6;
+
+GraphIndex empty_graph() {
+  auto index = GraphIndex::create({.dim = kDim,
+                                   .metric = MetricKind::Euclidean,
+                                   .m = 4,
+                                   .ef_construction = 16,
+                                   .ef_search = 8,
+                                   .seed = 7,
+                                   .schema = Schema{"tag"}});
+  EXPECT_TRUE(index.has_value());
+  return std::move(*index);
+}
+
+// Adds count random rows, with ids from first_id when given and a record
+// on every other row.
+void add_rows(GraphIndex& index, std::size_t count, std::uint64_t seed,
+              std::optional<std::uint64_t> first_id) {
+  graph::Addition addition;
+  addition.values = random_vectors(count, kDim, seed);
+  addition.count = count;
+  if (first_id) {
+    addition.ids.emplace();
+    for (std::size_t row = 0; row < count; ++row) addition.ids->push_back(*first_id + row);
+  }
+  addition.records.emplace();
+  for (std::size_t row = 0; row < count; ++row) {
+    addition.records->push_back(row % 2 == 0 ? MetadataRecord{Metadata{std::int64_t(row)}}
+                                             : MetadataRecord{});
+  }
+  NeverInterrupt never;
+  graph::ThreadRunner runner(2, never);
+  ASSERT_TRUE(index.add(std::move(addition), runner, nullptr).has_value());
+}
+
+Bytes encoded(const GraphIndex& index) {
+  Bytes bytes(GraphFile::encoded_size(index));
+  io::SpanSink sink(bytes);
+  EXPECT_TRUE(GraphFile::encode(index, sink).has_value());
+  EXPECT_EQ(sink.written(), bytes.size());
+  return bytes;
+}
+
+std::expected<io::LoadedIndex, io::CodecError> decoded(const Bytes& bytes) {
+  io::SpanSource source(bytes);
+  return io::decode_index(source);
+}
+
+GraphIndex loaded(const Bytes& bytes) {
+  auto index = decoded(bytes);
+  EXPECT_TRUE(index.has_value()) << index.error().message;
+  return std::get<GraphIndex>(std::move(*index));
+}
+
+std::string decode_error(const Bytes& bytes) {
+  const auto index = decoded(bytes);
+  return index ? "" : index.error().message;
+}
+
+TEST(IoGraph, ALoadedGraphEncodesAndGrowsAsTheOriginal) {
+  GraphIndex original = empty_graph();
+  add_rows(original, 300, 1, std::nullopt);
+  const Bytes saved = encoded(original);
+  GraphIndex copy = loaded(saved);
+  EXPECT_EQ(encoded(copy), saved);
+  // Ids of the caller's add the labels section; both continue identically.
+  for (GraphIndex* index : {&original, &copy}) add_rows(*index, 200, 2, 1000);
+  const Bytes grown = encoded(original);
+  EXPECT_EQ(encoded(copy), grown);
+  EXPECT_EQ(section_offsets(grown).size(), kLabelsSection + 1);
+  EXPECT_EQ(encoded(loaded(grown)), grown);
+}
+
+TEST(IoGraph, EveryTruncationAndFlippedByteIsRefused) {
+  GraphIndex index = empty_graph();
+  add_rows(index, 12, 3, 40);
+  const Bytes file = encoded(index);
+  for (std::size_t length = 0; length < file.size(); ++length) {
+    const Bytes prefix(file.begin(), file.begin() + static_cast<std::ptrdiff_t>(length));
+    EXPECT_NE(decode_error(prefix), "") << length;
+  }
+  for (std::size_t position = 0; position < file.size(); ++position) {
+    Bytes flipped = file;
+    flipped[position] ^= std::byte{0x10};
+    EXPECT_NE(decode_error(flipped), "") << "byte " << position;
+  }
+}
+
+// The words of a section's payload, editable; reseal() recomputes its checksum.
+class SectionEdit {
+ public:
+  SectionEdit(Bytes& file, std::size_t section)
+      : file_(file), offset_(section_offsets(file).at(section)) {}
+  std::span<std::byte> word(std::size_t index, std::size_t width) {
+    return std::span(file_).subspan(offset_ + io::format::kSectionHeadBytes + index * width, width);
+  }
+  void set_u32(std::size_t index, std::uint32_t value) { io::store_le(word(index, 4), value); }
+  std::uint32_t u32(std::size_t index) { return io::load_le<std::uint32_t>(word(index, 4)); }
+  void reseal() { reseal_section(file_, offset_); }
+
+ private:
+  Bytes& file_;
+  std::size_t offset_;
+};
+
+TEST(IoGraph, DamagedLinksLevelsAndIdsAreNamed) {
+  GraphIndex index = empty_graph();
+  add_rows(index, 12, 4, 40);
+  const Bytes valid = encoded(index);
+  Bytes probe = valid;
+  ASSERT_GE(SectionEdit(probe, kGraphSection).u32(0), 2u);
+  // Slot 0's layer-0 list: its count, then its links.
+  const std::pair<std::function<void(SectionEdit&)>, std::string> links[] = {
+      {[](SectionEdit& e) { e.set_u32(1, 12); }, "slot 0 links to 12 on layer 0, past the last"},
+      {[](SectionEdit& e) { e.set_u32(1, 0); }, "slot 0 links to 0 on layer 0: itself"},
+      {[](SectionEdit& e) { e.set_u32(2, e.u32(1)); }, "on layer 0 twice"},
+      {[](SectionEdit& e) { e.set_u32(0, 9); }, "slot 0 has 9 links on layer 0, at most 8"},
+  };
+  for (const auto& [damage, phrase] : links) {
+    Bytes broken = valid;
+    SectionEdit edit(broken, kGraphSection);
+    damage(edit);
+    edit.reseal();
+    EXPECT_NE(decode_error(broken).find(phrase), std::string::npos) << decode_error(broken);
+  }
+  Bytes layers = valid;
+  io::store_le(std::span(layers).subspan(kLayersOffset), std::uint64_t{index.top_level()} + 2);
+  reseal_header(layers);
+  EXPECT_NE(decode_error(layers).find("but the levels reach"), std::string::npos);
+
+  Bytes high = valid;
+  SectionEdit levels(high, kLevelsSection);
+  levels.word(0, 1)[0] = std::byte{graph::kMaxLevel + 1};
+  levels.reseal();
+  io::store_le(std::span(high).subspan(kLayersOffset), std::uint64_t{graph::kMaxLevel + 2});
+  reseal_header(high);
+  EXPECT_NE(decode_error(high).find("slot 0 has level 25, above the highest level 24"),
+            std::string::npos)
+      << decode_error(high);
+
+  Bytes repeated = valid;
+  SectionEdit labels(repeated, kLabelsSection);
+  std::ranges::copy(labels.word(0, 8), labels.word(1, 8).begin());
+  labels.reseal();
+  EXPECT_NE(decode_error(repeated).find("ids repeat"), std::string::npos) << decode_error(repeated);
+}
+
+}  // namespace
+}  // namespace halqen::testing

@@ -1,0 +1,226 @@
+"""halqen_ext.GraphIndex against exact search, with ids, metadata, bad input,
+threads and Ctrl-C."""
+import json
+import math
+import signal
+import subprocess
+import sys
+import textwrap
+import threading
+import time
+
+import numpy as np
+import pytest
+
+from halqen_ext import GraphIndex
+from reference import cosine, dot, euclidean
+
+METRICS = {"euclidean": euclidean, "angular": cosine, "inner_product": dot}
+
+
+def clustered(count, dim, seed, clusters=8):
+    """A Gaussian mixture: tight clusters around spread-out centres."""
+    rng = np.random.default_rng(seed)
+    centres = rng.normal(0.0, 10.0, (clusters, dim))
+    return centres[rng.integers(0, clusters, count)] + rng.normal(0.0, 1.0, (count, dim))
+
+
+def exact(vectors, query, k, metric, ids=None):
+    """(ids, values) of the k nearest by the sequential metric, ties by id."""
+    ids = list(range(len(vectors))) if ids is None else list(ids)
+    values = [METRICS[metric](query.tolist(), row.tolist()) for row in vectors]
+    sign = 1.0 if metric == "euclidean" else -1.0
+    order = sorted(range(len(values)), key=lambda i: (sign * values[i], ids[i]))[:k]
+    return [ids[i] for i in order], [values[i] for i in order]
+
+
+@pytest.mark.parametrize("metric", sorted(METRICS))
+def test_a_walk_as_wide_as_the_index_is_exact_search_bit_for_bit(metric):
+    data = clustered(600, 10, seed=1)
+    queries = clustered(8, 10, seed=2)
+    index = GraphIndex(10, metric, m=5, ef_construction=30)
+    index.add(data.astype(np.float32).astype(np.float64))
+    found_ids, found_values = index.search(queries, k=7, ef=len(data))
+    assert found_ids.dtype == np.int64 and found_values.dtype == np.float64
+    assert found_ids.shape == found_values.shape == (8, 7)
+    stored = data.astype(np.float32).astype(np.float64)
+    for q, query in enumerate(queries):
+        ids, values = exact(stored, query, 7, metric)
+        assert found_ids[q].tolist() == ids
+        assert found_values[q].tolist() == values  # bit for bit: the same kernels
+
+
+def test_recall_on_clustered_data_at_the_default_width():
+    data = clustered(5000, 24, seed=3, clusters=30)
+    queries = clustered(100, 24, seed=4, clusters=30)
+    index = GraphIndex(24, "euclidean")
+    index.add(data)
+    found, _ = index.search(queries, k=10)
+    distances = ((queries[:, None, :] - data[None, :, :]) ** 2).sum(-1)
+    truth = np.argsort(distances, axis=1, kind="stable")[:, :10]
+    recall = np.mean([len(set(f) & set(t)) / 10 for f, t in zip(found.tolist(), truth.tolist())])
+    assert recall >= 0.95
+
+
+def test_ids_are_the_users_and_defaults_continue_past_the_largest():
+    index = GraphIndex(2, "euclidean")
+    index.add([[0.0, 0.0], [1.0, 0.0]])                     # ids 0, 1
+    index.add([[5.0, 5.0]], ids=[40])
+    index.add(np.array([[9.0, 9.0], [7.0, 7.0]]))           # ids 41, 42
+    assert len(index) == 5
+    assert [i in index for i in (0, 1, 40, 41, 42, 2, -1, "x")] == [True] * 5 + [False] * 3
+    ids, values = index.search([5.9, 5.9], k=2)
+    assert ids.tolist() == [40, 42] and values[1] == euclidean([5.9, 5.9], [7.0, 7.0])
+    assert index.get_vectors([41, 0]).tolist() == [[9.0, 9.0], [0.0, 0.0]]
+    with pytest.raises(KeyError, match="43"):
+        index.get_vectors([43])
+    with pytest.raises(ValueError, match="id 40 is already present"):
+        index.add([[1.0, 1.0], [2.0, 2.0]], ids=[100, 40])
+    with pytest.raises(ValueError, match="id 7 is already present"):
+        index.add([[1.0, 1.0], [2.0, 2.0]], ids=[7, 7])
+    assert len(index) == 5 and 100 not in index and 7 not in index
+
+
+def test_rows_are_padded_where_fewer_than_k_qualify():
+    euclid = GraphIndex(2, "euclidean")
+    euclid.add([[0.0, 0.0], [1.0, 1.0]])
+    ids, values = euclid.search([0.0, 0.0], k=4)
+    assert ids.tolist() == [0, 1, -1, -1]
+    assert values.tolist() == [0.0, math.sqrt(2.0), math.inf, math.inf]
+    angular = GraphIndex(2, "angular")
+    angular.add([[1.0, 0.0]])
+    ids, values = angular.search([[1.0, 0.0], [0.0, 1.0]], k=2)
+    assert ids.tolist() == [[0, -1], [0, -1]]
+    assert values.tolist() == [[1.0, -math.inf], [0.0, -math.inf]]
+
+
+def test_a_filter_returns_only_matches_nearest_first():
+    data = clustered(1500, 6, seed=5)
+    colours = ["red", "green", "blue"]
+    index = GraphIndex(6, "euclidean", schema=["colour", "size"])
+    metadata = [[("colour", colours[i % 3]), ("size", i % 7)] for i in range(len(data))]
+    index.add(data, metadata=metadata)
+    query = data[10] + 0.1
+    for name, value in [("colour", "blue"), ("size", 3), ("size", 3.0)]:
+        ids, values = index.search(query, k=15, ef=2000, filter=(name, value))
+        matching = [i for i, pairs in enumerate(metadata) if dict(pairs)[name] == value
+                    and type(dict(pairs)[name]) is type(value)]
+        expected = exact(data[matching], query, 15, "euclidean", ids=matching)
+        padded = len(expected[0])
+        assert ids.tolist()[:padded] == expected[0] and values.tolist()[:padded] == expected[1]
+        assert ids.tolist()[padded:] == [-1] * (15 - padded)
+    with pytest.raises(ValueError, match="'shape' is not in the schema"):
+        index.search(query, filter=("shape", "round"))
+    with pytest.raises(ValueError, match="cannot use metadata"):
+        GraphIndex(6, "euclidean").add(data[:1], metadata=[[("colour", "red")]])
+
+
+@pytest.mark.parametrize("call, error, message", [
+    (lambda g: g.add([[1.0, math.nan]]), ValueError, "component 1 is nan"),
+    (lambda g: g.add([[0.0, 1.0], [math.inf, 0.0]]), ValueError, r"vector 1 of the call"),
+    (lambda g: g.add([[1.0, 2.0, 3.0]]), ValueError, "Expected vector of length 2, got 3"),
+    (lambda g: g.add(np.zeros((2, 2, 2))), TypeError, "argument 'vectors'"),
+    (lambda g: g.add([[1.0, 1.0]], ids=[-1]), OverflowError, "negative"),
+    (lambda g: g.add([[1.0, 1.0]], ids=[2**63]), ValueError, "larger than"),
+    (lambda g: g.search([1.0, 1.0], k=0), ValueError, "k must be at least 1"),
+    (lambda g: g.search([1.0], k=1), ValueError, "Expected vector of length 2, got 1"),
+    (lambda g: g.search([[[1.0, 1.0]]]), TypeError, "argument 'queries'"),
+    (lambda g: GraphIndex(2, "cosine"), ValueError, "Unsupported metric 'cosine'"),
+    (lambda g: GraphIndex(2, "euclidean", m=1), ValueError, "m must be between 2 and 1024"),
+])
+def test_bad_input_raises_and_adds_nothing(call, error, message):
+    index = GraphIndex(2, "euclidean")
+    index.add([[0.5, 0.5]])
+    with pytest.raises(error, match=message):
+        call(index)
+    assert len(index) == 1
+
+
+def test_a_zero_vector_has_no_angle():
+    index = GraphIndex(3, "angular")
+    with pytest.raises(ValueError, match="zero vector"):
+        index.add([[1.0, 0.0, 0.0], [0.0, 0.0, 0.0]])
+    assert len(index) == 0
+
+
+def test_the_same_graph_for_every_thread_count():
+    data = clustered(4000, 16, seed=6)
+    queries = clustered(200, 16, seed=7)
+    answers = []
+    for threads in (1, 2, 3):
+        index = GraphIndex(16, "angular", m=8, ef_construction=60, seed=11)
+        index.add(data[:1000], threads=threads)
+        index.add(data[1000:], threads=threads)
+        answers.append(index.search(queries, k=10, ef=12, threads=threads))
+    for ids, values in answers[1:]:
+        assert np.array_equal(ids, answers[0][0])
+        assert np.array_equal(values, answers[0][1])
+
+
+def test_a_search_during_add_raises_the_borrow_error():
+    data = clustered(60_000, 64, seed=8)
+    index = GraphIndex(64, "euclidean")
+    index.add(data[:10])
+    worker = threading.Thread(target=index.add, args=(data[10:],))
+    refused = []
+    worker.start()
+    while worker.is_alive():
+        try:
+            index.search(data[0])
+        except RuntimeError as error:
+            refused.append(str(error))
+        time.sleep(0.01)
+    worker.join()
+    assert refused and set(refused) == {"Already mutably borrowed"}
+    assert len(index) == 60_000
+
+
+# A child that adds far more than it can in a second and reports what
+# stayed after the interrupt.
+CHILD = textwrap.dedent("""
+    import json, sys
+    import numpy as np
+    from halqen_ext import GraphIndex
+
+    count, dim = 200_000, 64
+    rng = np.random.default_rng(0)
+    data = rng.normal(0.0, 10.0, (50, dim))[rng.integers(0, 50, count)] + rng.normal(size=(count, dim))
+    index = GraphIndex(dim, "euclidean", ef_construction=100)
+    np.ones((count, dim)).sum()
+    print("started", flush=True)
+    try:
+        index.add(data, threads=2)
+    except KeyboardInterrupt:
+        print("interrupted", flush=True)
+    else:
+        print("finished", flush=True)
+        sys.exit(1)
+    kept = len(index)
+    ids, _ = index.search(data[:kept:max(1, kept // 50)], k=1, ef=200)
+    print(json.dumps({
+        "kept": kept,
+        "prefix": all(i in index for i in range(kept)) and kept not in index,
+        "found": ids[:, 0].tolist() == list(range(0, kept, max(1, kept // 50))),
+    }), flush=True)
+""")
+
+
+@pytest.mark.skipif(not sys.platform.startswith("linux"), reason="POSIX signals")
+def test_ctrl_c_stops_add_at_a_batch_boundary():
+    child = subprocess.Popen([sys.executable, "-c", CHILD], stdout=subprocess.PIPE,
+                             stderr=subprocess.PIPE, text=True)
+    try:
+        assert child.stdout.readline().strip() == "started"
+        time.sleep(1.5)
+        sent = time.monotonic()
+        child.send_signal(signal.SIGINT)
+        assert child.stdout.readline().strip() == "interrupted"
+        latency = time.monotonic() - sent
+        report = json.loads(child.stdout.readline())
+        assert child.wait(timeout=60) == 0, child.stderr.read()
+    finally:
+        child.kill()
+        child.wait()
+    assert latency < 0.5
+    assert 0 < report["kept"] < 200_000
+    assert report["prefix"] and report["found"]
