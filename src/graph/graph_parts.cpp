@@ -141,9 +141,9 @@ std::expected<GraphIndex, InvalidParts> GraphIndex::from_parts(GraphParts parts)
         return invalid(slot_text(slot) + " has " + std::to_string(parts.records[slot].size()) +
                        " metadata values");
       }
-      index.metadata_.append(parts.records[slot]);
+      index.append_metadata(&parts.records[slot]);
     } else {
-      index.metadata_.append_without_record();
+      index.append_metadata(nullptr);
     }
   }
   index.store_.append(std::move(parts.vectors), count);
