@@ -14,6 +14,7 @@
 #include "graph/attribute_postings.hpp"
 #include "graph/distance_computer.hpp"
 #include "graph/filter_plan.hpp"
+#include "graph/filtered_walk.hpp"
 #include "graph/graph_index.hpp"
 
 namespace halqen::graph {
@@ -141,6 +142,42 @@ TEST(GraphFilter, MatchingNothingOrEveryVector) {
   const auto unfiltered = index.search(query, kK, kCount, nullptr);
   ASSERT_EQ(found_all->size(), kK);
   EXPECT_EQ(found_all->front().id, unfiltered->front().id);
+}
+
+// Both walks straight on the graph: the one led by every node is planned
+// only past tens of thousands of matches.
+TEST(GraphFilter, BothWalksFindTheNearestMatchesFromTheDescentsEnd) {
+  const Data data = clustered(kCount + kQueries, 4);
+  const GraphIndex index = build(data, kCount);
+  VectorStore store(kDim, MetricKind::Euclidean);
+  store.append(std::vector<double>(data.values.begin(), data.values.begin() + kCount * kDim),
+               kCount);
+  AttributePostings postings(2);
+  for (std::uint32_t slot = 0; slot < kCount; ++slot) postings.insert(slot, data.records[slot]);
+  const std::vector<Metadata> rare{Metadata::String("rare")};
+  const ValueSelection selection = postings.select(1, rare);
+  const AdmitSelection admit(postings, selection);
+  for (const bool through_all : {false, true}) {
+    std::size_t hits = 0;
+    for (std::size_t q = 0; q < kQueries; ++q) {
+      const std::span<const double> query(data.values.data() + (kCount + q) * kDim, kDim);
+      ExactDistances distances(store, query);
+      WalkScratch scratch;
+      Candidate start{distances.key(index.entry()), index.entry()};
+      for (unsigned layer = index.links().level(index.entry()); layer > 0; --layer) {
+        start = greedy_descent(index.links(), distances, start, layer, scratch);
+      }
+      walk_matches(index.links(), distances, std::span(&start, 1), 4 * kK,
+                   index.links().capacity(0), through_all, kCount, scratch, admit);
+      const std::vector<Candidate> found = scratch.best.take_sorted();
+      const std::vector<std::uint32_t> truth = exact_filtered(data, query, 1, rare);
+      for (std::size_t i = 0; i < std::min(kK, found.size()); ++i) {
+        ASSERT_TRUE(admit(found[i].slot));
+        hits += std::count(truth.begin(), truth.end(), found[i].slot);
+      }
+    }
+    EXPECT_GE(static_cast<double>(hits), 0.95 * kK * kQueries) << "through_all " << through_all;
+  }
 }
 
 TEST(AttributePostings, EqualityIsTheMetadataEquality) {
