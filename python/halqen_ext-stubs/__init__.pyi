@@ -51,6 +51,10 @@ _Number: TypeAlias = SupportsFloat | SupportsIndex
 _Queries: TypeAlias = Sequence[Sequence[_Number] | _NumericArray] | _NumericArray
 # A filter: one (name, value) attribute pair, as PyHNSW.search takes it.
 _Filter: TypeAlias = tuple[str, str | SupportsFloat | SupportsIndex]
+# A GraphIndex filter: one value, or a list of values of which any matches.
+_Filters: TypeAlias = (
+    _Filter | tuple[str, list[str | SupportsFloat | SupportsIndex]]
+)
 
 # [index.search(q, k) for q in queries] for a PyFlat (a filter raises
 # TypeError), [index.search(q, k, filter) for q in queries] for a PyHNSW.
@@ -137,7 +141,7 @@ class GraphIndex:
         queries: _Queries | Sequence[_Number],
         k: SupportsIndex | None = 10,
         ef: SupportsIndex | None = None,
-        filter: _Filter | None = None,
+        filter: _Filters | None = None,
         threads: SupportsIndex | None = None,
     ) -> tuple[NDArray[np.int64], NDArray[np.float64]]:
         """The k nearest stored vectors of each query, as (ids, distances)."""

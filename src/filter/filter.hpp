@@ -8,6 +8,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 
 #include "metadata/metadata.hpp"
 #include "metadata/metadata_store.hpp"
@@ -34,8 +35,12 @@ struct Filter {
 // nothing, -0.0 matches 0.0, alternatives never match each other).
 Filter equality_filter(std::string attribute, Metadata value);
 
-// The schema position of the filter's attribute (first byte-equal name), or,
-// checked in this order, NoSchema, EmptySchema, AttributeNotFound.
+// The schema position of `attribute` (first byte-equal name), or, checked in
+// this order, NoSchema, EmptySchema, AttributeNotFound.
+std::expected<std::size_t, FilterError> attribute_position(std::string_view attribute,
+                                                           const std::optional<Schema>& schema);
+
+// attribute_position of the filter's attribute.
 // Precondition: filter.predicate is set (throws std::invalid_argument).
 std::expected<std::size_t, FilterError> validate_filter(const Filter& filter,
                                                         const std::optional<Schema>& schema);

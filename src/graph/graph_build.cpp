@@ -275,11 +275,7 @@ class GraphIndex::Builder {
 
   void append_metadata(std::size_t begin, std::size_t end) {
     for (std::size_t slot = begin; slot < end; ++slot) {
-      if (records_) {
-        index_.metadata_.append((*records_)[slot - first_]);
-      } else {
-        index_.metadata_.append_without_record();
-      }
+      index_.append_metadata(records_ ? &(*records_)[slot - first_] : nullptr);
     }
   }
 

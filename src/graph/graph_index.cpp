@@ -8,23 +8,12 @@
 #include "metrics/metrics.hpp"
 
 namespace halqen::graph {
-namespace {
-
-// Admits the nodes whose metadata matches the filter.
-struct AdmitMatching {
-  static constexpr bool kFilters = true;
-  const Filter& filter;
-  std::size_t position;
-  const MetadataStore& store;
-  bool operator()(std::uint32_t slot) const { return node_matches(filter, position, store, slot); }
-};
-
-}  // namespace
 
 GraphIndex::GraphIndex(GraphParams params)
     : params_(std::move(params)),
       store_(params_.dim, params_.metric),
       links_(params_.m),
+      postings_(params_.schema ? params_.schema->size() : 0),
       scratch_(std::make_unique<ScratchPool>()) {}
 
 std::expected<GraphIndex, GraphError> GraphIndex::create(GraphParams params) {
@@ -37,13 +26,8 @@ std::expected<GraphIndex, GraphError> GraphIndex::create(GraphParams params) {
 
 std::expected<std::vector<Found>, FilterError> GraphIndex::search(std::span<const double> query,
                                                                   std::size_t k, std::size_t ef,
-                                                                  const Filter* filter) const {
-  std::optional<std::size_t> position;
-  if (filter != nullptr) {
-    auto validated = validate_filter(*filter, params_.schema);
-    if (!validated) return std::unexpected(validated.error());
-    position = *validated;
-  }
+                                                                  const ValueFilter* filter) const {
+  if (filter != nullptr) return search_filtered(query, k, ef, *filter);
   const std::size_t count = size();
   if (count == 0 || k == 0) return std::vector<Found>();
   // No walk keeps more than every node; ef never sizes more than exists.
@@ -56,15 +40,8 @@ std::expected<std::vector<Found>, FilterError> GraphIndex::search(std::span<cons
     here = greedy_descent(links_, distances, here, layer, scratch);
   }
   std::vector<Candidate> nearest;
-  if (filter == nullptr) {
-    walk_layer(links_, distances, std::span(&here, 1), 0, width, count, scratch, AdmitAll{});
-    scratch.best.sorted_into(nearest);
-  } else {
-    const AdmitMatching admit{*filter, *position, metadata_};
-    walk_layer(links_, distances, std::span(&here, 1), 0, width, count, scratch, admit);
-    scratch.admitted.sorted_into(nearest);
-    if (nearest.size() < k) return exact_matches(query, k, *filter, *position);
-  }
+  walk_layer(links_, distances, std::span(&here, 1), 0, width, count, scratch, AdmitAll{});
+  scratch.best.sorted_into(nearest);
   if (nearest.size() > k) nearest.resize(k);
   const MetricFn metric = metric_function(params_.metric);
   std::vector<Found> found;
@@ -75,21 +52,15 @@ std::expected<std::vector<Found>, FilterError> GraphIndex::search(std::span<cons
   return found;
 }
 
-std::vector<Found> GraphIndex::exact_matches(std::span<const double> query, std::size_t k,
-                                             const Filter& filter, std::size_t position) const {
-  const KeyOrder order(params_.metric);
-  const MetricFn metric = metric_function(params_.metric);
-  BestSet best;
-  best.reset(k);
-  for (std::uint32_t slot = 0; slot < size(); ++slot) {
-    if (!node_matches(filter, position, metadata_, slot)) continue;
-    best.offer({order.key(metric(query, store_.row(slot))), slot});
+void GraphIndex::append_metadata(const MetadataRecord* record) {
+  const auto slot = static_cast<std::uint32_t>(metadata_.node_count());
+  if (record == nullptr) {
+    metadata_.append_without_record();
+    postings_.insert(slot, {});
+    return;
   }
-  std::vector<Found> found;
-  for (const Candidate& c : best.take_sorted()) {
-    found.push_back({labels_.label_of(c.slot), metric(query, store_.row(c.slot))});
-  }
-  return found;
+  metadata_.append(*record);
+  postings_.insert(slot, *record);
 }
 
 }  // namespace halqen::graph

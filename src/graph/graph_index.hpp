@@ -20,6 +20,8 @@
 #include "common/invalid_parts.hpp"
 #include "common/kind_capabilities.hpp"
 #include "filter/filter.hpp"
+#include "graph/attribute_postings.hpp"
+#include "graph/filter_plan.hpp"
 #include "graph/graph_error.hpp"
 #include "graph/graph_params.hpp"
 #include "graph/job_runner.hpp"
@@ -30,6 +32,8 @@
 #include "metadata/metadata_store.hpp"
 
 namespace halqen::graph {
+
+class ExactDistances;
 
 // What one add call hands over: count rows of dim numbers, and optionally
 // an id and a metadata record per row.
@@ -83,11 +87,11 @@ class GraphIndex {
                                       const ProgressFn& progress);
 
   // The k nearest (most similar) admitted vectors, nearest first, walking
-  // layer 0 with width max(ef, k). A filtered walk that finds fewer than k
-  // matches is finished by an exact scan of the matches.
+  // layer 0 with width max(ef, k). A filtered search returns only matches,
+  // k of them whenever k exist (filtered_search.cpp).
   std::expected<std::vector<Found>, FilterError> search(std::span<const double> query,
                                                         std::size_t k, std::size_t ef,
-                                                        const Filter* filter) const;
+                                                        const ValueFilter* filter) const;
 
   std::size_t size() const { return links_.size(); }
   const GraphParams& params() const { return params_; }
@@ -123,14 +127,28 @@ class GraphIndex {
   // One pass over a layer; whether it linked anything.
   bool link_unreached(unsigned layer, std::vector<bool>& reached, WalkScratch& scratch);
 
-  std::vector<Found> exact_matches(std::span<const double> query, std::size_t k,
-                                   const Filter& filter, std::size_t position) const;
+  // Keeps a new slot's metadata record (none: null) and its postings.
+  void append_metadata(const MetadataRecord* record);
+
+  // The filtered search and its parts (filtered_search.cpp).
+  std::expected<std::vector<Found>, FilterError> search_filtered(std::span<const double> query,
+                                                                 std::size_t k, std::size_t ef,
+                                                                 const ValueFilter& filter) const;
+  // Where a walk starts on layer 0: the greedy descent's end.
+  Candidate descend(ExactDistances& distances, WalkScratch& scratch) const;
+  std::vector<Candidate> walk_entries(Candidate start, const ValueSelection& selection,
+                                      ExactDistances& distances) const;
+  std::vector<Candidate> score_matches(const ValueSelection& selection, std::size_t k,
+                                       ExactDistances& distances, BestSet& best) const;
+  std::vector<Found> found_of(std::span<const double> query, std::vector<Candidate> nearest,
+                              std::size_t k) const;
 
   GraphParams params_;
   VectorStore store_;
   LinkStore links_;
   LabelMap labels_;
   MetadataStore metadata_;
+  AttributePostings postings_;
   std::uint32_t entry_ = 0;
   unsigned top_level_ = 0;
   std::unique_ptr<ScratchPool> scratch_;

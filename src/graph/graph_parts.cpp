@@ -171,8 +171,9 @@ std::expected<Entry, InvalidParts> fill_links(LinkStore& links,
   return entry;
 }
 
-std::expected<void, InvalidParts> fill_records(MetadataStore& metadata,
-                                               const std::optional<Schema>& schema,
+// `append` keeps one slot's record (null: none), with what is derived from it.
+template <class Append>
+std::expected<void, InvalidParts> fill_records(Append append, const std::optional<Schema>& schema,
                                                std::uint64_t count,
                                                std::span<const MetadataRecord> records) {
   const bool with_records = !records.empty();
@@ -182,14 +183,14 @@ std::expected<void, InvalidParts> fill_records(MetadataStore& metadata,
   }
   for (std::uint64_t slot = 0; slot < count; ++slot) {
     if (!with_records) {
-      metadata.append_without_record();
+      append(nullptr);
       continue;
     }
     if (!records[slot].empty() && records[slot].size() != schema->size()) {
       return invalid(slot_text(slot) + " has " + std::to_string(records[slot].size()) +
                      " metadata values for a schema of " + std::to_string(schema->size()));
     }
-    metadata.append(records[slot]);
+    append(&records[slot]);
   }
   return {};
 }
@@ -242,8 +243,8 @@ std::expected<GraphIndex, InvalidParts> GraphIndex::from_parts(GraphParts parts)
   auto ids = id_map(std::move(parts.labels), parts.count, parts.next_id);
   if (!ids) return std::unexpected(ids.error());
   index.labels_ = std::move(*ids);
-  if (auto stored = fill_records(index.metadata_, index.schema(), parts.count, parts.records);
-      !stored) {
+  const auto append = [&index](const MetadataRecord* record) { index.append_metadata(record); };
+  if (auto stored = fill_records(append, index.schema(), parts.count, parts.records); !stored) {
     return std::unexpected(stored.error());
   }
   index.store_.append(std::move(parts.vectors), parts.count);

@@ -86,7 +86,10 @@ constexpr const char* kSearchDoc =
     "for one 1-D query, of shape (k,). Where fewer than k vectors qualify a row\n"
     "is padded with id -1 and +inf (euclidean) or -inf (similarities).\n"
     "ef (index.ef_search by default, never below k) is the width of the walk.\n"
-    "filter=(name, value) returns only vectors whose attribute equals value.";
+    "filter=(name, value) returns only vectors whose attribute equals value,\n"
+    "filter=(name, [value, ...]) those whose attribute equals one of the values;\n"
+    "k of them whenever at least k match. Few matches are scored exactly; many\n"
+    "are found by a walk over the graph, finished exactly if it falls short.";
 constexpr const char* kGetVectorsDoc =
     "get_vectors($self, ids)\n--\n\n"
     "The stored vectors of ids, as a float64 array of shape (len(ids), dim).\n"
@@ -273,21 +276,42 @@ PyResult<NoneResult> add(GraphIndex& self, VectorList vectors,
   return NoneResult{};
 }
 
-PyResult<std::optional<Filter>> filter_of(const GraphIndex& self,
-                                          const std::optional<NamedObject>& filter) {
-  if (!filter) return std::optional<Filter>();
+// The values a filter admits: one value, or each item of a list (a list is
+// never a metadata value).
+PyResult<std::vector<Metadata>> filter_values(PyObject* given) {
+  std::vector<Metadata> values;
+  const auto convert = [&](PyObject* item) -> PyResult<void> {
+    std::optional<Metadata> value = value_to_metadata(item);
+    if (!value) return std::unexpected(value_error("Unsupported type for metadata filter"));
+    values.push_back(std::move(*value));
+    return {};
+  };
+  if (!PyList_Check(given)) {
+    HALQEN_TRY_VOID(convert(given));
+    return values;
+  }
+  const Py_ssize_t count = PyList_Size(given);
+  values.reserve(static_cast<std::size_t>(count));
+  for (Py_ssize_t i = 0; i < PyList_Size(given); ++i) {
+    Ref item = Ref::borrow(PyList_GetItem(given, i));
+    HALQEN_TRY_VOID(convert(item.get()));
+  }
+  return values;
+}
+
+PyResult<std::optional<graph::ValueFilter>> filter_of(const GraphIndex& self,
+                                                      const std::optional<NamedObject>& filter) {
+  if (!filter) return std::optional<graph::ValueFilter>();
   if (!self.schema()) {
     return std::unexpected(
         value_error("No schema provided in GraphIndex; cannot use metadata filtering"));
   }
-  std::optional<Metadata> value = value_to_metadata(filter->second.get());
-  if (!value) return std::unexpected(value_error("Unsupported type for metadata filter"));
-  Filter built = equality_filter(filter->first, std::move(*value));
-  if (!validate_filter(built, self.schema())) {
+  HALQEN_TRY_ASSIGN(std::vector<Metadata> values, filter_values(filter->second.get()));
+  if (!attribute_position(filter->first, self.schema())) {
     return std::unexpected(
         value_error("filter attribute '" + filter->first + "' is not in the schema"));
   }
-  return std::optional(std::move(built));
+  return std::optional(graph::ValueFilter{filter->first, std::move(values)});
 }
 
 // The interpreter lock given up for one scope.
@@ -304,7 +328,8 @@ class WithoutLock {
 
 // One query's answer into its row of the result arrays, padded.
 void answer(const GraphIndex& self, std::span<const double> query, std::size_t k, std::size_t ef,
-            const Filter* filter, std::span<std::int64_t> ids, std::span<double> values) {
+            const graph::ValueFilter* filter, std::span<std::int64_t> ids,
+            std::span<double> values) {
   const double padding = self.params().metric == MetricKind::Euclidean
                              ? std::numeric_limits<double>::infinity()
                              : -std::numeric_limits<double>::infinity();
@@ -330,8 +355,8 @@ PyResult<std::pair<Ref, Ref>> search(const GraphIndex& self, QueryBatch queries,
                                        std::to_string(self.size()) + " vectors of the index"));
   }
   HALQEN_TRY_VOID(check_lengths(self, queries.rows));
-  HALQEN_TRY_ASSIGN(const std::optional<Filter> built, filter_of(self, filter));
-  const Filter* applied = built ? &*built : nullptr;
+  HALQEN_TRY_ASSIGN(const std::optional<graph::ValueFilter> built, filter_of(self, filter));
+  const graph::ValueFilter* applied = built ? &*built : nullptr;
   const std::size_t count = queries.rows.size();
   const std::size_t ef = ef_given.value_or(self.ef_search());
   std::vector<std::size_t> shape = {count, k};

@@ -1,0 +1,91 @@
+#include "graph/attribute_postings.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <functional>
+#include <variant>
+
+namespace halqen::graph {
+namespace {
+
+// -0.0 and 0.0 are equal values: one key, one hash.
+Metadata canonical(const Metadata& value) {
+  if (const double* number = std::get_if<double>(&value.value); number && *number == 0.0) {
+    return Metadata::Float(0.0);
+  }
+  return value;
+}
+
+bool matches_nothing(const Metadata& value) {
+  const double* number = std::get_if<double>(&value.value);
+  return number != nullptr && std::isnan(*number);
+}
+
+void insert_sorted(std::vector<std::uint32_t>& slots, std::uint32_t slot) {
+  if (slots.empty() || slots.back() < slot) {
+    slots.push_back(slot);
+    return;
+  }
+  slots.insert(std::lower_bound(slots.begin(), slots.end(), slot), slot);
+}
+
+}  // namespace
+
+std::size_t AttributePostings::ValueHash::operator()(const Metadata& value) const {
+  return std::hash<decltype(value.value)>{}(value.value);
+}
+
+std::uint32_t AttributePostings::code_for(Attribute& attribute, const Metadata& value) {
+  if (matches_nothing(value)) return kNoCode;
+  const Metadata key = canonical(value);
+  const auto found = attribute.code_of_value.find(key);
+  if (found != attribute.code_of_value.end()) return found->second;
+  const auto code = static_cast<std::uint32_t>(attribute.slots_by_code.size());
+  attribute.slots_by_code.emplace_back();
+  attribute.code_of_value.emplace(key, code);
+  return code;
+}
+
+void AttributePostings::insert(std::uint32_t slot, std::span<const Metadata> record) {
+  for (std::size_t position = 0; position < attributes_.size(); ++position) {
+    Attribute& attribute = attributes_[position];
+    if (attribute.code_of_slot.size() <= slot) attribute.code_of_slot.resize(slot + 1, kNoCode);
+    if (position >= record.size()) continue;
+    const std::uint32_t code = code_for(attribute, record[position]);
+    if (code == kNoCode) continue;
+    insert_sorted(attribute.slots_by_code[code], slot);
+    attribute.code_of_slot[slot] = code;
+  }
+}
+
+void AttributePostings::erase(std::uint32_t slot) {
+  for (Attribute& attribute : attributes_) {
+    if (slot >= attribute.code_of_slot.size()) continue;
+    const std::uint32_t code = attribute.code_of_slot[slot];
+    if (code == kNoCode) continue;
+    std::vector<std::uint32_t>& slots = attribute.slots_by_code[code];
+    slots.erase(std::lower_bound(slots.begin(), slots.end(), slot));
+    attribute.code_of_slot[slot] = kNoCode;
+  }
+}
+
+ValueSelection AttributePostings::select(std::size_t position,
+                                         std::span<const Metadata> values) const {
+  ValueSelection selection;
+  selection.position = position;
+  const Attribute& attribute = attributes_[position];
+  for (const Metadata& value : values) {
+    if (matches_nothing(value)) continue;
+    const auto found = attribute.code_of_value.find(canonical(value));
+    if (found != attribute.code_of_value.end()) selection.codes.push_back(found->second);
+  }
+  std::sort(selection.codes.begin(), selection.codes.end());
+  selection.codes.erase(std::unique(selection.codes.begin(), selection.codes.end()),
+                        selection.codes.end());
+  for (const std::uint32_t code : selection.codes) {
+    selection.count += attribute.slots_by_code[code].size();
+  }
+  return selection;
+}
+
+}  // namespace halqen::graph

@@ -1,0 +1,73 @@
+// Per attribute value, the slots of the vectors that hold it: what lets a
+// filtered search count its matches before it starts, score them directly
+// when they are few, and test a node with one array read when it walks.
+//
+// Everything here is derived from the metadata records, so an index rebuilt
+// from its parts rebuilds its postings by inserting each slot's record again.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <limits>
+#include <span>
+#include <unordered_map>
+#include <vector>
+
+#include "metadata/metadata.hpp"
+
+namespace halqen::graph {
+
+// The values a filter admits at one attribute, as that attribute's codes.
+struct ValueSelection {
+  std::size_t position = 0;
+  std::vector<std::uint32_t> codes;  // distinct, ascending
+  std::size_t count = 0;             // vectors holding one of them
+};
+
+class AttributePostings {
+ public:
+  // The code of a slot without a value, or with NaN: it matches nothing.
+  static constexpr std::uint32_t kNoCode = std::numeric_limits<std::uint32_t>::max();
+
+  explicit AttributePostings(std::size_t attributes) : attributes_(attributes) {}
+
+  // Records the values of `slot`, one per attribute in schema order (an
+  // empty record: none). Slots may come in any order, so that a freed slot
+  // can be used again. Throws std::bad_alloc.
+  void insert(std::uint32_t slot, std::span<const Metadata> record);
+  // Forgets the values of `slot`.
+  void erase(std::uint32_t slot);
+
+  // The codes of the values at `position` that equal one of `values` (the
+  // metadata equality: NaN matches nothing, -0.0 matches 0.0, 1 is not 1.0).
+  ValueSelection select(std::size_t position, std::span<const Metadata> values) const;
+  // The slots holding the value of `code` at `position`, ascending.
+  std::span<const std::uint32_t> slots(std::size_t position, std::uint32_t code) const {
+    return attributes_[position].slots_by_code[code];
+  }
+  // The code of the value of `slot` at `position`, or kNoCode.
+  std::uint32_t code(std::size_t position, std::uint32_t slot) const {
+    const std::vector<std::uint32_t>& codes = attributes_[position].code_of_slot;
+    return slot < codes.size() ? codes[slot] : kNoCode;
+  }
+  // code(position, slot) for every slot recorded so far, by slot.
+  std::span<const std::uint32_t> codes(std::size_t position) const {
+    return attributes_[position].code_of_slot;
+  }
+
+ private:
+  struct ValueHash {
+    std::size_t operator()(const Metadata& value) const;
+  };
+  struct Attribute {
+    std::unordered_map<Metadata, std::uint32_t, ValueHash> code_of_value;
+    std::vector<std::vector<std::uint32_t>> slots_by_code;
+    std::vector<std::uint32_t> code_of_slot;
+  };
+
+  std::uint32_t code_for(Attribute& attribute, const Metadata& value);
+
+  std::vector<Attribute> attributes_;
+};
+
+}  // namespace halqen::graph

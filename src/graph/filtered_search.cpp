@@ -1,0 +1,121 @@
+// A filtered search: count the matches from the postings, then score them
+// all when they are few, else walk the graph over the matches and finish
+// with the exact scan when the walk found fewer than it must return.
+#include <algorithm>
+#include <array>
+#include <utility>
+
+#include "graph/distance_computer.hpp"
+#include "graph/filtered_walk.hpp"
+#include "graph/graph_index.hpp"
+#include "metrics/metrics.hpp"
+
+namespace halqen::graph {
+namespace {
+
+// Matches scored to choose where the walk starts: a few dozen, spread over
+// the matches, find the region of the nearest ones even when it lies away
+// from where the unfiltered descent ends (attributes that follow clusters).
+constexpr std::size_t kSeedSample = 32;
+// Slots per kernel call of the exact scan: enough rows in flight.
+constexpr std::size_t kScanChunk = 64;
+
+// kSeedSample matches evenly spaced over the selection, or all of them.
+std::vector<std::uint32_t> sample_matches(const AttributePostings& postings,
+                                          const ValueSelection& selection) {
+  const std::size_t wanted = std::min(kSeedSample, selection.count);
+  std::vector<std::uint32_t> sample;
+  sample.reserve(wanted);
+  std::size_t passed = 0;  // matches in the lists before the current one
+  for (const std::uint32_t code : selection.codes) {
+    const std::span<const std::uint32_t> slots = postings.slots(selection.position, code);
+    while (sample.size() < wanted) {
+      const std::size_t at = sample.size() * selection.count / wanted;
+      if (at >= passed + slots.size()) break;
+      sample.push_back(slots[at - passed]);
+    }
+    passed += slots.size();
+  }
+  return sample;
+}
+
+}  // namespace
+
+std::expected<std::vector<Found>, FilterError> GraphIndex::search_filtered(
+    std::span<const double> query, std::size_t k, std::size_t ef, const ValueFilter& filter) const {
+  const auto position = attribute_position(filter.attribute, params_.schema);
+  if (!position) return std::unexpected(position.error());
+  if (size() == 0 || k == 0) return std::vector<Found>();
+  const ValueSelection selection = postings_.select(*position, filter.values);
+  if (selection.count == 0) return std::vector<Found>();
+  ScratchPool::Lease lease = scratch_->borrow();
+  WalkScratch& scratch = *lease;
+  ExactDistances distances(store_, query);
+  if (selection.count <= kScoreMatchesUpTo) {
+    return found_of(query, score_matches(selection, k, distances, scratch.best), k);
+  }
+  const Candidate start = descend(distances, scratch);
+  const AdmitSelection admit(postings_, selection);
+  const FilterPlan plan =
+      plan_for(selection.count, match_density_around(links_, start.slot, admit));
+  if (plan == FilterPlan::ScoreMatches) {
+    return found_of(query, score_matches(selection, k, distances, scratch.best), k);
+  }
+  const std::vector<Candidate> entries = walk_entries(start, selection, distances);
+  const std::size_t width = std::min(std::max(ef, k), selection.count);
+  walk_matches(links_, distances, entries, width, links_.capacity(0),
+               plan == FilterPlan::WalkThrough, size(), scratch, admit);
+  std::vector<Candidate> nearest;
+  scratch.best.sorted_into(nearest);
+  if (nearest.size() < std::min(k, selection.count)) {
+    nearest = score_matches(selection, k, distances, scratch.best);
+  }
+  return found_of(query, std::move(nearest), k);
+}
+
+Candidate GraphIndex::descend(ExactDistances& distances, WalkScratch& scratch) const {
+  Candidate here{distances.key(entry_), entry_};
+  for (unsigned layer = top_level_; layer > 0; --layer) {
+    here = greedy_descent(links_, distances, here, layer, scratch);
+  }
+  return here;
+}
+
+std::vector<Candidate> GraphIndex::walk_entries(Candidate start, const ValueSelection& selection,
+                                                ExactDistances& distances) const {
+  const std::vector<std::uint32_t> sample = sample_matches(postings_, selection);
+  std::vector<double> keys(sample.size());
+  distances.keys(sample.data(), sample.size(), keys.data());
+  std::vector<Candidate> entries{start};
+  for (std::size_t i = 0; i < sample.size(); ++i) entries.push_back({keys[i], sample[i]});
+  return entries;
+}
+
+std::vector<Candidate> GraphIndex::score_matches(const ValueSelection& selection, std::size_t k,
+                                                 ExactDistances& distances, BestSet& best) const {
+  best.reset(k);
+  std::array<double, kScanChunk> keys;
+  for (const std::uint32_t code : selection.codes) {
+    const std::span<const std::uint32_t> slots = postings_.slots(selection.position, code);
+    for (std::size_t begin = 0; begin < slots.size(); begin += kScanChunk) {
+      const std::size_t count = std::min(kScanChunk, slots.size() - begin);
+      distances.keys(slots.data() + begin, count, keys.data());
+      for (std::size_t i = 0; i < count; ++i) best.offer({keys[i], slots[begin + i]});
+    }
+  }
+  return best.take_sorted();
+}
+
+std::vector<Found> GraphIndex::found_of(std::span<const double> query,
+                                        std::vector<Candidate> nearest, std::size_t k) const {
+  if (nearest.size() > k) nearest.resize(k);
+  const MetricFn metric = metric_function(params_.metric);
+  std::vector<Found> found;
+  found.reserve(nearest.size());
+  for (const Candidate& c : nearest) {
+    found.push_back({labels_.label_of(c.slot), metric(query, store_.row(c.slot))});
+  }
+  return found;
+}
+
+}  // namespace halqen::graph
