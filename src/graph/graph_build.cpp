@@ -82,6 +82,7 @@ class GraphIndex::Builder {
 
   std::expected<void, GraphError> add(Addition addition, const ProgressFn& progress) {
     if (auto error = check(addition)) return std::unexpected(*error);
+    if (addition.count == 0) return {};
     first_ = index_.size();
     labels_ = addition.ids ? std::move(*addition.ids) : default_labels(addition.count);
     if (auto error = index_.labels_.check(labels_)) return std::unexpected(*error);
@@ -92,6 +93,7 @@ class GraphIndex::Builder {
     }
     records_ = std::move(addition.records);
     index_.labels_.reserve(labels_);
+    index_.links_.reserve_nodes(levels_);
     index_.store_.append(std::move(addition.values), addition.count);
     try {
       return insert_all(first_ + addition.count, progress);
@@ -162,7 +164,7 @@ class GraphIndex::Builder {
     const std::size_t committed = index.size();
     ScratchPool::Lease lease = index.scratch_->borrow();
     WalkScratch& scratch = *lease;
-    ExactDistances distances(index.store_, index.store_.row(slot));
+    ExactDistances distances(index.store_, slot);
     const unsigned level = level_of(slot);
     Candidate here{distances.key(index.entry_), index.entry_};
     for (unsigned layer = index.top_level_; layer > level; --layer) {
@@ -194,7 +196,7 @@ class GraphIndex::Builder {
           slots.push_back(c.slot);
           reverse.push_back({c.slot, layer, c.key, source});
         }
-        index_.links_.set_links(source, layer, slots);
+        index_.links_.set_links(source, layer, slots, slots.size());
       }
     }
     std::sort(reverse.begin(), reverse.end(), reverse_order);
@@ -227,16 +229,9 @@ class GraphIndex::Builder {
       const auto node = static_cast<std::uint32_t>(slot);
       const unsigned lowest = was_empty ? 0 : old_top + 1;
       for (unsigned layer = lowest; layer <= level_of(slot) && node != entry; ++layer) {
-        const std::span<const std::uint32_t> from_entry = links.links(entry, layer);
-        if (from_entry.size() >= links.capacity(layer)) continue;
-        std::vector<std::uint32_t> grown(from_entry.begin(), from_entry.end());
-        grown.push_back(node);
-        links.set_links(entry, layer, grown);
-        const std::span<const std::uint32_t> own = links.links(node, layer);
-        if (own.size() >= links.capacity(layer)) continue;
-        std::vector<std::uint32_t> own_grown(own.begin(), own.end());
-        own_grown.push_back(entry);
-        links.set_links(node, layer, own_grown);
+        if (!links.has_room(entry, layer)) continue;
+        links.append_link(entry, layer, node);
+        if (links.has_room(node, layer)) links.append_link(node, layer, entry);
       }
     }
   }
@@ -253,22 +248,16 @@ class GraphIndex::Builder {
     // Each relink may orphan one other node; the chain is cut off long
     // before it could cycle.
     std::size_t budget = kRelinksPerOrphan * queue.size();
-    std::vector<std::uint32_t> host_links;
     while (!queue.empty() && budget-- > 0) {
       const auto [layer, node] = queue.front();
       queue.pop_front();
       if (links.links_in(node, layer) > 0 || links.links(node, layer).empty()) continue;
       const std::uint32_t host = links.links(node, layer).front();
-      const std::span<const std::uint32_t> held = links.links(host, layer);
-      host_links.assign(held.begin(), held.end());
-      if (host_links.size() < links.capacity(layer)) {
-        host_links.push_back(node);
-        links.set_links(host, layer, host_links);
+      if (links.has_room(host, layer)) {
+        links.append_link(host, layer, node);
         continue;
       }
-      const std::uint32_t displaced = host_links.back();
-      host_links.back() = node;
-      links.set_links(host, layer, host_links);
+      const std::uint32_t displaced = links.replace_last_link(host, layer, node);
       if (links.links_in(displaced, layer) == 0) queue.push_back({layer, displaced});
     }
   }
@@ -323,24 +312,29 @@ class GraphIndex::Builder {
     LinkStore& links = index_.links_;
     const std::span<const std::uint32_t> existing = links.links(target, layer);
     std::vector<std::uint32_t> merged(existing.begin(), existing.end());
+    const std::size_t prefix = links.diverse_prefix(target, layer);
     if (existing.size() + group.size() <= links.capacity(layer)) {
       for (const ReverseLink& link : group) merged.push_back(link.source);
-      links.set_links(target, layer, merged);
+      links.set_links(target, layer, merged, prefix);
       return {};
     }
-    ExactDistances from_target(index_.store_, index_.store_.row(target));
+    ExactDistances from_target(index_.store_, target);
     std::vector<double> keys(merged.size());
     from_target.keys(merged.data(), merged.size(), keys.data());
     std::vector<Candidate> candidates;
     candidates.reserve(merged.size() + group.size());
     for (std::size_t i = 0; i < merged.size(); ++i) candidates.push_back({keys[i], merged[i]});
     for (const ReverseLink& link : group) candidates.push_back({link.key, link.source});
-    std::sort(candidates.begin(), candidates.end(), nearer);
+    std::sort(candidates.begin(), candidates.end(), Nearer{});
+    // The list's diverse prefix, while nothing new sorts into it, is chosen
+    // again as it was.
+    std::size_t known = 0;
+    while (known < prefix && candidates[known].slot == merged[known]) ++known;
     std::vector<Candidate> kept;
-    prune_neighbours(index_.store_, candidates, links.capacity(layer), kept);
+    prune_neighbours(index_.store_, candidates, links.capacity(layer), kept, known);
     std::vector<std::uint32_t> chosen;
     for (const Candidate& c : kept) chosen.push_back(c.slot);
-    links.set_links(target, layer, chosen);
+    links.set_links(target, layer, chosen, chosen.size());
     std::vector<std::uint32_t> dropped;
     for (const Candidate& c : candidates) {
       if (std::find(chosen.begin(), chosen.end(), c.slot) == chosen.end())

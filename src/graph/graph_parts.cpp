@@ -107,7 +107,9 @@ std::expected<GraphIndex, InvalidParts> GraphIndex::from_parts(GraphParts parts)
                          std::to_string(layer));
         }
       }
-      index.links_.set_links(slot, layer, list);
+      // Which links were chosen together is not part of the graph: a
+      // later merge checks them all again and chooses the same.
+      index.links_.set_links(slot, layer, list, 0);
       at += length;
     }
   }
