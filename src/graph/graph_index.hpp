@@ -117,7 +117,7 @@ class GraphIndex {
   VectorStore store_;
   LinkStore links_;
   LabelMap labels_;
-  MetadataStore metadata_;
+  MetadataStore metadata_;  // empty without a schema
   std::uint32_t entry_ = 0;
   unsigned top_level_ = 0;
   std::unique_ptr<ScratchPool> scratch_;

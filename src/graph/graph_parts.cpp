@@ -144,7 +144,7 @@ std::expected<GraphIndex, InvalidParts> GraphIndex::from_parts(GraphParts parts)
                        " metadata values");
       }
       index.metadata_.append(parts.records[slot]);
-    } else {
+    } else if (index.schema()) {
       index.metadata_.append_without_record();
     }
   }
