@@ -2,7 +2,7 @@
 
 import os
 from collections.abc import Iterator, Sequence
-from typing import Any, Literal, Protocol, SupportsFloat, SupportsIndex, overload
+from typing import Any, Literal, Protocol, SupportsFloat, SupportsIndex, final, overload
 
 from typing_extensions import Buffer, TypeAlias
 
@@ -99,6 +99,7 @@ def search_ids(
 # A metadata value: text, an integer or a float.
 _Value: TypeAlias = str | SupportsFloat | SupportsIndex
 
+@final
 class GraphIndex:
     """An approximate nearest-neighbour index: a layered graph of bounded degree.
 
@@ -110,10 +111,10 @@ class GraphIndex:
         cls,
         dim: SupportsIndex,
         metric: Literal["euclidean", "angular", "inner_product"],
-        m: SupportsIndex | None = None,
-        ef_construction: SupportsIndex | None = None,
-        ef_search: SupportsIndex | None = None,
-        seed: SupportsIndex | None = None,
+        m: SupportsIndex | None = 16,
+        ef_construction: SupportsIndex | None = 200,
+        ef_search: SupportsIndex | None = 64,
+        seed: SupportsIndex | None = 0,
         schema: Sequence[str] | None = None,
     ) -> GraphIndex: ...
     def add(
@@ -130,7 +131,7 @@ class GraphIndex:
     def search(
         self,
         queries: _Queries | Sequence[_Number],
-        k: SupportsIndex | None = None,
+        k: SupportsIndex | None = 10,
         ef: SupportsIndex | None = None,
         filter: _Filter | None = None,
         threads: SupportsIndex | None = None,
@@ -139,7 +140,7 @@ class GraphIndex:
     def get_vectors(self, ids: Sequence[SupportsIndex]) -> Any:
         """The stored vectors of ids, as a float64 array of shape (len(ids), dim)."""
     def __len__(self) -> int: ...
-    def __contains__(self, id: object) -> bool: ...
+    def __contains__(self, id: object, /) -> bool: ...
     @property
     def ef_search(self) -> int:
         """Width of a search's walk unless the search names ef."""
