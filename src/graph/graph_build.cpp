@@ -56,8 +56,8 @@ class GraphIndex::Builder {
     if (auto error = check(addition)) return std::unexpected(*error);
     if (addition.count == 0) return {};
     first_ = index_.size();
+    if (auto error = check_labels(addition)) return std::unexpected(*error);
     labels_ = addition.ids ? std::move(*addition.ids) : default_labels(addition.count);
-    if (auto error = index_.labels_.check(labels_)) return std::unexpected(*error);
     levels_.reserve(addition.count);
     for (std::size_t i = 0; i < addition.count; ++i) {
       levels_.push_back(
@@ -106,6 +106,16 @@ class GraphIndex::Builder {
       return GraphError{.kind = GraphErrorKind::TooManyVectors, .detail = index_.size() + count};
     }
     return check_rows(addition, index_.params_.dim, index_.params_.metric == MetricKind::Cosine);
+  }
+
+  // Default ids follow every id stored, so only their range can fail.
+  std::optional<GraphError> check_labels(const Addition& addition) const {
+    if (addition.ids) return index_.labels_.check(*addition.ids);
+    const std::uint64_t next = index_.labels_.next_default();
+    if (next > kLargestId || kLargestId - next < addition.count - 1) {
+      return GraphError{.kind = GraphErrorKind::IdTooLarge, .detail = next + addition.count - 1};
+    }
+    return std::nullopt;
   }
 
   std::vector<std::uint64_t> default_labels(std::size_t count) const {
