@@ -88,4 +88,21 @@ ValueSelection AttributePostings::select(std::size_t position,
   return selection;
 }
 
+std::uint64_t AttributePostings::heap_bytes() const {
+  // A map node holds its pair and a link; a bucket, one pointer.
+  constexpr std::uint64_t kNodeExtra = sizeof(void*);
+  std::uint64_t bytes = attributes_.capacity() * sizeof(Attribute);
+  for (const Attribute& attribute : attributes_) {
+    bytes += attribute.code_of_value.size() *
+                 (sizeof(std::pair<const Metadata, std::uint32_t>) + kNodeExtra) +
+             attribute.code_of_value.bucket_count() * sizeof(void*);
+    bytes += attribute.slots_by_code.capacity() * sizeof(std::vector<std::uint32_t>) +
+             attribute.code_of_slot.capacity() * sizeof(std::uint32_t);
+    for (const std::vector<std::uint32_t>& slots : attribute.slots_by_code) {
+      bytes += slots.capacity() * sizeof(std::uint32_t);
+    }
+  }
+  return bytes;
+}
+
 }  // namespace halqen::graph

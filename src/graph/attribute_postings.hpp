@@ -55,6 +55,9 @@ class AttributePostings {
     return attributes_[position].code_of_slot;
   }
 
+  // The lists' bytes and an estimate of the value maps' nodes and buckets.
+  std::uint64_t heap_bytes() const;
+
  private:
   struct ValueHash {
     std::size_t operator()(const Metadata& value) const;

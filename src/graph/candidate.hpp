@@ -20,6 +20,15 @@ inline bool farther(const Candidate& a, const Candidate& b) {
   return nearer(b, a);
 }
 
+// The same orders as types, which the heap algorithms inline (a function
+// pointer they would call).
+struct Nearer {
+  bool operator()(const Candidate& a, const Candidate& b) const { return nearer(a, b); }
+};
+struct Farther {
+  bool operator()(const Candidate& a, const Candidate& b) const { return nearer(b, a); }
+};
+
 // The nearest candidate on top: what a walk expands next.
 class Frontier {
  public:
@@ -28,10 +37,10 @@ class Frontier {
   const Candidate& nearest() const { return heap_.front(); }
   void push(Candidate c) {
     heap_.push_back(c);
-    std::push_heap(heap_.begin(), heap_.end(), farther);
+    std::push_heap(heap_.begin(), heap_.end(), Farther{});
   }
   Candidate pop() {
-    std::pop_heap(heap_.begin(), heap_.end(), farther);
+    std::pop_heap(heap_.begin(), heap_.end(), Farther{});
     const Candidate c = heap_.back();
     heap_.pop_back();
     return c;
@@ -56,22 +65,22 @@ class BestSet {
   void offer(Candidate c) {
     if (!admits(c)) return;
     heap_.push_back(c);
-    std::push_heap(heap_.begin(), heap_.end(), nearer);
+    std::push_heap(heap_.begin(), heap_.end(), Nearer{});
     if (heap_.size() > width_) {
-      std::pop_heap(heap_.begin(), heap_.end(), nearer);
+      std::pop_heap(heap_.begin(), heap_.end(), Nearer{});
       heap_.pop_back();
     }
   }
   // The candidates nearest first; the set is left empty.
   std::vector<Candidate> take_sorted() {
-    std::sort_heap(heap_.begin(), heap_.end(), nearer);
+    std::sort_heap(heap_.begin(), heap_.end(), Nearer{});
     std::vector<Candidate> sorted;
     sorted.swap(heap_);
     return sorted;
   }
   void sorted_into(std::vector<Candidate>& out) {
     out.assign(heap_.begin(), heap_.end());
-    std::sort(out.begin(), out.end(), nearer);
+    std::sort(out.begin(), out.end(), Nearer{});
   }
 
  private:

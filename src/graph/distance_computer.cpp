@@ -5,18 +5,21 @@
 #include "metrics/batch.hpp"
 
 namespace halqen::graph {
-namespace {
-
-// Lines of a row asked for ahead: the hardware prefetcher follows each row
-// once its first lines arrive.
-constexpr std::size_t kPrefetchLines = 4;
-constexpr std::size_t kDoublesPerLine = 8;
-
-}  // namespace
 
 ExactDistances::ExactDistances(const VectorStore& store, std::span<const double> query)
-    : store_(store), query_(query), order_(store.metric()) {
+    : store_(store),
+      query_(query),
+      order_(store.metric()),
+      prefetch_lines_((store.dim() + kDoublesPerLine - 1) / kDoublesPerLine) {
   if (store_.keeps_norms()) query_norm_ = squared_norm(query_);
+}
+
+ExactDistances::ExactDistances(const VectorStore& store, std::uint32_t slot)
+    : store_(store),
+      query_(store.row(slot)),
+      order_(store.metric()),
+      prefetch_lines_((store.dim() + kDoublesPerLine - 1) / kDoublesPerLine) {
+  if (store_.keeps_norms()) query_norm_ = store_.norm(slot);
 }
 
 void ExactDistances::keys(const std::uint32_t* slots, std::size_t count, double* keys) {
@@ -36,15 +39,6 @@ double ExactDistances::key(std::uint32_t slot) {
   double result = 0.0;
   keys(&slot, 1, &result);
   return result;
-}
-
-void ExactDistances::prefetch(std::uint32_t slot) const {
-  const double* row = store_.row(slot).data();
-  const std::size_t lines =
-      std::min(kPrefetchLines, (store_.dim() + kDoublesPerLine - 1) / kDoublesPerLine);
-  for (std::size_t line = 0; line < lines; ++line) {
-    __builtin_prefetch(row + line * kDoublesPerLine);
-  }
 }
 
 }  // namespace halqen::graph

@@ -3,6 +3,7 @@
 // one that reads compact codes can take its place without changing the walk.
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <limits>
@@ -31,14 +32,27 @@ class KeyOrder {
 
 class ExactDistances {
  public:
+  static constexpr std::size_t kPrefetchLines = 4;
+  static constexpr std::size_t kDoublesPerLine = 8;
+
   // `query` must outlive the computer; it has store.dim() components.
   ExactDistances(const VectorStore& store, std::span<const double> query);
+  // From a stored vector, whose norm the store keeps.
+  ExactDistances(const VectorStore& store, std::uint32_t slot);
 
   // keys[i] = walk key of slot slots[i], i < count.
   void keys(const std::uint32_t* slots, std::size_t count, double* keys);
   double key(std::uint32_t slot);
-  // Asks the memory for the start of a row that a later keys() call reads.
-  void prefetch(std::uint32_t slot) const;
+  // Asks the memory for the first lines of a row that a later keys() call
+  // reads, so that the rows of a hop start arriving together; the hardware
+  // prefetcher follows each row from there.
+  void prefetch(std::uint32_t slot) const {
+    const double* row = store_.row(slot).data();
+    const std::size_t lines = std::min(kPrefetchLines, prefetch_lines_);
+    for (std::size_t line = 0; line < lines; ++line) {
+      __builtin_prefetch(row + line * kDoublesPerLine);
+    }
+  }
 
  private:
   const VectorStore& store_;
@@ -46,6 +60,7 @@ class ExactDistances {
   double query_norm_ = 0.0;
   KeyOrder order_;
   std::vector<double> gathered_norms_;
+  std::size_t prefetch_lines_;
 };
 
 }  // namespace halqen::graph

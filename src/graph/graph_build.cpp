@@ -5,10 +5,7 @@
 // thread did what, so the graph is the same for every thread count.
 #include <algorithm>
 #include <cmath>
-#include <compare>
-#include <deque>
 #include <limits>
-#include <tuple>
 #include <utility>
 
 #include "graph/batch_plan.hpp"
@@ -17,43 +14,18 @@
 #include "graph/layer_walk.hpp"
 #include "graph/level_draw.hpp"
 #include "graph/neighbour_prune.hpp"
+#include "graph/reverse_links.hpp"
 
 namespace halqen::graph {
 namespace {
 
 // Slots are 32-bit and one value marks an empty table entry.
 constexpr std::uint64_t kMaxSlots = std::numeric_limits<std::uint32_t>::max() - 1;
-// Reverse-link groups merged per piece of the parallel merge.
-constexpr std::size_t kGroupsPerPiece = 64;
 
 // A new point's chosen links per layer, nearest first, found by its search.
 struct PendingLinks {
   std::vector<std::vector<Candidate>> layers;
 };
-
-// Each node a batch orphans may displace this many others before the
-// relinking gives up.
-constexpr std::size_t kRelinksPerOrphan = 4;
-
-// A node on one layer, ordered by layer then slot.
-struct LayerNode {
-  std::uint32_t layer;
-  std::uint32_t slot;
-  friend auto operator<=>(const LayerNode&, const LayerNode&) = default;
-};
-
-// A link a batch point asks its neighbour to take back.
-struct ReverseLink {
-  std::uint32_t target;
-  std::uint32_t layer;
-  double key;
-  std::uint32_t source;
-};
-
-bool reverse_order(const ReverseLink& a, const ReverseLink& b) {
-  return std::tie(a.layer, a.target, a.key, a.source) <
-         std::tie(b.layer, b.target, b.key, b.source);
-}
 
 std::optional<GraphError> check_rows(const Addition& addition, std::size_t dim, bool cosine) {
   if (addition.values.size() < addition.count * dim) {
@@ -82,9 +54,10 @@ class GraphIndex::Builder {
 
   std::expected<void, GraphError> add(Addition addition, const ProgressFn& progress) {
     if (auto error = check(addition)) return std::unexpected(*error);
+    if (addition.count == 0) return {};
     first_ = index_.size();
+    if (auto error = check_labels(addition)) return std::unexpected(*error);
     labels_ = addition.ids ? std::move(*addition.ids) : default_labels(addition.count);
-    if (auto error = index_.labels_.check(labels_)) return std::unexpected(*error);
     levels_.reserve(addition.count);
     for (std::size_t i = 0; i < addition.count; ++i) {
       levels_.push_back(
@@ -92,6 +65,7 @@ class GraphIndex::Builder {
     }
     records_ = std::move(addition.records);
     index_.labels_.reserve(labels_);
+    index_.links_.reserve_nodes(levels_);
     index_.store_.append(std::move(addition.values), addition.count);
     try {
       return insert_all(first_ + addition.count, progress);
@@ -134,6 +108,16 @@ class GraphIndex::Builder {
     return check_rows(addition, index_.params_.dim, index_.params_.metric == MetricKind::Cosine);
   }
 
+  // Default ids follow every id stored, so only their range can fail.
+  std::optional<GraphError> check_labels(const Addition& addition) const {
+    if (addition.ids) return index_.labels_.check(*addition.ids);
+    const std::uint64_t next = index_.labels_.next_default();
+    if (next > kLargestId || kLargestId - next < addition.count - 1) {
+      return GraphError{.kind = GraphErrorKind::IdTooLarge, .detail = next + addition.count - 1};
+    }
+    return std::nullopt;
+  }
+
   std::vector<std::uint64_t> default_labels(std::size_t count) const {
     std::vector<std::uint64_t> labels(count);
     const std::uint64_t next = index_.labels_.next_default();
@@ -162,7 +146,7 @@ class GraphIndex::Builder {
     const std::size_t committed = index.size();
     ScratchPool::Lease lease = index.scratch_->borrow();
     WalkScratch& scratch = *lease;
-    ExactDistances distances(index.store_, index.store_.row(slot));
+    ExactDistances distances(index.store_, slot);
     const unsigned level = level_of(slot);
     Candidate here{distances.key(index.entry_), index.entry_};
     for (unsigned layer = index.top_level_; layer > level; --layer) {
@@ -194,17 +178,17 @@ class GraphIndex::Builder {
           slots.push_back(c.slot);
           reverse.push_back({c.slot, layer, c.key, source});
         }
-        index_.links_.set_links(source, layer, slots);
+        index_.links_.set_links(source, layer, slots, slots.size());
       }
     }
-    std::sort(reverse.begin(), reverse.end(), reverse_order);
-    std::vector<LayerNode> unlinked = merge_reverse_links(reverse);
+    std::vector<LayerNode> added;
     for (std::size_t i = 0; i < pending.size(); ++i) {
       for (std::uint32_t layer = 0; layer < pending[i].layers.size(); ++layer) {
-        unlinked.push_back({layer, static_cast<std::uint32_t>(begin + i)});
+        added.push_back({layer, static_cast<std::uint32_t>(begin + i)});
       }
     }
-    relink_orphans(std::move(unlinked));
+    merge_reverse_links(std::move(reverse), std::move(added), index_.links_, index_.store_,
+                        runner_);
     index_.labels_.append(std::span(labels_).subspan(begin - first_, end - begin));
     append_metadata(begin, end);
     raise_entry(begin, end);
@@ -227,122 +211,20 @@ class GraphIndex::Builder {
       const auto node = static_cast<std::uint32_t>(slot);
       const unsigned lowest = was_empty ? 0 : old_top + 1;
       for (unsigned layer = lowest; layer <= level_of(slot) && node != entry; ++layer) {
-        const std::span<const std::uint32_t> from_entry = links.links(entry, layer);
-        if (from_entry.size() >= links.capacity(layer)) continue;
-        std::vector<std::uint32_t> grown(from_entry.begin(), from_entry.end());
-        grown.push_back(node);
-        links.set_links(entry, layer, grown);
-        const std::span<const std::uint32_t> own = links.links(node, layer);
-        if (own.size() >= links.capacity(layer)) continue;
-        std::vector<std::uint32_t> own_grown(own.begin(), own.end());
-        own_grown.push_back(entry);
-        links.set_links(node, layer, own_grown);
+        if (!links.has_room(entry, layer)) continue;
+        links.append_link(entry, layer, node);
+        if (links.has_room(node, layer)) links.append_link(node, layer, entry);
       }
     }
   }
 
-  // Every node the batch left without a link in gets one from the first
-  // node of its own list: appended where there is room, else in place of
-  // that list's last link, whose node is then checked in turn. Sequential
-  // and in (layer, slot) order, so the result never depends on threads.
-  void relink_orphans(std::vector<LayerNode> unlinked) {
-    std::sort(unlinked.begin(), unlinked.end());
-    unlinked.erase(std::unique(unlinked.begin(), unlinked.end()), unlinked.end());
-    LinkStore& links = index_.links_;
-    std::deque<LayerNode> queue(unlinked.begin(), unlinked.end());
-    // Each relink may orphan one other node; the chain is cut off long
-    // before it could cycle.
-    std::size_t budget = kRelinksPerOrphan * queue.size();
-    std::vector<std::uint32_t> host_links;
-    while (!queue.empty() && budget-- > 0) {
-      const auto [layer, node] = queue.front();
-      queue.pop_front();
-      if (links.links_in(node, layer) > 0 || links.links(node, layer).empty()) continue;
-      const std::uint32_t host = links.links(node, layer).front();
-      const std::span<const std::uint32_t> held = links.links(host, layer);
-      host_links.assign(held.begin(), held.end());
-      if (host_links.size() < links.capacity(layer)) {
-        host_links.push_back(node);
-        links.set_links(host, layer, host_links);
-        continue;
-      }
-      const std::uint32_t displaced = host_links.back();
-      host_links.back() = node;
-      links.set_links(host, layer, host_links);
-      if (links.links_in(displaced, layer) == 0) queue.push_back({layer, displaced});
-    }
-  }
-
+  // An index without a schema keeps no metadata at all, not even an empty
+  // record per node.
   void append_metadata(std::size_t begin, std::size_t end) {
+    if (!index_.params_.schema) return;
     for (std::size_t slot = begin; slot < end; ++slot) {
       index_.append_metadata(records_ ? &(*records_)[slot - first_] : nullptr);
     }
-  }
-
-  // Each group (links to one node on one layer) is merged by one piece.
-  // Returns the nodes that the merges dropped from a list, in group order.
-  std::vector<LayerNode> merge_reverse_links(const std::vector<ReverseLink>& reverse) {
-    std::vector<std::size_t> group_begins;
-    for (std::size_t i = 0; i < reverse.size(); ++i) {
-      if (i == 0 || reverse[i].target != reverse[i - 1].target ||
-          reverse[i].layer != reverse[i - 1].layer) {
-        group_begins.push_back(i);
-      }
-    }
-    group_begins.push_back(reverse.size());
-    const std::size_t groups = group_begins.size() - 1;
-    std::vector<std::vector<std::uint32_t>> dropped(groups);
-    const PieceJob merge{(groups + kGroupsPerPiece - 1) / kGroupsPerPiece, [&](std::size_t piece) {
-                           const std::size_t first = piece * kGroupsPerPiece;
-                           const std::size_t last = std::min(groups, first + kGroupsPerPiece);
-                           for (std::size_t g = first; g < last; ++g) {
-                             dropped[g] = merge_group(std::span(reverse).subspan(
-                                 group_begins[g], group_begins[g + 1] - group_begins[g]));
-                           }
-                         }};
-    runner_.run(merge, false);
-    std::vector<LayerNode> unlinked;
-    for (std::size_t g = 0; g < groups; ++g) {
-      for (const std::uint32_t node : dropped[g]) {
-        unlinked.push_back({reverse[group_begins[g]].layer, node});
-      }
-    }
-    return unlinked;
-  }
-
-  // The target keeps its links and takes the new ones while they fit;
-  // beyond, the union is pruned by the diversity rule. Returns the nodes
-  // the target no longer links to.
-  std::vector<std::uint32_t> merge_group(std::span<const ReverseLink> group) {
-    const std::uint32_t target = group.front().target;
-    const unsigned layer = group.front().layer;
-    LinkStore& links = index_.links_;
-    const std::span<const std::uint32_t> existing = links.links(target, layer);
-    std::vector<std::uint32_t> merged(existing.begin(), existing.end());
-    if (existing.size() + group.size() <= links.capacity(layer)) {
-      for (const ReverseLink& link : group) merged.push_back(link.source);
-      links.set_links(target, layer, merged);
-      return {};
-    }
-    ExactDistances from_target(index_.store_, index_.store_.row(target));
-    std::vector<double> keys(merged.size());
-    from_target.keys(merged.data(), merged.size(), keys.data());
-    std::vector<Candidate> candidates;
-    candidates.reserve(merged.size() + group.size());
-    for (std::size_t i = 0; i < merged.size(); ++i) candidates.push_back({keys[i], merged[i]});
-    for (const ReverseLink& link : group) candidates.push_back({link.key, link.source});
-    std::sort(candidates.begin(), candidates.end(), nearer);
-    std::vector<Candidate> kept;
-    prune_neighbours(index_.store_, candidates, links.capacity(layer), kept);
-    std::vector<std::uint32_t> chosen;
-    for (const Candidate& c : kept) chosen.push_back(c.slot);
-    links.set_links(target, layer, chosen);
-    std::vector<std::uint32_t> dropped;
-    for (const Candidate& c : candidates) {
-      if (std::find(chosen.begin(), chosen.end(), c.slot) == chosen.end())
-        dropped.push_back(c.slot);
-    }
-    return dropped;
   }
 
   GraphIndex& index_;

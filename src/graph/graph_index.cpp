@@ -52,6 +52,11 @@ std::expected<std::vector<Found>, FilterError> GraphIndex::search(std::span<cons
   return found;
 }
 
+std::uint64_t GraphIndex::heap_bytes() const {
+  return store_.heap_bytes() + links_.heap_bytes() + labels_.heap_bytes() + metadata_.heap_bytes() +
+         postings_.heap_bytes();
+}
+
 void GraphIndex::append_metadata(const MetadataRecord* record) {
   const auto slot = static_cast<std::uint32_t>(metadata_.node_count());
   if (record == nullptr) {

@@ -94,6 +94,9 @@ class GraphIndex {
                                                         const ValueFilter* filter) const;
 
   std::size_t size() const { return links_.size(); }
+  // The bytes the index holds on the heap (not the text of long strings,
+  // nor the search scratch).
+  std::uint64_t heap_bytes() const;
   const GraphParams& params() const { return params_; }
   std::uint64_t dim() const { return params_.dim; }
   std::uint64_t ef_search() const { return params_.ef_search; }
@@ -147,7 +150,7 @@ class GraphIndex {
   VectorStore store_;
   LinkStore links_;
   LabelMap labels_;
-  MetadataStore metadata_;
+  MetadataStore metadata_;  // empty without a schema
   AttributePostings postings_;
   std::uint32_t entry_ = 0;
   unsigned top_level_ = 0;

@@ -161,7 +161,9 @@ std::expected<Entry, InvalidParts> fill_links(LinkStore& links,
         if (!valid) return invalid(bad_link(slot, target, layer, count, levels));
         seen_in[target] = list_number;
       }
-      links.set_links(slot, layer, list);
+      // Which links were chosen together is not part of the graph: a later
+      // merge checks them all again and chooses the same.
+      links.set_links(slot, layer, list, 0);
       at += length;
     }
   }
@@ -181,6 +183,8 @@ std::expected<void, InvalidParts> fill_records(Append append, const std::optiona
     return invalid(std::to_string(records.size()) + " metadata records for " +
                    std::to_string(count) + " vectors" + (schema ? "" : " without a schema"));
   }
+  // An index without a schema keeps no metadata at all.
+  if (!schema) return {};
   for (std::uint64_t slot = 0; slot < count; ++slot) {
     if (!with_records) {
       append(nullptr);

@@ -54,7 +54,6 @@ void GraphIndex::connect_unreached() {
 bool GraphIndex::link_unreached(unsigned layer, std::vector<bool>& reached, WalkScratch& scratch) {
   const std::size_t count = size();
   std::vector<Candidate> found;
-  std::vector<std::uint32_t> grown;
   std::fill(reached.begin(), reached.end(), false);
   spread(links_, entry_, layer, reached);
   bool changed = false;
@@ -62,7 +61,7 @@ bool GraphIndex::link_unreached(unsigned layer, std::vector<bool>& reached, Walk
     if (reached[node] || links_.level(node) < layer) continue;
     // A walk only meets reachable nodes: the nearest with room hosts the
     // link, else the nearest gives up its last link to it.
-    ExactDistances distances(store_, store_.row(node));
+    ExactDistances distances(store_, node);
     Candidate here{distances.key(entry_), entry_};
     for (unsigned upper = top_level_; upper > layer; --upper) {
       here = greedy_descent(links_, distances, here, upper, scratch);
@@ -76,19 +75,16 @@ bool GraphIndex::link_unreached(unsigned layer, std::vector<bool>& reached, Walk
     if (found.empty()) continue;
     std::uint32_t host = found.front().slot;
     for (const Candidate& c : found) {
-      if (links_.links(c.slot, layer).size() < links_.capacity(layer)) {
+      if (links_.has_room(c.slot, layer)) {
         host = c.slot;
         break;
       }
     }
-    const std::span<const std::uint32_t> held = links_.links(host, layer);
-    grown.assign(held.begin(), held.end());
-    if (grown.size() < links_.capacity(layer)) {
-      grown.push_back(node);
+    if (links_.has_room(host, layer)) {
+      links_.append_link(host, layer, node);
     } else {
-      grown.back() = node;
+      links_.replace_last_link(host, layer, node);
     }
-    links_.set_links(host, layer, grown);
     spread(links_, node, layer, reached);
     changed = true;
   }

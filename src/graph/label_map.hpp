@@ -43,6 +43,9 @@ class LabelMap {
   // Rebuilds a map from every slot's label, as read back from parts.
   static std::optional<LabelMap> from_labels(std::span<const std::uint64_t> labels,
                                              std::uint64_t next_default);
+  std::uint64_t heap_bytes() const {
+    return labels_.capacity() * sizeof(std::uint64_t) + table_.capacity() * sizeof(Entry);
+  }
   // Every slot's label, or empty while they are the slots themselves.
   std::span<const std::uint64_t> explicit_labels() const { return labels_; }
 

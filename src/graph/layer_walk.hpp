@@ -93,6 +93,7 @@ void walk_layer(const LinkStore& links, Distances& distances, std::span<const Ca
   while (!scratch.frontier.empty()) {
     const Candidate next = scratch.frontier.pop();
     if (scratch.best.full() && farther(next, scratch.best.farthest())) break;
+    if (!scratch.frontier.empty()) links.prefetch(scratch.frontier.nearest().slot, layer);
     detail::score_neighbours(links, distances, next.slot, layer, scratch,
                              [&](std::uint32_t node) { return scratch.visited.visit(node); });
     for (std::size_t i = 0; i < scratch.hop_slots.size(); ++i) {

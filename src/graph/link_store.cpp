@@ -4,48 +4,68 @@
 #include <atomic>
 #include <utility>
 
+#include "common/grow.hpp"
+
 namespace halqen::graph {
 
-void LinkStore::append_nodes(std::span<const std::uint8_t> levels) {
+void LinkStore::reserve_nodes(std::span<const std::uint8_t> levels) {
   std::size_t upper_lists = 0;
   for (const std::uint8_t level : levels) upper_lists += level;
+  // Geometric growth: a build appends batch after batch.
+  reserve_for_append(levels_, levels.size());
+  reserve_for_append(base_, levels.size() * stride(0));
+  reserve_for_append(base_in_, levels.size());
+  reserve_for_append(upper_first_, levels.size());
+  reserve_for_append(upper_, upper_lists * stride(1));
+  reserve_for_append(upper_in_, upper_lists);
+}
+
+void LinkStore::append_nodes(std::span<const std::uint8_t> levels) {
   // Every reservation first, so that a failure leaves the store unchanged.
-  levels_.reserve(levels_.size() + levels.size());
-  base_.reserve(base_.size() + levels.size() * stride(0));
-  upper_begin_.reserve(upper_begin_.size() + levels.size());
-  upper_.reserve(upper_.size() + upper_lists * stride(1));
-  base_in_.reserve(base_in_.size() + levels.size());
-  upper_in_.reserve(upper_in_.size() + upper_lists);
+  reserve_nodes(levels);
   for (const std::uint8_t level : levels) {
     levels_.push_back(level);
     base_.resize(base_.size() + stride(0), 0);
     base_in_.push_back(0);
-    upper_begin_.push_back(level == 0 ? 0 : upper_.size());
+    upper_first_.push_back(level == 0 ? 0 : static_cast<std::uint32_t>(upper_in_.size()));
     upper_.resize(upper_.size() + level * stride(1), 0);
     upper_in_.resize(upper_in_.size() + level, 0);
   }
 }
 
-const std::uint32_t* LinkStore::list_of(std::uint32_t node, unsigned layer) const {
-  if (layer == 0) return base_.data() + static_cast<std::size_t>(node) * stride(0);
-  return upper_.data() + upper_begin_[node] + (layer - 1) * stride(1);
-}
-
-std::uint32_t* LinkStore::list_of(std::uint32_t node, unsigned layer) {
-  return const_cast<std::uint32_t*>(std::as_const(*this).list_of(node, layer));
-}
-
-void LinkStore::set_links(std::uint32_t node, unsigned layer,
-                          std::span<const std::uint32_t> links) {
+void LinkStore::set_links(std::uint32_t node, unsigned layer, std::span<const std::uint32_t> links,
+                          std::size_t diverse_prefix) {
   std::uint32_t* list = list_of(node, layer);
-  for (std::uint32_t i = 1; i <= list[0]; ++i) {
+  for (std::uint32_t i = 1; i <= (list[0] & kCountMask); ++i) {
     std::atomic_ref(in_counter(list[i], layer)).fetch_sub(1, std::memory_order_relaxed);
   }
   for (const std::uint32_t target : links) {
     std::atomic_ref(in_counter(target, layer)).fetch_add(1, std::memory_order_relaxed);
   }
-  list[0] = static_cast<std::uint32_t>(links.size());
+  list[0] = static_cast<std::uint32_t>(links.size() | (diverse_prefix << kPrefixShift));
   std::copy(links.begin(), links.end(), list + 1);
+}
+
+void LinkStore::append_link(std::uint32_t node, unsigned layer, std::uint32_t target) {
+  std::uint32_t* list = list_of(node, layer);
+  const std::uint32_t count = list[0] & kCountMask;
+  list[count + 1] = target;
+  ++list[0];
+  std::atomic_ref(in_counter(target, layer)).fetch_add(1, std::memory_order_relaxed);
+}
+
+std::uint32_t LinkStore::replace_last_link(std::uint32_t node, unsigned layer,
+                                           std::uint32_t target) {
+  std::uint32_t* list = list_of(node, layer);
+  const std::uint32_t count = list[0] & kCountMask;
+  const std::uint32_t displaced = list[count];
+  list[count] = target;
+  // The new last link was not chosen with the others.
+  const std::uint32_t prefix = std::min(list[0] >> kPrefixShift, count - 1);
+  list[0] = count | (prefix << kPrefixShift);
+  std::atomic_ref(in_counter(displaced, layer)).fetch_sub(1, std::memory_order_relaxed);
+  std::atomic_ref(in_counter(target, layer)).fetch_add(1, std::memory_order_relaxed);
+  return displaced;
 }
 
 }  // namespace halqen::graph

@@ -2,7 +2,7 @@
 //
 // Layer 0 holds one array of 2m links per node, all nodes one after another,
 // each led by its link count. Only the few nodes above layer 0 have upper
-// arrays (m links each, also led by a count), found through upper_begin.
+// arrays (m links each, also led by a count), found through upper_first.
 // A slot's arrays keep their place for its whole life, so a removed node's
 // slot can later be refilled in place. Each list also counts the links that
 // point to it, so that a build notices a node no walk could reach any more.
@@ -11,6 +11,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <span>
+#include <utility>
 #include <vector>
 
 namespace halqen::graph {
@@ -22,6 +23,9 @@ class LinkStore {
   // Links a layer of a node may hold: 2m on layer 0, m above.
   std::size_t capacity(unsigned layer) const { return layer == 0 ? 2 * m_ : m_; }
 
+  // Makes room for nodes of these levels, so that appending them reallocates
+  // nothing. Throws std::bad_alloc with the store unchanged.
+  void reserve_nodes(std::span<const std::uint8_t> levels);
   // Appends nodes of these levels with empty lists. Throws std::bad_alloc
   // with the store unchanged.
   void append_nodes(std::span<const std::uint8_t> levels);
@@ -32,12 +36,39 @@ class LinkStore {
 
   std::span<const std::uint32_t> links(std::uint32_t node, unsigned layer) const {
     const std::uint32_t* list = list_of(node, layer);
-    return {list + 1, list[0]};
+    return {list + 1, list[0] & kCountMask};
   }
-  // Precondition: links.size() <= capacity(layer), layer <= level(node).
-  // Lists of distinct nodes may be set from several threads at once: the
-  // counts of links in are updated atomically.
-  void set_links(std::uint32_t node, unsigned layer, std::span<const std::uint32_t> links);
+  // How many leading links were chosen together by the diversity rule, in
+  // distance order: choosing again from a superset keeps them without a
+  // second look, as long as nothing new sorts before them.
+  std::size_t diverse_prefix(std::uint32_t node, unsigned layer) const {
+    return list_of(node, layer)[0] >> kPrefixShift;
+  }
+  // Asks the memory for a list a walk is about to read.
+  void prefetch(std::uint32_t node, unsigned layer) const {
+    __builtin_prefetch(list_of(node, layer));
+  }
+
+  // Precondition: links.size() <= capacity(layer), layer <= level(node),
+  // diverse_prefix <= links.size(). Lists of distinct nodes may be set from
+  // several threads at once: the counts of links in are updated atomically.
+  void set_links(std::uint32_t node, unsigned layer, std::span<const std::uint32_t> links,
+                 std::size_t diverse_prefix);
+
+  // Adds `target` at the end of a list with room (precondition).
+  void append_link(std::uint32_t node, unsigned layer, std::uint32_t target);
+  // Puts `target` in place of the list's last link (precondition: the list
+  // is not empty); returns the node it replaced.
+  std::uint32_t replace_last_link(std::uint32_t node, unsigned layer, std::uint32_t target);
+  bool has_room(std::uint32_t node, unsigned layer) const {
+    return links(node, layer).size() < capacity(layer);
+  }
+
+  std::uint64_t heap_bytes() const {
+    return levels_.capacity() + (base_.capacity() + upper_first_.capacity() + upper_.capacity() +
+                                 base_in_.capacity() + upper_in_.capacity()) *
+                                    sizeof(std::uint32_t);
+  }
 
   // Links on `layer` that point to `node`.
   std::uint32_t links_in(std::uint32_t node, unsigned layer) const {
@@ -48,19 +79,30 @@ class LinkStore {
   std::size_t stride(unsigned layer) const { return capacity(layer) + 1; }
   // The number of `node`'s list on `layer` >= 1 among all upper lists.
   std::size_t upper_list(std::uint32_t node, unsigned layer) const {
-    return upper_begin_[node] / stride(1) + (layer - 1);
+    return upper_first_[node] + (layer - 1);
   }
   std::uint32_t& in_counter(std::uint32_t node, unsigned layer) {
     return layer == 0 ? base_in_[node] : upper_in_[upper_list(node, layer)];
   }
-  const std::uint32_t* list_of(std::uint32_t node, unsigned layer) const;
-  std::uint32_t* list_of(std::uint32_t node, unsigned layer);
+  // A list's first word: the link count in the low half, the diverse
+  // prefix in the high half (capacities stay below 2^16).
+  static constexpr std::uint32_t kCountMask = 0xFFFF;
+  static constexpr unsigned kPrefixShift = 16;
+
+  const std::uint32_t* list_of(std::uint32_t node, unsigned layer) const {
+    if (layer == 0) return base_.data() + static_cast<std::size_t>(node) * stride(0);
+    return upper_.data() + upper_list(node, layer) * stride(1);
+  }
+  std::uint32_t* list_of(std::uint32_t node, unsigned layer) {
+    return const_cast<std::uint32_t*>(std::as_const(*this).list_of(node, layer));
+  }
 
   std::size_t m_;
   std::vector<std::uint8_t> levels_;
   std::vector<std::uint32_t> base_;
-  // Per node, where its layer-1 list starts in upper_ (0 for level 0).
-  std::vector<std::size_t> upper_begin_;
+  // Per node, the number of its layer-1 list among all upper lists (0 for
+  // level 0): 32 bits, as there are fewer upper lists than nodes.
+  std::vector<std::uint32_t> upper_first_;
   std::vector<std::uint32_t> upper_;
   std::vector<std::uint32_t> base_in_;
   std::vector<std::uint32_t> upper_in_;

@@ -7,7 +7,8 @@
 namespace halqen::graph {
 
 void prune_neighbours(const VectorStore& store, std::span<const Candidate> sorted,
-                      std::size_t capacity, std::vector<Candidate>& kept) {
+                      std::size_t capacity, std::vector<Candidate>& kept,
+                      std::size_t known_diverse) {
   kept.clear();
   std::vector<std::uint32_t> kept_slots;
   std::vector<double> keys;
@@ -15,7 +16,12 @@ void prune_neighbours(const VectorStore& store, std::span<const Candidate> sorte
   keys.reserve(capacity);
   for (const Candidate& candidate : sorted) {
     if (kept.size() >= capacity) break;
-    ExactDistances from_candidate(store, store.row(candidate.slot));
+    if (kept.size() < known_diverse) {
+      kept.push_back(candidate);
+      kept_slots.push_back(candidate.slot);
+      continue;
+    }
+    ExactDistances from_candidate(store, candidate.slot);
     keys.resize(kept_slots.size());
     from_candidate.keys(kept_slots.data(), kept_slots.size(), keys.data());
     bool diverse = true;

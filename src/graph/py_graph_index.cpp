@@ -15,6 +15,7 @@
 
 #include "filter/filter.hpp"
 #include "graph/graph_index.hpp"
+#include "graph/py_graph_arguments.hpp"
 #include "metrics/metric_table.hpp"
 #include "module/entry.hpp"
 #include "module/numpy_array.hpp"
@@ -99,94 +100,6 @@ constexpr const char* kEfDoc = "Width of a search's walk unless the search names
 PyErr value_error(std::string message) {
   return PyErr::new_err(PyExc_ValueError, std::move(message));
 }
-
-// The progress flag: any object, read by its truth value.
-struct Flag {
-  bool on;
-};
-
-// A key of `in`: an id, or nothing that could be one (then never present).
-struct IdKey {
-  std::optional<std::uint64_t> id;
-};
-
-// Queries: one 1-D vector or many.
-struct QueryBatch {
-  VectorList rows;
-  bool single = false;
-};
-
-}  // namespace
-
-template <>
-struct FromPython<Flag> {
-  static PyResult<Flag> convert(PyObject* o) {
-    const int truth = PyObject_IsTrue(o);
-    if (truth < 0) return fetch_error();
-    return Flag{truth == 1};
-  }
-};
-
-template <>
-struct FromPython<IdKey> {
-  static PyResult<IdKey> convert(PyObject* o) {
-    if (!PyIndex_Check(o)) return IdKey{};
-    Ref number = Ref::steal(PyNumber_Index(o));
-    if (!number) return fetch_error();
-    const unsigned long long id = PyLong_AsUnsignedLongLong(number.get());
-    if (id == static_cast<unsigned long long>(-1) && PyErr_Occurred()) {
-      PyErr_Clear();  // negative or past 64 bits: no id of the index
-      return IdKey{};
-    }
-    return IdKey{id};
-  }
-};
-
-namespace {
-
-// One vector when the object is a 1-D buffer or a sequence whose first item
-// is not itself a sequence.
-PyResult<bool> is_single_vector(PyObject* o) {
-  if (PyObject_CheckBuffer(o)) {
-    Py_buffer view;
-    if (PyObject_GetBuffer(o, &view, PyBUF_ND) == 0) {
-      const bool single = view.ndim == 1;
-      PyBuffer_Release(&view);
-      return single;
-    }
-    PyErr_Clear();
-  }
-  if (!PySequence_Check(o) || PyUnicode_Check(o)) return false;
-  const Py_ssize_t length = PySequence_Size(o);
-  if (length < 0) return fetch_error();
-  if (length == 0) return false;
-  Ref first = Ref::steal(PySequence_GetItem(o, 0));
-  if (!first) return fetch_error();
-  return !PySequence_Check(first.get());
-}
-
-}  // namespace
-
-template <>
-struct FromPython<QueryBatch> {
-  static PyResult<QueryBatch> convert(PyObject* o) {
-    HALQEN_TRY_ASSIGN(const bool single, is_single_vector(o));
-    if (!single) {
-      HALQEN_TRY_ASSIGN(VectorList rows, extract_vector_rows(o));
-      return QueryBatch{std::move(rows), false};
-    }
-    HALQEN_TRY_ASSIGN(std::vector<double> vector, extract_float_sequence(o));
-    QueryBatch batch;
-    batch.single = true;
-    batch.rows.reserve_numbers(vector.size());
-    batch.rows.reserve_vectors(1);
-    batch.rows.numbers().insert(batch.rows.numbers().end(), vector.begin(), vector.end());
-    batch.rows.end_vector();
-    return batch;
-  }
-};
-
-namespace {
 
 PyResult<void> check_lengths(const GraphIndex& self, const VectorList& vectors) {
   const std::size_t matching = vectors.leading_vectors_of_length(self.dim());

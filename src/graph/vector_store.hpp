@@ -33,6 +33,9 @@ class VectorStore {
   // squared_norm(row(slot)); only where keeps_norms().
   double norm(std::uint32_t slot) const { return norms_[slot]; }
   std::span<const double> values() const { return {values_.data(), count_ * dim_}; }
+  std::uint64_t heap_bytes() const {
+    return (values_.capacity() + norms_.capacity()) * sizeof(double);
+  }
 
  private:
   std::size_t dim_;

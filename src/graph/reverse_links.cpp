@@ -1,0 +1,134 @@
+#include "graph/reverse_links.hpp"
+
+#include <algorithm>
+#include <deque>
+#include <span>
+#include <tuple>
+
+#include "graph/candidate.hpp"
+#include "graph/distance_computer.hpp"
+#include "graph/neighbour_prune.hpp"
+
+namespace halqen::graph {
+namespace {
+
+// Reverse-link groups merged per piece of the parallel merge.
+constexpr std::size_t kGroupsPerPiece = 64;
+// Each node a batch orphans may displace this many others before the
+// relinking gives up.
+constexpr std::size_t kRelinksPerOrphan = 4;
+
+bool reverse_order(const ReverseLink& a, const ReverseLink& b) {
+  return std::tie(a.layer, a.target, a.key, a.source) <
+         std::tie(b.layer, b.target, b.key, b.source);
+}
+
+// The target keeps its links and takes the new ones while they fit;
+// beyond, the union is pruned by the diversity rule. Returns the nodes
+// the target no longer links to.
+std::vector<std::uint32_t> merge_group(std::span<const ReverseLink> group, LinkStore& links,
+                                       const VectorStore& store) {
+  const std::uint32_t target = group.front().target;
+  const unsigned layer = group.front().layer;
+  const std::span<const std::uint32_t> existing = links.links(target, layer);
+  std::vector<std::uint32_t> merged(existing.begin(), existing.end());
+  const std::size_t prefix = links.diverse_prefix(target, layer);
+  if (existing.size() + group.size() <= links.capacity(layer)) {
+    for (const ReverseLink& link : group) merged.push_back(link.source);
+    links.set_links(target, layer, merged, prefix);
+    return {};
+  }
+  ExactDistances from_target(store, target);
+  std::vector<double> keys(merged.size());
+  from_target.keys(merged.data(), merged.size(), keys.data());
+  std::vector<Candidate> candidates;
+  candidates.reserve(merged.size() + group.size());
+  for (std::size_t i = 0; i < merged.size(); ++i) candidates.push_back({keys[i], merged[i]});
+  for (const ReverseLink& link : group) candidates.push_back({link.key, link.source});
+  std::sort(candidates.begin(), candidates.end(), Nearer{});
+  // The list's diverse prefix, while nothing new sorts into it, is chosen
+  // again as it was.
+  std::size_t known = 0;
+  while (known < prefix && candidates[known].slot == merged[known]) ++known;
+  std::vector<Candidate> kept;
+  prune_neighbours(store, candidates, links.capacity(layer), kept, known);
+  std::vector<std::uint32_t> chosen;
+  for (const Candidate& c : kept) chosen.push_back(c.slot);
+  links.set_links(target, layer, chosen, chosen.size());
+  std::vector<std::uint32_t> dropped;
+  for (const Candidate& c : candidates) {
+    if (std::find(chosen.begin(), chosen.end(), c.slot) == chosen.end()) dropped.push_back(c.slot);
+  }
+  return dropped;
+}
+
+// Each group (links to one node on one layer) is merged by one piece.
+// Returns the nodes that the merges dropped from a list, in group order.
+std::vector<LayerNode> merge_groups(const std::vector<ReverseLink>& reverse, LinkStore& links,
+                                    const VectorStore& store, JobRunner& runner) {
+  std::vector<std::size_t> group_begins;
+  for (std::size_t i = 0; i < reverse.size(); ++i) {
+    if (i == 0 || reverse[i].target != reverse[i - 1].target ||
+        reverse[i].layer != reverse[i - 1].layer) {
+      group_begins.push_back(i);
+    }
+  }
+  group_begins.push_back(reverse.size());
+  const std::size_t groups = group_begins.size() - 1;
+  std::vector<std::vector<std::uint32_t>> dropped(groups);
+  const PieceJob merge{
+      (groups + kGroupsPerPiece - 1) / kGroupsPerPiece, [&](std::size_t piece) {
+        const std::size_t first = piece * kGroupsPerPiece;
+        const std::size_t last = std::min(groups, first + kGroupsPerPiece);
+        for (std::size_t g = first; g < last; ++g) {
+          dropped[g] = merge_group(
+              std::span(reverse).subspan(group_begins[g], group_begins[g + 1] - group_begins[g]),
+              links, store);
+        }
+      }};
+  runner.run(merge, false);
+  std::vector<LayerNode> unlinked;
+  for (std::size_t g = 0; g < groups; ++g) {
+    for (const std::uint32_t node : dropped[g]) {
+      unlinked.push_back({reverse[group_begins[g]].layer, node});
+    }
+  }
+  return unlinked;
+}
+
+// Every node the batch left without a link in gets one from the first
+// node of its own list: appended where there is room, else in place of
+// that list's last link, whose node is then checked in turn. Sequential
+// and in (layer, slot) order, so the result never depends on threads.
+void relink_orphans(std::vector<LayerNode> unlinked, LinkStore& links) {
+  std::sort(unlinked.begin(), unlinked.end());
+  unlinked.erase(std::unique(unlinked.begin(), unlinked.end()), unlinked.end());
+  std::deque<LayerNode> queue(unlinked.begin(), unlinked.end());
+  // Each relink may orphan one other node; the chain is cut off long
+  // before it could cycle.
+  std::size_t budget = kRelinksPerOrphan * queue.size();
+  while (!queue.empty() && budget-- > 0) {
+    const auto [layer, node] = queue.front();
+    queue.pop_front();
+    if (links.links_in(node, layer) > 0 || links.links(node, layer).empty()) continue;
+    const std::uint32_t host = links.links(node, layer).front();
+    if (links.has_room(host, layer)) {
+      links.append_link(host, layer, node);
+      continue;
+    }
+    const std::uint32_t displaced = links.replace_last_link(host, layer, node);
+    if (links.links_in(displaced, layer) == 0) queue.push_back({layer, displaced});
+  }
+}
+
+}  // namespace
+
+void merge_reverse_links(std::vector<ReverseLink> reverse, std::vector<LayerNode> added,
+                         LinkStore& links, const VectorStore& store, JobRunner& runner) {
+  std::sort(reverse.begin(), reverse.end(), reverse_order);
+  std::vector<LayerNode> unlinked = merge_groups(reverse, links, store, runner);
+  unlinked.insert(unlinked.end(), added.begin(), added.end());
+  relink_orphans(std::move(unlinked), links);
+}
+
+}  // namespace halqen::graph
