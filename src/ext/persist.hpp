@@ -38,13 +38,9 @@ inline constexpr FunctionDescription kDeserializeIndex{"", "deserialize_index", 
 
 inline constexpr const char* kWriteIndexDoc =
     "write_index($module, index, path)\n--\n\n"
-    "Write a PyFlat, PyHNSW or GraphIndex to the file at path.
-
-    "
-    "The file is written in path's directory (after symbolic links), flushed
-    "
-    "to the disk and renamed over path, so path holds either its old content
-    "
+    "Write a PyFlat, PyHNSW or GraphIndex to the file at path.\n\n"
+    "The file is written in path's directory (after symbolic links), flushed\n"
+    "to the disk and renamed over path, so path holds either its old content\n"
     "or the whole new index, with the old file's mode and owner.";
 inline constexpr const char* kReadIndexDoc =
     "read_index($module, path)\n--\n\n"
