@@ -13,7 +13,6 @@
 #include "io/header.hpp"
 #include "io/index_kinds.hpp"
 #include "io/metadata_codec.hpp"
-#include "io/payload_cursor.hpp"
 #include "io/section.hpp"
 #include "io/section_arrays.hpp"
 
@@ -84,31 +83,18 @@ std::expected<void, CodecError> read_graph(ByteSource& source, HNSWParts& parts,
 
 std::expected<void, CodecError> read_schema(ByteSource& source, HNSWParts& parts,
                                             Interrupt& interrupt) {
-  auto payload = read_small_section(source, SectionTag::Schema, interrupt);
-  if (!payload) return std::unexpected(payload.error());
-  PayloadCursor cursor(std::as_bytes(std::span(*payload)),
-                       format::section_name(SectionTag::Schema));
-  auto schema = parse_schema(cursor);
+  auto schema = read_schema_section(source, interrupt);
   if (!schema) return std::unexpected(schema.error());
   parts.params.schema = std::move(*schema);
-  return cursor.expect_end();
+  return {};
 }
 
 std::expected<void, CodecError> read_metadata(ByteSource& source, HNSWParts& parts,
                                               Interrupt& interrupt) {
-  auto payload = read_small_section(source, SectionTag::Metadata, interrupt);
-  if (!payload) return std::unexpected(payload.error());
-  PayloadCursor cursor(std::as_bytes(std::span(*payload)),
-                       format::section_name(SectionTag::Metadata));
-  // Every record takes at least its eight-byte value count.
-  parts.records.reserve(static_cast<std::size_t>(
-      std::min<std::uint64_t>(parts.count, payload->size() / sizeof(std::uint64_t))));
-  for (std::uint64_t node = 0; node < parts.count; ++node) {
-    auto record = parse_record(cursor, node);
-    if (!record) return std::unexpected(record.error());
-    parts.records.push_back(std::move(*record));
-  }
-  return cursor.expect_end();
+  auto records = read_metadata_section(source, parts.count, interrupt);
+  if (!records) return std::unexpected(records.error());
+  parts.records = std::move(*records);
+  return {};
 }
 
 std::expected<void, CodecError> expect_end(const ByteSource& source) {

@@ -9,7 +9,6 @@
 #include "io/graph_file.hpp"
 #include "io/metadata_codec.hpp"
 #include "io/optional_sections.hpp"
-#include "io/payload_cursor.hpp"
 #include "io/section.hpp"
 #include "io/section_arrays.hpp"
 
@@ -54,33 +53,19 @@ std::expected<void, CodecError> read_links(ByteSource& source, const FileHeader&
 
 std::expected<void, CodecError> read_schema(ByteSource& source, GraphParts& parts,
                                             Interrupt& interrupt) {
-  auto payload = read_small_section(source, SectionTag::Schema, interrupt);
-  if (!payload) return std::unexpected(payload.error());
-  PayloadCursor cursor(std::as_bytes(std::span(*payload)),
-                       format::section_name(SectionTag::Schema));
-  auto schema = parse_schema(cursor);
+  auto schema = read_schema_section(source, interrupt);
   if (!schema) return std::unexpected(schema.error());
   parts.params.schema = std::move(*schema);
-  return cursor.expect_end();
+  return {};
 }
 
 // A record per node with a schema, nothing without.
 std::expected<void, CodecError> read_metadata(ByteSource& source, GraphParts& parts,
                                               Interrupt& interrupt) {
-  auto payload = read_small_section(source, SectionTag::Metadata, interrupt);
-  if (!payload) return std::unexpected(payload.error());
-  PayloadCursor cursor(std::as_bytes(std::span(*payload)),
-                       format::section_name(SectionTag::Metadata));
-  const std::uint64_t records = parts.params.schema ? parts.count : 0;
-  // Every record takes at least its eight-byte value count.
-  parts.records.reserve(static_cast<std::size_t>(
-      std::min<std::uint64_t>(records, payload->size() / sizeof(std::uint64_t))));
-  for (std::uint64_t node = 0; node < records; ++node) {
-    auto record = parse_record(cursor, node);
-    if (!record) return std::unexpected(record.error());
-    parts.records.push_back(std::move(*record));
-  }
-  return cursor.expect_end();
+  auto records = read_metadata_section(source, parts.params.schema ? parts.count : 0, interrupt);
+  if (!records) return std::unexpected(records.error());
+  parts.records = std::move(*records);
+  return {};
 }
 
 std::expected<void, CodecError> read_build_state(ByteSource& source, GraphParts& parts,

@@ -1,12 +1,15 @@
 // Encoding of schema names and metadata records.
 #include "io/metadata_codec.hpp"
 
+#include <algorithm>
 #include <array>
 #include <string>
 #include <variant>
+#include <vector>
 
 #include "io/format.hpp"
 #include "io/little_endian.hpp"
+#include "io/section_arrays.hpp"
 #include "io/utf8.hpp"
 
 namespace halqen::io {
@@ -192,6 +195,38 @@ std::expected<MetadataRecord, CodecError> parse_record(PayloadCursor& cursor, st
     record.push_back(std::move(*value));
   }
   return record;
+}
+
+std::expected<std::optional<Schema>, CodecError> read_schema_section(ByteSource& source,
+                                                                     Interrupt& interrupt) {
+  auto payload = read_small_section(source, format::SectionTag::Schema, interrupt);
+  if (!payload) return std::unexpected(payload.error());
+  PayloadCursor cursor(std::as_bytes(std::span(*payload)),
+                       format::section_name(format::SectionTag::Schema));
+  auto schema = parse_schema(cursor);
+  if (!schema) return std::unexpected(schema.error());
+  if (auto ended = cursor.expect_end(); !ended) return std::unexpected(ended.error());
+  return schema;
+}
+
+std::expected<std::vector<MetadataRecord>, CodecError> read_metadata_section(ByteSource& source,
+                                                                             std::uint64_t count,
+                                                                             Interrupt& interrupt) {
+  auto payload = read_small_section(source, format::SectionTag::Metadata, interrupt);
+  if (!payload) return std::unexpected(payload.error());
+  PayloadCursor cursor(std::as_bytes(std::span(*payload)),
+                       format::section_name(format::SectionTag::Metadata));
+  std::vector<MetadataRecord> records;
+  // Every record takes at least its eight-byte value count.
+  records.reserve(static_cast<std::size_t>(
+      std::min<std::uint64_t>(count, payload->size() / sizeof(std::uint64_t))));
+  for (std::uint64_t node = 0; node < count; ++node) {
+    auto record = parse_record(cursor, node);
+    if (!record) return std::unexpected(record.error());
+    records.push_back(std::move(*record));
+  }
+  if (auto ended = cursor.expect_end(); !ended) return std::unexpected(ended.error());
+  return records;
 }
 
 }  // namespace halqen::io
