@@ -73,14 +73,6 @@ std::expected<std::vector<Found>, FilterError> GraphIndex::search_filtered(
   return found_of(query, std::move(nearest), k);
 }
 
-Candidate GraphIndex::descend(ExactDistances& distances, WalkScratch& scratch) const {
-  Candidate here{distances.key(entry_), entry_};
-  for (unsigned layer = top_level_; layer > 0; --layer) {
-    here = greedy_descent(links_, distances, here, layer, scratch);
-  }
-  return here;
-}
-
 std::vector<Candidate> GraphIndex::walk_entries(Candidate start, const ValueSelection& selection,
                                                 ExactDistances& distances) const {
   const std::vector<std::uint32_t> sample = sample_matches(postings_, selection);
@@ -104,18 +96,6 @@ std::vector<Candidate> GraphIndex::score_matches(const ValueSelection& selection
     }
   }
   return best.take_sorted();
-}
-
-std::vector<Found> GraphIndex::found_of(std::span<const double> query,
-                                        std::vector<Candidate> nearest, std::size_t k) const {
-  if (nearest.size() > k) nearest.resize(k);
-  const MetricFn metric = metric_function(params_.metric);
-  std::vector<Found> found;
-  found.reserve(nearest.size());
-  for (const Candidate& c : nearest) {
-    found.push_back({labels_.label_of(c.slot), metric(query, store_.row(c.slot))});
-  }
-  return found;
 }
 
 }  // namespace halqen::graph

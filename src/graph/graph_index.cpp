@@ -35,13 +35,23 @@ std::expected<std::vector<Found>, FilterError> GraphIndex::search(std::span<cons
   ScratchPool::Lease lease = scratch_->borrow();
   WalkScratch& scratch = *lease;
   ExactDistances distances(store_, query);
+  const Candidate here = descend(distances, scratch);
+  std::vector<Candidate> nearest;
+  walk_layer(links_, distances, std::span(&here, 1), 0, width, count, scratch, AdmitAll{});
+  scratch.best.sorted_into(nearest);
+  return found_of(query, std::move(nearest), k);
+}
+
+Candidate GraphIndex::descend(ExactDistances& distances, WalkScratch& scratch) const {
   Candidate here{distances.key(entry_), entry_};
   for (unsigned layer = top_level_; layer > 0; --layer) {
     here = greedy_descent(links_, distances, here, layer, scratch);
   }
-  std::vector<Candidate> nearest;
-  walk_layer(links_, distances, std::span(&here, 1), 0, width, count, scratch, AdmitAll{});
-  scratch.best.sorted_into(nearest);
+  return here;
+}
+
+std::vector<Found> GraphIndex::found_of(std::span<const double> query,
+                                        std::vector<Candidate> nearest, std::size_t k) const {
   if (nearest.size() > k) nearest.resize(k);
   const MetricFn metric = metric_function(params_.metric);
   std::vector<Found> found;
