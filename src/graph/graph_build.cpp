@@ -158,7 +158,7 @@ class GraphIndex::Builder {
     std::vector<Candidate> found;
     for (unsigned layer = shared + 1; layer-- > 0;) {
       walk_layer(index.links_, distances, std::span(&here, 1), layer, index.params_.ef_construction,
-                 committed, scratch, AdmitAll{});
+                 committed, scratch);
       scratch.best.sorted_into(found);
       prune_neighbours(index.store_, found, index.params_.m, links.layers[layer]);
       here = found.front();

@@ -37,7 +37,7 @@ std::expected<std::vector<Found>, FilterError> GraphIndex::search(std::span<cons
   ExactDistances distances(store_, query);
   const Candidate here = descend(distances, scratch);
   std::vector<Candidate> nearest;
-  walk_layer(links_, distances, std::span(&here, 1), 0, width, count, scratch, AdmitAll{});
+  walk_layer(links_, distances, std::span(&here, 1), 0, width, count, scratch);
   scratch.best.sorted_into(nearest);
   return found_of(query, std::move(nearest), k);
 }

@@ -66,8 +66,7 @@ bool GraphIndex::link_unreached(unsigned layer, std::vector<bool>& reached, Walk
     for (unsigned upper = top_level_; upper > layer; --upper) {
       here = greedy_descent(links_, distances, here, upper, scratch);
     }
-    walk_layer(links_, distances, std::span(&here, 1), layer, kHostSearchWidth, count, scratch,
-               AdmitAll{});
+    walk_layer(links_, distances, std::span(&here, 1), layer, kHostSearchWidth, count, scratch);
     scratch.best.sorted_into(found);
     // The descent can end on the node itself (reached on an upper layer, not
     // on this one): it never hosts its own link.

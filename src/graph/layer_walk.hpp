@@ -19,15 +19,8 @@ struct WalkScratch {
   VisitedMarks visited;
   Frontier frontier;
   BestSet best;
-  BestSet admitted;
   std::vector<std::uint32_t> hop_slots;
   std::vector<double> hop_keys;
-};
-
-// Admits every node: an unfiltered walk.
-struct AdmitAll {
-  static constexpr bool kFilters = false;
-  bool operator()(std::uint32_t) const { return true; }
 };
 
 namespace detail {
@@ -72,23 +65,17 @@ Candidate greedy_descent(const LinkStore& links, Distances& distances, Candidate
 
 // Beam search of width `ef` on `layer` from `entries` (their keys known),
 // over nodes below `node_count`. Afterwards scratch.best holds the ef
-// nearest nodes met and, for a filtering `admit`, scratch.admitted the ef
-// nearest admitted ones.
-template <class Distances, class Admit>
+// nearest nodes met. (Filtered walks are filtered_walk.hpp's.)
+template <class Distances>
 void walk_layer(const LinkStore& links, Distances& distances, std::span<const Candidate> entries,
-                unsigned layer, std::size_t ef, std::size_t node_count, WalkScratch& scratch,
-                const Admit& admit) {
+                unsigned layer, std::size_t ef, std::size_t node_count, WalkScratch& scratch) {
   scratch.visited.begin(node_count);
   scratch.frontier.clear();
   scratch.best.reset(ef);
-  if constexpr (Admit::kFilters) scratch.admitted.reset(ef);
   for (const Candidate& entry : entries) {
     if (!scratch.visited.visit(entry.slot)) continue;
     scratch.frontier.push(entry);
     scratch.best.offer(entry);
-    if constexpr (Admit::kFilters) {
-      if (admit(entry.slot)) scratch.admitted.offer(entry);
-    }
   }
   while (!scratch.frontier.empty()) {
     const Candidate next = scratch.frontier.pop();
@@ -98,9 +85,6 @@ void walk_layer(const LinkStore& links, Distances& distances, std::span<const Ca
                              [&](std::uint32_t node) { return scratch.visited.visit(node); });
     for (std::size_t i = 0; i < scratch.hop_slots.size(); ++i) {
       const Candidate met{scratch.hop_keys[i], scratch.hop_slots[i]};
-      if constexpr (Admit::kFilters) {
-        if (admit(met.slot)) scratch.admitted.offer(met);
-      }
       if (!scratch.best.admits(met)) continue;
       scratch.frontier.push(met);
       scratch.best.offer(met);
