@@ -68,10 +68,11 @@ bool GraphIndex::link_unreached(unsigned layer, std::vector<bool>& reached, Walk
     }
     walk_layer(links_, distances, std::span(&here, 1), layer, kHostSearchWidth, count, scratch);
     scratch.best.sorted_into(found);
-    // The descent can end on the node itself (reached on an upper layer, not
-    // on this one): it never hosts its own link.
-    std::erase_if(found, [node](const Candidate& c) { return c.slot == node; });
-    if (found.empty()) continue;
+    // The descent can end on the node itself or among its unreached fellows
+    // (reached on an upper layer, not on this one), which may already link
+    // to it: only a node the walk from the entry reaches can host the link.
+    std::erase_if(found, [&reached](const Candidate& c) { return !reached[c.slot]; });
+    if (found.empty()) found.push_back({distances.key(entry_), entry_});
     std::uint32_t host = found.front().slot;
     for (const Candidate& c : found) {
       if (links_.has_room(c.slot, layer)) {

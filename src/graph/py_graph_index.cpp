@@ -357,7 +357,7 @@ const PyType_Slot kExtraSlots[] = {
 }  // namespace
 
 PyObject* PyKind<GraphIndex>::create_type() {
-  return create_class_type<construct, kNew>("builtins.GraphIndex", kClassDoc, methods, kExtraSlots);
+  return create_class_type<construct, kNew>("halqen_ext.GraphIndex", kClassDoc, methods, kExtraSlots);
 }
 
 PyResult<BatchHits> PyKind<GraphIndex>::batch_hits(const GraphIndex& /*index*/,

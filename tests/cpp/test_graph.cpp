@@ -90,10 +90,10 @@ std::size_t reachable(const GraphIndex& index, unsigned layer) {
 
 class GraphMetric : public testing::TestWithParam<MetricKind> {};
 
-TEST_P(GraphMetric, LinksKeepTheirBoundsAndReachEveryNode) {
-  const GraphIndex index = build(GetParam(), clustered(kCount, 1), 2, 3);
+// Every list within its bounds, free of repeats, and every node reachable
+// from the entry on every layer it is on.
+void expect_sound_links(const GraphIndex& index) {
   const LinkStore& links = index.links();
-  ASSERT_EQ(index.size(), kCount);
   std::vector<std::size_t> on_layer(links.level(index.entry()) + 1);
   for (std::uint32_t node = 0; node < index.size(); ++node) {
     ASSERT_LE(links.level(node), links.level(index.entry()));
@@ -114,6 +114,12 @@ TEST_P(GraphMetric, LinksKeepTheirBoundsAndReachEveryNode) {
   for (unsigned layer = 0; layer < on_layer.size(); ++layer) {
     EXPECT_EQ(reachable(index, layer), on_layer[layer]) << "layer " << layer;
   }
+}
+
+TEST_P(GraphMetric, LinksKeepTheirBoundsAndReachEveryNode) {
+  const GraphIndex index = build(GetParam(), clustered(kCount, 1), 2, 3);
+  ASSERT_EQ(index.size(), kCount);
+  expect_sound_links(index);
 }
 
 TEST_P(GraphMetric, AWalkAsWideAsTheIndexIsExactSearch) {
@@ -202,6 +208,66 @@ TEST(GraphBuild, AStoppedAdditionKeepsWholeBatchesAndRebuildsFromParts) {
   const auto found = rebuilt->search(std::span(values).subspan(7 * kDim, kDim), 1, 100, nullptr);
   ASSERT_TRUE(found.has_value());
   EXPECT_EQ(found->front().id, 7U);
+}
+
+// Per slot, per layer, the lists of a graph's parts, and back.
+using LayerLists = std::vector<std::vector<std::vector<std::uint32_t>>>;
+
+LayerLists lists_of(const GraphParts& parts) {
+  LayerLists lists(parts.count);
+  std::size_t at = 0;
+  for (std::size_t slot = 0; slot < parts.count; ++slot) {
+    for (unsigned layer = 0; layer <= parts.levels[slot]; ++layer) {
+      const std::uint32_t length = parts.links[at++];
+      lists[slot].emplace_back(parts.links.begin() + at, parts.links.begin() + at + length);
+      at += length;
+    }
+  }
+  return lists;
+}
+
+std::vector<std::uint32_t> words_of(const LayerLists& lists) {
+  std::vector<std::uint32_t> words;
+  for (const auto& layers : lists) {
+    for (const auto& list : layers) {
+      words.push_back(static_cast<std::uint32_t>(list.size()));
+      words.insert(words.end(), list.begin(), list.end());
+    }
+  }
+  return words;
+}
+
+// A loaded graph may hold two nodes that link only to each other on layer 0,
+// one of them reached on layer 1: the next addition links them back in
+// without repeating a link they already hold.
+TEST(GraphBuild, AnAdditionRelinksAnIslandOnlyAnUpperLayerReaches) {
+  const std::vector<double> values = clustered(300, 6);
+  const GraphIndex built = build(MetricKind::Euclidean, values, 1);
+  const std::uint32_t entry = built.entry();
+  GraphParts parts = built.parts();
+  std::uint32_t upper = 0;
+  while (upper == entry || parts.levels[upper] == 0) ++upper;
+  // Relinking goes in slot order: the upper node comes first.
+  std::uint32_t lower = upper + 1;
+  while (parts.levels[lower] != 0) ++lower;
+  LayerLists lists = lists_of(parts);
+  for (auto& layers : lists) {
+    std::erase_if(layers[0],
+                  [&](std::uint32_t target) { return target == upper || target == lower; });
+  }
+  lists[upper][0] = {lower};
+  lists[lower][0] = {upper};
+  parts.links = words_of(lists);
+  auto island = GraphIndex::from_parts(std::move(parts));
+  ASSERT_TRUE(island.has_value()) << island.error().reason;
+  Addition one;
+  one.values.assign(values.begin(), values.begin() + kDim);
+  one.count = 1;
+  NeverInterrupt never;
+  ThreadRunner runner(1, never);
+  ASSERT_TRUE(island->add(std::move(one), runner, nullptr).has_value());
+  expect_sound_links(*island);
+  EXPECT_TRUE(GraphIndex::from_parts(island->parts()).has_value());
 }
 
 }  // namespace
