@@ -6,11 +6,14 @@ For each filter (and unfiltered) the widths ef are tried in rising order;
 the figure kept is the queries/s at the first width whose recall@10 reaches
 the target. Both libraries run in the same rounds, warmed up first.
 
+A section of the suite (bench/run.py --only filtered), or stand-alone:
+
     python bench/filtered.py [--count N] [--dim D] [--queries Q] [--plot FILE]
                              [--selectivities 0.1,0.5] [--without-hnswlib]
 """
 import argparse
 import time
+from pathlib import Path
 
 import common  # noqa: F401  (one BLAS thread, before numpy)
 import numpy as np
@@ -87,100 +90,179 @@ def sweep(search, queries, truth):
     return ef, reached, len(queries) / seconds[ROUNDS // 2]
 
 
-def main():
-    parser = argparse.ArgumentParser()
-    parser.add_argument("--count", type=int, default=100_000)
-    parser.add_argument("--dim", type=int, default=128)
-    parser.add_argument("--queries", type=int, default=200)
-    parser.add_argument("--plot")
-    parser.add_argument("--selectivities", default=",".join(map(str, SELECTIVITIES)))
-    parser.add_argument("--without-hnswlib", action="store_true")
-    args = parser.parse_args()
-    rng = np.random.default_rng(0)
-    centres = rng.normal(0.0, 3.0, (CLUSTERS, args.dim))
-    data, labels = mixture(args.count, args.dim, rng, centres)
-    queries, _ = mixture(args.queries, args.dim, rng, centres)
-    masks = {}
-    for selectivity in map(float, args.selectivities.split(",")):
-        masks[("random", selectivity)] = rng.random(args.count) < selectivity
-        masks[("clustered", selectivity)] = clustered_mask(labels, selectivity, rng)
-    names = {key: f"{key[0]}_{key[1]}" for key in masks}
+# The suite's sizes: the full run at the size where clustered attributes
+# strain a graph, the quick one small.
+FULL = {"count": 100_000, "dim": 128, "queries_count": 200}
+QUICK = {"count": 10_000, "dim": 128, "queries_count": 50}
+PLOT_NAME = "filtered.png"
 
+
+def build_indexes(data, masks, names, with_peer):
+    """GraphIndex with one 0/1 attribute per mask, and hnswlib (or None)."""
+    count, dim = data.shape
     schema = list(names.values())
-    graph = GraphIndex(args.dim, "euclidean", m=16, ef_construction=200, schema=schema)
-    metadata = [[(names[key], int(masks[key][i])) for key in masks] for i in range(args.count)]
+    graph = GraphIndex(dim, "euclidean", m=16, ef_construction=200, schema=schema)
+    metadata = [[(names[key], int(masks[key][i])) for key in masks] for i in range(count)]
     _, graph_build = timed(lambda: graph.add(data, metadata=metadata))
     peer, peer_build = None, 0.0
-    if not args.without_hnswlib:
+    if with_peer:
         import hnswlib
-        peer = hnswlib.Index(space="l2", dim=args.dim)
-        peer.init_index(max_elements=args.count, M=16, ef_construction=200, random_seed=0)
+        peer = hnswlib.Index(space="l2", dim=dim)
+        peer.init_index(max_elements=count, M=16, ef_construction=200, random_seed=0)
         peer.set_num_threads(2)
         data32 = data.astype(np.float32)
-        _, peer_build = timed(lambda: peer.add_items(data32, np.arange(args.count)))
+        _, peer_build = timed(lambda: peer.add_items(data32, np.arange(count)))
         peer.set_num_threads(1)
-    print(f"{args.count:,} x {args.dim}, {CLUSTERS} clusters, {args.queries} queries, k={K}, "
-          f"one search thread; build (2 threads) GraphIndex {graph_build:.1f} s, "
-          f"hnswlib {peer_build:.1f} s")
+    return graph, graph_build, peer, peer_build
 
-    def graph_search(flt):
-        return lambda qs, ef: graph.search(qs, k=K, ef=ef, filter=flt, threads=1)[0]
 
-    def peer_search(mask):
-        if peer is None:
-            return lambda qs, ef: [np.array([-1])] * len(qs)
+def graph_search(graph, flt):
+    return lambda qs, ef: graph.search(qs, k=K, ef=ef, filter=flt, threads=1)[0]
 
-        def run(qs, ef):
-            peer.set_ef(max(ef, K))
-            allowed = None if mask is None else (lambda label: bool(mask[label]))
-            ids, _ = peer.knn_query(qs.astype(np.float32), k=K, num_threads=1, filter=allowed)
-            return ids
-        return run
 
-    all_mask = np.ones(args.count, bool)
-    base_truth = exact_truth(data, queries, all_mask)
-    base_graph = sweep(graph_search(None), queries, base_truth)
-    base_peer = sweep(peer_search(None), queries, base_truth)
-    base_peer = base_peer[:2] + (max(base_peer[2], 1e-9),)
-    print(f"{'filter':16s} {'matches':>8s} | {'GraphIndex ef  recall     q/s  ratio':>38s} | "
-          f"{'hnswlib ef  recall     q/s  ratio':>36s}")
-    line = "{:16s} {:8d} | {:13d} {:7.3f} {:8.0f} {:6.2f} | {:10d} {:7.3f} {:8.0f} {:6.2f}"
-    print(line.format("unfiltered", args.count, base_graph[0], base_graph[1], base_graph[2], 1.0,
-                      base_peer[0], base_peer[1], base_peer[2], 1.0))
+def peer_search(peer, mask):
+    if peer is None:
+        return lambda qs, ef: [np.array([-1])] * len(qs)
+
+    def one_by_one(qs, allowed):
+        rows = []
+        for query in qs:
+            try:
+                ids, _ = peer.knn_query(query[None, :], k=K, num_threads=1, filter=allowed)
+                rows.append(ids[0])
+            except RuntimeError:
+                rows.append(np.array([], np.int64))
+        return rows
+
+    def run(qs, ef):
+        peer.set_ef(max(ef, K))
+        allowed = None if mask is None else (lambda label: bool(mask[label]))
+        qs = qs.astype(np.float32)
+        try:
+            ids, _ = peer.knn_query(qs, k=K, num_threads=1, filter=allowed)
+        except RuntimeError:
+            # Some query found fewer than k matches, which hnswlib refuses
+            # to return as one array: those queries count as found nothing.
+            return one_by_one(qs, allowed)
+        return ids
+    return run
+
+
+def figure(ef_recall_qps, base_qps):
+    ef, reached, qps = ef_recall_qps
+    return {"ef": ef, "recall": reached, "qps": qps, "ratio": qps / max(base_qps, 1e-9)}
+
+
+def measure(count, dim, queries_count, selectivities=SELECTIVITIES, with_peer=True):
+    """Every filter's figures beside the unfiltered ones, for both libraries."""
+    rng = np.random.default_rng(0)
+    centres = rng.normal(0.0, 3.0, (CLUSTERS, dim))
+    data, labels = mixture(count, dim, rng, centres)
+    queries, _ = mixture(queries_count, dim, rng, centres)
+    masks = {}
+    for selectivity in selectivities:
+        masks[("random", selectivity)] = rng.random(count) < selectivity
+        masks[("clustered", selectivity)] = clustered_mask(labels, selectivity, rng)
+    names = {key: f"{key[0]}_{key[1]}" for key in masks}
+    graph, graph_build, peer, peer_build = build_indexes(data, masks, names, with_peer)
+    base_truth = exact_truth(data, queries, np.ones(count, bool))
+    base_graph = sweep(graph_search(graph, None), queries, base_truth)
+    base_peer = sweep(peer_search(peer, None), queries, base_truth)
     rows = []
     for key, mask in masks.items():
         truth = exact_truth(data, queries, mask)
-        ours = sweep(graph_search((names[key], 1)), queries, truth)
-        theirs = sweep(peer_search(mask), queries, truth)
-        rows.append((key, ours, theirs))
-        print(line.format(names[key], int(mask.sum()), ours[0], ours[1], ours[2],
-                          ours[2] / base_graph[2], theirs[0], theirs[1], theirs[2],
-                          theirs[2] / base_peer[2]))
-    if args.plot:
-        plot(rows, base_graph, base_peer, args)
+        ours = sweep(graph_search(graph, (names[key], 1)), queries, truth)
+        theirs = sweep(peer_search(peer, mask), queries, truth)
+        rows.append({"kind": key[0], "selectivity": key[1], "matches": int(mask.sum()),
+                     "graph": figure(ours, base_graph[2]),
+                     "hnswlib": figure(theirs, base_peer[2]) if peer else None})
+    return {"count": count, "dim": dim, "queries": queries_count, "clusters": CLUSTERS,
+            "build_seconds": {"graph": graph_build, "hnswlib": peer_build},
+            "unfiltered": {"graph": figure(base_graph, base_graph[2]),
+                           "hnswlib": figure(base_peer, base_peer[2]) if peer else None},
+            "filters": rows}
 
 
-def plot(rows, base_graph, base_peer, args):
+def peer_installed():
+    try:
+        import hnswlib  # noqa: F401
+    except ImportError:
+        return False
+    return True
+
+
+def run_all(quick):
+    return measure(**(QUICK if quick else FULL), with_peer=peer_installed())
+
+
+def cells(figures):
+    if figures is None:
+        return f"{'-':>10s} {'-':>7s} {'-':>8s} {'-':>6s}"
+    return (f"{figures['ef']:10d} {figures['recall']:7.3f} {figures['qps']:8.0f} "
+            f"{figures['ratio']:6.2f}")
+
+
+def print_table(result):
+    build = result["build_seconds"]
+    print(f"\n== filtered search: {result['count']:,} x {result['dim']}, {result['clusters']} "
+          f"clusters, {result['queries']} queries, k={K}, one search thread, queries/s at the "
+          f"first ef reaching recall {TARGET}, ratio to the same library unfiltered; build (2 "
+          f"threads) GraphIndex {build['graph']:.1f} s, hnswlib {build['hnswlib']:.1f} s")
+    print(f"{'filter':16s} {'matches':>8s} | {'GraphIndex ef  recall     q/s  ratio':>33s} | "
+          f"{'hnswlib ef  recall     q/s  ratio':>33s}")
+    base = result["unfiltered"]
+    print(f"{'unfiltered':16s} {result['count']:8d} | {cells(base['graph'])} | "
+          f"{cells(base['hnswlib'])}")
+    for row in result["filters"]:
+        name = f"{row['kind']} {row['selectivity']:.1%}"
+        print(f"{name:16s} {row['matches']:8d} | {cells(row['graph'])} | {cells(row['hnswlib'])}")
+
+
+def write_plot(directory, result):
+    """Queries/s per selectivity, one panel per kind of attribute."""
     import matplotlib
     matplotlib.use("Agg")
     import matplotlib.pyplot as plt
-    figure, axes = plt.subplots(1, 2, figsize=(10, 4), sharey=True)
+    panels, axes = plt.subplots(1, 2, figsize=(10, 4), sharey=True)
+    base = result["unfiltered"]
     for axis, kind in zip(axes, KINDS):
-        chosen = [row for row in rows if row[0][0] == kind]
-        xs = [row[0][1] * 100 for row in chosen]
-        axis.plot(xs, [row[1][2] for row in chosen], "o-", label="GraphIndex")
-        axis.plot(xs, [row[2][2] for row in chosen], "s-", label="hnswlib filter callback")
-        axis.axhline(base_graph[2], ls=":", color="C0", label="GraphIndex unfiltered")
-        axis.axhline(base_peer[2], ls=":", color="C1", label="hnswlib unfiltered")
+        chosen = [row for row in result["filters"] if row["kind"] == kind]
+        xs = [row["selectivity"] * 100 for row in chosen]
+        axis.plot(xs, [row["graph"]["qps"] for row in chosen], "o-", label="GraphIndex")
+        axis.axhline(base["graph"]["qps"], ls=":", color="C0", label="GraphIndex unfiltered")
+        if base["hnswlib"] is not None:
+            axis.plot(xs, [row["hnswlib"]["qps"] for row in chosen], "s-",
+                      label="hnswlib filter callback")
+            axis.axhline(base["hnswlib"]["qps"], ls=":", color="C1", label="hnswlib unfiltered")
         axis.set_xscale("log")
         axis.set_yscale("log")
         axis.set_xlabel("selectivity (%)")
         axis.set_title(f"{kind} attribute")
     axes[0].set_ylabel(f"queries/s at recall@10 >= {TARGET}")
     axes[0].legend(fontsize=8)
-    figure.suptitle(f"filtered search, {args.count:,} x {args.dim}, one thread")
-    figure.tight_layout()
-    figure.savefig(args.plot)
+    panels.suptitle(f"filtered search, {result['count']:,} x {result['dim']}, one thread")
+    panels.tight_layout()
+    path = Path(directory) / PLOT_NAME
+    panels.savefig(path)
+    plt.close(panels)
+    return path
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--count", type=int, default=FULL["count"])
+    parser.add_argument("--dim", type=int, default=FULL["dim"])
+    parser.add_argument("--queries", type=int, default=FULL["queries_count"])
+    parser.add_argument("--plot", help="a directory to write the plot into")
+    parser.add_argument("--selectivities", default=",".join(map(str, SELECTIVITIES)))
+    parser.add_argument("--without-hnswlib", action="store_true")
+    args = parser.parse_args()
+    result = measure(args.count, args.dim, args.queries,
+                     tuple(map(float, args.selectivities.split(","))),
+                     with_peer=not args.without_hnswlib)
+    print_table(result)
+    if args.plot:
+        print(f"written {write_plot(args.plot, result)}")
 
 
 if __name__ == "__main__":

@@ -6,6 +6,7 @@ import matplotlib.pyplot as plt  # noqa: E402
 from matplotlib import ticker  # noqa: E402
 
 import ann_plots  # noqa: E402
+import filtered  # noqa: E402
 
 
 def bar_chart(path, title, labels, values, unit):
@@ -97,3 +98,5 @@ def write_all(directory, report):
     for name in ("ann", "ann_million"):
         if name in sections:
             ann_plots.write_section(directory, sections[name])
+    if "filtered" in sections:
+        filtered.write_plot(directory, sections["filtered"])

@@ -9,7 +9,9 @@ memory and speed, in fresh processes), sharded (Dask), graph (one PyHNSW at the
 defaults: its search beside PyFlat's, its memory per vector and build time),
 ann (halqen_ext.GraphIndex beside hnswlib, faiss and usearch on held-out
 data: recall against queries per second, build time, memory per vector),
-ann_million (the same at 1,000,000 x 128, clustered; left out by --quick).
+ann_million (the same at 1,000,000 x 128, clustered; left out by --quick),
+filtered (GraphIndex's filtered search beside hnswlib's filter callback at
+selectivities 0.1% to 50%, attributes at random and following the clusters).
 """
 import common  # noqa: F401  (single-threaded set-up before numpy)
 
@@ -25,6 +27,7 @@ import ann_million  # noqa: E402
 import approx  # noqa: E402
 import batch  # noqa: E402
 import exact  # noqa: E402
+import filtered  # noqa: E402
 import graph  # noqa: E402
 import ingest  # noqa: E402
 import memory  # noqa: E402
@@ -48,6 +51,7 @@ SECTIONS = {
     "graph": (graph, False),
     "ann": (ann, False),
     "ann_million": (ann_million, False),
+    "filtered": (filtered, False),
 }
 SEED = 0
 
