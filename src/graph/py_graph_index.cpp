@@ -17,6 +17,7 @@
 #include "graph/graph_index.hpp"
 #include "graph/py_graph_arguments.hpp"
 #include "metrics/metric_table.hpp"
+#include "metrics/metrics.hpp"
 #include "module/entry.hpp"
 #include "module/numpy_array.hpp"
 #include "module/progress_bar.hpp"
@@ -87,6 +88,8 @@ constexpr const char* kSearchDoc =
     "for one 1-D query, of shape (k,). Where fewer than k vectors qualify a row\n"
     "is padded with id -1 and +inf (euclidean) or -inf (similarities).\n"
     "ef (index.ef_search by default, never below k) is the width of the walk.\n"
+    "A query with a NaN or infinite component, or a zero query under the\n"
+    "angular metric, raises ValueError.\n"
     "filter=(name, value) returns only vectors whose attribute equals value,\n"
     "filter=(name, [value, ...]) those whose attribute equals one of the values;\n"
     "k of them whenever at least k match. Few matches are scored exactly; many\n"
@@ -107,6 +110,26 @@ PyResult<void> check_lengths(const GraphIndex& self, const VectorList& vectors) 
     return std::unexpected(value_error("Expected vector of length " + std::to_string(self.dim()) +
                                        ", got " + std::to_string(vectors.length(matching)) +
                                        " (vector " + std::to_string(matching) + ")"));
+  }
+  return {};
+}
+
+// A walk ordered by NaN keys answers at random: queries are held to the
+// rules that added vectors follow.
+PyResult<void> check_queries(const GraphIndex& self, const VectorList& queries) {
+  for (std::size_t q = 0; q < queries.size(); ++q) {
+    const std::span<const double> query = queries.numbers_of(q);
+    const auto bad = std::ranges::find_if(query, [](double x) { return !std::isfinite(x); });
+    const std::string where = " (query " + std::to_string(q) + " of the call)";
+    if (bad != query.end()) {
+      return std::unexpected(value_error("query components must be finite, component " +
+                                         std::to_string(bad - query.begin()) + " is " +
+                                         std::to_string(*bad) + where));
+    }
+    if (self.params().metric == MetricKind::Cosine && squared_norm(query) == 0.0) {
+      return std::unexpected(
+          value_error("a zero query has no angle: refused under the angular metric" + where));
+    }
   }
   return {};
 }
@@ -267,7 +290,9 @@ PyResult<std::pair<Ref, Ref>> search(const GraphIndex& self, QueryBatch queries,
     return std::unexpected(value_error("k = " + std::to_string(k) + " exceeds the " +
                                        std::to_string(self.size()) + " vectors of the index"));
   }
+  if (ef_given == 0) return std::unexpected(value_error("ef must be at least 1, got 0"));
   HALQEN_TRY_VOID(check_lengths(self, queries.rows));
+  HALQEN_TRY_VOID(check_queries(self, queries.rows));
   HALQEN_TRY_ASSIGN(const std::optional<graph::ValueFilter> built, filter_of(self, filter));
   const graph::ValueFilter* applied = built ? &*built : nullptr;
   const std::size_t count = queries.rows.size();
@@ -357,7 +382,8 @@ const PyType_Slot kExtraSlots[] = {
 }  // namespace
 
 PyObject* PyKind<GraphIndex>::create_type() {
-  return create_class_type<construct, kNew>("halqen_ext.GraphIndex", kClassDoc, methods, kExtraSlots);
+  return create_class_type<construct, kNew>("halqen_ext.GraphIndex", kClassDoc, methods,
+                                            kExtraSlots);
 }
 
 PyResult<BatchHits> PyKind<GraphIndex>::batch_hits(const GraphIndex& /*index*/,

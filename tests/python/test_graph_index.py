@@ -129,6 +129,9 @@ def test_a_filter_returns_only_matches_nearest_first():
     (lambda g: g.search([1.0, 1.0], k=0), ValueError, "k must be at least 1"),
     (lambda g: g.search([1.0], k=1), ValueError, "Expected vector of length 2, got 1"),
     (lambda g: g.search([[[1.0, 1.0]]]), TypeError, "argument 'queries'"),
+    (lambda g: g.search([[0.0, 0.0], [1.0, math.nan]]), ValueError,
+     r"component 1 is nan \(query 1 of the call\)"),
+    (lambda g: g.search([1.0, 1.0], ef=0), ValueError, "ef must be at least 1, got 0"),
     (lambda g: GraphIndex(2, "cosine"), ValueError, "Unsupported metric 'cosine'"),
     (lambda g: GraphIndex(2, "euclidean", m=1), ValueError, "m must be between 2 and 1024"),
 ])
@@ -145,6 +148,9 @@ def test_a_zero_vector_has_no_angle():
     with pytest.raises(ValueError, match="zero vector"):
         index.add([[1.0, 0.0, 0.0], [0.0, 0.0, 0.0]])
     assert len(index) == 0
+    index.add([[1.0, 0.0, 0.0]])
+    with pytest.raises(ValueError, match="zero query"):
+        index.search([0.0, 0.0, 0.0])
 
 
 def test_the_same_graph_for_every_thread_count():
