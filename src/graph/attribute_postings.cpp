@@ -21,12 +21,14 @@ bool matches_nothing(const Metadata& value) {
   return number != nullptr && std::isnan(*number);
 }
 
-void insert_sorted(std::vector<std::uint32_t>& slots, std::uint32_t slot) {
+// Returns whether the slot went anywhere but the end.
+bool insert_sorted(std::vector<std::uint32_t>& slots, std::uint32_t slot) {
   if (slots.empty() || slots.back() < slot) {
     slots.push_back(slot);
-    return;
+    return false;
   }
   slots.insert(std::lower_bound(slots.begin(), slots.end(), slot), slot);
+  return true;
 }
 
 }  // namespace
@@ -42,6 +44,7 @@ std::uint32_t AttributePostings::code_for(Attribute& attribute, const Metadata& 
   if (found != attribute.code_of_value.end()) return found->second;
   const auto code = static_cast<std::uint32_t>(attribute.slots_by_code.size());
   attribute.slots_by_code.emplace_back();
+  attribute.reorderings_by_code.push_back(0);
   attribute.code_of_value.emplace(key, code);
   return code;
 }
@@ -53,7 +56,9 @@ void AttributePostings::insert(std::uint32_t slot, std::span<const Metadata> rec
     if (position >= record.size()) continue;
     const std::uint32_t code = code_for(attribute, record[position]);
     if (code == kNoCode) continue;
-    insert_sorted(attribute.slots_by_code[code], slot);
+    if (insert_sorted(attribute.slots_by_code[code], slot)) {
+      ++attribute.reorderings_by_code[code];
+    }
     attribute.code_of_slot[slot] = code;
   }
 }
@@ -65,6 +70,7 @@ void AttributePostings::erase(std::uint32_t slot) {
     if (code == kNoCode) continue;
     std::vector<std::uint32_t>& slots = attribute.slots_by_code[code];
     slots.erase(std::lower_bound(slots.begin(), slots.end(), slot));
+    ++attribute.reorderings_by_code[code];
     attribute.code_of_slot[slot] = kNoCode;
   }
 }
@@ -97,6 +103,7 @@ std::uint64_t AttributePostings::heap_bytes() const {
                  (sizeof(std::pair<const Metadata, std::uint32_t>) + kNodeExtra) +
              attribute.code_of_value.bucket_count() * sizeof(void*);
     bytes += attribute.slots_by_code.capacity() * sizeof(std::vector<std::uint32_t>) +
+             attribute.reorderings_by_code.capacity() * sizeof(std::uint64_t) +
              attribute.code_of_slot.capacity() * sizeof(std::uint32_t);
     for (const std::vector<std::uint32_t>& slots : attribute.slots_by_code) {
       bytes += slots.capacity() * sizeof(std::uint32_t);

@@ -45,6 +45,11 @@ class AttributePostings {
   std::span<const std::uint32_t> slots(std::size_t position, std::uint32_t code) const {
     return attributes_[position].slots_by_code[code];
   }
+  // Counts the changes to that list other than appending a slot past its
+  // last: while it stays the same, the list's first n slots do too.
+  std::uint64_t reorderings(std::size_t position, std::uint32_t code) const {
+    return attributes_[position].reorderings_by_code[code];
+  }
   // The code of the value of `slot` at `position`, or kNoCode.
   std::uint32_t code(std::size_t position, std::uint32_t slot) const {
     const std::vector<std::uint32_t>& codes = attributes_[position].code_of_slot;
@@ -65,6 +70,7 @@ class AttributePostings {
   struct Attribute {
     std::unordered_map<Metadata, std::uint32_t, ValueHash> code_of_value;
     std::vector<std::vector<std::uint32_t>> slots_by_code;
+    std::vector<std::uint64_t> reorderings_by_code;
     std::vector<std::uint32_t> code_of_slot;
   };
 

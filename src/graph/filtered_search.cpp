@@ -1,6 +1,8 @@
 // A filtered search: count the matches from the postings, then score them
-// all when they are few, else walk the graph over the matches and finish
-// with the exact scan when the walk found fewer than it must return.
+// all when they are few; else walk the graph over the matches where they
+// lie dense around the query, or scan the partitions of the values where
+// they lie sparse; finish with the exact scan when either found fewer than
+// it must return.
 #include <algorithm>
 #include <array>
 #include <utility>
@@ -19,6 +21,15 @@ namespace {
 constexpr std::size_t kSeedSample = 32;
 // Slots per kernel call of the exact scan: enough rows in flight.
 constexpr std::size_t kScanChunk = 64;
+
+void offer_all(std::span<const std::uint32_t> slots, ExactDistances& distances, BestSet& best) {
+  std::array<double, kScanChunk> keys;
+  for (std::size_t begin = 0; begin < slots.size(); begin += kScanChunk) {
+    const std::size_t count = std::min(kScanChunk, slots.size() - begin);
+    distances.keys(slots.data() + begin, count, keys.data());
+    for (std::size_t i = 0; i < count; ++i) best.offer({keys[i], slots[begin + i]});
+  }
+}
 
 // kSeedSample matches evenly spaced over the selection, or all of them.
 std::vector<std::uint32_t> sample_matches(const AttributePostings& postings,
@@ -58,15 +69,15 @@ std::expected<std::vector<Found>, FilterError> GraphIndex::search_filtered(
   const AdmitSelection admit(postings_, selection);
   const FilterPlan plan =
       plan_for(selection.count, match_density_around(links_, start.slot, admit));
-  if (plan == FilterPlan::ScoreMatches) {
-    return found_of(query, score_matches(selection, k, distances, scratch.best), k);
-  }
-  const std::vector<Candidate> entries = walk_entries(start, selection, distances);
-  const std::size_t width = std::min(std::max(ef, k), selection.count);
-  walk_matches(links_, distances, entries, width, links_.capacity(0),
-               plan == FilterPlan::WalkThrough, size(), scratch, admit);
   std::vector<Candidate> nearest;
-  scratch.best.sorted_into(nearest);
+  if (plan == FilterPlan::ScanPartitions) {
+    nearest = scan_partitions(selection, k, ef, distances, scratch.best);
+  } else {
+    const std::vector<Candidate> entries = walk_entries(start, selection, distances);
+    const std::size_t width = std::min(std::max(ef, k), selection.count);
+    walk_matches(links_, distances, entries, width, links_.capacity(0), size(), scratch, admit);
+    scratch.best.sorted_into(nearest);
+  }
   if (nearest.size() < std::min(k, selection.count)) {
     nearest = score_matches(selection, k, distances, scratch.best);
   }
@@ -86,14 +97,26 @@ std::vector<Candidate> GraphIndex::walk_entries(Candidate start, const ValueSele
 std::vector<Candidate> GraphIndex::score_matches(const ValueSelection& selection, std::size_t k,
                                                  ExactDistances& distances, BestSet& best) const {
   best.reset(k);
-  std::array<double, kScanChunk> keys;
+  for (const std::uint32_t code : selection.codes) {
+    offer_all(postings_.slots(selection.position, code), distances, best);
+  }
+  return best.take_sorted();
+}
+
+std::vector<Candidate> GraphIndex::scan_partitions(const ValueSelection& selection, std::size_t k,
+                                                   std::size_t ef, ExactDistances& distances,
+                                                   BestSet& best) const {
+  best.reset(k);
+  const std::size_t budget = kScannedPerWidth * std::max(ef, k);
   for (const std::uint32_t code : selection.codes) {
     const std::span<const std::uint32_t> slots = postings_.slots(selection.position, code);
-    for (std::size_t begin = 0; begin < slots.size(); begin += kScanChunk) {
-      const std::size_t count = std::min(kScanChunk, slots.size() - begin);
-      distances.keys(slots.data() + begin, count, keys.data());
-      for (std::size_t i = 0; i < count; ++i) best.offer({keys[i], slots[begin + i]});
+    if (slots.size() <= kScoreMatchesUpTo) {
+      offer_all(slots, distances, best);
+      continue;
     }
+    const auto partition = partitions_->partition(postings_, selection.position, code, store_);
+    partition->scan(distances, budget, best);
+    offer_all(slots.subspan(partition->covered()), distances, best);
   }
   return best.take_sorted();
 }

@@ -36,12 +36,10 @@ namespace detail {
 
 // Collects into scratch.hop_slots the unvisited matches among `node`'s
 // neighbours, then among the neighbours of its non-matching neighbours, up
-// to `limit` matches; with `through_all`, the unvisited non-matching
-// neighbours too. Their keys go into scratch.hop_keys.
+// to `limit` matches. Their keys go into scratch.hop_keys.
 template <class Distances, class Admit>
 void score_within_two_hops(const LinkStore& links, Distances& distances, std::uint32_t node,
-                           std::size_t limit, bool through_all, WalkScratch& scratch,
-                           const Admit& admit) {
+                           std::size_t limit, WalkScratch& scratch, const Admit& admit) {
   scratch.hop_slots.clear();
   const auto take = [&](std::uint32_t slot) {
     distances.prefetch(slot);
@@ -57,11 +55,6 @@ void score_within_two_hops(const LinkStore& links, Distances& distances, std::ui
     for (const std::uint32_t second : links.links(neighbour, 0)) {
       if (scratch.hop_slots.size() >= limit) break;
       if (admit(second) && scratch.visited.visit(second)) take(second);
-    }
-  }
-  if (through_all) {
-    for (const std::uint32_t neighbour : neighbours) {
-      if (scratch.visited.visit(neighbour)) take(neighbour);
     }
   }
   scratch.hop_keys.resize(scratch.hop_slots.size());
@@ -87,15 +80,12 @@ double match_density_around(const LinkStore& links, std::uint32_t node, const Ad
 
 // Beam search of width `width` over the matches of layer 0, from `entries`
 // (their keys known; those that do not match only start the walk), with at
-// most `hop_limit` matches scored per expanded node. With `through_all`,
-// non-matching neighbours are scored too and lead the walk while they are
-// nearer than the farthest match kept: the way through a region where
-// matches are too sparse for two hops to stay connected. Afterwards
+// most `hop_limit` matches scored per expanded node. Afterwards
 // scratch.best holds the `width` nearest matches met.
 template <class Distances, class Admit>
 void walk_matches(const LinkStore& links, Distances& distances, std::span<const Candidate> entries,
-                  std::size_t width, std::size_t hop_limit, bool through_all,
-                  std::size_t node_count, WalkScratch& scratch, const Admit& admit) {
+                  std::size_t width, std::size_t hop_limit, std::size_t node_count,
+                  WalkScratch& scratch, const Admit& admit) {
   scratch.visited.begin(node_count);
   scratch.frontier.clear();
   scratch.best.reset(width);
@@ -107,8 +97,7 @@ void walk_matches(const LinkStore& links, Distances& distances, std::span<const 
   while (!scratch.frontier.empty()) {
     const Candidate next = scratch.frontier.pop();
     if (scratch.best.full() && farther(next, scratch.best.farthest())) break;
-    detail::score_within_two_hops(links, distances, next.slot, hop_limit, through_all, scratch,
-                                  admit);
+    detail::score_within_two_hops(links, distances, next.slot, hop_limit, scratch, admit);
     for (std::size_t i = 0; i < scratch.hop_slots.size(); ++i) {
       const Candidate met{scratch.hop_keys[i], scratch.hop_slots[i]};
       if (!scratch.best.admits(met)) continue;

@@ -14,7 +14,8 @@ GraphIndex::GraphIndex(GraphParams params)
       store_(params_.dim, params_.metric),
       links_(params_.m),
       postings_(params_.schema ? params_.schema->size() : 0),
-      scratch_(std::make_unique<ScratchPool>()) {}
+      scratch_(std::make_unique<ScratchPool>()),
+      partitions_(std::make_unique<PartitionCache>()) {}
 
 std::expected<GraphIndex, GraphError> GraphIndex::create(GraphParams params) {
   if (params.m < kMinLinks || params.m > kMaxLinks) {
@@ -64,7 +65,7 @@ std::vector<Found> GraphIndex::found_of(std::span<const double> query,
 
 std::uint64_t GraphIndex::heap_bytes() const {
   return store_.heap_bytes() + links_.heap_bytes() + labels_.heap_bytes() + metadata_.heap_bytes() +
-         postings_.heap_bytes();
+         postings_.heap_bytes() + partitions_->heap_bytes();
 }
 
 void GraphIndex::append_metadata(const MetadataRecord* record) {

@@ -27,6 +27,7 @@
 #include "graph/job_runner.hpp"
 #include "graph/label_map.hpp"
 #include "graph/link_store.hpp"
+#include "graph/partition_cache.hpp"
 #include "graph/scratch_pool.hpp"
 #include "graph/vector_store.hpp"
 #include "metadata/metadata_store.hpp"
@@ -143,6 +144,9 @@ class GraphIndex {
                                       ExactDistances& distances) const;
   std::vector<Candidate> score_matches(const ValueSelection& selection, std::size_t k,
                                        ExactDistances& distances, BestSet& best) const;
+  std::vector<Candidate> scan_partitions(const ValueSelection& selection, std::size_t k,
+                                         std::size_t ef, ExactDistances& distances,
+                                         BestSet& best) const;
   std::vector<Found> found_of(std::span<const double> query, std::vector<Candidate> nearest,
                               std::size_t k) const;
 
@@ -155,6 +159,7 @@ class GraphIndex {
   std::uint32_t entry_ = 0;
   unsigned top_level_ = 0;
   std::unique_ptr<ScratchPool> scratch_;
+  std::unique_ptr<PartitionCache> partitions_;
 };
 
 }  // namespace halqen::graph

@@ -8,6 +8,7 @@
 #include <limits>
 #include <random>
 #include <set>
+#include <string>
 #include <vector>
 
 #include "common/interrupt.hpp"
@@ -16,6 +17,7 @@
 #include "graph/filter_plan.hpp"
 #include "graph/filtered_walk.hpp"
 #include "graph/graph_index.hpp"
+#include "graph/match_partition.hpp"
 
 namespace halqen::graph {
 namespace {
@@ -29,11 +31,15 @@ constexpr std::size_t kK = 10;
 
 struct Data {
   std::vector<double> values;
-  std::vector<MetadataRecord> records;  // [cluster tag, common flag]
+  std::vector<MetadataRecord> records;  // [cluster tag, common flag, cluster half]
 };
 
-// A Gaussian mixture; each vector tagged with its cluster (correlated) and
-// flagged "common" at random with probability 0.7.
+// Clusters in the "low" half: more than kScoreMatchesUpTo vectors.
+constexpr std::size_t kLowClusters = 6;
+
+// A Gaussian mixture; each vector tagged with its cluster (correlated),
+// flagged "common" at random with probability 0.7, and marked "low" in the
+// first kLowClusters clusters.
 Data clustered(std::size_t count, std::uint32_t seed) {
   std::mt19937_64 rng(seed);
   std::normal_distribution<double> wide(0.0, 10.0);
@@ -48,9 +54,21 @@ Data clustered(std::size_t count, std::uint32_t seed) {
     }
     const bool common = rng() % 10 < 7;
     data.records.push_back({Metadata::Int(static_cast<std::int64_t>(cluster)),
-                            Metadata::String(common ? "common" : "rare")});
+                            Metadata::String(common ? "common" : "rare"),
+                            Metadata::String(cluster < kLowClusters ? "low" : "high")});
   }
   return data;
+}
+
+// Adds the vectors [begin, end) of `data`.
+void add_rows(GraphIndex& index, const Data& data, std::size_t begin, std::size_t end) {
+  NeverInterrupt never;
+  ThreadRunner runner(2, never);
+  Addition addition;
+  addition.count = end - begin;
+  addition.values.assign(data.values.begin() + begin * kDim, data.values.begin() + end * kDim);
+  addition.records.emplace(data.records.begin() + begin, data.records.begin() + end);
+  EXPECT_TRUE(index.add(std::move(addition), runner, nullptr).has_value());
 }
 
 // An index of the first `count` vectors of `data`.
@@ -59,23 +77,17 @@ GraphIndex build(const Data& data, std::size_t count) {
   params.dim = kDim;
   params.m = 6;
   params.ef_construction = 40;
-  params.schema = Schema{"tag", "kind"};
+  params.schema = Schema{"tag", "kind", "half"};
   auto index = GraphIndex::create(params);
   EXPECT_TRUE(index.has_value());
-  NeverInterrupt never;
-  ThreadRunner runner(2, never);
-  Addition addition;
-  addition.count = count;
-  addition.values.assign(data.values.begin(), data.values.begin() + count * kDim);
-  addition.records.emplace(data.records.begin(), data.records.begin() + count);
-  EXPECT_TRUE(index->add(std::move(addition), runner, nullptr).has_value());
+  add_rows(*index, data, 0, count);
   return std::move(*index);
 }
 
 // The k nearest admitted slots by scoring every vector.
 std::vector<std::uint32_t> exact_filtered(const Data& data, std::span<const double> query,
-                                          std::size_t position,
-                                          const std::vector<Metadata>& values) {
+                                          std::size_t position, const std::vector<Metadata>& values,
+                                          std::size_t k = kK) {
   const MetricFn metric = metric_function(MetricKind::Euclidean);
   std::vector<Candidate> admitted;
   for (std::uint32_t slot = 0; slot < kCount; ++slot) {
@@ -85,10 +97,40 @@ std::vector<std::uint32_t> exact_filtered(const Data& data, std::span<const doub
   }
   std::sort(admitted.begin(), admitted.end(), nearer);
   std::vector<std::uint32_t> slots;
-  for (std::size_t i = 0; i < std::min(kK, admitted.size()); ++i) {
+  for (std::size_t i = 0; i < std::min(k, admitted.size()); ++i) {
     slots.push_back(admitted[i].slot);
   }
   return slots;
+}
+
+std::size_t position_of(const std::string& attribute) {
+  return attribute == "tag" ? 0 : attribute == "kind" ? 1 : 2;
+}
+
+// Searches every query, checks that only matches come, nearest first, as
+// many as exist up to k, and returns the share of the exact answer found.
+double filtered_recall(const GraphIndex& index, const Data& data, const ValueFilter& filter) {
+  const std::size_t position = position_of(filter.attribute);
+  std::size_t hits = 0;
+  std::size_t wanted = 0;
+  for (std::size_t q = 0; q < kQueries; ++q) {
+    const std::span<const double> query(data.values.data() + (kCount + q) * kDim, kDim);
+    const auto found = index.search(query, kK, 4 * kK, &filter);
+    EXPECT_TRUE(found.has_value());
+    const std::vector<std::uint32_t> truth = exact_filtered(data, query, position, filter.values);
+    EXPECT_EQ(found->size(), truth.size());
+    const std::set<std::uint32_t> true_set(truth.begin(), truth.end());
+    for (std::size_t i = 0; i < found->size(); ++i) {
+      const Metadata& held = data.records[(*found)[i].id][position];
+      EXPECT_NE(std::find(filter.values.begin(), filter.values.end(), held), filter.values.end());
+      if (i > 0) {
+        EXPECT_LE((*found)[i - 1].value, (*found)[i].value);
+      }
+      hits += true_set.count(static_cast<std::uint32_t>((*found)[i].id));
+    }
+    wanted += truth.size();
+  }
+  return static_cast<double>(hits) / static_cast<double>(wanted);
 }
 
 TEST(GraphFilter, FindsOnlyMatchesKOfThemAndTheNearestAtEverySelectivity) {
@@ -99,32 +141,60 @@ TEST(GraphFilter, FindsOnlyMatchesKOfThemAndTheNearestAtEverySelectivity) {
       {"tag",
        {Metadata::Int(0), Metadata::Int(1), Metadata::Int(2), Metadata::Int(3), Metadata::Int(4),
         Metadata::Int(5), Metadata::Int(6), Metadata::Int(7)}},  // walked, by cluster
-      {"tag", {Metadata::Int(3)}},                               // scored
-      {"kind", {Metadata::String("rare"), Metadata::Int(3)}},    // scored
+      {"half",
+       {Metadata::String("low")}},  // walked, or partitions where the query's cluster has none
+      {"tag", {Metadata::Int(3)}},  // scored
+      {"kind", {Metadata::String("rare"), Metadata::Int(3)}},  // scored
   };
   for (const ValueFilter& filter : filters) {
-    const std::size_t position = filter.attribute == "tag" ? 0 : 1;
-    std::size_t hits = 0;
-    std::size_t wanted = 0;
-    for (std::size_t q = 0; q < kQueries; ++q) {
-      const std::span<const double> query(data.values.data() + (kCount + q) * kDim, kDim);
-      const auto found = index.search(query, kK, 4 * kK, &filter);
-      ASSERT_TRUE(found.has_value());
-      const std::vector<std::uint32_t> truth = exact_filtered(data, query, position, filter.values);
-      ASSERT_EQ(found->size(), truth.size());
-      const std::set<std::uint32_t> true_set(truth.begin(), truth.end());
-      for (std::size_t i = 0; i < found->size(); ++i) {
-        const Metadata& held = data.records[(*found)[i].id][position];
-        ASSERT_NE(std::find(filter.values.begin(), filter.values.end(), held), filter.values.end());
-        if (i > 0) {
-          ASSERT_LE((*found)[i - 1].value, (*found)[i].value);
-        }
-        hits += true_set.count(static_cast<std::uint32_t>((*found)[i].id));
-      }
-      wanted += truth.size();
-    }
-    EXPECT_GE(static_cast<double>(hits), 0.95 * static_cast<double>(wanted))
+    EXPECT_GE(filtered_recall(index, data, filter), 0.95)
         << filter.attribute << " with " << filter.values.size() << " values";
+  }
+}
+
+// A value's partition is built at its first sparse search; what is added
+// later is found too, in the part scanned exactly or in a new partition.
+TEST(GraphFilter, PartitionsFollowTheirValuesAsTheIndexGrows) {
+  const Data data = clustered(kCount + kQueries, 5);
+  const std::size_t first = kCount * 7 / 8;  // more "low" matches than are scored
+  GraphIndex index = build(data, first);
+  const ValueFilter low{"half", {Metadata::String("low")}};
+  const std::uint64_t bytes_before = index.heap_bytes();
+  for (std::size_t q = 0; q < kQueries; ++q) {
+    const std::span<const double> query(data.values.data() + (kCount + q) * kDim, kDim);
+    ASSERT_TRUE(index.search(query, kK, 4 * kK, &low).has_value());
+  }
+  ASSERT_GT(index.heap_bytes(), bytes_before) << "no search built a partition";
+  add_rows(index, data, first, kCount);
+  EXPECT_GE(filtered_recall(index, data, low), 0.95);
+}
+
+// Scanning every bucket is scoring every member: the same keys, bit for bit.
+TEST(MatchPartition, ScanningEveryBucketIsTheExactScan) {
+  const Data data = clustered(kCount + kQueries, 6);
+  VectorStore store(kDim, MetricKind::Euclidean);
+  store.append(std::vector<double>(data.values.begin(), data.values.begin() + kCount * kDim),
+               kCount);
+  AttributePostings postings(3);
+  for (std::uint32_t slot = 0; slot < kCount; ++slot) postings.insert(slot, data.records[slot]);
+  const std::vector<Metadata> common{Metadata::String("common")};
+  const ValueSelection selection = postings.select(1, common);
+  const auto members = postings.slots(1, selection.codes.front());
+  const MatchPartition partition = MatchPartition::build(members, store);
+  ASSERT_EQ(partition.covered(), members.size());
+  for (std::size_t q = 0; q < kQueries; ++q) {
+    const std::span<const double> query(data.values.data() + (kCount + q) * kDim, kDim);
+    ExactDistances distances(store, query);
+    BestSet best;
+    best.reset(kK);
+    partition.scan(distances, members.size(), best);
+    const std::vector<Candidate> found = best.take_sorted();
+    const std::vector<std::uint32_t> truth = exact_filtered(data, query, 1, common);
+    ASSERT_EQ(found.size(), truth.size());
+    for (std::size_t i = 0; i < found.size(); ++i) {
+      EXPECT_EQ(found[i].slot, truth[i]);
+      EXPECT_EQ(found[i].key, distances.key(truth[i]));
+    }
   }
 }
 
@@ -144,40 +214,37 @@ TEST(GraphFilter, MatchingNothingOrEveryVector) {
   EXPECT_EQ(found_all->front().id, unfiltered->front().id);
 }
 
-// Both walks straight on the graph: the one led by every node is planned
-// only past tens of thousands of matches.
-TEST(GraphFilter, BothWalksFindTheNearestMatchesFromTheDescentsEnd) {
+// The two-hop walk straight on the graph, from the descent's end.
+TEST(GraphFilter, TheWalkFindsTheNearestMatchesFromTheDescentsEnd) {
   const Data data = clustered(kCount + kQueries, 4);
   const GraphIndex index = build(data, kCount);
   VectorStore store(kDim, MetricKind::Euclidean);
   store.append(std::vector<double>(data.values.begin(), data.values.begin() + kCount * kDim),
                kCount);
-  AttributePostings postings(2);
+  AttributePostings postings(3);
   for (std::uint32_t slot = 0; slot < kCount; ++slot) postings.insert(slot, data.records[slot]);
   const std::vector<Metadata> rare{Metadata::String("rare")};
   const ValueSelection selection = postings.select(1, rare);
   const AdmitSelection admit(postings, selection);
-  for (const bool through_all : {false, true}) {
-    std::size_t hits = 0;
-    for (std::size_t q = 0; q < kQueries; ++q) {
-      const std::span<const double> query(data.values.data() + (kCount + q) * kDim, kDim);
-      ExactDistances distances(store, query);
-      WalkScratch scratch;
-      Candidate start{distances.key(index.entry()), index.entry()};
-      for (unsigned layer = index.links().level(index.entry()); layer > 0; --layer) {
-        start = greedy_descent(index.links(), distances, start, layer, scratch);
-      }
-      walk_matches(index.links(), distances, std::span(&start, 1), 4 * kK,
-                   index.links().capacity(0), through_all, kCount, scratch, admit);
-      const std::vector<Candidate> found = scratch.best.take_sorted();
-      const std::vector<std::uint32_t> truth = exact_filtered(data, query, 1, rare);
-      for (std::size_t i = 0; i < std::min(kK, found.size()); ++i) {
-        ASSERT_TRUE(admit(found[i].slot));
-        hits += std::count(truth.begin(), truth.end(), found[i].slot);
-      }
+  std::size_t hits = 0;
+  for (std::size_t q = 0; q < kQueries; ++q) {
+    const std::span<const double> query(data.values.data() + (kCount + q) * kDim, kDim);
+    ExactDistances distances(store, query);
+    WalkScratch scratch;
+    Candidate start{distances.key(index.entry()), index.entry()};
+    for (unsigned layer = index.links().level(index.entry()); layer > 0; --layer) {
+      start = greedy_descent(index.links(), distances, start, layer, scratch);
     }
-    EXPECT_GE(static_cast<double>(hits), 0.95 * kK * kQueries) << "through_all " << through_all;
+    walk_matches(index.links(), distances, std::span(&start, 1), 4 * kK, index.links().capacity(0),
+                 kCount, scratch, admit);
+    const std::vector<Candidate> found = scratch.best.take_sorted();
+    const std::vector<std::uint32_t> truth = exact_filtered(data, query, 1, rare);
+    for (std::size_t i = 0; i < std::min(kK, found.size()); ++i) {
+      ASSERT_TRUE(admit(found[i].slot));
+      hits += std::count(truth.begin(), truth.end(), found[i].slot);
+    }
   }
+  EXPECT_GE(static_cast<double>(hits), 0.95 * kK * kQueries);
 }
 
 TEST(AttributePostings, EqualityIsTheMetadataEquality) {
