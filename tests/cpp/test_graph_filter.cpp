@@ -103,6 +103,17 @@ std::vector<std::uint32_t> exact_filtered(const Data& data, std::span<const doub
   return slots;
 }
 
+// The first kCount vectors of `data` and their postings, without a graph.
+struct Stored {
+  explicit Stored(const Data& data) {
+    store.append(std::vector<double>(data.values.begin(), data.values.begin() + kCount * kDim),
+                 kCount);
+    for (std::uint32_t slot = 0; slot < kCount; ++slot) postings.insert(slot, data.records[slot]);
+  }
+  VectorStore store{kDim, MetricKind::Euclidean};
+  AttributePostings postings{3};
+};
+
 std::size_t position_of(const std::string& attribute) {
   return attribute == "tag" ? 0 : attribute == "kind" ? 1 : 2;
 }
@@ -172,11 +183,9 @@ TEST(GraphFilter, PartitionsFollowTheirValuesAsTheIndexGrows) {
 // Scanning every bucket is scoring every member: the same keys, bit for bit.
 TEST(MatchPartition, ScanningEveryBucketIsTheExactScan) {
   const Data data = clustered(kCount + kQueries, 6);
-  VectorStore store(kDim, MetricKind::Euclidean);
-  store.append(std::vector<double>(data.values.begin(), data.values.begin() + kCount * kDim),
-               kCount);
-  AttributePostings postings(3);
-  for (std::uint32_t slot = 0; slot < kCount; ++slot) postings.insert(slot, data.records[slot]);
+  const Stored stored(data);
+  const VectorStore& store = stored.store;
+  const AttributePostings& postings = stored.postings;
   const std::vector<Metadata> common{Metadata::String("common")};
   const ValueSelection selection = postings.select(1, common);
   const auto members = postings.slots(1, selection.codes.front());
@@ -218,11 +227,9 @@ TEST(GraphFilter, MatchingNothingOrEveryVector) {
 TEST(GraphFilter, TheWalkFindsTheNearestMatchesFromTheDescentsEnd) {
   const Data data = clustered(kCount + kQueries, 4);
   const GraphIndex index = build(data, kCount);
-  VectorStore store(kDim, MetricKind::Euclidean);
-  store.append(std::vector<double>(data.values.begin(), data.values.begin() + kCount * kDim),
-               kCount);
-  AttributePostings postings(3);
-  for (std::uint32_t slot = 0; slot < kCount; ++slot) postings.insert(slot, data.records[slot]);
+  const Stored stored(data);
+  const VectorStore& store = stored.store;
+  const AttributePostings& postings = stored.postings;
   const std::vector<Metadata> rare{Metadata::String("rare")};
   const ValueSelection selection = postings.select(1, rare);
   const AdmitSelection admit(postings, selection);
