@@ -1,6 +1,7 @@
 #include "graph/attribute_postings.hpp"
 
 #include <algorithm>
+#include <atomic>
 #include <cmath>
 #include <functional>
 #include <variant>
@@ -19,6 +20,15 @@ Metadata canonical(const Metadata& value) {
 bool matches_nothing(const Metadata& value) {
   const double* number = std::get_if<double>(&value.value);
   return number != nullptr && std::isnan(*number);
+}
+
+// A new list's count of reorderings starts past every count any list had
+// before, in this process: a cache that recorded a list's count never takes
+// a list built afresh (postings rebuilt, slots renumbered) for the same one.
+std::uint64_t first_count_of_a_new_list() {
+  constexpr unsigned kCountBits = 32;
+  static std::atomic<std::uint64_t> lists_made{0};
+  return (lists_made.fetch_add(1, std::memory_order_relaxed) + 1) << kCountBits;
 }
 
 // Returns whether the slot went anywhere but the end.
@@ -44,7 +54,7 @@ std::uint32_t AttributePostings::code_for(Attribute& attribute, const Metadata& 
   if (found != attribute.code_of_value.end()) return found->second;
   const auto code = static_cast<std::uint32_t>(attribute.slots_by_code.size());
   attribute.slots_by_code.emplace_back();
-  attribute.reorderings_by_code.push_back(0);
+  attribute.reorderings_by_code.push_back(first_count_of_a_new_list());
   attribute.code_of_value.emplace(key, code);
   return code;
 }

@@ -46,7 +46,9 @@ class AttributePostings {
     return attributes_[position].slots_by_code[code];
   }
   // Counts the changes to that list other than appending a slot past its
-  // last: while it stays the same, the list's first n slots do too.
+  // last: while it stays the same, the list's first n slots do too. A list
+  // made later never starts at a count an earlier one reached (short of 2^32
+  // reorderings of one list).
   std::uint64_t reorderings(std::size_t position, std::uint32_t code) const {
     return attributes_[position].reorderings_by_code[code];
   }
