@@ -64,7 +64,7 @@ std::expected<std::vector<Found>, FilterError> GraphIndex::search_filtered(
   const std::vector<Candidate> entries = walk_entries(start, selection, distances);
   const std::size_t width = std::min(std::max(ef, k), selection.count);
   walk_matches(links_, distances, entries, width, links_.capacity(0),
-               plan == FilterPlan::WalkThrough, size(), scratch, admit);
+               plan == FilterPlan::WalkThrough, slot_count(), scratch, admit);
   std::vector<Candidate> nearest;
   scratch.best.sorted_into(nearest);
   if (nearest.size() < std::min(k, selection.count)) {
