@@ -9,7 +9,9 @@ memory and speed, in fresh processes), sharded (Dask), graph (one PyHNSW at the
 defaults: its search beside PyFlat's, its memory per vector and build time),
 ann (halqen_ext.GraphIndex beside hnswlib, faiss and usearch on held-out
 data: recall against queries per second, build time, memory per vector),
-ann_million (the same at 1,000,000 x 128, clustered; left out by --quick).
+ann_million (the same at 1,000,000 x 128, clustered; left out by --quick),
+churn (GraphIndex after removals and additions beside a fresh build over the
+same set: recall@10 at the same ef, resident memory).
 """
 import common  # noqa: F401  (single-threaded set-up before numpy)
 
@@ -24,6 +26,7 @@ import ann  # noqa: E402
 import ann_million  # noqa: E402
 import approx  # noqa: E402
 import batch  # noqa: E402
+import churn  # noqa: E402
 import exact  # noqa: E402
 import graph  # noqa: E402
 import ingest  # noqa: E402
@@ -48,6 +51,7 @@ SECTIONS = {
     "graph": (graph, False),
     "ann": (ann, False),
     "ann_million": (ann_million, False),
+    "churn": (churn, False),
 }
 SEED = 0
 
