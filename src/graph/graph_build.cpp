@@ -67,30 +67,33 @@ class GraphIndex::Builder {
       place(std::move(addition.values), addition.count);
       return insert_all(progress);
     } catch (...) {
-      give_back(index_.size() - live_before_);
+      give_back(done_);
       throw;
     }
   }
 
  private:
   // Batches over the placed slots, in order; stops at a batch boundary.
+  // Batch sizes follow the nodes linked so far (free slots taken for later
+  // batches count as nothing yet).
   std::expected<void, GraphError> insert_all(const ProgressFn& progress) {
     const std::size_t total = slots_.size();
-    std::size_t done = 0;
-    while (done < total) {
-      const std::size_t batch_end = std::min(total, done + batch_size(index_.size()));
-      if (!insert_batch(done, batch_end)) break;
-      done = batch_end;
-      if (progress) progress(done, total);
-      if (done < total && runner_.stop_requested()) break;
+    while (done_ < total) {
+      const std::size_t batch_end = std::min(total, done_ + batch_size(linked()));
+      if (!insert_batch(done_, batch_end)) break;
+      done_ = batch_end;
+      if (progress) progress(done_, total);
+      if (done_ < total && runner_.stop_requested()) break;
     }
+    // The slots not filled are free again before anything links to them.
+    const bool stopped = done_ < total;
+    if (stopped) give_back(done_);
     index_.connect_unreached();
-    if (done < total) {
-      give_back(done);
-      return std::unexpected(GraphError{.kind = GraphErrorKind::Interrupted});
-    }
+    if (stopped) return std::unexpected(GraphError{.kind = GraphErrorKind::Interrupted});
     return {};
   }
+
+  std::size_t linked() const { return live_before_ + done_; }
 
   std::optional<GraphError> check(const Addition& addition) const {
     const std::size_t count = addition.count;
@@ -178,7 +181,7 @@ class GraphIndex::Builder {
   // anything changed.
   bool insert_batch(std::size_t begin, std::size_t end) {
     std::vector<PendingLinks> pending(end - begin);
-    if (index_.size() > 0) {
+    if (linked() > 0) {
       const PieceJob search{end - begin,
                             [&](std::size_t i) { pending[i] = search_links(begin + i); }};
       if (!runner_.run(search, true)) return false;
@@ -213,7 +216,7 @@ class GraphIndex::Builder {
   }
 
   void commit(std::size_t begin, std::size_t end, const std::vector<PendingLinks>& pending) {
-    const bool was_empty = index_.size() == 0;
+    const bool was_empty = linked() == 0;
     std::vector<std::uint8_t> new_levels;
     for (std::size_t i = begin; i < end; ++i) {
       if (slots_[i] >= first_new_) new_levels.push_back(levels_[i]);
@@ -282,6 +285,8 @@ class GraphIndex::Builder {
   GraphIndex& index_;
   JobRunner& runner_;
   std::size_t live_before_ = 0;
+  // Rows of the addition committed so far.
+  std::size_t done_ = 0;
   // The first slot past those the index had: slots from here are new.
   std::size_t first_new_ = 0;
   // Per row of the addition: its slot, level, id and record.

@@ -122,6 +122,43 @@ TEST(GraphRemove, RemovingMostVectorsCompactsTheSlots) {
   for (std::uint64_t id = 0; id < 300; id += 5) EXPECT_EQ(index.slot_of(id), id / 5);
 }
 
+// Asks to stop at every question: the batch whose search is asked is dropped.
+class StopAtOnce final : public Interrupt {
+ public:
+  bool requested() override { return true; }
+};
+
+TEST(GraphRemove, AStoppedAdditionGivesBackTheFreeSlotsItDidNotFill) {
+  GraphIndex index = built(300, 5);
+  std::vector<std::uint64_t> removed;
+  for (std::uint64_t id = 1; id < 300; id += 3) removed.push_back(id);
+  remove_ids(index, removed);
+  const GraphParts before = index.parts();
+  Addition addition;
+  addition.values = random_rows(150, 6);
+  addition.count = 150;
+  StopAtOnce stop;
+  ThreadRunner stopping(2, stop);
+  const auto stopped = index.add(std::move(addition), stopping, nullptr);
+  ASSERT_FALSE(stopped.has_value());
+  EXPECT_EQ(stopped.error().kind, GraphErrorKind::Interrupted);
+  // The batches before the stop filled the lowest free slots; the rest are
+  // free again.
+  const std::size_t committed = index.size() - before.vectors.size() / kDim;
+  ASSERT_LT(committed, 150u);
+  const GraphParts after = index.parts();
+  EXPECT_EQ(after.free_slots, std::vector<std::uint32_t>(before.free_slots.begin() + committed,
+                                                         before.free_slots.end()));
+  const auto rebuilt = GraphIndex::from_parts(after);
+  EXPECT_TRUE(rebuilt.has_value()) << rebuilt.error().reason;
+  EXPECT_EQ(index.slot_count(), 300u);
+  EXPECT_EQ(index.stored_rows().size(), 300 * kDim);
+  for (const std::uint32_t slot : after.free_slots) {
+    const std::span<const double> row = index.stored_rows().subspan(slot * kDim, kDim);
+    EXPECT_TRUE(std::ranges::all_of(row, [](double x) { return x == 0.0; })) << slot;
+  }
+}
+
 TEST(GraphRemove, PartsWithFreeSlotsAreCheckedAsHostileInput) {
   GraphIndex index = built(40, 4);
   remove_ids(index, {5, 9, 30});
