@@ -113,7 +113,7 @@ class GraphIndex::Builder {
   // Default ids follow every id stored, so only their range can fail; the
   // caller's may be present (they are replaced) but not repeated.
   std::optional<GraphError> check_labels(const Addition& addition) const {
-    if (addition.ids) return index_.labels_.check(*addition.ids, true);
+    if (addition.ids) return index_.labels_.check(*addition.ids, /*may_be_present=*/true);
     const std::uint64_t next = index_.labels_.next_default();
     if (next > kLargestId || kLargestId - next < addition.count - 1) {
       return GraphError{.kind = GraphErrorKind::IdTooLarge, .detail = next + addition.count - 1};

@@ -90,7 +90,8 @@ class GraphIndex {
   // changes nothing on an error. When the runner is stopped, the batch in
   // flight and the rest are dropped and Interrupted is returned; the batches
   // before stay, complete and searchable (vectors replaced by a dropped row
-  // stay removed). Throws std::bad_alloc before any change.
+  // stay removed). Throws std::bad_alloc before the first batch, with
+  // nothing added (replaced vectors stay removed).
   std::expected<void, GraphError> add(Addition addition, JobRunner& runner,
                                       const ProgressFn& progress);
 

@@ -33,10 +33,6 @@ class SlotBook {
   std::uint32_t take_lowest();
   // The free slots, ascending.
   std::vector<std::uint32_t> free_slots() const;
-  // Keeps the first `count` slots, which must all be live: what an
-  // interrupted addition leaves behind past them.
-  void truncate(std::size_t count) { free_flags_.resize(count); }
-  void clear() { *this = SlotBook(); }
 
   std::uint64_t heap_bytes() const {
     return free_flags_.capacity() + free_heap_.size() * sizeof(std::uint32_t);

@@ -21,8 +21,6 @@ class SlotRecords {
   void set(std::uint32_t slot, std::span<const Metadata> record);
   // Forgets the slot's record and the memory it held.
   void clear(std::uint32_t slot) { MetadataRecord().swap(records_[slot]); }
-  // Keeps the first `count` slots.
-  void truncate(std::size_t count) { records_.resize(count); }
 
   std::size_t slot_count() const { return records_.size(); }
   // Empty for a slot without a record.
