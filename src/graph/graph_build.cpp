@@ -156,14 +156,14 @@ class GraphIndex::Builder {
                      : draw_level(index_.params_.seed, slot, index_.params_.m)));
     }
     for (std::size_t i = 0; i < reused; ++i) {
-      index_.store_.set_row(slots_[i], std::span(values).subspan(i * dim, dim));
+      index_.fill_row(slots_[i], std::span(values).subspan(i * dim, dim));
     }
     index_.labels_.reserve(std::span(labels_).subspan(reused));
     index_.links_.reserve_nodes(std::span(levels_).subspan(reused));
     index_.slots_.reserve(appended);
     index_.records_.reserve(appended);
     values.erase(values.begin(), values.begin() + static_cast<std::ptrdiff_t>(reused * dim));
-    index_.store_.append(std::move(values), appended);
+    index_.append_rows(std::move(values), appended);
   }
 
   // Frees again the placed slots from `done` on, which no batch committed,
@@ -171,10 +171,9 @@ class GraphIndex::Builder {
   void give_back(std::size_t done) {
     for (std::size_t i = done; i < slots_.size(); ++i) {
       if (slots_[i] >= first_new_) break;
-      index_.store_.clear_row(slots_[i]);
-      index_.slots_.release(slots_[i]);
+      index_.unfill_row(slots_[i]);
     }
-    index_.store_.truncate(index_.slot_count());
+    index_.drop_unlinked_rows();
   }
 
   // Inserts the placed rows [begin, end); false when stopped before

@@ -157,8 +157,15 @@ class GraphIndex {
   void connect_stranded();
   bool link_stranded(unsigned layer, WalkScratch& scratch);
 
-  // Keeps a filled slot's metadata record (none: null) and its postings
-  // (graph_slots.cpp).
+  // A row written into a free slot taken for it, or appended as new slots,
+  // before their nodes are linked (graph_slots.cpp).
+  void fill_row(std::uint32_t slot, std::span<const double> row);
+  void append_rows(std::vector<double>&& rows, std::size_t count);
+  // A taken free slot given back unlinked: its row cleared, listed free.
+  void unfill_row(std::uint32_t slot);
+  // Drops the appended rows past the linked slots.
+  void drop_unlinked_rows();
+  // Keeps a filled slot's metadata record (none: null) and its postings.
   void set_record(std::uint32_t slot, const MetadataRecord* record);
   // Clears everything a removed slot held and lists it free.
   void clear_slot(std::uint32_t slot);

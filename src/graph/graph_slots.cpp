@@ -7,6 +7,23 @@
 
 namespace halqen::graph {
 
+void GraphIndex::fill_row(std::uint32_t slot, std::span<const double> row) {
+  store_.set_row(slot, row);
+}
+
+void GraphIndex::append_rows(std::vector<double>&& rows, std::size_t count) {
+  store_.append(std::move(rows), count);
+}
+
+void GraphIndex::unfill_row(std::uint32_t slot) {
+  store_.clear_row(slot);
+  slots_.release(slot);
+}
+
+void GraphIndex::drop_unlinked_rows() {
+  store_.truncate(slot_count());
+}
+
 void GraphIndex::set_record(std::uint32_t slot, const MetadataRecord* record) {
   if (!params_.schema) return;
   const std::span<const Metadata> values =
