@@ -11,7 +11,9 @@ ann (halqen_ext.GraphIndex beside hnswlib, faiss and usearch on held-out
 data: recall against queries per second, build time, memory per vector),
 ann_million (the same at 1,000,000 x 128, clustered; left out by --quick),
 filtered (GraphIndex's filtered search beside hnswlib's filter callback at
-selectivities 0.1% to 50%, attributes at random and following the clusters).
+selectivities 0.1% to 50%, attributes at random and following the clusters),
+churn (GraphIndex after removals and additions beside a fresh build over the
+same set: recall@10 at the same ef, resident memory).
 """
 import common  # noqa: F401  (single-threaded set-up before numpy)
 
@@ -26,6 +28,7 @@ import ann  # noqa: E402
 import ann_million  # noqa: E402
 import approx  # noqa: E402
 import batch  # noqa: E402
+import churn  # noqa: E402
 import exact  # noqa: E402
 import filtered  # noqa: E402
 import graph  # noqa: E402
@@ -52,6 +55,7 @@ SECTIONS = {
     "ann": (ann, False),
     "ann_million": (ann_million, False),
     "filtered": (filtered, False),
+    "churn": (churn, False),
 }
 SEED = 0
 

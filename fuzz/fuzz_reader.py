@@ -98,8 +98,14 @@ def seed_indexes():
     graph.add([[1.0 + i % 3, float(i) / 2.0] for i in range(6)])
     graph.add([[0.5, -1.0 - i] for i in range(3)], ids=[40, 9, 77],
               metadata=[[("color", "red")], [("color", 2)], [("color", 0.5)]])
+    # Free slots (optional section 8): three removed, one id replaced into the lowest.
+    churned = GraphIndex(3, "euclidean", m=2, ef_construction=4, seed=2, schema=["k"])
+    churned.add([[float(i), 1.0 - i, i / 4.0] for i in range(8)],
+                metadata=[[("k", i % 2)] for i in range(8)])
+    churned.remove([1, 4, 6])
+    churned.add([[9.0, 9.0, 9.0]], ids=[3])
     return [flat, plain, tagged, PyFlat(0), PyHNSW(1, metric="inner_product", schema=[]),
-            graph, GraphIndex(3, "euclidean")]
+            graph, GraphIndex(3, "euclidean"), churned]
 
 
 class Draw:

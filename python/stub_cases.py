@@ -72,6 +72,10 @@ assert len(approximate) == 4 and 7 in approximate and approximate.ef_search == 3
 restored = halqen_ext.deserialize_index(halqen_ext.serialize_index(approximate))
 if isinstance(restored, GraphIndex):
     restored.add([[3, 2, 1]])
+    restored.remove([7], threads=1)
+    restored.remove(np.array([8, 9]))
+    restored.add([[1, 1, 1]], ids=[10])
+    assert len(restored) == 2 and 7 not in restored
 
 
 def refused() -> None:

@@ -133,7 +133,10 @@ class GraphIndex:
         threads: SupportsIndex | None = None,
         progress: object = False,
     ) -> None:
-        """Add vectors; ids default to one past the largest id used so far."""
+        """Add vectors; ids default to one past the largest id used so far.
+
+        An id already present is replaced (its old vector and metadata removed).
+        """
     # (ids, distances): int64 and float64 numpy arrays of shape (n, k), or
     # (k,) for one 1-D query; rows padded with -1 and +inf or -inf.
     def search(
@@ -147,6 +150,12 @@ class GraphIndex:
         """The k nearest stored vectors of each query, as (ids, distances)."""
     def get_vectors(self, ids: Sequence[SupportsIndex]) -> NDArray[np.float64]:
         """The stored vectors of ids, as a float64 array of shape (len(ids), dim)."""
+    def remove(
+        self,
+        ids: Sequence[SupportsIndex] | NDArray[np.integer[Any]],
+        threads: SupportsIndex | None = None,
+    ) -> None:
+        """Remove the vectors of ids; an unknown id raises KeyError, removing none."""
     def __len__(self) -> int: ...
     def __contains__(self, id: object, /) -> bool: ...
     @property

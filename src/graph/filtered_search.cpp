@@ -75,7 +75,8 @@ std::expected<std::vector<Found>, FilterError> GraphIndex::search_filtered(
   } else {
     const std::vector<Candidate> entries = walk_entries(start, selection, distances);
     const std::size_t width = std::min(std::max(ef, k), selection.count);
-    walk_matches(links_, distances, entries, width, links_.capacity(0), size(), scratch, admit);
+    walk_matches(links_, distances, entries, width, links_.capacity(0), slot_count(), scratch,
+                 admit);
     scratch.best.sorted_into(nearest);
   }
   if (nearest.size() < std::min(k, selection.count)) {

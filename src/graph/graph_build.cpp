@@ -55,44 +55,45 @@ class GraphIndex::Builder {
   std::expected<void, GraphError> add(Addition addition, const ProgressFn& progress) {
     if (auto error = check(addition)) return std::unexpected(*error);
     if (addition.count == 0) return {};
-    first_ = index_.size();
     if (auto error = check_labels(addition)) return std::unexpected(*error);
     labels_ = addition.ids ? std::move(*addition.ids) : default_labels(addition.count);
-    levels_.reserve(addition.count);
-    for (std::size_t i = 0; i < addition.count; ++i) {
-      levels_.push_back(
-          static_cast<std::uint8_t>(draw_level(index_.params_.seed, first_ + i, index_.params_.m)));
-    }
     records_ = std::move(addition.records);
-    index_.labels_.reserve(labels_);
-    index_.links_.reserve_nodes(levels_);
-    index_.store_.append(std::move(addition.values), addition.count);
+    remove_replaced();
+    slots_.reserve(addition.count);
+    levels_.reserve(addition.count);
+    live_before_ = index_.size();
+    first_new_ = index_.slot_count();
     try {
-      return insert_all(first_ + addition.count, progress);
+      place(std::move(addition.values), addition.count);
+      return insert_all(progress);
     } catch (...) {
-      // Rows past the committed nodes would misalign the next addition.
-      index_.store_.truncate(index_.size());
+      give_back(done_);
       throw;
     }
   }
 
  private:
-  std::expected<void, GraphError> insert_all(std::size_t end, const ProgressFn& progress) {
-    const std::size_t total = end - first_;
-    while (index_.size() < end) {
-      const std::size_t begin = index_.size();
-      const std::size_t batch_end = std::min(end, begin + batch_size(begin));
-      if (!insert_batch(begin, batch_end)) break;
-      if (progress) progress(batch_end - first_, total);
-      if (batch_end < end && runner_.stop_requested()) break;
+  // Batches over the placed slots, in order; stops at a batch boundary.
+  // Batch sizes follow the nodes linked so far (free slots taken for later
+  // batches count as nothing yet).
+  std::expected<void, GraphError> insert_all(const ProgressFn& progress) {
+    const std::size_t total = slots_.size();
+    while (done_ < total) {
+      const std::size_t batch_end = std::min(total, done_ + batch_size(linked()));
+      if (!insert_batch(done_, batch_end)) break;
+      done_ = batch_end;
+      if (progress) progress(done_, total);
+      if (done_ < total && runner_.stop_requested()) break;
     }
+    // The slots not filled are free again before anything links to them.
+    const bool stopped = done_ < total;
+    if (stopped) give_back(done_);
     index_.connect_unreached();
-    if (index_.size() < end) {
-      index_.store_.truncate(index_.size());
-      return std::unexpected(GraphError{.kind = GraphErrorKind::Interrupted});
-    }
+    if (stopped) return std::unexpected(GraphError{.kind = GraphErrorKind::Interrupted});
     return {};
   }
+
+  std::size_t linked() const { return live_before_ + done_; }
 
   std::optional<GraphError> check(const Addition& addition) const {
     const std::size_t count = addition.count;
@@ -102,15 +103,17 @@ class GraphIndex::Builder {
     if (addition.records && addition.records->size() != count) {
       return GraphError{.kind = GraphErrorKind::CountMismatch, .detail = addition.records->size()};
     }
+    // Free slots are filled first: only what exceeds the live ones is new.
     if (count > kMaxSlots - index_.size()) {
       return GraphError{.kind = GraphErrorKind::TooManyVectors, .detail = index_.size() + count};
     }
     return check_rows(addition, index_.params_.dim, index_.params_.metric == MetricKind::Cosine);
   }
 
-  // Default ids follow every id stored, so only their range can fail.
+  // Default ids follow every id stored, so only their range can fail; the
+  // caller's may be present (they are replaced) but not repeated.
   std::optional<GraphError> check_labels(const Addition& addition) const {
-    if (addition.ids) return index_.labels_.check(*addition.ids);
+    if (addition.ids) return index_.labels_.check(*addition.ids, /*may_be_present=*/true);
     const std::uint64_t next = index_.labels_.next_default();
     if (next > kLargestId || kLargestId - next < addition.count - 1) {
       return GraphError{.kind = GraphErrorKind::IdTooLarge, .detail = next + addition.count - 1};
@@ -125,15 +128,61 @@ class GraphIndex::Builder {
     return labels;
   }
 
-  unsigned level_of(std::size_t slot) const { return levels_[slot - first_]; }
+  // The vectors of ids already present go first, as remove() takes them.
+  void remove_replaced() {
+    std::vector<std::uint32_t> replaced;
+    for (const std::uint64_t label : labels_) {
+      if (const auto slot = index_.labels_.slot_of(label)) replaced.push_back(*slot);
+    }
+    if (replaced.empty()) return;
+    std::sort(replaced.begin(), replaced.end());
+    index_.remove_slots(replaced, runner_);
+  }
 
-  // Inserts slots [begin, end); false when stopped before anything changed.
+  // Chooses each row's slot (free ones lowest first, then new ones), its
+  // level (a free slot keeps its own; a new one is drawn from its number)
+  // and writes the rows there, so that every walk of the batches can read
+  // them. Nothing links to them until their batch commits.
+  void place(std::vector<double> values, std::size_t count) {
+    const std::size_t dim = index_.params_.dim;
+    const std::size_t reused = std::min(count, index_.slots_.free_count());
+    const std::size_t appended = count - reused;
+    for (std::size_t i = 0; i < count; ++i) {
+      const auto slot = static_cast<std::uint32_t>(i < reused ? index_.slots_.take_lowest()
+                                                              : first_new_ + (i - reused));
+      slots_.push_back(slot);
+      levels_.push_back(static_cast<std::uint8_t>(
+          i < reused ? index_.links_.level(slot)
+                     : draw_level(index_.params_.seed, slot, index_.params_.m)));
+    }
+    for (std::size_t i = 0; i < reused; ++i) {
+      index_.fill_row(slots_[i], std::span(values).subspan(i * dim, dim));
+    }
+    index_.labels_.reserve(std::span(labels_).subspan(reused));
+    index_.links_.reserve_nodes(std::span(levels_).subspan(reused));
+    index_.slots_.reserve(appended);
+    index_.records_.reserve(appended);
+    values.erase(values.begin(), values.begin() + static_cast<std::ptrdiff_t>(reused * dim));
+    index_.append_rows(std::move(values), appended);
+  }
+
+  // Frees again the placed slots from `done` on, which no batch committed,
+  // and drops the rows of new slots past the committed ones.
+  void give_back(std::size_t done) {
+    for (std::size_t i = done; i < slots_.size(); ++i) {
+      if (slots_[i] >= first_new_) break;
+      index_.unfill_row(slots_[i]);
+    }
+    index_.drop_unlinked_rows();
+  }
+
+  // Inserts the placed rows [begin, end); false when stopped before
+  // anything changed.
   bool insert_batch(std::size_t begin, std::size_t end) {
     std::vector<PendingLinks> pending(end - begin);
-    if (begin > 0) {
-      const PieceJob search{end - begin, [&](std::size_t i) {
-                              pending[i] = search_links(static_cast<std::uint32_t>(begin + i));
-                            }};
+    if (linked() > 0) {
+      const PieceJob search{end - begin,
+                            [&](std::size_t i) { pending[i] = search_links(begin + i); }};
       if (!runner_.run(search, true)) return false;
     }
     commit(begin, end, pending);
@@ -141,13 +190,12 @@ class GraphIndex::Builder {
   }
 
   // The links a new point takes on each layer it shares with the graph.
-  PendingLinks search_links(std::uint32_t slot) {
+  PendingLinks search_links(std::size_t placed) {
     const GraphIndex& index = index_;
-    const std::size_t committed = index.size();
     ScratchPool::Lease lease = index.scratch_->borrow();
     WalkScratch& scratch = *lease;
-    ExactDistances distances(index.store_, slot);
-    const unsigned level = level_of(slot);
+    ExactDistances distances(index.store_, slots_[placed]);
+    const unsigned level = levels_[placed];
     Candidate here{distances.key(index.entry_), index.entry_};
     for (unsigned layer = index.top_level_; layer > level; --layer) {
       here = greedy_descent(index.links_, distances, here, layer, scratch);
@@ -158,7 +206,7 @@ class GraphIndex::Builder {
     std::vector<Candidate> found;
     for (unsigned layer = shared + 1; layer-- > 0;) {
       walk_layer(index.links_, distances, std::span(&here, 1), layer, index.params_.ef_construction,
-                 committed, scratch);
+                 index.slot_count(), scratch);
       scratch.best.sorted_into(found);
       prune_neighbours(index.store_, found, index.params_.m, links.layers[layer]);
       here = found.front();
@@ -167,50 +215,65 @@ class GraphIndex::Builder {
   }
 
   void commit(std::size_t begin, std::size_t end, const std::vector<PendingLinks>& pending) {
-    index_.links_.append_nodes(std::span(levels_).subspan(begin - first_, end - begin));
+    const bool was_empty = linked() == 0;
+    std::vector<std::uint8_t> new_levels;
+    for (std::size_t i = begin; i < end; ++i) {
+      if (slots_[i] >= first_new_) new_levels.push_back(levels_[i]);
+    }
+    index_.links_.append_nodes(new_levels);
+    index_.slots_.append_live(new_levels.size());
     std::vector<ReverseLink> reverse;
-    std::vector<std::uint32_t> slots;
+    std::vector<std::uint32_t> targets;
     for (std::size_t i = 0; i < pending.size(); ++i) {
-      const auto source = static_cast<std::uint32_t>(begin + i);
+      const std::uint32_t source = slots_[begin + i];
       for (std::uint32_t layer = 0; layer < pending[i].layers.size(); ++layer) {
-        slots.clear();
+        targets.clear();
         for (const Candidate& c : pending[i].layers[layer]) {
-          slots.push_back(c.slot);
+          targets.push_back(c.slot);
           reverse.push_back({c.slot, layer, c.key, source});
         }
-        index_.links_.set_links(source, layer, slots, slots.size());
+        index_.links_.set_links(source, layer, targets, targets.size());
       }
     }
     std::vector<LayerNode> added;
     for (std::size_t i = 0; i < pending.size(); ++i) {
       for (std::uint32_t layer = 0; layer < pending[i].layers.size(); ++layer) {
-        added.push_back({layer, static_cast<std::uint32_t>(begin + i)});
+        added.push_back({layer, slots_[begin + i]});
       }
     }
     merge_reverse_links(std::move(reverse), std::move(added), index_.links_, index_.store_,
                         runner_);
-    index_.labels_.append(std::span(labels_).subspan(begin - first_, end - begin));
-    append_metadata(begin, end);
-    raise_entry(begin, end);
+    for (std::size_t i = begin; i < end; ++i) {
+      if (slots_[i] >= first_new_) {
+        index_.labels_.append(std::span(labels_).subspan(i, 1));
+      } else {
+        index_.labels_.assign(slots_[i], labels_[i]);
+      }
+      index_.set_record(slots_[i], records_ ? &(*records_)[i] : nullptr);
+    }
+    raise_entry(begin, end, was_empty);
   }
 
-  // A batch node above the graph's top becomes the entry (the first of the
-  // highest), and the others that reach those layers link to it both ways.
-  void raise_entry(std::size_t begin, std::size_t end) {
-    const unsigned old_top = index_.size() == end - begin ? 0 : index_.top_level_;
-    const bool was_empty = index_.size() == end - begin;
-    for (std::size_t slot = begin; slot < end; ++slot) {
-      if ((was_empty && slot == begin) || level_of(slot) > index_.top_level_) {
-        index_.entry_ = static_cast<std::uint32_t>(slot);
-        index_.top_level_ = level_of(slot);
+  // The batch's nodes of the highest level become the entry's candidates
+  // (the lowest slot of the highest level is the entry); those above the
+  // graph's old top link to the entry both ways on the new layers.
+  void raise_entry(std::size_t begin, std::size_t end, bool was_empty) {
+    const unsigned old_top = was_empty ? 0 : index_.top_level_;
+    for (std::size_t i = begin; i < end; ++i) {
+      const std::uint32_t slot = slots_[i];
+      const bool higher = levels_[i] > index_.top_level_;
+      const bool lower_slot = levels_[i] == index_.top_level_ && slot < index_.entry_;
+      if ((was_empty && i == begin) || higher || lower_slot) {
+        index_.entry_ = slot;
+        index_.top_level_ = levels_[i];
       }
     }
     LinkStore& links = index_.links_;
     const std::uint32_t entry = index_.entry_;
-    for (std::size_t slot = begin; slot < end; ++slot) {
-      const auto node = static_cast<std::uint32_t>(slot);
-      const unsigned lowest = was_empty ? 0 : old_top + 1;
-      for (unsigned layer = lowest; layer <= level_of(slot) && node != entry; ++layer) {
+    const unsigned lowest = was_empty ? 0 : old_top + 1;
+    for (std::size_t i = begin; i < end; ++i) {
+      const std::uint32_t node = slots_[i];
+      for (unsigned layer = lowest; layer <= levels_[i] && node != entry; ++layer) {
         if (!links.has_room(entry, layer)) continue;
         links.append_link(entry, layer, node);
         if (links.has_room(node, layer)) links.append_link(node, layer, entry);
@@ -218,20 +281,17 @@ class GraphIndex::Builder {
     }
   }
 
-  // An index without a schema keeps no metadata at all, not even an empty
-  // record per node.
-  void append_metadata(std::size_t begin, std::size_t end) {
-    if (!index_.params_.schema) return;
-    for (std::size_t slot = begin; slot < end; ++slot) {
-      index_.append_metadata(records_ ? &(*records_)[slot - first_] : nullptr);
-    }
-  }
-
   GraphIndex& index_;
   JobRunner& runner_;
-  std::size_t first_ = 0;
-  std::vector<std::uint64_t> labels_;
+  std::size_t live_before_ = 0;
+  // Rows of the addition committed so far.
+  std::size_t done_ = 0;
+  // The first slot past those the index had: slots from here are new.
+  std::size_t first_new_ = 0;
+  // Per row of the addition: its slot, level, id and record.
+  std::vector<std::uint32_t> slots_;
   std::vector<std::uint8_t> levels_;
+  std::vector<std::uint64_t> labels_;
   std::optional<std::vector<MetadataRecord>> records_;
 };
 

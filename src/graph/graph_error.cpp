@@ -25,6 +25,10 @@ std::string describe(const GraphError& error, std::uint64_t dim) {
       return "a zero vector has no angle: refused under the angular metric" + at_row(error.row);
     case GraphErrorKind::DuplicateId:
       return "id " + std::to_string(error.detail) + " is already present" + at_row(error.row);
+    case GraphErrorKind::RepeatedId:
+      return "id " + std::to_string(error.detail) + " is given twice" + at_row(error.row);
+    case GraphErrorKind::UnknownId:
+      return "id " + std::to_string(error.detail) + " is not in the index" + at_row(error.row);
     case GraphErrorKind::IdTooLarge:
       return "id " + std::to_string(error.detail) + " is larger than 9223372036854775807" +
              at_row(error.row);

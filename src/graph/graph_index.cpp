@@ -38,7 +38,7 @@ std::expected<std::vector<Found>, FilterError> GraphIndex::search(std::span<cons
   ExactDistances distances(store_, query);
   const Candidate here = descend(distances, scratch);
   std::vector<Candidate> nearest;
-  walk_layer(links_, distances, std::span(&here, 1), 0, width, count, scratch);
+  walk_layer(links_, distances, std::span(&here, 1), 0, width, slot_count(), scratch);
   scratch.best.sorted_into(nearest);
   return found_of(query, std::move(nearest), k);
 }
@@ -64,19 +64,8 @@ std::vector<Found> GraphIndex::found_of(std::span<const double> query,
 }
 
 std::uint64_t GraphIndex::heap_bytes() const {
-  return store_.heap_bytes() + links_.heap_bytes() + labels_.heap_bytes() + metadata_.heap_bytes() +
-         postings_.heap_bytes() + partitions_->heap_bytes();
-}
-
-void GraphIndex::append_metadata(const MetadataRecord* record) {
-  const auto slot = static_cast<std::uint32_t>(metadata_.node_count());
-  if (record == nullptr) {
-    metadata_.append_without_record();
-    postings_.insert(slot, {});
-    return;
-  }
-  metadata_.append(*record);
-  postings_.insert(slot, *record);
+  return store_.heap_bytes() + links_.heap_bytes() + labels_.heap_bytes() + slots_.heap_bytes() +
+         records_.heap_bytes() + postings_.heap_bytes() + partitions_->heap_bytes();
 }
 
 }  // namespace halqen::graph

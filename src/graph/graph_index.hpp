@@ -1,11 +1,13 @@
 // A bounded-degree layered graph over float64 vectors (HNSW's structure),
 // built in deterministic parallel batches.
 //
-// Nodes live in slots numbered from 0 in insertion order; users see their
-// own 64-bit ids (labels). A node of level l is linked on layers 0..l: at
-// most m links per upper layer and 2m on layer 0, chosen by the diversity
-// rule. The same sequence of additions with the same seed gives the same
-// graph for every thread count and every kernel level.
+// Nodes live in slots numbered from 0; users see their own 64-bit ids
+// (labels). A removed node's slot is cleared and listed free, and later
+// additions fill free slots lowest first before appending new ones. A node
+// of level l is linked on layers 0..l: at most m links per upper layer and
+// 2m on layer 0, chosen by the diversity rule. The same sequence of
+// additions and removals with the same seed gives the same graph for every
+// thread count and every kernel level.
 #pragma once
 
 #include <cstddef>
@@ -29,8 +31,9 @@
 #include "graph/link_store.hpp"
 #include "graph/partition_cache.hpp"
 #include "graph/scratch_pool.hpp"
+#include "graph/slot_book.hpp"
+#include "graph/slot_records.hpp"
 #include "graph/vector_store.hpp"
-#include "metadata/metadata_store.hpp"
 
 namespace halqen::graph {
 
@@ -56,36 +59,48 @@ struct Found {
 };
 
 // Everything an index holds as plain values: what from_parts rebuilds an
-// index from and what parts() gives back.
+// index from and what parts() gives back. Per-vector parts (rows, ids,
+// records) are given for the live slots only, in slot order; the structure
+// (levels, lists) for every slot, a free slot's lists empty.
 struct GraphParts {
   GraphParams params;
-  std::uint64_t count = 0;
-  std::vector<double> vectors;       // count * dim, slot-major
+  std::uint64_t count = 0;           // slots, live and free
+  std::vector<double> vectors;       // live slots * dim
   std::vector<std::uint8_t> levels;  // count
   // Per slot, per layer 0..level: the link count, then the links.
   std::vector<std::uint32_t> links;
-  std::vector<std::uint64_t> labels;    // count, or empty: every id is its slot
-  std::uint64_t next_id = 0;            // the first default id of the next add
-  std::vector<MetadataRecord> records;  // count, or empty without metadata
+  std::vector<std::uint64_t> labels;      // live slots, or empty: every id is its slot
+  std::uint64_t next_id = 0;              // the first default id of the next add
+  std::vector<MetadataRecord> records;    // live slots, or empty without metadata
+  std::vector<std::uint32_t> free_slots;  // ascending
 };
 
 class GraphIndex {
  public:
   static constexpr KindCapabilities kCapabilities{
-      .user_labels = true, .metadata = true, .graph_parameters = true};
+      .user_labels = true, .deletion = true, .metadata = true, .graph_parameters = true};
 
   static std::expected<GraphIndex, GraphError> create(GraphParams params);
   // Checks every part against the others; the reason names what is wrong.
   static std::expected<GraphIndex, InvalidParts> from_parts(GraphParts parts);
   GraphParts parts() const;
 
-  // Adds the rows in batches of growing size. Checks everything first and
-  // adds nothing on an error. When the runner is stopped, the batch in
+  // Adds the rows in batches of growing size, into free slots lowest first,
+  // then new ones. An id already present is replaced: its vector is removed
+  // first (as by remove), then the row is added. Checks everything first and
+  // changes nothing on an error. When the runner is stopped, the batch in
   // flight and the rest are dropped and Interrupted is returned; the batches
-  // before stay, complete and searchable. Throws std::bad_alloc before the
-  // first batch with nothing added.
+  // before stay, complete and searchable (vectors replaced by a dropped row
+  // stay removed). Throws std::bad_alloc before the first batch, with
+  // nothing added (replaced vectors stay removed).
   std::expected<void, GraphError> add(Addition addition, JobRunner& runner,
                                       const ProgressFn& progress);
+
+  // Removes the vectors of `ids` (an id given twice is removed once): no
+  // search returns them again. The nodes that linked to them choose their
+  // links again (graph_remove.cpp). An unknown id is UnknownId (row, detail:
+  // the id) with nothing removed. Not stoppable.
+  std::expected<void, GraphError> remove(std::span<const std::uint64_t> ids, JobRunner& runner);
 
   // The k nearest (most similar) admitted vectors, nearest first, walking
   // layer 0 with width max(ef, k). A filtered search returns only matches,
@@ -94,7 +109,12 @@ class GraphIndex {
                                                         std::size_t k, std::size_t ef,
                                                         const ValueFilter* filter) const;
 
-  std::size_t size() const { return links_.size(); }
+  // The live vectors.
+  std::size_t size() const { return slots_.live_count(); }
+  // Slots live and free: every slot number is below this.
+  std::size_t slot_count() const { return links_.size(); }
+  bool is_free(std::uint32_t slot) const { return slots_.is_free(slot); }
+  std::vector<std::uint32_t> free_slots() const { return slots_.free_slots(); }
   // The bytes the index holds on the heap (not the text of long strings,
   // nor the search scratch).
   std::uint64_t heap_bytes() const;
@@ -111,14 +131,16 @@ class GraphIndex {
   // The node every walk starts from; only for a non-empty index.
   std::uint32_t entry() const { return entry_; }
   unsigned top_level() const { return top_level_; }
-  // Every slot's row, slot-major.
-  std::span<const double> vectors() const { return store_.values(); }
-  // Every slot's id, or empty while each id is its slot.
-  std::span<const std::uint64_t> explicit_ids() const { return labels_.explicit_labels(); }
+  // Every slot's row, slot-major (a free slot's is zero).
+  std::span<const double> stored_rows() const { return store_.values(); }
+  // Whether each live slot's id is the slot itself (no ids need storing).
+  bool ids_are_slots() const;
   // The first default id of the next add.
   std::uint64_t next_id() const { return labels_.next_default(); }
   // The slot's metadata record; empty for a slot added without one.
-  std::span<const Metadata> record(std::uint32_t slot) const { return metadata_.record(slot); }
+  std::span<const Metadata> record(std::uint32_t slot) const {
+    return schema() ? records_.record(slot) : std::span<const Metadata>();
+  }
 
  private:
   explicit GraphIndex(GraphParams params);
@@ -131,8 +153,34 @@ class GraphIndex {
   // One pass over a layer; whether it linked anything.
   bool link_unreached(unsigned layer, std::vector<bool>& reached, WalkScratch& scratch);
 
-  // Keeps a new slot's metadata record (none: null) and its postings.
-  void append_metadata(const MetadataRecord* record);
+  // Links every node that no walk leads back to the entry from toward a
+  // node one does (graph_return.cpp); removals can strand them.
+  void connect_stranded();
+  bool link_stranded(unsigned layer, WalkScratch& scratch);
+
+  // A row written into a free slot taken for it, or appended as new slots,
+  // before their nodes are linked (graph_slots.cpp).
+  void fill_row(std::uint32_t slot, std::span<const double> row);
+  void append_rows(std::vector<double>&& rows, std::size_t count);
+  // A taken free slot given back unlinked: its row cleared, listed free.
+  void unfill_row(std::uint32_t slot);
+  // Drops the appended rows past the linked slots.
+  void drop_unlinked_rows();
+  // Keeps a filled slot's metadata record (none: null) and its postings.
+  void set_record(std::uint32_t slot, const MetadataRecord* record);
+  // Clears everything a removed slot held and lists it free.
+  void clear_slot(std::uint32_t slot);
+  // The node walks start from: the lowest live slot of the highest level.
+  void choose_entry();
+  // Everything gone, as a new index, but the next default id kept.
+  void clear_all();
+  // Renumbers the live slots 0, 1, ... in their order, with no free slot
+  // left: done when free slots outnumber live ones, so that memory follows
+  // the live count (graph_parts.cpp).
+  void compact();
+  // Removes the slots (ascending, distinct, live), repairing the links
+  // around them (graph_remove.cpp).
+  void remove_slots(std::span<const std::uint32_t> slots, JobRunner& runner);
 
   // The filtered search and its parts (filtered_search.cpp).
   std::expected<std::vector<Found>, FilterError> search_filtered(std::span<const double> query,
@@ -154,7 +202,8 @@ class GraphIndex {
   VectorStore store_;
   LinkStore links_;
   LabelMap labels_;
-  MetadataStore metadata_;  // empty without a schema
+  SlotBook slots_;
+  SlotRecords records_;  // empty without a schema
   AttributePostings postings_;
   std::uint32_t entry_ = 0;
   unsigned top_level_ = 0;

@@ -5,6 +5,7 @@
 #include <limits>
 #include <numeric>
 #include <span>
+#include <stdexcept>
 #include <string>
 #include <utility>
 
@@ -25,13 +26,40 @@ std::string slot_text(std::size_t slot) {
 
 // What is wrong with slot's link to target on layer.
 std::string bad_link(std::uint32_t slot, std::uint32_t target, unsigned layer, std::uint64_t count,
-                     std::span<const std::uint8_t> levels) {
+                     std::span<const std::uint8_t> levels, std::span<const std::uint8_t> free) {
   const std::string link = slot_text(slot) + " links to " + std::to_string(target) + " on layer " +
                            std::to_string(layer);
   if (target >= count) return link + ", past the last slot " + std::to_string(count - 1);
   if (target == slot) return link + ": itself";
   if (levels[target] < layer) return link + ", whose level is " + std::to_string(levels[target]);
+  if (free[target] != 0) return link + ", a free slot";
   return link + " twice";
+}
+
+// Per slot, 1 when the parts list it free: each listed once, in increasing
+// order, below the slot count, and no more of them than live slots (a free
+// slot takes a live one's memory, which the file does not back).
+std::expected<std::vector<std::uint8_t>, InvalidParts> free_flags(
+    std::uint64_t count, std::span<const std::uint32_t> free_slots) {
+  if (free_slots.size() > count - free_slots.size()) {
+    return invalid(std::to_string(free_slots.size()) + " free slots of " + std::to_string(count) +
+                   ": more than the live ones");
+  }
+  std::vector<std::uint8_t> flags(count, 0);
+  for (std::size_t i = 0; i < free_slots.size(); ++i) {
+    const std::uint32_t slot = free_slots[i];
+    if (slot >= count) {
+      return invalid("free " + slot_text(slot) + " is past the last slot " +
+                     std::to_string(count - 1));
+    }
+    if (flags[slot] != 0) return invalid("free " + slot_text(slot) + " is listed twice");
+    if (i > 0 && slot < free_slots[i - 1]) {
+      return invalid("free " + slot_text(slot) + " is listed after " +
+                     std::to_string(free_slots[i - 1]) + ": out of order");
+    }
+    flags[slot] = 1;
+  }
+  return flags;
 }
 
 std::expected<void, InvalidParts> check_params(const GraphParams& params) {
@@ -61,21 +89,25 @@ bool all_finite(std::span<const double> values) {
   return !any_not_finite;
 }
 
-// The map of every slot's id: the labels, or the slots themselves when there
-// are none (then, with the next id right after the last slot, there is
-// nothing to check).
-std::expected<LabelMap, InvalidParts> id_map(std::vector<std::uint64_t> labels, std::uint64_t count,
+// The map of every slot's id: the labels of the live slots, or the slots
+// themselves when there are none (then, with no free slot and the next id
+// right after the last slot, there is nothing to check).
+std::expected<LabelMap, InvalidParts> id_map(std::span<const std::uint64_t> live_labels,
+                                             std::span<const std::uint8_t> free,
                                              std::uint64_t next_id) {
-  const bool slots_are_ids = labels.empty();
-  if (slots_are_ids) {
-    labels.resize(count);
-    std::iota(labels.begin(), labels.end(), std::uint64_t{0});
+  const std::uint64_t count = free.size();
+  const std::uint64_t live = count - static_cast<std::uint64_t>(std::ranges::count(free, 1));
+  const bool slots_are_ids = live_labels.empty();
+  if (!slots_are_ids && live_labels.size() != live) {
+    return invalid(std::to_string(live_labels.size()) + " ids for " + std::to_string(live) +
+                   " live vectors");
   }
-  if (labels.size() != count) {
-    return invalid(std::to_string(labels.size()) + " ids for " + std::to_string(count) +
-                   " vectors");
+  std::vector<std::uint64_t> labels(count, LabelMap::kNoLabel);
+  std::size_t next_live = 0;
+  for (std::uint64_t slot = 0; slot < count; ++slot) {
+    if (free[slot] == 0) labels[slot] = slots_are_ids ? slot : live_labels[next_live++];
   }
-  if (slots_are_ids && next_id == count) {
+  if (slots_are_ids && live == count && next_id == count) {
     LabelMap map;
     map.append(labels);  // ids equal to their slots keep the map empty
     return map;
@@ -87,17 +119,15 @@ std::expected<LabelMap, InvalidParts> id_map(std::vector<std::uint64_t> labels, 
   return std::move(*map);
 }
 
-// Vectors and levels: one row and one level per slot, every component finite,
-// no zero vector under the cosine.
+// Vectors and levels: one row per live slot and one level per slot, every
+// component finite, no zero vector under the cosine.
 std::expected<void, InvalidParts> check_rows(const GraphParts& parts) {
   const std::uint64_t count = parts.count;
+  const std::uint64_t live = count - parts.free_slots.size();
   const std::uint64_t dim = parts.params.dim;
-  if (count > std::numeric_limits<std::uint32_t>::max() - 1) {
-    return invalid("count " + std::to_string(count) + " exceeds 32-bit slots");
-  }
-  if (parts.vectors.size() % dim != 0 || parts.vectors.size() / dim != count) {
+  if (parts.vectors.size() % dim != 0 || parts.vectors.size() / dim != live) {
     return invalid(std::to_string(parts.vectors.size()) + " vector components for " +
-                   std::to_string(count) + " vectors of " + std::to_string(dim));
+                   std::to_string(live) + " live vectors of " + std::to_string(dim));
   }
   if (parts.levels.size() != count) {
     return invalid(std::to_string(parts.levels.size()) + " levels for " + std::to_string(count) +
@@ -106,31 +136,42 @@ std::expected<void, InvalidParts> check_rows(const GraphParts& parts) {
   if (!all_finite(parts.vectors)) {
     const auto infinite =
         std::ranges::find_if(parts.vectors, [](double x) { return !std::isfinite(x); });
-    return invalid(slot_text(static_cast<std::size_t>(infinite - parts.vectors.begin()) / dim) +
-                   " has a component that is not finite");
+    return invalid(
+        "live vector " +
+        std::to_string(static_cast<std::size_t>(infinite - parts.vectors.begin()) / dim) +
+        " has a component that is not finite");
   }
   if (parts.params.metric == MetricKind::Cosine) {
-    for (std::uint64_t slot = 0; slot < count; ++slot) {
-      if (squared_norm(std::span(parts.vectors).subspan(slot * dim, dim)) == 0.0) {
-        return invalid(slot_text(slot) + " is a zero vector under the cosine metric");
+    for (std::uint64_t row = 0; row < live; ++row) {
+      if (squared_norm(std::span(parts.vectors).subspan(row * dim, dim)) == 0.0) {
+        return invalid("live vector " + std::to_string(row) +
+                       " is a zero vector under the cosine metric");
       }
     }
   }
   return {};
 }
 
-// The entry and top level of a graph of these levels.
-struct Entry {
-  std::uint32_t slot = 0;
-  unsigned top_level = 0;
-};
+// Every live row at its slot, free slots' rows zero.
+std::vector<double> rows_by_slot(std::vector<double> live_rows, std::span<const std::uint8_t> free,
+                                 std::size_t dim) {
+  if (std::ranges::find(free, 1) == free.end()) return live_rows;
+  std::vector<double> rows(free.size() * dim, 0.0);
+  std::size_t next_live = 0;
+  for (std::size_t slot = 0; slot < free.size(); ++slot) {
+    if (free[slot] != 0) continue;
+    std::copy_n(live_rows.begin() + static_cast<std::ptrdiff_t>(next_live++ * dim), dim,
+                rows.begin() + static_cast<std::ptrdiff_t>(slot * dim));
+  }
+  return rows;
+}
 
 // Sets every slot's lists from the words (per slot, per layer 0..level: the
-// link count, then the links), checking each link as it goes.
-std::expected<Entry, InvalidParts> fill_links(LinkStore& links,
-                                              std::span<const std::uint8_t> levels,
-                                              std::span<const std::uint32_t> words) {
-  Entry entry;
+// link count, then the links), checking each link as it goes: a free slot
+// links nowhere and nothing links to it.
+std::expected<void, InvalidParts> fill_links(LinkStore& links, std::span<const std::uint8_t> levels,
+                                             std::span<const std::uint8_t> free,
+                                             std::span<const std::uint32_t> words) {
   const std::uint64_t count = levels.size();
   // The list each target was last seen in, to find a link given twice.
   std::vector<std::uint64_t> seen_in(count, 0);
@@ -138,8 +179,6 @@ std::expected<Entry, InvalidParts> fill_links(LinkStore& links,
   std::size_t at = 0;
   for (std::uint32_t slot = 0; slot < count; ++slot) {
     const unsigned level = levels[slot];
-    // Builds make the first node of the highest level the entry.
-    if (slot == 0 || level > entry.top_level) entry = {slot, level};
     for (unsigned layer = 0; layer <= level; ++layer) {
       if (at >= words.size()) return invalid("the links end at " + slot_text(slot));
       const std::size_t length = words[at++];
@@ -153,12 +192,16 @@ std::expected<Entry, InvalidParts> fill_links(LinkStore& links,
                        std::to_string(layer) + ", but only " + std::to_string(words.size() - at) +
                        " link words follow");
       }
+      if (length > 0 && free[slot] != 0) {
+        return invalid("free " + slot_text(slot) + " has " + std::to_string(length) +
+                       " links on layer " + std::to_string(layer));
+      }
       const std::span<const std::uint32_t> list = words.subspan(at, length);
       ++list_number;
       for (const std::uint32_t target : list) {
         const bool valid = target < count && target != slot && levels[target] >= layer &&
-                           seen_in[target] != list_number;
-        if (!valid) return invalid(bad_link(slot, target, layer, count, levels));
+                           free[target] == 0 && seen_in[target] != list_number;
+        if (!valid) return invalid(bad_link(slot, target, layer, count, levels, free));
         seen_in[target] = list_number;
       }
       // Which links were chosen together is not part of the graph: a later
@@ -170,31 +213,35 @@ std::expected<Entry, InvalidParts> fill_links(LinkStore& links,
   if (at != words.size()) {
     return invalid(std::to_string(words.size() - at) + " link words past the last slot");
   }
-  return entry;
+  return {};
 }
 
-// `append` keeps one slot's record (null: none), with what is derived from it.
-template <class Append>
-std::expected<void, InvalidParts> fill_records(Append append, const std::optional<Schema>& schema,
-                                               std::uint64_t count,
+// `set` keeps one slot's record (null: none), with what is derived from it;
+// the records are the live slots', in slot order.
+template <class Set>
+std::expected<void, InvalidParts> fill_records(Set set, const std::optional<Schema>& schema,
+                                               std::span<const std::uint8_t> free,
                                                std::span<const MetadataRecord> records) {
   const bool with_records = !records.empty();
-  if (with_records && (records.size() != count || !schema)) {
+  const auto live = static_cast<std::size_t>(std::ranges::count(free, 0));
+  if (with_records && (records.size() != live || !schema)) {
     return invalid(std::to_string(records.size()) + " metadata records for " +
-                   std::to_string(count) + " vectors" + (schema ? "" : " without a schema"));
+                   std::to_string(live) + " live vectors" + (schema ? "" : " without a schema"));
   }
   // An index without a schema keeps no metadata at all.
   if (!schema) return {};
-  for (std::uint64_t slot = 0; slot < count; ++slot) {
-    if (!with_records) {
-      append(nullptr);
+  std::size_t next_live = 0;
+  for (std::uint32_t slot = 0; slot < free.size(); ++slot) {
+    if (!with_records || free[slot] != 0) {
+      set(slot, nullptr);
       continue;
     }
-    if (!records[slot].empty() && records[slot].size() != schema->size()) {
-      return invalid(slot_text(slot) + " has " + std::to_string(records[slot].size()) +
+    const MetadataRecord& record = records[next_live++];
+    if (!record.empty() && record.size() != schema->size()) {
+      return invalid(slot_text(slot) + " has " + std::to_string(record.size()) +
                      " metadata values for a schema of " + std::to_string(schema->size()));
     }
-    append(&records[slot]);
+    set(slot, &record);
   }
   return {};
 }
@@ -204,32 +251,37 @@ std::expected<void, InvalidParts> fill_records(Append append, const std::optiona
 GraphParts GraphIndex::parts() const {
   GraphParts parts;
   parts.params = params_;
-  parts.count = size();
-  const std::span<const double> values = store_.values();
-  parts.vectors.assign(values.begin(),
-                       values.begin() + static_cast<std::ptrdiff_t>(size() * dim()));
+  parts.count = slot_count();
+  parts.free_slots = slots_.free_slots();
+  parts.vectors.reserve(size() * dim());
   parts.levels.assign(links_.levels().begin(), links_.levels().end());
-  for (std::uint32_t slot = 0; slot < size(); ++slot) {
+  const bool with_ids = !ids_are_slots();
+  for (std::uint32_t slot = 0; slot < slot_count(); ++slot) {
     for (unsigned layer = 0; layer <= links_.level(slot); ++layer) {
       const std::span<const std::uint32_t> list = links_.links(slot, layer);
       parts.links.push_back(static_cast<std::uint32_t>(list.size()));
       parts.links.insert(parts.links.end(), list.begin(), list.end());
     }
-  }
-  const std::span<const std::uint64_t> labels = labels_.explicit_labels();
-  parts.labels.assign(labels.begin(), labels.end());
-  parts.next_id = labels_.next_default();
-  if (schema()) {
-    for (std::uint32_t slot = 0; slot < size(); ++slot) {
-      const std::span<const Metadata> record = metadata_.record(slot);
-      parts.records.emplace_back(record.begin(), record.end());
+    if (slots_.is_free(slot)) continue;
+    const std::span<const double> row = store_.row(slot);
+    parts.vectors.insert(parts.vectors.end(), row.begin(), row.end());
+    if (with_ids) parts.labels.push_back(labels_.label_of(slot));
+    if (schema()) {
+      const std::span<const Metadata> values = record(slot);
+      parts.records.emplace_back(values.begin(), values.end());
     }
   }
+  parts.next_id = labels_.next_default();
   return parts;
 }
 
 std::expected<GraphIndex, InvalidParts> GraphIndex::from_parts(GraphParts parts) {
   if (auto checked = check_params(parts.params); !checked) return std::unexpected(checked.error());
+  if (parts.count > std::numeric_limits<std::uint32_t>::max() - 1) {
+    return invalid("count " + std::to_string(parts.count) + " exceeds 32-bit slots");
+  }
+  auto free = free_flags(parts.count, parts.free_slots);
+  if (!free) return std::unexpected(free.error());
   if (auto checked = check_rows(parts); !checked) return std::unexpected(checked.error());
   // Levels are checked before they size the link arrays.
   for (std::uint64_t slot = 0; slot < parts.count; ++slot) {
@@ -240,19 +292,60 @@ std::expected<GraphIndex, InvalidParts> GraphIndex::from_parts(GraphParts parts)
   }
   GraphIndex index(std::move(parts.params));
   index.links_.append_nodes(parts.levels);
-  const auto entry = fill_links(index.links_, parts.levels, parts.links);
-  if (!entry) return std::unexpected(entry.error());
-  index.entry_ = entry->slot;
-  index.top_level_ = entry->top_level;
-  auto ids = id_map(std::move(parts.labels), parts.count, parts.next_id);
+  if (auto filled = fill_links(index.links_, parts.levels, *free, parts.links); !filled) {
+    return std::unexpected(filled.error());
+  }
+  index.slots_.reserve(parts.count);
+  index.slots_.append_live(parts.count);
+  for (const std::uint32_t slot : parts.free_slots) index.slots_.release(slot);
+  index.choose_entry();
+  auto ids = id_map(parts.labels, *free, parts.next_id);
   if (!ids) return std::unexpected(ids.error());
   index.labels_ = std::move(*ids);
-  const auto append = [&index](const MetadataRecord* record) { index.append_metadata(record); };
-  if (auto stored = fill_records(append, index.schema(), parts.count, parts.records); !stored) {
+  const auto set = [&index](std::uint32_t slot, const MetadataRecord* record) {
+    index.set_record(slot, record);
+  };
+  if (auto stored = fill_records(set, index.schema(), *free, parts.records); !stored) {
     return std::unexpected(stored.error());
   }
-  index.store_.append(std::move(parts.vectors), parts.count);
+  const std::size_t dim = index.dim();
+  index.store_.append(rows_by_slot(std::move(parts.vectors), *free, dim), parts.count);
   return index;
+}
+
+void GraphIndex::compact() {
+  GraphParts compacted = parts();
+  std::vector<std::uint32_t> renumbered(slot_count(), 0);
+  std::vector<std::uint8_t> levels;
+  levels.reserve(size());
+  for (std::uint32_t slot = 0, next = 0; slot < slot_count(); ++slot) {
+    if (slots_.is_free(slot)) continue;
+    renumbered[slot] = next++;
+    levels.push_back(links_.level(slot));
+  }
+  std::vector<std::uint32_t> links;
+  for (std::uint32_t slot = 0; slot < slot_count(); ++slot) {
+    if (slots_.is_free(slot)) continue;
+    for (unsigned layer = 0; layer <= links_.level(slot); ++layer) {
+      const std::span<const std::uint32_t> list = links_.links(slot, layer);
+      links.push_back(static_cast<std::uint32_t>(list.size()));
+      for (const std::uint32_t target : list) links.push_back(renumbered[target]);
+    }
+  }
+  // The ids move with their vectors, so they can no longer be the slots.
+  compacted.labels.clear();
+  for (std::uint32_t slot = 0; slot < slot_count(); ++slot) {
+    if (!slots_.is_free(slot)) compacted.labels.push_back(labels_.label_of(slot));
+  }
+  compacted.count = size();
+  compacted.levels = std::move(levels);
+  compacted.links = std::move(links);
+  compacted.free_slots.clear();
+  auto rebuilt = from_parts(std::move(compacted));
+  if (!rebuilt) {
+    throw std::logic_error("a compacted index failed its own check: " + rebuilt.error().reason);
+  }
+  *this = std::move(*rebuilt);
 }
 
 }  // namespace halqen::graph

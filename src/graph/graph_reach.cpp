@@ -40,7 +40,7 @@ void spread(const LinkStore& links, std::uint32_t start, unsigned layer,
 }  // namespace
 
 void GraphIndex::connect_unreached() {
-  const std::size_t count = size();
+  const std::size_t count = slot_count();
   if (count == 0) return;
   ScratchPool::Lease lease = scratch_->borrow();
   WalkScratch& scratch = *lease;
@@ -52,13 +52,13 @@ void GraphIndex::connect_unreached() {
 }
 
 bool GraphIndex::link_unreached(unsigned layer, std::vector<bool>& reached, WalkScratch& scratch) {
-  const std::size_t count = size();
+  const std::size_t count = slot_count();
   std::vector<Candidate> found;
   std::fill(reached.begin(), reached.end(), false);
   spread(links_, entry_, layer, reached);
   bool changed = false;
   for (std::uint32_t node = 0; node < count; ++node) {
-    if (reached[node] || links_.level(node) < layer) continue;
+    if (reached[node] || slots_.is_free(node) || links_.level(node) < layer) continue;
     // A walk only meets reachable nodes: the nearest with room hosts the
     // link, else the nearest gives up its last link to it.
     ExactDistances distances(store_, node);
@@ -68,11 +68,11 @@ bool GraphIndex::link_unreached(unsigned layer, std::vector<bool>& reached, Walk
     }
     walk_layer(links_, distances, std::span(&here, 1), layer, kHostSearchWidth, count, scratch);
     scratch.best.sorted_into(found);
-    // The descent can end on the node itself or among its unreached fellows
+    // The descent can end on the node itself or among other unreached nodes
     // (reached on an upper layer, not on this one), which may already link
-    // to it: only a node the walk from the entry reaches can host the link.
-    std::erase_if(found, [&reached](const Candidate& c) { return !reached[c.slot]; });
-    if (found.empty()) found.push_back({distances.key(entry_), entry_});
+    // to it: only a reached node hosts the link, the entry when no other.
+    std::erase_if(found, [&](const Candidate& c) { return c.slot == node || !reached[c.slot]; });
+    if (found.empty()) found.push_back({0.0, entry_});
     std::uint32_t host = found.front().slot;
     for (const Candidate& c : found) {
       if (links_.has_room(c.slot, layer)) {

@@ -49,17 +49,48 @@ std::optional<std::uint32_t> LabelMap::slot_of(std::uint64_t label) const {
   }
 }
 
-std::optional<GraphError> LabelMap::check(std::span<const std::uint64_t> labels) const {
+std::optional<GraphError> LabelMap::check(std::span<const std::uint64_t> labels,
+                                          bool may_be_present) const {
   const std::optional<std::size_t> repeat = first_repeat(labels);
   for (std::size_t row = 0; row < labels.size(); ++row) {
     if (labels[row] > kLargestId) {
       return GraphError{.kind = GraphErrorKind::IdTooLarge, .row = row, .detail = labels[row]};
     }
-    if (slot_of(labels[row]) || (repeat && *repeat == row)) {
+    if (repeat && *repeat == row) {
+      return GraphError{.kind = GraphErrorKind::RepeatedId, .row = row, .detail = labels[row]};
+    }
+    if (!may_be_present && slot_of(labels[row])) {
       return GraphError{.kind = GraphErrorKind::DuplicateId, .row = row, .detail = labels[row]};
     }
   }
   return std::nullopt;
+}
+
+void LabelMap::erase_entry(std::uint64_t label) {
+  const std::size_t mask = table_.size() - 1;
+  std::size_t at = home(label);
+  while (table_[at].label != label || table_[at].slot == kEmpty) at = (at + 1) & mask;
+  // Backward shift: each later entry of the run moves into the hole when
+  // its home lies at or before the hole, so every probe still finds it.
+  for (std::size_t next = (at + 1) & mask; table_[next].slot != kEmpty; next = (next + 1) & mask) {
+    const std::size_t wanted = home(table_[next].label);
+    if (((next - wanted) & mask) >= ((next - at) & mask)) {
+      table_[at] = table_[next];
+      at = next;
+    }
+  }
+  table_[at] = Entry{0, kEmpty};
+}
+
+void LabelMap::release(std::uint32_t slot) {
+  erase_entry(labels_[slot]);
+  labels_[slot] = kNoLabel;
+}
+
+void LabelMap::assign(std::uint32_t slot, std::uint64_t label) {
+  labels_[slot] = label;
+  insert_entry(label, slot);
+  next_default_ = std::max(next_default_, label + 1);
 }
 
 void LabelMap::insert_entry(std::uint64_t label, std::uint32_t slot) {
@@ -120,9 +151,20 @@ void LabelMap::append(std::span<const std::uint64_t> labels) {
 std::optional<LabelMap> LabelMap::from_labels(std::span<const std::uint64_t> labels,
                                               std::uint64_t next_default) {
   LabelMap map;
-  map.reserve(labels);
-  if (map.check(labels)) return std::nullopt;
-  map.append(labels);
+  std::vector<std::uint64_t> live;
+  live.reserve(labels.size());
+  for (const std::uint64_t label : labels) {
+    if (label != kNoLabel) live.push_back(label);
+  }
+  if (map.check(live)) return std::nullopt;
+  map.materialise(labels.size());
+  for (const std::uint64_t label : labels) {
+    const auto slot = static_cast<std::uint32_t>(map.count_++);
+    map.labels_.push_back(label);
+    if (label == kNoLabel) continue;
+    map.insert_entry(label, slot);
+    map.next_default_ = std::max(map.next_default_, label + 1);
+  }
   if (next_default < map.next_default_) return std::nullopt;
   map.next_default_ = next_default;
   return map;

@@ -1,9 +1,10 @@
 // The user's 64-bit ids of the stored slots.
 //
-// While every id equals its slot (an index that only took default ids) the
-// map holds nothing. The first other id turns it into a label per slot plus
-// an open-addressing table from label to slot, two words per entry at most
-// three quarters full: a fraction of a general-purpose hash map's memory.
+// While every id equals its slot (an index that only took default ids and
+// never lost one) the map holds nothing. The first other id, or the first
+// removal, turns it into a label per slot plus an open-addressing table from
+// label to slot, two words per entry at most three quarters full: a fraction
+// of a general-purpose hash map's memory. A free slot's label is kNoLabel.
 #pragma once
 
 #include <cstddef>
@@ -31,18 +32,39 @@ class LabelMap {
   }
   std::optional<std::uint32_t> slot_of(std::uint64_t label) const;
 
-  // The error for the first id of `labels` (in order) already stored,
-  // repeated earlier in `labels`, or past kLargestId.
-  std::optional<GraphError> check(std::span<const std::uint64_t> labels) const;
+  // The error for the first id of `labels` (in order) repeated earlier in
+  // `labels`, past kLargestId, or (unless `may_be_present`) already stored.
+  std::optional<GraphError> check(std::span<const std::uint64_t> labels,
+                                  bool may_be_present = false) const;
   // Makes room for `count` more labels; throws std::bad_alloc unchanged.
   void reserve(std::span<const std::uint64_t> labels);
   // Appends the labels of the next slots. Preconditions: check() passed and
   // reserve() was called for them.
   void append(std::span<const std::uint64_t> labels);
 
+  // Slots filled again after a removal: as append, but into free slots.
+  // Preconditions: the map holds labels (a removal made it) and reserve()
+  // was called for them.
+  void assign(std::uint32_t slot, std::uint64_t label);
+  // Turns an identity map into one with a label per slot, so that slots can
+  // be released. Throws std::bad_alloc unchanged.
+  void prepare_release() {
+    if (labels_.empty()) materialise(0);
+  }
+  // Forgets the label of `slot` (precondition: prepare_release() was called).
+  void release(std::uint32_t slot);
+  // No slot at all, as a new map, but the next default id kept.
+  void clear_keeping_next() {
+    const std::uint64_t next = next_default_;
+    *this = LabelMap();
+    next_default_ = next;
+  }
+
   // Rebuilds a map from every slot's label, as read back from parts.
+  // A free slot's label is kNoLabel (counted as a slot, found by no id).
   static std::optional<LabelMap> from_labels(std::span<const std::uint64_t> labels,
                                              std::uint64_t next_default);
+  static constexpr std::uint64_t kNoLabel = ~std::uint64_t{0};
   std::uint64_t heap_bytes() const {
     return labels_.capacity() * sizeof(std::uint64_t) + table_.capacity() * sizeof(Entry);
   }
@@ -59,6 +81,7 @@ class LabelMap {
   void materialise(std::size_t extra);
   void grow_table(std::size_t entries);
   void insert_entry(std::uint64_t label, std::uint32_t slot);
+  void erase_entry(std::uint64_t label);
   std::size_t home(std::uint64_t label) const;
 
   std::size_t count_ = 0;

@@ -46,6 +46,7 @@ constexpr std::array<std::string_view, 5> kAddParameters{"vectors", "ids", "meta
 constexpr std::array<std::string_view, 5> kSearchParameters{"queries", "k", "ef", "filter",
                                                             "threads"};
 constexpr std::array<std::string_view, 1> kGetVectorsParameters{"ids"};
+constexpr std::array<std::string_view, 2> kRemoveParameters{"ids", "threads"};
 constexpr std::array<std::string_view, 1> kKeyParameters{"id"};
 constexpr std::array<std::string_view, 1> kEfParameters{"ef_search"};
 
@@ -53,6 +54,7 @@ constexpr FunctionDescription kNew{"GraphIndex", "__new__", kNewParameters, 2};
 constexpr FunctionDescription kAdd{"GraphIndex", "add", kAddParameters, 1};
 constexpr FunctionDescription kSearch{"GraphIndex", "search", kSearchParameters, 1};
 constexpr FunctionDescription kGetVectors{"GraphIndex", "get_vectors", kGetVectorsParameters, 1};
+constexpr FunctionDescription kRemove{"GraphIndex", "remove", kRemoveParameters, 1};
 constexpr FunctionDescription kContains{"GraphIndex", "__contains__", kKeyParameters, 1};
 constexpr FunctionDescription kSetEf{"GraphIndex", "ef_search", kEfParameters, 1};
 
@@ -70,7 +72,10 @@ constexpr const char* kAddDoc =
     "Add vectors (a 2-D array of any real dtype, or a sequence of vectors).\n\n"
     "ids are non-negative 64-bit ids, returned by search; by default they\n"
     "continue from one past the largest id used so far. An id already\n"
-    "present or repeated raises ValueError. metadata is one list of\n"
+    "present is replaced: its old vector and metadata are removed (as by\n"
+    "remove) and the new ones added. An id given twice in one call raises\n"
+    "ValueError. Vectors go into the slots of removed ones first, lowest\n"
+    "first, so memory follows the live count. metadata is one list of\n"
     "(name, value) pairs per vector (the index needs a schema). NaN or\n"
     "infinite components, and zero vectors under \"angular\", raise ValueError.\n"
     "On any such error nothing is added.\n\n"
@@ -79,7 +84,8 @@ constexpr const char* kAddDoc =
     "the index is borrowed exclusively: a search from another thread raises\n"
     "RuntimeError(\"Already mutably borrowed\") rather than wait. Ctrl-C stops\n"
     "the call at the next batch boundary with KeyboardInterrupt: the batches\n"
-    "completed stay in the index, searchable; the rest is not added.\n"
+    "completed stay in the index, searchable; the rest is not added (an id\n"
+    "it would have replaced stays removed).\n"
     "progress=True draws a progress bar on stderr.";
 constexpr const char* kSearchDoc =
     "search($self, queries, k=10, ef=None, filter=None, threads=None)\n--\n\n"
@@ -98,10 +104,25 @@ constexpr const char* kGetVectorsDoc =
     "get_vectors($self, ids)\n--\n\n"
     "The stored vectors of ids, as a float64 array of shape (len(ids), dim).\n"
     "An unknown id raises KeyError.";
+constexpr const char* kRemoveDoc =
+    "remove($self, ids, threads=None)\n--\n\n"
+    "Remove the vectors of ids (a sequence of ids or a 1-D integer array);\n"
+    "no search returns them again. An id given twice is removed once. An\n"
+    "unknown id raises KeyError naming it, and nothing is removed. The\n"
+    "nodes that linked to a removed one choose their links again, on\n"
+    "`threads` worker threads (all usable CPUs by default), so the graph\n"
+    "stays navigable; the result does not depend on the threads. The slots\n"
+    "freed are filled by later additions.";
 constexpr const char* kEfDoc = "Width of a search's walk unless the search names ef.";
 
 PyErr value_error(std::string message) {
   return PyErr::new_err(PyExc_ValueError, std::move(message));
+}
+
+PyErr key_error(std::uint64_t id) {
+  Ref key = Ref::steal(PyLong_FromUnsignedLongLong(id));
+  if (!key) return fetch_error().error();
+  return PyErr::new_err(PyExc_KeyError, std::move(key));
 }
 
 PyResult<void> check_lengths(const GraphIndex& self, const VectorList& vectors) {
@@ -325,11 +346,7 @@ PyResult<Ref> get_vectors(const GraphIndex& self, std::vector<std::uint64_t> ids
   slots.reserve(ids.size());
   for (const std::uint64_t id : ids) {
     const std::optional<std::uint32_t> slot = self.slot_of(id);
-    if (!slot) {
-      Ref key = Ref::steal(PyLong_FromUnsignedLongLong(id));
-      if (!key) return fetch_error();
-      return std::unexpected(PyErr::new_err(PyExc_KeyError, std::move(key)));
-    }
+    if (!slot) return std::unexpected(key_error(id));
     slots.push_back(*slot);
   }
   const std::array<std::size_t, 2> shape = {ids.size(), self.dim()};
@@ -340,6 +357,21 @@ PyResult<Ref> get_vectors(const GraphIndex& self, std::vector<std::uint64_t> ids
     std::copy(row.begin(), row.end(), cells.begin() + static_cast<std::ptrdiff_t>(i * self.dim()));
   }
   return std::move(rows).release();
+}
+
+PyResult<NoneResult> remove(GraphIndex& self, std::vector<std::uint64_t> ids,
+                            std::optional<ThreadCount> threads) {
+  for (const std::uint64_t id : ids) {
+    if (!self.slot_of(id)) return std::unexpected(key_error(id));
+  }
+  std::expected<void, graph::GraphError> removed;
+  const std::size_t workers = worker_threads(threads);
+  HALQEN_TRY_VOID(run_released_interruptible([&](Interrupt& interrupt) {
+    graph::ThreadRunner runner(workers, interrupt);
+    removed = self.remove(ids, runner);
+  }));
+  if (!removed) return std::unexpected(key_error(removed.error().detail));
+  return NoneResult{};
 }
 
 PyResult<std::uint64_t> length(const GraphIndex& self) {
@@ -364,6 +396,7 @@ PyMethodDef methods[] = {
     method_def<add, kAdd>("add", kAddDoc),
     method_def<search, kSearch>("search", kSearchDoc),
     method_def<get_vectors, kGetVectors>("get_vectors", kGetVectorsDoc),
+    method_def<remove, kRemove>("remove", kRemoveDoc),
     {nullptr, nullptr, 0, nullptr},
 };
 

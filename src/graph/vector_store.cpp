@@ -1,5 +1,6 @@
 #include "graph/vector_store.hpp"
 
+#include <algorithm>
 #include <utility>
 
 #include "metrics/metric_table.hpp"
@@ -28,6 +29,17 @@ void VectorStore::append(std::vector<double>&& rows, std::size_t count) {
       norms_.push_back(squared_norm(row(static_cast<std::uint32_t>(slot))));
     }
   }
+}
+
+void VectorStore::set_row(std::uint32_t slot, std::span<const double> row) {
+  std::copy(row.begin(), row.end(), values_.begin() + static_cast<std::ptrdiff_t>(slot * dim_));
+  if (keeps_norms()) norms_[slot] = squared_norm(this->row(slot));
+}
+
+void VectorStore::clear_row(std::uint32_t slot) {
+  const auto first = values_.begin() + static_cast<std::ptrdiff_t>(slot * dim_);
+  std::fill(first, first + static_cast<std::ptrdiff_t>(dim_), 0.0);
+  if (keeps_norms()) norms_[slot] = 0.0;
 }
 
 void VectorStore::truncate(std::size_t count) {

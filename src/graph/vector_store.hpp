@@ -20,6 +20,10 @@ class VectorStore {
   void append(std::vector<double>&& rows, std::size_t count);
   // Keeps the first `count` rows (what an interrupted addition leaves).
   void truncate(std::size_t count);
+  // Writes a row in place of a free slot's (precondition: slot < size()).
+  void set_row(std::uint32_t slot, std::span<const double> row);
+  // Zeroes a removed vector's row, so nothing of it stays behind.
+  void clear_row(std::uint32_t slot);
 
   std::size_t size() const { return count_; }
   std::size_t dim() const { return dim_; }

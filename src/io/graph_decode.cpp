@@ -6,6 +6,7 @@
 #include <string>
 #include <utility>
 
+#include "common/checked_product.hpp"
 #include "io/graph_file.hpp"
 #include "io/metadata_codec.hpp"
 #include "io/optional_sections.hpp"
@@ -29,6 +30,35 @@ std::expected<void, CodecError> check_layers(const FileHeader& header,
   return std::unexpected(
       CodecError::format("invalid header: layers is " + std::to_string(header.layers) +
                          ", but the levels reach " + std::to_string(layers) + " layers"));
+}
+
+// The rows of the live slots: whole rows, at most one per slot (how many
+// slots are free the free-slots section says, after; from_parts checks the
+// two agree).
+std::expected<void, CodecError> read_live_rows(ByteSource& source, const FileHeader& header,
+                                               GraphParts& parts, Interrupt& interrupt) {
+  auto section = SectionReader::open(source, SectionTag::Vectors, std::nullopt);
+  if (!section) return std::unexpected(section.error());
+  const std::uint64_t length = section->length();
+  const auto row_bytes = checked_product(header.dim, sizeof(double));
+  const auto most = row_bytes ? checked_product(*row_bytes, header.count) : std::nullopt;
+  const bool whole_rows = row_bytes && (*row_bytes == 0 ? length == 0 : length % *row_bytes == 0);
+  if (!most || !whole_rows || length > *most) {
+    return std::unexpected(
+        CodecError::format("the vectors section holds " + std::to_string(length) +
+                           " bytes, expected whole rows of " + std::to_string(header.dim) +
+                           " values, at most one for each of " + count_of(header.count, "slots")));
+  }
+  if (auto got = section->read_values_growing(parts.vectors, length / sizeof(double), interrupt);
+      !got) {
+    return got;
+  }
+  return section->finish();
+}
+
+// The live slots: the slots less the free ones, found from the rows read.
+std::uint64_t live_count(const FileHeader& header, const GraphParts& parts) {
+  return header.dim == 0 ? header.count : parts.vectors.size() / header.dim;
 }
 
 // At least one count word per node; whole words.
@@ -59,10 +89,10 @@ std::expected<void, CodecError> read_schema(ByteSource& source, GraphParts& part
   return {};
 }
 
-// A record per node with a schema, nothing without.
-std::expected<void, CodecError> read_metadata(ByteSource& source, GraphParts& parts,
-                                              Interrupt& interrupt) {
-  auto records = read_metadata_section(source, parts.params.schema ? parts.count : 0, interrupt);
+// A record per live slot with a schema, nothing without.
+std::expected<void, CodecError> read_metadata(ByteSource& source, std::uint64_t live,
+                                              GraphParts& parts, Interrupt& interrupt) {
+  auto records = read_metadata_section(source, parts.params.schema ? live : 0, interrupt);
   if (!records) return std::unexpected(records.error());
   parts.records = std::move(*records);
   return {};
@@ -81,15 +111,33 @@ std::expected<void, CodecError> read_build_state(ByteSource& source, GraphParts&
   return {};
 }
 
-std::expected<void, CodecError> read_labels(SectionReader& section, GraphParts& parts,
-                                            Interrupt& interrupt) {
-  const std::uint64_t expected = parts.count * sizeof(std::uint64_t);
+std::expected<void, CodecError> read_labels(SectionReader& section, std::uint64_t live,
+                                            GraphParts& parts, Interrupt& interrupt) {
+  const std::uint64_t expected = live * sizeof(std::uint64_t);
   if (section.length() != expected) {
     return std::unexpected(CodecError::format(
         "the labels section holds " + std::to_string(section.length()) + " bytes, expected " +
-        std::to_string(expected) + " for " + count_of(parts.count, "ids")));
+        std::to_string(expected) + " for " + count_of(live, "live ids")));
   }
-  return section.read_values_growing(parts.labels, parts.count, interrupt);
+  return section.read_values_growing(parts.labels, live, interrupt);
+}
+
+// One slot number per free slot: as many as the slots without a row.
+std::expected<void, CodecError> read_free_slots(SectionReader& section, std::uint64_t live,
+                                                GraphParts& parts, Interrupt& interrupt) {
+  const std::uint64_t free = parts.count - live;
+  if (free == 0) {
+    return std::unexpected(CodecError::format("a free slots section in a file whose " +
+                                              count_of(live, "slots") + " all have rows"));
+  }
+  const std::uint64_t expected = free * sizeof(std::uint32_t);
+  if (section.length() != expected) {
+    return std::unexpected(CodecError::format(
+        "the free slots section holds " + std::to_string(section.length()) + " bytes, expected " +
+        std::to_string(expected) + " for the " + count_of(free, "slots") + " of " +
+        std::to_string(parts.count) + " without a row"));
+  }
+  return section.read_values_growing(parts.free_slots, free, interrupt);
 }
 
 }  // namespace
@@ -106,9 +154,10 @@ std::expected<GraphParts, CodecError> FileKind<graph::GraphIndex>::decode(ByteSo
                   .seed = 0,
                   .schema = std::nullopt};
   parts.count = header.count;
-  if (auto got = read_vectors(source, header, parts.vectors, interrupt); !got) {
+  if (auto got = read_live_rows(source, header, parts, interrupt); !got) {
     return std::unexpected(got.error());
   }
+  const std::uint64_t live = live_count(header, parts);
   if (auto got = read_array_section(source, SectionTag::Levels, header.count, parts.levels,
                                     count_of(header.count, "nodes"), interrupt);
       !got) {
@@ -121,17 +170,26 @@ std::expected<GraphParts, CodecError> FileKind<graph::GraphIndex>::decode(ByteSo
     return std::unexpected(got.error());
   }
   if (auto got = read_schema(source, parts, interrupt); !got) return std::unexpected(got.error());
-  if (auto got = read_metadata(source, parts, interrupt); !got) {
+  if (auto got = read_metadata(source, live, parts, interrupt); !got) {
     return std::unexpected(got.error());
   }
   if (auto got = read_build_state(source, parts, interrupt); !got) {
     return std::unexpected(got.error());
   }
-  const std::array<OptionalSection, 1> optional = {OptionalSection{
-      SectionTag::Labels,
-      [&](SectionReader& section) { return read_labels(section, parts, interrupt); }}};
+  const std::array<OptionalSection, 2> optional = {
+      OptionalSection{
+          SectionTag::Labels,
+          [&](SectionReader& section) { return read_labels(section, live, parts, interrupt); }},
+      OptionalSection{SectionTag::FreeSlots, [&](SectionReader& section) {
+                        return read_free_slots(section, live, parts, interrupt);
+                      }}};
   if (auto got = read_optional_sections(source, header, kSections.size(), optional); !got) {
     return std::unexpected(got.error());
+  }
+  if (live != parts.count && parts.free_slots.empty()) {
+    return std::unexpected(CodecError::format(
+        "the vectors section holds rows for " + count_of(live, "slots") + " of " +
+        std::to_string(parts.count) + ", and no free slots section lists the others"));
   }
   return parts;
 }

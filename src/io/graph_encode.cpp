@@ -1,5 +1,6 @@
 // Writing a GraphIndex straight from its memory, through its read-out
 // accessors: nothing is gathered beyond a piece of link words at a time.
+#include <algorithm>
 #include <array>
 #include <vector>
 
@@ -21,14 +22,37 @@ constexpr std::size_t kWordsPerPiece = std::size_t{1} << 14;
 constexpr std::uint64_t kBuildStateWords = 2;
 
 bool has_labels(const GraphIndex& index) {
-  return !index.explicit_ids().empty();
+  return !index.ids_are_slots();
+}
+
+bool has_free_slots(const GraphIndex& index) {
+  return index.size() < index.slot_count();
+}
+
+std::uint64_t free_slots_bytes(const GraphIndex& index) {
+  return (index.slot_count() - index.size()) * sizeof(std::uint32_t);
+}
+
+// The live slots as runs [begin, end) of consecutive slots, in order.
+template <class Visit>
+std::expected<void, CodecError> for_live_runs(const GraphIndex& index, Visit visit) {
+  std::uint32_t slot = 0;
+  const auto count = static_cast<std::uint32_t>(index.slot_count());
+  while (slot < count) {
+    while (slot < count && index.is_free(slot)) ++slot;
+    const std::uint32_t begin = slot;
+    while (slot < count && !index.is_free(slot)) ++slot;
+    if (begin == slot) break;
+    if (auto done = visit(begin, slot); !done) return done;
+  }
+  return {};
 }
 
 // A count word per node and layer, and a word per link.
 std::uint64_t link_words(const GraphIndex& index) {
   const graph::LinkStore& links = index.links();
   std::uint64_t words = 0;
-  for (std::uint32_t slot = 0; slot < index.size(); ++slot) {
+  for (std::uint32_t slot = 0; slot < index.slot_count(); ++slot) {
     for (unsigned layer = 0; layer <= links.level(slot); ++layer) {
       words += 1 + links.links(slot, layer).size();
     }
@@ -39,8 +63,8 @@ std::uint64_t link_words(const GraphIndex& index) {
 std::uint64_t metadata_bytes(const GraphIndex& index) {
   if (!index.schema()) return 0;
   std::uint64_t bytes = 0;
-  for (std::uint32_t slot = 0; slot < index.size(); ++slot) {
-    bytes += record_payload_bytes(index.record(slot));
+  for (std::uint32_t slot = 0; slot < index.slot_count(); ++slot) {
+    if (!index.is_free(slot)) bytes += record_payload_bytes(index.record(slot));
   }
   return bytes;
 }
@@ -48,14 +72,19 @@ std::uint64_t metadata_bytes(const GraphIndex& index) {
 FileHeader graph_header(const GraphIndex& index) {
   using Kind = FileKind<GraphIndex>;
   const graph::GraphParams& params = index.params();
-  const std::size_t sections = Kind::kSections.size() + (has_labels(index) ? 1 : 0);
+  const std::size_t sections =
+      Kind::kSections.size() + (has_labels(index) ? 1 : 0) + (has_free_slots(index) ? 1 : 0);
+  const std::span<const std::uint8_t> levels = index.links().levels();
+  // Free slots keep their levels (a later addition fills them at it).
+  const std::uint64_t layers =
+      levels.empty() ? 0 : std::uint64_t{*std::ranges::max_element(levels)} + 1;
   return {.version = Kind::kVersion,
           .kind = Kind::kCode,
           .metric = params.metric,
           .section_count = static_cast<std::uint32_t>(sections),
           .dim = params.dim,
-          .count = index.size(),
-          .layers = index.size() == 0 ? 0 : index.top_level() + 1,
+          .count = index.slot_count(),
+          .layers = layers,
           .m = params.m,
           .ef_construction = params.ef_construction,
           .ef_search = params.ef_search};
@@ -68,7 +97,7 @@ std::expected<void, CodecError> write_links(const GraphIndex& index, ByteSink& s
   const graph::LinkStore& links = index.links();
   std::vector<std::uint32_t> piece;
   piece.reserve(kWordsPerPiece + links.capacity(0) + 1);
-  for (std::uint32_t slot = 0; slot < index.size(); ++slot) {
+  for (std::uint32_t slot = 0; slot < index.slot_count(); ++slot) {
     for (unsigned layer = 0; layer <= links.level(slot); ++layer) {
       const std::span<const std::uint32_t> list = links.links(slot, layer);
       piece.push_back(static_cast<std::uint32_t>(list.size()));
@@ -94,9 +123,38 @@ std::expected<void, CodecError> write_schema_section(const GraphIndex& index, By
 std::expected<void, CodecError> write_metadata_section(const GraphIndex& index, ByteSink& sink) {
   auto section = SectionWriter::begin(sink, SectionTag::Metadata, metadata_bytes(index));
   if (!section) return std::unexpected(section.error());
-  for (std::uint32_t slot = 0; index.schema() && slot < index.size(); ++slot) {
+  for (std::uint32_t slot = 0; index.schema() && slot < index.slot_count(); ++slot) {
+    if (index.is_free(slot)) continue;
     if (auto written = write_record(index.record(slot), *section); !written) return written;
   }
+  return section->finish();
+}
+
+// The rows of the live slots; a free slot's row is not written.
+std::expected<void, CodecError> write_vectors(const GraphIndex& index, ByteSink& sink) {
+  const std::uint64_t bytes = index.size() * index.dim() * sizeof(double);
+  auto section = SectionWriter::begin(sink, SectionTag::Vectors, bytes);
+  if (!section) return std::unexpected(section.error());
+  const std::span<const double> values = index.stored_rows();
+  const std::size_t dim = index.dim();
+  auto written = for_live_runs(index, [&](std::uint32_t begin, std::uint32_t end) {
+    return section->write_values(values.subspan(begin * dim, (end - begin) * dim));
+  });
+  if (!written) return written;
+  return section->finish();
+}
+
+std::expected<void, CodecError> write_labels(const GraphIndex& index, ByteSink& sink) {
+  const std::uint64_t bytes = index.size() * sizeof(std::uint64_t);
+  auto section = SectionWriter::begin(sink, SectionTag::Labels, bytes);
+  if (!section) return std::unexpected(section.error());
+  std::vector<std::uint64_t> piece;
+  auto written = for_live_runs(index, [&](std::uint32_t begin, std::uint32_t end) {
+    piece.clear();
+    for (std::uint32_t slot = begin; slot < end; ++slot) piece.push_back(index.id_of(slot));
+    return section->write_values<std::uint64_t>(piece);
+  });
+  if (!written) return written;
   return section->finish();
 }
 
@@ -109,19 +167,19 @@ std::expected<void, CodecError> write_build_state(const GraphIndex& index, ByteS
 
 std::uint64_t FileKind<GraphIndex>::encoded_size(const GraphIndex& index) {
   const std::uint64_t labels =
-      has_labels(index) ? kSectionFrameBytes + index.explicit_ids().size_bytes() : 0;
+      has_labels(index) ? kSectionFrameBytes + index.size() * sizeof(std::uint64_t) : 0;
+  const std::uint64_t free_slots =
+      has_free_slots(index) ? kSectionFrameBytes + free_slots_bytes(index) : 0;
   return format::kHeaderBytes + kSections.size() * kSectionFrameBytes +
-         index.vectors().size_bytes() + index.links().levels().size_bytes() +
+         index.size() * index.dim() * sizeof(double) + index.links().levels().size_bytes() +
          link_words(index) * sizeof(std::uint32_t) + schema_payload_bytes(index.schema()) +
-         metadata_bytes(index) + kBuildStateWords * sizeof(std::uint64_t) + labels;
+         metadata_bytes(index) + kBuildStateWords * sizeof(std::uint64_t) + labels + free_slots;
 }
 
 std::expected<void, CodecError> FileKind<GraphIndex>::encode(const GraphIndex& index,
                                                              ByteSink& sink) {
   if (auto written = sink.write(encode_header(graph_header(index))); !written) return written;
-  if (auto written = write_array_section(sink, SectionTag::Vectors, index.vectors()); !written) {
-    return written;
-  }
+  if (auto written = write_vectors(index, sink); !written) return written;
   if (auto written = write_array_section(sink, SectionTag::Levels, index.links().levels());
       !written) {
     return written;
@@ -130,8 +188,12 @@ std::expected<void, CodecError> FileKind<GraphIndex>::encode(const GraphIndex& i
   if (auto written = write_schema_section(index, sink); !written) return written;
   if (auto written = write_metadata_section(index, sink); !written) return written;
   if (auto written = write_build_state(index, sink); !written) return written;
-  if (!has_labels(index)) return {};
-  return write_array_section(sink, SectionTag::Labels, index.explicit_ids());
+  if (has_labels(index)) {
+    if (auto written = write_labels(index, sink); !written) return written;
+  }
+  if (!has_free_slots(index)) return {};
+  const std::vector<std::uint32_t> free = index.free_slots();
+  return write_array_section<std::uint32_t>(sink, SectionTag::FreeSlots, free);
 }
 
 }  // namespace halqen::io

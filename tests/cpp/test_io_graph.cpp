@@ -29,6 +29,7 @@ constexpr std::uint64_t kDim = 3;
 constexpr std::size_t kGraphSection = 2;
 constexpr std::size_t kLevelsSection = 1;
 constexpr std::size_t kLabelsSection = 6;
+constexpr std::size_t kFreeSlotsSection = 7;
 
 GraphIndex empty_graph() {
   auto index = GraphIndex::create({.dim = kDim,
@@ -173,6 +174,35 @@ TEST(IoGraph, DamagedLinksLevelsAndIdsAreNamed) {
   std::ranges::copy(labels.word(0, 8), labels.word(1, 8).begin());
   labels.reseal();
   EXPECT_NE(decode_error(repeated).find("ids repeat"), std::string::npos) << decode_error(repeated);
+}
+
+TEST(IoGraph, FreeSlotsRoundTripAndTheirFaultsAreNamed) {
+  GraphIndex index = empty_graph();
+  add_rows(index, 12, 5, 40);
+  NeverInterrupt never;
+  graph::ThreadRunner runner(2, never);
+  const std::vector<std::uint64_t> removed = {43, 47, 50};
+  ASSERT_TRUE(index.remove(removed, runner).has_value());
+  const Bytes valid = encoded(index);
+  ASSERT_EQ(section_offsets(valid).size(), kFreeSlotsSection + 1);
+  GraphIndex copy = loaded(valid);
+  EXPECT_EQ(encoded(copy), valid);
+  for (GraphIndex* grown : {&index, &copy}) add_rows(*grown, 2, 6, std::nullopt);
+  EXPECT_EQ(encoded(copy), encoded(index));
+
+  Bytes twice = valid;
+  SectionEdit free(twice, kFreeSlotsSection);
+  free.set_u32(1, free.u32(0));
+  free.reseal();
+  EXPECT_NE(decode_error(twice).find("free slot 3 is listed twice"), std::string::npos)
+      << decode_error(twice);
+  Bytes to_free = valid;
+  SectionEdit links(to_free, kGraphSection);
+  links.set_u32(1, 3);
+  links.reseal();
+  EXPECT_NE(decode_error(to_free).find("slot 0 links to 3 on layer 0, a free slot"),
+            std::string::npos)
+      << decode_error(to_free);
 }
 
 }  // namespace

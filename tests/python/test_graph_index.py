@@ -74,15 +74,15 @@ def test_ids_are_the_users_and_defaults_continue_past_the_largest():
     assert index.get_vectors([41, 0]).tolist() == [[9.0, 9.0], [0.0, 0.0]]
     with pytest.raises(KeyError, match="43"):
         index.get_vectors([43])
-    with pytest.raises(ValueError, match="id 40 is already present"):
-        index.add([[1.0, 1.0], [2.0, 2.0]], ids=[100, 40])
-    with pytest.raises(ValueError, match="id 7 is already present"):
+    with pytest.raises(ValueError, match="id 7 is given twice"):
         index.add([[1.0, 1.0], [2.0, 2.0]], ids=[7, 7])
-    assert len(index) == 5 and 100 not in index and 7 not in index
+    assert len(index) == 5 and 7 not in index
+    index.add([[1.0, 1.0], [2.0, 2.0]], ids=[100, 40])      # 40 is replaced
+    assert len(index) == 6 and index.get_vectors([40, 100]).tolist() == [[2.0, 2.0], [1.0, 1.0]]
     index.add([[3.0, 3.0]], ids=[2**63 - 1])
     with pytest.raises(ValueError, match="id 9223372036854775808 is larger than"):
         index.add([[4.0, 4.0]])
-    assert len(index) == 6
+    assert len(index) == 7
 
 
 def test_rows_are_padded_where_fewer_than_k_qualify():

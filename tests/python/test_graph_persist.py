@@ -82,8 +82,8 @@ def test_empty_and_explicit_id_indexes_round_trip(tmp_path):
     assert 7 in loaded and 2**62 in loaded and 0 not in loaded
     loaded.add([[1.0, 1.0]])
     assert loaded.search([1.0, 1.0], k=1)[0].tolist() == [2**62 + 1]
-    with pytest.raises(ValueError, match="id 7 "):
-        loaded.add([[3.0, 3.0]], ids=[7])
+    loaded.add([[3.0, 3.0]], ids=[7])                       # replaced
+    assert len(loaded) == 3 and loaded.get_vectors([7]).tolist() == [[3.0, 3.0]]
 
 
 def test_batch_searches_name_graph_index_search():

@@ -1,0 +1,165 @@
+// Removal. Every node that linked to a removed node keeps its other links
+// and fills the places freed from the links of the removed nodes it linked
+// to (the delete consolidation of graph indexes such as FreshDiskANN): first
+// those the diversity rule admits beside the links it keeps, then the
+// nearest others, up to the count it had, so the paths that ran through a
+// removed node run around it and no list thins out. Each new list is
+// computed from the graph as it stood before the removal, in parallel, and
+// written afterwards, so the result does not depend on the threads. Then
+// the removed slots are cleared and listed free, the entry is chosen again
+// if it went, and nodes that can no longer walk back to the entry
+// (graph_return.cpp) or be reached from it (graph_reach.cpp) are linked
+// again.
+#include <algorithm>
+#include <vector>
+
+#include "graph/distance_computer.hpp"
+#include "graph/graph_index.hpp"
+
+namespace halqen::graph {
+namespace {
+
+// Nodes whose lists are chosen again per piece of the parallel repair.
+constexpr std::size_t kNodesPerPiece = 64;
+// The candidates a repaired list is filled from: the nearest this many
+// times the list's capacity (checking all of a removed neighbourhood's
+// links costs more than it finds).
+constexpr std::size_t kCandidatesPerLink = 3;
+
+class Repair {
+ public:
+  Repair(const LinkStore& links, const VectorStore& store, std::span<const std::uint8_t> removed)
+      : links_(links), store_(store), removed_(removed) {}
+
+  bool touches_removed(std::uint32_t node, unsigned layer) const {
+    const std::span<const std::uint32_t> list = links_.links(node, layer);
+    return std::ranges::any_of(list, [this](std::uint32_t t) { return removed_[t] != 0; });
+  }
+
+  // The live links of the removed nodes `node` links to, not already kept,
+  // nearest first (at most kCandidatesPerLink times the list's capacity).
+  std::vector<Candidate> replacements(std::uint32_t node, unsigned layer,
+                                      std::span<const std::uint32_t> kept) const {
+    std::vector<std::uint32_t> pool;
+    for (const std::uint32_t target : links_.links(node, layer)) {
+      if (removed_[target] == 0) continue;
+      for (const std::uint32_t second : links_.links(target, layer)) {
+        if (second != node && removed_[second] == 0) pool.push_back(second);
+      }
+    }
+    std::sort(pool.begin(), pool.end());
+    pool.erase(std::unique(pool.begin(), pool.end()), pool.end());
+    std::erase_if(pool, [&](std::uint32_t slot) { return std::ranges::count(kept, slot) > 0; });
+    ExactDistances from_node(store_, node);
+    std::vector<double> keys(pool.size());
+    from_node.keys(pool.data(), pool.size(), keys.data());
+    std::vector<Candidate> candidates;
+    candidates.reserve(pool.size());
+    for (std::size_t i = 0; i < pool.size(); ++i) candidates.push_back({keys[i], pool[i]});
+    std::sort(candidates.begin(), candidates.end(), Nearer{});
+    const std::size_t most = kCandidatesPerLink * links_.capacity(layer);
+    if (candidates.size() > most) candidates.resize(most);
+    return candidates;
+  }
+
+  // The diversity rule: `candidate` is nearer to the node than to every
+  // link kept.
+  bool diverse(const Candidate& candidate, std::span<const std::uint32_t> kept) const {
+    ExactDistances from_candidate(store_, candidate.slot);
+    std::vector<double> keys(kept.size());
+    from_candidate.keys(kept.data(), kept.size(), keys.data());
+    return std::ranges::none_of(keys, [&](double key) { return key < candidate.key; });
+  }
+
+  // The node's new list on `layer`, and how many of its first links were
+  // chosen together by the diversity rule.
+  std::pair<std::vector<std::uint32_t>, std::size_t> chosen(std::uint32_t node,
+                                                            unsigned layer) const {
+    const std::span<const std::uint32_t> old = links_.links(node, layer);
+    std::vector<std::uint32_t> kept;
+    std::size_t prefix = links_.diverse_prefix(node, layer);
+    for (std::size_t i = 0; i < old.size(); ++i) {
+      if (removed_[old[i]] == 0) {
+        kept.push_back(old[i]);
+      } else {
+        prefix = std::min(prefix, i);
+      }
+    }
+    std::vector<Candidate> candidates = replacements(node, layer, kept);
+    const std::size_t wanted = old.size();
+    std::vector<bool> taken(candidates.size(), false);
+    for (std::size_t i = 0; i < candidates.size() && kept.size() < wanted; ++i) {
+      if (!diverse(candidates[i], kept)) continue;
+      kept.push_back(candidates[i].slot);
+      taken[i] = true;
+    }
+    for (std::size_t i = 0; i < candidates.size() && kept.size() < wanted; ++i) {
+      if (!taken[i]) kept.push_back(candidates[i].slot);
+    }
+    return {std::move(kept), prefix};
+  }
+
+ private:
+  const LinkStore& links_;
+  const VectorStore& store_;
+  std::span<const std::uint8_t> removed_;
+};
+
+}  // namespace
+
+std::expected<void, GraphError> GraphIndex::remove(std::span<const std::uint64_t> ids,
+                                                   JobRunner& runner) {
+  std::vector<std::uint32_t> slots;
+  slots.reserve(ids.size());
+  for (std::size_t row = 0; row < ids.size(); ++row) {
+    const std::optional<std::uint32_t> slot = labels_.slot_of(ids[row]);
+    if (!slot) {
+      return std::unexpected(
+          GraphError{.kind = GraphErrorKind::UnknownId, .row = row, .detail = ids[row]});
+    }
+    slots.push_back(*slot);
+  }
+  std::sort(slots.begin(), slots.end());
+  slots.erase(std::unique(slots.begin(), slots.end()), slots.end());
+  remove_slots(slots, runner);
+  return {};
+}
+
+void GraphIndex::remove_slots(std::span<const std::uint32_t> slots, JobRunner& runner) {
+  if (slots.empty()) return;
+  if (slots.size() == size()) {
+    clear_all();
+    return;
+  }
+  labels_.prepare_release();
+  std::vector<std::uint8_t> removed(slot_count(), 0);
+  for (const std::uint32_t slot : slots) removed[slot] = 1;
+  const Repair repair(links_, store_, removed);
+  for (unsigned layer = 0; layer <= top_level_; ++layer) {
+    std::vector<std::uint32_t> touched;
+    for (std::uint32_t node = 0; node < slot_count(); ++node) {
+      if (removed[node] != 0 || slots_.is_free(node) || links_.level(node) < layer) continue;
+      if (repair.touches_removed(node, layer)) touched.push_back(node);
+    }
+    std::vector<std::pair<std::vector<std::uint32_t>, std::size_t>> lists(touched.size());
+    const PieceJob choose{
+        (touched.size() + kNodesPerPiece - 1) / kNodesPerPiece, [&](std::size_t piece) {
+          const std::size_t end = std::min(touched.size(), (piece + 1) * kNodesPerPiece);
+          for (std::size_t i = piece * kNodesPerPiece; i < end; ++i) {
+            lists[i] = repair.chosen(touched[i], layer);
+          }
+        }};
+    runner.run(choose, false);
+    for (std::size_t i = 0; i < touched.size(); ++i) {
+      links_.set_links(touched[i], layer, lists[i].first, lists[i].second);
+    }
+  }
+  const bool entry_removed = removed[entry_] != 0;
+  for (const std::uint32_t slot : slots) clear_slot(slot);
+  if (entry_removed) choose_entry();
+  connect_stranded();
+  connect_unreached();
+  if (slots_.free_count() > size()) compact();
+}
+
+}  // namespace halqen::graph

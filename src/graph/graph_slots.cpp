@@ -1,0 +1,75 @@
+// What is kept per slot, filled and cleared in one place: the row, the
+// links, the id, the metadata record with its postings, and the slot's
+// place in the free list. A per-vector code for the walk belongs here too.
+#include <algorithm>
+
+#include "graph/graph_index.hpp"
+
+namespace halqen::graph {
+
+void GraphIndex::fill_row(std::uint32_t slot, std::span<const double> row) {
+  store_.set_row(slot, row);
+}
+
+void GraphIndex::append_rows(std::vector<double>&& rows, std::size_t count) {
+  store_.append(std::move(rows), count);
+}
+
+void GraphIndex::unfill_row(std::uint32_t slot) {
+  store_.clear_row(slot);
+  slots_.release(slot);
+}
+
+void GraphIndex::drop_unlinked_rows() {
+  store_.truncate(slot_count());
+}
+
+void GraphIndex::set_record(std::uint32_t slot, const MetadataRecord* record) {
+  if (!params_.schema) return;
+  const std::span<const Metadata> values =
+      record == nullptr ? std::span<const Metadata>() : std::span<const Metadata>(*record);
+  records_.set(slot, values);
+  postings_.insert(slot, values);
+}
+
+void GraphIndex::clear_slot(std::uint32_t slot) {
+  for (unsigned layer = 0; layer <= links_.level(slot); ++layer) {
+    links_.set_links(slot, layer, {}, 0);
+  }
+  store_.clear_row(slot);
+  labels_.release(slot);
+  if (params_.schema) {
+    records_.clear(slot);
+    postings_.erase(slot);
+  }
+  slots_.release(slot);
+}
+
+void GraphIndex::choose_entry() {
+  bool found = false;
+  for (std::uint32_t slot = 0; slot < slot_count(); ++slot) {
+    if (slots_.is_free(slot)) continue;
+    if (!found || links_.level(slot) > top_level_) {
+      entry_ = slot;
+      top_level_ = links_.level(slot);
+      found = true;
+    }
+  }
+}
+
+void GraphIndex::clear_all() {
+  GraphIndex fresh(params_);
+  fresh.labels_ = std::move(labels_);
+  fresh.labels_.clear_keeping_next();
+  *this = std::move(fresh);
+}
+
+bool GraphIndex::ids_are_slots() const {
+  if (labels_.explicit_labels().empty()) return true;
+  for (std::uint32_t slot = 0; slot < slot_count(); ++slot) {
+    if (!slots_.is_free(slot) && labels_.label_of(slot) != slot) return false;
+  }
+  return true;
+}
+
+}  // namespace halqen::graph

@@ -1,0 +1,209 @@
+// Removal in the graph core: after removals the graph keeps its invariants
+// (no link to a free slot, every live node reachable on every layer, the
+// entry the lowest live slot of the highest level), later additions fill the
+// free slots lowest first, and parts with free slots are checked as hostile
+// input: each fault named with its numbers.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <deque>
+#include <functional>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "common/interrupt.hpp"
+#include "graph/graph_index.hpp"
+
+namespace halqen::graph {
+namespace {
+
+constexpr std::size_t kDim = 4;
+
+std::vector<double> random_rows(std::size_t count, std::uint32_t seed) {
+  std::mt19937_64 rng(seed);
+  std::normal_distribution<double> normal(0.0, 1.0);
+  std::vector<double> values(count * kDim);
+  for (double& x : values) x = normal(rng);
+  return values;
+}
+
+GraphIndex built(std::size_t count, std::uint32_t seed) {
+  auto index =
+      GraphIndex::create({.dim = kDim, .m = 3, .ef_construction = 16, .schema = Schema{"tag"}});
+  EXPECT_TRUE(index.has_value());
+  Addition addition;
+  addition.values = random_rows(count, seed);
+  addition.count = count;
+  addition.records.emplace();
+  for (std::size_t row = 0; row < count; ++row) {
+    addition.records->push_back({Metadata{std::int64_t(row % 3)}});
+  }
+  NeverInterrupt never;
+  ThreadRunner runner(2, never);
+  EXPECT_TRUE(index->add(std::move(addition), runner, nullptr).has_value());
+  return std::move(*index);
+}
+
+void remove_ids(GraphIndex& index, std::vector<std::uint64_t> ids) {
+  NeverInterrupt never;
+  ThreadRunner runner(2, never);
+  ASSERT_TRUE(index.remove(ids, runner).has_value());
+}
+
+// Live nodes of `layer` reached from the entry, and those on the layer.
+std::pair<std::size_t, std::size_t> reached_of(const GraphIndex& index, unsigned layer) {
+  const LinkStore& links = index.links();
+  std::vector<bool> seen(index.slot_count());
+  std::deque<std::uint32_t> queue{index.entry()};
+  seen[index.entry()] = true;
+  std::size_t reached = 1;
+  while (!queue.empty()) {
+    const std::uint32_t node = queue.front();
+    queue.pop_front();
+    for (const std::uint32_t next : links.links(node, layer)) {
+      if (seen[next]) continue;
+      seen[next] = true;
+      ++reached;
+      queue.push_back(next);
+    }
+  }
+  std::size_t on_layer = 0;
+  for (std::uint32_t slot = 0; slot < index.slot_count(); ++slot) {
+    on_layer += !index.is_free(slot) && links.level(slot) >= layer ? 1 : 0;
+  }
+  return {reached, on_layer};
+}
+
+TEST(GraphRemove, RemovalsKeepTheInvariantsAndFreeSlotsAreFilledLowestFirst) {
+  GraphIndex index = built(400, 1);
+  std::vector<std::uint64_t> removed{index.id_of(index.entry())};
+  for (std::uint64_t id = 3; id < 400; id += 3) removed.push_back(id);
+  remove_ids(index, removed);
+  ASSERT_EQ(index.size(), 400 - removed.size());
+  const LinkStore& links = index.links();
+  std::uint32_t lowest_top = 0;
+  while (index.is_free(lowest_top) || links.level(lowest_top) != index.top_level()) ++lowest_top;
+  EXPECT_EQ(index.entry(), lowest_top);
+  for (std::uint32_t slot = 0; slot < index.slot_count(); ++slot) {
+    if (!index.is_free(slot)) {
+      EXPECT_LE(links.level(slot), index.top_level());
+    }
+    for (unsigned layer = 0; layer <= links.level(slot); ++layer) {
+      for (const std::uint32_t target : links.links(slot, layer)) {
+        ASSERT_FALSE(index.is_free(slot) || index.is_free(target)) << slot << " -> " << target;
+      }
+    }
+  }
+  for (unsigned layer = 0; layer <= index.top_level(); ++layer) {
+    const auto [reached, on_layer] = reached_of(index, layer);
+    EXPECT_EQ(reached, on_layer) << "layer " << layer;
+  }
+  std::vector<std::uint32_t> expected = index.free_slots();
+  expected.resize(5);
+  Addition addition;
+  addition.values = random_rows(5, 2);
+  addition.count = 5;
+  NeverInterrupt never;
+  ThreadRunner runner(1, never);
+  ASSERT_TRUE(index.add(std::move(addition), runner, nullptr).has_value());
+  for (std::size_t i = 0; i < 5; ++i) EXPECT_EQ(index.slot_of(400 + i), expected[i]);
+}
+
+TEST(GraphRemove, RemovingMostVectorsCompactsTheSlots) {
+  GraphIndex index = built(300, 3);
+  std::vector<std::uint64_t> removed;
+  for (std::uint64_t id = 0; id < 300; ++id) {
+    if (id % 5 != 0) removed.push_back(id);
+  }
+  remove_ids(index, removed);
+  EXPECT_EQ(index.slot_count(), 60u);
+  EXPECT_TRUE(index.free_slots().empty());
+  for (std::uint64_t id = 0; id < 300; id += 5) EXPECT_EQ(index.slot_of(id), id / 5);
+}
+
+// Asks to stop at every question: the batch whose search is asked is dropped.
+class StopAtOnce final : public Interrupt {
+ public:
+  bool requested() override { return true; }
+};
+
+TEST(GraphRemove, AStoppedAdditionGivesBackTheFreeSlotsItDidNotFill) {
+  GraphIndex index = built(300, 5);
+  std::vector<std::uint64_t> removed;
+  for (std::uint64_t id = 1; id < 300; id += 3) removed.push_back(id);
+  remove_ids(index, removed);
+  const GraphParts before = index.parts();
+  Addition addition;
+  addition.values = random_rows(150, 6);
+  addition.count = 150;
+  StopAtOnce stop;
+  ThreadRunner stopping(2, stop);
+  const auto stopped = index.add(std::move(addition), stopping, nullptr);
+  ASSERT_FALSE(stopped.has_value());
+  EXPECT_EQ(stopped.error().kind, GraphErrorKind::Interrupted);
+  // The batches before the stop filled the lowest free slots; the rest are
+  // free again.
+  const std::size_t committed = index.size() - before.vectors.size() / kDim;
+  ASSERT_LT(committed, 150u);
+  const GraphParts after = index.parts();
+  EXPECT_EQ(after.free_slots, std::vector<std::uint32_t>(before.free_slots.begin() + committed,
+                                                         before.free_slots.end()));
+  const auto rebuilt = GraphIndex::from_parts(after);
+  EXPECT_TRUE(rebuilt.has_value()) << rebuilt.error().reason;
+  EXPECT_EQ(index.slot_count(), 300u);
+  EXPECT_EQ(index.stored_rows().size(), 300 * kDim);
+  for (const std::uint32_t slot : after.free_slots) {
+    const std::span<const double> row = index.stored_rows().subspan(slot * kDim, kDim);
+    EXPECT_TRUE(std::ranges::all_of(row, [](double x) { return x == 0.0; })) << slot;
+  }
+}
+
+TEST(GraphRemove, PartsWithFreeSlotsAreCheckedAsHostileInput) {
+  GraphIndex index = built(40, 4);
+  remove_ids(index, {5, 9, 30});
+  const GraphParts valid = index.parts();
+  ASSERT_EQ(valid.free_slots, (std::vector<std::uint32_t>{5, 9, 30}));
+  ASSERT_TRUE(GraphIndex::from_parts(valid).has_value());
+  // Slot 0's layer-0 list: its count, then its links.
+  ASSERT_GE(valid.links[0], 1u);
+  const std::pair<std::function<void(GraphParts&)>, std::string> faults[] = {
+      {[](GraphParts& p) {
+         p.free_slots = {5, 9, 9};
+       },
+       "free slot 9 is listed twice"},
+      {[](GraphParts& p) {
+         p.free_slots = {5, 9, 40};
+       },
+       "free slot 40 is past the last slot 39"},
+      {[](GraphParts& p) {
+         p.free_slots = {9, 5, 30};
+       },
+       "free slot 5 is listed after 9: out of order"},
+      {[](GraphParts& p) { p.links[1] = 9; }, "slot 0 links to 9 on layer 0, a free slot"},
+      {[](GraphParts& p) {
+         p.free_slots = {0, 5, 9, 30};
+         p.vectors.resize(36 * kDim);
+       },
+       "free slot 0 has "},
+      {[](GraphParts& p) { p.labels.assign(40, 1000); }, "40 ids for 37 live vectors"},
+      {[](GraphParts& p) { p.records.resize(40); }, "40 metadata records for 37 live vectors"},
+      {[](GraphParts& p) { p.vectors.resize(40 * kDim); },
+       "160 vector components for 37 live vectors of 4"},
+      {[](GraphParts& p) {
+         p.free_slots.clear();
+         for (std::uint32_t s = 0; s < 21; ++s) p.free_slots.push_back(s);
+       },
+       "21 free slots of 40: more than the live ones"},
+  };
+  for (const auto& [damage, phrase] : faults) {
+    GraphParts broken = valid;
+    damage(broken);
+    const auto rebuilt = GraphIndex::from_parts(std::move(broken));
+    ASSERT_FALSE(rebuilt.has_value()) << phrase;
+    EXPECT_NE(rebuilt.error().reason.find(phrase), std::string::npos) << rebuilt.error().reason;
+  }
+}
+
+}  // namespace
+}  // namespace halqen::graph
