@@ -68,10 +68,11 @@ class GraphIndex::Builder {
     index_.links_.reserve_nodes(levels_);
     index_.store_.append(std::move(addition.values), addition.count);
     try {
+      append_codes();
       return insert_all(first_ + addition.count, progress);
     } catch (...) {
       // Rows past the committed nodes would misalign the next addition.
-      index_.store_.truncate(index_.size());
+      index_.truncate_rows();
       throw;
     }
   }
@@ -88,7 +89,7 @@ class GraphIndex::Builder {
     }
     index_.connect_unreached();
     if (index_.size() < end) {
-      index_.store_.truncate(index_.size());
+      index_.truncate_rows();
       return std::unexpected(GraphError{.kind = GraphErrorKind::Interrupted});
     }
     return {};
@@ -125,6 +126,18 @@ class GraphIndex::Builder {
     return labels;
   }
 
+  // The new rows' codes, before any walk reads them.
+  void append_codes() {
+    if (!index_.codes_) return;
+    const std::span<const double> values = index_.store_.values();
+    const std::size_t split = first_ * index_.params_.dim;
+    index_.codes_->append(values.first(split), values.subspan(split));
+  }
+
+  // A code walk's index is built on its codes too: its recall holds, and
+  // a code moves a fraction of a float64 row's bytes.
+  BuildSpace space() const { return BuildSpace(index_.store_, index_.codes()); }
+
   unsigned level_of(std::size_t slot) const { return levels_[slot - first_]; }
 
   // Inserts slots [begin, end); false when stopped before anything changed.
@@ -142,16 +155,18 @@ class GraphIndex::Builder {
 
   // The links a new point takes on each layer it shares with the graph.
   PendingLinks search_links(std::uint32_t slot) {
+    return space().from_slot(slot, [&](auto& distances) { return search_links(slot, distances); });
+  }
+
+  template <class Distances>
+  PendingLinks search_links(std::uint32_t slot, Distances& distances) {
     const GraphIndex& index = index_;
     const std::size_t committed = index.size();
     ScratchPool::Lease lease = index.scratch_->borrow();
     WalkScratch& scratch = *lease;
-    ExactDistances distances(index.store_, slot);
     const unsigned level = level_of(slot);
-    Candidate here{distances.key(index.entry_), index.entry_};
-    for (unsigned layer = index.top_level_; layer > level; --layer) {
-      here = greedy_descent(index.links_, distances, here, layer, scratch);
-    }
+    Candidate here =
+        descend_to(index.links_, distances, index.entry_, index.top_level_, level, scratch);
     PendingLinks links;
     const unsigned shared = std::min(level, index.top_level_);
     links.layers.resize(shared + 1);
@@ -160,7 +175,7 @@ class GraphIndex::Builder {
       walk_layer(index.links_, distances, std::span(&here, 1), layer, index.params_.ef_construction,
                  committed, scratch);
       scratch.best.sorted_into(found);
-      prune_neighbours(index.store_, found, index.params_.m, links.layers[layer]);
+      prune_neighbours(space(), found, index.params_.m, links.layers[layer]);
       here = found.front();
     }
     return links;
@@ -187,8 +202,7 @@ class GraphIndex::Builder {
         added.push_back({layer, static_cast<std::uint32_t>(begin + i)});
       }
     }
-    merge_reverse_links(std::move(reverse), std::move(added), index_.links_, index_.store_,
-                        runner_);
+    merge_reverse_links(std::move(reverse), std::move(added), index_.links_, space(), runner_);
     index_.labels_.append(std::span(labels_).subspan(begin - first_, end - begin));
     append_metadata(begin, end);
     raise_entry(begin, end);

@@ -17,6 +17,7 @@
 #include <span>
 #include <vector>
 
+#include "codes/code_store.hpp"
 #include "common/invalid_parts.hpp"
 #include "common/kind_capabilities.hpp"
 #include "filter/filter.hpp"
@@ -66,6 +67,9 @@ struct GraphParts {
   std::vector<std::uint64_t> labels;    // count, or empty: every id is its slot
   std::uint64_t next_id = 0;            // the first default id of the next add
   std::vector<MetadataRecord> records;  // count, or empty without metadata
+  // The 8-bit codes' range as it was (walk Sq8); absent: set afresh from
+  // the vectors.
+  std::optional<codes::Sq8Range> code_range;
 };
 
 class GraphIndex {
@@ -114,6 +118,8 @@ class GraphIndex {
   std::span<const double> vectors() const { return store_.values(); }
   // Every slot's id, or empty while each id is its slot.
   std::span<const std::uint64_t> explicit_ids() const { return labels_.explicit_labels(); }
+  // The compact codes a walk reads; null for the exact walk.
+  const codes::CodeStore* codes() const { return codes_ ? &*codes_ : nullptr; }
   // The first default id of the next add.
   std::uint64_t next_id() const { return labels_.next_default(); }
   // The slot's metadata record; empty for a slot added without one.
@@ -130,6 +136,11 @@ class GraphIndex {
   // One pass over a layer; whether it linked anything.
   bool link_unreached(unsigned layer, std::vector<bool>& reached, WalkScratch& scratch);
 
+  // Drops the rows and codes past the committed nodes.
+  void truncate_rows() {
+    store_.truncate(size());
+    if (codes_) codes_->truncate(size());
+  }
   // Keeps a new slot's metadata record (none: null) and its postings.
   void append_metadata(const MetadataRecord* record);
 
@@ -137,10 +148,22 @@ class GraphIndex {
   std::expected<std::vector<Found>, FilterError> search_filtered(std::span<const double> query,
                                                                  std::size_t k, std::size_t ef,
                                                                  const ValueFilter& filter) const;
-  // Where a walk starts on layer 0: the greedy descent's end.
-  Candidate descend(ExactDistances& distances, WalkScratch& scratch) const;
+  // The unfiltered walk's candidates, nearest first by its keys.
+  template <class Distances>
+  std::vector<Candidate> walk(Distances& distances, std::size_t width, WalkScratch& scratch) const;
+  // The filtered walk's matches, or nothing when scoring every match is
+  // the better plan.
+  template <class Distances>
+  std::optional<std::vector<Candidate>> walk_filtered(Distances& distances,
+                                                      const ValueSelection& selection,
+                                                      std::size_t width,
+                                                      WalkScratch& scratch) const;
+  template <class Distances>
   std::vector<Candidate> walk_entries(Candidate start, const ValueSelection& selection,
-                                      ExactDistances& distances) const;
+                                      Distances& distances) const;
+  // The nearest of a code walk's candidates by exact distance.
+  std::vector<Candidate> rerank(ExactDistances& exact, std::vector<Candidate> walked,
+                                std::size_t k) const;
   std::vector<Candidate> score_matches(const ValueSelection& selection, std::size_t k,
                                        ExactDistances& distances, BestSet& best) const;
   std::vector<Found> found_of(std::span<const double> query, std::vector<Candidate> nearest,
@@ -150,7 +173,8 @@ class GraphIndex {
   VectorStore store_;
   LinkStore links_;
   LabelMap labels_;
-  MetadataStore metadata_;  // empty without a schema
+  std::optional<codes::CodeStore> codes_;  // with a walk on codes
+  MetadataStore metadata_;                 // empty without a schema
   AttributePostings postings_;
   std::uint32_t entry_ = 0;
   unsigned top_level_ = 0;
