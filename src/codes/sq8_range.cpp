@@ -10,14 +10,6 @@ namespace {
 // A widening adds this share of the new width on the side that overflowed.
 constexpr double kMarginShare = 1.0 / 8.0;
 
-// x rounded to the nearest integer and clamped to [low, high]; NaN (an
-// infinite range) gives low.
-int clamped_round(double x, int low, int high) {
-  if (!(x >= low)) return low;
-  if (x >= high) return high;
-  return static_cast<int>(std::lround(x));
-}
-
 }  // namespace
 
 Sq8Range::Sq8Range(std::vector<double> offsets, double step)
@@ -62,17 +54,16 @@ void Sq8Range::widen(std::span<const double> rows) {
     if (over_high[d]) high[d] += margin;
     widened = std::max(widened, high[d] - low[d]);
   }
-  offsets_ = std::move(low);
   // All rows equal so far: any step codes them; the next ones widen it.
-  step_ = widened > 0.0 ? widened / kLargestCode : 1.0;
-}
-
-std::uint8_t Sq8Range::code(std::size_t d, double x) const {
-  return static_cast<std::uint8_t>(clamped_round(position(d, x), 0, kLargestCode));
-}
-
-std::int16_t Sq8Range::query_code(std::size_t d, double x) const {
-  return static_cast<std::int16_t>(clamped_round(position(d, x), kQueryCodeLow, kQueryCodeHigh));
+  double step = widened > 0.0 ? widened / kLargestCode : 1.0;
+  // The rounded step times 255 may fall an ulp short of a row's component,
+  // which covers() would then find outside (and a loaded copy widen again).
+  for (std::size_t d = 0; d < dim_; ++d) {
+    while (low[d] + step * kLargestCode < high[d])
+      step = std::nextafter(step, std::numeric_limits<double>::infinity());
+  }
+  offsets_ = std::move(low);
+  step_ = step;
 }
 
 }  // namespace halqen::codes

@@ -17,6 +17,16 @@
 
 namespace halqen::codes {
 
+// x clamped to [low, high] and rounded to the nearest integer, halves up
+// (shifted to be positive, where truncation is the floor); NaN (an infinite
+// range) gives low.
+inline int clamped_round(double x, int low, int high) {
+  if (!(x >= low)) return low;
+  if (x >= high) return high;
+  constexpr double kHalf = 0.5;
+  return static_cast<int>(x - low + kHalf) + low;
+}
+
 class Sq8Range {
  public:
   static constexpr int kLargestCode = 255;
@@ -34,8 +44,12 @@ class Sq8Range {
   // Sets the range to cover the rows (the first rows), or widens it.
   void widen(std::span<const double> rows);
 
-  std::uint8_t code(std::size_t d, double x) const;
-  std::int16_t query_code(std::size_t d, double x) const;
+  std::uint8_t code(std::size_t d, double x) const {
+    return static_cast<std::uint8_t>(clamped_round(position(d, x), 0, kLargestCode));
+  }
+  std::int16_t query_code(std::size_t d, double x) const {
+    return static_cast<std::int16_t>(clamped_round(position(d, x), kQueryCodeLow, kQueryCodeHigh));
+  }
   double offset(std::size_t d) const { return offsets_[d]; }
   std::span<const double> offsets() const { return offsets_; }
   double step() const { return step_; }

@@ -56,19 +56,17 @@ std::expected<std::vector<Found>, FilterError> GraphIndex::search_filtered(
     return found_of(query, score_matches(selection, k, exact, scratch.best), k);
   }
   const std::size_t width = std::min(std::max(ef, k), selection.count);
-  std::optional<std::vector<Candidate>> walked;
+  // Unless the walk finds too few matches, or they are better all scored.
+  const std::size_t wanted = std::min(k, selection.count);
   if (codes_) {
     CodeDistances coded(*codes_, query);
-    walked = walk_filtered(coded, selection, width, scratch);
-    if (walked) walked = rerank(exact, std::move(*walked), k);
+    auto walked = walk_filtered(coded, selection, width, scratch);
+    if (walked && walked->size() >= wanted) return rerank(exact, std::move(*walked), k);
   } else {
-    walked = walk_filtered(exact, selection, width, scratch);
+    auto walked = walk_filtered(exact, selection, width, scratch);
+    if (walked && walked->size() >= wanted) return found_of(query, std::move(*walked), k);
   }
-  // The walk found too few matches, or they are better all scored.
-  if (!walked || walked->size() < std::min(k, selection.count)) {
-    return found_of(query, score_matches(selection, k, exact, scratch.best), k);
-  }
-  return found_of(query, std::move(*walked), k);
+  return found_of(query, score_matches(selection, k, exact, scratch.best), k);
 }
 
 template <class Distances>

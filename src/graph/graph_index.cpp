@@ -11,10 +11,12 @@
 namespace halqen::graph {
 namespace {
 
-// A code walk's best candidates rescored exactly: this many per answer
-// wanted, and never fewer than this share of the walk's width.
-constexpr std::size_t kRerankPerAnswer = 4;
-constexpr std::size_t kRerankWidthShare = 2;
+// A code walk's best candidates rescored exactly (by the batch kernels,
+// whose values are the metric's bit for bit): this many per answer
+// wanted. Measured on 100,000 clustered vectors of 128 dimensions with 8-bit
+// codes: the k best by code lose up to 2% of recall@10, the 2k best lose
+// nothing against rescoring the walk's every candidate; 3k leaves a margin.
+constexpr std::size_t kRerankPerAnswer = 3;
 
 std::optional<codes::CodeStore> code_store_for(const GraphParams& params) {
   switch (params.walk) {
@@ -59,7 +61,7 @@ std::expected<std::vector<Found>, FilterError> GraphIndex::search(std::span<cons
   ExactDistances exact(store_, query);
   if (!codes_) return found_of(query, walk(exact, width, scratch), k);
   CodeDistances coded(*codes_, query);
-  return found_of(query, rerank(exact, walk(coded, width, scratch), k), k);
+  return rerank(exact, walk(coded, width, scratch), k);
 }
 
 template <class Distances>
@@ -72,21 +74,32 @@ std::vector<Candidate> GraphIndex::walk(Distances& distances, std::size_t width,
   return nearest;
 }
 
-std::vector<Candidate> GraphIndex::rerank(ExactDistances& exact, std::vector<Candidate> walked,
-                                          std::size_t k) const {
-  const std::size_t depth =
-      std::max(k * kRerankPerAnswer, (walked.size() + kRerankWidthShare - 1) / kRerankWidthShare);
-  if (walked.size() > depth) walked.resize(depth);
+std::vector<Found> GraphIndex::rerank(ExactDistances& exact, std::vector<Candidate> walked,
+                                      std::size_t k) const {
+  walked.resize(std::min(walked.size(), k * kRerankPerAnswer));
   std::vector<std::uint32_t> slots(walked.size());
-  std::vector<double> keys(walked.size());
+  std::vector<double> values(walked.size());
   for (std::size_t i = 0; i < walked.size(); ++i) {
     slots[i] = walked[i].slot;
     exact.prefetch(slots[i]);
   }
-  exact.keys(slots.data(), slots.size(), keys.data());
-  for (std::size_t i = 0; i < walked.size(); ++i) walked[i].key = keys[i];
-  std::sort(walked.begin(), walked.end(), Nearer{});
-  return walked;
+  exact.values(slots.data(), slots.size(), values.data());
+  // Candidates now carry their exact key and the index of their value.
+  for (std::size_t i = 0; i < walked.size(); ++i) {
+    walked[i] = {exact.order().key(values[i]), static_cast<std::uint32_t>(i)};
+  }
+  const auto by_exact_key = [&slots](const Candidate& a, const Candidate& b) {
+    return a.key < b.key || (a.key == b.key && slots[a.slot] < slots[b.slot]);
+  };
+  const std::size_t kept = std::min(k, walked.size());
+  std::partial_sort(walked.begin(), walked.begin() + static_cast<std::ptrdiff_t>(kept),
+                    walked.end(), by_exact_key);
+  std::vector<Found> found;
+  found.reserve(kept);
+  for (std::size_t i = 0; i < kept; ++i) {
+    found.push_back({labels_.label_of(slots[walked[i].slot]), values[walked[i].slot]});
+  }
+  return found;
 }
 
 std::vector<Found> GraphIndex::found_of(std::span<const double> query,

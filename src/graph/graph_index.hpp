@@ -75,7 +75,7 @@ struct GraphParts {
 class GraphIndex {
  public:
   static constexpr KindCapabilities kCapabilities{
-      .user_labels = true, .metadata = true, .graph_parameters = true};
+      .user_labels = true, .compact_codes = true, .metadata = true, .graph_parameters = true};
 
   static std::expected<GraphIndex, GraphError> create(GraphParams params);
   // Checks every part against the others; the reason names what is wrong.
@@ -161,9 +161,9 @@ class GraphIndex {
   template <class Distances>
   std::vector<Candidate> walk_entries(Candidate start, const ValueSelection& selection,
                                       Distances& distances) const;
-  // The nearest of a code walk's candidates by exact distance.
-  std::vector<Candidate> rerank(ExactDistances& exact, std::vector<Candidate> walked,
-                                std::size_t k) const;
+  // The k nearest of a code walk's best candidates by exact distance.
+  std::vector<Found> rerank(ExactDistances& exact, std::vector<Candidate> walked,
+                            std::size_t k) const;
   std::vector<Candidate> score_matches(const ValueSelection& selection, std::size_t k,
                                        ExactDistances& distances, BestSet& best) const;
   std::vector<Found> found_of(std::span<const double> query, std::vector<Candidate> nearest,

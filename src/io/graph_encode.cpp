@@ -24,6 +24,34 @@ bool has_labels(const GraphIndex& index) {
   return !index.explicit_ids().empty();
 }
 
+// Only a walk on codes writes the codes section.
+bool has_codes(const GraphIndex& index) {
+  return index.codes() != nullptr;
+}
+
+// The walk's code, then for 8-bit codes that have a range its step and
+// offsets: the codes themselves are encoded again from the vectors on load.
+std::uint64_t codes_payload_bytes(const GraphIndex& index) {
+  if (!has_codes(index)) return 0;
+  const codes::Sq8Range& range = index.codes()->range();
+  const bool ranged = index.codes()->kind() == codes::CodeKind::Sq8 && !range.empty();
+  return sizeof(std::uint64_t) + (ranged ? (1 + range.dim()) * sizeof(double) : 0);
+}
+
+std::expected<void, CodecError> write_codes_section(const GraphIndex& index, ByteSink& sink) {
+  auto section = SectionWriter::begin(sink, SectionTag::Codes, codes_payload_bytes(index));
+  if (!section) return std::unexpected(section.error());
+  const std::array<std::uint64_t, 1> walk = {static_cast<std::uint64_t>(index.params().walk)};
+  if (auto written = section->write_values<std::uint64_t>(walk); !written) return written;
+  if (codes_payload_bytes(index) > sizeof(std::uint64_t)) {
+    const codes::Sq8Range& range = index.codes()->range();
+    const std::array<double, 1> step = {range.step()};
+    if (auto written = section->write_values<double>(step); !written) return written;
+    if (auto written = section->write_values<double>(range.offsets()); !written) return written;
+  }
+  return section->finish();
+}
+
 // A count word per node and layer, and a word per link.
 std::uint64_t link_words(const GraphIndex& index) {
   const graph::LinkStore& links = index.links();
@@ -48,7 +76,8 @@ std::uint64_t metadata_bytes(const GraphIndex& index) {
 FileHeader graph_header(const GraphIndex& index) {
   using Kind = FileKind<GraphIndex>;
   const graph::GraphParams& params = index.params();
-  const std::size_t sections = Kind::kSections.size() + (has_labels(index) ? 1 : 0);
+  const std::size_t sections =
+      Kind::kSections.size() + (has_labels(index) ? 1 : 0) + (has_codes(index) ? 1 : 0);
   return {.version = Kind::kVersion,
           .kind = Kind::kCode,
           .metric = params.metric,
@@ -110,10 +139,12 @@ std::expected<void, CodecError> write_build_state(const GraphIndex& index, ByteS
 std::uint64_t FileKind<GraphIndex>::encoded_size(const GraphIndex& index) {
   const std::uint64_t labels =
       has_labels(index) ? kSectionFrameBytes + index.explicit_ids().size_bytes() : 0;
+  const std::uint64_t codes =
+      has_codes(index) ? kSectionFrameBytes + codes_payload_bytes(index) : 0;
   return format::kHeaderBytes + kSections.size() * kSectionFrameBytes +
          index.vectors().size_bytes() + index.links().levels().size_bytes() +
          link_words(index) * sizeof(std::uint32_t) + schema_payload_bytes(index.schema()) +
-         metadata_bytes(index) + kBuildStateWords * sizeof(std::uint64_t) + labels;
+         metadata_bytes(index) + kBuildStateWords * sizeof(std::uint64_t) + labels + codes;
 }
 
 std::expected<void, CodecError> FileKind<GraphIndex>::encode(const GraphIndex& index,
@@ -130,8 +161,14 @@ std::expected<void, CodecError> FileKind<GraphIndex>::encode(const GraphIndex& i
   if (auto written = write_schema_section(index, sink); !written) return written;
   if (auto written = write_metadata_section(index, sink); !written) return written;
   if (auto written = write_build_state(index, sink); !written) return written;
-  if (!has_labels(index)) return {};
-  return write_array_section(sink, SectionTag::Labels, index.explicit_ids());
+  if (has_labels(index)) {
+    if (auto written = write_array_section(sink, SectionTag::Labels, index.explicit_ids());
+        !written) {
+      return written;
+    }
+  }
+  if (!has_codes(index)) return {};
+  return write_codes_section(index, sink);
 }
 
 }  // namespace halqen::io
