@@ -1,5 +1,5 @@
 """Section 8: the graph indexes side by side (halqen_ext.GraphIndex,
-hnswlib, faiss IndexHNSWFlat, usearch) on held-out real data and on
+once per walk, hnswlib, faiss IndexHNSWFlat, usearch) on held-out real data and on
 clustered synthetic data: recall@10 against queries per second on one
 thread, build time on 1 and 2 threads, resident bytes per vector
 (bench/ann_compare.py). Sets that cannot load here are skipped with the
@@ -19,7 +19,7 @@ QUICK_REPEATS = 1
 def run_sets(sets, quick):
     efs = QUICK_EFS if quick else ann_compare.EFS
     repeats = QUICK_REPEATS if quick else ann_compare.SEARCH_REPEATS
-    return {"results": [ann_compare.compare(spec, list(peers.LIBRARIES), efs=efs,
+    return {"results": [ann_compare.compare(spec, list(peers.COMPARED), efs=efs,
                                             repeats=repeats) for spec in sets]}
 
 

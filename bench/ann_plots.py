@@ -9,8 +9,9 @@ matplotlib.use("Agg")
 import matplotlib.pyplot as plt  # noqa: E402
 
 # One colour per library in every panel.
-COLOURS = {"GraphIndex": "tab:orange", "hnswlib": "tab:green", "faiss": "tab:blue",
-           "usearch": "tab:purple"}
+COLOURS = {"GraphIndex": "tab:orange", "GraphIndex-exact": "tab:brown",
+           "GraphIndex-float32": "tab:red", "GraphIndex-sq8": "tab:orange", "hnswlib": "tab:green",
+           "faiss": "tab:blue", "usearch": "tab:purple"}
 BAR_WIDTH = 0.8
 
 

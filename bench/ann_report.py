@@ -18,27 +18,36 @@ def summary_line(row):
     speedup = f"{one / two:5.2f}" if one and two else f"{'-':>5s}"
     rates = " ".join(rate_text(row["queries_per_second_at"][str(target)])
                      for target in RECALL_TARGETS)
-    return (f"   {row['library']:10s} {build_text}  {speedup}  {row['bytes_per_vector']:8,.0f} "
+    return (f"   {row['library']:18s} {build_text}  {speedup}  {row['bytes_per_vector']:8,.0f} "
             f"({row['vector_bytes']:5,d})  {rates}  {row['highest_recall']:7.4f}")
 
 
 def ratio_lines(summary):
-    """GraphIndex against the best peer, for each figure the issue targets."""
-    graph = next((row for row in summary if row["library"] == "GraphIndex"), None)
+    """Each GraphIndex walk against the best peer, for each figure the issue
+    targets."""
     others = [row for row in summary if row["library"] in PEER_NAMES]
-    if graph is None or not others:
+    if not others:
         return []
+    lines = []
+    for graph in summary:
+        if graph["library"].startswith("GraphIndex"):
+            lines += graph_ratio_lines(graph, others)
+    return lines
+
+
+def graph_ratio_lines(graph, others):
+    name = graph["library"]
     lines = []
     for target in RECALL_TARGETS:
         key = str(target)
         best = max((row["queries_per_second_at"][key] or 0) for row in others)
         mine = graph["queries_per_second_at"][key]
         if best and mine:
-            lines.append(f"   GraphIndex / best peer, queries/s at recall >= {target}: "
+            lines.append(f"   {name} / best peer, queries/s at recall >= {target}: "
                          f"{mine / best:.2f}")
     for threads in graph["build_seconds"]:
         best = min(row["build_seconds"][threads] for row in others)
-        lines.append(f"   GraphIndex / best peer, build with {threads} thread(s): "
+        lines.append(f"   {name} / best peer, build with {threads} thread(s): "
                      f"{graph['build_seconds'][threads] / best:.2f}")
     return lines
 
@@ -54,7 +63,7 @@ def print_comparison(result):
     threads = sorted(result["summary"][0]["build_seconds"], key=int)
     build_head = "  ".join(f"build {t}t" for t in threads) + f"    cpu {threads[0]}t"
     targets = " ".join(f"{'qps@' + str(target):>9s}" for target in RECALL_TARGETS)
-    print(f"   {'library':10s} {build_head}  speed  bytes/vec (vector) {targets}  recall max")
+    print(f"   {'library':18s} {build_head}  speed  bytes/vec (vector) {targets}  recall max")
     for row in result["summary"]:
         print(summary_line(row))
     for line in ratio_lines(result["summary"]):

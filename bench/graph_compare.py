@@ -6,7 +6,7 @@ ef sweep. A library that cannot run here is skipped with the reason.
 
 Examples:
   python bench/graph_compare.py --data fashion
-  python bench/graph_compare.py --data clustered --count 100000 --libraries GraphIndex hnswlib
+  python bench/graph_compare.py --data clustered --count 100000 --libraries GraphIndex-sq8 hnswlib
   python bench/graph_compare.py --data wordnet --build-threads 1 2 --plot /tmp/wordnet.png
 """
 import common  # noqa: F401  (single-threaded set-up before numpy)
@@ -29,7 +29,7 @@ def parse_options():
                                      formatter_class=argparse.RawDescriptionHelpFormatter)
     ann_data.add_arguments(parser)
     parser.add_argument("--libraries", nargs="+", choices=peers.LIBRARIES,
-                        default=list(peers.LIBRARIES))
+                        default=list(peers.COMPARED))
     parser.add_argument("--build-threads", type=int, nargs="+", default=QUICK_BUILD_THREADS,
                         help="one build per thread count; the last one is searched")
     parser.add_argument("--ef", type=int, nargs="+", default=ann_compare.EFS)

@@ -1,8 +1,10 @@
 """The graph indexes compared, behind one interface: build with a given
 number of threads, save and load, and search a batch of queries with a given
 ef on one thread. The peers get float32 vectors (their native type);
-halqen_ext.GraphIndex gets float64. Every index uses M 16 and
-ef_construction 200 and returns row numbers as ids."""
+halqen_ext.GraphIndex gets float64, once per walk (GraphIndex-exact,
+GraphIndex-float32, GraphIndex-sq8: what its search walks on; the answers
+are exact in each). Every index uses M 16 and ef_construction 200 and
+returns row numbers as ids."""
 import importlib.util
 
 import numpy as np
@@ -105,12 +107,15 @@ class GraphIndex:
     name = "GraphIndex"
     module = "halqen_ext"
     dtype = np.float64
+    # None: the index's default walk.
+    walk = None
 
     def build(self, vectors, threads):
         import halqen_ext
 
+        options = {} if self.walk is None else {"walk": self.walk}
         index = halqen_ext.GraphIndex(vectors.shape[1], "euclidean", m=M,
-                                      ef_construction=EF_CONSTRUCTION)
+                                      ef_construction=EF_CONSTRUCTION, **options)
         index.add(vectors, threads=threads)
         return index
 
@@ -128,7 +133,17 @@ class GraphIndex:
         return index.search(queries, k, ef=ef, threads=1)[0]
 
 
-LIBRARIES = {library.name: library for library in (GraphIndex, Hnswlib, Faiss, Usearch)}
+def walking_on(walk):
+    return type(f"GraphIndex_{walk}", (GraphIndex,), {"name": f"GraphIndex-{walk}", "walk": walk})
+
+
+WALKS = ("exact", "float32", "sq8")
+GRAPH_WALKS = tuple(walking_on(walk) for walk in WALKS)
+LIBRARIES = {library.name: library
+             for library in (GraphIndex, *GRAPH_WALKS, Hnswlib, Faiss, Usearch)}
+# What a full comparison runs: every walk beside the peers (the default walk
+# is one of them).
+COMPARED = tuple(name for name in LIBRARIES if name != GraphIndex.name)
 
 
 def unavailable_reason(name):
@@ -136,7 +151,7 @@ def unavailable_reason(name):
     library = LIBRARIES[name]
     if importlib.util.find_spec(library.module) is None:
         return f"{library.module} is not installed"
-    if name == "GraphIndex":
+    if name.startswith("GraphIndex"):
         import halqen_ext
 
         if not hasattr(halqen_ext, "GraphIndex"):

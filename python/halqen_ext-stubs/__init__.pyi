@@ -124,6 +124,7 @@ class GraphIndex:
         ef_search: SupportsIndex | None = 64,
         seed: SupportsIndex | None = 0,
         schema: Sequence[str] | None = None,
+        walk: Literal["exact", "float32", "sq8"] | None = "sq8",
     ) -> GraphIndex: ...
     def add(
         self,
@@ -158,6 +159,9 @@ class GraphIndex:
         """Remove the vectors of ids; an unknown id raises KeyError, removing none."""
     def __len__(self) -> int: ...
     def __contains__(self, id: object, /) -> bool: ...
+    @property
+    def walk(self) -> Literal["exact", "float32", "sq8"]:
+        """What a search's walk reads: 'exact', 'float32' or 'sq8'."""
     @property
     def ef_search(self) -> int:
         """Width of a search's walk unless the search names ef."""

@@ -23,6 +23,11 @@ ExactDistances::ExactDistances(const VectorStore& store, std::uint32_t slot)
 }
 
 void ExactDistances::keys(const std::uint32_t* slots, std::size_t count, double* keys) {
+  values(slots, count, keys);
+  for (std::size_t i = 0; i < count; ++i) keys[i] = order_.key(keys[i]);
+}
+
+void ExactDistances::values(const std::uint32_t* slots, std::size_t count, double* values) {
   if (count == 0) return;
   const double* norms = nullptr;
   if (store_.keeps_norms()) {
@@ -31,8 +36,7 @@ void ExactDistances::keys(const std::uint32_t* slots, std::size_t count, double*
     norms = gathered_norms_.data();
   }
   distances_gather_with_norms(store_.metric(), query_, query_norm_, store_.data(), store_.dim(),
-                              slots, norms, count, keys);
-  for (std::size_t i = 0; i < count; ++i) keys[i] = order_.key(keys[i]);
+                              slots, norms, count, values);
 }
 
 double ExactDistances::key(std::uint32_t slot) {

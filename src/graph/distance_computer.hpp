@@ -42,6 +42,9 @@ class ExactDistances {
 
   // keys[i] = walk key of slot slots[i], i < count.
   void keys(const std::uint32_t* slots, std::size_t count, double* keys);
+  // values[i] = the metric's value for slot slots[i], i < count.
+  void values(const std::uint32_t* slots, std::size_t count, double* values);
+  const KeyOrder& order() const { return order_; }
   double key(std::uint32_t slot);
   // Asks the memory for the first lines of a row that a later keys() call
   // reads, so that the rows of a hop start arriving together; the hardware

@@ -7,6 +7,7 @@
 #include <array>
 #include <utility>
 
+#include "graph/code_distances.hpp"
 #include "graph/distance_computer.hpp"
 #include "graph/filtered_walk.hpp"
 #include "graph/graph_index.hpp"
@@ -61,32 +62,49 @@ std::expected<std::vector<Found>, FilterError> GraphIndex::search_filtered(
   if (selection.count == 0) return std::vector<Found>();
   ScratchPool::Lease lease = scratch_->borrow();
   WalkScratch& scratch = *lease;
-  ExactDistances distances(store_, query);
+  ExactDistances exact(store_, query);
   if (selection.count <= kScoreMatchesUpTo) {
-    return found_of(query, score_matches(selection, k, distances, scratch.best), k);
+    return found_of(query, score_matches(selection, k, exact, scratch.best), k);
   }
-  const Candidate start = descend(distances, scratch);
+  const std::size_t width = std::min(std::max(ef, k), selection.count);
+  // Unless the walk finds too few matches, or they are better all scored.
+  const std::size_t wanted = std::min(k, selection.count);
+  std::optional<std::vector<Candidate>> walked;
+  if (codes_) {
+    CodeDistances coded(*codes_, query);
+    walked = walk_filtered(coded, selection, width, scratch);
+    if (walked && walked->size() >= wanted) return rerank(exact, std::move(*walked), k);
+  } else {
+    walked = walk_filtered(exact, selection, width, scratch);
+    if (walked && walked->size() >= wanted) return found_of(query, std::move(*walked), k);
+  }
+  if (!walked) {
+    std::vector<Candidate> scanned = scan_partitions(selection, k, ef, exact, scratch.best);
+    if (scanned.size() >= wanted) return found_of(query, std::move(scanned), k);
+  }
+  return found_of(query, score_matches(selection, k, exact, scratch.best), k);
+}
+
+template <class Distances>
+std::optional<std::vector<Candidate>> GraphIndex::walk_filtered(Distances& distances,
+                                                                const ValueSelection& selection,
+                                                                std::size_t width,
+                                                                WalkScratch& scratch) const {
+  const Candidate start = descend_to(links_, distances, entry_, top_level_, 0, scratch);
   const AdmitSelection admit(postings_, selection);
   const FilterPlan plan =
       plan_for(selection.count, match_density_around(links_, start.slot, admit));
+  if (plan == FilterPlan::ScanPartitions) return std::nullopt;
+  const std::vector<Candidate> entries = walk_entries(start, selection, distances);
+  walk_matches(links_, distances, entries, width, links_.capacity(0), slot_count(), scratch, admit);
   std::vector<Candidate> nearest;
-  if (plan == FilterPlan::ScanPartitions) {
-    nearest = scan_partitions(selection, k, ef, distances, scratch.best);
-  } else {
-    const std::vector<Candidate> entries = walk_entries(start, selection, distances);
-    const std::size_t width = std::min(std::max(ef, k), selection.count);
-    walk_matches(links_, distances, entries, width, links_.capacity(0), slot_count(), scratch,
-                 admit);
-    scratch.best.sorted_into(nearest);
-  }
-  if (nearest.size() < std::min(k, selection.count)) {
-    nearest = score_matches(selection, k, distances, scratch.best);
-  }
-  return found_of(query, std::move(nearest), k);
+  scratch.best.sorted_into(nearest);
+  return nearest;
 }
 
+template <class Distances>
 std::vector<Candidate> GraphIndex::walk_entries(Candidate start, const ValueSelection& selection,
-                                                ExactDistances& distances) const {
+                                                Distances& distances) const {
   const std::vector<std::uint32_t> sample = sample_matches(postings_, selection);
   std::vector<double> keys(sample.size());
   distances.keys(sample.data(), sample.size(), keys.data());

@@ -139,6 +139,10 @@ class GraphIndex::Builder {
     index_.remove_slots(replaced, runner_);
   }
 
+  // A code walk's index is built on its codes too: its recall holds, and
+  // a code moves a fraction of a float64 row's bytes.
+  BuildSpace space() const { return BuildSpace(index_.store_, index_.codes()); }
+
   // Chooses each row's slot (free ones lowest first, then new ones), its
   // level (a free slot keeps its own; a new one is drawn from its number)
   // and writes the rows there, so that every walk of the batches can read
@@ -191,15 +195,18 @@ class GraphIndex::Builder {
 
   // The links a new point takes on each layer it shares with the graph.
   PendingLinks search_links(std::size_t placed) {
+    return space().from_slot(slots_[placed],
+                             [&](auto& distances) { return search_links(placed, distances); });
+  }
+
+  template <class Distances>
+  PendingLinks search_links(std::size_t placed, Distances& distances) {
     const GraphIndex& index = index_;
     ScratchPool::Lease lease = index.scratch_->borrow();
     WalkScratch& scratch = *lease;
-    ExactDistances distances(index.store_, slots_[placed]);
     const unsigned level = levels_[placed];
-    Candidate here{distances.key(index.entry_), index.entry_};
-    for (unsigned layer = index.top_level_; layer > level; --layer) {
-      here = greedy_descent(index.links_, distances, here, layer, scratch);
-    }
+    Candidate here =
+        descend_to(index.links_, distances, index.entry_, index.top_level_, level, scratch);
     PendingLinks links;
     const unsigned shared = std::min(level, index.top_level_);
     links.layers.resize(shared + 1);
@@ -208,7 +215,7 @@ class GraphIndex::Builder {
       walk_layer(index.links_, distances, std::span(&here, 1), layer, index.params_.ef_construction,
                  index.slot_count(), scratch);
       scratch.best.sorted_into(found);
-      prune_neighbours(index.store_, found, index.params_.m, links.layers[layer]);
+      prune_neighbours(space(), found, index.params_.m, links.layers[layer]);
       here = found.front();
     }
     return links;
@@ -241,8 +248,7 @@ class GraphIndex::Builder {
         added.push_back({layer, slots_[begin + i]});
       }
     }
-    merge_reverse_links(std::move(reverse), std::move(added), index_.links_, index_.store_,
-                        runner_);
+    merge_reverse_links(std::move(reverse), std::move(added), index_.links_, space(), runner_);
     for (std::size_t i = begin; i < end; ++i) {
       if (slots_[i] >= first_new_) {
         index_.labels_.append(std::span(labels_).subspan(i, 1));

@@ -3,16 +3,40 @@
 #include <algorithm>
 #include <utility>
 
+#include "graph/code_distances.hpp"
 #include "graph/distance_computer.hpp"
 #include "graph/layer_walk.hpp"
 #include "metrics/metrics.hpp"
 
 namespace halqen::graph {
+namespace {
+
+// A code walk's best candidates rescored exactly (by the batch kernels,
+// whose values are the metric's bit for bit): this many per answer
+// wanted. Measured on 100,000 clustered vectors of 128 dimensions with 8-bit
+// codes: the k best by code lose up to 2% of recall@10, the 2k best lose
+// nothing against rescoring the walk's every candidate; 3k leaves a margin.
+constexpr std::size_t kRerankPerAnswer = 3;
+
+std::optional<codes::CodeStore> code_store_for(const GraphParams& params) {
+  switch (params.walk) {
+    case WalkKind::Float32:
+      return codes::CodeStore(params.dim, params.metric, codes::CodeKind::Float32);
+    case WalkKind::Sq8:
+      return codes::CodeStore(params.dim, params.metric, codes::CodeKind::Sq8);
+    case WalkKind::Exact:
+      break;
+  }
+  return std::nullopt;
+}
+
+}  // namespace
 
 GraphIndex::GraphIndex(GraphParams params)
     : params_(std::move(params)),
       store_(params_.dim, params_.metric),
       links_(params_.m),
+      codes_(code_store_for(params_)),
       postings_(params_.schema ? params_.schema->size() : 0),
       scratch_(std::make_unique<ScratchPool>()),
       partitions_(std::make_unique<PartitionCache>()) {}
@@ -35,20 +59,48 @@ std::expected<std::vector<Found>, FilterError> GraphIndex::search(std::span<cons
   const std::size_t width = std::min(std::max(ef, k), count);
   ScratchPool::Lease lease = scratch_->borrow();
   WalkScratch& scratch = *lease;
-  ExactDistances distances(store_, query);
-  const Candidate here = descend(distances, scratch);
-  std::vector<Candidate> nearest;
-  walk_layer(links_, distances, std::span(&here, 1), 0, width, slot_count(), scratch);
-  scratch.best.sorted_into(nearest);
-  return found_of(query, std::move(nearest), k);
+  ExactDistances exact(store_, query);
+  if (!codes_) return found_of(query, walk(exact, width, scratch), k);
+  CodeDistances coded(*codes_, query);
+  return rerank(exact, walk(coded, width, scratch), k);
 }
 
-Candidate GraphIndex::descend(ExactDistances& distances, WalkScratch& scratch) const {
-  Candidate here{distances.key(entry_), entry_};
-  for (unsigned layer = top_level_; layer > 0; --layer) {
-    here = greedy_descent(links_, distances, here, layer, scratch);
+template <class Distances>
+std::vector<Candidate> GraphIndex::walk(Distances& distances, std::size_t width,
+                                        WalkScratch& scratch) const {
+  const Candidate here = descend_to(links_, distances, entry_, top_level_, 0, scratch);
+  walk_layer(links_, distances, std::span(&here, 1), 0, width, slot_count(), scratch);
+  std::vector<Candidate> nearest;
+  scratch.best.sorted_into(nearest);
+  return nearest;
+}
+
+std::vector<Found> GraphIndex::rerank(ExactDistances& exact, std::vector<Candidate> walked,
+                                      std::size_t k) const {
+  walked.resize(std::min(walked.size(), k * kRerankPerAnswer));
+  std::vector<std::uint32_t> slots(walked.size());
+  std::vector<double> values(walked.size());
+  for (std::size_t i = 0; i < walked.size(); ++i) {
+    slots[i] = walked[i].slot;
+    exact.prefetch(slots[i]);
   }
-  return here;
+  exact.values(slots.data(), slots.size(), values.data());
+  // Candidates now carry their exact key and the index of their value.
+  for (std::size_t i = 0; i < walked.size(); ++i) {
+    walked[i] = {exact.order().key(values[i]), static_cast<std::uint32_t>(i)};
+  }
+  const auto by_exact_key = [&slots](const Candidate& a, const Candidate& b) {
+    return a.key < b.key || (a.key == b.key && slots[a.slot] < slots[b.slot]);
+  };
+  const std::size_t kept = std::min(k, walked.size());
+  std::partial_sort(walked.begin(), walked.begin() + static_cast<std::ptrdiff_t>(kept),
+                    walked.end(), by_exact_key);
+  std::vector<Found> found;
+  found.reserve(kept);
+  for (std::size_t i = 0; i < kept; ++i) {
+    found.push_back({labels_.label_of(slots[walked[i].slot]), values[walked[i].slot]});
+  }
+  return found;
 }
 
 std::vector<Found> GraphIndex::found_of(std::span<const double> query,
@@ -65,7 +117,8 @@ std::vector<Found> GraphIndex::found_of(std::span<const double> query,
 
 std::uint64_t GraphIndex::heap_bytes() const {
   return store_.heap_bytes() + links_.heap_bytes() + labels_.heap_bytes() + slots_.heap_bytes() +
-         records_.heap_bytes() + postings_.heap_bytes() + partitions_->heap_bytes();
+         records_.heap_bytes() + postings_.heap_bytes() + partitions_->heap_bytes() +
+         (codes_ ? codes_->heap_bytes() : 0);
 }
 
 }  // namespace halqen::graph

@@ -19,6 +19,7 @@
 #include <span>
 #include <vector>
 
+#include "codes/code_store.hpp"
 #include "common/invalid_parts.hpp"
 #include "common/kind_capabilities.hpp"
 #include "filter/filter.hpp"
@@ -73,12 +74,18 @@ struct GraphParts {
   std::uint64_t next_id = 0;              // the first default id of the next add
   std::vector<MetadataRecord> records;    // live slots, or empty without metadata
   std::vector<std::uint32_t> free_slots;  // ascending
+  // The 8-bit codes' range as it was (walk Sq8); absent: set afresh from
+  // the vectors.
+  std::optional<codes::Sq8Range> code_range;
 };
 
 class GraphIndex {
  public:
-  static constexpr KindCapabilities kCapabilities{
-      .user_labels = true, .deletion = true, .metadata = true, .graph_parameters = true};
+  static constexpr KindCapabilities kCapabilities{.user_labels = true,
+                                                  .deletion = true,
+                                                  .compact_codes = true,
+                                                  .metadata = true,
+                                                  .graph_parameters = true};
 
   static std::expected<GraphIndex, GraphError> create(GraphParams params);
   // Checks every part against the others; the reason names what is wrong.
@@ -135,6 +142,8 @@ class GraphIndex {
   std::span<const double> stored_rows() const { return store_.values(); }
   // Whether each live slot's id is the slot itself (no ids need storing).
   bool ids_are_slots() const;
+  // The compact codes a walk reads; null for the exact walk.
+  const codes::CodeStore* codes() const { return codes_ ? &*codes_ : nullptr; }
   // The first default id of the next add.
   std::uint64_t next_id() const { return labels_.next_default(); }
   // The slot's metadata record; empty for a slot added without one.
@@ -186,10 +195,22 @@ class GraphIndex {
   std::expected<std::vector<Found>, FilterError> search_filtered(std::span<const double> query,
                                                                  std::size_t k, std::size_t ef,
                                                                  const ValueFilter& filter) const;
-  // Where a walk starts on layer 0: the greedy descent's end.
-  Candidate descend(ExactDistances& distances, WalkScratch& scratch) const;
+  // The unfiltered walk's candidates, nearest first by its keys.
+  template <class Distances>
+  std::vector<Candidate> walk(Distances& distances, std::size_t width, WalkScratch& scratch) const;
+  // The filtered walk's matches, or nothing where the matches lie too
+  // sparse around the query for a walk (its partitions are scanned).
+  template <class Distances>
+  std::optional<std::vector<Candidate>> walk_filtered(Distances& distances,
+                                                      const ValueSelection& selection,
+                                                      std::size_t width,
+                                                      WalkScratch& scratch) const;
+  template <class Distances>
   std::vector<Candidate> walk_entries(Candidate start, const ValueSelection& selection,
-                                      ExactDistances& distances) const;
+                                      Distances& distances) const;
+  // The k nearest of a code walk's best candidates by exact distance.
+  std::vector<Found> rerank(ExactDistances& exact, std::vector<Candidate> walked,
+                            std::size_t k) const;
   std::vector<Candidate> score_matches(const ValueSelection& selection, std::size_t k,
                                        ExactDistances& distances, BestSet& best) const;
   std::vector<Candidate> scan_partitions(const ValueSelection& selection, std::size_t k,
@@ -203,7 +224,8 @@ class GraphIndex {
   LinkStore links_;
   LabelMap labels_;
   SlotBook slots_;
-  SlotRecords records_;  // empty without a schema
+  std::optional<codes::CodeStore> codes_;  // with a walk on codes
+  SlotRecords records_;                    // empty without a schema
   AttributePostings postings_;
   std::uint32_t entry_ = 0;
   unsigned top_level_ = 0;

@@ -9,6 +9,12 @@
 
 namespace halqen::graph {
 
+// What a walk reads: the float64 rows, or a compact code of each vector
+// (float32 numbers, 8-bit scalar codes), with the answers then chosen by
+// exact float64 distances.
+enum class WalkKind : std::uint8_t { Exact, Float32, Sq8 };
+inline constexpr std::uint8_t kWalkKindCount = 3;
+
 struct GraphParams {
   std::uint64_t dim = 0;
   MetricKind metric = MetricKind::Euclidean;
@@ -21,6 +27,7 @@ struct GraphParams {
   // With the insertion number, decides every node's level.
   std::uint64_t seed = 0;
   std::optional<Schema> schema;
+  WalkKind walk = WalkKind::Exact;
 };
 
 // Below 2 the level multiplier 1/ln(m) is undefined or infinite; above this

@@ -75,6 +75,9 @@ std::expected<void, InvalidParts> check_params(const GraphParams& params) {
   if (static_cast<std::size_t>(params.metric) >= kMetricCount) {
     return invalid("metric code " + std::to_string(static_cast<int>(params.metric)));
   }
+  if (static_cast<std::uint8_t>(params.walk) >= kWalkKindCount) {
+    return invalid("walk code " + std::to_string(static_cast<int>(params.walk)));
+  }
   return {};
 }
 
@@ -246,6 +249,23 @@ std::expected<void, InvalidParts> fill_records(Set set, const std::optional<Sche
   return {};
 }
 
+// A kept 8-bit range must fit the index: an offset per dimension, all
+// finite, and a positive finite step. The vectors' own range check is the
+// codes' (a vector outside widens it).
+std::expected<std::optional<codes::Sq8Range>, InvalidParts> restore_code_range(
+    const GraphParams& params, std::optional<codes::Sq8Range>& range) {
+  if (!range) return std::optional<codes::Sq8Range>();
+  if (params.walk != WalkKind::Sq8) return invalid("an 8-bit code range for another walk");
+  if (range->dim() != params.dim) {
+    return invalid("the code range has " + std::to_string(range->dim()) + " offsets for dim " +
+                   std::to_string(params.dim));
+  }
+  if (!(range->step() > 0.0) || !std::isfinite(range->step()) || !all_finite(range->offsets())) {
+    return invalid("the code range's step or offsets are not finite and positive");
+  }
+  return std::move(range);
+}
+
 }  // namespace
 
 GraphParts GraphIndex::parts() const {
@@ -272,6 +292,9 @@ GraphParts GraphIndex::parts() const {
     }
   }
   parts.next_id = labels_.next_default();
+  if (codes_ && codes_->kind() == codes::CodeKind::Sq8 && !codes_->range().empty()) {
+    parts.code_range = codes_->range();
+  }
   return parts;
 }
 
@@ -310,6 +333,14 @@ std::expected<GraphIndex, InvalidParts> GraphIndex::from_parts(GraphParts parts)
   }
   const std::size_t dim = index.dim();
   index.store_.append(rows_by_slot(std::move(parts.vectors), *free, dim), parts.count);
+  if (index.codes_) {
+    if (auto restored = restore_code_range(index.params_, parts.code_range); !restored) {
+      return std::unexpected(restored.error());
+    } else if (*restored) {
+      index.codes_->restore_range(std::move(**restored));
+    }
+    index.codes_->append({}, index.store_.values());
+  }
   return index;
 }
 

@@ -1,6 +1,6 @@
-// What is kept per slot, filled and cleared in one place: the row, the
-// links, the id, the metadata record with its postings, and the slot's
-// place in the free list. A per-vector code for the walk belongs here too.
+// What is kept per slot, filled and cleared in one place: the row and its
+// code for the walk, the links, the id, the metadata record with its
+// postings, and the slot's place in the free list.
 #include <algorithm>
 
 #include "graph/graph_index.hpp"
@@ -9,19 +9,27 @@ namespace halqen::graph {
 
 void GraphIndex::fill_row(std::uint32_t slot, std::span<const double> row) {
   store_.set_row(slot, row);
+  if (codes_) codes_->overwrite(slot, store_.values(), row);
 }
 
 void GraphIndex::append_rows(std::vector<double>&& rows, std::size_t count) {
+  const std::size_t coded = store_.values().size();
   store_.append(std::move(rows), count);
+  if (codes_) {
+    const std::span<const double> values = store_.values();
+    codes_->append(values.first(coded), values.subspan(coded));
+  }
 }
 
 void GraphIndex::unfill_row(std::uint32_t slot) {
   store_.clear_row(slot);
+  if (codes_) codes_->clear(slot);
   slots_.release(slot);
 }
 
 void GraphIndex::drop_unlinked_rows() {
   store_.truncate(slot_count());
+  if (codes_) codes_->truncate(slot_count());
 }
 
 void GraphIndex::set_record(std::uint32_t slot, const MetadataRecord* record) {
@@ -37,6 +45,7 @@ void GraphIndex::clear_slot(std::uint32_t slot) {
     links_.set_links(slot, layer, {}, 0);
   }
   store_.clear_row(slot);
+  if (codes_) codes_->clear(slot);
   labels_.release(slot);
   if (params_.schema) {
     records_.clear(slot);

@@ -63,6 +63,18 @@ Candidate greedy_descent(const LinkStore& links, Distances& distances, Candidate
   return here;
 }
 
+// From `entry` (the graph's top node) greedily down to `layer`: where a
+// walk on that layer starts.
+template <class Distances>
+Candidate descend_to(const LinkStore& links, Distances& distances, std::uint32_t entry,
+                     unsigned top_level, unsigned layer, WalkScratch& scratch) {
+  Candidate here{distances.key(entry), entry};
+  for (unsigned upper = top_level; upper > layer; --upper) {
+    here = greedy_descent(links, distances, here, upper, scratch);
+  }
+  return here;
+}
+
 // Beam search of width `ef` on `layer` from `entries` (their keys known),
 // over nodes below `node_count`. Afterwards scratch.best holds the ef
 // nearest nodes met. (Filtered walks are filtered_walk.hpp's.)

@@ -2,11 +2,9 @@
 
 #include <cstdint>
 
-#include "graph/distance_computer.hpp"
-
 namespace halqen::graph {
 
-void prune_neighbours(const VectorStore& store, std::span<const Candidate> sorted,
+void prune_neighbours(const BuildSpace& space, std::span<const Candidate> sorted,
                       std::size_t capacity, std::vector<Candidate>& kept,
                       std::size_t known_diverse) {
   kept.clear();
@@ -21,9 +19,10 @@ void prune_neighbours(const VectorStore& store, std::span<const Candidate> sorte
       kept_slots.push_back(candidate.slot);
       continue;
     }
-    ExactDistances from_candidate(store, candidate.slot);
     keys.resize(kept_slots.size());
-    from_candidate.keys(kept_slots.data(), kept_slots.size(), keys.data());
+    space.from_slot(candidate.slot, [&](auto& from_candidate) {
+      from_candidate.keys(kept_slots.data(), kept_slots.size(), keys.data());
+    });
     bool diverse = true;
     for (const double key : keys) {
       if (key < candidate.key) {

@@ -6,16 +6,16 @@
 #include <span>
 #include <vector>
 
+#include "graph/build_space.hpp"
 #include "graph/candidate.hpp"
-#include "graph/vector_store.hpp"
 
 namespace halqen::graph {
 
 // Keeps at most `capacity` of `sorted` (nearest first, keys relative to the
-// node) in `kept`, in that order. Reads the rows of the candidates. The
+// node) in `kept`, in that order, measuring in `space`. The
 // first `known_diverse` candidates are known to pass (they were chosen by
 // this rule before, in this order) and are kept unchecked.
-void prune_neighbours(const VectorStore& store, std::span<const Candidate> sorted,
+void prune_neighbours(const BuildSpace& space, std::span<const Candidate> sorted,
                       std::size_t capacity, std::vector<Candidate>& kept,
                       std::size_t known_diverse = 0);
 

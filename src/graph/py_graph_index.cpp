@@ -39,8 +39,12 @@ constexpr std::size_t kQueriesPerPiece = 16;
 // Rows may be padded up to this k even past the index's size.
 constexpr std::uint64_t kPaddedK = 1024;
 
-constexpr std::array<std::string_view, 7> kNewParameters{
-    "dim", "metric", "m", "ef_construction", "ef_search", "seed", "schema"};
+constexpr std::array<std::string_view, 8> kNewParameters{
+    "dim", "metric", "m", "ef_construction", "ef_search", "seed", "schema", "walk"};
+// Indexed by graph::WalkKind.
+constexpr std::array<std::string_view, graph::kWalkKindCount> kWalkNames{"exact", "float32", "sq8"};
+// The walk an index takes unless told otherwise.
+constexpr graph::WalkKind kDefaultWalk = graph::WalkKind::Sq8;
 constexpr std::array<std::string_view, 5> kAddParameters{"vectors", "ids", "metadata", "threads",
                                                          "progress"};
 constexpr std::array<std::string_view, 5> kSearchParameters{"queries", "k", "ef", "filter",
@@ -59,14 +63,19 @@ constexpr FunctionDescription kContains{"GraphIndex", "__contains__", kKeyParame
 constexpr FunctionDescription kSetEf{"GraphIndex", "ef_search", kEfParameters, 1};
 
 constexpr const char* kClassDoc =
-    "GraphIndex(dim, metric, m=16, ef_construction=200, ef_search=64, seed=0, schema=None)\n--\n\n"
+    "GraphIndex(dim, metric, m=16, ef_construction=200, ef_search=64, seed=0, schema=None,\n"
+    "           walk='sq8')\n--\n\n"
     "An approximate nearest-neighbour index: a layered graph of bounded degree\n"
     "(at most m links per node on the upper layers, 2m on the bottom one).\n\n"
     "metric is \"euclidean\", \"angular\" (cosine similarity) or \"inner_product\".\n"
     "Results come nearest first, which for the two similarities means most\n"
     "similar first; every returned value is the metric's exact float64 value.\n"
     "The same additions with the same seed build the same graph whatever the\n"
-    "number of threads.";
+    "number of threads.\n\n"
+    "walk is what a search's walk reads: \"sq8\" (8-bit codes of the vectors),\n"
+    "\"float32\" (float32 copies) or \"exact\" (the float64 vectors). A walk on\n"
+    "codes moves fewer bytes; its best candidates are then scored exactly, so\n"
+    "the values returned are exact whatever the walk.";
 constexpr const char* kAddDoc =
     "add($self, vectors, ids=None, metadata=None, threads=None, progress=False)\n--\n\n"
     "Add vectors (a 2-D array of any real dtype, or a sequence of vectors).\n\n"
@@ -114,6 +123,7 @@ constexpr const char* kRemoveDoc =
     "stays navigable; the result does not depend on the threads. The slots\n"
     "freed are filled by later additions.";
 constexpr const char* kEfDoc = "Width of a search's walk unless the search names ef.";
+constexpr const char* kWalkDoc = "What a search's walk reads: 'exact', 'float32' or 'sq8'.";
 
 PyErr value_error(std::string message) {
   return PyErr::new_err(PyExc_ValueError, std::move(message));
@@ -159,7 +169,8 @@ PyResult<GraphIndex> construct(std::uint64_t dim, std::string metric,
                                std::optional<std::uint64_t> m,
                                std::optional<std::uint64_t> ef_construction,
                                std::optional<std::uint64_t> ef_search,
-                               std::optional<std::uint64_t> seed, std::optional<Schema> schema) {
+                               std::optional<std::uint64_t> seed, std::optional<Schema> schema,
+                               std::optional<std::string> walk) {
   const std::optional<MetricKind> kind = metric_with_hnsw_name(metric);
   if (!kind) {
     return std::unexpected(value_error("Unsupported metric '" + metric +
@@ -173,6 +184,15 @@ PyResult<GraphIndex> construct(std::uint64_t dim, std::string metric,
   params.ef_search = ef_search.value_or(params.ef_search);
   params.seed = seed.value_or(params.seed);
   params.schema = std::move(schema);
+  params.walk = kDefaultWalk;
+  if (walk) {
+    const auto named = std::find(kWalkNames.begin(), kWalkNames.end(), *walk);
+    if (named == kWalkNames.end()) {
+      return std::unexpected(
+          value_error("Unknown walk '" + *walk + "': expected 'exact', 'float32' or 'sq8'"));
+    }
+    params.walk = static_cast<graph::WalkKind>(named - kWalkNames.begin());
+  }
   if (dim == 0) return std::unexpected(value_error("dim must be at least 1, got 0"));
   if (params.m < graph::kMinLinks || params.m > graph::kMaxLinks) {
     return std::unexpected(
@@ -386,6 +406,14 @@ PyResult<std::uint64_t> get_ef_search(const GraphIndex& self) {
   return self.ef_search();
 }
 
+PyResult<Ref> get_walk(const GraphIndex& self) {
+  const std::string_view name = kWalkNames[static_cast<std::size_t>(self.params().walk)];
+  Ref text =
+      Ref::steal(PyUnicode_FromStringAndSize(name.data(), static_cast<Py_ssize_t>(name.size())));
+  if (!text) return fetch_error();
+  return text;
+}
+
 PyResult<NoneResult> set_ef_search(GraphIndex& self, std::uint64_t ef) {
   if (ef == 0) return std::unexpected(value_error("ef_search must be at least 1, got 0"));
   self.set_ef_search(ef);
@@ -403,6 +431,7 @@ PyMethodDef methods[] = {
 PyGetSetDef properties[] = {
     {"ef_search", getter_entry<get_ef_search>, setter_entry<set_ef_search, kSetEf>, kEfDoc,
      nullptr},
+    {"walk", getter_entry<get_walk>, nullptr, kWalkDoc, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 

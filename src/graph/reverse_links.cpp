@@ -6,7 +6,6 @@
 #include <tuple>
 
 #include "graph/candidate.hpp"
-#include "graph/distance_computer.hpp"
 #include "graph/neighbour_prune.hpp"
 
 namespace halqen::graph {
@@ -27,7 +26,7 @@ bool reverse_order(const ReverseLink& a, const ReverseLink& b) {
 // beyond, the union is pruned by the diversity rule. Returns the nodes
 // the target no longer links to.
 std::vector<std::uint32_t> merge_group(std::span<const ReverseLink> group, LinkStore& links,
-                                       const VectorStore& store) {
+                                       const BuildSpace& space) {
   const std::uint32_t target = group.front().target;
   const unsigned layer = group.front().layer;
   const std::span<const std::uint32_t> existing = links.links(target, layer);
@@ -38,9 +37,10 @@ std::vector<std::uint32_t> merge_group(std::span<const ReverseLink> group, LinkS
     links.set_links(target, layer, merged, prefix);
     return {};
   }
-  ExactDistances from_target(store, target);
   std::vector<double> keys(merged.size());
-  from_target.keys(merged.data(), merged.size(), keys.data());
+  space.from_slot(target, [&](auto& from_target) {
+    from_target.keys(merged.data(), merged.size(), keys.data());
+  });
   std::vector<Candidate> candidates;
   candidates.reserve(merged.size() + group.size());
   for (std::size_t i = 0; i < merged.size(); ++i) candidates.push_back({keys[i], merged[i]});
@@ -51,7 +51,7 @@ std::vector<std::uint32_t> merge_group(std::span<const ReverseLink> group, LinkS
   std::size_t known = 0;
   while (known < prefix && candidates[known].slot == merged[known]) ++known;
   std::vector<Candidate> kept;
-  prune_neighbours(store, candidates, links.capacity(layer), kept, known);
+  prune_neighbours(space, candidates, links.capacity(layer), kept, known);
   std::vector<std::uint32_t> chosen;
   for (const Candidate& c : kept) chosen.push_back(c.slot);
   links.set_links(target, layer, chosen, chosen.size());
@@ -65,7 +65,7 @@ std::vector<std::uint32_t> merge_group(std::span<const ReverseLink> group, LinkS
 // Each group (links to one node on one layer) is merged by one piece.
 // Returns the nodes that the merges dropped from a list, in group order.
 std::vector<LayerNode> merge_groups(const std::vector<ReverseLink>& reverse, LinkStore& links,
-                                    const VectorStore& store, JobRunner& runner) {
+                                    const BuildSpace& space, JobRunner& runner) {
   std::vector<std::size_t> group_begins;
   for (std::size_t i = 0; i < reverse.size(); ++i) {
     if (i == 0 || reverse[i].target != reverse[i - 1].target ||
@@ -83,7 +83,7 @@ std::vector<LayerNode> merge_groups(const std::vector<ReverseLink>& reverse, Lin
         for (std::size_t g = first; g < last; ++g) {
           dropped[g] = merge_group(
               std::span(reverse).subspan(group_begins[g], group_begins[g + 1] - group_begins[g]),
-              links, store);
+              links, space);
         }
       }};
   runner.run(merge, false);
@@ -124,9 +124,9 @@ void relink_orphans(std::vector<LayerNode> unlinked, LinkStore& links) {
 }  // namespace
 
 void merge_reverse_links(std::vector<ReverseLink> reverse, std::vector<LayerNode> added,
-                         LinkStore& links, const VectorStore& store, JobRunner& runner) {
+                         LinkStore& links, const BuildSpace& space, JobRunner& runner) {
   std::sort(reverse.begin(), reverse.end(), reverse_order);
-  std::vector<LayerNode> unlinked = merge_groups(reverse, links, store, runner);
+  std::vector<LayerNode> unlinked = merge_groups(reverse, links, space, runner);
   unlinked.insert(unlinked.end(), added.begin(), added.end());
   relink_orphans(std::move(unlinked), links);
 }

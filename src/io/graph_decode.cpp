@@ -140,6 +140,36 @@ std::expected<void, CodecError> read_free_slots(SectionReader& section, std::uin
   return section.read_values_growing(parts.free_slots, free, interrupt);
 }
 
+// The walk's code (float32 or 8-bit; the exact walk writes no section), and
+// for 8-bit codes either nothing more (an empty index) or the range.
+std::expected<void, CodecError> read_codes(SectionReader& section, GraphParts& parts,
+                                           Interrupt& interrupt) {
+  constexpr std::uint64_t kWord = sizeof(std::uint64_t);
+  const std::uint64_t ranged = kWord + (1 + parts.params.dim) * sizeof(double);
+  if (section.length() != kWord && section.length() != ranged) {
+    return std::unexpected(CodecError::format(
+        "the codes section holds " + std::to_string(section.length()) + " bytes, expected " +
+        std::to_string(kWord) + " or " + std::to_string(ranged) + " for dim " +
+        std::to_string(parts.params.dim)));
+  }
+  std::vector<std::uint64_t> walk;
+  if (auto got = section.read_values_growing(walk, 1, interrupt); !got) return got;
+  if (walk[0] == 0 || walk[0] >= graph::kWalkKindCount) {
+    return std::unexpected(CodecError::format("the codes section names walk " +
+                                              std::to_string(walk[0]) + ", not 1 or 2"));
+  }
+  parts.params.walk = static_cast<graph::WalkKind>(walk[0]);
+  if (section.length() == kWord) return {};
+  std::vector<double> step;
+  std::vector<double> offsets;
+  if (auto got = section.read_values_growing(step, 1, interrupt); !got) return got;
+  if (auto got = section.read_values_growing(offsets, parts.params.dim, interrupt); !got) {
+    return got;
+  }
+  parts.code_range.emplace(std::move(offsets), step[0]);
+  return {};
+}
+
 }  // namespace
 
 std::expected<GraphParts, CodecError> FileKind<graph::GraphIndex>::decode(ByteSource& source,
@@ -176,12 +206,15 @@ std::expected<GraphParts, CodecError> FileKind<graph::GraphIndex>::decode(ByteSo
   if (auto got = read_build_state(source, parts, interrupt); !got) {
     return std::unexpected(got.error());
   }
-  const std::array<OptionalSection, 2> optional = {
+  const std::array<OptionalSection, 3> optional = {
       OptionalSection{
           SectionTag::Labels,
           [&](SectionReader& section) { return read_labels(section, live, parts, interrupt); }},
-      OptionalSection{SectionTag::FreeSlots, [&](SectionReader& section) {
-                        return read_free_slots(section, live, parts, interrupt);
+      OptionalSection{
+          SectionTag::FreeSlots,
+          [&](SectionReader& section) { return read_free_slots(section, live, parts, interrupt); }},
+      OptionalSection{SectionTag::Codes, [&](SectionReader& section) {
+                        return read_codes(section, parts, interrupt);
                       }}};
   if (auto got = read_optional_sections(source, header, kSections.size(), optional); !got) {
     return std::unexpected(got.error());

@@ -48,6 +48,34 @@ std::expected<void, CodecError> for_live_runs(const GraphIndex& index, Visit vis
   return {};
 }
 
+// Only a walk on codes writes the codes section.
+bool has_codes(const GraphIndex& index) {
+  return index.codes() != nullptr;
+}
+
+// The walk's code, then for 8-bit codes that have a range its step and
+// offsets: the codes themselves are encoded again from the vectors on load.
+std::uint64_t codes_payload_bytes(const GraphIndex& index) {
+  if (!has_codes(index)) return 0;
+  const codes::Sq8Range& range = index.codes()->range();
+  const bool ranged = index.codes()->kind() == codes::CodeKind::Sq8 && !range.empty();
+  return sizeof(std::uint64_t) + (ranged ? (1 + range.dim()) * sizeof(double) : 0);
+}
+
+std::expected<void, CodecError> write_codes_section(const GraphIndex& index, ByteSink& sink) {
+  auto section = SectionWriter::begin(sink, SectionTag::Codes, codes_payload_bytes(index));
+  if (!section) return std::unexpected(section.error());
+  const std::array<std::uint64_t, 1> walk = {static_cast<std::uint64_t>(index.params().walk)};
+  if (auto written = section->write_values<std::uint64_t>(walk); !written) return written;
+  if (codes_payload_bytes(index) > sizeof(std::uint64_t)) {
+    const codes::Sq8Range& range = index.codes()->range();
+    const std::array<double, 1> step = {range.step()};
+    if (auto written = section->write_values<double>(step); !written) return written;
+    if (auto written = section->write_values<double>(range.offsets()); !written) return written;
+  }
+  return section->finish();
+}
+
 // A count word per node and layer, and a word per link.
 std::uint64_t link_words(const GraphIndex& index) {
   const graph::LinkStore& links = index.links();
@@ -72,8 +100,8 @@ std::uint64_t metadata_bytes(const GraphIndex& index) {
 FileHeader graph_header(const GraphIndex& index) {
   using Kind = FileKind<GraphIndex>;
   const graph::GraphParams& params = index.params();
-  const std::size_t sections =
-      Kind::kSections.size() + (has_labels(index) ? 1 : 0) + (has_free_slots(index) ? 1 : 0);
+  const std::size_t sections = Kind::kSections.size() + (has_labels(index) ? 1 : 0) +
+                               (has_free_slots(index) ? 1 : 0) + (has_codes(index) ? 1 : 0);
   const std::span<const std::uint8_t> levels = index.links().levels();
   // Free slots keep their levels (a later addition fills them at it).
   const std::uint64_t layers =
@@ -170,10 +198,13 @@ std::uint64_t FileKind<GraphIndex>::encoded_size(const GraphIndex& index) {
       has_labels(index) ? kSectionFrameBytes + index.size() * sizeof(std::uint64_t) : 0;
   const std::uint64_t free_slots =
       has_free_slots(index) ? kSectionFrameBytes + free_slots_bytes(index) : 0;
+  const std::uint64_t codes =
+      has_codes(index) ? kSectionFrameBytes + codes_payload_bytes(index) : 0;
   return format::kHeaderBytes + kSections.size() * kSectionFrameBytes +
          index.size() * index.dim() * sizeof(double) + index.links().levels().size_bytes() +
          link_words(index) * sizeof(std::uint32_t) + schema_payload_bytes(index.schema()) +
-         metadata_bytes(index) + kBuildStateWords * sizeof(std::uint64_t) + labels + free_slots;
+         metadata_bytes(index) + kBuildStateWords * sizeof(std::uint64_t) + labels + free_slots +
+         codes;
 }
 
 std::expected<void, CodecError> FileKind<GraphIndex>::encode(const GraphIndex& index,
@@ -191,9 +222,15 @@ std::expected<void, CodecError> FileKind<GraphIndex>::encode(const GraphIndex& i
   if (has_labels(index)) {
     if (auto written = write_labels(index, sink); !written) return written;
   }
-  if (!has_free_slots(index)) return {};
-  const std::vector<std::uint32_t> free = index.free_slots();
-  return write_array_section<std::uint32_t>(sink, SectionTag::FreeSlots, free);
+  if (has_free_slots(index)) {
+    const std::vector<std::uint32_t> free = index.free_slots();
+    if (auto written = write_array_section<std::uint32_t>(sink, SectionTag::FreeSlots, free);
+        !written) {
+      return written;
+    }
+  }
+  if (!has_codes(index)) return {};
+  return write_codes_section(index, sink);
 }
 
 }  // namespace halqen::io

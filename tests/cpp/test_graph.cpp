@@ -8,8 +8,10 @@
 #include <cstdint>
 #include <deque>
 #include <random>
+#include <tuple>
 #include <vector>
 
+#include "codes/code_kernels.hpp"
 #include "common/interrupt.hpp"
 #include "graph/batch_plan.hpp"
 #include "graph/distance_computer.hpp"
@@ -41,18 +43,19 @@ std::vector<double> clustered(std::size_t count, std::uint32_t seed) {
   return values;
 }
 
-GraphParams small_graph(MetricKind metric) {
+GraphParams small_graph(MetricKind metric, WalkKind walk = WalkKind::Exact) {
   GraphParams params;
   params.dim = kDim;
   params.metric = metric;
+  params.walk = walk;
   params.m = 6;
   params.ef_construction = 40;
   return params;
 }
 
 GraphIndex build(MetricKind metric, const std::vector<double>& values, std::size_t threads,
-                 std::size_t chunks = 1) {
-  auto index = GraphIndex::create(small_graph(metric));
+                 std::size_t chunks = 1, WalkKind walk = WalkKind::Exact) {
+  auto index = GraphIndex::create(small_graph(metric, walk));
   EXPECT_TRUE(index.has_value());
   NeverInterrupt never;
   ThreadRunner runner(threads, never);
@@ -89,6 +92,8 @@ std::size_t reachable(const GraphIndex& index, unsigned layer) {
 }
 
 class GraphMetric : public testing::TestWithParam<MetricKind> {};
+// A metric and what the walk reads.
+class GraphWalk : public testing::TestWithParam<std::tuple<MetricKind, WalkKind>> {};
 
 // Every list within its bounds, free of repeats, and every node reachable
 // from the entry on every layer it is on.
@@ -122,10 +127,14 @@ TEST_P(GraphMetric, LinksKeepTheirBoundsAndReachEveryNode) {
   expect_sound_links(index);
 }
 
-TEST_P(GraphMetric, AWalkAsWideAsTheIndexIsExactSearch) {
-  const MetricKind metric = GetParam();
-  const std::vector<double> values = clustered(kCount, 2);
-  const GraphIndex index = build(metric, values, 2);
+// On codes too: the walk's candidates are then every node, and the exact
+// rescoring must give exact search's answers, bit for bit. The codes' range
+// widens while the index grows: the second half reaches twice as far.
+TEST_P(GraphWalk, AWalkAsWideAsTheIndexIsExactSearch) {
+  const auto [metric, walk] = GetParam();
+  std::vector<double> values = clustered(kCount, 2);
+  for (std::size_t i = values.size() / 2; i < values.size(); ++i) values[i] *= 2;
+  const GraphIndex index = build(metric, values, 2, 2, walk);
   const std::vector<double> queries = clustered(20, 3);
   const MetricFn pair = metric_function(metric);
   const KeyOrder order(metric);
@@ -151,6 +160,11 @@ TEST_P(GraphMetric, AWalkAsWideAsTheIndexIsExactSearch) {
 INSTANTIATE_TEST_SUITE_P(Metrics, GraphMetric,
                          testing::Values(MetricKind::Euclidean, MetricKind::Cosine,
                                          MetricKind::InnerProduct));
+INSTANTIATE_TEST_SUITE_P(Walks, GraphWalk,
+                         testing::Combine(testing::Values(MetricKind::Euclidean, MetricKind::Cosine,
+                                                          MetricKind::InnerProduct),
+                                          testing::Values(WalkKind::Exact, WalkKind::Float32,
+                                                          WalkKind::Sq8)));
 
 bool same_graph(const GraphParts& a, const GraphParts& b) {
   return a.levels == b.levels && a.links == b.links && a.labels == b.labels &&
@@ -173,6 +187,27 @@ TEST(GraphBuild, TheSameGraphForEveryThreadCountAndKernelLevel) {
     }
   }
   force_kernel(original);
+}
+
+// A graph built on codes measures with the code kernels: every level of
+// those gives the same bits, so the same graph.
+TEST(GraphBuild, OnCodesTheSameGraphForEveryThreadCountAndCodeLevel) {
+  const std::vector<double> values = clustered(kCount, 6);
+  const codes::CodeLevel original = codes::active_code_level();
+  for (const WalkKind walk : {WalkKind::Float32, WalkKind::Sq8}) {
+    codes::force_code_level(codes::CodeLevel::Scalar);
+    const GraphParts reference = build(MetricKind::Euclidean, values, 1, 2, walk).parts();
+    for (const codes::CodeLevel level : codes::available_code_levels()) {
+      codes::force_code_level(level);
+      for (const std::size_t threads : {1, 5}) {
+        EXPECT_TRUE(
+            same_graph(build(MetricKind::Euclidean, values, threads, 2, walk).parts(), reference))
+            << codes::code_level_name(level) << " with " << threads << " threads, walk "
+            << static_cast<int>(walk);
+      }
+    }
+  }
+  codes::force_code_level(original);
 }
 
 // Asks to stop at every question: a batch whose search is asked is dropped,

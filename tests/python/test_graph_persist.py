@@ -49,11 +49,14 @@ def additions(seed, count, first_id, schema):
     return add
 
 
+# The walk on 8-bit codes keeps its range: the later additions (other
+# clusters) widen it, in the copies as in the original.
+@pytest.mark.parametrize("walk", ["exact", "float32", "sq8"])
 @pytest.mark.parametrize("metric", sorted(METRICS))
 @pytest.mark.parametrize("schema, first_id", [(None, None), (["shard"], 5000)])
-def test_copies_answer_and_grow_like_the_original(metric, schema, first_id, tmp_path):
+def test_copies_answer_and_grow_like_the_original(metric, schema, first_id, walk, tmp_path):
     original = GraphIndex(6, metric, m=6, ef_construction=24, ef_search=12, seed=11,
-                          schema=schema)
+                          schema=schema, walk=walk)
     original.add(**additions(1, 400, first_id, schema), threads=2)
     original.ef_search = 17
     saved = halqen_ext.serialize_index(original)
@@ -63,6 +66,7 @@ def test_copies_answer_and_grow_like_the_original(metric, schema, first_id, tmp_
         assert type(loaded) is GraphIndex and loaded is not original
         assert halqen_ext.serialize_index(loaded) == saved
         assert loaded.ef_search == 17 and len(loaded) == len(original)
+        assert loaded.walk == walk
         assert answers(loaded, queries, schema) == answers(original, queries, schema)
         loaded.add(**more, threads=1)
     original.add(**more, threads=2)

@@ -1,0 +1,92 @@
+// AVX2 code kernels: 8 floats or 16 widened codes per 256-bit register.
+// Only the dispatcher's check of the CPU lets these run.
+#if defined(__x86_64__)
+
+#include <immintrin.h>
+
+#include "codes/code_kernels.hpp"
+#include "codes/simd_fold.hpp"
+
+namespace halqen::codes {
+namespace {
+
+#define HALQEN_AVX2 [[gnu::target("avx2")]]
+
+HALQEN_AVX2 float float_l2(const float* query, const float* row, std::size_t padded) {
+  __m256 low = _mm256_setzero_ps();   // partial sums 0..7
+  __m256 high = _mm256_setzero_ps();  // partial sums 8..15
+  for (std::size_t d = 0; d < padded; d += kFloatBlock) {
+    const __m256 diff_low = _mm256_sub_ps(_mm256_loadu_ps(query + d), _mm256_loadu_ps(row + d));
+    const __m256 diff_high =
+        _mm256_sub_ps(_mm256_loadu_ps(query + d + 8), _mm256_loadu_ps(row + d + 8));
+    low = _mm256_add_ps(low, _mm256_mul_ps(diff_low, diff_low));
+    high = _mm256_add_ps(high, _mm256_mul_ps(diff_high, diff_high));
+  }
+  return fold_eight(_mm256_add_ps(low, high));
+}
+
+HALQEN_AVX2 float float_dot(const float* query, const float* row, std::size_t padded) {
+  __m256 low = _mm256_setzero_ps();
+  __m256 high = _mm256_setzero_ps();
+  for (std::size_t d = 0; d < padded; d += kFloatBlock) {
+    low = _mm256_add_ps(low, _mm256_mul_ps(_mm256_loadu_ps(query + d), _mm256_loadu_ps(row + d)));
+    high = _mm256_add_ps(
+        high, _mm256_mul_ps(_mm256_loadu_ps(query + d + 8), _mm256_loadu_ps(row + d + 8)));
+  }
+  return fold_eight(_mm256_add_ps(low, high));
+}
+
+HALQEN_AVX2 __m256i widened_codes(const std::uint8_t* row) {
+  return _mm256_cvtepu8_epi16(_mm_loadu_si128(reinterpret_cast<const __m128i*>(row)));
+}
+
+HALQEN_AVX2 __m256i query_words(const std::int16_t* query) {
+  return _mm256_loadu_si256(reinterpret_cast<const __m256i*>(query));
+}
+
+HALQEN_AVX2 std::int64_t lane_total(__m256i sums) {
+  alignas(32) std::int32_t lanes[8];
+  _mm256_store_si256(reinterpret_cast<__m256i*>(lanes), sums);
+  std::int64_t total = 0;
+  for (const std::int32_t lane : lanes) total += lane;
+  return total;
+}
+
+HALQEN_AVX2 std::int64_t byte_l2(const std::int16_t* query, const std::uint8_t* row,
+                                 std::size_t padded) {
+  std::int64_t total = 0;
+  for (std::size_t chunk = 0; chunk < padded; chunk += kLaneSafeCodes) {
+    const std::size_t end = padded - chunk < kLaneSafeCodes ? padded : chunk + kLaneSafeCodes;
+    __m256i sums = _mm256_setzero_si256();
+    for (std::size_t d = chunk; d < end; d += 16) {
+      const __m256i diff = _mm256_sub_epi16(query_words(query + d), widened_codes(row + d));
+      sums = _mm256_add_epi32(sums, _mm256_madd_epi16(diff, diff));
+    }
+    total += lane_total(sums);
+  }
+  return total;
+}
+
+HALQEN_AVX2 std::int64_t byte_dot(const std::int8_t* query, const std::uint8_t* row,
+                                  std::size_t padded) {
+  std::int64_t total = 0;
+  for (std::size_t chunk = 0; chunk < padded; chunk += kLaneSafeCodes) {
+    const std::size_t end = padded - chunk < kLaneSafeCodes ? padded : chunk + kLaneSafeCodes;
+    __m256i sums = _mm256_setzero_si256();
+    for (std::size_t d = chunk; d < end; d += 16) {
+      const __m256i words =
+          _mm256_cvtepi8_epi16(_mm_loadu_si128(reinterpret_cast<const __m128i*>(query + d)));
+      sums = _mm256_add_epi32(sums, _mm256_madd_epi16(words, widened_codes(row + d)));
+    }
+    total += lane_total(sums);
+  }
+  return total;
+}
+
+}  // namespace
+
+const CodeKernels kAvx2CodeKernels{float_l2, float_dot, byte_l2, byte_dot};
+
+}  // namespace halqen::codes
+
+#endif

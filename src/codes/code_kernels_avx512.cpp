@@ -1,0 +1,130 @@
+// AVX-512 code kernels: 16 floats or 32 widened codes per 512-bit register;
+// where the CPU has the VNNI instructions, the multiply and add of the 8-bit
+// kernels are one instruction. Only the dispatcher's check of the CPU lets
+// these run.
+#if defined(__x86_64__)
+
+// GCC 12's own _mm512_undefined_*, behind several intrinsics used here,
+// initialises a variable from itself and so trips these two warnings where
+// the intrinsics are inlined.
+#pragma GCC diagnostic ignored "-Wuninitialized"
+#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+#include <immintrin.h>
+
+#include "codes/code_kernels.hpp"
+#include "codes/simd_fold.hpp"
+
+namespace halqen::codes {
+namespace {
+
+#define HALQEN_AVX512 [[gnu::target("avx2,avx512f,avx512bw")]]
+#define HALQEN_AVX512_VNNI [[gnu::target("avx2,avx512f,avx512bw,avx512vnni")]]
+
+HALQEN_AVX512 float fold_sixteen(__m512 sums) {
+  const __m256 low = _mm512_castps512_ps256(sums);
+  const __m256 high = _mm256_castpd_ps(_mm512_extractf64x4_pd(_mm512_castps_pd(sums), 1));
+  return fold_eight(_mm256_add_ps(low, high));
+}
+
+HALQEN_AVX512 float float_l2(const float* query, const float* row, std::size_t padded) {
+  __m512 sums = _mm512_setzero_ps();
+  for (std::size_t d = 0; d < padded; d += kFloatBlock) {
+    const __m512 diff = _mm512_sub_ps(_mm512_loadu_ps(query + d), _mm512_loadu_ps(row + d));
+    sums = _mm512_add_ps(sums, _mm512_mul_ps(diff, diff));
+  }
+  return fold_sixteen(sums);
+}
+
+HALQEN_AVX512 float float_dot(const float* query, const float* row, std::size_t padded) {
+  __m512 sums = _mm512_setzero_ps();
+  for (std::size_t d = 0; d < padded; d += kFloatBlock) {
+    sums = _mm512_add_ps(sums, _mm512_mul_ps(_mm512_loadu_ps(query + d), _mm512_loadu_ps(row + d)));
+  }
+  return fold_sixteen(sums);
+}
+
+HALQEN_AVX512 __m512i widened_codes(const std::uint8_t* row) {
+  return _mm512_cvtepu8_epi16(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(row)));
+}
+
+HALQEN_AVX512 __m512i l2_terms(const std::int16_t* query, const std::uint8_t* row) {
+  return _mm512_sub_epi16(_mm512_loadu_si512(query), widened_codes(row));
+}
+
+HALQEN_AVX512 std::int64_t lane_total(__m512i sums) {
+  alignas(64) std::int32_t lanes[16];
+  _mm512_store_si512(lanes, sums);
+  std::int64_t total = 0;
+  for (const std::int32_t lane : lanes) total += lane;
+  return total;
+}
+
+HALQEN_AVX512 std::int64_t byte_l2(const std::int16_t* query, const std::uint8_t* row,
+                                   std::size_t padded) {
+  std::int64_t total = 0;
+  for (std::size_t chunk = 0; chunk < padded; chunk += kLaneSafeCodes) {
+    const std::size_t end = padded - chunk < kLaneSafeCodes ? padded : chunk + kLaneSafeCodes;
+    __m512i sums = _mm512_setzero_si512();
+    for (std::size_t d = chunk; d < end; d += 32) {
+      const __m512i diff = l2_terms(query + d, row + d);
+      sums = _mm512_add_epi32(sums, _mm512_madd_epi16(diff, diff));
+    }
+    total += lane_total(sums);
+  }
+  return total;
+}
+
+HALQEN_AVX512 std::int64_t byte_dot(const std::int8_t* query, const std::uint8_t* row,
+                                    std::size_t padded) {
+  std::int64_t total = 0;
+  for (std::size_t chunk = 0; chunk < padded; chunk += kLaneSafeCodes) {
+    const std::size_t end = padded - chunk < kLaneSafeCodes ? padded : chunk + kLaneSafeCodes;
+    __m512i sums = _mm512_setzero_si512();
+    for (std::size_t d = chunk; d < end; d += 32) {
+      const __m512i words =
+          _mm512_cvtepi8_epi16(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(query + d)));
+      sums = _mm512_add_epi32(sums, _mm512_madd_epi16(words, widened_codes(row + d)));
+    }
+    total += lane_total(sums);
+  }
+  return total;
+}
+
+HALQEN_AVX512_VNNI std::int64_t byte_l2_vnni(const std::int16_t* query, const std::uint8_t* row,
+                                             std::size_t padded) {
+  std::int64_t total = 0;
+  for (std::size_t chunk = 0; chunk < padded; chunk += kLaneSafeCodes) {
+    const std::size_t end = padded - chunk < kLaneSafeCodes ? padded : chunk + kLaneSafeCodes;
+    __m512i sums = _mm512_setzero_si512();
+    for (std::size_t d = chunk; d < end; d += 32) {
+      const __m512i diff = l2_terms(query + d, row + d);
+      sums = _mm512_dpwssd_epi32(sums, diff, diff);
+    }
+    total += lane_total(sums);
+  }
+  return total;
+}
+
+// vpdpbusd multiplies unsigned by signed bytes: the codes by the query.
+HALQEN_AVX512_VNNI std::int64_t byte_dot_vnni(const std::int8_t* query, const std::uint8_t* row,
+                                              std::size_t padded) {
+  std::int64_t total = 0;
+  for (std::size_t chunk = 0; chunk < padded; chunk += kLaneSafeCodes) {
+    const std::size_t end = padded - chunk < kLaneSafeCodes ? padded : chunk + kLaneSafeCodes;
+    __m512i sums = _mm512_setzero_si512();
+    for (std::size_t d = chunk; d < end; d += kByteBlock) {
+      sums = _mm512_dpbusd_epi32(sums, _mm512_loadu_si512(row + d), _mm512_loadu_si512(query + d));
+    }
+    total += lane_total(sums);
+  }
+  return total;
+}
+
+}  // namespace
+
+const CodeKernels kAvx512CodeKernels{float_l2, float_dot, byte_l2, byte_dot};
+const CodeKernels kAvx512VnniCodeKernels{float_l2, float_dot, byte_l2_vnni, byte_dot_vnni};
+
+}  // namespace halqen::codes
+
+#endif

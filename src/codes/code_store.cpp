@@ -1,0 +1,115 @@
+#include "codes/code_store.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+#include <limits>
+
+#include "codes/code_kernels.hpp"
+
+namespace halqen::codes {
+namespace {
+
+std::size_t round_up(std::size_t n, std::size_t block) {
+  return (n + block - 1) / block * block;
+}
+
+std::size_t padded_length(std::size_t dim, CodeKind kind) {
+  return kind == CodeKind::Float32 ? round_up(dim, kFloatBlock) : round_up(dim, kByteBlock);
+}
+
+std::size_t row_bytes(std::size_t padded, CodeKind kind) {
+  return kind == CodeKind::Float32 ? padded * sizeof(float) : padded;
+}
+
+}  // namespace
+
+float to_float(double x) {
+  constexpr double kLargest = std::numeric_limits<float>::max();
+  return static_cast<float>(std::clamp(x, -kLargest, kLargest));
+}
+
+CodeStore::CodeStore(std::size_t dim, MetricKind metric, CodeKind kind)
+    : dim_(dim),
+      metric_(metric),
+      kind_(kind),
+      padded_(padded_length(dim, kind)),
+      lines_per_row_(row_bytes(padded_, kind) / kLineBytes),
+      range_(dim) {}
+
+void CodeStore::coded_vector(std::span<const double> row, std::vector<double>& out) const {
+  out.assign(row.begin(), row.end());
+  if (!normalizes()) return;
+  const double norm = std::sqrt(squared_norm(row));
+  // A free slot's row is zero: its code stays zero, never NaN.
+  if (norm == 0.0) return;
+  for (double& x : out) x /= norm;
+}
+
+void CodeStore::append(std::span<const double> stored, std::span<const double> rows) {
+  const std::size_t count = dim_ == 0 ? 0 : rows.size() / dim_;
+  lines_.resize((count_ + count) * lines_per_row_);
+  std::vector<double> scratch;
+  if (kind_ == CodeKind::Sq8) {
+    std::vector<double> coded;
+    coded.reserve(rows.size());
+    for (std::size_t i = 0; i < count; ++i) {
+      coded_vector(rows.subspan(i * dim_, dim_), scratch);
+      coded.insert(coded.end(), scratch.begin(), scratch.end());
+    }
+    if (!range_.covers(coded)) {
+      range_.widen(coded);
+      encode_all(stored);
+    }
+  }
+  for (std::size_t i = 0; i < count; ++i) {
+    encode(static_cast<std::uint32_t>(count_ + i), rows.subspan(i * dim_, dim_), scratch);
+  }
+  count_ += count;
+}
+
+void CodeStore::overwrite(std::uint32_t slot, std::span<const double> stored,
+                          std::span<const double> row) {
+  std::vector<double> scratch;
+  if (kind_ == CodeKind::Sq8) {
+    coded_vector(row, scratch);
+    if (!range_.covers(scratch)) {
+      range_.widen(scratch);
+      encode_all(stored.subspan(0, std::min(stored.size(), count_ * dim_)));
+    }
+  }
+  encode(slot, row, scratch);
+}
+
+void CodeStore::clear(std::uint32_t slot) {
+  std::memset(line_of(slot), 0, lines_per_row_ * kLineBytes);
+}
+
+void CodeStore::truncate(std::size_t count) {
+  if (count >= count_) return;
+  count_ = count;
+  lines_.resize(count * lines_per_row_);
+}
+
+void CodeStore::encode_all(std::span<const double> stored) {
+  std::vector<double> scratch;
+  const std::size_t count = std::min(count_, dim_ == 0 ? 0 : stored.size() / dim_);
+  for (std::size_t slot = 0; slot < count; ++slot) {
+    encode(static_cast<std::uint32_t>(slot), stored.subspan(slot * dim_, dim_), scratch);
+  }
+}
+
+void CodeStore::encode(std::uint32_t slot, std::span<const double> row,
+                       std::vector<double>& scratch) {
+  clear(slot);
+  coded_vector(row, scratch);
+  if (kind_ == CodeKind::Float32) {
+    auto* out = reinterpret_cast<float*>(line_of(slot));
+    for (std::size_t d = 0; d < dim_; ++d) out[d] = to_float(scratch[d]);
+    return;
+  }
+  auto* out = reinterpret_cast<std::uint8_t*>(line_of(slot));
+  for (std::size_t d = 0; d < dim_; ++d) out[d] = range_.code(d, scratch[d]);
+}
+
+}  // namespace halqen::codes

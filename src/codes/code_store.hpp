@@ -1,0 +1,94 @@
+// The compact code of every stored vector, by slot, for walks that read
+// codes instead of the float64 rows: float32 numbers, or 8-bit scalar codes
+// (sq8_range.hpp). Under the cosine the codes are of the normalized vector,
+// so that their euclidean order is the cosine's. Each code fills whole
+// cache lines, zero-padded.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <vector>
+
+#include "codes/sq8_range.hpp"
+#include "metrics/metrics.hpp"
+
+namespace halqen::codes {
+
+enum class CodeKind { Float32, Sq8 };
+
+// x as a float32, a magnitude beyond float32's range as its largest value.
+float to_float(double x);
+
+class CodeStore {
+ public:
+  static constexpr std::size_t kLineBytes = 64;
+
+  CodeStore(std::size_t dim, MetricKind metric, CodeKind kind);
+
+  // Appends the codes of `rows` (dim numbers each). `stored` holds every
+  // vector already coded, slot-major: when the rows widen the 8-bit range,
+  // those are coded again from it. Throws std::bad_alloc with the store
+  // unchanged.
+  void append(std::span<const double> stored, std::span<const double> rows);
+  // Codes `row` into an existing slot (a slot refilled after a removal);
+  // `stored` as for append, the slot's old vector may be in it.
+  void overwrite(std::uint32_t slot, std::span<const double> stored, std::span<const double> row);
+  // Zeroes a removed slot's code.
+  void clear(std::uint32_t slot);
+  // Keeps the first `count` codes.
+  void truncate(std::size_t count);
+  // A store read back: the range it had (8-bit codes), then append.
+  void restore_range(Sq8Range range) { range_ = std::move(range); }
+
+  std::size_t size() const { return count_; }
+  std::size_t dim() const { return dim_; }
+  MetricKind metric() const { return metric_; }
+  CodeKind kind() const { return kind_; }
+  // Numbers (float32) or codes (8-bit) per padded row.
+  std::size_t padded() const { return padded_; }
+  const Sq8Range& range() const { return range_; }
+  // Whether the codes are of normalized vectors, compared by euclidean order.
+  bool normalizes() const { return metric_ == MetricKind::Cosine; }
+
+  const float* floats(std::uint32_t slot) const {
+    return reinterpret_cast<const float*>(line_of(slot));
+  }
+  const std::uint8_t* bytes(std::uint32_t slot) const {
+    return reinterpret_cast<const std::uint8_t*>(line_of(slot));
+  }
+  void prefetch(std::uint32_t slot) const {
+    const auto* first = reinterpret_cast<const char*>(line_of(slot));
+    for (std::size_t line = 0; line < lines_per_row_; ++line) {
+      __builtin_prefetch(first + line * kLineBytes);
+    }
+  }
+  std::uint64_t heap_bytes() const { return lines_.capacity() * kLineBytes; }
+
+  // The vector the codes stand for: `row` itself, or normalized.
+  void coded_vector(std::span<const double> row, std::vector<double>& out) const;
+
+ private:
+  struct alignas(kLineBytes) Line {
+    unsigned char bytes[kLineBytes];
+  };
+
+  const Line* line_of(std::uint32_t slot) const {
+    return lines_.data() + static_cast<std::size_t>(slot) * lines_per_row_;
+  }
+  Line* line_of(std::uint32_t slot) { return lines_.data() + slot * lines_per_row_; }
+  void encode(std::uint32_t slot, std::span<const double> row, std::vector<double>& scratch);
+  // Codes every stored row again, after the range changed.
+  void encode_all(std::span<const double> stored);
+
+  std::size_t dim_;
+  MetricKind metric_;
+  CodeKind kind_;
+  std::size_t padded_;
+  std::size_t lines_per_row_;
+  std::size_t count_ = 0;
+  Sq8Range range_;
+  std::vector<Line> lines_;
+};
+
+}  // namespace halqen::codes

@@ -1,0 +1,69 @@
+#include "codes/sq8_range.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+
+namespace halqen::codes {
+namespace {
+
+// A widening adds this share of the new width on the side that overflowed.
+constexpr double kMarginShare = 1.0 / 8.0;
+
+}  // namespace
+
+Sq8Range::Sq8Range(std::vector<double> offsets, double step)
+    : dim_(offsets.size()), offsets_(std::move(offsets)), step_(step) {}
+
+bool Sq8Range::covers(std::span<const double> rows) const {
+  if (empty()) return rows.empty();
+  const double width = step_ * kLargestCode;
+  for (std::size_t i = 0; i < rows.size(); ++i) {
+    const std::size_t d = i % dim_;
+    if (rows[i] < offsets_[d] || rows[i] > offsets_[d] + width) return false;
+  }
+  return true;
+}
+
+void Sq8Range::widen(std::span<const double> rows) {
+  if (rows.empty() || dim_ == 0) return;
+  const bool first = empty();
+  const double old_width = first ? 0.0 : step_ * kLargestCode;
+  std::vector<double> low(dim_, std::numeric_limits<double>::infinity());
+  std::vector<double> high(dim_, -std::numeric_limits<double>::infinity());
+  for (std::size_t i = 0; i < rows.size(); ++i) {
+    low[i % dim_] = std::min(low[i % dim_], rows[i]);
+    high[i % dim_] = std::max(high[i % dim_], rows[i]);
+  }
+  std::vector<bool> over_low(dim_, false);
+  std::vector<bool> over_high(dim_, false);
+  if (!first) {
+    for (std::size_t d = 0; d < dim_; ++d) {
+      over_low[d] = low[d] < offsets_[d];
+      over_high[d] = high[d] > offsets_[d] + old_width;
+      low[d] = std::min(low[d], offsets_[d]);
+      high[d] = std::max(high[d], offsets_[d] + old_width);
+    }
+  }
+  double width = 0.0;
+  for (std::size_t d = 0; d < dim_; ++d) width = std::max(width, high[d] - low[d]);
+  const double margin = width * kMarginShare;
+  double widened = 0.0;
+  for (std::size_t d = 0; d < dim_; ++d) {
+    if (over_low[d]) low[d] -= margin;
+    if (over_high[d]) high[d] += margin;
+    widened = std::max(widened, high[d] - low[d]);
+  }
+  // All rows equal so far: any step codes them; the next ones widen it.
+  double step = widened > 0.0 ? widened / kLargestCode : 1.0;
+  // The rounded step times 255 may fall an ulp short of a row's component,
+  // which covers() would then find outside (and a loaded copy widen again).
+  for (std::size_t d = 0; d < dim_; ++d) {
+    while (low[d] + step * kLargestCode < high[d])
+      step = std::nextafter(step, std::numeric_limits<double>::infinity());
+  }
+  offsets_ = std::move(low);
+  step_ = step;
+}
+
+}  // namespace halqen::codes

@@ -1,0 +1,37 @@
+// What a build measures its distances in: the float64 rows, or, for an
+// index that walks on codes, those codes (their keys are the same on every
+// kernel level, so the graph still does not depend on the CPU).
+#pragma once
+
+#include <cstdint>
+
+#include "codes/code_store.hpp"
+#include "graph/code_distances.hpp"
+#include "graph/distance_computer.hpp"
+#include "graph/vector_store.hpp"
+
+namespace halqen::graph {
+
+class BuildSpace {
+ public:
+  // `codes` null: the rows.
+  BuildSpace(const VectorStore& store, const codes::CodeStore* codes)
+      : store_(store), codes_(codes) {}
+
+  // fn(distances from the stored vector of `slot`), its result returned.
+  template <class Fn>
+  decltype(auto) from_slot(std::uint32_t slot, Fn&& fn) const {
+    if (codes_ != nullptr) {
+      CodeDistances distances(*codes_, store_, slot);
+      return fn(distances);
+    }
+    ExactDistances distances(store_, slot);
+    return fn(distances);
+  }
+
+ private:
+  const VectorStore& store_;
+  const codes::CodeStore* codes_;
+};
+
+}  // namespace halqen::graph

@@ -1,0 +1,34 @@
+// The distance computer of a walk on compact codes: the same questions as
+// ExactDistances, answered from the codes with approximate keys.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+
+#include "codes/code_query.hpp"
+#include "codes/code_store.hpp"
+#include "graph/vector_store.hpp"
+
+namespace halqen::graph {
+
+class CodeDistances {
+ public:
+  CodeDistances(const codes::CodeStore& codes, std::span<const double> query)
+      : codes_(codes), query_(codes, query) {}
+  // From a stored vector.
+  CodeDistances(const codes::CodeStore& codes, const VectorStore& store, std::uint32_t slot)
+      : codes_(codes), query_(codes, slot, store.row(slot)) {}
+
+  void keys(const std::uint32_t* slots, std::size_t count, double* keys) {
+    query_.keys(slots, count, keys);
+  }
+  double key(std::uint32_t slot) { return query_.key(slot); }
+  void prefetch(std::uint32_t slot) const { codes_.prefetch(slot); }
+
+ private:
+  const codes::CodeStore& codes_;
+  codes::CodeQuery query_;
+};
+
+}  // namespace halqen::graph

@@ -1,0 +1,121 @@
+// Every code kernel level against the scalar reference, bit for bit, on
+// rows of every padded length up to a few blocks, with values of mixed
+// magnitudes (float) and the extreme codes (8-bit). Levels this CPU cannot
+// run are skipped: the AVX-512 ones run wherever the tests run on a CPU
+// that has them. And the 8-bit range's promise: every stored component
+// within half a step of its code, also after the range has widened.
+#include <gtest/gtest.h>
+
+#include <bit>
+#include <cmath>
+#include <cstdint>
+#include <random>
+#include <vector>
+
+#include "codes/code_kernels.hpp"
+#include "codes/code_store.hpp"
+#include "codes/sq8_range.hpp"
+
+namespace halqen::codes {
+namespace {
+
+constexpr std::size_t kMaxBlocks = 5;
+constexpr int kRowsPerLength = 20;
+
+template <class T>
+std::vector<T> random_values(std::mt19937& rng, std::size_t n, T low, T high) {
+  std::vector<T> values(n);
+  if constexpr (std::is_floating_point_v<T>) {
+    std::uniform_real_distribution<double> unit(0.0, 1.0);
+    std::uniform_int_distribution<int> scale(-8, 8);
+    for (T& x : values)
+      x = static_cast<T>((low + (high - low) * unit(rng)) * std::ldexp(1.0, scale(rng)));
+  } else {
+    std::uniform_int_distribution<int> pick(low, high);
+    for (T& x : values) x = static_cast<T>(pick(rng));
+  }
+  return values;
+}
+
+class RestoreLevel {
+ public:
+  RestoreLevel() : level_(active_code_level()) {}
+  ~RestoreLevel() { force_code_level(level_); }
+
+ private:
+  CodeLevel level_;
+};
+
+TEST(CodeKernels, EveryLevelGivesTheScalarBits) {
+  RestoreLevel restore;
+  std::mt19937 rng(7);
+  const CodeKernels& reference = kScalarCodeKernels;
+  for (const CodeLevel level : available_code_levels()) {
+    SCOPED_TRACE(std::string(code_level_name(level)));
+    force_code_level(level);
+    const CodeKernels& kernels = active_code_kernels();
+    for (std::size_t blocks = 1; blocks <= kMaxBlocks; ++blocks) {
+      const std::size_t floats = blocks * kFloatBlock;
+      const std::size_t bytes = blocks * kByteBlock;
+      for (int trial = 0; trial < kRowsPerLength; ++trial) {
+        const auto fq = random_values<float>(rng, floats, -1.0F, 1.0F);
+        const auto fr = random_values<float>(rng, floats, -1.0F, 1.0F);
+        EXPECT_EQ(std::bit_cast<std::uint32_t>(kernels.float_l2(fq.data(), fr.data(), floats)),
+                  std::bit_cast<std::uint32_t>(reference.float_l2(fq.data(), fr.data(), floats)));
+        EXPECT_EQ(std::bit_cast<std::uint32_t>(kernels.float_dot(fq.data(), fr.data(), floats)),
+                  std::bit_cast<std::uint32_t>(reference.float_dot(fq.data(), fr.data(), floats)));
+        const auto words = random_values<std::int16_t>(rng, bytes, Sq8Range::kQueryCodeLow,
+                                                       Sq8Range::kQueryCodeHigh);
+        const auto signs = random_values<std::int8_t>(rng, bytes, -127, 127);
+        const auto row = random_values<std::uint8_t>(rng, bytes, 0, Sq8Range::kLargestCode);
+        EXPECT_EQ(kernels.byte_l2(words.data(), row.data(), bytes),
+                  reference.byte_l2(words.data(), row.data(), bytes));
+        EXPECT_EQ(kernels.byte_dot(signs.data(), row.data(), bytes),
+                  reference.byte_dot(signs.data(), row.data(), bytes));
+      }
+    }
+    // The extremes, where a lane sum would overflow without the chunks.
+    const std::size_t long_row = std::size_t{1} << 16;
+    const std::vector<std::int16_t> far(long_row, Sq8Range::kQueryCodeHigh);
+    const std::vector<std::int8_t> low(long_row, -127);
+    const std::vector<std::uint8_t> zeros(long_row, 0);
+    const std::vector<std::uint8_t> full(long_row, Sq8Range::kLargestCode);
+    EXPECT_EQ(kernels.byte_l2(far.data(), zeros.data(), long_row),
+              std::int64_t{383} * 383 * static_cast<std::int64_t>(long_row));
+    EXPECT_EQ(kernels.byte_dot(low.data(), full.data(), long_row),
+              std::int64_t{-127} * 255 * static_cast<std::int64_t>(long_row));
+  }
+}
+
+// Decodes slot's code and measures its distance to the vector.
+double largest_error(const CodeStore& store, std::uint32_t slot, std::span<const double> row) {
+  double error = 0.0;
+  for (std::size_t d = 0; d < store.dim(); ++d) {
+    const double value = store.range().offset(d) + store.range().step() * store.bytes(slot)[d];
+    error = std::max(error, std::fabs(value - row[d]));
+  }
+  return error;
+}
+
+TEST(Sq8Codes, StayWithinHalfAStepAsTheRangeWidens) {
+  constexpr std::size_t kDim = 7;
+  std::mt19937 rng(11);
+  CodeStore store(kDim, MetricKind::Euclidean, CodeKind::Sq8);
+  std::vector<double> stored;
+  // Each batch reaches further out than the one before.
+  for (int batch = 0; batch < 6; ++batch) {
+    const double spread = std::ldexp(1.0, batch);
+    std::vector<double> rows = random_values<double>(rng, kDim * (batch + 1), -spread, spread);
+    store.append(stored, rows);
+    stored.insert(stored.end(), rows.begin(), rows.end());
+    ASSERT_TRUE(store.range().covers(stored));
+    for (std::uint32_t slot = 0; slot < store.size(); ++slot) {
+      EXPECT_LE(largest_error(store, slot, std::span(stored).subspan(slot * kDim, kDim)),
+                store.range().step() / 2 * (1 + 1e-9))
+          << "slot " << slot << " after batch " << batch;
+    }
+  }
+}
+
+}  // namespace
+}  // namespace halqen::codes
