@@ -85,6 +85,9 @@ class GraphIndex {
   // first batch with nothing added.
   std::expected<void, GraphError> add(Addition addition, JobRunner& runner,
                                       const ProgressFn& progress);
+  // The error add would return for the addition before adding anything, or
+  // none; adds nothing (sharded indexes check a call before routing it).
+  std::optional<GraphError> check_addition(const Addition& addition) const;
 
   // The k nearest (most similar) admitted vectors, nearest first, walking
   // layer 0 with width max(ef, k). A filtered search returns only matches,

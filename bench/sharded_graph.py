@@ -1,0 +1,170 @@
+"""Section sharded_graph: ShardedGraph on a Dask LocalCluster of two worker processes
+(one thread each) against one halqen_ext.GraphIndex on one thread in this
+process, side by side, on clustered synthetic data (bench/clustered.py):
+
+- build: N x 128 in 2 shards against one GraphIndex of the same N (add with
+  threads=1), and the heap bytes and worker resident memory per vector;
+- search: a batch of 1,000 held-out queries, k = 10, at the same ef, timed in
+  alternating rounds: queries/s of each and recall@10 of each against exact
+  neighbours (bench/ground_truth.py);
+- per shard at dim 768: one GraphIndex built and searched on one thread, the
+  figures docs/sizing.md scales to 100 million and 1 billion vectors;
+- fan-out: one search round over S tiny shards, for growing S, and the
+  client's merge of S shards' answers per query.
+The load average at the start and end says how many of the 2 cores the run
+had; on a busy machine the parallel ratios fall.
+"""
+import os
+import time
+
+import numpy as np
+
+import halqen_ext
+from clustered import gaussian_mixture
+from common import interleaved_medians, resident_bytes
+from ground_truth import kth_distances, recall
+
+DIM, WIDE_DIM = 128, 768
+K = 10
+QUERIES = 1_000
+SEARCH_EFS = (64, 128)
+VECTORS_PER_CLUSTER = 1_000
+SEED = 24
+FAN_OUT_SHARDS = (2, 8, 32)
+FAN_OUT_SHARD_ROWS = 64
+MERGE_SHARDS = (2, 32, 512)
+
+
+def cluster():
+    from distributed import Client, LocalCluster
+    local = LocalCluster(n_workers=2, processes=True, threads_per_worker=1, dashboard_address=None)
+    return local, Client(local)
+
+
+def worker_resident_bytes(client):
+    return sum(client.run(resident_bytes).values())
+
+
+def build_side_by_side(client, vectors):
+    from halqen_dask import ShardedGraph
+    single = halqen_ext.GraphIndex(DIM, "euclidean")
+    started = time.perf_counter()
+    single.add(vectors, threads=1)
+    single_seconds = time.perf_counter() - started
+    before = worker_resident_bytes(client)
+    sharded = ShardedGraph(DIM, "euclidean", client=client, shard_size=len(vectors) // 2)
+    started = time.perf_counter()
+    sharded.add(vectors)
+    sharded_seconds = time.perf_counter() - started
+    resident = worker_resident_bytes(client) - before
+    heap = sharded.heap_bytes()
+    return single, sharded, {
+        "count": len(vectors), "dim": DIM, "shards": sharded.shard_count,
+        "single_seconds": single_seconds, "sharded_seconds": sharded_seconds,
+        "build_speedup": single_seconds / sharded_seconds,
+        "heap_bytes_per_vector": heap / len(vectors),
+        "worker_resident_bytes_per_vector": resident / len(vectors)}
+
+
+def search_side_by_side(single, sharded, vectors, queries, repeats):
+    kth = kth_distances(vectors, queries, K)
+    rows = []
+    for ef in SEARCH_EFS:
+        seconds = interleaved_medians({
+            "single": lambda: single.search(queries, K, ef=ef, threads=1),
+            "sharded": lambda: sharded.search(queries, K, ef=ef),
+        }, repeats)
+        rows.append({"ef": ef, "queries": len(queries),
+                     "single_qps": len(queries) / seconds["single"],
+                     "sharded_qps": len(queries) / seconds["sharded"],
+                     "qps_ratio": seconds["single"] / seconds["sharded"],
+                     "single_recall": recall(vectors, queries, single.search(queries, K, ef=ef)[0], kth),
+                     "sharded_recall": recall(vectors, queries, sharded.search(queries, K, ef=ef)[0], kth)})
+    return rows
+
+
+def wide_shard(count, repeats):
+    """One GraphIndex of count x 768 on one thread: build rate, queries/s at
+    ef 64, heap and resident bytes per vector."""
+    vectors, queries = gaussian_mixture(count, QUERIES, WIDE_DIM, max(1, count // VECTORS_PER_CLUSTER), SEED)
+    before = resident_bytes()
+    index = halqen_ext.GraphIndex(WIDE_DIM, "euclidean")
+    started = time.perf_counter()
+    index.add(vectors, threads=1)
+    build_seconds = time.perf_counter() - started
+    del vectors
+    resident = resident_bytes() - before
+    seconds = interleaved_medians({"search": lambda: index.search(queries, K, threads=1)}, repeats)
+    return {"count": count, "dim": WIDE_DIM, "build_seconds": build_seconds,
+            "vectors_per_build_second": count / build_seconds, "qps_ef64": QUERIES / seconds["search"],
+            "heap_bytes_per_vector": getattr(halqen_ext, "__heap_bytes")(index) / count,
+            "resident_bytes_per_vector": resident / count}
+
+
+def fan_out(client, rng, repeats):
+    from halqen_dask import ShardedGraph
+    rows = []
+    for shards in FAN_OUT_SHARDS:
+        index = ShardedGraph(DIM, "euclidean", client=client, shards=shards)
+        index.add(rng.normal(size=(shards * FAN_OUT_SHARD_ROWS, DIM)))
+        query = rng.normal(size=DIM)
+        seconds = interleaved_medians({"round": lambda: index.search(query, K)}, repeats)
+        rows.append({"shards": shards, "round_seconds": seconds["round"]})
+        index.close()
+    return rows
+
+
+def merge(rng, repeats):
+    """The client's merge alone, on made-up sorted answers of S shards."""
+    from halqen_dask._merge import merge_graph
+    rows = []
+    for shards in MERGE_SHARDS:
+        per_shard = [(rng.integers(0, 2**40, size=(QUERIES, K)), np.sort(rng.random((QUERIES, K)), axis=1))
+                     for _ in range(shards)]
+        seconds = interleaved_medians({"merge": lambda: merge_graph(per_shard, K, False)}, repeats)
+        rows.append({"shards": shards, "k": K, "seconds_per_query": seconds["merge"] / QUERIES})
+    return rows
+
+
+def run_all(quick, rng):
+    count = 100_000 if quick else 1_000_000
+    repeats = 3 if quick else 5
+    results = {"load_average_at_start": os.getloadavg()[0], "merge": merge(rng, repeats)}
+    vectors, queries = gaussian_mixture(count, QUERIES, DIM, count // VECTORS_PER_CLUSTER, SEED)
+    local, client = cluster()
+    try:
+        single, sharded, results["build"] = build_side_by_side(client, vectors)
+        results["search"] = search_side_by_side(single, sharded, vectors, queries, repeats)
+        del single
+        sharded.close()
+        results["fan_out"] = fan_out(client, rng, repeats)
+    finally:
+        client.close()
+        local.close()
+    del vectors
+    results["wide_shard"] = wide_shard(10_000 if quick else 100_000, repeats)
+    results["load_average_at_end"] = os.getloadavg()[0]
+    return results
+
+
+def print_table(results):
+    b = results["build"]
+    print(f"\nsharded_graph: ShardedGraph, LocalCluster of 2 worker processes x 1 thread, clustered data "
+          f"(load average {results['load_average_at_start']:.1f} at the start, "
+          f"{results['load_average_at_end']:.1f} at the end)")
+    print(f"   build {b['count']:,} x {b['dim']}: one GraphIndex (1 thread) {b['single_seconds']:.1f} s, "
+          f"ShardedGraph ({b['shards']} shards) {b['sharded_seconds']:.1f} s: {b['build_speedup']:.2f}x faster; "
+          f"{b['heap_bytes_per_vector']:.0f} heap bytes and {b['worker_resident_bytes_per_vector']:.0f} "
+          f"worker resident bytes per vector")
+    for row in results["search"]:
+        print(f"   {row['queries']} queries, k={K}, ef={row['ef']}: one GraphIndex {row['single_qps']:.0f} q/s "
+              f"(recall {row['single_recall']:.3f}), ShardedGraph {row['sharded_qps']:.0f} q/s "
+              f"(recall {row['sharded_recall']:.3f}): {row['qps_ratio']:.2f}x")
+    w = results["wide_shard"]
+    print(f"   one shard of {w['count']:,} x {w['dim']} on one thread: build {w['build_seconds']:.1f} s "
+          f"({w['vectors_per_build_second']:.0f} vectors/s), {w['qps_ef64']:.0f} q/s at ef 64, "
+          f"{w['heap_bytes_per_vector']:.0f} heap / {w['resident_bytes_per_vector']:.0f} resident bytes per vector")
+    print("   one search round (tiny shards): " + ", ".join(
+        f"{row['shards']} shards {row['round_seconds'] * 1e3:.1f} ms" for row in results["fan_out"]))
+    print(f"   client merge, k={K}, per query: " + ", ".join(
+        f"{row['shards']} shards {row['seconds_per_query'] * 1e6:.1f} us" for row in results["merge"]))
