@@ -45,28 +45,63 @@ def worker_resident_bytes(client):
     return sum(client.run(resident_bytes).values())
 
 
+def worker_cpu_seconds(client):
+    """Each worker process's CPU time so far, in address order."""
+    return [seconds for _, seconds in sorted(client.run(time.process_time).items())]
+
+
+class CpuClock:
+    """Wall time, this process's CPU time and each worker's CPU time over a
+    call. On a shared machine the wall time holds whatever share of the cores
+    the processes got; the busiest process's CPU time (the workers run side
+    by side, the client merges after them) is the wall time free cores would
+    give."""
+
+    def __init__(self, client):
+        self.client = client
+
+    def measure(self, function):
+        workers, own, started = worker_cpu_seconds(self.client), time.process_time(), time.perf_counter()
+        function()
+        wall, own = time.perf_counter() - started, time.process_time() - own
+        workers = [after - before for after, before in zip(worker_cpu_seconds(self.client), workers)]
+        return {"wall": wall, "own_cpu": own, "busiest_worker_cpu": max(workers)}
+
+
 def build_side_by_side(client, vectors):
     from halqen_dask import ShardedGraph
+    clock = CpuClock(client)
     single = halqen_ext.GraphIndex(DIM, "euclidean")
-    started = time.perf_counter()
-    single.add(vectors, threads=1)
-    single_seconds = time.perf_counter() - started
+    single_times = clock.measure(lambda: single.add(vectors, threads=1))
     before = worker_resident_bytes(client)
     sharded = ShardedGraph(DIM, "euclidean", client=client, shard_size=len(vectors) // 2)
-    started = time.perf_counter()
-    sharded.add(vectors)
-    sharded_seconds = time.perf_counter() - started
+    sharded_times = clock.measure(lambda: sharded.add(vectors))
     resident = worker_resident_bytes(client) - before
     heap = sharded.heap_bytes()
     return single, sharded, {
         "count": len(vectors), "dim": DIM, "shards": sharded.shard_count,
-        "single_seconds": single_seconds, "sharded_seconds": sharded_seconds,
-        "build_speedup": single_seconds / sharded_seconds,
+        "single_seconds": single_times["wall"], "sharded_seconds": sharded_times["wall"],
+        "build_speedup": single_times["wall"] / sharded_times["wall"],
+        "single_cpu_seconds": single_times["own_cpu"],
+        "sharded_busiest_worker_cpu_seconds": sharded_times["busiest_worker_cpu"],
+        "build_speedup_by_cpu": single_times["own_cpu"] / sharded_times["busiest_worker_cpu"],
         "heap_bytes_per_vector": heap / len(vectors),
         "worker_resident_bytes_per_vector": resident / len(vectors)}
 
 
-def search_side_by_side(single, sharded, vectors, queries, repeats):
+def search_cpu_ratio(client, single, sharded, queries, ef, repeats):
+    """Queries/s ratio free cores would give: one GraphIndex's CPU time
+    against the busiest worker's plus the client's, medians of rounds."""
+    clock = CpuClock(client)
+    singles, shardeds = [], []
+    for _ in range(repeats):
+        singles.append(clock.measure(lambda: single.search(queries, K, ef=ef, threads=1))["own_cpu"])
+        times = clock.measure(lambda: sharded.search(queries, K, ef=ef))
+        shardeds.append(times["busiest_worker_cpu"] + times["own_cpu"])
+    return float(np.median(singles) / np.median(shardeds))
+
+
+def search_side_by_side(client, single, sharded, vectors, queries, repeats):
     kth = kth_distances(vectors, queries, K)
     rows = []
     for ef in SEARCH_EFS:
@@ -78,6 +113,7 @@ def search_side_by_side(single, sharded, vectors, queries, repeats):
                      "single_qps": len(queries) / seconds["single"],
                      "sharded_qps": len(queries) / seconds["sharded"],
                      "qps_ratio": seconds["single"] / seconds["sharded"],
+                     "qps_ratio_by_cpu": search_cpu_ratio(client, single, sharded, queries, ef, repeats),
                      "single_recall": recall(vectors, queries, single.search(queries, K, ef=ef)[0], kth),
                      "sharded_recall": recall(vectors, queries, sharded.search(queries, K, ef=ef)[0], kth)})
     return rows
@@ -92,8 +128,8 @@ def wide_shard(count, repeats):
     started = time.perf_counter()
     index.add(vectors, threads=1)
     build_seconds = time.perf_counter() - started
-    del vectors
     resident = resident_bytes() - before
+    del vectors
     seconds = interleaved_medians({"search": lambda: index.search(queries, K, threads=1)}, repeats)
     return {"count": count, "dim": WIDE_DIM, "build_seconds": build_seconds,
             "vectors_per_build_second": count / build_seconds, "qps_ef64": QUERIES / seconds["search"],
@@ -134,7 +170,7 @@ def run_all(quick, rng):
     local, client = cluster()
     try:
         single, sharded, results["build"] = build_side_by_side(client, vectors)
-        results["search"] = search_side_by_side(single, sharded, vectors, queries, repeats)
+        results["search"] = search_side_by_side(client, single, sharded, vectors, queries, repeats)
         del single
         sharded.close()
         results["fan_out"] = fan_out(client, rng, repeats)
@@ -153,13 +189,16 @@ def print_table(results):
           f"(load average {results['load_average_at_start']:.1f} at the start, "
           f"{results['load_average_at_end']:.1f} at the end)")
     print(f"   build {b['count']:,} x {b['dim']}: one GraphIndex (1 thread) {b['single_seconds']:.1f} s, "
-          f"ShardedGraph ({b['shards']} shards) {b['sharded_seconds']:.1f} s: {b['build_speedup']:.2f}x faster; "
+          f"ShardedGraph ({b['shards']} shards) {b['sharded_seconds']:.1f} s: {b['build_speedup']:.2f}x faster "
+          f"(by CPU time: one GraphIndex {b['single_cpu_seconds']:.1f} s, busiest worker "
+          f"{b['sharded_busiest_worker_cpu_seconds']:.1f} s: {b['build_speedup_by_cpu']:.2f}x); "
           f"{b['heap_bytes_per_vector']:.0f} heap bytes and {b['worker_resident_bytes_per_vector']:.0f} "
           f"worker resident bytes per vector")
     for row in results["search"]:
         print(f"   {row['queries']} queries, k={K}, ef={row['ef']}: one GraphIndex {row['single_qps']:.0f} q/s "
               f"(recall {row['single_recall']:.3f}), ShardedGraph {row['sharded_qps']:.0f} q/s "
-              f"(recall {row['sharded_recall']:.3f}): {row['qps_ratio']:.2f}x")
+              f"(recall {row['sharded_recall']:.3f}): {row['qps_ratio']:.2f}x "
+              f"({row['qps_ratio_by_cpu']:.2f}x by CPU time)")
     w = results["wide_shard"]
     print(f"   one shard of {w['count']:,} x {w['dim']} on one thread: build {w['build_seconds']:.1f} s "
           f"({w['vectors_per_build_second']:.0f} vectors/s), {w['qps_ef64']:.0f} q/s at ef 64, "

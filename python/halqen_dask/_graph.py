@@ -204,7 +204,8 @@ class ShardedGraph(ShardedIndex):
         every shard before any shard adds, so a refused call adds nothing."""
         if REPLACES:
             return
-        asked = [(shard, rows) for shard, rows in enumerate(routes) if len(rows)]
+        asked = [(shard, rows) for shard, rows in enumerate(routes)
+                 if len(rows) and self._shards.refs[shard].count]
         held = self._shards.client.gather([
             self._shards.submit(tasks.held_ids, self._shards.refs[shard].future, labels[rows].tolist())
             for shard, rows in asked])
