@@ -90,15 +90,17 @@ def build_side_by_side(client, vectors):
 
 
 def search_cpu_ratio(client, single, sharded, queries, ef, repeats):
-    """Queries/s ratio free cores would give: one GraphIndex's CPU time
-    against the busiest worker's plus the client's, medians of rounds."""
+    """One GraphIndex's queries per CPU second, and the queries/s ratio free
+    cores would give: its CPU time against the busiest worker's plus the
+    client's, medians of rounds."""
     clock = CpuClock(client)
     singles, shardeds = [], []
     for _ in range(repeats):
         singles.append(clock.measure(lambda: single.search(queries, K, ef=ef, threads=1))["own_cpu"])
         times = clock.measure(lambda: sharded.search(queries, K, ef=ef))
         shardeds.append(times["busiest_worker_cpu"] + times["own_cpu"])
-    return float(np.median(singles) / np.median(shardeds))
+    return {"single_qps_by_cpu": len(queries) / float(np.median(singles)),
+            "qps_ratio_by_cpu": float(np.median(singles) / np.median(shardeds))}
 
 
 def search_side_by_side(client, single, sharded, vectors, queries, repeats):
@@ -113,7 +115,7 @@ def search_side_by_side(client, single, sharded, vectors, queries, repeats):
                      "single_qps": len(queries) / seconds["single"],
                      "sharded_qps": len(queries) / seconds["sharded"],
                      "qps_ratio": seconds["single"] / seconds["sharded"],
-                     "qps_ratio_by_cpu": search_cpu_ratio(client, single, sharded, queries, ef, repeats),
+                     **search_cpu_ratio(client, single, sharded, queries, ef, repeats),
                      "single_recall": recall(vectors, queries, single.search(queries, K, ef=ef)[0], kth),
                      "sharded_recall": recall(vectors, queries, sharded.search(queries, K, ef=ef)[0], kth)})
     return rows
@@ -125,14 +127,17 @@ def wide_shard(count, repeats):
     vectors, queries = gaussian_mixture(count, QUERIES, WIDE_DIM, max(1, count // VECTORS_PER_CLUSTER), SEED)
     before = resident_bytes()
     index = halqen_ext.GraphIndex(WIDE_DIM, "euclidean")
-    started = time.perf_counter()
+    started, cpu = time.perf_counter(), time.process_time()
     index.add(vectors, threads=1)
-    build_seconds = time.perf_counter() - started
+    build_seconds, build_cpu = time.perf_counter() - started, time.process_time() - cpu
     resident = resident_bytes() - before
     del vectors
     seconds = interleaved_medians({"search": lambda: index.search(queries, K, threads=1)}, repeats)
-    return {"count": count, "dim": WIDE_DIM, "build_seconds": build_seconds,
-            "vectors_per_build_second": count / build_seconds, "qps_ef64": QUERIES / seconds["search"],
+    cpu_seconds = interleaved_medians({"search": lambda: index.search(queries, K, threads=1)}, repeats,
+                                      clock=time.process_time)
+    return {"count": count, "dim": WIDE_DIM, "build_seconds": build_seconds, "build_cpu_seconds": build_cpu,
+            "vectors_per_build_second": count / build_seconds, "vectors_per_build_cpu_second": count / build_cpu,
+            "qps_ef64": QUERIES / seconds["search"], "qps_ef64_by_cpu": QUERIES / cpu_seconds["search"],
             "heap_bytes_per_vector": getattr(halqen_ext, "__heap_bytes")(index) / count,
             "resident_bytes_per_vector": resident / count}
 
@@ -201,7 +206,8 @@ def print_table(results):
               f"({row['qps_ratio_by_cpu']:.2f}x by CPU time)")
     w = results["wide_shard"]
     print(f"   one shard of {w['count']:,} x {w['dim']} on one thread: build {w['build_seconds']:.1f} s "
-          f"({w['vectors_per_build_second']:.0f} vectors/s), {w['qps_ef64']:.0f} q/s at ef 64, "
+          f"({w['vectors_per_build_second']:.0f} vectors/s; {w['vectors_per_build_cpu_second']:.0f} per CPU "
+          f"second), {w['qps_ef64']:.0f} q/s at ef 64 ({w['qps_ef64_by_cpu']:.0f} per CPU second), "
           f"{w['heap_bytes_per_vector']:.0f} heap / {w['resident_bytes_per_vector']:.0f} resident bytes per vector")
     print("   one search round (tiny shards): " + ", ".join(
         f"{row['shards']} shards {row['round_seconds'] * 1e3:.1f} ms" for row in results["fan_out"]))

@@ -25,6 +25,7 @@ from ._source import dask_blocks, is_dask_array
 KIND = "graph"
 PARAMETERS = ("m", "ef_construction", "ef_search")
 LARGEST_ID = 2**63 - 1
+DEFAULT_K = 10
 # GraphIndex pads its rows up to this k even past its size.
 PADDED_K = 1024
 # With deletion, GraphIndex.add replaces a present id instead of refusing it.
@@ -59,8 +60,9 @@ class ShardedGraph(ShardedIndex):
                  shards: Optional[int] = None, m: int = 16, ef_construction: int = 200, ef_search: int = 64,
                  schema: Optional[Sequence[str]] = None) -> None:
         # An empty GraphIndex of these settings checks them, and every later
-        # argument is checked on it (_convert.check).
-        self._template = halqen_ext.GraphIndex(dim, metric, m=m, ef_construction=ef_construction,
+        # argument is checked on it (_convert.check). Any str is passed on:
+        # the class refuses unknown metrics itself.
+        self._template = halqen_ext.GraphIndex(dim, metric, m=m, ef_construction=ef_construction,  # type: ignore[arg-type]
                                                ef_search=ef_search, schema=schema)
         self._params: Dict[str, Any] = {
             "dim": operator.index(dim), "metric": metric, "m": operator.index(m),
@@ -132,14 +134,15 @@ class ShardedGraph(ShardedIndex):
         labels, pairs = self._checked_labels(count, ids, metadata)
         if count == 0:
             return
-        shard_of_row = shard_of(labels, self._ensure_shards(count))
-        shard_count = self.shard_count
+        shard_count = self._shard_count_for(count)
+        shard_of_row = shard_of(labels, shard_count)
         # Each block is checked and cut into its shards' rows where it lies.
         cut = [self._shards.compute(delayed(tasks.checked_block, pure=False)(
                    block.rows, self._params, block.offset,
                    shard_of_row[block.offset:block.offset + block.count], shard_count))
                for block in blocks]
         self._shards.settle(cut)
+        self._make_shards(shard_count)
         routes = rows_by_shard(shard_of_row, shard_count)
         self._refuse_present(labels, routes)
         additions = []
@@ -167,6 +170,8 @@ class ShardedGraph(ShardedIndex):
             labels = np.arange(self._next_id, self._next_id + count, dtype=np.uint64)
             if count and self._next_id + count - 1 > LARGEST_ID:
                 ids = [int(label) for label in labels]  # the index's error for an id past the range
+        if is_dask_array(ids):
+            ids = ids.compute()  # eight bytes a vector: the client routes by them
         if ids is not None or metadata is not None:
             check(self._labels, "add", np.ones((count, LABEL_CHECK_DIM)), ids, metadata)
         if ids is not None:
@@ -179,7 +184,9 @@ class ShardedGraph(ShardedIndex):
         """(shard, positions of its rows) for every shard that gets rows;
         refuses, before any change, ids that are present already when the
         shards cannot replace them."""
-        routes = rows_by_shard(shard_of(labels, self._ensure_shards(len(labels))), self.shard_count)
+        shard_count = self._shard_count_for(len(labels))
+        self._make_shards(shard_count)
+        routes = rows_by_shard(shard_of(labels, shard_count), shard_count)
         self._refuse_present(labels, routes)
         return [(shard, rows) for shard, rows in enumerate(routes) if len(rows)]
 
@@ -187,17 +194,22 @@ class ShardedGraph(ShardedIndex):
         self._change(tasks.add_rows, additions)
         self._next_id = max(self._next_id, max(int(labels.max()) for _, labels, _, _ in additions) + 1)
 
-    def _ensure_shards(self, count: int) -> int:
-        """The shard count; the first time, the shards are made, empty, one
-        per worker in turn so that the first ones built run side by side."""
-        if not self._shards.refs:
-            shard_count = self._fixed_shards or max(1, math.ceil(count / self._shard_size))
-            workers = self._shards.workers()
-            futures = [self._shards.submit(tasks.new_graph, self._params, workers=[workers[i % len(workers)]],
-                                           allow_other_workers=True) for i in range(shard_count)]
-            self._shards.settle(futures)
-            self._shards.add([ShardRef(future, 0, 0) for future in futures])
-        return self.shard_count
+    def _shard_count_for(self, count: int) -> int:
+        """The shard count, once `count` vectors are added."""
+        if self._shards.refs:
+            return self.shard_count
+        return self._fixed_shards or max(1, math.ceil(count / self._shard_size))
+
+    def _make_shards(self, shard_count: int) -> None:
+        """The first time, the shards are made, empty, one per worker in turn
+        so that the first ones built run side by side."""
+        if self._shards.refs:
+            return
+        workers = self._shards.workers()
+        futures = [self._shards.submit(tasks.new_graph, self._params, workers=[workers[i % len(workers)]],
+                                       allow_other_workers=True) for i in range(shard_count)]
+        self._shards.settle(futures)
+        self._shards.add([ShardRef(future, 0, 0) for future in futures])
 
     def _refuse_present(self, labels: Ids, routes: List[np.ndarray]) -> None:
         """Without deletion GraphIndex refuses an id it holds: checked on
@@ -257,7 +269,7 @@ class ShardedGraph(ShardedIndex):
 
     # -- searching --------------------------------------------------------
 
-    def search(self, queries: Any, k: int = 10, *, ef: Optional[int] = None,
+    def search(self, queries: Any, k: Optional[int] = DEFAULT_K, *, ef: Optional[int] = None,
                filter: Optional[Tuple[str, Any]] = None) -> Tuple[np.ndarray, np.ndarray]:
         """(ids, values) of the k nearest of each query, as GraphIndex.search
         gives them: int64 and float64 arrays of shape (n, k), or (k,) for one
@@ -272,7 +284,7 @@ class ShardedGraph(ShardedIndex):
         else:
             check(self._template, "search", queries, k, ef, filter)
             matrix = _as_queries(queries, self._dim)
-        k = operator.index(k)
+        k = DEFAULT_K if k is None else operator.index(k)
         width = self.ef_search if ef is None else operator.index(ef)
         single = matrix.ndim == 1
         with self._shards.lock:
