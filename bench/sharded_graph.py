@@ -4,9 +4,9 @@ process, side by side, on clustered synthetic data (bench/clustered.py):
 
 - build: N x 128 in 2 shards against one GraphIndex of the same N (add with
   threads=1), and the heap bytes and worker resident memory per vector;
-- search: a batch of 1,000 held-out queries, k = 10, at the same ef, timed in
-  alternating rounds: queries/s of each and recall@10 of each against exact
-  neighbours (bench/ground_truth.py);
+- search: a batch of 1,000 held-out queries, k = 10, timed in alternating
+  rounds, at the same ef and at the same recall@10 (exact neighbours from
+  bench/ground_truth.py): queries/s of each, by wall and by CPU time;
 - per shard at dim 768: one GraphIndex built and searched on one thread, the
   figures docs/sizing.md scales to 100 million and 1 billion vectors;
 - fan-out: one search round over S tiny shards, for growing S, and the
@@ -28,6 +28,7 @@ DIM, WIDE_DIM = 128, 768
 K = 10
 QUERIES = 1_000
 SEARCH_EFS = (64, 128)
+SHARDED_EFS = (16, 24, 32, 48, 64, 96, 128)
 VECTORS_PER_CLUSTER = 1_000
 SEED = 24
 FAN_OUT_SHARDS = (2, 8, 32)
@@ -89,35 +90,46 @@ def build_side_by_side(client, vectors):
         "worker_resident_bytes_per_vector": resident / len(vectors)}
 
 
-def search_cpu_ratio(client, single, sharded, queries, ef, repeats):
+def search_cpu_ratio(client, single, sharded, queries, single_ef, sharded_ef, repeats):
     """One GraphIndex's queries per CPU second, and the queries/s ratio free
     cores would give: its CPU time against the busiest worker's plus the
     client's, medians of rounds."""
     clock = CpuClock(client)
     singles, shardeds = [], []
     for _ in range(repeats):
-        singles.append(clock.measure(lambda: single.search(queries, K, ef=ef, threads=1))["own_cpu"])
-        times = clock.measure(lambda: sharded.search(queries, K, ef=ef))
+        singles.append(clock.measure(lambda: single.search(queries, K, ef=single_ef, threads=1))["own_cpu"])
+        times = clock.measure(lambda: sharded.search(queries, K, ef=sharded_ef))
         shardeds.append(times["busiest_worker_cpu"] + times["own_cpu"])
     return {"single_qps_by_cpu": len(queries) / float(np.median(singles)),
             "qps_ratio_by_cpu": float(np.median(singles) / np.median(shardeds))}
 
 
+def search_pair(client, single, sharded, queries, single_ef, sharded_ef, repeats):
+    """Queries/s of one GraphIndex at single_ef and of ShardedGraph at
+    sharded_ef, timed in alternating rounds."""
+    seconds = interleaved_medians({
+        "single": lambda: single.search(queries, K, ef=single_ef, threads=1),
+        "sharded": lambda: sharded.search(queries, K, ef=sharded_ef),
+    }, repeats)
+    return {"single_ef": single_ef, "sharded_ef": sharded_ef, "queries": len(queries),
+            "single_qps": len(queries) / seconds["single"], "sharded_qps": len(queries) / seconds["sharded"],
+            "qps_ratio": seconds["single"] / seconds["sharded"],
+            **search_cpu_ratio(client, single, sharded, queries, single_ef, sharded_ef, repeats)}
+
+
 def search_side_by_side(client, single, sharded, vectors, queries, repeats):
+    """At each ef of one GraphIndex: ShardedGraph at the same ef, and at the
+    smallest ef of SHARDED_EFS whose recall reaches one GraphIndex's (every
+    shard walks ef wide over a part of the vectors, so a smaller ef suffices)."""
     kth = kth_distances(vectors, queries, K)
+    sharded_recall = {ef: recall(vectors, queries, sharded.search(queries, K, ef=ef)[0], kth) for ef in SHARDED_EFS}
     rows = []
     for ef in SEARCH_EFS:
-        seconds = interleaved_medians({
-            "single": lambda: single.search(queries, K, ef=ef, threads=1),
-            "sharded": lambda: sharded.search(queries, K, ef=ef),
-        }, repeats)
-        rows.append({"ef": ef, "queries": len(queries),
-                     "single_qps": len(queries) / seconds["single"],
-                     "sharded_qps": len(queries) / seconds["sharded"],
-                     "qps_ratio": seconds["single"] / seconds["sharded"],
-                     **search_cpu_ratio(client, single, sharded, queries, ef, repeats),
-                     "single_recall": recall(vectors, queries, single.search(queries, K, ef=ef)[0], kth),
-                     "sharded_recall": recall(vectors, queries, sharded.search(queries, K, ef=ef)[0], kth)})
+        single_recall = recall(vectors, queries, single.search(queries, K, ef=ef, threads=1)[0], kth)
+        matched = min((width for width in SHARDED_EFS if sharded_recall[width] >= single_recall), default=ef)
+        for sharded_ef in dict.fromkeys((ef, matched)):
+            rows.append({**search_pair(client, single, sharded, queries, ef, sharded_ef, repeats),
+                         "single_recall": single_recall, "sharded_recall": sharded_recall[sharded_ef]})
     return rows
 
 
@@ -183,7 +195,7 @@ def run_all(quick, rng):
         client.close()
         local.close()
     del vectors
-    results["wide_shard"] = wide_shard(10_000 if quick else 100_000, repeats)
+    results["wide_shard"] = wide_shard(10_000 if quick else 50_000, repeats)
     results["load_average_at_end"] = os.getloadavg()[0]
     return results
 
@@ -200,8 +212,9 @@ def print_table(results):
           f"{b['heap_bytes_per_vector']:.0f} heap bytes and {b['worker_resident_bytes_per_vector']:.0f} "
           f"worker resident bytes per vector")
     for row in results["search"]:
-        print(f"   {row['queries']} queries, k={K}, ef={row['ef']}: one GraphIndex {row['single_qps']:.0f} q/s "
-              f"(recall {row['single_recall']:.3f}), ShardedGraph {row['sharded_qps']:.0f} q/s "
+        print(f"   {row['queries']} queries, k={K}: one GraphIndex at ef {row['single_ef']} {row['single_qps']:.0f} q/s "
+              f"(recall {row['single_recall']:.3f}), ShardedGraph at ef {row['sharded_ef']} "
+              f"{row['sharded_qps']:.0f} q/s "
               f"(recall {row['sharded_recall']:.3f}): {row['qps_ratio']:.2f}x "
               f"({row['qps_ratio_by_cpu']:.2f}x by CPU time)")
     w = results["wide_shard"]
