@@ -212,7 +212,8 @@ def print_table(results):
           f"{b['heap_bytes_per_vector']:.0f} heap bytes and {b['worker_resident_bytes_per_vector']:.0f} "
           f"worker resident bytes per vector")
     for row in results["search"]:
-        print(f"   {row['queries']} queries, k={K}: one GraphIndex at ef {row['single_ef']} {row['single_qps']:.0f} q/s "
+        print(f"   {row['queries']} queries, k={K}: one GraphIndex at ef {row['single_ef']} "
+              f"{row['single_qps']:.0f} q/s "
               f"(recall {row['single_recall']:.3f}), ShardedGraph at ef {row['sharded_ef']} "
               f"{row['sharded_qps']:.0f} q/s "
               f"(recall {row['sharded_recall']:.3f}): {row['qps_ratio']:.2f}x "

@@ -62,8 +62,9 @@ class ShardedGraph(ShardedIndex):
         # An empty GraphIndex of these settings checks them, and every later
         # argument is checked on it (_convert.check). Any str is passed on:
         # the class refuses unknown metrics itself.
-        self._template = halqen_ext.GraphIndex(dim, metric, m=m, ef_construction=ef_construction,  # type: ignore[arg-type]
-                                               ef_search=ef_search, schema=schema)
+        self._template = halqen_ext.GraphIndex(
+            dim, metric, m=m, ef_construction=ef_construction,  # type: ignore[arg-type]
+            ef_search=ef_search, schema=schema)
         self._params: Dict[str, Any] = {
             "dim": operator.index(dim), "metric": metric, "m": operator.index(m),
             "ef_construction": operator.index(ef_construction), "ef_search": operator.index(ef_search),
