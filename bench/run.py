@@ -5,7 +5,8 @@ Writes bench/results/latest.json and PNG plots beside it, and prints a table.
 Usage: python bench/run.py [--quick] [--only SECTION ...]
 Sections: exact, ingestion, overhead, approximate (approximate includes the
 crossover), persistence, batch (halqen_ext.search_batch), memory (create's resident
-memory and speed, in fresh processes), sharded (Dask), graph (one PyHNSW at the
+memory and speed, in fresh processes), sharded (Dask), sharded_graph
+(ShardedGraph against one GraphIndex, and its per-shard figures), graph (one PyHNSW at the
 defaults: its search beside PyFlat's, its memory per vector and build time),
 ann (halqen_ext.GraphIndex beside hnswlib, faiss and usearch on held-out
 data: recall against queries per second, build time, memory per vector),
@@ -38,6 +39,7 @@ import overhead  # noqa: E402
 import persist  # noqa: E402
 import plots  # noqa: E402
 import sharded  # noqa: E402
+import sharded_graph  # noqa: E402
 from common import RESULTS_DIR, machine_description  # noqa: E402
 
 # Each section's module, in the order they run, and whether its run_all
@@ -51,6 +53,7 @@ SECTIONS = {
     "batch": (batch, True),
     "memory": (memory, False),
     "sharded": (sharded, True),
+    "sharded_graph": (sharded_graph, True),
     "graph": (graph, False),
     "ann": (ann, False),
     "ann_million": (ann_million, False),

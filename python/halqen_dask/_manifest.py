@@ -31,7 +31,9 @@ GENERATION_BYTES = 8
 # metric, section count, dim, count.
 INDEX_HEADER = struct.Struct("<8sIIIIQQ")
 INDEX_MAGIC = b"\x89HALQEN\n"
-KIND_CODES = {"flat": 1, "hnsw": 2}
+KIND_CODES = {"flat": 1, "hnsw": 2, "graph": 3}
+# A ShardedGraph routes ids by hash, so one of its shards may hold none.
+EMPTY_SHARD_KINDS = ("graph",)
 FLAT_METRIC_CODES = {"cosine": 1, "inner_product": 2}  # any other name: euclidean
 HNSW_METRIC_CODES = {"euclidean": 0, "angular": 1, "inner_product": 2}
 
@@ -116,7 +118,7 @@ def read_manifest(directory: str, kind: str) -> Dict[str, Any]:
     if not isinstance(shards, list):
         raise ValueError(f"{path}: shard list missing")
     for position, shard in enumerate(shards):
-        check_shard_entry(path, position, shard, version)
+        check_shard_entry(path, position, shard, version, 0 if kind in EMPTY_SHARD_KINDS else 1)
         if version == 1:
             shard.update(dim=settings.get("dim"), kind=kind, metric=settings.get("metric"), bytes=None)
         elif (shard.get("dim"), shard.get("kind"), shard.get("metric")) != (
@@ -127,13 +129,13 @@ def read_manifest(directory: str, kind: str) -> Dict[str, Any]:
     return document
 
 
-def check_shard_entry(path: str, position: int, shard: Any, version: int) -> None:
+def check_shard_entry(path: str, position: int, shard: Any, version: int, least_count: int = 1) -> None:
     if not isinstance(shard, dict):
         raise ValueError(f"{path}: shard {position} is not an object")
     if not _names_position(shard.get("file"), position, version):
         raise ValueError(f"{path}: shard {position} names file {shard.get('file')!r}, which is not "
                          f"the name of shard {position}")
-    minimums = {"count": 1} if version == 1 else {"count": 1, "dim": 0, "bytes": 1}
+    minimums = {"count": least_count} if version == 1 else {"count": least_count, "dim": 0, "bytes": 1}
     for name, minimum in minimums.items():
         value = shard.get(name)
         if not isinstance(value, int) or isinstance(value, bool) or value < minimum:
@@ -163,6 +165,7 @@ def check_shard_file(path: str, position: int, shard: Dict[str, Any]) -> None:
 def _metric_code(kind: str, metric: Optional[str]) -> Optional[int]:
     if kind == "flat":
         return FLAT_METRIC_CODES.get(metric or "", 0)
+    # GraphIndex takes PyHNSW's metric names and codes.
     return HNSW_METRIC_CODES.get(metric or "")
 
 

@@ -45,11 +45,13 @@ def client_blocks(vectors: object, dim: int, shard_size: int, template: Any) -> 
             for start in range(0, len(matrix), shard_size)]
 
 
-def dask_blocks(array: Any, dim: int, template: Any) -> List[Block]:
+def dask_blocks(array: Any, dim: int, template: Any, method: str = "create") -> List[Block]:
+    """The row blocks of a dask.array; rows of another width fail with what
+    `template.<method>` raises for them."""
     if array.ndim != 2:
         raise ValueError(f"expected a 2-D dask array of vectors, got {array.ndim} dimension(s)")
     if not math.isnan(array.shape[1]) and array.shape[1] != dim:
-        check(template, "create", np.zeros((1, array.shape[1])))  # the index's message for such rows
+        check(template, method, np.ones((1, array.shape[1])))  # the index's message for such rows
     if len(array.chunks[1]) > 1:
         array = array.rechunk({1: -1})  # whole rows per block; moves data between workers only
     if any(math.isnan(size) for size in array.chunks[0]):

@@ -46,6 +46,32 @@ std::optional<GraphError> check_rows(const Addition& addition, std::size_t dim, 
   return std::nullopt;
 }
 
+std::optional<GraphError> check_counts(const Addition& addition, std::size_t stored) {
+  const std::size_t count = addition.count;
+  if (addition.ids && addition.ids->size() != count) {
+    return GraphError{.kind = GraphErrorKind::CountMismatch, .detail = addition.ids->size()};
+  }
+  if (addition.records && addition.records->size() != count) {
+    return GraphError{.kind = GraphErrorKind::CountMismatch, .detail = addition.records->size()};
+  }
+  // Free slots are filled first: only what exceeds the live ones is new.
+  if (count > kMaxSlots - stored) {
+    return GraphError{.kind = GraphErrorKind::TooManyVectors, .detail = stored + count};
+  }
+  return std::nullopt;
+}
+
+// Default ids follow every id stored, so only their range can fail; the
+// caller's may be present (they are replaced) but not repeated.
+std::optional<GraphError> check_labels(const Addition& addition, const LabelMap& labels) {
+  if (addition.ids) return labels.check(*addition.ids, /*may_be_present=*/true);
+  const std::uint64_t next = labels.next_default();
+  if (next > kLargestId || kLargestId - next < addition.count - 1) {
+    return GraphError{.kind = GraphErrorKind::IdTooLarge, .detail = next + addition.count - 1};
+  }
+  return std::nullopt;
+}
+
 }  // namespace
 
 class GraphIndex::Builder {
@@ -53,9 +79,8 @@ class GraphIndex::Builder {
   Builder(GraphIndex& index, JobRunner& runner) : index_(index), runner_(runner) {}
 
   std::expected<void, GraphError> add(Addition addition, const ProgressFn& progress) {
-    if (auto error = check(addition)) return std::unexpected(*error);
+    if (auto error = index_.check_addition(addition)) return std::unexpected(*error);
     if (addition.count == 0) return {};
-    if (auto error = check_labels(addition)) return std::unexpected(*error);
     labels_ = addition.ids ? std::move(*addition.ids) : default_labels(addition.count);
     records_ = std::move(addition.records);
     remove_replaced();
@@ -94,32 +119,6 @@ class GraphIndex::Builder {
   }
 
   std::size_t linked() const { return live_before_ + done_; }
-
-  std::optional<GraphError> check(const Addition& addition) const {
-    const std::size_t count = addition.count;
-    if (addition.ids && addition.ids->size() != count) {
-      return GraphError{.kind = GraphErrorKind::CountMismatch, .detail = addition.ids->size()};
-    }
-    if (addition.records && addition.records->size() != count) {
-      return GraphError{.kind = GraphErrorKind::CountMismatch, .detail = addition.records->size()};
-    }
-    // Free slots are filled first: only what exceeds the live ones is new.
-    if (count > kMaxSlots - index_.size()) {
-      return GraphError{.kind = GraphErrorKind::TooManyVectors, .detail = index_.size() + count};
-    }
-    return check_rows(addition, index_.params_.dim, index_.params_.metric == MetricKind::Cosine);
-  }
-
-  // Default ids follow every id stored, so only their range can fail; the
-  // caller's may be present (they are replaced) but not repeated.
-  std::optional<GraphError> check_labels(const Addition& addition) const {
-    if (addition.ids) return index_.labels_.check(*addition.ids, /*may_be_present=*/true);
-    const std::uint64_t next = index_.labels_.next_default();
-    if (next > kLargestId || kLargestId - next < addition.count - 1) {
-      return GraphError{.kind = GraphErrorKind::IdTooLarge, .detail = next + addition.count - 1};
-    }
-    return std::nullopt;
-  }
 
   std::vector<std::uint64_t> default_labels(std::size_t count) const {
     std::vector<std::uint64_t> labels(count);
@@ -300,6 +299,15 @@ class GraphIndex::Builder {
   std::vector<std::uint64_t> labels_;
   std::optional<std::vector<MetadataRecord>> records_;
 };
+
+std::optional<GraphError> GraphIndex::check_addition(const Addition& addition) const {
+  if (auto error = check_counts(addition, size())) return error;
+  if (auto error = check_rows(addition, params_.dim, params_.metric == MetricKind::Cosine)) {
+    return error;
+  }
+  if (addition.count == 0) return std::nullopt;
+  return check_labels(addition, labels_);
+}
 
 std::expected<void, GraphError> GraphIndex::add(Addition addition, JobRunner& runner,
                                                 const ProgressFn& progress) {

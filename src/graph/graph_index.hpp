@@ -102,6 +102,9 @@ class GraphIndex {
   // nothing added (replaced vectors stay removed).
   std::expected<void, GraphError> add(Addition addition, JobRunner& runner,
                                       const ProgressFn& progress);
+  // The error add would return for the addition before adding anything, or
+  // none; adds nothing (sharded indexes check a call before routing it).
+  std::optional<GraphError> check_addition(const Addition& addition) const;
 
   // Removes the vectors of `ids` (an id given twice is removed once): no
   // search returns them again. The nodes that linked to them choose their

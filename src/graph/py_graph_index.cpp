@@ -291,6 +291,11 @@ PyResult<std::optional<graph::ValueFilter>> filter_of(const GraphIndex& self,
   return std::optional(graph::ValueFilter{filter->first, std::move(values)});
 }
 
+PyResult<void> check_k(std::uint64_t k) {
+  if (k == 0) return std::unexpected(value_error("k must be at least 1, got 0"));
+  return {};
+}
+
 // The interpreter lock given up for one scope.
 class WithoutLock {
  public:
@@ -326,7 +331,7 @@ PyResult<std::pair<Ref, Ref>> search(const GraphIndex& self, QueryBatch queries,
                                      std::optional<NamedObject> filter,
                                      std::optional<ThreadCount> threads) {
   const std::uint64_t k = k_given.value_or(kDefaultK);
-  if (k == 0) return std::unexpected(value_error("k must be at least 1, got 0"));
+  HALQEN_TRY_VOID(check_k(k));
   if (k > std::max<std::uint64_t>(self.size(), kPaddedK)) {
     return std::unexpected(value_error("k = " + std::to_string(k) + " exceeds the " +
                                        std::to_string(self.size()) + " vectors of the index"));
@@ -420,6 +425,43 @@ PyResult<NoneResult> set_ef_search(GraphIndex& self, std::uint64_t ef) {
   return NoneResult{};
 }
 
+// The checks of add and search before anything is stored or searched, for
+// halqen_dask (what depends on the vectors stored, such as an id already
+// present or k past the index's size, is not checked here).
+PyResult<NoneResult> check_add(const GraphIndex& self, VectorList vectors,
+                               std::optional<std::vector<std::uint64_t>> ids,
+                               std::optional<std::vector<MetadataPairs>> metadata,
+                               std::optional<ThreadCount> /*threads*/,
+                               std::optional<Flag> /*progress*/) {
+  HALQEN_TRY_ASSIGN(auto records, records_of(self, metadata));
+  HALQEN_TRY_VOID(check_lengths(self, vectors));
+  graph::Addition addition;
+  addition.count = vectors.size();
+  addition.values = std::move(std::move(vectors).take_leading(addition.count).values);
+  addition.ids = std::move(ids);
+  addition.records = std::move(records);
+  if (const auto error = self.check_addition(addition)) {
+    return std::unexpected(value_error(graph::describe(*error, self.dim())));
+  }
+  return NoneResult{};
+}
+
+PyResult<NoneResult> check_search(const GraphIndex& self, QueryBatch queries,
+                                  std::optional<std::uint64_t> k,
+                                  std::optional<std::uint64_t> /*ef*/,
+                                  std::optional<NamedObject> filter,
+                                  std::optional<ThreadCount> /*threads*/) {
+  HALQEN_TRY_VOID(check_k(k.value_or(kDefaultK)));
+  HALQEN_TRY_VOID(check_lengths(self, queries.rows));
+  HALQEN_TRY_VOID(filter_of(self, filter));
+  return NoneResult{};
+}
+
+constexpr CheckEntry kChecks[] = {
+    {"add", method_entry<check_add, kAdd>},
+    {"search", method_entry<check_search, kSearch>},
+};
+
 PyMethodDef methods[] = {
     method_def<add, kAdd>("add", kAddDoc),
     method_def<search, kSearch>("search", kSearchDoc),
@@ -446,6 +488,10 @@ const PyType_Slot kExtraSlots[] = {
 PyObject* PyKind<GraphIndex>::create_type() {
   return create_class_type<construct, kNew>("halqen_ext.GraphIndex", kClassDoc, methods,
                                             kExtraSlots);
+}
+
+std::span<const CheckEntry> PyKind<GraphIndex>::checks() {
+  return kChecks;
 }
 
 PyResult<BatchHits> PyKind<GraphIndex>::batch_hits(const GraphIndex& /*index*/,

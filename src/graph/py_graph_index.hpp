@@ -21,8 +21,8 @@ struct PyKind<graph::GraphIndex> {
   static constexpr const char* kName = "GraphIndex";
   static constexpr ClassHome kHome = ClassHome::HalqenExt;
   static PyObject* create_type();
-  // None yet: no sharded class checks a GraphIndex's arguments.
-  static std::span<const CheckEntry> checks() { return {}; }
+  // add and search, checked before halqen_dask's ShardedGraph routes them.
+  static std::span<const CheckEntry> checks();
 
   // TypeError: GraphIndex.search is itself the batched search (a 2-D array
   // of queries, on worker threads), and its answers are numpy arrays of the

@@ -23,7 +23,7 @@ from distributed import Client, LocalCluster, wait  # noqa: E402
 
 import halqen_ext  # noqa: F401 - the shards' pickling
 from halqen import PyFlat, PyHNSW
-from halqen_dask import ShardedFlat, ShardedHNSW, ShardLostError, _base
+from halqen_dask import ShardedFlat, ShardedGraph, ShardedHNSW, ShardLostError, _base
 
 RESTART_SECONDS = 60
 
@@ -109,6 +109,7 @@ def test_sharded_argument_errors_are_worded_by_the_index(client, monkeypatch):
     there is the message raised here."""
     flat = ShardedFlat(2, client=client, shard_size=5)
     graph = ShardedHNSW(2, metric="euclidean", client=client, shard_size=5, schema=["tag"])
+    bounded = ShardedGraph(2, "euclidean", client=client, schema=["tag"])
     calls = {
         "PyFlat.insert": lambda: flat.insert([1.0, 2.0]),
         "PyFlat.create": lambda: flat.create([[1.0, 2.0]]),
@@ -119,6 +120,8 @@ def test_sharded_argument_errors_are_worded_by_the_index(client, monkeypatch):
         "PyHNSW.metadata": lambda: graph.create(np.ones((3, 2)), [[("tag", 1)]] * 3),
         "PyHNSW.search": lambda: graph.search([1.0, 2.0], 1, ("tag", 1)),
         "PyHNSW.search_batch": lambda: graph.search_batch([[1.0, 2.0]], 1, ("tag", 1)),
+        "GraphIndex.add": lambda: bounded.add(np.ones((3, 2)), [1, 2, 3], [[("tag", 1)]] * 3),
+        "GraphIndex.search": lambda: bounded.search(np.ones((3, 2)), 1, filter=("tag", 1)),
     }
     checks = getattr(halqen_ext, "__check_arguments")
     for changed, call in calls.items():
@@ -129,7 +132,7 @@ def test_sharded_argument_errors_are_worded_by_the_index(client, monkeypatch):
         monkeypatch.setattr(halqen_ext, "__check_arguments", reworded)
         with pytest.raises(ValueError, match=f"^reworded {changed}$"):
             call()
-    assert len(flat) == len(graph) == 0
+    assert len(flat) == len(graph) == len(bounded) == 0
 
 
 def metadata_of(position):

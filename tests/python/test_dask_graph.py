@@ -1,0 +1,201 @@
+"""ShardedGraph on a LocalCluster of two worker processes, against one
+GraphIndex holding the same vectors: with ef at least a shard's size every
+shard answers exactly, so the merged answer must be one exact GraphIndex's,
+bit for bit; at the default ef, recall. Then removal, a worker killed
+between two searches, save and load, and a dask.array source."""
+import json
+import os
+
+import numpy as np
+import pytest
+
+pytest.importorskip("distributed", reason="Dask needs Python 3.10 or newer")
+
+import dask.array as da  # noqa: E402
+from distributed import Client, LocalCluster, wait  # noqa: E402
+
+import halqen_ext  # noqa: E402
+from halqen_dask import ShardedGraph  # noqa: E402
+from test_dask import holder, kill_worker  # noqa: E402
+
+DIM = 12
+EXACT_EF = 4096  # at least every index's size here: every walk is exhaustive
+COLOURS = ("red", "green", "blue")
+
+
+@pytest.fixture(scope="module")
+def client():
+    with LocalCluster(n_workers=2, processes=True, threads_per_worker=1, dashboard_address=None) as cluster, \
+            Client(cluster) as dask_client:
+        yield dask_client
+
+
+def clustered(rng, count):
+    centres = rng.normal(size=(count // 100 + 1, DIM)) * 4
+    return centres[rng.integers(0, len(centres), count)] + rng.normal(size=(count, DIM))
+
+
+def metadata_of(ids):
+    return [[("colour", COLOURS[ident % 3]), ("rare", int(ident % 997 == 0))] for ident in ids]
+
+
+def pair(client, metric, **options):
+    """A ShardedGraph and one GraphIndex of the same settings."""
+    sharded = ShardedGraph(DIM, metric, client=client, schema=["colour", "rare"], **options)
+    return sharded, halqen_ext.GraphIndex(DIM, metric, schema=["colour", "rare"])
+
+
+def assert_same(sharded, single, queries, k, **options):
+    got, expected = sharded.search(queries, k, **options), single.search(queries, k, **options)
+    np.testing.assert_array_equal(got[0], expected[0])
+    assert got[1].tobytes() == expected[1].tobytes()
+
+
+@pytest.mark.parametrize("metric", ["euclidean", "angular", "inner_product"])
+def test_answers_are_one_graph_index_s(client, metric):
+    rng = np.random.default_rng(1)
+    vectors = clustered(rng, 3000)
+    ids = rng.choice(10**12, size=2000, replace=False)
+    sharded, single = pair(client, metric, shard_size=700)
+    for index in (sharded, single):
+        index.add(vectors[:2000], ids, metadata_of(ids))
+        index.add(vectors[2000:].tolist(), metadata=metadata_of(range(1000)))  # default ids follow the largest
+    assert (len(sharded), sharded.shard_count) == (3000, 3)
+    queries = clustered(rng, 40)
+    assert_same(sharded, single, queries, 10, ef=EXACT_EF)
+    assert_same(sharded, single, queries[0], 7, ef=EXACT_EF)  # one 1-D query: 1-D results
+    for wanted in (("colour", "green"), ("colour", ["red", "blue"]), ("rare", 1)):
+        assert_same(sharded, single, queries, 10, ef=EXACT_EF, filter=wanted)
+    matches = sum(1 for ident in list(ids) + list(range(1000)) if ident % 997 == 0)  # the metadata's numbers
+    rare = sharded.search(queries, 10, filter=("rare", 1))[0]
+    assert ((rare >= 0).sum(axis=1) == min(10, matches)).all()  # every match, then padding
+    assert_same(sharded, single, queries[:3], 1500, ef=EXACT_EF)  # past 1,024: cut at the index's size
+    if metric == "euclidean":
+        truth = single.search(queries, 10, ef=EXACT_EF)[0]
+        found = sharded.search(queries, 10)[0]
+        assert np.mean([len(set(a) & set(b)) for a, b in zip(found, truth)]) / 10 >= 0.95
+
+
+def test_failed_calls_change_nothing(client):
+    rng = np.random.default_rng(2)
+    vectors = clustered(rng, 600)
+    sharded, single = pair(client, "angular", shard_size=200)
+    sharded.add(vectors, metadata=metadata_of(range(600)))
+    bad = vectors[:50].copy()
+    bad[31, 4] = np.nan
+    zero = vectors[:50].copy()
+    zero[7] = 0.0
+    calls = [lambda index: index.add(bad), lambda index: index.add(zero),
+             lambda index: index.add(vectors[:2], [5, 5]),
+             lambda index: index.add(vectors[:2], metadata=[[("colour", "red")]] * 2),
+             lambda index: index.add(vectors[:2], [1, 2, 3]),
+             lambda index: index.search(vectors[:2, :3]),
+             lambda index: index.search(vectors[:2], 0),
+             lambda index: index.search(vectors[:2], filter=("size", 1))]
+    for call in calls:
+        with pytest.raises(Exception) as expected:
+            call(single)
+        with pytest.raises(type(expected.value)) as got:
+            call(sharded)
+        assert str(got.value) == str(expected.value)
+    with pytest.raises(ValueError, match="k = 2000 exceeds the 600 vectors of the index"):
+        sharded.search(vectors[0], 2000)
+    assert len(sharded) == 600
+
+
+def test_removes_and_replaces_as_one_graph_index(client):
+    rng = np.random.default_rng(3)
+    vectors = clustered(rng, 2000)
+    sharded, single = pair(client, "euclidean", shard_size=700)
+    for index in (sharded, single):
+        index.add(vectors, metadata=metadata_of(range(2000)))
+    gone = rng.choice(2000, 600, replace=False).tolist()
+    with pytest.raises(KeyError, match="123456789"):
+        sharded.remove(gone[:5] + [123456789])
+    assert len(sharded) == 2000  # nothing removed
+    moved = clustered(rng, 100)
+    for index in (sharded, single):
+        index.remove(gone)
+        index.add(moved, list(range(100)), metadata_of(range(100)))  # replaces ids 0..99
+    assert len(sharded) == len(single)
+    queries = np.vstack([clustered(rng, 20), moved[:5]])
+    assert_same(sharded, single, queries, 10, ef=EXACT_EF)
+    assert_same(sharded, single, queries, 10, ef=EXACT_EF, filter=("colour", "blue"))
+    assert not set(sharded.search(queries, 50)[0].ravel().tolist()) & (set(gone) - set(range(100)))
+
+
+def test_a_worker_killed_between_two_searches(client):
+    rng = np.random.default_rng(4)
+    vectors = clustered(rng, 3000)
+    sharded = ShardedGraph(DIM, "euclidean", client=client, shards=2)
+    sharded.add(vectors[:2000])
+    sharded.add(vectors[2000:])  # a second call on every shard, replayed in order on rebuild
+    sharded.remove(list(range(0, 3000, 7)))
+    queries = clustered(rng, 30)
+    before = sharded.search(queries, 10)
+    kill_worker(client, holder(client, sharded, 0))
+    after = sharded.search(queries, 10)  # shard 0 rebuilt: the same graph, the same answers
+    np.testing.assert_array_equal(after[0], before[0])
+    assert after[1].tobytes() == before[1].tobytes()
+
+
+def test_save_and_load(client, tmp_path):
+    rng = np.random.default_rng(5)
+    vectors = clustered(rng, 1500)
+    sharded = ShardedGraph(DIM, "inner_product", client=client, shards=3, ef_search=40, schema=["colour", "rare"])
+    sharded.add(vectors[:3], [7, 8, 9], metadata_of([7, 8, 9]))  # most shards hold one vector, or none
+    sharded.save(tmp_path / "small")
+    sharded.add(vectors[3:], metadata=metadata_of(range(1497)))
+    sharded.save(tmp_path / "index")
+    loaded = ShardedGraph.load(tmp_path / "index", client=client)
+    assert (len(loaded), loaded.shard_count, loaded.ef_search, loaded.schema) == (1500, 3, 40, ["colour", "rare"])
+    queries = clustered(rng, 20)
+    for options in ({}, {"ef": EXACT_EF, "filter": ("colour", "red")}):
+        assert_same(loaded, sharded, queries, 10, **options)
+    for index in (loaded, sharded):
+        index.add(vectors[:2])  # default ids go on from the saved index's
+    assert_same(loaded, sharded, queries, 10)
+    assert len(ShardedGraph.load(tmp_path / "small", client=client)) == 3
+
+    manifest_path = tmp_path / "index" / "manifest.json"
+    manifest = json.loads(manifest_path.read_text())
+    manifest["settings"]["shards"] = 4
+    manifest_path.write_text(json.dumps(manifest))
+    with pytest.raises(ValueError, match="3 shard entries for 4 shards"):
+        ShardedGraph.load(tmp_path / "index", client=client)
+    manifest["settings"]["shards"] = 3
+    manifest["shards"][1]["count"] += 1
+    manifest_path.write_text(json.dumps(manifest))
+    with pytest.raises(ValueError, match="shard 1 does not match its manifest entry: count"):
+        ShardedGraph.load(tmp_path / "index", client=client)
+
+
+def test_dask_array_rows_stay_on_the_workers(client, monkeypatch):
+    rng = np.random.default_rng(6)
+    vectors = clustered(rng, 1600)
+    source = da.from_array(vectors, chunks=(400, DIM)).persist()
+    wait(source)
+    gathered = []
+    real_gather = client.gather
+    monkeypatch.setattr(client, "gather", lambda futures, *a, **kw: gathered.append(real_gather(futures, *a, **kw))
+                        or gathered[-1])
+    sharded = ShardedGraph(DIM, "euclidean", client=client, shard_size=800)
+    broken = source.map_blocks(lambda block: np.where(block > 3.5, np.inf, block))
+    with pytest.raises(ValueError, match="must be finite.* in the dask array's rows"):
+        sharded.add(broken)
+    assert (len(sharded), sharded.shard_count) == (0, 0)  # not even the shard count is fixed
+    ids = rng.choice(10**9, size=1600, replace=False)
+    sharded.add(source, ids)
+    assert not any(isinstance(value, np.ndarray) and value.ndim == 2 for value in _flat(gathered))
+    monkeypatch.undo()
+    single = halqen_ext.GraphIndex(DIM, "euclidean")
+    single.add(vectors, ids)
+    assert_same(sharded, single, clustered(rng, 20), 10, ef=EXACT_EF)
+
+
+def _flat(value):
+    if isinstance(value, (list, tuple)):
+        for item in value:
+            yield from _flat(item)
+    else:
+        yield value
