@@ -3,7 +3,6 @@
 #include <bit>
 #include <cmath>
 #include <limits>
-#include <numeric>
 #include <span>
 #include <stdexcept>
 #include <string>
