@@ -37,9 +37,10 @@ def hnsw_euclidean(vectors):
 
 def graph_angular(vectors):
     """The first 30 vectors with default ids and no records; the last 10 with
-    ids of the caller's (so the file holds the labels section) and records."""
+    ids of the caller's (so the file holds the labels section) and records.
+    The walk on the vectors, as when the file was made (no codes section)."""
     graph = halqen_ext.GraphIndex(4, "angular", m=4, ef_construction=12, ef_search=5, seed=9,
-                                  schema=["parity"])
+                                  schema=["parity"], walk="exact")
     graph.add(vectors[:30])
     graph.add(vectors[30:], ids=range(100, 110), metadata=[[("parity", i % 2)] for i in range(10)])
     return graph
