@@ -51,12 +51,15 @@ void CodeStore::append(std::span<const double> stored, std::span<const double> r
   lines_.resize((count_ + count) * lines_per_row_);
   std::vector<double> scratch;
   if (kind_ == CodeKind::Sq8) {
-    std::vector<double> coded;
-    coded.reserve(rows.size());
-    for (std::size_t i = 0; i < count; ++i) {
-      coded_vector(rows.subspan(i * dim_, dim_), scratch);
-      coded.insert(coded.end(), scratch.begin(), scratch.end());
+    std::vector<double> normalized;
+    if (normalizes()) {
+      normalized.reserve(rows.size());
+      for (std::size_t i = 0; i < count; ++i) {
+        coded_vector(rows.subspan(i * dim_, dim_), scratch);
+        normalized.insert(normalized.end(), scratch.begin(), scratch.end());
+      }
     }
+    const std::span<const double> coded = normalizes() ? normalized : rows;
     if (!range_.covers(coded)) {
       range_.widen(coded);
       encode_all(stored);
@@ -102,14 +105,18 @@ void CodeStore::encode_all(std::span<const double> stored) {
 void CodeStore::encode(std::uint32_t slot, std::span<const double> row,
                        std::vector<double>& scratch) {
   clear(slot);
-  coded_vector(row, scratch);
+  std::span<const double> coded = row;
+  if (normalizes()) {
+    coded_vector(row, scratch);
+    coded = scratch;
+  }
   if (kind_ == CodeKind::Float32) {
     auto* out = reinterpret_cast<float*>(line_of(slot));
-    for (std::size_t d = 0; d < dim_; ++d) out[d] = to_float(scratch[d]);
+    for (std::size_t d = 0; d < dim_; ++d) out[d] = to_float(coded[d]);
     return;
   }
   auto* out = reinterpret_cast<std::uint8_t*>(line_of(slot));
-  for (std::size_t d = 0; d < dim_; ++d) out[d] = range_.code(d, scratch[d]);
+  for (std::size_t d = 0; d < dim_; ++d) out[d] = range_.code(d, coded[d]);
 }
 
 }  // namespace halqen::codes

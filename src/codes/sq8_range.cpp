@@ -18,11 +18,14 @@ Sq8Range::Sq8Range(std::vector<double> offsets, double step)
 bool Sq8Range::covers(std::span<const double> rows) const {
   if (empty()) return rows.empty();
   const double width = step_ * kLargestCode;
-  for (std::size_t i = 0; i < rows.size(); ++i) {
-    const std::size_t d = i % dim_;
-    if (rows[i] < offsets_[d] || rows[i] > offsets_[d] + width) return false;
+  bool inside = true;
+  for (std::size_t row = 0; row < rows.size(); row += dim_) {
+    for (std::size_t d = 0; d < dim_; ++d) {
+      const double x = rows[row + d];
+      inside &= x >= offsets_[d] && x <= offsets_[d] + width;
+    }
   }
-  return true;
+  return inside;
 }
 
 void Sq8Range::widen(std::span<const double> rows) {
@@ -31,9 +34,11 @@ void Sq8Range::widen(std::span<const double> rows) {
   const double old_width = first ? 0.0 : step_ * kLargestCode;
   std::vector<double> low(dim_, std::numeric_limits<double>::infinity());
   std::vector<double> high(dim_, -std::numeric_limits<double>::infinity());
-  for (std::size_t i = 0; i < rows.size(); ++i) {
-    low[i % dim_] = std::min(low[i % dim_], rows[i]);
-    high[i % dim_] = std::max(high[i % dim_], rows[i]);
+  for (std::size_t row = 0; row < rows.size(); row += dim_) {
+    for (std::size_t d = 0; d < dim_; ++d) {
+      low[d] = std::min(low[d], rows[row + d]);
+      high[d] = std::max(high[d], rows[row + d]);
+    }
   }
   std::vector<bool> over_low(dim_, false);
   std::vector<bool> over_high(dim_, false);

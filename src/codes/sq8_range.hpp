@@ -21,10 +21,10 @@ namespace halqen::codes {
 // (shifted to be positive, where truncation is the floor); NaN (an infinite
 // range) gives low.
 inline int clamped_round(double x, int low, int high) {
-  if (!(x >= low)) return low;
-  if (x >= high) return high;
   constexpr double kHalf = 0.5;
-  return static_cast<int>(x - low + kHalf) + low;
+  const double from_low = x >= low ? x - low : 0.0;
+  const double span = high - low;
+  return static_cast<int>((from_low <= span ? from_low : span) + kHalf) + low;
 }
 
 class Sq8Range {
