@@ -9,8 +9,6 @@ import math
 import random
 import signal
 import struct
-import subprocess
-import sys
 import textwrap
 import threading
 import time
@@ -20,6 +18,7 @@ import pytest
 
 import halqen_ext
 from halqen import PyFlat, PyHNSW
+from child_process import start_python
 from reference import euclidean, flat_search
 
 FLAT_METRICS = [None, "cosine", "inner_product"]
@@ -367,9 +366,7 @@ CTRL_C_CHILD = textwrap.dedent(
 
 
 def test_ctrl_c_stops_a_long_batch():
-    child = subprocess.Popen(
-        [sys.executable, "-c", CTRL_C_CHILD], stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True
-    )
+    child = start_python(CTRL_C_CHILD)
     try:
         assert child.stdout.readline() == "ready\n"
         time.sleep(0.5)

@@ -3,7 +3,6 @@ threads and Ctrl-C."""
 import json
 import math
 import signal
-import subprocess
 import sys
 import textwrap
 import threading
@@ -13,6 +12,7 @@ import numpy as np
 import pytest
 
 from halqen_ext import GraphIndex
+from child_process import start_python
 from reference import cosine, dot, euclidean
 
 METRICS = {"euclidean": euclidean, "angular": cosine, "inner_product": dot}
@@ -226,8 +226,7 @@ CHILD = textwrap.dedent("""
 
 @pytest.mark.skipif(not sys.platform.startswith("linux"), reason="POSIX signals")
 def test_ctrl_c_stops_add_at_a_batch_boundary():
-    child = subprocess.Popen([sys.executable, "-c", CHILD], stdout=subprocess.PIPE,
-                             stderr=subprocess.PIPE, text=True)
+    child = start_python(CHILD)
     try:
         assert child.stdout.readline().strip() == "started"
         time.sleep(1.5)

@@ -7,7 +7,6 @@ the vectors inserted before stay, each complete, and the index works on.
 import json
 import queue
 import signal
-import subprocess
 import sys
 import textwrap
 import threading
@@ -16,6 +15,7 @@ from decimal import Decimal
 
 import pytest
 
+from child_process import start_python
 from halqen import PyFlat, PyHNSW
 
 pytestmark = pytest.mark.skipif(not sys.platform.startswith("linux"), reason="POSIX signals")
@@ -75,8 +75,7 @@ def lines_of(stream):
 
 
 def test_ctrl_c_stops_hnsw_create_between_insertions():
-    child = subprocess.Popen([sys.executable, "-c", HNSW_CHILD], stdout=subprocess.PIPE,
-                             stderr=subprocess.PIPE, text=True)
+    child = start_python(HNSW_CHILD)
     try:
         lines = lines_of(child.stdout)
         assert lines.get(timeout=60) == "started"
