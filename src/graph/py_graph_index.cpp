@@ -221,10 +221,11 @@ PyResult<std::optional<std::vector<MetadataRecord>>> records_of(
   return std::optional(std::move(records));
 }
 
-PyResult<NoneResult> add(GraphIndex& self, VectorList vectors,
-                         std::optional<std::vector<std::uint64_t>> ids,
-                         std::optional<std::vector<MetadataPairs>> metadata,
-                         std::optional<ThreadCount> threads, std::optional<Flag> progress) {
+// The arguments of add as the core takes them, after the checks that need
+// the interpreter (metadata values, vector lengths).
+PyResult<graph::Addition> addition_of(const GraphIndex& self, VectorList vectors,
+                                      std::optional<std::vector<std::uint64_t>> ids,
+                                      const std::optional<std::vector<MetadataPairs>>& metadata) {
   HALQEN_TRY_ASSIGN(auto records, records_of(self, metadata));
   HALQEN_TRY_VOID(check_lengths(self, vectors));
   graph::Addition addition;
@@ -232,6 +233,15 @@ PyResult<NoneResult> add(GraphIndex& self, VectorList vectors,
   addition.values = std::move(std::move(vectors).take_leading(addition.count).values);
   addition.ids = std::move(ids);
   addition.records = std::move(records);
+  return addition;
+}
+
+PyResult<NoneResult> add(GraphIndex& self, VectorList vectors,
+                         std::optional<std::vector<std::uint64_t>> ids,
+                         std::optional<std::vector<MetadataPairs>> metadata,
+                         std::optional<ThreadCount> threads, std::optional<Flag> progress) {
+  HALQEN_TRY_ASSIGN(graph::Addition addition,
+                    addition_of(self, std::move(vectors), std::move(ids), metadata));
   if (addition.count == 0 && !addition.ids && !addition.records) return NoneResult{};
   std::optional<ProgressBar> bar;
   if (progress && progress->on) bar.emplace();
@@ -433,13 +443,8 @@ PyResult<NoneResult> check_add(const GraphIndex& self, VectorList vectors,
                                std::optional<std::vector<MetadataPairs>> metadata,
                                std::optional<ThreadCount> /*threads*/,
                                std::optional<Flag> /*progress*/) {
-  HALQEN_TRY_ASSIGN(auto records, records_of(self, metadata));
-  HALQEN_TRY_VOID(check_lengths(self, vectors));
-  graph::Addition addition;
-  addition.count = vectors.size();
-  addition.values = std::move(std::move(vectors).take_leading(addition.count).values);
-  addition.ids = std::move(ids);
-  addition.records = std::move(records);
+  HALQEN_TRY_ASSIGN(const graph::Addition addition,
+                    addition_of(self, std::move(vectors), std::move(ids), metadata));
   if (const auto error = self.check_addition(addition)) {
     return std::unexpected(value_error(graph::describe(*error, self.dim())));
   }
