@@ -6,7 +6,6 @@
 #include <bit>
 #include <cmath>
 #include <cstdint>
-#include <deque>
 #include <random>
 #include <tuple>
 #include <vector>
@@ -16,6 +15,7 @@
 #include "graph/batch_plan.hpp"
 #include "graph/distance_computer.hpp"
 #include "graph/graph_index.hpp"
+#include "graph_reach_count.hpp"
 #include "metrics/dispatch.hpp"
 #include "metrics/metrics.hpp"
 
@@ -69,26 +69,6 @@ GraphIndex build(MetricKind metric, const std::vector<double>& values, std::size
     EXPECT_TRUE(index->add(std::move(addition), runner, nullptr).has_value());
   }
   return std::move(*index);
-}
-
-// The layer's nodes reached from the entry by following links.
-std::size_t reachable(const GraphIndex& index, unsigned layer) {
-  const LinkStore& links = index.links();
-  std::vector<bool> seen(index.size());
-  std::deque<std::uint32_t> queue{index.entry()};
-  seen[index.entry()] = true;
-  std::size_t count = 1;
-  while (!queue.empty()) {
-    const std::uint32_t node = queue.front();
-    queue.pop_front();
-    for (const std::uint32_t next : links.links(node, layer)) {
-      if (seen[next]) continue;
-      seen[next] = true;
-      ++count;
-      queue.push_back(next);
-    }
-  }
-  return count;
 }
 
 class GraphMetric : public testing::TestWithParam<MetricKind> {};

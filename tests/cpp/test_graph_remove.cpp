@@ -6,7 +6,6 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <deque>
 #include <functional>
 #include <random>
 #include <string>
@@ -14,6 +13,7 @@
 
 #include "common/interrupt.hpp"
 #include "graph/graph_index.hpp"
+#include "graph_reach_count.hpp"
 
 namespace halqen::graph {
 namespace {
@@ -54,20 +54,7 @@ void remove_ids(GraphIndex& index, std::vector<std::uint64_t> ids) {
 // Live nodes of `layer` reached from the entry, and those on the layer.
 std::pair<std::size_t, std::size_t> reached_of(const GraphIndex& index, unsigned layer) {
   const LinkStore& links = index.links();
-  std::vector<bool> seen(index.slot_count());
-  std::deque<std::uint32_t> queue{index.entry()};
-  seen[index.entry()] = true;
-  std::size_t reached = 1;
-  while (!queue.empty()) {
-    const std::uint32_t node = queue.front();
-    queue.pop_front();
-    for (const std::uint32_t next : links.links(node, layer)) {
-      if (seen[next]) continue;
-      seen[next] = true;
-      ++reached;
-      queue.push_back(next);
-    }
-  }
+  const std::size_t reached = reachable(index, layer);
   std::size_t on_layer = 0;
   for (std::uint32_t slot = 0; slot < index.slot_count(); ++slot) {
     on_layer += !index.is_free(slot) && links.level(slot) >= layer ? 1 : 0;
