@@ -164,6 +164,10 @@ class GraphIndex {
   void connect_unreached();
   // One pass over a layer; whether it linked anything.
   bool link_unreached(unsigned layer, std::vector<bool>& reached, WalkScratch& scratch);
+  // Into `found`, nearest first: the `width` nodes nearest to the vector of
+  // `slot` that a walk from the entry meets on `layer`.
+  void walk_from_entry(std::uint32_t slot, unsigned layer, std::size_t width, WalkScratch& scratch,
+                       std::vector<Candidate>& found) const;
 
   // Links every node that no walk leads back to the entry from toward a
   // node one does (graph_return.cpp); removals can strand them.

@@ -51,6 +51,14 @@ void GraphIndex::connect_unreached() {
   }
 }
 
+void GraphIndex::walk_from_entry(std::uint32_t slot, unsigned layer, std::size_t width,
+                                 WalkScratch& scratch, std::vector<Candidate>& found) const {
+  ExactDistances distances(store_, slot);
+  const Candidate here = descend_to(links_, distances, entry_, top_level_, layer, scratch);
+  walk_layer(links_, distances, std::span(&here, 1), layer, width, slot_count(), scratch);
+  scratch.best.sorted_into(found);
+}
+
 bool GraphIndex::link_unreached(unsigned layer, std::vector<bool>& reached, WalkScratch& scratch) {
   const std::size_t count = slot_count();
   std::vector<Candidate> found;
@@ -61,13 +69,7 @@ bool GraphIndex::link_unreached(unsigned layer, std::vector<bool>& reached, Walk
     if (reached[node] || slots_.is_free(node) || links_.level(node) < layer) continue;
     // A walk only meets reachable nodes: the nearest with room hosts the
     // link, else the nearest gives up its last link to it.
-    ExactDistances distances(store_, node);
-    Candidate here{distances.key(entry_), entry_};
-    for (unsigned upper = top_level_; upper > layer; --upper) {
-      here = greedy_descent(links_, distances, here, upper, scratch);
-    }
-    walk_layer(links_, distances, std::span(&here, 1), layer, kHostSearchWidth, count, scratch);
-    scratch.best.sorted_into(found);
+    walk_from_entry(node, layer, kHostSearchWidth, scratch, found);
     // The descent can end on the node itself or among other unreached nodes
     // (reached on an upper layer, not on this one), which may already link
     // to it: only a reached node hosts the link, the entry when no other.

@@ -9,9 +9,7 @@
 #include <deque>
 #include <vector>
 
-#include "graph/distance_computer.hpp"
 #include "graph/graph_index.hpp"
-#include "graph/layer_walk.hpp"
 
 namespace halqen::graph {
 namespace {
@@ -77,13 +75,7 @@ bool GraphIndex::link_stranded(unsigned layer, WalkScratch& scratch) {
   bool changed = false;
   for (std::uint32_t node = 0; node < count; ++node) {
     if (returns[node] || slots_.is_free(node) || links_.level(node) < layer) continue;
-    ExactDistances distances(store_, node);
-    Candidate here{distances.key(entry_), entry_};
-    for (unsigned upper = top_level_; upper > layer; --upper) {
-      here = greedy_descent(links_, distances, here, upper, scratch);
-    }
-    walk_layer(links_, distances, std::span(&here, 1), layer, kTargetSearchWidth, count, scratch);
-    scratch.best.sorted_into(found);
+    walk_from_entry(node, layer, kTargetSearchWidth, scratch, found);
     const auto target = std::ranges::find_if(
         found, [&](const Candidate& c) { return c.slot != node && returns[c.slot]; });
     const std::uint32_t to = target == found.end() ? entry_ : target->slot;
