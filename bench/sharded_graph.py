@@ -23,6 +23,7 @@ import halqen_ext
 from clustered import gaussian_mixture
 from common import interleaved_medians, resident_bytes
 from ground_truth import kth_distances, recall
+from sharded import cluster, worker_resident_bytes
 
 DIM, WIDE_DIM = 128, 768
 K = 10
@@ -34,16 +35,6 @@ SEED = 24
 FAN_OUT_SHARDS = (2, 8, 32)
 FAN_OUT_SHARD_ROWS = 64
 MERGE_SHARDS = (2, 32, 512)
-
-
-def cluster():
-    from distributed import Client, LocalCluster
-    local = LocalCluster(n_workers=2, processes=True, threads_per_worker=1, dashboard_address=None)
-    return local, Client(local)
-
-
-def worker_resident_bytes(client):
-    return sum(client.run(resident_bytes).values())
 
 
 def worker_cpu_seconds(client):
