@@ -62,6 +62,7 @@ void CodeStore::append(std::span<const double> stored, std::span<const double> r
     const std::span<const double> coded = normalizes() ? normalized : rows;
     if (!range_.covers(coded)) {
       range_.widen(coded);
+      ++range_changes_;
       encode_all(stored);
     }
   }
@@ -78,6 +79,7 @@ void CodeStore::overwrite(std::uint32_t slot, std::span<const double> stored,
     coded_vector(row, scratch);
     if (!range_.covers(scratch)) {
       range_.widen(scratch);
+      ++range_changes_;
       encode_all(stored.subspan(0, std::min(stored.size(), count_ * dim_)));
     }
   }

@@ -48,6 +48,8 @@ class CodeStore {
   // Numbers (float32) or codes (8-bit) per padded row.
   std::size_t padded() const { return padded_; }
   const Sq8Range& range() const { return range_; }
+  // How many times the 8-bit range changed (every code then changed too).
+  std::uint64_t range_changes() const { return range_changes_; }
   // Whether the codes are of normalized vectors, compared by euclidean order.
   bool normalizes() const { return metric_ == MetricKind::Cosine; }
 
@@ -88,6 +90,7 @@ class CodeStore {
   std::size_t lines_per_row_;
   std::size_t count_ = 0;
   Sq8Range range_;
+  std::uint64_t range_changes_ = 0;
   std::vector<Line> lines_;
 };
 

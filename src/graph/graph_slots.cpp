@@ -9,16 +9,20 @@ namespace halqen::graph {
 
 void GraphIndex::fill_row(std::uint32_t slot, std::span<const double> row) {
   store_.set_row(slot, row);
-  if (codes_) codes_->overwrite(slot, store_.values(), row);
+  if (!codes_) return;
+  const std::uint64_t changes = codes_->range_changes();
+  codes_->overwrite(slot, store_.values(), row);
+  if (codes_->range_changes() != changes) links_.forget_prefixes();
 }
 
 void GraphIndex::append_rows(std::vector<double>&& rows, std::size_t count) {
   const std::size_t coded = store_.values().size();
   store_.append(std::move(rows), count);
-  if (codes_) {
-    const std::span<const double> values = store_.values();
-    codes_->append(values.first(coded), values.subspan(coded));
-  }
+  if (!codes_) return;
+  const std::uint64_t changes = codes_->range_changes();
+  const std::span<const double> values = store_.values();
+  codes_->append(values.first(coded), values.subspan(coded));
+  if (codes_->range_changes() != changes) links_.forget_prefixes();
 }
 
 void GraphIndex::unfill_row(std::uint32_t slot) {

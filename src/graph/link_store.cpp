@@ -46,6 +46,11 @@ void LinkStore::set_links(std::uint32_t node, unsigned layer, std::span<const st
   std::copy(links.begin(), links.end(), list + 1);
 }
 
+void LinkStore::forget_prefixes() {
+  for (std::size_t head = 0; head < base_.size(); head += stride(0)) base_[head] &= kCountMask;
+  for (std::size_t head = 0; head < upper_.size(); head += stride(1)) upper_[head] &= kCountMask;
+}
+
 void LinkStore::append_link(std::uint32_t node, unsigned layer, std::uint32_t target) {
   std::uint32_t* list = list_of(node, layer);
   const std::uint32_t count = list[0] & kCountMask;

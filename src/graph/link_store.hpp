@@ -55,6 +55,12 @@ class LinkStore {
   void set_links(std::uint32_t node, unsigned layer, std::span<const std::uint32_t> links,
                  std::size_t diverse_prefix);
 
+  // Sets every diverse prefix to none: they were chosen by distances the
+  // next build no longer measures (codes encoded again, or another space),
+  // and a prefix kept without a second look would then make the graph
+  // depend on that history, which a loaded copy does not have.
+  void forget_prefixes();
+
   // Adds `target` at the end of a list with room (precondition).
   void append_link(std::uint32_t node, unsigned layer, std::uint32_t target);
   // Puts `target` in place of the list's last link (precondition: the list

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cmath>
 #include <functional>
 #include <optional>
 #include <string>
@@ -26,29 +27,35 @@ using GraphFile = io::FileKind<GraphIndex>;
 using io::format::kLayersOffset;
 
 constexpr std::uint64_t kDim = 3;
+// Enough dimensions that codes encoded again reorder some distances.
+constexpr std::uint64_t kGrowthDim = 8;
 constexpr std::size_t kGraphSection = 2;
 constexpr std::size_t kLevelsSection = 1;
 constexpr std::size_t kLabelsSection = 6;
 constexpr std::size_t kFreeSlotsSection = 7;
 
-GraphIndex empty_graph() {
-  auto index = GraphIndex::create({.dim = kDim,
-                                   .metric = MetricKind::Euclidean,
+GraphIndex empty_graph(graph::WalkKind walk = graph::WalkKind::Exact,
+                       MetricKind metric = MetricKind::Euclidean, std::size_t dim = kDim) {
+  auto index = GraphIndex::create({.dim = dim,
+                                   .metric = metric,
                                    .m = 4,
                                    .ef_construction = 16,
                                    .ef_search = 8,
                                    .seed = 7,
-                                   .schema = Schema{"tag"}});
+                                   .schema = Schema{"tag"},
+                                   .walk = walk});
   EXPECT_TRUE(index.has_value());
   return std::move(*index);
 }
 
-// Adds count random rows, with ids from first_id when given and a record
-// on every other row.
+// Adds count random rows, each component passed through `shape`, with ids
+// from first_id when given and a record on every other row.
 void add_rows(GraphIndex& index, std::size_t count, std::uint64_t seed,
-              std::optional<std::uint64_t> first_id) {
+              std::optional<std::uint64_t> first_id,
+              const std::function<double(double)>& shape = std::identity()) {
   graph::Addition addition;
-  addition.values = random_vectors(count, kDim, seed);
+  addition.values = random_vectors(count, index.params().dim, seed);
+  std::ranges::transform(addition.values, addition.values.begin(), shape);
   addition.count = count;
   if (first_id) {
     addition.ids.emplace();
@@ -88,18 +95,30 @@ std::string decode_error(const Bytes& bytes) {
   return index ? "" : index.error().message;
 }
 
+// On every walk and metric: the growth widens the codes' range from one
+// orthant to all (every code changes), and a small addition after a large
+// one is built by other distances.
 TEST(IoGraph, ALoadedGraphEncodesAndGrowsAsTheOriginal) {
-  GraphIndex original = empty_graph();
-  add_rows(original, 300, 1, std::nullopt);
-  const Bytes saved = encoded(original);
-  GraphIndex copy = loaded(saved);
-  EXPECT_EQ(encoded(copy), saved);
-  // Ids of the caller's add the labels section; both continue identically.
-  for (GraphIndex* index : {&original, &copy}) add_rows(*index, 200, 2, 1000);
-  const Bytes grown = encoded(original);
-  EXPECT_EQ(encoded(copy), grown);
-  EXPECT_EQ(section_offsets(grown).size(), kLabelsSection + 1);
-  EXPECT_EQ(encoded(loaded(grown)), grown);
+  for (const auto walk : {graph::WalkKind::Exact, graph::WalkKind::Float32, graph::WalkKind::Sq8}) {
+    for (const auto metric : {MetricKind::Euclidean, MetricKind::Cosine}) {
+      GraphIndex original = empty_graph(walk, metric, kGrowthDim);
+      add_rows(original, 300, 1, std::nullopt, [](double x) { return std::abs(x); });
+      const Bytes saved = encoded(original);
+      GraphIndex copy = loaded(saved);
+      EXPECT_EQ(encoded(copy), saved);
+      // Ids of the caller's add the labels section; both continue identically.
+      for (GraphIndex* index : {&original, &copy}) {
+        add_rows(*index, 200, 2, 1000, [](double x) { return 3.0 * x; });
+        add_rows(*index, 2, 3, 2000);
+      }
+      const Bytes grown = encoded(original);
+      EXPECT_EQ(encoded(copy), grown);
+      EXPECT_EQ(encoded(loaded(grown)), grown);
+      if (walk == graph::WalkKind::Exact) {
+        EXPECT_EQ(section_offsets(grown).size(), kLabelsSection + 1);
+      }
+    }
+  }
 }
 
 TEST(IoGraph, EveryTruncationAndFlippedByteIsRefused) {
