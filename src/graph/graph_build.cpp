@@ -6,8 +6,10 @@
 #include <algorithm>
 #include <cmath>
 #include <limits>
+#include <optional>
 #include <utility>
 
+#include "codes/code_store.hpp"
 #include "graph/batch_plan.hpp"
 #include "graph/distance_computer.hpp"
 #include "graph/graph_index.hpp"
@@ -21,6 +23,12 @@ namespace {
 
 // Slots are 32-bit and one value marks an empty table entry.
 constexpr std::uint64_t kMaxSlots = std::numeric_limits<std::uint32_t>::max() - 1;
+
+// An exact walk's index is built on 8-bit codes made for the addition and
+// dropped after it, when the addition holds at least this share of the
+// slots: coding every row costs about what a few hundred insertions save
+// (each reads thousands of rows), so smaller additions are built exactly.
+constexpr std::size_t kCodedBuildShare = 64;
 
 // A new point's chosen links per layer, nearest first, found by its search.
 struct PendingLinks {
@@ -90,8 +98,12 @@ class GraphIndex::Builder {
     first_new_ = index_.slot_count();
     try {
       place(std::move(addition.values), addition.count);
-      return insert_all(progress);
+      code_for_build(addition.count);
+      auto inserted = insert_all(progress);
+      drop_build_codes();
+      return inserted;
     } catch (...) {
+      drop_build_codes();
       give_back(done_);
       throw;
     }
@@ -138,9 +150,29 @@ class GraphIndex::Builder {
     index_.remove_slots(replaced, runner_);
   }
 
-  // A code walk's index is built on its codes too: its recall holds, and
-  // a code moves a fraction of a float64 row's bytes.
-  BuildSpace space() const { return BuildSpace(index_.store_, index_.codes()); }
+  // An index is built on codes: its own for a code walk, else those of
+  // code_for_build. Recall holds (measured), and a code moves a fraction of
+  // a float64 row's bytes.
+  BuildSpace space() const {
+    return BuildSpace(index_.store_, build_codes_ ? &*build_codes_ : index_.codes());
+  }
+
+  // Codes every row, the placed ones too, for an exact walk's large
+  // addition. The links' diverse prefixes were chosen by other distances.
+  void code_for_build(std::size_t count) {
+    if (index_.codes() != nullptr || count * kCodedBuildShare < index_.slot_count()) return;
+    build_codes_.emplace(index_.params_.dim, index_.params_.metric, codes::CodeKind::Sq8);
+    build_codes_->append({}, index_.store_.values());
+    index_.links_.forget_prefixes();
+  }
+
+  // Gives the codes' memory back; the prefixes they chose are forgotten,
+  // as the next build measures by other distances.
+  void drop_build_codes() {
+    if (!build_codes_) return;
+    build_codes_.reset();
+    index_.links_.forget_prefixes();
+  }
 
   // Chooses each row's slot (free ones lowest first, then new ones), its
   // level (a free slot keeps its own; a new one is drawn from its number)
@@ -298,6 +330,7 @@ class GraphIndex::Builder {
   std::vector<std::uint8_t> levels_;
   std::vector<std::uint64_t> labels_;
   std::optional<std::vector<MetadataRecord>> records_;
+  std::optional<codes::CodeStore> build_codes_;
 };
 
 std::optional<GraphError> GraphIndex::check_addition(const Addition& addition) const {
