@@ -29,7 +29,7 @@ DIM, WIDE_DIM = 128, 768
 K = 10
 QUERIES = 1_000
 SEARCH_EFS = (64, 128)
-SHARDED_EFS = (16, 24, 32, 48, 64, 96, 128)
+SHARDED_EFS = (32, 48, 64, 80, 96, 128, 160, 192, 256)
 VECTORS_PER_CLUSTER = 1_000
 SEED = 24
 FAN_OUT_SHARDS = (2, 8, 32)
@@ -109,9 +109,9 @@ def search_pair(client, single, sharded, queries, single_ef, sharded_ef, repeats
 
 
 def search_side_by_side(client, single, sharded, vectors, queries, repeats):
-    """At each ef of one GraphIndex: ShardedGraph at the same ef, and at the
-    smallest ef of SHARDED_EFS whose recall reaches one GraphIndex's (every
-    shard walks ef wide over a part of the vectors, so a smaller ef suffices)."""
+    """At each ef of one GraphIndex: ShardedGraph at the same ef (its shards
+    share it), and at the smallest ef of SHARDED_EFS whose recall reaches
+    one GraphIndex's."""
     kth = kth_distances(vectors, queries, K)
     sharded_recall = {ef: recall(vectors, queries, sharded.search(queries, K, ef=ef)[0], kth) for ef in SHARDED_EFS}
     rows = []

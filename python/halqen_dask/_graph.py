@@ -24,6 +24,7 @@ from ._source import dask_blocks, is_dask_array
 
 KIND = "graph"
 PARAMETERS = ("m", "ef_construction", "ef_search")
+DEFAULT_WALK = "sq8"
 LARGEST_ID = 2**63 - 1
 DEFAULT_K = 10
 # GraphIndex pads its rows up to this k even past its size.
@@ -50,23 +51,26 @@ class ShardedGraph(ShardedIndex):
     give `shards` for an index that starts small.
 
     Every shard adds, removes and searches on one thread (Dask runs one task
-    per worker thread). A shard lost with its worker is rebuilt by replaying
+    per worker thread). A search's ef is the width of the whole search,
+    shared by the shards: each walks max(k, ceil(ef / shards)) wide, which
+    measured the recall of one GraphIndex walking ef wide over all the
+    vectors, in about 1/shards of its time per shard. A shard lost with its worker is rebuilt by replaying
     its calls, which builds the same graph again, or read again from its
     file after `load`."""
 
     def __init__(self, dim: int, metric: str, *, client: Optional[Client] = None, shard_size: int = 1_000_000,
                  shards: Optional[int] = None, m: int = 16, ef_construction: int = 200, ef_search: int = 64,
-                 schema: Optional[Sequence[str]] = None) -> None:
+                 schema: Optional[Sequence[str]] = None, walk: str = DEFAULT_WALK) -> None:
         # An empty GraphIndex of these settings checks them, and every later
         # argument is checked on it (_convert.check). Any str is passed on:
         # the class refuses unknown metrics itself.
         self._template = halqen_ext.GraphIndex(
             dim, metric, m=m, ef_construction=ef_construction,  # type: ignore[arg-type]
-            ef_search=ef_search, schema=schema)
+            ef_search=ef_search, schema=schema, walk=walk)  # type: ignore[arg-type]
         self._params: Dict[str, Any] = {
             "dim": operator.index(dim), "metric": metric, "m": operator.index(m),
             "ef_construction": operator.index(ef_construction), "ef_search": operator.index(ef_search),
-            "schema": None if schema is None else list(schema)}
+            "schema": None if schema is None else list(schema), "walk": self._template.walk}
         self._labels = halqen_ext.GraphIndex(LABEL_CHECK_DIM, "euclidean", schema=schema)
         self._dim = self._params["dim"]
         self._shard_size = positive("shard_size", shard_size)
@@ -82,6 +86,11 @@ class ShardedGraph(ShardedIndex):
     def schema(self) -> Optional[List[str]]:
         schema = self._params["schema"]
         return None if schema is None else list(schema)
+
+    @property
+    def walk(self) -> str:
+        """What each shard's walk reads, as GraphIndex's walk."""
+        return str(self._params["walk"])
 
     @property
     def ef_search(self) -> int:
@@ -279,8 +288,10 @@ class ShardedGraph(ShardedIndex):
         if not self._shards.refs or len(queries) == 0:
             padding = -math.inf if similarity else math.inf
             return np.full((len(queries), k), -1, dtype=np.int64), np.full((len(queries), k), padding)
+        # The shards share the width (their recall then matches one index's).
+        width = max(k, -(-ef // self.shard_count))
         per_shard = self._shards.fan_out(
-            tasks.search_graph, lambda _, ref: (queries, min(k, max(ref.count, PADDED_K)), ef, filter))
+            tasks.search_graph, lambda _, ref: (queries, min(k, max(ref.count, PADDED_K)), width, filter))
         return merge_graph(per_shard, k, similarity)
 
     # -- saving -----------------------------------------------------------
@@ -308,7 +319,7 @@ class ShardedGraph(ShardedIndex):
             raise ValueError(f"{path}: {len(entries)} shard entries for {shard_count} shards")
         index = cls(require_int(path, settings, "dim", 1), settings.get("metric"), client=client,
                     shard_size=require_int(path, settings, "shard_size", 1), shards=shard_count,
-                    schema=settings.get("schema"),
+                    schema=settings.get("schema"), walk=settings.get("walk", DEFAULT_WALK),
                     **{name: require_int(path, settings, name, 1) for name in PARAMETERS})
         next_id = require_int(path, settings, "next_id", 0)
         if next_id > LARGEST_ID + 1:

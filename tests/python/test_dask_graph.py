@@ -1,6 +1,6 @@
 """ShardedGraph on a LocalCluster of two worker processes, against one
-GraphIndex holding the same vectors: with ef at least a shard's size every
-shard answers exactly, so the merged answer must be one exact GraphIndex's,
+GraphIndex holding the same vectors: with ef at least the shard count times
+a shard's size every shard answers exactly, so the merged answer must be one exact GraphIndex's,
 bit for bit; at the default ef, recall. Then removal, a worker killed
 between two searches, save and load, and a dask.array source."""
 import json
@@ -142,13 +142,15 @@ def test_a_worker_killed_between_two_searches(client):
 def test_save_and_load(client, tmp_path):
     rng = np.random.default_rng(5)
     vectors = clustered(rng, 1500)
-    sharded = ShardedGraph(DIM, "inner_product", client=client, shards=3, ef_search=40, schema=["colour", "rare"])
+    sharded = ShardedGraph(DIM, "inner_product", client=client, shards=3, ef_search=40, schema=["colour", "rare"],
+                           walk="float32")
     sharded.add(vectors[:3], [7, 8, 9], metadata_of([7, 8, 9]))  # most shards hold one vector, or none
     sharded.save(tmp_path / "small")
     sharded.add(vectors[3:], metadata=metadata_of(range(1497)))
     sharded.save(tmp_path / "index")
     loaded = ShardedGraph.load(tmp_path / "index", client=client)
-    assert (len(loaded), loaded.shard_count, loaded.ef_search, loaded.schema) == (1500, 3, 40, ["colour", "rare"])
+    assert (len(loaded), loaded.shard_count, loaded.ef_search, loaded.schema, loaded.walk) == \
+        (1500, 3, 40, ["colour", "rare"], "float32")
     queries = clustered(rng, 20)
     for options in ({}, {"ef": EXACT_EF, "filter": ("colour", "red")}):
         assert_same(loaded, sharded, queries, 10, **options)
