@@ -326,7 +326,21 @@ class ShardedGraph(ShardedIndex):
             raise ValueError(f"{path}: setting next_id is {next_id}, past the largest id {LARGEST_ID} plus one")
         index._read_shards(path, entries, lambda _: None)
         index._next_id = next_id
+        index._check_routing(path)
         return index
+
+    def _check_routing(self, path: str) -> None:
+        """Every shard read holds only ids routed to it: else a remove or a
+        replace would miss the id, and a replace would store it twice."""
+        misrouted = self._shards.client.gather([
+            self._shards.submit(tasks.misrouted_id, ref.future, position, self.shard_count)
+            for position, ref in enumerate(self._shards.refs)])
+        for position, label in enumerate(misrouted):
+            if label is not None:
+                self.close()
+                routed = int(shard_of(np.array([label]), len(misrouted))[0])
+                raise ValueError(f"{path}: shard {position} holds id {label}, which the routing puts in "
+                                 f"shard {routed}")
 
 
 def _pick(pairs: Metadata, rows: np.ndarray) -> Metadata:

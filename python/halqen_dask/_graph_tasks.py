@@ -14,6 +14,7 @@ import halqen_ext
 import numpy as np
 
 from ._convert import check
+from ._routing import shard_of
 from ._tasks import Shard, rows
 
 # One thread per task: Dask runs as many tasks at once as a worker has threads.
@@ -56,6 +57,13 @@ def remove_ids(shard: Shard, ids: List[int]) -> Shard:
 def held_ids(shard: Shard, ids: List[int]) -> List[int]:
     """Those of the ids the shard holds."""
     return [ident for ident in ids if ident in shard.index]
+
+
+def misrouted_id(shard: Shard, position: int, shard_count: int) -> Optional[int]:
+    """An id of the shard that the routing puts in another shard, if any."""
+    ids = shard.index.ids()
+    wrong = ids[shard_of(ids, shard_count) != position]
+    return int(wrong[0]) if len(wrong) else None
 
 
 def length(shard: Shard) -> int:

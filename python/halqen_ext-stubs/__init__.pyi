@@ -151,6 +151,8 @@ class GraphIndex:
         """The k nearest stored vectors of each query, as (ids, distances)."""
     def get_vectors(self, ids: Sequence[SupportsIndex]) -> NDArray[np.float64]:
         """The stored vectors of ids, as a float64 array of shape (len(ids), dim)."""
+    def ids(self) -> NDArray[np.int64]:
+        """The ids of the stored vectors, in the order the index keeps them."""
     def remove(
         self,
         ids: Sequence[SupportsIndex] | NDArray[np.integer[Any]],

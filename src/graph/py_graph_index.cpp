@@ -59,6 +59,7 @@ constexpr FunctionDescription kAdd{"GraphIndex", "add", kAddParameters, 1};
 constexpr FunctionDescription kSearch{"GraphIndex", "search", kSearchParameters, 1};
 constexpr FunctionDescription kGetVectors{"GraphIndex", "get_vectors", kGetVectorsParameters, 1};
 constexpr FunctionDescription kRemove{"GraphIndex", "remove", kRemoveParameters, 1};
+constexpr FunctionDescription kIds{"GraphIndex", "ids", {}, 0};
 constexpr FunctionDescription kContains{"GraphIndex", "__contains__", kKeyParameters, 1};
 constexpr FunctionDescription kSetEf{"GraphIndex", "ef_search", kEfParameters, 1};
 
@@ -113,6 +114,10 @@ constexpr const char* kGetVectorsDoc =
     "get_vectors($self, ids)\n--\n\n"
     "The stored vectors of ids, as a float64 array of shape (len(ids), dim).\n"
     "An unknown id raises KeyError.";
+constexpr const char* kIdsDoc =
+    "ids($self)\n--\n\n"
+    "The ids of the stored vectors, as a 1-D int64 array in the order the\n"
+    "index keeps them (not sorted).";
 constexpr const char* kRemoveDoc =
     "remove($self, ids, threads=None)\n--\n\n"
     "Remove the vectors of ids (a sequence of ids or a 1-D integer array);\n"
@@ -394,6 +399,17 @@ PyResult<Ref> get_vectors(const GraphIndex& self, std::vector<std::uint64_t> ids
   return std::move(rows).release();
 }
 
+PyResult<Ref> stored_ids(const GraphIndex& self) {
+  const std::array<std::size_t, 1> shape = {self.size()};
+  HALQEN_TRY_ASSIGN(NumpyArray array, NumpyArray::empty(shape, "int64"));
+  const std::span<std::int64_t> cells = array.elements<std::int64_t>();
+  std::size_t next = 0;
+  for (std::uint32_t slot = 0; slot < self.slot_count(); ++slot) {
+    if (!self.is_free(slot)) cells[next++] = static_cast<std::int64_t>(self.id_of(slot));
+  }
+  return std::move(array).release();
+}
+
 PyResult<NoneResult> remove(GraphIndex& self, std::vector<std::uint64_t> ids,
                             std::optional<ThreadCount> threads) {
   for (const std::uint64_t id : ids) {
@@ -472,6 +488,7 @@ PyMethodDef methods[] = {
     method_def<search, kSearch>("search", kSearchDoc),
     method_def<get_vectors, kGetVectors>("get_vectors", kGetVectorsDoc),
     method_def<remove, kRemove>("remove", kRemoveDoc),
+    method_def<stored_ids, kIds>("ids", kIdsDoc),
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -170,6 +170,17 @@ def test_save_and_load(client, tmp_path):
     manifest_path.write_text(json.dumps(manifest))
     with pytest.raises(ValueError, match="shard 1 does not match its manifest entry: count"):
         ShardedGraph.load(tmp_path / "index", client=client)
+    manifest["shards"][1]["count"] -= 1
+    first, second = (tmp_path / "index" / entry["file"] for entry in manifest["shards"][:2])
+    contents = first.read_bytes()
+    first.write_bytes(second.read_bytes())
+    second.write_bytes(contents)  # each file whole and as its entry says, in the other's place
+    for name in ("count", "bytes"):
+        manifest["shards"][0][name], manifest["shards"][1][name] = \
+            manifest["shards"][1][name], manifest["shards"][0][name]
+    manifest_path.write_text(json.dumps(manifest))
+    with pytest.raises(ValueError, match="shard 0 holds id [0-9]+, which the routing puts in shard 1"):
+        ShardedGraph.load(tmp_path / "index", client=client)
 
 
 def test_dask_array_rows_stay_on_the_workers(client, monkeypatch):

@@ -76,6 +76,7 @@ def exact_ids(model, query, k, shard=None):
 def check(index, model, queries):
     live = sorted(model.rows)
     assert len(index) == len(live)
+    assert sorted(index.ids().tolist()) == live
     assert all(i in index for i in live)
     assert not any(i in index for i in range(model.next_id + 3) if i not in model.rows)
     if not live:
