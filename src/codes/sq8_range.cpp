@@ -9,8 +9,23 @@ namespace {
 
 // A widening adds this share of the new width on the side that overflowed.
 constexpr double kMarginShare = 1.0 / 8.0;
+// The largest squared difference of two codes (a query's included), and the
+// integers a double holds exactly.
+constexpr double kLargestSquare = 511.0 * 511.0;
+constexpr double kExactIntegers = 0x1p53;
 
 }  // namespace
+
+bool Sq8Range::power_of_two_step() const {
+  int exponent = 0;
+  return std::frexp(step_, &exponent) == 0.5;
+}
+
+bool Sq8Range::squares_exactly() const {
+  const double unit = step_ * step_;
+  return power_of_two_step() && static_cast<double>(dim_) * kLargestSquare < kExactIntegers &&
+         unit >= std::numeric_limits<double>::min() && std::isfinite(unit * kExactIntegers);
+}
 
 Sq8Range::Sq8Range(std::vector<double> offsets, double step)
     : dim_(offsets.size()), offsets_(std::move(offsets)), step_(step) {}
