@@ -10,6 +10,7 @@
 // its code's value, and widenings become rarer as the range grows.
 #pragma once
 
+#include <bit>
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
@@ -83,19 +84,22 @@ class Sq8Range {
 
 // A component is exactly its code's value when the step is a power of two
 // (step * code is then exact unless it overflows), offset + step * code
-// rounds nothing (the two-sum test) and the component equals it.
+// rounds nothing (the two-sum test) and the component equals it: both
+// differences +0.0, whose bits are all zero (an overflow's inf or NaN is
+// not). The bits are or-ed, a reduction that vectorizes.
 template <class Code>
 bool Sq8Range::exactly_coded(std::span<const double> x, const Code* codes) const {
   if (!power_of_two_step()) return false;
-  bool exact = true;
+  std::uint64_t off = 0;
   for (std::size_t d = 0; d < x.size(); ++d) {
     const double scaled = step_ * codes[d];
     const double decoded = offsets_[d] + scaled;
     const double scaled_part = decoded - offsets_[d];
     const double rounding_lost = (offsets_[d] - (decoded - scaled_part)) + (scaled - scaled_part);
-    exact &= (x[d] == decoded) & (rounding_lost == 0.0) & std::isfinite(scaled);
+    off |= std::bit_cast<std::uint64_t>(std::fabs(x[d] - decoded)) |
+           std::bit_cast<std::uint64_t>(std::fabs(rounding_lost));
   }
-  return exact;
+  return off == 0;
 }
 
 // Otherwise each decoded component is off by at most an ulp of its two
