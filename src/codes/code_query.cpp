@@ -64,7 +64,7 @@ void CodeQuery::encode(std::span<const double> vector) {
     return;
   }
   words_.assign(store_.padded(), 0);
-  for (std::size_t d = 0; d < coded.size(); ++d) words_[d] = store_.range().query_code(d, coded[d]);
+  store_.range().query_codes(coded, words_.data());
   bounds_values_ = store_.metric() == MetricKind::Euclidean;
   if (bounds_values_) coding_error_ = store_.range().coding_error(coded, words_.data());
   note_exactness();

@@ -27,6 +27,20 @@ bool Sq8Range::squares_exactly() const {
          unit >= std::numeric_limits<double>::min() && std::isfinite(unit * kExactIntegers);
 }
 
+void Sq8Range::query_codes(std::span<const double> x, std::int16_t* out) const {
+  // Dividing by a power of two and multiplying by its exact reciprocal both
+  // round the same real quotient: the same bits, without a division each.
+  const double inverse = 1.0 / step_;
+  if (!power_of_two_step() || !std::isfinite(inverse)) {
+    for (std::size_t d = 0; d < x.size(); ++d) out[d] = query_code(d, x[d]);
+    return;
+  }
+  for (std::size_t d = 0; d < x.size(); ++d) {
+    out[d] = static_cast<std::int16_t>(
+        clamped_round((x[d] - offsets_[d]) * inverse, kQueryCodeLow, kQueryCodeHigh));
+  }
+}
+
 Sq8Range::Sq8Range(std::vector<double> offsets, double step)
     : dim_(offsets.size()), offsets_(std::move(offsets)), step_(step) {}
 

@@ -52,6 +52,8 @@ class Sq8Range {
   std::int16_t query_code(std::size_t d, double x) const {
     return static_cast<std::int16_t>(clamped_round(position(d, x), kQueryCodeLow, kQueryCodeHigh));
   }
+  // out[d] = query_code(d, x[d]) for every component, the same bits.
+  void query_codes(std::span<const double> x, std::int16_t* out) const;
   // At least the euclidean distance between `x` and the vector its codes
   // stand for (offset + step * code per dimension), every rounding of the
   // computation included: a search bounds exact distances by it. 0 exactly
