@@ -8,6 +8,9 @@ namespace halqen::codes {
 namespace {
 
 constexpr double kLargestSignedCode = 127.0;
+// Covers the rounding of a lower bound's own arithmetic and that of the
+// exact kernels' sums, relative, for any dimension below 2^32.
+constexpr double kBoundRounding = 0x1p-20;
 
 // A NaN sum (an overflowing float32 code) sorts last.
 double finite_order(double key) {
@@ -37,11 +40,19 @@ CodeQuery::CodeQuery(const CodeStore& store, std::uint32_t slot, std::span<const
   }
   const std::uint8_t* codes = store.bytes(slot);
   words_.assign(codes, codes + store.padded());
+  bounds_values_ = store.metric() == MetricKind::Euclidean;
+  coding_error_ = store.coding_error(slot);
+  note_exactness();
 }
 
 void CodeQuery::encode(std::span<const double> vector) {
-  std::vector<double> coded;
-  store_.coded_vector(vector, coded);
+  // Only the cosine's codes are of another vector than the query.
+  std::vector<double> normalized;
+  std::span<const double> coded = vector;
+  if (store_.normalizes()) {
+    store_.coded_vector(vector, normalized);
+    coded = normalized;
+  }
   if (store_.kind() == CodeKind::Float32) {
     floats_.assign(store_.padded(), 0.0F);
     for (std::size_t d = 0; d < coded.size(); ++d) floats_[d] = to_float(coded[d]);
@@ -53,7 +64,23 @@ void CodeQuery::encode(std::span<const double> vector) {
     return;
   }
   words_.assign(store_.padded(), 0);
-  for (std::size_t d = 0; d < coded.size(); ++d) words_[d] = store_.range().query_code(d, coded[d]);
+  store_.range().query_codes(coded, words_.data());
+  bounds_values_ = store_.metric() == MetricKind::Euclidean;
+  if (bounds_values_) coding_error_ = store_.range().coding_error(coded, words_.data());
+  note_exactness();
+}
+
+void CodeQuery::note_exactness() {
+  const Sq8Range& range = store_.range();
+  exact_query_ = bounds_values_ && coding_error_ == 0.0 && range.squares_exactly();
+  unit_ = range.step() * range.step();
+}
+
+double CodeQuery::lower_bound(double key, std::uint32_t slot) const {
+  const double between_codes = store_.range().step() * std::sqrt(key);
+  const double errors = coding_error_ + store_.coding_error(slot);
+  const double bound = between_codes * (1.0 - kBoundRounding) - errors * (1.0 + kBoundRounding);
+  return bound * (1.0 - kBoundRounding);
 }
 
 void CodeQuery::encode_signed(std::span<const double> coded) {
@@ -81,6 +108,7 @@ void CodeQuery::keys(const std::uint32_t* slots, std::size_t count, double* keys
     return;
   }
   for (std::size_t i = 0; i < count; ++i) {
+    if (i + 1 < count) store_.prefetch(slots[i + 1]);
     const std::uint8_t* row = store_.bytes(slots[i]);
     if (by_dot_) {
       const auto sum = static_cast<double>(kernels_.byte_dot(signed_bytes_.data(), row, padded));

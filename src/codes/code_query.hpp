@@ -3,6 +3,7 @@
 // metric's order; they are deterministic, the same on every kernel level.
 #pragma once
 
+#include <cmath>
 #include <cstddef>
 #include <cstdint>
 #include <span>
@@ -28,12 +29,31 @@ class CodeQuery {
     keys(&slot, 1, &result);
     return result;
   }
+  // Whether a key bounds the metric's value from below: the euclidean
+  // distance on 8-bit codes, whose key is the squared distance between the
+  // two decoded vectors in steps.
+  bool bounds_values() const { return bounds_values_; }
+  // Only where bounds_values(): at most the metric's value (as the exact
+  // kernels compute it) for `slot`, whose key is `key`. The triangle
+  // inequality with both coding errors, widened for every rounding.
+  double lower_bound(double key, std::uint32_t slot) const;
+  // Whether the metric's value for `slot` follows from its key alone: the
+  // query and the slot's vector are their codes' values exactly and the
+  // range's squares are exact (Sq8Range::squares_exactly). Then it is
+  // value_of_key(key), bit for bit what the exact kernels give.
+  bool knows_value(std::uint32_t slot) const {
+    return exact_query_ && store_.coding_error(slot) == 0.0;
+  }
+  double value_of_key(double key) const { return std::sqrt(unit_ * key); }
 
  private:
   void encode(std::span<const double> vector);
   // The inner product's query: signed bytes in [-127, 127] with a scale of
   // their own, and the part of the product the offsets give.
   void encode_signed(std::span<const double> coded);
+  // Whether values follow from keys (knows_value), once the query's coding
+  // error is known.
+  void note_exactness();
 
   const CodeStore& store_;
   const CodeKernels& kernels_;
@@ -44,6 +64,10 @@ class CodeQuery {
   std::vector<std::int8_t> signed_bytes_;
   double bias_ = 0.0;
   double scale_ = 1.0;
+  bool bounds_values_ = false;
+  double coding_error_ = 0.0;  // the query's own, where bounds_values_
+  bool exact_query_ = false;
+  double unit_ = 0.0;  // step^2, where exact_query_
 };
 
 }  // namespace halqen::codes

@@ -22,6 +22,12 @@ std::size_t row_bytes(std::size_t padded, CodeKind kind) {
   return kind == CodeKind::Float32 ? padded * sizeof(float) : padded;
 }
 
+// x as a float32 no smaller than x.
+float rounded_up(double x) {
+  const float near = to_float(x);
+  return near < x ? std::nextafter(near, std::numeric_limits<float>::infinity()) : near;
+}
+
 }  // namespace
 
 float to_float(double x) {
@@ -48,7 +54,13 @@ void CodeStore::coded_vector(std::span<const double> row, std::vector<double>& o
 
 void CodeStore::append(std::span<const double> stored, std::span<const double> rows) {
   const std::size_t count = dim_ == 0 ? 0 : rows.size() / dim_;
-  lines_.resize((count_ + count) * lines_per_row_);
+  if (kind_ == CodeKind::Sq8) errors_.resize(count_ + count);
+  try {
+    lines_.resize((count_ + count) * lines_per_row_);
+  } catch (...) {
+    errors_.resize(count_);
+    throw;
+  }
   std::vector<double> scratch;
   if (kind_ == CodeKind::Sq8) {
     std::vector<double> normalized;
@@ -88,12 +100,14 @@ void CodeStore::overwrite(std::uint32_t slot, std::span<const double> stored,
 
 void CodeStore::clear(std::uint32_t slot) {
   std::memset(line_of(slot), 0, lines_per_row_ * kLineBytes);
+  if (kind_ == CodeKind::Sq8) errors_[slot] = std::numeric_limits<float>::infinity();
 }
 
 void CodeStore::truncate(std::size_t count) {
   if (count >= count_) return;
   count_ = count;
   lines_.resize(count * lines_per_row_);
+  if (kind_ == CodeKind::Sq8) errors_.resize(count);
 }
 
 void CodeStore::encode_all(std::span<const double> stored) {
@@ -119,6 +133,7 @@ void CodeStore::encode(std::uint32_t slot, std::span<const double> row,
   }
   auto* out = reinterpret_cast<std::uint8_t*>(line_of(slot));
   for (std::size_t d = 0; d < dim_; ++d) out[d] = range_.code(d, coded[d]);
+  errors_[slot] = rounded_up(range_.coding_error(coded, out));
 }
 
 }  // namespace halqen::codes

@@ -5,6 +5,7 @@
 // cache lines, zero-padded.
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <span>
@@ -59,13 +60,21 @@ class CodeStore {
   const std::uint8_t* bytes(std::uint32_t slot) const {
     return reinterpret_cast<const std::uint8_t*>(line_of(slot));
   }
-  void prefetch(std::uint32_t slot) const {
-    const auto* first = reinterpret_cast<const char*>(line_of(slot));
-    for (std::size_t line = 0; line < lines_per_row_; ++line) {
-      __builtin_prefetch(first + line * kLineBytes);
-    }
+  // Asks for the first lines of a code a later distance reads, so that the
+  // codes of a hop start arriving together: more in flight at once would
+  // fill the core's miss buffers and stall.
+  void prefetch_start(std::uint32_t slot) const {
+    prefetch_lines(slot, std::min(lines_per_row_, kStartLines));
   }
-  std::uint64_t heap_bytes() const { return lines_.capacity() * kLineBytes; }
+  // Asks for a whole code: the next one a distance loop reads.
+  void prefetch(std::uint32_t slot) const { prefetch_lines(slot, lines_per_row_); }
+  // 8-bit codes: at least the euclidean distance between the slot's coded
+  // vector and the vector its code stands for (Sq8Range::coding_error);
+  // infinite for a cleared slot.
+  double coding_error(std::uint32_t slot) const { return errors_[slot]; }
+  std::uint64_t heap_bytes() const {
+    return lines_.capacity() * kLineBytes + errors_.capacity() * sizeof(float);
+  }
 
   // The vector the codes stand for: `row` itself, or normalized.
   void coded_vector(std::span<const double> row, std::vector<double>& out) const;
@@ -75,6 +84,12 @@ class CodeStore {
     unsigned char bytes[kLineBytes];
   };
 
+  static constexpr std::size_t kStartLines = 2;
+
+  void prefetch_lines(std::uint32_t slot, std::size_t lines) const {
+    const auto* first = reinterpret_cast<const char*>(line_of(slot));
+    for (std::size_t line = 0; line < lines; ++line) __builtin_prefetch(first + line * kLineBytes);
+  }
   const Line* line_of(std::uint32_t slot) const {
     return lines_.data() + static_cast<std::size_t>(slot) * lines_per_row_;
   }
@@ -92,6 +107,7 @@ class CodeStore {
   Sq8Range range_;
   std::uint64_t range_changes_ = 0;
   std::vector<Line> lines_;
+  std::vector<float> errors_;  // per slot, 8-bit codes only
 };
 
 }  // namespace halqen::codes

@@ -9,8 +9,37 @@ namespace {
 
 // A widening adds this share of the new width on the side that overflowed.
 constexpr double kMarginShare = 1.0 / 8.0;
+// The largest squared difference of two codes (a query's included), and the
+// integers a double holds exactly.
+constexpr double kLargestSquare = 511.0 * 511.0;
+constexpr double kExactIntegers = 0x1p53;
 
 }  // namespace
+
+bool Sq8Range::power_of_two_step() const {
+  int exponent = 0;
+  return std::frexp(step_, &exponent) == 0.5;
+}
+
+bool Sq8Range::squares_exactly() const {
+  const double unit = step_ * step_;
+  return power_of_two_step() && static_cast<double>(dim_) * kLargestSquare < kExactIntegers &&
+         unit >= std::numeric_limits<double>::min() && std::isfinite(unit * kExactIntegers);
+}
+
+void Sq8Range::query_codes(std::span<const double> x, std::int16_t* out) const {
+  // Dividing by a power of two and multiplying by its exact reciprocal both
+  // round the same real quotient: the same bits, without a division each.
+  const double inverse = 1.0 / step_;
+  if (!power_of_two_step() || !std::isfinite(inverse)) {
+    for (std::size_t d = 0; d < x.size(); ++d) out[d] = query_code(d, x[d]);
+    return;
+  }
+  for (std::size_t d = 0; d < x.size(); ++d) {
+    out[d] = static_cast<std::int16_t>(
+        clamped_round((x[d] - offsets_[d]) * inverse, kQueryCodeLow, kQueryCodeHigh));
+  }
+}
 
 Sq8Range::Sq8Range(std::vector<double> offsets, double step)
     : dim_(offsets.size()), offsets_(std::move(offsets)), step_(step) {}

@@ -24,7 +24,12 @@ class CodeDistances {
     query_.keys(slots, count, keys);
   }
   double key(std::uint32_t slot) { return query_.key(slot); }
-  void prefetch(std::uint32_t slot) const { codes_.prefetch(slot); }
+  // See codes::CodeQuery.
+  bool bounds_values() const { return query_.bounds_values(); }
+  double lower_bound(double key, std::uint32_t slot) const { return query_.lower_bound(key, slot); }
+  bool knows_value(std::uint32_t slot) const { return query_.knows_value(slot); }
+  double value_of_key(double key) const { return query_.value_of_key(key); }
+  void prefetch(std::uint32_t slot) const { codes_.prefetch_start(slot); }
 
  private:
   const codes::CodeStore& codes_;

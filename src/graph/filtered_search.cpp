@@ -73,7 +73,9 @@ std::expected<std::vector<Found>, FilterError> GraphIndex::search_filtered(
   if (codes_) {
     CodeDistances coded(*codes_, query);
     walked = walk_filtered(coded, selection, width, scratch);
-    if (walked && walked->size() >= wanted) return rerank(exact, std::move(*walked), k);
+    if (walked && walked->size() >= wanted) {
+      return rerank(exact, coded, *walked, k, scratch.rerank);
+    }
   } else {
     walked = walk_filtered(exact, selection, width, scratch);
     if (walked && walked->size() >= wanted) return found_of(query, std::move(*walked), k);

@@ -6,6 +6,7 @@
 #include "graph/code_distances.hpp"
 #include "graph/distance_computer.hpp"
 #include "graph/layer_walk.hpp"
+#include "graph/rerank.hpp"
 #include "metrics/metrics.hpp"
 
 namespace halqen::graph {
@@ -62,7 +63,7 @@ std::expected<std::vector<Found>, FilterError> GraphIndex::search(std::span<cons
   ExactDistances exact(store_, query);
   if (!codes_) return found_of(query, walk(exact, width, scratch), k);
   CodeDistances coded(*codes_, query);
-  return rerank(exact, walk(coded, width, scratch), k);
+  return rerank(exact, coded, walk(coded, width, scratch), k, scratch.rerank);
 }
 
 template <class Distances>
@@ -75,31 +76,14 @@ std::vector<Candidate> GraphIndex::walk(Distances& distances, std::size_t width,
   return nearest;
 }
 
-std::vector<Found> GraphIndex::rerank(ExactDistances& exact, std::vector<Candidate> walked,
-                                      std::size_t k) const {
-  walked.resize(std::min(walked.size(), k * kRerankPerAnswer));
-  std::vector<std::uint32_t> slots(walked.size());
-  std::vector<double> values(walked.size());
-  for (std::size_t i = 0; i < walked.size(); ++i) {
-    slots[i] = walked[i].slot;
-    exact.prefetch(slots[i]);
-  }
-  exact.values(slots.data(), slots.size(), values.data());
-  // Candidates now carry their exact key and the index of their value.
-  for (std::size_t i = 0; i < walked.size(); ++i) {
-    walked[i] = {exact.order().key(values[i]), static_cast<std::uint32_t>(i)};
-  }
-  const auto by_exact_key = [&slots](const Candidate& a, const Candidate& b) {
-    return a.key < b.key || (a.key == b.key && slots[a.slot] < slots[b.slot]);
-  };
-  const std::size_t kept = std::min(k, walked.size());
-  std::partial_sort(walked.begin(), walked.begin() + static_cast<std::ptrdiff_t>(kept),
-                    walked.end(), by_exact_key);
+std::vector<Found> GraphIndex::rerank(ExactDistances& exact, const CodeDistances& coded,
+                                      std::span<const Candidate> walked, std::size_t k,
+                                      RerankScratch& scratch) const {
+  const Reranked reranked = graph::rerank(
+      walked.first(std::min(walked.size(), k * kRerankPerAnswer)), k, exact, coded, scratch);
   std::vector<Found> found;
-  found.reserve(kept);
-  for (std::size_t i = 0; i < kept; ++i) {
-    found.push_back({labels_.label_of(slots[walked[i].slot]), values[walked[i].slot]});
-  }
+  found.reserve(reranked.nearest.size());
+  for (const Scored& s : reranked.nearest) found.push_back({labels_.label_of(s.slot), s.value});
   return found;
 }
 

@@ -31,6 +31,7 @@
 #include "graph/label_map.hpp"
 #include "graph/link_store.hpp"
 #include "graph/partition_cache.hpp"
+#include "graph/rerank_scratch.hpp"
 #include "graph/scratch_pool.hpp"
 #include "graph/slot_book.hpp"
 #include "graph/slot_records.hpp"
@@ -39,6 +40,7 @@
 namespace halqen::graph {
 
 class ExactDistances;
+class CodeDistances;
 
 // What one add call hands over: count rows of dim numbers, and optionally
 // an id and a metadata record per row.
@@ -215,9 +217,11 @@ class GraphIndex {
   template <class Distances>
   std::vector<Candidate> walk_entries(Candidate start, const ValueSelection& selection,
                                       Distances& distances) const;
-  // The k nearest of a code walk's best candidates by exact distance.
-  std::vector<Found> rerank(ExactDistances& exact, std::vector<Candidate> walked,
-                            std::size_t k) const;
+  // The k nearest of a code walk's best candidates (nearest first by code
+  // key) by exact distance (rerank.hpp).
+  std::vector<Found> rerank(ExactDistances& exact, const CodeDistances& coded,
+                            std::span<const Candidate> walked, std::size_t k,
+                            RerankScratch& scratch) const;
   std::vector<Candidate> score_matches(const ValueSelection& selection, std::size_t k,
                                        ExactDistances& distances, BestSet& best) const;
   std::vector<Candidate> scan_partitions(const ValueSelection& selection, std::size_t k,

@@ -10,6 +10,7 @@
 
 #include "graph/candidate.hpp"
 #include "graph/link_store.hpp"
+#include "graph/rerank_scratch.hpp"
 #include "graph/visited_marks.hpp"
 
 namespace halqen::graph {
@@ -21,6 +22,7 @@ struct WalkScratch {
   BestSet best;
   std::vector<std::uint32_t> hop_slots;
   std::vector<double> hop_keys;
+  RerankScratch rerank;
 };
 
 namespace detail {

@@ -117,5 +117,31 @@ TEST(Sq8Codes, StayWithinHalfAStepAsTheRangeWidens) {
   }
 }
 
+// The batch of query codes against one component at a time, bit for bit,
+// over steps that are powers of two (multiplied by their reciprocal), the
+// extremes among them, and steps that are not; components exactly halfway
+// between codes (integer offsets), where a rounded reciprocal would tip.
+TEST(Sq8Codes, QueryCodesAreEachComponentsCode) {
+  constexpr std::size_t kDim = 512;
+  std::mt19937 rng(5);
+  const double steps[] = {1.0, 0x1p-30, 0x1p-1023, 0x1p-1060, 0x1p1000, 0x1p1023, 0.75, 3.0, 0.1};
+  for (const double step : steps) {
+    std::vector<double> offsets = random_values<double>(rng, kDim, -300.0, 300.0);
+    for (double& offset : offsets) offset = std::round(offset);
+    const Sq8Range range(offsets, step);
+    std::vector<double> x = random_values<double>(rng, kDim, -1000.0, 1000.0);
+    for (std::size_t d = 0; d < kDim; d += 2) {
+      x[d] = offsets[d] + step * (static_cast<double>(d / 2) - 128.0 + 0.5);
+    }
+    x[1] = 1e300;
+    x[3] = -1e300;
+    std::vector<std::int16_t> codes(kDim);
+    range.query_codes(x, codes.data());
+    for (std::size_t d = 0; d < kDim; ++d) {
+      EXPECT_EQ(codes[d], range.query_code(d, x[d])) << "step " << step << ", component " << d;
+    }
+  }
+}
+
 }  // namespace
 }  // namespace halqen::codes

@@ -1,0 +1,106 @@
+#include "graph/rerank.hpp"
+
+#include <algorithm>
+#include <limits>
+
+namespace halqen::graph {
+namespace {
+
+// Scored candidates by exact key, ties to the lower slot.
+struct ByExactKey {
+  const std::vector<std::uint32_t>& slots;
+  bool operator()(const Candidate& a, const Candidate& b) const {
+    return a.key < b.key || (a.key == b.key && slots[a.slot] < slots[b.slot]);
+  }
+};
+
+// The candidates with their lower bounds (the least possible without
+// bounds; the value itself where the code tells it), in the order they are
+// scored.
+void order_by_bound(std::span<const Candidate> walked, const CodeDistances& coded,
+                    std::vector<Candidate>& pending) {
+  constexpr double kNoBound = -std::numeric_limits<double>::infinity();
+  pending.clear();
+  for (const Candidate& c : walked) {
+    double bound = kNoBound;
+    if (coded.knows_value(c.slot)) {
+      bound = coded.value_of_key(c.key);
+    } else if (coded.bounds_values()) {
+      bound = coded.lower_bound(c.key, c.slot);
+    }
+    // A NaN bound (from a NaN coding error) bounds nothing.
+    pending.push_back({bound == bound ? bound : kNoBound, c.slot});
+  }
+  std::sort(pending.begin(), pending.end(), Nearer{});
+}
+
+// Scores pending[from, to) into scratch.slots / values: from the code where
+// it tells the value, else from the rows, read together.
+void score(std::size_t from, std::size_t to, ExactDistances& exact, const CodeDistances& coded,
+           RerankScratch& scratch) {
+  scratch.values.resize(to);
+  scratch.read_slots.clear();
+  scratch.read_places.clear();
+  for (std::size_t i = from; i < to; ++i) {
+    const std::uint32_t slot = scratch.pending[i].slot;
+    scratch.slots.push_back(slot);
+    if (coded.knows_value(slot)) {
+      scratch.values[i] = scratch.pending[i].key;
+      continue;
+    }
+    exact.prefetch(slot);
+    scratch.read_slots.push_back(slot);
+    scratch.read_places.push_back(static_cast<std::uint32_t>(i));
+  }
+  scratch.read_values.resize(scratch.read_slots.size());
+  exact.values(scratch.read_slots.data(), scratch.read_slots.size(), scratch.read_values.data());
+  for (std::size_t j = 0; j < scratch.read_slots.size(); ++j) {
+    scratch.values[scratch.read_places[j]] = scratch.read_values[j];
+  }
+  for (std::size_t i = from; i < to; ++i) {
+    scratch.ranked.push_back({exact.order().key(scratch.values[i]), static_cast<std::uint32_t>(i)});
+  }
+}
+
+// The exact key of the k-th nearest scored so far (k <= scored).
+double kth_key(std::size_t k, RerankScratch& scratch) {
+  std::nth_element(scratch.ranked.begin(),
+                   scratch.ranked.begin() + static_cast<std::ptrdiff_t>(k - 1),
+                   scratch.ranked.end(), ByExactKey{scratch.slots});
+  return scratch.ranked[k - 1].key;
+}
+
+}  // namespace
+
+Reranked rerank(std::span<const Candidate> walked, std::size_t k, ExactDistances& exact,
+                const CodeDistances& coded, RerankScratch& scratch) {
+  order_by_bound(walked, coded, scratch.pending);
+  scratch.slots.clear();
+  scratch.ranked.clear();
+  const std::size_t count = walked.size();
+  const std::size_t kept = std::min(k, count);
+  // Without bounds every candidate is scored, in one round.
+  std::size_t end = coded.bounds_values() ? kept : count;
+  for (std::size_t done = 0; end > done;) {
+    score(done, end, exact, coded, scratch);
+    done = end;
+    if (done == count || kept == 0) break;
+    // A distance's key is its value: a bound beyond the k-th key keeps its
+    // candidate, and every one after it, out of the k.
+    const double kth = kth_key(kept, scratch);
+    while (end < count && !(scratch.pending[end].key > kth)) ++end;
+  }
+  std::partial_sort(scratch.ranked.begin(),
+                    scratch.ranked.begin() + static_cast<std::ptrdiff_t>(kept),
+                    scratch.ranked.end(), ByExactKey{scratch.slots});
+  Reranked reranked;
+  reranked.scored = scratch.slots.size();
+  reranked.nearest.reserve(kept);
+  for (std::size_t i = 0; i < kept; ++i) {
+    const std::uint32_t index = scratch.ranked[i].slot;
+    reranked.nearest.push_back({scratch.slots[index], scratch.values[index]});
+  }
+  return reranked;
+}
+
+}  // namespace halqen::graph

@@ -1,0 +1,34 @@
+// A code walk's best candidates scored exactly: the k nearest by the
+// metric's value. Where the code keys bound the values from below
+// (CodeDistances::bounds_values), the candidates are scored in the order of
+// their bounds, a round at a time, until no candidate left could enter the
+// k: the answer is the one scoring them all gives, bit for bit.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <vector>
+
+#include "graph/candidate.hpp"
+#include "graph/code_distances.hpp"
+#include "graph/distance_computer.hpp"
+#include "graph/rerank_scratch.hpp"
+
+namespace halqen::graph {
+
+struct Scored {
+  std::uint32_t slot;
+  double value;  // the metric's
+};
+
+struct Reranked {
+  std::vector<Scored> nearest;  // at most k, by exact key, ties to the lower slot
+  std::size_t scored = 0;       // candidates scored exactly
+};
+
+// `walked`: candidates nearest first by code key, walked by `coded`.
+Reranked rerank(std::span<const Candidate> walked, std::size_t k, ExactDistances& exact,
+                const CodeDistances& coded, RerankScratch& scratch);
+
+}  // namespace halqen::graph
