@@ -215,7 +215,9 @@ CHILD = textwrap.dedent("""
         print("finished", flush=True)
         sys.exit(1)
     kept = len(index)
-    ids, _ = index.search(data[:kept:max(1, kept // 50)], k=1, ef=200)
+    # A walk as wide as the index reaches every node linked in: each kept
+    # vector must be found (a narrower walk may miss a few, by design).
+    ids, _ = index.search(data[:kept:max(1, kept // 50)], k=1, ef=kept)
     print(json.dumps({
         "kept": kept,
         "prefix": all(i in index for i in range(kept)) and kept not in index,
