@@ -11,6 +11,7 @@ from typing import Any, Callable, List, Optional, Sequence
 import dask
 from distributed import Client, Future, KilledWorker, wait
 
+from . import _direct
 from ._convert import MetadataValue
 
 # The shards' rows travel inside their build tasks on purpose: the scheduler
@@ -45,6 +46,7 @@ class ShardSet:
         # One operation at a time: an insert grows a shard in place, which
         # must not meet a search of the same shard from another thread.
         self.lock = threading.RLock()
+        self._reads_registered = False
 
     def __len__(self) -> int:
         return sum(ref.count for ref in self.refs)
@@ -82,13 +84,18 @@ class ShardSet:
             self.client.cancel(list(futures))
 
     def fan_out(self, function: Callable[..., Any], args_of: Callable[[int, ShardRef], tuple]) -> List[Any]:
-        """One task per shard, `function(shard, *args_of(i, ref))`, and their
-        results in shard order. A task whose worker dies is re-run by Dask on
+        """`function(shard, *args_of(i, ref))` for every shard, and the results
+        in shard order. A read goes straight to the workers holding the
+        shards (_direct); anything else, or a read that finds a shard gone,
+        is one task per shard. A task whose worker dies is re-run by Dask on
         another worker (after the shard is rebuilt); if that fails too, the
         whole round is sent once more, then ShardLostError."""
+        arguments = [args_of(i, ref) for i, ref in enumerate(self.refs)]
+        results = self._read_direct(function, arguments)
+        if results is not None:
+            return results
         for attempt in range(FAN_OUT_ATTEMPTS):
-            futures = self.map(function, [ref.future for ref in self.refs],
-                               [args_of(i, ref) for i, ref in enumerate(self.refs)])
+            futures = self.map(function, [ref.future for ref in self.refs], arguments)
             try:
                 return self.client.gather(futures)
             except (KilledWorker, CancelledError) as error:
@@ -99,6 +106,16 @@ class ShardSet:
                         f"worker was lost and the shard could not be rebuilt ({error!r}); "
                         "no partial answer was returned") from error
         raise AssertionError("unreachable")
+
+    def _read_direct(self, function: Callable[..., Any], arguments: Sequence[tuple]) -> Optional[List[Any]]:
+        if not _direct.is_read(function):
+            return None
+        if not self._reads_registered:
+            _direct.register(self.client)
+            self._reads_registered = True
+        holders = self.who_has([ref.future for ref in self.refs])
+        calls = [(position, ref.future.key, args) for position, (ref, args) in enumerate(zip(self.refs, arguments))]
+        return _direct.read(self.client, function, holders, calls)
 
     def last_has_room(self, shard_size: int) -> bool:
         return bool(self.refs) and self.refs[-1].count < shard_size

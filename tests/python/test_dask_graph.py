@@ -2,7 +2,8 @@
 GraphIndex holding the same vectors: with ef at least the shard count times
 a shard's size every shard answers exactly, so the merged answer must be one exact GraphIndex's,
 bit for bit; at the default ef, recall. Then removal, a worker killed
-between two searches, save and load, and a dask.array source."""
+between two searches, searches sent past the scheduler (and their fall-back
+to tasks), save and load, and a dask.array source."""
 import json
 import os
 
@@ -16,6 +17,7 @@ from distributed import Client, LocalCluster, wait  # noqa: E402
 
 import halqen_ext  # noqa: E402
 from halqen_dask import ShardedGraph  # noqa: E402
+from halqen_dask._shards import ShardSet  # noqa: E402
 from test_dask import holder, kill_worker  # noqa: E402
 
 DIM = 12
@@ -137,6 +139,27 @@ def test_a_worker_killed_between_two_searches(client):
     after = sharded.search(queries, 10)  # shard 0 rebuilt: the same graph, the same answers
     np.testing.assert_array_equal(after[0], before[0])
     assert after[1].tobytes() == before[1].tobytes()
+
+
+def test_searches_skip_the_scheduler_and_fall_back_to_tasks(client, monkeypatch):
+    rng = np.random.default_rng(7)
+    vectors = clustered(rng, 2000)
+    sharded, single = pair(client, "euclidean", shards=3)  # one worker holds two shards
+    for index in (sharded, single):
+        index.add(vectors, metadata=metadata_of(range(2000)))
+    queries = clustered(rng, 30)
+    rounds = []
+    real_map = ShardSet.map
+    monkeypatch.setattr(ShardSet, "map", lambda *args: rounds.append(args[1]) or real_map(*args))
+    assert_same(sharded, single, queries, 10, ef=EXACT_EF, filter=("colour", "red"))
+    assert rounds == []  # every shard read in its worker's memory: no task
+    workers = sorted(client.nthreads())
+    real_who_has = ShardSet.who_has
+    elsewhere = [{workers[0]: workers[1], workers[1]: workers[0]}[address]
+                 for address in real_who_has(sharded._shards, [ref.future for ref in sharded._shards.refs])]
+    monkeypatch.setattr(ShardSet, "who_has", lambda *_: elsewhere)  # every shard looked for on the wrong worker
+    assert_same(sharded, single, queries, 10, ef=EXACT_EF)
+    assert len(rounds) == 1  # the workers said so, and the task round answered
 
 
 def test_save_and_load(client, tmp_path):
