@@ -32,6 +32,18 @@ MISSING = "missing"
 Call = Tuple[int, Any, tuple]
 
 
+class ShardCalls:
+    """(key, arguments) of each shard a worker is asked to read, pickled as
+    one object: an argument shared by the calls (the batch of queries)
+    then travels once per worker, not once per shard, where Dask would
+    serialize a list's items one by one."""
+
+    __slots__ = ("calls",)
+
+    def __init__(self, calls: List[Tuple[Any, tuple]]) -> None:
+        self.calls = calls
+
+
 class DirectReads(WorkerPlugin):
     """Adds the read handler to every worker, present and future (Dask
     installs a registered plugin on each worker that joins)."""
@@ -43,8 +55,9 @@ class DirectReads(WorkerPlugin):
 
 
 def _handler_of(worker: Any) -> Callable[..., Any]:
-    async def halqen_read_shards(read: str = "", calls: Sequence[Tuple[Any, tuple]] = ()) -> Dict[str, Any]:
+    async def halqen_read_shards(read: str = "", shards: Optional[ShardCalls] = None) -> Dict[str, Any]:
         function = READS[read]
+        calls = shards.calls if shards is not None else []
         if not all(key in worker.data for key, _ in calls):
             return {"status": MISSING}
         # On the worker's task threads, as a task would run: as many reads at
@@ -103,7 +116,7 @@ async def _ask_all(client: Client, name: str, by_worker: Dict[str, List[Call]]
 async def _ask(client: Client, name: str, worker: str, calls: List[Call]
                ) -> Optional[Tuple[List[int], List[Any]]]:
     reply = await client.rpc(worker).halqen_read_shards(
-        read=name, calls=to_serialize([(key, arguments) for _, key, arguments in calls]))
+        read=name, shards=to_serialize(ShardCalls([(key, arguments) for _, key, arguments in calls])))
     if not isinstance(reply, dict) or reply.get("status") != "OK":
         return None  # the shard is not there, or the worker lacks the handler
     return [position for position, _, _ in calls], reply["results"]

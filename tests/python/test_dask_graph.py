@@ -14,9 +14,11 @@ pytest.importorskip("distributed", reason="Dask needs Python 3.10 or newer")
 
 import dask.array as da  # noqa: E402
 from distributed import Client, LocalCluster, wait  # noqa: E402
+from distributed.protocol import dumps, loads, to_serialize  # noqa: E402
 
 import halqen_ext  # noqa: E402
 from halqen_dask import ShardedGraph  # noqa: E402
+from halqen_dask._direct import HANDLER, ShardCalls  # noqa: E402
 from halqen_dask._shards import ShardSet  # noqa: E402
 from test_dask import holder, kill_worker  # noqa: E402
 
@@ -160,6 +162,16 @@ def test_searches_skip_the_scheduler_and_fall_back_to_tasks(client, monkeypatch)
     monkeypatch.setattr(ShardSet, "who_has", lambda *_: elsewhere)  # every shard looked for on the wrong worker
     assert_same(sharded, single, queries, 10, ef=EXACT_EF)
     assert len(rounds) == 1  # the workers said so, and the task round answered
+
+
+def test_a_worker_is_sent_the_queries_once_for_all_its_shards():
+    queries = np.random.default_rng(8).normal(size=(1000, DIM))
+    message = ShardCalls([(f"shard-{i}", (queries, 10, 64, None)) for i in range(7)])
+    frames = dumps({"op": HANDLER, "shards": to_serialize(message)})
+    assert sum(memoryview(frame).nbytes for frame in frames) < 2 * queries.nbytes
+    received = loads(frames)["shards"].calls
+    assert [key for key, _ in received] == [f"shard-{i}" for i in range(7)]
+    assert all(np.array_equal(arguments[0], queries) for _, arguments in received)
 
 
 def test_save_and_load(client, tmp_path):
