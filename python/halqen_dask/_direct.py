@@ -19,12 +19,17 @@ from distributed import Client, WorkerPlugin
 from distributed.protocol import to_serialize
 
 from . import _graph_tasks, _tasks
+from ._merge import merge_graph
 
 HANDLER = "halqen_read_shards"
 # The functions a worker runs for this handler: reads that change nothing.
 READS: Dict[str, Callable[..., Any]] = {
     function.__name__: function
     for function in (_tasks.search_flat, _tasks.search_hnsw, _graph_tasks.search_graph)}
+# Reads whose answers merge: a worker asked for several shards merges their
+# answers into one (the merge is associative: a total order, cut to k), so
+# the client merges one answer per worker rather than one per shard.
+COMBINES: Dict[str, Callable[..., Any]] = {_graph_tasks.search_graph.__name__: merge_graph}
 # The answer of a worker that does not hold one of the shards asked for.
 MISSING = "missing"
 
@@ -36,12 +41,14 @@ class ShardCalls:
     """(key, arguments) of each shard a worker is asked to read, pickled as
     one object: an argument shared by the calls (the batch of queries)
     then travels once per worker, not once per shard, where Dask would
-    serialize a list's items one by one."""
+    serialize a list's items one by one. `combine`: the arguments of the
+    read's merge (after the answers), or None for one answer per shard."""
 
-    __slots__ = ("calls",)
+    __slots__ = ("calls", "combine")
 
-    def __init__(self, calls: List[Tuple[Any, tuple]]) -> None:
+    def __init__(self, calls: List[Tuple[Any, tuple]], combine: Optional[tuple] = None) -> None:
         self.calls = calls
+        self.combine = combine
 
 
 class DirectReads(WorkerPlugin):
@@ -66,13 +73,15 @@ def _handler_of(worker: Any) -> Callable[..., Any]:
         pool = worker.executors["default"]
         results = await asyncio.gather(*[
             loop.run_in_executor(pool, _apply, function, worker.data[key], arguments) for key, arguments in calls])
+        if shards is not None and shards.combine is not None and len(results) > 1:
+            results = [await loop.run_in_executor(pool, _apply, COMBINES[read], results, shards.combine)]
         return {"status": "OK", "results": to_serialize(results)}
 
     return halqen_read_shards
 
 
-def _apply(function: Callable[..., Any], shard: Any, arguments: tuple) -> Any:
-    return function(shard, *arguments)
+def _apply(function: Callable[..., Any], subject: Any, arguments: tuple) -> Any:
+    return function(subject, *arguments)
 
 
 def is_read(function: Callable[..., Any]) -> bool:
@@ -84,18 +93,24 @@ def register(client: Client) -> None:
 
 
 def read(client: Client, function: Callable[..., Any], holders: Sequence[Optional[str]],
-         calls: Sequence[Call]) -> Optional[List[Any]]:
+         calls: Sequence[Call], combine: Optional[tuple] = None) -> Optional[List[Any]]:
     """`function(shard, *arguments)` for every call, each on the worker named
     for it in `holders`, in call order; None if any shard was not found
-    there or its worker could not be reached (nothing was changed)."""
+    there or its worker could not be reached (nothing was changed). With
+    `combine` (the arguments of the read's merge), each worker merges its
+    answers, and the list holds one answer per worker."""
     if not is_read(function) or any(holder is None for holder in holders):
         return None
+    if combine is not None and function.__name__ not in COMBINES:
+        raise ValueError(f"{function.__name__} has no merge of its answers")
     by_worker: Dict[str, List[Call]] = {}
     for holder, call in zip(holders, calls):
         by_worker.setdefault(str(holder), []).append(call)
-    answers = client.sync(_ask_all, client, function.__name__, by_worker)
+    answers = client.sync(_ask_all, client, function.__name__, by_worker, combine)
     if answers is None:
         return None
+    if combine is not None:
+        return [value for _, values in answers for value in values]
     results: List[Any] = [None] * len(calls)
     for positions, values in answers:
         for position, value in zip(positions, values):
@@ -103,20 +118,21 @@ def read(client: Client, function: Callable[..., Any], holders: Sequence[Optiona
     return results
 
 
-async def _ask_all(client: Client, name: str, by_worker: Dict[str, List[Call]]
+async def _ask_all(client: Client, name: str, by_worker: Dict[str, List[Call]], combine: Optional[tuple]
                    ) -> Optional[List[Tuple[List[int], List[Any]]]]:
     try:
-        answers = await asyncio.gather(*[_ask(client, name, worker, calls) for worker, calls in by_worker.items()])
+        answers = await asyncio.gather(*[_ask(client, name, worker, calls, combine)
+                                         for worker, calls in by_worker.items()])
     except OSError:  # a worker gone or unreachable (Dask's CommClosedError is one)
         return None
     found = [answer for answer in answers if answer is not None]
     return found if len(found) == len(answers) else None
 
 
-async def _ask(client: Client, name: str, worker: str, calls: List[Call]
+async def _ask(client: Client, name: str, worker: str, calls: List[Call], combine: Optional[tuple]
                ) -> Optional[Tuple[List[int], List[Any]]]:
-    reply = await client.rpc(worker).halqen_read_shards(
-        read=name, shards=to_serialize(ShardCalls([(key, arguments) for _, key, arguments in calls])))
+    message = ShardCalls([(key, arguments) for _, key, arguments in calls], combine)
+    reply = await client.rpc(worker).halqen_read_shards(read=name, shards=to_serialize(message))
     if not isinstance(reply, dict) or reply.get("status") != "OK":
         return None  # the shard is not there, or the worker lacks the handler
     return [position for position, _, _ in calls], reply["results"]

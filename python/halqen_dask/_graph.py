@@ -290,9 +290,11 @@ class ShardedGraph(ShardedIndex):
             return np.full((len(queries), k), -1, dtype=np.int64), np.full((len(queries), k), padding)
         # The shards share the width (their recall then matches one index's).
         width = max(k, -(-ef // self.shard_count))
-        per_shard = self._shards.fan_out(
-            tasks.search_graph, lambda _, ref: (queries, min(k, max(ref.count, PADDED_K)), width, filter))
-        return merge_graph(per_shard, k, similarity)
+        # Each worker merges its own shards' answers first (the same merge).
+        parts = self._shards.fan_out(
+            tasks.search_graph, lambda _, ref: (queries, min(k, max(ref.count, PADDED_K)), width, filter),
+            combine=(k, similarity))
+        return merge_graph(parts, k, similarity)
 
     # -- saving -----------------------------------------------------------
 

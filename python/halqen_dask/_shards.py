@@ -83,15 +83,18 @@ class ShardSet:
         finally:
             self.client.cancel(list(futures))
 
-    def fan_out(self, function: Callable[..., Any], args_of: Callable[[int, ShardRef], tuple]) -> List[Any]:
+    def fan_out(self, function: Callable[..., Any], args_of: Callable[[int, ShardRef], tuple],
+                combine: Optional[tuple] = None) -> List[Any]:
         """`function(shard, *args_of(i, ref))` for every shard, and the results
-        in shard order. A read goes straight to the workers holding the
+        in shard order; with `combine` (the arguments of the read's merge,
+        _direct.COMBINES), partial answers whose merge is the answer: one per
+        worker, or one per shard. A read goes straight to the workers holding the
         shards (_direct); anything else, or a read that finds a shard gone,
         is one task per shard. A task whose worker dies is re-run by Dask on
         another worker (after the shard is rebuilt); if that fails too, the
         whole round is sent once more, then ShardLostError."""
         arguments = [args_of(i, ref) for i, ref in enumerate(self.refs)]
-        results = self._read_direct(function, arguments)
+        results = self._read_direct(function, arguments, combine)
         if results is not None:
             return results
         for attempt in range(FAN_OUT_ATTEMPTS):
@@ -107,7 +110,8 @@ class ShardSet:
                         "no partial answer was returned") from error
         raise AssertionError("unreachable")
 
-    def _read_direct(self, function: Callable[..., Any], arguments: Sequence[tuple]) -> Optional[List[Any]]:
+    def _read_direct(self, function: Callable[..., Any], arguments: Sequence[tuple],
+                     combine: Optional[tuple]) -> Optional[List[Any]]:
         if not _direct.is_read(function):
             return None
         if not self._reads_registered:
@@ -115,7 +119,7 @@ class ShardSet:
             self._reads_registered = True
         holders = self.who_has([ref.future for ref in self.refs])
         calls = [(position, ref.future.key, args) for position, (ref, args) in enumerate(zip(self.refs, arguments))]
-        return _direct.read(self.client, function, holders, calls)
+        return _direct.read(self.client, function, holders, calls, combine)
 
     def last_has_room(self, shard_size: int) -> bool:
         return bool(self.refs) and self.refs[-1].count < shard_size

@@ -18,7 +18,9 @@ from distributed.protocol import dumps, loads, to_serialize  # noqa: E402
 
 import halqen_ext  # noqa: E402
 from halqen_dask import ShardedGraph  # noqa: E402
+from halqen_dask import _graph as graph_module  # noqa: E402
 from halqen_dask._direct import HANDLER, ShardCalls  # noqa: E402
+from halqen_dask._merge import merge_graph  # noqa: E402
 from halqen_dask._shards import ShardSet  # noqa: E402
 from test_dask import holder, kill_worker  # noqa: E402
 
@@ -150,18 +152,21 @@ def test_searches_skip_the_scheduler_and_fall_back_to_tasks(client, monkeypatch)
     for index in (sharded, single):
         index.add(vectors, metadata=metadata_of(range(2000)))
     queries = clustered(rng, 30)
-    rounds = []
+    rounds, merged = [], []
     real_map = ShardSet.map
     monkeypatch.setattr(ShardSet, "map", lambda *args: rounds.append(args[1]) or real_map(*args))
+    monkeypatch.setattr(graph_module, "merge_graph", lambda parts, *args: merged.append(len(parts)) or
+                        merge_graph(parts, *args))
     assert_same(sharded, single, queries, 10, ef=EXACT_EF, filter=("colour", "red"))
     assert rounds == []  # every shard read in its worker's memory: no task
+    assert merged == [2]  # the worker holding two shards merged their answers
     workers = sorted(client.nthreads())
     real_who_has = ShardSet.who_has
     elsewhere = [{workers[0]: workers[1], workers[1]: workers[0]}[address]
                  for address in real_who_has(sharded._shards, [ref.future for ref in sharded._shards.refs])]
     monkeypatch.setattr(ShardSet, "who_has", lambda *_: elsewhere)  # every shard looked for on the wrong worker
     assert_same(sharded, single, queries, 10, ef=EXACT_EF)
-    assert len(rounds) == 1  # the workers said so, and the task round answered
+    assert len(rounds) == 1 and merged[-1] == 3  # the workers said so: a task per shard answered
 
 
 def test_a_worker_is_sent_the_queries_once_for_all_its_shards():
