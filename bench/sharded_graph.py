@@ -5,7 +5,7 @@ process, side by side, on clustered synthetic data (bench/clustered.py):
 - build: N x 128 in 2 shards against one GraphIndex of the same N (add with
   threads=1), and the heap bytes and worker resident memory per vector;
 - search: a batch of 1,000 held-out queries, k = 10, timed in alternating
-  rounds, at the same ef and at the same recall@10 (exact neighbours from
+  rounds (15, medians), at the same ef and at the same recall@10 (exact neighbours from
   bench/ground_truth.py): queries/s of each, by wall and by CPU time;
 - per shard at dim 768: one GraphIndex built and searched on one thread, the
   figures docs/sizing.md scales to 100 million and 1 billion vectors;
@@ -32,6 +32,7 @@ SEARCH_EFS = (64, 128)
 SHARDED_EFS = (32, 40, 48, 56, 64, 80, 96, 112, 128, 160, 192, 256)
 VECTORS_PER_CLUSTER = 1_000
 SEED = 24
+SEARCH_ROUNDS_PER_REPEAT = 3
 FAN_OUT_SHARDS = (2, 8, 32)
 FAN_OUT_SHARD_ROWS = 64
 MERGE_SHARDS = (2, 32, 512)
@@ -178,7 +179,9 @@ def run_all(quick, rng):
     local, client = cluster()
     try:
         single, sharded, results["build"] = build_side_by_side(client, vectors)
-        results["search"] = search_side_by_side(client, single, sharded, vectors, queries, repeats)
+        # A batch takes about 0.1 s and the machine's noise is large: more rounds.
+        results["search"] = search_side_by_side(client, single, sharded, vectors, queries,
+                                                SEARCH_ROUNDS_PER_REPEAT * repeats)
         del single
         sharded.close()
         results["fan_out"] = fan_out(client, rng, repeats)

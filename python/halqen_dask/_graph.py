@@ -51,12 +51,15 @@ class ShardedGraph(ShardedIndex):
     give `shards` for an index that starts small.
 
     Every shard adds, removes and searches on one thread (Dask runs one task
-    per worker thread). A search's ef is the width of the whole search,
-    shared by the shards: each walks max(k, ceil(ef / shards)) wide, which
-    measured the recall of one GraphIndex walking ef wide over all the
-    vectors, in about 1/shards of its time per shard. A shard lost with its worker is rebuilt by replaying
-    its calls, which builds the same graph again, or read again from its
-    file after `load`."""
+    per worker thread). A search is sent to each worker holding shards
+    directly, not as tasks, and each worker merges its shards' answers
+    before the client merges the workers'. A search's ef is the width of
+    the whole search, shared by the shards: each walks max(k, ceil(ef /
+    shards)) wide, which measured the recall of one GraphIndex walking ef
+    wide over all the vectors (each walk costing more than 1/shards of the
+    full one's: part of a walk's cost does not depend on its width). A
+    shard lost with its worker is rebuilt by replaying its calls, which
+    builds the same graph again, or read again from its file after `load`."""
 
     def __init__(self, dim: int, metric: str, *, client: Optional[Client] = None, shard_size: int = 1_000_000,
                  shards: Optional[int] = None, m: int = 16, ef_construction: int = 200, ef_search: int = 64,
