@@ -5,7 +5,8 @@ process, side by side, on clustered synthetic data (bench/clustered.py):
 - build: N x 128 in 2 shards against one GraphIndex of the same N (add with
   threads=1), and the heap bytes and worker resident memory per vector;
 - search: a batch of 1,000 held-out queries, k = 10, timed in alternating
-  rounds (15, medians), at the same ef and at the same recall@10 (exact neighbours from
+  rounds (three times the other figures' rounds; medians), at the same ef
+  and at the same recall@10 (exact neighbours from
   bench/ground_truth.py): queries/s of each, by wall and by CPU time;
 - per shard at dim 768: one GraphIndex built and searched on one thread, the
   figures docs/sizing.md scales to 100 million and 1 billion vectors;
