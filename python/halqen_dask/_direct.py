@@ -98,8 +98,9 @@ def read(client: Client, function: Callable[..., Any], holders: Sequence[Optiona
     for it in `holders`, in call order; None if any shard was not found
     there or its worker could not be reached (nothing was changed). With
     `combine` (the arguments of the read's merge), each worker merges its
-    answers, and the list holds one answer per worker."""
-    if not is_read(function) or any(holder is None for holder in holders):
+    answers, and the list holds one answer per worker. `function` is one of
+    READS (is_read), which the workers also hold to."""
+    if any(holder is None for holder in holders):
         return None
     if combine is not None and function.__name__ not in COMBINES:
         raise ValueError(f"{function.__name__} has no merge of its answers")
