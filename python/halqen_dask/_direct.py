@@ -9,10 +9,17 @@ message each way (about 1.5 ms).
 Only reads go this way: every change to a shard stays a task, whose record
 is what rebuilds a lost shard. Whenever a shard is not in its worker's
 memory, or the worker cannot be reached, the read returns None and the
-caller runs the task round instead, which rebuilds what was lost."""
+caller runs the task round instead, which rebuilds what was lost.
+
+A read the client stops waiting for (Ctrl-C) is ended on the workers too,
+where the read can be (CANCELLABLE), so that they are free for the next."""
 from __future__ import annotations
 
 import asyncio
+import concurrent.futures
+import threading
+import uuid
+from collections import OrderedDict
 from typing import Any, Callable, Dict, List, Optional, Sequence, Tuple
 
 from distributed import Client, WorkerPlugin
@@ -22,6 +29,7 @@ from . import _graph_tasks, _tasks
 from ._merge import merge_graph
 
 HANDLER = "halqen_read_shards"
+CANCEL_HANDLER = "halqen_cancel_read"
 # The functions a worker runs for this handler: reads that change nothing.
 READS: Dict[str, Callable[..., Any]] = {
     function.__name__: function
@@ -30,8 +38,15 @@ READS: Dict[str, Callable[..., Any]] = {
 # answers into one (the merge is associative: a total order, cut to k), so
 # the client merges one answer per worker rather than one per shard.
 COMBINES: Dict[str, Callable[..., Any]] = {_graph_tasks.search_graph.__name__: merge_graph}
+# Reads that take a `cancel` event (a threading.Event) and stop once it is set.
+CANCELLABLE = frozenset({_graph_tasks.search_graph.__name__})
 # The answer of a worker that does not hold one of the shards asked for.
 MISSING = "missing"
+# The answer of a worker whose read the client cancelled.
+CANCELLED = "cancelled"
+# Cancels a worker remembers for reads it has not started: a cancel and its
+# read travel on separate connections, so the cancel may come first.
+EARLY_CANCELS = 1024
 
 # (shard position, the shard future's key, the read's arguments)
 Call = Tuple[int, Any, tuple]
@@ -51,28 +66,69 @@ class ShardCalls:
         self.combine = combine
 
 
+class RunningReads:
+    """A worker's cancellable reads in progress, by the id their client gave
+    them, and the cancels that came before their reads."""
+
+    def __init__(self) -> None:
+        self.running: Dict[str, threading.Event] = {}
+        self.early: "OrderedDict[str, None]" = OrderedDict()
+
+    def start(self, read_id: str) -> threading.Event:
+        event = threading.Event()
+        if read_id in self.early:
+            del self.early[read_id]
+            event.set()
+        self.running[read_id] = event
+        return event
+
+    def finish(self, read_id: str) -> None:
+        self.running.pop(read_id, None)
+
+    def cancel(self, read_id: str) -> None:
+        event = self.running.get(read_id)
+        if event is not None:
+            event.set()
+            return
+        self.early[read_id] = None
+        while len(self.early) > EARLY_CANCELS:
+            self.early.popitem(last=False)
+
+
 class DirectReads(WorkerPlugin):
-    """Adds the read handler to every worker, present and future (Dask
+    """Adds the read handlers to every worker, present and future (Dask
     installs a registered plugin on each worker that joins)."""
 
     name = "halqen-direct-reads"
 
     def setup(self, worker: Any) -> None:
-        worker.handlers[HANDLER] = _handler_of(worker)
+        self.reads = RunningReads()
+        worker.handlers[HANDLER] = _handler_of(worker, self.reads)
+        worker.handlers[CANCEL_HANDLER] = _cancel_handler_of(self.reads)
 
 
-def _handler_of(worker: Any) -> Callable[..., Any]:
-    async def halqen_read_shards(read: str = "", shards: Optional[ShardCalls] = None) -> Dict[str, Any]:
+def _handler_of(worker: Any, reads: RunningReads) -> Callable[..., Any]:
+    async def halqen_read_shards(read: str = "", shards: Optional[ShardCalls] = None,
+                                 read_id: str = "") -> Dict[str, Any]:
         function = READS[read]
         calls = shards.calls if shards is not None else []
         if not all(key in worker.data for key, _ in calls):
             return {"status": MISSING}
+        cancellable = bool(read_id) and read in CANCELLABLE
+        cancel = reads.start(read_id) if cancellable else None
         # On the worker's task threads, as a task would run: as many reads at
         # once as the worker has threads, never on its event loop.
         loop = asyncio.get_running_loop()
         pool = worker.executors["default"]
-        results = await asyncio.gather(*[
-            loop.run_in_executor(pool, _apply, function, worker.data[key], arguments) for key, arguments in calls])
+        try:
+            results = await asyncio.gather(*[
+                loop.run_in_executor(pool, _apply, function, worker.data[key], arguments, cancel)
+                for key, arguments in calls])
+        finally:
+            if cancellable:
+                reads.finish(read_id)
+        if any(result is _CANCELLED for result in results):
+            return {"status": CANCELLED}
         if shards is not None and shards.combine is not None and len(results) > 1:
             results = [await loop.run_in_executor(pool, _apply, COMBINES[read], results, shards.combine)]
         return {"status": "OK", "results": to_serialize(results)}
@@ -80,8 +136,26 @@ def _handler_of(worker: Any) -> Callable[..., Any]:
     return halqen_read_shards
 
 
-def _apply(function: Callable[..., Any], subject: Any, arguments: tuple) -> Any:
-    return function(subject, *arguments)
+def _cancel_handler_of(reads: RunningReads) -> Callable[..., Any]:
+    async def halqen_cancel_read(read_id: str = "") -> None:
+        reads.cancel(read_id)
+
+    return halqen_cancel_read
+
+
+# What a cancelled read returns in place of its answer: its error, raised in
+# an executor, would reach the event loop as asyncio's own CancelledError.
+_CANCELLED = object()
+
+
+def _apply(function: Callable[..., Any], subject: Any, arguments: tuple,
+           cancel: Optional[threading.Event] = None) -> Any:
+    if cancel is None:
+        return function(subject, *arguments)
+    try:
+        return function(subject, *arguments, cancel=cancel)
+    except concurrent.futures.CancelledError:
+        return _CANCELLED
 
 
 def is_read(function: Callable[..., Any]) -> bool:
@@ -107,7 +181,15 @@ def read(client: Client, function: Callable[..., Any], holders: Sequence[Optiona
     by_worker: Dict[str, List[Call]] = {}
     for holder, call in zip(holders, calls):
         by_worker.setdefault(str(holder), []).append(call)
-    answers = client.sync(_ask_all, client, function.__name__, by_worker, combine)
+    read_id = uuid.uuid4().hex if function.__name__ in CANCELLABLE else ""
+    try:
+        answers = client.sync(_ask_all, client, function.__name__, by_worker, combine, read_id)
+    except BaseException:
+        # Ctrl-C, mostly: the workers would finish the read for no one, and
+        # the next read would wait for them. Sent without waiting.
+        if read_id and client.loop is not None:
+            client.loop.add_callback(_cancel_all, client, list(by_worker), read_id)
+        raise
     if answers is None:
         return None
     if combine is not None:
@@ -119,10 +201,10 @@ def read(client: Client, function: Callable[..., Any], holders: Sequence[Optiona
     return results
 
 
-async def _ask_all(client: Client, name: str, by_worker: Dict[str, List[Call]], combine: Optional[tuple]
-                   ) -> Optional[List[Tuple[List[int], List[Any]]]]:
+async def _ask_all(client: Client, name: str, by_worker: Dict[str, List[Call]], combine: Optional[tuple],
+                   read_id: str) -> Optional[List[Tuple[List[int], List[Any]]]]:
     try:
-        answers = await asyncio.gather(*[_ask(client, name, worker, calls, combine)
+        answers = await asyncio.gather(*[_ask(client, name, worker, calls, combine, read_id)
                                          for worker, calls in by_worker.items()])
     except OSError:  # a worker gone or unreachable (Dask's CommClosedError is one)
         return None
@@ -130,10 +212,16 @@ async def _ask_all(client: Client, name: str, by_worker: Dict[str, List[Call]], 
     return found if len(found) == len(answers) else None
 
 
-async def _ask(client: Client, name: str, worker: str, calls: List[Call], combine: Optional[tuple]
-               ) -> Optional[Tuple[List[int], List[Any]]]:
+async def _ask(client: Client, name: str, worker: str, calls: List[Call], combine: Optional[tuple],
+               read_id: str) -> Optional[Tuple[List[int], List[Any]]]:
     message = ShardCalls([(key, arguments) for _, key, arguments in calls], combine)
-    reply = await client.rpc(worker).halqen_read_shards(read=name, shards=to_serialize(message))
+    reply = await client.rpc(worker).halqen_read_shards(read=name, shards=to_serialize(message), read_id=read_id)
     if not isinstance(reply, dict) or reply.get("status") != "OK":
         return None  # the shard is not there, or the worker lacks the handler
     return [position for position, _, _ in calls], reply["results"]
+
+
+async def _cancel_all(client: Client, workers: List[str], read_id: str) -> None:
+    # A worker gone needs no cancel.
+    await asyncio.gather(*[client.rpc(worker).halqen_cancel_read(read_id=read_id) for worker in workers],
+                         return_exceptions=True)

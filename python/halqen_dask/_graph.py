@@ -268,7 +268,8 @@ class ShardedGraph(ShardedIndex):
         padded with id -1 and +inf (euclidean) or -inf where fewer than k
         vectors qualify. Every shard answers the whole batch and the client
         keeps the best k. A filter returns only matches, k of them whenever
-        at least k exist across the shards."""
+        at least k exist across the shards. Ctrl-C ends the shards' walks on
+        the workers too."""
         if is_numeric_matrix(queries, self._dim):
             check(self._template, "search", queries[:1], k, ef, filter)
             matrix = np.ascontiguousarray(queries, dtype=np.float64)

@@ -8,6 +8,7 @@ worker is rebuilt by replaying them. GraphIndex builds the same graph for
 the same sequence of calls, so the rebuilt shard answers as the lost one."""
 from __future__ import annotations
 
+import threading
 from typing import Any, Dict, List, Optional, Sequence, Tuple
 
 import halqen_ext
@@ -74,7 +75,8 @@ def held_bytes(shard: Shard) -> int:
     return shard.nbytes
 
 
-def search_graph(shard: Shard, queries: np.ndarray, k: int, ef: int, filter: Optional[Tuple[str, Any]]
-                 ) -> Tuple[np.ndarray, np.ndarray]:
-    """Each query's ids and values from this shard, padded as GraphIndex pads."""
-    return shard.index.search(queries, k, ef=ef, filter=filter, threads=THREADS_PER_TASK)
+def search_graph(shard: Shard, queries: np.ndarray, k: int, ef: int, filter: Optional[Tuple[str, Any]],
+                 cancel: Optional[threading.Event] = None) -> Tuple[np.ndarray, np.ndarray]:
+    """Each query's ids and values from this shard, padded as GraphIndex pads;
+    concurrent.futures.CancelledError once `cancel` is set."""
+    return shard.index.search(queries, k, ef=ef, filter=filter, threads=THREADS_PER_TASK, cancel=cancel)

@@ -45,6 +45,11 @@ class _NumericArray(Protocol):
     def __len__(self) -> int: ...
     def __iter__(self) -> Iterator[Any]: ...
 
+class _Event(Protocol):
+    """What ends a search once set, such as threading.Event."""
+
+    def is_set(self) -> bool: ...
+
 _Number: TypeAlias = SupportsFloat | SupportsIndex
 # Queries: a 2-D numpy array, or a sequence of vectors (each a sequence of
 # numbers or a 1-D array), converted as search converts one query.
@@ -147,6 +152,7 @@ class GraphIndex:
         ef: SupportsIndex | None = None,
         filter: _Filters | None = None,
         threads: SupportsIndex | None = None,
+        cancel: _Event | None = None,
     ) -> tuple[NDArray[np.int64], NDArray[np.float64]]:
         """The k nearest stored vectors of each query, as (ids, distances)."""
     def get_vectors(self, ids: Sequence[SupportsIndex]) -> NDArray[np.float64]:

@@ -18,6 +18,7 @@
 #include "graph/py_graph_arguments.hpp"
 #include "metrics/metric_table.hpp"
 #include "metrics/metrics.hpp"
+#include "module/cancel_event.hpp"
 #include "module/entry.hpp"
 #include "module/numpy_array.hpp"
 #include "module/progress_bar.hpp"
@@ -47,8 +48,8 @@ constexpr std::array<std::string_view, graph::kWalkKindCount> kWalkNames{"exact"
 constexpr graph::WalkKind kDefaultWalk = graph::WalkKind::Sq8;
 constexpr std::array<std::string_view, 5> kAddParameters{"vectors", "ids", "metadata", "threads",
                                                          "progress"};
-constexpr std::array<std::string_view, 5> kSearchParameters{"queries", "k", "ef", "filter",
-                                                            "threads"};
+constexpr std::array<std::string_view, 6> kSearchParameters{"queries", "k",       "ef",
+                                                            "filter",  "threads", "cancel"};
 constexpr std::array<std::string_view, 1> kGetVectorsParameters{"ids"};
 constexpr std::array<std::string_view, 2> kRemoveParameters{"ids", "threads"};
 constexpr std::array<std::string_view, 1> kKeyParameters{"id"};
@@ -98,7 +99,7 @@ constexpr const char* kAddDoc =
     "it would have replaced stays removed).\n"
     "progress=True draws a progress bar on stderr.";
 constexpr const char* kSearchDoc =
-    "search($self, queries, k=10, ef=None, filter=None, threads=None)\n--\n\n"
+    "search($self, queries, k=10, ef=None, filter=None, threads=None, cancel=None)\n--\n\n"
     "The k nearest stored vectors of each query, as (ids, distances).\n\n"
     "For a 2-D input both are numpy arrays of shape (n, k), int64 and float64;\n"
     "for one 1-D query, of shape (k,). Where fewer than k vectors qualify a row\n"
@@ -109,7 +110,11 @@ constexpr const char* kSearchDoc =
     "filter=(name, value) returns only vectors whose attribute equals value,\n"
     "filter=(name, [value, ...]) those whose attribute equals one of the values;\n"
     "k of them whenever at least k match. Few matches are scored exactly; many\n"
-    "are found by a walk over the graph, finished exactly if it falls short.";
+    "are found by a walk over the graph, finished exactly if it falls short.\n"
+    "cancel, an object with is_set() such as a threading.Event, lets another\n"
+    "thread end the search: it is asked before the search and every few\n"
+    "milliseconds during it, and once set the search raises\n"
+    "concurrent.futures.CancelledError (Ctrl-C raises KeyboardInterrupt).";
 constexpr const char* kGetVectorsDoc =
     "get_vectors($self, ids)\n--\n\n"
     "The stored vectors of ids, as a float64 array of shape (len(ids), dim).\n"
@@ -344,7 +349,8 @@ PyResult<std::pair<Ref, Ref>> search(const GraphIndex& self, QueryBatch queries,
                                      std::optional<std::uint64_t> k_given,
                                      std::optional<std::uint64_t> ef_given,
                                      std::optional<NamedObject> filter,
-                                     std::optional<ThreadCount> threads) {
+                                     std::optional<ThreadCount> threads,
+                                     std::optional<CancelEvent> cancel) {
   const std::uint64_t k = k_given.value_or(kDefaultK);
   HALQEN_TRY_VOID(check_k(k));
   if (k > std::max<std::uint64_t>(self.size(), kPaddedK)) {
@@ -356,6 +362,10 @@ PyResult<std::pair<Ref, Ref>> search(const GraphIndex& self, QueryBatch queries,
   HALQEN_TRY_VOID(check_queries(self, queries.rows));
   HALQEN_TRY_ASSIGN(const std::optional<graph::ValueFilter> built, filter_of(self, filter));
   const graph::ValueFilter* applied = built ? &*built : nullptr;
+  if (cancel) {
+    HALQEN_TRY_ASSIGN(const bool cancelled, cancel->is_set());
+    if (cancelled) return std::unexpected(cancelled_error());
+  }
   const std::size_t count = queries.rows.size();
   const std::size_t ef = ef_given.value_or(self.ef_search());
   std::vector<std::size_t> shape = {count, k};
@@ -376,7 +386,7 @@ PyResult<std::pair<Ref, Ref>> search(const GraphIndex& self, QueryBatch queries,
                          const std::size_t end = std::min(count, (piece + 1) * kQueriesPerPiece);
                          for (std::size_t q = piece * kQueriesPerPiece; q < end; ++q) run_query(q);
                        }};
-    HALQEN_TRY_VOID(run_released(job, worker_threads(threads)));
+    HALQEN_TRY_VOID(run_released(job, worker_threads(threads), cancel ? &*cancel : nullptr));
   }
   return std::pair(std::move(ids).release(), std::move(values).release());
 }
@@ -471,7 +481,8 @@ PyResult<NoneResult> check_search(const GraphIndex& self, QueryBatch queries,
                                   std::optional<std::uint64_t> k,
                                   std::optional<std::uint64_t> /*ef*/,
                                   std::optional<NamedObject> filter,
-                                  std::optional<ThreadCount> /*threads*/) {
+                                  std::optional<ThreadCount> /*threads*/,
+                                  std::optional<CancelEvent> /*cancel*/) {
   HALQEN_TRY_VOID(check_k(k.value_or(kDefaultK)));
   HALQEN_TRY_VOID(check_lengths(self, queries.rows));
   HALQEN_TRY_VOID(filter_of(self, filter));

@@ -69,7 +69,7 @@ PyResult<void> run_released_interruptible(const std::function<void(Interrupt&)>&
   return {};
 }
 
-PyResult<void> run_released(const PieceJob& job, std::size_t threads) {
+PyResult<void> run_released(const PieceJob& job, std::size_t threads, const CancelEvent* cancel) {
   // Declared before the lock is given up: a PyErr is destroyed holding it.
   std::optional<PyErr> interrupted;
   {
@@ -78,8 +78,14 @@ PyResult<void> run_released(const PieceJob& job, std::size_t threads) {
     control.threads = threads;
     control.keep_going = [&] {
       return released.holding_lock([&] {
-        if (PyErr_CheckSignals() == 0) return true;
-        interrupted.emplace(PyErr::fetch());
+        if (PyErr_CheckSignals() != 0) {
+          interrupted.emplace(PyErr::fetch());
+          return false;
+        }
+        if (cancel == nullptr) return true;
+        PyResult<bool> set = cancel->is_set();
+        if (set && !*set) return true;
+        interrupted.emplace(set ? cancelled_error() : std::move(set.error()));
         return false;
       });
     };

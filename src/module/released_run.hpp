@@ -5,6 +5,7 @@
 #include <functional>
 
 #include "common/interrupt.hpp"
+#include "module/cancel_event.hpp"
 #include "module/py_err.hpp"
 #include "parallel/piece_runner.hpp"
 
@@ -17,8 +18,11 @@ namespace halqen::py {
 // When a handler raises (Ctrl-C: KeyboardInterrupt) the job stops between
 // pieces, the workers are joined, and the handler's exception is the error.
 // A piece's C++ exception is rethrown after the join, for the entry's trap.
-// The pieces must touch no Python object.
-PyResult<void> run_released(const PieceJob& job, std::size_t threads);
+// With `cancel`, each poll also asks the event, and once it is set the job
+// stops the same way with cancelled_error(). The pieces must touch no
+// Python object.
+PyResult<void> run_released(const PieceJob& job, std::size_t threads,
+                            const CancelEvent* cancel = nullptr);
 
 // Runs `body` with the interpreter lock given up for its whole run. The
 // Interrupt handed to it takes the lock back just long enough to run the

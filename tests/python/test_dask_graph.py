@@ -4,8 +4,11 @@ a shard's size every shard answers exactly, so the merged answer must be one exa
 bit for bit; at the default ef, recall. Then removal, a worker killed
 between two searches, searches sent past the scheduler (and their fall-back
 to tasks), save and load, and a dask.array source."""
+import _thread
 import json
 import os
+import threading
+import time
 
 import numpy as np
 import pytest
@@ -19,7 +22,7 @@ from distributed.protocol import dumps, loads, to_serialize  # noqa: E402
 import halqen_ext  # noqa: E402
 from halqen_dask import ShardedGraph  # noqa: E402
 from halqen_dask import _graph as graph_module  # noqa: E402
-from halqen_dask._direct import HANDLER, ShardCalls  # noqa: E402
+from halqen_dask._direct import HANDLER, DirectReads, RunningReads, ShardCalls  # noqa: E402
 from halqen_dask._merge import merge_graph  # noqa: E402
 from halqen_dask._shards import ShardSet  # noqa: E402
 from test_dask import holder, kill_worker  # noqa: E402
@@ -166,6 +169,45 @@ def test_searches_skip_the_scheduler_and_fall_back_to_tasks(client, monkeypatch)
     monkeypatch.setattr(ShardSet, "who_has", lambda *_: elsewhere)  # every shard looked for on the wrong worker
     assert_same(sharded, single, queries, 10, ef=EXACT_EF)
     assert len(rounds) == 1 and merged[-1] == 3  # the workers said so: a task per shard answered
+
+
+def running_reads(dask_worker):
+    plugin = dask_worker.plugins.get(DirectReads.name)  # installed by the first read
+    return len(plugin.reads.running) if plugin is not None else 0
+
+
+def test_ctrl_c_ends_the_search_on_the_workers_too(client):
+    rng = np.random.default_rng(9)
+    vectors = clustered(rng, 4000)
+    sharded, single = pair(client, "euclidean", shards=2)
+    for index in (sharded, single):
+        index.add(vectors)
+    queries = clustered(rng, 200_000)  # exhaustive walks: far longer than the wait below, per worker
+
+    def interrupt_once_walking():
+        deadline = time.monotonic() + 60
+        while not all(client.run(running_reads).values()) and time.monotonic() < deadline:
+            time.sleep(0.05)
+        _thread.interrupt_main()
+
+    threading.Thread(target=interrupt_once_walking, daemon=True).start()
+    with pytest.raises(KeyboardInterrupt):
+        sharded.search(queries, 10, ef=EXACT_EF)
+    deadline = time.monotonic() + 10
+    while any(client.run(running_reads).values()) and time.monotonic() < deadline:
+        time.sleep(0.1)
+    assert not any(client.run(running_reads).values())  # the workers stopped walking
+    assert_same(sharded, single, queries[:20], 10, ef=EXACT_EF)
+
+
+def test_a_cancel_that_overtakes_its_read_still_ends_it():
+    reads = RunningReads()
+    reads.cancel("early")
+    assert reads.start("early").is_set() and not reads.start("other").is_set()
+    reads.cancel("other")
+    assert reads.running["other"].is_set()
+    reads.finish("other")
+    assert "other" not in reads.running
 
 
 def test_a_worker_is_sent_the_queries_once_for_all_its_shards():

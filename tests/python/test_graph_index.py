@@ -1,5 +1,6 @@
 """halqen_ext.GraphIndex against exact search, with ids, metadata, bad input,
 threads and Ctrl-C."""
+import concurrent.futures
 import json
 import math
 import signal
@@ -244,3 +245,32 @@ def test_ctrl_c_stops_add_at_a_batch_boundary():
     assert latency < 0.5
     assert 0 < report["kept"] < 200_000
     assert report["prefix"] and report["found"]
+
+
+def test_a_cancel_event_ends_a_search_from_another_thread():
+    data = clustered(5000, 16, seed=12)
+    index = GraphIndex(16, "euclidean")
+    index.add(data)
+    queries = clustered(200_000, 16, seed=13)  # far more than a second at this width
+    expected = index.search(queries[:50], k=5)
+
+    class Broken:
+        def is_set(self):
+            raise ValueError("broken event")
+
+    already = threading.Event()
+    already.set()
+    with pytest.raises(concurrent.futures.CancelledError):
+        index.search(queries[:1], k=5, cancel=already)  # asked before the search, too
+    with pytest.raises(TypeError, match="is_set"):
+        index.search(queries[:2], cancel=object())
+    with pytest.raises(ValueError, match="broken event"):
+        index.search(queries, k=5, ef=500, threads=1, cancel=Broken())
+    later = threading.Event()
+    threading.Timer(0.3, later.set).start()
+    started = time.monotonic()
+    with pytest.raises(concurrent.futures.CancelledError):
+        index.search(queries, k=5, ef=500, threads=2, cancel=later)
+    assert time.monotonic() - started < 10  # the whole search takes far longer
+    got = index.search(queries[:50], k=5, cancel=threading.Event())  # and the index answers as before
+    assert np.array_equal(got[0], expected[0]) and got[1].tobytes() == expected[1].tobytes()
