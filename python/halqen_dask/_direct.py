@@ -12,7 +12,8 @@ memory, or the worker cannot be reached, the read returns None and the
 caller runs the task round instead, which rebuilds what was lost.
 
 A read the client stops waiting for (Ctrl-C) is ended on the workers too,
-where the read can be (CANCELLABLE), so that they are free for the next."""
+so that they are free for the next: every read takes a `cancel` event
+(a threading.Event) and stops soon after it is set."""
 from __future__ import annotations
 
 import asyncio
@@ -30,7 +31,8 @@ from ._merge import merge_graph
 
 HANDLER = "halqen_read_shards"
 CANCEL_HANDLER = "halqen_cancel_read"
-# The functions a worker runs for this handler: reads that change nothing.
+# The functions a worker runs for this handler: reads that change nothing,
+# each taking a `cancel` event as its last argument.
 READS: Dict[str, Callable[..., Any]] = {
     function.__name__: function
     for function in (_tasks.search_flat, _tasks.search_hnsw, _graph_tasks.search_graph)}
@@ -38,8 +40,6 @@ READS: Dict[str, Callable[..., Any]] = {
 # answers into one (the merge is associative: a total order, cut to k), so
 # the client merges one answer per worker rather than one per shard.
 COMBINES: Dict[str, Callable[..., Any]] = {_graph_tasks.search_graph.__name__: merge_graph}
-# Reads that take a `cancel` event (a threading.Event) and stop once it is set.
-CANCELLABLE = frozenset({_graph_tasks.search_graph.__name__})
 # The answer of a worker that does not hold one of the shards asked for.
 MISSING = "missing"
 # The answer of a worker whose read the client cancelled.
@@ -114,8 +114,7 @@ def _handler_of(worker: Any, reads: RunningReads) -> Callable[..., Any]:
         calls = shards.calls if shards is not None else []
         if not all(key in worker.data for key, _ in calls):
             return {"status": MISSING}
-        cancellable = bool(read_id) and read in CANCELLABLE
-        cancel = reads.start(read_id) if cancellable else None
+        cancel = reads.start(read_id) if read_id else None
         # On the worker's task threads, as a task would run: as many reads at
         # once as the worker has threads, never on its event loop.
         loop = asyncio.get_running_loop()
@@ -125,7 +124,7 @@ def _handler_of(worker: Any, reads: RunningReads) -> Callable[..., Any]:
                 loop.run_in_executor(pool, _apply, function, worker.data[key], arguments, cancel)
                 for key, arguments in calls])
         finally:
-            if cancellable:
+            if read_id:
                 reads.finish(read_id)
         if any(result is _CANCELLED for result in results):
             return {"status": CANCELLED}
@@ -181,13 +180,13 @@ def read(client: Client, function: Callable[..., Any], holders: Sequence[Optiona
     by_worker: Dict[str, List[Call]] = {}
     for holder, call in zip(holders, calls):
         by_worker.setdefault(str(holder), []).append(call)
-    read_id = uuid.uuid4().hex if function.__name__ in CANCELLABLE else ""
+    read_id = uuid.uuid4().hex
     try:
         answers = client.sync(_ask_all, client, function.__name__, by_worker, combine, read_id)
     except BaseException:
         # Ctrl-C, mostly: the workers would finish the read for no one, and
         # the next read would wait for them. Sent without waiting.
-        if read_id and client.loop is not None:
+        if client.loop is not None:
             client.loop.add_callback(_cancel_all, client, list(by_worker), read_id)
         raise
     if answers is None:

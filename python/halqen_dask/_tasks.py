@@ -3,6 +3,7 @@ and write one shard. Each shard is a `Shard`, the index plus its size."""
 from __future__ import annotations
 
 import os
+import threading
 from typing import Any, Dict, List, Optional, Sequence, Tuple
 
 import halqen
@@ -126,23 +127,26 @@ def new_hnsw(vector: np.ndarray, metadata: Optional[List[Any]], params: Dict[str
     return Shard(index)
 
 
-def search_flat(shard: Shard, queries: np.ndarray, k: int, offset: int) -> List[List[Tuple[int, float]]]:
+def search_flat(shard: Shard, queries: np.ndarray, k: int, offset: int,
+                cancel: Optional[threading.Event] = None) -> List[List[Tuple[int, float]]]:
     """Each query's (global id, distance) pairs from this shard. One thread
-    per task: Dask runs one task per worker thread."""
-    answers = halqen_ext.search_batch(shard.index, queries, k, threads=1)
+    per task: Dask runs one task per worker thread. CancelledError once
+    `cancel` is set."""
+    answers = halqen_ext.search_batch(shard.index, queries, k, threads=1, cancel=cancel)
     if offset == 0:
         return answers
     return [[(offset + local, distance) for local, distance in answer] for answer in answers]
 
 
 def search_hnsw(shard: Shard, queries: Sequence[Any], k: int, filter: Optional[Tuple[str, Any]],
-                drop_entry: bool) -> List[List[Tuple[float, List[float]]]]:
+                drop_entry: bool, cancel: Optional[threading.Event] = None) -> List[List[Tuple[float, List[float]]]]:
     """Each query's (distance, vector) pairs from this shard.
 
     With `drop_entry` the shard's entry node (node 0) does not match the
     filter, but a filtered search still reports it when it reaches it: one
     more result is asked for, each with its id, and node 0 is dropped."""
     if not drop_entry:
-        return halqen_ext.search_batch(shard.index, queries, k, filter, threads=1)
-    labelled = getattr(halqen_ext, "__search_labelled")(shard.index, queries, k + 1, filter, threads=1)
+        return halqen_ext.search_batch(shard.index, queries, k, filter, threads=1, cancel=cancel)
+    labelled = getattr(halqen_ext, "__search_labelled")(shard.index, queries, k + 1, filter, threads=1,
+                                                       cancel=cancel)
     return [[hit for node, hit in answer if node != 0][:k] for answer in labelled]

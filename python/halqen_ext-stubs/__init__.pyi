@@ -72,6 +72,7 @@ def search_batch(
     k: SupportsIndex | None = None,
     filter: None = None,
     threads: SupportsIndex | None = None,
+    cancel: _Event | None = None,
 ) -> list[list[tuple[int, float]]]:
     """Search a PyFlat or PyHNSW for many queries at once, on worker threads."""
 
@@ -82,6 +83,7 @@ def search_batch(
     k: SupportsIndex | None = None,
     filter: _Filter | None = None,
     threads: SupportsIndex | None = None,
+    cancel: _Event | None = None,
 ) -> list[list[tuple[float, list[float]]]]:
     """Search a PyFlat or PyHNSW for many queries at once, on worker threads."""
 
@@ -95,6 +97,7 @@ def search_ids(
     filter: None = None,
     ef: None = None,
     threads: SupportsIndex | None = None,
+    cancel: _Event | None = None,
 ) -> list[list[tuple[int, float]]]:
     """As search_batch, answering each query with (id, distance) pairs."""
 
@@ -106,6 +109,7 @@ def search_ids(
     filter: _Filter | None = None,
     ef: SupportsIndex | None = None,
     threads: SupportsIndex | None = None,
+    cancel: _Event | None = None,
 ) -> list[list[tuple[int, float]]]:
     """As search_batch, answering each query with (id, distance) pairs."""
 

@@ -15,13 +15,18 @@ std::optional<std::uint64_t> value_of(const std::optional<Argument>& argument) {
 PyResult<BatchHits> batch_hits(const BorrowedIndex& index, const Queries& queries,
                                std::optional<std::uint64_t> k,
                                const std::optional<NamedObject>& filter,
-                               std::optional<std::uint64_t> ef,
-                               std::optional<ThreadCount> threads) {
+                               std::optional<std::uint64_t> ef, std::optional<ThreadCount> threads,
+                               const std::optional<CancelEvent>& cancel) {
+  if (cancel) {
+    HALQEN_TRY_ASSIGN(const bool cancelled, cancel->is_set());
+    if (cancelled) return std::unexpected(cancelled_error());
+  }
   const BatchRequest request{.queries = queries,
                              .k = k.value_or(kDefaultSearchK),
                              .filter = filter,
                              .ef = ef,
-                             .threads = worker_threads(threads)};
+                             .threads = worker_threads(threads),
+                             .cancel = cancel ? &*cancel : nullptr};
   return std::visit(
       [&]<class Core>(const Core* core) { return PyKind<Core>::batch_hits(*core, request); },
       index.index());
@@ -31,9 +36,10 @@ PyResult<BatchHits> batch_hits(const BorrowedIndex& index, const Queries& querie
 
 PyResult<BatchAnswers> search_batch(const BorrowedIndex& index, QueryList queries,
                                     std::optional<ResultCount> k, std::optional<NamedObject> filter,
-                                    std::optional<ThreadCount> threads) {
-  HALQEN_TRY_ASSIGN(const BatchHits hits,
-                    batch_hits(index, queries.rows, value_of(k), filter, std::nullopt, threads));
+                                    std::optional<ThreadCount> threads,
+                                    std::optional<CancelEvent> cancel) {
+  HALQEN_TRY_ASSIGN(const BatchHits hits, batch_hits(index, queries.rows, value_of(k), filter,
+                                                     std::nullopt, threads, cancel));
   return std::visit(
       [&]<class Core>(const Core* core) -> BatchAnswers {
         std::vector<typename PyKind<Core>::BatchAnswer> answers;
@@ -50,9 +56,10 @@ PyResult<BatchAnswers> search_batch(const BorrowedIndex& index, QueryList querie
 PyResult<LabelledAnswers> search_labelled(const BorrowedIndex& index, QueryList queries,
                                           std::optional<ResultCount> k,
                                           std::optional<NamedObject> filter,
-                                          std::optional<ThreadCount> threads) {
-  HALQEN_TRY_ASSIGN(const BatchHits hits,
-                    batch_hits(index, queries.rows, value_of(k), filter, std::nullopt, threads));
+                                          std::optional<ThreadCount> threads,
+                                          std::optional<CancelEvent> cancel) {
+  HALQEN_TRY_ASSIGN(const BatchHits hits, batch_hits(index, queries.rows, value_of(k), filter,
+                                                     std::nullopt, threads, cancel));
   return std::visit(
       [&]<class Core>(const Core* core) -> LabelledAnswers {
         using Item = typename PyKind<Core>::BatchAnswer::value_type;
@@ -72,9 +79,10 @@ PyResult<LabelledAnswers> search_labelled(const BorrowedIndex& index, QueryList 
 
 PyResult<IdAnswers> search_ids(const BorrowedIndex& index, QueryList queries,
                                std::optional<ResultCount> k, std::optional<NamedObject> filter,
-                               std::optional<SearchWidth> ef, std::optional<ThreadCount> threads) {
-  HALQEN_TRY_ASSIGN(const BatchHits hits,
-                    batch_hits(index, queries.rows, value_of(k), filter, value_of(ef), threads));
+                               std::optional<SearchWidth> ef, std::optional<ThreadCount> threads,
+                               std::optional<CancelEvent> cancel) {
+  HALQEN_TRY_ASSIGN(const BatchHits hits, batch_hits(index, queries.rows, value_of(k), filter,
+                                                     value_of(ef), threads, cancel));
   IdAnswers answers;
   answers.reserve(hits.size());
   for (const std::vector<SearchHit>& query_hits : hits) answers.push_back(flat_hits(query_hits));

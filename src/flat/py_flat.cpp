@@ -221,7 +221,7 @@ PyResult<BatchHits> PyKind<FlatIndex>::batch_hits(const FlatIndex& index,
   const std::vector<VectorView> views(request.queries.begin(), request.queries.end());
   FlatBatch batch(index, views, request.k);
   const PieceJob job{batch.piece_count(), [&](std::size_t piece) { batch.run_piece(piece); }};
-  HALQEN_TRY_VOID(run_released(job, request.threads));
+  HALQEN_TRY_VOID(run_released(job, request.threads, request.cancel));
   return batch.take_results();
 }
 

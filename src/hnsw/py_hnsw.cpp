@@ -343,7 +343,7 @@ PyResult<BatchHits> PyKind<HNSW>::batch_hits(const HNSW& index, const BatchReque
                          answers[q] = index.search(queries[q], request.k, applied, ef);
                        }
                      }};
-  HALQEN_TRY_VOID(run_released(job, request.threads));
+  HALQEN_TRY_VOID(run_released(job, request.threads, request.cancel));
   BatchHits hits;
   hits.reserve(answers.size());
   for (QueryAnswer& answer : answers) {

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "common/search_hit.hpp"
+#include "module/cancel_event.hpp"
 #include "module/convert.hpp"
 #include "module/py_err.hpp"
 
@@ -27,13 +28,15 @@ using BatchQueries = std::vector<std::vector<double>>;
 using BatchHits = std::vector<std::vector<SearchHit>>;
 
 // What a batch search passes to a kind: the converted arguments of
-// search_batch / search_ids, k defaulted, and the worker threads to use.
+// search_batch / search_ids, k defaulted, the worker threads to use, and
+// the caller's event that ends the search (module/released_run.hpp).
 struct BatchRequest {
   const BatchQueries& queries;
   std::uint64_t k;
   const std::optional<NamedObject>& filter;
   std::optional<std::uint64_t> ef;
   std::size_t threads;
+  const CancelEvent* cancel = nullptr;
 };
 
 // A method's argument checks as an entry point of its own: the same

@@ -5,6 +5,7 @@ any NaN, since where two NaNs meet in one distance IEEE leaves open which one
 the result carries) and covers the exception too: a call that fails must fail
 with the class and message the loop raises.
 """
+import concurrent.futures
 import math
 import random
 import signal
@@ -379,3 +380,26 @@ def test_ctrl_c_stops_a_long_batch():
     assert out.split("\n")[:2] == ["interrupted", "inserted 0.0"], (out, err)
     # The whole batch takes tens of seconds; a stop comes between pieces.
     assert stopped_after < 5.0
+
+
+def test_a_cancel_event_stops_a_batch_from_another_thread():
+    rng = np.random.default_rng(10)
+    flat = filled_flat(None, rng.standard_normal((200_000, 64)))
+    graph = filled_graph("euclidean", rng.standard_normal((300, 8)).tolist(), random.Random(10))
+    already = threading.Event()
+    already.set()
+    for call in (lambda: halqen_ext.search_batch(graph, [[0.0] * 8], cancel=already),
+                 lambda: halqen_ext.search_ids(graph, [[0.0] * 8], cancel=already),
+                 lambda: getattr(halqen_ext, "__search_labelled")(flat, [[0.0] * 64], cancel=already)):
+        with pytest.raises(concurrent.futures.CancelledError):
+            call()
+    queries = rng.standard_normal((40_000, 64))  # tens of seconds of scoring
+    later = threading.Event()
+    threading.Timer(0.3, later.set).start()
+    started = time.monotonic()
+    with pytest.raises(concurrent.futures.CancelledError):
+        halqen_ext.search_batch(flat, queries, k=5, threads=2, cancel=later)
+    assert time.monotonic() - started < 5.0
+    flat.insert([0.0] * 64)  # the borrow was given back
+    assert bits(halqen_ext.search_batch(flat, queries[:3], 2, cancel=threading.Event())) == \
+        bits(loop_of_search(flat, queries[:3], 2))
