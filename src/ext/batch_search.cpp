@@ -17,10 +17,7 @@ PyResult<BatchHits> batch_hits(const BorrowedIndex& index, const Queries& querie
                                const std::optional<NamedObject>& filter,
                                std::optional<std::uint64_t> ef, std::optional<ThreadCount> threads,
                                const std::optional<CancelEvent>& cancel) {
-  if (cancel) {
-    HALQEN_TRY_ASSIGN(const bool cancelled, cancel->is_set());
-    if (cancelled) return std::unexpected(cancelled_error());
-  }
+  HALQEN_TRY_VOID(check_not_cancelled(cancel));
   const BatchRequest request{.queries = queries,
                              .k = k.value_or(kDefaultSearchK),
                              .filter = filter,

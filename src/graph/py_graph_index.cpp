@@ -362,10 +362,7 @@ PyResult<std::pair<Ref, Ref>> search(const GraphIndex& self, QueryBatch queries,
   HALQEN_TRY_VOID(check_queries(self, queries.rows));
   HALQEN_TRY_ASSIGN(const std::optional<graph::ValueFilter> built, filter_of(self, filter));
   const graph::ValueFilter* applied = built ? &*built : nullptr;
-  if (cancel) {
-    HALQEN_TRY_ASSIGN(const bool cancelled, cancel->is_set());
-    if (cancelled) return std::unexpected(cancelled_error());
-  }
+  HALQEN_TRY_VOID(check_not_cancelled(cancel));
   const std::size_t count = queries.rows.size();
   const std::size_t ef = ef_given.value_or(self.ef_search());
   std::vector<std::size_t> shape = {count, k};

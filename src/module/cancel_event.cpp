@@ -20,6 +20,13 @@ PyErr cancelled_error() {
   return PyErr::new_err(type.get(), "cancelled: its cancel event was set");
 }
 
+PyResult<void> check_not_cancelled(const std::optional<CancelEvent>& cancel) {
+  if (!cancel) return {};
+  HALQEN_TRY_ASSIGN(const bool cancelled, cancel->is_set());
+  if (cancelled) return std::unexpected(cancelled_error());
+  return {};
+}
+
 PyResult<CancelEvent> FromPython<CancelEvent>::convert(PyObject* o) {
   Ref method = Ref::steal(PyObject_GetAttrString(o, "is_set"));
   if (!method || !PyCallable_Check(method.get())) {

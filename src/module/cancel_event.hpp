@@ -2,6 +2,7 @@
 // an is_set() method (a threading.Event), asked while the call runs.
 #pragma once
 
+#include <optional>
 #include <utility>
 
 #include "module/convert.hpp"
@@ -24,6 +25,10 @@ class CancelEvent {
 // The error of a call its event ended: concurrent.futures.CancelledError,
 // the standard library's "this work was cancelled". Holds the lock.
 PyErr cancelled_error();
+
+// cancelled_error() if the event is given and already set, so that a call
+// cancelled before it starts does no work at all.
+PyResult<void> check_not_cancelled(const std::optional<CancelEvent>& cancel);
 
 // TypeError naming the type unless the object has a callable is_set.
 template <>
