@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <bit>
 
+#include "common/grow.hpp"
+
 namespace halqen::graph {
 namespace {
 
@@ -131,7 +133,7 @@ void LabelMap::reserve(std::span<const std::uint64_t> labels) {
     materialise(labels.size());
     return;
   }
-  labels_.reserve(count_ + labels.size());
+  reserve_for_append_tight(labels_, labels.size());
   grow_table(count_ + labels.size());
 }
 

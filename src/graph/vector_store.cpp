@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <utility>
 
+#include "common/grow.hpp"
 #include "metrics/metric_table.hpp"
 
 namespace halqen::graph {
@@ -13,12 +14,15 @@ bool VectorStore::keeps_norms() const {
 
 void VectorStore::append(std::vector<double>&& rows, std::size_t count) {
   const bool norms = keeps_norms();
-  if (norms) norms_.reserve(count_ + count);
+  // Room by a fraction of what is held, not exactly what this call adds:
+  // adding one vector at a time would otherwise copy the whole store each
+  // time.
+  if (norms) reserve_for_append_tight(norms_, count);
   if (count_ == 0) {
     values_ = std::move(rows);
     values_.resize(count * dim_);
   } else {
-    values_.reserve((count_ + count) * dim_);
+    reserve_for_append_tight(values_, count * dim_);
     values_.insert(values_.end(), rows.begin(),
                    rows.begin() + static_cast<std::ptrdiff_t>(count * dim_));
   }

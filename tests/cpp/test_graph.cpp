@@ -15,6 +15,7 @@
 #include "graph/batch_plan.hpp"
 #include "graph/distance_computer.hpp"
 #include "graph/graph_index.hpp"
+#include "graph/vector_store.hpp"
 #include "graph_reach_count.hpp"
 #include "metrics/dispatch.hpp"
 #include "metrics/metrics.hpp"
@@ -283,6 +284,24 @@ TEST(GraphBuild, AnAdditionRelinksAnIslandOnlyAnUpperLayerReaches) {
   ASSERT_TRUE(island->add(std::move(one), runner, nullptr).has_value());
   expect_sound_links(*island);
   EXPECT_TRUE(GraphIndex::from_parts(island->parts()).has_value());
+}
+
+// Adding one row at a time must not copy the whole store each time: rows go
+// to a buffer that grows by a share of what it holds.
+TEST(GraphStore, OneRowAtATimeMovesTheRowsRarely) {
+  constexpr std::size_t kStart = 1000;
+  VectorStore store(kDim, MetricKind::Cosine);
+  store.append(std::vector<double>(kStart * kDim, 1.0), kStart);
+  std::size_t moves = 0;
+  for (std::size_t i = 0; i < kStart; ++i) {
+    const double* before = store.values().data();
+    store.append(std::vector<double>(kDim, 2.0), 1);
+    moves += store.values().data() != before ? 1 : 0;
+  }
+  EXPECT_LT(moves, kStart / 20) << "the store was copied for " << moves << " of " << kStart
+                                << " single rows";
+  EXPECT_EQ(store.values().size(), 2 * kStart * kDim);
+  EXPECT_EQ(store.row(static_cast<std::uint32_t>(2 * kStart - 1))[0], 2.0);
 }
 
 }  // namespace
