@@ -5,7 +5,6 @@
 // its own nearest. After each addition such nodes are linked from a node the
 // walk does reach: sequentially, in slot order, so determinism holds.
 #include <algorithm>
-#include <deque>
 #include <vector>
 
 #include "graph/distance_computer.hpp"
@@ -20,16 +19,21 @@ constexpr std::size_t kHostSearchWidth = 16;
 // A displaced link can strand a node reached before; passes over a layer
 // repeat until one finds nothing, this many at most.
 constexpr int kMaxPasses = 8;
+// How many queued nodes ahead a breadth-first spread asks for a list.
+constexpr std::size_t kSpreadLookahead = 16;
 
-// Marks everything reachable from `start` on `layer`.
+// Marks everything reachable from `start` on `layer`, breadth first. The
+// lists lie all over the store: each is asked for a few turns before its
+// node's, so that several are on their way at once.
 void spread(const LinkStore& links, std::uint32_t start, unsigned layer,
             std::vector<bool>& reached) {
-  std::deque<std::uint32_t> queue{start};
+  std::vector<std::uint32_t> queue{start};
   reached[start] = true;
-  while (!queue.empty()) {
-    const std::uint32_t node = queue.front();
-    queue.pop_front();
-    for (const std::uint32_t next : links.links(node, layer)) {
+  for (std::size_t head = 0; head < queue.size(); ++head) {
+    if (head + kSpreadLookahead < queue.size()) {
+      links.prefetch(queue[head + kSpreadLookahead], layer);
+    }
+    for (const std::uint32_t next : links.links(queue[head], layer)) {
       if (reached[next]) continue;
       reached[next] = true;
       queue.push_back(next);

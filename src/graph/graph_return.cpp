@@ -6,7 +6,6 @@
 // there never leaves. After removals, each node that no longer reaches the
 // entry takes a link to the nearest node that does: sequentially, in slot
 // order, so determinism holds.
-#include <deque>
 #include <vector>
 
 #include "graph/graph_index.hpp"
@@ -19,6 +18,8 @@ constexpr std::size_t kTargetSearchWidth = 16;
 // A replaced link can strand another node; passes over a layer repeat until
 // one finds nothing, this many at most.
 constexpr int kMaxPasses = 8;
+// How many queued nodes ahead the backward spread asks for what it reads.
+constexpr std::size_t kSpreadLookahead = 16;
 
 // The links of a layer backwards: who links to each node.
 struct Backward {
@@ -39,13 +40,20 @@ struct Backward {
     }
   }
 
-  // Marks `start` and every node that reaches it.
+  // Marks `start` and every node that reaches it, breadth first. As the
+  // forward spread does, asks ahead for what a later turn reads: a node's
+  // place in `first`, then (once that has come) its part of `from`.
   void spread(std::uint32_t start, std::vector<bool>& returns) const {
-    std::deque<std::uint32_t> queue{start};
+    std::vector<std::uint32_t> queue{start};
     returns[start] = true;
-    while (!queue.empty()) {
-      const std::uint32_t node = queue.front();
-      queue.pop_front();
+    for (std::size_t head = 0; head < queue.size(); ++head) {
+      if (head + 2 * kSpreadLookahead < queue.size()) {
+        __builtin_prefetch(&first[queue[head + 2 * kSpreadLookahead]]);
+      }
+      if (head + kSpreadLookahead < queue.size()) {
+        __builtin_prefetch(&from[first[queue[head + kSpreadLookahead]]]);
+      }
+      const std::uint32_t node = queue[head];
       for (std::size_t i = first[node]; i < first[node + 1]; ++i) {
         if (returns[from[i]]) continue;
         returns[from[i]] = true;
