@@ -54,34 +54,67 @@ void CodeStore::coded_vector(std::span<const double> row, std::vector<double>& o
 
 void CodeStore::append(std::span<const double> stored, std::span<const double> rows) {
   const std::size_t count = dim_ == 0 ? 0 : rows.size() / dim_;
-  if (kind_ == CodeKind::Sq8) errors_.resize(count_ + count);
+  grow_to(count_ + count);
+  if (kind_ == CodeKind::Sq8 && widen_for(rows)) {
+    ++range_changes_;
+    encode_all(stored);
+  }
+  encode_rows(rows);
+}
+
+void CodeStore::append_slots(std::span<const double> rows, std::span<const std::uint8_t> free) {
+  const std::size_t first = count_;
+  grow_to(count_ + free.size());
+  bool widened = false;
+  for (std::size_t begin = 0; begin < free.size();) {
+    std::size_t end = begin;
+    while (end < free.size() && free[end] == free[begin]) ++end;
+    if (kind_ == CodeKind::Sq8 && free[begin] == 0) {
+      widened |= widen_for(rows.subspan(begin * dim_, (end - begin) * dim_));
+    }
+    begin = end;
+  }
+  if (widened) ++range_changes_;
+  encode_rows(rows);
+  for (std::size_t slot = 0; slot < free.size(); ++slot) {
+    if (free[slot] != 0) clear(static_cast<std::uint32_t>(first + slot));
+  }
+}
+
+void CodeStore::grow_to(std::size_t count) {
+  if (kind_ == CodeKind::Sq8) errors_.resize(count);
   try {
-    lines_.resize((count_ + count) * lines_per_row_);
+    lines_.resize(count * lines_per_row_);
   } catch (...) {
     errors_.resize(count_);
     throw;
   }
+}
+
+void CodeStore::encode_rows(std::span<const double> rows) {
+  const std::size_t count = dim_ == 0 ? 0 : rows.size() / dim_;
   std::vector<double> scratch;
-  if (kind_ == CodeKind::Sq8) {
-    std::vector<double> normalized;
-    if (normalizes()) {
-      normalized.reserve(rows.size());
-      for (std::size_t i = 0; i < count; ++i) {
-        coded_vector(rows.subspan(i * dim_, dim_), scratch);
-        normalized.insert(normalized.end(), scratch.begin(), scratch.end());
-      }
-    }
-    const std::span<const double> coded = normalizes() ? normalized : rows;
-    if (!range_.covers(coded)) {
-      range_.widen(coded);
-      ++range_changes_;
-      encode_all(stored);
-    }
-  }
   for (std::size_t i = 0; i < count; ++i) {
     encode(static_cast<std::uint32_t>(count_ + i), rows.subspan(i * dim_, dim_), scratch);
   }
   count_ += count;
+}
+
+bool CodeStore::widen_for(std::span<const double> rows) {
+  std::span<const double> coded = rows;
+  std::vector<double> normalized;
+  if (normalizes()) {
+    std::vector<double> scratch;
+    normalized.reserve(rows.size());
+    for (std::size_t i = 0; i * dim_ < rows.size(); ++i) {
+      coded_vector(rows.subspan(i * dim_, dim_), scratch);
+      normalized.insert(normalized.end(), scratch.begin(), scratch.end());
+    }
+    coded = normalized;
+  }
+  if (range_.covers(coded)) return false;
+  range_.widen(coded);
+  return true;
 }
 
 void CodeStore::overwrite(std::uint32_t slot, std::span<const double> stored,

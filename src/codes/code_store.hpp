@@ -32,6 +32,10 @@ class CodeStore {
   // those are coded again from it. Throws std::bad_alloc with the store
   // unchanged.
   void append(std::span<const double> stored, std::span<const double> rows);
+  // Appends the codes of a whole store read back, where `free` flags the
+  // slots whose rows are only zeros: those stay cleared and, like every
+  // free slot of the store it was read from, never widen the range.
+  void append_slots(std::span<const double> rows, std::span<const std::uint8_t> free);
   // Codes `row` into an existing slot (a slot refilled after a removal);
   // `stored` as for append, the slot's old vector may be in it.
   void overwrite(std::uint32_t slot, std::span<const double> stored, std::span<const double> row);
@@ -95,6 +99,14 @@ class CodeStore {
   }
   Line* line_of(std::uint32_t slot) { return lines_.data() + slot * lines_per_row_; }
   void encode(std::uint32_t slot, std::span<const double> row, std::vector<double>& scratch);
+  // Room for codes up to `count` slots. Throws std::bad_alloc with the
+  // store unchanged.
+  void grow_to(std::size_t count);
+  // Codes `rows` into the slots from size() on, which grow_to made.
+  void encode_rows(std::span<const double> rows);
+  // Widens the 8-bit range to take in `rows` (all coded alike); whether it
+  // changed.
+  bool widen_for(std::span<const double> rows);
   // Codes every stored row again, after the range changed.
   void encode_all(std::span<const double> stored);
 

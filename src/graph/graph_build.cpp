@@ -103,9 +103,11 @@ class GraphIndex::Builder {
       code_for_build(addition.count);
       auto inserted = insert_all(progress);
       drop_build_codes();
+      forget_chosen_prefixes();
       return inserted;
     } catch (...) {
       drop_build_codes();
+      forget_chosen_prefixes();
       give_back(done_);
       throw;
     }
@@ -167,6 +169,35 @@ class GraphIndex::Builder {
     build_codes_.emplace(index_.params_.dim, index_.params_.metric, codes::CodeKind::Float32);
     build_codes_->append({}, index_.store_.values());
     index_.links_.forget_prefixes();
+  }
+
+  // The diverse prefixes this call chose are kept only within it: a copy
+  // of the index (which saves no prefix) must grow as the original does,
+  // and a prefix taken as chosen without a second look can choose other
+  // links than a second look would where the keys of a pair are not the same
+  // both ways (8-bit codes under the inner product).
+  void forget_chosen_prefixes() {
+    if (forget_every_prefix_) {
+      index_.links_.forget_prefixes();
+    } else {
+      for (const LayerNode& list : chose_prefix_) {
+        index_.links_.forget_prefix(list.slot, list.layer);
+      }
+    }
+    chose_prefix_.clear();
+    forget_every_prefix_ = false;
+  }
+
+  // Past as many lists as the index has nodes, one pass over every list
+  // costs less than the record of them.
+  void note_prefixes_chosen(std::span<const LayerNode> added, std::span<const ReverseLink> reverse) {
+    if (forget_every_prefix_) return;
+    chose_prefix_.insert(chose_prefix_.end(), added.begin(), added.end());
+    for (const ReverseLink& link : reverse) chose_prefix_.push_back({link.layer, link.target});
+    if (chose_prefix_.size() > index_.slot_count()) {
+      forget_every_prefix_ = true;
+      chose_prefix_ = {};
+    }
   }
 
   // Gives the codes' memory back; the prefixes they chose are forgotten,
@@ -282,6 +313,7 @@ class GraphIndex::Builder {
         added.push_back({layer, slots_[begin + i]});
       }
     }
+    note_prefixes_chosen(added, reverse);
     merge_reverse_links(std::move(reverse), std::move(added), index_.links_, space(), runner_);
     for (std::size_t i = begin; i < end; ++i) {
       if (slots_[i] >= first_new_) {
@@ -334,6 +366,9 @@ class GraphIndex::Builder {
   std::vector<std::uint64_t> labels_;
   std::optional<std::vector<MetadataRecord>> records_;
   std::optional<codes::CodeStore> build_codes_;
+  // The lists this call may have given a diverse prefix.
+  std::vector<LayerNode> chose_prefix_;
+  bool forget_every_prefix_ = false;
 };
 
 std::optional<GraphError> GraphIndex::check_addition(const Addition& addition) const {

@@ -338,7 +338,7 @@ std::expected<GraphIndex, InvalidParts> GraphIndex::from_parts(GraphParts parts)
     } else if (*restored) {
       index.codes_->restore_range(std::move(**restored));
     }
-    index.codes_->append({}, index.store_.values());
+    index.codes_->append_slots(index.store_.values(), *free);
   }
   return index;
 }
