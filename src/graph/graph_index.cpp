@@ -1,6 +1,7 @@
 #include "graph/graph_index.hpp"
 
 #include <algorithm>
+#include <array>
 #include <utility>
 
 #include "graph/code_distances.hpp"
@@ -69,8 +70,13 @@ std::expected<std::vector<Found>, FilterError> GraphIndex::search(std::span<cons
 template <class Distances>
 std::vector<Candidate> GraphIndex::walk(Distances& distances, std::size_t width,
                                         WalkScratch& scratch) const {
-  const Candidate here = descend_to(links_, distances, entry_, top_level_, 0, scratch);
-  walk_layer(links_, distances, std::span(&here, 1), 0, width, slot_count(), scratch);
+  const Candidate top{distances.key(entry_), entry_};
+  const Candidate here = greedy_descent_from(links_, distances, top, top_level_, 0, scratch);
+  // Every live node is reachable from the entry (graph_reach.cpp), not
+  // always from where the descent ends: starting from both, a walk at least
+  // k wide returns k whenever k exist.
+  const std::array<Candidate, 2> starts{here, top};
+  walk_layer(links_, distances, std::span(starts), 0, width, slot_count(), scratch);
   std::vector<Candidate> nearest;
   scratch.best.sorted_into(nearest);
   return nearest;

@@ -164,8 +164,19 @@ class GraphIndex {
 
   // Links every node no walk reaches from a node one does (graph_reach.cpp).
   void connect_unreached();
+  // The last resort of connect_unreached on a layer.
+  void link_unreached_from_anywhere(unsigned layer, std::vector<bool>& reached);
   // One pass over a layer; whether it linked anything.
   bool link_unreached(unsigned layer, std::vector<bool>& reached, WalkScratch& scratch);
+  // The node, reached on `layer`, that links to an unreached one; where its
+  // list is full, the position of a link it can give up without stranding
+  // that link's node, if it has one.
+  struct Host {
+    std::uint32_t slot;
+    std::optional<std::size_t> redundant;
+  };
+  Host reached_host(std::uint32_t node, unsigned layer, const std::vector<bool>& reached,
+                    WalkScratch& scratch, std::vector<Candidate>& found) const;
   // Into `found`, nearest first: the `width` nodes nearest to the vector of
   // `slot` that a walk from the entry meets on `layer`.
   void walk_from_entry(std::uint32_t slot, unsigned layer, std::size_t width, WalkScratch& scratch,

@@ -5,6 +5,7 @@
 // its own nearest. After each addition such nodes are linked from a node the
 // walk does reach: sequentially, in slot order, so determinism holds.
 #include <algorithm>
+#include <optional>
 #include <vector>
 
 #include "graph/distance_computer.hpp"
@@ -16,6 +17,8 @@ namespace {
 
 // Width of the walk that finds where an unreached node is linked from.
 constexpr std::size_t kHostSearchWidth = 16;
+// How much wider each walk looks when no node it met has room for a link.
+constexpr std::size_t kHostSearchGrowth = 8;
 // A displaced link can strand a node reached before; passes over a layer
 // repeat until one finds nothing, this many at most.
 constexpr int kMaxPasses = 8;
@@ -41,6 +44,20 @@ void spread(const LinkStore& links, std::uint32_t start, unsigned layer,
   }
 }
 
+// The position in `host`'s list of a link whose node the list reaches
+// through another of its links as well (host -> g -> t): replacing it
+// strands nothing. The last such, as the last links are the least near.
+std::optional<std::size_t> redundant_link(const LinkStore& links, std::uint32_t host,
+                                          unsigned layer) {
+  const std::span<const std::uint32_t> list = links.links(host, layer);
+  for (std::size_t i = list.size(); i-- > 0;) {
+    for (const std::uint32_t via : list) {
+      if (via != list[i] && std::ranges::count(links.links(via, layer), list[i]) > 0) return i;
+    }
+  }
+  return std::nullopt;
+}
+
 }  // namespace
 
 void GraphIndex::connect_unreached() {
@@ -50,7 +67,59 @@ void GraphIndex::connect_unreached() {
   WalkScratch& scratch = *lease;
   std::vector<bool> reached(count);
   for (unsigned layer = 0; layer <= top_level_; ++layer) {
-    for (int pass = 0; pass < kMaxPasses && link_unreached(layer, reached, scratch); ++pass) {
+    int pass = 0;
+    while (pass < kMaxPasses && link_unreached(layer, reached, scratch)) ++pass;
+    if (pass == kMaxPasses) link_unreached_from_anywhere(layer, reached);
+  }
+}
+
+// Passes that give up links can strand one node for another without end
+// (a graph of many equal vectors); this one never gives up a link it cannot
+// spare, looking through every reached node for a host.
+void GraphIndex::link_unreached_from_anywhere(unsigned layer, std::vector<bool>& reached) {
+  const std::size_t count = slot_count();
+  std::fill(reached.begin(), reached.end(), false);
+  spread(links_, entry_, layer, reached);
+  for (std::uint32_t node = 0; node < count; ++node) {
+    if (reached[node] || slots_.is_free(node) || links_.level(node) < layer) continue;
+    for (std::uint32_t host = 0; host < count; ++host) {
+      if (!reached[host] || links_.level(host) < layer) continue;
+      if (links_.has_room(host, layer)) {
+        links_.append_link(host, layer, node);
+      } else if (const auto position = redundant_link(links_, host, layer)) {
+        links_.replace_link(host, layer, *position, node);
+      } else {
+        continue;
+      }
+      spread(links_, node, layer, reached);
+      break;
+    }
+  }
+}
+
+GraphIndex::Host GraphIndex::reached_host(std::uint32_t node, unsigned layer,
+                                          const std::vector<bool>& reached, WalkScratch& scratch,
+                                          std::vector<Candidate>& found) const {
+  std::optional<Host> spare;
+  std::optional<std::uint32_t> nearest;
+  for (std::size_t width = kHostSearchWidth;; width *= kHostSearchGrowth) {
+    walk_from_entry(node, layer, width, scratch, found);
+    // The descent can end on the node itself or among other unreached nodes
+    // (reached on an upper layer, not on this one), which may already link
+    // to it: only a reached node hosts the link, the entry when no other.
+    std::erase_if(found, [&](const Candidate& c) { return c.slot == node || !reached[c.slot]; });
+    if (!nearest && !found.empty()) nearest = found.front().slot;
+    for (const Candidate& c : found) {
+      if (links_.has_room(c.slot, layer)) return {c.slot, std::nullopt};
+      if (!spare) {
+        if (const auto position = redundant_link(links_, c.slot, layer)) spare = {c.slot, position};
+      }
+    }
+    if (spare) return *spare;
+    if (width >= slot_count()) {
+      const std::uint32_t host = nearest.value_or(entry_);
+      if (links_.has_room(host, layer)) return {host, std::nullopt};
+      return {host, redundant_link(links_, host, layer)};
     }
   }
 }
@@ -72,24 +141,17 @@ bool GraphIndex::link_unreached(unsigned layer, std::vector<bool>& reached, Walk
   for (std::uint32_t node = 0; node < count; ++node) {
     if (reached[node] || slots_.is_free(node) || links_.level(node) < layer) continue;
     // A walk only meets reachable nodes: the nearest with room hosts the
-    // link, else the nearest gives up its last link to it.
-    walk_from_entry(node, layer, kHostSearchWidth, scratch, found);
-    // The descent can end on the node itself or among other unreached nodes
-    // (reached on an upper layer, not on this one), which may already link
-    // to it: only a reached node hosts the link, the entry when no other.
-    std::erase_if(found, [&](const Candidate& c) { return c.slot == node || !reached[c.slot]; });
-    if (found.empty()) found.push_back({0.0, entry_});
-    std::uint32_t host = found.front().slot;
-    for (const Candidate& c : found) {
-      if (links_.has_room(c.slot, layer)) {
-        host = c.slot;
-        break;
-      }
-    }
-    if (links_.has_room(host, layer)) {
-      links_.append_link(host, layer, node);
+    // link, looked for ever wider (among equal vectors the nearest are
+    // always the same few, full, nodes); where none has room, the nearest
+    // gives up a link whose node it still reaches through another of its
+    // links, else a link to a node others link to as well.
+    const Host host = reached_host(node, layer, reached, scratch, found);
+    if (links_.has_room(host.slot, layer)) {
+      links_.append_link(host.slot, layer, node);
+    } else if (host.redundant) {
+      links_.replace_link(host.slot, layer, *host.redundant, node);
     } else {
-      links_.replace_last_link(host, layer, node);
+      links_.replace_shared_link(host.slot, layer, node);
     }
     spread(links_, node, layer, reached);
     changed = true;

@@ -90,7 +90,7 @@ bool GraphIndex::link_stranded(unsigned layer, WalkScratch& scratch) {
     if (links_.has_room(node, layer)) {
       links_.append_link(node, layer, to);
     } else {
-      links_.replace_last_link(node, layer, to);
+      links_.replace_shared_link(node, layer, to);
     }
     backward.spread(node, returns);
     changed = true;

@@ -68,13 +68,20 @@ Candidate greedy_descent(const LinkStore& links, Distances& distances, Candidate
 // From `entry` (the graph's top node) greedily down to `layer`: where a
 // walk on that layer starts.
 template <class Distances>
-Candidate descend_to(const LinkStore& links, Distances& distances, std::uint32_t entry,
-                     unsigned top_level, unsigned layer, WalkScratch& scratch) {
-  Candidate here{distances.key(entry), entry};
+Candidate greedy_descent_from(const LinkStore& links, Distances& distances, Candidate entry,
+                              unsigned top_level, unsigned layer, WalkScratch& scratch) {
+  Candidate here = entry;
   for (unsigned upper = top_level; upper > layer; --upper) {
     here = greedy_descent(links, distances, here, upper, scratch);
   }
   return here;
+}
+
+template <class Distances>
+Candidate descend_to(const LinkStore& links, Distances& distances, std::uint32_t entry,
+                     unsigned top_level, unsigned layer, WalkScratch& scratch) {
+  return greedy_descent_from(links, distances, Candidate{distances.key(entry), entry}, top_level,
+                             layer, scratch);
 }
 
 // Beam search of width `ef` on `layer` from `entries` (their keys known),

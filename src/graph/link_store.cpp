@@ -61,12 +61,28 @@ void LinkStore::append_link(std::uint32_t node, unsigned layer, std::uint32_t ta
 
 std::uint32_t LinkStore::replace_last_link(std::uint32_t node, unsigned layer,
                                            std::uint32_t target) {
+  const std::uint32_t count = list_of(node, layer)[0] & kCountMask;
+  return replace_link(node, layer, count - 1, target);
+}
+
+std::uint32_t LinkStore::replace_shared_link(std::uint32_t node, unsigned layer,
+                                             std::uint32_t target) {
+  const std::span<const std::uint32_t> list = links(node, layer);
+  for (std::size_t i = list.size(); i-- > 0;) {
+    if (links_in(list[i], layer) > 1) return replace_link(node, layer, i, target);
+  }
+  return replace_link(node, layer, list.size() - 1, target);
+}
+
+std::uint32_t LinkStore::replace_link(std::uint32_t node, unsigned layer, std::size_t position,
+                                      std::uint32_t target) {
   std::uint32_t* list = list_of(node, layer);
   const std::uint32_t count = list[0] & kCountMask;
-  const std::uint32_t displaced = list[count];
-  list[count] = target;
-  // The new last link was not chosen with the others.
-  const std::uint32_t prefix = std::min(list[0] >> kPrefixShift, count - 1);
+  const std::uint32_t displaced = list[position + 1];
+  list[position + 1] = target;
+  // The new link was not chosen with the others.
+  const std::uint32_t prefix =
+      std::min(list[0] >> kPrefixShift, static_cast<std::uint32_t>(position));
   list[0] = count | (prefix << kPrefixShift);
   std::atomic_ref(in_counter(displaced, layer)).fetch_sub(1, std::memory_order_relaxed);
   std::atomic_ref(in_counter(target, layer)).fetch_add(1, std::memory_order_relaxed);

@@ -69,6 +69,15 @@ class LinkStore {
   // Puts `target` in place of the list's last link (precondition: the list
   // is not empty); returns the node it replaced.
   std::uint32_t replace_last_link(std::uint32_t node, unsigned layer, std::uint32_t target);
+  // Puts `target` in place of the list's last link to a node that other
+  // links point to as well, so that no node loses its only way in; the last
+  // link when there is none (precondition: the list is not empty). Returns
+  // the node it replaced.
+  std::uint32_t replace_shared_link(std::uint32_t node, unsigned layer, std::uint32_t target);
+  // Puts `target` at `position` of the list (precondition: below its
+  // length); returns the node it replaced.
+  std::uint32_t replace_link(std::uint32_t node, unsigned layer, std::size_t position,
+                             std::uint32_t target);
   bool has_room(std::uint32_t node, unsigned layer) const {
     return links(node, layer).size() < capacity(layer);
   }

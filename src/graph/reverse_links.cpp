@@ -98,7 +98,8 @@ std::vector<LayerNode> merge_groups(const std::vector<ReverseLink>& reverse, Lin
 
 // Every node the batch left without a link in gets one from the first
 // node of its own list: appended where there is room, else in place of
-// that list's last link, whose node is then checked in turn. Sequential
+// one of that list's links (to a node other links reach, where it can),
+// whose node is then checked in turn. Sequential
 // and in (layer, slot) order, so the result never depends on threads.
 void relink_orphans(std::vector<LayerNode> unlinked, LinkStore& links) {
   std::sort(unlinked.begin(), unlinked.end());
@@ -116,7 +117,7 @@ void relink_orphans(std::vector<LayerNode> unlinked, LinkStore& links) {
       links.append_link(host, layer, node);
       continue;
     }
-    const std::uint32_t displaced = links.replace_last_link(host, layer, node);
+    const std::uint32_t displaced = links.replace_shared_link(host, layer, node);
     if (links.links_in(displaced, layer) == 0) queue.push_back({layer, displaced});
   }
 }

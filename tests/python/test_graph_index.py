@@ -108,6 +108,35 @@ def test_rows_are_padded_where_fewer_than_k_qualify():
     assert values.tolist() == [[1.0, -math.inf], [0.0, -math.inf]]
 
 
+# Every live node stays reachable from the entry, equal distances and
+# vectors that are not their own nearest included: a walk as wide as the
+# index finds all of them.
+@pytest.mark.parametrize("m", [2, 4, 16])
+@pytest.mark.parametrize("data", ["copies", "grid", "inner_product"])
+@pytest.mark.parametrize("calls", ["one add", "adds and a removal"])
+def test_a_walk_as_wide_as_the_index_finds_every_vector(data, calls, m):
+    rng = np.random.default_rng(m)
+    if data == "inner_product":
+        index, vectors = GraphIndex(2, "inner_product", m=m), rng.standard_normal((500, 2))
+    elif data == "grid":
+        index, vectors = GraphIndex(3, "euclidean", m=m), rng.integers(0, 3, (400, 3)) * 1.0
+    else:
+        index, vectors = GraphIndex(2, "euclidean", m=m), np.zeros((100, 2))
+    if calls == "one add":
+        index.add(vectors)
+    else:
+        for part in np.array_split(vectors, 3):
+            index.add(part)
+        index.remove(np.arange(0, len(vectors), 7))
+    live = len(index)
+    queries = np.concatenate([vectors[:3], rng.standard_normal((3, vectors.shape[1]))])
+    ids, _ = index.search(queries, k=live, ef=live)
+    assert (ids >= 0).all()
+    assert sorted(ids[0].tolist()) == sorted(index.ids().tolist())
+    half, _ = index.search(queries, k=live // 2, ef=5 * live)
+    assert (half >= 0).all()
+
+
 def test_a_filter_returns_only_matches_nearest_first():
     data = clustered(1500, 6, seed=5)
     colours = ["red", "green", "blue"]
