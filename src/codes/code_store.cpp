@@ -52,6 +52,17 @@ void CodeStore::coded_vector(std::span<const double> row, std::vector<double>& o
   for (double& x : out) x /= norm;
 }
 
+bool CodeStore::covers_coded(std::span<const double> rows, std::vector<double>& scratch) const {
+  if (!normalizes()) return range_.covers(rows);
+  // Row by row: a normalised copy of them all would double a load's memory.
+  bool inside = true;
+  for (std::size_t row = 0; row < rows.size() && inside; row += dim_) {
+    coded_vector(rows.subspan(row, dim_), scratch);
+    inside = range_.covers(scratch);
+  }
+  return inside;
+}
+
 void CodeStore::append(std::span<const double> stored, std::span<const double> rows) {
   const std::size_t count = dim_ == 0 ? 0 : rows.size() / dim_;
   if (kind_ == CodeKind::Sq8) errors_.resize(count_ + count);
@@ -62,7 +73,7 @@ void CodeStore::append(std::span<const double> stored, std::span<const double> r
     throw;
   }
   std::vector<double> scratch;
-  if (kind_ == CodeKind::Sq8) {
+  if (kind_ == CodeKind::Sq8 && !covers_coded(rows, scratch)) {
     std::vector<double> normalized;
     if (normalizes()) {
       normalized.reserve(rows.size());
