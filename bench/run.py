@@ -8,6 +8,8 @@ crossover), persistence, batch (halqen_ext.search_batch), memory (create's resid
 memory and speed, in fresh processes), sharded (Dask), sharded_graph
 (ShardedGraph against one GraphIndex, and its per-shard figures), graph (one PyHNSW at the
 defaults: its search beside PyFlat's, its memory per vector and build time),
+graph_load (halqen_ext.GraphIndex read back for each walk and metric,
+beside a plain read of its file, and the peak memory of a load),
 ann (halqen_ext.GraphIndex beside hnswlib, faiss and usearch on held-out
 data: recall against queries per second, build time, memory per vector),
 ann_million (the same at 1,000,000 x 128, clustered; left out by --quick),
@@ -33,6 +35,7 @@ import churn  # noqa: E402
 import exact  # noqa: E402
 import filtered  # noqa: E402
 import graph  # noqa: E402
+import graph_load  # noqa: E402
 import ingest  # noqa: E402
 import memory  # noqa: E402
 import overhead  # noqa: E402
@@ -55,6 +58,7 @@ SECTIONS = {
     "sharded": (sharded, True),
     "sharded_graph": (sharded_graph, True),
     "graph": (graph, False),
+    "graph_load": (graph_load, True),
     "ann": (ann, False),
     "ann_million": (ann_million, False),
     "filtered": (filtered, False),

@@ -52,6 +52,17 @@ void CodeStore::coded_vector(std::span<const double> row, std::vector<double>& o
   for (double& x : out) x /= norm;
 }
 
+bool CodeStore::covers_coded(std::span<const double> rows, std::vector<double>& scratch) const {
+  if (!normalizes()) return range_.covers(rows);
+  // Row by row: a normalised copy of them all would double a load's memory.
+  bool inside = true;
+  for (std::size_t row = 0; row < rows.size() && inside; row += dim_) {
+    coded_vector(rows.subspan(row, dim_), scratch);
+    inside = range_.covers(scratch);
+  }
+  return inside;
+}
+
 void CodeStore::append(std::span<const double> stored, std::span<const double> rows) {
   const std::size_t count = dim_ == 0 ? 0 : rows.size() / dim_;
   grow_to(count_ + count);
@@ -101,10 +112,11 @@ void CodeStore::encode_rows(std::span<const double> rows) {
 }
 
 bool CodeStore::widen_for(std::span<const double> rows) {
+  std::vector<double> scratch;
+  if (covers_coded(rows, scratch)) return false;
   std::span<const double> coded = rows;
   std::vector<double> normalized;
   if (normalizes()) {
-    std::vector<double> scratch;
     normalized.reserve(rows.size());
     for (std::size_t i = 0; i * dim_ < rows.size(); ++i) {
       coded_vector(rows.subspan(i * dim_, dim_), scratch);
@@ -112,7 +124,6 @@ bool CodeStore::widen_for(std::span<const double> rows) {
     }
     coded = normalized;
   }
-  if (range_.covers(coded)) return false;
   range_.widen(coded);
   return true;
 }

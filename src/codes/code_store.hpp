@@ -84,6 +84,9 @@ class CodeStore {
   void coded_vector(std::span<const double> row, std::vector<double>& out) const;
 
  private:
+  // Whether the range covers the rows as coded (normalized or not).
+  bool covers_coded(std::span<const double> rows, std::vector<double>& scratch) const;
+
   struct alignas(kLineBytes) Line {
     unsigned char bytes[kLineBytes];
   };

@@ -8,6 +8,7 @@
 #include <string>
 #include <utility>
 
+#include "graph/entry_reach.hpp"
 #include "graph/graph_index.hpp"
 #include "graph/level_draw.hpp"
 #include "metrics/metric_table.hpp"
@@ -103,6 +104,15 @@ std::expected<LabelMap, InvalidParts> id_map(std::span<const std::uint64_t> live
   if (!slots_are_ids && live_labels.size() != live) {
     return invalid(std::to_string(live_labels.size()) + " ids for " + std::to_string(live) +
                    " live vectors");
+  }
+  // 2^64 - 1 marks a free slot in the map: checked before it could pass as one.
+  const auto large = std::ranges::find_if(
+      live_labels, [](std::uint64_t label) { return label > kLargestId; });
+  if (large != live_labels.end()) {
+    return invalid("id " + std::to_string(*large) + " exceeds 2^63 - 1");
+  }
+  if (next_id > kLargestId + 1) {
+    return invalid("the next id " + std::to_string(next_id) + " exceeds 2^63");
   }
   std::vector<std::uint64_t> labels(count, LabelMap::kNoLabel);
   std::size_t next_live = 0;
@@ -305,11 +315,14 @@ std::expected<GraphIndex, InvalidParts> GraphIndex::from_parts(GraphParts parts)
   auto free = free_flags(parts.count, parts.free_slots);
   if (!free) return std::unexpected(free.error());
   if (auto checked = check_rows(parts); !checked) return std::unexpected(checked.error());
-  // Levels are checked before they size the link arrays.
+  // Levels are checked before they size the link arrays: none above what
+  // the draw gives for m, which holds the upper lists to a few per node.
+  const unsigned highest = highest_drawn_level(parts.params.m);
   for (std::uint64_t slot = 0; slot < parts.count; ++slot) {
-    if (parts.levels[slot] > kMaxLevel) {
+    if (parts.levels[slot] > highest) {
       return invalid(slot_text(slot) + " has level " + std::to_string(parts.levels[slot]) +
-                     ", above the highest level " + std::to_string(kMaxLevel));
+                     ", above the highest level " + std::to_string(highest) + " for m " +
+                     std::to_string(parts.params.m));
     }
   }
   GraphIndex index(std::move(parts.params));
@@ -321,6 +334,12 @@ std::expected<GraphIndex, InvalidParts> GraphIndex::from_parts(GraphParts parts)
   index.slots_.append_live(parts.count);
   for (const std::uint32_t slot : parts.free_slots) index.slots_.release(slot);
   index.choose_entry();
+  if (index.size() > 0) {
+    if (auto lost = first_unreached(index.links_, index.entry_, index.top_level_, *free)) {
+      return invalid(slot_text(lost->slot) + " is not reached from the entry " +
+                     std::to_string(index.entry_) + " on layer " + std::to_string(lost->layer));
+    }
+  }
   auto ids = id_map(parts.labels, *free, parts.next_id);
   if (!ids) return std::unexpected(ids.error());
   index.labels_ = std::move(*ids);

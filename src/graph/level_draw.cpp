@@ -17,6 +17,12 @@ std::uint64_t mix(std::uint64_t x) {
 constexpr int kMantissaBits = 53;
 constexpr int kWordBits = 64;
 
+// The level of u, by the same arithmetic for a draw and for its bound.
+unsigned level_of(double u, std::uint64_t m) {
+  const double level = -std::log(u) / std::log(static_cast<double>(m));
+  return static_cast<unsigned>(std::min(level, static_cast<double>(kMaxLevel)));
+}
+
 }  // namespace
 
 unsigned draw_level(std::uint64_t seed, std::uint64_t number, std::uint64_t m) {
@@ -24,8 +30,11 @@ unsigned draw_level(std::uint64_t seed, std::uint64_t number, std::uint64_t m) {
   // (0, 1]: the top 53 bits plus one, so the logarithm is finite.
   const double u =
       std::ldexp(static_cast<double>((word >> (kWordBits - kMantissaBits)) + 1), -kMantissaBits);
-  const double level = -std::log(u) / std::log(static_cast<double>(m));
-  return static_cast<unsigned>(std::min(level, static_cast<double>(kMaxLevel)));
+  return level_of(u, m);
+}
+
+unsigned highest_drawn_level(std::uint64_t m) {
+  return level_of(std::ldexp(1.0, -kMantissaBits), m);
 }
 
 }  // namespace halqen::graph

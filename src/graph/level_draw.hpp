@@ -14,4 +14,7 @@ inline constexpr unsigned kMaxLevel = 24;
 // kMaxLevel. Precondition: m >= 2.
 unsigned draw_level(std::uint64_t seed, std::uint64_t number, std::uint64_t m);
 
+// The highest level draw_level can return for m: the one of the smallest u.
+unsigned highest_drawn_level(std::uint64_t m);
+
 }  // namespace halqen::graph

@@ -20,6 +20,18 @@ void LinkStore::reserve_nodes(std::span<const std::uint8_t> levels) {
   reserve_for_append(upper_in_, upper_lists);
 }
 
+std::uint64_t LinkStore::bytes_for(std::size_t m, std::span<const std::uint8_t> levels) {
+  const LinkStore sizes(m);
+  std::uint64_t upper_lists = 0;
+  for (const std::uint8_t level : levels) upper_lists += level;
+  constexpr std::uint64_t kWord = sizeof(std::uint32_t);
+  // Per node: its level, its layer-0 list, its count of links in, and where
+  // its upper lists start; per upper list: the list and its links in.
+  const std::uint64_t per_node = 1 + kWord * (sizes.stride(0) + 2);
+  const std::uint64_t per_upper_list = kWord * (sizes.stride(1) + 1);
+  return levels.size() * per_node + upper_lists * per_upper_list;
+}
+
 void LinkStore::append_nodes(std::span<const std::uint8_t> levels) {
   // Every reservation first, so that a failure leaves the store unchanged.
   reserve_nodes(levels);

@@ -26,6 +26,9 @@ class LinkStore {
   // Makes room for nodes of these levels, so that appending them reallocates
   // nothing. Throws std::bad_alloc with the store unchanged.
   void reserve_nodes(std::span<const std::uint8_t> levels);
+  // The bytes append_nodes takes in an empty store of this m for nodes of
+  // these levels: what a reader weighs against the file before allocating.
+  static std::uint64_t bytes_for(std::size_t m, std::span<const std::uint8_t> levels);
   // Appends nodes of these levels with empty lists. Throws std::bad_alloc
   // with the store unchanged.
   void append_nodes(std::span<const std::uint8_t> levels);

@@ -32,6 +32,30 @@ std::expected<void, CodecError> check_layers(const FileHeader& header,
                          ", but the levels reach " + std::to_string(layers) + " layers"));
 }
 
+// The link arrays have a fixed size per node and per upper layer (m sets
+// it, however few links the file holds), so a file small for its m could
+// claim far more memory than it holds: a load takes at most 72 times its
+// file plus 1 MiB, this much of it for the links.
+constexpr std::uint64_t kLinkBytesPerFileByte = 64;
+constexpr std::uint64_t kLinkBytesAnyFile = std::uint64_t{3} << 18;  // 768 KiB
+
+std::expected<void, CodecError> check_link_memory(const FileHeader& header,
+                                                  std::span<const std::uint8_t> levels,
+                                                  std::uint64_t input_bytes) {
+  // An m out of range is refused, before anything is allocated, with the
+  // other parameters.
+  if (header.m < graph::kMinLinks || header.m > graph::kMaxLinks) return {};
+  const std::uint64_t needed = graph::LinkStore::bytes_for(header.m, levels);
+  const std::uint64_t allowed = kLinkBytesPerFileByte * input_bytes + kLinkBytesAnyFile;
+  if (needed <= allowed) return {};
+  return std::unexpected(CodecError::format(
+      "the levels section makes the link lists of m " + std::to_string(header.m) + " take " +
+      std::to_string(needed) + " bytes, more than the " + std::to_string(allowed) +
+      " a file of " + std::to_string(input_bytes) + " bytes may (" +
+      std::to_string(kLinkBytesPerFileByte) + " per byte, plus " +
+      std::to_string(kLinkBytesAnyFile) + ")"));
+}
+
 // The rows of the live slots: whole rows, at most one per slot (how many
 // slots are free the free-slots section says, after; from_parts checks the
 // two agree).
@@ -106,9 +130,25 @@ std::expected<void, CodecError> read_build_state(ByteSource& source, GraphParts&
       !got) {
     return got;
   }
+  // The next id is one past the largest id given, which is at most 2^63 - 1.
+  if (state[1] > graph::kLargestId + 1) {
+    return std::unexpected(
+        CodecError::format("the build state section gives the next id " + std::to_string(state[1]) +
+                           ", above 2^63"));
+  }
   parts.params.seed = state[0];
   parts.next_id = state[1];
   return {};
+}
+
+// Ids are returned as int64; 2^64 - 1 would also read as a free slot's.
+std::expected<void, CodecError> check_labels(std::span<const std::uint64_t> labels) {
+  const auto large = std::ranges::find_if(
+      labels, [](std::uint64_t label) { return label > graph::kLargestId; });
+  if (large == labels.end()) return {};
+  return std::unexpected(CodecError::format(
+      "the labels section gives id " + std::to_string(*large) + " to live slot " +
+      std::to_string(large - labels.begin()) + ", above 2^63 - 1"));
 }
 
 std::expected<void, CodecError> read_labels(SectionReader& section, std::uint64_t live,
@@ -184,6 +224,7 @@ std::expected<GraphParts, CodecError> FileKind<graph::GraphIndex>::decode(ByteSo
                   .seed = 0,
                   .schema = std::nullopt};
   parts.count = header.count;
+  const std::uint64_t input_bytes = format::kHeaderBytes + source.remaining();
   if (auto got = read_live_rows(source, header, parts, interrupt); !got) {
     return std::unexpected(got.error());
   }
@@ -194,6 +235,9 @@ std::expected<GraphParts, CodecError> FileKind<graph::GraphIndex>::decode(ByteSo
     return std::unexpected(got.error());
   }
   if (auto checked = check_layers(header, parts.levels); !checked) {
+    return std::unexpected(checked.error());
+  }
+  if (auto checked = check_link_memory(header, parts.levels, input_bytes); !checked) {
     return std::unexpected(checked.error());
   }
   if (auto got = read_links(source, header, parts.links, interrupt); !got) {
@@ -219,6 +263,8 @@ std::expected<GraphParts, CodecError> FileKind<graph::GraphIndex>::decode(ByteSo
   if (auto got = read_optional_sections(source, header, kSections.size(), optional); !got) {
     return std::unexpected(got.error());
   }
+  // Checked once the section's checksum has passed, so damage reads as damage.
+  if (auto checked = check_labels(parts.labels); !checked) return std::unexpected(checked.error());
   if (live != parts.count && parts.free_slots.empty()) {
     return std::unexpected(CodecError::format(
         "the vectors section holds rows for " + count_of(live, "slots") + " of " +

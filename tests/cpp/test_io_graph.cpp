@@ -31,6 +31,7 @@ constexpr std::uint64_t kDim = 3;
 constexpr std::uint64_t kGrowthDim = 8;
 constexpr std::size_t kGraphSection = 2;
 constexpr std::size_t kLevelsSection = 1;
+constexpr std::size_t kBuildStateSection = 5;
 constexpr std::size_t kLabelsSection = 6;
 constexpr std::size_t kFreeSlotsSection = 7;
 
@@ -145,6 +146,7 @@ class SectionEdit {
     return std::span(file_).subspan(offset_ + io::format::kSectionHeadBytes + index * width, width);
   }
   void set_u32(std::size_t index, std::uint32_t value) { io::store_le(word(index, 4), value); }
+  void set_u64(std::size_t index, std::uint64_t value) { io::store_le(word(index, 8), value); }
   std::uint32_t u32(std::size_t index) { return io::load_le<std::uint32_t>(word(index, 4)); }
   void reseal() { reseal_section(file_, offset_); }
 
@@ -222,6 +224,75 @@ TEST(IoGraph, FreeSlotsRoundTripAndTheirFaultsAreNamed) {
   EXPECT_NE(decode_error(to_free).find("slot 0 links to 3 on layer 0, a free slot"),
             std::string::npos)
       << decode_error(to_free);
+}
+
+// 2^64 - 1 is a free slot's mark in the id map: read as an id, its vector
+// would show as -1 and could not be removed. A next id past 2^63 would make
+// the next default ids too large.
+TEST(IoGraph, IdsAndTheNextIdPast63BitsAreRefusedNamingTheSection) {
+  GraphIndex index = empty_graph();
+  add_rows(index, 12, 4, 40);
+  const Bytes valid = encoded(index);
+  Bytes all_ones = valid;
+  SectionEdit labels(all_ones, kLabelsSection);
+  labels.set_u64(3, ~std::uint64_t{0});
+  labels.reseal();
+  EXPECT_NE(decode_error(all_ones).find("the labels section gives id 18446744073709551615 to "
+                                        "live slot 3, above 2^63 - 1"),
+            std::string::npos)
+      << decode_error(all_ones);
+  Bytes next = valid;
+  SectionEdit state(next, kBuildStateSection);
+  state.set_u64(1, (std::uint64_t{1} << 63) + 1);
+  state.reseal();
+  EXPECT_NE(decode_error(next).find("the build state section gives the next id "
+                                    "9223372036854775809, above 2^63"),
+            std::string::npos)
+      << decode_error(next);
+}
+
+// A build leaves every live node of a layer reachable from the entry; a
+// graph read back without that would lose its nodes to every search.
+TEST(IoGraph, AGraphWithNodesTheEntryDoesNotReachIsRefused) {
+  GraphIndex index = empty_graph();
+  add_rows(index, 40, 4, std::nullopt);
+  graph::GraphParts parts = index.parts();
+  std::vector<std::uint32_t> unlinked;
+  for (const std::uint8_t level : parts.levels) unlinked.insert(unlinked.end(), level + 1u, 0u);
+  parts.links = unlinked;
+  const auto refused = GraphIndex::from_parts(parts);
+  ASSERT_FALSE(refused.has_value());
+  EXPECT_NE(refused.error().reason.find("is not reached from the entry " +
+                                        std::to_string(index.entry())),
+            std::string::npos)
+      << refused.error().reason;
+}
+
+// The level draw reaches level 5 at most for m = 1024: a higher level would
+// only make the fixed-size upper lists take memory no file backs.
+TEST(IoGraph, LevelsAboveWhatTheDrawGivesForMAreRefused) {
+  auto index = GraphIndex::create({.dim = 1,
+                                   .metric = MetricKind::Euclidean,
+                                   .m = 1024,
+                                   .ef_construction = 16,
+                                   .ef_search = 8,
+                                   .seed = 3,
+                                   .schema = std::nullopt,
+                                   .walk = graph::WalkKind::Exact});
+  ASSERT_TRUE(index.has_value());
+  EXPECT_EQ(graph::highest_drawn_level(1024), 5u);
+  EXPECT_EQ(graph::highest_drawn_level(2), graph::kMaxLevel);
+  graph::GraphParts parts = index->parts();
+  parts.count = 2;
+  parts.vectors = {1.0, 2.0};
+  parts.levels = {6, 0};
+  parts.links = {1, 1, 0, 0, 0, 0, 0, 0, 1, 0};
+  parts.next_id = 2;
+  const auto refused = GraphIndex::from_parts(parts);
+  ASSERT_FALSE(refused.has_value());
+  EXPECT_NE(refused.error().reason.find("slot 0 has level 6, above the highest level 5 for m 1024"),
+            std::string::npos)
+      << refused.error().reason;
 }
 
 }  // namespace

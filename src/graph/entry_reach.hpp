@@ -1,0 +1,24 @@
+// What a build guarantees of every layer, checked on a graph read back: each
+// live node of a layer is reached from the entry by following links on it.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <span>
+
+#include "graph/link_store.hpp"
+
+namespace halqen::graph {
+
+struct Unreached {
+  std::uint32_t slot;
+  unsigned layer;
+};
+
+// The first live node (by layer from the top, then slot) that no walk from
+// `entry` reaches on a layer it is on, or none. One breadth-first pass per
+// layer over the links; `free` flags the free slots, which are on no layer.
+std::optional<Unreached> first_unreached(const LinkStore& links, std::uint32_t entry,
+                                         unsigned top_level, std::span<const std::uint8_t> free);
+
+}  // namespace halqen::graph
