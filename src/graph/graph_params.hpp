@@ -35,4 +35,17 @@ struct GraphParams {
 inline constexpr std::uint64_t kMinLinks = 2;
 inline constexpr std::uint64_t kMaxLinks = 1024;
 
+// The largest m for vectors of `dim` components. Every node's link arrays
+// take about 8m bytes whatever links they hold, and a saved index holds at
+// least 8 bytes per component of each vector (half its slots may be free,
+// holding none): above this, a saved index would claim more memory when
+// read than a reader gives any file (72 bytes per byte of it).
+inline constexpr std::uint64_t kLinksPerComponent = 32;
+inline constexpr std::uint64_t kLinksAnyDim = 32;
+constexpr std::uint64_t max_links_for(std::uint64_t dim) {
+  return dim >= (kMaxLinks - kLinksAnyDim) / kLinksPerComponent
+             ? kMaxLinks
+             : kLinksPerComponent * dim + kLinksAnyDim;
+}
+
 }  // namespace halqen::graph

@@ -208,6 +208,13 @@ PyResult<GraphIndex> construct(std::uint64_t dim, std::string metric,
     return std::unexpected(
         value_error("m must be between 2 and 1024, got " + std::to_string(params.m)));
   }
+  if (params.m > graph::max_links_for(dim)) {
+    return std::unexpected(value_error(
+        "m = " + std::to_string(params.m) + " is too large for dim " + std::to_string(dim) +
+        ": at most 32 * dim + 32 = " + std::to_string(graph::max_links_for(dim)) +
+        " (each vector's link lists would take more memory than a saved copy could claim when "
+        "read); choose a smaller m"));
+  }
   if (params.ef_construction == 0 || params.ef_search == 0) {
     return std::unexpected(value_error("ef_construction and ef_search must be at least 1"));
   }
