@@ -146,6 +146,8 @@ class GraphIndex:
         """Add vectors; ids default to one past the largest id used so far.
 
         An id already present is replaced (its old vector and metadata removed).
+        Ctrl-C stops it between batches: the batches completed stay, and an id
+        a row not added would have replaced keeps its old vector and metadata.
         """
     # (ids, distances): int64 and float64 numpy arrays of shape (n, k), or
     # (k,) for one 1-D query; rows padded with -1 and +inf or -inf.

@@ -82,6 +82,19 @@ std::optional<GraphError> check_labels(const Addition& addition, const LabelMap&
   return std::nullopt;
 }
 
+// Runs every job to its end: putting back what a stopped addition removed
+// must not itself stop half way.
+class Unstoppable final : public JobRunner {
+ public:
+  explicit Unstoppable(JobRunner& runner) : runner_(runner) {}
+
+  bool run(const PieceJob& job, bool /*may_stop*/) override { return runner_.run(job, false); }
+  bool stop_requested() override { return false; }
+
+ private:
+  JobRunner& runner_;
+};
+
 }  // namespace
 
 class GraphIndex::Builder {
@@ -93,24 +106,28 @@ class GraphIndex::Builder {
     if (addition.count == 0) return {};
     labels_ = addition.ids ? std::move(*addition.ids) : default_labels(addition.count);
     records_ = std::move(addition.records);
-    remove_replaced();
-    slots_.reserve(addition.count);
-    levels_.reserve(addition.count);
-    live_before_ = index_.size();
-    first_new_ = index_.slot_count();
+    set_aside_replaced();
+    std::expected<void, GraphError> inserted;
     try {
+      remove_replaced();
+      slots_.reserve(addition.count);
+      levels_.reserve(addition.count);
+      live_before_ = index_.size();
+      first_new_ = index_.slot_count();
       place(std::move(addition.values), addition.count);
       code_for_build(addition.count);
-      auto inserted = insert_all(progress);
+      inserted = insert_all(progress);
       drop_build_codes();
       forget_chosen_prefixes();
-      return inserted;
     } catch (...) {
       drop_build_codes();
       forget_chosen_prefixes();
       give_back(done_);
+      restore_after_failure();
       throw;
     }
+    if (!inserted) restore_unreached();
+    return inserted;
   }
 
  private:
@@ -143,15 +160,62 @@ class GraphIndex::Builder {
     return labels;
   }
 
+  // Copies the vectors and records of the ids already present, before
+  // anything changes, for restore_unreached.
+  void set_aside_replaced() {
+    const bool with_records = index_.schema().has_value();
+    for (std::size_t row = 0; row < labels_.size(); ++row) {
+      const auto slot = index_.labels_.slot_of(labels_[row]);
+      if (!slot) continue;
+      replaced_.rows.push_back(row);
+      replaced_.slots.push_back(*slot);
+      const std::span<const double> vector = index_.vector(*slot);
+      replaced_.values.insert(replaced_.values.end(), vector.begin(), vector.end());
+      if (!with_records) continue;
+      const std::span<const Metadata> record = index_.record(*slot);
+      replaced_.records.emplace_back(record.begin(), record.end());
+    }
+  }
+
   // The vectors of ids already present go first, as remove() takes them.
   void remove_replaced() {
-    std::vector<std::uint32_t> replaced;
-    for (const std::uint64_t label : labels_) {
-      if (const auto slot = index_.labels_.slot_of(label)) replaced.push_back(*slot);
-    }
-    if (replaced.empty()) return;
+    if (replaced_.slots.empty()) return;
+    std::vector<std::uint32_t> replaced = replaced_.slots;
     std::sort(replaced.begin(), replaced.end());
     index_.remove_slots(replaced, runner_);
+  }
+
+  // Adds back, under their ids, the old vectors and records of the replaced
+  // ids whose new rows no batch committed: a replaced id ends with its old
+  // vector or its new one, never neither.
+  void restore_unreached() {
+    const std::size_t dim = index_.params_.dim;
+    Addition back;
+    std::vector<std::uint64_t> ids;
+    std::vector<MetadataRecord> records;
+    for (std::size_t i = 0; i < replaced_.rows.size(); ++i) {
+      if (replaced_.rows[i] < done_) continue;
+      ids.push_back(labels_[replaced_.rows[i]]);
+      const auto vector = std::span(replaced_.values).subspan(i * dim, dim);
+      back.values.insert(back.values.end(), vector.begin(), vector.end());
+      if (!replaced_.records.empty()) records.push_back(std::move(replaced_.records[i]));
+    }
+    if (ids.empty()) return;
+    back.count = ids.size();
+    back.ids = std::move(ids);
+    if (index_.schema()) back.records = std::move(records);
+    Unstoppable runner(runner_);
+    // Rows that were stored once pass every check again.
+    (void)Builder(index_, runner).add(std::move(back), ProgressFn());
+  }
+
+  // As restore_unreached, after a throw; the first failure is the one
+  // reported, so a second one leaves the ids not restored removed.
+  void restore_after_failure() noexcept {
+    try {
+      restore_unreached();
+    } catch (...) {
+    }
   }
 
   // An index is built on codes: its own for a code walk, else those of
@@ -369,6 +433,15 @@ class GraphIndex::Builder {
   // The lists this call may have given a diverse prefix.
   std::vector<LayerNode> chose_prefix_;
   bool forget_every_prefix_ = false;
+  // The ids the addition replaces, as they were: per replaced row of the
+  // addition (ascending), its old slot, vector and record (no records
+  // without a schema).
+  struct Replaced {
+    std::vector<std::size_t> rows;
+    std::vector<std::uint32_t> slots;
+    std::vector<double> values;
+    std::vector<MetadataRecord> records;
+  } replaced_;
 };
 
 std::optional<GraphError> GraphIndex::check_addition(const Addition& addition) const {

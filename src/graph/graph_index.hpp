@@ -99,9 +99,9 @@ class GraphIndex {
   // first (as by remove), then the row is added. Checks everything first and
   // changes nothing on an error. When the runner is stopped, the batch in
   // flight and the rest are dropped and Interrupted is returned; the batches
-  // before stay, complete and searchable (vectors replaced by a dropped row
-  // stay removed). Throws std::bad_alloc before the first batch, with
-  // nothing added (replaced vectors stay removed).
+  // before stay, complete and searchable, and an id a dropped row would have
+  // replaced is added back with its old vector and record (so is it when
+  // std::bad_alloc is thrown, memory permitting).
   std::expected<void, GraphError> add(Addition addition, JobRunner& runner,
                                       const ProgressFn& progress);
   // The error add would return for the addition before adding anything, or

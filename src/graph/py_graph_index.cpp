@@ -95,8 +95,8 @@ constexpr const char* kAddDoc =
     "the index is borrowed exclusively: a search from another thread raises\n"
     "RuntimeError(\"Already mutably borrowed\") rather than wait. Ctrl-C stops\n"
     "the call at the next batch boundary with KeyboardInterrupt: the batches\n"
-    "completed stay in the index, searchable; the rest is not added (an id\n"
-    "it would have replaced stays removed).\n"
+    "completed stay in the index, searchable; the rest is not added, and an\n"
+    "id it would have replaced keeps its old vector and metadata.\n"
     "progress=True draws a progress bar on stderr.";
 constexpr const char* kSearchDoc =
     "search($self, queries, k=10, ef=None, filter=None, threads=None, cancel=None)\n--\n\n"

@@ -49,6 +49,15 @@ std::uint64_t current_process() {
   return process_id.load(std::memory_order_relaxed);
 }
 
+PyErr forked_mid_change_error() {
+  return PyErr::new_err(
+      PyExc_RuntimeError,
+      "this index was being changed by another thread when the process forked; the change "
+      "never finishes in this process, so its copy here may be half-changed and is refused: "
+      "load a saved copy in this process (read_index, deserialize_index, pickle), or fork "
+      "while no add, remove, insert or create runs on the index");
+}
+
 void note_borrow_held(BorrowChecker& checker, bool shared) {
   held_by_this_thread.push_back({&checker, shared});
 }

@@ -47,11 +47,13 @@ struct Instance {
   }
 
   // The dealloc slot: releases the record and everything it owns, frees the
-  // object, and drops the instance's reference to its heap type.
+  // object, and drops the instance's reference to its heap type. A record
+  // forked mid-change is left as it is: its containers may be caught half
+  // way through growing, and destroying them could free memory twice.
   static void dealloc(PyObject* object) {
     PyTypeObject* type = Py_TYPE(object);
     Instance* instance = of(object);
-    instance->record.~Record();
+    if (!instance->borrow.forked_mid_change()) instance->record.~Record();
     instance->borrow.~BorrowChecker();
     type->tp_free(object);
     Py_DECREF(type);

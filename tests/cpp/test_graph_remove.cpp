@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <functional>
+#include <new>
 #include <random>
 #include <string>
 #include <vector>
@@ -144,6 +145,60 @@ TEST(GraphRemove, AStoppedAdditionGivesBackTheFreeSlotsItDidNotFill) {
     const std::span<const double> row = index.stored_rows().subspan(slot * kDim, kDim);
     EXPECT_TRUE(std::ranges::all_of(row, [](double x) { return x == 0.0; })) << slot;
   }
+}
+
+// A replacing addition that fails part way (here its progress report
+// throws, as an allocation might): each id it replaces holds its old vector
+// and record or its new ones, and each new id is stored whole or not at all.
+TEST(GraphRemove, AReplacingAdditionCutShortLeavesEachReplacedIdOldOrNew) {
+  constexpr std::size_t kCount = 200;
+  constexpr std::uint64_t kFreshIds = 1000;
+  constexpr std::size_t kBatchesDone = 2;
+  GraphIndex index = built(300, 8);
+  const std::vector<double> old_rows(index.stored_rows().begin(), index.stored_rows().end());
+  // Even rows replace their row number's id, odd rows bring new ids.
+  Addition addition;
+  addition.values = random_rows(kCount, 9);
+  addition.count = kCount;
+  addition.ids.emplace();
+  addition.records.emplace();
+  for (std::uint64_t row = 0; row < kCount; ++row) {
+    addition.ids->push_back(row % 2 == 0 ? row : kFreshIds + row);
+    addition.records->push_back({Metadata{std::int64_t(7)}});
+  }
+  const Addition given = addition;
+  std::size_t reports = 0;
+  const ProgressFn fail = [&](std::size_t, std::size_t) {
+    if (++reports == kBatchesDone) throw std::bad_alloc();
+  };
+  NeverInterrupt never;
+  ThreadRunner runner(2, never);
+  EXPECT_THROW((void)index.add(std::move(addition), runner, fail), std::bad_alloc);
+
+  const auto row_of = [](std::span<const double> values, std::size_t row) {
+    return std::vector<double>(values.begin() + row * kDim, values.begin() + (row + 1) * kDim);
+  };
+  std::size_t renewed = 0;
+  for (std::uint64_t row = 0; row < kCount; ++row) {
+    const std::uint64_t id = (*given.ids)[row];
+    const auto slot = index.slot_of(id);
+    if (id >= kFreshIds && !slot) continue;
+    ASSERT_TRUE(slot.has_value()) << "replaced id " << id << " is gone";
+    const std::vector<double> held = row_of(index.stored_rows(), *slot);
+    const std::vector<Metadata> record(index.record(*slot).begin(), index.record(*slot).end());
+    if (held == row_of(given.values, row)) {
+      EXPECT_EQ(record, (*given.records)[row]) << id;
+      renewed += id < kFreshIds ? 1 : 0;
+    } else {
+      ASSERT_LT(id, kFreshIds);
+      EXPECT_EQ(held, row_of(old_rows, id)) << id;
+      EXPECT_EQ(record, (std::vector<Metadata>{Metadata{std::int64_t(id % 3)}})) << id;
+    }
+  }
+  EXPECT_GT(renewed, 0u);
+  EXPECT_LT(renewed, kCount / 2);
+  const auto rebuilt = GraphIndex::from_parts(index.parts());
+  EXPECT_TRUE(rebuilt.has_value()) << rebuilt.error().reason;
 }
 
 TEST(GraphRemove, PartsWithFreeSlotsAreCheckedAsHostileInput) {

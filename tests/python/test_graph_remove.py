@@ -3,8 +3,13 @@ after every step of a random sequence of removals, additions and
 replacements, searches find only live ids, with their own vectors and
 metadata, filtered or not, exactly as an exact scan does; the same sequence
 gives the same bytes on 1 and 2 threads; free slots survive files, pickling
-and a load's later additions."""
+and a load's later additions; an add stopped by Ctrl-C leaves each id it
+replaces with its old vector and metadata or its new ones."""
+import _thread
 import pickle
+import signal
+import threading
+import time
 
 import numpy as np
 import pytest
@@ -157,3 +162,70 @@ def test_errors_change_nothing_and_removing_everything_leaves_a_usable_index():
     assert len(index) == 0 and 0 not in index
     index.add(clustered(5, DIM, 3))
     assert sorted(index.search(clustered(1, DIM, 4)[0], k=5)[0].tolist()) == list(range(30, 35))
+
+
+def interrupted(index, add, let_through=5):
+    """Runs add() while another thread sends Ctrl-C over and over once the
+    add holds the index (len() refuses); the handler lets the first
+    let_through go by, so the add is well under way, then raises. Asserts
+    that add() raised KeyboardInterrupt."""
+    asked = 0
+    done = threading.Event()
+
+    def handler(signum, frame):
+        nonlocal asked
+        asked += 1
+        if asked == let_through + 1:
+            done.set()
+            raise KeyboardInterrupt
+
+    def send():
+        while not done.is_set():
+            try:
+                len(index)
+            except RuntimeError:
+                _thread.interrupt_main()
+            time.sleep(0.005)
+
+    previous = signal.signal(signal.SIGINT, handler)
+    sender = threading.Thread(target=send)
+    sender.start()
+    try:
+        with pytest.raises(KeyboardInterrupt):
+            add()
+    finally:
+        done.set()
+        sender.join()
+        signal.signal(signal.SIGINT, previous)  # handles a request still pending first
+
+
+def test_ctrl_c_during_a_replacing_add_leaves_each_replaced_id_old_or_new(tmp_path):
+    index, model = new_index(), Model()
+    old = clustered(3000, DIM, 31)
+    index.add(old, metadata=[[("shard", 0)]] * len(old))
+    model.add(range(len(old)), old, [0] * len(old))
+    count, every = 60_000, 30
+    new = clustered(count, DIM, 32)
+    # Every 30th row replaces one of the first 2,000 ids, over the whole add.
+    ids = [row // every if row % every == 0 else len(old) + row for row in range(count)]
+    replaced = set(ids[::every])
+    interrupted(index, lambda: index.add(new, ids=ids, metadata=[[("shard", 1)]] * count))
+
+    missing = sorted(i for i in replaced if i not in index)
+    assert missing == [], f"{len(missing)} of {len(replaced)} replaced ids gone"
+    added = [(i, row) for i, row in zip(ids, new) if i in index and i not in replaced]
+    assert 0 < len(added) < count - len(replaced)
+    # A replaced id that does not hold its old vector must hold its new one.
+    for i, row in zip(ids, new):
+        if i in replaced and not np.array_equal(index.get_vectors([i])[0], model.rows[i][0]):
+            model.add([i], [row], [1])
+    model.add([i for i, _ in added], [row for _, row in added], [1] * len(added))
+    # check() compares every vector, and searches with and without a filter
+    # by metadata against an exact scan of the model.
+    queries = clustered(2, DIM, 33)
+    check(index, model, queries)
+    path = tmp_path / "graph.halqen"
+    halqen_ext.write_index(index, path)
+    loaded = halqen_ext.read_index(path)
+    assert halqen_ext.serialize_index(loaded) == halqen_ext.serialize_index(index)
+    check(loaded, model, queries)

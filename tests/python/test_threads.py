@@ -6,16 +6,21 @@ on one index overlap. The only failures allowed are the two borrow errors;
 afterwards the index holds exactly the vectors of the calls that succeeded,
 numbered without gaps, each call's vectors side by side in list order.
 """
+import copy
 import os
+import pickle
 import random
 import sys
 import threading
 import time
+import traceback
 
+import numpy as np
 import pytest
 
 import halqen_ext
 from halqen import PyFlat, PyHNSW
+from halqen_ext import GraphIndex
 from reference import euclidean, flat_search
 
 THREADS = 4
@@ -232,6 +237,8 @@ def exit_child(check):
     try:
         check()
     except BaseException:  # noqa: BLE001 - reported through the exit status
+        traceback.print_exc()
+        sys.stderr.flush()
         os._exit(1)
     os._exit(0)
 
@@ -266,3 +273,68 @@ def test_a_forked_child_drops_borrows_of_threads_it_does_not_have():
     if forker.pid == 0:
         exit_child(lambda: index.insert([3.0]))
     assert exit_status(forker.pid) == 0
+
+
+FORKED_MID_CHANGE = "being changed by another thread when the process forked"
+
+
+def every_use(index, vector, path):
+    """One call of each method, property and protocol of a GraphIndex."""
+    return {
+        "search": lambda: index.search(vector),
+        "add": lambda: index.add([vector]),
+        "remove": lambda: index.remove([0]),
+        "ids": index.ids,
+        "get_vectors": lambda: index.get_vectors([0]),
+        "len": lambda: len(index),
+        "in": lambda: 0 in index,
+        "ef_search": lambda: index.ef_search,
+        "set ef_search": lambda: setattr(index, "ef_search", 5),
+        "walk": lambda: index.walk,
+        "write_index": lambda: halqen_ext.write_index(index, path),
+        "serialize_index": lambda: halqen_ext.serialize_index(index),
+        "pickle": lambda: pickle.dumps(index),
+        "copy": lambda: copy.copy(index),
+    }
+
+
+def wait_until_borrowed(index):
+    """Returns once a call holds the index (len() refuses)."""
+    while True:
+        try:
+            len(index)
+        except RuntimeError:
+            return
+        time.sleep(0.001)
+
+
+@pytest.mark.skipif(not hasattr(os, "fork"), reason="needs fork")
+@pytest.mark.filterwarnings("ignore::DeprecationWarning")  # fork with threads running
+def test_a_forked_child_refuses_an_index_another_thread_was_changing(tmp_path):
+    data = np.random.default_rng(5).normal(size=(20_000, 16))
+    changing, idle = (GraphIndex(16, "euclidean", ef_construction=50) for _ in range(2))
+    changing.add(data[:100])
+    idle.add(data[:100])
+    adder = threading.Thread(target=changing.add, args=(data[100:],))
+    adder.start()
+
+    def check_child():
+        for use in every_use(changing, data[0], tmp_path / "child.halqen").values():
+            with pytest.raises(RuntimeError, match=FORKED_MID_CHANGE + ".*load a saved copy"):
+                use()
+        # An index no thread was changing works as usual.
+        idle.add(data[100:200])
+        assert len(idle) == 200 and np.array_equal(idle.get_vectors([150]), data[150:151])
+        assert idle.search(data[150], k=1)[0].tolist() == [150]
+        halqen_ext.deserialize_index(halqen_ext.serialize_index(idle))
+
+    try:
+        wait_until_borrowed(changing)
+        pid = os.fork()
+        if pid == 0:
+            exit_child(check_child)
+    finally:
+        adder.join()
+    assert exit_status(pid) == 0
+    # The parent's add went on undisturbed.
+    assert len(changing) == 20_000 and 19_999 in changing
