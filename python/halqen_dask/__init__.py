@@ -7,6 +7,8 @@ every shard in one round of tasks and merge the answers on the client.
 Install with `pip install 'halqen[dask]'`; a Dask client must be running
 (`distributed.Client()`).
 """
+from halqen_ext import __version__ as __version__
+
 from ._flat import ShardedFlat
 from ._graph import ShardedGraph
 from ._hnsw import ShardedHNSW

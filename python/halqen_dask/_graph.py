@@ -27,8 +27,10 @@ PARAMETERS = ("m", "ef_construction", "ef_search")
 DEFAULT_WALK = "sq8"
 LARGEST_ID = 2**63 - 1
 DEFAULT_K = 10
-# GraphIndex pads its rows up to this k even past its size.
-PADDED_K = 1024
+# GraphIndex pads its rows to any k while a result holds at most this many
+# entries (queries times k), of an int64 id and a float64 value each.
+MOST_RESULT_ENTRIES = 2**31
+BYTES_PER_RESULT_ENTRY = 16
 # The ids and metadata of a call are checked on an index of this width,
 # beside a stand-in row per vector: the vectors themselves are checked apart.
 LABEL_CHECK_DIM = 1
@@ -266,7 +268,8 @@ class ShardedGraph(ShardedIndex):
         gives them: int64 and float64 arrays of shape (n, k), or (k,) for one
         1-D query; nearest first (most similar first for a similarity); rows
         padded with id -1 and +inf (euclidean) or -inf where fewer than k
-        vectors qualify. Every shard answers the whole batch and the client
+        vectors qualify, to any k while the result holds at most 2^31
+        entries (queries times k), else ValueError; k=0 gives empty rows. Every shard answers the whole batch and the client
         keeps the best k. A filter returns only matches, k of them whenever
         at least k exist across the shards. Ctrl-C ends the shards' walks on
         the workers too."""
@@ -279,10 +282,8 @@ class ShardedGraph(ShardedIndex):
         k = DEFAULT_K if k is None else operator.index(k)
         width = self.ef_search if ef is None else operator.index(ef)
         single = matrix.ndim == 1
+        _check_result_size(len(matrix) if matrix.ndim == 2 else 1, k)
         with self._shards.lock:
-            total = len(self)
-            if k > max(total, PADDED_K):
-                raise ValueError(f"k = {k} exceeds the {total} vectors of the index")
             found = self._search(matrix.reshape(-1, self._dim), k, width, filter)
         return (found[0][0], found[1][0]) if single else found
 
@@ -294,9 +295,10 @@ class ShardedGraph(ShardedIndex):
             return np.full((len(queries), k), -1, dtype=np.int64), np.full((len(queries), k), padding)
         # The shards share the width (their recall then matches one index's).
         width = max(k, -(-ef // self.shard_count))
-        # Each worker merges its own shards' answers first (the same merge).
+        # Each worker merges its own shards' answers first (the same merge);
+        # a shard sends no padding past what it holds.
         parts = self._shards.fan_out(
-            tasks.search_graph, lambda _, ref: (queries, min(k, max(ref.count, PADDED_K)), width, filter),
+            tasks.search_graph, lambda _, ref: (queries, min(k, ref.count), width, filter),
             combine=(k, similarity))
         return merge_graph(parts, k, similarity)
 
@@ -347,6 +349,16 @@ class ShardedGraph(ShardedIndex):
                 routed = int(shard_of(np.array([label]), len(misrouted))[0])
                 raise ValueError(f"{path}: shard {position} holds id {label}, which the routing puts in "
                                  f"shard {routed}")
+
+
+def _check_result_size(queries: int, k: int) -> None:
+    """GraphIndex.search's bound on a result, for a batch the client checks
+    on its first row only."""
+    if queries * k > MOST_RESULT_ENTRIES:
+        noun = "query" if queries == 1 else "queries"
+        raise ValueError(f"k = {k} for {queries} {noun} asks for {queries * k * BYTES_PER_RESULT_ENTRY} "
+                         "bytes of ids and distances, past the 2^31 (queries times k) entries a search "
+                         "returns: ask for a smaller k or search fewer queries at once")
 
 
 def _pick(pairs: Metadata, rows: np.ndarray) -> Metadata:

@@ -17,8 +17,12 @@ __all__ = [
     "deserialize_index",
     "search_batch",
     "search_ids",
+    "trimmed",
     "GraphIndex",
 ]
+
+# The package's version, as in pyproject.toml.
+__version__: str
 
 # Every index class, and nothing else (anything else is refused with TypeError).
 _Index: TypeAlias = PyFlat | PyHNSW | GraphIndex
@@ -56,10 +60,18 @@ _Number: TypeAlias = SupportsFloat | SupportsIndex
 _Queries: TypeAlias = Sequence[Sequence[_Number] | _NumericArray] | _NumericArray
 # A filter: one (name, value) attribute pair, as PyHNSW.search takes it.
 _Filter: TypeAlias = tuple[str, str | SupportsFloat | SupportsIndex]
-# A GraphIndex filter: one value, or a list of values of which any matches.
-_Filters: TypeAlias = (
-    _Filter | tuple[str, list[str | SupportsFloat | SupportsIndex]]
-)
+# A GraphIndex filter: one value, or a list (any sequence or 1-D array) of
+# values of which any matches.
+_Filters: TypeAlias = tuple[
+    str,
+    str
+    | SupportsFloat
+    | SupportsIndex
+    | Sequence[str | SupportsFloat | SupportsIndex]
+    | NDArray[Any],
+]
+# Ids: a sequence of integers or a 1-D integer array.
+_Ids: TypeAlias = Sequence[SupportsIndex] | NDArray[np.integer[Any]]
 
 # [index.search(q, k) for q in queries] for a PyFlat (a filter raises
 # TypeError), [index.search(q, k, filter) for q in queries] for a PyHNSW.
@@ -116,6 +128,14 @@ def search_ids(
 # A metadata value: text, an integer or a float.
 _Value: TypeAlias = str | SupportsFloat | SupportsIndex
 
+# The (id, distance) pairs of a search's answer without its padding, one list
+# per query (per row of 2-D arrays; one list for the 1-D arrays of one query).
+def trimmed(
+    ids: NDArray[np.int64] | Sequence[SupportsIndex] | Sequence[Sequence[SupportsIndex]],
+    distances: NDArray[np.float64] | Sequence[SupportsFloat] | Sequence[Sequence[SupportsFloat]],
+) -> list[list[tuple[int, float]]]:
+    """The (id, distance) pairs of a search's answer, without the padding."""
+
 @final
 class GraphIndex:
     """An approximate nearest-neighbour index: a layered graph of bounded degree.
@@ -137,8 +157,8 @@ class GraphIndex:
     ) -> GraphIndex: ...
     def add(
         self,
-        vectors: _Queries,
-        ids: Sequence[SupportsIndex] | None = None,
+        vectors: _Queries | Sequence[_Number],
+        ids: _Ids | None = None,
         metadata: Sequence[Sequence[tuple[str, _Value]]] | None = None,
         threads: SupportsIndex | None = None,
         progress: object = False,
@@ -161,18 +181,52 @@ class GraphIndex:
         cancel: _Event | None = None,
     ) -> tuple[NDArray[np.int64], NDArray[np.float64]]:
         """The k nearest stored vectors of each query, as (ids, distances)."""
-    def get_vectors(self, ids: Sequence[SupportsIndex]) -> NDArray[np.float64]:
-        """The stored vectors of ids, as a float64 array of shape (len(ids), dim)."""
+    # More like these: the stored vectors of ids as queries, each id left out
+    # of its own answer; (k,) arrays for one id given as an integer.
+    def search_by_id(
+        self,
+        ids: SupportsIndex | _Ids,
+        k: SupportsIndex | None = 10,
+        ef: SupportsIndex | None = None,
+        filter: _Filters | None = None,
+        threads: SupportsIndex | None = None,
+    ) -> tuple[NDArray[np.int64], NDArray[np.float64]]:
+        """The k nearest of each stored vector of ids, each id left out of its own answer."""
+    # The two dtypes' classes are not final, hence the overlap mypy reports.
+    @overload
+    def get_vectors(  # type: ignore[overload-overlap]
+        self, ids: _Ids, dtype: type[np.float32] | Literal["float32"]
+    ) -> NDArray[np.float32]:
+        """The stored vectors of ids, as an array of shape (len(ids), dim)."""
+    @overload
+    def get_vectors(
+        self, ids: _Ids, dtype: type[np.float64] | Literal["float64"] | None = None
+    ) -> NDArray[np.float64]:
+        """The stored vectors of ids, as an array of shape (len(ids), dim)."""
     def ids(self) -> NDArray[np.int64]:
         """The ids of the stored vectors, in the order the index keeps them."""
     def remove(
         self,
-        ids: Sequence[SupportsIndex] | NDArray[np.integer[Any]],
+        ids: _Ids,
         threads: SupportsIndex | None = None,
     ) -> None:
         """Remove the vectors of ids; an unknown id raises KeyError, removing none."""
     def __len__(self) -> int: ...
     def __contains__(self, id: object, /) -> bool: ...
+    def __iter__(self) -> Iterator[int]:
+        """The ids held when the iteration began, as ids() gives them."""
+    @property
+    def dim(self) -> int:
+        """The length of every vector."""
+    @property
+    def metric(self) -> Literal["euclidean", "angular", "inner_product"]:
+        """The metric: 'euclidean', 'angular' or 'inner_product'."""
+    @property
+    def m(self) -> int:
+        """The most links a node keeps on the upper layers (2m on layer 0)."""
+    @property
+    def ef_construction(self) -> int:
+        """The width of the walks that place added vectors."""
     @property
     def walk(self) -> Literal["exact", "float32", "sq8"]:
         """What a search's walk reads: 'exact', 'float32' or 'sq8'."""

@@ -10,6 +10,7 @@
 #include "ext/persist.hpp"
 #include "ext/pickling.hpp"
 #include "ext/private_entries.hpp"
+#include "ext/trimmed.hpp"
 #include "module/entry.hpp"
 #include "module/module_init.hpp"
 #include "module/module_state.hpp"
@@ -27,6 +28,7 @@ PyMethodDef functions[] = {
     function_def<deserialize_index, kDeserializeIndex>("deserialize_index", kDeserializeIndexDoc),
     function_def<search_batch, kSearchBatch>("search_batch", kSearchBatchDoc),
     function_def<search_ids, kSearchIds>("search_ids", kSearchIdsDoc),
+    function_def<trimmed, kTrimmed>("trimmed", kTrimmedDoc),
     function_def<check_arguments, kCheckArguments>("__check_arguments", kCheckArgumentsDoc),
     function_def<heap_bytes, kHeapBytes>("__heap_bytes", kHeapBytesDoc),
     function_def<search_labelled, kSearchLabelled>("__search_labelled", kSearchLabelledDoc),

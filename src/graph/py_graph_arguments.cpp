@@ -1,10 +1,28 @@
 #include "graph/py_graph_arguments.hpp"
 
+#include <string>
 #include <utility>
 #include <vector>
 
+#include "module/batch_arguments.hpp"
+
 namespace halqen::py {
 namespace {
+
+constexpr const char* kIdsName = "ids";
+constexpr Py_ssize_t kPairLength = 2;
+constexpr const char* kFilterForm =
+    "a filter is one (name, value) pair or (name, [value, ...]) on one attribute, got ";
+
+// What was given instead of a filter pair, for its TypeError.
+std::string filter_form_of(PyObject* o) {
+  if (PyTuple_Check(o)) return "a tuple of length " + std::to_string(PyTuple_GET_SIZE(o));
+  if (PyList_Check(o)) {
+    return "a list of " + std::to_string(PyList_GET_SIZE(o)) +
+           " items (a search filters on one attribute: give one pair as a tuple)";
+  }
+  return "'" + type_name(o) + "'";
+}
 
 PyResult<bool> is_single_vector(PyObject* o) {
   if (PyObject_CheckBuffer(o)) {
@@ -26,6 +44,53 @@ PyResult<bool> is_single_vector(PyObject* o) {
 }
 
 }  // namespace
+
+PyResult<IdList> FromPython<IdList>::convert(PyObject* o) {
+  HALQEN_TRY_VOID(detail::check_sequence(o));
+  IdList ids;
+  ids.values.reserve(detail::capped_length_hint(o));
+  Ref iterator = Ref::steal(PyObject_GetIter(o));
+  if (!iterator) return fetch_error();
+  while (Ref item = Ref::steal(PyIter_Next(iterator.get()))) {
+    HALQEN_TRY_ASSIGN(const std::uint64_t id, extract_named_u64(item.get(), kIdsName));
+    ids.values.push_back(id);
+  }
+  if (PyErr_Occurred()) return fetch_error();
+  return ids;
+}
+
+PyResult<IdQuery> FromPython<IdQuery>::convert(PyObject* o) {
+  if (PySequence_Check(o) || !PyIndex_Check(o)) {
+    HALQEN_TRY_ASSIGN(IdList ids, FromPython<IdList>::convert(o));
+    return IdQuery{std::move(ids), false};
+  }
+  HALQEN_TRY_ASSIGN(const std::uint64_t id, extract_named_u64(o, kIdsName));
+  return IdQuery{IdList{{id}}, true};
+}
+
+PyResult<FilterPair> FromPython<FilterPair>::convert(PyObject* o) {
+  if (!PyTuple_Check(o) || PyTuple_GET_SIZE(o) != kPairLength) {
+    return std::unexpected(
+        PyErr::new_err(PyExc_TypeError, std::string(kFilterForm) + filter_form_of(o)));
+  }
+  HALQEN_TRY_ASSIGN(NamedObject pair, extract_pair(o));
+  return FilterPair{std::move(pair)};
+}
+
+PyResult<VectorDtype> FromPython<VectorDtype>::convert(PyObject* o) {
+  Ref numpy = Ref::steal(PyImport_ImportModule("numpy"));
+  if (!numpy) return fetch_error();
+  Ref dtype = Ref::steal(PyObject_CallMethod(numpy.get(), "dtype", "(O)", o));
+  if (!dtype) return fetch_error();
+  Ref name = Ref::steal(PyObject_GetAttrString(dtype.get(), "name"));
+  if (!name) return fetch_error();
+  HALQEN_TRY_ASSIGN(const std::string text, extract_string(name.get()));
+  if (text == "float64") return VectorDtype{false};
+  if (text == "float32") return VectorDtype{true};
+  return std::unexpected(PyErr::new_err(
+      PyExc_ValueError,
+      "argument 'dtype': expected numpy.float64 or numpy.float32, got numpy." + text));
+}
 
 PyResult<Flag> FromPython<Flag>::convert(PyObject* o) {
   const int truth = PyObject_IsTrue(o);

@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <optional>
+#include <vector>
 
 #include "module/convert.hpp"
 #include "module/py_err.hpp"
@@ -31,6 +32,31 @@ struct QueryBatch {
   bool single = false;
 };
 
+// Ids: a sequence of integers or a 1-D integer array, each from 0 to
+// 2^64 - 1; one out of range is an OverflowError naming `ids`.
+struct IdList {
+  std::vector<std::uint64_t> values;
+};
+
+// The stored ids whose vectors are the queries: one id (one answer row) or a
+// sequence of them.
+struct IdQuery {
+  IdList ids;
+  bool single = false;
+};
+
+// One filter: a (name, value) pair or (name, values). Anything else, such as
+// a list of pairs, is a TypeError saying what a filter is.
+struct FilterPair {
+  NamedObject pair;
+};
+
+// The dtype of returned vectors: numpy.float64 or numpy.float32 (any name
+// numpy.dtype reads as one of them).
+struct VectorDtype {
+  bool single_precision = false;
+};
+
 template <>
 struct FromPython<Flag> {
   static PyResult<Flag> convert(PyObject* o);
@@ -42,6 +68,22 @@ struct FromPython<IdKey> {
 template <>
 struct FromPython<QueryBatch> {
   static PyResult<QueryBatch> convert(PyObject* o);
+};
+template <>
+struct FromPython<IdList> {
+  static PyResult<IdList> convert(PyObject* o);
+};
+template <>
+struct FromPython<IdQuery> {
+  static PyResult<IdQuery> convert(PyObject* o);
+};
+template <>
+struct FromPython<FilterPair> {
+  static PyResult<FilterPair> convert(PyObject* o);
+};
+template <>
+struct FromPython<VectorDtype> {
+  static PyResult<VectorDtype> convert(PyObject* o);
 };
 
 }  // namespace halqen::py

@@ -13,11 +13,13 @@
 #include <utility>
 #include <vector>
 
+#include "common/checked_product.hpp"
 #include "filter/filter.hpp"
 #include "graph/graph_index.hpp"
 #include "graph/py_graph_arguments.hpp"
 #include "metrics/metric_table.hpp"
 #include "metrics/metrics.hpp"
+#include "module/batch_arguments.hpp"
 #include "module/cancel_event.hpp"
 #include "module/entry.hpp"
 #include "module/numpy_array.hpp"
@@ -37,8 +39,9 @@ using MetadataPairs = std::vector<NamedObject>;
 constexpr std::uint64_t kDefaultK = 10;
 // Queries per piece of a parallel search: a few milliseconds of work.
 constexpr std::size_t kQueriesPerPiece = 16;
-// Rows may be padded up to this k even past the index's size.
-constexpr std::uint64_t kPaddedK = 1024;
+// A search's result arrays hold at most this many entries (queries times k).
+constexpr std::uint64_t kMostResultEntries = std::uint64_t{1} << 31;
+constexpr std::uint64_t kBytesPerResultEntry = sizeof(std::int64_t) + sizeof(double);
 
 constexpr std::array<std::string_view, 8> kNewParameters{
     "dim", "metric", "m", "ef_construction", "ef_search", "seed", "schema", "walk"};
@@ -50,7 +53,9 @@ constexpr std::array<std::string_view, 5> kAddParameters{"vectors", "ids", "meta
                                                          "progress"};
 constexpr std::array<std::string_view, 6> kSearchParameters{"queries", "k",       "ef",
                                                             "filter",  "threads", "cancel"};
-constexpr std::array<std::string_view, 1> kGetVectorsParameters{"ids"};
+constexpr std::array<std::string_view, 5> kSearchByIdParameters{"ids", "k", "ef", "filter",
+                                                                "threads"};
+constexpr std::array<std::string_view, 2> kGetVectorsParameters{"ids", "dtype"};
 constexpr std::array<std::string_view, 2> kRemoveParameters{"ids", "threads"};
 constexpr std::array<std::string_view, 1> kKeyParameters{"id"};
 constexpr std::array<std::string_view, 1> kEfParameters{"ef_search"};
@@ -58,6 +63,8 @@ constexpr std::array<std::string_view, 1> kEfParameters{"ef_search"};
 constexpr FunctionDescription kNew{"GraphIndex", "__new__", kNewParameters, 2};
 constexpr FunctionDescription kAdd{"GraphIndex", "add", kAddParameters, 1};
 constexpr FunctionDescription kSearch{"GraphIndex", "search", kSearchParameters, 1};
+constexpr FunctionDescription kSearchById{"GraphIndex", "search_by_id", kSearchByIdParameters,
+                                          1};
 constexpr FunctionDescription kGetVectors{"GraphIndex", "get_vectors", kGetVectorsParameters, 1};
 constexpr FunctionDescription kRemove{"GraphIndex", "remove", kRemoveParameters, 1};
 constexpr FunctionDescription kIds{"GraphIndex", "ids", {}, 0};
@@ -80,7 +87,8 @@ constexpr const char* kClassDoc =
     "the values returned are exact whatever the walk.";
 constexpr const char* kAddDoc =
     "add($self, vectors, ids=None, metadata=None, threads=None, progress=False)\n--\n\n"
-    "Add vectors (a 2-D array of any real dtype, or a sequence of vectors).\n\n"
+    "Add vectors (a 2-D array of any real dtype, or a sequence of vectors);\n"
+    "one 1-D array or sequence of dim numbers is added as one vector.\n\n"
     "ids are non-negative 64-bit ids, returned by search; by default they\n"
     "continue from one past the largest id used so far. An id already\n"
     "present is replaced: its old vector and metadata are removed (as by\n"
@@ -103,26 +111,38 @@ constexpr const char* kSearchDoc =
     "The k nearest stored vectors of each query, as (ids, distances).\n\n"
     "For a 2-D input both are numpy arrays of shape (n, k), int64 and float64;\n"
     "for one 1-D query, of shape (k,). Where fewer than k vectors qualify a row\n"
-    "is padded with id -1 and +inf (euclidean) or -inf (similarities).\n"
-    "ef (index.ef_search by default, never below k) is the width of the walk.\n"
+    "is padded with id -1 and +inf (euclidean) or -inf (similarities); any k\n"
+    "pads so while the result holds at most 2^31 entries (queries times k),\n"
+    "else ValueError. k=0 gives empty rows.\n"
+    "ef (index.ef_search by default, never below k) is the width of the walk,\n"
+    "which never exceeds the number of vectors held.\n"
     "A query with a NaN or infinite component, or a zero query under the\n"
     "angular metric, raises ValueError.\n"
     "filter=(name, value) returns only vectors whose attribute equals value,\n"
-    "filter=(name, [value, ...]) those whose attribute equals one of the values;\n"
+    "filter=(name, [value, ...]) (any sequence of values) those whose attribute\n"
+    "equals one of the values;\n"
     "k of them whenever at least k match. Few matches are scored exactly; many\n"
     "are found by a walk over the graph, finished exactly if it falls short.\n"
     "cancel, an object with is_set() such as a threading.Event, lets another\n"
     "thread end the search: it is asked before the search and every few\n"
     "milliseconds during it, and once set the search raises\n"
     "concurrent.futures.CancelledError (Ctrl-C raises KeyboardInterrupt).";
+constexpr const char* kSearchByIdDoc =
+    "search_by_id($self, ids, k=10, ef=None, filter=None, threads=None)\n--\n\n"
+    "More like these: search with the stored vectors of ids as the queries,\n"
+    "each id left out of its own answer (other ids holding the very same\n"
+    "vector stay in). (ids, distances) as search gives them: of shape\n"
+    "(len(ids), k), or (k,) for one id given as an integer. An unknown id\n"
+    "raises KeyError.";
 constexpr const char* kGetVectorsDoc =
-    "get_vectors($self, ids)\n--\n\n"
-    "The stored vectors of ids, as a float64 array of shape (len(ids), dim).\n"
-    "An unknown id raises KeyError.";
+    "get_vectors($self, ids, dtype=None)\n--\n\n"
+    "The stored vectors of ids, as an array of shape (len(ids), dim): float64,\n"
+    "or float32 with dtype=numpy.float32. An unknown id raises KeyError.";
 constexpr const char* kIdsDoc =
     "ids($self)\n--\n\n"
     "The ids of the stored vectors, as a 1-D int64 array in the order the\n"
-    "index keeps them (not sorted).";
+    "index keeps them (not sorted). Iterating over the index gives the same\n"
+    "ids as ints, as they were when the iteration began.";
 constexpr const char* kRemoveDoc =
     "remove($self, ids, threads=None)\n--\n\n"
     "Remove the vectors of ids (a sequence of ids or a 1-D integer array);\n"
@@ -134,6 +154,10 @@ constexpr const char* kRemoveDoc =
     "freed are filled by later additions.";
 constexpr const char* kEfDoc = "Width of a search's walk unless the search names ef.";
 constexpr const char* kWalkDoc = "What a search's walk reads: 'exact', 'float32' or 'sq8'.";
+constexpr const char* kDimDoc = "The length of every vector.";
+constexpr const char* kMetricDoc = "The metric: 'euclidean', 'angular' or 'inner_product'.";
+constexpr const char* kMDoc = "The most links a node keeps on the upper layers (2m on layer 0).";
+constexpr const char* kEfConstructionDoc = "The width of the walks that place added vectors.";
 
 PyErr value_error(std::string message) {
   return PyErr::new_err(PyExc_ValueError, std::move(message));
@@ -253,12 +277,16 @@ PyResult<graph::Addition> addition_of(const GraphIndex& self, VectorList vectors
   return addition;
 }
 
-PyResult<NoneResult> add(GraphIndex& self, VectorList vectors,
-                         std::optional<std::vector<std::uint64_t>> ids,
+std::optional<std::vector<std::uint64_t>> ids_of(std::optional<IdList> ids) {
+  if (!ids) return std::nullopt;
+  return std::move(ids->values);
+}
+
+PyResult<NoneResult> add(GraphIndex& self, QueryBatch vectors, std::optional<IdList> ids,
                          std::optional<std::vector<MetadataPairs>> metadata,
                          std::optional<ThreadCount> threads, std::optional<Flag> progress) {
   HALQEN_TRY_ASSIGN(graph::Addition addition,
-                    addition_of(self, std::move(vectors), std::move(ids), metadata));
+                    addition_of(self, std::move(vectors.rows), ids_of(std::move(ids)), metadata));
   if (addition.count == 0 && !addition.ids && !addition.records) return NoneResult{};
   std::optional<ProgressBar> bar;
   if (progress && progress->on) bar.emplace();
@@ -280,37 +308,50 @@ PyResult<NoneResult> add(GraphIndex& self, VectorList vectors,
   return NoneResult{};
 }
 
-// The values a filter admits: one value, or each item of a list (a list is
-// never a metadata value).
-PyResult<std::vector<Metadata>> filter_values(PyObject* given) {
+// Whether a filter's value stands for several values: a list, or any other
+// sequence that is no text (a sequence is never a metadata value).
+bool holds_values(PyObject* given) {
+  return PySequence_Check(given) && !PyUnicode_Check(given) && !PyBytes_Check(given) &&
+         !PyByteArray_Check(given);
+}
+
+// The values a filter admits: one value, or each item of a sequence.
+PyResult<std::vector<Metadata>> filter_values(const NamedObject& filter) {
   std::vector<Metadata> values;
   const auto convert = [&](PyObject* item) -> PyResult<void> {
     std::optional<Metadata> value = value_to_metadata(item);
-    if (!value) return std::unexpected(value_error("Unsupported type for metadata filter"));
+    if (!value) {
+      return std::unexpected(value_error(
+          "Unsupported type for metadata filter: the value of '" + filter.first + "' is a '" +
+          type_name(item) + "'; a value is a str, an int or a float, and several values go in a "
+          "list: ('" + filter.first + "', [value, ...])"));
+    }
     values.push_back(std::move(*value));
     return {};
   };
-  if (!PyList_Check(given)) {
+  PyObject* given = filter.second.get();
+  if (!holds_values(given)) {
     HALQEN_TRY_VOID(convert(given));
     return values;
   }
-  const Py_ssize_t count = PyList_Size(given);
-  values.reserve(static_cast<std::size_t>(count));
-  for (Py_ssize_t i = 0; i < PyList_Size(given); ++i) {
-    Ref item = Ref::borrow(PyList_GetItem(given, i));
+  Ref iterator = Ref::steal(PyObject_GetIter(given));
+  if (!iterator) return fetch_error();
+  while (Ref item = Ref::steal(PyIter_Next(iterator.get()))) {
     HALQEN_TRY_VOID(convert(item.get()));
   }
+  if (PyErr_Occurred()) return fetch_error();
   return values;
 }
 
 PyResult<std::optional<graph::ValueFilter>> filter_of(const GraphIndex& self,
-                                                      const std::optional<NamedObject>& filter) {
+                                                      const std::optional<FilterPair>& given) {
+  const NamedObject* filter = given ? &given->pair : nullptr;
   if (!filter) return std::optional<graph::ValueFilter>();
   if (!self.schema()) {
     return std::unexpected(
         value_error("No schema provided in GraphIndex; cannot use metadata filtering"));
   }
-  HALQEN_TRY_ASSIGN(std::vector<Metadata> values, filter_values(filter->second.get()));
+  HALQEN_TRY_ASSIGN(std::vector<Metadata> values, filter_values(*filter));
   if (!attribute_position(filter->first, self.schema())) {
     return std::unexpected(
         value_error("filter attribute '" + filter->first + "' is not in the schema"));
@@ -318,8 +359,22 @@ PyResult<std::optional<graph::ValueFilter>> filter_of(const GraphIndex& self,
   return std::optional(graph::ValueFilter{filter->first, std::move(values)});
 }
 
-PyResult<void> check_k(std::uint64_t k) {
-  if (k == 0) return std::unexpected(value_error("k must be at least 1, got 0"));
+// Rows are padded to any k, so only the size of the result bounds it.
+PyResult<void> check_result_size(std::uint64_t queries, std::uint64_t k) {
+  const std::optional<std::uint64_t> entries = checked_product(queries, k);
+  if (entries && *entries <= kMostResultEntries) return {};
+  const std::optional<std::uint64_t> bytes =
+      entries ? checked_product(*entries, kBytesPerResultEntry) : std::nullopt;
+  return std::unexpected(value_error(
+      "k = " + std::to_string(k) + " for " + std::to_string(queries) +
+      (queries == 1 ? " query" : " queries") + " asks for " +
+      (bytes ? std::to_string(*bytes) + " bytes of ids and distances" : "more than 2^64 bytes") +
+      ", past the 2^31 (queries times k) entries a search returns: ask for a smaller k or "
+      "search fewer queries at once"));
+}
+
+PyResult<void> check_ef(const std::optional<SearchWidth>& ef) {
+  if (ef && ef->value == 0) return std::unexpected(value_error("ef must be at least 1, got 0"));
   return {};
 }
 
@@ -335,52 +390,57 @@ class WithoutLock {
   PyThreadState* thread_;
 };
 
+// What every query of one call asks for.
+struct SearchRequest {
+  std::size_t k = 0;
+  std::size_t ef = 0;
+  const graph::ValueFilter* filter = nullptr;
+};
+
+// One query: its numbers, and the id left out of its answer, if any.
+struct Query {
+  std::span<const double> numbers;
+  std::optional<std::uint64_t> excluded;
+};
+
 // One query's answer into its row of the result arrays, padded.
-void answer(const GraphIndex& self, std::span<const double> query, std::size_t k, std::size_t ef,
-            const graph::ValueFilter* filter, std::span<std::int64_t> ids,
-            std::span<double> values) {
+void answer(const GraphIndex& self, const Query& query, const SearchRequest& request,
+            std::span<std::int64_t> ids, std::span<double> values) {
   const double padding = self.params().metric == MetricKind::Euclidean
                              ? std::numeric_limits<double>::infinity()
                              : -std::numeric_limits<double>::infinity();
   std::fill(ids.begin(), ids.end(), -1);
   std::fill(values.begin(), values.end(), padding);
-  const auto found = self.search(query, k, ef, filter);
+  // One more than k when the query's own id is to be dropped from it.
+  const std::size_t asked = request.k == 0 ? 0 : request.k + (query.excluded ? 1 : 0);
+  const auto found = self.search(query.numbers, asked, request.ef, request.filter);
   if (!found) return;  // the filter was validated before
-  for (std::size_t i = 0; i < found->size(); ++i) {
-    ids[i] = static_cast<std::int64_t>((*found)[i].id);
-    values[i] = (*found)[i].value;
+  std::size_t next = 0;
+  for (const graph::Found& hit : *found) {
+    if (next == request.k) break;
+    if (hit.id == query.excluded) continue;
+    ids[next] = static_cast<std::int64_t>(hit.id);
+    values[next] = hit.value;
+    ++next;
   }
 }
 
-PyResult<std::pair<Ref, Ref>> search(const GraphIndex& self, QueryBatch queries,
-                                     std::optional<std::uint64_t> k_given,
-                                     std::optional<std::uint64_t> ef_given,
-                                     std::optional<NamedObject> filter,
-                                     std::optional<ThreadCount> threads,
-                                     std::optional<CancelEvent> cancel) {
-  const std::uint64_t k = k_given.value_or(kDefaultK);
-  HALQEN_TRY_VOID(check_k(k));
-  if (k > std::max<std::uint64_t>(self.size(), kPaddedK)) {
-    return std::unexpected(value_error("k = " + std::to_string(k) + " exceeds the " +
-                                       std::to_string(self.size()) + " vectors of the index"));
-  }
-  if (ef_given == 0) return std::unexpected(value_error("ef must be at least 1, got 0"));
-  HALQEN_TRY_VOID(check_lengths(self, queries.rows));
-  HALQEN_TRY_VOID(check_queries(self, queries.rows));
-  HALQEN_TRY_ASSIGN(const std::optional<graph::ValueFilter> built, filter_of(self, filter));
-  const graph::ValueFilter* applied = built ? &*built : nullptr;
-  HALQEN_TRY_VOID(check_not_cancelled(cancel));
-  const std::size_t count = queries.rows.size();
-  const std::size_t ef = ef_given.value_or(self.ef_search());
+// The answers of `count` queries (query_of(q) gives query q) as (ids,
+// values) arrays of shape (count, k), or (k,) for a single query.
+template <class QueryOf>
+PyResult<std::pair<Ref, Ref>> answers(const GraphIndex& self, std::size_t count, bool single,
+                                      const SearchRequest& request, const QueryOf& query_of,
+                                      std::optional<ThreadCount> threads,
+                                      const CancelEvent* cancel) {
+  const std::size_t k = request.k;
   std::vector<std::size_t> shape = {count, k};
-  if (queries.single) shape.erase(shape.begin());
+  if (single) shape.erase(shape.begin());
   HALQEN_TRY_ASSIGN(NumpyArray ids, NumpyArray::empty(shape, "int64"));
   HALQEN_TRY_ASSIGN(NumpyArray values, NumpyArray::empty(shape, "float64"));
   const std::span<std::int64_t> id_cells = ids.elements<std::int64_t>();
   const std::span<double> value_cells = values.elements<double>();
   const auto run_query = [&](std::size_t q) {
-    answer(self, queries.rows.numbers_of(q), k, ef, applied, id_cells.subspan(q * k, k),
-           value_cells.subspan(q * k, k));
+    answer(self, query_of(q), request, id_cells.subspan(q * k, k), value_cells.subspan(q * k, k));
   };
   if (count <= 1) {
     WithoutLock unlocked;
@@ -390,12 +450,34 @@ PyResult<std::pair<Ref, Ref>> search(const GraphIndex& self, QueryBatch queries,
                          const std::size_t end = std::min(count, (piece + 1) * kQueriesPerPiece);
                          for (std::size_t q = piece * kQueriesPerPiece; q < end; ++q) run_query(q);
                        }};
-    HALQEN_TRY_VOID(run_released(job, worker_threads(threads), cancel ? &*cancel : nullptr));
+    HALQEN_TRY_VOID(run_released(job, worker_threads(threads), cancel));
   }
   return std::pair(std::move(ids).release(), std::move(values).release());
 }
 
-PyResult<Ref> get_vectors(const GraphIndex& self, std::vector<std::uint64_t> ids) {
+PyResult<std::pair<Ref, Ref>> search(const GraphIndex& self, QueryBatch queries,
+                                     std::optional<ResultCount> k_given,
+                                     std::optional<SearchWidth> ef_given,
+                                     std::optional<FilterPair> filter,
+                                     std::optional<ThreadCount> threads,
+                                     std::optional<CancelEvent> cancel) {
+  const std::uint64_t k = k_given ? k_given->value : kDefaultK;
+  HALQEN_TRY_VOID(check_result_size(queries.rows.size(), k));
+  HALQEN_TRY_VOID(check_ef(ef_given));
+  HALQEN_TRY_VOID(check_lengths(self, queries.rows));
+  HALQEN_TRY_VOID(check_queries(self, queries.rows));
+  HALQEN_TRY_ASSIGN(const std::optional<graph::ValueFilter> built, filter_of(self, filter));
+  HALQEN_TRY_VOID(check_not_cancelled(cancel));
+  const SearchRequest request{k, ef_given ? ef_given->value : self.ef_search(),
+                              built ? &*built : nullptr};
+  const auto query_of = [&](std::size_t q) { return Query{queries.rows.numbers_of(q), {}}; };
+  return answers(self, queries.rows.size(), queries.single, request, query_of, threads,
+                 cancel ? &*cancel : nullptr);
+}
+
+// The slots of ids; an unknown id is a KeyError naming it.
+PyResult<std::vector<std::uint32_t>> slots_of(const GraphIndex& self,
+                                              const std::vector<std::uint64_t>& ids) {
   std::vector<std::uint32_t> slots;
   slots.reserve(ids.size());
   for (const std::uint64_t id : ids) {
@@ -403,14 +485,45 @@ PyResult<Ref> get_vectors(const GraphIndex& self, std::vector<std::uint64_t> ids
     if (!slot) return std::unexpected(key_error(id));
     slots.push_back(*slot);
   }
-  const std::array<std::size_t, 2> shape = {ids.size(), self.dim()};
-  HALQEN_TRY_ASSIGN(NumpyArray rows, NumpyArray::empty(shape, "float64"));
-  const std::span<double> cells = rows.elements<double>();
+  return slots;
+}
+
+PyResult<std::pair<Ref, Ref>> search_by_id(const GraphIndex& self, IdQuery ids,
+                                           std::optional<ResultCount> k_given,
+                                           std::optional<SearchWidth> ef_given,
+                                           std::optional<FilterPair> filter,
+                                           std::optional<ThreadCount> threads) {
+  const std::vector<std::uint64_t>& wanted = ids.ids.values;
+  const std::uint64_t k = k_given ? k_given->value : kDefaultK;
+  HALQEN_TRY_VOID(check_result_size(wanted.size(), k));
+  HALQEN_TRY_VOID(check_ef(ef_given));
+  HALQEN_TRY_ASSIGN(const std::vector<std::uint32_t> slots, slots_of(self, wanted));
+  HALQEN_TRY_ASSIGN(const std::optional<graph::ValueFilter> built, filter_of(self, filter));
+  const SearchRequest request{k, ef_given ? ef_given->value : self.ef_search(),
+                              built ? &*built : nullptr};
+  const auto query_of = [&](std::size_t q) { return Query{self.vector(slots[q]), wanted[q]}; };
+  return answers(self, wanted.size(), ids.single, request, query_of, threads, nullptr);
+}
+
+template <class Cell>
+PyResult<Ref> rows_of(const GraphIndex& self, const std::vector<std::uint32_t>& slots,
+                      const char* dtype) {
+  const std::array<std::size_t, 2> shape = {slots.size(), self.dim()};
+  HALQEN_TRY_ASSIGN(NumpyArray rows, NumpyArray::empty(shape, dtype));
+  const std::span<Cell> cells = rows.elements<Cell>();
   for (std::size_t i = 0; i < slots.size(); ++i) {
     const std::span<const double> row = self.vector(slots[i]);
-    std::copy(row.begin(), row.end(), cells.begin() + static_cast<std::ptrdiff_t>(i * self.dim()));
+    std::transform(row.begin(), row.end(),
+                   cells.begin() + static_cast<std::ptrdiff_t>(i * self.dim()),
+                   [](double x) { return static_cast<Cell>(x); });
   }
   return std::move(rows).release();
+}
+
+PyResult<Ref> get_vectors(const GraphIndex& self, IdList ids, std::optional<VectorDtype> dtype) {
+  HALQEN_TRY_ASSIGN(const std::vector<std::uint32_t> slots, slots_of(self, ids.values));
+  if (dtype && dtype->single_precision) return rows_of<float>(self, slots, "float32");
+  return rows_of<double>(self, slots, "float64");
 }
 
 PyResult<Ref> stored_ids(const GraphIndex& self) {
@@ -424,8 +537,8 @@ PyResult<Ref> stored_ids(const GraphIndex& self) {
   return std::move(array).release();
 }
 
-PyResult<NoneResult> remove(GraphIndex& self, std::vector<std::uint64_t> ids,
-                            std::optional<ThreadCount> threads) {
+PyResult<NoneResult> remove(GraphIndex& self, IdList given, std::optional<ThreadCount> threads) {
+  const std::vector<std::uint64_t>& ids = given.values;
   for (const std::uint64_t id : ids) {
     if (!self.slot_of(id)) return std::unexpected(key_error(id));
   }
@@ -451,12 +564,68 @@ PyResult<std::uint64_t> get_ef_search(const GraphIndex& self) {
   return self.ef_search();
 }
 
+PyResult<Ref> text_of(std::string_view text) {
+  Ref object =
+      Ref::steal(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
+  if (!object) return fetch_error();
+  return object;
+}
+
+std::string_view walk_name(const GraphIndex& self) {
+  return kWalkNames[static_cast<std::size_t>(self.params().walk)];
+}
+
+std::string_view metric_name(const GraphIndex& self) {
+  return metric_row(self.params().metric).hnsw_name;
+}
+
 PyResult<Ref> get_walk(const GraphIndex& self) {
-  const std::string_view name = kWalkNames[static_cast<std::size_t>(self.params().walk)];
-  Ref text =
-      Ref::steal(PyUnicode_FromStringAndSize(name.data(), static_cast<Py_ssize_t>(name.size())));
-  if (!text) return fetch_error();
-  return text;
+  return text_of(walk_name(self));
+}
+
+PyResult<Ref> get_metric(const GraphIndex& self) {
+  return text_of(metric_name(self));
+}
+
+PyResult<std::uint64_t> get_dim(const GraphIndex& self) {
+  return self.dim();
+}
+
+PyResult<std::uint64_t> get_m(const GraphIndex& self) {
+  return self.params().m;
+}
+
+PyResult<std::uint64_t> get_ef_construction(const GraphIndex& self) {
+  return self.params().ef_construction;
+}
+
+PyResult<Ref> describe(const GraphIndex& self) {
+  const std::string text = "GraphIndex(dim=" + std::to_string(self.dim()) + ", metric='" +
+                           std::string(metric_name(self)) + "', count=" +
+                           std::to_string(self.size()) + ", walk='" +
+                           std::string(walk_name(self)) + "')";
+  return text_of(text);
+}
+
+// The ids as a list of ints: what iterating over the index goes through.
+PyResult<Ref> id_list(const GraphIndex& self) {
+  Ref list = Ref::steal(PyList_New(0));
+  if (!list) return fetch_error();
+  for (std::uint32_t slot = 0; slot < self.slot_count(); ++slot) {
+    if (self.is_free(slot)) continue;
+    Ref id = Ref::steal(PyLong_FromUnsignedLongLong(self.id_of(slot)));
+    if (!id || PyList_Append(list.get(), id.get()) != 0) return fetch_error();
+  }
+  return list;
+}
+
+PyObject* repr_slot(PyObject* self) {
+  return getter_entry<describe>(self, nullptr);
+}
+
+PyObject* iter_slot(PyObject* self) {
+  Ref ids = Ref::steal(getter_entry<id_list>(self, nullptr));
+  return ids ? PyObject_GetIter(ids.get()) : nullptr;
 }
 
 PyResult<NoneResult> set_ef_search(GraphIndex& self, std::uint64_t ef) {
@@ -468,13 +637,13 @@ PyResult<NoneResult> set_ef_search(GraphIndex& self, std::uint64_t ef) {
 // The checks of add and search before anything is stored or searched, for
 // halqen_dask (what depends on the vectors stored, such as an id already
 // present or k past the index's size, is not checked here).
-PyResult<NoneResult> check_add(const GraphIndex& self, VectorList vectors,
-                               std::optional<std::vector<std::uint64_t>> ids,
+PyResult<NoneResult> check_add(const GraphIndex& self, QueryBatch vectors,
+                               std::optional<IdList> ids,
                                std::optional<std::vector<MetadataPairs>> metadata,
                                std::optional<ThreadCount> /*threads*/,
                                std::optional<Flag> /*progress*/) {
   HALQEN_TRY_ASSIGN(const graph::Addition addition,
-                    addition_of(self, std::move(vectors), std::move(ids), metadata));
+                    addition_of(self, std::move(vectors.rows), ids_of(std::move(ids)), metadata));
   if (const auto error = self.check_addition(addition)) {
     return std::unexpected(value_error(graph::describe(*error, self.dim())));
   }
@@ -482,12 +651,12 @@ PyResult<NoneResult> check_add(const GraphIndex& self, VectorList vectors,
 }
 
 PyResult<NoneResult> check_search(const GraphIndex& self, QueryBatch queries,
-                                  std::optional<std::uint64_t> k,
-                                  std::optional<std::uint64_t> /*ef*/,
-                                  std::optional<NamedObject> filter,
+                                  std::optional<ResultCount> k, std::optional<SearchWidth> ef,
+                                  std::optional<FilterPair> filter,
                                   std::optional<ThreadCount> /*threads*/,
                                   std::optional<CancelEvent> /*cancel*/) {
-  HALQEN_TRY_VOID(check_k(k.value_or(kDefaultK)));
+  HALQEN_TRY_VOID(check_result_size(queries.rows.size(), k ? k->value : kDefaultK));
+  HALQEN_TRY_VOID(check_ef(ef));
   HALQEN_TRY_VOID(check_lengths(self, queries.rows));
   HALQEN_TRY_VOID(filter_of(self, filter));
   return NoneResult{};
@@ -501,6 +670,7 @@ constexpr CheckEntry kChecks[] = {
 PyMethodDef methods[] = {
     method_def<add, kAdd>("add", kAddDoc),
     method_def<search, kSearch>("search", kSearchDoc),
+    method_def<search_by_id, kSearchById>("search_by_id", kSearchByIdDoc),
     method_def<get_vectors, kGetVectors>("get_vectors", kGetVectorsDoc),
     method_def<remove, kRemove>("remove", kRemoveDoc),
     method_def<stored_ids, kIds>("ids", kIdsDoc),
@@ -511,11 +681,17 @@ PyGetSetDef properties[] = {
     {"ef_search", getter_entry<get_ef_search>, setter_entry<set_ef_search, kSetEf>, kEfDoc,
      nullptr},
     {"walk", getter_entry<get_walk>, nullptr, kWalkDoc, nullptr},
+    {"dim", getter_entry<get_dim>, nullptr, kDimDoc, nullptr},
+    {"metric", getter_entry<get_metric>, nullptr, kMetricDoc, nullptr},
+    {"m", getter_entry<get_m>, nullptr, kMDoc, nullptr},
+    {"ef_construction", getter_entry<get_ef_construction>, nullptr, kEfConstructionDoc, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
 const PyType_Slot kExtraSlots[] = {
     {Py_tp_getset, properties},
+    {Py_tp_repr, reinterpret_cast<void*>(repr_slot)},
+    {Py_tp_iter, reinterpret_cast<void*>(iter_slot)},
     {Py_sq_length, reinterpret_cast<void*>(length_entry<length>)},
     {Py_sq_contains, reinterpret_cast<void*>(contains_entry<contains, kContains>)},
 };

@@ -45,6 +45,9 @@ PyResult<Ref> create_module(PyModuleDef& definition) {
   if (!all || PyObject_SetAttrString(module.get(), "__all__", all.get()) != 0) {
     return fetch_error();
   }
+  if (PyModule_AddStringConstant(module.get(), "__version__", HALQEN_VERSION) != 0) {
+    return fetch_error();
+  }
   return module;
 }
 

@@ -99,7 +99,9 @@ def test_failed_calls_change_nothing(client):
              lambda index: index.add(vectors[:2], metadata=[[("colour", "red")]] * 2),
              lambda index: index.add(vectors[:2], [1, 2, 3]),
              lambda index: index.search(vectors[:2, :3]),
-             lambda index: index.search(vectors[:2], 0),
+             lambda index: index.search(vectors[:2], -1),
+             lambda index: index.search(vectors[:3], 2**30),
+             lambda index: index.search(vectors[:2], filter=[("size", 1), ("colour", "red")]),
              lambda index: index.search(vectors[:2], filter=("size", 1))]
     for call in calls:
         with pytest.raises(Exception) as expected:
@@ -107,8 +109,12 @@ def test_failed_calls_change_nothing(client):
         with pytest.raises(type(expected.value)) as got:
             call(sharded)
         assert str(got.value) == str(expected.value)
-    with pytest.raises(ValueError, match="k = 2000 exceeds the 600 vectors of the index"):
-        sharded.search(vectors[0], 2000)
+    # Past the vectors held, rows pad as one GraphIndex pads; k=0 is empty.
+    ids, values = sharded.search(vectors[0], 2000)
+    assert ids.shape == values.shape == (2000,)
+    assert sorted(ids[:600].tolist()) == list(range(600)) and (ids[600:] == -1).all()
+    assert (values[600:] == -np.inf).all()
+    assert [array.shape for array in sharded.search(vectors[:2], 0)] == [(2, 0), (2, 0)]
     assert len(sharded) == 600
 
 

@@ -2,6 +2,7 @@
 import importlib.util
 import os
 import pathlib
+import re
 import subprocess
 import sys
 
@@ -11,23 +12,47 @@ EXAMPLES = pathlib.Path(__file__).resolve().parents[2] / "examples"
 TIMEOUT_SECONDS = 300
 
 
+# The one thing an example may write to stderr: GraphIndex.add's progress
+# bar, whose lines (stderr being no terminal) each end in a newline.
+PROGRESS_LINE = re.compile(r"\d+/\d+ vectors, \d+/s, \d+:\d\d elapsed, \d+:\d\d left")
+
+
 def run_example(name):
     completed = subprocess.run([sys.executable, str(EXAMPLES / name)], capture_output=True,
                                text=True, timeout=TIMEOUT_SECONDS)
     assert completed.returncode == 0, completed.stderr
-    assert completed.stderr == ""
+    assert all(PROGRESS_LINE.fullmatch(line) for line in completed.stderr.splitlines()), completed.stderr
     return completed.stdout
 
 
 def test_every_example_is_covered():
     assert {path.name for path in EXAMPLES.glob("*.py")} == {
-        "demo.py", "filtered_search.py", "digits_search.py"}
+        "demo.py", "filtered_search.py", "digits_search.py", "semantic_service.py", "typed_calls.py"}
 
 
 def test_demo():
     output = run_example("demo.py")
     assert "recall@10 of PyHNSW against PyFlat" in output
     assert "filtered search near query 0" in output
+    recall = re.search(r"recall@10 of GraphIndex against PyFlat: ([0-9.]+)", output)
+    assert recall and float(recall.group(1)) >= 0.9
+    assert "GraphIndex filtered search near query 0" in output
+    assert "and read back: GraphIndex(dim=64, metric='euclidean', count=3000, walk='sq8'), same answers: True" \
+        in output
+
+
+def test_semantic_service():
+    output = run_example("semantic_service.py")
+    answers = output.split("GET ")[1:]
+    assert len(answers) == 4
+    assert "sourdough" in answers[0].splitlines()[1] or "bread" in answers[0].splitlines()[1]
+    assert all(" 105 " not in line and " 108 " not in line for line in answers[1].splitlines()[1:])
+    assert len(answers[2].splitlines()) == 1 + 5  # five documents of 2022 and 2023, no padding
+    assert " 106 " not in answers[3]
+
+
+def test_typed_calls():
+    assert "every call form ran" in run_example("typed_calls.py")
 
 
 def test_filtered_search():

@@ -13,6 +13,7 @@ PUBLISHED = [
     "deserialize_index",
     "search_batch",
     "search_ids",
+    "trimmed",
     "GraphIndex",
 ]
 
