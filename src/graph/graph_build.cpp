@@ -301,7 +301,11 @@ class GraphIndex::Builder {
 
   // Frees again the placed slots from `done` on, which no batch committed,
   // and drops the rows of new slots past the committed ones.
+  // Once only: a failure after a stop has given them back comes here again,
+  // and a slot listed free twice would be handed out twice.
   void give_back(std::size_t done) {
+    if (given_back_) return;
+    given_back_ = true;
     for (std::size_t i = done; i < slots_.size(); ++i) {
       if (slots_[i] >= first_new_) break;
       index_.unfill_row(slots_[i]);
@@ -433,6 +437,7 @@ class GraphIndex::Builder {
   // The lists this call may have given a diverse prefix.
   std::vector<LayerNode> chose_prefix_;
   bool forget_every_prefix_ = false;
+  bool given_back_ = false;
   // The ids the addition replaces, as they were: per replaced row of the
   // addition (ascending), its old slot, vector and record (no records
   // without a schema).
