@@ -43,21 +43,23 @@ CodeStore::CodeStore(std::size_t dim, MetricKind metric, CodeKind kind)
       lines_per_row_(row_bytes(padded_, kind) / kLineBytes),
       range_(dim) {}
 
-void CodeStore::coded_vector(std::span<const double> row, std::vector<double>& out) const {
+void CodeStore::coded_vector(std::span<const double> row, std::vector<double>& out,
+                             const double* squared) const {
   out.assign(row.begin(), row.end());
   if (!normalizes()) return;
-  const double norm = std::sqrt(squared_norm(row));
+  const double norm = std::sqrt(squared != nullptr ? *squared : squared_norm(row));
   // A free slot's row is zero: its code stays zero, never NaN.
   if (norm == 0.0) return;
   for (double& x : out) x /= norm;
 }
 
-bool CodeStore::covers_coded(std::span<const double> rows, std::vector<double>& scratch) const {
+bool CodeStore::covers_coded(std::span<const double> rows, std::vector<double>& scratch,
+                             const double* norms) const {
   if (!normalizes()) return range_.covers(rows);
   // Row by row: a normalised copy of them all would double a load's memory.
   bool inside = true;
   for (std::size_t row = 0; row < rows.size() && inside; row += dim_) {
-    coded_vector(rows.subspan(row, dim_), scratch);
+    coded_vector(rows.subspan(row, dim_), scratch, norms ? norms + row / dim_ : nullptr);
     inside = range_.covers(scratch);
   }
   return inside;
@@ -73,7 +75,9 @@ void CodeStore::append(std::span<const double> stored, std::span<const double> r
   encode_rows(rows);
 }
 
-void CodeStore::append_slots(std::span<const double> rows, std::span<const std::uint8_t> free) {
+void CodeStore::append_slots(std::span<const double> rows, std::span<const std::uint8_t> free,
+                             std::span<const double> norms) {
+  const double* known = norms.empty() ? nullptr : norms.data();
   const std::size_t first = count_;
   grow_to(count_ + free.size());
   bool widened = false;
@@ -81,12 +85,13 @@ void CodeStore::append_slots(std::span<const double> rows, std::span<const std::
     std::size_t end = begin;
     while (end < free.size() && free[end] == free[begin]) ++end;
     if (kind_ == CodeKind::Sq8 && free[begin] == 0) {
-      widened |= widen_for(rows.subspan(begin * dim_, (end - begin) * dim_));
+      widened |= widen_for(rows.subspan(begin * dim_, (end - begin) * dim_),
+                           known ? known + begin : nullptr);
     }
     begin = end;
   }
   if (widened) ++range_changes_;
-  encode_rows(rows);
+  encode_rows(rows, known);
   for (std::size_t slot = 0; slot < free.size(); ++slot) {
     if (free[slot] != 0) clear(static_cast<std::uint32_t>(first + slot));
   }
@@ -102,24 +107,25 @@ void CodeStore::grow_to(std::size_t count) {
   }
 }
 
-void CodeStore::encode_rows(std::span<const double> rows) {
+void CodeStore::encode_rows(std::span<const double> rows, const double* norms) {
   const std::size_t count = dim_ == 0 ? 0 : rows.size() / dim_;
   std::vector<double> scratch;
   for (std::size_t i = 0; i < count; ++i) {
-    encode(static_cast<std::uint32_t>(count_ + i), rows.subspan(i * dim_, dim_), scratch);
+    encode(static_cast<std::uint32_t>(count_ + i), rows.subspan(i * dim_, dim_), scratch,
+           norms ? norms + i : nullptr);
   }
   count_ += count;
 }
 
-bool CodeStore::widen_for(std::span<const double> rows) {
+bool CodeStore::widen_for(std::span<const double> rows, const double* norms) {
   std::vector<double> scratch;
-  if (covers_coded(rows, scratch)) return false;
+  if (covers_coded(rows, scratch, norms)) return false;
   std::span<const double> coded = rows;
   std::vector<double> normalized;
   if (normalizes()) {
     normalized.reserve(rows.size());
     for (std::size_t i = 0; i * dim_ < rows.size(); ++i) {
-      coded_vector(rows.subspan(i * dim_, dim_), scratch);
+      coded_vector(rows.subspan(i * dim_, dim_), scratch, norms ? norms + i : nullptr);
       normalized.insert(normalized.end(), scratch.begin(), scratch.end());
     }
     coded = normalized;
@@ -163,11 +169,11 @@ void CodeStore::encode_all(std::span<const double> stored) {
 }
 
 void CodeStore::encode(std::uint32_t slot, std::span<const double> row,
-                       std::vector<double>& scratch) {
+                       std::vector<double>& scratch, const double* squared) {
   clear(slot);
   std::span<const double> coded = row;
   if (normalizes()) {
-    coded_vector(row, scratch);
+    coded_vector(row, scratch, squared);
     coded = scratch;
   }
   if (kind_ == CodeKind::Float32) {

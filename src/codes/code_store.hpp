@@ -35,7 +35,10 @@ class CodeStore {
   // Appends the codes of a whole store read back, where `free` flags the
   // slots whose rows are only zeros: those stay cleared and, like every
   // free slot of the store it was read from, never widen the range.
-  void append_slots(std::span<const double> rows, std::span<const std::uint8_t> free);
+  // `norms`: the rows' squared norms, where the caller has them (a store
+  // that normalizes needs them, and computes them when they are empty).
+  void append_slots(std::span<const double> rows, std::span<const std::uint8_t> free,
+                    std::span<const double> norms = {});
   // Codes `row` into an existing slot (a slot refilled after a removal);
   // `stored` as for append, the slot's old vector may be in it.
   void overwrite(std::uint32_t slot, std::span<const double> stored, std::span<const double> row);
@@ -81,11 +84,14 @@ class CodeStore {
   }
 
   // The vector the codes stand for: `row` itself, or normalized.
-  void coded_vector(std::span<const double> row, std::vector<double>& out) const;
+  // `squared`: the row's squared norm, when known.
+  void coded_vector(std::span<const double> row, std::vector<double>& out,
+                    const double* squared = nullptr) const;
 
  private:
   // Whether the range covers the rows as coded (normalized or not).
-  bool covers_coded(std::span<const double> rows, std::vector<double>& scratch) const;
+  bool covers_coded(std::span<const double> rows, std::vector<double>& scratch,
+                    const double* norms) const;
 
   struct alignas(kLineBytes) Line {
     unsigned char bytes[kLineBytes];
@@ -101,15 +107,16 @@ class CodeStore {
     return lines_.data() + static_cast<std::size_t>(slot) * lines_per_row_;
   }
   Line* line_of(std::uint32_t slot) { return lines_.data() + slot * lines_per_row_; }
-  void encode(std::uint32_t slot, std::span<const double> row, std::vector<double>& scratch);
+  void encode(std::uint32_t slot, std::span<const double> row, std::vector<double>& scratch,
+              const double* squared = nullptr);
   // Room for codes up to `count` slots. Throws std::bad_alloc with the
   // store unchanged.
   void grow_to(std::size_t count);
   // Codes `rows` into the slots from size() on, which grow_to made.
-  void encode_rows(std::span<const double> rows);
+  void encode_rows(std::span<const double> rows, const double* norms = nullptr);
   // Widens the 8-bit range to take in `rows` (all coded alike); whether it
   // changed.
-  bool widen_for(std::span<const double> rows);
+  bool widen_for(std::span<const double> rows, const double* norms = nullptr);
   // Codes every stored row again, after the range changed.
   void encode_all(std::span<const double> stored);
 

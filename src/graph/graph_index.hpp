@@ -164,8 +164,12 @@ class GraphIndex {
 
   // Links every node no walk reaches from a node one does (graph_reach.cpp).
   void connect_unreached();
-  // The last resort of connect_unreached on a layer.
+  // The last resort of connect_unreached on a layer, and its two ways to
+  // link a node: from a reached host with a link to spare (whether one
+  // was found), or in the middle of the entry's last link.
   void link_unreached_from_anywhere(unsigned layer, std::vector<bool>& reached);
+  bool link_from_spare_host(std::uint32_t node, unsigned layer, const std::vector<bool>& reached);
+  void splice_after_entry(std::uint32_t node, unsigned layer);
   // One pass over a layer; whether it linked anything.
   bool link_unreached(unsigned layer, std::vector<bool>& reached, WalkScratch& scratch);
   // The node, reached on `layer`, that links to an unreached one; where its

@@ -154,9 +154,16 @@ std::expected<void, InvalidParts> check_rows(const GraphParts& parts) {
         " has a component that is not finite");
   }
   if (parts.params.metric == MetricKind::Cosine) {
-    for (std::uint64_t row = 0; row < live; ++row) {
-      if (squared_norm(std::span(parts.vectors).subspan(row * dim, dim)) == 0.0) {
-        return invalid("live vector " + std::to_string(row) +
+    // In pieces, so that the norms take little memory beside the rows.
+    constexpr std::uint64_t kRowsPerPiece = 1024;
+    std::vector<double> norms(kRowsPerPiece);
+    for (std::uint64_t first = 0; first < live; first += kRowsPerPiece) {
+      const std::uint64_t rows = std::min(kRowsPerPiece, live - first);
+      squared_norms(parts.vectors.data() + first * dim, rows, dim, norms.data());
+      const std::span<const double> piece = std::span(norms).first(rows);
+      const auto zero = std::ranges::find(piece, 0.0);
+      if (zero != piece.end()) {
+        return invalid("live vector " + std::to_string(first + (zero - piece.begin())) +
                        " is a zero vector under the cosine metric");
       }
     }
@@ -357,7 +364,7 @@ std::expected<GraphIndex, InvalidParts> GraphIndex::from_parts(GraphParts parts)
     } else if (*restored) {
       index.codes_->restore_range(std::move(**restored));
     }
-    index.codes_->append_slots(index.store_.values(), *free);
+    index.codes_->append_slots(index.store_.values(), *free, index.store_.norms());
   }
   return index;
 }

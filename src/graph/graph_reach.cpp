@@ -74,26 +74,47 @@ void GraphIndex::connect_unreached() {
 }
 
 // Passes that give up links can strand one node for another without end
-// (a graph of many equal vectors); this one never gives up a link it cannot
-// spare, looking through every reached node for a host.
+// (a graph of many equal vectors); this one never strands a node: a reached
+// host with room takes the link, else one that can spare a link, else the
+// entry puts the node in the middle of its last link (entry -> node -> t).
 void GraphIndex::link_unreached_from_anywhere(unsigned layer, std::vector<bool>& reached) {
   const std::size_t count = slot_count();
   std::fill(reached.begin(), reached.end(), false);
   spread(links_, entry_, layer, reached);
   for (std::uint32_t node = 0; node < count; ++node) {
     if (reached[node] || slots_.is_free(node) || links_.level(node) < layer) continue;
-    for (std::uint32_t host = 0; host < count; ++host) {
-      if (!reached[host] || links_.level(host) < layer) continue;
-      if (links_.has_room(host, layer)) {
-        links_.append_link(host, layer, node);
-      } else if (const auto position = redundant_link(links_, host, layer)) {
-        links_.replace_link(host, layer, *position, node);
-      } else {
-        continue;
-      }
-      spread(links_, node, layer, reached);
-      break;
+    if (!link_from_spare_host(node, layer, reached)) splice_after_entry(node, layer);
+    spread(links_, node, layer, reached);
+  }
+}
+
+bool GraphIndex::link_from_spare_host(std::uint32_t node, unsigned layer,
+                                      const std::vector<bool>& reached) {
+  for (std::uint32_t host = 0; host < slot_count(); ++host) {
+    if (!reached[host] || links_.level(host) < layer) continue;
+    if (links_.has_room(host, layer)) {
+      links_.append_link(host, layer, node);
+      return true;
     }
+    if (const auto position = redundant_link(links_, host, layer)) {
+      links_.replace_link(host, layer, *position, node);
+      return true;
+    }
+  }
+  return false;
+}
+
+void GraphIndex::splice_after_entry(std::uint32_t node, unsigned layer) {
+  // Every reached list is full (so the entry's is not empty), and the node
+  // is not reached, so it is none of the entry's links.
+  const std::uint32_t next = links_.replace_last_link(entry_, layer, node);
+  const std::span<const std::uint32_t> own = links_.links(node, layer);
+  if (std::ranges::count(own, next) > 0) return;
+  // Nothing reached depended on the node's links: it was not reached.
+  if (links_.has_room(node, layer)) {
+    links_.append_link(node, layer, next);
+  } else {
+    links_.replace_last_link(node, layer, next);
   }
 }
 

@@ -29,9 +29,8 @@ void VectorStore::append(std::vector<double>&& rows, std::size_t count) {
   const std::size_t first = count_;
   count_ += count;
   if (norms) {
-    for (std::size_t slot = first; slot < count_; ++slot) {
-      norms_.push_back(squared_norm(row(static_cast<std::uint32_t>(slot))));
-    }
+    norms_.resize(count_);
+    squared_norms(values_.data() + first * dim_, count, dim_, norms_.data() + first);
   }
 }
 

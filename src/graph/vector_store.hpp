@@ -36,6 +36,8 @@ class VectorStore {
   }
   // squared_norm(row(slot)); only where keeps_norms().
   double norm(std::uint32_t slot) const { return norms_[slot]; }
+  // Every slot's squared norm; empty unless keeps_norms().
+  std::span<const double> norms() const { return norms_; }
   std::span<const double> values() const { return {values_.data(), count_ * dim_}; }
   std::uint64_t heap_bytes() const {
     return (values_.capacity() + norms_.capacity()) * sizeof(double);

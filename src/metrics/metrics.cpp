@@ -63,6 +63,23 @@ double cosine_similarity(VectorView a, VectorView b) {
   return dot / (std::sqrt(norm_a) * std::sqrt(norm_b));
 }
 
+void squared_norms(const double* rows, std::size_t count, std::size_t dim, double* out) {
+  constexpr std::size_t kRowsAtOnce = 4;
+  std::size_t row = 0;
+  for (; row + kRowsAtOnce <= count; row += kRowsAtOnce) {
+    const double* first = rows + row * dim;
+    double sums[kRowsAtOnce] = {};
+    for (std::size_t i = 0; i < dim; ++i) {
+      for (std::size_t r = 0; r < kRowsAtOnce; ++r) {
+        const double x = first[r * dim + i];
+        sums[r] += x * x;
+      }
+    }
+    for (std::size_t r = 0; r < kRowsAtOnce; ++r) out[row + r] = sums[r];
+  }
+  for (; row < count; ++row) out[row] = squared_norm(VectorView(rows + row * dim, dim));
+}
+
 MetricFn metric_function(MetricKind kind) {
   return metric_row(kind).pair;
 }

@@ -7,6 +7,7 @@
 // lengths, zero norms and non-finite components all yield a float.
 #pragma once
 
+#include <cstddef>
 #include <span>
 
 namespace halqen {
@@ -24,6 +25,10 @@ double cosine_similarity(VectorView a, VectorView b);
 // The sequential sum of v[i] * v[i] over all of `v`: the squared norm that
 // cosine_similarity uses, to the bit, so callers may precompute it.
 double squared_norm(VectorView v);
+// out[i] = squared_norm of row i of `count` rows of `dim` values, to the
+// bit; several rows at once, each summed in its own order, so the sums do not
+// wait on one another.
+void squared_norms(const double* rows, std::size_t count, std::size_t dim, double* out);
 
 // The single-pair function for a metric kind. Throws std::invalid_argument
 // when `kind` is not one of the enumerators.

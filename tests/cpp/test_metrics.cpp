@@ -179,6 +179,25 @@ TEST(MetricFunctions, MatchSequentialLoopsBitForBit) {
   }
 }
 
+// Several rows at once, any count and length: each row's own sum, to the bit.
+TEST(MetricFunctions, SquaredNormsOfManyRowsAreEachRowsSquaredNorm) {
+  Data data(3);
+  for (int trial = 0; trial < 200; ++trial) {
+    const std::size_t dim = data.length();
+    const std::size_t count = static_cast<std::size_t>(trial % 11);
+    std::vector<double> rows;
+    for (std::size_t row = 0; row < count; ++row) {
+      const Vec v = data.vector(dim, false);
+      rows.insert(rows.end(), v.begin(), v.end());
+    }
+    std::vector<double> norms(count);
+    squared_norms(rows.data(), count, dim, norms.data());
+    for (std::size_t row = 0; row < count; ++row) {
+      EXPECT_SAME_BITS(squared_norm(VectorView(rows).subspan(row * dim, dim)), norms[row]);
+    }
+  }
+}
+
 // The data above must be able to expose a changed order of additions, or the
 // bit-for-bit comparisons would prove nothing.
 TEST(MetricFunctions, TestDataDetectsReorderedSums) {
