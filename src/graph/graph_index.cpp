@@ -46,6 +46,9 @@ std::expected<GraphIndex, GraphError> GraphIndex::create(GraphParams params) {
   if (params.m < kMinLinks || params.m > kMaxLinks) {
     return std::unexpected(GraphError{.kind = GraphErrorKind::BadParameter, .detail = params.m});
   }
+  if (params.dim > kMaxDim) {
+    return std::unexpected(GraphError{.kind = GraphErrorKind::BadParameter, .detail = params.dim});
+  }
   metric_function(params.metric);  // throws for a kind that is no metric
   return GraphIndex(std::move(params));
 }

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <limits>
 #include <optional>
 
 #include "metadata/metadata.hpp"
@@ -34,5 +35,9 @@ struct GraphParams {
 // the fixed link arrays stop paying for themselves.
 inline constexpr std::uint64_t kMinLinks = 2;
 inline constexpr std::uint64_t kMaxLinks = 1024;
+
+// A file gives a row's bytes (dim float64 values) as a 64-bit size, which
+// the reader refuses to see wrap: a wider index could be made, never saved.
+inline constexpr std::uint64_t kMaxDim = std::numeric_limits<std::uint64_t>::max() / sizeof(double);
 
 }  // namespace halqen::graph

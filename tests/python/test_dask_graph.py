@@ -94,7 +94,9 @@ def test_failed_calls_change_nothing(client):
     bad[31, 4] = np.nan
     zero = vectors[:50].copy()
     zero[7] = 0.0
-    calls = [lambda index: index.add(bad), lambda index: index.add(zero),
+    tiny = vectors[:50].copy()
+    tiny[9] = 1e-170  # its squares underflow: a squared norm of 0
+    calls = [lambda index: index.add(bad), lambda index: index.add(zero), lambda index: index.add(tiny),
              lambda index: index.add(vectors[:2], [5, 5]),
              lambda index: index.add(vectors[:2], metadata=[[("colour", "red")]] * 2),
              lambda index: index.add(vectors[:2], [1, 2, 3]),
@@ -110,6 +112,8 @@ def test_failed_calls_change_nothing(client):
     with pytest.raises(ValueError, match="k = 2000 exceeds the 600 vectors of the index"):
         sharded.search(vectors[0], 2000)
     assert len(sharded) == 600
+    with pytest.raises(ValueError, match=f"dim must be at most {2**61 - 1}, got {2**61}"):
+        ShardedGraph(2**61, "euclidean", client=client)
 
 
 def test_removes_and_replaces_as_one_graph_index(client):

@@ -163,6 +163,20 @@ def test_a_zero_vector_has_no_angle():
         index.search([0.0, 0.0, 0.0])
 
 
+def test_a_vector_whose_squares_underflow_has_no_angle():
+    # Not zero, but its float64 squared norm is: the cosine would divide by 0.
+    tiny = [1e-170, 1e-170]
+    index = GraphIndex(2, "angular")
+    with pytest.raises(ValueError, match=r"zero vector .*squared norm.*\(vector 1 of the call\)"):
+        index.add([[1.0, 0.0], tiny])
+    assert len(index) == 0
+    index.add([[1.0, 0.0], [1e-150, 1e-150]])  # squares of 1e-300 still add up to a norm
+    with pytest.raises(ValueError, match="zero query"):
+        index.search(tiny)
+    ids, values = index.search([1.0, 1.0], k=2)
+    assert sorted(ids.tolist()) == [0, 1] and np.isfinite(values).all()
+
+
 def test_the_same_graph_for_every_thread_count():
     data = clustered(4000, 16, seed=6)
     queries = clustered(200, 16, seed=7)
