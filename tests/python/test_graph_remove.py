@@ -157,3 +157,20 @@ def test_errors_change_nothing_and_removing_everything_leaves_a_usable_index():
     assert len(index) == 0 and 0 not in index
     index.add(clustered(5, DIM, 3))
     assert sorted(index.search(clustered(1, DIM, 4)[0], k=5)[0].tolist()) == list(range(30, 35))
+
+
+def test_values_no_vector_holds_any_more_are_forgotten():
+    live, cycles = 200, 3000
+    vectors = clustered(live + cycles, DIM, seed=31)
+    metadata = [[("name", f"value number {i}"), ("number", i)] for i in range(live + cycles)]
+    index = GraphIndex(DIM, "euclidean", schema=["name", "number"])
+    index.add(vectors[:live], metadata=metadata[:live], threads=1)
+    for i in range(live, live + cycles):  # one new distinct value in, one out
+        index.add(vectors[i:i + 1], metadata=metadata[i:i + 1], threads=1)
+        index.remove([i - live], threads=1)
+    heap_bytes = getattr(halqen_ext, "__heap_bytes")
+    loaded = halqen_ext.deserialize_index(halqen_ext.serialize_index(index))
+    assert heap_bytes(index) < 2 * heap_bytes(loaded)  # not the values of the 3000 removed
+    newest = live + cycles - 1
+    assert index.search(vectors[-1], k=1, filter=("name", f"value number {newest}"))[0][0] == newest
+    assert index.search(vectors[0], k=1, filter=("name", "value number 0"))[0][0] == -1
