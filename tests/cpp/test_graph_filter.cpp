@@ -196,7 +196,9 @@ TEST(MatchPartition, ScanningEveryBucketIsTheExactScan) {
     ExactDistances distances(store, query);
     BestSet best;
     best.reset(kK);
-    partition.scan(distances, members.size(), best);
+    for (const auto bucket : partition.nearest_buckets(distances, members.size())) {
+      for (const std::uint32_t slot : bucket) best.offer({distances.key(slot), slot});
+    }
     const std::vector<Candidate> found = best.take_sorted();
     const std::vector<std::uint32_t> truth = exact_filtered(data, query, 1, common);
     ASSERT_EQ(found.size(), truth.size());

@@ -85,6 +85,24 @@ def test_answers_are_one_graph_index_s(client, metric):
         assert np.mean([len(set(a) & set(b)) for a, b in zip(found, truth)]) / 10 >= 0.95
 
 
+@pytest.mark.parametrize("metric", ["euclidean", "inner_product"])
+def test_equal_values_come_by_id_as_from_one_graph_index(client, metric):
+    rng = np.random.default_rng(8)
+    points = rng.integers(0, 2, size=(60, DIM)).astype(np.float64)
+    vectors = np.concatenate([points] * 5)  # every value ties at least five ways
+    ids = rng.permutation(10**9)[:len(vectors)]  # slot order is not id order
+    sharded, single = pair(client, metric, shard_size=100)
+    for index in (sharded, single):
+        index.add(vectors, ids, metadata_of(ids))
+    queries = rng.integers(0, 2, size=(20, DIM)).astype(np.float64)
+    for k in (3, 12):
+        assert_same(sharded, single, queries, k, ef=EXACT_EF)
+        assert_same(sharded, single, queries, k, ef=EXACT_EF, filter=("colour", "red"))
+    got_ids, got_values = single.search(queries, 12, ef=EXACT_EF)
+    keys = got_values if metric == "euclidean" else -got_values
+    assert (np.lexsort((got_ids, keys), axis=1) == np.arange(12)).all()  # (value, id) order
+
+
 def test_failed_calls_change_nothing(client):
     rng = np.random.default_rng(2)
     vectors = clustered(rng, 600)
