@@ -36,8 +36,6 @@ using graph::GraphIndex;
 using MetadataPairs = std::vector<NamedObject>;
 
 constexpr std::uint64_t kDefaultK = 10;
-// Queries per piece of a parallel search: a few milliseconds of work.
-constexpr std::size_t kQueriesPerPiece = 16;
 // Rows may be padded up to this k even past the index's size.
 constexpr std::uint64_t kPaddedK = 1024;
 
@@ -389,10 +387,10 @@ PyResult<std::pair<Ref, Ref>> search(const GraphIndex& self, QueryBatch queries,
     WithoutLock unlocked;
     for (std::size_t q = 0; q < count; ++q) run_query(q);
   } else {
-    const PieceJob job{(count + kQueriesPerPiece - 1) / kQueriesPerPiece, [&](std::size_t piece) {
-                         const std::size_t end = std::min(count, (piece + 1) * kQueriesPerPiece);
-                         for (std::size_t q = piece * kQueriesPerPiece; q < end; ++q) run_query(q);
-                       }};
+    // A query per piece: workers look for a stop request before each query,
+    // not only after several (whose time a busy machine stretches many
+    // times over); taking a piece costs nothing beside a query's walk.
+    const PieceJob job{count, run_query};
     HALQEN_TRY_VOID(run_released(job, worker_threads(threads), cancel ? &*cancel : nullptr));
   }
   return std::pair(std::move(ids).release(), std::move(values).release());
