@@ -16,7 +16,8 @@ ann_million (the same at 1,000,000 x 128, clustered; left out by --quick),
 filtered (GraphIndex's filtered search beside hnswlib's filter callback at
 selectivities 0.1% to 50%, attributes at random and following the clusters),
 churn (GraphIndex after removals and additions beside a fresh build over the
-same set: recall@10 at the same ef, resident memory).
+same set: recall@10 at the same ef, resident memory), cancel (how soon a
+GraphIndex search ends once its cancel event is set, every CPU also busy).
 """
 import common  # noqa: F401  (single-threaded set-up before numpy)
 
@@ -31,6 +32,7 @@ import ann  # noqa: E402
 import ann_million  # noqa: E402
 import approx  # noqa: E402
 import batch  # noqa: E402
+import cancel  # noqa: E402
 import churn  # noqa: E402
 import exact  # noqa: E402
 import filtered  # noqa: E402
@@ -63,6 +65,7 @@ SECTIONS = {
     "ann_million": (ann_million, False),
     "filtered": (filtered, False),
     "churn": (churn, False),
+    "cancel": (cancel, False),
 }
 SEED = 0
 

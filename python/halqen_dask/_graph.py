@@ -170,10 +170,12 @@ class ShardedGraph(ShardedIndex):
 
     def _rows_pass(self, matrix: np.ndarray) -> bool:
         """Whether GraphIndex would take every row: finite components, and
-        no zero vector under "angular" (which has no angle)."""
+        under "angular" a squared norm above 0 (else it has no angle). A sum
+        of squares is 0 exactly when every square underflows to 0, whatever
+        the order of the sum, so this matches the metric's own sum."""
         if not np.isfinite(matrix).all():
             return False
-        return self.metric != "angular" or bool((matrix != 0).any(axis=1).all())
+        return self.metric != "angular" or bool((matrix * matrix != 0).any(axis=1).all())
 
     def _checked_labels(self, count: int, ids: Any, metadata: Optional[Sequence[Any]]) -> Tuple[Ids, Metadata]:
         """The ids of `count` vectors (given, or the defaults) as int64, and

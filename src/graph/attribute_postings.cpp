@@ -52,11 +52,26 @@ std::uint32_t AttributePostings::code_for(Attribute& attribute, const Metadata& 
   const Metadata key = canonical(value);
   const auto found = attribute.code_of_value.find(key);
   if (found != attribute.code_of_value.end()) return found->second;
-  const auto code = static_cast<std::uint32_t>(attribute.slots_by_code.size());
-  attribute.slots_by_code.emplace_back();
-  attribute.reorderings_by_code.push_back(first_count_of_a_new_list());
-  attribute.code_of_value.emplace(key, code);
+  const bool reused = !attribute.free_codes.empty();
+  const auto code = reused ? attribute.free_codes.back()
+                           : static_cast<std::uint32_t>(attribute.slots_by_code.size());
+  if (!reused) {
+    attribute.slots_by_code.emplace_back();
+    attribute.reorderings_by_code.push_back(0);
+    attribute.value_of_code.push_back(nullptr);
+  }
+  const auto entry = attribute.code_of_value.emplace(key, code).first;
+  if (reused) attribute.free_codes.pop_back();
+  attribute.reorderings_by_code[code] = first_count_of_a_new_list();
+  attribute.value_of_code[code] = &entry->first;
   return code;
+}
+
+void AttributePostings::forget_value(Attribute& attribute, std::uint32_t code) {
+  attribute.code_of_value.erase(attribute.code_of_value.find(*attribute.value_of_code[code]));
+  attribute.value_of_code[code] = nullptr;
+  std::vector<std::uint32_t>().swap(attribute.slots_by_code[code]);
+  attribute.free_codes.push_back(code);
 }
 
 void AttributePostings::insert(std::uint32_t slot, std::span<const Metadata> record) {
@@ -73,8 +88,10 @@ void AttributePostings::insert(std::uint32_t slot, std::span<const Metadata> rec
   }
 }
 
-void AttributePostings::erase(std::uint32_t slot) {
-  for (Attribute& attribute : attributes_) {
+std::vector<ValueCode> AttributePostings::erase(std::uint32_t slot) {
+  std::vector<ValueCode> forgotten;
+  for (std::size_t position = 0; position < attributes_.size(); ++position) {
+    Attribute& attribute = attributes_[position];
     if (slot >= attribute.code_of_slot.size()) continue;
     const std::uint32_t code = attribute.code_of_slot[slot];
     if (code == kNoCode) continue;
@@ -82,7 +99,12 @@ void AttributePostings::erase(std::uint32_t slot) {
     slots.erase(std::lower_bound(slots.begin(), slots.end(), slot));
     ++attribute.reorderings_by_code[code];
     attribute.code_of_slot[slot] = kNoCode;
+    if (slots.empty()) {
+      forget_value(attribute, code);
+      forgotten.push_back({position, code});
+    }
   }
+  return forgotten;
 }
 
 ValueSelection AttributePostings::select(std::size_t position,
@@ -114,7 +136,9 @@ std::uint64_t AttributePostings::heap_bytes() const {
              attribute.code_of_value.bucket_count() * sizeof(void*);
     bytes += attribute.slots_by_code.capacity() * sizeof(std::vector<std::uint32_t>) +
              attribute.reorderings_by_code.capacity() * sizeof(std::uint64_t) +
-             attribute.code_of_slot.capacity() * sizeof(std::uint32_t);
+             attribute.value_of_code.capacity() * sizeof(const Metadata*) +
+             (attribute.code_of_slot.capacity() + attribute.free_codes.capacity()) *
+                 sizeof(std::uint32_t);
     for (const std::vector<std::uint32_t>& slots : attribute.slots_by_code) {
       bytes += slots.capacity() * sizeof(std::uint32_t);
     }

@@ -17,6 +17,12 @@
 
 namespace halqen::graph {
 
+// A value's code at one attribute.
+struct ValueCode {
+  std::size_t position = 0;
+  std::uint32_t code = 0;
+};
+
 // The values a filter admits at one attribute, as that attribute's codes.
 struct ValueSelection {
   std::size_t position = 0;
@@ -35,8 +41,11 @@ class AttributePostings {
   // empty record: none). Slots may come in any order, so that a freed slot
   // can be used again. Throws std::bad_alloc.
   void insert(std::uint32_t slot, std::span<const Metadata> record);
-  // Forgets the values of `slot`.
-  void erase(std::uint32_t slot);
+  // Forgets the values of `slot`. A value no slot holds any more is
+  // forgotten too, and its code given to the next new value (else every
+  // distinct value ever added would stay): those codes are returned, for
+  // whatever was kept by them.
+  std::vector<ValueCode> erase(std::uint32_t slot);
 
   // The codes of the values at `position` that equal one of `values` (the
   // metadata equality: NaN matches nothing, -0.0 matches 0.0, 1 is not 1.0).
@@ -71,12 +80,16 @@ class AttributePostings {
   };
   struct Attribute {
     std::unordered_map<Metadata, std::uint32_t, ValueHash> code_of_value;
+    // The map's key of each code in use (map nodes never move).
+    std::vector<const Metadata*> value_of_code;
     std::vector<std::vector<std::uint32_t>> slots_by_code;
     std::vector<std::uint64_t> reorderings_by_code;
     std::vector<std::uint32_t> code_of_slot;
+    std::vector<std::uint32_t> free_codes;  // of values forgotten, the last freed on top
   };
 
   std::uint32_t code_for(Attribute& attribute, const Metadata& value);
+  static void forget_value(Attribute& attribute, std::uint32_t code);
 
   std::vector<Attribute> attributes_;
 };

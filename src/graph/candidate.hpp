@@ -13,8 +13,20 @@ struct Candidate {
   std::uint32_t slot;
 };
 
+// A candidate chosen for an answer; ties go to the lower id, so that an
+// answer does not depend on where the index stored its vectors (walks keep
+// the slot order: the graph built is the same for the same additions).
+struct Answer {
+  double key;
+  std::uint64_t id;
+  std::uint32_t slot;
+};
+
 inline bool nearer(const Candidate& a, const Candidate& b) {
   return a.key < b.key || (a.key == b.key && a.slot < b.slot);
+}
+inline bool nearer(const Answer& a, const Answer& b) {
+  return a.key < b.key || (a.key == b.key && a.id < b.id);
 }
 inline bool farther(const Candidate& a, const Candidate& b) {
   return nearer(b, a);
@@ -23,10 +35,16 @@ inline bool farther(const Candidate& a, const Candidate& b) {
 // The same orders as types, which the heap algorithms inline (a function
 // pointer they would call).
 struct Nearer {
-  bool operator()(const Candidate& a, const Candidate& b) const { return nearer(a, b); }
+  template <class Item>
+  bool operator()(const Item& a, const Item& b) const {
+    return nearer(a, b);
+  }
 };
 struct Farther {
-  bool operator()(const Candidate& a, const Candidate& b) const { return nearer(b, a); }
+  template <class Item>
+  bool operator()(const Item& a, const Item& b) const {
+    return nearer(b, a);
+  }
 };
 
 // The nearest candidate on top: what a walk expands next.
@@ -50,8 +68,9 @@ class Frontier {
   std::vector<Candidate> heap_;
 };
 
-// The best `width` candidates so far, the farthest on top.
-class BestSet {
+// The best `width` candidates (or answers) so far, the farthest on top.
+template <class Item>
+class BestOf {
  public:
   void reset(std::size_t width) {
     heap_.clear();
@@ -59,10 +78,10 @@ class BestSet {
   }
   std::size_t size() const { return heap_.size(); }
   bool full() const { return heap_.size() >= width_; }
-  const Candidate& farthest() const { return heap_.front(); }
+  const Item& farthest() const { return heap_.front(); }
   // Whether `c` would enter the set.
-  bool admits(const Candidate& c) const { return !full() || nearer(c, farthest()); }
-  void offer(Candidate c) {
+  bool admits(const Item& c) const { return !full() || nearer(c, farthest()); }
+  void offer(Item c) {
     if (!admits(c)) return;
     heap_.push_back(c);
     std::push_heap(heap_.begin(), heap_.end(), Nearer{});
@@ -72,20 +91,23 @@ class BestSet {
     }
   }
   // The candidates nearest first; the set is left empty.
-  std::vector<Candidate> take_sorted() {
+  std::vector<Item> take_sorted() {
     std::sort_heap(heap_.begin(), heap_.end(), Nearer{});
-    std::vector<Candidate> sorted;
+    std::vector<Item> sorted;
     sorted.swap(heap_);
     return sorted;
   }
-  void sorted_into(std::vector<Candidate>& out) {
+  void sorted_into(std::vector<Item>& out) {
     out.assign(heap_.begin(), heap_.end());
     std::sort(out.begin(), out.end(), Nearer{});
   }
 
  private:
-  std::vector<Candidate> heap_;
+  std::vector<Item> heap_;
   std::size_t width_ = 0;
 };
+
+using BestSet = BestOf<Candidate>;
+using AnswerSet = BestOf<Answer>;
 
 }  // namespace halqen::graph

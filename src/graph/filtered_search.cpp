@@ -23,15 +23,6 @@ constexpr std::size_t kSeedSample = 32;
 // Slots per kernel call of the exact scan: enough rows in flight.
 constexpr std::size_t kScanChunk = 64;
 
-void offer_all(std::span<const std::uint32_t> slots, ExactDistances& distances, BestSet& best) {
-  std::array<double, kScanChunk> keys;
-  for (std::size_t begin = 0; begin < slots.size(); begin += kScanChunk) {
-    const std::size_t count = std::min(kScanChunk, slots.size() - begin);
-    distances.keys(slots.data() + begin, count, keys.data());
-    for (std::size_t i = 0; i < count; ++i) best.offer({keys[i], slots[begin + i]});
-  }
-}
-
 // kSeedSample matches evenly spaced over the selection, or all of them.
 std::vector<std::uint32_t> sample_matches(const AttributePostings& postings,
                                           const ValueSelection& selection) {
@@ -64,7 +55,7 @@ std::expected<std::vector<Found>, FilterError> GraphIndex::search_filtered(
   WalkScratch& scratch = *lease;
   ExactDistances exact(store_, query);
   if (selection.count <= kScoreMatchesUpTo) {
-    return found_of(query, score_matches(selection, k, exact, scratch.best), k);
+    return found_of(query, score_matches(selection, k, exact));
   }
   const std::size_t width = std::min(std::max(ef, k), selection.count);
   // Unless the walk finds too few matches, or they are better all scored.
@@ -78,13 +69,13 @@ std::expected<std::vector<Found>, FilterError> GraphIndex::search_filtered(
     }
   } else {
     walked = walk_filtered(exact, selection, width, scratch);
-    if (walked && walked->size() >= wanted) return found_of(query, std::move(*walked), k);
+    if (walked && walked->size() >= wanted) return found_of(query, *walked, k);
   }
   if (!walked) {
-    std::vector<Candidate> scanned = scan_partitions(selection, k, ef, exact, scratch.best);
-    if (scanned.size() >= wanted) return found_of(query, std::move(scanned), k);
+    const std::vector<Answer> scanned = scan_partitions(selection, k, ef, exact);
+    if (scanned.size() >= wanted) return found_of(query, scanned);
   }
-  return found_of(query, score_matches(selection, k, exact, scratch.best), k);
+  return found_of(query, score_matches(selection, k, exact));
 }
 
 template <class Distances>
@@ -115,31 +106,44 @@ std::vector<Candidate> GraphIndex::walk_entries(Candidate start, const ValueSele
   return entries;
 }
 
-std::vector<Candidate> GraphIndex::score_matches(const ValueSelection& selection, std::size_t k,
-                                                 ExactDistances& distances, BestSet& best) const {
-  best.reset(k);
-  for (const std::uint32_t code : selection.codes) {
-    offer_all(postings_.slots(selection.position, code), distances, best);
+void GraphIndex::offer_all(std::span<const std::uint32_t> slots, ExactDistances& distances,
+                           AnswerSet& answers) const {
+  std::array<double, kScanChunk> keys;
+  for (std::size_t begin = 0; begin < slots.size(); begin += kScanChunk) {
+    const std::size_t count = std::min(kScanChunk, slots.size() - begin);
+    distances.keys(slots.data() + begin, count, keys.data());
+    for (std::size_t i = 0; i < count; ++i) offer_answer(answers, {keys[i], slots[begin + i]});
   }
-  return best.take_sorted();
 }
 
-std::vector<Candidate> GraphIndex::scan_partitions(const ValueSelection& selection, std::size_t k,
-                                                   std::size_t ef, ExactDistances& distances,
-                                                   BestSet& best) const {
-  best.reset(k);
+std::vector<Answer> GraphIndex::score_matches(const ValueSelection& selection, std::size_t k,
+                                              ExactDistances& distances) const {
+  AnswerSet answers;
+  answers.reset(k);
+  for (const std::uint32_t code : selection.codes) {
+    offer_all(postings_.slots(selection.position, code), distances, answers);
+  }
+  return answers.take_sorted();
+}
+
+std::vector<Answer> GraphIndex::scan_partitions(const ValueSelection& selection, std::size_t k,
+                                                std::size_t ef, ExactDistances& distances) const {
+  AnswerSet answers;
+  answers.reset(k);
   const std::size_t budget = kScannedPerWidth * std::max(ef, k);
   for (const std::uint32_t code : selection.codes) {
     const std::span<const std::uint32_t> slots = postings_.slots(selection.position, code);
     if (slots.size() <= kScoreMatchesUpTo) {
-      offer_all(slots, distances, best);
+      offer_all(slots, distances, answers);
       continue;
     }
     const auto partition = partitions_->partition(postings_, selection.position, code, store_);
-    partition->scan(distances, budget, best);
-    offer_all(slots.subspan(partition->covered()), distances, best);
+    for (const auto bucket : partition->nearest_buckets(distances, budget)) {
+      offer_all(bucket, distances, answers);
+    }
+    offer_all(slots.subspan(partition->covered()), distances, answers);
   }
-  return best.take_sorted();
+  return answers.take_sorted();
 }
 
 }  // namespace halqen::graph

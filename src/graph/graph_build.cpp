@@ -7,6 +7,7 @@
 #include <cmath>
 #include <limits>
 #include <optional>
+#include <span>
 #include <utility>
 
 #include "codes/code_store.hpp"
@@ -17,6 +18,7 @@
 #include "graph/level_draw.hpp"
 #include "graph/neighbour_prune.hpp"
 #include "graph/reverse_links.hpp"
+#include "metrics/metrics.hpp"
 
 namespace halqen::graph {
 namespace {
@@ -42,16 +44,18 @@ std::optional<GraphError> check_rows(const Addition& addition, std::size_t dim, 
     return GraphError{.kind = GraphErrorKind::WrongLength, .detail = addition.values.size()};
   }
   for (std::size_t row = 0; row < addition.count; ++row) {
-    bool zero = true;
+    const std::span<const double> values(addition.values.data() + row * dim, dim);
     for (std::size_t c = 0; c < dim; ++c) {
-      const double x = addition.values[row * dim + c];
-      if (!std::isfinite(x)) {
+      if (!std::isfinite(values[c])) {
         return GraphError{
-            .kind = GraphErrorKind::NotFinite, .row = row, .detail = c, .component = x};
+            .kind = GraphErrorKind::NotFinite, .row = row, .detail = c, .component = values[c]};
       }
-      zero = zero && x == 0.0;
     }
-    if (cosine && zero) return GraphError{.kind = GraphErrorKind::ZeroVector, .row = row};
+    // The cosine divides by the norm as the metric computes it: a row whose
+    // squares all underflow has none, though not every component is 0.
+    if (cosine && squared_norm(values) == 0.0) {
+      return GraphError{.kind = GraphErrorKind::ZeroVector, .row = row};
+    }
   }
   return std::nullopt;
 }

@@ -22,7 +22,9 @@ std::string describe(const GraphError& error, std::uint64_t dim) {
       return "vector components must be finite, component " + std::to_string(error.detail) +
              " is " + std::to_string(error.component) + at_row(error.row);
     case GraphErrorKind::ZeroVector:
-      return "a zero vector has no angle: refused under the angular metric" + at_row(error.row);
+      return "a zero vector (or one whose squared norm underflows to 0 in float64) has no "
+             "angle: refused under the angular metric; scale it up" +
+             at_row(error.row);
     case GraphErrorKind::DuplicateId:
       return "id " + std::to_string(error.detail) + " is already present" + at_row(error.row);
     case GraphErrorKind::RepeatedId:

@@ -10,7 +10,7 @@ enum class GraphErrorKind {
   BadParameter,    // a creation setting out of range (detail: the setting's value)
   WrongLength,     // a vector of another length (row, detail: its length)
   NotFinite,       // a NaN or infinite component (row, detail: the component)
-  ZeroVector,      // a zero vector under the cosine metric (row)
+  ZeroVector,      // a squared norm of 0 under the cosine metric (row)
   DuplicateId,     // an id already stored (row, detail: the id)
   RepeatedId,      // an id given twice in one call (row, detail: the id)
   UnknownId,       // an id removed that is not stored (row, detail: the id)

@@ -47,6 +47,9 @@ std::expected<GraphIndex, GraphError> GraphIndex::create(GraphParams params) {
   if (params.m < kMinLinks || params.m > kMaxLinks) {
     return std::unexpected(GraphError{.kind = GraphErrorKind::BadParameter, .detail = params.m});
   }
+  if (params.dim > kMaxDim) {
+    return std::unexpected(GraphError{.kind = GraphErrorKind::BadParameter, .detail = params.dim});
+  }
   metric_function(params.metric);  // throws for a kind that is no metric
   return GraphIndex(std::move(params));
 }
@@ -85,8 +88,11 @@ std::vector<Candidate> GraphIndex::walk(Distances& distances, std::size_t width,
 std::vector<Found> GraphIndex::rerank(ExactDistances& exact, const CodeDistances& coded,
                                       std::span<const Candidate> walked, std::size_t k,
                                       RerankScratch& scratch) const {
-  const Reranked reranked = graph::rerank(
-      walked.first(std::min(walked.size(), k * kRerankPerAnswer)), k, exact, coded, scratch);
+  // Candidates tied by code key with the last one kept are kept too: which
+  // of equals is returned is decided by id, not by where they are stored.
+  std::size_t kept = std::min(walked.size(), k * kRerankPerAnswer);
+  while (kept > 0 && kept < walked.size() && walked[kept].key == walked[kept - 1].key) ++kept;
+  const Reranked reranked = graph::rerank(walked.first(kept), k, exact, coded, labels_, scratch);
   std::vector<Found> found;
   found.reserve(reranked.nearest.size());
   for (const Scored& s : reranked.nearest) found.push_back({labels_.label_of(s.slot), s.value});
@@ -94,14 +100,19 @@ std::vector<Found> GraphIndex::rerank(ExactDistances& exact, const CodeDistances
 }
 
 std::vector<Found> GraphIndex::found_of(std::span<const double> query,
-                                        std::vector<Candidate> nearest, std::size_t k) const {
-  if (nearest.size() > k) nearest.resize(k);
+                                        std::span<const Candidate> nearest, std::size_t k) const {
+  AnswerSet answers;
+  answers.reset(k);
+  for (const Candidate& c : nearest) offer_answer(answers, c);
+  return found_of(query, answers.take_sorted());
+}
+
+std::vector<Found> GraphIndex::found_of(std::span<const double> query,
+                                        std::span<const Answer> nearest) const {
   const MetricFn metric = metric_function(params_.metric);
   std::vector<Found> found;
   found.reserve(nearest.size());
-  for (const Candidate& c : nearest) {
-    found.push_back({labels_.label_of(c.slot), metric(query, store_.row(c.slot))});
-  }
+  for (const Answer& a : nearest) found.push_back({a.id, metric(query, store_.row(a.slot))});
   return found;
 }
 

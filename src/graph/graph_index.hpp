@@ -237,13 +237,23 @@ class GraphIndex {
   std::vector<Found> rerank(ExactDistances& exact, const CodeDistances& coded,
                             std::span<const Candidate> walked, std::size_t k,
                             RerankScratch& scratch) const;
-  std::vector<Candidate> score_matches(const ValueSelection& selection, std::size_t k,
-                                       ExactDistances& distances, BestSet& best) const;
-  std::vector<Candidate> scan_partitions(const ValueSelection& selection, std::size_t k,
-                                         std::size_t ef, ExactDistances& distances,
-                                         BestSet& best) const;
-  std::vector<Found> found_of(std::span<const double> query, std::vector<Candidate> nearest,
+  std::vector<Answer> score_matches(const ValueSelection& selection, std::size_t k,
+                                    ExactDistances& distances) const;
+  std::vector<Answer> scan_partitions(const ValueSelection& selection, std::size_t k,
+                                      std::size_t ef, ExactDistances& distances) const;
+  void offer_all(std::span<const std::uint32_t> slots, ExactDistances& distances,
+                 AnswerSet& answers) const;
+  // `c` with its id, if it enters the set (only then is its id read).
+  void offer_answer(AnswerSet& answers, Candidate c) const {
+    if (answers.full() && c.key > answers.farthest().key) return;
+    answers.offer({c.key, labels_.label_of(c.slot), c.slot});
+  }
+  // The k nearest of a walk's candidates (ties to the lower id), with the
+  // metric's values.
+  std::vector<Found> found_of(std::span<const double> query, std::span<const Candidate> nearest,
                               std::size_t k) const;
+  std::vector<Found> found_of(std::span<const double> query,
+                              std::span<const Answer> nearest) const;
 
   GraphParams params_;
   VectorStore store_;

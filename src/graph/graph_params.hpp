@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <limits>
 #include <optional>
 
 #include "metadata/metadata.hpp"
@@ -47,5 +48,9 @@ constexpr std::uint64_t max_links_for(std::uint64_t dim) {
              ? kMaxLinks
              : kLinksPerComponent * dim + kLinksAnyDim;
 }
+
+// A file gives a row's bytes (dim float64 values) as a 64-bit size, which
+// the reader refuses to see wrap: a wider index could be made, never saved.
+inline constexpr std::uint64_t kMaxDim = std::numeric_limits<std::uint64_t>::max() / sizeof(double);
 
 }  // namespace halqen::graph

@@ -53,7 +53,7 @@ void GraphIndex::clear_slot(std::uint32_t slot) {
   labels_.release(slot);
   if (params_.schema) {
     records_.clear(slot);
-    postings_.erase(slot);
+    for (const ValueCode forgotten : postings_.erase(slot)) partitions_->forget(forgotten);
   }
   slots_.release(slot);
 }

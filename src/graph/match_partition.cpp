@@ -67,23 +67,23 @@ MatchPartition MatchPartition::build(std::span<const std::uint32_t> members,
   return partition;
 }
 
-void MatchPartition::scan(ExactDistances& distances, std::size_t budget, BestSet& best) const {
+std::vector<std::span<const std::uint32_t>> MatchPartition::nearest_buckets(
+    ExactDistances& distances, std::size_t budget) const {
   std::vector<Candidate> order;
   order.reserve(pivots_.size());
   for_each_key(distances, pivots_, [&](std::size_t p, double key) {
     order.push_back({key, static_cast<std::uint32_t>(p)});
   });
   std::sort(order.begin(), order.end(), Nearer{});
-  std::size_t offered = 0;
+  std::vector<std::span<const std::uint32_t>> buckets;
+  std::size_t held = 0;
   for (const Candidate& pivot : order) {
-    if (offered >= budget) break;
-    const auto bucket = std::span(members_).subspan(
-        bucket_begins_[pivot.slot], bucket_begins_[pivot.slot + 1] - bucket_begins_[pivot.slot]);
-    for_each_key(distances, bucket, [&](std::size_t i, double key) {
-      best.offer({key, bucket[i]});
-    });
-    offered += bucket.size();
+    if (held >= budget) break;
+    buckets.push_back(std::span(members_).subspan(
+        bucket_begins_[pivot.slot], bucket_begins_[pivot.slot + 1] - bucket_begins_[pivot.slot]));
+    held += buckets.back().size();
   }
+  return buckets;
 }
 
 }  // namespace halqen::graph

@@ -33,10 +33,10 @@ class MatchPartition {
   // The members the partition was built over (a prefix of the list).
   std::size_t covered() const { return members_.size(); }
 
-  // Offers to `best` the members of the buckets whose pivots are nearest
-  // the query, nearest first, until at least `budget` members were offered
-  // or none are left.
-  void scan(ExactDistances& distances, std::size_t budget, BestSet& best) const;
+  // The buckets whose pivots are nearest the query, nearest first, until
+  // they hold at least `budget` members or none are left: what to scan.
+  std::vector<std::span<const std::uint32_t>> nearest_buckets(ExactDistances& distances,
+                                                              std::size_t budget) const;
 
   std::uint64_t heap_bytes() const {
     return (pivots_.capacity() + bucket_begins_.capacity() + members_.capacity()) *

@@ -20,6 +20,11 @@ std::shared_ptr<const MatchPartition> PartitionCache::partition(const AttributeP
   return entry.partition;
 }
 
+void PartitionCache::forget(ValueCode value) {
+  const std::lock_guard lock(mutex_);
+  entries_.erase({value.position, value.code});
+}
+
 std::uint64_t PartitionCache::heap_bytes() const {
   // A map node holds its key, its entry and three links.
   constexpr std::uint64_t kNodeBytes =

@@ -25,6 +25,8 @@ class PartitionCache {
   std::shared_ptr<const MatchPartition> partition(const AttributePostings& postings,
                                                   std::size_t position, std::uint32_t code,
                                                   const VectorStore& store);
+  // Drops the partition of a value the postings forgot.
+  void forget(ValueCode value);
   std::uint64_t heap_bytes() const;
 
  private:

@@ -16,6 +16,7 @@
 #include "common/checked_product.hpp"
 #include "filter/filter.hpp"
 #include "graph/graph_index.hpp"
+#include "graph/graph_params.hpp"
 #include "graph/py_graph_arguments.hpp"
 #include "metrics/metric_table.hpp"
 #include "metrics/metrics.hpp"
@@ -37,8 +38,6 @@ using graph::GraphIndex;
 using MetadataPairs = std::vector<NamedObject>;
 
 constexpr std::uint64_t kDefaultK = 10;
-// Queries per piece of a parallel search: a few milliseconds of work.
-constexpr std::size_t kQueriesPerPiece = 16;
 // A search's result arrays hold at most this many entries (queries times k).
 constexpr std::uint64_t kMostResultEntries = std::uint64_t{1} << 31;
 constexpr std::uint64_t kBytesPerResultEntry = sizeof(std::int64_t) + sizeof(double);
@@ -75,7 +74,8 @@ constexpr const char* kClassDoc =
     "GraphIndex(dim, metric, m=16, ef_construction=200, ef_search=64, seed=0, schema=None,\n"
     "           walk='sq8')\n--\n\n"
     "An approximate nearest-neighbour index: a layered graph of bounded degree\n"
-    "(at most m links per node on the upper layers, 2m on the bottom one).\n\n"
+    "(at most m links per node on the upper layers, 2m on the bottom one).\n"
+    "dim is 1 to 2**61 - 1 (a saved row's 8-byte values must fit 64 bits).\n\n"
     "metric is \"euclidean\", \"angular\" (cosine similarity) or \"inner_product\".\n"
     "Results come nearest first, which for the two similarities means most\n"
     "similar first; every returned value is the metric's exact float64 value.\n"
@@ -96,7 +96,8 @@ constexpr const char* kAddDoc =
     "ValueError. Vectors go into the slots of removed ones first, lowest\n"
     "first, so memory follows the live count. metadata is one list of\n"
     "(name, value) pairs per vector (the index needs a schema). NaN or\n"
-    "infinite components, and zero vectors under \"angular\", raise ValueError.\n"
+    "infinite components, and under \"angular\" vectors whose float64 squared\n"
+    "norm is 0 (zero vectors, or ones too small to square), raise ValueError.\n"
     "On any such error nothing is added.\n\n"
     "The vectors are inserted in batches on `threads` worker threads (all\n"
     "usable CPUs by default) with the interpreter lock released. Meanwhile\n"
@@ -116,8 +117,8 @@ constexpr const char* kSearchDoc =
     "else ValueError. k=0 gives empty rows.\n"
     "ef (index.ef_search by default, never below k) is the width of the walk,\n"
     "which never exceeds the number of vectors held.\n"
-    "A query with a NaN or infinite component, or a zero query under the\n"
-    "angular metric, raises ValueError.\n"
+    "A query with a NaN or infinite component, or under the angular metric a\n"
+    "query whose float64 squared norm is 0, raises ValueError.\n"
     "filter=(name, value) returns only vectors whose attribute equals value,\n"
     "filter=(name, [value, ...]) (any sequence of values) those whose attribute\n"
     "equals one of the values;\n"
@@ -193,7 +194,9 @@ PyResult<void> check_queries(const GraphIndex& self, const VectorList& queries) 
     }
     if (self.params().metric == MetricKind::Cosine && squared_norm(query) == 0.0) {
       return std::unexpected(
-          value_error("a zero query has no angle: refused under the angular metric" + where));
+          value_error("a zero query (or one whose squared norm underflows to 0 in float64) has "
+                      "no angle: refused under the angular metric; scale it up" +
+                      where));
     }
   }
   return {};
@@ -228,6 +231,11 @@ PyResult<GraphIndex> construct(std::uint64_t dim, std::string metric,
     params.walk = static_cast<graph::WalkKind>(named - kWalkNames.begin());
   }
   if (dim == 0) return std::unexpected(value_error("dim must be at least 1, got 0"));
+  if (dim > graph::kMaxDim) {
+    return std::unexpected(value_error(
+        "dim must be at most " + std::to_string(graph::kMaxDim) + ", got " + std::to_string(dim) +
+        ": a saved row's bytes (8 per value) must fit in 64 bits"));
+  }
   if (params.m < graph::kMinLinks || params.m > graph::kMaxLinks) {
     return std::unexpected(
         value_error("m must be between 2 and 1024, got " + std::to_string(params.m)));
@@ -446,10 +454,10 @@ PyResult<std::pair<Ref, Ref>> answers(const GraphIndex& self, std::size_t count,
     WithoutLock unlocked;
     for (std::size_t q = 0; q < count; ++q) run_query(q);
   } else {
-    const PieceJob job{(count + kQueriesPerPiece - 1) / kQueriesPerPiece, [&](std::size_t piece) {
-                         const std::size_t end = std::min(count, (piece + 1) * kQueriesPerPiece);
-                         for (std::size_t q = piece * kQueriesPerPiece; q < end; ++q) run_query(q);
-                       }};
+    // A query per piece: workers look for a stop request before each query,
+    // not only after several (whose time a busy machine stretches many
+    // times over); taking a piece costs nothing beside a query's walk.
+    const PieceJob job{count, run_query};
     HALQEN_TRY_VOID(run_released(job, worker_threads(threads), cancel));
   }
   return std::pair(std::move(ids).release(), std::move(values).release());

@@ -6,11 +6,11 @@
 namespace halqen::graph {
 namespace {
 
-// Scored candidates by exact key, ties to the lower slot.
+// Scored candidates by exact key, ties to the lower id.
 struct ByExactKey {
-  const std::vector<std::uint32_t>& slots;
+  const std::vector<std::uint64_t>& ids;
   bool operator()(const Candidate& a, const Candidate& b) const {
-    return a.key < b.key || (a.key == b.key && slots[a.slot] < slots[b.slot]);
+    return a.key < b.key || (a.key == b.key && ids[a.slot] < ids[b.slot]);
   }
 };
 
@@ -37,13 +37,14 @@ void order_by_bound(std::span<const Candidate> walked, const CodeDistances& code
 // Scores pending[from, to) into scratch.slots / values: from the code where
 // it tells the value, else from the rows, read together.
 void score(std::size_t from, std::size_t to, ExactDistances& exact, const CodeDistances& coded,
-           RerankScratch& scratch) {
+           const LabelMap& labels, RerankScratch& scratch) {
   scratch.values.resize(to);
   scratch.read_slots.clear();
   scratch.read_places.clear();
   for (std::size_t i = from; i < to; ++i) {
     const std::uint32_t slot = scratch.pending[i].slot;
     scratch.slots.push_back(slot);
+    scratch.ids.push_back(labels.label_of(slot));
     if (coded.knows_value(slot)) {
       scratch.values[i] = scratch.pending[i].key;
       continue;
@@ -66,23 +67,24 @@ void score(std::size_t from, std::size_t to, ExactDistances& exact, const CodeDi
 double kth_key(std::size_t k, RerankScratch& scratch) {
   std::nth_element(scratch.ranked.begin(),
                    scratch.ranked.begin() + static_cast<std::ptrdiff_t>(k - 1),
-                   scratch.ranked.end(), ByExactKey{scratch.slots});
+                   scratch.ranked.end(), ByExactKey{scratch.ids});
   return scratch.ranked[k - 1].key;
 }
 
 }  // namespace
 
 Reranked rerank(std::span<const Candidate> walked, std::size_t k, ExactDistances& exact,
-                const CodeDistances& coded, RerankScratch& scratch) {
+                const CodeDistances& coded, const LabelMap& labels, RerankScratch& scratch) {
   order_by_bound(walked, coded, scratch.pending);
   scratch.slots.clear();
+  scratch.ids.clear();
   scratch.ranked.clear();
   const std::size_t count = walked.size();
   const std::size_t kept = std::min(k, count);
   // Without bounds every candidate is scored, in one round.
   std::size_t end = coded.bounds_values() ? kept : count;
   for (std::size_t done = 0; end > done;) {
-    score(done, end, exact, coded, scratch);
+    score(done, end, exact, coded, labels, scratch);
     done = end;
     if (done == count || kept == 0) break;
     // A distance's key is its value: a bound beyond the k-th key keeps its
@@ -92,7 +94,7 @@ Reranked rerank(std::span<const Candidate> walked, std::size_t k, ExactDistances
   }
   std::partial_sort(scratch.ranked.begin(),
                     scratch.ranked.begin() + static_cast<std::ptrdiff_t>(kept),
-                    scratch.ranked.end(), ByExactKey{scratch.slots});
+                    scratch.ranked.end(), ByExactKey{scratch.ids});
   Reranked reranked;
   reranked.scored = scratch.slots.size();
   reranked.nearest.reserve(kept);

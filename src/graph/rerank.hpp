@@ -13,6 +13,7 @@
 #include "graph/candidate.hpp"
 #include "graph/code_distances.hpp"
 #include "graph/distance_computer.hpp"
+#include "graph/label_map.hpp"
 #include "graph/rerank_scratch.hpp"
 
 namespace halqen::graph {
@@ -23,12 +24,13 @@ struct Scored {
 };
 
 struct Reranked {
-  std::vector<Scored> nearest;  // at most k, by exact key, ties to the lower slot
+  std::vector<Scored> nearest;  // at most k, by exact key, ties to the lower id
   std::size_t scored = 0;       // candidates scored exactly
 };
 
-// `walked`: candidates nearest first by code key, walked by `coded`.
+// `walked`: candidates nearest first by code key, walked by `coded`;
+// `labels`: the ids of their slots.
 Reranked rerank(std::span<const Candidate> walked, std::size_t k, ExactDistances& exact,
-                const CodeDistances& coded, RerankScratch& scratch);
+                const CodeDistances& coded, const LabelMap& labels, RerankScratch& scratch);
 
 }  // namespace halqen::graph

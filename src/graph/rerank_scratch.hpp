@@ -13,6 +13,7 @@ struct RerankScratch {
   // key: the lower bound, the value itself where the code tells it
   std::vector<Candidate> pending;
   std::vector<std::uint32_t> slots;
+  std::vector<std::uint64_t> ids;  // of slots
   std::vector<double> values;
   std::vector<Candidate> ranked;  // key: the exact key; slot: index into slots
   // The candidates of a round whose rows are read: their slots, values, and

@@ -126,7 +126,7 @@ TEST_P(GraphWalk, AWalkAsWideAsTheIndexIsExactSearch) {
     for (std::uint32_t slot = 0; slot < kCount; ++slot) {
       all.push_back({order.key(pair(query, std::span(values).subspan(slot * kDim, kDim))), slot});
     }
-    std::sort(all.begin(), all.end(), nearer);
+    std::sort(all.begin(), all.end(), Nearer{});
     const auto found = index.search(query, kK, kCount, nullptr);
     ASSERT_TRUE(found.has_value());
     ASSERT_EQ(found->size(), kK);

@@ -95,7 +95,7 @@ std::vector<std::uint32_t> exact_filtered(const Data& data, std::span<const doub
     if (std::find(values.begin(), values.end(), held) == values.end()) continue;
     admitted.push_back({metric(query, std::span(data.values).subspan(slot * kDim, kDim)), slot});
   }
-  std::sort(admitted.begin(), admitted.end(), nearer);
+  std::sort(admitted.begin(), admitted.end(), Nearer{});
   std::vector<std::uint32_t> slots;
   for (std::size_t i = 0; i < std::min(k, admitted.size()); ++i) {
     slots.push_back(admitted[i].slot);
@@ -196,7 +196,9 @@ TEST(MatchPartition, ScanningEveryBucketIsTheExactScan) {
     ExactDistances distances(store, query);
     BestSet best;
     best.reset(kK);
-    partition.scan(distances, members.size(), best);
+    for (const auto bucket : partition.nearest_buckets(distances, members.size())) {
+      for (const std::uint32_t slot : bucket) best.offer({distances.key(slot), slot});
+    }
     const std::vector<Candidate> found = best.take_sorted();
     const std::vector<std::uint32_t> truth = exact_filtered(data, query, 1, common);
     ASSERT_EQ(found.size(), truth.size());

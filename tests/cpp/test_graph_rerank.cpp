@@ -16,6 +16,7 @@
 #include "codes/code_store.hpp"
 #include "graph/code_distances.hpp"
 #include "graph/distance_computer.hpp"
+#include "graph/label_map.hpp"
 #include "graph/rerank.hpp"
 #include "graph/vector_store.hpp"
 #include "metrics/metrics.hpp"
@@ -161,6 +162,7 @@ TEST(GraphRerank, MatchesScoringEveryCandidate) {
       std::size_t scored = 0;
       std::size_t offered = 0;
       RerankScratch scratch;
+      const LabelMap slots_as_ids;  // holds nothing: every id is its slot
       for (int q = 0; q < kQueries; ++q) {
         const std::vector<double> query = draw_query(data, q, rng, stores, centres);
         CodeDistances coded(stores.codes, query);
@@ -175,7 +177,7 @@ TEST(GraphRerank, MatchesScoringEveryCandidate) {
         const std::size_t k = 1 + static_cast<std::size_t>(q) % 12;
         for (const std::size_t walked : {k / 2, k, k * kRerankPerAnswer}) {
           const std::span<const Candidate> candidates = std::span(keyed).first(walked);
-          const Reranked got = rerank(candidates, k, exact, coded, scratch);
+          const Reranked got = rerank(candidates, k, exact, coded, slots_as_ids, scratch);
           const std::vector<Scored> want = reference(candidates, k, stores, query);
           ASSERT_EQ(got.nearest.size(), want.size()) << "query " << q << ", k " << k;
           for (std::size_t i = 0; i < want.size(); ++i) {

@@ -85,6 +85,24 @@ def test_answers_are_one_graph_index_s(client, metric):
         assert np.mean([len(set(a) & set(b)) for a, b in zip(found, truth)]) / 10 >= 0.95
 
 
+@pytest.mark.parametrize("metric", ["euclidean", "inner_product"])
+def test_equal_values_come_by_id_as_from_one_graph_index(client, metric):
+    rng = np.random.default_rng(8)
+    points = rng.integers(0, 2, size=(60, DIM)).astype(np.float64)
+    vectors = np.concatenate([points] * 5)  # every value ties at least five ways
+    ids = rng.permutation(10**9)[:len(vectors)]  # slot order is not id order
+    sharded, single = pair(client, metric, shard_size=100)
+    for index in (sharded, single):
+        index.add(vectors, ids, metadata_of(ids))
+    queries = rng.integers(0, 2, size=(20, DIM)).astype(np.float64)
+    for k in (3, 12):
+        assert_same(sharded, single, queries, k, ef=EXACT_EF)
+        assert_same(sharded, single, queries, k, ef=EXACT_EF, filter=("colour", "red"))
+    got_ids, got_values = single.search(queries, 12, ef=EXACT_EF)
+    keys = got_values if metric == "euclidean" else -got_values
+    assert (np.lexsort((got_ids, keys), axis=1) == np.arange(12)).all()  # (value, id) order
+
+
 def test_failed_calls_change_nothing(client):
     rng = np.random.default_rng(2)
     vectors = clustered(rng, 600)
@@ -94,7 +112,9 @@ def test_failed_calls_change_nothing(client):
     bad[31, 4] = np.nan
     zero = vectors[:50].copy()
     zero[7] = 0.0
-    calls = [lambda index: index.add(bad), lambda index: index.add(zero),
+    tiny = vectors[:50].copy()
+    tiny[9] = 1e-170  # its squares underflow: a squared norm of 0
+    calls = [lambda index: index.add(bad), lambda index: index.add(zero), lambda index: index.add(tiny),
              lambda index: index.add(vectors[:2], [5, 5]),
              lambda index: index.add(vectors[:2], metadata=[[("colour", "red")]] * 2),
              lambda index: index.add(vectors[:2], [1, 2, 3]),
@@ -116,6 +136,8 @@ def test_failed_calls_change_nothing(client):
     assert (values[600:] == -np.inf).all()
     assert [array.shape for array in sharded.search(vectors[:2], 0)] == [(2, 0), (2, 0)]
     assert len(sharded) == 600
+    with pytest.raises(ValueError, match=f"dim must be at most {2**61 - 1}, got {2**61}"):
+        ShardedGraph(2**61, "euclidean", client=client)
 
 
 def test_removes_and_replaces_as_one_graph_index(client):

@@ -51,6 +51,62 @@ def test_a_walk_as_wide_as_the_index_is_exact_search_bit_for_bit(metric):
         assert found_values[q].tolist() == values  # bit for bit: the same kernels
 
 
+def nearest_by_value_then_id(vectors, ids, queries, k, metric):
+    """numpy's k nearest of each query, equal values by the lower id. On small
+    integers every sum is exact, so the values are the index's bit for bit."""
+    if metric == "euclidean":
+        values = np.sqrt(((queries[:, None, :] - vectors[None, :, :]) ** 2).sum(-1))
+    else:
+        values = queries @ vectors.T
+        if metric == "angular":
+            norms = np.sqrt((vectors * vectors).sum(-1))
+            values = values / (np.sqrt((queries * queries).sum(-1))[:, None] * norms[None, :])
+    keys = values if metric == "euclidean" else -values
+    order = np.lexsort((np.broadcast_to(ids, keys.shape), keys), axis=1)[:, :k]
+    return np.asarray(ids)[order], np.take_along_axis(values, order, axis=1)
+
+
+def ties_data(seed, halves):
+    """Points of a small integer grid, each stored several times, under ids
+    in scrambled order (slot order is not id order), and queries on the
+    grid and, with `halves`, between its points."""
+    rng = np.random.default_rng(seed)
+    grid = rng.integers(0, 4, size=(120, 3)).astype(np.float64)
+    grid = grid[grid.any(axis=1)]  # the angular metric takes no zero vector
+    vectors = np.concatenate([grid, grid[::-1], grid[:50]])
+    ids = rng.permutation(10**6)[:len(vectors)]
+    queries = rng.integers(0, 4, size=(40, 3)).astype(np.float64)
+    queries = queries[queries.any(axis=1)]
+    if halves:
+        queries = np.concatenate([queries, [[0.5, 1.5, 1.0], [2.5, 0.5, 0.5]]])
+    return vectors, ids, queries
+
+
+# Every walk as wide as the index, so every answer is exact: equal values
+# must come in ascending id order, whichever of them the walk met first.
+# Not the queries between grid points for 8-bit codes, which do not hold
+# them exactly: equally distant vectors then differ by code, and only the
+# 3k nearest by code are scored exactly.
+@pytest.mark.parametrize("walk", ["exact", "float32", "sq8"])
+@pytest.mark.parametrize("metric", sorted(METRICS))
+def test_equal_values_come_in_ascending_id_order(metric, walk):
+    vectors, ids, queries = ties_data(seed=22, halves=walk != "sq8")
+    index = GraphIndex(3, metric, walk=walk, schema=["parity"])
+    index.add(vectors, ids=ids, metadata=[[("parity", int(i) % 2)] for i in ids])
+    odd = ids % 2 == 1
+    for k in (1, 6, 40):
+        want_ids, want_values = nearest_by_value_then_id(vectors, ids, queries, k, metric)
+        got_ids, got_values = index.search(queries, k=k, ef=len(vectors))
+        np.testing.assert_array_equal(got_ids, want_ids)
+        assert got_values.tobytes() == want_values.tobytes()
+        one_ids, _ = index.search(queries[3], k=k, ef=len(vectors))
+        np.testing.assert_array_equal(one_ids, want_ids[3])
+        want_ids, want_values = nearest_by_value_then_id(vectors[odd], ids[odd], queries, k, metric)
+        got_ids, got_values = index.search(queries, k=k, ef=len(vectors), filter=("parity", 1))
+        np.testing.assert_array_equal(got_ids, want_ids)
+        assert got_values.tobytes() == want_values.tobytes()
+
+
 def test_recall_on_clustered_data_at_the_default_width():
     """The exact walk's recall, and each code walk's within 0.02 of it (the
     graphs differ too: a code walk's index is built on its codes)."""
@@ -189,6 +245,20 @@ def test_a_zero_vector_has_no_angle():
     index.add([[1.0, 0.0, 0.0]])
     with pytest.raises(ValueError, match="zero query"):
         index.search([0.0, 0.0, 0.0])
+
+
+def test_a_vector_whose_squares_underflow_has_no_angle():
+    # Not zero, but its float64 squared norm is: the cosine would divide by 0.
+    tiny = [1e-170, 1e-170]
+    index = GraphIndex(2, "angular")
+    with pytest.raises(ValueError, match=r"zero vector .*squared norm.*\(vector 1 of the call\)"):
+        index.add([[1.0, 0.0], tiny])
+    assert len(index) == 0
+    index.add([[1.0, 0.0], [1e-150, 1e-150]])  # squares of 1e-300 still add up to a norm
+    with pytest.raises(ValueError, match="zero query"):
+        index.search(tiny)
+    ids, values = index.search([1.0, 1.0], k=2)
+    assert sorted(ids.tolist()) == [0, 1] and np.isfinite(values).all()
 
 
 def test_the_same_graph_for_every_thread_count():

@@ -90,6 +90,17 @@ def test_empty_and_explicit_id_indexes_round_trip(tmp_path):
     assert len(loaded) == 3 and loaded.get_vectors([7]).tolist() == [[3.0, 3.0]]
 
 
+def test_every_dim_an_index_takes_saves_and_loads(tmp_path):
+    widest = 2**61 - 1  # its rows' bytes still fit the file's 64-bit sizes
+    for walk in ("exact", "sq8"):
+        index = GraphIndex(widest, "euclidean", walk=walk)
+        saved = halqen_ext.serialize_index(index)
+        for loaded in copies(index, tmp_path):
+            assert halqen_ext.serialize_index(loaded) == saved and len(loaded) == 0
+    with pytest.raises(ValueError, match=f"dim must be at most {widest}, got {widest + 1}"):
+        GraphIndex(widest + 1, "euclidean")
+
+
 def test_batch_searches_name_graph_index_search():
     index = GraphIndex(2, "euclidean")
     index.add([[0.0, 1.0], [1.0, 0.0]])

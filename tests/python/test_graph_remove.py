@@ -229,3 +229,20 @@ def test_ctrl_c_during_a_replacing_add_leaves_each_replaced_id_old_or_new(tmp_pa
     loaded = halqen_ext.read_index(path)
     assert halqen_ext.serialize_index(loaded) == halqen_ext.serialize_index(index)
     check(loaded, model, queries)
+
+
+def test_values_no_vector_holds_any_more_are_forgotten():
+    live, cycles = 200, 3000
+    vectors = clustered(live + cycles, DIM, seed=31)
+    metadata = [[("name", f"value number {i}"), ("number", i)] for i in range(live + cycles)]
+    index = GraphIndex(DIM, "euclidean", schema=["name", "number"])
+    index.add(vectors[:live], metadata=metadata[:live], threads=1)
+    for i in range(live, live + cycles):  # one new distinct value in, one out
+        index.add(vectors[i:i + 1], metadata=metadata[i:i + 1], threads=1)
+        index.remove([i - live], threads=1)
+    heap_bytes = getattr(halqen_ext, "__heap_bytes")
+    loaded = halqen_ext.deserialize_index(halqen_ext.serialize_index(index))
+    assert heap_bytes(index) < 2 * heap_bytes(loaded)  # not the values of the 3000 removed
+    newest = live + cycles - 1
+    assert index.search(vectors[-1], k=1, filter=("name", f"value number {newest}"))[0][0] == newest
+    assert index.search(vectors[0], k=1, filter=("name", "value number 0"))[0][0] == -1
