@@ -315,11 +315,11 @@ def test_a_save_never_mixes_with_the_save_it_replaces(client, tmp_path, monkeypa
 
     manifest_path = directory / "manifest.json"
     manifest = json.loads(manifest_path.read_text())
-    manifest["shards"][1]["count"] = 7
+    manifest["shards"][1].update(vectors=7, count=7)
     manifest_path.write_text(json.dumps(manifest))
     with pytest.raises(ValueError, match=r"shard 1 does not match its manifest entry: count 4 in the file, 7 in the manifest"):
         ShardedFlat.load(directory, client=client)
-    manifest["shards"][1]["count"] = 4
+    manifest["shards"][1].update(vectors=4, count=4)
     manifest_path.write_text(json.dumps(manifest))
     other = PyFlat(3, "cosine")
     other.create(rng.normal(size=(4, 3)))
