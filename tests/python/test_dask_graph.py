@@ -174,7 +174,7 @@ def test_searches_skip_the_scheduler_and_fall_back_to_tasks(client, monkeypatch)
 
 
 def running_reads(dask_worker):
-    plugin = dask_worker.plugins.get(DirectReads.name)  # installed by the first read
+    plugin = dask_worker.plugins.get(DirectReads.name)  # installed with the first shards
     return len(plugin.reads.running) if plugin is not None else 0
 
 
