@@ -61,10 +61,10 @@ class ShardedIndex:
             generation = new_generation()
             names = [shard_file_name(generation, i) for i in range(len(self._shards.refs))]
             try:
-                sizes = self._shards.fan_out(_tasks.write_shard, lambda i, _: (os.path.join(path, names[i]),))
-                shards = [{"file": name, "count": ref.count, "dim": self._dim, "kind": kind,
-                           "metric": settings["metric"], "bytes": size, **extra_of(ref)}
-                          for name, ref, size in zip(names, self._shards.refs, sizes)]
+                written = self._shards.fan_out(_tasks.write_shard, lambda i, _: (os.path.join(path, names[i]),))
+                shards = [{"file": name, "vectors": ref.count, "count": header["count"], "dim": self._dim,
+                           "kind": kind, "metric": settings["metric"], "bytes": header["bytes"], **extra_of(ref)}
+                          for name, ref, header in zip(names, self._shards.refs, written)]
                 write_manifest(path, kind, settings, shards)
             except BaseException:
                 remove_files(path, names)
@@ -82,12 +82,12 @@ class ShardedIndex:
         self._shards.settle(futures)
         offset = 0
         for future, entry in zip(futures, entries):
-            self._shards.add([ShardRef(future, offset, entry["count"], entry_of(entry))])
-            offset += entry["count"]
+            self._shards.add([ShardRef(future, offset, entry["vectors"], entry_of(entry))])
+            offset += entry["vectors"]
 
 
 def _file_entry(entry: Dict[str, Any]) -> Dict[str, Any]:
-    return {name: entry[name] for name in ("count", "dim", "kind", "metric", "bytes")}
+    return {name: entry[name] for name in ("vectors", "count", "dim", "kind", "metric", "bytes")}
 
 
 def positive(name: str, value: object) -> int:

@@ -9,7 +9,10 @@ message each way (about 1.5 ms).
 Only reads go this way: every change to a shard stays a task, whose record
 is what rebuilds a lost shard. Whenever a shard is not in its worker's
 memory, or the worker cannot be reached, the read returns None and the
-caller runs the task round instead, which rebuilds what was lost.
+caller runs the task round instead, which rebuilds what was lost. A worker
+killed a moment ago is still named by the scheduler: reaching it fails at
+once on a closed connection, or else within REACH_SECONDS, where Dask would
+retry for its whole connect timeout (30 s by default).
 
 A read the client stops waiting for (Ctrl-C) is ended on the workers too,
 so that they are free for the next: every read takes a `cancel` event
@@ -24,7 +27,9 @@ from collections import OrderedDict
 from typing import Any, Callable, Dict, List, Optional, Sequence, Tuple
 
 from distributed import Client, WorkerPlugin
+from distributed.core import send_recv
 from distributed.protocol import to_serialize
+from distributed.protocol.pickle import dumps
 
 from . import _graph_tasks, _tasks
 from ._merge import merge_graph
@@ -47,6 +52,10 @@ CANCELLED = "cancelled"
 # Cancels a worker remembers for reads it has not started: a cancel and its
 # read travel on separate connections, so the cancel may come first.
 EARLY_CANCELS = 1024
+# How long a direct read, or the handlers' registration, waits to reach the
+# workers before the read goes by tasks: a live worker answers a connection
+# in milliseconds.
+REACH_SECONDS = 2.0
 
 # (shard position, the shard future's key, the read's arguments)
 Call = Tuple[int, Any, tuple]
@@ -100,6 +109,9 @@ class DirectReads(WorkerPlugin):
     installs a registered plugin on each worker that joins)."""
 
     name = "halqen-direct-reads"
+    # Registered once per cluster: registering again would replace each
+    # worker's record of its running reads, losing their cancels.
+    idempotent = True
 
     def setup(self, worker: Any) -> None:
         self.reads = RunningReads()
@@ -161,8 +173,24 @@ def is_read(function: Callable[..., Any]) -> bool:
     return READS.get(function.__name__) is function
 
 
-def register(client: Client) -> None:
-    client.register_plugin(DirectReads())
+def register(client: Client) -> bool:
+    """Whether the read handlers are now on every worker. False when a
+    worker could not be told within REACH_SECONDS (one lost a moment ago,
+    which the scheduler still names): reads go by tasks until a later
+    registration succeeds. The scheduler keeps the plugin all the same, for
+    the workers that join later."""
+    try:
+        replies = client.sync(_register, client, callback_timeout=REACH_SECONDS)
+    except (OSError, asyncio.TimeoutError):  # Dask's CommClosedError is an OSError
+        return False
+    return all(isinstance(reply, dict) and reply.get("status") == "OK" for reply in replies.values())
+
+
+async def _register(client: Client) -> Dict[str, Any]:
+    # What Client.register_plugin sends, without its wait for every worker.
+    plugin = DirectReads()
+    return await client.scheduler.register_worker_plugin(plugin=dumps(plugin), name=plugin.name,
+                                                         idempotent=plugin.idempotent)
 
 
 def read(client: Client, function: Callable[..., Any], holders: Sequence[Optional[str]],
@@ -202,10 +230,18 @@ def read(client: Client, function: Callable[..., Any], holders: Sequence[Optiona
 
 async def _ask_all(client: Client, name: str, by_worker: Dict[str, List[Call]], combine: Optional[tuple],
                    read_id: str) -> Optional[List[Tuple[List[int], List[Any]]]]:
+    asks = {worker: asyncio.ensure_future(_ask(client, name, worker, calls, combine, read_id))
+            for worker, calls in by_worker.items()}
     try:
-        answers = await asyncio.gather(*[_ask(client, name, worker, calls, combine, read_id)
-                                         for worker, calls in by_worker.items()])
-    except OSError:  # a worker gone or unreachable (Dask's CommClosedError is one)
+        answers = await asyncio.gather(*asks.values())
+    except (OSError, asyncio.TimeoutError):  # a worker gone or unreachable (Dask's CommClosedError is one)
+        # The others' reads would hold the threads the task round needs: they
+        # are cancelled, and the task round does not wait for the cancels.
+        running = [worker for worker, ask in asks.items() if not ask.done()]
+        for worker in running:
+            asks[worker].cancel()
+        if client.loop is not None:
+            client.loop.add_callback(_cancel_all, client, running, read_id)
         return None
     found = [answer for answer in answers if answer is not None]
     return found if len(found) == len(answers) else None
@@ -214,13 +250,18 @@ async def _ask_all(client: Client, name: str, by_worker: Dict[str, List[Call]], 
 async def _ask(client: Client, name: str, worker: str, calls: List[Call], combine: Optional[tuple],
                read_id: str) -> Optional[Tuple[List[int], List[Any]]]:
     message = ShardCalls([(key, arguments) for _, key, arguments in calls], combine)
-    reply = await client.rpc(worker).halqen_read_shards(read=name, shards=to_serialize(message), read_id=read_id)
+    # Only the connection is timed: a read may rightly take long.
+    comm = await asyncio.wait_for(client.rpc.connect(worker, timeout=REACH_SECONDS), REACH_SECONDS)
+    try:
+        reply = await send_recv(comm, op=HANDLER, read=name, shards=to_serialize(message), read_id=read_id)
+    finally:
+        client.rpc.reuse(worker, comm)
     if not isinstance(reply, dict) or reply.get("status") != "OK":
         return None  # the shard is not there, or the worker lacks the handler
     return [position for position, _, _ in calls], reply["results"]
 
 
 async def _cancel_all(client: Client, workers: List[str], read_id: str) -> None:
-    # A worker gone needs no cancel.
-    await asyncio.gather(*[client.rpc(worker).halqen_cancel_read(read_id=read_id) for worker in workers],
-                         return_exceptions=True)
+    # A worker gone needs no cancel, and is not waited for.
+    await asyncio.gather(*[asyncio.wait_for(client.rpc(worker).halqen_cancel_read(read_id=read_id), REACH_SECONDS)
+                           for worker in workers], return_exceptions=True)

@@ -115,8 +115,9 @@ class ShardSet:
         if not _direct.is_read(function):
             return None
         if not self._reads_registered:
-            _direct.register(self.client)
-            self._reads_registered = True
+            self._reads_registered = _direct.register(self.client)
+            if not self._reads_registered:
+                return None
         holders = self.who_has([ref.future for ref in self.refs])
         calls = [(position, ref.future.key, args) for position, (ref, args) in enumerate(zip(self.refs, arguments))]
         return _direct.read(self.client, function, holders, calls, combine)
@@ -141,6 +142,11 @@ class ShardSet:
 
     def add(self, refs: Sequence[ShardRef]) -> None:
         self.refs.extend(refs)
+        # The read handlers are installed as the first shards are made, while
+        # the workers that made them are up: registered at the first read, they
+        # would be broadcast to a worker lost a moment before, and fail.
+        if not self._reads_registered:
+            self._reads_registered = _direct.register(self.client)
 
     def next_offset(self) -> int:
         return len(self)

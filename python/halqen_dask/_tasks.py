@@ -12,7 +12,7 @@ import numpy as np
 from dask.sizeof import sizeof
 from distributed import Variable, worker_client
 
-from ._manifest import check_shard_file
+from ._manifest import check_shard_file, check_shard_length, file_header
 
 
 def heap_bytes(index: Any) -> int:
@@ -95,13 +95,17 @@ def read_shard(path: str, position: int, entry: Dict[str, Any]) -> Shard:
     """The shard from its file, once the file is found to hold what its
     manifest entry says (also when a lost shard is read again later)."""
     check_shard_file(path, position, entry)
-    return Shard(halqen_ext.read_index(path))
+    index = halqen_ext.read_index(path)
+    check_shard_length(path, position, entry, index)
+    return Shard(index)
 
 
-def write_shard(shard: Shard, path: str) -> int:
-    """Writes the shard's file; its size in bytes, for the manifest."""
+def write_shard(shard: Shard, path: str) -> Dict[str, int]:
+    """Writes the shard's file; for the manifest, its header's count (a
+    GraphIndex counts its free slots too) and its size in bytes."""
     halqen_ext.write_index(shard.index, path)
-    return os.stat(path).st_size
+    header = file_header(path, 0)
+    return {"count": header["count"], "bytes": header["bytes"]}
 
 
 def append_flat(shard: Shard, vector: np.ndarray) -> Shard:

@@ -21,9 +21,10 @@ pytest.importorskip("distributed", reason="Dask needs Python 3.10 or newer")
 import dask.array as da  # noqa: E402
 from distributed import Client, LocalCluster, wait  # noqa: E402
 
-import halqen_ext  # noqa: F401 - the shards' pickling
+import halqen_ext  # also the shards' pickling
 from halqen import PyFlat, PyHNSW
 from halqen_dask import ShardedFlat, ShardedGraph, ShardedHNSW, ShardLostError, _base
+from halqen_dask._shards import ShardSet
 
 RESTART_SECONDS = 60
 
@@ -198,13 +199,17 @@ def worker_pids(client):
 
 def kill_worker(client, address):
     """Kills a worker process; its nanny starts a new one."""
-    pids = worker_pids(client)
-    os.kill(pids[address], signal.SIGKILL)
+    pid = worker_pids(client)[address]
+    os.kill(pid, signal.SIGKILL)
+    wait_for_restart(client, pid)
+
+
+def wait_for_restart(client, pid):
     deadline = time.monotonic() + RESTART_SECONDS
     while time.monotonic() < deadline:
         time.sleep(0.2)
         current = worker_pids(client)
-        if len(current) == 2 and pids[address] not in current.values():
+        if len(current) == 2 and pid not in current.values():
             return
     raise AssertionError("the killed worker did not come back")
 
@@ -229,6 +234,48 @@ def test_worker_killed_between_two_searches(client):
     assert exact(flat.search_batch(queries, 10)) == exact(flat_before)
     assert hnsw.search_batch(queries, 10) == hnsw_before  # reloaded from its copy: the same graph
     assert flat.search(queries[0], 1)[0] == (2000, 0.0)
+
+
+@pytest.mark.parametrize("kind", ["flat", "hnsw", "graph"])
+def test_a_search_at_once_after_a_worker_is_killed_answers_as_before(client, monkeypatch, kind):
+    rng = np.random.default_rng(23)
+    vectors, queries = rng.normal(size=(3000, 8)), rng.normal(size=(25, 8))
+    if kind == "flat":
+        index = ShardedFlat(8, client=client, shard_size=1000)
+        index.create(vectors)
+        single = PyFlat(8)
+        single.create(vectors)
+        expected = exact([single.search(query, 10) for query in queries])
+
+        def search():
+            return exact(index.search_batch(queries, 10))
+    elif kind == "hnsw":
+        index = ShardedHNSW(8, metric="euclidean", client=client, shard_size=1000)
+        index.create(vectors)
+
+        def search():
+            return index.search_batch(queries, 10)
+        expected = search()  # reloaded from its copy after the kill: the same graph
+    else:
+        index = ShardedGraph(8, "euclidean", client=client, shards=3)
+        index.add(vectors)
+        single = halqen_ext.GraphIndex(8, "euclidean")
+        single.add(vectors)
+        expected = [part.tobytes() for part in single.search(queries, 10, ef=4096)]  # exhaustive walks
+
+        def search():
+            return [part.tobytes() for part in index.search(queries, 10, ef=4096)]
+    holders = [holder(client, index, position) for position in range(index.shard_count)]
+    victim = max(set(holders), key=holders.count)
+    pid = worker_pids(client)[victim]
+    # The scheduler a moment after the kill, before it notices: the shards
+    # are where they were.
+    monkeypatch.setattr(ShardSet, "who_has", lambda *_: holders)
+    os.kill(pid, signal.SIGKILL)
+    try:
+        assert search() == expected
+    finally:
+        wait_for_restart(client, pid)  # the next tests have both workers
 
 
 def test_search_racing_a_worker_loss_is_whole_or_fails_clearly(client):
@@ -315,11 +362,11 @@ def test_a_save_never_mixes_with_the_save_it_replaces(client, tmp_path, monkeypa
 
     manifest_path = directory / "manifest.json"
     manifest = json.loads(manifest_path.read_text())
-    manifest["shards"][1]["count"] = 7
+    manifest["shards"][1].update(vectors=7, count=7)
     manifest_path.write_text(json.dumps(manifest))
     with pytest.raises(ValueError, match=r"shard 1 does not match its manifest entry: count 4 in the file, 7 in the manifest"):
         ShardedFlat.load(directory, client=client)
-    manifest["shards"][1]["count"] = 4
+    manifest["shards"][1].update(vectors=4, count=4)
     manifest_path.write_text(json.dumps(manifest))
     other = PyFlat(3, "cosine")
     other.create(rng.normal(size=(4, 3)))

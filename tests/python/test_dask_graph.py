@@ -5,8 +5,10 @@ bit for bit; at the default ef, recall. Then removal, a worker killed
 between two searches, searches sent past the scheduler (and their fall-back
 to tasks), save and load, and a dask.array source."""
 import _thread
+import itertools
 import json
 import os
+import struct
 import threading
 import time
 
@@ -200,7 +202,7 @@ def test_searches_skip_the_scheduler_and_fall_back_to_tasks(client, monkeypatch)
 
 
 def running_reads(dask_worker):
-    plugin = dask_worker.plugins.get(DirectReads.name)  # installed by the first read
+    plugin = dask_worker.plugins.get(DirectReads.name)  # installed with the first shards
     return len(plugin.reads.running) if plugin is not None else 0
 
 
@@ -280,16 +282,102 @@ def test_save_and_load(client, tmp_path):
     with pytest.raises(ValueError, match="shard 1 does not match its manifest entry: count"):
         ShardedGraph.load(tmp_path / "index", client=client)
     manifest["shards"][1]["count"] -= 1
+    vectors = manifest["shards"][1]["vectors"]
+    manifest["shards"][1]["vectors"] -= 1  # the file's header agrees, its vectors do not
+    manifest_path.write_text(json.dumps(manifest))
+    with pytest.raises(ValueError, match=f"shard 1 does not match its manifest entry: {vectors} vectors in the "
+                                         f"file, {vectors - 1} in the manifest"):
+        ShardedGraph.load(tmp_path / "index", client=client)
+    manifest["shards"][1]["vectors"] += 1
     first, second = (tmp_path / "index" / entry["file"] for entry in manifest["shards"][:2])
     contents = first.read_bytes()
     first.write_bytes(second.read_bytes())
     second.write_bytes(contents)  # each file whole and as its entry says, in the other's place
-    for name in ("count", "bytes"):
+    for name in ("vectors", "count", "bytes"):
         manifest["shards"][0][name], manifest["shards"][1][name] = \
             manifest["shards"][1][name], manifest["shards"][0][name]
     manifest_path.write_text(json.dumps(manifest))
     with pytest.raises(ValueError, match="shard 0 holds id [0-9]+, which the routing puts in shard 1"):
         ShardedGraph.load(tmp_path / "index", client=client)
+
+
+def shard_ids(index):
+    return index.client.gather([index.client.submit(lambda shard: shard.index.ids(), ref.future, pure=False)
+                                for ref in index._shards.refs])
+
+
+def assert_loads_as(path, original, model, queries):
+    """The index loaded from `path` holds the same ids in each shard, in the
+    same order, as the original and the model, and answers as the original
+    bit for bit."""
+    loaded = ShardedGraph.load(path, client=original.client)
+    assert len(loaded) == len(original) == len(model)
+    held = shard_ids(loaded)
+    assert all(np.array_equal(a, b) for a, b in zip(held, shard_ids(original)))
+    assert sorted(np.concatenate(held).tolist()) == sorted(model)
+    for options in ({}, {"ef": EXACT_EF}, {"ef": EXACT_EF, "filter": ("colour", "red")}):
+        assert_same(loaded, original, queries, 10, **options)
+    labels = np.array(sorted(model))
+    distances = ((np.array([model[label] for label in labels])[None] - queries[:, None]) ** 2).sum(axis=2)
+    np.testing.assert_array_equal(loaded.search(queries, 10, ef=EXACT_EF)[0],
+                                  labels[np.argsort(distances, axis=1, kind="stable")[:, :10]])
+    loaded.close()
+
+
+def slots_in_file(path):
+    """The count in an index file's header: a GraphIndex's slots, free ones included."""
+    with open(path, "rb") as stream:
+        return struct.unpack_from("<Q", stream.read(40), 32)[0]
+
+
+def as_version_2(path, index):
+    """The manifest of the index saved in `path` as saves wrote it before it
+    recorded a shard file's count of slots: "count" the shard's vectors."""
+    manifest_path = path / "manifest.json"
+    manifest = json.loads(manifest_path.read_text())
+    manifest["version"] = 2
+    for entry, ids in zip(manifest["shards"], shard_ids(index)):
+        entry.pop("vectors", None)
+        entry["count"] = len(ids)
+    manifest_path.write_text(json.dumps(manifest))
+    return manifest
+
+
+ORDERS = list(itertools.permutations(["add", "replace", "remove"]))
+
+
+@pytest.mark.parametrize("order", ORDERS, ids="-".join)
+def test_saved_after_any_changes_loads_as_it_was(client, tmp_path, order):
+    rng = np.random.default_rng(ORDERS.index(order))
+    sharded = ShardedGraph(DIM, "euclidean", client=client, shards=2, schema=["colour", "rare"])
+    model = {}  # id -> vector, what the index must hold
+    queries = clustered(rng, 12)
+    free_slots = []
+
+    def add(ids, vectors):
+        sharded.add(vectors, ids, metadata_of(ids))
+        model.update(zip(ids.tolist(), vectors))
+
+    add(rng.choice(10**6, size=300, replace=False), clustered(rng, 300))
+    for step, operation in enumerate(order):
+        held = np.array(sorted(model))
+        if operation == "add":  # some far outside the range so far, which widens the 8-bit codes
+            fresh = np.setdiff1d(rng.choice(10**6, size=80, replace=False), held)
+            add(fresh, clustered(rng, len(fresh)) * 3 * (step + 1))
+        elif operation == "replace":
+            add(rng.choice(held, size=60, replace=False), clustered(rng, 60))
+        else:
+            gone = rng.choice(held, size=len(held) // 3, replace=False).tolist()
+            sharded.remove(gone)
+            for label in gone:
+                del model[label]
+        path = tmp_path / f"step-{step}"
+        sharded.save(path)
+        assert_loads_as(path, sharded, model, queries)
+        manifest = as_version_2(path, sharded)  # a count of vectors, which a file with free slots exceeds
+        assert_loads_as(path, sharded, model, queries)
+        free_slots.append(sum(slots_in_file(path / entry["file"]) - entry["count"] for entry in manifest["shards"]))
+    assert any(free_slots)  # some file held free slots: its count was not the vectors'
 
 
 def test_dask_array_rows_stay_on_the_workers(client, monkeypatch):
