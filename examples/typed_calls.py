@@ -96,7 +96,9 @@ def dask_calls(data: NDArray[np.float64]) -> None:
 
     # Dask's own classes carry no annotations: they are called untyped.
     dask: Any = distributed
-    with dask.LocalCluster(n_workers=1, processes=False, threads_per_worker=1, dashboard_address=":0") as cluster, \
+    # No dashboard: its HTTP server takes any free port, not 8787.
+    with dask.LocalCluster(n_workers=1, processes=False, threads_per_worker=1, dashboard_address=":0",
+                           scheduler_kwargs={"dashboard": False}) as cluster, \
             dask.Client(cluster) as client:
         sharded = ShardedGraph(DIM, "euclidean", client=client, shards=2, schema=["lang"])
         sharded.add(data, ids=np.arange(ROWS), metadata=[[("lang", "en" if i % 2 else "de")] for i in range(ROWS)])

@@ -31,7 +31,8 @@ RESTART_SECONDS = 60
 
 @pytest.fixture(scope="module")
 def client():
-    with LocalCluster(n_workers=2, processes=True, threads_per_worker=1, dashboard_address=":0") as cluster, \
+    with LocalCluster(n_workers=2, processes=True, threads_per_worker=1, dashboard_address=":0",
+                      scheduler_kwargs={"dashboard": False}) as cluster, \
             Client(cluster) as dask_client:
         yield dask_client
 
