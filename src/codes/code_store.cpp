@@ -80,21 +80,46 @@ void CodeStore::append_slots(std::span<const double> rows, std::span<const std::
   const double* known = norms.empty() ? nullptr : norms.data();
   const std::size_t first = count_;
   grow_to(count_ + free.size());
-  bool widened = false;
-  for (std::size_t begin = 0; begin < free.size();) {
-    std::size_t end = begin;
-    while (end < free.size() && free[end] == free[begin]) ++end;
-    if (kind_ == CodeKind::Sq8 && free[begin] == 0) {
-      widened |= widen_for(rows.subspan(begin * dim_, (end - begin) * dim_),
-                           known ? known + begin : nullptr);
+  if (!encode_slots_in_range(rows, free, known)) {
+    bool widened = false;
+    for (std::size_t begin = 0; begin < free.size();) {
+      std::size_t end = begin;
+      while (end < free.size() && free[end] == free[begin]) ++end;
+      if (kind_ == CodeKind::Sq8 && free[begin] == 0) {
+        widened |= widen_for(rows.subspan(begin * dim_, (end - begin) * dim_),
+                             known ? known + begin : nullptr);
+      }
+      begin = end;
     }
-    begin = end;
+    if (widened) ++range_changes_;
+    encode_rows(rows, known);
+  } else {
+    count_ += free.size();
   }
-  if (widened) ++range_changes_;
-  encode_rows(rows, known);
   for (std::size_t slot = 0; slot < free.size(); ++slot) {
     if (free[slot] != 0) clear(static_cast<std::uint32_t>(first + slot));
   }
+}
+
+// A range read back covers every live row the store it was saved from held:
+// each row is coded once, in the same pass that checks it. False, with
+// nothing counted, at the first row outside (a range from elsewhere).
+bool CodeStore::encode_slots_in_range(std::span<const double> rows,
+                                      std::span<const std::uint8_t> free, const double* norms) {
+  if (kind_ == CodeKind::Sq8 && range_.empty()) return false;
+  std::vector<double> scratch;
+  for (std::size_t slot = 0; slot < free.size(); ++slot) {
+    if (free[slot] != 0) continue;
+    const std::span<const double> row = rows.subspan(slot * dim_, dim_);
+    std::span<const double> coded = row;
+    if (normalizes()) {
+      coded_vector(row, scratch, norms ? norms + slot : nullptr);
+      coded = scratch;
+    }
+    if (kind_ == CodeKind::Sq8 && !range_.covers(coded)) return false;
+    write_code(static_cast<std::uint32_t>(count_ + slot), coded);
+  }
+  return true;
 }
 
 void CodeStore::grow_to(std::size_t count) {
@@ -170,12 +195,16 @@ void CodeStore::encode_all(std::span<const double> stored) {
 
 void CodeStore::encode(std::uint32_t slot, std::span<const double> row,
                        std::vector<double>& scratch, const double* squared) {
-  clear(slot);
   std::span<const double> coded = row;
   if (normalizes()) {
     coded_vector(row, scratch, squared);
     coded = scratch;
   }
+  write_code(slot, coded);
+}
+
+void CodeStore::write_code(std::uint32_t slot, std::span<const double> coded) {
+  clear(slot);
   if (kind_ == CodeKind::Float32) {
     auto* out = reinterpret_cast<float*>(line_of(slot));
     for (std::size_t d = 0; d < dim_; ++d) out[d] = to_float(coded[d]);

@@ -109,6 +109,10 @@ class CodeStore {
   Line* line_of(std::uint32_t slot) { return lines_.data() + slot * lines_per_row_; }
   void encode(std::uint32_t slot, std::span<const double> row, std::vector<double>& scratch,
               const double* squared = nullptr);
+  // Codes a vector already as the codes stand for it (normalized or not).
+  void write_code(std::uint32_t slot, std::span<const double> coded);
+  bool encode_slots_in_range(std::span<const double> rows, std::span<const std::uint8_t> free,
+                             const double* norms);
   // Room for codes up to `count` slots. Throws std::bad_alloc with the
   // store unchanged.
   void grow_to(std::size_t count);
