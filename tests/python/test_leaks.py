@@ -303,6 +303,13 @@ class QuietStderr:
         os.close(self.saved)
 
 
+def rss_growth(call, expected):
+    before = resident_bytes()
+    run(call, expected, ITERATIONS)
+    gc.collect()
+    return resident_bytes() - before
+
+
 @pytest.mark.parametrize("name", list(SCENARIOS))
 def test_no_growth(name):
     call, expected = SCENARIOS[name]
@@ -313,10 +320,12 @@ def test_no_growth(name):
         tracemalloc.start()
         try:
             traced_before = tracemalloc.get_traced_memory()[0]
-            rss_before = resident_bytes()
-            run(call, expected, ITERATIONS)
-            gc.collect()
-            rss_delta = resident_bytes() - rss_before
+            rss_delta = rss_growth(call, expected)
+            if rss_delta >= RSS_SLACK:
+                # Other threads of the process (an event loop an earlier Dask
+                # client left running, say) allocate too; a leak grows again
+                # in a second round, their one-off growth does not.
+                rss_delta = rss_growth(call, expected)
             traced_delta = tracemalloc.get_traced_memory()[0] - traced_before
         finally:
             tracemalloc.stop()
