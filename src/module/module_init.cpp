@@ -45,10 +45,14 @@ PyResult<Ref> create_module(PyModuleDef& definition) {
   if (!all || PyObject_SetAttrString(module.get(), "__all__", all.get()) != 0) {
     return fetch_error();
   }
-  if (PyModule_AddStringConstant(module.get(), "__version__", HALQEN_VERSION) != 0) {
+  return module;
+}
+
+PyResult<void> publish_version(PyObject* module) {
+  if (PyModule_AddStringConstant(module, "__version__", HALQEN_VERSION) != 0) {
     return fetch_error();
   }
-  return module;
+  return {};
 }
 
 PyResult<void> publish(PyObject* module, const char* name, PyObject* object) {

@@ -10,6 +10,9 @@ namespace halqen::py {
 
 // A new module from its definition, with an empty __all__.
 PyResult<Ref> create_module(PyModuleDef& definition);
+// The package's version as the module's __version__ (halqen_ext only: the
+// namespace of halqen is fixed).
+PyResult<void> publish_version(PyObject* module);
 
 // Publishes `object` as the module attribute `name` and lists it in __all__.
 PyResult<void> publish(PyObject* module, const char* name, PyObject* object);

@@ -115,7 +115,8 @@ def test_repr_attributes_iteration_and_versions():
     assert list(index) == index.ids().tolist() and all(type(i) is int for i in index)
     assert sorted(index) == [i for i in range(20) if i != 3]
     version = re.search(r'^version = "([^"]+)"', PYPROJECT.read_text(), re.MULTILINE).group(1)
-    assert halqen.__version__ == halqen_ext.__version__ == version
+    assert halqen_ext.__version__ == version
+    assert not hasattr(halqen, "__version__")  # halqen's namespace is fixed
 
 
 @pytest.mark.parametrize("filter", [None, ("lang", "en")])
