@@ -34,8 +34,8 @@ struct CodeKernels {
   // Sum of (query[d] - row[d])^2 with query codes in [-128, 383] (a query
   // may lie outside the stored range); `padded` is a multiple of kByteBlock.
   std::int64_t (*byte_l2)(const std::int16_t* query, const std::uint8_t* row, std::size_t padded);
-  // Sum of query[d] * row[d].
-  std::int64_t (*byte_dot)(const std::int8_t* query, const std::uint8_t* row, std::size_t padded);
+  // Sum of query[d] * row[d], query weights in [-32767, 32767].
+  std::int64_t (*byte_dot)(const std::int16_t* query, const std::uint8_t* row, std::size_t padded);
 };
 
 // The levels this CPU runs, from the plainest to the fastest.

@@ -81,18 +81,23 @@ HALQEN_AVX2 std::int64_t byte_l2(const std::int16_t* query, const std::uint8_t* 
   return total;
 }
 
-HALQEN_AVX2 std::int64_t byte_dot(const std::int8_t* query, const std::uint8_t* row,
+HALQEN_AVX2 __m256i add_dot_step(__m256i sum, const std::int16_t* query, const std::uint8_t* row) {
+  return _mm256_add_epi32(sum, _mm256_madd_epi16(query_words(query), widened_codes(row)));
+}
+
+// Two sums, each 16-code step into the next; a chunk's end is a multiple of
+// 64, so the steps come in pairs.
+HALQEN_AVX2 std::int64_t byte_dot(const std::int16_t* query, const std::uint8_t* row,
                                   std::size_t padded) {
   std::int64_t total = 0;
-  for (std::size_t chunk = 0; chunk < padded; chunk += kLaneSafeCodes) {
-    const std::size_t end = padded - chunk < kLaneSafeCodes ? padded : chunk + kLaneSafeCodes;
-    __m256i sums = _mm256_setzero_si256();
-    for (std::size_t d = chunk; d < end; d += 16) {
-      const __m256i words =
-          _mm256_cvtepi8_epi16(_mm_loadu_si128(reinterpret_cast<const __m128i*>(query + d)));
-      sums = _mm256_add_epi32(sums, _mm256_madd_epi16(words, widened_codes(row + d)));
+  for (std::size_t chunk = 0; chunk < padded; chunk += kDotLaneSafeCodes) {
+    const std::size_t end = padded - chunk < kDotLaneSafeCodes ? padded : chunk + kDotLaneSafeCodes;
+    __m256i a = _mm256_setzero_si256(), b = a;
+    for (std::size_t d = chunk; d < end; d += 2 * kWordsPerStep) {
+      a = add_dot_step(a, query + d, row + d);
+      b = add_dot_step(b, query + d + kWordsPerStep, row + d + kWordsPerStep);
     }
-    total += lane_total(sums);
+    total += lane_total(a) + lane_total(b);
   }
   return total;
 }

@@ -103,18 +103,18 @@ HALQEN_AVX512 std::int64_t byte_l2(const std::int16_t* query, const std::uint8_t
   return total;
 }
 
-HALQEN_AVX512 std::int64_t byte_dot(const std::int8_t* query, const std::uint8_t* row,
+HALQEN_AVX512 std::int64_t byte_dot(const std::int16_t* query, const std::uint8_t* row,
                                     std::size_t padded) {
   std::int64_t total = 0;
-  for (std::size_t chunk = 0; chunk < padded; chunk += kLaneSafeCodes) {
-    const std::size_t end = padded - chunk < kLaneSafeCodes ? padded : chunk + kLaneSafeCodes;
-    __m512i sums = _mm512_setzero_si512();
-    for (std::size_t d = chunk; d < end; d += 32) {
-      const __m512i words =
-          _mm512_cvtepi8_epi16(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(query + d)));
-      sums = _mm512_add_epi32(sums, _mm512_madd_epi16(words, widened_codes(row + d)));
+  for (std::size_t chunk = 0; chunk < padded; chunk += kDotLaneSafeCodes) {
+    const std::size_t end = padded - chunk < kDotLaneSafeCodes ? padded : chunk + kDotLaneSafeCodes;
+    __m512i a = _mm512_setzero_si512(), b = a;
+    for (std::size_t d = chunk; d < end; d += 2 * kWordsPerStep) {
+      a = _mm512_add_epi32(a, _mm512_madd_epi16(_mm512_loadu_si512(query + d), widened_codes(row + d)));
+      b = _mm512_add_epi32(b, _mm512_madd_epi16(_mm512_loadu_si512(query + d + kWordsPerStep),
+                                                 widened_codes(row + d + kWordsPerStep)));
     }
-    total += lane_total(sums);
+    total += lane_total(a) + lane_total(b);
   }
   return total;
 }
@@ -141,17 +141,18 @@ HALQEN_AVX512_VNNI std::int64_t byte_l2_vnni(const std::int16_t* query, const st
   return total;
 }
 
-// vpdpbusd multiplies unsigned by signed bytes: the codes by the query.
-HALQEN_AVX512_VNNI std::int64_t byte_dot_vnni(const std::int8_t* query, const std::uint8_t* row,
+HALQEN_AVX512_VNNI std::int64_t byte_dot_vnni(const std::int16_t* query, const std::uint8_t* row,
                                               std::size_t padded) {
   std::int64_t total = 0;
-  for (std::size_t chunk = 0; chunk < padded; chunk += kLaneSafeCodes) {
-    const std::size_t end = padded - chunk < kLaneSafeCodes ? padded : chunk + kLaneSafeCodes;
-    __m512i sums = _mm512_setzero_si512();
-    for (std::size_t d = chunk; d < end; d += kByteBlock) {
-      sums = _mm512_dpbusd_epi32(sums, _mm512_loadu_si512(row + d), _mm512_loadu_si512(query + d));
+  for (std::size_t chunk = 0; chunk < padded; chunk += kDotLaneSafeCodes) {
+    const std::size_t end = padded - chunk < kDotLaneSafeCodes ? padded : chunk + kDotLaneSafeCodes;
+    __m512i a = _mm512_setzero_si512(), b = a;
+    for (std::size_t d = chunk; d < end; d += 2 * kWordsPerStep) {
+      a = _mm512_dpwssd_epi32(a, _mm512_loadu_si512(query + d), widened_codes(row + d));
+      b = _mm512_dpwssd_epi32(b, _mm512_loadu_si512(query + d + kWordsPerStep),
+                              widened_codes(row + d + kWordsPerStep));
     }
-    total += lane_total(sums);
+    total += lane_total(a) + lane_total(b);
   }
   return total;
 }

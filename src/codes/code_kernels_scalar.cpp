@@ -42,7 +42,7 @@ std::int64_t byte_l2(const std::int16_t* query, const std::uint8_t* row, std::si
   return sum;
 }
 
-std::int64_t byte_dot(const std::int8_t* query, const std::uint8_t* row, std::size_t padded) {
+std::int64_t byte_dot(const std::int16_t* query, const std::uint8_t* row, std::size_t padded) {
   std::int64_t sum = 0;
   for (std::size_t d = 0; d < padded; ++d) sum += std::int64_t{query[d]} * std::int64_t{row[d]};
   return sum;

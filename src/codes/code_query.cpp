@@ -7,10 +7,16 @@
 namespace halqen::codes {
 namespace {
 
-constexpr double kLargestSignedCode = 127.0;
+// The largest weight of a query's rounding: with a code of 255, two
+// products stay within a 32-bit lane sum (simd_fold.hpp).
+constexpr double kLargestWeight = 32767.0;
 // Covers the rounding of a lower bound's own arithmetic and that of the
 // exact kernels' sums, relative, for any dimension below 2^32.
 constexpr double kBoundRounding = 0x1p-20;
+// Covers a stored code length's rounding to float32, relative, and the
+// double arithmetic of a folded key, relative to its two squared parts.
+constexpr double kLengthRounding = 0x1p-22;
+constexpr double kKeyRounding = 0x1p-40;
 
 // A NaN sum (an overflowing float32 code) sorts last.
 double finite_order(double key) {
@@ -34,7 +40,7 @@ CodeQuery::CodeQuery(const CodeStore& store, std::uint32_t slot, std::span<const
     float_query_ = store.floats(slot);
     return;
   }
-  if (by_dot_) {
+  if (by_dot_ || !store.range().uniform()) {
     encode(vector);
     return;
   }
@@ -59,8 +65,8 @@ void CodeQuery::encode(std::span<const double> vector) {
     float_query_ = floats_.data();
     return;
   }
-  if (by_dot_) {
-    encode_signed(coded);
+  if (by_dot_ || !store_.range().uniform()) {
+    encode_weighted(coded);
     return;
   }
   words_.assign(store_.padded(), 0);
@@ -73,27 +79,74 @@ void CodeQuery::encode(std::span<const double> vector) {
 void CodeQuery::note_exactness() {
   const Sq8Range& range = store_.range();
   exact_query_ = bounds_values_ && coding_error_ == 0.0 && range.squares_exactly();
-  unit_ = range.step() * range.step();
+  unit_ = range.largest_step() * range.largest_step();
 }
 
 double CodeQuery::lower_bound(double key, std::uint32_t slot) const {
-  const double between_codes = store_.range().step() * std::sqrt(key);
+  if (weighted_) {
+    const double length = store_.code_length(slot);
+    const double slack = 2.0 * weight_error_ + length * kLengthRounding +
+                         (std::fabs(constant_) + length) * kKeyRounding;
+    key = std::max(0.0, key - slack);
+  }
+  const double between_codes = store_.range().largest_step() * std::sqrt(key);
   const double errors = coding_error_ + store_.coding_error(slot);
   const double bound = between_codes * (1.0 - kBoundRounding) - errors * (1.0 + kBoundRounding);
   return bound * (1.0 - kBoundRounding);
 }
 
-void CodeQuery::encode_signed(std::span<const double> coded) {
-  signed_bytes_.assign(store_.padded(), 0);
-  double largest = 0.0;
-  for (const double x : coded) largest = std::max(largest, std::fabs(x));
-  const double unit = largest / kLargestSignedCode;
+void CodeQuery::encode_weighted(std::span<const double> coded) {
   const Sq8Range& range = store_.range();
+  weighted_ = true;
+  std::vector<double> weights(coded.size());
+  constant_ = 0.0;
   for (std::size_t d = 0; d < coded.size(); ++d) {
-    if (unit > 0.0) signed_bytes_[d] = static_cast<std::int8_t>(std::lround(coded[d] / unit));
-    bias_ += coded[d] * range.offset(d);
+    const double share = range.step_share(d);
+    if (by_dot_) {
+      weights[d] = share * coded[d];
+      constant_ += coded[d] * (range.offset(d) / range.largest_step());
+    } else {
+      const double part = share * range.query_position(d, coded[d]);
+      weights[d] = share * part;
+      constant_ += part * part;
+    }
   }
-  scale_ = range.step() * unit;
+  round_weights(weights);
+  if (by_dot_ || store_.metric() != MetricKind::Euclidean) return;
+  bounds_values_ = true;
+  double rounding = 0.0;
+  for (std::size_t d = 0; d < weights.size(); ++d) {
+    rounding += std::fabs(scale_ * words_[d] - weights[d]);
+  }
+  weight_error_ = rounding * Sq8Range::kLargestCode * (1.0 + kBoundRounding);
+  coding_error_ = clamping_error(coded);
+}
+
+// How far the query is from the point its positions stand for: only a
+// component beyond the range moves, to its end.
+double CodeQuery::clamping_error(std::span<const double> coded) const {
+  constexpr double kDecodeRounding = 0x1p-51;
+  const Sq8Range& range = store_.range();
+  double sum = 0.0;
+  for (std::size_t d = 0; d < coded.size(); ++d) {
+    const double scaled = range.step(d) * range.query_position(d, coded[d]);
+    const double decoded = range.offset(d) + scaled;
+    const double error = std::fabs(coded[d] - decoded) +
+                         (std::fabs(range.offset(d)) + std::fabs(scaled)) * kDecodeRounding;
+    sum += error * error;
+  }
+  return std::sqrt(sum) * (1.0 + kBoundRounding);
+}
+
+void CodeQuery::round_weights(std::span<const double> weights) {
+  double largest = 0.0;
+  for (const double w : weights) largest = std::max(largest, std::fabs(w));
+  words_.assign(store_.padded(), 0);
+  scale_ = largest / kLargestWeight;
+  if (!(scale_ > 0.0) || !std::isfinite(scale_)) return;
+  for (std::size_t d = 0; d < weights.size(); ++d) {
+    words_[d] = static_cast<std::int16_t>(std::lround(weights[d] / scale_));
+  }
 }
 
 void CodeQuery::keys(const std::uint32_t* slots, std::size_t count, double* keys) const {
@@ -107,15 +160,23 @@ void CodeQuery::keys(const std::uint32_t* slots, std::size_t count, double* keys
     }
     return;
   }
-  for (std::size_t i = 0; i < count; ++i) {
-    if (i + 1 < count) store_.prefetch(slots[i + 1]);
-    const std::uint8_t* row = store_.bytes(slots[i]);
-    if (by_dot_) {
-      const auto sum = static_cast<double>(kernels_.byte_dot(signed_bytes_.data(), row, padded));
-      keys[i] = finite_order(-(bias_ + scale_ * sum));
-    } else {
-      keys[i] = static_cast<double>(kernels_.byte_l2(words_.data(), row, padded));
+  if (!weighted_) {
+    for (std::size_t i = 0; i < count; ++i) {
+      if (i + 1 < count) store_.prefetch(slots[i + 1]);
+      keys[i] = static_cast<double>(kernels_.byte_l2(words_.data(), store_.bytes(slots[i]), padded));
     }
+    return;
+  }
+  for (std::size_t i = 0; i < count; ++i) {
+    if (i + 1 < count) {
+      store_.prefetch(slots[i + 1]);
+      store_.prefetch_length(slots[i + 1]);
+    }
+    const std::uint32_t slot = slots[i];
+    const auto dot =
+        scale_ * static_cast<double>(kernels_.byte_dot(words_.data(), store_.bytes(slot), padded));
+    keys[i] = finite_order(by_dot_ ? -(constant_ + dot)
+                                   : constant_ + store_.code_length(slot) - 2.0 * dot);
   }
 }
 

@@ -1,6 +1,21 @@
 // One query prepared for a code store: its own code, and what turns a
 // kernel's sum into a walk key (smaller is nearer). Keys approximate the
-// metric's order; they are deterministic, the same on every kernel level.
+// metric's order; they are deterministic, the same on every kernel level,
+// and in one unit for every query of a store, so keys of different queries
+// compare.
+//
+// 8-bit codes are read one of two ways. Where every dimension has the same
+// step (a uniform range) and the metric is euclidean or the cosine, the key
+// is the squared distance between the query's codes and the stored ones,
+// an integer in steps^2. Otherwise the steps are folded into the query: a
+// stored vector y (offset + step * code per dimension) and the query x give
+//   |x - y|^2 / S^2 = sum (s_d p_d)^2 - 2 sum s_d^2 p_d c_d + sum (s_d c_d)^2
+// with S the largest step, s_d = step_d / S, p_d the query's position in
+// steps and c_d the code. The first sum is the query's, the last the
+// stored code's length (CodeStore::code_length), and the middle one a dot
+// product of the codes with 16-bit weights s_d^2 p_d, rounded at a scale of
+// the query's own. The inner product is offset . x + S sum s_d x_d c_d: the
+// same dot product, with weights s_d x_d.
 #pragma once
 
 #include <cmath>
@@ -31,7 +46,8 @@ class CodeQuery {
   }
   // Whether a key bounds the metric's value from below: the euclidean
   // distance on 8-bit codes, whose key is the squared distance between the
-  // two decoded vectors in steps.
+  // two decoded vectors in (largest) steps, up to the rounding of the
+  // query's weights, which the bound takes in.
   bool bounds_values() const { return bounds_values_; }
   // Only where bounds_values(): at most the metric's value (as the exact
   // kernels compute it) for `slot`, whose key is `key`. The triangle
@@ -48,9 +64,11 @@ class CodeQuery {
 
  private:
   void encode(std::span<const double> vector);
-  // The inner product's query: signed bytes in [-127, 127] with a scale of
-  // their own, and the part of the product the offsets give.
-  void encode_signed(std::span<const double> coded);
+  // The 16-bit weights of a query whose steps are folded in (see above),
+  // the scale of their rounding and the key's constant part.
+  void encode_weighted(std::span<const double> coded);
+  void round_weights(std::span<const double> weights);
+  double clamping_error(std::span<const double> coded) const;
   // Whether values follow from keys (knows_value), once the query's coding
   // error is known.
   void note_exactness();
@@ -60,10 +78,14 @@ class CodeQuery {
   bool by_dot_;
   std::vector<float> floats_;
   const float* float_query_ = nullptr;
+  // The query's codes (uniform squares) or its weights (folded steps).
   std::vector<std::int16_t> words_;
-  std::vector<std::int8_t> signed_bytes_;
-  double bias_ = 0.0;
-  double scale_ = 1.0;
+  bool weighted_ = false;
+  double constant_ = 0.0;
+  double scale_ = 0.0;
+  // At most the error the rounded weights put into a key, halved: 255 times
+  // the sum of the weights' rounding errors.
+  double weight_error_ = 0.0;
   bool bounds_values_ = false;
   double coding_error_ = 0.0;  // the query's own, where bounds_values_
   bool exact_query_ = false;

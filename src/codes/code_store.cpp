@@ -53,26 +53,56 @@ void CodeStore::coded_vector(std::span<const double> row, std::vector<double>& o
   for (double& x : out) x /= norm;
 }
 
-bool CodeStore::covers_coded(std::span<const double> rows, std::vector<double>& scratch,
-                             const double* norms) const {
-  if (!normalizes()) return range_.covers(rows);
-  // Row by row: a normalised copy of them all would double a load's memory.
-  bool inside = true;
-  for (std::size_t row = 0; row < rows.size() && inside; row += dim_) {
-    coded_vector(rows.subspan(row, dim_), scratch, norms ? norms + row / dim_ : nullptr);
-    inside = range_.covers(scratch);
-  }
-  return inside;
-}
-
 void CodeStore::append(std::span<const double> stored, std::span<const double> rows) {
   const std::size_t count = dim_ == 0 ? 0 : rows.size() / dim_;
-  grow_to(count_ + count);
-  if (kind_ == CodeKind::Sq8 && widen_for(rows)) {
-    ++range_changes_;
-    encode_all(stored);
+  if (kind_ != CodeKind::Sq8) {
+    grow_to(count_ + count);
+    encode_rows(rows);
+    return;
   }
-  encode_rows(rows);
+  bool derived = false;
+  Sq8Range next = counted_range(stored, rows, derived);
+  grow_to(count_ + count);
+  range_ = std::move(next);
+  if (!derived) {
+    encode_rows(rows);
+    return;
+  }
+  ++range_changes_;
+  encode_all(stored, count_);
+  encode_rows(rows, nullptr, true);
+}
+
+Sq8Range CodeStore::counted_range(std::span<const double> stored, std::span<const double> rows,
+                                  bool& derived) const {
+  const std::size_t count = dim_ == 0 ? 0 : rows.size() / dim_;
+  std::vector<double> scratch;
+  Sq8Range next = range_;
+  if (!next.empty()) {
+    for (std::size_t i = 0; i < count; ++i) {
+      coded_vector(rows.subspan(i * dim_, dim_), scratch);
+      next.count_clamped(scratch);
+    }
+  }
+  derived = next.needs_new_range() && count > 0;
+  if (!derived) return next;
+  // The live stored rows, then the new ones, as they are coded.
+  const std::size_t stored_slots = std::min(count_, dim_ == 0 ? 0 : stored.size() / dim_);
+  std::vector<std::size_t> live_slots;
+  live_slots.reserve(stored_slots);
+  for (std::size_t slot = 0; slot < stored_slots; ++slot) {
+    if (live(static_cast<std::uint32_t>(slot))) live_slots.push_back(slot);
+  }
+  const CodedRowAt row_at = [&](std::size_t i, std::vector<double>& out) {
+    const std::span<const double> row = i < live_slots.size()
+                                            ? stored.subspan(live_slots[i] * dim_, dim_)
+                                            : rows.subspan((i - live_slots.size()) * dim_, dim_);
+    coded_vector(row, out);
+    return std::span<const double>(out);
+  };
+  Sq8Range fresh(dim_);
+  fresh.derive(live_slots.size() + count, row_at);
+  return fresh;
 }
 
 void CodeStore::append_slots(std::span<const double> rows, std::span<const std::uint8_t> free,
@@ -80,138 +110,133 @@ void CodeStore::append_slots(std::span<const double> rows, std::span<const std::
   const double* known = norms.empty() ? nullptr : norms.data();
   const std::size_t first = count_;
   grow_to(count_ + free.size());
-  if (!encode_slots_in_range(rows, free, known)) {
-    bool widened = false;
-    for (std::size_t begin = 0; begin < free.size();) {
-      std::size_t end = begin;
-      while (end < free.size() && free[end] == free[begin]) ++end;
-      if (kind_ == CodeKind::Sq8 && free[begin] == 0) {
-        widened |= widen_for(rows.subspan(begin * dim_, (end - begin) * dim_),
-                             known ? known + begin : nullptr);
-      }
-      begin = end;
+  const bool derive = kind_ == CodeKind::Sq8 && range_.empty();
+  if (derive) {
+    std::vector<std::size_t> live_slots;
+    for (std::size_t slot = 0; slot < free.size(); ++slot) {
+      if (free[slot] == 0) live_slots.push_back(slot);
     }
-    if (widened) ++range_changes_;
-    encode_rows(rows, known);
-  } else {
-    count_ += free.size();
+    const CodedRowAt row_at = [&](std::size_t i, std::vector<double>& out) {
+      const std::size_t slot = live_slots[i];
+      coded_vector(rows.subspan(slot * dim_, dim_), out, known ? known + slot : nullptr);
+      return std::span<const double>(out);
+    };
+    range_.derive(live_slots.size(), row_at);
+    if (!range_.empty()) ++range_changes_;
   }
-  for (std::size_t slot = 0; slot < free.size(); ++slot) {
-    if (free[slot] != 0) clear(static_cast<std::uint32_t>(first + slot));
-  }
-}
-
-// A range read back covers every live row the store it was saved from held:
-// each row is coded once, in the same pass that checks it. False, with
-// nothing counted, at the first row outside (a range from elsewhere).
-bool CodeStore::encode_slots_in_range(std::span<const double> rows,
-                                      std::span<const std::uint8_t> free, const double* norms) {
-  if (kind_ == CodeKind::Sq8 && range_.empty()) return false;
   std::vector<double> scratch;
   for (std::size_t slot = 0; slot < free.size(); ++slot) {
-    if (free[slot] != 0) continue;
-    const std::span<const double> row = rows.subspan(slot * dim_, dim_);
-    std::span<const double> coded = row;
-    if (normalizes()) {
-      coded_vector(row, scratch, norms ? norms + slot : nullptr);
-      coded = scratch;
+    const auto at = static_cast<std::uint32_t>(first + slot);
+    if (free[slot] != 0) {
+      clear(at);
+    } else {
+      encode(at, rows.subspan(slot * dim_, dim_), scratch, known ? known + slot : nullptr, derive);
     }
-    if (kind_ == CodeKind::Sq8 && !range_.covers(coded)) return false;
-    write_code(static_cast<std::uint32_t>(count_ + slot), coded);
   }
-  return true;
+  count_ += free.size();
 }
 
 void CodeStore::grow_to(std::size_t count) {
-  if (kind_ == CodeKind::Sq8) errors_.resize(count);
+  if (kind_ == CodeKind::Sq8) {
+    errors_.resize(count);
+    try {
+      lengths_.resize(count);
+    } catch (...) {
+      errors_.resize(count_);
+      throw;
+    }
+  }
   try {
     lines_.resize(count * lines_per_row_);
   } catch (...) {
     errors_.resize(count_);
+    lengths_.resize(count_);
     throw;
   }
 }
 
-void CodeStore::encode_rows(std::span<const double> rows, const double* norms) {
-  const std::size_t count = dim_ == 0 ? 0 : rows.size() / dim_;
+void CodeStore::encode_rows(std::span<const double> rows, const double* norms, bool count) {
+  const std::size_t added = dim_ == 0 ? 0 : rows.size() / dim_;
   std::vector<double> scratch;
-  for (std::size_t i = 0; i < count; ++i) {
+  for (std::size_t i = 0; i < added; ++i) {
     encode(static_cast<std::uint32_t>(count_ + i), rows.subspan(i * dim_, dim_), scratch,
-           norms ? norms + i : nullptr);
+           norms ? norms + i : nullptr, count);
   }
-  count_ += count;
-}
-
-bool CodeStore::widen_for(std::span<const double> rows, const double* norms) {
-  std::vector<double> scratch;
-  if (covers_coded(rows, scratch, norms)) return false;
-  std::span<const double> coded = rows;
-  std::vector<double> normalized;
-  if (normalizes()) {
-    normalized.reserve(rows.size());
-    for (std::size_t i = 0; i * dim_ < rows.size(); ++i) {
-      coded_vector(rows.subspan(i * dim_, dim_), scratch, norms ? norms + i : nullptr);
-      normalized.insert(normalized.end(), scratch.begin(), scratch.end());
-    }
-    coded = normalized;
-  }
-  range_.widen(coded);
-  return true;
+  count_ += added;
 }
 
 void CodeStore::overwrite(std::uint32_t slot, std::span<const double> stored,
                           std::span<const double> row) {
   std::vector<double> scratch;
-  if (kind_ == CodeKind::Sq8) {
-    coded_vector(row, scratch);
-    if (!range_.covers(scratch)) {
-      range_.widen(scratch);
-      ++range_changes_;
-      encode_all(stored.subspan(0, std::min(stored.size(), count_ * dim_)));
-    }
+  if (kind_ != CodeKind::Sq8) {
+    encode(slot, row, scratch);
+    return;
   }
-  encode(slot, row, scratch);
+  // The slot's old vector, if any, is stored but no longer counts.
+  clear(slot);
+  bool derived = false;
+  Sq8Range next = counted_range(stored, row, derived);
+  range_ = std::move(next);
+  if (derived) {
+    ++range_changes_;
+    encode_all(stored, count_);
+  }
+  encode(slot, row, scratch, nullptr, derived);
 }
 
 void CodeStore::clear(std::uint32_t slot) {
   std::memset(line_of(slot), 0, lines_per_row_ * kLineBytes);
-  if (kind_ == CodeKind::Sq8) errors_[slot] = std::numeric_limits<float>::infinity();
+  if (kind_ == CodeKind::Sq8) {
+    errors_[slot] = std::numeric_limits<float>::quiet_NaN();
+    lengths_[slot] = 0.0F;
+  }
 }
 
 void CodeStore::truncate(std::size_t count) {
   if (count >= count_) return;
   count_ = count;
   lines_.resize(count * lines_per_row_);
-  if (kind_ == CodeKind::Sq8) errors_.resize(count);
+  if (kind_ == CodeKind::Sq8) {
+    errors_.resize(count);
+    lengths_.resize(count);
+  }
 }
 
-void CodeStore::encode_all(std::span<const double> stored) {
+void CodeStore::encode_all(std::span<const double> stored, std::size_t slots) {
   std::vector<double> scratch;
-  const std::size_t count = std::min(count_, dim_ == 0 ? 0 : stored.size() / dim_);
+  const std::size_t count = std::min(slots, dim_ == 0 ? 0 : stored.size() / dim_);
   for (std::size_t slot = 0; slot < count; ++slot) {
-    encode(static_cast<std::uint32_t>(slot), stored.subspan(slot * dim_, dim_), scratch);
+    const auto at = static_cast<std::uint32_t>(slot);
+    if (live(at)) encode(at, stored.subspan(slot * dim_, dim_), scratch, nullptr, true);
   }
 }
 
 void CodeStore::encode(std::uint32_t slot, std::span<const double> row,
-                       std::vector<double>& scratch, const double* squared) {
+                       std::vector<double>& scratch, const double* squared, bool count) {
   std::span<const double> coded = row;
   if (normalizes()) {
     coded_vector(row, scratch, squared);
     coded = scratch;
   }
+  if (count) range_.count_clamped(coded);
   write_code(slot, coded);
 }
 
 void CodeStore::write_code(std::uint32_t slot, std::span<const double> coded) {
-  clear(slot);
+  std::memset(line_of(slot), 0, lines_per_row_ * kLineBytes);
   if (kind_ == CodeKind::Float32) {
     auto* out = reinterpret_cast<float*>(line_of(slot));
     for (std::size_t d = 0; d < dim_; ++d) out[d] = to_float(coded[d]);
     return;
   }
   auto* out = reinterpret_cast<std::uint8_t*>(line_of(slot));
-  for (std::size_t d = 0; d < dim_; ++d) out[d] = range_.code(d, coded[d]);
+  double length = 0.0;
+  for (std::size_t d = 0; d < dim_; ++d) {
+    out[d] = range_.code(d, coded[d]);
+    const double part = range_.step_share(d) * out[d];
+    length += part * part;
+  }
+  lengths_[slot] = static_cast<float>(length);
   errors_[slot] = rounded_up(range_.coding_error(coded, out));
 }
 

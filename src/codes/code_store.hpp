@@ -2,7 +2,9 @@
 // codes instead of the float64 rows: float32 numbers, or 8-bit scalar codes
 // (sq8_range.hpp). Under the cosine the codes are of the normalized vector,
 // so that their euclidean order is the cosine's. Each code fills whole
-// cache lines, zero-padded.
+// cache lines, zero-padded. Beside each 8-bit code: its coding error, and
+// its squared length in the range's largest step (the per-vector part of a
+// distance across dimensions of unequal steps, code_query.hpp).
 #pragma once
 
 #include <algorithm>
@@ -28,15 +30,17 @@ class CodeStore {
   CodeStore(std::size_t dim, MetricKind metric, CodeKind kind);
 
   // Appends the codes of `rows` (dim numbers each). `stored` holds every
-  // vector already coded, slot-major: when the rows widen the 8-bit range,
-  // those are coded again from it. Throws std::bad_alloc with the store
-  // unchanged.
+  // vector already coded, slot-major: when the rows ask for a new 8-bit
+  // range, it is derived from them all and those are coded again. Throws
+  // std::bad_alloc with the store unchanged.
   void append(std::span<const double> stored, std::span<const double> rows);
   // Appends the codes of a whole store read back, where `free` flags the
   // slots whose rows are only zeros: those stay cleared and, like every
-  // free slot of the store it was read from, never widen the range.
-  // `norms`: the rows' squared norms, where the caller has them (a store
-  // that normalizes needs them, and computes them when they are empty).
+  // free slot of the store it was read from, take no part in the range.
+  // The range restored before is kept as it was saved; without one, it is
+  // derived from the live rows. `norms`: the rows' squared norms, where the
+  // caller has them (a store that normalizes needs them, and computes them
+  // when they are empty).
   void append_slots(std::span<const double> rows, std::span<const std::uint8_t> free,
                     std::span<const double> norms = {});
   // Codes `row` into an existing slot (a slot refilled after a removal);
@@ -77,10 +81,14 @@ class CodeStore {
   void prefetch(std::uint32_t slot) const { prefetch_lines(slot, lines_per_row_); }
   // 8-bit codes: at least the euclidean distance between the slot's coded
   // vector and the vector its code stands for (Sq8Range::coding_error);
-  // infinite for a cleared slot.
+  // NaN for a cleared slot.
   double coding_error(std::uint32_t slot) const { return errors_[slot]; }
+  // 8-bit codes: sum over d of (step_share(d) * code[d])^2.
+  double code_length(std::uint32_t slot) const { return lengths_[slot]; }
+  void prefetch_length(std::uint32_t slot) const { __builtin_prefetch(lengths_.data() + slot); }
   std::uint64_t heap_bytes() const {
-    return lines_.capacity() * kLineBytes + errors_.capacity() * sizeof(float);
+    return lines_.capacity() * kLineBytes + errors_.capacity() * sizeof(float) +
+           lengths_.capacity() * sizeof(float);
   }
 
   // The vector the codes stand for: `row` itself, or normalized.
@@ -89,9 +97,8 @@ class CodeStore {
                     const double* squared = nullptr) const;
 
  private:
-  // Whether the range covers the rows as coded (normalized or not).
-  bool covers_coded(std::span<const double> rows, std::vector<double>& scratch,
-                    const double* norms) const;
+  // Whether a slot holds a vector (was not cleared).
+  bool live(std::uint32_t slot) const { return errors_[slot] == errors_[slot]; }
 
   struct alignas(kLineBytes) Line {
     unsigned char bytes[kLineBytes];
@@ -107,22 +114,24 @@ class CodeStore {
     return lines_.data() + static_cast<std::size_t>(slot) * lines_per_row_;
   }
   Line* line_of(std::uint32_t slot) { return lines_.data() + slot * lines_per_row_; }
+  // Codes `row`; `count`: the range counts what it clamps.
   void encode(std::uint32_t slot, std::span<const double> row, std::vector<double>& scratch,
-              const double* squared = nullptr);
+              const double* squared = nullptr, bool count = false);
   // Codes a vector already as the codes stand for it (normalized or not).
   void write_code(std::uint32_t slot, std::span<const double> coded);
-  bool encode_slots_in_range(std::span<const double> rows, std::span<const std::uint8_t> free,
-                             const double* norms);
   // Room for codes up to `count` slots. Throws std::bad_alloc with the
   // store unchanged.
   void grow_to(std::size_t count);
   // Codes `rows` into the slots from size() on, which grow_to made.
-  void encode_rows(std::span<const double> rows, const double* norms = nullptr);
-  // Widens the 8-bit range to take in `rows` (all coded alike); whether it
-  // changed.
-  bool widen_for(std::span<const double> rows, const double* norms = nullptr);
-  // Codes every stored row again, after the range changed.
-  void encode_all(std::span<const double> stored);
+  void encode_rows(std::span<const double> rows, const double* norms = nullptr,
+                   bool count = false);
+  // The range with the rows' clamped components counted, or a new range
+  // from the live stored rows and these when that asks for one (then
+  // `derived` is set). Leaves the store unchanged.
+  Sq8Range counted_range(std::span<const double> stored, std::span<const double> rows,
+                         bool& derived) const;
+  // Codes every live stored row (slots below `slots`) again, counting.
+  void encode_all(std::span<const double> stored, std::size_t slots);
 
   std::size_t dim_;
   MetricKind metric_;
@@ -133,7 +142,8 @@ class CodeStore {
   Sq8Range range_;
   std::uint64_t range_changes_ = 0;
   std::vector<Line> lines_;
-  std::vector<float> errors_;  // per slot, 8-bit codes only
+  std::vector<float> errors_;   // per slot, 8-bit codes only
+  std::vector<float> lengths_;  // per slot, 8-bit codes only
 };
 
 }  // namespace halqen::codes

@@ -1,5 +1,5 @@
 // What the SIMD code kernels share: the last steps of the fixed float fold
-// and the chunk length that keeps 32-bit lane sums from overflowing.
+// and the chunk lengths that keep 32-bit lane sums from overflowing.
 #pragma once
 
 #if defined(__x86_64__)
@@ -14,6 +14,9 @@ namespace halqen::codes {
 // lane takes at most 8 terms of at most 383^2 per 64 codes, about 3e8 over
 // this many, below 2^31.
 inline constexpr std::size_t kLaneSafeCodes = std::size_t{1} << 14;
+// The same for the dot product of 16-bit weights and codes: a lane takes at
+// most 2 terms of at most 32767 * 255 per 16 codes, 2.14e9 over this many.
+inline constexpr std::size_t kDotLaneSafeCodes = std::size_t{1} << 11;
 
 // Partial sums 0..7 (already i + (i + 8)) folded as i + 4, i + 2, i + 1.
 [[gnu::target("avx2"), gnu::always_inline]] inline float fold_eight(__m256 sums) {

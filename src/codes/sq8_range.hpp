@@ -1,19 +1,28 @@
-// The range of 8-bit scalar codes: per dimension an offset, and one step for
-// every dimension, so that the distance between two codes is the distance
-// between the vectors they stand for, scaled by the step.
+// The range of 8-bit scalar codes: per dimension an offset and a step, so
+// that each dimension's 256 codes span what that dimension holds, whatever
+// the others' units.
 //
-// Growth: the first rows set the range to exactly what they span (integer
-// pixels of 0..255 are then coded without loss). A later row outside it
-// widens the range to cover it plus a margin of an eighth of the new width
-// on the side it overflowed, and every stored code is encoded again from its
-// float64 vector. So each stored component is always within half a step of
-// its code's value, and widenings become rarer as the range grows.
+// Derivation: from the rows coded (a sample of them when there are many),
+// each dimension spans its values between the 0.1% and 99.9% quantiles; a
+// component beyond is clamped to the nearest end and its vector's coding
+// error says so. One far row, or a heavy tail, then cannot spread every
+// code of a dimension over a range its other rows never use. A dimension
+// whose values are integers spanning at most 256 keeps step 1 from its
+// least value, so integer pixels are coded without loss.
+//
+// Growth: the range keeps, per dimension, how many components it clamped
+// since it was derived. When some dimension has clamped more than one in
+// kToleratedShare of the rows coded since, the range is derived again from
+// every stored row and every code is encoded again. A lone far row never
+// reaches that share; data that moved or widened soon does. The counts are
+// part of the range, saved with it, so a copy grows as the original does.
 #pragma once
 
 #include <bit>
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <span>
 #include <vector>
 
@@ -29,22 +38,42 @@ inline int clamped_round(double x, int low, int high) {
   return static_cast<int>((from_low <= span ? from_low : span) + kHalf) + low;
 }
 
+// The row at an index, as coded (normalized or not); the scratch may hold it.
+using CodedRowAt = std::function<std::span<const double>(std::size_t, std::vector<double>&)>;
+
 class Sq8Range {
  public:
   static constexpr int kLargestCode = 255;
   // A query component outside the range is coded as far as this beyond it.
   static constexpr int kQueryCodeLow = -128;
   static constexpr int kQueryCodeHigh = 383;
+  // Each tail a derived range leaves out, per dimension.
+  static constexpr double kClampShare = 0.001;
+  // A dimension clamping more than one in this many coded rows asks for a
+  // new range: five times the share the quantiles leave out.
+  static constexpr std::uint64_t kToleratedShare = 128;
+  // Rows sampled for the quantiles: their error is far below a code's step.
+  static constexpr std::size_t kSampleRows = std::size_t{1} << 16;
 
   explicit Sq8Range(std::size_t dim) : dim_(dim) {}
-  // A range read back: `offsets` has one entry per dimension, step > 0.
+  // A range read back: an offset and a step per dimension (steps > 0), the
+  // components each dimension clamped and the rows coded since derived.
+  Sq8Range(std::vector<double> offsets, std::vector<double> steps,
+           std::vector<std::uint64_t> clamped, std::uint64_t rows);
+  // A range saved with one step for every dimension, whose codes covered
+  // every row.
   Sq8Range(std::vector<double> offsets, double step);
 
   bool empty() const { return offsets_.empty(); }
   // Whether every component of the rows (dim numbers each) is in range.
   bool covers(std::span<const double> rows) const;
-  // Sets the range to cover the rows (the first rows), or widens it.
-  void widen(std::span<const double> rows);
+  // Derives the range from `count` rows (see above) and forgets the counts.
+  void derive(std::size_t count, const CodedRowAt& row_at);
+  // Counts the components of a coded row beyond the range, as coding it
+  // clamps them.
+  void count_clamped(std::span<const double> row);
+  // Whether the clamped components ask for a new range.
+  bool needs_new_range() const;
 
   std::uint8_t code(std::size_t d, double x) const {
     return static_cast<std::uint8_t>(clamped_round(position(d, x), 0, kLargestCode));
@@ -52,7 +81,10 @@ class Sq8Range {
   std::int16_t query_code(std::size_t d, double x) const {
     return static_cast<std::int16_t>(clamped_round(position(d, x), kQueryCodeLow, kQueryCodeHigh));
   }
-  // out[d] = query_code(d, x[d]) for every component, the same bits.
+  // Where x falls in steps from the offset, clamped as a query's code is.
+  double query_position(std::size_t d, double x) const;
+  // out[d] = query_code(d, x[d]) for every component, the same bits
+  // (uniform ranges only).
   void query_codes(std::span<const double> x, std::int16_t* out) const;
   // At least the euclidean distance between `x` and the vector its codes
   // stand for (offset + step * code per dimension), every rounding of the
@@ -63,25 +95,43 @@ class Sq8Range {
   template <class Code>
   bool exactly_coded(std::span<const double> x, const Code* codes) const;
 
-  // Whether the euclidean distance between two vectors that are their codes'
-  // values exactly (coding error 0) is step * sqrt(sum of squared code
-  // differences) bit for bit, however its terms are added: each difference
-  // is step times an integer below 512 and each partial sum step^2 times an
-  // integer below 2^53, all representable, so no operation rounds.
+  // Whether every dimension has the same step: the distance between codes
+  // is then the distance between vectors, scaled by it.
+  bool uniform() const { return uniform_; }
+  // Only where uniform(): whether the euclidean distance between two vectors
+  // that are their codes' values exactly (coding error 0) is step * sqrt(sum
+  // of squared code differences) bit for bit, however its terms are added:
+  // each difference is step times an integer below 512 and each partial sum
+  // step^2 times an integer below 2^53, all representable, so no operation
+  // rounds.
   bool squares_exactly() const;
 
   double offset(std::size_t d) const { return offsets_[d]; }
+  double step(std::size_t d) const { return steps_[d]; }
+  // The largest step, and each step as a share of it (in (0, 1]).
+  double largest_step() const { return largest_step_; }
+  double step_share(std::size_t d) const { return shares_[d]; }
   std::span<const double> offsets() const { return offsets_; }
-  double step() const { return step_; }
+  std::span<const double> steps() const { return steps_; }
+  std::span<const std::uint64_t> clamped() const { return clamped_; }
+  std::uint64_t rows() const { return rows_; }
   std::size_t dim() const { return dim_; }
 
  private:
-  double position(std::size_t d, double x) const { return (x - offsets_[d]) / step_; }
-  bool power_of_two_step() const;
+  double position(std::size_t d, double x) const { return (x - offsets_[d]) / steps_[d]; }
+  bool power_of_two_steps() const;
+  // The shares, the ends and uniform(), from the offsets and steps.
+  void note_steps();
 
   std::size_t dim_;
   std::vector<double> offsets_;
-  double step_ = 1.0;
+  std::vector<double> steps_;
+  std::vector<double> ends_;  // offset + 255 * step, the last value coded unclamped
+  std::vector<double> shares_;
+  double largest_step_ = 1.0;
+  bool uniform_ = true;
+  std::vector<std::uint64_t> clamped_;
+  std::uint64_t rows_ = 0;
 };
 
 // A component is exactly its code's value when the step is a power of two
@@ -91,10 +141,10 @@ class Sq8Range {
 // not). The bits are or-ed, a reduction that vectorizes.
 template <class Code>
 bool Sq8Range::exactly_coded(std::span<const double> x, const Code* codes) const {
-  if (!power_of_two_step()) return false;
+  if (!power_of_two_steps()) return false;
   std::uint64_t off = 0;
   for (std::size_t d = 0; d < x.size(); ++d) {
-    const double scaled = step_ * codes[d];
+    const double scaled = steps_[d] * codes[d];
     const double decoded = offsets_[d] + scaled;
     const double scaled_part = decoded - offsets_[d];
     const double rounding_lost = (offsets_[d] - (decoded - scaled_part)) + (scaled - scaled_part);
@@ -115,7 +165,7 @@ double Sq8Range::coding_error(std::span<const double> x, const Code* codes) cons
   if (exactly_coded(x, codes)) return 0.0;
   double sum = 0.0;
   for (std::size_t d = 0; d < x.size(); ++d) {
-    const double scaled = step_ * codes[d];
+    const double scaled = steps_[d] * codes[d];
     const double decoded = offsets_[d] + scaled;
     const double rounding = (std::fabs(offsets_[d]) + std::fabs(scaled)) * kDecodeRounding;
     const double error = std::fabs(x[d] - decoded) + rounding;

@@ -265,9 +265,9 @@ std::expected<void, InvalidParts> fill_records(Set set, const std::optional<Sche
   return {};
 }
 
-// A kept 8-bit range must fit the index: an offset per dimension, all
-// finite, and a positive finite step. The vectors' own range check is the
-// codes' (a vector outside widens it).
+// A kept 8-bit range must fit the index: an offset and a step per
+// dimension, all finite, the steps positive, and no dimension counting more
+// clamped components than rows. Any such range codes any row (clamping).
 std::expected<std::optional<codes::Sq8Range>, InvalidParts> restore_code_range(
     const GraphParams& params, std::optional<codes::Sq8Range>& range) {
   if (!range) return std::optional<codes::Sq8Range>();
@@ -276,8 +276,14 @@ std::expected<std::optional<codes::Sq8Range>, InvalidParts> restore_code_range(
     return invalid("the code range has " + std::to_string(range->dim()) + " offsets for dim " +
                    std::to_string(params.dim));
   }
-  if (!(range->step() > 0.0) || !std::isfinite(range->step()) || !all_finite(range->offsets())) {
-    return invalid("the code range's step or offsets are not finite and positive");
+  const auto positive = [](double step) { return step > 0.0 && std::isfinite(step); };
+  if (!std::ranges::all_of(range->steps(), positive) || !all_finite(range->offsets())) {
+    return invalid("the code range's steps or offsets are not finite and positive");
+  }
+  const auto within = [&](std::uint64_t n) { return n <= range->rows(); };
+  if (!std::ranges::all_of(range->clamped(), within)) {
+    return invalid("the code range counts more clamped components than its " +
+                   std::to_string(range->rows()) + " rows");
   }
   return std::move(range);
 }

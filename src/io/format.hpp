@@ -68,6 +68,12 @@ enum class SectionTag : std::uint32_t {
   BuildState = 10,
 };
 
+// The codes section's 8-bit range: its one layout word, after which come an
+// offset and a step per dimension, the components each dimension clamped
+// and the rows counted. (The first files held one step, then the offsets,
+// and no layout word; the section's length tells them apart.)
+inline constexpr std::uint64_t kCodeRangePerDimension = 2;
+
 // The sections of each kind, in the only order a file may hold them.
 inline constexpr std::array<SectionTag, 2> kFlatSections = {SectionTag::Vectors,
                                                             SectionTag::Deleted};

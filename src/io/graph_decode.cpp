@@ -3,6 +3,7 @@
 // parts (degrees, link targets, levels, ids, records) is from_parts'.
 #include <algorithm>
 #include <array>
+#include <limits>
 #include <string>
 #include <utility>
 
@@ -180,17 +181,54 @@ std::expected<void, CodecError> read_free_slots(SectionReader& section, std::uin
   return section.read_values_growing(parts.free_slots, free, interrupt);
 }
 
+// The payload lengths of a codes section for `dim`: the walk alone, a range
+// of one step (the first files: the range is derived again on load), or a
+// range per dimension. 0 where dim makes the length overflow.
+struct CodesLengths {
+  std::uint64_t walk_only, one_step, per_dimension;
+};
+
+CodesLengths codes_lengths(std::uint64_t dim) {
+  constexpr std::uint64_t kWord = sizeof(std::uint64_t);
+  constexpr std::uint64_t kLargest = std::numeric_limits<std::uint64_t>::max();
+  const bool fits = dim <= (kLargest - 3 * kWord) / (3 * kWord);
+  return {kWord, fits ? 2 * kWord + dim * kWord : 0, fits ? 3 * kWord + 3 * dim * kWord : 0};
+}
+
+std::expected<void, CodecError> read_code_range(SectionReader& section, GraphParts& parts,
+                                                Interrupt& interrupt) {
+  std::vector<std::uint64_t> layout;
+  std::vector<double> offsets;
+  std::vector<double> steps;
+  std::vector<std::uint64_t> clamped;
+  std::vector<std::uint64_t> rows;
+  if (auto got = section.read_values_growing(layout, 1, interrupt); !got) return got;
+  if (layout[0] != format::kCodeRangePerDimension) {
+    return std::unexpected(CodecError::format("the codes section's range has layout " +
+                                              std::to_string(layout[0]) + ", not " +
+                                              std::to_string(format::kCodeRangePerDimension)));
+  }
+  const std::uint64_t dim = parts.params.dim;
+  if (auto got = section.read_values_growing(offsets, dim, interrupt); !got) return got;
+  if (auto got = section.read_values_growing(steps, dim, interrupt); !got) return got;
+  if (auto got = section.read_values_growing(clamped, dim, interrupt); !got) return got;
+  if (auto got = section.read_values_growing(rows, 1, interrupt); !got) return got;
+  parts.code_range.emplace(std::move(offsets), std::move(steps), std::move(clamped), rows[0]);
+  return {};
+}
+
 // The walk's code (float32 or 8-bit; the exact walk writes no section), and
 // for 8-bit codes either nothing more (an empty index) or the range.
 std::expected<void, CodecError> read_codes(SectionReader& section, GraphParts& parts,
                                            Interrupt& interrupt) {
-  constexpr std::uint64_t kWord = sizeof(std::uint64_t);
-  const std::uint64_t ranged = kWord + (1 + parts.params.dim) * sizeof(double);
-  if (section.length() != kWord && section.length() != ranged) {
+  const CodesLengths lengths = codes_lengths(parts.params.dim);
+  const std::uint64_t length = section.length();
+  if (length != lengths.walk_only && (length == 0 || (length != lengths.one_step &&
+                                                      length != lengths.per_dimension))) {
     return std::unexpected(CodecError::format(
-        "the codes section holds " + std::to_string(section.length()) + " bytes, expected " +
-        std::to_string(kWord) + " or " + std::to_string(ranged) + " for dim " +
-        std::to_string(parts.params.dim)));
+        "the codes section holds " + std::to_string(length) + " bytes, expected " +
+        std::to_string(lengths.walk_only) + ", " + std::to_string(lengths.one_step) + " or " +
+        std::to_string(lengths.per_dimension) + " for dim " + std::to_string(parts.params.dim)));
   }
   std::vector<std::uint64_t> walk;
   if (auto got = section.read_values_growing(walk, 1, interrupt); !got) return got;
@@ -199,14 +237,14 @@ std::expected<void, CodecError> read_codes(SectionReader& section, GraphParts& p
                                               std::to_string(walk[0]) + ", not 1 or 2"));
   }
   parts.params.walk = static_cast<graph::WalkKind>(walk[0]);
-  if (section.length() == kWord) return {};
-  std::vector<double> step;
-  std::vector<double> offsets;
-  if (auto got = section.read_values_growing(step, 1, interrupt); !got) return got;
-  if (auto got = section.read_values_growing(offsets, parts.params.dim, interrupt); !got) {
+  if (length == lengths.per_dimension) return read_code_range(section, parts, interrupt);
+  if (length == lengths.walk_only) return {};
+  // A range of one step over every dimension covered the widest row ever
+  // seen; the codes are better derived again from the rows.
+  std::vector<double> one_step;
+  if (auto got = section.read_values_growing(one_step, 1 + parts.params.dim, interrupt); !got) {
     return got;
   }
-  parts.code_range.emplace(std::move(offsets), step[0]);
   return {};
 }
 

@@ -53,13 +53,15 @@ bool has_codes(const GraphIndex& index) {
   return index.codes() != nullptr;
 }
 
-// The walk's code, then for 8-bit codes that have a range its step and
-// offsets: the codes themselves are encoded again from the vectors on load.
+// The walk's code, then for 8-bit codes that have a range its layout word,
+// offsets, steps, clamped counts and rows counted: the codes themselves are
+// encoded again from the vectors on load.
 std::uint64_t codes_payload_bytes(const GraphIndex& index) {
   if (!has_codes(index)) return 0;
   const codes::Sq8Range& range = index.codes()->range();
   const bool ranged = index.codes()->kind() == codes::CodeKind::Sq8 && !range.empty();
-  return sizeof(std::uint64_t) + (ranged ? (1 + range.dim()) * sizeof(double) : 0);
+  constexpr std::uint64_t kWord = sizeof(std::uint64_t);
+  return kWord + (ranged ? 2 * kWord + 3 * range.dim() * kWord : 0);
 }
 
 std::expected<void, CodecError> write_codes_section(const GraphIndex& index, ByteSink& sink) {
@@ -69,9 +71,15 @@ std::expected<void, CodecError> write_codes_section(const GraphIndex& index, Byt
   if (auto written = section->write_values<std::uint64_t>(walk); !written) return written;
   if (codes_payload_bytes(index) > sizeof(std::uint64_t)) {
     const codes::Sq8Range& range = index.codes()->range();
-    const std::array<double, 1> step = {range.step()};
-    if (auto written = section->write_values<double>(step); !written) return written;
+    const std::array<std::uint64_t, 1> layout = {format::kCodeRangePerDimension};
+    const std::array<std::uint64_t, 1> rows = {range.rows()};
+    if (auto written = section->write_values<std::uint64_t>(layout); !written) return written;
     if (auto written = section->write_values<double>(range.offsets()); !written) return written;
+    if (auto written = section->write_values<double>(range.steps()); !written) return written;
+    if (auto written = section->write_values<std::uint64_t>(range.clamped()); !written) {
+      return written;
+    }
+    if (auto written = section->write_values<std::uint64_t>(rows); !written) return written;
   }
   return section->finish();
 }

@@ -111,7 +111,7 @@ def test_recall_on_clustered_data_at_the_default_width():
     """The exact walk's recall, and each code walk's within 0.02 of it (the
     graphs differ too: a code walk's index is built on its codes)."""
     data = clustered(5000, 24, seed=3, clusters=30)
-    queries = clustered(100, 24, seed=4, clusters=30)
+    queries = clustered(1000, 24, seed=4, clusters=30)
     distances = ((queries[:, None, :] - data[None, :, :]) ** 2).sum(-1)
     truth = np.argsort(distances, axis=1, kind="stable")[:, :10]
 
