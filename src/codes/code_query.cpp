@@ -40,7 +40,14 @@ CodeQuery::CodeQuery(const CodeStore& store, std::uint32_t slot, std::span<const
     float_query_ = store.floats(slot);
     return;
   }
-  if (by_dot_ || !store.range().uniform()) {
+  if (by_dot_) {
+    encode(vector);
+    return;
+  }
+  if (!store.range().uniform()) {
+    // From its float64 vector: a build's distances keep the positions
+    // between codes. No bound: a build ranks, it does not rerank.
+    ranks_only_ = true;
     encode(vector);
     return;
   }
@@ -112,7 +119,7 @@ void CodeQuery::encode_weighted(std::span<const double> coded) {
     }
   }
   round_weights(weights);
-  if (by_dot_ || store_.metric() != MetricKind::Euclidean) return;
+  if (by_dot_ || store_.metric() != MetricKind::Euclidean || ranks_only_) return;
   bounds_values_ = true;
   double rounding = 0.0;
   for (std::size_t d = 0; d < weights.size(); ++d) {
@@ -139,13 +146,18 @@ double CodeQuery::clamping_error(std::span<const double> coded) const {
 }
 
 void CodeQuery::round_weights(std::span<const double> weights) {
+  // Shifted to be positive, where truncation is the floor: halves up.
+  constexpr double kShift = 32768.5;
+  constexpr int kShiftBack = 32768;
   double largest = 0.0;
   for (const double w : weights) largest = std::max(largest, std::fabs(w));
   words_.assign(store_.padded(), 0);
   scale_ = largest / kLargestWeight;
   if (!(scale_ > 0.0) || !std::isfinite(scale_)) return;
+  const double inverse = 1.0 / scale_;
   for (std::size_t d = 0; d < weights.size(); ++d) {
-    words_[d] = static_cast<std::int16_t>(std::lround(weights[d] / scale_));
+    const double shifted = std::clamp(weights[d] * inverse, -kLargestWeight, kLargestWeight) + kShift;
+    words_[d] = static_cast<std::int16_t>(static_cast<int>(shifted) - kShiftBack);
   }
 }
 

@@ -81,6 +81,7 @@ class CodeQuery {
   // The query's codes (uniform squares) or its weights (folded steps).
   std::vector<std::int16_t> words_;
   bool weighted_ = false;
+  bool ranks_only_ = false;  // a stored vector's query: keys, no bounds
   double constant_ = 0.0;
   double scale_ = 0.0;
   // At most the error the rounded weights put into a key, halved: 255 times

@@ -16,6 +16,8 @@ constexpr double kExactIntegers = 0x1p53;
 constexpr std::size_t kSampleValues = std::size_t{1} << 22;
 constexpr std::size_t kLeastSample = 1024;
 constexpr double kInfinity = std::numeric_limits<double>::infinity();
+// The widest ratio of steps a range makes one shared step of.
+constexpr double kUniformSpread = 2.0;
 
 bool power_of_two(double x) {
   int exponent = 0;
@@ -198,6 +200,12 @@ void Sq8Range::derive(std::size_t count, const CodedRowAt& row_at) {
   // step keeps it from setting the scale of the rest.
   const double constant_step = std::isfinite(least_step) ? least_step : 1.0;
   for (double& step : steps) step = step > 0.0 ? step : constant_step;
+  // Steps this close share the largest: a dimension loses at most a bit,
+  // and the keys are then integer distances between codes, which bound
+  // and, for integers, give exact values at the cost of one subtraction.
+  const double largest_step = *std::max_element(steps.begin(), steps.end());
+  const double smallest_step = *std::min_element(steps.begin(), steps.end());
+  if (largest_step <= kUniformSpread * smallest_step) steps.assign(dim_, largest_step);
   offsets_ = std::move(offsets);
   steps_ = std::move(steps);
   clamped_.assign(dim_, 0);

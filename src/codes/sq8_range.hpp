@@ -8,7 +8,8 @@
 // error says so. One far row, or a heavy tail, then cannot spread every
 // code of a dimension over a range its other rows never use. A dimension
 // whose values are integers spanning at most 256 keeps step 1 from its
-// least value, so integer pixels are coded without loss.
+// least value, so integer pixels are coded without loss. Steps within a
+// factor of two of each other become one shared step, the largest.
 //
 // Growth: the range keeps, per dimension, how many components it clamped
 // since it was derived. When some dimension has clamped more than one in
@@ -111,6 +112,7 @@ class Sq8Range {
   // The largest step, and each step as a share of it (in (0, 1]).
   double largest_step() const { return largest_step_; }
   double step_share(std::size_t d) const { return shares_[d]; }
+
   std::span<const double> offsets() const { return offsets_; }
   std::span<const double> steps() const { return steps_; }
   std::span<const std::uint64_t> clamped() const { return clamped_; }
