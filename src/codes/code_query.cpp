@@ -68,7 +68,9 @@ void CodeQuery::encode(std::span<const double> vector) {
   }
   if (store_.kind() == CodeKind::Float32) {
     floats_.assign(store_.padded(), 0.0F);
-    for (std::size_t d = 0; d < coded.size(); ++d) floats_[d] = to_float(coded[d]);
+    // Scaled as the stored codes are: the keys are the float32 distances
+    // times a power of two, in the same order.
+    for (std::size_t d = 0; d < coded.size(); ++d) floats_[d] = store_.float_code(coded[d]);
     float_query_ = floats_.data();
     return;
   }

@@ -22,6 +22,25 @@ std::size_t row_bytes(std::size_t padded, CodeKind kind) {
   return kind == CodeKind::Float32 ? padded * sizeof(float) : padded;
 }
 
+// Float32 data whose largest magnitude lies from here to
+// largest_scaled_code keeps exponent 0: even a difference of one float32
+// step of that magnitude squares to a normal float32, (2^-40 * 2^-23)^2 =
+// 2^-126.
+constexpr double kSmallestUnscaled = 0x1p-40;
+
+// ceil(log2(n)); 0 for n <= 1.
+int bits_for(std::size_t n) {
+  int bits = 0;
+  while (bits < 64 && (std::size_t{1} << bits) < n) ++bits;
+  return bits;
+}
+
+double largest_magnitude(std::span<const double> rows) {
+  double largest = 0.0;
+  for (const double x : rows) largest = std::max(largest, std::fabs(x));
+  return largest;
+}
+
 // x as a float32 no smaller than x.
 float rounded_up(double x) {
   const float near = to_float(x);
@@ -33,6 +52,22 @@ float rounded_up(double x) {
 float to_float(double x) {
   constexpr double kLargest = std::numeric_limits<float>::max();
   return static_cast<float>(std::clamp(x, -kLargest, kLargest));
+}
+
+// Two codes within B of 0 differ by at most 2B per component, so a squared
+// distance is at most dim * 4B^2 (a product sum less): with B =
+// 2^floor((124 - bits(dim)) / 2) that is at most 2^126, a factor 4 below
+// float32's largest, which covers the rounding of the partial sums. The
+// margin also bounds how often a scale is lowered: a scale set or lowered
+// brings the largest magnitude to [1, 2), so data must grow by more than
+// 2^50 (dim up to 2^20) before the next change.
+double largest_scaled_code(std::size_t dim) {
+  return std::ldexp(1.0, (124 - bits_for(dim)) / 2);
+}
+
+int fitting_exponent(double largest, std::size_t dim) {
+  if (largest >= kSmallestUnscaled && largest <= largest_scaled_code(dim)) return 0;
+  return -std::ilogb(largest);
 }
 
 CodeStore::CodeStore(std::size_t dim, MetricKind metric, CodeKind kind)
@@ -53,10 +88,36 @@ void CodeStore::coded_vector(std::span<const double> row, std::vector<double>& o
   for (double& x : out) x /= norm;
 }
 
+Float32Scale CodeStore::scale_of(std::span<const double> rows) const {
+  if (kind_ != CodeKind::Float32 || normalizes()) return {};
+  const double largest = largest_magnitude(rows);
+  if (largest == 0.0) return {};
+  return {.set = true, .exponent = fitting_exponent(largest, dim_)};
+}
+
+bool CodeStore::scale_for(std::span<const double> rows) {
+  if (kind_ != CodeKind::Float32 || normalizes()) return false;
+  const double largest = largest_magnitude(rows);
+  if (largest == 0.0) return false;
+  if (!scale_.set) {
+    // Unset, every code written so far is of a row of zeros.
+    scale_ = {.set = true, .exponent = fitting_exponent(largest, dim_)};
+    return false;
+  }
+  // Scaled too large (or to infinity) only where the exponent is too high.
+  if (std::ldexp(largest, scale_.exponent) <= largest_scaled_code(dim_)) return false;
+  scale_.exponent = fitting_exponent(largest, dim_);
+  return true;
+}
+
 void CodeStore::append(std::span<const double> stored, std::span<const double> rows) {
   const std::size_t count = dim_ == 0 ? 0 : rows.size() / dim_;
   if (kind_ != CodeKind::Sq8) {
     grow_to(count_ + count);
+    if (scale_for(rows)) {
+      ++range_changes_;
+      encode_all(stored, count_);
+    }
     encode_rows(rows);
     return;
   }
@@ -110,6 +171,9 @@ void CodeStore::append_slots(std::span<const double> rows, std::span<const std::
   const double* known = norms.empty() ? nullptr : norms.data();
   const std::size_t first = count_;
   grow_to(count_ + free.size());
+  // Nothing is coded yet: a scale restored is only checked (free rows are
+  // zeros, which never change it).
+  if (scale_for(rows)) ++range_changes_;
   const bool derive = kind_ == CodeKind::Sq8 && range_.empty();
   if (derive) {
     std::vector<std::size_t> live_slots;
@@ -169,6 +233,10 @@ void CodeStore::overwrite(std::uint32_t slot, std::span<const double> stored,
                           std::span<const double> row) {
   std::vector<double> scratch;
   if (kind_ != CodeKind::Sq8) {
+    if (scale_for(row)) {
+      ++range_changes_;
+      encode_all(stored, count_);
+    }
     encode(slot, row, scratch);
     return;
   }
@@ -218,7 +286,7 @@ void CodeStore::encode(std::uint32_t slot, std::span<const double> row,
     coded_vector(row, scratch, squared);
     coded = scratch;
   }
-  if (count) range_.count_clamped(coded);
+  if (count && kind_ == CodeKind::Sq8) range_.count_clamped(coded);
   write_code(slot, coded);
 }
 
@@ -226,7 +294,7 @@ void CodeStore::write_code(std::uint32_t slot, std::span<const double> coded) {
   std::memset(line_of(slot), 0, lines_per_row_ * kLineBytes);
   if (kind_ == CodeKind::Float32) {
     auto* out = reinterpret_cast<float*>(line_of(slot));
-    for (std::size_t d = 0; d < dim_; ++d) out[d] = to_float(coded[d]);
+    for (std::size_t d = 0; d < dim_; ++d) out[d] = float_code(coded[d]);
     return;
   }
   auto* out = reinterpret_cast<std::uint8_t*>(line_of(slot));

@@ -8,6 +8,7 @@
 #pragma once
 
 #include <algorithm>
+#include <cmath>
 #include <cstddef>
 #include <cstdint>
 #include <span>
@@ -22,6 +23,35 @@ enum class CodeKind { Float32, Sq8 };
 
 // x as a float32, a magnitude beyond float32's range as its largest value.
 float to_float(double x);
+
+// The power of two float32 codes are scaled by: a component x codes as
+// to_float(x * 2^exponent), so that finite float64 data of any magnitude
+// codes finitely, and small data does not go subnormal. Unset until a store
+// codes its first row that is not all zeros, which sets it; after that it
+// is only ever lowered, when a row would code too large (every code then
+// coded again). Data that fits float32 comfortably keeps exponent 0 (the
+// codes are the plain float32 values). The cosine's codes are of unit
+// vectors and leave it unset.
+struct Float32Scale {
+  bool set = false;
+  int exponent = 0;
+
+  bool operator==(const Float32Scale&) const = default;
+};
+
+// Every exponent a scale can take: 2^-1023 brings the largest float64 to
+// [1, 2), 2^1074 the smallest.
+inline constexpr int kLowestScaleExponent = -1023;
+inline constexpr int kHighestScaleExponent = 1074;
+
+// The largest magnitude a scaled float32 code of `dim` numbers may have:
+// no squared distance between two such codes (nor product sum) can then
+// overflow float32, whatever order the kernels add in.
+double largest_scaled_code(std::size_t dim);
+// The exponent for float32 codes of `dim` numbers whose largest magnitude
+// is `largest` (> 0): 0 where that fits comfortably, else the one that
+// brings `largest` to [1, 2).
+int fitting_exponent(double largest, std::size_t dim);
 
 class CodeStore {
  public:
@@ -52,6 +82,9 @@ class CodeStore {
   void truncate(std::size_t count);
   // A store read back: the range it had (8-bit codes), then append.
   void restore_range(Sq8Range range) { range_ = std::move(range); }
+  // A store read back: the scale it had (float32 codes), then append_slots,
+  // which lowers it where a row does not fit.
+  void restore_scale(Float32Scale scale) { scale_ = scale; }
 
   std::size_t size() const { return count_; }
   std::size_t dim() const { return dim_; }
@@ -60,7 +93,16 @@ class CodeStore {
   // Numbers (float32) or codes (8-bit) per padded row.
   std::size_t padded() const { return padded_; }
   const Sq8Range& range() const { return range_; }
-  // How many times the 8-bit range changed (every code then changed too).
+  const Float32Scale& scale() const { return scale_; }
+  // The scale a new store of this kind would set from `rows` alone (what a
+  // store read back without its scale takes).
+  Float32Scale scale_of(std::span<const double> rows) const;
+  // x as this store's float32 codes hold it (scaled).
+  float float_code(double x) const {
+    return to_float(scale_.exponent == 0 ? x : std::ldexp(x, scale_.exponent));
+  }
+  // How many times the 8-bit range or the float32 scale changed (every
+  // code then changed too).
   std::uint64_t range_changes() const { return range_changes_; }
   // Whether the codes are of normalized vectors, compared by euclidean order.
   bool normalizes() const { return metric_ == MetricKind::Cosine; }
@@ -98,7 +140,9 @@ class CodeStore {
 
  private:
   // Whether a slot holds a vector (was not cleared).
-  bool live(std::uint32_t slot) const { return errors_[slot] == errors_[slot]; }
+  bool live(std::uint32_t slot) const {
+    return kind_ != CodeKind::Sq8 || errors_[slot] == errors_[slot];
+  }
 
   struct alignas(kLineBytes) Line {
     unsigned char bytes[kLineBytes];
@@ -132,6 +176,9 @@ class CodeStore {
                          bool& derived) const;
   // Codes every live stored row (slots below `slots`) again, counting.
   void encode_all(std::span<const double> stored, std::size_t slots);
+  // Sets the float32 scale for `rows`, or lowers it where one does not fit;
+  // whether the codes already written must be coded again.
+  bool scale_for(std::span<const double> rows);
 
   std::size_t dim_;
   MetricKind metric_;
@@ -140,6 +187,7 @@ class CodeStore {
   std::size_t lines_per_row_;
   std::size_t count_ = 0;
   Sq8Range range_;
+  Float32Scale scale_;
   std::uint64_t range_changes_ = 0;
   std::vector<Line> lines_;
   std::vector<float> errors_;   // per slot, 8-bit codes only

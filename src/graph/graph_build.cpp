@@ -230,8 +230,9 @@ class GraphIndex::Builder {
   }
 
   // Copies every row as float32, the placed ones too, for an exact walk's
-  // large addition. The links' diverse prefixes were chosen by other
-  // distances.
+  // large addition; the copies' scale follows from those rows alone, so data
+  // beyond float32's range is built as well as any. The links' diverse
+  // prefixes were chosen by other distances.
   void code_for_build(std::size_t count) {
     if (index_.codes() != nullptr || count * kCodedBuildShare < index_.slot_count()) return;
     build_codes_.emplace(index_.params_.dim, index_.params_.metric, codes::CodeKind::Float32);

@@ -79,6 +79,10 @@ struct GraphParts {
   // The 8-bit codes' range as it was (walk Sq8); absent: set afresh from
   // the vectors.
   std::optional<codes::Sq8Range> code_range;
+  // The float32 codes' scale (walk Float32) where the vectors alone would
+  // not set it again (a copy must grow as the original does); absent: set
+  // from the vectors.
+  std::optional<codes::Float32Scale> code_scale;
 };
 
 class GraphIndex {
@@ -149,6 +153,9 @@ class GraphIndex {
   bool ids_are_slots() const;
   // The compact codes a walk reads; null for the exact walk.
   const codes::CodeStore* codes() const { return codes_ ? &*codes_ : nullptr; }
+  // The float32 codes' scale where a store given the live vectors anew
+  // would set another; nothing otherwise (always, for ordinary data).
+  std::optional<codes::Float32Scale> kept_code_scale() const;
   // The first default id of the next add.
   std::uint64_t next_id() const { return labels_.next_default(); }
   // The slot's metadata record; empty for a slot added without one.

@@ -288,7 +288,36 @@ std::expected<std::optional<codes::Sq8Range>, InvalidParts> restore_code_range(
   return std::move(range);
 }
 
+// A kept float32 scale: only for float32 codes, which the cosine leaves
+// unset; an exponent a scale can take, and 0 while unset. The vectors'
+// own check is the codes' (a vector too large lowers it).
+std::expected<void, InvalidParts> check_code_scale(
+    const GraphParams& params, const std::optional<codes::Float32Scale>& scale) {
+  if (!scale) return {};
+  if (params.walk != WalkKind::Float32) return invalid("a float32 code scale for another walk");
+  if (params.metric == MetricKind::Cosine) {
+    return invalid("a float32 code scale under the cosine, whose codes are of unit vectors");
+  }
+  if (!scale->set && scale->exponent != 0) {
+    return invalid("an unset float32 code scale with exponent " + std::to_string(scale->exponent));
+  }
+  if (scale->exponent < codes::kLowestScaleExponent ||
+      scale->exponent > codes::kHighestScaleExponent) {
+    return invalid("the float32 code scale's exponent " + std::to_string(scale->exponent) +
+                   " is outside " + std::to_string(codes::kLowestScaleExponent) + " .. " +
+                   std::to_string(codes::kHighestScaleExponent));
+  }
+  return {};
+}
+
 }  // namespace
+
+std::optional<codes::Float32Scale> GraphIndex::kept_code_scale() const {
+  if (!codes_ || codes_->kind() != codes::CodeKind::Float32) return std::nullopt;
+  // A free slot's row is zeros, which sets nothing.
+  if (codes_->scale() == codes_->scale_of(store_.values())) return std::nullopt;
+  return codes_->scale();
+}
 
 GraphParts GraphIndex::parts() const {
   GraphParts parts;
@@ -317,11 +346,15 @@ GraphParts GraphIndex::parts() const {
   if (codes_ && codes_->kind() == codes::CodeKind::Sq8 && !codes_->range().empty()) {
     parts.code_range = codes_->range();
   }
+  parts.code_scale = kept_code_scale();
   return parts;
 }
 
 std::expected<GraphIndex, InvalidParts> GraphIndex::from_parts(GraphParts parts) {
   if (auto checked = check_params(parts.params); !checked) return std::unexpected(checked.error());
+  if (auto checked = check_code_scale(parts.params, parts.code_scale); !checked) {
+    return std::unexpected(checked.error());
+  }
   if (parts.count > std::numeric_limits<std::uint32_t>::max() - 1) {
     return invalid("count " + std::to_string(parts.count) + " exceeds 32-bit slots");
   }
@@ -370,6 +403,7 @@ std::expected<GraphIndex, InvalidParts> GraphIndex::from_parts(GraphParts parts)
     } else if (*restored) {
       index.codes_->restore_range(std::move(**restored));
     }
+    if (parts.code_scale) index.codes_->restore_scale(*parts.code_scale);
     index.codes_->append_slots(index.store_.values(), *free, index.store_.norms());
   }
   return index;

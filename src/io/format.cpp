@@ -25,6 +25,8 @@ std::string_view section_name(SectionTag tag) {
       return "codes";
     case SectionTag::BuildState:
       return "build state";
+    case SectionTag::CodeScale:
+      return "code scale";
   }
   return "unknown";
 }

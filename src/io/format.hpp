@@ -66,6 +66,9 @@ enum class SectionTag : std::uint32_t {
   // A required section of halqen_ext's graph: what its build continues from
   // beyond the header (the seed, the next default id).
   BuildState = 10,
+  // compact_codes: the power of two float32 codes are scaled by, where the
+  // vectors alone would not give it back.
+  CodeScale = 11,
 };
 
 // The codes section's 8-bit range: its one layout word, after which come an
@@ -88,7 +91,7 @@ inline constexpr std::array<SectionTag, 6> kGraphSections = {
 // The optional sections a kind with these capabilities may hold, in the
 // order a file holds them (increasing tag).
 struct OptionalSections {
-  std::array<SectionTag, 3> tags{};
+  std::array<SectionTag, 4> tags{};
   std::size_t count = 0;
 
   std::span<const SectionTag> view() const { return std::span(tags).first(count); }
@@ -97,7 +100,10 @@ constexpr OptionalSections optional_sections(const KindCapabilities& capabilitie
   OptionalSections admitted;
   if (capabilities.user_labels) admitted.tags[admitted.count++] = SectionTag::Labels;
   if (capabilities.deletion) admitted.tags[admitted.count++] = SectionTag::FreeSlots;
-  if (capabilities.compact_codes) admitted.tags[admitted.count++] = SectionTag::Codes;
+  if (capabilities.compact_codes) {
+    admitted.tags[admitted.count++] = SectionTag::Codes;
+    admitted.tags[admitted.count++] = SectionTag::CodeScale;
+  }
   return admitted;
 }
 

@@ -248,6 +248,37 @@ std::expected<void, CodecError> read_codes(SectionReader& section, GraphParts& p
   return {};
 }
 
+// The float32 codes' scale: a word 0 (unset) or 1 (set), then the exponent
+// as a signed word, one a scale can take (0 while unset). Which walk and
+// metric may hold one is from_parts' to check.
+std::expected<void, CodecError> read_code_scale(SectionReader& section, GraphParts& parts,
+                                                Interrupt& interrupt) {
+  constexpr std::uint64_t kBytes = 2 * sizeof(std::uint64_t);
+  if (section.length() != kBytes) {
+    return std::unexpected(CodecError::format("the code scale section holds " +
+                                              std::to_string(section.length()) +
+                                              " bytes, expected " + std::to_string(kBytes)));
+  }
+  std::vector<std::uint64_t> words;
+  if (auto got = section.read_values_growing(words, 2, interrupt); !got) return got;
+  const auto exponent = static_cast<std::int64_t>(words[1]);
+  if (words[0] > 1) {
+    return std::unexpected(CodecError::format("the code scale section's first word is " +
+                                              std::to_string(words[0]) + ", not 0 or 1"));
+  }
+  if (exponent < codes::kLowestScaleExponent || exponent > codes::kHighestScaleExponent ||
+      (words[0] == 0 && exponent != 0)) {
+    return std::unexpected(CodecError::format(
+        "the code scale section gives exponent " + std::to_string(exponent) +
+        (words[0] == 0 ? " to an unset scale, expected 0"
+                       : ", outside " + std::to_string(codes::kLowestScaleExponent) + " .. " +
+                             std::to_string(codes::kHighestScaleExponent))));
+  }
+  parts.code_scale = codes::Float32Scale{.set = words[0] == 1,
+                                         .exponent = static_cast<int>(exponent)};
+  return {};
+}
+
 }  // namespace
 
 std::expected<GraphParts, CodecError> FileKind<graph::GraphIndex>::decode(ByteSource& source,
@@ -288,7 +319,7 @@ std::expected<GraphParts, CodecError> FileKind<graph::GraphIndex>::decode(ByteSo
   if (auto got = read_build_state(source, parts, interrupt); !got) {
     return std::unexpected(got.error());
   }
-  const std::array<OptionalSection, 3> optional = {
+  const std::array<OptionalSection, 4> optional = {
       OptionalSection{
           SectionTag::Labels,
           [&](SectionReader& section) { return read_labels(section, live, parts, interrupt); }},
@@ -297,6 +328,9 @@ std::expected<GraphParts, CodecError> FileKind<graph::GraphIndex>::decode(ByteSo
           [&](SectionReader& section) { return read_free_slots(section, live, parts, interrupt); }},
       OptionalSection{SectionTag::Codes, [&](SectionReader& section) {
                         return read_codes(section, parts, interrupt);
+                      }},
+      OptionalSection{SectionTag::CodeScale, [&](SectionReader& section) {
+                        return read_code_scale(section, parts, interrupt);
                       }}};
   if (auto got = read_optional_sections(source, header, kSections.size(), optional); !got) {
     return std::unexpected(got.error());

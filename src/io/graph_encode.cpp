@@ -84,6 +84,20 @@ std::expected<void, CodecError> write_codes_section(const GraphIndex& index, Byt
   return section->finish();
 }
 
+// The float32 codes' scale is written only where the vectors read back
+// would not set it again (GraphIndex::kept_code_scale), so files of
+// ordinary data hold no such section. Finding that out reads every row, a
+// fraction of writing them.
+constexpr std::uint64_t kCodeScaleBytes = 2 * sizeof(std::uint64_t);
+
+// Whether the scale is set, then its exponent (signed, two's complement).
+std::expected<void, CodecError> write_code_scale(const codes::Float32Scale& scale,
+                                                 ByteSink& sink) {
+  const std::array<std::uint64_t, 2> words = {
+      scale.set ? 1U : 0U, static_cast<std::uint64_t>(static_cast<std::int64_t>(scale.exponent))};
+  return write_array_section<std::uint64_t>(sink, SectionTag::CodeScale, words);
+}
+
 // A count word per node and layer, and a word per link.
 std::uint64_t link_words(const GraphIndex& index) {
   const graph::LinkStore& links = index.links();
@@ -109,7 +123,8 @@ FileHeader graph_header(const GraphIndex& index) {
   using Kind = FileKind<GraphIndex>;
   const graph::GraphParams& params = index.params();
   const std::size_t sections = Kind::kSections.size() + (has_labels(index) ? 1 : 0) +
-                               (has_free_slots(index) ? 1 : 0) + (has_codes(index) ? 1 : 0);
+                               (has_free_slots(index) ? 1 : 0) + (has_codes(index) ? 1 : 0) +
+                               (index.kept_code_scale() ? 1 : 0);
   const std::span<const std::uint8_t> levels = index.links().levels();
   // Free slots keep their levels (a later addition fills them at it).
   const std::uint64_t layers =
@@ -208,11 +223,12 @@ std::uint64_t FileKind<GraphIndex>::encoded_size(const GraphIndex& index) {
       has_free_slots(index) ? kSectionFrameBytes + free_slots_bytes(index) : 0;
   const std::uint64_t codes =
       has_codes(index) ? kSectionFrameBytes + codes_payload_bytes(index) : 0;
+  const std::uint64_t scale = index.kept_code_scale() ? kSectionFrameBytes + kCodeScaleBytes : 0;
   return format::kHeaderBytes + kSections.size() * kSectionFrameBytes +
          index.size() * index.dim() * sizeof(double) + index.links().levels().size_bytes() +
          link_words(index) * sizeof(std::uint32_t) + schema_payload_bytes(index.schema()) +
          metadata_bytes(index) + kBuildStateWords * sizeof(std::uint64_t) + labels + free_slots +
-         codes;
+         codes + scale;
 }
 
 std::expected<void, CodecError> FileKind<GraphIndex>::encode(const GraphIndex& index,
@@ -238,7 +254,10 @@ std::expected<void, CodecError> FileKind<GraphIndex>::encode(const GraphIndex& i
     }
   }
   if (!has_codes(index)) return {};
-  return write_codes_section(index, sink);
+  if (auto written = write_codes_section(index, sink); !written) return written;
+  const std::optional<codes::Float32Scale> scale = index.kept_code_scale();
+  if (!scale) return {};
+  return write_code_scale(*scale, sink);
 }
 
 }  // namespace halqen::io

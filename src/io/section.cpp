@@ -70,6 +70,8 @@ std::string payload_name(SectionTag tag) {
       return "compact codes";
     case SectionTag::BuildState:
       return "build state";
+    case SectionTag::CodeScale:
+      return "code scale";
   }
   return "unknown";
 }

@@ -8,6 +8,7 @@
 #include <functional>
 #include <optional>
 #include <string>
+#include <tuple>
 #include <utility>
 #include <variant>
 
@@ -293,6 +294,110 @@ TEST(IoGraph, LevelsAboveWhatTheDrawGivesForMAreRefused) {
   EXPECT_NE(refused.error().reason.find("slot 0 has level 6, above the highest level 5 for m 1024"),
             std::string::npos)
       << refused.error().reason;
+}
+
+// The sections' tags, in file order.
+std::vector<io::format::SectionTag> section_tags(const Bytes& file) {
+  std::vector<io::format::SectionTag> tags;
+  for (const std::size_t offset : section_offsets(file)) {
+    tags.push_back(static_cast<io::format::SectionTag>(io::load_le<std::uint32_t>(
+        std::span(file).subspan(offset + io::format::kSectionTagOffset))));
+  }
+  return tags;
+}
+
+bool has_code_scale(const Bytes& file) {
+  return std::ranges::count(section_tags(file), io::format::SectionTag::CodeScale) == 1;
+}
+
+// The float32 codes' scale is written only where the live vectors would
+// not set it again: after data that fit it without setting it (larger than
+// the first, not large enough to lower it), and after the vectors that set
+// it are removed. Every copy encodes and grows as the original, through an
+// addition that lowers the scale and a removal.
+TEST(IoGraph, AFloat32ScaleIsKeptWhereTheVectorsWouldNotSetItAgain) {
+  for (const auto metric : {MetricKind::Euclidean, MetricKind::InnerProduct}) {
+    GraphIndex plain = empty_graph(graph::WalkKind::Float32, metric, kGrowthDim);
+    add_rows(plain, 100, 1, std::nullopt, [](double x) { return 1e3 * x; });
+    EXPECT_FALSE(has_code_scale(encoded(plain)));
+    GraphIndex far = empty_graph(graph::WalkKind::Float32, metric, kGrowthDim);
+    add_rows(far, 100, 1, std::nullopt, [](double x) { return 1e19 * x; });
+    EXPECT_FALSE(has_code_scale(encoded(far)));
+
+    GraphIndex original = empty_graph(graph::WalkKind::Float32, metric, kGrowthDim);
+    add_rows(original, 150, 2, std::nullopt, [](double x) { return 1e-40 * x; });
+    EXPECT_FALSE(has_code_scale(encoded(original)));
+    NeverInterrupt never;
+    graph::ThreadRunner runner(2, never);
+    const std::vector<std::uint64_t> wide = {2000, 2001, 2002, 2003};
+    const std::vector<std::function<void(GraphIndex&)>> steps = {
+        [](GraphIndex& index) { add_rows(index, 60, 3, 1000, [](double x) { return 1e-30 * x; }); },
+        [](GraphIndex& index) { add_rows(index, 4, 4, 2000, [](double x) { return 1e19 * x; }); },
+        [&](GraphIndex& index) { ASSERT_TRUE(index.remove(wide, runner).has_value()); },
+        [](GraphIndex& index) { add_rows(index, 30, 5, 3000, [](double x) { return 1e-35 * x; }); },
+    };
+    const bool scale_written[] = {true, false, true, true};
+    std::vector<GraphIndex> copies;
+    for (std::size_t step = 0; step < steps.size(); ++step) {
+      SCOPED_TRACE(step);
+      steps[step](original);
+      for (GraphIndex& copy : copies) steps[step](copy);
+      const Bytes saved = encoded(original);
+      EXPECT_EQ(has_code_scale(saved), scale_written[step]);
+      for (const GraphIndex& copy : copies) EXPECT_EQ(encoded(copy), saved);
+      copies.push_back(loaded(saved));
+      EXPECT_EQ(encoded(copies.back()), saved);
+      EXPECT_EQ(copies.back().codes()->scale(), original.codes()->scale());
+    }
+  }
+}
+
+TEST(IoGraph, ADamagedCodeScaleIsRefusedNamingTheFault) {
+  GraphIndex index = empty_graph(graph::WalkKind::Float32, MetricKind::Euclidean, kGrowthDim);
+  add_rows(index, 50, 1, std::nullopt, [](double x) { return 1e-40 * x; });
+  add_rows(index, 20, 2, std::nullopt, [](double x) { return 1e-30 * x; });
+  const Bytes valid = encoded(index);
+  ASSERT_TRUE(has_code_scale(valid));
+  const std::size_t section = section_offsets(valid).size() - 1;
+  const std::pair<std::pair<std::uint64_t, std::uint64_t>, std::string> damages[] = {
+      {{2, 0}, "the code scale section's first word is 2, not 0 or 1"},
+      {{1, 1075}, "the code scale section gives exponent 1075, outside -1023 .. 1074"},
+      {{1, static_cast<std::uint64_t>(std::int64_t{-1024})},
+       "the code scale section gives exponent -1024, outside -1023 .. 1074"},
+      {{1, std::uint64_t{1} << 40},
+       "the code scale section gives exponent 1099511627776, outside -1023 .. 1074"},
+      {{0, 5}, "the code scale section gives exponent 5 to an unset scale, expected 0"},
+  };
+  for (const auto& [words, phrase] : damages) {
+    Bytes broken = valid;
+    SectionEdit edit(broken, section);
+    edit.set_u64(0, words.first);
+    edit.set_u64(1, words.second);
+    edit.reseal();
+    EXPECT_NE(decode_error(broken).find(phrase), std::string::npos) << decode_error(broken);
+  }
+  // A sensible exponent the vectors do not fit is lowered, as an addition
+  // would lower it.
+  Bytes high = valid;
+  SectionEdit edit(high, section);
+  edit.set_u64(1, 1074);
+  edit.reseal();
+  const GraphIndex lowered = loaded(high);
+  EXPECT_EQ(lowered.codes()->scale(), index.codes()->scale_of(index.stored_rows()));
+
+  // Only float32 codes of magnitudes hold one.
+  for (const auto& [walk, metric, phrase] :
+       {std::tuple{graph::WalkKind::Exact, MetricKind::Euclidean, "for another walk"},
+        std::tuple{graph::WalkKind::Sq8, MetricKind::Euclidean, "for another walk"},
+        std::tuple{graph::WalkKind::Float32, MetricKind::Cosine, "under the cosine"}}) {
+    GraphIndex other = empty_graph(walk, metric, kGrowthDim);
+    add_rows(other, 20, 3, std::nullopt);
+    graph::GraphParts parts = other.parts();
+    parts.code_scale = codes::Float32Scale{.set = true, .exponent = 3};
+    const auto refused = GraphIndex::from_parts(parts);
+    ASSERT_FALSE(refused.has_value());
+    EXPECT_NE(refused.error().reason.find(phrase), std::string::npos) << refused.error().reason;
+  }
 }
 
 }  // namespace
