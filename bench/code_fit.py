@@ -129,10 +129,10 @@ def cases(sizes):
                    {"": heavy[:queries]})
     thirds = np.array_split(np.arange(count), 3)
     scales = (1.0, 10.0, 1000.0)
-    calls = [("add", data[part] * scale, whole[part]) for part, scale in zip(thirds, scales)]
+    calls = [("add", data[third] * scale, whole[third]) for third, scale in zip(thirds, scales)]
     mixed = asked.copy()
-    for part, scale in zip(np.array_split(np.arange(queries), 3), scales):
-        mixed[part] *= scale
+    for third, scale in zip(np.array_split(np.arange(queries), 3), scales):
+        mixed[third] *= scale
     yield Case("widening", calls, {"widest": asked * 1000.0, "like data": mixed})
     units = np.ones(DIM)
     units[:3], units[3:6] = 1e4, 1e-4
