@@ -16,8 +16,11 @@ ann_million (the same at 1,000,000 x 128, clustered; left out by --quick),
 filtered (GraphIndex's filtered search beside hnswlib's filter callback at
 selectivities 0.1% to 50%, attributes at random and following the clusters),
 churn (GraphIndex after removals and additions beside a fresh build over the
-same set: recall@10 at the same ef, resident memory), cancel (how soon a
-GraphIndex search ends once its cancel event is set, every CPU also busy).
+same set: recall@10 at the same ef, resident memory), code_fit (GraphIndex's
+default walk on 8-bit codes beside its float32 walk on data that is not well
+scaled: outliers, heavy tails, mixed units, ranges that widen; recall@10 at
+the same ef), cancel (how soon a GraphIndex search ends once its cancel event
+is set, every CPU also busy).
 """
 import common  # noqa: F401  (single-threaded set-up before numpy)
 
@@ -34,6 +37,7 @@ import approx  # noqa: E402
 import batch  # noqa: E402
 import cancel  # noqa: E402
 import churn  # noqa: E402
+import code_fit  # noqa: E402
 import exact  # noqa: E402
 import filtered  # noqa: E402
 import graph  # noqa: E402
@@ -65,6 +69,7 @@ SECTIONS = {
     "ann_million": (ann_million, False),
     "filtered": (filtered, False),
     "churn": (churn, False),
+    "code_fit": (code_fit, False),
     "cancel": (cancel, False),
 }
 SEED = 0
