@@ -17,6 +17,11 @@ constexpr double kBoundRounding = 0x1p-20;
 // double arithmetic of a folded key, relative to its two squared parts.
 constexpr double kLengthRounding = 0x1p-22;
 constexpr double kKeyRounding = 0x1p-40;
+// Covers the exact kernels' rounding of a cosine (absolute) and of an
+// inner product (relative to the product of the norms), for any dimension
+// below 2^20.
+constexpr double kUnitRounding = 0x1p-30;
+constexpr double kProductRounding = 0x1p-30;
 
 // A NaN sum (an overflowing float32 code) sorts last.
 double finite_order(double key) {
@@ -40,11 +45,7 @@ CodeQuery::CodeQuery(const CodeStore& store, std::uint32_t slot, std::span<const
     float_query_ = store.floats(slot);
     return;
   }
-  if (by_dot_) {
-    encode(vector);
-    return;
-  }
-  if (!store.range().uniform()) {
+  if (by_dot_ || !store.range().uniform()) {
     // From its float64 vector: a build's distances keep the positions
     // between codes. No bound: a build ranks, it does not rerank.
     ranks_only_ = true;
@@ -53,7 +54,7 @@ CodeQuery::CodeQuery(const CodeStore& store, std::uint32_t slot, std::span<const
   }
   const std::uint8_t* codes = store.bytes(slot);
   words_.assign(codes, codes + store.padded());
-  bounds_values_ = store.metric() == MetricKind::Euclidean;
+  bounds_values_ = true;
   coding_error_ = store.coding_error(slot);
   note_exactness();
 }
@@ -80,18 +81,20 @@ void CodeQuery::encode(std::span<const double> vector) {
   }
   words_.assign(store_.padded(), 0);
   store_.range().query_codes(coded, words_.data());
-  bounds_values_ = store_.metric() == MetricKind::Euclidean;
-  if (bounds_values_) coding_error_ = store_.range().coding_error(coded, words_.data());
+  bounds_values_ = true;
+  coding_error_ = store_.range().coding_error(coded, words_.data());
   note_exactness();
 }
 
 void CodeQuery::note_exactness() {
   const Sq8Range& range = store_.range();
-  exact_query_ = bounds_values_ && coding_error_ == 0.0 && range.squares_exactly();
+  exact_query_ = store_.metric() == MetricKind::Euclidean && coding_error_ == 0.0 &&
+                 range.squares_exactly();
   unit_ = range.largest_step() * range.largest_step();
 }
 
 double CodeQuery::lower_bound(double key, std::uint32_t slot) const {
+  if (by_dot_) return dot_lower_bound(key, slot);
   if (weighted_) {
     const double length = store_.code_length(slot);
     const double slack = 2.0 * weight_error_ + length * kLengthRounding +
@@ -101,7 +104,27 @@ double CodeQuery::lower_bound(double key, std::uint32_t slot) const {
   const double between_codes = store_.range().largest_step() * std::sqrt(key);
   const double errors = coding_error_ + store_.coding_error(slot);
   const double bound = between_codes * (1.0 - kBoundRounding) - errors * (1.0 + kBoundRounding);
-  return bound * (1.0 - kBoundRounding);
+  const double distance = bound * (1.0 - kBoundRounding);
+  if (store_.metric() == MetricKind::Euclidean) return distance;
+  // Unit vectors d apart have a cosine of 1 - d^2 / 2; the exact cosine of
+  // the rows, normalized by rounding divisions, is off by far less than the
+  // absolute slack.
+  const double apart = std::max(0.0, distance);
+  return apart * apart / 2.0 * (1.0 - kBoundRounding) - 1.0 - kUnitRounding;
+}
+
+// The inner product's order key is its negation: -<x, v> = -<x, y> -
+// <x, v - y> >= -<x, y> - |x| |v - y|, with y the vector v's code stands
+// for and -<x, y> at least S times (key - weight error).
+double CodeQuery::dot_lower_bound(double key, std::uint32_t slot) const {
+  const Sq8Range& range = store_.range();
+  const double step = range.largest_step();
+  const double error = store_.coding_error(slot);
+  const double coded_norm = range.offsets_norm() + step * std::sqrt(store_.code_length(slot));
+  const double bound = step * (key - weight_error_) - query_norm_ * error;
+  const double slack = step * (std::fabs(constant_) + std::fabs(key) + weight_error_) * kKeyRounding +
+                       query_norm_ * (coded_norm + error) * kProductRounding;
+  return bound - slack;
 }
 
 void CodeQuery::encode_weighted(std::span<const double> coded) {
@@ -121,14 +144,18 @@ void CodeQuery::encode_weighted(std::span<const double> coded) {
     }
   }
   round_weights(weights);
-  if (by_dot_ || store_.metric() != MetricKind::Euclidean || ranks_only_) return;
+  if (ranks_only_) return;
   bounds_values_ = true;
   double rounding = 0.0;
   for (std::size_t d = 0; d < weights.size(); ++d) {
     rounding += std::fabs(scale_ * words_[d] - weights[d]);
   }
   weight_error_ = rounding * Sq8Range::kLargestCode * (1.0 + kBoundRounding);
-  coding_error_ = clamping_error(coded);
+  if (by_dot_) {
+    query_norm_ = std::sqrt(squared_norm(coded)) * (1.0 + kBoundRounding);
+  } else {
+    coding_error_ = clamping_error(coded);
+  }
 }
 
 // How far the query is from the point its positions stand for: only a

@@ -44,14 +44,16 @@ class CodeQuery {
     keys(&slot, 1, &result);
     return result;
   }
-  // Whether a key bounds the metric's value from below: the euclidean
-  // distance on 8-bit codes, whose key is the squared distance between the
-  // two decoded vectors in (largest) steps, up to the rounding of the
-  // query's weights, which the bound takes in.
+  // Whether a key bounds the metric's order key (the distance, or the
+  // negated cosine or inner product) from below: on 8-bit codes, whose key
+  // is the squared distance between the two decoded vectors in (largest)
+  // steps, or their inner product, up to the rounding of the query's
+  // weights, which the bound takes in.
   bool bounds_values() const { return bounds_values_; }
-  // Only where bounds_values(): at most the metric's value (as the exact
-  // kernels compute it) for `slot`, whose key is `key`. The triangle
-  // inequality with both coding errors, widened for every rounding.
+  // Only where bounds_values(): at most the metric's order key (as the
+  // exact kernels compute it) for `slot`, whose key is `key`. The triangle
+  // inequality (or Cauchy-Schwarz) with the coding errors, widened for
+  // every rounding.
   double lower_bound(double key, std::uint32_t slot) const;
   // Whether the metric's value for `slot` follows from its key alone: the
   // query and the slot's vector are their codes' values exactly and the
@@ -69,6 +71,7 @@ class CodeQuery {
   void encode_weighted(std::span<const double> coded);
   void round_weights(std::span<const double> weights);
   double clamping_error(std::span<const double> coded) const;
+  double dot_lower_bound(double key, std::uint32_t slot) const;
   // Whether values follow from keys (knows_value), once the query's coding
   // error is known.
   void note_exactness();
@@ -87,6 +90,7 @@ class CodeQuery {
   // At most the error the rounded weights put into a key, halved: 255 times
   // the sum of the weights' rounding errors.
   double weight_error_ = 0.0;
+  double query_norm_ = 0.0;  // the inner product's, rounded up
   bool bounds_values_ = false;
   double coding_error_ = 0.0;  // the query's own, where bounds_values_
   bool exact_query_ = false;

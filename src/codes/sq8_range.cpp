@@ -99,6 +99,10 @@ void Sq8Range::note_steps() {
   shares_.resize(dim_);
   largest_step_ = steps_.empty() ? 1.0 : *std::max_element(steps_.begin(), steps_.end());
   uniform_ = true;
+  constexpr double kNormRounding = 0x1p-40;
+  double squares = 0.0;
+  for (const double offset : offsets_) squares += offset * offset;
+  offsets_norm_ = std::sqrt(squares) * (1.0 + kNormRounding);
   for (std::size_t d = 0; d < dim_; ++d) {
     ends_[d] = offsets_[d] + steps_[d] * kLargestCode;
     shares_[d] = steps_[d] / largest_step_;

@@ -111,6 +111,8 @@ class Sq8Range {
   double step(std::size_t d) const { return steps_[d]; }
   // The largest step, and each step as a share of it (in (0, 1]).
   double largest_step() const { return largest_step_; }
+  // The euclidean norm of the offsets, rounded up.
+  double offsets_norm() const { return offsets_norm_; }
   double step_share(std::size_t d) const { return shares_[d]; }
 
   std::span<const double> offsets() const { return offsets_; }
@@ -131,6 +133,7 @@ class Sq8Range {
   std::vector<double> ends_;  // offset + 255 * step, the last value coded unclamped
   std::vector<double> shares_;
   double largest_step_ = 1.0;
+  double offsets_norm_ = 0.0;
   bool uniform_ = true;
   std::vector<std::uint64_t> clamped_;
   std::uint64_t rows_ = 0;
