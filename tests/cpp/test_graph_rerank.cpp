@@ -129,10 +129,13 @@ std::vector<Scored> reference(std::span<const Candidate> walked, std::size_t k,
 void expect_bounds_hold(const Stores& stores, const CodeDistances& coded,
                         std::span<const double> query, std::span<const Candidate> keyed) {
   const MetricFn metric = metric_function(stores.rows.metric());
+  const KeyOrder order(stores.rows.metric());
   for (const Candidate& c : keyed) {
     const double value = metric(query, stores.rows.row(c.slot));
+    // A bound is on the order key: the distance, or the negated cosine or
+    // inner product.
     if (coded.bounds_values()) {
-      EXPECT_LE(coded.lower_bound(c.key, c.slot), value) << c.slot;
+      EXPECT_LE(coded.lower_bound(c.key, c.slot), order.key(value)) << c.slot;
     }
     if (coded.knows_value(c.slot)) {
       EXPECT_EQ(std::bit_cast<std::uint64_t>(coded.value_of_key(c.key)),
