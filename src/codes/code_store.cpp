@@ -6,6 +6,7 @@
 #include <limits>
 
 #include "codes/code_kernels.hpp"
+#include "codes/code_resolution.hpp"
 
 namespace halqen::codes {
 namespace {
@@ -76,7 +77,9 @@ CodeStore::CodeStore(std::size_t dim, MetricKind metric, CodeKind kind)
       kind_(kind),
       padded_(padded_length(dim, kind)),
       lines_per_row_(row_bytes(padded_, kind) / kLineBytes),
-      range_(dim) {}
+      range_(dim) {
+  range_.keep_extremes(metric == MetricKind::InnerProduct);
+}
 
 void CodeStore::coded_vector(std::span<const double> row, std::vector<double>& out,
                              const double* squared) const {
@@ -122,7 +125,13 @@ void CodeStore::append(std::span<const double> stored, std::span<const double> r
     return;
   }
   bool derived = false;
-  Sq8Range next = counted_range(stored, rows, derived);
+  bool resolves = true;
+  Sq8Range next = counted_range(stored, rows, derived, resolves);
+  if (!resolves) {
+    become_floats(stored, count_ + count);
+    append(stored, rows);
+    return;
+  }
   grow_to(count_ + count);
   range_ = std::move(next);
   if (!derived) {
@@ -135,7 +144,7 @@ void CodeStore::append(std::span<const double> stored, std::span<const double> r
 }
 
 Sq8Range CodeStore::counted_range(std::span<const double> stored, std::span<const double> rows,
-                                  bool& derived) const {
+                                  bool& derived, bool& resolves) const {
   const std::size_t count = dim_ == 0 ? 0 : rows.size() / dim_;
   std::vector<double> scratch;
   Sq8Range next = range_;
@@ -162,8 +171,27 @@ Sq8Range CodeStore::counted_range(std::span<const double> stored, std::span<cons
     return std::span<const double>(out);
   };
   Sq8Range fresh(dim_);
-  fresh.derive(live_slots.size() + count, row_at);
+  fresh.keep_extremes(metric_ == MetricKind::InnerProduct);
+  fresh.derive(live_slots.size() + count, row_at, !range_.empty());
+  resolves = sampled_code_recall(fresh, metric_, live_slots.size() + count, row_at) >=
+             kLeastCodeRecall;
   return fresh;
+}
+
+void CodeStore::become_floats(std::span<const double> stored, std::size_t slots) {
+  const std::size_t padded = padded_length(dim_, CodeKind::Float32);
+  const std::size_t lines_per_row = row_bytes(padded, CodeKind::Float32) / kLineBytes;
+  std::vector<Line> lines(slots * lines_per_row);
+  kind_ = CodeKind::Float32;
+  padded_ = padded;
+  lines_per_row_ = lines_per_row;
+  lines_.swap(lines);
+  errors_ = {};
+  lengths_ = {};
+  range_ = Sq8Range(dim_);
+  ++range_changes_;
+  scale_for(stored.first(std::min(stored.size(), count_ * dim_)));
+  encode_all(stored, count_);
 }
 
 void CodeStore::append_slots(std::span<const double> rows, std::span<const std::uint8_t> free,
@@ -243,7 +271,13 @@ void CodeStore::overwrite(std::uint32_t slot, std::span<const double> stored,
   // The slot's old vector, if any, is stored but no longer counts.
   clear(slot);
   bool derived = false;
-  Sq8Range next = counted_range(stored, row, derived);
+  bool resolves = true;
+  Sq8Range next = counted_range(stored, row, derived, resolves);
+  if (!resolves) {
+    become_floats(stored, count_);
+    overwrite(slot, stored, row);
+    return;
+  }
   range_ = std::move(next);
   if (derived) {
     ++range_changes_;

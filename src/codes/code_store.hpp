@@ -61,7 +61,9 @@ class CodeStore {
 
   // Appends the codes of `rows` (dim numbers each). `stored` holds every
   // vector already coded, slot-major: when the rows ask for a new 8-bit
-  // range, it is derived from them all and those are coded again. Throws
+  // range, it is derived from them all and those are coded again; where 8-bit
+  // codes could not tell their neighbours apart (code_resolution.hpp), the
+  // store keeps float32 codes from then on, and kind() says so. Throws
   // std::bad_alloc with the store unchanged.
   void append(std::span<const double> stored, std::span<const double> rows);
   // Appends the codes of a whole store read back, where `free` flags the
@@ -81,7 +83,10 @@ class CodeStore {
   // Keeps the first `count` codes.
   void truncate(std::size_t count);
   // A store read back: the range it had (8-bit codes), then append.
-  void restore_range(Sq8Range range) { range_ = std::move(range); }
+  void restore_range(Sq8Range range) {
+    range_ = std::move(range);
+    range_.keep_extremes(metric_ == MetricKind::InnerProduct);
+  }
   // A store read back: the scale it had (float32 codes), then append_slots,
   // which lowers it where a row does not fit.
   void restore_scale(Float32Scale scale) { scale_ = scale; }
@@ -171,9 +176,14 @@ class CodeStore {
                    bool count = false);
   // The range with the rows' clamped components counted, or a new range
   // from the live stored rows and these when that asks for one (then
-  // `derived` is set). Leaves the store unchanged.
+  // `derived` is set, and `resolves` says whether its codes can tell the
+  // rows' neighbours apart). Leaves the store unchanged.
   Sq8Range counted_range(std::span<const double> stored, std::span<const double> rows,
-                         bool& derived) const;
+                         bool& derived, bool& resolves) const;
+  // Turns an 8-bit store into a float32 one for good, with room for
+  // `slots` codes, the stored rows coded again. Throws std::bad_alloc with
+  // the store unchanged.
+  void become_floats(std::span<const double> stored, std::size_t slots);
   // Codes every live stored row (slots below `slots`) again, counting.
   void encode_all(std::span<const double> stored, std::size_t slots);
   // Sets the float32 scale for `rows`, or lowers it where one does not fit;

@@ -16,6 +16,9 @@ constexpr double kExactIntegers = 0x1p53;
 constexpr std::size_t kSampleValues = std::size_t{1} << 22;
 constexpr std::size_t kLeastSample = 1024;
 constexpr double kInfinity = std::numeric_limits<double>::infinity();
+constexpr double kLargest = std::numeric_limits<double>::max();
+// A margin is this part of a width (written to never overflow).
+constexpr double kMarginParts = 8.0;
 // The widest ratio of steps a range makes one shared step of.
 constexpr double kUniformSpread = 2.0;
 
@@ -77,12 +80,14 @@ double step_between(double low, double high) {
 }  // namespace
 
 Sq8Range::Sq8Range(std::vector<double> offsets, std::vector<double> steps,
-                   std::vector<std::uint64_t> clamped, std::uint64_t rows)
+                   std::vector<std::uint64_t> clamped, std::uint64_t rows,
+                   std::uint64_t derived_from)
     : dim_(offsets.size()),
       offsets_(std::move(offsets)),
       steps_(std::move(steps)),
       clamped_(std::move(clamped)),
-      rows_(rows) {
+      rows_(rows),
+      derived_from_(derived_from) {
   note_steps();
 }
 
@@ -164,17 +169,23 @@ void Sq8Range::count_clamped(std::span<const double> row) {
 
 bool Sq8Range::needs_new_range() const {
   if (empty()) return true;
+  if (derived_from_ < kSampleRows && rows_ >= kRederiveGrowth * std::max<std::uint64_t>(derived_from_, 1)) {
+    return true;
+  }
   return std::any_of(clamped_.begin(), clamped_.end(),
-                     [this](std::uint64_t n) { return n * kToleratedShare > rows_; });
+                     [this](std::uint64_t n) {
+                       return keeps_extremes_ ? n > 0 : n * kToleratedShare > rows_;
+                     });
 }
 
-void Sq8Range::derive(std::size_t count, const CodedRowAt& row_at) {
+void Sq8Range::derive(std::size_t count, const CodedRowAt& row_at, bool again) {
   if (count == 0 || dim_ == 0) return;
   const Extremes extremes = extremes_of(dim_, count, row_at);
   const std::size_t sampled =
       std::min(count, std::max(kLeastSample, kSampleValues / std::max<std::size_t>(dim_, 1)));
   std::vector<double> values = sample_of(dim_, count, sampled, row_at);
-  const auto tail = static_cast<std::size_t>(kClampShare * static_cast<double>(sampled - 1));
+  const double share = keeps_extremes_ ? 0.0 : kClampShare;
+  const auto tail = static_cast<std::size_t>(share * static_cast<double>(sampled - 1));
   std::vector<double> offsets(dim_);
   std::vector<double> steps(dim_, 0.0);
   double least_step = kInfinity;
@@ -193,6 +204,11 @@ void Sq8Range::derive(std::size_t count, const CodedRowAt& row_at) {
     if (quantile_high > quantile_low) {
       low = quantile_low;
       high = quantile_high;
+    }
+    if (again && keeps_extremes_) {
+      const double margin = (high / kMarginParts - low / kMarginParts);
+      low = std::max(low - margin, -kLargest);
+      high = std::min(high + margin, kLargest);
     }
     offsets[d] = low;
     if (high > low) {
@@ -214,6 +230,7 @@ void Sq8Range::derive(std::size_t count, const CodedRowAt& row_at) {
   steps_ = std::move(steps);
   clamped_.assign(dim_, 0);
   rows_ = 0;
+  derived_from_ = count;
   note_steps();
 }
 

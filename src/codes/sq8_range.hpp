@@ -55,21 +55,28 @@ class Sq8Range {
   static constexpr std::uint64_t kToleratedShare = 128;
   // Rows sampled for the quantiles: their error is far below a code's step.
   static constexpr std::size_t kSampleRows = std::size_t{1} << 16;
+  // A range from fewer rows than a sample is derived again at this growth.
+  static constexpr std::uint64_t kRederiveGrowth = 8;
 
   explicit Sq8Range(std::size_t dim) : dim_(dim) {}
   // A range read back: an offset and a step per dimension (steps > 0), the
-  // components each dimension clamped and the rows coded since derived.
+  // components each dimension clamped and the rows coded since derived, and
+  // the rows it was derived from.
   Sq8Range(std::vector<double> offsets, std::vector<double> steps,
-           std::vector<std::uint64_t> clamped, std::uint64_t rows);
+           std::vector<std::uint64_t> clamped, std::uint64_t rows, std::uint64_t derived_from);
   // A range saved with one step for every dimension, whose codes covered
   // every row.
   Sq8Range(std::vector<double> offsets, double step);
 
   bool empty() const { return offsets_.empty(); }
+  // Whether the range spans every value (no quantiles, no clamp tolerated).
+  void keep_extremes(bool kept) { keeps_extremes_ = kept; }
   // Whether every component of the rows (dim numbers each) is in range.
   bool covers(std::span<const double> rows) const;
   // Derives the range from `count` rows (see above) and forgets the counts.
-  void derive(std::size_t count, const CodedRowAt& row_at);
+  // `again`: a range that keeps its extremes grew past them, so each end
+  // gets a margin of an eighth of the width (widenings become rarer).
+  void derive(std::size_t count, const CodedRowAt& row_at, bool again = false);
   // Counts the components of a coded row beyond the range, as coding it
   // clamps them.
   void count_clamped(std::span<const double> row);
@@ -119,6 +126,7 @@ class Sq8Range {
   std::span<const double> steps() const { return steps_; }
   std::span<const std::uint64_t> clamped() const { return clamped_; }
   std::uint64_t rows() const { return rows_; }
+  std::uint64_t derived_from() const { return derived_from_; }
   std::size_t dim() const { return dim_; }
 
  private:
@@ -137,6 +145,8 @@ class Sq8Range {
   bool uniform_ = true;
   std::vector<std::uint64_t> clamped_;
   std::uint64_t rows_ = 0;
+  std::uint64_t derived_from_ = 0;
+  bool keeps_extremes_ = false;
 };
 
 // A component is exactly its code's value when the step is a power of two

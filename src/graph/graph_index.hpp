@@ -202,6 +202,7 @@ class GraphIndex {
   // before their nodes are linked (graph_slots.cpp).
   void fill_row(std::uint32_t slot, std::span<const double> row);
   void append_rows(std::vector<double>&& rows, std::size_t count);
+  void note_code_change(std::uint64_t changes);
   // A taken free slot given back unlinked: its row cleared, listed free.
   void unfill_row(std::uint32_t slot);
   // Drops the appended rows past the linked slots.

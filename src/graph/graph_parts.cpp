@@ -281,8 +281,8 @@ std::expected<std::optional<codes::Sq8Range>, InvalidParts> restore_code_range(
     return invalid("the code range's steps or offsets are not finite and positive");
   }
   const auto within = [&](std::uint64_t n) { return n <= range->rows(); };
-  if (!std::ranges::all_of(range->clamped(), within)) {
-    return invalid("the code range counts more clamped components than its " +
+  if (!std::ranges::all_of(range->clamped(), within) || !within(range->derived_from())) {
+    return invalid("the code range counts more clamped components or derived rows than its " +
                    std::to_string(range->rows()) + " rows");
   }
   return std::move(range);

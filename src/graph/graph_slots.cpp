@@ -12,7 +12,7 @@ void GraphIndex::fill_row(std::uint32_t slot, std::span<const double> row) {
   if (!codes_) return;
   const std::uint64_t changes = codes_->range_changes();
   codes_->overwrite(slot, store_.values(), row);
-  if (codes_->range_changes() != changes) links_.forget_prefixes();
+  note_code_change(changes);
 }
 
 void GraphIndex::append_rows(std::vector<double>&& rows, std::size_t count) {
@@ -22,7 +22,15 @@ void GraphIndex::append_rows(std::vector<double>&& rows, std::size_t count) {
   const std::uint64_t changes = codes_->range_changes();
   const std::span<const double> values = store_.values();
   codes_->append(values.first(coded), values.subspan(coded));
-  if (codes_->range_changes() != changes) links_.forget_prefixes();
+  note_code_change(changes);
+}
+
+// Codes coded again forget the link prefixes chosen by the old ones; codes
+// that turned to float32 make the walk a float32 walk, as index.walk says.
+void GraphIndex::note_code_change(std::uint64_t changes) {
+  if (codes_->range_changes() == changes) return;
+  links_.forget_prefixes();
+  if (codes_->kind() == codes::CodeKind::Float32) params_.walk = WalkKind::Float32;
 }
 
 void GraphIndex::unfill_row(std::uint32_t slot) {

@@ -15,10 +15,9 @@ struct ByExactKey {
 };
 
 // The candidates with their lower bounds (the least possible without
-// bounds; the value itself where the code tells it), in the order they are
-// scored.
-void order_by_bound(std::span<const Candidate> walked, const CodeDistances& coded,
-                    std::vector<Candidate>& pending) {
+// bounds; the value itself where the code tells it), in the walk's order.
+void bound_each(std::span<const Candidate> walked, const CodeDistances& coded,
+                std::vector<Candidate>& pending) {
   constexpr double kNoBound = -std::numeric_limits<double>::infinity();
   pending.clear();
   for (const Candidate& c : walked) {
@@ -31,7 +30,6 @@ void order_by_bound(std::span<const Candidate> walked, const CodeDistances& code
     // A NaN bound (from a NaN coding error) bounds nothing.
     pending.push_back({bound == bound ? bound : kNoBound, c.slot});
   }
-  std::sort(pending.begin(), pending.end(), Nearer{});
 }
 
 // Scores pending[from, to) into scratch.slots / values: from the code where
@@ -75,22 +73,34 @@ double kth_key(std::size_t k, RerankScratch& scratch) {
 
 Reranked rerank(std::span<const Candidate> walked, std::size_t k, ExactDistances& exact,
                 const CodeDistances& coded, const LabelMap& labels, RerankScratch& scratch) {
-  order_by_bound(walked, coded, scratch.pending);
+  bound_each(walked, coded, scratch.pending);
   scratch.slots.clear();
   scratch.ids.clear();
   scratch.ranked.clear();
   const std::size_t count = walked.size();
   const std::size_t kept = std::min(k, count);
-  // Without bounds every candidate is scored, in one round.
-  std::size_t end = coded.bounds_values() ? kept : count;
+  // Without bounds every candidate is scored, in one round. With them, the
+  // k least bounds first, then in each round every candidate whose bound
+  // does not exceed the k-th value so far: a distance's key is its value,
+  // so a bound beyond it keeps its candidate out of the k. Which ones are
+  // scored in which round changes no answer, only the work: the scored set
+  // always holds every candidate that could be among the k.
+  auto pending = scratch.pending.begin();
+  std::size_t end = count;
+  if (coded.bounds_values() && kept > 0 && kept < count) {
+    std::nth_element(pending, pending + static_cast<std::ptrdiff_t>(kept - 1), scratch.pending.end(),
+                     Nearer{});
+    end = kept;
+  }
   for (std::size_t done = 0; end > done;) {
     score(done, end, exact, coded, labels, scratch);
     done = end;
     if (done == count || kept == 0) break;
-    // A distance's key is its value: a bound beyond the k-th key keeps its
-    // candidate, and every one after it, out of the k.
     const double kth = kth_key(kept, scratch);
-    while (end < count && !(scratch.pending[end].key > kth)) ++end;
+    end = static_cast<std::size_t>(
+        std::partition(pending + static_cast<std::ptrdiff_t>(done), scratch.pending.end(),
+                       [kth](const Candidate& c) { return !(c.key > kth); }) -
+        pending);
   }
   std::partial_sort(scratch.ranked.begin(),
                     scratch.ranked.begin() + static_cast<std::ptrdiff_t>(kept),

@@ -1,8 +1,8 @@
 // A code walk's best candidates scored exactly: the k nearest by the
 // metric's value. Where the code keys bound the values from below
-// (CodeDistances::bounds_values), the candidates are scored in the order of
-// their bounds, a round at a time, until no candidate left could enter the
-// k: the answer is the one scoring them all gives, bit for bit.
+// (CodeDistances::bounds_values), the candidates are scored a round at a
+// time, the least bounds first, until no candidate left could enter the k:
+// the answer is the one scoring them all gives, bit for bit.
 #pragma once
 
 #include <cstddef>

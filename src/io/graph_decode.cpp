@@ -191,8 +191,8 @@ struct CodesLengths {
 CodesLengths codes_lengths(std::uint64_t dim) {
   constexpr std::uint64_t kWord = sizeof(std::uint64_t);
   constexpr std::uint64_t kLargest = std::numeric_limits<std::uint64_t>::max();
-  const bool fits = dim <= (kLargest - 3 * kWord) / (3 * kWord);
-  return {kWord, fits ? 2 * kWord + dim * kWord : 0, fits ? 3 * kWord + 3 * dim * kWord : 0};
+  const bool fits = dim <= (kLargest - 4 * kWord) / (3 * kWord);
+  return {kWord, fits ? 2 * kWord + dim * kWord : 0, fits ? 4 * kWord + 3 * dim * kWord : 0};
 }
 
 std::expected<void, CodecError> read_code_range(SectionReader& section, GraphParts& parts,
@@ -212,8 +212,9 @@ std::expected<void, CodecError> read_code_range(SectionReader& section, GraphPar
   if (auto got = section.read_values_growing(offsets, dim, interrupt); !got) return got;
   if (auto got = section.read_values_growing(steps, dim, interrupt); !got) return got;
   if (auto got = section.read_values_growing(clamped, dim, interrupt); !got) return got;
-  if (auto got = section.read_values_growing(rows, 1, interrupt); !got) return got;
-  parts.code_range.emplace(std::move(offsets), std::move(steps), std::move(clamped), rows[0]);
+  if (auto got = section.read_values_growing(rows, 2, interrupt); !got) return got;
+  parts.code_range.emplace(std::move(offsets), std::move(steps), std::move(clamped), rows[0],
+                           rows[1]);
   return {};
 }
 

@@ -54,14 +54,14 @@ bool has_codes(const GraphIndex& index) {
 }
 
 // The walk's code, then for 8-bit codes that have a range its layout word,
-// offsets, steps, clamped counts and rows counted: the codes themselves are
-// encoded again from the vectors on load.
+// offsets, steps, clamped counts, rows counted and rows derived from: the
+// codes themselves are encoded again from the vectors on load.
 std::uint64_t codes_payload_bytes(const GraphIndex& index) {
   if (!has_codes(index)) return 0;
   const codes::Sq8Range& range = index.codes()->range();
   const bool ranged = index.codes()->kind() == codes::CodeKind::Sq8 && !range.empty();
   constexpr std::uint64_t kWord = sizeof(std::uint64_t);
-  return kWord + (ranged ? 2 * kWord + 3 * range.dim() * kWord : 0);
+  return kWord + (ranged ? 3 * kWord + 3 * range.dim() * kWord : 0);
 }
 
 std::expected<void, CodecError> write_codes_section(const GraphIndex& index, ByteSink& sink) {
@@ -72,7 +72,7 @@ std::expected<void, CodecError> write_codes_section(const GraphIndex& index, Byt
   if (codes_payload_bytes(index) > sizeof(std::uint64_t)) {
     const codes::Sq8Range& range = index.codes()->range();
     const std::array<std::uint64_t, 1> layout = {format::kCodeRangePerDimension};
-    const std::array<std::uint64_t, 1> rows = {range.rows()};
+    const std::array<std::uint64_t, 2> rows = {range.rows(), range.derived_from()};
     if (auto written = section->write_values<std::uint64_t>(layout); !written) return written;
     if (auto written = section->write_values<double>(range.offsets()); !written) return written;
     if (auto written = section->write_values<double>(range.steps()); !written) return written;

@@ -122,10 +122,13 @@ TEST(Sq8Codes, FollowTheDataNotItsFarthestRow) {
   std::vector<double> stored;
   for (int batch = 0; batch < 6; ++batch) {
     const double spread = std::ldexp(1.0, 3 * batch);
-    std::vector<double> rows = random_values<double>(rng, kDim * 300, -spread, spread);
+    std::uniform_real_distribution<double> within(-spread, spread);
+    std::vector<double> rows(kDim * 100);
+    for (double& x : rows) x = within(rng);
     store.append(stored, rows);
     stored.insert(stored.end(), rows.begin(), rows.end());
     SCOPED_TRACE("batch " + std::to_string(batch));
+    ASSERT_EQ(store.kind(), CodeKind::Sq8);
     expect_coded_within_half_a_step(store, stored);
     // Each batch is 8 times wider: the steps follow it.
     EXPECT_GT(store.range().largest_step(), spread / 2 / Sq8Range::kLargestCode);
@@ -137,6 +140,32 @@ TEST(Sq8Codes, FollowTheDataNotItsFarthestRow) {
   stored.insert(stored.end(), far.begin(), far.end());
   expect_coded_within_half_a_step(store, stored);
   EXPECT_EQ(std::vector<double>(store.range().steps().begin(), store.range().steps().end()), steps);
+}
+
+// Where one dimension rules every distance, 256 codes of it cannot tell
+// neighbours apart: the store turns to float32 codes, of every row.
+TEST(Sq8Codes, TurnToFloat32WhereTheyCannotTellNeighboursApart) {
+  constexpr std::size_t kDim = 8;
+  constexpr std::size_t kRows = 4000;
+  std::mt19937 rng(9);
+  std::normal_distribution<double> normal(0.0, 1.0);
+  std::vector<double> rows(kDim * kRows);
+  for (std::size_t i = 0; i < rows.size(); ++i) rows[i] = normal(rng) * (i % kDim == 0 ? 1e3 : 1.0);
+  CodeStore store(kDim, MetricKind::Euclidean, CodeKind::Sq8);
+  store.append({}, std::span(rows).first(kDim * kRows / 2));
+  EXPECT_EQ(store.kind(), CodeKind::Float32);
+  store.append(std::span(rows).first(kDim * kRows / 2), std::span(rows).subspan(kDim * kRows / 2));
+  ASSERT_EQ(store.size(), kRows);
+  for (std::uint32_t slot = 0; slot < kRows; ++slot) {
+    for (std::size_t d = 0; d < kDim; ++d) {
+      EXPECT_EQ(store.floats(slot)[d], store.float_code(rows[slot * kDim + d])) << slot;
+    }
+  }
+  // The same data in like units keeps its 8-bit codes.
+  for (std::size_t i = 0; i < rows.size(); i += kDim) rows[i] /= 1e3;
+  CodeStore even(kDim, MetricKind::Euclidean, CodeKind::Sq8);
+  even.append({}, rows);
+  EXPECT_EQ(even.kind(), CodeKind::Sq8);
 }
 
 // Dimensions in units a million apart each keep 256 codes over their own
