@@ -13,7 +13,7 @@ constexpr std::size_t kNeighbours = 10;
 constexpr std::size_t kJudgedRows = 32;
 // Rows each judged row is ranked among, and the most values they may hold.
 constexpr std::size_t kSampleRows = std::size_t{1} << 14;
-constexpr std::size_t kSampleValues = std::size_t{1} << 23;
+constexpr std::size_t kSampleValues = std::size_t{1} << 22;
 
 // The rows of a sample, evenly spaced: their coded values and their codes.
 struct Sample {
@@ -55,15 +55,25 @@ double exact_key(MetricKind metric, std::span<const double> query, const double*
   return sum;
 }
 
+// What a code key needs of the judged row: per dimension its position in
+// steps (euclidean), or itself (inner product).
+std::vector<double> query_terms(const Sq8Range& range, MetricKind metric,
+                                std::span<const double> query) {
+  std::vector<double> terms(query.begin(), query.end());
+  if (metric == MetricKind::InnerProduct) return terms;
+  for (std::size_t d = 0; d < query.size(); ++d) terms[d] = range.query_position(d, query[d]);
+  return terms;
+}
+
 // The same from a row's codes, as a walk's key orders them.
-double code_key(const Sq8Range& range, MetricKind metric, std::span<const double> query,
+double code_key(const Sq8Range& range, MetricKind metric, std::span<const double> terms,
                 const std::uint8_t* codes) {
   double sum = 0.0;
-  for (std::size_t d = 0; d < query.size(); ++d) {
+  for (std::size_t d = 0; d < terms.size(); ++d) {
     if (metric == MetricKind::InnerProduct) {
-      sum -= query[d] * (range.offset(d) + range.step(d) * codes[d]);
+      sum -= terms[d] * (range.offset(d) + range.step(d) * codes[d]);
     } else {
-      const double diff = range.step(d) * (range.query_position(d, query[d]) - codes[d]);
+      const double diff = range.step(d) * (terms[d] - codes[d]);
       sum += diff * diff;
     }
   }
@@ -99,9 +109,10 @@ double sampled_code_recall(const Sq8Range& range, MetricKind metric, std::size_t
   for (std::size_t j = 0; j < kJudgedRows; ++j) {
     const std::size_t self = (2 * j + 1) * rows / (2 * kJudgedRows);
     const std::span<const double> query(sample.values.data() + self * sample.dim, sample.dim);
+    const std::vector<double> terms = query_terms(range, metric, query);
     for (std::size_t i = 0; i < rows; ++i) {
       exact[i] = exact_key(metric, query, sample.values.data() + i * sample.dim);
-      coded[i] = code_key(range, metric, query, sample.codes.data() + i * sample.dim);
+      coded[i] = code_key(range, metric, terms, sample.codes.data() + i * sample.dim);
     }
     const std::vector<std::size_t> truth = nearest(exact, self);
     const std::vector<std::size_t> by_code = nearest(coded, self);

@@ -113,10 +113,7 @@ void Sq8Range::note_steps() {
     shares_[d] = steps_[d] / largest_step_;
     uniform_ &= steps_[d] == steps_[0];
   }
-}
-
-bool Sq8Range::power_of_two_steps() const {
-  return std::all_of(steps_.begin(), steps_.end(), power_of_two);
+  power_of_two_steps_ = std::all_of(steps_.begin(), steps_.end(), power_of_two);
 }
 
 bool Sq8Range::squares_exactly() const {

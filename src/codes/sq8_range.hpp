@@ -131,7 +131,7 @@ class Sq8Range {
 
  private:
   double position(std::size_t d, double x) const { return (x - offsets_[d]) / steps_[d]; }
-  bool power_of_two_steps() const;
+  bool power_of_two_steps() const { return power_of_two_steps_; }
   // The shares, the ends and uniform(), from the offsets and steps.
   void note_steps();
 
@@ -143,6 +143,7 @@ class Sq8Range {
   double largest_step_ = 1.0;
   double offsets_norm_ = 0.0;
   bool uniform_ = true;
+  bool power_of_two_steps_ = false;
   std::vector<std::uint64_t> clamped_;
   std::uint64_t rows_ = 0;
   std::uint64_t derived_from_ = 0;
