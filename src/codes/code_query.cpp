@@ -131,6 +131,7 @@ void CodeQuery::encode_weighted(std::span<const double> coded) {
   const Sq8Range& range = store_.range();
   weighted_ = true;
   std::vector<double> weights(coded.size());
+  std::vector<double> positions(by_dot_ ? 0 : coded.size());
   constant_ = 0.0;
   for (std::size_t d = 0; d < coded.size(); ++d) {
     const double share = range.step_share(d);
@@ -138,7 +139,8 @@ void CodeQuery::encode_weighted(std::span<const double> coded) {
       weights[d] = share * coded[d];
       constant_ += coded[d] * (range.offset(d) / range.largest_step());
     } else {
-      const double part = share * range.query_position(d, coded[d]);
+      positions[d] = range.query_position(d, coded[d]);
+      const double part = share * positions[d];
       weights[d] = share * part;
       constant_ += part * part;
     }
@@ -154,18 +156,19 @@ void CodeQuery::encode_weighted(std::span<const double> coded) {
   if (by_dot_) {
     query_norm_ = std::sqrt(squared_norm(coded)) * (1.0 + kBoundRounding);
   } else {
-    coding_error_ = clamping_error(coded);
+    coding_error_ = clamping_error(coded, positions);
   }
 }
 
 // How far the query is from the point its positions stand for: only a
 // component beyond the range moves, to its end.
-double CodeQuery::clamping_error(std::span<const double> coded) const {
+double CodeQuery::clamping_error(std::span<const double> coded,
+                                 std::span<const double> positions) const {
   constexpr double kDecodeRounding = 0x1p-51;
   const Sq8Range& range = store_.range();
   double sum = 0.0;
   for (std::size_t d = 0; d < coded.size(); ++d) {
-    const double scaled = range.step(d) * range.query_position(d, coded[d]);
+    const double scaled = range.step(d) * positions[d];
     const double decoded = range.offset(d) + scaled;
     const double error = std::fabs(coded[d] - decoded) +
                          (std::fabs(range.offset(d)) + std::fabs(scaled)) * kDecodeRounding;

@@ -70,7 +70,8 @@ class CodeQuery {
   // the scale of their rounding and the key's constant part.
   void encode_weighted(std::span<const double> coded);
   void round_weights(std::span<const double> weights);
-  double clamping_error(std::span<const double> coded) const;
+  // `positions`: each component's, as query_position gives them.
+  double clamping_error(std::span<const double> coded, std::span<const double> positions) const;
   double dot_lower_bound(double key, std::uint32_t slot) const;
   // Whether values follow from keys (knows_value), once the query's coding
   // error is known.

@@ -145,18 +145,6 @@ void Sq8Range::query_codes(std::span<const double> x, std::int16_t* out) const {
   }
 }
 
-bool Sq8Range::covers(std::span<const double> rows) const {
-  if (empty()) return rows.empty();
-  bool inside = true;
-  for (std::size_t row = 0; row < rows.size(); row += dim_) {
-    for (std::size_t d = 0; d < dim_; ++d) {
-      const double x = rows[row + d];
-      inside &= x >= offsets_[d] && x <= ends_[d];
-    }
-  }
-  return inside;
-}
-
 void Sq8Range::count_clamped(std::span<const double> row) {
   ++rows_;
   for (std::size_t d = 0; d < dim_; ++d) {

@@ -71,8 +71,6 @@ class Sq8Range {
   bool empty() const { return offsets_.empty(); }
   // Whether the range spans every value (no quantiles, no clamp tolerated).
   void keep_extremes(bool kept) { keeps_extremes_ = kept; }
-  // Whether every component of the rows (dim numbers each) is in range.
-  bool covers(std::span<const double> rows) const;
   // Derives the range from `count` rows (see above) and forgets the counts.
   // `again`: a range that keeps its extremes grew past them, so each end
   // gets a margin of an eighth of the width (widenings become rarer).

@@ -4,15 +4,14 @@ float32 walk, and the exact walk's large additions, built on float32 copies)
 find what an exact walk built one vector at a time finds, and every copy of
 such an index answers and grows as the original, through additions that
 change the codes' scale and removals."""
-import copy
 import functools
-import pickle
 
 import numpy as np
 import pytest
 
 import halqen_ext
 from halqen_ext import GraphIndex
+from test_graph_persist import copies
 
 DIM = 16
 SCALES = [1e19, 1e-40]
@@ -50,15 +49,6 @@ def test_a_batch_far_from_one_recalls_as_one_row_at_a_time(walk, scale):
     reference = one_at_a_time_recall(scale)
     assert reference > 0.95
     assert recall_at_10(index, data, queries) >= reference - 0.01
-
-
-def copies(index, tmp_path):
-    path = tmp_path / "far.halqen"
-    halqen_ext.write_index(index, path)
-    yield halqen_ext.read_index(path)
-    yield halqen_ext.deserialize_index(bytearray(halqen_ext.serialize_index(index)))
-    yield pickle.loads(pickle.dumps(index, protocol=pickle.HIGHEST_PROTOCOL))
-    yield copy.deepcopy(index)
 
 
 def answers(index, queries):
