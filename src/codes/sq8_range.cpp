@@ -146,9 +146,13 @@ void Sq8Range::query_codes(std::span<const double> x, std::int16_t* out) const {
 }
 
 void Sq8Range::count_clamped(std::span<const double> row) {
-  ++rows_;
+  // A count read from a file may stand at the top already: it stays there
+  // rather than wrap to a range that seems to have coded nothing.
+  constexpr std::uint64_t kTop = std::numeric_limits<std::uint64_t>::max();
+  rows_ += static_cast<std::uint64_t>(rows_ != kTop);
   for (std::size_t d = 0; d < dim_; ++d) {
-    clamped_[d] += static_cast<std::uint64_t>(!(row[d] >= offsets_[d] && row[d] <= ends_[d]));
+    const bool clamps = !(row[d] >= offsets_[d] && row[d] <= ends_[d]);
+    clamped_[d] += static_cast<std::uint64_t>(clamps && clamped_[d] != kTop);
   }
 }
 
@@ -159,7 +163,7 @@ bool Sq8Range::needs_new_range() const {
   }
   return std::any_of(clamped_.begin(), clamped_.end(),
                      [this](std::uint64_t n) {
-                       return keeps_extremes_ ? n > 0 : n * kToleratedShare > rows_;
+                       return keeps_extremes_ ? n > 0 : n > rows_ / kToleratedShare;
                      });
 }
 

@@ -9,6 +9,7 @@
 #include <bit>
 #include <cmath>
 #include <cstdint>
+#include <limits>
 #include <random>
 #include <vector>
 
@@ -140,6 +141,25 @@ TEST(Sq8Codes, FollowTheDataNotItsFarthestRow) {
   stored.insert(stored.end(), far.begin(), far.end());
   expect_coded_within_half_a_step(store, stored);
   EXPECT_EQ(std::vector<double>(store.range().steps().begin(), store.range().steps().end()), steps);
+}
+
+// Counts restored from a file may stand at their top: coding more rows
+// keeps them there, where a wrap would claim nothing had been coded since
+// the range was derived (and a copy would refuse to load).
+TEST(Sq8Codes, CountsAtTheirTopStayThere) {
+  constexpr std::uint64_t kTop = std::numeric_limits<std::uint64_t>::max();
+  // Derived from enough rows that growth alone never asks for a new range.
+  constexpr std::uint64_t kDerivedFrom = std::uint64_t{1} << 20;
+  Sq8Range range({0.0, 0.0}, {1.0, 1.0}, {kTop, 0}, kTop, kDerivedFrom);
+  const std::vector<double> outside{-1.0, 300.0};
+  range.count_clamped(outside);
+  EXPECT_EQ(range.rows(), kTop);
+  EXPECT_EQ(range.clamped()[0], kTop);
+  EXPECT_EQ(range.clamped()[1], 1U);
+  EXPECT_TRUE(range.needs_new_range());
+  Sq8Range inside({0.0, 0.0}, {1.0, 1.0}, {kTop / Sq8Range::kToleratedShare, 0}, kTop, kDerivedFrom);
+  inside.count_clamped(std::vector<double>{1.0, 1.0});
+  EXPECT_FALSE(inside.needs_new_range()) << "a share of exactly 1 in 128 is tolerated";
 }
 
 // Where one dimension rules every distance, 256 codes of it cannot tell
