@@ -1,7 +1,7 @@
 """Every documented form of the calls of halqen_ext and halqen_dask, typed.
 
 `make typecheck` checks this file with mypy --strict, and the tests run it:
-each call below is one a user may write as the README shows it. The
+each call below is one a user may write as the README and docs/ show it. The
 halqen_dask part runs where Dask is installed (`pip install 'halqen[dask]'`),
 on a small in-process cluster.
 """

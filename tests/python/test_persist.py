@@ -583,15 +583,16 @@ def test_golden_files_of_format_version_1_still_read():
     assert halqen_ext.serialize_index(hnsw) == halqen_ext.serialize_index(fresh)
 
 
-def test_readme_spawn_pool_example_runs(tmp_path):
-    """The README's multiprocessing example, run as the script it is."""
+def test_docs_spawn_pool_example_runs(tmp_path):
+    """The multiprocessing example of docs/saving-and-loading.md, run as the
+    script it is."""
     import ast
     import re
     import subprocess
     import sys
 
-    readme = pathlib.Path(__file__).resolve().parents[2] / "README.md"
-    blocks = re.findall(r"^```python\n(.*?)^```$", readme.read_text(encoding="utf-8"),
+    page = pathlib.Path(__file__).resolve().parents[2] / "docs" / "saving-and-loading.md"
+    blocks = re.findall(r"^```python\n(.*?)^```$", page.read_text(encoding="utf-8"),
                         re.DOTALL | re.MULTILINE)
     block = next(b for b in blocks if "get_context(\"spawn\")" in b)
     script = tmp_path / "pool_example.py"
