@@ -7,6 +7,9 @@ JOBS    ?= 2
 # Where scikit-build-core keeps its incremental build of the extension.
 WHEEL_BUILD ?= build/wheel
 INSTALL := $(PIP) install -q --no-build-isolation -C build-dir=$(WHEEL_BUILD)
+# The development install also compiles every header alone (the layer check);
+# other builds of the same sources skip it.
+INSTALL_CHECKED := $(INSTALL) -C cmake.define.HALQEN_CHECK_HEADERS=ON
 
 .PHONY: demo test install cpptest pytest bench bench-quick bench-data bench-peers sanitize fuzz \
 	leaks wheel typecheck clean system-deps
@@ -25,7 +28,7 @@ system-deps:
 	bash tools/system_deps.sh $(SYSTEM_NEEDS)
 
 install: $(PY)
-	$(INSTALL) '.[test,dask,examples]'
+	$(INSTALL_CHECKED) '.[test,dask,examples]'
 
 demo: $(PY)
 	$(INSTALL) '.[tour]'

@@ -93,7 +93,7 @@ def test_equal_values_come_by_id_as_from_one_graph_index(client, metric):
     rng = np.random.default_rng(8)
     points = rng.integers(0, 2, size=(60, DIM)).astype(np.float64)
     vectors = np.concatenate([points] * 5)  # every value ties at least five ways
-    ids = rng.permutation(10**9)[:len(vectors)]  # slot order is not id order
+    ids = rng.choice(10**9, size=len(vectors), replace=False)  # slot order is not id order
     sharded, single = pair(client, metric, shard_size=100)
     for index in (sharded, single):
         index.add(vectors, ids, metadata_of(ids))
