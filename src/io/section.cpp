@@ -48,34 +48,6 @@ std::string truncated(std::uint64_t expected, const std::string& what, std::uint
 
 }  // namespace
 
-std::string payload_name(SectionTag tag) {
-  switch (tag) {
-    case SectionTag::Vectors:
-      return "vectors";
-    case SectionTag::Deleted:
-      return "deleted flags";
-    case SectionTag::Levels:
-      return "levels";
-    case SectionTag::Graph:
-      return "graph links";
-    case SectionTag::Schema:
-      return "schema";
-    case SectionTag::Metadata:
-      return "metadata";
-    case SectionTag::Labels:
-      return "labels";
-    case SectionTag::FreeSlots:
-      return "free slots";
-    case SectionTag::Codes:
-      return "compact codes";
-    case SectionTag::BuildState:
-      return "build state";
-    case SectionTag::CodeScale:
-      return "code scale";
-  }
-  return "unknown";
-}
-
 std::expected<SectionWriter, CodecError> SectionWriter::begin(ByteSink& sink, SectionTag tag,
                                                               std::uint64_t length) {
   SectionWriter writer(sink, length);
@@ -182,7 +154,7 @@ std::expected<SectionReader, CodecError> SectionReader::from_head(
   }
   if (length > source.remaining()) {
     return std::unexpected(
-        CodecError::format(truncated(length, payload_name(tag), source.remaining())));
+        CodecError::format(truncated(length, "the " + section, source.remaining())));
   }
   SectionReader reader(source, tag, length);
   reader.checksum_.update(head);

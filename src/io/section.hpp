@@ -108,7 +108,4 @@ class SectionReader {
   Crc32c checksum_;
 };
 
-// The section's payload as the message names it, e.g. "vectors", "graph links".
-std::string payload_name(format::SectionTag tag);
-
 }  // namespace halqen::io
