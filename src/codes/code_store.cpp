@@ -174,7 +174,7 @@ Sq8Range CodeStore::counted_range(std::span<const double> stored, std::span<cons
   fresh.keep_extremes(metric_ == MetricKind::InnerProduct);
   fresh.derive(live_slots.size() + count, row_at, !range_.empty());
   resolves = sampled_code_recall(fresh, metric_, live_slots.size() + count, row_at) >=
-             kLeastCodeRecall;
+             least_code_recall(metric_);
   return fresh;
 }
 

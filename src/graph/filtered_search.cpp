@@ -57,7 +57,7 @@ std::expected<std::vector<Found>, FilterError> GraphIndex::search_filtered(
   if (selection.count <= kScoreMatchesUpTo) {
     return found_of(query, score_matches(selection, k, exact));
   }
-  const std::size_t width = std::min(std::max(ef, k), selection.count);
+  const std::size_t width = walk_width(ef, k, selection.count);
   // Unless the walk finds too few matches, or they are better all scored.
   const std::size_t wanted = std::min(k, selection.count);
   std::optional<std::vector<Candidate>> walked;

@@ -20,6 +20,14 @@ namespace {
 // nothing against rescoring the walk's every candidate; 3k leaves a margin.
 constexpr std::size_t kRerankPerAnswer = 3;
 
+// A walk on 8-bit codes keeps a few more candidates than the k wanted: its
+// keys are coarse, and in a list exactly k wide a near tie at the k-th
+// place ends the walk a step early. Measured at ef = k = 10 on rows whose
+// distances three dimensions rule: 3.5% of the true neighbours lost against
+// the float32 walk, 0.4% with one more candidate, none with two.
+constexpr std::size_t kCoarseWalkMargin = 2;
+constexpr std::size_t kCoarseWalkMarginShare = 8;
+
 std::optional<codes::CodeStore> code_store_for(const GraphParams& params) {
   switch (params.walk) {
     case WalkKind::Float32:
@@ -60,14 +68,21 @@ std::expected<std::vector<Found>, FilterError> GraphIndex::search(std::span<cons
   if (filter != nullptr) return search_filtered(query, k, ef, *filter);
   const std::size_t count = size();
   if (count == 0 || k == 0) return std::vector<Found>();
-  // No walk keeps more than every node; ef never sizes more than exists.
-  const std::size_t width = std::min(std::max(ef, k), count);
+  const std::size_t width = walk_width(ef, k, count);
   ScratchPool::Lease lease = scratch_->borrow();
   WalkScratch& scratch = *lease;
   ExactDistances exact(store_, query);
   if (!codes_) return found_of(query, walk(exact, width, scratch), k);
   CodeDistances coded(*codes_, query);
   return rerank(exact, coded, walk(coded, width, scratch), k, scratch.rerank);
+}
+
+std::size_t GraphIndex::walk_width(std::size_t ef, std::size_t k, std::size_t count) const {
+  const bool coarse = codes_ && codes_->kind() == codes::CodeKind::Sq8;
+  const std::size_t least =
+      coarse ? k + std::max(kCoarseWalkMargin, k / kCoarseWalkMarginShare) : k;
+  // No walk keeps more than every node; ef never sizes more than exists.
+  return std::min(std::max(ef, least), count);
 }
 
 template <class Distances>

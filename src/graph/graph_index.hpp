@@ -227,6 +227,8 @@ class GraphIndex {
   std::expected<std::vector<Found>, FilterError> search_filtered(std::span<const double> query,
                                                                  std::size_t k, std::size_t ef,
                                                                  const ValueFilter& filter) const;
+  // How many candidates a walk keeps for k answers at `ef`, among `count`.
+  std::size_t walk_width(std::size_t ef, std::size_t k, std::size_t count) const;
   // The unfiltered walk's candidates, nearest first by its keys.
   template <class Distances>
   std::vector<Candidate> walk(Distances& distances, std::size_t width, WalkScratch& scratch) const;
