@@ -15,7 +15,7 @@
 #include <vector>
 
 #include "flat/py_flat.hpp"
-#include "graph/py_graph_index.hpp"
+#include "ext/graph/py_graph_index.hpp"
 #include "hnsw/py_hnsw.hpp"
 #include "io/index_kinds.hpp"
 #include "module/py_kind.hpp"

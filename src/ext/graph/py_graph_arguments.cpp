@@ -1,4 +1,4 @@
-#include "graph/py_graph_arguments.hpp"
+#include "ext/graph/py_graph_arguments.hpp"
 
 #include <string>
 #include <utility>

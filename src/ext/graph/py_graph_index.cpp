@@ -1,7 +1,7 @@
 // GraphIndex: the graph core (graph/graph_index.hpp) behind the call
 // protocol. Vectors come in as 2-D arrays or sequences of vectors; results
 // go out as numpy arrays.
-#include "graph/py_graph_index.hpp"
+#include "ext/graph/py_graph_index.hpp"
 
 #include <algorithm>
 #include <array>
@@ -17,7 +17,7 @@
 #include "filter/filter.hpp"
 #include "graph/graph_index.hpp"
 #include "graph/graph_params.hpp"
-#include "graph/py_graph_arguments.hpp"
+#include "ext/graph/py_graph_arguments.hpp"
 #include "metrics/metric_table.hpp"
 #include "metrics/metrics.hpp"
 #include "module/batch_arguments.hpp"
