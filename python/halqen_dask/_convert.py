@@ -59,11 +59,13 @@ def is_numeric_matrix(values: object, dim: int) -> bool:
 
 def checked_matrix(template: Any, method: str, values: Any, dim: int, *arguments: Any) -> np.ndarray:
     """An (n, dim) float64 array of `values` after the index's checks of
-    `method(values, *arguments)`; a numeric matrix of the right width is
-    checked by its first row, so a large one is not converted twice."""
+    `method(values, *arguments)`, every row of it; a numeric matrix of the
+    right width is converted first, so that the checks read the array the
+    shards will get rather than convert it again."""
     if is_numeric_matrix(values, dim):
-        check(template, method, values[:1], *arguments)
-        return np.ascontiguousarray(values, dtype=np.float64)
+        rows = np.ascontiguousarray(values, dtype=np.float64)
+        check(template, method, rows, *arguments)
+        return rows
     check(template, method, values, *arguments)
     try:
         rows = np.asarray(values, dtype=np.float64)

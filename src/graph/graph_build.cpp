@@ -18,6 +18,7 @@
 #include "graph/level_draw.hpp"
 #include "graph/neighbour_prune.hpp"
 #include "graph/reverse_links.hpp"
+#include "graph/row_rules.hpp"
 #include "metrics/metrics.hpp"
 
 namespace halqen::graph {
@@ -45,17 +46,7 @@ std::optional<GraphError> check_rows(const Addition& addition, std::size_t dim, 
   }
   for (std::size_t row = 0; row < addition.count; ++row) {
     const std::span<const double> values(addition.values.data() + row * dim, dim);
-    for (std::size_t c = 0; c < dim; ++c) {
-      if (!std::isfinite(values[c])) {
-        return GraphError{
-            .kind = GraphErrorKind::NotFinite, .row = row, .detail = c, .component = values[c]};
-      }
-    }
-    // The cosine divides by the norm as the metric computes it: a row whose
-    // squares all underflow has none, though not every component is 0.
-    if (cosine && squared_norm(values) == 0.0) {
-      return GraphError{.kind = GraphErrorKind::ZeroVector, .row = row};
-    }
+    if (auto refused = check_row(values, cosine, row)) return refused;
   }
   return std::nullopt;
 }

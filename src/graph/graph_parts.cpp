@@ -10,6 +10,7 @@
 
 #include "graph/entry_reach.hpp"
 #include "graph/graph_index.hpp"
+#include "graph/row_rules.hpp"
 #include "graph/level_draw.hpp"
 #include "metrics/metric_table.hpp"
 
@@ -145,27 +146,14 @@ std::expected<void, InvalidParts> check_rows(const GraphParts& parts) {
     return invalid(std::to_string(parts.levels.size()) + " levels for " + std::to_string(count) +
                    " vectors");
   }
-  if (!all_finite(parts.vectors)) {
-    const auto infinite =
-        std::ranges::find_if(parts.vectors, [](double x) { return !std::isfinite(x); });
-    return invalid(
-        "live vector " +
-        std::to_string(static_cast<std::size_t>(infinite - parts.vectors.begin()) / dim) +
-        " has a component that is not finite");
-  }
-  if (parts.params.metric == MetricKind::Cosine) {
-    // In pieces, so that the norms take little memory beside the rows.
-    constexpr std::uint64_t kRowsPerPiece = 1024;
-    std::vector<double> norms(kRowsPerPiece);
-    for (std::uint64_t first = 0; first < live; first += kRowsPerPiece) {
-      const std::uint64_t rows = std::min(kRowsPerPiece, live - first);
-      squared_norms(parts.vectors.data() + first * dim, rows, dim, norms.data());
-      const std::span<const double> piece = std::span(norms).first(rows);
-      const auto zero = std::ranges::find(piece, 0.0);
-      if (zero != piece.end()) {
-        return invalid("live vector " + std::to_string(first + (zero - piece.begin())) +
-                       " is a zero vector under the cosine metric");
-      }
+  const bool cosine = parts.params.metric == MetricKind::Cosine;
+  for (std::uint64_t row = 0; row < live; ++row) {
+    const std::span<const double> values(parts.vectors.data() + row * dim, dim);
+    if (auto refused = check_row(values, cosine, row)) {
+      return invalid("live vector " + std::to_string(row) +
+                     (refused->kind == GraphErrorKind::NotFinite
+                          ? " has a component that is not finite"
+                          : " is a zero vector under the cosine metric"));
     }
   }
   return {};

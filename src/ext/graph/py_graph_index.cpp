@@ -17,6 +17,7 @@
 #include "filter/filter.hpp"
 #include "graph/graph_index.hpp"
 #include "graph/graph_params.hpp"
+#include "graph/row_rules.hpp"
 #include "ext/graph/py_graph_arguments.hpp"
 #include "metrics/metric_table.hpp"
 #include "metrics/metrics.hpp"
@@ -180,23 +181,12 @@ PyResult<void> check_lengths(const GraphIndex& self, const VectorList& vectors) 
   return {};
 }
 
-// A walk ordered by NaN keys answers at random: queries are held to the
-// rules that added vectors follow.
+// Queries are held to the rules that added vectors follow.
 PyResult<void> check_queries(const GraphIndex& self, const VectorList& queries) {
+  const bool cosine = self.params().metric == MetricKind::Cosine;
   for (std::size_t q = 0; q < queries.size(); ++q) {
-    const std::span<const double> query = queries.numbers_of(q);
-    const auto bad = std::ranges::find_if(query, [](double x) { return !std::isfinite(x); });
-    const std::string where = " (query " + std::to_string(q) + " of the call)";
-    if (bad != query.end()) {
-      return std::unexpected(value_error("query components must be finite, component " +
-                                         std::to_string(bad - query.begin()) + " is " +
-                                         std::to_string(*bad) + where));
-    }
-    if (self.params().metric == MetricKind::Cosine && squared_norm(query) == 0.0) {
-      return std::unexpected(
-          value_error("a zero query (or one whose squared norm underflows to 0 in float64) has "
-                      "no angle: refused under the angular metric; scale it up" +
-                      where));
+    if (auto refused = graph::check_row(queries.numbers_of(q), cosine, q)) {
+      return std::unexpected(value_error(graph::describe_query(*refused)));
     }
   }
   return {};
