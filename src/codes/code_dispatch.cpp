@@ -1,64 +1,52 @@
 // The one place that picks a code kernel set from the CPU's features.
-#include <array>
-#include <atomic>
 #include <iterator>
-#include <stdexcept>
-#include <string>
 
 #include "codes/code_kernels.hpp"
+#include "common/kernel_levels.hpp"
 
 namespace halqen::codes {
 namespace {
 
-struct Available {
-  std::array<CodeLevel, std::size(kCodeLevels)> levels{};
-  std::size_t size = 0;
-};
-
-Available detect() {
-  Available found;
-  found.levels[found.size++] = CodeLevel::Scalar;
+bool supported(CodeLevel level) {
 #if defined(__x86_64__)
   __builtin_cpu_init();
-  if (!__builtin_cpu_supports("avx2")) return found;
-  found.levels[found.size++] = CodeLevel::Avx2;
-  // Also checks that the operating system saves the 512-bit registers.
-  if (!__builtin_cpu_supports("avx512f") || !__builtin_cpu_supports("avx512bw")) return found;
-  found.levels[found.size++] = CodeLevel::Avx512;
-  if (__builtin_cpu_supports("avx512vnni")) found.levels[found.size++] = CodeLevel::Avx512Vnni;
+  // The 512-bit checks also check that the operating system saves the
+  // 512-bit registers.
+  const bool avx512 = __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw");
+  switch (level) {
+    case CodeLevel::Scalar:
+      return true;
+    case CodeLevel::Avx2:
+      return __builtin_cpu_supports("avx2");
+    case CodeLevel::Avx512:
+      return __builtin_cpu_supports("avx2") && avx512;
+    case CodeLevel::Avx512Vnni:
+      return __builtin_cpu_supports("avx2") && avx512 && __builtin_cpu_supports("avx512vnni");
+  }
+  return false;
+#else
+  return level == CodeLevel::Scalar;
 #endif
-  return found;
 }
 
-const Available& available() {
-  static const Available found = detect();
+KernelLevels<CodeLevel, std::size(kCodeLevels)>& levels() {
+  static KernelLevels<CodeLevel, std::size(kCodeLevels)> found(kCodeLevels, supported,
+                                                               "code kernel level");
   return found;
-}
-
-std::atomic<CodeLevel>& selected() {
-  static std::atomic<CodeLevel> level{available().levels[available().size - 1]};
-  return level;
 }
 
 }  // namespace
 
 std::span<const CodeLevel> available_code_levels() {
-  return {available().levels.data(), available().size};
+  return levels().available();
 }
 
 CodeLevel active_code_level() {
-  return selected().load(std::memory_order_relaxed);
+  return levels().active();
 }
 
 void force_code_level(CodeLevel level) {
-  for (const CodeLevel candidate : available_code_levels()) {
-    if (candidate == level) {
-      selected().store(level, std::memory_order_relaxed);
-      return;
-    }
-  }
-  throw std::invalid_argument("code kernel level " + std::to_string(static_cast<int>(level)) +
-                              " is not available on this CPU");
+  levels().force(level);
 }
 
 std::string_view code_level_name(CodeLevel level) {
