@@ -110,9 +110,10 @@ HALQEN_AVX512 std::int64_t byte_dot(const std::int16_t* query, const std::uint8_
     const std::size_t end = padded - chunk < kDotLaneSafeCodes ? padded : chunk + kDotLaneSafeCodes;
     __m512i a = _mm512_setzero_si512(), b = a;
     for (std::size_t d = chunk; d < end; d += 2 * kWordsPerStep) {
-      a = _mm512_add_epi32(a, _mm512_madd_epi16(_mm512_loadu_si512(query + d), widened_codes(row + d)));
+      a = _mm512_add_epi32(
+          a, _mm512_madd_epi16(_mm512_loadu_si512(query + d), widened_codes(row + d)));
       b = _mm512_add_epi32(b, _mm512_madd_epi16(_mm512_loadu_si512(query + d + kWordsPerStep),
-                                                 widened_codes(row + d + kWordsPerStep)));
+                                                widened_codes(row + d + kWordsPerStep)));
     }
     total += lane_total(a) + lane_total(b);
   }

@@ -88,8 +88,8 @@ void CodeQuery::encode(std::span<const double> vector) {
 
 void CodeQuery::note_exactness() {
   const Sq8Range& range = store_.range();
-  exact_query_ = store_.metric() == MetricKind::Euclidean && coding_error_ == 0.0 &&
-                 range.squares_exactly();
+  exact_query_ =
+      store_.metric() == MetricKind::Euclidean && coding_error_ == 0.0 && range.squares_exactly();
   unit_ = range.largest_step() * range.largest_step();
 }
 
@@ -122,8 +122,9 @@ double CodeQuery::dot_lower_bound(double key, std::uint32_t slot) const {
   const double error = store_.coding_error(slot);
   const double coded_norm = range.offsets_norm() + step * std::sqrt(store_.code_length(slot));
   const double bound = step * (key - weight_error_) - query_norm_ * error;
-  const double slack = step * (std::fabs(constant_) + std::fabs(key) + weight_error_) * kKeyRounding +
-                       query_norm_ * (coded_norm + error) * kProductRounding;
+  const double slack =
+      step * (std::fabs(constant_) + std::fabs(key) + weight_error_) * kKeyRounding +
+      query_norm_ * (coded_norm + error) * kProductRounding;
   return bound - slack;
 }
 
@@ -188,7 +189,8 @@ void CodeQuery::round_weights(std::span<const double> weights) {
   if (!(scale_ > 0.0) || !std::isfinite(scale_)) return;
   const double inverse = 1.0 / scale_;
   for (std::size_t d = 0; d < weights.size(); ++d) {
-    const double shifted = std::clamp(weights[d] * inverse, -kLargestWeight, kLargestWeight) + kShift;
+    const double shifted =
+        std::clamp(weights[d] * inverse, -kLargestWeight, kLargestWeight) + kShift;
     words_[d] = static_cast<std::int16_t>(static_cast<int>(shifted) - kShiftBack);
   }
 }
@@ -207,7 +209,8 @@ void CodeQuery::keys(const std::uint32_t* slots, std::size_t count, double* keys
   if (!weighted_) {
     for (std::size_t i = 0; i < count; ++i) {
       if (i + 1 < count) store_.prefetch(slots[i + 1]);
-      keys[i] = static_cast<double>(kernels_.byte_l2(words_.data(), store_.bytes(slots[i]), padded));
+      keys[i] =
+          static_cast<double>(kernels_.byte_l2(words_.data(), store_.bytes(slots[i]), padded));
     }
     return;
   }

@@ -172,8 +172,7 @@ class CodeStore {
   // store unchanged.
   void grow_to(std::size_t count);
   // Codes `rows` into the slots from size() on, which grow_to made.
-  void encode_rows(std::span<const double> rows, const double* norms = nullptr,
-                   bool count = false);
+  void encode_rows(std::span<const double> rows, const double* norms = nullptr, bool count = false);
   // The range with the rows' clamped components counted, or a new range
   // from the live stored rows and these when that asks for one (then
   // `derived` is set, and `resolves` says whether its codes can tell the

@@ -92,10 +92,7 @@ Sq8Range::Sq8Range(std::vector<double> offsets, std::vector<double> steps,
 }
 
 Sq8Range::Sq8Range(std::vector<double> offsets, double step)
-    : dim_(offsets.size()),
-      offsets_(std::move(offsets)),
-      steps_(dim_, step),
-      clamped_(dim_, 0) {
+    : dim_(offsets.size()), offsets_(std::move(offsets)), steps_(dim_, step), clamped_(dim_, 0) {
   note_steps();
 }
 
@@ -158,13 +155,13 @@ void Sq8Range::count_clamped(std::span<const double> row) {
 
 bool Sq8Range::needs_new_range() const {
   if (empty()) return true;
-  if (derived_from_ < kSampleRows && rows_ >= kRederiveGrowth * std::max<std::uint64_t>(derived_from_, 1)) {
+  if (derived_from_ < kSampleRows &&
+      rows_ >= kRederiveGrowth * std::max<std::uint64_t>(derived_from_, 1)) {
     return true;
   }
-  return std::any_of(clamped_.begin(), clamped_.end(),
-                     [this](std::uint64_t n) {
-                       return keeps_extremes_ ? n > 0 : n > rows_ / kToleratedShare;
-                     });
+  return std::any_of(clamped_.begin(), clamped_.end(), [this](std::uint64_t n) {
+    return keeps_extremes_ ? n > 0 : n > rows_ / kToleratedShare;
+  });
 }
 
 void Sq8Range::derive(std::size_t count, const CodedRowAt& row_at, bool again) {

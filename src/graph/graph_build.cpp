@@ -250,7 +250,8 @@ class GraphIndex::Builder {
 
   // Past as many lists as the index has nodes, one pass over every list
   // costs less than the record of them.
-  void note_prefixes_chosen(std::span<const LayerNode> added, std::span<const ReverseLink> reverse) {
+  void note_prefixes_chosen(std::span<const LayerNode> added,
+                            std::span<const ReverseLink> reverse) {
     if (forget_every_prefix_) return;
     chose_prefix_.insert(chose_prefix_.end(), added.begin(), added.end());
     for (const ReverseLink& link : reverse) chose_prefix_.push_back({link.layer, link.target});

@@ -108,8 +108,8 @@ std::vector<Found> GraphIndex::rerank(ExactDistances& exact, const CodeDistances
   // Where keys bound values, every walked candidate may be scored: the
   // rerank stops at the first whose bound no longer beats the k-th value,
   // so coarse codes cost more scoring instead of lost answers.
-  std::size_t kept = coded.bounds_values() ? walked.size()
-                                           : std::min(walked.size(), k * kRerankPerAnswer);
+  std::size_t kept =
+      coded.bounds_values() ? walked.size() : std::min(walked.size(), k * kRerankPerAnswer);
   while (kept > 0 && kept < walked.size() && walked[kept].key == walked[kept - 1].key) ++kept;
   const Reranked reranked = graph::rerank(walked.first(kept), k, exact, coded, labels_, scratch);
   std::vector<Found> found;

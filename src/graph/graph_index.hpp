@@ -262,8 +262,7 @@ class GraphIndex {
   // metric's values.
   std::vector<Found> found_of(std::span<const double> query, std::span<const Candidate> nearest,
                               std::size_t k) const;
-  std::vector<Found> found_of(std::span<const double> query,
-                              std::span<const Answer> nearest) const;
+  std::vector<Found> found_of(std::span<const double> query, std::span<const Answer> nearest) const;
 
   GraphParams params_;
   VectorStore store_;

@@ -10,8 +10,8 @@
 
 #include "graph/entry_reach.hpp"
 #include "graph/graph_index.hpp"
-#include "graph/row_rules.hpp"
 #include "graph/level_draw.hpp"
+#include "graph/row_rules.hpp"
 #include "metrics/metric_table.hpp"
 
 namespace halqen::graph {
@@ -107,8 +107,8 @@ std::expected<LabelMap, InvalidParts> id_map(std::span<const std::uint64_t> live
                    " live vectors");
   }
   // 2^64 - 1 marks a free slot in the map: checked before it could pass as one.
-  const auto large = std::ranges::find_if(
-      live_labels, [](std::uint64_t label) { return label > kLargestId; });
+  const auto large =
+      std::ranges::find_if(live_labels, [](std::uint64_t label) { return label > kLargestId; });
   if (large != live_labels.end()) {
     return invalid("id " + std::to_string(*large) + " exceeds 2^63 - 1");
   }

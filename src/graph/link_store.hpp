@@ -63,9 +63,7 @@ class LinkStore {
   // and a prefix kept without a second look would then make the graph
   // depend on that history, which a loaded copy does not have.
   void forget_prefixes();
-  void forget_prefix(std::uint32_t node, unsigned layer) {
-    list_of(node, layer)[0] &= kCountMask;
-  }
+  void forget_prefix(std::uint32_t node, unsigned layer) { list_of(node, layer)[0] &= kCountMask; }
 
   // Adds `target` at the end of a list with room (precondition).
   void append_link(std::uint32_t node, unsigned layer, std::uint32_t target);

@@ -88,8 +88,8 @@ Reranked rerank(std::span<const Candidate> walked, std::size_t k, ExactDistances
   auto pending = scratch.pending.begin();
   std::size_t end = count;
   if (coded.bounds_values() && kept > 0 && kept < count) {
-    std::nth_element(pending, pending + static_cast<std::ptrdiff_t>(kept - 1), scratch.pending.end(),
-                     Nearer{});
+    std::nth_element(pending, pending + static_cast<std::ptrdiff_t>(kept - 1),
+                     scratch.pending.end(), Nearer{});
     end = kept;
   }
   for (std::size_t done = 0; end > done;) {

@@ -23,8 +23,8 @@ std::optional<GraphError> check_row(std::span<const double> values, bool cosine,
 std::string describe_query(const GraphError& error) {
   const std::string where = " (query " + std::to_string(error.row) + " of the call)";
   if (error.kind == GraphErrorKind::NotFinite) {
-    return "query components must be finite, component " + std::to_string(error.detail) +
-           " is " + std::to_string(error.component) + where;
+    return "query components must be finite, component " + std::to_string(error.detail) + " is " +
+           std::to_string(error.component) + where;
   }
   return "a zero query (or one whose squared norm underflows to 0 in float64) has no angle: "
          "refused under the angular metric; scale it up" +

@@ -16,8 +16,7 @@ namespace halqen::graph {
 
 // NotFinite (detail: the component) or ZeroVector for `values`, numbered
 // `row`; nothing when it may be stored or searched for.
-std::optional<GraphError> check_row(std::span<const double> values, bool cosine,
-                                    std::uint64_t row);
+std::optional<GraphError> check_row(std::span<const double> values, bool cosine, std::uint64_t row);
 
 // The sentence for a query that check_row refused, `row` its place in the call.
 std::string describe_query(const GraphError& error);

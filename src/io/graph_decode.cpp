@@ -51,10 +51,9 @@ std::expected<void, CodecError> check_link_memory(const FileHeader& header,
   if (needed <= allowed) return {};
   return std::unexpected(CodecError::format(
       "the levels section makes the link lists of m " + std::to_string(header.m) + " take " +
-      std::to_string(needed) + " bytes, more than the " + std::to_string(allowed) +
-      " a file of " + std::to_string(input_bytes) + " bytes may (" +
-      std::to_string(kLinkBytesPerFileByte) + " per byte, plus " +
-      std::to_string(kLinkBytesAnyFile) + ")"));
+      std::to_string(needed) + " bytes, more than the " + std::to_string(allowed) + " a file of " +
+      std::to_string(input_bytes) + " bytes may (" + std::to_string(kLinkBytesPerFileByte) +
+      " per byte, plus " + std::to_string(kLinkBytesAnyFile) + ")"));
 }
 
 // The rows of the live slots: whole rows, at most one per slot (how many
@@ -133,9 +132,8 @@ std::expected<void, CodecError> read_build_state(ByteSource& source, GraphParts&
   }
   // The next id is one past the largest id given, which is at most 2^63 - 1.
   if (state[1] > graph::kLargestId + 1) {
-    return std::unexpected(
-        CodecError::format("the build state section gives the next id " + std::to_string(state[1]) +
-                           ", above 2^63"));
+    return std::unexpected(CodecError::format("the build state section gives the next id " +
+                                              std::to_string(state[1]) + ", above 2^63"));
   }
   parts.params.seed = state[0];
   parts.next_id = state[1];
@@ -144,8 +142,8 @@ std::expected<void, CodecError> read_build_state(ByteSource& source, GraphParts&
 
 // Ids are returned as int64; 2^64 - 1 would also read as a free slot's.
 std::expected<void, CodecError> check_labels(std::span<const std::uint64_t> labels) {
-  const auto large = std::ranges::find_if(
-      labels, [](std::uint64_t label) { return label > graph::kLargestId; });
+  const auto large =
+      std::ranges::find_if(labels, [](std::uint64_t label) { return label > graph::kLargestId; });
   if (large == labels.end()) return {};
   return std::unexpected(CodecError::format(
       "the labels section gives id " + std::to_string(*large) + " to live slot " +
@@ -224,8 +222,8 @@ std::expected<void, CodecError> read_codes(SectionReader& section, GraphParts& p
                                            Interrupt& interrupt) {
   const CodesLengths lengths = codes_lengths(parts.params.dim);
   const std::uint64_t length = section.length();
-  if (length != lengths.walk_only && (length == 0 || (length != lengths.one_step &&
-                                                      length != lengths.per_dimension))) {
+  if (length != lengths.walk_only &&
+      (length == 0 || (length != lengths.one_step && length != lengths.per_dimension))) {
     return std::unexpected(CodecError::format(
         "the codes section holds " + std::to_string(length) + " bytes, expected " +
         std::to_string(lengths.walk_only) + ", " + std::to_string(lengths.one_step) + " or " +
@@ -275,8 +273,8 @@ std::expected<void, CodecError> read_code_scale(SectionReader& section, GraphPar
                        : ", outside " + std::to_string(codes::kLowestScaleExponent) + " .. " +
                              std::to_string(codes::kHighestScaleExponent))));
   }
-  parts.code_scale = codes::Float32Scale{.set = words[0] == 1,
-                                         .exponent = static_cast<int>(exponent)};
+  parts.code_scale =
+      codes::Float32Scale{.set = words[0] == 1, .exponent = static_cast<int>(exponent)};
   return {};
 }
 
@@ -327,9 +325,9 @@ std::expected<GraphParts, CodecError> FileKind<graph::GraphIndex>::decode(ByteSo
       OptionalSection{
           SectionTag::FreeSlots,
           [&](SectionReader& section) { return read_free_slots(section, live, parts, interrupt); }},
-      OptionalSection{SectionTag::Codes, [&](SectionReader& section) {
-                        return read_codes(section, parts, interrupt);
-                      }},
+      OptionalSection{
+          SectionTag::Codes,
+          [&](SectionReader& section) { return read_codes(section, parts, interrupt); }},
       OptionalSection{SectionTag::CodeScale, [&](SectionReader& section) {
                         return read_code_scale(section, parts, interrupt);
                       }}};

@@ -91,8 +91,7 @@ std::expected<void, CodecError> write_codes_section(const GraphIndex& index, Byt
 constexpr std::uint64_t kCodeScaleBytes = 2 * sizeof(std::uint64_t);
 
 // Whether the scale is set, then its exponent (signed, two's complement).
-std::expected<void, CodecError> write_code_scale(const codes::Float32Scale& scale,
-                                                 ByteSink& sink) {
+std::expected<void, CodecError> write_code_scale(const codes::Float32Scale& scale, ByteSink& sink) {
   const std::array<std::uint64_t, 2> words = {
       scale.set ? 1U : 0U, static_cast<std::uint64_t>(static_cast<std::int64_t>(scale.exponent))};
   return write_array_section<std::uint64_t>(sink, SectionTag::CodeScale, words);

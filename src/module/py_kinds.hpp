@@ -14,8 +14,8 @@
 #include <variant>
 #include <vector>
 
-#include "flat/py_flat.hpp"
 #include "ext/graph/py_graph_index.hpp"
+#include "flat/py_flat.hpp"
 #include "hnsw/py_hnsw.hpp"
 #include "io/index_kinds.hpp"
 #include "module/py_kind.hpp"

@@ -157,7 +157,8 @@ TEST(Sq8Codes, CountsAtTheirTopStayThere) {
   EXPECT_EQ(range.clamped()[0], kTop);
   EXPECT_EQ(range.clamped()[1], 1U);
   EXPECT_TRUE(range.needs_new_range());
-  Sq8Range inside({0.0, 0.0}, {1.0, 1.0}, {kTop / Sq8Range::kToleratedShare, 0}, kTop, kDerivedFrom);
+  Sq8Range inside({0.0, 0.0}, {1.0, 1.0}, {kTop / Sq8Range::kToleratedShare, 0}, kTop,
+                  kDerivedFrom);
   inside.count_clamped(std::vector<double>{1.0, 1.0});
   EXPECT_FALSE(inside.needs_new_range()) << "a share of exactly 1 in 128 is tolerated";
 }

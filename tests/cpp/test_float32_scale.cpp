@@ -40,7 +40,9 @@ std::vector<double> scaled(std::vector<double> rows, double factor) {
   return rows;
 }
 
-std::uint32_t bits(float x) { return std::bit_cast<std::uint32_t>(x); }
+std::uint32_t bits(float x) {
+  return std::bit_cast<std::uint32_t>(x);
+}
 
 double largest_code(const CodeStore& store) {
   double largest = 0.0;
@@ -202,8 +204,8 @@ TEST(Float32Scale, TheLargestScaledCodesKeepEverySumFinite) {
     const double bound = codes::largest_scaled_code(dim);
     EXPECT_LE(4.0 * static_cast<double>(dim) * bound * bound, 0x1p126) << dim;
     EXPECT_GE(bound, 0x1p50) << dim;
-    const std::size_t padded = (dim + codes::kFloatBlock - 1) / codes::kFloatBlock *
-                               codes::kFloatBlock;
+    const std::size_t padded =
+        (dim + codes::kFloatBlock - 1) / codes::kFloatBlock * codes::kFloatBlock;
     std::vector<float> high(padded, 0.0F);
     std::vector<float> low(padded, 0.0F);
     std::fill_n(high.begin(), dim, static_cast<float>(bound));

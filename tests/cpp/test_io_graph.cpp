@@ -263,9 +263,9 @@ TEST(IoGraph, AGraphWithNodesTheEntryDoesNotReachIsRefused) {
   parts.links = unlinked;
   const auto refused = GraphIndex::from_parts(parts);
   ASSERT_FALSE(refused.has_value());
-  EXPECT_NE(refused.error().reason.find("is not reached from the entry " +
-                                        std::to_string(index.entry())),
-            std::string::npos)
+  EXPECT_NE(
+      refused.error().reason.find("is not reached from the entry " + std::to_string(index.entry())),
+      std::string::npos)
       << refused.error().reason;
 }
 

@@ -14,11 +14,11 @@
 #include <vector>
 
 #include "common/checked_product.hpp"
+#include "ext/graph/py_graph_arguments.hpp"
 #include "filter/filter.hpp"
 #include "graph/graph_index.hpp"
 #include "graph/graph_params.hpp"
 #include "graph/row_rules.hpp"
-#include "ext/graph/py_graph_arguments.hpp"
 #include "metrics/metric_table.hpp"
 #include "metrics/metrics.hpp"
 #include "module/batch_arguments.hpp"
@@ -63,8 +63,7 @@ constexpr std::array<std::string_view, 1> kEfParameters{"ef_search"};
 constexpr FunctionDescription kNew{"GraphIndex", "__new__", kNewParameters, 2};
 constexpr FunctionDescription kAdd{"GraphIndex", "add", kAddParameters, 1};
 constexpr FunctionDescription kSearch{"GraphIndex", "search", kSearchParameters, 1};
-constexpr FunctionDescription kSearchById{"GraphIndex", "search_by_id", kSearchByIdParameters,
-                                          1};
+constexpr FunctionDescription kSearchById{"GraphIndex", "search_by_id", kSearchByIdParameters, 1};
 constexpr FunctionDescription kGetVectors{"GraphIndex", "get_vectors", kGetVectorsParameters, 1};
 constexpr FunctionDescription kRemove{"GraphIndex", "remove", kRemoveParameters, 1};
 constexpr FunctionDescription kIds{"GraphIndex", "ids", {}, 0};
@@ -222,9 +221,9 @@ PyResult<GraphIndex> construct(std::uint64_t dim, std::string metric,
   }
   if (dim == 0) return std::unexpected(value_error("dim must be at least 1, got 0"));
   if (dim > graph::kMaxDim) {
-    return std::unexpected(value_error(
-        "dim must be at most " + std::to_string(graph::kMaxDim) + ", got " + std::to_string(dim) +
-        ": a saved row's bytes (8 per value) must fit in 64 bits"));
+    return std::unexpected(value_error("dim must be at most " + std::to_string(graph::kMaxDim) +
+                                       ", got " + std::to_string(dim) +
+                                       ": a saved row's bytes (8 per value) must fit in 64 bits"));
   }
   if (params.m < graph::kMinLinks || params.m > graph::kMaxLinks) {
     return std::unexpected(
@@ -319,10 +318,12 @@ PyResult<std::vector<Metadata>> filter_values(const NamedObject& filter) {
   const auto convert = [&](PyObject* item) -> PyResult<void> {
     std::optional<Metadata> value = value_to_metadata(item);
     if (!value) {
-      return std::unexpected(value_error(
-          "Unsupported type for metadata filter: the value of '" + filter.first + "' is a '" +
-          type_name(item) + "'; a value is a str, an int or a float, and several values go in a "
-          "list: ('" + filter.first + "', [value, ...])"));
+      return std::unexpected(
+          value_error("Unsupported type for metadata filter: the value of '" + filter.first +
+                      "' is a '" + type_name(item) +
+                      "'; a value is a str, an int or a float, and several values go in a "
+                      "list: ('" +
+                      filter.first + "', [value, ...])"));
     }
     values.push_back(std::move(*value));
     return {};
@@ -599,8 +600,8 @@ PyResult<std::uint64_t> get_ef_construction(const GraphIndex& self) {
 
 PyResult<Ref> describe(const GraphIndex& self) {
   const std::string text = "GraphIndex(dim=" + std::to_string(self.dim()) + ", metric='" +
-                           std::string(metric_name(self)) + "', count=" +
-                           std::to_string(self.size()) + ", walk='" +
+                           std::string(metric_name(self)) +
+                           "', count=" + std::to_string(self.size()) + ", walk='" +
                            std::string(walk_name(self)) + "')";
   return text_of(text);
 }
