@@ -6,6 +6,7 @@ runs a nested call when an object calls back into an index) and returns
 must see, or a `Raises` for the exception its conversion must raise.
 """
 import array
+import ctypes
 import math
 
 import numpy as np
@@ -452,3 +453,149 @@ def schema(draw, ctx, names):
     if draw.flag(0.05):
         return "color", Raises(TypeError)
     return sequence_of(draw, ctx, elements)
+
+
+# --- GraphIndex's arguments ----------------------------------------------------------
+#
+# GraphIndex reads its vectors through the same per-vector conversion as the
+# other classes, but first decides whether it was given one vector or many:
+# a 1-D buffer is one vector, and so is a sequence whose first item is no
+# sequence; anything else is a list of vectors. The generators below keep to
+# objects whose reading follows from that rule without running their code.
+
+_sequence_check = ctypes.pythonapi.PySequence_Check
+_sequence_check.argtypes = [ctypes.py_object]
+_sequence_check.restype = ctypes.c_int
+
+
+def is_sequence(obj):
+    """PySequence_Check, which runs no code of the object."""
+    return bool(_sequence_check(obj))
+
+
+def plain_row(draw, dim):
+    return [plain_float(draw) for _ in range(dim)]
+
+
+def _single_vector(obj, outcome):
+    """The outcome of a drawn vector given alone, or None where it is not known
+    without running the object's code."""
+    if isinstance(obj, (list, tuple)) and not isinstance(obj, LyingSequence):
+        if not obj:
+            return Ok(([], False))  # no vector at all: an empty list of them
+        if is_sequence(obj[0]):
+            return None  # read as a list of vectors
+    elif isinstance(obj, range):
+        if len(obj) == 0:
+            return Ok(([], False))
+    elif isinstance(obj, (bytes, bytearray, memoryview, array.array)):
+        pass  # a 1-D buffer, even an empty one
+    elif isinstance(obj, np.ndarray):
+        if obj.ndim != 1:
+            return None
+    elif isinstance(obj, str):
+        return Raises(TypeError)
+    else:
+        return None  # the sequences that run code on the way
+    if failed(outcome):
+        return outcome
+    return Ok(([outcome.value], True))
+
+
+def graph_rows(draw, ctx, dim):
+    """Vectors for GraphIndex.add or queries for search: (object, outcome),
+    the outcome Ok((rows, one_vector_given)) or a Raises."""
+    kind = draw.below(10)
+    if kind <= 2:
+        obj, outcome = vector(draw, ctx, dim)
+        single = _single_vector(obj, outcome)
+        if single is not None:
+            return obj, single
+        row = plain_row(draw, min(dim, MAX_DRAWN_LENGTH))
+        return row, Ok(([row], True)) if row else Ok(([], False))
+    if kind == 3 and dim <= MAX_DRAWN_LENGTH:
+        count = draw.pick([0, 1, 2, 3, 5, 8])
+        rows = [plain_row(draw, dim) for _ in range(count)]
+        form = draw.below(6)
+        if form == 0:
+            matrix = np.array(rows, dtype=np.float32).reshape(count, dim)
+            return matrix, Ok(([[float(x) for x in r] for r in matrix], False))
+        if form == 1:
+            ints = np.array([[draw.below(200) - 100 for _ in range(dim)] for _ in range(count)],
+                            dtype=np.int64).reshape(count, dim)
+            return ints, Ok(([[float(x) for x in r] for r in ints], False))
+        matrix = np.array(rows, dtype=np.float64).reshape(count, dim)
+        if form == 2:
+            matrix = np.asfortranarray(matrix)
+        elif form == 3:
+            matrix = matrix.astype(">f8")
+        elif form == 4:
+            wide = np.zeros((count, 2 * dim))
+            wide[:, ::2] = matrix
+            matrix = wide[:, ::2]  # a strided view
+        return matrix, Ok((rows, False))
+    count = draw.pick([1, 1, 2, 3, 4, 6])
+    # Mostly plain rows: one hostile row in a call fails all of it.
+    rows = [vector(draw, ctx, dim, hostile=draw.flag(0.3)) for _ in range(count)]
+    first = rows[0][0]
+    if not is_sequence(first):
+        row = plain_row(draw, min(dim, MAX_DRAWN_LENGTH))
+        rows[0] = (row, Ok(row))
+    objects = [obj for obj, _ in rows]
+    outcome = first_failure([o for _, o in rows]) or Ok(([o.value for _, o in rows], False))
+    container = draw.pick([list, list, tuple, ListSub])
+    return container(objects), outcome
+
+
+def graph_ids(draw, ctx, pool, count):
+    """Ids for GraphIndex: (object, Ok([int, ...]) or a Raises)."""
+    if draw.flag(0.1):
+        count = draw.pick([0, count + 1, max(count - 1, 0)])
+    kind = draw.below(12)
+    values = [draw.pick(pool) for _ in range(count)]
+    if kind <= 4:
+        return values, Ok(values)
+    if kind == 5:
+        return np.array(values, dtype=np.int64), Ok(values)
+    if kind == 6:
+        return np.array(values, dtype=np.uint64), Ok(values)
+    if kind == 7:
+        return tuple(values), Ok(values)
+    if kind == 8:
+        return draw.pick([5, "12", np.array(values[:1] or [1.0], dtype=np.float64)]), Raises(
+            TypeError
+        )
+    if kind == 9 and all(v < 256 for v in values):
+        return bytes(values), Ok(values)
+    small = list(pool) + [MAX_U64, MAX_I64, MAX_I64 + 1]
+    return sequence_of(draw, ctx, [u64_argument(draw, ctx, small) for _ in range(count)])
+
+
+def graph_filter(draw, ctx, names):
+    """A filter for GraphIndex.search: (object, Ok((name, [value, ...])) or a
+    Raises); each value as metadata_value converts it (None: unsupported)."""
+    name, name_outcome = text(draw, names)
+    kind = draw.below(14)
+    if kind == 0:
+        value, _ = metadata_value(draw, ctx)
+        return draw.pick([[name, value], (name,), (name, value, value)]), Raises(TypeError)
+    if kind <= 3:
+        items = [metadata_value(draw, ctx) for _ in range(draw.pick([0, 1, 2, 3]))]
+        value = draw.pick([list, tuple])(obj for obj, _ in items)
+        values = [meta for _, meta in items]
+    else:
+        value, meta = metadata_value(draw, ctx)
+        if isinstance(value, (list, tuple)):  # a sequence is several values
+            values = [("i", value[0])] if value else []
+        else:
+            values = [meta]
+    pair = (name, value) if kind != 4 else TupleSub((name, value))
+    if failed(name_outcome):
+        return pair, name_outcome
+    return pair, Ok((name_outcome.value, values))
+
+
+def threads_argument(draw):
+    return draw.pick([(1, Ok(1)), (2, Ok(2)), (IntSub(2), Ok(2)), (0, Raises(ValueError)),
+                      (-1, Raises(ValueError)), (2**63, Raises(OverflowError)),
+                      ("2", Raises(TypeError))])

@@ -301,3 +301,181 @@ class HNSWModel:
             return None  # checked for consistency only
         results = self.knn(0, query, self.ef_search, flt, attribute)
         return [(d, list(self.vectors[node])) for d, node in results[:k]]
+
+
+# --- GraphIndex (halqen_ext) ------------------------------------------------------
+
+GRAPH_METRICS = {"euclidean": euclidean, "angular": cosine, "inner_product": dot}
+GRAPH_WALKS = ("exact", "float32", "sq8")
+GRAPH_MAX_DIM = 2**61 - 1
+GRAPH_MAX_ID = MAX_I64
+GRAPH_MOST_RESULT_ENTRIES = 2**31
+
+
+def graph_rank_key(metric_name, value, ident):
+    """Result order: nearest first (most similar first for the similarities),
+    equal values by ascending id, NaN after every number."""
+    if math.isnan(value):
+        return (True, 0.0, ident)
+    return (False, value if metric_name == "euclidean" else -value, ident)
+
+
+def graph_construct(dim, metric, m, ef_construction, ef_search, walk):
+    """None, or the Raises of GraphIndex(...) with already converted arguments."""
+    m = 16 if m is None else m
+    ef_construction = 200 if ef_construction is None else ef_construction
+    ef_search = 64 if ef_search is None else ef_search
+    if metric not in GRAPH_METRICS:
+        return Raises(ValueError, f"Unsupported metric '{metric}': expected 'euclidean', "
+                                  "'angular' or 'inner_product'")
+    if walk is not None and walk not in GRAPH_WALKS:
+        return Raises(ValueError, f"Unknown walk '{walk}': expected 'exact', 'float32' or 'sq8'")
+    if dim == 0:
+        return Raises(ValueError, "dim must be at least 1, got 0")
+    if dim > GRAPH_MAX_DIM:
+        return Raises(ValueError)
+    if not 2 <= m <= 1024:
+        return Raises(ValueError, f"m must be between 2 and 1024, got {m}")
+    if m > 32 * dim + 32:
+        return Raises(ValueError)
+    if ef_construction == 0 or ef_search == 0:
+        return Raises(ValueError, "ef_construction and ef_search must be at least 1")
+    return None
+
+
+class GraphModel:
+    """What a GraphIndex holds: id -> vector and metadata record. The graph's
+    walk is approximate, so searches are predicted as the exact answer, which
+    the index must give when the walk is at least as wide as the index."""
+
+    def __init__(self, dim, metric, schema, ef_search):
+        self.dim = dim
+        self.metric_name = metric
+        self.metric = GRAPH_METRICS[metric]
+        self.schema = schema
+        self.ef_search = 64 if ef_search is None else ef_search
+        self.vectors = {}
+        self.records = {}
+        self.removed = set()
+        self.next_id = 0  # one past the largest id ever used
+
+    # rows --------------------------------------------------------------------
+
+    def _refused(self, row):
+        """Whether a row (added or queried) breaks the rules: NaN or infinite
+        components, or under "angular" a float64 squared norm of 0."""
+        if any(math.isnan(x) or math.isinf(x) for x in row):
+            return True
+        return self.metric_name == "angular" and all(x * x == 0.0 for x in row)
+
+    def _length_error(self, rows):
+        for position, row in enumerate(rows):
+            if len(row) != self.dim:
+                return Raises(ValueError, f"Expected vector of length {self.dim}, "
+                                          f"got {len(row)} (vector {position})")
+        return None
+
+    # changes -----------------------------------------------------------------
+
+    def add(self, rows, ids, metadata):
+        """rows: converted vectors; ids: None or ints; metadata: None or pair lists."""
+        records = None
+        if metadata is not None:
+            if self.schema is None:
+                return Raises(ValueError, "No schema provided in GraphIndex; cannot use metadata")
+            records = []
+            for pairs in metadata:
+                record = build_record(self.schema, pairs)
+                if isinstance(record, Raises):
+                    return record
+                records.append(record)
+        error = self._length_error(rows)
+        if error:
+            return error
+        if not rows and ids is None and records is None:
+            return None
+        if ids is not None and len(ids) != len(rows):
+            return Raises(ValueError)
+        if records is not None and len(records) != len(rows):
+            return Raises(ValueError)
+        if ids is None:
+            ids = list(range(self.next_id, self.next_id + len(rows)))
+        if len(set(ids)) != len(ids) or any(i > GRAPH_MAX_ID for i in ids):
+            return Raises(ValueError)
+        if any(self._refused(row) for row in rows):
+            return Raises(ValueError)
+        for position, (ident, row) in enumerate(zip(ids, rows)):
+            self.vectors[ident] = list(row)
+            self.records[ident] = None if records is None else records[position]
+            self.removed.discard(ident)
+        if ids:
+            self.next_id = max(self.next_id, max(ids) + 1)
+        return None
+
+    def remove(self, ids):
+        for ident in ids:
+            if ident not in self.vectors:
+                return Raises(KeyError)
+        for ident in ids:
+            if ident in self.vectors:
+                del self.vectors[ident]
+                del self.records[ident]
+                self.removed.add(ident)
+        return None
+
+    def get_vectors(self, ids):
+        for ident in ids:
+            if ident not in self.vectors:
+                return Raises(KeyError)
+        return [self.vectors[ident] for ident in ids]
+
+    # search ------------------------------------------------------------------
+
+    def check_search(self, rows, k, ef, flt):
+        """None when the search must succeed, else its Raises. flt: None or
+        (name, [converted value, None or Raises, ...])."""
+        k = 10 if k is None else k
+        if len(rows) * k > GRAPH_MOST_RESULT_ENTRIES:
+            return Raises(ValueError)
+        if k > MAX_I64:
+            # No rows at all, but numpy makes no array of shape (0, k) past
+            # 2^63 - 1: a ValueError too, though the result would hold 0 entries.
+            return Raises(ValueError, "Maximum allowed dimension exceeded")
+        if ef == 0:
+            return Raises(ValueError, "ef must be at least 1, got 0")
+        error = self._length_error(rows)
+        if error:
+            return error
+        if any(self._refused(row) for row in rows):
+            return Raises(ValueError)
+        if flt is not None:
+            if self.schema is None:
+                return Raises(ValueError,
+                              "No schema provided in GraphIndex; cannot use metadata filtering")
+            for value in flt[1]:
+                if isinstance(value, Raises):
+                    return value
+                if value is None:
+                    return Raises(ValueError)
+            if flt[0] not in self.schema:
+                return Raises(ValueError, f"filter attribute '{flt[0]}' is not in the schema")
+        return None
+
+    def admits(self, ident, flt):
+        if flt is None:
+            return True
+        record = self.records[ident]
+        if record is None:
+            return False
+        value = record[self.schema.index(flt[0])]
+        return any(metadata_equal(value, wanted) for wanted in flt[1])
+
+    def exact(self, query, k, flt):
+        """The exact top k [(id, value)] of the vectors the filter admits."""
+        scored = [(self.metric(query, v), i) for i, v in self.vectors.items()
+                  if self.admits(i, flt)]
+        scored.sort(key=lambda pair: graph_rank_key(self.metric_name, *pair))
+        return [(i, d) for d, i in scored[:k]]
+
+    def matches(self, flt):
+        return sum(1 for i in self.vectors if self.admits(i, flt))

@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Coverage-guided fuzzing with atheris, in two stages, of two harnesses:
-# fuzz/fuzz_indexes.py (calls on PyFlat and PyHNSW against models) and
+# fuzz/fuzz_indexes.py (calls on PyFlat, PyHNSW and GraphIndex against models) and
 # fuzz/fuzz_reader.py (damaged, truncated and hostile index files for
 # halqen_ext). FUZZ_HARNESSES picks them (default "indexes reader").
 #

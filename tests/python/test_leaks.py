@@ -5,9 +5,11 @@ under `make leaks`). Resident memory and the interpreter's traced allocations
 must not grow beyond noise, and the reference counts of the argument objects
 must come back to where they were.
 """
+import copy
 import gc
 import math
 import os
+import pickle
 import sys
 import tracemalloc
 
@@ -16,6 +18,7 @@ import pytest
 
 import halqen_ext
 from halqen import PyFlat, PyHNSW
+from halqen_ext import GraphIndex
 
 ITERATIONS = int(os.environ.get("HALQEN_LEAK_ITERATIONS", "2000"))
 WARM_UP = 200
@@ -97,7 +100,11 @@ FILTER = ("color", "blue")
 SURROGATE = "\ud800"
 CAUSED = TypeError("inner")
 CAUSED.__cause__ = ValueError("root")
-WATCHED = [V3, V2, ROWS, ARRAY, ROW_ARRAY, PAIRS, BAD_PAIRS, FILTER, SURROGATE, CAUSED]
+ID_PAIR = [10, 11]
+ID_ARRAY = np.array(ID_PAIR, dtype=np.int64)
+FILTER_VALUES = ("color", ["blue", "red"])
+WATCHED = [V3, V2, ROWS, ARRAY, ROW_ARRAY, PAIRS, BAD_PAIRS, FILTER, SURROGATE, CAUSED, ID_PAIR,
+           ID_ARRAY, FILTER_VALUES]
 
 
 def filled_flat():
@@ -125,6 +132,26 @@ NO_LAYERS = PyHNSW(3, layers=0, metric="euclidean")
 NO_LAYERS.insert(V3)
 NO_EF_SEARCH = PyHNSW(3, ef_search=0, metric="euclidean")
 NO_EF_SEARCH.insert(V3)
+
+
+def filled_graph(metric="euclidean"):
+    index = GraphIndex(3, metric, m=4, ef_construction=8, schema=["color", "size"])
+    index.add(ROWS, ids=[1, 2], metadata=[PAIRS, PAIRS])
+    return index
+
+
+# A GraphIndex scenario that adds either replaces fixed ids, removes what it
+# added before it returns, or builds a fresh index: none grows an index over
+# the loop, so any growth is a leak.
+GRAPH = filled_graph()
+ANGULAR_GRAPH = filled_graph("angular")
+PLAIN_GRAPH = GraphIndex(3, "euclidean")
+PLAIN_GRAPH.add([V3], ids=[1])
+
+
+def graph_add_remove(vectors, ids, **kwargs):
+    GRAPH.add(vectors, ids=ids, **kwargs)
+    GRAPH.remove(ids)
 
 
 def fresh_no_ef():
@@ -256,6 +283,92 @@ SCENARIOS = {
     "ext check fails": (lambda: CHECK(HNSW, "insert", (V3, PAIRS[:1])), ValueError),
     "ext check unknown": (lambda: CHECK(FLAT, "delete", ()), ValueError),
     "ext labelled": (lambda: LABELLED(HNSW, ROWS, 2, FILTER), None),
+    # GraphIndex constructor
+    "graph new": (lambda: GraphIndex(3, "euclidean"), None),
+    "graph new every keyword": (
+        lambda: GraphIndex(3, "angular", m=4, ef_construction=8, ef_search=8, seed=1,
+                           schema=["color"], walk="exact"),
+        None,
+    ),
+    "graph new metric": (lambda: GraphIndex(3, "cosine"), ValueError),
+    "graph new walk": (lambda: GraphIndex(3, "euclidean", walk="none"), ValueError),
+    "graph new dim": (lambda: GraphIndex(0, "euclidean"), ValueError),
+    "graph new m": (lambda: GraphIndex(3, "euclidean", m=1), ValueError),
+    "graph new schema element": (lambda: GraphIndex(3, "euclidean", schema=[1]), TypeError),
+    "graph new schema surrogate": (
+        lambda: GraphIndex(3, "euclidean", schema=[SURROGATE]),
+        UnicodeEncodeError,
+    ),
+    "graph new index raises": (lambda: GraphIndex(Raising(UserError()), "euclidean"), UserError),
+    # GraphIndex.add and remove
+    "graph add list": (lambda: graph_add_remove(ROWS, ID_PAIR, metadata=[PAIRS, PAIRS]), None),
+    "graph add array": (
+        lambda: graph_add_remove(ROW_ARRAY, ID_ARRAY, metadata=[PAIRS, PAIRS], threads=2),
+        None,
+    ),
+    "graph add one vector": (lambda: graph_add_remove(ARRAY, [10], metadata=[PAIRS]), None),
+    "graph replace": (lambda: GRAPH.add([V3], ids=[1], metadata=[PAIRS]), None),
+    "graph replace array": (lambda: GRAPH.add(ROW_ARRAY, ids=[2, 1], metadata=[PAIRS, PAIRS]), None),
+    "graph add default ids": (lambda: GraphIndex(3, "euclidean").add(ROWS), None),
+    "graph add nothing": (lambda: GRAPH.add([]), None),
+    "graph add nan": (lambda: GRAPH.add([[1.0, math.nan, 3.0]], ids=[10], metadata=[PAIRS]), ValueError),
+    "graph add wrong length": (lambda: GRAPH.add([V2], ids=[10], metadata=[PAIRS]), ValueError),
+    "graph add duplicate ids": (lambda: GRAPH.add(ROWS, ids=[10, 10], metadata=[PAIRS, PAIRS]), ValueError),
+    "graph add id count": (lambda: GRAPH.add(ROWS, ids=[10], metadata=[PAIRS, PAIRS]), ValueError),
+    "graph add negative id": (lambda: GRAPH.add([V3], ids=[-1], metadata=[PAIRS]), OverflowError),
+    "graph add id type": (lambda: GRAPH.add([V3], ids=[1.0], metadata=[PAIRS]), TypeError),
+    "graph add id raises": (lambda: GRAPH.add([V3], ids=[Raising(UserError())]), UserError),
+    "graph add zero angular": (lambda: ANGULAR_GRAPH.add([[0.0, 0.0, 0.0]], ids=[10], metadata=[PAIRS]), ValueError),
+    "graph add no schema": (lambda: PLAIN_GRAPH.add([V3], ids=[1], metadata=[PAIRS]), ValueError),
+    "graph add missing": (lambda: GRAPH.add([V3], ids=[1], metadata=[PAIRS[1:]]), ValueError),
+    "graph add unsupported": (lambda: GRAPH.add([V3], ids=[1], metadata=[BAD_PAIRS]), ValueError),
+    "graph add element": (lambda: GRAPH.add([[1.0, "x", 3.0]], ids=[10]), TypeError),
+    "graph add user error": (lambda: GRAPH.add([[1.0, Raising(UserError()), 3.0]], ids=[10]), UserError),
+    "graph add wrapped cause": (lambda: GRAPH.add([[Raising(CAUSED), 1.0, 1.0]]), TypeError),
+    "graph add threads": (lambda: GRAPH.add([V3], ids=[1], metadata=[PAIRS], threads=0), ValueError),
+    "graph remove unknown": (lambda: GRAPH.remove([1, 99]), KeyError),
+    "graph remove str": (lambda: GRAPH.remove("12"), TypeError),
+    "graph remove negative": (lambda: GRAPH.remove([-1]), OverflowError),
+    # GraphIndex.search
+    "graph search": (lambda: GRAPH.search(V3, k=2), None),
+    "graph search array": (lambda: GRAPH.search(ARRAY, k=5), None),
+    "graph search batch": (lambda: GRAPH.search(ROWS, k=2, ef=4), None),
+    "graph search batch array": (lambda: GRAPH.search(ROW_ARRAY, k=2), None),
+    "graph search threads": (lambda: GRAPH.search(ROW_ARRAY, k=2, threads=2), None),
+    "graph search filter": (lambda: GRAPH.search(V3, k=2, filter=FILTER), None),
+    "graph search filter values": (lambda: GRAPH.search(ROWS, k=2, filter=FILTER_VALUES), None),
+    "graph search k zero": (lambda: GRAPH.search(ROWS, k=0), None),
+    "graph search nan": (lambda: GRAPH.search([1.0, math.nan, 3.0]), ValueError),
+    "graph search zero angular": (lambda: ANGULAR_GRAPH.search([0.0, 0.0, 0.0]), ValueError),
+    "graph search wrong length": (lambda: GRAPH.search(V2), ValueError),
+    "graph search bad filter": (lambda: GRAPH.search(V3, filter=("color", None)), ValueError),
+    "graph search filter attribute": (lambda: GRAPH.search(V3, filter=("weight", 1)), ValueError),
+    "graph search filter list": (lambda: GRAPH.search(V3, filter=[FILTER]), TypeError),
+    "graph search no schema": (lambda: PLAIN_GRAPH.search(V3, filter=FILTER), ValueError),
+    "graph search negative k": (lambda: GRAPH.search(V3, k=-1), OverflowError),
+    "graph search k type": (lambda: GRAPH.search(V3, k="x"), TypeError),
+    "graph search huge k": (lambda: GRAPH.search(ROWS, k=2**40), ValueError),
+    "graph search ef zero": (lambda: GRAPH.search(V3, ef=0), ValueError),
+    "graph search user error": (lambda: GRAPH.search([Raising(UserError()), 1.0, 1.0]), UserError),
+    "graph search cancel type": (lambda: GRAPH.search(V3, cancel=5), TypeError),
+    "graph search inside add": (
+        lambda: GRAPH.search([Reentrant(lambda: GRAPH.add([V3], ids=[1], metadata=[PAIRS])), 0.0, 0.0]),
+        None,
+    ),
+    # GraphIndex's other methods, saving and copying
+    "graph get_vectors": (lambda: GRAPH.get_vectors([1, 2]), None),
+    "graph get_vectors float32": (lambda: GRAPH.get_vectors([2], dtype=np.float32), None),
+    "graph get_vectors unknown": (lambda: GRAPH.get_vectors([1, 99]), KeyError),
+    "graph get_vectors dtype": (lambda: GRAPH.get_vectors([1], dtype="int64"), ValueError),
+    "graph ids": (lambda: GRAPH.ids(), None),
+    "graph len in iter": (lambda: (len(GRAPH), 1 in GRAPH, -1 in GRAPH, list(GRAPH), repr(GRAPH)), None),
+    "graph serialize": (lambda: halqen_ext.deserialize_index(halqen_ext.serialize_index(GRAPH)), None),
+    "graph deserialize damaged": (
+        lambda: halqen_ext.deserialize_index(halqen_ext.serialize_index(GRAPH)[:-9]),
+        ValueError,
+    ),
+    "graph pickle": (lambda: pickle.loads(pickle.dumps(GRAPH)), None),
+    "graph copy": (lambda: (copy.copy(GRAPH), copy.deepcopy(GRAPH)), None),
 }
 # The nested search fails with a borrow error that the component swallows;
 # the outer insert then stores a vector: measure it on a fresh index instead.
@@ -268,6 +381,15 @@ SCENARIOS["flat insert borrowed"] = (
 SCENARIOS["hnsw insert borrowed"] = (
     lambda: (lambda index: index.insert([Reentrant(lambda: index.search(V3)), 0.0, 0.0], PAIRS))(
         filled_hnsw()
+    ),
+    None,
+)
+
+
+# The nested search fails with a borrow error that the component swallows.
+SCENARIOS["graph add borrowed"] = (
+    lambda: (lambda index: index.add([[Reentrant(lambda: index.search(V3)), 0.0, 0.0]], ids=[1]))(
+        filled_graph()
     ),
     None,
 )
