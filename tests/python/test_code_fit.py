@@ -148,13 +148,10 @@ def case_calls(case):
 
 CASES = ("clean", "outlier added", "outlier removed", "outlier inside", "1e3 inside",
          "dim 0 x1000", "t(1)", "t(2)", "widening", "units")
-# Where the default walk still finds fewer than the float32 walk: inner
-# products that one dimension rules. Every query then has one of two answer
-# sets (the rows farthest out either way), and the rows there tie on that
-# dimension's codes, which leaves the graph built on them fewer ways in.
-# Strict: it flips to a failure the day the codes keep up, and must then
-# leave this list.
-SHORT_OF_FLOAT32 = {("dim 0 x1000", "inner_product")}
+# Where the default walk still finds fewer than the float32 walk (none
+# today). Strict: a case listed flips to a failure the day the codes keep
+# up, and must then leave this list.
+SHORT_OF_FLOAT32 = set()
 CASES_BY_METRIC = [
     pytest.param(case, metric, marks=pytest.mark.xfail(
         strict=True, reason="8-bit codes still short of float32 here"))
