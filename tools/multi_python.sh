@@ -10,7 +10,8 @@
 # directory (PYENV_ROOT, default ~/.pyenv). MIN_MINOR/MAX_MINOR bound the scan;
 # SKIP_VERSIONS (e.g. "3.11") names versions another run already covers.
 # ENDS_ONLY=1 keeps only the oldest and the newest found, where the C API
-# differences lie, to keep CI short.
+# differences lie; OLDEST_ONLY=1 the oldest alone (the supported version
+# new code most often leaves behind), to keep CI short.
 set -uo pipefail
 cd "$(dirname "$0")/.."
 
@@ -18,6 +19,7 @@ MIN_MINOR=${MIN_MINOR:-9}
 MAX_MINOR=${MAX_MINOR:-20}
 SKIP_VERSIONS=${SKIP_VERSIONS:-}
 ENDS_ONLY=${ENDS_ONLY:-0}
+OLDEST_ONLY=${OLDEST_ONLY:-0}
 PYENV_VERSIONS="${PYENV_ROOT:-$HOME/.pyenv}/versions"
 
 bash tools/system_deps.sh || exit 1
@@ -56,6 +58,9 @@ done
 
 if [[ "$ENDS_ONLY" == 1 && ${#found[@]} -gt 2 ]]; then
   found=("${found[0]}" "${found[-1]}")
+fi
+if [[ "$OLDEST_ONLY" == 1 && ${#found[@]} -gt 1 ]]; then
+  found=("${found[0]}")
 fi
 
 if [[ ${#found[@]} -eq 0 ]]; then
