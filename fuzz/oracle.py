@@ -93,6 +93,17 @@ def build_record(schema, pairs):
     return record
 
 
+def build_records(schema, metadata):
+    """The records of a call's pair lists, or the first record's Raises."""
+    records = []
+    for pairs in metadata:
+        record = build_record(schema, pairs)
+        if isinstance(record, Raises):
+            return record
+        records.append(record)
+    return records
+
+
 # --- the exact index -------------------------------------------------------------
 
 
@@ -206,12 +217,9 @@ class HNSWModel:
                 return Raises(
                     ValueError, "No schema provided in HNSW instance; cannot use metadata"
                 )
-            records = []
-            for pairs in metadata:
-                record = build_record(self.schema, pairs)
-                if isinstance(record, Raises):
-                    return record
-                records.append(record)
+            records = build_records(self.schema, metadata)
+            if isinstance(records, Raises):
+                return records
         for vector in vectors:
             error = self._length_error(vector)
             if error:
@@ -383,12 +391,9 @@ class GraphModel:
         if metadata is not None:
             if self.schema is None:
                 return Raises(ValueError, "No schema provided in GraphIndex; cannot use metadata")
-            records = []
-            for pairs in metadata:
-                record = build_record(self.schema, pairs)
-                if isinstance(record, Raises):
-                    return record
-                records.append(record)
+            records = build_records(self.schema, metadata)
+            if isinstance(records, Raises):
+                return records
         error = self._length_error(rows)
         if error:
             return error
