@@ -442,10 +442,6 @@ class GraphModel:
         k = 10 if k is None else k
         if len(rows) * k > GRAPH_MOST_RESULT_ENTRIES:
             return Raises(ValueError)
-        if k > MAX_I64:
-            # No rows at all, but numpy makes no array of shape (0, k) past
-            # 2^63 - 1: a ValueError too, though the result would hold 0 entries.
-            return Raises(ValueError, "Maximum allowed dimension exceeded")
         if ef == 0:
             return Raises(ValueError, "ef must be at least 1, got 0")
         error = self._length_error(rows)
@@ -464,6 +460,10 @@ class GraphModel:
                     return Raises(ValueError)
             if flt[0] not in self.schema:
                 return Raises(ValueError, f"filter attribute '{flt[0]}' is not in the schema")
+        if k > MAX_I64:
+            # No rows at all, but numpy makes no array of shape (0, k) past
+            # 2^63 - 1: a ValueError too, raised only when the result is built.
+            return Raises(ValueError, "Maximum allowed dimension exceeded")
         return None
 
     def admits(self, ident, flt):
