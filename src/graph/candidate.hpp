@@ -20,13 +20,17 @@ struct Answer {
   double key;
   std::uint64_t id;
   std::uint32_t slot;
+  // The value is NaN: its key is +inf, as a distance of +inf or a
+  // similarity of -inf has, and it comes after them.
+  bool nan = false;
 };
 
 inline bool nearer(const Candidate& a, const Candidate& b) {
   return a.key < b.key || (a.key == b.key && a.slot < b.slot);
 }
 inline bool nearer(const Answer& a, const Answer& b) {
-  return a.key < b.key || (a.key == b.key && a.id < b.id);
+  if (a.key != b.key) return a.key < b.key;
+  return a.nan != b.nan ? b.nan : a.id < b.id;
 }
 inline bool farther(const Candidate& a, const Candidate& b) {
   return nearer(b, a);

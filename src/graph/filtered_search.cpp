@@ -69,7 +69,7 @@ std::expected<std::vector<Found>, FilterError> GraphIndex::search_filtered(
     }
   } else {
     walked = walk_filtered(exact, selection, width, scratch);
-    if (walked && walked->size() >= wanted) return found_of(query, *walked, k);
+    if (walked && walked->size() >= wanted) return found_of(query, *walked, k, exact);
   }
   if (!walked) {
     const std::vector<Answer> scanned = scan_partitions(selection, k, ef, exact);
@@ -112,7 +112,9 @@ void GraphIndex::offer_all(std::span<const std::uint32_t> slots, ExactDistances&
   for (std::size_t begin = 0; begin < slots.size(); begin += kScanChunk) {
     const std::size_t count = std::min(kScanChunk, slots.size() - begin);
     distances.keys(slots.data() + begin, count, keys.data());
-    for (std::size_t i = 0; i < count; ++i) offer_answer(answers, {keys[i], slots[begin + i]});
+    for (std::size_t i = 0; i < count; ++i) {
+      offer_answer(answers, {keys[i], slots[begin + i]}, distances);
+    }
   }
 }
 

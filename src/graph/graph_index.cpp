@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <limits>
 #include <utility>
 
 #include "graph/code_distances.hpp"
@@ -72,7 +73,7 @@ std::expected<std::vector<Found>, FilterError> GraphIndex::search(std::span<cons
   ScratchPool::Lease lease = scratch_->borrow();
   WalkScratch& scratch = *lease;
   ExactDistances exact(store_, query);
-  if (!codes_) return found_of(query, walk(exact, width, scratch), k);
+  if (!codes_) return found_of(query, walk(exact, width, scratch), k, exact);
   CodeDistances coded(*codes_, query);
   return rerank(exact, coded, walk(coded, width, scratch), k, scratch.rerank);
 }
@@ -118,11 +119,23 @@ std::vector<Found> GraphIndex::rerank(ExactDistances& exact, const CodeDistances
   return found;
 }
 
+void GraphIndex::offer_answer(AnswerSet& answers, Candidate c, ExactDistances& distances) const {
+  if (answers.full() && c.key > answers.farthest().key) return;
+  bool nan = false;
+  if (c.key == std::numeric_limits<double>::infinity()) {
+    double value = 0.0;
+    distances.values(&c.slot, 1, &value);
+    nan = value != value;
+  }
+  answers.offer({.key = c.key, .id = labels_.label_of(c.slot), .slot = c.slot, .nan = nan});
+}
+
 std::vector<Found> GraphIndex::found_of(std::span<const double> query,
-                                        std::span<const Candidate> nearest, std::size_t k) const {
+                                        std::span<const Candidate> nearest, std::size_t k,
+                                        ExactDistances& distances) const {
   AnswerSet answers;
   answers.reset(k);
-  for (const Candidate& c : nearest) offer_answer(answers, c);
+  for (const Candidate& c : nearest) offer_answer(answers, c, distances);
   return found_of(query, answers.take_sorted());
 }
 

@@ -253,15 +253,13 @@ class GraphIndex {
                                       std::size_t ef, ExactDistances& distances) const;
   void offer_all(std::span<const std::uint32_t> slots, ExactDistances& distances,
                  AnswerSet& answers) const;
-  // `c` with its id, if it enters the set (only then is its id read).
-  void offer_answer(AnswerSet& answers, Candidate c) const {
-    if (answers.full() && c.key > answers.farthest().key) return;
-    answers.offer({c.key, labels_.label_of(c.slot), c.slot});
-  }
+  // `c` with its id, if it enters the set (only then is its id read, and,
+  // for a key of +inf, whether its value is NaN).
+  void offer_answer(AnswerSet& answers, Candidate c, ExactDistances& distances) const;
   // The k nearest of a walk's candidates (ties to the lower id), with the
   // metric's values.
   std::vector<Found> found_of(std::span<const double> query, std::span<const Candidate> nearest,
-                              std::size_t k) const;
+                              std::size_t k, ExactDistances& distances) const;
   std::vector<Found> found_of(std::span<const double> query, std::span<const Answer> nearest) const;
 
   GraphParams params_;

@@ -6,11 +6,16 @@
 namespace halqen::graph {
 namespace {
 
-// Scored candidates by exact key, ties to the lower id.
+// Scored candidates by exact key, a NaN value after the +inf keys of
+// numbers, ties to the lower id.
 struct ByExactKey {
   const std::vector<std::uint64_t>& ids;
+  const std::vector<double>& values;
   bool operator()(const Candidate& a, const Candidate& b) const {
-    return a.key < b.key || (a.key == b.key && ids[a.slot] < ids[b.slot]);
+    if (a.key != b.key) return a.key < b.key;
+    const bool a_nan = values[a.slot] != values[a.slot];
+    const bool b_nan = values[b.slot] != values[b.slot];
+    return a_nan != b_nan ? b_nan : ids[a.slot] < ids[b.slot];
   }
 };
 
@@ -65,7 +70,7 @@ void score(std::size_t from, std::size_t to, ExactDistances& exact, const CodeDi
 double kth_key(std::size_t k, RerankScratch& scratch) {
   std::nth_element(scratch.ranked.begin(),
                    scratch.ranked.begin() + static_cast<std::ptrdiff_t>(k - 1),
-                   scratch.ranked.end(), ByExactKey{scratch.ids});
+                   scratch.ranked.end(), ByExactKey{scratch.ids, scratch.values});
   return scratch.ranked[k - 1].key;
 }
 
@@ -104,7 +109,7 @@ Reranked rerank(std::span<const Candidate> walked, std::size_t k, ExactDistances
   }
   std::partial_sort(scratch.ranked.begin(),
                     scratch.ranked.begin() + static_cast<std::ptrdiff_t>(kept),
-                    scratch.ranked.end(), ByExactKey{scratch.ids});
+                    scratch.ranked.end(), ByExactKey{scratch.ids, scratch.values});
   Reranked reranked;
   reranked.scored = scratch.slots.size();
   reranked.nearest.reserve(kept);

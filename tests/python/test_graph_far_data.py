@@ -105,3 +105,20 @@ def test_copies_answer_and_grow_like_the_original_through_scale_changes(metric, 
         apply(original, STEPS[done], 20 + done, threads=2)
         for i, loaded in enumerate(live):
             apply(loaded, STEPS[done], 20 + done, threads=1 + i % 2)
+
+
+@pytest.mark.parametrize("walk", ["exact", "float32", "sq8"])
+@pytest.mark.parametrize("filtered", [False, True])
+def test_overflowing_similarities_rank_nan_after_minus_infinity(walk, filtered):
+    # Inner products past float64's range: +inf, -inf, and NaN where the
+    # two meet in one sum. Most similar first, then -inf, NaN last.
+    big = 1e300
+    rows = [[big, 0.0], [big, -big], [-big, 0.0], [big, -big], [-big, 0.0], [big, 0.0], [1.0, 1.0]]
+    index = GraphIndex(2, "inner_product", walk=walk, schema=["tag"])
+    index.add(np.array(rows), metadata=[[("tag", "a")]] * len(rows))
+    kwargs = {"filter": ("tag", "a")} if filtered else {}
+    ids, values = index.search(np.array([[big, big]]), k=len(rows), **kwargs)
+    assert ids[0].tolist() == [0, 5, 6, 2, 4, 1, 3]
+    assert values[0][:2].tolist() == [np.inf, np.inf]
+    assert values[0][3:5].tolist() == [-np.inf, -np.inf]
+    assert np.isnan(values[0][5:]).all()
