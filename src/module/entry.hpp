@@ -99,7 +99,7 @@ PyResult<Parameters> convert_parameters(const FunctionDescription& desc, PyObjec
                                         std::index_sequence<I...>) {
   std::tuple<std::optional<std::tuple_element_t<I, Parameters>>...> converted;
   std::optional<PyErr> failure;
-  auto convert_one = [&]<std::size_t K>(std::integral_constant<std::size_t, K>) {
+  [[maybe_unused]] auto convert_one = [&]<std::size_t K>(std::integral_constant<std::size_t, K>) {
     using T = std::tuple_element_t<K, Parameters>;
     if constexpr (!IsOptional<T>::value) {
       if (slots[K] == nullptr) {
