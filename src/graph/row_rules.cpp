@@ -1,5 +1,6 @@
 #include "graph/row_rules.hpp"
 
+#include <algorithm>
 #include <array>
 #include <cmath>
 
@@ -11,23 +12,36 @@ namespace {
 // metric's order and may run in lanes (a loaded file checks every row).
 constexpr std::size_t kLanes = 4;
 
+// The squares summed in lanes. A NaN or infinite component makes the sum
+// NaN or +inf (squares are never negative, so nothing cancels them): where
+// the sum is finite, so is every component.
+double lane_sum_of_squares(std::span<const double> values) {
+  std::array<double, kLanes> squares{};
+  std::size_t c = 0;
+  for (; c + kLanes <= values.size(); c += kLanes) {
+    for (std::size_t lane = 0; lane < kLanes; ++lane) {
+      squares[lane] += values[c + lane] * values[c + lane];
+    }
+  }
+  for (; c < values.size(); ++c) squares[0] += values[c] * values[c];
+  return (squares[0] + squares[1]) + (squares[2] + squares[3]);
+}
+
 }  // namespace
 
 std::optional<GraphError> check_row(std::span<const double> values, bool cosine,
                                     std::uint64_t row) {
-  bool finite = true;
-  std::array<double, kLanes> squares{};
-  for (std::size_t c = 0; c < values.size(); ++c) {
-    finite &= std::isfinite(values[c]);
-    squares[c % kLanes] += values[c] * values[c];
+  const double sum = lane_sum_of_squares(values);
+  if (!std::isfinite(sum)) {
+    // Finite components too large to square land here as well.
+    const auto bad = std::ranges::find_if(values, [](double x) { return !std::isfinite(x); });
+    if (bad != values.end()) {
+      return GraphError{.kind = GraphErrorKind::NotFinite,
+                        .row = row,
+                        .detail = static_cast<std::uint64_t>(bad - values.begin()),
+                        .component = *bad};
+    }
   }
-  if (!finite) {
-    std::size_t c = 0;
-    while (std::isfinite(values[c])) ++c;
-    return GraphError{
-        .kind = GraphErrorKind::NotFinite, .row = row, .detail = c, .component = values[c]};
-  }
-  const double sum = (squares[0] + squares[1]) + (squares[2] + squares[3]);
   if (cosine && sum == 0.0) return GraphError{.kind = GraphErrorKind::ZeroVector, .row = row};
   return std::nullopt;
 }
