@@ -169,7 +169,8 @@ class GraphIndex {
   class Builder;
   friend class Builder;
 
-  // Links every node no walk reaches from a node one does (graph_reach.cpp).
+  // Links every node no walk reaches from a node one does
+  // (graph_connectivity.cpp).
   void connect_unreached();
   // The last resort of connect_unreached on a layer, and its two ways to
   // link a node: from a reached host with a link to spare (whether one
@@ -194,7 +195,7 @@ class GraphIndex {
                        std::vector<Candidate>& found) const;
 
   // Links every node that no walk leads back to the entry from toward a
-  // node one does (graph_return.cpp); removals can strand them.
+  // node one does (graph_connectivity.cpp); removals can strand them.
   void connect_stranded();
   bool link_stranded(unsigned layer, WalkScratch& scratch);
 

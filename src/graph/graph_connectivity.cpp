@@ -1,11 +1,18 @@
-// Every node reachable from the entry, on every layer it is on.
+// Every node reachable from the entry, and able to walk back to it, on
+// every layer it is on.
 //
 // Pruning can leave a node (or a few pointing only at each other) that no
 // list leads to, most often under the inner product, where a vector is not
-// its own nearest. After each addition such nodes are linked from a node the
-// walk does reach: sequentially, in slot order, so determinism holds.
+// its own nearest: after each addition such nodes are linked from a node the
+// walk does reach. A build only adds links, so each node keeps a way into
+// the graph it joined; removals take links away, and the lists chosen again
+// around a removed region can all point into one cluster, which a walk that
+// starts there never leaves: after removals, each node that no longer
+// reaches the entry takes a link to the nearest node that does. Both go
+// sequentially, in slot order, so determinism holds.
 #include <algorithm>
 #include <optional>
+#include <span>
 #include <vector>
 
 #include "graph/distance_computer.hpp"
@@ -19,26 +26,89 @@ namespace {
 constexpr std::size_t kHostSearchWidth = 16;
 // How much wider each walk looks when no node it met has room for a link.
 constexpr std::size_t kHostSearchGrowth = 8;
+// Width of the walk that finds where a stranded node links to.
+constexpr std::size_t kTargetSearchWidth = 16;
 // A displaced link can strand a node reached before; passes over a layer
 // repeat until one finds nothing, this many at most.
 constexpr int kMaxPasses = 8;
-// How many queued nodes ahead a breadth-first spread asks for a list.
+// How many queued nodes ahead a breadth-first spread asks for what it reads.
 constexpr std::size_t kSpreadLookahead = 16;
 
-// Marks everything reachable from `start` on `layer`, breadth first. The
-// lists lie all over the store: each is asked for a few turns before its
-// node's, so that several are on their way at once.
-void spread(const LinkStore& links, std::uint32_t start, unsigned layer,
-            std::vector<bool>& reached) {
-  std::vector<std::uint32_t> queue{start};
-  reached[start] = true;
-  for (std::size_t head = 0; head < queue.size(); ++head) {
+// The links of a layer as stored: whom each node links to. Read from the
+// store as it is, so that a spread follows the links just made.
+class Forward {
+ public:
+  Forward(const LinkStore& links, unsigned layer) : links_(links), layer_(layer) {}
+
+  std::span<const std::uint32_t> of(std::uint32_t node) const { return links_.links(node, layer_); }
+  // The lists lie all over the store: each is asked for a few turns before
+  // its node's.
+  [[gnu::always_inline]] void ask_ahead(std::span<const std::uint32_t> queue,
+                                        std::size_t head) const {
     if (head + kSpreadLookahead < queue.size()) {
-      links.prefetch(queue[head + kSpreadLookahead], layer);
+      links_.prefetch(queue[head + kSpreadLookahead], layer_);
     }
-    for (const std::uint32_t next : links.links(queue[head], layer)) {
-      if (reached[next]) continue;
-      reached[next] = true;
+  }
+
+ private:
+  const LinkStore& links_;
+  unsigned layer_;
+};
+
+// The links of a layer backwards: who links to each node, as they were
+// when built.
+class Backward {
+ public:
+  Backward(const LinkStore& links, unsigned layer) : first_(links.size() + 1, 0) {
+    const std::size_t count = links.size();
+    for (std::uint32_t node = 0; node < count; ++node) {
+      if (links.level(node) < layer) continue;
+      for (const std::uint32_t target : links.links(node, layer)) ++first_[target + 1];
+    }
+    for (std::size_t slot = 0; slot < count; ++slot) first_[slot + 1] += first_[slot];
+    from_.resize(first_[count]);
+    std::vector<std::size_t> at(first_.begin(), first_.end() - 1);
+    for (std::uint32_t node = 0; node < count; ++node) {
+      if (links.level(node) < layer) continue;
+      for (const std::uint32_t target : links.links(node, layer)) from_[at[target]++] = node;
+    }
+  }
+
+  std::span<const std::uint32_t> of(std::uint32_t node) const {
+    return {from_.data() + first_[node], from_.data() + first_[node + 1]};
+  }
+  // A node's part of `from_` is found through `first_`: its place there is
+  // asked for a few turns before the part itself.
+  [[gnu::always_inline]] void ask_ahead(std::span<const std::uint32_t> queue,
+                                        std::size_t head) const {
+    if (head + 2 * kSpreadLookahead < queue.size()) {
+      __builtin_prefetch(&first_[queue[head + 2 * kSpreadLookahead]]);
+    }
+    if (head + kSpreadLookahead < queue.size()) {
+      __builtin_prefetch(from_.data() + first_[queue[head + kSpreadLookahead]]);
+    }
+  }
+
+ private:
+  std::vector<std::size_t> first_;  // per slot, into from_
+  std::vector<std::uint32_t> from_;
+};
+
+// Marks `start` and everything it leads to along `links` (Forward: what
+// it reaches; Backward: what reaches it), breadth first, asking ahead for
+// what later turns read so that several lists are on their way at once. Each
+// ask_ahead is inlined by force: GCC counts a function that only prefetches
+// as one without effect and drops a call to it not inlined early, and the
+// prefetch with it.
+template <class Links>
+void spread(const Links& links, std::uint32_t start, std::vector<bool>& marks) {
+  std::vector<std::uint32_t> queue{start};
+  marks[start] = true;
+  for (std::size_t head = 0; head < queue.size(); ++head) {
+    links.ask_ahead(queue, head);
+    for (const std::uint32_t next : links.of(queue[head])) {
+      if (marks[next]) continue;
+      marks[next] = true;
       queue.push_back(next);
     }
   }
@@ -79,12 +149,13 @@ void GraphIndex::connect_unreached() {
 // entry puts the node in the middle of its last link (entry -> node -> t).
 void GraphIndex::link_unreached_from_anywhere(unsigned layer, std::vector<bool>& reached) {
   const std::size_t count = slot_count();
+  const Forward forward(links_, layer);
   std::fill(reached.begin(), reached.end(), false);
-  spread(links_, entry_, layer, reached);
+  spread(forward, entry_, reached);
   for (std::uint32_t node = 0; node < count; ++node) {
     if (reached[node] || slots_.is_free(node) || links_.level(node) < layer) continue;
     if (!link_from_spare_host(node, layer, reached)) splice_after_entry(node, layer);
-    spread(links_, node, layer, reached);
+    spread(forward, node, reached);
   }
 }
 
@@ -156,8 +227,9 @@ void GraphIndex::walk_from_entry(std::uint32_t slot, unsigned layer, std::size_t
 bool GraphIndex::link_unreached(unsigned layer, std::vector<bool>& reached, WalkScratch& scratch) {
   const std::size_t count = slot_count();
   std::vector<Candidate> found;
+  const Forward forward(links_, layer);
   std::fill(reached.begin(), reached.end(), false);
-  spread(links_, entry_, layer, reached);
+  spread(forward, entry_, reached);
   bool changed = false;
   for (std::uint32_t node = 0; node < count; ++node) {
     if (reached[node] || slots_.is_free(node) || links_.level(node) < layer) continue;
@@ -174,7 +246,40 @@ bool GraphIndex::link_unreached(unsigned layer, std::vector<bool>& reached, Walk
     } else {
       links_.replace_shared_link(host.slot, layer, node);
     }
-    spread(links_, node, layer, reached);
+    spread(forward, node, reached);
+    changed = true;
+  }
+  return changed;
+}
+
+void GraphIndex::connect_stranded() {
+  if (size() == 0) return;
+  ScratchPool::Lease lease = scratch_->borrow();
+  for (unsigned layer = 0; layer <= top_level_; ++layer) {
+    for (int pass = 0; pass < kMaxPasses && link_stranded(layer, *lease); ++pass) {
+    }
+  }
+}
+
+bool GraphIndex::link_stranded(unsigned layer, WalkScratch& scratch) {
+  const std::size_t count = slot_count();
+  const Backward backward(links_, layer);
+  std::vector<bool> returns(count, false);
+  spread(backward, entry_, returns);
+  std::vector<Candidate> found;
+  bool changed = false;
+  for (std::uint32_t node = 0; node < count; ++node) {
+    if (returns[node] || slots_.is_free(node) || links_.level(node) < layer) continue;
+    walk_from_entry(node, layer, kTargetSearchWidth, scratch, found);
+    const auto target = std::ranges::find_if(
+        found, [&](const Candidate& c) { return c.slot != node && returns[c.slot]; });
+    const std::uint32_t to = target == found.end() ? entry_ : target->slot;
+    if (links_.has_room(node, layer)) {
+      links_.append_link(node, layer, to);
+    } else {
+      links_.replace_shared_link(node, layer, to);
+    }
+    spread(backward, node, returns);
     changed = true;
   }
   return changed;
