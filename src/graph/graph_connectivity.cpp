@@ -8,8 +8,10 @@
 // the graph it joined; removals take links away, and the lists chosen again
 // around a removed region can all point into one cluster, which a walk that
 // starts there never leaves: after removals, each node that no longer
-// reaches the entry takes a link to the nearest node that does. Both go
-// sequentially, in slot order, so determinism holds.
+// reaches the entry takes a link to the nearest node that does. Both take
+// the same passes over a layer: a breadth-first spread from the entry along
+// the links (as stored, or backwards), then a link for each node it left
+// out, sequentially, in slot order, so determinism holds.
 #include <algorithm>
 #include <optional>
 #include <span>
@@ -28,8 +30,7 @@ constexpr std::size_t kHostSearchWidth = 16;
 constexpr std::size_t kHostSearchGrowth = 8;
 // Width of the walk that finds where a stranded node links to.
 constexpr std::size_t kTargetSearchWidth = 16;
-// A displaced link can strand a node reached before; passes over a layer
-// repeat until one finds nothing, this many at most.
+// Passes over a layer, at most.
 constexpr int kMaxPasses = 8;
 // How many queued nodes ahead a breadth-first spread asks for what it reads.
 constexpr std::size_t kSpreadLookahead = 16;
@@ -114,6 +115,39 @@ void spread(const Links& links, std::uint32_t start, std::vector<bool>& marks) {
   }
 }
 
+// One pass over `layer`: marks what the spread along `Links` from the
+// entry covers, then hands each live node of the layer left unmarked, in
+// slot order, to `link` and spreads from it in turn. Whether it handed over
+// any. `link` changes the index read here.
+template <class Links, class Link>
+bool link_unmarked(const GraphIndex& index, unsigned layer, std::vector<bool>& marks, Link&& link) {
+  const std::size_t count = index.slot_count();
+  const Links links(index.links(), layer);
+  std::fill(marks.begin(), marks.end(), false);
+  spread(links, index.entry(), marks);
+  bool linked = false;
+  for (std::uint32_t node = 0; node < count; ++node) {
+    if (marks[node] || index.is_free(node) || index.links().level(node) < layer) continue;
+    link(node, layer);
+    spread(links, node, marks);
+    linked = true;
+  }
+  return linked;
+}
+
+// Passes over each layer, bottom up, until one links nothing: a link a
+// pass makes can displace one a node marked before depended on. A layer
+// whose kMaxPasses passes all linked goes to `unsettled`.
+template <class Links, class Link, class Unsettled>
+void settle_layers(const GraphIndex& index, std::vector<bool>& marks, Link&& link,
+                   Unsettled&& unsettled) {
+  for (unsigned layer = 0; layer <= index.top_level(); ++layer) {
+    int pass = 0;
+    while (pass < kMaxPasses && link_unmarked<Links>(index, layer, marks, link)) ++pass;
+    if (pass == kMaxPasses) unsettled(layer);
+  }
+}
+
 // The position in `host`'s list of a link whose node the list reaches
 // through another of its links as well (host -> g -> t): replacing it
 // strands nothing. The last such, as the last links are the least near.
@@ -131,31 +165,41 @@ std::optional<std::size_t> redundant_link(const LinkStore& links, std::uint32_t 
 }  // namespace
 
 void GraphIndex::connect_unreached() {
-  const std::size_t count = slot_count();
-  if (count == 0) return;
+  if (slot_count() == 0) return;
   ScratchPool::Lease lease = scratch_->borrow();
-  WalkScratch& scratch = *lease;
-  std::vector<bool> reached(count);
-  for (unsigned layer = 0; layer <= top_level_; ++layer) {
-    int pass = 0;
-    while (pass < kMaxPasses && link_unreached(layer, reached, scratch)) ++pass;
-    if (pass == kMaxPasses) link_unreached_from_anywhere(layer, reached);
-  }
+  std::vector<bool> reached(slot_count());
+  std::vector<Candidate> found;
+  // Passes that give up links can strand one node for another without end
+  // (a graph of many equal vectors); where they do not settle, a last one
+  // never strands a node: a reached host with room takes the link, else one
+  // that can spare a link, else the entry puts the node in the middle of
+  // its last link (entry -> node -> t).
+  const auto link_anyhow = [&](std::uint32_t node, unsigned layer) {
+    if (!link_from_spare_host(node, layer, reached)) splice_after_entry(node, layer);
+  };
+  settle_layers<Forward>(
+      *this, reached,
+      [&](std::uint32_t node, unsigned layer) {
+        link_unreached(node, layer, reached, *lease, found);
+      },
+      [&](unsigned layer) { link_unmarked<Forward>(*this, layer, reached, link_anyhow); });
 }
 
-// Passes that give up links can strand one node for another without end
-// (a graph of many equal vectors); this one never strands a node: a reached
-// host with room takes the link, else one that can spare a link, else the
-// entry puts the node in the middle of its last link (entry -> node -> t).
-void GraphIndex::link_unreached_from_anywhere(unsigned layer, std::vector<bool>& reached) {
-  const std::size_t count = slot_count();
-  const Forward forward(links_, layer);
-  std::fill(reached.begin(), reached.end(), false);
-  spread(forward, entry_, reached);
-  for (std::uint32_t node = 0; node < count; ++node) {
-    if (reached[node] || slots_.is_free(node) || links_.level(node) < layer) continue;
-    if (!link_from_spare_host(node, layer, reached)) splice_after_entry(node, layer);
-    spread(forward, node, reached);
+// A walk only meets reachable nodes: the nearest with room hosts the link,
+// looked for ever wider (among equal vectors the nearest are always the
+// same few, full, nodes); where none has room, the nearest gives up a link
+// whose node it still reaches through another of its links, else a link to
+// a node others link to as well.
+void GraphIndex::link_unreached(std::uint32_t node, unsigned layer,
+                                const std::vector<bool>& reached, WalkScratch& scratch,
+                                std::vector<Candidate>& found) {
+  const Host host = reached_host(node, layer, reached, scratch, found);
+  if (links_.has_room(host.slot, layer)) {
+    links_.append_link(host.slot, layer, node);
+  } else if (host.redundant) {
+    links_.replace_link(host.slot, layer, *host.redundant, node);
+  } else {
+    links_.replace_shared_link(host.slot, layer, node);
   }
 }
 
@@ -224,65 +268,34 @@ void GraphIndex::walk_from_entry(std::uint32_t slot, unsigned layer, std::size_t
   scratch.best.sorted_into(found);
 }
 
-bool GraphIndex::link_unreached(unsigned layer, std::vector<bool>& reached, WalkScratch& scratch) {
-  const std::size_t count = slot_count();
-  std::vector<Candidate> found;
-  const Forward forward(links_, layer);
-  std::fill(reached.begin(), reached.end(), false);
-  spread(forward, entry_, reached);
-  bool changed = false;
-  for (std::uint32_t node = 0; node < count; ++node) {
-    if (reached[node] || slots_.is_free(node) || links_.level(node) < layer) continue;
-    // A walk only meets reachable nodes: the nearest with room hosts the
-    // link, looked for ever wider (among equal vectors the nearest are
-    // always the same few, full, nodes); where none has room, the nearest
-    // gives up a link whose node it still reaches through another of its
-    // links, else a link to a node others link to as well.
-    const Host host = reached_host(node, layer, reached, scratch, found);
-    if (links_.has_room(host.slot, layer)) {
-      links_.append_link(host.slot, layer, node);
-    } else if (host.redundant) {
-      links_.replace_link(host.slot, layer, *host.redundant, node);
-    } else {
-      links_.replace_shared_link(host.slot, layer, node);
-    }
-    spread(forward, node, reached);
-    changed = true;
-  }
-  return changed;
-}
-
 void GraphIndex::connect_stranded() {
   if (size() == 0) return;
   ScratchPool::Lease lease = scratch_->borrow();
-  for (unsigned layer = 0; layer <= top_level_; ++layer) {
-    for (int pass = 0; pass < kMaxPasses && link_stranded(layer, *lease); ++pass) {
-    }
-  }
+  std::vector<bool> returns(slot_count());
+  std::vector<Candidate> found;
+  settle_layers<Backward>(
+      *this, returns,
+      [&](std::uint32_t node, unsigned layer) {
+        link_stranded(node, layer, returns, *lease, found);
+      },
+      // Nodes still stranded after the last pass are left so.
+      [](unsigned) {});
 }
 
-bool GraphIndex::link_stranded(unsigned layer, WalkScratch& scratch) {
-  const std::size_t count = slot_count();
-  const Backward backward(links_, layer);
-  std::vector<bool> returns(count, false);
-  spread(backward, entry_, returns);
-  std::vector<Candidate> found;
-  bool changed = false;
-  for (std::uint32_t node = 0; node < count; ++node) {
-    if (returns[node] || slots_.is_free(node) || links_.level(node) < layer) continue;
-    walk_from_entry(node, layer, kTargetSearchWidth, scratch, found);
-    const auto target = std::ranges::find_if(
-        found, [&](const Candidate& c) { return c.slot != node && returns[c.slot]; });
-    const std::uint32_t to = target == found.end() ? entry_ : target->slot;
-    if (links_.has_room(node, layer)) {
-      links_.append_link(node, layer, to);
-    } else {
-      links_.replace_shared_link(node, layer, to);
-    }
-    spread(backward, node, returns);
-    changed = true;
+// The nearest node the walk meets that returns gets the link, the entry
+// when it meets none; a full list gives up a link to a node others link to
+// as well.
+void GraphIndex::link_stranded(std::uint32_t node, unsigned layer, const std::vector<bool>& returns,
+                               WalkScratch& scratch, std::vector<Candidate>& found) {
+  walk_from_entry(node, layer, kTargetSearchWidth, scratch, found);
+  const auto target = std::ranges::find_if(
+      found, [&](const Candidate& c) { return c.slot != node && returns[c.slot]; });
+  const std::uint32_t to = target == found.end() ? entry_ : target->slot;
+  if (links_.has_room(node, layer)) {
+    links_.append_link(node, layer, to);
+  } else {
+    links_.replace_shared_link(node, layer, to);
   }
-  return changed;
 }
 
 }  // namespace halqen::graph
