@@ -91,7 +91,7 @@ std::vector<Candidate> GraphIndex::walk(Distances& distances, std::size_t width,
                                         WalkScratch& scratch) const {
   const Candidate top{distances.key(entry_), entry_};
   const Candidate here = greedy_descent_from(links_, distances, top, top_level_, 0, scratch);
-  // Every live node is reachable from the entry (graph_reach.cpp), not
+  // Every live node is reachable from the entry (graph_connectivity.cpp), not
   // always from where the descent ends: starting from both, a walk at least
   // k wide returns k whenever k exist.
   const std::array<Candidate, 2> starts{here, top};

@@ -169,16 +169,23 @@ class GraphIndex {
   class Builder;
   friend class Builder;
 
-  // Links every node no walk reaches from a node one does (graph_reach.cpp).
+  // Links every node no walk from the entry reaches from a node one does;
+  // and every node that no walk leads back to the entry from toward a node
+  // one does, as removals can strand them (graph_connectivity.cpp).
   void connect_unreached();
-  // The last resort of connect_unreached on a layer, and its two ways to
-  // link a node: from a reached host with a link to spare (whether one
-  // was found), or in the middle of the entry's last link.
-  void link_unreached_from_anywhere(unsigned layer, std::vector<bool>& reached);
+  void connect_stranded();
+  // What a pass of each does with a node it finds cut off on `layer`
+  // (`reached`, `returns`: the nodes found connected so far): a reached host
+  // links to it, or it links to the nearest node that returns.
+  void link_unreached(std::uint32_t node, unsigned layer, const std::vector<bool>& reached,
+                      WalkScratch& scratch, std::vector<Candidate>& found);
+  void link_stranded(std::uint32_t node, unsigned layer, const std::vector<bool>& returns,
+                     WalkScratch& scratch, std::vector<Candidate>& found);
+  // The two ways the last resort of connect_unreached links a node, where
+  // its passes do not settle: from a reached host with a link to spare
+  // (whether one was found), or in the middle of the entry's last link.
   bool link_from_spare_host(std::uint32_t node, unsigned layer, const std::vector<bool>& reached);
   void splice_after_entry(std::uint32_t node, unsigned layer);
-  // One pass over a layer; whether it linked anything.
-  bool link_unreached(unsigned layer, std::vector<bool>& reached, WalkScratch& scratch);
   // The node, reached on `layer`, that links to an unreached one; where its
   // list is full, the position of a link it can give up without stranding
   // that link's node, if it has one.
@@ -192,11 +199,6 @@ class GraphIndex {
   // `slot` that a walk from the entry meets on `layer`.
   void walk_from_entry(std::uint32_t slot, unsigned layer, std::size_t width, WalkScratch& scratch,
                        std::vector<Candidate>& found) const;
-
-  // Links every node that no walk leads back to the entry from toward a
-  // node one does (graph_return.cpp); removals can strand them.
-  void connect_stranded();
-  bool link_stranded(unsigned layer, WalkScratch& scratch);
 
   // A row written into a free slot taken for it, or appended as new slots,
   // before their nodes are linked (graph_slots.cpp).

@@ -1,0 +1,301 @@
+// Every node reachable from the entry, and able to walk back to it, on
+// every layer it is on.
+//
+// Pruning can leave a node (or a few pointing only at each other) that no
+// list leads to, most often under the inner product, where a vector is not
+// its own nearest: after each addition such nodes are linked from a node the
+// walk does reach. A build only adds links, so each node keeps a way into
+// the graph it joined; removals take links away, and the lists chosen again
+// around a removed region can all point into one cluster, which a walk that
+// starts there never leaves: after removals, each node that no longer
+// reaches the entry takes a link to the nearest node that does. Both take
+// the same passes over a layer: a breadth-first spread from the entry along
+// the links (as stored, or backwards), then a link for each node it left
+// out, sequentially, in slot order, so determinism holds.
+#include <algorithm>
+#include <optional>
+#include <span>
+#include <vector>
+
+#include "graph/distance_computer.hpp"
+#include "graph/graph_index.hpp"
+#include "graph/layer_walk.hpp"
+
+namespace halqen::graph {
+namespace {
+
+// Width of the walk that finds where an unreached node is linked from.
+constexpr std::size_t kHostSearchWidth = 16;
+// How much wider each walk looks when no node it met has room for a link.
+constexpr std::size_t kHostSearchGrowth = 8;
+// Width of the walk that finds where a stranded node links to.
+constexpr std::size_t kTargetSearchWidth = 16;
+// Passes over a layer, at most.
+constexpr int kMaxPasses = 8;
+// How many queued nodes ahead a breadth-first spread asks for what it reads.
+constexpr std::size_t kSpreadLookahead = 16;
+
+// The links of a layer as stored: whom each node links to. Read from the
+// store as it is, so that a spread follows the links just made.
+class Forward {
+ public:
+  Forward(const LinkStore& links, unsigned layer) : links_(links), layer_(layer) {}
+
+  std::span<const std::uint32_t> of(std::uint32_t node) const { return links_.links(node, layer_); }
+  // The lists lie all over the store: each is asked for a few turns before
+  // its node's.
+  [[gnu::always_inline]] void ask_ahead(std::span<const std::uint32_t> queue,
+                                        std::size_t head) const {
+    if (head + kSpreadLookahead < queue.size()) {
+      links_.prefetch(queue[head + kSpreadLookahead], layer_);
+    }
+  }
+
+ private:
+  const LinkStore& links_;
+  unsigned layer_;
+};
+
+// The links of a layer backwards: who links to each node, as they were
+// when built.
+class Backward {
+ public:
+  Backward(const LinkStore& links, unsigned layer) : first_(links.size() + 1, 0) {
+    const std::size_t count = links.size();
+    for (std::uint32_t node = 0; node < count; ++node) {
+      if (links.level(node) < layer) continue;
+      for (const std::uint32_t target : links.links(node, layer)) ++first_[target + 1];
+    }
+    for (std::size_t slot = 0; slot < count; ++slot) first_[slot + 1] += first_[slot];
+    from_.resize(first_[count]);
+    std::vector<std::size_t> at(first_.begin(), first_.end() - 1);
+    for (std::uint32_t node = 0; node < count; ++node) {
+      if (links.level(node) < layer) continue;
+      for (const std::uint32_t target : links.links(node, layer)) from_[at[target]++] = node;
+    }
+  }
+
+  std::span<const std::uint32_t> of(std::uint32_t node) const {
+    return {from_.data() + first_[node], from_.data() + first_[node + 1]};
+  }
+  // A node's part of `from_` is found through `first_`: its place there is
+  // asked for a few turns before the part itself.
+  [[gnu::always_inline]] void ask_ahead(std::span<const std::uint32_t> queue,
+                                        std::size_t head) const {
+    if (head + 2 * kSpreadLookahead < queue.size()) {
+      __builtin_prefetch(&first_[queue[head + 2 * kSpreadLookahead]]);
+    }
+    if (head + kSpreadLookahead < queue.size()) {
+      __builtin_prefetch(from_.data() + first_[queue[head + kSpreadLookahead]]);
+    }
+  }
+
+ private:
+  std::vector<std::size_t> first_;  // per slot, into from_
+  std::vector<std::uint32_t> from_;
+};
+
+// Marks `start` and everything it leads to along `links` (Forward: what
+// it reaches; Backward: what reaches it), breadth first, asking ahead for
+// what later turns read so that several lists are on their way at once. Each
+// ask_ahead is inlined by force: GCC counts a function that only prefetches
+// as one without effect and drops a call to it not inlined early, and the
+// prefetch with it.
+template <class Links>
+void spread(const Links& links, std::uint32_t start, std::vector<bool>& marks) {
+  std::vector<std::uint32_t> queue{start};
+  marks[start] = true;
+  for (std::size_t head = 0; head < queue.size(); ++head) {
+    links.ask_ahead(queue, head);
+    for (const std::uint32_t next : links.of(queue[head])) {
+      if (marks[next]) continue;
+      marks[next] = true;
+      queue.push_back(next);
+    }
+  }
+}
+
+// One pass over `layer`: marks what the spread along `Links` from the
+// entry covers, then hands each live node of the layer left unmarked, in
+// slot order, to `link` and spreads from it in turn. Whether it handed over
+// any. `link` changes the index read here.
+template <class Links, class Link>
+bool link_unmarked(const GraphIndex& index, unsigned layer, std::vector<bool>& marks, Link&& link) {
+  const std::size_t count = index.slot_count();
+  const Links links(index.links(), layer);
+  std::fill(marks.begin(), marks.end(), false);
+  spread(links, index.entry(), marks);
+  bool linked = false;
+  for (std::uint32_t node = 0; node < count; ++node) {
+    if (marks[node] || index.is_free(node) || index.links().level(node) < layer) continue;
+    link(node, layer);
+    spread(links, node, marks);
+    linked = true;
+  }
+  return linked;
+}
+
+// Passes over each layer, bottom up, until one links nothing: a link a
+// pass makes can displace one a node marked before depended on. A layer
+// whose kMaxPasses passes all linked goes to `unsettled`.
+template <class Links, class Link, class Unsettled>
+void settle_layers(const GraphIndex& index, std::vector<bool>& marks, Link&& link,
+                   Unsettled&& unsettled) {
+  for (unsigned layer = 0; layer <= index.top_level(); ++layer) {
+    int pass = 0;
+    while (pass < kMaxPasses && link_unmarked<Links>(index, layer, marks, link)) ++pass;
+    if (pass == kMaxPasses) unsettled(layer);
+  }
+}
+
+// The position in `host`'s list of a link whose node the list reaches
+// through another of its links as well (host -> g -> t): replacing it
+// strands nothing. The last such, as the last links are the least near.
+std::optional<std::size_t> redundant_link(const LinkStore& links, std::uint32_t host,
+                                          unsigned layer) {
+  const std::span<const std::uint32_t> list = links.links(host, layer);
+  for (std::size_t i = list.size(); i-- > 0;) {
+    for (const std::uint32_t via : list) {
+      if (via != list[i] && std::ranges::count(links.links(via, layer), list[i]) > 0) return i;
+    }
+  }
+  return std::nullopt;
+}
+
+}  // namespace
+
+void GraphIndex::connect_unreached() {
+  if (slot_count() == 0) return;
+  ScratchPool::Lease lease = scratch_->borrow();
+  std::vector<bool> reached(slot_count());
+  std::vector<Candidate> found;
+  // Passes that give up links can strand one node for another without end
+  // (a graph of many equal vectors); where they do not settle, a last one
+  // never strands a node: a reached host with room takes the link, else one
+  // that can spare a link, else the entry puts the node in the middle of
+  // its last link (entry -> node -> t).
+  const auto link_anyhow = [&](std::uint32_t node, unsigned layer) {
+    if (!link_from_spare_host(node, layer, reached)) splice_after_entry(node, layer);
+  };
+  settle_layers<Forward>(
+      *this, reached,
+      [&](std::uint32_t node, unsigned layer) {
+        link_unreached(node, layer, reached, *lease, found);
+      },
+      [&](unsigned layer) { link_unmarked<Forward>(*this, layer, reached, link_anyhow); });
+}
+
+// A walk only meets reachable nodes: the nearest with room hosts the link,
+// looked for ever wider (among equal vectors the nearest are always the
+// same few, full, nodes); where none has room, the nearest gives up a link
+// whose node it still reaches through another of its links, else a link to
+// a node others link to as well.
+void GraphIndex::link_unreached(std::uint32_t node, unsigned layer,
+                                const std::vector<bool>& reached, WalkScratch& scratch,
+                                std::vector<Candidate>& found) {
+  const Host host = reached_host(node, layer, reached, scratch, found);
+  if (links_.has_room(host.slot, layer)) {
+    links_.append_link(host.slot, layer, node);
+  } else if (host.redundant) {
+    links_.replace_link(host.slot, layer, *host.redundant, node);
+  } else {
+    links_.replace_shared_link(host.slot, layer, node);
+  }
+}
+
+bool GraphIndex::link_from_spare_host(std::uint32_t node, unsigned layer,
+                                      const std::vector<bool>& reached) {
+  for (std::uint32_t host = 0; host < slot_count(); ++host) {
+    if (!reached[host] || links_.level(host) < layer) continue;
+    if (links_.has_room(host, layer)) {
+      links_.append_link(host, layer, node);
+      return true;
+    }
+    if (const auto position = redundant_link(links_, host, layer)) {
+      links_.replace_link(host, layer, *position, node);
+      return true;
+    }
+  }
+  return false;
+}
+
+void GraphIndex::splice_after_entry(std::uint32_t node, unsigned layer) {
+  // Every reached list is full (so the entry's is not empty), and the node
+  // is not reached, so it is none of the entry's links.
+  const std::uint32_t next = links_.replace_last_link(entry_, layer, node);
+  const std::span<const std::uint32_t> own = links_.links(node, layer);
+  if (std::ranges::count(own, next) > 0) return;
+  // Nothing reached depended on the node's links: it was not reached.
+  if (links_.has_room(node, layer)) {
+    links_.append_link(node, layer, next);
+  } else {
+    links_.replace_last_link(node, layer, next);
+  }
+}
+
+GraphIndex::Host GraphIndex::reached_host(std::uint32_t node, unsigned layer,
+                                          const std::vector<bool>& reached, WalkScratch& scratch,
+                                          std::vector<Candidate>& found) const {
+  std::optional<Host> spare;
+  std::optional<std::uint32_t> nearest;
+  for (std::size_t width = kHostSearchWidth;; width *= kHostSearchGrowth) {
+    walk_from_entry(node, layer, width, scratch, found);
+    // The descent can end on the node itself or among other unreached nodes
+    // (reached on an upper layer, not on this one), which may already link
+    // to it: only a reached node hosts the link, the entry when no other.
+    std::erase_if(found, [&](const Candidate& c) { return c.slot == node || !reached[c.slot]; });
+    if (!nearest && !found.empty()) nearest = found.front().slot;
+    for (const Candidate& c : found) {
+      if (links_.has_room(c.slot, layer)) return {c.slot, std::nullopt};
+      if (!spare) {
+        if (const auto position = redundant_link(links_, c.slot, layer)) spare = {c.slot, position};
+      }
+    }
+    if (spare) return *spare;
+    if (width >= slot_count()) {
+      const std::uint32_t host = nearest.value_or(entry_);
+      if (links_.has_room(host, layer)) return {host, std::nullopt};
+      return {host, redundant_link(links_, host, layer)};
+    }
+  }
+}
+
+void GraphIndex::walk_from_entry(std::uint32_t slot, unsigned layer, std::size_t width,
+                                 WalkScratch& scratch, std::vector<Candidate>& found) const {
+  ExactDistances distances(store_, slot);
+  const Candidate here = descend_to(links_, distances, entry_, top_level_, layer, scratch);
+  walk_layer(links_, distances, std::span(&here, 1), layer, width, slot_count(), scratch);
+  scratch.best.sorted_into(found);
+}
+
+void GraphIndex::connect_stranded() {
+  if (size() == 0) return;
+  ScratchPool::Lease lease = scratch_->borrow();
+  std::vector<bool> returns(slot_count());
+  std::vector<Candidate> found;
+  settle_layers<Backward>(
+      *this, returns,
+      [&](std::uint32_t node, unsigned layer) {
+        link_stranded(node, layer, returns, *lease, found);
+      },
+      // Nodes still stranded after the last pass are left so.
+      [](unsigned) {});
+}
+
+// The nearest node the walk meets that returns gets the link, the entry
+// when it meets none; a full list gives up a link to a node others link to
+// as well.
+void GraphIndex::link_stranded(std::uint32_t node, unsigned layer, const std::vector<bool>& returns,
+                               WalkScratch& scratch, std::vector<Candidate>& found) {
+  walk_from_entry(node, layer, kTargetSearchWidth, scratch, found);
+  const auto target = std::ranges::find_if(
+      found, [&](const Candidate& c) { return c.slot != node && returns[c.slot]; });
+  const std::uint32_t to = target == found.end() ? entry_ : target->slot;
+  if (links_.has_room(node, layer)) {
+    links_.append_link(node, layer, to);
+  } else {
+    links_.replace_shared_link(node, layer, to);
+  }
+}
+
+}  // namespace halqen::graph
