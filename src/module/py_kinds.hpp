@@ -1,4 +1,4 @@
-// The Python classes of every index kind (io/index_kinds.hpp lists the
+// The Python classes of every index kind (kinds/index_kinds.hpp lists the
 // kinds): each kind's class description, checked here, so that a kind
 // without one fails to compile.
 #pragma once
@@ -17,7 +17,7 @@
 #include "ext/graph/py_graph_index.hpp"
 #include "flat/py_flat.hpp"
 #include "hnsw/py_hnsw.hpp"
-#include "io/index_kinds.hpp"
+#include "kinds/index_kinds.hpp"
 #include "module/py_kind.hpp"
 
 namespace halqen::py {
@@ -37,7 +37,7 @@ concept PythonKind = requires(const Core& index, const BatchRequest& request,
 template <class Kinds>
 struct PythonKinds;
 template <class... Cores>
-struct PythonKinds<io::KindList<Cores...>> {
+struct PythonKinds<kinds::KindList<Cores...>> {
   static_assert((PythonKind<Cores> && ...), "every index kind needs its PyKind description");
   // What search_batch returns: one kind's answers (alternatives in list order).
   using BatchAnswers = std::variant<std::vector<typename PyKind<Cores>::BatchAnswer>...>;
@@ -47,7 +47,7 @@ struct PythonKinds<io::KindList<Cores...>> {
   static constexpr std::array<const char*, sizeof...(Cores)> kNames = {PyKind<Cores>::kName...};
 };
 
-using IndexClasses = PythonKinds<io::IndexKinds>;
+using IndexClasses = PythonKinds<kinds::IndexKinds>;
 
 // "PyFlat | PyHNSW": the classes a parameter naming any index accepts.
 inline std::string index_class_names() {
