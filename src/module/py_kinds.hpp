@@ -24,13 +24,16 @@ namespace halqen::py {
 
 template <class Core>
 concept PythonKind = requires(const Core& index, const BatchRequest& request,
-                              std::span<const SearchHit> hits) {
+                              std::span<const SearchHit> hits, PyObject* kwargs) {
   { PyKind<Core>::kName } -> std::convertible_to<const char*>;
   { PyKind<Core>::kHome } -> std::convertible_to<ClassHome>;
   { PyKind<Core>::create_type() } -> std::same_as<PyObject*>;
   { PyKind<Core>::batch_hits(index, request) } -> std::same_as<PyResult<BatchHits>>;
   { PyKind<Core>::batch_answer(index, hits) } -> std::same_as<typename PyKind<Core>::BatchAnswer>;
-  { PyKind<Core>::checks() } -> std::same_as<std::span<const CheckEntry>>;
+  { PyKind<Core>::settings(kwargs) } -> std::same_as<PyResult<typename PyKind<Core>::Settings>>;
+  {
+    PyKind<Core>::checks()
+    } -> std::same_as<std::span<const CheckEntry<typename PyKind<Core>::Settings>>>;
   { index.heap_bytes() } -> std::same_as<std::uint64_t>;
 };
 
