@@ -1,12 +1,12 @@
 """Client-side checks of the caller's values, so a bad argument fails before
 any task is sent. The checks and their messages are the index's own: every
-one runs in C++ through halqen_ext's private `__check_arguments`, on an empty index of
-the sharded index's settings (its template); this module only converts what
-passed them."""
+one runs in C++ through halqen_ext's private `__check_arguments`, given the
+index class's name and the sharded index's settings (no index is built for
+it); this module only converts what passed them."""
 from __future__ import annotations
 
 import operator
-from typing import Any, List, Optional, Sequence, Tuple
+from typing import Any, Dict, List, NamedTuple, Optional, Sequence, Tuple
 
 import halqen_ext
 import numpy as np
@@ -17,10 +17,24 @@ MetadataValue = Tuple[str, Any]
 INT64_MIN, INT64_MAX = -(2**63), 2**63 - 1
 
 
-def check(template: Any, method: str, *arguments: Any) -> None:
-    """Raises what `template.<method>(*arguments)` would raise for its
-    arguments (not for what the index holds); stores and searches nothing."""
-    getattr(halqen_ext, "__check_arguments")(template, method, arguments)
+class IndexSettings(NamedTuple):
+    """An index class by name ("PyFlat", "PyHNSW", "GraphIndex") and the
+    keyword arguments of its constructor: all that the class's checks of a
+    call read."""
+    kind: str
+    settings: Dict[str, Any]
+
+
+def check_settings(index: IndexSettings) -> None:
+    """Raises what the class's constructor raises for the settings."""
+    getattr(halqen_ext, "__check_arguments")(index.kind, index.settings)
+
+
+def check(index: IndexSettings, method: str, *arguments: Any) -> None:
+    """Raises what `<method>(*arguments)` raises for its arguments on an
+    index of these settings (not for what the index holds); builds, stores
+    and searches nothing."""
+    getattr(halqen_ext, "__check_arguments")(index.kind, index.settings, method, arguments)
 
 
 def as_count(name: str, value: object) -> int:
@@ -57,16 +71,16 @@ def is_numeric_matrix(values: object, dim: int) -> bool:
             and values.shape[1] == dim and values.dtype.kind in "biuf")
 
 
-def checked_matrix(template: Any, method: str, values: Any, dim: int, *arguments: Any) -> np.ndarray:
+def checked_matrix(index: IndexSettings, method: str, values: Any, dim: int, *arguments: Any) -> np.ndarray:
     """An (n, dim) float64 array of `values` after the index's checks of
     `method(values, *arguments)`, every row of it; a numeric matrix of the
     right width is converted first, so that the checks read the array the
     shards will get rather than convert it again."""
     if is_numeric_matrix(values, dim):
         rows = np.ascontiguousarray(values, dtype=np.float64)
-        check(template, method, rows, *arguments)
+        check(index, method, rows, *arguments)
         return rows
-    check(template, method, values, *arguments)
+    check(index, method, values, *arguments)
     try:
         rows = np.asarray(values, dtype=np.float64)
     except (TypeError, ValueError):

@@ -5,7 +5,6 @@ import operator
 import os
 from typing import Any, List, Optional, Tuple
 
-import halqen
 import numpy as np
 from dask import delayed
 from distributed import Client
@@ -13,7 +12,7 @@ from distributed import Client
 from . import _tasks
 from ._client import resolve_client
 from ._base import ShardedIndex, positive
-from ._convert import as_k, as_row, check, checked_matrix
+from ._convert import IndexSettings, as_k, as_row, check, check_settings, checked_matrix
 from ._manifest import read_manifest, require_int
 from ._merge import merge_flat
 from ._shards import ShardRef, ShardSet
@@ -32,9 +31,10 @@ class ShardedFlat(ShardedIndex):
 
     def __init__(self, dim: int, metric: Optional[str] = None, *, client: Optional[Client] = None,
                  shard_size: int = 1_000_000) -> None:
-        # An empty PyFlat of these settings: the class checks them, and every
-        # later argument is checked on it (_convert.check).
-        self._template = halqen.PyFlat(dim, metric)
+        # PyFlat's checks of these settings, and of every later argument
+        # against them (_convert.check).
+        self._checks = IndexSettings("PyFlat", {"dim": dim, "metric": metric})
+        check_settings(self._checks)
         self._dim = operator.index(dim)
         self._metric = metric
         self._shard_size = positive("shard_size", shard_size)
@@ -53,7 +53,7 @@ class ShardedFlat(ShardedIndex):
         which take the next ids, as new shards. Every row is checked before
         anything is built, so a failed create adds nothing."""
         with self._shards.lock:
-            blocks = blocks_of(vectors, self._dim, self._shard_size, self._template)
+            blocks = blocks_of(vectors, self._dim, self._shard_size, self._checks)
             futures = [self._build(block) for block in blocks]
             self._shards.settle(futures)
             offset = self._shards.next_offset()
@@ -68,7 +68,7 @@ class ShardedFlat(ShardedIndex):
     def insert(self, vector: Any) -> None:
         """Adds one vector to the last shard, or starts a new one when it is full."""
         with self._shards.lock:
-            check(self._template, "insert", vector)
+            check(self._checks, "insert", vector)
             row = as_row(vector)
             if self._shards.last_has_room(self._shard_size):
                 self._shards.grow_last(_tasks.append_flat, row)
@@ -79,19 +79,19 @@ class ShardedFlat(ShardedIndex):
 
     def search(self, query: Any, k: Optional[int] = None) -> List[Tuple[int, float]]:
         """The k nearest as (id, distance) pairs, nearest first."""
-        check(self._template, "search", query, k)
+        check(self._checks, "search", query, k)
         return self._search(as_row(query)[np.newaxis, :], as_k(k))[0]
 
     def search_batch(self, queries: Any, k: Optional[int] = None) -> List[List[Tuple[int, float]]]:
         """`[search(q, k) for q in queries]` in one round of tasks: each shard
         answers the whole batch, and the client merges."""
-        matrix = checked_matrix(self._template, "search_batch", queries, self._dim, k)
+        matrix = checked_matrix(self._checks, "search_batch", queries, self._dim, k)
         return self._search(matrix, as_k(k))
 
     def _search(self, queries: np.ndarray, k: int) -> List[List[Tuple[int, float]]]:
         with self._shards.lock:
             if len(self._shards) == 0 or self._dim == 0:
-                self._template.search(np.zeros(self._dim))  # raises as an index of no numbers does
+                check(self._checks, "search_empty")  # raises as an index of no numbers does
             if len(queries) == 0:
                 return []
             per_shard = self._shards.fan_out(_tasks.search_flat, lambda _, ref: (queries, k, ref.offset))

@@ -7,7 +7,6 @@ import operator
 import os
 from typing import Any, Dict, List, Optional, Sequence, Tuple
 
-import halqen_ext
 import numpy as np
 from dask import delayed
 from distributed import Client, Future
@@ -15,7 +14,7 @@ from distributed import Client, Future
 from . import _graph_tasks as tasks
 from ._base import ShardedIndex, positive
 from ._client import resolve_client
-from ._convert import as_pairs, check, checked_matrix, is_numeric_matrix
+from ._convert import IndexSettings, as_pairs, check, check_settings, checked_matrix, is_numeric_matrix
 from ._manifest import read_manifest, require_int
 from ._merge import merge_graph
 from ._routing import ROUTING_NAME, rows_by_shard, shard_of
@@ -27,13 +26,6 @@ PARAMETERS = ("m", "ef_construction", "ef_search")
 DEFAULT_WALK = "sq8"
 LARGEST_ID = 2**63 - 1
 DEFAULT_K = 10
-# GraphIndex pads its rows to any k while a result holds at most this many
-# entries (queries times k), of an int64 id and a float64 value each.
-MOST_RESULT_ENTRIES = 2**31
-BYTES_PER_RESULT_ENTRY = 16
-# The ids and metadata of a call are checked on an index of this width,
-# beside a stand-in row per vector: the vectors themselves are checked apart.
-LABEL_CHECK_DIM = 1
 
 Ids = np.ndarray
 Metadata = Optional[List[List[Tuple[str, Any]]]]
@@ -66,17 +58,17 @@ class ShardedGraph(ShardedIndex):
     def __init__(self, dim: int, metric: str, *, client: Optional[Client] = None, shard_size: int = 1_000_000,
                  shards: Optional[int] = None, m: int = 16, ef_construction: int = 200, ef_search: int = 64,
                  schema: Optional[Sequence[str]] = None, walk: str = DEFAULT_WALK) -> None:
-        # An empty GraphIndex of these settings checks them, and every later
-        # argument is checked on it (_convert.check). Any str is passed on:
-        # the class refuses unknown metrics itself.
-        self._template = halqen_ext.GraphIndex(
-            dim, metric, m=m, ef_construction=ef_construction,  # type: ignore[arg-type]
-            ef_search=ef_search, schema=schema, walk=walk)  # type: ignore[arg-type]
+        # GraphIndex's checks of these settings, as given, and of every later
+        # argument against them (_convert.check). Any str is passed on: the
+        # class refuses unknown metrics itself.
+        check_settings(IndexSettings("GraphIndex", {
+            "dim": dim, "metric": metric, "m": m, "ef_construction": ef_construction, "ef_search": ef_search,
+            "schema": schema, "walk": walk}))
         self._params: Dict[str, Any] = {
             "dim": operator.index(dim), "metric": metric, "m": operator.index(m),
             "ef_construction": operator.index(ef_construction), "ef_search": operator.index(ef_search),
-            "schema": None if schema is None else list(schema), "walk": self._template.walk}
-        self._labels = halqen_ext.GraphIndex(LABEL_CHECK_DIM, "euclidean", schema=schema)
+            "schema": None if schema is None else list(schema), "walk": DEFAULT_WALK if walk is None else walk}
+        self._checks = IndexSettings("GraphIndex", self._params)
         self._dim = self._params["dim"]
         self._shard_size = positive("shard_size", shard_size)
         self._fixed_shards = None if shards is None else positive("shards", shards)
@@ -103,8 +95,8 @@ class ShardedGraph(ShardedIndex):
 
     @ef_search.setter
     def ef_search(self, value: int) -> None:
-        self._template.ef_search = value  # GraphIndex's checks
-        self._params["ef_search"] = self._template.ef_search
+        check(self._checks, "ef_search", value)  # GraphIndex's checks of the property
+        self._params["ef_search"] = operator.index(value)
 
     def heap_bytes(self) -> int:
         """The bytes the shards hold on the workers' heaps, as GraphIndex
@@ -132,19 +124,22 @@ class ShardedGraph(ShardedIndex):
                 self._add_local(vectors, ids, metadata)
 
     def _add_local(self, vectors: Any, ids: Any, metadata: Optional[Sequence[Any]]) -> None:
-        matrix = checked_matrix(self._template, "add", vectors, self._dim)
-        if not self._rows_pass(matrix):
-            check(self._template, "add", matrix)  # raises the index's error, naming the row
-        labels, pairs = self._checked_labels(len(matrix), ids, metadata)
+        ids = _local_ids(ids)
+        # Every row, id and record, checked in one call as GraphIndex.add checks them.
+        matrix = checked_matrix(self._checks, "add", vectors, self._dim, ids, metadata)
+        labels, pairs = self._labels(len(matrix), ids, metadata)
         if len(matrix) == 0:
             return
         routes = self._route(labels)
         self._store([(shard, labels[rows], _pick(pairs, rows), matrix[rows]) for shard, rows in routes])
 
     def _add_dask(self, array: Any, ids: Any, metadata: Optional[Sequence[Any]]) -> None:
-        blocks = dask_blocks(array, self._dim, self._template, "add")
+        blocks = dask_blocks(array, self._dim, self._checks, "add")
         count = sum(block.count for block in blocks)
-        labels, pairs = self._checked_labels(count, ids, metadata)
+        ids = _local_ids(ids)
+        if ids is not None or metadata is not None:
+            check(self._checks, "labels", count, ids, metadata)  # the rows are checked where they lie
+        labels, pairs = self._labels(count, ids, metadata)
         if count == 0:
             return
         shard_count = self._shard_count_for(count)
@@ -168,27 +163,15 @@ class ShardedGraph(ShardedIndex):
         self._change(tasks.add_rows, additions)
         self._next_id = max(self._next_id, int(labels.max()) + 1)
 
-    def _rows_pass(self, matrix: np.ndarray) -> bool:
-        """Whether GraphIndex would take every row: finite components, and
-        under "angular" a squared norm above 0 (else it has no angle). A sum
-        of squares is 0 exactly when every square underflows to 0, whatever
-        the order of the sum, so this matches the metric's own sum."""
-        if not np.isfinite(matrix).all():
-            return False
-        return self.metric != "angular" or bool((matrix * matrix != 0).any(axis=1).all())
-
-    def _checked_labels(self, count: int, ids: Any, metadata: Optional[Sequence[Any]]) -> Tuple[Ids, Metadata]:
+    def _labels(self, count: int, ids: Any, metadata: Optional[Sequence[Any]]) -> Tuple[Ids, Metadata]:
         """The ids of `count` vectors (given, or the defaults) as int64, and
-        the metadata as lists of pairs, after GraphIndex's checks of them."""
+        the metadata as lists of pairs, once GraphIndex's checks passed them."""
         if ids is None:
             labels = np.arange(self._next_id, self._next_id + count, dtype=np.uint64)
             if count and self._next_id + count - 1 > LARGEST_ID:
-                ids = [int(label) for label in labels]  # the index's error for an id past the range
-        if is_dask_array(ids):
-            ids = ids.compute()  # eight bytes a vector: the client routes by them
-        if ids is not None or metadata is not None:
-            check(self._labels, "add", np.ones((count, LABEL_CHECK_DIM)), ids, metadata)
-        if ids is not None:
+                # The index's error for the first id past the range.
+                check(self._checks, "labels", count, [int(label) for label in labels], metadata)
+        else:
             labels = ids if isinstance(ids, np.ndarray) and ids.dtype.kind in "iu" else \
                 np.array([operator.index(label) for label in ids], dtype=np.uint64)
         pairs = None if metadata is None else [as_pairs(entry) for entry in metadata]
@@ -276,15 +259,14 @@ class ShardedGraph(ShardedIndex):
         at least k exist across the shards. Ctrl-C ends the shards' walks on
         the workers too."""
         if is_numeric_matrix(queries, self._dim):
-            check(self._template, "search", queries[:1], k, ef, filter)
             matrix = np.ascontiguousarray(queries, dtype=np.float64)
+            check(self._checks, "search", matrix, k, ef, filter)
         else:
-            check(self._template, "search", queries, k, ef, filter)
+            check(self._checks, "search", queries, k, ef, filter)
             matrix = _as_queries(queries, self._dim)
         k = DEFAULT_K if k is None else operator.index(k)
         width = self.ef_search if ef is None else operator.index(ef)
         single = matrix.ndim == 1
-        _check_result_size(len(matrix) if matrix.ndim == 2 else 1, k)
         with self._shards.lock:
             found = self._search(matrix.reshape(-1, self._dim), k, width, filter)
         return (found[0][0], found[1][0]) if single else found
@@ -353,14 +335,10 @@ class ShardedGraph(ShardedIndex):
                                  f"shard {routed}")
 
 
-def _check_result_size(queries: int, k: int) -> None:
-    """GraphIndex.search's bound on a result, for a batch the client checks
-    on its first row only."""
-    if queries * k > MOST_RESULT_ENTRIES:
-        noun = "query" if queries == 1 else "queries"
-        raise ValueError(f"k = {k} for {queries} {noun} asks for {queries * k * BYTES_PER_RESULT_ENTRY} "
-                         "bytes of ids and distances, past the 2^31 (queries times k) entries a search "
-                         "returns: ask for a smaller k or search fewer queries at once")
+def _local_ids(ids: Any) -> Any:
+    """The ids as given, or a dask.array of them computed: eight bytes a
+    vector, and the client routes by them."""
+    return ids.compute() if is_dask_array(ids) else ids
 
 
 def _pick(pairs: Metadata, rows: np.ndarray) -> Metadata:

@@ -14,7 +14,7 @@ from typing import Any, Dict, List, Optional, Sequence, Tuple
 import halqen_ext
 import numpy as np
 
-from ._convert import check
+from ._convert import IndexSettings, check
 from ._routing import shard_of
 from ._tasks import Shard, rows
 
@@ -29,10 +29,11 @@ def new_graph(params: Dict[str, Any]) -> Shard:
 def checked_block(block: Any, params: Dict[str, Any], first_row: int, shard_of_rows: np.ndarray,
                   shard_count: int) -> Tuple[np.ndarray, ...]:
     """The block's rows cut into one array per shard, after GraphIndex's
-    checks of its rows; an error names the block's rows."""
+    checks of its rows (on the settings `params`); an error names the
+    block's rows."""
     matrix = rows(block)
     try:
-        check(halqen_ext.GraphIndex(**params), "add", matrix)
+        check(IndexSettings("GraphIndex", params), "add", matrix)
     except (TypeError, ValueError) as error:
         raise type(error)(f"{error}, in the dask array's rows {first_row} to "
                           f"{first_row + len(matrix) - 1}") from None

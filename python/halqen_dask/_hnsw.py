@@ -5,7 +5,6 @@ import operator
 import os
 from typing import Any, Dict, List, Optional, Sequence, Tuple
 
-import halqen
 import numpy as np
 from dask import delayed
 from distributed import Client, Future
@@ -13,8 +12,8 @@ from distributed import Client, Future
 from . import _tasks
 from ._base import ShardedIndex, positive
 from ._client import resolve_client
-from ._convert import (MetadataValue, as_k, as_metadata_value, as_pairs, as_row, check, is_numeric_matrix,
-                       metadata_equal, record_of)
+from ._convert import (IndexSettings, MetadataValue, as_k, as_metadata_value, as_pairs, as_row, check,
+                       check_settings, is_numeric_matrix, metadata_equal, record_of)
 from ._manifest import read_manifest, require_int
 from ._merge import merge_hnsw
 from ._copies import CopyRegistry
@@ -37,14 +36,14 @@ class ShardedHNSW(ShardedIndex):
     def __init__(self, dim: int, *, metric: str, client: Optional[Client] = None, shard_size: int = 20_000,
                  layers: Optional[int] = None, m: Optional[int] = None, ef_construction: Optional[int] = None,
                  ef_search: Optional[int] = None, schema: Optional[Sequence[str]] = None) -> None:
-        # An empty PyHNSW of these settings: the class checks them, and every
-        # later argument is checked on it (_convert.check). Any str is passed
-        # on: the class refuses unknown metrics itself.
-        self._template = halqen.PyHNSW(dim, layers, m, ef_construction, ef_search,  # type: ignore[call-overload, misc]
-                                       metric, schema)
-        self._params: Dict[str, Any] = {"dim": dim, "layers": layers, "m": m, "ef_construction": ef_construction,
-                                        "ef_search": ef_search, "metric": metric,
-                                        "schema": None if schema is None else list(schema)}
+        # PyHNSW's checks of these settings, as given, and of every later
+        # argument against them (_convert.check). Any str is passed on: the
+        # class refuses unknown metrics itself.
+        given = {"dim": dim, "layers": layers, "m": m, "ef_construction": ef_construction, "ef_search": ef_search,
+                 "metric": metric, "schema": schema}
+        check_settings(IndexSettings("PyHNSW", given))
+        self._params: Dict[str, Any] = dict(given, schema=None if schema is None else list(schema))
+        self._checks = IndexSettings("PyHNSW", self._params)
         self._dim = operator.index(dim)
         self._schema = self._params["schema"]
         self._shard_size = positive("shard_size", shard_size)
@@ -74,7 +73,7 @@ class ShardedHNSW(ShardedIndex):
         with one metadata list per vector if given, as new shards. Everything
         is checked before anything is built."""
         with self._shards.lock:
-            blocks = blocks_of(vectors, self._dim, self._shard_size, self._template)
+            blocks = blocks_of(vectors, self._dim, self._shard_size, self._checks)
             pairs, records = self._check_metadata(metadata, sum(block.count for block in blocks))
             frozen = [self._build(block, _slice(pairs, block)) for block in blocks]
             self._shards.settle(frozen)
@@ -88,7 +87,7 @@ class ShardedHNSW(ShardedIndex):
                         ) -> Tuple[Optional[List[Any]], Optional[List[List[MetadataValue]]]]:
         if metadata is None:
             return None, None
-        check(self._template, "metadata", metadata, count)
+        check(self._checks, "metadata", metadata, count)
         pairs = [as_pairs(entry) for entry in metadata]
         return pairs, [record_of(self._schema, entry) for entry in pairs]
 
@@ -124,7 +123,7 @@ class ShardedHNSW(ShardedIndex):
         """Adds one vector (and its metadata) to the last shard, or starts a
         new shard when it is full."""
         with self._shards.lock:
-            check(self._template, "insert", vector, metadata)
+            check(self._checks, "insert", vector, metadata)
             row = as_row(vector)
             pairs, record = None, None
             if metadata is not None:
@@ -142,29 +141,22 @@ class ShardedHNSW(ShardedIndex):
     def search(self, query: Any, k: Optional[int] = None, filter: Optional[Tuple[str, Any]] = None
                ) -> List[Tuple[float, List[float]]]:
         """The k nearest as (distance, vector) pairs, nearest first."""
-        check(self._template, "search", query, k, filter)
-        return self._search(self._query_row(query, "query")[np.newaxis, :], as_k(k), filter)[0]
+        check(self._checks, "search", query, k, filter)
+        check(self._checks, "query_lengths", [query])
+        return self._search(as_row(query)[np.newaxis, :], as_k(k), filter)[0]
 
     def search_batch(self, queries: Any, k: Optional[int] = None, filter: Optional[Tuple[str, Any]] = None
                      ) -> List[List[Tuple[float, List[float]]]]:
         """`[search(q, k, filter) for q in queries]` in one round of tasks."""
         if is_numeric_matrix(queries, self._dim):
-            check(self._template, "search_batch", queries[:1], k, filter)
             matrix = np.ascontiguousarray(queries, dtype=np.float64)
+            check(self._checks, "search_batch", matrix, k, filter)
         else:
-            check(self._template, "search_batch", queries, k, filter)
-            rows = [self._query_row(query, "query") for query in queries]
+            check(self._checks, "search_batch", queries, k, filter)
+            check(self._checks, "query_lengths", queries)
+            rows = [as_row(query) for query in queries]
             matrix = np.stack(rows) if rows else np.empty((0, self._dim))
         return self._search(matrix, as_k(k), filter)
-
-    def _query_row(self, value: Any, what: str) -> np.ndarray:
-        """A vector that passed the index's checks, which a single PyHNSW
-        does not check for length; a sharded one must, as a shorter vector
-        would misalign the shard it is sent to."""
-        row = as_row(value)
-        if row.shape[0] != self._dim:
-            raise ValueError(f"Expected {what} of length {self._dim}, got {row.shape[0]}")
-        return row
 
     def _search(self, queries: np.ndarray, k: int, filter: Optional[Tuple[str, Any]]
                 ) -> List[List[Tuple[float, List[float]]]]:

@@ -11,7 +11,7 @@ from typing import Any, List
 
 import numpy as np
 
-from ._convert import check, checked_matrix
+from ._convert import IndexSettings, check, checked_matrix
 
 
 @dataclass
@@ -29,29 +29,30 @@ def is_dask_array(value: object) -> bool:
     return isinstance(value, da.Array)
 
 
-def blocks_of(vectors: object, dim: int, shard_size: int, template: Any) -> List[Block]:
-    """The row blocks of `vectors`, checked as `template.create` checks
+def blocks_of(vectors: object, dim: int, shard_size: int, index: IndexSettings) -> List[Block]:
+    """The row blocks of `vectors`, checked as the index's `create` checks
     vectors (an empty list, a row of another length)."""
-    blocks = dask_blocks(vectors, dim, template) if is_dask_array(vectors) else \
-        client_blocks(vectors, dim, shard_size, template)
+    blocks = dask_blocks(vectors, dim, index) if is_dask_array(vectors) else \
+        client_blocks(vectors, dim, shard_size, index)
     if not blocks:
-        check(template, "create", [])
+        check(index, "create", [])
     return blocks
 
 
-def client_blocks(vectors: object, dim: int, shard_size: int, template: Any) -> List[Block]:
-    matrix = checked_matrix(template, "create", vectors, dim)
+def client_blocks(vectors: object, dim: int, shard_size: int, index: IndexSettings) -> List[Block]:
+    matrix = checked_matrix(index, "create", vectors, dim)
     return [Block(matrix[start:start + shard_size], start, min(shard_size, len(matrix) - start))
             for start in range(0, len(matrix), shard_size)]
 
 
-def dask_blocks(array: Any, dim: int, template: Any, method: str = "create") -> List[Block]:
+def dask_blocks(array: Any, dim: int, index: IndexSettings, method: str = "create") -> List[Block]:
     """The row blocks of a dask.array; rows of another width fail with what
-    `template.<method>` raises for them."""
+    the index's `<method>` raises for them (its checks of the width alone:
+    the rows lie on the workers)."""
     if array.ndim != 2:
         raise ValueError(f"expected a 2-D dask array of vectors, got {array.ndim} dimension(s)")
-    if not math.isnan(array.shape[1]) and array.shape[1] != dim:
-        check(template, method, np.ones((1, array.shape[1])))  # the index's message for such rows
+    if not math.isnan(array.shape[1]):
+        check(index, f"{method}_width", int(array.shape[1]))
     if len(array.chunks[1]) > 1:
         array = array.rechunk({1: -1})  # whole rows per block; moves data between workers only
     if any(math.isnan(size) for size in array.chunks[0]):

@@ -44,7 +44,7 @@ PyResult<BatchAnswers> search_batch(const BorrowedIndex& index, QueryList querie
         for (const std::vector<SearchHit>& query_hits : hits) {
           answers.push_back(PyKind<Core>::batch_answer(*core, query_hits));
         }
-        return BatchAnswers(std::in_place_index<io::IndexKinds::position<Core>()>,
+        return BatchAnswers(std::in_place_index<kinds::IndexKinds::position<Core>()>,
                             std::move(answers));
       },
       index.index());
@@ -68,7 +68,7 @@ PyResult<LabelledAnswers> search_labelled(const BorrowedIndex& index, QueryList 
             answers[q].emplace_back(hits[q][i].id, std::move(answer[i]));
           }
         }
-        return LabelledAnswers(std::in_place_index<io::IndexKinds::position<Core>()>,
+        return LabelledAnswers(std::in_place_index<kinds::IndexKinds::position<Core>()>,
                                std::move(answers));
       },
       index.index());

@@ -11,7 +11,7 @@
 #include "io/decode.hpp"
 #include "io/encode.hpp"
 #include "io/file_io.hpp"
-#include "io/index_kinds.hpp"
+#include "io/kind_files.hpp"
 #include "module/instance.hpp"
 #include "module/module_state.hpp"
 #include "module/signal_check.hpp"

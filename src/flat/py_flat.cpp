@@ -15,6 +15,7 @@
 #include "module/entry.hpp"
 #include "module/released_run.hpp"
 #include "module/signal_check.hpp"
+#include "module/vector_length.hpp"
 #include "module/vector_list.hpp"
 
 namespace halqen::py {
@@ -31,6 +32,9 @@ constexpr FunctionDescription kSearch{"PyFlat", "search", kSearchParameters, 1};
 constexpr FunctionDescription kCreate{"PyFlat", "create", kCreateParameters, 1};
 constexpr std::array<std::string_view, 2> kSearchBatchParameters{"queries", "k"};
 constexpr FunctionDescription kSearchBatch{"PyFlat", "search_batch", kSearchBatchParameters, 1};
+constexpr std::array<std::string_view, 1> kCreateWidthParameters{"width"};
+constexpr FunctionDescription kCreateWidth{"PyFlat", "create", kCreateWidthParameters, 1};
+constexpr FunctionDescription kSearchEmpty{"PyFlat", "search", {}, 0};
 
 constexpr const char* kClassDoc = "PyFlat(dim, metric=None)\n--\n\nOur Python-facing Flat index.";
 constexpr const char* kInsertDoc =
@@ -48,20 +52,20 @@ MetricKind flat_metric(const std::optional<std::string>& name) {
   return metric_with_flat_name(*name).value_or(MetricKind::Euclidean);
 }
 
-PyErr length_error(const char* what, std::uint64_t dim, std::size_t length) {
-  return PyErr::new_err(PyExc_ValueError, std::string("Expected ") + what + " of length " +
-                                              std::to_string(dim) + ", got " +
-                                              std::to_string(length));
-}
-
 std::string wrong_length_message(std::size_t length, std::uint64_t dim) {
   return "Vector length " + std::to_string(length) + " does not match index dimension " +
          std::to_string(dim);
 }
 
-PyResult<void> check_vector_length(const FlatIndex& self, const std::vector<double>& vector) {
-  if (vector.size() != self.dim()) {
-    return std::unexpected(length_error("vector", self.dim(), vector.size()));
+// What create's checks say of its first vector of another length: a
+// ValueError, as they store nothing that would have to stop half-way.
+PyErr create_length_error(std::size_t length, std::uint64_t dim) {
+  return PyErr::new_err(PyExc_ValueError, wrong_length_message(length, dim));
+}
+
+PyResult<void> check_vector_length(std::uint64_t dim, const std::vector<double>& vector) {
+  if (vector.size() != dim) {
+    return std::unexpected(vector_length_error("vector", dim, vector.size()));
   }
   return {};
 }
@@ -71,12 +75,18 @@ PyErr flat_error(const char* operation, FlatError error) {
                         std::string(operation) + " error: " + std::string(flat_error_name(error)));
 }
 
+// The constructor's arguments, which it refuses only in their conversion.
+PyResult<FlatSettings> settle(std::uint64_t dim, std::optional<std::string> metric) {
+  return FlatSettings{.dim = dim, .metric = flat_metric(metric)};
+}
+
 PyResult<FlatIndex> construct(std::uint64_t dim, std::optional<std::string> metric) {
-  return FlatIndex(dim, flat_metric(metric));
+  HALQEN_TRY_ASSIGN(const FlatSettings settings, settle(dim, std::move(metric)));
+  return FlatIndex(settings.dim, settings.metric);
 }
 
 PyResult<NoneResult> insert(FlatIndex& self, std::vector<double> vector) {
-  HALQEN_TRY_VOID(check_vector_length(self, vector));
+  HALQEN_TRY_VOID(check_vector_length(self.dim(), vector));
   self.insert(vector);
   return NoneResult{};
 }
@@ -106,7 +116,7 @@ PyResult<NoneResult> create(FlatIndex& self, VectorList vectors) {
 
 PyResult<FlatHits> search(const FlatIndex& self, std::vector<double> query,
                           std::optional<std::uint64_t> k) {
-  HALQEN_TRY_VOID(check_query_length(self, query));
+  HALQEN_TRY_VOID(check_query_length(self.dim(), query));
   auto hits = self.search(query, k.value_or(kDefaultSearchK));
   if (!hits) {
     return std::unexpected(flat_search_error(hits.error()));
@@ -128,45 +138,61 @@ PyResult<void> check_batch_options(const BatchRequest& request) {
   return {};
 }
 
-// The checks of each method, before anything is stored or scored. A wrong
-// length in create is a ValueError here: the check stores nothing, so
-// there is nothing to stop half-way.
-PyResult<NoneResult> check_insert(const FlatIndex& self, std::vector<double> vector) {
-  HALQEN_TRY_VOID(check_vector_length(self, vector));
-  return NoneResult{};
+// The checks of each method, before anything is stored or scored, on the
+// settings of an index (module/py_kind.hpp's CheckEntry). A wrong length in
+// create is a ValueError here: the check stores nothing, so there is
+// nothing to stop half-way.
+PyResult<void> check_insert(const FlatSettings& settings, std::vector<double> vector) {
+  return check_vector_length(settings.dim, vector);
 }
 
-PyResult<NoneResult> check_create(const FlatIndex& self, VectorList vectors) {
+PyResult<void> check_create(const FlatSettings& settings, VectorList vectors) {
   if (vectors.empty()) {
     return std::unexpected(flat_error("Create", FlatError::EmptyVectors));
   }
-  const std::size_t matching = vectors.leading_vectors_of_length(self.dim());
+  const std::size_t matching = vectors.leading_vectors_of_length(settings.dim);
   if (matching < vectors.size()) {
-    return std::unexpected(PyErr::new_err(
-        PyExc_ValueError, wrong_length_message(vectors.length(matching), self.dim())));
+    return std::unexpected(create_length_error(vectors.length(matching), settings.dim));
   }
-  return NoneResult{};
+  return {};
 }
 
-PyResult<NoneResult> check_search(const FlatIndex& self, std::vector<double> query,
-                                  std::optional<std::uint64_t> /*k*/) {
-  HALQEN_TRY_VOID(check_query_length(self, query));
-  return NoneResult{};
+// create's refusal of vectors of `width` numbers, known by their width alone
+// (a sharded index's dask.array, whose rows lie elsewhere).
+PyResult<void> check_create_width(const FlatSettings& settings, std::uint64_t width) {
+  if (width != settings.dim) {
+    return std::unexpected(create_length_error(width, settings.dim));
+  }
+  return {};
 }
 
-PyResult<NoneResult> check_search_batch(const FlatIndex& self, QueryList queries,
-                                        std::optional<ResultCount> /*k*/) {
+PyResult<void> check_search(const FlatSettings& settings, std::vector<double> query,
+                            std::optional<std::uint64_t> /*k*/) {
+  return check_query_length(settings.dim, query);
+}
+
+// What search raises, once its query passed, on an index that holds no
+// numbers (nothing stored, or dim 0): a sharded index holding none says so
+// as one index would.
+PyResult<void> check_search_empty(const FlatSettings& /*settings*/) {
+  return std::unexpected(flat_search_error(FlatError::EmptyIndex));
+}
+
+PyResult<void> check_search_batch(const FlatSettings& settings, QueryList queries,
+                                  std::optional<ResultCount> /*k*/) {
   for (const std::vector<double>& query : queries.rows) {
-    HALQEN_TRY_VOID(check_query_length(self, query));
+    HALQEN_TRY_VOID(check_query_length(settings.dim, query));
   }
-  return NoneResult{};
+  return {};
 }
 
-constexpr CheckEntry kChecks[] = {
-    {"insert", method_entry<check_insert, kInsert>},
-    {"create", method_entry<check_create, kCreate>},
-    {"search", method_entry<check_search, kSearch>},
-    {"search_batch", method_entry<check_search_batch, kSearchBatch>},
+constexpr CheckEntry<FlatSettings> kChecks[] = {
+    {"insert", check_entry<check_insert, kInsert>},
+    {"create", check_entry<check_create, kCreate>},
+    {"create_width", check_entry<check_create_width, kCreateWidth>},
+    {"search", check_entry<check_search, kSearch>},
+    {"search_empty", check_entry<check_search_empty, kSearchEmpty>},
+    {"search_batch", check_entry<check_search_batch, kSearchBatch>},
 };
 
 PyMethodDef methods[] = {
@@ -178,9 +204,9 @@ PyMethodDef methods[] = {
 
 }  // namespace
 
-PyResult<void> check_query_length(const FlatIndex& index, std::span<const double> query) {
-  if (query.size() != index.dim()) {
-    return std::unexpected(length_error("query", index.dim(), query.size()));
+PyResult<void> check_query_length(std::uint64_t dim, std::span<const double> query) {
+  if (query.size() != dim) {
+    return std::unexpected(vector_length_error("query", dim, query.size()));
   }
   return {};
 }
@@ -202,7 +228,11 @@ PyObject* PyKind<FlatIndex>::create_type() {
   return create_class_type<construct, kNew>("builtins.PyFlat", kClassDoc, methods);
 }
 
-std::span<const CheckEntry> PyKind<FlatIndex>::checks() {
+PyResult<FlatSettings> PyKind<FlatIndex>::settings(PyObject* kwargs) {
+  return settings_entry<settle, kNew>(kwargs);
+}
+
+std::span<const CheckEntry<FlatSettings>> PyKind<FlatIndex>::checks() {
   return kChecks;
 }
 
@@ -210,7 +240,7 @@ PyResult<BatchHits> PyKind<FlatIndex>::batch_hits(const FlatIndex& index,
                                                   const BatchRequest& request) {
   HALQEN_TRY_VOID(check_batch_options(request));
   for (const std::vector<double>& query : request.queries) {
-    HALQEN_TRY_VOID(check_query_length(index, query));
+    HALQEN_TRY_VOID(check_query_length(index.dim(), query));
     if (index.vectors().empty()) {
       return std::unexpected(flat_search_error(FlatError::EmptyIndex));
     }

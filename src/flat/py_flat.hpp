@@ -10,6 +10,7 @@
 
 #include "common/search_hit.hpp"
 #include "flat/flat.hpp"
+#include "metrics/metrics.hpp"
 #include "module/py_err.hpp"
 #include "module/py_kind.hpp"
 
@@ -18,8 +19,15 @@ namespace halqen::py {
 // One PyFlat result: (id, distance).
 using FlatHits = std::vector<std::pair<std::uint64_t, double>>;
 
+// What PyFlat's constructor makes of its arguments: the settings its checks
+// read.
+struct FlatSettings {
+  std::uint64_t dim = 0;
+  MetricKind metric = MetricKind::Euclidean;
+};
+
 // ValueError "Expected query of length {dim}, got {length}".
-PyResult<void> check_query_length(const FlatIndex& index, std::span<const double> query);
+PyResult<void> check_query_length(std::uint64_t dim, std::span<const double> query);
 
 // ValueError "Search error: {name of the error}".
 PyErr flat_search_error(FlatError error);
@@ -39,8 +47,12 @@ struct PyKind<FlatIndex> {
   static BatchAnswer batch_answer(const FlatIndex& /*index*/, std::span<const SearchHit> hits) {
     return flat_hits(hits);
   }
-  // insert(vector), create(vectors), search(query, k), search_batch(queries, k).
-  static std::span<const CheckEntry> checks();
+  using Settings = FlatSettings;
+  static PyResult<Settings> settings(PyObject* kwargs);
+  // insert(vector), create(vectors), create_width(width) (create's checks of
+  // vectors of that many numbers), search(query, k), search_empty() (what
+  // search raises on an index holding nothing), search_batch(queries, k).
+  static std::span<const CheckEntry<Settings>> checks();
 };
 
 }  // namespace halqen::py

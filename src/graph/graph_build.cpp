@@ -77,6 +77,21 @@ std::optional<GraphError> check_labels(const Addition& addition, const LabelMap&
   return std::nullopt;
 }
 
+// check_addition against an index holding `stored` vectors under `labels`:
+// the counts, the rows (unless checked apart), then the ids.
+std::optional<GraphError> check_in_order(const Addition& addition, const GraphParams& params,
+                                         std::size_t stored, const LabelMap& labels,
+                                         bool rows_apart) {
+  if (auto error = check_counts(addition, stored)) return error;
+  if (!rows_apart) {
+    if (auto error = check_rows(addition, params.dim, params.metric == MetricKind::Cosine)) {
+      return error;
+    }
+  }
+  if (addition.count == 0) return std::nullopt;
+  return check_labels(addition, labels);
+}
+
 // Runs every job to its end: putting back what a stopped addition removed
 // must not itself stop half way.
 class Unstoppable final : public JobRunner {
@@ -456,12 +471,13 @@ class GraphIndex::Builder {
 };
 
 std::optional<GraphError> GraphIndex::check_addition(const Addition& addition) const {
-  if (auto error = check_counts(addition, size())) return error;
-  if (auto error = check_rows(addition, params_.dim, params_.metric == MetricKind::Cosine)) {
-    return error;
-  }
-  if (addition.count == 0) return std::nullopt;
-  return check_labels(addition, labels_);
+  return check_in_order(addition, params_, size(), labels_, /*rows_apart=*/false);
+}
+
+std::optional<GraphError> GraphIndex::check_new_addition(const GraphParams& params,
+                                                         const Addition& addition,
+                                                         bool rows_apart) {
+  return check_in_order(addition, params, 0, LabelMap(), rows_apart);
 }
 
 std::expected<void, GraphError> GraphIndex::add(Addition addition, JobRunner& runner,

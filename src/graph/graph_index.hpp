@@ -109,8 +109,15 @@ class GraphIndex {
   std::expected<void, GraphError> add(Addition addition, JobRunner& runner,
                                       const ProgressFn& progress);
   // The error add would return for the addition before adding anything, or
-  // none; adds nothing (sharded indexes check a call before routing it).
+  // none; adds nothing.
   std::optional<GraphError> check_addition(const Addition& addition) const;
+  // What check_addition returns on an index of `params` that holds nothing:
+  // a sharded index checks a call so before it routes the rows to shards.
+  // With `rows_apart` the rows are checked elsewhere (where they lie): only
+  // the addition's count is read of them.
+  static std::optional<GraphError> check_new_addition(const GraphParams& params,
+                                                      const Addition& addition,
+                                                      bool rows_apart = false);
 
   // Removes the vectors of `ids` (an id given twice is removed once): no
   // search returns them again. The nodes that linked to them choose their

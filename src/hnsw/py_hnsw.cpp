@@ -18,6 +18,7 @@
 #include "module/py_metadata.hpp"
 #include "module/released_run.hpp"
 #include "module/signal_check.hpp"
+#include "module/vector_length.hpp"
 #include "module/vector_list.hpp"
 #include "random/random.hpp"
 
@@ -38,6 +39,10 @@ constexpr std::array<std::string_view, 2> kCheckMetadataParameters{"metadata", "
 constexpr FunctionDescription kCheckMetadata{"PyHNSW", "create", kCheckMetadataParameters, 2};
 constexpr std::array<std::string_view, 3> kSearchBatchParameters{"queries", "k", "filter"};
 constexpr FunctionDescription kSearchBatch{"PyHNSW", "search_batch", kSearchBatchParameters, 1};
+constexpr std::array<std::string_view, 1> kCreateWidthParameters{"width"};
+constexpr FunctionDescription kCreateWidth{"PyHNSW", "create", kCreateWidthParameters, 1};
+constexpr std::array<std::string_view, 1> kQueryLengthsParameters{"queries"};
+constexpr FunctionDescription kQueryLengths{"PyHNSW", "search", kQueryLengthsParameters, 1};
 
 constexpr const char* kClassDoc =
     "PyHNSW(dim, layers=None, m=None, ef_construction=None, ef_search=None, metric=None, "
@@ -79,20 +84,18 @@ std::optional<MetricKind> hnsw_metric(const std::optional<std::string>& name) {
 
 // A vector of another length would misalign every later node, so it never
 // reaches the graph.
-PyResult<void> check_length(const HNSW& self, const std::vector<double>& vector) {
-  if (vector.size() != self.dim()) {
-    return std::unexpected(value_error("Expected vector of length " + std::to_string(self.dim()) +
-                                       ", got " + std::to_string(vector.size())));
+PyResult<void> check_length(const HNSWParams& params, const std::vector<double>& vector) {
+  if (vector.size() != params.dim) {
+    return std::unexpected(vector_length_error("vector", params.dim, vector.size()));
   }
   return {};
 }
 
 // Every vector is checked before any is inserted; the first wrong one is reported.
-PyResult<void> check_lengths(const HNSW& self, const VectorList& vectors) {
-  const std::size_t matching = vectors.leading_vectors_of_length(self.dim());
+PyResult<void> check_lengths(const HNSWParams& params, const VectorList& vectors) {
+  const std::size_t matching = vectors.leading_vectors_of_length(params.dim);
   if (matching < vectors.size()) {
-    return std::unexpected(value_error("Expected vector of length " + std::to_string(self.dim()) +
-                                       ", got " + std::to_string(vectors.length(matching))));
+    return std::unexpected(vector_length_error("vector", params.dim, vectors.length(matching)));
   }
   return {};
 }
@@ -107,11 +110,12 @@ PyErr create_error(HNSWError error) {
   return core_error("Create", error);
 }
 
-PyResult<HNSW> construct(std::uint64_t dim, std::optional<std::uint64_t> layers,
-                         std::optional<std::uint64_t> m,
-                         std::optional<std::uint64_t> ef_construction,
-                         std::optional<std::uint64_t> ef_search, std::optional<std::string> metric,
-                         std::optional<Schema> schema) {
+// The constructor's arguments as the index's parameters, or its refusal.
+PyResult<HNSWParams> settle(std::uint64_t dim, std::optional<std::uint64_t> layers,
+                            std::optional<std::uint64_t> m,
+                            std::optional<std::uint64_t> ef_construction,
+                            std::optional<std::uint64_t> ef_search,
+                            std::optional<std::string> metric, std::optional<Schema> schema) {
   const std::optional<MetricKind> kind = hnsw_metric(metric);
   if (!kind) {
     return std::unexpected(value_error("Unsupported metric"));
@@ -125,39 +129,49 @@ PyResult<HNSW> construct(std::uint64_t dim, std::optional<std::uint64_t> layers,
   params.ef_search = ef_search.value_or(params.ef_search);
   params.metric = *kind;
   params.schema = std::move(schema);
+  return params;
+}
+
+PyResult<HNSW> construct(std::uint64_t dim, std::optional<std::uint64_t> layers,
+                         std::optional<std::uint64_t> m,
+                         std::optional<std::uint64_t> ef_construction,
+                         std::optional<std::uint64_t> ef_search, std::optional<std::string> metric,
+                         std::optional<Schema> schema) {
+  HALQEN_TRY_ASSIGN(HNSWParams params, settle(dim, layers, m, ef_construction, ef_search,
+                                              std::move(metric), std::move(schema)));
   return HNSW(std::move(params));
 }
 
 // Everything insert checks before it stores: the record, then the length.
 PyResult<std::optional<MetadataRecord>> checked_record(
-    const HNSW& self, const std::vector<double>& vector,
+    const HNSWParams& params, const std::vector<double>& vector,
     const std::optional<MetadataPairs>& metadata) {
   std::optional<MetadataRecord> record;
   if (metadata) {
-    if (!self.schema()) {
+    if (!params.schema) {
       return std::unexpected(value_error(kNoSchemaForMetadata));
     }
-    HALQEN_TRY_ASSIGN(record, build_metadata_record(*self.schema(), *metadata));
+    HALQEN_TRY_ASSIGN(record, build_metadata_record(*params.schema, *metadata));
   }
-  HALQEN_TRY_VOID(check_length(self, vector));
+  HALQEN_TRY_VOID(check_length(params, vector));
   return record;
 }
 
 // The records of a create with metadata, checked in order: their count,
 // the schema, each record.
-PyResult<std::vector<MetadataRecord>> checked_records(const HNSW& self,
+PyResult<std::vector<MetadataRecord>> checked_records(const HNSWParams& params,
                                                       const std::vector<MetadataPairs>& metadata,
                                                       std::size_t vector_count) {
   if (metadata.size() != vector_count) {
     return std::unexpected(value_error("Length of metadata list must match number of vectors"));
   }
-  if (!self.schema()) {
+  if (!params.schema) {
     return std::unexpected(value_error(kNoSchemaForMetadata));
   }
   std::vector<MetadataRecord> records;
   records.reserve(metadata.size());
   for (const MetadataPairs& pairs : metadata) {
-    HALQEN_TRY_ASSIGN(MetadataRecord record, build_metadata_record(*self.schema(), pairs));
+    HALQEN_TRY_ASSIGN(MetadataRecord record, build_metadata_record(*params.schema, pairs));
     records.push_back(std::move(record));
   }
   return records;
@@ -166,7 +180,7 @@ PyResult<std::vector<MetadataRecord>> checked_records(const HNSW& self,
 PyResult<NoneResult> insert(HNSW& self, std::vector<double> vector,
                             std::optional<MetadataPairs> metadata) {
   HALQEN_TRY_ASSIGN(const std::optional<MetadataRecord> record,
-                    checked_record(self, vector, metadata));
+                    checked_record(self.params(), vector, metadata));
   auto inserted = self.insert(vector, record ? &*record : nullptr, thread_random());
   if (!inserted) {
     return std::unexpected(core_error("Insert", inserted.error()));
@@ -179,7 +193,7 @@ PyResult<NoneResult> create_without_metadata(HNSW& self, VectorList vectors) {
   if (vectors.empty()) {
     return std::unexpected(core_error("Create", HNSWError::EmptyVectors));
   }
-  HALQEN_TRY_VOID(check_lengths(self, vectors));
+  HALQEN_TRY_VOID(check_lengths(self.params(), vectors));
   const std::size_t count = vectors.size();
   SignalInterrupt signals;
   auto inserted =
@@ -193,8 +207,8 @@ PyResult<NoneResult> create_without_metadata(HNSW& self, VectorList vectors) {
 PyResult<NoneResult> create_with_metadata(HNSW& self, VectorList vectors,
                                           const std::vector<MetadataPairs>& metadata) {
   HALQEN_TRY_ASSIGN(const std::vector<MetadataRecord> records,
-                    checked_records(self, metadata, vectors.size()));
-  HALQEN_TRY_VOID(check_lengths(self, vectors));
+                    checked_records(self.params(), metadata, vectors.size()));
+  HALQEN_TRY_VOID(check_lengths(self.params(), vectors));
   const std::size_t count = vectors.size();
   SignalInterrupt signals;
   auto created =
@@ -215,7 +229,7 @@ PyResult<NoneResult> create(HNSW& self, VectorList vectors,
 
 PyResult<HNSWHits> search(const HNSW& self, std::vector<double> query,
                           std::optional<std::uint64_t> k, std::optional<NamedObject> filter) {
-  HALQEN_TRY_ASSIGN(const std::optional<Filter> built, build_filter(self, filter));
+  HALQEN_TRY_ASSIGN(const std::optional<Filter> built, build_filter(self.params(), filter));
   auto hits = self.search(query, k.value_or(kDefaultSearchK), built ? &*built : nullptr);
   if (!hits) {
     return std::unexpected(hnsw_search_error(hits.error()));
@@ -223,60 +237,81 @@ PyResult<HNSWHits> search(const HNSW& self, std::vector<double> query,
   return hits_with_vectors(self, *hits);
 }
 
-// The checks of each method, before anything is stored or searched (what
-// depends on the nodes stored, such as an unknown filter attribute, is not
-// checked here).
-PyResult<NoneResult> check_insert(const HNSW& self, std::vector<double> vector,
-                                  std::optional<MetadataPairs> metadata) {
-  HALQEN_TRY_VOID(checked_record(self, vector, metadata));
-  return NoneResult{};
+// The checks of each method, before anything is stored or searched, on the
+// parameters of an index (module/py_kind.hpp's CheckEntry). What depends on
+// the nodes stored, such as an unknown filter attribute, is not checked.
+PyResult<void> check_insert(const HNSWParams& params, std::vector<double> vector,
+                            std::optional<MetadataPairs> metadata) {
+  HALQEN_TRY_VOID(checked_record(params, vector, metadata));
+  return {};
 }
 
-PyResult<NoneResult> check_create(const HNSW& self, VectorList vectors,
-                                  std::optional<std::vector<MetadataPairs>> metadata) {
+PyResult<void> check_create(const HNSWParams& params, VectorList vectors,
+                            std::optional<std::vector<MetadataPairs>> metadata) {
   if (!metadata && vectors.empty()) {
     return std::unexpected(core_error("Create", HNSWError::EmptyVectors));
   }
   if (metadata) {
-    HALQEN_TRY_VOID(checked_records(self, *metadata, vectors.size()));
+    HALQEN_TRY_VOID(checked_records(params, *metadata, vectors.size()));
   }
-  HALQEN_TRY_VOID(check_lengths(self, vectors));
+  HALQEN_TRY_VOID(check_lengths(params, vectors));
   if (vectors.empty()) {
     return std::unexpected(core_error("Create", HNSWError::EmptyVectors));
   }
-  return NoneResult{};
+  return {};
+}
+
+// create's refusal of vectors of `width` numbers, known by their width alone
+// (a sharded index's dask.array, whose rows lie elsewhere).
+PyResult<void> check_create_width(const HNSWParams& params, std::uint64_t width) {
+  if (width != params.dim) {
+    return std::unexpected(vector_length_error("vector", params.dim, width));
+  }
+  return {};
 }
 
 // create's checks of its metadata alone, for `count` vectors checked apart.
-PyResult<NoneResult> check_metadata(const HNSW& self, std::vector<MetadataPairs> metadata,
-                                    std::uint64_t count) {
-  HALQEN_TRY_VOID(checked_records(self, metadata, count));
-  return NoneResult{};
+PyResult<void> check_metadata(const HNSWParams& params, std::vector<MetadataPairs> metadata,
+                              std::uint64_t count) {
+  HALQEN_TRY_VOID(checked_records(params, metadata, count));
+  return {};
 }
 
-PyResult<NoneResult> check_search(const HNSW& self, std::vector<double> /*query*/,
-                                  std::optional<std::uint64_t> /*k*/,
-                                  std::optional<NamedObject> filter) {
-  HALQEN_TRY_VOID(build_filter(self, filter));
-  return NoneResult{};
+PyResult<void> check_search(const HNSWParams& params, std::vector<double> /*query*/,
+                            std::optional<std::uint64_t> /*k*/, std::optional<NamedObject> filter) {
+  HALQEN_TRY_VOID(build_filter(params, filter));
+  return {};
 }
 
 // As halqen_ext.search_batch checks: the filter, when there is a query.
-PyResult<NoneResult> check_search_batch(const HNSW& self, QueryList queries,
-                                        std::optional<ResultCount> /*k*/,
-                                        std::optional<NamedObject> filter) {
+PyResult<void> check_search_batch(const HNSWParams& params, QueryList queries,
+                                  std::optional<ResultCount> /*k*/,
+                                  std::optional<NamedObject> filter) {
   if (!queries.rows.empty()) {
-    HALQEN_TRY_VOID(build_filter(self, filter));
+    HALQEN_TRY_VOID(build_filter(params, filter));
   }
-  return NoneResult{};
+  return {};
 }
 
-constexpr CheckEntry kChecks[] = {
-    {"insert", method_entry<check_insert, kInsert>},
-    {"create", method_entry<check_create, kCreate>},
-    {"metadata", method_entry<check_metadata, kCheckMetadata>},
-    {"search", method_entry<check_search, kSearch>},
-    {"search_batch", method_entry<check_search_batch, kSearchBatch>},
+// A search pairs the components up to the shorter length, but a sharded
+// index sends its queries to the shards as one matrix of dim columns: there
+// each query must have the index's length.
+PyResult<void> check_query_lengths(const HNSWParams& params, VectorList queries) {
+  const std::size_t matching = queries.leading_vectors_of_length(params.dim);
+  if (matching < queries.size()) {
+    return std::unexpected(vector_length_error("query", params.dim, queries.length(matching)));
+  }
+  return {};
+}
+
+constexpr CheckEntry<HNSWParams> kChecks[] = {
+    {"insert", check_entry<check_insert, kInsert>},
+    {"create", check_entry<check_create, kCreate>},
+    {"create_width", check_entry<check_create_width, kCreateWidth>},
+    {"metadata", check_entry<check_metadata, kCheckMetadata>},
+    {"search", check_entry<check_search, kSearch>},
+    {"search_batch", check_entry<check_search_batch, kSearchBatch>},
+    {"query_lengths", check_entry<check_query_lengths, kQueryLengths>},
 };
 
 PyMethodDef methods[] = {
@@ -288,12 +323,12 @@ PyMethodDef methods[] = {
 
 }  // namespace
 
-PyResult<std::optional<Filter>> build_filter(const HNSW& index,
+PyResult<std::optional<Filter>> build_filter(const HNSWParams& params,
                                              const std::optional<NamedObject>& filter) {
   if (!filter) {
     return std::optional<Filter>();
   }
-  if (!index.schema()) {
+  if (!params.schema) {
     return std::unexpected(value_error(kNoSchemaForFilter));
   }
   std::optional<Metadata> value = value_to_metadata(filter->second.get());
@@ -320,7 +355,11 @@ PyObject* PyKind<HNSW>::create_type() {
   return create_class_type<construct, kNew>("builtins.PyHNSW", kClassDoc, methods);
 }
 
-std::span<const CheckEntry> PyKind<HNSW>::checks() {
+PyResult<HNSWParams> PyKind<HNSW>::settings(PyObject* kwargs) {
+  return settings_entry<settle, kNew>(kwargs);
+}
+
+std::span<const CheckEntry<HNSWParams>> PyKind<HNSW>::checks() {
   return kChecks;
 }
 
@@ -329,7 +368,8 @@ PyResult<BatchHits> PyKind<HNSW>::batch_hits(const HNSW& index, const BatchReque
   if (queries.empty()) {
     return BatchHits();
   }
-  HALQEN_TRY_ASSIGN(const std::optional<Filter> built, build_filter(index, request.filter));
+  HALQEN_TRY_ASSIGN(const std::optional<Filter> built,
+                    build_filter(index.params(), request.filter));
   const Filter* applied = built ? &*built : nullptr;
   const std::uint64_t ef = request.ef.value_or(index.ef_search());
   std::vector<QueryAnswer> answers(queries.size());

@@ -25,7 +25,7 @@ using HNSWHits = std::vector<std::pair<double, std::span<const double>>>;
 // ValueError "No schema provided in HNSW instance; cannot use metadata
 // filtering" without a schema, "Unsupported type for metadata filter" for a
 // value no metadata type holds. The name is checked by the core search.
-PyResult<std::optional<Filter>> build_filter(const HNSW& index,
+PyResult<std::optional<Filter>> build_filter(const HNSWParams& params,
                                              const std::optional<NamedObject>& filter);
 
 // ValueError "Search error: {name of the error}".
@@ -48,10 +48,14 @@ struct PyKind<HNSW> {
   static BatchAnswer batch_answer(const HNSW& index, std::span<const SearchHit> hits) {
     return hits_with_vectors(index, hits);
   }
-  // insert(vector, metadata), create(vectors, metadata), metadata(metadata,
+  using Settings = HNSWParams;
+  static PyResult<Settings> settings(PyObject* kwargs);
+  // insert(vector, metadata), create(vectors, metadata), create_width(width)
+  // (create's checks of vectors of that many numbers), metadata(metadata,
   // count) (create's metadata checks alone), search(query, k, filter),
-  // search_batch(queries, k, filter).
-  static std::span<const CheckEntry> checks();
+  // search_batch(queries, k, filter), query_lengths(queries) (each query of
+  // the index's length, which a sharded index needs of its queries).
+  static std::span<const CheckEntry<Settings>> checks();
 };
 
 }  // namespace halqen::py

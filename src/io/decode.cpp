@@ -11,10 +11,11 @@
 #include "common/checked_product.hpp"
 #include "io/format.hpp"
 #include "io/header.hpp"
-#include "io/index_kinds.hpp"
+#include "io/kind_files.hpp"
 #include "io/metadata_codec.hpp"
 #include "io/section.hpp"
 #include "io/section_arrays.hpp"
+#include "kinds/index_kinds.hpp"
 
 namespace halqen::io {
 namespace {
@@ -168,8 +169,8 @@ std::expected<LoadedIndex, CodecError> decode_index(ByteSource& source, Interrup
   if (!parts) return std::unexpected(parts.error());
   // Parts and kinds are listed in the same order.
   std::optional<std::expected<LoadedIndex, CodecError>> loaded;
-  IndexKinds::for_each([&]<class Core>(std::type_identity<Core>) {
-    constexpr std::size_t kPosition = IndexKinds::position<Core>();
+  kinds::IndexKinds::for_each([&]<class Core>(std::type_identity<Core>) {
+    constexpr std::size_t kPosition = kinds::IndexKinds::position<Core>();
     if (parts->index() == kPosition) loaded = build<Core>(std::get<kPosition>(std::move(*parts)));
   });
   return std::move(*loaded);
@@ -185,7 +186,7 @@ std::expected<DecodedParts, CodecError> decode_parts(ByteSource& source, Interru
   if (!header) return std::unexpected(header.error());
   // read_header admits only the codes of listed kinds.
   std::optional<std::expected<DecodedParts, CodecError>> decoded;
-  IndexKinds::for_each([&]<class Core>(std::type_identity<Core>) {
+  kinds::IndexKinds::for_each([&]<class Core>(std::type_identity<Core>) {
     if (header->kind != FileKind<Core>::kCode) return;
     auto parts = FileKind<Core>::decode(source, *header, interrupt);
     if (!parts) {

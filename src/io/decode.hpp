@@ -10,13 +10,14 @@
 #include "common/interrupt.hpp"
 #include "io/byte_source.hpp"
 #include "io/codec_error.hpp"
-#include "io/index_kinds.hpp"
+#include "io/kind_files.hpp"
+#include "kinds/index_kinds.hpp"
 
 namespace halqen::io {
 
 // Any kind's parts, and any kind's index, in the kind list's order.
-using DecodedParts = IndexKinds::Parts;
-using LoadedIndex = IndexKinds::Owned;
+using DecodedParts = IndexFiles::Parts;
+using LoadedIndex = kinds::IndexKinds::Owned;
 
 // Reads one whole index of any listed kind from `source`, which must end
 // right after it: the header, then the kind's own sections (by the version

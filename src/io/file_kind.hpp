@@ -1,6 +1,7 @@
 // How an index kind is stored: the description each kind gives the file
 // format. Each kind's is a specialisation of FileKind in a header of its own
-// (io/flat_file.hpp, ...), named in the kind list (io/index_kinds.hpp).
+// (io/flat_file.hpp, ...); io/kind_files.hpp requires one of every kind
+// in the kind list (kinds/index_kinds.hpp).
 #pragma once
 
 #include <concepts>

@@ -6,7 +6,7 @@
 #include <string>
 
 #include "io/crc32c.hpp"
-#include "io/index_kinds.hpp"
+#include "io/kind_files.hpp"
 #include "io/little_endian.hpp"
 #include "metrics/metric_table.hpp"
 
@@ -31,7 +31,7 @@ CodecError field_error(std::string text) {
 }
 
 const KindFileRow* listed_kind(std::uint32_t code) {
-  const auto& rows = IndexKinds::kFileRows;
+  const auto& rows = IndexFiles::kFileRows;
   const auto row = std::ranges::find(rows, code, &KindFileRow::code);
   return row == rows.end() ? nullptr : &*row;
 }

@@ -192,6 +192,44 @@ PyObject* constructor_entry(PyTypeObject* type, PyObject* args, PyObject* kwargs
   });
 }
 
+// What a constructor makes of keyword arguments `kwargs` (a dict) before it
+// builds an index: `Settle`, PyResult<Settings> settle(Params...), is the
+// part of the constructor that checks them, and the arguments are parsed
+// and converted as the constructor's (Desc), so the same arguments are
+// refused with the same errors.
+template <auto Settle, const FunctionDescription& Desc>
+auto settings_entry(PyObject* kwargs)
+    -> PyResult<typename detail::ConstructorSignature<decltype(Settle)>::RecordType> {
+  using Parameters = typename detail::ConstructorSignature<decltype(Settle)>::Parameters;
+  static_assert(Desc.slot_count() == std::tuple_size_v<Parameters>);
+  Ref no_positionals = Ref::steal(PyTuple_New(0));
+  if (!no_positionals) {
+    return fetch_error();
+  }
+  detail::SlotArray<Parameters> slots{};
+  HALQEN_TRY_VOID(extract_arguments_tuple_dict(Desc, no_positionals.get(), kwargs, slots.data()));
+  HALQEN_TRY_ASSIGN(Parameters values, detail::convert_all<Parameters>(Desc, slots.data()));
+  return std::apply([&](auto&&... params) { return Settle(std::move(params)...); },
+                    std::move(values));
+}
+
+// A method's checks as an entry of their own (module/py_kind.hpp's
+// CheckEntry): PyResult<void> check(const Settings&, Params...), its
+// arguments parsed and converted as the method's (Desc), then checked
+// against an index's settings rather than an index.
+template <auto Check, const FunctionDescription& Desc>
+PyResult<void> check_entry(
+    const typename detail::MethodSignature<decltype(Check)>::RecordType& settings,
+    PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  using Parameters = typename detail::MethodSignature<decltype(Check)>::Parameters;
+  static_assert(Desc.slot_count() == std::tuple_size_v<Parameters>);
+  detail::SlotArray<Parameters> slots{};
+  HALQEN_TRY_VOID(extract_arguments_fastcall(Desc, args, nargs, kwnames, slots.data()));
+  HALQEN_TRY_ASSIGN(Parameters values, detail::convert_all<Parameters>(Desc, slots.data()));
+  return std::apply([&](auto&&... params) { return Check(settings, std::move(params)...); },
+                    std::move(values));
+}
+
 // A new type object for a class whose record is built by `Construct` (a new
 // reference), or null with an error set if creation fails.
 template <auto Construct, const FunctionDescription& Desc>

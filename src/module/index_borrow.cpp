@@ -17,7 +17,7 @@ constexpr bool kShared = true;
 PyResult<BorrowedIndex> BorrowedIndex::borrow(PyObject* object) {
   ModuleState& state = module_state();
   std::optional<PyResult<BorrowedIndex>> borrowed;
-  io::IndexKinds::for_each([&]<class Core>(std::type_identity<Core>) {
+  kinds::IndexKinds::for_each([&]<class Core>(std::type_identity<Core>) {
     auto* instance = borrowed ? nullptr : Instance<Core>::exact(object, state.type_of<Core>());
     if (instance == nullptr) return;
     auto guard = BorrowGuard::acquire(instance->borrow, kShared);

@@ -4,7 +4,7 @@
 
 #include <Python.h>
 
-#include "io/index_kinds.hpp"
+#include "kinds/index_kinds.hpp"
 #include "module/borrow.hpp"
 #include "module/convert.hpp"
 #include "module/py_err.hpp"
@@ -16,8 +16,8 @@ namespace halqen::py {
 // that no insertion changes it meanwhile. The instance is kept alive as long.
 class BorrowedIndex {
  public:
-  // One pointer per kind (io/index_kinds.hpp): visiting it reaches every kind.
-  using Index = io::IndexKinds::Borrowed;
+  // One pointer per kind (kinds/index_kinds.hpp): visiting it reaches every kind.
+  using Index = kinds::IndexKinds::Borrowed;
 
   // TypeError naming the object's type for anything but an instance of an
   // index class; RuntimeError "Already mutably borrowed" while an insertion

@@ -68,7 +68,7 @@ PyResult<void> publish(PyObject* module, const char* name, PyObject* object) {
 PyResult<void> publish_classes(PyObject* module, ClassHome home) {
   ModuleState& state = module_state();
   PyResult<void> published;
-  io::IndexKinds::for_each([&]<class Core>(std::type_identity<Core>) {
+  kinds::IndexKinds::for_each([&]<class Core>(std::type_identity<Core>) {
     if (!published || PyKind<Core>::kHome != home) return;
     PyObject*& type = state.type_of<Core>();
     if (type == nullptr) {
@@ -87,7 +87,7 @@ PyResult<void> adopt_halqen_classes() {
   ModuleState& state = module_state();
   Ref halqen;
   PyResult<void> adopted;
-  io::IndexKinds::for_each([&]<class Core>(std::type_identity<Core>) {
+  kinds::IndexKinds::for_each([&]<class Core>(std::type_identity<Core>) {
     PyObject*& type = state.type_of<Core>();
     if (!adopted || PyKind<Core>::kHome != ClassHome::Halqen || type != nullptr) return;
     if (!halqen) halqen = Ref::steal(PyImport_ImportModule("halqen"));

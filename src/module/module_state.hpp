@@ -14,7 +14,7 @@
 #include <atomic>
 #include <cstdint>
 
-#include "io/index_kinds.hpp"
+#include "kinds/index_kinds.hpp"
 #include "module/py_err.hpp"
 
 namespace halqen::py {
@@ -26,12 +26,12 @@ struct ModuleState {
   std::atomic<std::int64_t> owner_interpreter{kNoInterpreter};
   PyObject* module = nullptr;  // the module object, once initialised (owned)
   // Each index kind's class, in the kind list's order (owned).
-  std::array<PyObject*, io::IndexKinds::kCount> index_types{};
+  std::array<PyObject*, kinds::IndexKinds::kCount> index_types{};
   PyObject* panic_type = nullptr;  // PanicException once looked up (owned)
 
   template <class Core>
   PyObject*& type_of() {
-    return index_types[io::IndexKinds::position<Core>()];
+    return index_types[kinds::IndexKinds::position<Core>()];
   }
 };
 

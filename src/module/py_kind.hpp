@@ -39,14 +39,17 @@ struct BatchRequest {
   const CancelEvent* cancel = nullptr;
 };
 
-// A method's argument checks as an entry point of its own: the same
-// parameters, conversions and checks as the method (module/entry.hpp), but
-// nothing stored or searched.
-using FastEntry = PyObject* (*)(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                                PyObject* kwnames);
+// A method's argument checks as an entry point of their own
+// (module/entry.hpp's check_entry): the same parameters, conversions and
+// checks as the method, made against the settings of an index of the kind
+// instead of an index, so that nothing is built, stored or searched.
+template <class Settings>
+using CheckFunction = PyResult<void> (*)(const Settings& settings, PyObject* const* args,
+                                         Py_ssize_t nargs, PyObject* kwnames);
+template <class Settings>
 struct CheckEntry {
   const char* method;
-  FastEntry entry;
+  CheckFunction<Settings> entry;
 };
 
 // Specialised per kind with:
@@ -57,8 +60,14 @@ struct CheckEntry {
 //                               the error search would raise
 //   BatchAnswer                 what search returns for one query, and
 //   batch_answer(index, hits)   that answer built from its hits
+//   Settings                    what the constructor makes of its arguments
+//                               before it builds an index: all that the
+//                               checks of a call read
+//   settings(kwargs)            the Settings of constructor keyword
+//                               arguments (a dict), refused as the
+//                               constructor refuses them
 //   checks()                    the argument checks of its methods (and of
-//                               search_batch), for halqen_dask
+//                               search_batch) on Settings, for halqen_dask
 template <class Core>
 struct PyKind;
 

@@ -1,4 +1,4 @@
-// The Python classes of every index kind (io/index_kinds.hpp lists the
+// The Python classes of every index kind (kinds/index_kinds.hpp lists the
 // kinds): each kind's class description, checked here, so that a kind
 // without one fails to compile.
 #pragma once
@@ -17,27 +17,30 @@
 #include "ext/graph/py_graph_index.hpp"
 #include "flat/py_flat.hpp"
 #include "hnsw/py_hnsw.hpp"
-#include "io/index_kinds.hpp"
+#include "kinds/index_kinds.hpp"
 #include "module/py_kind.hpp"
 
 namespace halqen::py {
 
 template <class Core>
 concept PythonKind = requires(const Core& index, const BatchRequest& request,
-                              std::span<const SearchHit> hits) {
+                              std::span<const SearchHit> hits, PyObject* kwargs) {
   { PyKind<Core>::kName } -> std::convertible_to<const char*>;
   { PyKind<Core>::kHome } -> std::convertible_to<ClassHome>;
   { PyKind<Core>::create_type() } -> std::same_as<PyObject*>;
   { PyKind<Core>::batch_hits(index, request) } -> std::same_as<PyResult<BatchHits>>;
   { PyKind<Core>::batch_answer(index, hits) } -> std::same_as<typename PyKind<Core>::BatchAnswer>;
-  { PyKind<Core>::checks() } -> std::same_as<std::span<const CheckEntry>>;
+  { PyKind<Core>::settings(kwargs) } -> std::same_as<PyResult<typename PyKind<Core>::Settings>>;
+  {
+    PyKind<Core>::checks()
+    } -> std::same_as<std::span<const CheckEntry<typename PyKind<Core>::Settings>>>;
   { index.heap_bytes() } -> std::same_as<std::uint64_t>;
 };
 
 template <class Kinds>
 struct PythonKinds;
 template <class... Cores>
-struct PythonKinds<io::KindList<Cores...>> {
+struct PythonKinds<kinds::KindList<Cores...>> {
   static_assert((PythonKind<Cores> && ...), "every index kind needs its PyKind description");
   // What search_batch returns: one kind's answers (alternatives in list order).
   using BatchAnswers = std::variant<std::vector<typename PyKind<Cores>::BatchAnswer>...>;
@@ -47,7 +50,7 @@ struct PythonKinds<io::KindList<Cores...>> {
   static constexpr std::array<const char*, sizeof...(Cores)> kNames = {PyKind<Cores>::kName...};
 };
 
-using IndexClasses = PythonKinds<io::IndexKinds>;
+using IndexClasses = PythonKinds<kinds::IndexKinds>;
 
 // "PyFlat | PyHNSW": the classes a parameter naming any index accepts.
 inline std::string index_class_names() {

@@ -226,6 +226,49 @@ TEST(GraphBuild, AStoppedAdditionKeepsWholeBatchesAndRebuildsFromParts) {
   EXPECT_EQ(found->front().id, 7U);
 }
 
+// The checks of an addition to an index that holds nothing, made on its
+// settings alone, refuse what such an index refuses; with the rows checked
+// apart, only their count is read.
+TEST(GraphBuild, ANewAdditionIsRefusedAsAnEmptyIndexRefusesIt) {
+  const GraphParams params = small_graph(MetricKind::Cosine);
+  const auto empty = GraphIndex::create(params);
+  ASSERT_TRUE(empty.has_value());
+  const auto addition = [&](std::vector<std::uint64_t> ids) {
+    Addition made;
+    made.values = clustered(3, 7);
+    made.count = 3;
+    if (!ids.empty()) made.ids = std::move(ids);
+    return made;
+  };
+  std::vector<Addition> refused;
+  refused.push_back(addition({4, 5, 4}));
+  refused.push_back(addition({4, 5}));
+  refused.push_back(addition({4, 5, kLargestId + 1}));
+  refused.push_back(addition({}));
+  refused.back().values[kDim + 2] = std::nan("");
+  refused.push_back(addition({}));
+  std::fill_n(refused.back().values.begin() + 2 * kDim, kDim, 0.0);
+  refused.push_back(addition({}));
+  refused.back().values.resize(2 * kDim);
+  for (const Addition& given : refused) {
+    const auto expected = empty->check_addition(given);
+    const auto got = GraphIndex::check_new_addition(params, given);
+    ASSERT_TRUE(expected.has_value());
+    ASSERT_TRUE(got.has_value());
+    EXPECT_EQ(describe(*got, kDim), describe(*expected, kDim));
+  }
+  EXPECT_FALSE(GraphIndex::check_new_addition(params, addition({7, 8, 9})).has_value());
+
+  Addition apart = addition({4, 5, 4});
+  apart.values.clear();
+  const auto repeated = GraphIndex::check_new_addition(params, apart, /*rows_apart=*/true);
+  ASSERT_TRUE(repeated.has_value());
+  EXPECT_EQ(repeated->kind, GraphErrorKind::RepeatedId);
+  EXPECT_EQ(repeated->row, 2U);
+  apart.ids = std::vector<std::uint64_t>{4, 5, 6};
+  EXPECT_FALSE(GraphIndex::check_new_addition(params, apart, /*rows_apart=*/true).has_value());
+}
+
 // Per slot, per layer, the lists of a graph's parts, and back.
 using LayerLists = std::vector<std::vector<std::vector<std::uint32_t>>>;
 

@@ -106,35 +106,53 @@ def test_sharded_flat_checks_arguments_as_pyflat(client):
 
 
 def test_sharded_argument_errors_are_worded_by_the_index(client, monkeypatch):
-    """halqen_dask words no argument error of its own: each method runs the
-    index's checks in C++ (halqen_ext's private entry), so a message changed
+    """halqen_dask words no argument error of its own: each constructor and
+    method runs the index's checks in C++ (halqen_ext's private entry, given
+    the class's name and the sharded index's settings), so a message changed
     there is the message raised here."""
     flat = ShardedFlat(2, client=client, shard_size=5)
     graph = ShardedHNSW(2, metric="euclidean", client=client, shard_size=5, schema=["tag"])
     bounded = ShardedGraph(2, "euclidean", client=client, schema=["tag"])
+    # A sharded PyHNSW needs every query of the index's length (its shards
+    # get the queries as one matrix), and says so as PyFlat does.
+    for call in (lambda: graph.search([1.0]), lambda: graph.search_batch([[1.0, 2.0], [1.0, 2.0, 3.0]])):
+        with pytest.raises(ValueError, match="^Expected query of length 2, got [13]$"):
+            call()
     calls = {
+        "PyFlat.__new__": lambda: ShardedFlat(2, client=client),
         "PyFlat.insert": lambda: flat.insert([1.0, 2.0]),
         "PyFlat.create": lambda: flat.create([[1.0, 2.0]]),
+        "PyFlat.create_width": lambda: flat.create(da.ones((3, 2))),
         "PyFlat.search": lambda: flat.search([1.0, 2.0]),
+        "PyFlat.search_empty": lambda: flat.search([1.0, 2.0]),
         "PyFlat.search_batch": lambda: flat.search_batch(np.ones((3, 2))),
+        "PyHNSW.__new__": lambda: ShardedHNSW(2, metric="euclidean", client=client),
         "PyHNSW.insert": lambda: graph.insert([1.0, 2.0], [("tag", 1)]),
         "PyHNSW.create": lambda: graph.create(np.ones((3, 2))),
+        "PyHNSW.create_width": lambda: graph.create(da.ones((3, 2))),
         "PyHNSW.metadata": lambda: graph.create(np.ones((3, 2)), [[("tag", 1)]] * 3),
         "PyHNSW.search": lambda: graph.search([1.0, 2.0], 1, ("tag", 1)),
         "PyHNSW.search_batch": lambda: graph.search_batch([[1.0, 2.0]], 1, ("tag", 1)),
+        "PyHNSW.query_lengths": lambda: graph.search([1.0, 2.0], 1, ("tag", 1)),
+        "GraphIndex.__new__": lambda: ShardedGraph(2, "euclidean", client=client),
         "GraphIndex.add": lambda: bounded.add(np.ones((3, 2)), [1, 2, 3], [[("tag", 1)]] * 3),
+        "GraphIndex.add_width": lambda: bounded.add(da.ones((3, 2)), [1, 2, 3]),
+        "GraphIndex.labels": lambda: bounded.add(da.ones((3, 2)), [1, 2, 3], [[("tag", 1)]] * 3),
         "GraphIndex.search": lambda: bounded.search(np.ones((3, 2)), 1, filter=("tag", 1)),
+        "GraphIndex.ef_search": lambda: setattr(bounded, "ef_search", 5),
     }
     checks = getattr(halqen_ext, "__check_arguments")
     for changed, call in calls.items():
-        def reworded(index, method, arguments, changed=changed):
-            if f"{type(index).__name__}.{method}" == changed:
+        def reworded(kind, settings, method="__new__", arguments=(), changed=changed):
+            if f"{kind}.{method}" == changed:
                 raise ValueError(f"reworded {changed}")
-            return checks(index, method, arguments)
+            return checks(kind, settings, method, arguments) if method != "__new__" else checks(kind, settings)
         monkeypatch.setattr(halqen_ext, "__check_arguments", reworded)
         with pytest.raises(ValueError, match=f"^reworded {changed}$"):
             call()
+    monkeypatch.undo()
     assert len(flat) == len(graph) == len(bounded) == 0
+    assert bounded.ef_search == 64
 
 
 def metadata_of(position):

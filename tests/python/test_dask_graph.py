@@ -143,6 +143,43 @@ def test_failed_calls_change_nothing(client):
         ShardedGraph(2**61, "euclidean", client=client)
 
 
+def raised(call, index):
+    with pytest.raises(Exception) as error:
+        call(index)
+    return type(error.value), str(error.value)
+
+
+def test_every_query_is_checked_as_one_graph_index_checks_it(client):
+    """Each query of a search, not only the first, is held to GraphIndex's
+    rules on the client, before anything is sent: so an index that holds
+    nothing yet, where no shard searches, refuses what one GraphIndex
+    refuses."""
+    sharded, single = pair(client, "angular")
+    with_nan = np.ones((3, DIM))
+    with_nan[2, 5] = np.nan
+    with_zero = np.ones((3, DIM))
+    with_zero[1] = 0.0
+    calls = [lambda index: index.search(with_nan), lambda index: index.search(with_zero),
+             lambda index: index.search(with_nan.tolist()), lambda index: index.search(with_nan[2]),
+             lambda index: index.search(np.ones((3, DIM)), 2**30)]
+    for call in calls:
+        assert raised(call, sharded) == raised(call, single)
+    sharded.add(clustered(np.random.default_rng(10), 50))
+    for call in calls:
+        assert raised(call, sharded) == raised(call, single)
+
+
+def test_ef_search_is_checked_as_graph_index_checks_it(client):
+    sharded, single = pair(client, "euclidean", ef_search=40)
+    for value in (0, -1, 2**64, "8", 1.5, None):
+        def assign(index, value=value):
+            index.ef_search = value
+        assert raised(assign, sharded) == raised(assign, single)
+    assert sharded.ef_search == 40
+    sharded.ef_search = np.int64(7)
+    assert sharded.ef_search == 7 and type(sharded._params["ef_search"]) is int
+
+
 def test_removes_and_replaces_as_one_graph_index(client):
     rng = np.random.default_rng(3)
     vectors = clustered(rng, 2000)

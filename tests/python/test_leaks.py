@@ -123,6 +123,8 @@ FLAT = filled_flat()
 EMPTY_FLAT = PyFlat(3)
 HNSW = filled_hnsw()
 CHECK = getattr(halqen_ext, "__check_arguments")
+HNSW_SETTINGS = {"dim": 3, "metric": "euclidean", "schema": ["color", "size"]}
+GRAPH_SETTINGS = {"dim": 3, "metric": "euclidean", "m": 4, "ef_construction": 8, "schema": ["color", "size"]}
 LABELLED = getattr(halqen_ext, "__search_labelled")
 PLAIN_HNSW = PyHNSW(3, metric="euclidean")
 PLAIN_HNSW.insert(V3)
@@ -279,9 +281,18 @@ SCENARIOS = {
         None,
     ),
     # halqen_ext's private entries for halqen_dask
-    "ext check": (lambda: CHECK(HNSW, "create", (ROWS, [PAIRS, PAIRS])), None),
-    "ext check fails": (lambda: CHECK(HNSW, "insert", (V3, PAIRS[:1])), ValueError),
-    "ext check unknown": (lambda: CHECK(FLAT, "delete", ()), ValueError),
+    "ext check": (lambda: CHECK("PyHNSW", HNSW_SETTINGS, "create", (ROWS, [PAIRS, PAIRS])), None),
+    "ext check fails": (lambda: CHECK("PyHNSW", HNSW_SETTINGS, "insert", (V3, PAIRS[:1])), ValueError),
+    "ext check unknown": (lambda: CHECK("PyFlat", {"dim": 3}, "delete", ()), ValueError),
+    "ext check settings": (lambda: CHECK("GraphIndex", GRAPH_SETTINGS), None),
+    "ext check settings fail": (lambda: CHECK("GraphIndex", {"dim": 0, "metric": "euclidean"}), ValueError),
+    "ext check graph add": (lambda: CHECK("GraphIndex", GRAPH_SETTINGS, "add", (ROWS, [1, 2], [PAIRS, PAIRS])),
+                            None),
+    "ext check graph add fails": (lambda: CHECK("GraphIndex", GRAPH_SETTINGS, "add", (ROWS, [1, 1])), ValueError),
+    "ext check graph labels": (lambda: CHECK("GraphIndex", GRAPH_SETTINGS, "labels", (2, [1, 2], [PAIRS, PAIRS])),
+                               None),
+    "ext check graph search fails": (lambda: CHECK("GraphIndex", GRAPH_SETTINGS, "search", ([[math.nan] * 3],)),
+                                     ValueError),
     "ext labelled": (lambda: LABELLED(HNSW, ROWS, 2, FILTER), None),
     # GraphIndex constructor
     "graph new": (lambda: GraphIndex(3, "euclidean"), None),

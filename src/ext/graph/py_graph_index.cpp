@@ -69,6 +69,10 @@ constexpr FunctionDescription kRemove{"GraphIndex", "remove", kRemoveParameters,
 constexpr FunctionDescription kIds{"GraphIndex", "ids", {}, 0};
 constexpr FunctionDescription kContains{"GraphIndex", "__contains__", kKeyParameters, 1};
 constexpr FunctionDescription kSetEf{"GraphIndex", "ef_search", kEfParameters, 1};
+constexpr std::array<std::string_view, 3> kLabelsParameters{"count", "ids", "metadata"};
+constexpr FunctionDescription kLabels{"GraphIndex", "add", kLabelsParameters, 1};
+constexpr std::array<std::string_view, 1> kAddWidthParameters{"width"};
+constexpr FunctionDescription kAddWidth{"GraphIndex", "add", kAddWidthParameters, 1};
 
 constexpr const char* kClassDoc =
     "GraphIndex(dim, metric, m=16, ef_construction=200, ef_search=64, seed=0, schema=None,\n"
@@ -170,19 +174,22 @@ PyErr key_error(std::uint64_t id) {
   return PyErr::new_err(PyExc_KeyError, std::move(key));
 }
 
-PyResult<void> check_lengths(const GraphIndex& self, const VectorList& vectors) {
-  const std::size_t matching = vectors.leading_vectors_of_length(self.dim());
+PyErr length_error(std::uint64_t dim, std::size_t length, std::size_t vector) {
+  return value_error("Expected vector of length " + std::to_string(dim) + ", got " +
+                     std::to_string(length) + " (vector " + std::to_string(vector) + ")");
+}
+
+PyResult<void> check_lengths(const graph::GraphParams& params, const VectorList& vectors) {
+  const std::size_t matching = vectors.leading_vectors_of_length(params.dim);
   if (matching < vectors.size()) {
-    return std::unexpected(value_error("Expected vector of length " + std::to_string(self.dim()) +
-                                       ", got " + std::to_string(vectors.length(matching)) +
-                                       " (vector " + std::to_string(matching) + ")"));
+    return std::unexpected(length_error(params.dim, vectors.length(matching), matching));
   }
   return {};
 }
 
 // Queries are held to the rules that added vectors follow.
-PyResult<void> check_queries(const GraphIndex& self, const VectorList& queries) {
-  const bool cosine = self.params().metric == MetricKind::Cosine;
+PyResult<void> check_queries(const graph::GraphParams& params, const VectorList& queries) {
+  const bool cosine = params.metric == MetricKind::Cosine;
   for (std::size_t q = 0; q < queries.size(); ++q) {
     if (auto refused = graph::check_row(queries.numbers_of(q), cosine, q)) {
       return std::unexpected(value_error(graph::describe_query(*refused)));
@@ -191,12 +198,13 @@ PyResult<void> check_queries(const GraphIndex& self, const VectorList& queries) 
   return {};
 }
 
-PyResult<GraphIndex> construct(std::uint64_t dim, std::string metric,
-                               std::optional<std::uint64_t> m,
-                               std::optional<std::uint64_t> ef_construction,
-                               std::optional<std::uint64_t> ef_search,
-                               std::optional<std::uint64_t> seed, std::optional<Schema> schema,
-                               std::optional<std::string> walk) {
+// The constructor's arguments as the index's settings, or its refusal.
+PyResult<graph::GraphParams> settle(std::uint64_t dim, std::string metric,
+                                    std::optional<std::uint64_t> m,
+                                    std::optional<std::uint64_t> ef_construction,
+                                    std::optional<std::uint64_t> ef_search,
+                                    std::optional<std::uint64_t> seed, std::optional<Schema> schema,
+                                    std::optional<std::string> walk) {
   const std::optional<MetricKind> kind = metric_with_hnsw_name(metric);
   if (!kind) {
     return std::unexpected(value_error("Unsupported metric '" + metric +
@@ -239,21 +247,33 @@ PyResult<GraphIndex> construct(std::uint64_t dim, std::string metric,
   if (params.ef_construction == 0 || params.ef_search == 0) {
     return std::unexpected(value_error("ef_construction and ef_search must be at least 1"));
   }
+  return params;
+}
+
+PyResult<GraphIndex> construct(std::uint64_t dim, std::string metric,
+                               std::optional<std::uint64_t> m,
+                               std::optional<std::uint64_t> ef_construction,
+                               std::optional<std::uint64_t> ef_search,
+                               std::optional<std::uint64_t> seed, std::optional<Schema> schema,
+                               std::optional<std::string> walk) {
+  HALQEN_TRY_ASSIGN(graph::GraphParams params,
+                    settle(dim, std::move(metric), m, ef_construction, ef_search, seed,
+                           std::move(schema), std::move(walk)));
   auto index = GraphIndex::create(std::move(params));
   if (!index) return std::unexpected(value_error(graph::describe(index.error(), dim)));
   return std::move(*index);
 }
 
 PyResult<std::optional<std::vector<MetadataRecord>>> records_of(
-    const GraphIndex& self, const std::optional<std::vector<MetadataPairs>>& metadata) {
+    const graph::GraphParams& params, const std::optional<std::vector<MetadataPairs>>& metadata) {
   if (!metadata) return std::optional<std::vector<MetadataRecord>>();
-  if (!self.schema()) {
+  if (!params.schema) {
     return std::unexpected(value_error("No schema provided in GraphIndex; cannot use metadata"));
   }
   std::vector<MetadataRecord> records;
   records.reserve(metadata->size());
   for (const MetadataPairs& pairs : *metadata) {
-    HALQEN_TRY_ASSIGN(MetadataRecord record, build_metadata_record(*self.schema(), pairs));
+    HALQEN_TRY_ASSIGN(MetadataRecord record, build_metadata_record(*params.schema, pairs));
     records.push_back(std::move(record));
   }
   return std::optional(std::move(records));
@@ -261,11 +281,11 @@ PyResult<std::optional<std::vector<MetadataRecord>>> records_of(
 
 // The arguments of add as the core takes them, after the checks that need
 // the interpreter (metadata values, vector lengths).
-PyResult<graph::Addition> addition_of(const GraphIndex& self, VectorList vectors,
+PyResult<graph::Addition> addition_of(const graph::GraphParams& params, VectorList vectors,
                                       std::optional<std::vector<std::uint64_t>> ids,
                                       const std::optional<std::vector<MetadataPairs>>& metadata) {
-  HALQEN_TRY_ASSIGN(auto records, records_of(self, metadata));
-  HALQEN_TRY_VOID(check_lengths(self, vectors));
+  HALQEN_TRY_ASSIGN(auto records, records_of(params, metadata));
+  HALQEN_TRY_VOID(check_lengths(params, vectors));
   graph::Addition addition;
   addition.count = vectors.size();
   addition.values = std::move(std::move(vectors).take_leading(addition.count).values);
@@ -282,8 +302,8 @@ std::optional<std::vector<std::uint64_t>> ids_of(std::optional<IdList> ids) {
 PyResult<NoneResult> add(GraphIndex& self, QueryBatch vectors, std::optional<IdList> ids,
                          std::optional<std::vector<MetadataPairs>> metadata,
                          std::optional<ThreadCount> threads, std::optional<Flag> progress) {
-  HALQEN_TRY_ASSIGN(graph::Addition addition,
-                    addition_of(self, std::move(vectors.rows), ids_of(std::move(ids)), metadata));
+  HALQEN_TRY_ASSIGN(graph::Addition addition, addition_of(self.params(), std::move(vectors.rows),
+                                                          ids_of(std::move(ids)), metadata));
   if (addition.count == 0 && !addition.ids && !addition.records) return NoneResult{};
   std::optional<ProgressBar> bar;
   if (progress && progress->on) bar.emplace();
@@ -342,16 +362,16 @@ PyResult<std::vector<Metadata>> filter_values(const NamedObject& filter) {
   return values;
 }
 
-PyResult<std::optional<graph::ValueFilter>> filter_of(const GraphIndex& self,
+PyResult<std::optional<graph::ValueFilter>> filter_of(const graph::GraphParams& params,
                                                       const std::optional<FilterPair>& given) {
   const NamedObject* filter = given ? &given->pair : nullptr;
   if (!filter) return std::optional<graph::ValueFilter>();
-  if (!self.schema()) {
+  if (!params.schema) {
     return std::unexpected(
         value_error("No schema provided in GraphIndex; cannot use metadata filtering"));
   }
   HALQEN_TRY_ASSIGN(std::vector<Metadata> values, filter_values(*filter));
-  if (!attribute_position(filter->first, self.schema())) {
+  if (!attribute_position(filter->first, params.schema)) {
     return std::unexpected(
         value_error("filter attribute '" + filter->first + "' is not in the schema"));
   }
@@ -375,6 +395,18 @@ PyResult<void> check_result_size(std::uint64_t queries, std::uint64_t k) {
 PyResult<void> check_ef(const std::optional<SearchWidth>& ef) {
   if (ef && ef->value == 0) return std::unexpected(value_error("ef must be at least 1, got 0"));
   return {};
+}
+
+// Everything search checks of its arguments before it searches, in order;
+// the filter they ask for.
+PyResult<std::optional<graph::ValueFilter>> checked_search(
+    const graph::GraphParams& params, const VectorList& queries, std::uint64_t k,
+    const std::optional<SearchWidth>& ef, const std::optional<FilterPair>& filter) {
+  HALQEN_TRY_VOID(check_result_size(queries.size(), k));
+  HALQEN_TRY_VOID(check_ef(ef));
+  HALQEN_TRY_VOID(check_lengths(params, queries));
+  HALQEN_TRY_VOID(check_queries(params, queries));
+  return filter_of(params, filter);
 }
 
 // The interpreter lock given up for one scope.
@@ -461,11 +493,8 @@ PyResult<std::pair<Ref, Ref>> search(const GraphIndex& self, QueryBatch queries,
                                      std::optional<ThreadCount> threads,
                                      std::optional<CancelEvent> cancel) {
   const std::uint64_t k = k_given ? k_given->value : kDefaultK;
-  HALQEN_TRY_VOID(check_result_size(queries.rows.size(), k));
-  HALQEN_TRY_VOID(check_ef(ef_given));
-  HALQEN_TRY_VOID(check_lengths(self, queries.rows));
-  HALQEN_TRY_VOID(check_queries(self, queries.rows));
-  HALQEN_TRY_ASSIGN(const std::optional<graph::ValueFilter> built, filter_of(self, filter));
+  HALQEN_TRY_ASSIGN(const std::optional<graph::ValueFilter> built,
+                    checked_search(self.params(), queries.rows, k, ef_given, filter));
   HALQEN_TRY_VOID(check_not_cancelled(cancel));
   const SearchRequest request{k, ef_given ? ef_given->value : self.ef_search(),
                               built ? &*built : nullptr};
@@ -497,7 +526,8 @@ PyResult<std::pair<Ref, Ref>> search_by_id(const GraphIndex& self, IdQuery ids,
   HALQEN_TRY_VOID(check_result_size(wanted.size(), k));
   HALQEN_TRY_VOID(check_ef(ef_given));
   HALQEN_TRY_ASSIGN(const std::vector<std::uint32_t> slots, slots_of(self, wanted));
-  HALQEN_TRY_ASSIGN(const std::optional<graph::ValueFilter> built, filter_of(self, filter));
+  HALQEN_TRY_ASSIGN(const std::optional<graph::ValueFilter> built,
+                    filter_of(self.params(), filter));
   const SearchRequest request{k, ef_given ? ef_given->value : self.ef_search(),
                               built ? &*built : nullptr};
   const auto query_of = [&](std::size_t q) { return Query{self.vector(slots[q]), wanted[q]}; };
@@ -627,43 +657,69 @@ PyObject* iter_slot(PyObject* self) {
   return ids ? PyObject_GetIter(ids.get()) : nullptr;
 }
 
-PyResult<NoneResult> set_ef_search(GraphIndex& self, std::uint64_t ef) {
+PyResult<void> check_ef_search(const graph::GraphParams& /*params*/, std::uint64_t ef) {
   if (ef == 0) return std::unexpected(value_error("ef_search must be at least 1, got 0"));
+  return {};
+}
+
+PyResult<NoneResult> set_ef_search(GraphIndex& self, std::uint64_t ef) {
+  HALQEN_TRY_VOID(check_ef_search(self.params(), ef));
   self.set_ef_search(ef);
   return NoneResult{};
 }
 
-// The checks of add and search before anything is stored or searched, for
-// halqen_dask (what depends on the vectors stored, such as an id already
-// present or k past the index's size, is not checked here).
-PyResult<NoneResult> check_add(const GraphIndex& self, QueryBatch vectors,
-                               std::optional<IdList> ids,
-                               std::optional<std::vector<MetadataPairs>> metadata,
-                               std::optional<ThreadCount> /*threads*/,
-                               std::optional<Flag> /*progress*/) {
+// The checks of add and search before anything is stored or searched, on
+// the settings of an index holding nothing, for halqen_dask
+// (module/py_kind.hpp's CheckEntry): what depends on the vectors stored,
+// such as an id already present or k past the index's size, is not checked.
+PyResult<void> check_add(const graph::GraphParams& params, QueryBatch vectors,
+                         std::optional<IdList> ids,
+                         std::optional<std::vector<MetadataPairs>> metadata,
+                         std::optional<ThreadCount> /*threads*/, std::optional<Flag> /*progress*/) {
   HALQEN_TRY_ASSIGN(const graph::Addition addition,
-                    addition_of(self, std::move(vectors.rows), ids_of(std::move(ids)), metadata));
-  if (const auto error = self.check_addition(addition)) {
-    return std::unexpected(value_error(graph::describe(*error, self.dim())));
+                    addition_of(params, std::move(vectors.rows), ids_of(std::move(ids)), metadata));
+  if (const auto error = GraphIndex::check_new_addition(params, addition)) {
+    return std::unexpected(value_error(graph::describe(*error, params.dim)));
   }
-  return NoneResult{};
+  return {};
 }
 
-PyResult<NoneResult> check_search(const GraphIndex& self, QueryBatch queries,
-                                  std::optional<ResultCount> k, std::optional<SearchWidth> ef,
-                                  std::optional<FilterPair> filter,
-                                  std::optional<ThreadCount> /*threads*/,
-                                  std::optional<CancelEvent> /*cancel*/) {
-  HALQEN_TRY_VOID(check_result_size(queries.rows.size(), k ? k->value : kDefaultK));
-  HALQEN_TRY_VOID(check_ef(ef));
-  HALQEN_TRY_VOID(check_lengths(self, queries.rows));
-  HALQEN_TRY_VOID(filter_of(self, filter));
-  return NoneResult{};
+// add's checks of the ids and metadata of `count` vectors whose rows are
+// checked apart (a sharded index's dask.array, checked where it lies).
+PyResult<void> check_labels(const graph::GraphParams& params, std::uint64_t count,
+                            std::optional<IdList> ids,
+                            std::optional<std::vector<MetadataPairs>> metadata) {
+  graph::Addition addition;
+  HALQEN_TRY_ASSIGN(addition.records, records_of(params, metadata));
+  addition.count = count;
+  addition.ids = ids_of(std::move(ids));
+  if (const auto error = GraphIndex::check_new_addition(params, addition, /*rows_apart=*/true)) {
+    return std::unexpected(value_error(graph::describe(*error, params.dim)));
+  }
+  return {};
 }
 
-constexpr CheckEntry kChecks[] = {
-    {"add", method_entry<check_add, kAdd>},
-    {"search", method_entry<check_search, kSearch>},
+// add's refusal of vectors of `width` numbers, known by their width alone.
+PyResult<void> check_add_width(const graph::GraphParams& params, std::uint64_t width) {
+  if (width != params.dim) return std::unexpected(length_error(params.dim, width, 0));
+  return {};
+}
+
+PyResult<void> check_search(const graph::GraphParams& params, QueryBatch queries,
+                            std::optional<ResultCount> k, std::optional<SearchWidth> ef,
+                            std::optional<FilterPair> filter,
+                            std::optional<ThreadCount> /*threads*/,
+                            std::optional<CancelEvent> /*cancel*/) {
+  HALQEN_TRY_VOID(checked_search(params, queries.rows, k ? k->value : kDefaultK, ef, filter));
+  return {};
+}
+
+constexpr CheckEntry<graph::GraphParams> kChecks[] = {
+    {"add", check_entry<check_add, kAdd>},
+    {"labels", check_entry<check_labels, kLabels>},
+    {"add_width", check_entry<check_add_width, kAddWidth>},
+    {"search", check_entry<check_search, kSearch>},
+    {"ef_search", check_entry<check_ef_search, kSetEf>},
 };
 
 PyMethodDef methods[] = {
@@ -702,7 +758,11 @@ PyObject* PyKind<GraphIndex>::create_type() {
                                             kExtraSlots);
 }
 
-std::span<const CheckEntry> PyKind<GraphIndex>::checks() {
+PyResult<graph::GraphParams> PyKind<GraphIndex>::settings(PyObject* kwargs) {
+  return settings_entry<settle, kNew>(kwargs);
+}
+
+std::span<const CheckEntry<graph::GraphParams>> PyKind<GraphIndex>::checks() {
   return kChecks;
 }
 

@@ -11,6 +11,7 @@
 
 #include "common/search_hit.hpp"
 #include "graph/graph_index.hpp"
+#include "graph/graph_params.hpp"
 #include "module/py_err.hpp"
 #include "module/py_kind.hpp"
 
@@ -21,8 +22,14 @@ struct PyKind<graph::GraphIndex> {
   static constexpr const char* kName = "GraphIndex";
   static constexpr ClassHome kHome = ClassHome::HalqenExt;
   static PyObject* create_type();
-  // add and search, checked before halqen_dask's ShardedGraph routes them.
-  static std::span<const CheckEntry> checks();
+  using Settings = graph::GraphParams;
+  static PyResult<Settings> settings(PyObject* kwargs);
+  // add(vectors, ids, metadata, ...), labels(count, ids, metadata) (add's
+  // checks of the ids and metadata alone), add_width(width) (add's checks
+  // of vectors of that many numbers), search(queries, k, ef, filter, ...)
+  // and ef_search(value) (the property's), checked before halqen_dask's
+  // ShardedGraph routes them.
+  static std::span<const CheckEntry<Settings>> checks();
 
   // TypeError: GraphIndex.search is itself the batched search (a 2-D array
   // of queries, on worker threads), and its answers are numpy arrays of the

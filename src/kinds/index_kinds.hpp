@@ -2,30 +2,36 @@
 // header's kind codes, the encoder and decoder, the Python boundary's borrow,
 // classes, pickling and batch searches) reaches the kinds through it, so a
 // kind is added here once: its core (with its capabilities), its FileKind
-// (io/<kind>_file.hpp) and its Python class description (module/py_kinds.hpp).
+// (io/<kind>_file.hpp, required by io/kind_files.hpp) and its Python class
+// description (module/py_kinds.hpp). The list needs the cores alone; what
+// each layer above asks of a kind, that layer checks over the list.
 #pragma once
 
-#include <array>
+#include <concepts>
 #include <cstddef>
 #include <type_traits>
 #include <variant>
 
-#include "io/file_kind.hpp"
-#include "io/flat_file.hpp"
-#include "io/graph_file.hpp"
-#include "io/hnsw_file.hpp"
+#include "common/kind_capabilities.hpp"
+#include "flat/flat.hpp"
+#include "graph/graph_index.hpp"
+#include "hnsw/hnsw.hpp"
 
-namespace halqen::io {
+namespace halqen::kinds {
 
-template <StoredKind... Cores>
+// A core says what it supports: code serving every kind asks, not branches.
+template <class Core>
+concept IndexCore = requires {
+  { Core::kCapabilities } -> std::convertible_to<KindCapabilities>;
+};
+
+template <IndexCore... Cores>
 struct KindList {
   static constexpr std::size_t kCount = sizeof...(Cores);
 
   // An index of any kind, owned (as loaded) or borrowed.
   using Owned = std::variant<Cores...>;
   using Borrowed = std::variant<const Cores*...>;
-  // Any kind's decoded parts, in the same order.
-  using Parts = std::variant<typename FileKind<Cores>::Parts...>;
 
   // Calls visit(std::type_identity<Core>{}) for each kind, in list order.
   template <class Visit>
@@ -40,21 +46,8 @@ struct KindList {
     const bool found = ((std::is_same_v<Core, Cores> || (++place, false)) || ...);
     return found ? place : kCount;
   }
-
-  static constexpr std::array<KindFileRow, kCount> kFileRows = {file_row<Cores>()...};
 };
 
 using IndexKinds = KindList<FlatIndex, HNSW, graph::GraphIndex>;
 
-constexpr bool kind_codes_are_distinct() {
-  const auto& rows = IndexKinds::kFileRows;
-  for (std::size_t i = 0; i < rows.size(); ++i) {
-    for (std::size_t j = i + 1; j < rows.size(); ++j) {
-      if (rows[i].code == rows[j].code) return false;
-    }
-  }
-  return true;
-}
-static_assert(kind_codes_are_distinct(), "two index kinds share a file kind code");
-
-}  // namespace halqen::io
+}  // namespace halqen::kinds
