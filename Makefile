@@ -2,14 +2,15 @@
 VENV    := .venv
 PY      := $(VENV)/bin/python
 PIP     := $(PY) -m pip
-CPPDIR  := build/cpp
 JOBS    ?= 2
 # Where scikit-build-core keeps its incremental build of the extension.
 WHEEL_BUILD ?= build/wheel
 INSTALL := $(PIP) install -q --no-build-isolation -C build-dir=$(WHEEL_BUILD)
-# The development install also compiles every header alone (the layer check);
-# other builds of the same sources skip it.
-INSTALL_CHECKED := $(INSTALL) -C cmake.define.HALQEN_CHECK_HEADERS=ON
+# The development install also compiles every header alone (the layer check)
+# and the C++ tests, beside the extension in one build of the core; other
+# builds of the same sources skip both.
+INSTALL_CHECKED := $(INSTALL) -C cmake.define.HALQEN_CHECK_HEADERS=ON \
+	-C cmake.define.HALQEN_BUILD_TESTS=ON
 
 .PHONY: demo test install cpptest pytest bench bench-quick bench-data bench-peers sanitize fuzz \
 	leaks wheel typecheck clean system-deps
@@ -20,10 +21,11 @@ $(PY): | system-deps
 	$(PIP) install -q scikit-build-core ninja
 
 # What the build needs from the system (g++, CMake, Python's venv and headers,
-# and GoogleTest when the goals include the C++ tests): installed with apt-get
-# on Debian as root, else make stops with the command to run. One check per
-# make run, so one apt-get at most.
-SYSTEM_NEEDS := $(if $(filter test cpptest,$(MAKECMDGOALS)),gtest)
+# and GoogleTest for the development install, which builds the C++ tests):
+# installed with apt-get on Debian as root, else make stops with the command
+# to run. One check per make run, so one apt-get at most.
+DEV_GOALS := install test cpptest pytest leaks typecheck
+SYSTEM_NEEDS := $(if $(filter $(DEV_GOALS),$(MAKECMDGOALS)),gtest)
 system-deps:
 	bash tools/system_deps.sh $(SYSTEM_NEEDS)
 
@@ -34,10 +36,8 @@ demo: $(PY)
 	$(INSTALL) '.[tour]'
 	$(PY) examples/demo.py
 
-cpptest: system-deps
-	cmake -S . -B $(CPPDIR) -DHALQEN_BUILD_TESTS=ON -DHALQEN_BUILD_MODULE=OFF -DCMAKE_BUILD_TYPE=Release >/dev/null
-	cmake --build $(CPPDIR) -j $(JOBS)
-	ctest --test-dir $(CPPDIR) --output-on-failure -j $(JOBS)
+cpptest: install
+	ctest --test-dir $(WHEEL_BUILD) --output-on-failure -j $(JOBS)
 
 pytest: install
 	$(PY) -m pytest -q tests/python
