@@ -85,6 +85,8 @@ def checked_matrix(index: IndexSettings, method: str, values: Any, dim: int, *ar
         rows = np.asarray(values, dtype=np.float64)
     except (TypeError, ValueError):
         rows = np.array([as_row(row) for row in values], dtype=np.float64)
+    if rows.ndim == 1 and rows.size > 0:
+        return rows.reshape(1, dim)  # one vector, where the method takes one alone
     return rows.reshape(len(values), dim)
 
 

@@ -169,6 +169,20 @@ def test_every_query_is_checked_as_one_graph_index_checks_it(client):
         assert raised(call, sharded) == raised(call, single)
 
 
+def test_what_one_graph_index_takes_the_sharded_one_takes(client):
+    """A lone vector is one row to add, as a list or a 1-D array."""
+    rng = np.random.default_rng(12)
+    sharded, single = pair(client, "euclidean")
+    vectors = clustered(rng, 3)
+    for index in (sharded, single):
+        index.add(vectors[0], metadata=metadata_of([0]))
+        index.add(vectors[1].tolist(), ids=[7])
+        index.add(vectors[2:])
+    assert_same(sharded, single, vectors, 3, ef=EXACT_EF)
+    assert sharded.search(vectors, 3, filter=("colour", "red"))[0].tolist() == \
+        single.search(vectors, 3, filter=("colour", "red"))[0].tolist()
+
+
 def test_ef_search_is_checked_as_graph_index_checks_it(client):
     sharded, single = pair(client, "euclidean", ef_search=40)
     for value in (0, -1, 2**64, "8", 1.5, None):
