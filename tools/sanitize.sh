@@ -54,6 +54,9 @@ ASAN_OPTIONS=$COMMON_ASAN:detect_leaks=1 \
   ctest --test-dir "$WHEEL_BUILD" --output-on-failure -j "$JOBS"
 
 echo "== pytest under the instrumented extension (leak detection off)"
+# The instrumented interpreter spends most of the run on one core: the test
+# files are shared among JOBS processes.
+"$PY" -c "import xdist" 2>/dev/null || "$PY" -m pip install -q pytest-xdist
 # PYTHONMALLOC=malloc sends Python objects through the instrumented allocator
 # too, so a reference released once too often is reported where it happens.
 # The Dask tests are left out: they exercise pure Python in worker processes,
@@ -66,7 +69,7 @@ echo "== pytest under the instrumented extension (leak detection off)"
 ASAN_OPTIONS=$COMMON_ASAN:detect_leaks=0 \
   LD_PRELOAD="$ASAN_RUNTIME" \
   PYTHONMALLOC=malloc HALQEN_SANITIZED=1 HALQEN_LEAK_ITERATIONS=${HALQEN_LEAK_ITERATIONS:-300} \
-  "$PY" -m pytest -q -p no:cacheprovider --ignore=tests/python/test_dask.py \
+  "$PY" -m pytest -q -p no:cacheprovider -n "$JOBS" --dist loadfile --ignore=tests/python/test_dask.py \
   --ignore=tests/python/test_code_fit.py tests/python
 
 echo "== sanitize: clean in $(($(date +%s) - started)) s"
