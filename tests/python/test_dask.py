@@ -399,8 +399,6 @@ def test_dask_array_rows_stay_on_the_workers(client, monkeypatch):
     rng = np.random.default_rng(17)
     source = da.from_array(rng.normal(size=(1200, 8)), chunks=(300, 8)).persist()
     wait(source)
-    chunk_holders = [next(iter(client.who_has([block]).values()))[0]
-                     for block in client.futures_of(source)]
     gathered = []
     real_gather = client.gather
     monkeypatch.setattr(client, "gather", lambda futures, *a, **kw: gathered.append(real_gather(futures, *a, **kw))
@@ -409,8 +407,9 @@ def test_dask_array_rows_stay_on_the_workers(client, monkeypatch):
     sharded.create(source)
     assert not any(isinstance(value, np.ndarray) for batch in gathered for value in _flatten(batch))
     assert sharded.shard_count == 4
-    shard_holders = [holder(client, sharded, i) for i in range(4)]
-    assert sorted(shard_holders) == sorted(chunk_holders)  # built where the rows were
+    # Which worker builds each shard is the scheduler's choice (it may move
+    # a chunk to an idle worker); what is promised is that no row passes
+    # through the client, above.
     monkeypatch.undo()
 
     single = PyFlat(8)
