@@ -28,6 +28,27 @@ double finite_order(double key) {
   return key != key ? std::numeric_limits<double>::infinity() : key;
 }
 
+double largest_magnitude(std::span<const double> x) {
+  double largest = 0.0;
+  for (const double v : x) largest = std::max(largest, std::fabs(v));
+  return largest;
+}
+
+// The euclidean norm, rounded up, of a vector whose squares may overflow or
+// flush to zero: summed at the scale of its largest component.
+double norm_rounded_up(std::span<const double> x) {
+  const double largest = largest_magnitude(x);
+  if (!(largest > 0.0)) return largest;
+  const int exponent = std::ilogb(largest);
+  double squares = 0.0;
+  for (const double v : x) {
+    const double scaled = std::ldexp(v, -exponent);
+    squares += scaled * scaled;
+  }
+  const double norm = std::ldexp(std::sqrt(squares) * (1.0 + kBoundRounding), exponent);
+  return std::nextafter(norm, std::numeric_limits<double>::infinity());
+}
+
 }  // namespace
 
 CodeQuery::CodeQuery(const CodeStore& store, std::span<const double> vector)
@@ -68,13 +89,10 @@ void CodeQuery::encode(std::span<const double> vector) {
     coded = normalized;
   }
   if (store_.kind() == CodeKind::Float32) {
-    floats_.assign(store_.padded(), 0.0F);
-    // Scaled as the stored codes are: the keys are the float32 distances
-    // times a power of two, in the same order.
-    for (std::size_t d = 0; d < coded.size(); ++d) floats_[d] = store_.float_code(coded[d]);
-    float_query_ = floats_.data();
+    encode_floats(coded);
     return;
   }
+  places_query_ = by_dot_ || store_.range().reaches(coded);
   if (by_dot_ || !store_.range().uniform()) {
     encode_weighted(coded);
     return;
@@ -84,6 +102,31 @@ void CodeQuery::encode(std::span<const double> vector) {
   bounds_values_ = true;
   coding_error_ = store_.range().coding_error(coded, words_.data());
   note_exactness();
+}
+
+void CodeQuery::encode_floats(std::span<const double> coded) {
+  floats_.assign(store_.padded(), 0.0F);
+  float_query_ = floats_.data();
+  if (by_dot_) {
+    // The order of inner products does not change with the query's scale:
+    // brought near 1 by a power of two, no component flushes to zero or
+    // overflows, and the products stay within float32 beside the stored
+    // codes, which are at most largest_scaled_code.
+    const double largest = largest_magnitude(coded);
+    const int exponent = largest > 0.0 ? -std::ilogb(largest) : 0;
+    for (std::size_t d = 0; d < coded.size(); ++d) {
+      floats_[d] = to_float(std::ldexp(coded[d], exponent));
+    }
+    return;
+  }
+  // Scaled as the stored codes are: the keys are the float32 distances
+  // times a power of two, in the same order, as long as the query is no
+  // larger than the codes may be.
+  const double reach = largest_scaled_code(store_.dim());
+  for (std::size_t d = 0; d < coded.size(); ++d) {
+    floats_[d] = store_.float_code(coded[d]);
+    places_query_ &= std::fabs(floats_[d]) <= reach;
+  }
 }
 
 void CodeQuery::note_exactness() {
@@ -155,7 +198,7 @@ void CodeQuery::encode_weighted(std::span<const double> coded) {
   }
   weight_error_ = rounding * Sq8Range::kLargestCode * (1.0 + kBoundRounding);
   if (by_dot_) {
-    query_norm_ = std::sqrt(squared_norm(coded)) * (1.0 + kBoundRounding);
+    query_norm_ = norm_rounded_up(coded);
   } else {
     coding_error_ = clamping_error(coded, positions);
   }
@@ -182,15 +225,17 @@ void CodeQuery::round_weights(std::span<const double> weights) {
   // Shifted to be positive, where truncation is the floor: halves up.
   constexpr double kShift = 32768.5;
   constexpr int kShiftBack = 32768;
-  double largest = 0.0;
-  for (const double w : weights) largest = std::max(largest, std::fabs(w));
+  const double largest = largest_magnitude(weights);
   words_.assign(store_.padded(), 0);
   scale_ = largest / kLargestWeight;
   if (!(scale_ > 0.0) || !std::isfinite(scale_)) return;
+  // Below about 1e-304 the reciprocal overflows, and 0 times it is NaN:
+  // such weights are divided instead.
   const double inverse = 1.0 / scale_;
+  const bool divides = !std::isfinite(inverse);
   for (std::size_t d = 0; d < weights.size(); ++d) {
-    const double shifted =
-        std::clamp(weights[d] * inverse, -kLargestWeight, kLargestWeight) + kShift;
+    const double word = divides ? weights[d] / scale_ : weights[d] * inverse;
+    const double shifted = std::clamp(word, -kLargestWeight, kLargestWeight) + kShift;
     words_[d] = static_cast<std::int16_t>(static_cast<int>(shifted) - kShiftBack);
   }
 }

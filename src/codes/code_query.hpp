@@ -63,12 +63,20 @@ class CodeQuery {
     return exact_query_ && store_.coding_error(slot) == 0.0;
   }
   double value_of_key(double key) const { return std::sqrt(unit_ * key); }
+  // Whether the keys rank stored vectors by their distance to the query
+  // itself: not where a component lies beyond what the codes reach (it is
+  // clamped) or a float32 difference would overflow. A walk on such keys
+  // heads for the wrong place; the exact rows serve the query instead.
+  bool places_query() const { return places_query_; }
 
  private:
   void encode(std::span<const double> vector);
   // The 16-bit weights of a query whose steps are folded in (see above),
   // the scale of their rounding and the key's constant part.
   void encode_weighted(std::span<const double> coded);
+  // A float32 code store's query: scaled as the codes are, or, for the
+  // inner product, to its own magnitude.
+  void encode_floats(std::span<const double> coded);
   void round_weights(std::span<const double> weights);
   // `positions`: each component's, as query_position gives them.
   double clamping_error(std::span<const double> coded, std::span<const double> positions) const;
@@ -95,6 +103,7 @@ class CodeQuery {
   bool bounds_values_ = false;
   double coding_error_ = 0.0;  // the query's own, where bounds_values_
   bool exact_query_ = false;
+  bool places_query_ = true;
   double unit_ = 0.0;  // step^2, where exact_query_
 };
 

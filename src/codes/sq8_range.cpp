@@ -127,6 +127,14 @@ double Sq8Range::query_position(std::size_t d, double x) const {
   return std::clamp(at, double{kQueryCodeLow}, double{kQueryCodeHigh});
 }
 
+bool Sq8Range::reaches(std::span<const double> x) const {
+  for (std::size_t d = 0; d < x.size(); ++d) {
+    const double at = position(d, x[d]);
+    if (!(at >= kQueryCodeLow && at <= kQueryCodeHigh)) return false;
+  }
+  return true;
+}
+
 void Sq8Range::query_codes(std::span<const double> x, std::int16_t* out) const {
   // Dividing by a power of two and multiplying by its exact reciprocal both
   // round the same real quotient: the same bits, without a division each.

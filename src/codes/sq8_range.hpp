@@ -89,6 +89,9 @@ class Sq8Range {
   }
   // Where x falls in steps from the offset, clamped as a query's code is.
   double query_position(std::size_t d, double x) const;
+  // Whether no component of `x` lies beyond what a query's codes reach:
+  // keys of a query clamped there rank by another point than the query.
+  bool reaches(std::span<const double> x) const;
   // out[d] = query_code(d, x[d]) for every component, the same bits
   // (uniform ranges only).
   void query_codes(std::span<const double> x, std::int16_t* out) const;

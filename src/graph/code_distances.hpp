@@ -30,6 +30,7 @@ class CodeDistances {
   bool knows_value(std::uint32_t slot) const { return query_.knows_value(slot); }
   double value_of_key(double key) const { return query_.value_of_key(key); }
   void prefetch(std::uint32_t slot) const { codes_.prefetch_start(slot); }
+  bool places_query() const { return query_.places_query(); }
 
  private:
   const codes::CodeStore& codes_;

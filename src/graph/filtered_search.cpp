@@ -61,11 +61,12 @@ std::expected<std::vector<Found>, FilterError> GraphIndex::search_filtered(
   // Unless the walk finds too few matches, or they are better all scored.
   const std::size_t wanted = std::min(k, selection.count);
   std::optional<std::vector<Candidate>> walked;
-  if (codes_) {
-    CodeDistances coded(*codes_, query);
-    walked = walk_filtered(coded, selection, width, scratch);
+  std::optional<CodeDistances> coded;
+  if (codes_) coded.emplace(*codes_, query);
+  if (coded && coded->places_query()) {
+    walked = walk_filtered(*coded, selection, width, scratch);
     if (walked && walked->size() >= wanted) {
-      return rerank(exact, coded, *walked, k, scratch.rerank);
+      return rerank(exact, *coded, *walked, k, scratch.rerank);
     }
   } else {
     walked = walk_filtered(exact, selection, width, scratch);

@@ -75,6 +75,7 @@ std::expected<std::vector<Found>, FilterError> GraphIndex::search(std::span<cons
   ExactDistances exact(store_, query);
   if (!codes_) return found_of(query, walk(exact, width, scratch), k, exact);
   CodeDistances coded(*codes_, query);
+  if (!coded.places_query()) return found_of(query, walk(exact, width, scratch), k, exact);
   return rerank(exact, coded, walk(coded, width, scratch), k, scratch.rerank);
 }
 

@@ -259,6 +259,29 @@ def test_values_near_the_largest_float64_add_and_copy(walk, tmp_path):
                                    tmp_path)
 
 
+# Queries need not look like the rows. Far outside them, 8-bit codes clamp
+# the query and float32 differences overflow; the inner product's order does
+# not depend on the query's scale, but its codes and bounds underflowed.
+QUERIES_UNLIKE_THE_ROWS = [("euclidean", scale) for scale in (10.0, 1e3, 1e6)] + \
+    [("inner_product", scale) for scale in (1e-306, 1e-300, 1e-100, 1e100, 1e300)]
+_unlike_indexes = {}
+
+
+@pytest.mark.parametrize("walk", ["sq8", "float32"])
+@pytest.mark.parametrize("metric, scale", QUERIES_UNLIKE_THE_ROWS)
+def test_queries_unlike_the_rows_are_found_as_the_exact_walk_finds_them(metric, scale, walk):
+    rows, queries = mixture(COUNT, 200)
+    queries = queries * scale
+    truth = nearest(rows, np.arange(COUNT), queries, metric)
+    for kind in ("exact", walk):
+        if (kind, metric) not in _unlike_indexes:
+            _unlike_indexes[kind, metric] = build(kind, metric, adds(rows))
+    exact = recalls(_unlike_indexes["exact", metric], queries, truth, (64,))
+    found = recalls(_unlike_indexes[walk, metric], queries, truth, (64,))
+    assert exact[64] > 0.9
+    assert found[64] >= exact[64] - TOLERANCE, (found, exact)
+
+
 def determinism_calls(scenario):
     rows, _ = mixture(COUNT, 0)
     if scenario == "widening":
