@@ -20,7 +20,8 @@ same set: recall@10 at the same ef, resident memory), code_fit (GraphIndex's
 default walk on 8-bit codes beside its float32 walk on data that is not well
 scaled: outliers, heavy tails, mixed units, ranges that widen; recall@10 at
 the same ef), cancel (how soon a GraphIndex search ends once its cancel event
-is set, every CPU also busy).
+is set, every CPU also busy), small_changes (the time of one add and one
+removal in GraphIndex of 100,000 and 1,000,000 vectors).
 """
 import common  # noqa: F401  (single-threaded set-up before numpy)
 
@@ -49,6 +50,7 @@ import persist  # noqa: E402
 import plots  # noqa: E402
 import sharded  # noqa: E402
 import sharded_graph  # noqa: E402
+import small_changes  # noqa: E402
 from common import RESULTS_DIR, machine_description  # noqa: E402
 
 # Each section's module, in the order they run, and whether its run_all
@@ -71,6 +73,7 @@ SECTIONS = {
     "churn": (churn, False),
     "code_fit": (code_fit, False),
     "cancel": (cancel, False),
+    "small_changes": (small_changes, False),
 }
 SEED = 0
 

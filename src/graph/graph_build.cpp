@@ -130,6 +130,8 @@ class GraphIndex::Builder {
       drop_build_codes();
       forget_chosen_prefixes();
     } catch (...) {
+      // Whatever the failure left half done is checked by a full pass.
+      index_.reach_->forget();
       drop_build_codes();
       forget_chosen_prefixes();
       give_back(done_);
@@ -156,7 +158,7 @@ class GraphIndex::Builder {
     // The slots not filled are free again before anything links to them.
     const bool stopped = done_ < total;
     if (stopped) give_back(done_);
-    index_.connect_unreached();
+    index_.connect_unreached(std::span(slots_).first(done_));
     if (stopped) return std::unexpected(GraphError{.kind = GraphErrorKind::Interrupted});
     return {};
   }

@@ -20,6 +20,7 @@
 #include "graph/distance_computer.hpp"
 #include "graph/graph_index.hpp"
 #include "graph/layer_walk.hpp"
+#include "graph/reach_trees.hpp"
 
 namespace halqen::graph {
 namespace {
@@ -101,15 +102,19 @@ class Backward {
 // ask_ahead is inlined by force: GCC counts a function that only prefetches
 // as one without effect and drops a call to it not inlined early, and the
 // prefetch with it.
+// Each node marked is recorded in `trees` with the node it was met from.
 template <class Links>
-void spread(const Links& links, std::uint32_t start, std::vector<bool>& marks) {
+void spread(const Links& links, std::uint32_t start, std::vector<bool>& marks, unsigned layer,
+            ReachTrees& trees) {
   std::vector<std::uint32_t> queue{start};
   marks[start] = true;
   for (std::size_t head = 0; head < queue.size(); ++head) {
     links.ask_ahead(queue, head);
-    for (const std::uint32_t next : links.of(queue[head])) {
+    const std::uint32_t from = queue[head];
+    for (const std::uint32_t next : links.of(from)) {
       if (marks[next]) continue;
       marks[next] = true;
+      trees.record(layer, next, from);
       queue.push_back(next);
     }
   }
@@ -120,16 +125,17 @@ void spread(const Links& links, std::uint32_t start, std::vector<bool>& marks) {
 // slot order, to `link` and spreads from it in turn. Whether it handed over
 // any. `link` changes the index read here.
 template <class Links, class Link>
-bool link_unmarked(const GraphIndex& index, unsigned layer, std::vector<bool>& marks, Link&& link) {
+bool link_unmarked(const GraphIndex& index, unsigned layer, std::vector<bool>& marks,
+                   ReachTrees& trees, Link&& link) {
   const std::size_t count = index.slot_count();
   const Links links(index.links(), layer);
   std::fill(marks.begin(), marks.end(), false);
-  spread(links, index.entry(), marks);
+  spread(links, index.entry(), marks, layer, trees);
   bool linked = false;
   for (std::uint32_t node = 0; node < count; ++node) {
     if (marks[node] || index.is_free(node) || index.links().level(node) < layer) continue;
     link(node, layer);
-    spread(links, node, marks);
+    spread(links, node, marks, layer, trees);
     linked = true;
   }
   return linked;
@@ -137,15 +143,22 @@ bool link_unmarked(const GraphIndex& index, unsigned layer, std::vector<bool>& m
 
 // Passes over each layer, bottom up, until one links nothing: a link a
 // pass makes can displace one a node marked before depended on. A layer
-// whose kMaxPasses passes all linked goes to `unsettled`.
+// whose kMaxPasses passes all linked goes to `unsettled`. The last pass
+// over a layer that linked nothing spread from the entry alone: what it
+// recorded is the layer's tree. Whether every layer settled so.
 template <class Links, class Link, class Unsettled>
-void settle_layers(const GraphIndex& index, std::vector<bool>& marks, Link&& link,
-                   Unsettled&& unsettled) {
+bool settle_layers(const GraphIndex& index, std::vector<bool>& marks, ReachTrees& trees,
+                   Link&& link, Unsettled&& unsettled) {
+  bool settled = true;
   for (unsigned layer = 0; layer <= index.top_level(); ++layer) {
     int pass = 0;
-    while (pass < kMaxPasses && link_unmarked<Links>(index, layer, marks, link)) ++pass;
-    if (pass == kMaxPasses) unsettled(layer);
+    while (pass < kMaxPasses && link_unmarked<Links>(index, layer, marks, trees, link)) ++pass;
+    if (pass == kMaxPasses) {
+      unsettled(layer);
+      settled = false;
+    }
   }
+  return settled;
 }
 
 // The position in `host`'s list of a link whose node the list reaches
@@ -164,8 +177,18 @@ std::optional<std::size_t> redundant_link(const LinkStore& links, std::uint32_t 
 
 }  // namespace
 
-void GraphIndex::connect_unreached() {
+void GraphIndex::connect_unreached(std::span<const std::uint32_t> added) {
   if (slot_count() == 0) return;
+  reach_->note_added(added, links_);
+  const bool reached = reach_->settled(ReachDirection::Forward, links_, slots_, entry_, top_level_);
+  // Kept up to date on additions too, so that a removal finds it ready;
+  // where it no longer holds, the next removal passes over the graph.
+  if (size() > 0) reach_->settled(ReachDirection::Backward, links_, slots_, entry_, top_level_);
+  if (reached) return;
+  reach_everything();
+}
+
+void GraphIndex::reach_everything() {
   ScratchPool::Lease lease = scratch_->borrow();
   std::vector<bool> reached(slot_count());
   std::vector<Candidate> found;
@@ -177,12 +200,14 @@ void GraphIndex::connect_unreached() {
   const auto link_anyhow = [&](std::uint32_t node, unsigned layer) {
     if (!link_from_spare_host(node, layer, reached)) splice_after_entry(node, layer);
   };
-  settle_layers<Forward>(
-      *this, reached,
+  reach_->begin_pass(ReachDirection::Forward, top_level_);
+  const bool settled = settle_layers<Forward>(
+      *this, reached, *reach_,
       [&](std::uint32_t node, unsigned layer) {
         link_unreached(node, layer, reached, *lease, found);
       },
-      [&](unsigned layer) { link_unmarked<Forward>(*this, layer, reached, link_anyhow); });
+      [&](unsigned layer) { link_unmarked<Forward>(*this, layer, reached, *reach_, link_anyhow); });
+  reach_->finish_pass(ReachDirection::Forward, settled, entry_, top_level_, slot_count());
 }
 
 // A walk only meets reachable nodes: the nearest with room hosts the link,
@@ -270,16 +295,19 @@ void GraphIndex::walk_from_entry(std::uint32_t slot, unsigned layer, std::size_t
 
 void GraphIndex::connect_stranded() {
   if (size() == 0) return;
+  if (reach_->settled(ReachDirection::Backward, links_, slots_, entry_, top_level_)) return;
   ScratchPool::Lease lease = scratch_->borrow();
   std::vector<bool> returns(slot_count());
   std::vector<Candidate> found;
-  settle_layers<Backward>(
-      *this, returns,
+  reach_->begin_pass(ReachDirection::Backward, top_level_);
+  const bool settled = settle_layers<Backward>(
+      *this, returns, *reach_,
       [&](std::uint32_t node, unsigned layer) {
         link_stranded(node, layer, returns, *lease, found);
       },
       // Nodes still stranded after the last pass are left so.
       [](unsigned) {});
+  reach_->finish_pass(ReachDirection::Backward, settled, entry_, top_level_, slot_count());
 }
 
 // The nearest node the walk meets that returns gets the link, the entry

@@ -50,7 +50,10 @@ GraphIndex::GraphIndex(GraphParams params)
       codes_(code_store_for(params_)),
       postings_(params_.schema ? params_.schema->size() : 0),
       scratch_(std::make_unique<ScratchPool>()),
-      partitions_(std::make_unique<PartitionCache>()) {}
+      partitions_(std::make_unique<PartitionCache>()),
+      reach_(std::make_unique<ReachTrees>()) {
+  links_.keep_journal(&reach_->journal());
+}
 
 std::expected<GraphIndex, GraphError> GraphIndex::create(GraphParams params) {
   if (params.m < kMinLinks || params.m > kMaxLinks) {
@@ -152,7 +155,7 @@ std::vector<Found> GraphIndex::found_of(std::span<const double> query,
 std::uint64_t GraphIndex::heap_bytes() const {
   return store_.heap_bytes() + links_.heap_bytes() + labels_.heap_bytes() + slots_.heap_bytes() +
          records_.heap_bytes() + postings_.heap_bytes() + partitions_->heap_bytes() +
-         (codes_ ? codes_->heap_bytes() : 0);
+         reach_->heap_bytes() + (codes_ ? codes_->heap_bytes() : 0);
 }
 
 }  // namespace halqen::graph

@@ -31,6 +31,7 @@
 #include "graph/label_map.hpp"
 #include "graph/link_store.hpp"
 #include "graph/partition_cache.hpp"
+#include "graph/reach_trees.hpp"
 #include "graph/rerank_scratch.hpp"
 #include "graph/scratch_pool.hpp"
 #include "graph/slot_book.hpp"
@@ -179,8 +180,12 @@ class GraphIndex {
   // Links every node no walk from the entry reaches from a node one does;
   // and every node that no walk leads back to the entry from toward a node
   // one does, as removals can strand them (graph_connectivity.cpp).
-  void connect_unreached();
+  // `added`: the nodes a build just linked. Both are checked first against
+  // the reach trees (reach_trees.hpp), and pass over the graph only where
+  // those no longer prove it connected.
+  void connect_unreached(std::span<const std::uint32_t> added = {});
   void connect_stranded();
+  void reach_everything();
   // What a pass of each does with a node it finds cut off on `layer`
   // (`reached`, `returns`: the nodes found connected so far): a reached host
   // links to it, or it links to the nearest node that returns.
@@ -231,6 +236,9 @@ class GraphIndex {
   // Removes the slots (ascending, distinct, live), repairing the links
   // around them (graph_remove.cpp).
   void remove_slots(std::span<const std::uint32_t> slots, JobRunner& runner);
+  // Its work short of compaction: the lists repaired, the slots cleared and
+  // the graph connected again.
+  void repair_and_clear(std::span<const std::uint32_t> slots, JobRunner& runner);
 
   // The filtered search and its parts (filtered_search.cpp).
   std::expected<std::vector<Found>, FilterError> search_filtered(std::span<const double> query,
@@ -283,6 +291,9 @@ class GraphIndex {
   unsigned top_level_ = 0;
   std::unique_ptr<ScratchPool> scratch_;
   std::unique_ptr<PartitionCache> partitions_;
+  // On the heap, where the link store's pointer to its journal stays valid
+  // when the index moves.
+  std::unique_ptr<ReachTrees> reach_;
 };
 
 }  // namespace halqen::graph

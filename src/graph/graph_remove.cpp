@@ -7,9 +7,8 @@
 // computed from the graph as it stood before the removal, in parallel, and
 // written afterwards, so the result does not depend on the threads. Then
 // the removed slots are cleared and listed free, the entry is chosen again
-// if it went, and nodes that can no longer walk back to the entry
-// (graph_return.cpp) or be reached from it (graph_reach.cpp) are linked
-// again.
+// if it went, and nodes that can no longer walk back to the entry or be
+// reached from it are linked again (graph_connectivity.cpp).
 #include <algorithm>
 #include <vector>
 
@@ -131,6 +130,17 @@ void GraphIndex::remove_slots(std::span<const std::uint32_t> slots, JobRunner& r
     clear_all();
     return;
   }
+  try {
+    repair_and_clear(slots, runner);
+  } catch (...) {
+    // Whatever the failure left half done is checked by a full pass.
+    reach_->forget();
+    throw;
+  }
+  if (slots_.free_count() > size()) compact();
+}
+
+void GraphIndex::repair_and_clear(std::span<const std::uint32_t> slots, JobRunner& runner) {
   labels_.prepare_release();
   std::vector<std::uint8_t> removed(slot_count(), 0);
   for (const std::uint32_t slot : slots) removed[slot] = 1;
@@ -159,7 +169,6 @@ void GraphIndex::remove_slots(std::span<const std::uint32_t> slots, JobRunner& r
   if (entry_removed) choose_entry();
   connect_stranded();
   connect_unreached();
-  if (slots_.free_count() > size()) compact();
 }
 
 }  // namespace halqen::graph

@@ -48,8 +48,12 @@ void LinkStore::append_nodes(std::span<const std::uint8_t> levels) {
 void LinkStore::set_links(std::uint32_t node, unsigned layer, std::span<const std::uint32_t> links,
                           std::size_t diverse_prefix) {
   std::uint32_t* list = list_of(node, layer);
+  const bool noting = journal_ != nullptr && journal_->recording();
   for (std::uint32_t i = 1; i <= (list[0] & kCountMask); ++i) {
     std::atomic_ref(in_counter(list[i], layer)).fetch_sub(1, std::memory_order_relaxed);
+    if (noting && std::ranges::count(links, list[i]) == 0) {
+      journal_->note({.node = node, .layer = layer, .target = list[i]});
+    }
   }
   for (const std::uint32_t target : links) {
     std::atomic_ref(in_counter(target, layer)).fetch_add(1, std::memory_order_relaxed);
@@ -98,6 +102,9 @@ std::uint32_t LinkStore::replace_link(std::uint32_t node, unsigned layer, std::s
   list[0] = count | (prefix << kPrefixShift);
   std::atomic_ref(in_counter(displaced, layer)).fetch_sub(1, std::memory_order_relaxed);
   std::atomic_ref(in_counter(target, layer)).fetch_add(1, std::memory_order_relaxed);
+  if (journal_ != nullptr && journal_->recording() && displaced != target) {
+    journal_->note({.node = node, .layer = layer, .target = displaced});
+  }
   return displaced;
 }
 

@@ -14,6 +14,8 @@
 #include <utility>
 #include <vector>
 
+#include "graph/link_journal.hpp"
+
 namespace halqen::graph {
 
 class LinkStore {
@@ -89,6 +91,10 @@ class LinkStore {
                                     sizeof(std::uint32_t);
   }
 
+  // Where every link taken out of a list is noted while it records (null:
+  // nowhere). The journal outlives the store's use of it.
+  void keep_journal(LinkJournal* journal) { journal_ = journal; }
+
   // Links on `layer` that point to `node`.
   std::uint32_t links_in(std::uint32_t node, unsigned layer) const {
     return layer == 0 ? base_in_[node] : upper_in_[upper_list(node, layer)];
@@ -125,6 +131,7 @@ class LinkStore {
   std::vector<std::uint32_t> upper_;
   std::vector<std::uint32_t> base_in_;
   std::vector<std::uint32_t> upper_in_;
+  LinkJournal* journal_ = nullptr;
 };
 
 }  // namespace halqen::graph

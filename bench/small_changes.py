@@ -1,0 +1,89 @@
+"""What one small change costs in a large GraphIndex: adding one vector and
+removing one id, threads=1, on clustered 128-dimensional data, at growing
+sizes. Both should grow with the call, not with the index: the targets are
+2 ms for an add and 5 ms for a removal at 1,000,000 vectors (the full run;
+--quick stops at 20,000). Medians and 99th percentiles of single calls,
+each size built once, searched once before timing so that its pages are
+in. Run alone: python bench/small_changes.py [--quick]."""
+import common  # noqa: F401  (single-threaded set-up before numpy)
+
+import argparse  # noqa: E402
+import time  # noqa: E402
+
+import numpy as np  # noqa: E402
+
+from halqen_ext import GraphIndex  # noqa: E402
+
+DIM = 128
+CLUSTERS = 256
+FULL_SIZES = (100_000, 1_000_000)
+QUICK_SIZES = (20_000,)
+CALLS = 200
+BUILD_THREADS = 2
+ADD_TARGET_MS = 2.0
+REMOVE_TARGET_MS = 5.0
+SEED = 11
+
+
+def clustered(rng, centres, count):
+    return centres[rng.integers(0, len(centres), count)] + rng.normal(0.0, 1.0, (count, DIM))
+
+
+def timed_calls(call, count):
+    """Milliseconds of each of `count` calls of call(i)."""
+    spent = []
+    for i in range(count):
+        started = time.perf_counter()
+        call(i)
+        spent.append((time.perf_counter() - started) * 1e3)
+    return np.array(spent)
+
+
+def measure(count):
+    rng = np.random.default_rng(SEED)
+    centres = rng.normal(0.0, 4.0, (CLUSTERS, DIM))
+    index = GraphIndex(DIM, "euclidean")
+    started = time.perf_counter()
+    index.add(clustered(rng, centres, count), threads=BUILD_THREADS)
+    build_seconds = time.perf_counter() - started
+    index.search(clustered(rng, centres, 100), k=10)
+    # The first change after a build of the whole set has nothing to build
+    # on: it is timed apart.
+    fresh = clustered(rng, centres, CALLS + 1)
+    first = timed_calls(lambda i: index.add(fresh[:1], ids=[count], threads=1), 1)[0]
+    adds = timed_calls(lambda i: index.add(fresh[i + 1:i + 2], ids=[count + 1 + i], threads=1),
+                       CALLS)
+    gone = rng.choice(count, CALLS, replace=False)
+    removes = timed_calls(lambda i: index.remove([int(gone[i])], threads=1), CALLS)
+    summary = {"count": count, "build_seconds": build_seconds, "first_add_ms": first}
+    for name, spent in (("add", adds), ("remove", removes)):
+        summary[name] = {"median_ms": float(np.median(spent)),
+                         "p99_ms": float(np.percentile(spent, 99))}
+    return summary
+
+
+def run_all(quick):
+    return {"results": [measure(count) for count in (QUICK_SIZES if quick else FULL_SIZES)]}
+
+
+def print_table(section):
+    print("\nsmall changes: one add or removal in a large GraphIndex (clustered, 128 dimensions, "
+          f"threads=1;\n   targets at 1,000,000: add {ADD_TARGET_MS} ms, remove {REMOVE_TARGET_MS} ms)")
+    print(f"   {'vectors':>10} {'build s':>8} {'first add ms':>13} {'add ms (p99)':>16} "
+          f"{'remove ms (p99)':>18}")
+    for r in section["results"]:
+        add, remove = r["add"], r["remove"]
+        print(f"   {r['count']:>10,} {r['build_seconds']:>8.1f} {r['first_add_ms']:>13.1f} "
+              f"{add['median_ms']:>8.2f} ({add['p99_ms']:>5.2f}) "
+              f"{remove['median_ms']:>9.2f} ({remove['p99_ms']:>5.2f})")
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__)
+    parser.add_argument("--quick", action="store_true")
+    options = parser.parse_args()
+    print_table(run_all(options.quick))
+
+
+if __name__ == "__main__":
+    main()

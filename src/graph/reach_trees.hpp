@@ -1,0 +1,94 @@
+// Proof, kept across changes, that every node is reached from the entry
+// (forward) and walks back to it (backward) on every layer it is on, so
+// that a small change need not pass over the whole graph to know that no
+// node was cut off.
+//
+// Each direction keeps a tree per layer: for every live node, the node it
+// is reached through (forward: one linking to it) or returns through
+// (backward: one it links to), ending at the entry. A full pass over a
+// layer leaves the tree its spread from the entry walked. After a change,
+// only the nodes the journal names can have lost their way: a node whose
+// tree link was taken out, and every node added. Each takes a new tree link
+// from among its own links, to a node whose way to the entry does not pass
+// through it or another node still without one. Where one finds none, the
+// tree is dropped and the caller passes over the whole graph, as it would
+// have without the tree: the tree decides only whether that pass is
+// needed, never what the graph becomes.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <unordered_map>
+#include <vector>
+
+#include "graph/link_journal.hpp"
+#include "graph/link_store.hpp"
+#include "graph/slot_book.hpp"
+
+namespace halqen::graph {
+
+// The tree links of one layer of one direction: dense on layer 0, by
+// node above, where few nodes are.
+class TreeLinks {
+ public:
+  static constexpr std::uint32_t kNone = JournalEntry::kAdded;
+
+  explicit TreeLinks(unsigned layer) : dense_(layer == 0) {}
+  std::uint32_t of(std::uint32_t node) const;
+  void set(std::uint32_t node, std::uint32_t next);
+  std::uint64_t heap_bytes() const;
+
+ private:
+  bool dense_;
+  std::vector<std::uint32_t> base_;
+  std::unordered_map<std::uint32_t, std::uint32_t> upper_;
+};
+
+enum class ReachDirection { Forward, Backward };
+
+class ReachTrees {
+ public:
+  LinkJournal& journal() { return journal_; }
+
+  // Whether the tree of `direction` still proves its promise after the
+  // changes the journal holds since it was last checked; it then holds
+  // for the graph as it stands. Otherwise the tree is dropped.
+  bool settled(ReachDirection direction, const LinkStore& links, const SlotBook& slots,
+               std::uint32_t entry, unsigned top_level);
+
+  // A full pass of `direction`: its spreads record here the tree link of
+  // each node they mark (the last spread over a layer wins), and finish()
+  // keeps the tree if every layer's last pass linked nothing.
+  void begin_pass(ReachDirection direction, unsigned top_level);
+  void record(unsigned layer, std::uint32_t node, std::uint32_t next) {
+    pass_[layer].set(node, next);
+  }
+  void finish_pass(ReachDirection direction, bool every_layer_settled, std::uint32_t entry,
+                   unsigned top_level, std::size_t slot_count);
+
+  // Notes nodes a build linked, for both directions.
+  void note_added(std::span<const std::uint32_t> slots, const LinkStore& links);
+  // Drops both trees (slots renumbered, or a change that failed halfway).
+  void forget();
+  std::uint64_t heap_bytes() const;
+
+ private:
+  struct Tree {
+    std::vector<TreeLinks> layers;  // empty: no tree
+    std::uint32_t entry = 0;
+    unsigned top_level = 0;
+    std::size_t checked = 0;  // journal entries already taken into account
+  };
+  Tree& tree(ReachDirection direction) {
+    return direction == ReachDirection::Forward ? forward_ : backward_;
+  }
+  // Starts the journal anew once no tree needs what it holds.
+  void trim_journal(std::size_t slot_count);
+
+  Tree forward_;
+  Tree backward_;
+  std::vector<TreeLinks> pass_;
+  LinkJournal journal_;
+};
+
+}  // namespace halqen::graph

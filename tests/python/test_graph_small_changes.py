@@ -1,0 +1,65 @@
+"""A small add or remove checks that the graph stays connected by what it
+touched alone, where a copy just loaded has to pass over the whole graph.
+Both must end in the same graph: after every step of a random sequence of
+additions, replacements, removals, batches large enough to pass over the
+graph anyway and removals that compact the slots, the index's bytes are
+those of a copy loaded just before the step and given the same call."""
+import numpy as np
+import pytest
+
+from halqen_ext import GraphIndex, deserialize_index, serialize_index
+
+DIM = 8
+CLUSTERS = 5
+STEPS = 150
+
+
+def rows_of(rng, centres, count):
+    """Clustered rows; sometimes half of them one repeated vector, whose
+    equal distances leave nodes that pruning cuts off."""
+    rows = centres[rng.integers(0, CLUSTERS, count)] + rng.normal(0.0, 0.3, (count, DIM))
+    if rng.random() < 0.3:
+        rows[:count // 2] = rows[0]
+    return rows
+
+
+def random_step(rng, live, next_id):
+    """(call, ids): mostly one to three ids, now and then many."""
+    draw = rng.random()
+    if draw < 0.4 or len(live) < 10:
+        return "add", list(range(next_id, next_id + int(rng.integers(1, 4))))
+    if draw < 0.5:
+        return "add", list(range(next_id, next_id + int(rng.integers(20, 200))))
+    ordered = sorted(live)
+    if draw < 0.6:
+        return "add", rng.choice(ordered, size=2, replace=False).tolist()  # replacements
+    if draw < 0.97:
+        return "remove", rng.choice(ordered, size=int(rng.integers(1, 4)), replace=False).tolist()
+    # Most of the index: free slots then outnumber live ones, and compact.
+    return "remove", rng.choice(ordered, size=len(ordered) * 2 // 3, replace=False).tolist()
+
+
+@pytest.mark.parametrize("seed", range(3))
+@pytest.mark.parametrize("walk", ["sq8", "exact"])
+@pytest.mark.parametrize("metric", ["euclidean", "inner_product", "angular"])
+def test_every_small_change_ends_where_a_full_check_does(metric, walk, seed):
+    rng = np.random.default_rng(seed)
+    centres = rng.normal(0.0, 3.0, (CLUSTERS, DIM))
+    index = GraphIndex(DIM, metric, m=4, ef_construction=16, walk=walk, seed=seed)
+    index.add(rows_of(rng, centres, 300))
+    live, next_id = set(index.ids().tolist()), 300
+    for step in range(STEPS):
+        copy = deserialize_index(serialize_index(index))
+        call, ids = random_step(rng, live, next_id)
+        if call == "add":
+            rows = rows_of(rng, centres, len(ids))
+            for each in (index, copy):
+                each.add(rows, ids=ids)
+            live.update(ids)
+            next_id = max(next_id, max(ids) + 1)
+        else:
+            for each in (index, copy):
+                each.remove(ids)
+            live.difference_update(ids)
+        assert serialize_index(index) == serialize_index(copy), (step, call, len(ids))
+    assert set(index.ids().tolist()) == live
