@@ -1,9 +1,11 @@
 """A small add or remove checks that the graph stays connected by what it
-touched alone, where a copy just loaded has to pass over the whole graph.
-Both must end in the same graph: after every step of a random sequence of
-additions, replacements, removals, batches large enough to pass over the
-graph anyway and removals that compact the slots, the index's bytes are
-those of a copy loaded just before the step and given the same call."""
+touched alone. The graph must be the one a check of the whole graph gives:
+after every step of a random sequence of additions, replacements, removals,
+batches large enough to pass over the graph anyway and removals that
+compact the slots, the index's bytes are those of a copy loaded just before
+the step and given the same call. The copy's checks start afresh: its
+first removal passes over the whole graph, and it loads only if every node
+is reached from the entry."""
 import numpy as np
 import pytest
 
