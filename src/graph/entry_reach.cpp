@@ -5,19 +5,15 @@
 namespace halqen::graph {
 namespace {
 
-// Marks with `mark` every node reached from `entry` on `layer`, each
-// recorded in `trees` with the node it was met from; how many.
+// Marks with `mark` every node reached from `entry` on `layer`; how many.
 std::size_t spread(const LinkStore& links, std::uint32_t entry, unsigned layer, std::uint32_t mark,
-                   std::vector<std::uint32_t>& marks, std::vector<std::uint32_t>& queue,
-                   ReachTrees& trees) {
+                   std::vector<std::uint32_t>& marks, std::vector<std::uint32_t>& queue) {
   queue.assign(1, entry);
   marks[entry] = mark;
   for (std::size_t head = 0; head < queue.size(); ++head) {
-    const std::uint32_t from = queue[head];
-    for (const std::uint32_t next : links.links(from, layer)) {
+    for (const std::uint32_t next : links.links(queue[head], layer)) {
       if (marks[next] == mark) continue;
       marks[next] = mark;
-      trees.record(layer, next, from);
       queue.push_back(next);
     }
   }
@@ -27,11 +23,9 @@ std::size_t spread(const LinkStore& links, std::uint32_t entry, unsigned layer, 
 }  // namespace
 
 std::optional<Unreached> first_unreached(const LinkStore& links, std::uint32_t entry,
-                                         unsigned top_level, std::span<const std::uint8_t> free,
-                                         ReachTrees& trees) {
+                                         unsigned top_level, std::span<const std::uint8_t> free) {
   const std::size_t count = links.size();
   if (count == 0) return std::nullopt;
-  trees.begin_pass(ReachDirection::Forward, top_level);
   // Layer l is marked l + 1: no mark vector is cleared between layers.
   std::vector<std::uint32_t> marks(count, 0);
   std::vector<std::uint32_t> queue;
@@ -43,15 +37,13 @@ std::optional<Unreached> first_unreached(const LinkStore& links, std::uint32_t e
   }
   for (unsigned layer = top_level; layer-- > 0;) on_layer[layer] += on_layer[layer + 1];
   for (unsigned layer = top_level + 1; layer-- > 0;) {
-    if (spread(links, entry, layer, layer + 1, marks, queue, trees) == on_layer[layer]) continue;
-    trees.finish_pass(ReachDirection::Forward, false, entry, top_level, count);
+    if (spread(links, entry, layer, layer + 1, marks, queue) == on_layer[layer]) continue;
     for (std::uint32_t slot = 0; slot < count; ++slot) {
       if (free[slot] == 0 && links.level(slot) >= layer && marks[slot] != layer + 1) {
         return Unreached{slot, layer};
       }
     }
   }
-  trees.finish_pass(ReachDirection::Forward, true, entry, top_level, count);
   return std::nullopt;
 }
 
