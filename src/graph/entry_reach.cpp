@@ -5,12 +5,18 @@
 namespace halqen::graph {
 namespace {
 
+// How many queued nodes ahead a spread asks for the list it will read.
+constexpr std::size_t kLookahead = 16;
+
 // Marks with `mark` every node reached from `entry` on `layer`; how many.
-std::size_t spread(const LinkStore& links, std::uint32_t entry, unsigned layer, std::uint32_t mark,
-                   std::vector<std::uint32_t>& marks, std::vector<std::uint32_t>& queue) {
+std::size_t spread(const LinkStore& links, std::uint32_t entry, unsigned layer, std::uint16_t mark,
+                   std::vector<std::uint16_t>& marks, std::vector<std::uint32_t>& queue) {
   queue.assign(1, entry);
   marks[entry] = mark;
   for (std::size_t head = 0; head < queue.size(); ++head) {
+    // The lists lie all over the store: each is asked for a few turns
+    // before it is read, so that several are on their way at once.
+    if (head + kLookahead < queue.size()) links.prefetch(queue[head + kLookahead], layer);
     for (const std::uint32_t next : links.links(queue[head], layer)) {
       if (marks[next] == mark) continue;
       marks[next] = mark;
@@ -27,7 +33,8 @@ std::optional<Unreached> first_unreached(const LinkStore& links, std::uint32_t e
   const std::size_t count = links.size();
   if (count == 0) return std::nullopt;
   // Layer l is marked l + 1: no mark vector is cleared between layers.
-  std::vector<std::uint32_t> marks(count, 0);
+  // Levels are bytes, so 16 bits hold every mark, in half the cache.
+  std::vector<std::uint16_t> marks(count, 0);
   std::vector<std::uint32_t> queue;
   // Live nodes on each layer: links reach live nodes of the layer only (the
   // links were checked), so reaching as many as there are reaches them all.
@@ -37,9 +44,10 @@ std::optional<Unreached> first_unreached(const LinkStore& links, std::uint32_t e
   }
   for (unsigned layer = top_level; layer-- > 0;) on_layer[layer] += on_layer[layer + 1];
   for (unsigned layer = top_level + 1; layer-- > 0;) {
-    if (spread(links, entry, layer, layer + 1, marks, queue) == on_layer[layer]) continue;
+    const auto mark = static_cast<std::uint16_t>(layer + 1);
+    if (spread(links, entry, layer, mark, marks, queue) == on_layer[layer]) continue;
     for (std::uint32_t slot = 0; slot < count; ++slot) {
-      if (free[slot] == 0 && links.level(slot) >= layer && marks[slot] != layer + 1) {
+      if (free[slot] == 0 && links.level(slot) >= layer && marks[slot] != mark) {
         return Unreached{slot, layer};
       }
     }

@@ -37,6 +37,22 @@ std::string bad_link(std::uint32_t slot, std::uint32_t target, unsigned layer, s
   return link + " twice";
 }
 
+// A link given twice is found within its list, in cache, rather than by
+// marks per slot looked up at random: by comparing each link with those
+// before it in a short list, by sorting a copy of a long one.
+constexpr std::size_t kComparedInList = 64;
+
+bool given_before(std::span<const std::uint32_t> list, std::size_t i) {
+  const auto before = list.first(i);
+  return std::ranges::find(before, list[i]) != before.end();
+}
+
+bool repeats_a_link(std::span<const std::uint32_t> list, std::vector<std::uint32_t>& sorted) {
+  sorted.assign(list.begin(), list.end());
+  std::ranges::sort(sorted);
+  return std::ranges::adjacent_find(sorted) != sorted.end();
+}
+
 // Per slot, 1 when the parts list it free: each listed once, in increasing
 // order, below the slot count, and no more of them than live slots (a free
 // slot takes a live one's memory, which the file does not back).
@@ -180,9 +196,7 @@ std::expected<void, InvalidParts> fill_links(LinkStore& links, std::span<const s
                                              std::span<const std::uint8_t> free,
                                              std::span<const std::uint32_t> words) {
   const std::uint64_t count = levels.size();
-  // The list each target was last seen in, to find a link given twice.
-  std::vector<std::uint64_t> seen_in(count, 0);
-  std::uint64_t list_number = 0;
+  std::vector<std::uint32_t> sorted;
   std::size_t at = 0;
   for (std::uint32_t slot = 0; slot < count; ++slot) {
     const unsigned level = levels[slot];
@@ -204,22 +218,24 @@ std::expected<void, InvalidParts> fill_links(LinkStore& links, std::span<const s
                        " links on layer " + std::to_string(layer));
       }
       const std::span<const std::uint32_t> list = words.subspan(at, length);
-      ++list_number;
-      for (const std::uint32_t target : list) {
+      const bool short_list = list.size() <= kComparedInList;
+      const bool repeats = !short_list && repeats_a_link(list, sorted);
+      for (std::size_t i = 0; i < list.size(); ++i) {
+        const std::uint32_t target = list[i];
         const bool valid = target < count && target != slot && levels[target] >= layer &&
-                           free[target] == 0 && seen_in[target] != list_number;
+                           free[target] == 0 && !((short_list || repeats) && given_before(list, i));
         if (!valid) return invalid(bad_link(slot, target, layer, count, levels, free));
-        seen_in[target] = list_number;
       }
       // Which links were chosen together is not part of the graph: a later
       // merge checks them all again and chooses the same.
-      links.set_links(slot, layer, list, 0);
+      links.write_loaded(slot, layer, list);
       at += length;
     }
   }
   if (at != words.size()) {
     return invalid(std::to_string(words.size() - at) + " link words past the last slot");
   }
+  links.count_links_in();
   return {};
 }
 

@@ -62,6 +62,23 @@ void LinkStore::set_links(std::uint32_t node, unsigned layer, std::span<const st
   std::copy(links.begin(), links.end(), list + 1);
 }
 
+void LinkStore::write_loaded(std::uint32_t node, unsigned layer,
+                             std::span<const std::uint32_t> links) {
+  std::uint32_t* list = list_of(node, layer);
+  list[0] = static_cast<std::uint32_t>(links.size());
+  std::copy(links.begin(), links.end(), list + 1);
+}
+
+void LinkStore::count_links_in() {
+  std::fill(base_in_.begin(), base_in_.end(), 0);
+  std::fill(upper_in_.begin(), upper_in_.end(), 0);
+  for (std::uint32_t node = 0; node < size(); ++node) {
+    for (unsigned layer = 0; layer <= level(node); ++layer) {
+      for (const std::uint32_t target : links(node, layer)) ++in_counter(target, layer);
+    }
+  }
+}
+
 void LinkStore::forget_prefixes() {
   for (std::size_t head = 0; head < base_.size(); head += stride(0)) base_[head] &= kCountMask;
   for (std::size_t head = 0; head < upper_.size(); head += stride(1)) upper_[head] &= kCountMask;

@@ -60,6 +60,12 @@ class LinkStore {
   void set_links(std::uint32_t node, unsigned layer, std::span<const std::uint32_t> links,
                  std::size_t diverse_prefix);
 
+  // A list read back, its links in not yet counted: after every list is
+  // written, count_links_in() counts them all at once, which costs a load
+  // far less than counting each link atomically as set_links does.
+  void write_loaded(std::uint32_t node, unsigned layer, std::span<const std::uint32_t> links);
+  void count_links_in();
+
   // Sets every diverse prefix to none: they were chosen by distances the
   // next build no longer measures (codes encoded again, or another space),
   // and a prefix kept without a second look would then make the graph

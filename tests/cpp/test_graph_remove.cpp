@@ -201,6 +201,31 @@ TEST(GraphRemove, AReplacingAdditionCutShortLeavesEachReplacedIdOldOrNew) {
   EXPECT_TRUE(rebuilt.has_value()) << rebuilt.error().reason;
 }
 
+// Lists longer than a quick comparison covers: every node of 70 linked to
+// every other on layer 0 (m 40 lets 80 links).
+TEST(GraphRemove, ALinkGivenTwiceInALongListIsNamed) {
+  constexpr std::uint32_t kNodes = 70;
+  GraphParts parts;
+  parts.params = {.dim = kDim, .m = 40, .walk = WalkKind::Exact};
+  parts.count = kNodes;
+  parts.vectors = random_rows(kNodes, 3);
+  parts.levels.assign(kNodes, 0);
+  parts.next_id = kNodes;
+  for (std::uint32_t slot = 0; slot < kNodes; ++slot) {
+    parts.links.push_back(kNodes - 1);
+    for (std::uint32_t target = 0; target < kNodes; ++target) {
+      if (target != slot) parts.links.push_back(target);
+    }
+  }
+  ASSERT_TRUE(GraphIndex::from_parts(parts).has_value());
+  // Slot 0's 50th link (to 50) given again in place of its last (to 69).
+  parts.links[kNodes - 1] = 50;
+  const auto loaded = GraphIndex::from_parts(parts);
+  ASSERT_FALSE(loaded.has_value());
+  EXPECT_NE(loaded.error().reason.find("slot 0 links to 50 on layer 0 twice"), std::string::npos)
+      << loaded.error().reason;
+}
+
 TEST(GraphRemove, PartsWithFreeSlotsAreCheckedAsHostileInput) {
   GraphIndex index = built(40, 4);
   remove_ids(index, {5, 9, 30});
