@@ -23,6 +23,9 @@ std::size_t row_bytes(std::size_t padded, CodeKind kind) {
   return kind == CodeKind::Float32 ? padded * sizeof(float) : padded;
 }
 
+// Rows a piece of a parallel coding takes.
+constexpr std::size_t kSlotsPerPiece = 2048;
+
 // Float32 data whose largest magnitude lies from here to
 // largest_scaled_code keeps exponent 0: even a difference of one float32
 // step of that magnitude squares to a normal float32, (2^-40 * 2^-23)^2 =
@@ -195,7 +198,7 @@ void CodeStore::become_floats(std::span<const double> stored, std::size_t slots)
 }
 
 void CodeStore::append_slots(std::span<const double> rows, std::span<const std::uint8_t> free,
-                             std::span<const double> norms) {
+                             std::span<const double> norms, const PieceLoop& loop) {
   const double* known = norms.empty() ? nullptr : norms.data();
   const std::size_t first = count_;
   grow_to(count_ + free.size());
@@ -216,14 +219,26 @@ void CodeStore::append_slots(std::span<const double> rows, std::span<const std::
     range_.derive(live_slots.size(), row_at);
     if (!range_.empty()) ++range_changes_;
   }
-  std::vector<double> scratch;
-  for (std::size_t slot = 0; slot < free.size(); ++slot) {
-    const auto at = static_cast<std::uint32_t>(first + slot);
-    if (free[slot] != 0) {
-      clear(at);
-    } else {
-      encode(at, rows.subspan(slot * dim_, dim_), scratch, known ? known + slot : nullptr, derive);
+  // A range just derived counts what each row clamps, in sums of its own:
+  // those rows are coded one after another.
+  const std::size_t pieces = (free.size() + kSlotsPerPiece - 1) / kSlotsPerPiece;
+  const auto code_piece = [&](std::size_t piece) {
+    std::vector<double> scratch;
+    const std::size_t end = std::min(free.size(), (piece + 1) * kSlotsPerPiece);
+    for (std::size_t slot = piece * kSlotsPerPiece; slot < end; ++slot) {
+      const auto at = static_cast<std::uint32_t>(first + slot);
+      if (free[slot] != 0) {
+        clear(at);
+      } else {
+        encode(at, rows.subspan(slot * dim_, dim_), scratch, known ? known + slot : nullptr,
+               derive);
+      }
     }
+  };
+  if (derive || !loop) {
+    for (std::size_t piece = 0; piece < pieces; ++piece) code_piece(piece);
+  } else {
+    loop(pieces, code_piece);
   }
   count_ += free.size();
 }

@@ -11,6 +11,7 @@
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <span>
 #include <vector>
 
@@ -72,9 +73,13 @@ class CodeStore {
   // The range restored before is kept as it was saved; without one, it is
   // derived from the live rows. `norms`: the rows' squared norms, where the
   // caller has them (a store that normalizes needs them, and computes them
-  // when they are empty).
+  // when they are empty). Where no range is derived, the rows are coded in
+  // pieces that `loop` may run at once on several threads: each piece
+  // writes its own slots only.
+  using PieceLoop =
+      std::function<void(std::size_t pieces, const std::function<void(std::size_t)>& each)>;
   void append_slots(std::span<const double> rows, std::span<const std::uint8_t> free,
-                    std::span<const double> norms = {});
+                    std::span<const double> norms = {}, const PieceLoop& loop = {});
   // Codes `row` into an existing slot (a slot refilled after a removal);
   // `stored` as for append, the slot's old vector may be in it.
   void overwrite(std::uint32_t slot, std::span<const double> stored, std::span<const double> row);

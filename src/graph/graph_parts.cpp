@@ -2,6 +2,7 @@
 #include <algorithm>
 #include <bit>
 #include <cmath>
+#include <functional>
 #include <limits>
 #include <span>
 #include <stdexcept>
@@ -13,6 +14,7 @@
 #include "graph/level_draw.hpp"
 #include "graph/row_rules.hpp"
 #include "metrics/metric_table.hpp"
+#include "parallel/piece_runner.hpp"
 
 namespace halqen::graph {
 namespace {
@@ -51,6 +53,13 @@ bool repeats_a_link(std::span<const std::uint32_t> list, std::vector<std::uint32
   sorted.assign(list.begin(), list.end());
   std::ranges::sort(sorted);
   return std::ranges::adjacent_find(sorted) != sorted.end();
+}
+
+// The codes of a load are computed on every usable CPU: nothing else runs
+// meanwhile, and no piece waits on another.
+void on_every_cpu(std::size_t pieces, const std::function<void(std::size_t)>& each) {
+  const PieceJob job{pieces, each};
+  run_pieces(job, {.threads = usable_cpu_count(), .keep_going = [] { return true; }});
 }
 
 // Per slot, 1 when the parts list it free: each listed once, in increasing
@@ -408,7 +417,7 @@ std::expected<GraphIndex, InvalidParts> GraphIndex::from_parts(GraphParts parts)
       index.codes_->restore_range(std::move(**restored));
     }
     if (parts.code_scale) index.codes_->restore_scale(*parts.code_scale);
-    index.codes_->append_slots(index.store_.values(), *free, index.store_.norms());
+    index.codes_->append_slots(index.store_.values(), *free, index.store_.norms(), on_every_cpu);
   }
   return index;
 }
