@@ -282,6 +282,27 @@ def test_queries_unlike_the_rows_are_found_as_the_exact_walk_finds_them(metric, 
     assert found[64] >= exact[64] - TOLERANCE, (found, exact)
 
 
+# A filter keeps the walk (more matches than are scored outright), which
+# must head for the query too.
+@pytest.mark.parametrize("walk", ["sq8", "float32"])
+def test_a_filtered_query_far_outside_the_rows_is_found_as_the_exact_walk_finds_it(walk):
+    rows, queries = mixture(10_000, 100)
+    queries = queries * 1e3
+    halves = np.arange(len(rows)) % 2
+    kept = np.flatnonzero(halves == 0)
+    truth = nearest(rows[kept], kept, queries, "euclidean")
+    found = {}
+    for kind in ("exact", walk):
+        index = GraphIndex(rows.shape[1], "euclidean", ef_construction=EF_CONSTRUCTION, walk=kind,
+                           schema=["half"])
+        index.add(rows, metadata=[[("half", int(h))] for h in halves])
+        ids, _ = index.search(queries, k=K, ef=64, filter=("half", 0))
+        found[kind] = np.mean([len(set(f) & set(t)) / K for f, t in zip(ids.tolist(),
+                                                                          truth.tolist())])
+    assert found["exact"] > 0.9
+    assert found[walk] >= found["exact"] - TOLERANCE, found
+
+
 def determinism_calls(scenario):
     rows, _ = mixture(COUNT, 0)
     if scenario == "widening":
