@@ -243,6 +243,14 @@ void CodeStore::append_slots(std::span<const double> rows, std::span<const std::
   count_ += free.size();
 }
 
+void CodeStore::reserve_room(std::size_t slots) {
+  lines_.reserve(slots * lines_per_row_);
+  if (kind_ == CodeKind::Sq8) {
+    errors_.reserve(slots);
+    lengths_.reserve(slots);
+  }
+}
+
 void CodeStore::grow_to(std::size_t count) {
   if (kind_ == CodeKind::Sq8) {
     errors_.resize(count);

@@ -80,6 +80,8 @@ class CodeStore {
       std::function<void(std::size_t pieces, const std::function<void(std::size_t)>& each)>;
   void append_slots(std::span<const double> rows, std::span<const std::uint8_t> free,
                     std::span<const double> norms = {}, const PieceLoop& loop = {});
+  // Room for `slots` slots in all (address space: nothing is touched).
+  void reserve_room(std::size_t slots);
   // Codes `row` into an existing slot (a slot refilled after a removal);
   // `stored` as for append, the slot's old vector may be in it.
   void overwrite(std::uint32_t slot, std::span<const double> stored, std::span<const double> row);

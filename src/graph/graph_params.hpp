@@ -35,6 +35,10 @@ struct GraphParams {
 // the fixed link arrays stop paying for themselves.
 inline constexpr std::uint64_t kMinLinks = 2;
 inline constexpr std::uint64_t kMaxLinks = 1024;
+// An index read back keeps room for this share more of every large array,
+// reserved but not touched (so not resident): the first additions after a
+// load then copy nothing, where they would otherwise copy the whole index.
+inline constexpr std::uint64_t kLoadedSpareShare = 16;
 
 // The largest m for vectors of `dim` components. Every node's link arrays
 // take about 8m bytes whatever links they hold, and a saved index holds at

@@ -188,7 +188,9 @@ std::expected<void, InvalidParts> check_rows(const GraphParts& parts) {
 std::vector<double> rows_by_slot(std::vector<double> live_rows, std::span<const std::uint8_t> free,
                                  std::size_t dim) {
   if (std::ranges::find(free, 1) == free.end()) return live_rows;
-  std::vector<double> rows(free.size() * dim, 0.0);
+  std::vector<double> rows;
+  rows.reserve(free.size() * dim + free.size() * dim / kLoadedSpareShare);
+  rows.resize(free.size() * dim, 0.0);
   std::size_t next_live = 0;
   for (std::size_t slot = 0; slot < free.size(); ++slot) {
     if (free[slot] != 0) continue;
@@ -385,6 +387,8 @@ std::expected<GraphIndex, InvalidParts> GraphIndex::from_parts(GraphParts parts)
     }
   }
   GraphIndex index(std::move(parts.params));
+  const std::size_t room = parts.count + parts.count / kLoadedSpareShare;
+  index.links_.reserve_room(room);
   index.links_.append_nodes(parts.levels);
   if (auto filled = fill_links(index.links_, parts.levels, *free, parts.links); !filled) {
     return std::unexpected(filled.error());
@@ -417,6 +421,7 @@ std::expected<GraphIndex, InvalidParts> GraphIndex::from_parts(GraphParts parts)
       index.codes_->restore_range(std::move(**restored));
     }
     if (parts.code_scale) index.codes_->restore_scale(*parts.code_scale);
+    index.codes_->reserve_room(room);
     index.codes_->append_slots(index.store_.values(), *free, index.store_.norms(), on_every_cpu);
   }
   return index;

@@ -20,6 +20,15 @@ void LinkStore::reserve_nodes(std::span<const std::uint8_t> levels) {
   reserve_for_append(upper_in_, upper_lists);
 }
 
+void LinkStore::reserve_room(std::size_t nodes) {
+  if (nodes <= size()) return;
+  const std::size_t extra = nodes - size();
+  reserve_for_append(levels_, extra);
+  reserve_for_append(base_, extra * stride(0));
+  reserve_for_append(base_in_, extra);
+  reserve_for_append(upper_first_, extra);
+}
+
 std::uint64_t LinkStore::bytes_for(std::size_t m, std::span<const std::uint8_t> levels) {
   const LinkStore sizes(m);
   std::uint64_t upper_lists = 0;

@@ -28,6 +28,9 @@ class LinkStore {
   // Makes room for nodes of these levels, so that appending them reallocates
   // nothing. Throws std::bad_alloc with the store unchanged.
   void reserve_nodes(std::span<const std::uint8_t> levels);
+  // Room for `nodes` nodes in all, their layer-0 parts (address space:
+  // nothing is touched). Throws std::bad_alloc with the store unchanged.
+  void reserve_room(std::size_t nodes);
   // The bytes append_nodes takes in an empty store of this m for nodes of
   // these levels: what a reader weighs against the file before allocating.
   static std::uint64_t bytes_for(std::size_t m, std::span<const std::uint8_t> levels);

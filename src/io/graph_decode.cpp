@@ -73,7 +73,9 @@ std::expected<void, CodecError> read_live_rows(ByteSource& source, const FileHea
                            " bytes, expected whole rows of " + std::to_string(header.dim) +
                            " values, at most one for each of " + count_of(header.count, "slots")));
   }
-  if (auto got = section->read_values_growing(parts.vectors, length / sizeof(double), interrupt);
+  const std::uint64_t values = length / sizeof(double);
+  if (auto got = section->read_values_growing(parts.vectors, values, interrupt,
+                                              values / graph::kLoadedSpareShare);
       !got) {
     return got;
   }

@@ -189,11 +189,12 @@ std::expected<void, CodecError> SectionReader::read_values(std::span<T> out) {
 template <ArrayValue T>
 std::expected<void, CodecError> SectionReader::read_values_growing(std::vector<T>& out,
                                                                    std::uint64_t count,
-                                                                   Interrupt& interrupt) {
+                                                                   Interrupt& interrupt,
+                                                                   std::uint64_t spare) {
   if (count > unread_ / sizeof(T)) throw std::length_error("SectionReader: read past the section");
   out.clear();
   try {
-    out.reserve(static_cast<std::size_t>(count));
+    out.reserve(static_cast<std::size_t>(count + spare));
   } catch (const std::bad_alloc&) {
     return std::unexpected(CodecError::out_of_memory(
         "out of memory reading the " + std::string(format::section_name(tag_)) +
@@ -239,12 +240,13 @@ template std::expected<void, CodecError> SectionReader::read_values(std::span<st
 template std::expected<void, CodecError> SectionReader::read_values(std::span<std::uint8_t>);
 template std::expected<void, CodecError> SectionReader::read_values_growing(std::vector<double>&,
                                                                             std::uint64_t,
-                                                                            Interrupt&);
+                                                                            Interrupt&,
+                                                                            std::uint64_t);
 template std::expected<void, CodecError> SectionReader::read_values_growing(
-    std::vector<std::uint64_t>&, std::uint64_t, Interrupt&);
+    std::vector<std::uint64_t>&, std::uint64_t, Interrupt&, std::uint64_t);
 template std::expected<void, CodecError> SectionReader::read_values_growing(
-    std::vector<std::uint32_t>&, std::uint64_t, Interrupt&);
+    std::vector<std::uint32_t>&, std::uint64_t, Interrupt&, std::uint64_t);
 template std::expected<void, CodecError> SectionReader::read_values_growing(
-    std::vector<std::uint8_t>&, std::uint64_t, Interrupt&);
+    std::vector<std::uint8_t>&, std::uint64_t, Interrupt&, std::uint64_t);
 
 }  // namespace halqen::io

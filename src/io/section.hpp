@@ -82,11 +82,15 @@ class SectionReader {
   // megabytes, asking `interrupt` between them: memory is used as the data
   // arrives, and an interrupted read frees what it held. When even the
   // address space for `count` values cannot be had, fails with an
-  // out-of-memory error naming the section's length.
+  // out-of-memory error naming the section's length. `spare`: room for
+  // this many more values, reserved (address space only, untouched) so that
+  // the first appends after a load copy nothing; at most a share of
+  // `count`, which the section bounds.
   // Precondition: count * sizeof(T) <= unread() (std::length_error otherwise).
   template <ArrayValue T>
   std::expected<void, CodecError> read_values_growing(std::vector<T>& out, std::uint64_t count,
-                                                      Interrupt& interrupt);
+                                                      Interrupt& interrupt,
+                                                      std::uint64_t spare = 0);
 
   // Reads the stored checksum and compares. Precondition: unread() == 0.
   std::expected<void, CodecError> finish();
