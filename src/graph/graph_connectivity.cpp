@@ -101,8 +101,8 @@ class Backward {
 // what later turns read so that several lists are on their way at once. Each
 // ask_ahead is inlined by force: GCC counts a function that only prefetches
 // as one without effect and drops a call to it not inlined early, and the
-// prefetch with it.
-// Each node marked is recorded in `trees` with the node it was met from.
+// prefetch with it. Each node marked is recorded in `trees` with the node
+// it was met from.
 template <class Links>
 void spread(const Links& links, std::uint32_t start, std::vector<bool>& marks, unsigned layer,
             ReachTrees& trees) {
@@ -200,7 +200,7 @@ void GraphIndex::reach_everything() {
   const auto link_anyhow = [&](std::uint32_t node, unsigned layer) {
     if (!link_from_spare_host(node, layer, reached)) splice_after_entry(node, layer);
   };
-  reach_->begin_pass(ReachDirection::Forward, top_level_);
+  reach_->begin_pass(top_level_);
   const bool settled = settle_layers<Forward>(
       *this, reached, *reach_,
       [&](std::uint32_t node, unsigned layer) {
@@ -299,7 +299,7 @@ void GraphIndex::connect_stranded() {
   ScratchPool::Lease lease = scratch_->borrow();
   std::vector<bool> returns(slot_count());
   std::vector<Candidate> found;
-  reach_->begin_pass(ReachDirection::Backward, top_level_);
+  reach_->begin_pass(top_level_);
   const bool settled = settle_layers<Backward>(
       *this, returns, *reach_,
       [&](std::uint32_t node, unsigned layer) {

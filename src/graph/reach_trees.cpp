@@ -172,7 +172,7 @@ bool ReachTrees::settled(ReachDirection direction, const LinkStore& links, const
   return sound;
 }
 
-void ReachTrees::begin_pass(ReachDirection /*direction*/, unsigned top_level) {
+void ReachTrees::begin_pass(unsigned top_level) {
   pass_.clear();
   for (unsigned layer = 0; layer <= top_level; ++layer) pass_.emplace_back(layer);
 }

@@ -18,6 +18,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <span>
 #include <unordered_map>
 #include <vector>
 
@@ -56,10 +57,11 @@ class ReachTrees {
   bool settled(ReachDirection direction, const LinkStore& links, const SlotBook& slots,
                std::uint32_t entry, unsigned top_level);
 
-  // A full pass of `direction`: its spreads record here the tree link of
-  // each node they mark (the last spread over a layer wins), and finish()
-  // keeps the tree if every layer's last pass linked nothing.
-  void begin_pass(ReachDirection direction, unsigned top_level);
+  // A full pass over the graph in one direction: its spreads record here
+  // the tree link of each node they mark (the last spread over a layer
+  // wins), and finish_pass() keeps the tree of that direction if every
+  // layer's last pass linked nothing.
+  void begin_pass(unsigned top_level);
   void record(unsigned layer, std::uint32_t node, std::uint32_t next) {
     pass_[layer].set(node, next);
   }
