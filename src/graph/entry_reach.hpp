@@ -7,6 +7,7 @@
 #include <span>
 
 #include "graph/link_store.hpp"
+#include "graph/reach_trees.hpp"
 
 namespace halqen::graph {
 
@@ -18,7 +19,11 @@ struct Unreached {
 // The first live node (by layer from the top, then slot) that no walk from
 // `entry` reaches on a layer it is on, or none. One breadth-first pass per
 // layer over the links; `free` flags the free slots, which are on no layer.
+// Where every node is reached, the passes leave `trees` the forward tree
+// they walked, so that the first small addition after a load is checked by
+// what it touched.
 std::optional<Unreached> first_unreached(const LinkStore& links, std::uint32_t entry,
-                                         unsigned top_level, std::span<const std::uint8_t> free);
+                                         unsigned top_level, std::span<const std::uint8_t> free,
+                                         ReachTrees& trees);
 
 }  // namespace halqen::graph

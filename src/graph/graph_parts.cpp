@@ -398,7 +398,8 @@ std::expected<GraphIndex, InvalidParts> GraphIndex::from_parts(GraphParts parts)
   for (const std::uint32_t slot : parts.free_slots) index.slots_.release(slot);
   index.choose_entry();
   if (index.size() > 0) {
-    if (auto lost = first_unreached(index.links_, index.entry_, index.top_level_, *free)) {
+    if (auto lost =
+            first_unreached(index.links_, index.entry_, index.top_level_, *free, *index.reach_)) {
       return invalid(slot_text(lost->slot) + " is not reached from the entry " +
                      std::to_string(index.entry_) + " on layer " + std::to_string(lost->layer));
     }

@@ -20,6 +20,7 @@
 #include <cstdint>
 #include <span>
 #include <unordered_map>
+#include <utility>
 #include <vector>
 
 #include "graph/link_journal.hpp"
@@ -35,6 +36,8 @@ class TreeLinks {
   static constexpr std::uint32_t kNone = JournalEntry::kAdded;
 
   explicit TreeLinks(unsigned layer) : dense_(layer == 0) {}
+  // A layer-0 tree, one link per slot.
+  explicit TreeLinks(std::vector<std::uint32_t> base) : dense_(true), base_(std::move(base)) {}
   std::uint32_t of(std::uint32_t node) const;
   void set(std::uint32_t node, std::uint32_t next);
   std::uint64_t heap_bytes() const;
@@ -65,6 +68,8 @@ class ReachTrees {
   void record(unsigned layer, std::uint32_t node, std::uint32_t next) {
     pass_[layer].set(node, next);
   }
+  // Layer 0's tree links at once, one per slot (TreeLinks::kNone: none).
+  void adopt_base(std::vector<std::uint32_t> links) { pass_[0] = TreeLinks(std::move(links)); }
   void finish_pass(ReachDirection direction, bool every_layer_settled, std::uint32_t entry,
                    unsigned top_level, std::size_t slot_count);
 

@@ -3,8 +3,9 @@ touched alone. The graph must be the one a check of the whole graph gives:
 after every step of a random sequence of additions, replacements, removals,
 batches large enough to pass over the graph anyway and removals that
 compact the slots, the index's bytes are those of a copy loaded just before
-the step and given the same call, whose first change passes over the whole
-graph (a load keeps no record of the checks)."""
+the step and given the same call. The copy's checks start afresh: its first
+removal passes over the whole graph, and it loads only if every node is
+reached from the entry."""
 import numpy as np
 import pytest
 
