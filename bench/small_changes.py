@@ -5,7 +5,7 @@ sizes. Both should grow with the call, not with the index: the targets are
 --quick stops at 20,000). Medians and 99th percentiles of single calls,
 each size built once, searched once before timing so that its pages are
 in; the first addition, after the index is saved and read back, is shown
-apart (it passes over the graph once). Run alone:
+apart. Run alone:
 python bench/small_changes.py [--quick]."""
 import common  # noqa: F401  (single-threaded set-up before numpy)
 
@@ -53,7 +53,7 @@ def measure(count):
     build_seconds = time.perf_counter() - started
     index.search(clustered(rng, centres, 100), k=10)
     fresh = clustered(rng, centres, CALLS + 1)
-    # The first addition after a load passes over the graph once: timed apart.
+    # The first addition after a load, timed apart.
     with tempfile.TemporaryDirectory() as folder:
         path = os.path.join(folder, "index.hq")
         halqen_ext.write_index(index, path)
