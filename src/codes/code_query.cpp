@@ -28,12 +28,6 @@ double finite_order(double key) {
   return key != key ? std::numeric_limits<double>::infinity() : key;
 }
 
-double largest_magnitude(std::span<const double> x) {
-  double largest = 0.0;
-  for (const double v : x) largest = std::max(largest, std::fabs(v));
-  return largest;
-}
-
 // The euclidean norm, rounded up, of a vector whose squares may overflow or
 // flush to zero: summed at the scale of its largest component.
 double norm_rounded_up(std::span<const double> x) {

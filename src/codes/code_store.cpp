@@ -39,12 +39,6 @@ int bits_for(std::size_t n) {
   return bits;
 }
 
-double largest_magnitude(std::span<const double> rows) {
-  double largest = 0.0;
-  for (const double x : rows) largest = std::max(largest, std::fabs(x));
-  return largest;
-}
-
 // x as a float32 no smaller than x.
 float rounded_up(double x) {
   const float near = to_float(x);
@@ -52,6 +46,12 @@ float rounded_up(double x) {
 }
 
 }  // namespace
+
+double largest_magnitude(std::span<const double> values) {
+  double largest = 0.0;
+  for (const double x : values) largest = std::max(largest, std::fabs(x));
+  return largest;
+}
 
 float to_float(double x) {
   constexpr double kLargest = std::numeric_limits<float>::max();

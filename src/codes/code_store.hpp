@@ -24,6 +24,8 @@ enum class CodeKind { Float32, Sq8 };
 
 // x as a float32, a magnitude beyond float32's range as its largest value.
 float to_float(double x);
+// The largest |x| of the values; 0 for none.
+double largest_magnitude(std::span<const double> values);
 
 // The power of two float32 codes are scaled by: a component x codes as
 // to_float(x * 2^exponent), so that finite float64 data of any magnitude

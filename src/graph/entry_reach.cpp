@@ -3,11 +3,10 @@
 #include <utility>
 #include <vector>
 
+#include "graph/layer_spread.hpp"
+
 namespace halqen::graph {
 namespace {
-
-// How many queued nodes ahead a spread asks for the list it will read.
-constexpr std::size_t kLookahead = 16;
 
 // Layer 0 is marked by each node's tree link, the node it was met from:
 // the forward tree a loaded index keeps (reach_trees.hpp), at the cost of
@@ -43,26 +42,6 @@ class UpperMarks {
   ReachTrees& trees_;
 };
 
-// Marks every node reached from `entry` on `layer`; how many.
-template <class Marks>
-std::size_t spread(const LinkStore& links, std::uint32_t entry, unsigned layer, Marks& marks,
-                   std::vector<std::uint32_t>& queue) {
-  queue.assign(1, entry);
-  marks.mark(entry, entry);
-  for (std::size_t head = 0; head < queue.size(); ++head) {
-    // The lists lie all over the store: each is asked for a few turns
-    // before it is read, so that several are on their way at once.
-    if (head + kLookahead < queue.size()) links.prefetch(queue[head + kLookahead], layer);
-    const std::uint32_t from = queue[head];
-    for (const std::uint32_t next : links.links(from, layer)) {
-      if (marks.seen(next)) continue;
-      marks.mark(next, from);
-      queue.push_back(next);
-    }
-  }
-  return queue.size();
-}
-
 template <class Marks>
 std::optional<Unreached> first_unmarked(const LinkStore& links, unsigned layer,
                                         std::span<const std::uint8_t> free, const Marks& marks) {
@@ -93,11 +72,11 @@ std::optional<Unreached> first_unreached(const LinkStore& links, std::uint32_t e
   std::vector<std::uint16_t> upper_marks(top_level > 0 ? count : 0, 0);
   for (unsigned layer = top_level; layer > 0; --layer) {
     UpperMarks marks(upper_marks, layer, trees);
-    if (spread(links, entry, layer, marks, queue) == on_layer[layer]) continue;
+    if (spread(ForwardLinks(links, layer), entry, marks, queue) == on_layer[layer]) continue;
     return first_unmarked(links, layer, free, marks);
   }
   BaseMarks marks(count);
-  if (spread(links, entry, 0, marks, queue) != on_layer[0]) {
+  if (spread(ForwardLinks(links, 0), entry, marks, queue) != on_layer[0]) {
     return first_unmarked(links, 0, free, marks);
   }
   trees.adopt_base(marks.release());

@@ -19,6 +19,7 @@
 
 #include "graph/distance_computer.hpp"
 #include "graph/graph_index.hpp"
+#include "graph/layer_spread.hpp"
 #include "graph/layer_walk.hpp"
 #include "graph/reach_trees.hpp"
 
@@ -33,29 +34,6 @@ constexpr std::size_t kHostSearchGrowth = 8;
 constexpr std::size_t kTargetSearchWidth = 16;
 // Passes over a layer, at most.
 constexpr int kMaxPasses = 8;
-// How many queued nodes ahead a breadth-first spread asks for what it reads.
-constexpr std::size_t kSpreadLookahead = 16;
-
-// The links of a layer as stored: whom each node links to. Read from the
-// store as it is, so that a spread follows the links just made.
-class Forward {
- public:
-  Forward(const LinkStore& links, unsigned layer) : links_(links), layer_(layer) {}
-
-  std::span<const std::uint32_t> of(std::uint32_t node) const { return links_.links(node, layer_); }
-  // The lists lie all over the store: each is asked for a few turns before
-  // its node's.
-  [[gnu::always_inline]] void ask_ahead(std::span<const std::uint32_t> queue,
-                                        std::size_t head) const {
-    if (head + kSpreadLookahead < queue.size()) {
-      links_.prefetch(queue[head + kSpreadLookahead], layer_);
-    }
-  }
-
- private:
-  const LinkStore& links_;
-  unsigned layer_;
-};
 
 // The links of a layer backwards: who links to each node, as they were
 // when built.
@@ -96,29 +74,23 @@ class Backward {
   std::vector<std::uint32_t> from_;
 };
 
-// Marks `start` and everything it leads to along `links` (Forward: what
-// it reaches; Backward: what reaches it), breadth first, asking ahead for
-// what later turns read so that several lists are on their way at once. Each
-// ask_ahead is inlined by force: GCC counts a function that only prefetches
-// as one without effect and drops a call to it not inlined early, and the
-// prefetch with it. Each node marked is recorded in `trees` with the node
-// it was met from.
-template <class Links>
-void spread(const Links& links, std::uint32_t start, std::vector<bool>& marks, unsigned layer,
-            ReachTrees& trees) {
-  std::vector<std::uint32_t> queue{start};
-  marks[start] = true;
-  for (std::size_t head = 0; head < queue.size(); ++head) {
-    links.ask_ahead(queue, head);
-    const std::uint32_t from = queue[head];
-    for (const std::uint32_t next : links.of(from)) {
-      if (marks[next]) continue;
-      marks[next] = true;
-      trees.record(layer, next, from);
-      queue.push_back(next);
-    }
+// A pass's marks: whether each node was met, and, for each node met, the
+// node it was met from, recorded in the trees.
+class PassMarks {
+ public:
+  PassMarks(std::vector<bool>& met, unsigned layer, ReachTrees& trees)
+      : met_(met), layer_(layer), trees_(trees) {}
+  bool seen(std::uint32_t node) const { return met_[node]; }
+  void mark(std::uint32_t node, std::uint32_t from) {
+    met_[node] = true;
+    if (node != from) trees_.record(layer_, node, from);
   }
-}
+
+ private:
+  std::vector<bool>& met_;
+  unsigned layer_;
+  ReachTrees& trees_;
+};
 
 // One pass over `layer`: marks what the spread along `Links` from the
 // entry covers, then hands each live node of the layer left unmarked, in
@@ -130,12 +102,14 @@ bool link_unmarked(const GraphIndex& index, unsigned layer, std::vector<bool>& m
   const std::size_t count = index.slot_count();
   const Links links(index.links(), layer);
   std::fill(marks.begin(), marks.end(), false);
-  spread(links, index.entry(), marks, layer, trees);
+  PassMarks met(marks, layer, trees);
+  std::vector<std::uint32_t> queue;
+  spread(links, index.entry(), met, queue);
   bool linked = false;
   for (std::uint32_t node = 0; node < count; ++node) {
     if (marks[node] || index.is_free(node) || index.links().level(node) < layer) continue;
     link(node, layer);
-    spread(links, node, marks, layer, trees);
+    spread(links, node, met, queue);
     linked = true;
   }
   return linked;
@@ -201,12 +175,14 @@ void GraphIndex::reach_everything() {
     if (!link_from_spare_host(node, layer, reached)) splice_after_entry(node, layer);
   };
   reach_->begin_pass(top_level_);
-  const bool settled = settle_layers<Forward>(
+  const bool settled = settle_layers<ForwardLinks>(
       *this, reached, *reach_,
       [&](std::uint32_t node, unsigned layer) {
         link_unreached(node, layer, reached, *lease, found);
       },
-      [&](unsigned layer) { link_unmarked<Forward>(*this, layer, reached, *reach_, link_anyhow); });
+      [&](unsigned layer) {
+        link_unmarked<ForwardLinks>(*this, layer, reached, *reach_, link_anyhow);
+      });
   reach_->finish_pass(ReachDirection::Forward, settled, entry_, top_level_, slot_count());
 }
 

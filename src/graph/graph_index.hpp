@@ -239,11 +239,6 @@ class GraphIndex {
   // Its work short of compaction: the lists repaired, the slots cleared and
   // the graph connected again.
   void repair_and_clear(std::span<const std::uint32_t> slots, JobRunner& runner);
-  // The live nodes of `layer` that link to a removed slot, ascending.
-  template <class Repair>
-  std::vector<std::uint32_t> linking_to_removed(const Repair& repair,
-                                                std::span<const std::uint8_t> removed,
-                                                unsigned layer, JobRunner& runner) const;
 
   // The filtered search and its parts (filtered_search.cpp).
   std::expected<std::vector<Found>, FilterError> search_filtered(std::span<const double> query,

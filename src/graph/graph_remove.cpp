@@ -106,6 +106,33 @@ class Repair {
   std::span<const std::uint8_t> removed_;
 };
 
+// The live nodes of `layer` that link to a removed slot, ascending. Every
+// list of the layer is read, in pieces on the runner's threads, each
+// piece's finds kept apart so that they join in slot order.
+std::vector<std::uint32_t> linking_to_removed(const GraphIndex& index, const Repair& repair,
+                                              std::span<const std::uint8_t> removed, unsigned layer,
+                                              JobRunner& runner) {
+  const std::size_t count = index.slot_count();
+  std::vector<std::vector<std::uint32_t>> found((count + kNodesPerScan - 1) / kNodesPerScan);
+  const PieceJob scan{
+      found.size(), [&](std::size_t piece) {
+        const std::size_t end = std::min(count, (piece + 1) * kNodesPerScan);
+        for (std::size_t node = piece * kNodesPerScan; node < end; ++node) {
+          const auto slot = static_cast<std::uint32_t>(node);
+          if (removed[slot] != 0 || index.is_free(slot) || index.links().level(slot) < layer) {
+            continue;
+          }
+          if (repair.touches_removed(slot, layer)) found[piece].push_back(slot);
+        }
+      }};
+  runner.run(scan, false);
+  std::vector<std::uint32_t> touched;
+  for (const std::vector<std::uint32_t>& piece : found) {
+    touched.insert(touched.end(), piece.begin(), piece.end());
+  }
+  return touched;
+}
+
 }  // namespace
 
 std::expected<void, GraphError> GraphIndex::remove(std::span<const std::uint64_t> ids,
@@ -142,40 +169,14 @@ void GraphIndex::remove_slots(std::span<const std::uint32_t> slots, JobRunner& r
   if (slots_.free_count() > size()) compact();
 }
 
-// Every list of the layer is read, in pieces on the runner's threads, each
-// piece's finds kept apart so that they join in slot order.
-template <class Repair>
-std::vector<std::uint32_t> GraphIndex::linking_to_removed(const Repair& repair,
-                                                          std::span<const std::uint8_t> removed,
-                                                          unsigned layer, JobRunner& runner) const {
-  const std::size_t count = slot_count();
-  std::vector<std::vector<std::uint32_t>> found((count + kNodesPerScan - 1) / kNodesPerScan);
-  const PieceJob scan{
-      found.size(), [&](std::size_t piece) {
-        const std::size_t end = std::min(count, (piece + 1) * kNodesPerScan);
-        for (std::size_t node = piece * kNodesPerScan; node < end; ++node) {
-          const auto slot = static_cast<std::uint32_t>(node);
-          if (removed[slot] != 0 || slots_.is_free(slot) || links_.level(slot) < layer) {
-            continue;
-          }
-          if (repair.touches_removed(slot, layer)) found[piece].push_back(slot);
-        }
-      }};
-  runner.run(scan, false);
-  std::vector<std::uint32_t> touched;
-  for (const std::vector<std::uint32_t>& piece : found) {
-    touched.insert(touched.end(), piece.begin(), piece.end());
-  }
-  return touched;
-}
-
 void GraphIndex::repair_and_clear(std::span<const std::uint32_t> slots, JobRunner& runner) {
   labels_.prepare_release();
   std::vector<std::uint8_t> removed(slot_count(), 0);
   for (const std::uint32_t slot : slots) removed[slot] = 1;
   const Repair repair(links_, store_, removed);
   for (unsigned layer = 0; layer <= top_level_; ++layer) {
-    const std::vector<std::uint32_t> touched = linking_to_removed(repair, removed, layer, runner);
+    const std::vector<std::uint32_t> touched =
+        linking_to_removed(*this, repair, removed, layer, runner);
     std::vector<std::pair<std::vector<std::uint32_t>, std::size_t>> lists(touched.size());
     const PieceJob choose{
         (touched.size() + kNodesPerPiece - 1) / kNodesPerPiece, [&](std::size_t piece) {
