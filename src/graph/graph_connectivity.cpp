@@ -191,9 +191,9 @@ void GraphIndex::reach_everything() {
 // same few, full, nodes); where none has room, the nearest gives up a link
 // whose node it still reaches through another of its links, else a link to
 // a node others link to as well.
-void GraphIndex::link_unreached(std::uint32_t node, unsigned layer,
-                                const std::vector<bool>& reached, WalkScratch& scratch,
-                                std::vector<Candidate>& found) {
+std::uint32_t GraphIndex::link_unreached(std::uint32_t node, unsigned layer,
+                                         const std::vector<bool>& reached, WalkScratch& scratch,
+                                         std::vector<Candidate>& found) {
   const Host host = reached_host(node, layer, reached, scratch, found);
   if (links_.has_room(host.slot, layer)) {
     links_.append_link(host.slot, layer, node);
@@ -202,6 +202,7 @@ void GraphIndex::link_unreached(std::uint32_t node, unsigned layer,
   } else {
     links_.replace_shared_link(host.slot, layer, node);
   }
+  return host.slot;
 }
 
 bool GraphIndex::link_from_spare_host(std::uint32_t node, unsigned layer,

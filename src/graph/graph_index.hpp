@@ -189,8 +189,9 @@ class GraphIndex {
   // What a pass of each does with a node it finds cut off on `layer`
   // (`reached`, `returns`: the nodes found connected so far): a reached host
   // links to it, or it links to the nearest node that returns.
-  void link_unreached(std::uint32_t node, unsigned layer, const std::vector<bool>& reached,
-                      WalkScratch& scratch, std::vector<Candidate>& found);
+  // Returns the node given the link.
+  std::uint32_t link_unreached(std::uint32_t node, unsigned layer, const std::vector<bool>& reached,
+                               WalkScratch& scratch, std::vector<Candidate>& found);
   void link_stranded(std::uint32_t node, unsigned layer, const std::vector<bool>& returns,
                      WalkScratch& scratch, std::vector<Candidate>& found);
   // The two ways the last resort of connect_unreached links a node, where
@@ -239,6 +240,7 @@ class GraphIndex {
   // Its work short of compaction: the lists repaired, the slots cleared and
   // the graph connected again.
   void repair_and_clear(std::span<const std::uint32_t> slots, JobRunner& runner);
+  void link_orphans(std::span<const std::vector<std::uint32_t>> left);
 
   // The filtered search and its parts (filtered_search.cpp).
   std::expected<std::vector<Found>, FilterError> search_filtered(std::span<const double> query,

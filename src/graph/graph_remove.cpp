@@ -7,8 +7,13 @@
 // computed from the graph as it stood before the removal, in parallel, and
 // written afterwards, so the result does not depend on the threads. Then
 // the removed slots are cleared and listed free, the entry is chosen again
-// if it went, and nodes that can no longer walk back to the entry or be
-// reached from it are linked again (graph_connectivity.cpp).
+// if it went, a node left with no link in is linked from the nearest node
+// that is reached, and nodes that can no longer walk back to the entry or
+// be reached from it are linked again (graph_connectivity.cpp).
+//
+// The nodes that link to a removed one are looked for among its neighbours
+// and theirs first: each node counts the links into it, so the search knows
+// when it has found them all, and reads every list only when it has not.
 #include <algorithm>
 #include <vector>
 
@@ -26,6 +31,13 @@ constexpr std::size_t kNodesPerPiece = 64;
 constexpr std::size_t kCandidatesPerLink = 3;
 // Nodes whose lists are read for links to removed ones, per piece.
 constexpr std::size_t kNodesPerScan = std::size_t{1} << 15;
+// What reading one list at a scattered place costs, in lists read in order
+// by the scan of every list.
+constexpr std::size_t kScatteredReadCost = 16;
+// Up to this many removed nodes, layer 0 is scanned by comparing every word
+// of the lists with each of them (a pass over memory the compiler
+// vectorises) before the lists that may hold one are read.
+constexpr std::size_t kTargetsComparedByWord = 16;
 
 class Repair {
  public:
@@ -106,24 +118,75 @@ class Repair {
   std::span<const std::uint8_t> removed_;
 };
 
-// The live nodes of `layer` that link to a removed slot, ascending. Every
-// list of the layer is read, in pieces on the runner's threads, each
-// piece's finds kept apart so that they join in slot order.
+// The live nodes of `layer` that link to removed nodes, as far as the
+// removed nodes' neighbours and theirs hold them, and the removed nodes of
+// the layer that some link comes into from further away. The count of
+// links in that each node keeps says whether all were found. All the
+// removed nodes are left to the scan when the removal is too large for
+// reading around each to beat reading every list.
+struct NearbyLinks {
+  std::vector<std::uint32_t> touched;
+  std::vector<std::uint32_t> unresolved;
+};
+
+NearbyLinks linking_to_removed_nearby(const LinkStore& links, std::span<const std::uint32_t> slots,
+                                      std::span<const std::uint8_t> removed, unsigned layer) {
+  NearbyLinks result;
+  const std::size_t neighbourhood = links.capacity(layer) * (links.capacity(layer) + 1);
+  const bool worth_it = slots.size() * neighbourhood * kScatteredReadCost <= links.size();
+  std::vector<std::uint32_t> near;
+  for (const std::uint32_t slot : slots) {
+    if (links.level(slot) < layer) continue;
+    if (!worth_it) {
+      result.unresolved.push_back(slot);
+      continue;
+    }
+    near.clear();
+    for (const std::uint32_t neighbour : links.links(slot, layer)) {
+      near.push_back(neighbour);
+      const std::span<const std::uint32_t> second = links.links(neighbour, layer);
+      near.insert(near.end(), second.begin(), second.end());
+    }
+    std::sort(near.begin(), near.end());
+    near.erase(std::unique(near.begin(), near.end()), near.end());
+    std::size_t found = 0;
+    for (const std::uint32_t node : near) {
+      const auto into =
+          static_cast<std::size_t>(std::ranges::count(links.links(node, layer), slot));
+      found += into;
+      if (into != 0 && removed[node] == 0) result.touched.push_back(node);
+    }
+    if (found != links.links_in(slot, layer)) result.unresolved.push_back(slot);
+  }
+  return result;
+}
+
+// The live nodes of `layer` that link to one of `targets` (removed nodes),
+// ascending, and maybe others that link to a removed node. Every list of
+// the layer is read, in pieces on the runner's threads, each piece's finds
+// kept apart so that they join in slot order.
 std::vector<std::uint32_t> linking_to_removed(const GraphIndex& index, const Repair& repair,
+                                              std::span<const std::uint32_t> targets,
                                               std::span<const std::uint8_t> removed, unsigned layer,
                                               JobRunner& runner) {
   const std::size_t count = index.slot_count();
+  const bool compare_words = layer == 0 && targets.size() <= kTargetsComparedByWord;
   std::vector<std::vector<std::uint32_t>> found((count + kNodesPerScan - 1) / kNodesPerScan);
   const PieceJob scan{
       found.size(), [&](std::size_t piece) {
-        const std::size_t end = std::min(count, (piece + 1) * kNodesPerScan);
-        for (std::size_t node = piece * kNodesPerScan; node < end; ++node) {
-          const auto slot = static_cast<std::uint32_t>(node);
-          if (removed[slot] != 0 || index.is_free(slot) || index.links().level(slot) < layer) {
-            continue;
+        const auto first = static_cast<std::uint32_t>(piece * kNodesPerScan);
+        const auto end = static_cast<std::uint32_t>(std::min(count, (piece + 1) * kNodesPerScan));
+        std::vector<std::uint32_t>& mine = found[piece];
+        if (compare_words) {
+          index.links().may_link_to(targets, first, end, mine);
+        } else {
+          for (std::uint32_t node = first; node < end; ++node) {
+            if (index.links().level(node) >= layer) mine.push_back(node);
           }
-          if (repair.touches_removed(slot, layer)) found[piece].push_back(slot);
         }
+        std::erase_if(mine, [&](std::uint32_t slot) {
+          return removed[slot] != 0 || index.is_free(slot) || !repair.touches_removed(slot, layer);
+        });
       }};
   runner.run(scan, false);
   std::vector<std::uint32_t> touched;
@@ -133,7 +196,50 @@ std::vector<std::uint32_t> linking_to_removed(const GraphIndex& index, const Rep
   return touched;
 }
 
+// Per layer, the live nodes the removed ones link to, ascending: the only
+// nodes a removal can leave without a link in.
+std::vector<std::vector<std::uint32_t>> linked_from_removed(const LinkStore& links,
+                                                            std::span<const std::uint32_t> slots,
+                                                            std::span<const std::uint8_t> removed) {
+  std::vector<std::vector<std::uint32_t>> left;
+  for (const std::uint32_t slot : slots) {
+    if (left.size() <= links.level(slot)) left.resize(links.level(slot) + 1);
+    for (unsigned layer = 0; layer <= links.level(slot); ++layer) {
+      for (const std::uint32_t target : links.links(slot, layer)) {
+        if (removed[target] == 0) left[layer].push_back(target);
+      }
+    }
+  }
+  for (std::vector<std::uint32_t>& nodes : left) {
+    std::sort(nodes.begin(), nodes.end());
+    nodes.erase(std::unique(nodes.begin(), nodes.end()), nodes.end());
+  }
+  return left;
+}
+
 }  // namespace
+
+// A node whose every link in came from removed nodes is linked from the
+// nearest node that is reached, as the pass over the whole graph would link
+// it, without that pass.
+void GraphIndex::link_orphans(std::span<const std::vector<std::uint32_t>> left) {
+  std::vector<bool> reached;
+  std::vector<Candidate> found;
+  for (unsigned layer = 0; layer < left.size(); ++layer) {
+    std::vector<std::uint32_t> orphans;
+    for (const std::uint32_t node : left[layer]) {
+      if (node != entry_ && links_.links_in(node, layer) == 0) orphans.push_back(node);
+    }
+    if (orphans.empty()) continue;
+    reached.assign(slot_count(), true);
+    for (const std::uint32_t node : orphans) reached[node] = false;
+    ScratchPool::Lease lease = scratch_->borrow();
+    for (const std::uint32_t node : orphans) {
+      reach_->note_gained(link_unreached(node, layer, reached, *lease, found), layer, node);
+      reached[node] = true;
+    }
+  }
+}
 
 std::expected<void, GraphError> GraphIndex::remove(std::span<const std::uint64_t> ids,
                                                    JobRunner& runner) {
@@ -175,8 +281,15 @@ void GraphIndex::repair_and_clear(std::span<const std::uint32_t> slots, JobRunne
   for (const std::uint32_t slot : slots) removed[slot] = 1;
   const Repair repair(links_, store_, removed);
   for (unsigned layer = 0; layer <= top_level_; ++layer) {
-    const std::vector<std::uint32_t> touched =
-        linking_to_removed(*this, repair, removed, layer, runner);
+    NearbyLinks nearby = linking_to_removed_nearby(links_, slots, removed, layer);
+    std::vector<std::uint32_t>& touched = nearby.touched;
+    if (!nearby.unresolved.empty()) {
+      const std::vector<std::uint32_t> scanned =
+          linking_to_removed(*this, repair, nearby.unresolved, removed, layer, runner);
+      touched.insert(touched.end(), scanned.begin(), scanned.end());
+    }
+    std::sort(touched.begin(), touched.end());
+    touched.erase(std::unique(touched.begin(), touched.end()), touched.end());
     std::vector<std::pair<std::vector<std::uint32_t>, std::size_t>> lists(touched.size());
     const PieceJob choose{
         (touched.size() + kNodesPerPiece - 1) / kNodesPerPiece, [&](std::size_t piece) {
@@ -191,8 +304,10 @@ void GraphIndex::repair_and_clear(std::span<const std::uint32_t> slots, JobRunne
     }
   }
   const bool entry_removed = removed[entry_] != 0;
+  std::vector<std::vector<std::uint32_t>> left = linked_from_removed(links_, slots, removed);
   for (const std::uint32_t slot : slots) clear_slot(slot);
   if (entry_removed) choose_entry();
+  link_orphans(left);
   connect_stranded();
   connect_unreached();
 }

@@ -1,6 +1,7 @@
 // What changed in the link lists since the reach trees (reach_trees.hpp)
-// were last checked: each link a change took out of a list, and each node
-// a build added. A small change is then checked by what it touched alone.
+// were last checked: each link a change took out of a list, each node a
+// build added, and each link given to a node a removal left without one. A small change is then
+// checked by what it touched alone.
 #pragma once
 
 #include <atomic>
@@ -19,6 +20,9 @@ struct JournalEntry {
   std::uint32_t node;
   std::uint32_t layer;
   std::uint32_t target;  // the link `node` no longer has on `layer`
+  // Instead: a link `node` was given to `target`, which had lost every
+  // other way in (a hint for the check, that loses nothing).
+  bool gained = false;
 };
 
 class LinkJournal {

@@ -88,6 +88,24 @@ void LinkStore::count_links_in() {
   }
 }
 
+void LinkStore::may_link_to(std::span<const std::uint32_t> targets, std::uint32_t first,
+                            std::uint32_t last, std::vector<std::uint32_t>& found) const {
+  // Nodes whose words are compared together before a hit is looked into.
+  constexpr std::uint32_t kNodesPerBlock = 8;
+  const std::size_t words = stride(0);
+  for (std::uint32_t block = first; block < last; block += kNodesPerBlock) {
+    const std::uint32_t end = std::min(last, block + kNodesPerBlock);
+    const std::uint32_t* begin = base_.data() + static_cast<std::size_t>(block) * words;
+    const std::size_t count = (end - block) * words;
+    std::uint32_t hit = 0;
+    for (const std::uint32_t target : targets) {
+      for (std::size_t i = 0; i < count; ++i) hit |= static_cast<std::uint32_t>(begin[i] == target);
+    }
+    if (hit == 0) continue;
+    for (std::uint32_t node = block; node < end; ++node) found.push_back(node);
+  }
+}
+
 void LinkStore::forget_prefixes() {
   for (std::size_t head = 0; head < base_.size(); head += stride(0)) base_[head] &= kCountMask;
   for (std::size_t head = 0; head < upper_.size(); head += stride(1)) upper_[head] &= kCountMask;

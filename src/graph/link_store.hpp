@@ -104,6 +104,14 @@ class LinkStore {
   // nowhere). The journal outlives the store's use of it.
   void keep_journal(LinkJournal* journal) { journal_ = journal; }
 
+  // The nodes in [first, last) whose layer-0 list may hold one of
+  // `targets`, appended to `found` ascending: a superset, as the words past
+  // a list's end are compared too, in exchange for a compare over memory in
+  // order that the compiler vectorises. For a few targets only: each costs
+  // a compare per word.
+  void may_link_to(std::span<const std::uint32_t> targets, std::uint32_t first, std::uint32_t last,
+                   std::vector<std::uint32_t>& found) const;
+
   // Links on `layer` that point to `node`.
   std::uint32_t links_in(std::uint32_t node, unsigned layer) const {
     return layer == 0 ? base_in_[node] : upper_in_[upper_list(node, layer)];

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <optional>
+#include <unordered_map>
 #include <unordered_set>
 
 namespace halqen::graph {
@@ -27,6 +28,7 @@ std::vector<std::vector<std::uint32_t>> suspects_of(ReachDirection direction,
                                                     const std::vector<TreeLinks>& layers) {
   std::vector<std::vector<std::uint32_t>> suspects(layers.size());
   for (const JournalEntry& e : entries) {
+    if (e.gained) continue;
     if (e.target == JournalEntry::kAdded) {
       for (unsigned layer = 0; layer <= e.layer && layer < layers.size(); ++layer) {
         suspects[layer].push_back(e.node);
@@ -59,10 +61,11 @@ class LayerRepair {
         entry_(entry),
         tree_(tree) {}
 
-  bool settle(const std::vector<std::uint32_t>& suspects) {
+  bool settle(const std::vector<std::uint32_t>& suspects, std::span<const JournalEntry> unseen) {
     for (const std::uint32_t node : suspects) {
       if (node != entry_ && live(links_, slots_, node, layer_)) lost_.insert(node);
     }
+    if (direction_ == ReachDirection::Forward) note_changed_lists(unseen);
     bool progress = true;
     while (progress && !lost_.empty()) {
       progress = false;
@@ -80,8 +83,28 @@ class LayerRepair {
   }
 
  private:
-  // A link of `node` it can be reached through (forward: the linked node
-  // links back) or return through (backward), whose own way is sound.
+  // The nodes whose lists the change rewrote are the likeliest to link to
+  // a node that lost its way in: a removal's repair gives the nodes that
+  // linked to a removed node the links it had, and a node left with no
+  // link in is given one.
+  void note_changed_lists(std::span<const JournalEntry> unseen) {
+    std::vector<std::uint32_t> changed;
+    for (const JournalEntry& e : unseen) {
+      if (e.target != JournalEntry::kAdded && e.layer == layer_) changed.push_back(e.node);
+    }
+    std::sort(changed.begin(), changed.end());
+    changed.erase(std::unique(changed.begin(), changed.end()), changed.end());
+    for (const std::uint32_t node : changed) {
+      if (!live(links_, slots_, node, layer_)) continue;
+      for (const std::uint32_t target : links_.links(node, layer_)) {
+        if (lost_.contains(target)) linked_from_[target].push_back(node);
+      }
+    }
+  }
+
+  // A node `node` can be reached through (forward: one of its links that
+  // links back, or a changed list that links to it) or return through
+  // (backward: one of its links), whose own way is sound.
   std::optional<std::uint32_t> sound_next(std::uint32_t node) const {
     for (const std::uint32_t next : links_.links(node, layer_)) {
       if (next == node || !live(links_, slots_, next, layer_)) continue;
@@ -90,6 +113,11 @@ class LayerRepair {
         continue;
       }
       if (leads_to_entry(next, node)) return next;
+    }
+    const auto from = linked_from_.find(node);
+    if (from == linked_from_.end()) return std::nullopt;
+    for (const std::uint32_t next : from->second) {
+      if (next != node && leads_to_entry(next, node)) return next;
     }
     return std::nullopt;
   }
@@ -114,6 +142,8 @@ class LayerRepair {
   std::uint32_t entry_;
   TreeLinks& tree_;
   std::unordered_set<std::uint32_t> lost_;
+  // Forward: for a lost node, the changed lists that link to it.
+  std::unordered_map<std::uint32_t, std::vector<std::uint32_t>> linked_from_;
 };
 
 }  // namespace
@@ -160,7 +190,7 @@ bool ReachTrees::settled(ReachDirection direction, const LinkStore& links, const
     const auto suspects = suspects_of(direction, unseen, checked.layers);
     for (unsigned layer = 0; sound && layer < checked.layers.size(); ++layer) {
       LayerRepair repair(direction, links, slots, layer, entry, checked.layers[layer]);
-      sound = repair.settle(suspects[layer]);
+      sound = repair.settle(suspects[layer], unseen);
     }
   }
   if (sound) {

@@ -73,6 +73,11 @@ class ReachTrees {
   void finish_pass(ReachDirection direction, bool every_layer_settled, std::uint32_t entry,
                    unsigned top_level, std::size_t slot_count);
 
+  // Notes that `node` was given a link to `target` on `layer`, which a
+  // removal had left with no other way in.
+  void note_gained(std::uint32_t node, unsigned layer, std::uint32_t target) {
+    journal_.note({.node = node, .layer = layer, .target = target, .gained = true});
+  }
   // Notes nodes a build linked, for both directions.
   void note_added(std::span<const std::uint32_t> slots, const LinkStore& links);
   // Drops both trees (slots renumbered, or a change that failed halfway).

@@ -7,6 +7,7 @@
 #include <cmath>
 #include <cstdint>
 #include <random>
+#include <span>
 #include <tuple>
 #include <vector>
 
@@ -15,6 +16,7 @@
 #include "graph/batch_plan.hpp"
 #include "graph/distance_computer.hpp"
 #include "graph/graph_index.hpp"
+#include "graph/link_store.hpp"
 #include "graph/vector_store.hpp"
 #include "graph_reach_count.hpp"
 #include "metrics/dispatch.hpp"
@@ -340,6 +342,45 @@ TEST(GraphStore, OneRowAtATimeMovesTheRowsRarely) {
                                 << " single rows";
   EXPECT_EQ(store.values().size(), 2 * kStart * kDim);
   EXPECT_EQ(store.row(static_cast<std::uint32_t>(2 * kStart - 1))[0], 2.0);
+}
+
+// The removal's scan keeps only the nodes this finds: it must find every
+// list that holds a target, whatever the range scanned and whatever words a
+// shortened list left past its end.
+TEST(GraphStore, TheScanForLinksMissesNoListThatHoldsATarget) {
+  constexpr std::uint32_t kNodes = 300;
+  constexpr std::size_t kM = 4;
+  constexpr int kTrials = 200;
+  constexpr std::uint32_t kMostTargets = 16;
+  std::mt19937 rng(7);
+  LinkStore links(kM);
+  links.append_nodes(std::vector<std::uint8_t>(kNodes, 0));
+  for (std::uint32_t node = 0; node < kNodes; ++node) {
+    std::vector<std::uint32_t> list(rng() % (links.capacity(0) + 1));
+    for (std::uint32_t& target : list) target = rng() % kNodes;
+    links.set_links(node, 0, list, 0);
+    if (rng() % 2 == 0) links.set_links(node, 0, std::span(list).first(list.size() / 2), 0);
+  }
+  for (int trial = 0; trial < kTrials; ++trial) {
+    std::vector<std::uint32_t> targets(1 + rng() % kMostTargets);
+    for (std::uint32_t& target : targets) target = rng() % kNodes;
+    const std::uint32_t first = rng() % kNodes;
+    const std::uint32_t last = first + rng() % (kNodes - first + 1);
+    std::vector<std::uint32_t> found;
+    links.may_link_to(targets, first, last, found);
+    ASSERT_TRUE(std::ranges::is_sorted(found));
+    ASSERT_TRUE(
+        std::ranges::all_of(found, [&](std::uint32_t n) { return n >= first && n < last; }));
+    for (std::uint32_t node = first; node < last; ++node) {
+      const bool holds = std::ranges::any_of(links.links(node, 0), [&](std::uint32_t t) {
+        return std::ranges::count(targets, t) > 0;
+      });
+      if (holds) {
+        ASSERT_TRUE(std::ranges::binary_search(found, node))
+            << "node " << node << ", trial " << trial;
+      }
+    }
+  }
 }
 
 }  // namespace
