@@ -158,7 +158,9 @@ void GraphIndex::connect_unreached(std::span<const std::uint32_t> added) {
   // Kept up to date on additions too, so that a removal finds it ready;
   // where it no longer holds, the next removal passes over the graph.
   if (size() > 0) reach_->settled(ReachDirection::Backward, links_, slots_, entry_, top_level_);
-  if (reached) return;
+  if (reached || reach_->sweep(ReachDirection::Forward, links_, slots_, entry_, top_level_)) {
+    return;
+  }
   reach_everything();
 }
 
@@ -272,7 +274,10 @@ void GraphIndex::walk_from_entry(std::uint32_t slot, unsigned layer, std::size_t
 
 void GraphIndex::connect_stranded() {
   if (size() == 0) return;
-  if (reach_->settled(ReachDirection::Backward, links_, slots_, entry_, top_level_)) return;
+  if (reach_->settled(ReachDirection::Backward, links_, slots_, entry_, top_level_) ||
+      reach_->sweep(ReachDirection::Backward, links_, slots_, entry_, top_level_)) {
+    return;
+  }
   ScratchPool::Lease lease = scratch_->borrow();
   std::vector<bool> returns(slot_count());
   std::vector<Candidate> found;

@@ -13,6 +13,9 @@ namespace {
 // checked faster by a pass over the whole graph.
 constexpr std::size_t kJournalShare = 64;
 constexpr std::size_t kLeastJournal = 1024;
+// Sweeps over a layer's lists that grow a tree anew, at most: a graph
+// whose tree needs more is checked by a pass from the entry.
+constexpr int kMostSweeps = 6;
 // Steps a way to the entry is followed, at most, before the check gives
 // up on it (a tree grown by many changes may run deep).
 constexpr std::size_t kMostSteps = 4096;
@@ -115,9 +118,10 @@ class LayerRepair {
       if (leads_to_entry(next, node)) return next;
     }
     const auto from = linked_from_.find(node);
-    if (from == linked_from_.end()) return std::nullopt;
-    for (const std::uint32_t next : from->second) {
-      if (next != node && leads_to_entry(next, node)) return next;
+    if (from != linked_from_.end()) {
+      for (const std::uint32_t next : from->second) {
+        if (next != node && leads_to_entry(next, node)) return next;
+      }
     }
     return std::nullopt;
   }
@@ -146,7 +150,71 @@ class LayerRepair {
   std::unordered_map<std::uint32_t, std::vector<std::uint32_t>> linked_from_;
 };
 
+// One layer's tree grown by sweeps (ReachTrees::sweep); nothing when some
+// live node was not met.
+std::optional<TreeLinks> swept_layer(ReachDirection direction, const LinkStore& links,
+                                     const SlotBook& slots, std::uint32_t entry, unsigned layer) {
+  const std::uint32_t count = static_cast<std::uint32_t>(links.size());
+  TreeLinks tree = layer == 0 ? TreeLinks(std::vector<std::uint32_t>(count, TreeLinks::kNone))
+                              : TreeLinks(layer);
+  // Bits, so that the marks stay in the nearest caches.
+  std::vector<bool> met(count, false);
+  met[entry] = true;
+  std::size_t left = 0;
+  for (std::uint32_t node = 0; node < count; ++node) {
+    if (node != entry && live(links, slots, node, layer)) ++left;
+  }
+  const auto visit = [&](std::uint32_t node) {
+    if (direction == ReachDirection::Forward) {
+      if (!met[node] || links.level(node) < layer) return;
+      for (const std::uint32_t target : links.links(node, layer)) {
+        if (met[target]) continue;
+        met[target] = true;
+        tree.set(target, node);
+        --left;
+      }
+      return;
+    }
+    if (met[node] || !live(links, slots, node, layer)) return;
+    for (const std::uint32_t next : links.links(node, layer)) {
+      if (!met[next]) continue;
+      met[node] = true;
+      tree.set(node, next);
+      --left;
+      return;
+    }
+  };
+  for (int round = 0; round < kMostSweeps && left > 0; ++round) {
+    const std::size_t before = left;
+    if (round % 2 == 0) {
+      for (std::uint32_t node = 0; node < count; ++node) visit(node);
+    } else {
+      for (std::uint32_t node = count; node-- > 0;) visit(node);
+    }
+    if (left == before) break;
+  }
+  if (left > 0) return std::nullopt;
+  return tree;
+}
+
 }  // namespace
+
+bool ReachTrees::sweep(ReachDirection direction, const LinkStore& links, const SlotBook& slots,
+                       std::uint32_t entry, unsigned top_level) {
+  if (journal_.overflowed()) forget();
+  Tree grown{.entry = entry, .top_level = top_level};
+  for (unsigned layer = 0; layer <= top_level; ++layer) {
+    std::optional<TreeLinks> swept = swept_layer(direction, links, slots, entry, layer);
+    if (!swept) return false;
+    grown.layers.push_back(std::move(*swept));
+  }
+  // Every change so far is in the tree; the journal starts anew if nothing
+  // else waits on it.
+  grown.checked = journal_.recording() ? journal_.entries().size() : 0;
+  tree(direction) = std::move(grown);
+  trim_journal(slots.slot_count());
+  return true;
+}
 
 std::uint32_t TreeLinks::of(std::uint32_t node) const {
   if (dense_) return node < base_.size() ? base_[node] : kNone;

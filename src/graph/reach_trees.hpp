@@ -60,6 +60,16 @@ class ReachTrees {
   bool settled(ReachDirection direction, const LinkStore& links, const SlotBook& slots,
                std::uint32_t entry, unsigned top_level);
 
+  // Grows the tree of `direction` anew, where it was dropped or never
+  // grown, by sweeps over the lists in slot order, up and down in turn: a
+  // node is reached once a reached node links to it (forward), or returns
+  // once it links to a node that does (backward). Reading the lists in
+  // memory order, a few sweeps cost far less than a spread from the entry.
+  // Whether every live node of every layer was met within a few sweeps;
+  // the tree is kept only then, and the graph is unchanged either way.
+  bool sweep(ReachDirection direction, const LinkStore& links, const SlotBook& slots,
+             std::uint32_t entry, unsigned top_level);
+
   // A full pass over the graph in one direction: its spreads record here
   // the tree link of each node they mark (the last spread over a layer
   // wins), and finish_pass() keeps the tree of that direction if every
