@@ -40,8 +40,9 @@ std::string bad_link(std::uint32_t slot, std::uint32_t target, unsigned layer, s
 }
 
 // A link given twice is found within its list, in cache, rather than by
-// marks per slot looked up at random: by comparing each link with those
-// before it in a short list, by sorting a copy of a long one.
+// marks per slot looked up at random: in a short list by comparing every
+// pair without a branch (a loop the compiler vectorises), in a long one by
+// sorting a copy. Which link repeats is looked for only then.
 constexpr std::size_t kComparedInList = 64;
 
 bool given_before(std::span<const std::uint32_t> list, std::size_t i) {
@@ -50,6 +51,15 @@ bool given_before(std::span<const std::uint32_t> list, std::size_t i) {
 }
 
 bool repeats_a_link(std::span<const std::uint32_t> list, std::vector<std::uint32_t>& sorted) {
+  if (list.size() <= kComparedInList) {
+    std::uint32_t repeats = 0;
+    for (const std::uint32_t link : list) {
+      std::uint32_t equal = 0;
+      for (const std::uint32_t other : list) equal += static_cast<std::uint32_t>(other == link);
+      repeats |= static_cast<std::uint32_t>(equal > 1);
+    }
+    return repeats != 0;
+  }
   sorted.assign(list.begin(), list.end());
   std::ranges::sort(sorted);
   return std::ranges::adjacent_find(sorted) != sorted.end();
@@ -207,6 +217,7 @@ std::expected<void, InvalidParts> fill_links(LinkStore& links, std::span<const s
                                              std::span<const std::uint8_t> free,
                                              std::span<const std::uint32_t> words) {
   const std::uint64_t count = levels.size();
+  const bool any_free = std::ranges::find(free, 1) != free.end();
   std::vector<std::uint32_t> sorted;
   std::size_t at = 0;
   for (std::uint32_t slot = 0; slot < count; ++slot) {
@@ -229,12 +240,15 @@ std::expected<void, InvalidParts> fill_links(LinkStore& links, std::span<const s
                        " links on layer " + std::to_string(layer));
       }
       const std::span<const std::uint32_t> list = words.subspan(at, length);
-      const bool short_list = list.size() <= kComparedInList;
-      const bool repeats = !short_list && repeats_a_link(list, sorted);
+      const bool repeats = repeats_a_link(list, sorted);
+      // Every node is on layer 0: with no slot free, a link there needs no
+      // look at its node's marks, which lie at random places.
+      const bool marks_needed = layer > 0 || any_free;
       for (std::size_t i = 0; i < list.size(); ++i) {
         const std::uint32_t target = list[i];
-        const bool valid = target < count && target != slot && levels[target] >= layer &&
-                           free[target] == 0 && !((short_list || repeats) && given_before(list, i));
+        const bool valid = target < count && target != slot &&
+                           (!marks_needed || (levels[target] >= layer && free[target] == 0)) &&
+                           !(repeats && given_before(list, i));
         if (!valid) return invalid(bad_link(slot, target, layer, count, levels, free));
       }
       // Which links were chosen together is not part of the graph: a later
