@@ -61,17 +61,21 @@ std::expected<std::vector<Found>, FilterError> GraphIndex::search_filtered(
   // Unless the walk finds too few matches, or they are better all scored.
   const std::size_t wanted = std::min(k, selection.count);
   std::optional<std::vector<Candidate>> walked;
-  std::optional<CodeDistances> coded;
-  if (codes_) coded.emplace(*codes_, query);
-  if (coded && coded->places_query()) {
-    walked = walk_filtered(*coded, selection, width, scratch);
-    if (walked && walked->size() >= wanted) {
-      return rerank(exact, *coded, *walked, k, scratch.rerank);
-    }
-  } else {
-    walked = walk_filtered(exact, selection, width, scratch);
-    if (walked && walked->size() >= wanted) return found_of(query, *walked, k, exact);
-  }
+  std::optional<std::vector<Found>> found = reads_.for_query(
+      query,
+      [&]() -> std::optional<std::vector<Found>> {
+        walked = walk_filtered(exact, selection, width, scratch);
+        if (walked && walked->size() >= wanted) return found_of(query, *walked, k, exact);
+        return std::nullopt;
+      },
+      [&](CodeDistances& coded) -> std::optional<std::vector<Found>> {
+        walked = walk_filtered(coded, selection, width, scratch);
+        if (walked && walked->size() >= wanted) {
+          return rerank(exact, coded, *walked, k, scratch.rerank);
+        }
+        return std::nullopt;
+      });
+  if (found) return std::move(*found);
   if (!walked) {
     const std::vector<Answer> scanned = scan_partitions(selection, k, ef, exact);
     if (scanned.size() >= wanted) return found_of(query, scanned);

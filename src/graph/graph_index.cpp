@@ -29,25 +29,13 @@ constexpr std::size_t kRerankPerAnswer = 3;
 constexpr std::size_t kCoarseWalkMargin = 2;
 constexpr std::size_t kCoarseWalkMarginShare = 8;
 
-std::optional<codes::CodeStore> code_store_for(const GraphParams& params) {
-  switch (params.walk) {
-    case WalkKind::Float32:
-      return codes::CodeStore(params.dim, params.metric, codes::CodeKind::Float32);
-    case WalkKind::Sq8:
-      return codes::CodeStore(params.dim, params.metric, codes::CodeKind::Sq8);
-    case WalkKind::Exact:
-      break;
-  }
-  return std::nullopt;
-}
-
 }  // namespace
 
 GraphIndex::GraphIndex(GraphParams params)
     : params_(std::move(params)),
       store_(params_.dim, params_.metric),
       links_(params_.m),
-      codes_(code_store_for(params_)),
+      reads_(params_),
       postings_(params_.schema ? params_.schema->size() : 0),
       scratch_(std::make_unique<ScratchPool>()),
       partitions_(std::make_unique<PartitionCache>()),
@@ -76,16 +64,16 @@ std::expected<std::vector<Found>, FilterError> GraphIndex::search(std::span<cons
   ScratchPool::Lease lease = scratch_->borrow();
   WalkScratch& scratch = *lease;
   ExactDistances exact(store_, query);
-  if (!codes_) return found_of(query, walk(exact, width, scratch), k, exact);
-  CodeDistances coded(*codes_, query);
-  if (!coded.places_query()) return found_of(query, walk(exact, width, scratch), k, exact);
-  return rerank(exact, coded, walk(coded, width, scratch), k, scratch.rerank);
+  return reads_.for_query(
+      query, [&] { return found_of(query, walk(exact, width, scratch), k, exact); },
+      [&](CodeDistances& coded) {
+        return rerank(exact, coded, walk(coded, width, scratch), k, scratch.rerank);
+      });
 }
 
 std::size_t GraphIndex::walk_width(std::size_t ef, std::size_t k, std::size_t count) const {
-  const bool coarse = codes_ && codes_->kind() == codes::CodeKind::Sq8;
   const std::size_t least =
-      coarse ? k + std::max(kCoarseWalkMargin, k / kCoarseWalkMarginShare) : k;
+      reads_.coarse() ? k + std::max(kCoarseWalkMargin, k / kCoarseWalkMarginShare) : k;
   // No walk keeps more than every node; ef never sizes more than exists.
   return std::min(std::max(ef, least), count);
 }
@@ -155,7 +143,7 @@ std::vector<Found> GraphIndex::found_of(std::span<const double> query,
 std::uint64_t GraphIndex::heap_bytes() const {
   return store_.heap_bytes() + links_.heap_bytes() + labels_.heap_bytes() + slots_.heap_bytes() +
          records_.heap_bytes() + postings_.heap_bytes() + partitions_->heap_bytes() +
-         reach_->heap_bytes() + (codes_ ? codes_->heap_bytes() : 0);
+         reach_->heap_bytes() + reads_.heap_bytes();
 }
 
 }  // namespace halqen::graph

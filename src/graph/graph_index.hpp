@@ -37,6 +37,7 @@
 #include "graph/slot_book.hpp"
 #include "graph/slot_records.hpp"
 #include "graph/vector_store.hpp"
+#include "graph/walk_source.hpp"
 
 namespace halqen::graph {
 
@@ -160,7 +161,7 @@ class GraphIndex {
   // Whether each live slot's id is the slot itself (no ids need storing).
   bool ids_are_slots() const;
   // The compact codes a walk reads; null for the exact walk.
-  const codes::CodeStore* codes() const { return codes_ ? &*codes_ : nullptr; }
+  const codes::CodeStore* codes() const { return reads_.codes(); }
   // The float32 codes' scale where a store given the live vectors anew
   // would set another; nothing otherwise (always, for ordinary data).
   std::optional<codes::Float32Scale> kept_code_scale() const;
@@ -217,7 +218,7 @@ class GraphIndex {
   // before their nodes are linked (graph_slots.cpp).
   void fill_row(std::uint32_t slot, std::span<const double> row);
   void append_rows(std::vector<double>&& rows, std::size_t count);
-  void note_code_change(std::uint64_t changes);
+  void note_code_change();
   // A taken free slot given back unlinked: its row cleared, listed free.
   void unfill_row(std::uint32_t slot);
   // Drops the appended rows past the linked slots.
@@ -286,8 +287,8 @@ class GraphIndex {
   LinkStore links_;
   LabelMap labels_;
   SlotBook slots_;
-  std::optional<codes::CodeStore> codes_;  // with a walk on codes
-  SlotRecords records_;                    // empty without a schema
+  WalkSource reads_;
+  SlotRecords records_;  // empty without a schema
   AttributePostings postings_;
   std::uint32_t entry_ = 0;
   unsigned top_level_ = 0;

@@ -342,10 +342,7 @@ std::expected<void, InvalidParts> check_code_scale(
 }  // namespace
 
 std::optional<codes::Float32Scale> GraphIndex::kept_code_scale() const {
-  if (!codes_ || codes_->kind() != codes::CodeKind::Float32) return std::nullopt;
-  // A free slot's row is zeros, which sets nothing.
-  if (codes_->scale() == codes_->scale_of(store_.values())) return std::nullopt;
-  return codes_->scale();
+  return reads_.kept_scale(store_.values());
 }
 
 GraphParts GraphIndex::parts() const {
@@ -372,9 +369,7 @@ GraphParts GraphIndex::parts() const {
     }
   }
   parts.next_id = labels_.next_default();
-  if (codes_ && codes_->kind() == codes::CodeKind::Sq8 && !codes_->range().empty()) {
-    parts.code_range = codes_->range();
-  }
+  parts.code_range = reads_.kept_range();
   parts.code_scale = kept_code_scale();
   return parts;
 }
@@ -429,16 +424,10 @@ std::expected<GraphIndex, InvalidParts> GraphIndex::from_parts(GraphParts parts)
   }
   const std::size_t dim = index.dim();
   index.store_.append(rows_by_slot(std::move(parts.vectors), *free, dim), parts.count);
-  if (index.codes_) {
-    if (auto restored = restore_code_range(index.params_, parts.code_range); !restored) {
-      return std::unexpected(restored.error());
-    } else if (*restored) {
-      index.codes_->restore_range(std::move(**restored));
-    }
-    if (parts.code_scale) index.codes_->restore_scale(*parts.code_scale);
-    index.codes_->reserve_room(room);
-    index.codes_->append_slots(index.store_.values(), *free, index.store_.norms(), on_every_cpu);
-  }
+  auto range = restore_code_range(index.params_, parts.code_range);
+  if (!range) return std::unexpected(range.error());
+  index.reads_.restore(std::move(*range), parts.code_scale, room, index.store_.values(), *free,
+                       index.store_.norms(), on_every_cpu);
   return index;
 }
 

@@ -9,39 +9,32 @@ namespace halqen::graph {
 
 void GraphIndex::fill_row(std::uint32_t slot, std::span<const double> row) {
   store_.set_row(slot, row);
-  if (!codes_) return;
-  const std::uint64_t changes = codes_->range_changes();
-  codes_->overwrite(slot, store_.values(), row);
-  note_code_change(changes);
+  if (reads_.overwrite(slot, store_.values(), row)) note_code_change();
 }
 
 void GraphIndex::append_rows(std::vector<double>&& rows, std::size_t count) {
   const std::size_t coded = store_.values().size();
   store_.append(std::move(rows), count);
-  if (!codes_) return;
-  const std::uint64_t changes = codes_->range_changes();
   const std::span<const double> values = store_.values();
-  codes_->append(values.first(coded), values.subspan(coded));
-  note_code_change(changes);
+  if (reads_.append(values.first(coded), values.subspan(coded))) note_code_change();
 }
 
 // Codes coded again forget the link prefixes chosen by the old ones; codes
 // that turned to float32 make the walk a float32 walk, as index.walk says.
-void GraphIndex::note_code_change(std::uint64_t changes) {
-  if (codes_->range_changes() == changes) return;
+void GraphIndex::note_code_change() {
   links_.forget_prefixes();
-  if (codes_->kind() == codes::CodeKind::Float32) params_.walk = WalkKind::Float32;
+  if (reads_.turned_float32()) params_.walk = WalkKind::Float32;
 }
 
 void GraphIndex::unfill_row(std::uint32_t slot) {
   store_.clear_row(slot);
-  if (codes_) codes_->clear(slot);
+  reads_.clear(slot);
   slots_.release(slot);
 }
 
 void GraphIndex::drop_unlinked_rows() {
   store_.truncate(slot_count());
-  if (codes_) codes_->truncate(slot_count());
+  reads_.truncate(slot_count());
 }
 
 void GraphIndex::set_record(std::uint32_t slot, const MetadataRecord* record) {
@@ -57,7 +50,7 @@ void GraphIndex::clear_slot(std::uint32_t slot) {
     links_.set_links(slot, layer, {}, 0);
   }
   store_.clear_row(slot);
-  if (codes_) codes_->clear(slot);
+  reads_.clear(slot);
   labels_.release(slot);
   if (params_.schema) {
     records_.clear(slot);

@@ -1,0 +1,70 @@
+#include "graph/walk_source.hpp"
+
+#include <utility>
+
+namespace halqen::graph {
+namespace {
+
+std::optional<codes::CodeStore> code_store_for(const GraphParams& params) {
+  switch (params.walk) {
+    case WalkKind::Float32:
+      return codes::CodeStore(params.dim, params.metric, codes::CodeKind::Float32);
+    case WalkKind::Sq8:
+      return codes::CodeStore(params.dim, params.metric, codes::CodeKind::Sq8);
+    case WalkKind::Exact:
+      break;
+  }
+  return std::nullopt;
+}
+
+}  // namespace
+
+WalkSource::WalkSource(const GraphParams& params) : codes_(code_store_for(params)) {}
+
+bool WalkSource::overwrite(std::uint32_t slot, std::span<const double> stored,
+                           std::span<const double> row) {
+  if (!codes_) return false;
+  const std::uint64_t changes = codes_->range_changes();
+  codes_->overwrite(slot, stored, row);
+  return codes_->range_changes() != changes;
+}
+
+bool WalkSource::append(std::span<const double> stored, std::span<const double> added) {
+  if (!codes_) return false;
+  const std::uint64_t changes = codes_->range_changes();
+  codes_->append(stored, added);
+  return codes_->range_changes() != changes;
+}
+
+void WalkSource::clear(std::uint32_t slot) {
+  if (codes_) codes_->clear(slot);
+}
+
+void WalkSource::truncate(std::size_t count) {
+  if (codes_) codes_->truncate(count);
+}
+
+std::optional<codes::Sq8Range> WalkSource::kept_range() const {
+  if (!coarse() || codes_->range().empty()) return std::nullopt;
+  return codes_->range();
+}
+
+std::optional<codes::Float32Scale> WalkSource::kept_scale(std::span<const double> stored) const {
+  if (!turned_float32()) return std::nullopt;
+  // A free slot's row is zeros, which sets nothing.
+  if (codes_->scale() == codes_->scale_of(stored)) return std::nullopt;
+  return codes_->scale();
+}
+
+void WalkSource::restore(std::optional<codes::Sq8Range> range,
+                         std::optional<codes::Float32Scale> scale, std::size_t room,
+                         std::span<const double> stored, std::span<const std::uint8_t> free,
+                         std::span<const double> norms, const codes::CodeStore::PieceLoop& loop) {
+  if (!codes_) return;
+  if (range) codes_->restore_range(std::move(*range));
+  if (scale) codes_->restore_scale(*scale);
+  codes_->reserve_room(room);
+  codes_->append_slots(stored, free, norms, loop);
+}
+
+}  // namespace halqen::graph
