@@ -88,6 +88,39 @@ void LinkStore::count_links_in() {
   }
 }
 
+namespace {
+
+constexpr std::size_t kMostTargetsPerPass = 4;
+
+// Whether `words` holds one of the `Count` targets: no branch in the loop,
+// which the compiler vectorises.
+template <std::size_t Count>
+std::uint32_t holds(std::span<const std::uint32_t> words, const std::uint32_t* targets) {
+  std::uint32_t hit = 0;
+  for (const std::uint32_t word : words) {
+    std::uint32_t equal = 0;
+    for (std::size_t j = 0; j < Count; ++j) equal |= static_cast<std::uint32_t>(word == targets[j]);
+    hit |= equal;
+  }
+  return hit;
+}
+
+std::uint32_t holds_one_of(std::span<const std::uint32_t> words,
+                           std::span<const std::uint32_t> targets) {
+  switch (targets.size()) {
+    case 1:
+      return holds<1>(words, targets.data());
+    case 2:
+      return holds<2>(words, targets.data());
+    case 3:
+      return holds<3>(words, targets.data());
+    default:
+      return holds<kMostTargetsPerPass>(words, targets.data());
+  }
+}
+
+}  // namespace
+
 void LinkStore::may_link_to(std::span<const std::uint32_t> targets, std::uint32_t first,
                             std::uint32_t last, std::vector<std::uint32_t>& found) const {
   // Nodes whose words are compared together before a hit is looked into.
@@ -98,8 +131,12 @@ void LinkStore::may_link_to(std::span<const std::uint32_t> targets, std::uint32_
     const std::uint32_t* begin = base_.data() + static_cast<std::size_t>(block) * words;
     const std::size_t count = (end - block) * words;
     std::uint32_t hit = 0;
-    for (const std::uint32_t target : targets) {
-      for (std::size_t i = 0; i < count; ++i) hit |= static_cast<std::uint32_t>(begin[i] == target);
+    // Up to four targets per pass over the block: a word is loaded once
+    // for all of them.
+    for (std::size_t t = 0; t < targets.size(); t += kMostTargetsPerPass) {
+      const std::span<const std::uint32_t> some =
+          targets.subspan(t, std::min(kMostTargetsPerPass, targets.size() - t));
+      hit |= holds_one_of(std::span(begin, count), some);
     }
     if (hit == 0) continue;
     for (std::uint32_t node = block; node < end; ++node) found.push_back(node);
