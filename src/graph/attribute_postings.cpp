@@ -6,6 +6,8 @@
 #include <functional>
 #include <variant>
 
+#include "common/sorted_distinct.hpp"
+
 namespace halqen::graph {
 namespace {
 
@@ -117,9 +119,7 @@ ValueSelection AttributePostings::select(std::size_t position,
     const auto found = attribute.code_of_value.find(canonical(value));
     if (found != attribute.code_of_value.end()) selection.codes.push_back(found->second);
   }
-  std::sort(selection.codes.begin(), selection.codes.end());
-  selection.codes.erase(std::unique(selection.codes.begin(), selection.codes.end()),
-                        selection.codes.end());
+  sort_distinct(selection.codes);
   for (const std::uint32_t code : selection.codes) {
     selection.count += attribute.slots_by_code[code].size();
   }

@@ -17,6 +17,7 @@
 #include <algorithm>
 #include <vector>
 
+#include "common/sorted_distinct.hpp"
 #include "graph/distance_computer.hpp"
 #include "graph/graph_index.hpp"
 
@@ -62,8 +63,7 @@ class Repair {
         if (second != node && removed_[second] == 0) pool.push_back(second);
       }
     }
-    std::sort(pool.begin(), pool.end());
-    pool.erase(std::unique(pool.begin(), pool.end()), pool.end());
+    sort_distinct(pool);
     std::erase_if(pool, [&](std::uint32_t slot) { return std::ranges::count(kept, slot) > 0; });
     ExactDistances from_node(store_, node);
     std::vector<double> keys(pool.size());
@@ -156,8 +156,7 @@ NearbyLinks linking_to_removed_nearby(const LinkStore& links, std::span<const st
       const std::span<const std::uint32_t> second = links.links(neighbour, layer);
       near.insert(near.end(), second.begin(), second.end());
     }
-    std::sort(near.begin(), near.end());
-    near.erase(std::unique(near.begin(), near.end()), near.end());
+    sort_distinct(near);
     std::size_t found = 0;
     for (const std::uint32_t node : near) {
       const auto into =
@@ -257,8 +256,7 @@ std::vector<std::vector<std::uint32_t>> linked_from_removed(const LinkStore& lin
     }
   }
   for (std::vector<std::uint32_t>& nodes : left) {
-    std::sort(nodes.begin(), nodes.end());
-    nodes.erase(std::unique(nodes.begin(), nodes.end()), nodes.end());
+    sort_distinct(nodes);
   }
   return left;
 }
@@ -299,8 +297,7 @@ std::expected<void, GraphError> GraphIndex::remove(std::span<const std::uint64_t
     }
     slots.push_back(*slot);
   }
-  std::sort(slots.begin(), slots.end());
-  slots.erase(std::unique(slots.begin(), slots.end()), slots.end());
+  sort_distinct(slots);
   remove_slots(slots, runner);
   return {};
 }
@@ -334,8 +331,7 @@ void GraphIndex::repair_and_clear(std::span<const std::uint32_t> slots, JobRunne
           linking_to_unresolved(*this, repair, nearby.unresolved, removed, layer, runner);
       touched.insert(touched.end(), scanned.begin(), scanned.end());
     }
-    std::sort(touched.begin(), touched.end());
-    touched.erase(std::unique(touched.begin(), touched.end()), touched.end());
+    sort_distinct(touched);
     std::vector<std::pair<std::vector<std::uint32_t>, std::size_t>> lists(touched.size());
     const PieceJob choose{
         (touched.size() + kNodesPerPiece - 1) / kNodesPerPiece, [&](std::size_t piece) {

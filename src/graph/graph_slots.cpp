@@ -23,7 +23,7 @@ void GraphIndex::append_rows(std::vector<double>&& rows, std::size_t count) {
 // that turned to float32 make the walk a float32 walk, as index.walk says.
 void GraphIndex::note_code_change() {
   links_.forget_prefixes();
-  if (reads_.turned_float32()) params_.walk = WalkKind::Float32;
+  if (reads_.float32_codes()) params_.walk = WalkKind::Float32;
 }
 
 void GraphIndex::unfill_row(std::uint32_t slot) {

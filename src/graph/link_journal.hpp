@@ -1,7 +1,7 @@
 // What changed in the link lists since the reach trees (reach_trees.hpp)
 // were last checked: each link a change took out of a list, each node a
-// build added, and each link given to a node a removal left without one. A small change is then
-// checked by what it touched alone.
+// build added, and each link given to a node a removal left without one.
+// A small change is then checked by what it touched alone.
 #pragma once
 
 #include <atomic>

@@ -5,6 +5,8 @@
 #include <unordered_map>
 #include <unordered_set>
 
+#include "common/sorted_distinct.hpp"
+
 namespace halqen::graph {
 namespace {
 
@@ -45,8 +47,7 @@ std::vector<std::vector<std::uint32_t>> suspects_of(ReachDirection direction,
     }
   }
   for (std::vector<std::uint32_t>& nodes : suspects) {
-    std::sort(nodes.begin(), nodes.end());
-    nodes.erase(std::unique(nodes.begin(), nodes.end()), nodes.end());
+    sort_distinct(nodes);
   }
   return suspects;
 }
@@ -95,8 +96,7 @@ class LayerRepair {
     for (const JournalEntry& e : unseen) {
       if (e.target != JournalEntry::kAdded && e.layer == layer_) changed.push_back(e.node);
     }
-    std::sort(changed.begin(), changed.end());
-    changed.erase(std::unique(changed.begin(), changed.end()), changed.end());
+    sort_distinct(changed);
     for (const std::uint32_t node : changed) {
       if (!live(links_, slots_, node, layer_)) continue;
       for (const std::uint32_t target : links_.links(node, layer_)) {

@@ -5,6 +5,7 @@
 #include <span>
 #include <tuple>
 
+#include "common/sorted_distinct.hpp"
 #include "graph/candidate.hpp"
 #include "graph/neighbour_prune.hpp"
 
@@ -102,8 +103,7 @@ std::vector<LayerNode> merge_groups(const std::vector<ReverseLink>& reverse, Lin
 // whose node is then checked in turn. Sequential
 // and in (layer, slot) order, so the result never depends on threads.
 void relink_orphans(std::vector<LayerNode> unlinked, LinkStore& links) {
-  std::sort(unlinked.begin(), unlinked.end());
-  unlinked.erase(std::unique(unlinked.begin(), unlinked.end()), unlinked.end());
+  sort_distinct(unlinked);
   std::deque<LayerNode> queue(unlinked.begin(), unlinked.end());
   // Each relink may orphan one other node; the chain is cut off long
   // before it could cycle.

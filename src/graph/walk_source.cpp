@@ -50,7 +50,7 @@ std::optional<codes::Sq8Range> WalkSource::kept_range() const {
 }
 
 std::optional<codes::Float32Scale> WalkSource::kept_scale(std::span<const double> stored) const {
-  if (!turned_float32()) return std::nullopt;
+  if (!float32_codes()) return std::nullopt;
   // A free slot's row is zeros, which sets nothing.
   if (codes_->scale() == codes_->scale_of(stored)) return std::nullopt;
   return codes_->scale();

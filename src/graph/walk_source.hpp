@@ -25,9 +25,9 @@ class WalkSource {
   // Whether the keys are so coarse (8-bit codes) that a walk keeps a few
   // more candidates than it returns.
   bool coarse() const { return codes_ && codes_->kind() == codes::CodeKind::Sq8; }
-  // Whether the codes turned to float32 (8-bit codes that could not keep
-  // the rows apart).
-  bool turned_float32() const { return codes_ && codes_->kind() == codes::CodeKind::Float32; }
+  // Whether the codes are float32: chosen so, or turned so where 8-bit
+  // codes could not keep the rows apart.
+  bool float32_codes() const { return codes_ && codes_->kind() == codes::CodeKind::Float32; }
 
   // The rows written: `stored` is every slot's row as it now stands, `row`
   // the one just written at `slot` or `added` the rows just appended. Each
