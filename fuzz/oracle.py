@@ -440,6 +440,9 @@ class GraphModel:
         """None when the search must succeed, else its Raises. flt: None or
         (name, [converted value, None or Raises, ...])."""
         k = 10 if k is None else k
+        if k > MAX_I64:
+            # No array has a dimension past 2^63 - 1, even one of no rows.
+            return Raises(ValueError, "the largest dimension an array can have")
         if len(rows) * k > GRAPH_MOST_RESULT_ENTRIES:
             return Raises(ValueError)
         if ef == 0:
@@ -460,10 +463,6 @@ class GraphModel:
                     return Raises(ValueError)
             if flt[0] not in self.schema:
                 return Raises(ValueError, f"filter attribute '{flt[0]}' is not in the schema")
-        if k > MAX_I64:
-            # No rows at all, but numpy makes no array of shape (0, k) past
-            # 2^63 - 1: a ValueError too, raised only when the result is built.
-            return Raises(ValueError, "Maximum allowed dimension exceeded")
         return None
 
     def admits(self, ident, flt):

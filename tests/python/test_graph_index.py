@@ -221,6 +221,12 @@ def test_a_filter_returns_only_matches_nearest_first():
         GraphIndex(6, "euclidean").add(data[:1], metadata=[[("colour", "red")]])
 
 
+def _set_event():
+    event = threading.Event()
+    event.set()
+    return event
+
+
 @pytest.mark.parametrize("call, error, message", [
     (lambda g: g.add([[1.0, math.nan]]), ValueError, "component 1 is nan"),
     (lambda g: g.add([[0.0, 1.0], [math.inf, 0.0]]), ValueError, r"vector 1 of the call"),
@@ -233,6 +239,10 @@ def test_a_filter_returns_only_matches_nearest_first():
     (lambda g: g.search([[0.0, 0.0], [1.0, math.nan]]), ValueError,
      r"component 1 is nan \(query 1 of the call\)"),
     (lambda g: g.search([1.0, 1.0], ef=0), ValueError, "ef must be at least 1, got 0"),
+    # No rows, so no entry bound; the k itself is refused, cancel or not.
+    (lambda g: g.search(np.empty((0, 2)), k=2**64 - 1, cancel=_set_event()), ValueError,
+     r"k = 18446744073709551615 is past 2\^63 - 1"),
+    (lambda g: g.search_by_id([], k=2**63), ValueError, r"k = 9223372036854775808 is past"),
     (lambda g: GraphIndex(2, "cosine"), ValueError, "Unsupported metric 'cosine'"),
     (lambda g: GraphIndex(2, "euclidean", m=1), ValueError, "m must be between 2 and 1024"),
 ])

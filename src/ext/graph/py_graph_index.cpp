@@ -42,6 +42,7 @@ constexpr std::uint64_t kDefaultK = 10;
 // A search's result arrays hold at most this many entries (queries times k).
 constexpr std::uint64_t kMostResultEntries = std::uint64_t{1} << 31;
 constexpr std::uint64_t kBytesPerResultEntry = sizeof(std::int64_t) + sizeof(double);
+constexpr std::uint64_t kLargestDimension = std::numeric_limits<std::int64_t>::max();
 
 constexpr std::array<std::string_view, 8> kNewParameters{
     "dim", "metric", "m", "ef_construction", "ef_search", "seed", "schema", "walk"};
@@ -378,8 +379,15 @@ PyResult<std::optional<graph::ValueFilter>> filter_of(const graph::GraphParams& 
   return std::optional(graph::ValueFilter{filter->first, std::move(values)});
 }
 
-// Rows are padded to any k, so only the size of the result bounds it.
+// Rows are padded to any k, so only the size of the result bounds it. A k
+// past what an array's dimension can hold is refused even for no queries,
+// before a cancel is looked at, like every other argument.
 PyResult<void> check_result_size(std::uint64_t queries, std::uint64_t k) {
+  if (k > kLargestDimension) {
+    return std::unexpected(value_error("k = " + std::to_string(k) +
+                                       " is past 2^63 - 1, the largest dimension an array can "
+                                       "have: ask for a smaller k"));
+  }
   const std::optional<std::uint64_t> entries = checked_product(queries, k);
   if (entries && *entries <= kMostResultEntries) return {};
   const std::optional<std::uint64_t> bytes =
