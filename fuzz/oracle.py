@@ -442,7 +442,8 @@ class GraphModel:
         k = 10 if k is None else k
         if k > MAX_I64:
             # No array has a dimension past 2^63 - 1, even one of no rows.
-            return Raises(ValueError, "the largest dimension an array can have")
+            return Raises(ValueError, f"k = {k} is past 2^63 - 1, the largest dimension an "
+                                      "array can have: ask for a smaller k")
         if len(rows) * k > GRAPH_MOST_RESULT_ENTRIES:
             return Raises(ValueError)
         if ef == 0:
