@@ -7,18 +7,19 @@
 
 #include "codes/code_store.hpp"
 #include "graph/code_distances.hpp"
-#include "graph/distance_computer.hpp"
+#include "graph/exact_distances.hpp"
 #include "graph/vector_store.hpp"
 
 namespace halqen::graph {
 
-class BuildSpace {
+class BuildSpace final : public NodeSpace {
  public:
   // `codes` null: the rows.
   BuildSpace(const VectorStore& store, const codes::CodeStore* codes)
       : store_(store), codes_(codes) {}
 
-  // fn(distances from the stored vector of `slot`), its result returned.
+  // fn(distances from the stored vector of `slot`), its result returned; fn
+  // is given the computer's own type, whose calls are direct.
   template <class Fn>
   decltype(auto) from_slot(std::uint32_t slot, Fn&& fn) const {
     if (codes_ != nullptr) {
@@ -27,6 +28,10 @@ class BuildSpace {
     }
     ExactDistances distances(store_, slot);
     return fn(distances);
+  }
+
+  void from_node(std::uint32_t slot, Visit visit) const override {
+    from_slot(slot, [&](DistanceComputer& distances) { visit(distances); });
   }
 
  private:

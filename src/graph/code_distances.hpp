@@ -8,11 +8,12 @@
 
 #include "codes/code_query.hpp"
 #include "codes/code_store.hpp"
+#include "engine/distance_computer.hpp"
 #include "graph/vector_store.hpp"
 
 namespace halqen::graph {
 
-class CodeDistances {
+class CodeDistances final : public DistanceComputer {
  public:
   CodeDistances(const codes::CodeStore& codes, std::span<const double> query)
       : codes_(codes), query_(codes, query) {}
@@ -20,7 +21,7 @@ class CodeDistances {
   CodeDistances(const codes::CodeStore& codes, const VectorStore& store, std::uint32_t slot)
       : codes_(codes), query_(codes, slot, store.row(slot)) {}
 
-  void keys(const std::uint32_t* slots, std::size_t count, double* keys) {
+  void keys(const std::uint32_t* slots, std::size_t count, double* keys) override {
     query_.keys(slots, count, keys);
   }
   double key(std::uint32_t slot) { return query_.key(slot); }
@@ -29,7 +30,7 @@ class CodeDistances {
   double lower_bound(double key, std::uint32_t slot) const { return query_.lower_bound(key, slot); }
   bool knows_value(std::uint32_t slot) const { return query_.knows_value(slot); }
   double value_of_key(double key) const { return query_.value_of_key(key); }
-  void prefetch(std::uint32_t slot) const { codes_.prefetch_start(slot); }
+  void prefetch(std::uint32_t slot) const override { codes_.prefetch_start(slot); }
   bool places_query() const { return query_.places_query(); }
 
  private:

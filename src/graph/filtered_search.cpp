@@ -8,7 +8,7 @@
 #include <utility>
 
 #include "graph/code_distances.hpp"
-#include "graph/distance_computer.hpp"
+#include "graph/exact_distances.hpp"
 #include "graph/filtered_walk.hpp"
 #include "graph/graph_index.hpp"
 #include "metrics/metrics.hpp"

@@ -9,10 +9,10 @@
 #include <cstdint>
 #include <span>
 
+#include "engine/candidate.hpp"
+#include "engine/layer_walk.hpp"
+#include "engine/link_store.hpp"
 #include "graph/attribute_postings.hpp"
-#include "graph/candidate.hpp"
-#include "graph/layer_walk.hpp"
-#include "graph/link_store.hpp"
 
 namespace halqen::graph {
 

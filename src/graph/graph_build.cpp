@@ -11,13 +11,14 @@
 #include <utility>
 
 #include "codes/code_store.hpp"
-#include "graph/batch_plan.hpp"
-#include "graph/distance_computer.hpp"
+#include "engine/batch_plan.hpp"
+#include "engine/layer_walk.hpp"
+#include "engine/level_draw.hpp"
+#include "engine/neighbour_prune.hpp"
+#include "engine/reverse_links.hpp"
+#include "graph/build_space.hpp"
+#include "graph/exact_distances.hpp"
 #include "graph/graph_index.hpp"
-#include "graph/layer_walk.hpp"
-#include "graph/level_draw.hpp"
-#include "graph/neighbour_prune.hpp"
-#include "graph/reverse_links.hpp"
 #include "graph/row_rules.hpp"
 #include "metrics/metrics.hpp"
 

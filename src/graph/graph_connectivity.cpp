@@ -17,11 +17,11 @@
 #include <span>
 #include <vector>
 
-#include "graph/distance_computer.hpp"
+#include "engine/layer_spread.hpp"
+#include "engine/layer_walk.hpp"
+#include "engine/reach_trees.hpp"
+#include "graph/exact_distances.hpp"
 #include "graph/graph_index.hpp"
-#include "graph/layer_spread.hpp"
-#include "graph/layer_walk.hpp"
-#include "graph/reach_trees.hpp"
 
 namespace halqen::graph {
 namespace {

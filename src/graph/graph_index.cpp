@@ -5,9 +5,9 @@
 #include <limits>
 #include <utility>
 
+#include "engine/layer_walk.hpp"
 #include "graph/code_distances.hpp"
-#include "graph/distance_computer.hpp"
-#include "graph/layer_walk.hpp"
+#include "graph/exact_distances.hpp"
 #include "graph/rerank.hpp"
 #include "metrics/metrics.hpp"
 

@@ -9,9 +9,9 @@
 #include <string>
 #include <utility>
 
-#include "graph/entry_reach.hpp"
+#include "engine/entry_reach.hpp"
+#include "engine/level_draw.hpp"
 #include "graph/graph_index.hpp"
-#include "graph/level_draw.hpp"
 #include "graph/row_rules.hpp"
 #include "metrics/metric_table.hpp"
 #include "parallel/piece_runner.hpp"

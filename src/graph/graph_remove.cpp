@@ -18,7 +18,7 @@
 #include <vector>
 
 #include "common/sorted_distinct.hpp"
-#include "graph/distance_computer.hpp"
+#include "graph/exact_distances.hpp"
 #include "graph/graph_index.hpp"
 
 namespace halqen::graph {

@@ -11,8 +11,8 @@
 #include <span>
 #include <vector>
 
-#include "graph/candidate.hpp"
-#include "graph/distance_computer.hpp"
+#include "engine/candidate.hpp"
+#include "graph/exact_distances.hpp"
 #include "graph/vector_store.hpp"
 
 namespace halqen::graph {

@@ -10,11 +10,11 @@
 #include <span>
 #include <vector>
 
-#include "graph/candidate.hpp"
+#include "engine/candidate.hpp"
+#include "engine/rerank_scratch.hpp"
 #include "graph/code_distances.hpp"
-#include "graph/distance_computer.hpp"
+#include "graph/exact_distances.hpp"
 #include "graph/label_map.hpp"
-#include "graph/rerank_scratch.hpp"
 
 namespace halqen::graph {
 

@@ -13,10 +13,10 @@
 
 #include "codes/code_kernels.hpp"
 #include "common/interrupt.hpp"
-#include "graph/batch_plan.hpp"
-#include "graph/distance_computer.hpp"
+#include "engine/batch_plan.hpp"
+#include "graph/exact_distances.hpp"
 #include "graph/graph_index.hpp"
-#include "graph/link_store.hpp"
+#include "engine/link_store.hpp"
 #include "graph/vector_store.hpp"
 #include "graph_reach_count.hpp"
 #include "metrics/dispatch.hpp"

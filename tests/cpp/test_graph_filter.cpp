@@ -13,7 +13,7 @@
 
 #include "common/interrupt.hpp"
 #include "graph/attribute_postings.hpp"
-#include "graph/distance_computer.hpp"
+#include "graph/exact_distances.hpp"
 #include "graph/filter_plan.hpp"
 #include "graph/filtered_walk.hpp"
 #include "graph/graph_index.hpp"

@@ -15,7 +15,7 @@
 
 #include "codes/code_store.hpp"
 #include "graph/code_distances.hpp"
-#include "graph/distance_computer.hpp"
+#include "graph/exact_distances.hpp"
 #include "graph/label_map.hpp"
 #include "graph/rerank.hpp"
 #include "graph/vector_store.hpp"

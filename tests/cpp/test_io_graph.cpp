@@ -14,7 +14,7 @@
 
 #include "common/interrupt.hpp"
 #include "graph/graph_index.hpp"
-#include "graph/level_draw.hpp"
+#include "engine/level_draw.hpp"
 #include "io/byte_source.hpp"
 #include "io/decode.hpp"
 #include "io/graph_file.hpp"

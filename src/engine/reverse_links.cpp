@@ -1,4 +1,4 @@
-#include "graph/reverse_links.hpp"
+#include "engine/reverse_links.hpp"
 
 #include <algorithm>
 #include <deque>
@@ -6,8 +6,8 @@
 #include <tuple>
 
 #include "common/sorted_distinct.hpp"
-#include "graph/candidate.hpp"
-#include "graph/neighbour_prune.hpp"
+#include "engine/candidate.hpp"
+#include "engine/neighbour_prune.hpp"
 
 namespace halqen::graph {
 namespace {
@@ -27,7 +27,7 @@ bool reverse_order(const ReverseLink& a, const ReverseLink& b) {
 // beyond, the union is pruned by the diversity rule. Returns the nodes
 // the target no longer links to.
 std::vector<std::uint32_t> merge_group(std::span<const ReverseLink> group, LinkStore& links,
-                                       const BuildSpace& space) {
+                                       const NodeSpace& space) {
   const std::uint32_t target = group.front().target;
   const unsigned layer = group.front().layer;
   const std::span<const std::uint32_t> existing = links.links(target, layer);
@@ -39,7 +39,7 @@ std::vector<std::uint32_t> merge_group(std::span<const ReverseLink> group, LinkS
     return {};
   }
   std::vector<double> keys(merged.size());
-  space.from_slot(target, [&](auto& from_target) {
+  space.from_node(target, [&](DistanceComputer& from_target) {
     from_target.keys(merged.data(), merged.size(), keys.data());
   });
   std::vector<Candidate> candidates;
@@ -66,7 +66,7 @@ std::vector<std::uint32_t> merge_group(std::span<const ReverseLink> group, LinkS
 // Each group (links to one node on one layer) is merged by one piece.
 // Returns the nodes that the merges dropped from a list, in group order.
 std::vector<LayerNode> merge_groups(const std::vector<ReverseLink>& reverse, LinkStore& links,
-                                    const BuildSpace& space, JobRunner& runner) {
+                                    const NodeSpace& space, JobRunner& runner) {
   std::vector<std::size_t> group_begins;
   for (std::size_t i = 0; i < reverse.size(); ++i) {
     if (i == 0 || reverse[i].target != reverse[i - 1].target ||
@@ -125,7 +125,7 @@ void relink_orphans(std::vector<LayerNode> unlinked, LinkStore& links) {
 }  // namespace
 
 void merge_reverse_links(std::vector<ReverseLink> reverse, std::vector<LayerNode> added,
-                         LinkStore& links, const BuildSpace& space, JobRunner& runner) {
+                         LinkStore& links, const NodeSpace& space, JobRunner& runner) {
   std::sort(reverse.begin(), reverse.end(), reverse_order);
   std::vector<LayerNode> unlinked = merge_groups(reverse, links, space, runner);
   unlinked.insert(unlinked.end(), added.begin(), added.end());

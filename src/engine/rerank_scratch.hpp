@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "graph/candidate.hpp"
+#include "engine/candidate.hpp"
 
 namespace halqen::graph {
 

@@ -1,4 +1,4 @@
-#include "graph/job_runner.hpp"
+#include "engine/job_runner.hpp"
 
 namespace halqen::graph {
 

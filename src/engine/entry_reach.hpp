@@ -6,8 +6,8 @@
 #include <optional>
 #include <span>
 
-#include "graph/link_store.hpp"
-#include "graph/reach_trees.hpp"
+#include "engine/link_store.hpp"
+#include "engine/reach_trees.hpp"
 
 namespace halqen::graph {
 

@@ -1,4 +1,4 @@
-#include "graph/distance_computer.hpp"
+#include "graph/exact_distances.hpp"
 
 #include <algorithm>
 

@@ -8,7 +8,7 @@
 #include <span>
 #include <vector>
 
-#include "graph/link_store.hpp"
+#include "engine/link_store.hpp"
 
 namespace halqen::graph {
 

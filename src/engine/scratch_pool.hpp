@@ -6,7 +6,7 @@
 #include <mutex>
 #include <vector>
 
-#include "graph/layer_walk.hpp"
+#include "engine/layer_walk.hpp"
 
 namespace halqen::graph {
 

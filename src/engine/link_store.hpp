@@ -14,7 +14,7 @@
 #include <utility>
 #include <vector>
 
-#include "graph/link_journal.hpp"
+#include "engine/link_journal.hpp"
 
 namespace halqen::graph {
 

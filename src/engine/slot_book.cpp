@@ -1,4 +1,4 @@
-#include "graph/slot_book.hpp"
+#include "engine/slot_book.hpp"
 
 #include "common/grow.hpp"
 

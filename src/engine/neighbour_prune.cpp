@@ -1,10 +1,10 @@
-#include "graph/neighbour_prune.hpp"
+#include "engine/neighbour_prune.hpp"
 
 #include <cstdint>
 
 namespace halqen::graph {
 
-void prune_neighbours(const BuildSpace& space, std::span<const Candidate> sorted,
+void prune_neighbours(const NodeSpace& space, std::span<const Candidate> sorted,
                       std::size_t capacity, std::vector<Candidate>& kept,
                       std::size_t known_diverse) {
   kept.clear();
@@ -20,7 +20,7 @@ void prune_neighbours(const BuildSpace& space, std::span<const Candidate> sorted
       continue;
     }
     keys.resize(kept_slots.size());
-    space.from_slot(candidate.slot, [&](auto& from_candidate) {
+    space.from_node(candidate.slot, [&](DistanceComputer& from_candidate) {
       from_candidate.keys(kept_slots.data(), kept_slots.size(), keys.data());
     });
     bool diverse = true;

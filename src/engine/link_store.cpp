@@ -1,4 +1,4 @@
-#include "graph/link_store.hpp"
+#include "engine/link_store.hpp"
 
 #include <algorithm>
 #include <atomic>

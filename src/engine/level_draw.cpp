@@ -1,4 +1,4 @@
-#include "graph/level_draw.hpp"
+#include "engine/level_draw.hpp"
 
 #include <algorithm>
 #include <cmath>

@@ -8,10 +8,10 @@
 #include <span>
 #include <vector>
 
-#include "graph/candidate.hpp"
-#include "graph/link_store.hpp"
-#include "graph/rerank_scratch.hpp"
-#include "graph/visited_marks.hpp"
+#include "engine/candidate.hpp"
+#include "engine/link_store.hpp"
+#include "engine/rerank_scratch.hpp"
+#include "engine/visited_marks.hpp"
 
 namespace halqen::graph {
 

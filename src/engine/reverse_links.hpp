@@ -6,9 +6,9 @@
 #include <cstdint>
 #include <vector>
 
-#include "graph/build_space.hpp"
-#include "graph/job_runner.hpp"
-#include "graph/link_store.hpp"
+#include "engine/distance_computer.hpp"
+#include "engine/job_runner.hpp"
+#include "engine/link_store.hpp"
 
 namespace halqen::graph {
 
@@ -35,6 +35,6 @@ struct ReverseLink {
 // dropped, that no link points to any more is linked again (sequentially,
 // in (layer, slot) order). The result does not depend on the threads.
 void merge_reverse_links(std::vector<ReverseLink> reverse, std::vector<LayerNode> added,
-                         LinkStore& links, const BuildSpace& space, JobRunner& runner);
+                         LinkStore& links, const NodeSpace& space, JobRunner& runner);
 
 }  // namespace halqen::graph

@@ -6,8 +6,8 @@
 #include <span>
 #include <vector>
 
-#include "graph/build_space.hpp"
-#include "graph/candidate.hpp"
+#include "engine/candidate.hpp"
+#include "engine/distance_computer.hpp"
 
 namespace halqen::graph {
 
@@ -15,7 +15,7 @@ namespace halqen::graph {
 // node) in `kept`, in that order, measuring in `space`. The
 // first `known_diverse` candidates are known to pass (they were chosen by
 // this rule before, in this order) and are kept unchecked.
-void prune_neighbours(const BuildSpace& space, std::span<const Candidate> sorted,
+void prune_neighbours(const NodeSpace& space, std::span<const Candidate> sorted,
                       std::size_t capacity, std::vector<Candidate>& kept,
                       std::size_t known_diverse = 0);
 

@@ -23,9 +23,9 @@
 #include <utility>
 #include <vector>
 
-#include "graph/link_journal.hpp"
-#include "graph/link_store.hpp"
-#include "graph/slot_book.hpp"
+#include "engine/link_journal.hpp"
+#include "engine/link_store.hpp"
+#include "engine/slot_book.hpp"
 
 namespace halqen::graph {
 

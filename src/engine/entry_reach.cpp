@@ -1,9 +1,9 @@
-#include "graph/entry_reach.hpp"
+#include "engine/entry_reach.hpp"
 
 #include <utility>
 #include <vector>
 
-#include "graph/layer_spread.hpp"
+#include "engine/layer_spread.hpp"
 
 namespace halqen::graph {
 namespace {

@@ -1,4 +1,4 @@
-#include "graph/reach_trees.hpp"
+#include "engine/reach_trees.hpp"
 
 #include <algorithm>
 #include <optional>
