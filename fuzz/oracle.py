@@ -440,12 +440,12 @@ class GraphModel:
         """None when the search must succeed, else its Raises. flt: None or
         (name, [converted value, None or Raises, ...])."""
         k = 10 if k is None else k
+        if len(rows) * k > GRAPH_MOST_RESULT_ENTRIES:
+            return Raises(ValueError)
         if k > MAX_I64:
             # No array has a dimension past 2^63 - 1, even one of no rows.
             return Raises(ValueError, f"k = {k} is past 2^63 - 1, the largest dimension an "
                                       "array can have: ask for a smaller k")
-        if len(rows) * k > GRAPH_MOST_RESULT_ENTRIES:
-            return Raises(ValueError)
         if ef == 0:
             return Raises(ValueError, "ef must be at least 1, got 0")
         error = self._length_error(rows)

@@ -379,17 +379,17 @@ PyResult<std::optional<graph::ValueFilter>> filter_of(const graph::GraphParams& 
   return std::optional(graph::ValueFilter{filter->first, std::move(values)});
 }
 
-// Rows are padded to any k, so only the size of the result bounds it. A k
-// past what an array's dimension can hold is refused even for no queries,
-// before a cancel is looked at, like every other argument.
+// Rows are padded to any k, so only the size of the result bounds it; for
+// no queries at all, what an array's dimension can hold. Refused among the
+// arguments, before a cancel event is looked at.
 PyResult<void> check_result_size(std::uint64_t queries, std::uint64_t k) {
-  if (k > kLargestDimension) {
+  const std::optional<std::uint64_t> entries = checked_product(queries, k);
+  if (entries && *entries <= kMostResultEntries) {
+    if (k <= kLargestDimension) return {};
     return std::unexpected(value_error("k = " + std::to_string(k) +
                                        " is past 2^63 - 1, the largest dimension an array can "
                                        "have: ask for a smaller k"));
   }
-  const std::optional<std::uint64_t> entries = checked_product(queries, k);
-  if (entries && *entries <= kMostResultEntries) return {};
   const std::optional<std::uint64_t> bytes =
       entries ? checked_product(*entries, kBytesPerResultEntry) : std::nullopt;
   return std::unexpected(value_error(
