@@ -39,6 +39,11 @@ class DistanceComputer {
   virtual void keys(const std::uint32_t* slots, std::size_t count, double* keys) = 0;
   // Asks the memory for what a later keys() call reads of `slot`.
   virtual void prefetch(std::uint32_t slot) const = 0;
+  double key(std::uint32_t slot) {
+    double result = 0.0;
+    keys(&slot, 1, &result);
+    return result;
+  }
 };
 
 // The distances between stored nodes.

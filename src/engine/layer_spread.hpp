@@ -1,5 +1,5 @@
 // The breadth-first spread over one layer that both the load's reach check
-// (entry_reach.cpp) and the connectivity passes (graph_connectivity.cpp)
+// (entry_reach.cpp) and the connectivity passes (graph_engine_reach.cpp)
 // make, each with marks of its own.
 #pragma once
 

@@ -51,7 +51,7 @@ std::expected<std::vector<Found>, FilterError> GraphIndex::search_filtered(
   if (size() == 0 || k == 0) return std::vector<Found>();
   const ValueSelection selection = postings_.select(*position, filter.values);
   if (selection.count == 0) return std::vector<Found>();
-  ScratchPool::Lease lease = scratch_->borrow();
+  ScratchPool::Lease lease = engine_.scratch().borrow();
   WalkScratch& scratch = *lease;
   ExactDistances exact(store_, query);
   if (selection.count <= kScoreMatchesUpTo) {
@@ -88,13 +88,14 @@ std::optional<std::vector<Candidate>> GraphIndex::walk_filtered(Distances& dista
                                                                 const ValueSelection& selection,
                                                                 std::size_t width,
                                                                 WalkScratch& scratch) const {
-  const Candidate start = descend_to(links_, distances, entry_, top_level_, 0, scratch);
+  const Candidate start = descend_to(links(), distances, entry(), top_level(), 0, scratch);
   const AdmitSelection admit(postings_, selection);
   const FilterPlan plan =
-      plan_for(selection.count, match_density_around(links_, start.slot, admit));
+      plan_for(selection.count, match_density_around(links(), start.slot, admit));
   if (plan == FilterPlan::ScanPartitions) return std::nullopt;
   const std::vector<Candidate> entries = walk_entries(start, selection, distances);
-  walk_matches(links_, distances, entries, width, links_.capacity(0), slot_count(), scratch, admit);
+  walk_matches(links(), distances, entries, width, links().capacity(0), slot_count(), scratch,
+               admit);
   std::vector<Candidate> nearest;
   scratch.best.sorted_into(nearest);
   return nearest;

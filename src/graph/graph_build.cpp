@@ -16,10 +16,10 @@
 #include "engine/level_draw.hpp"
 #include "engine/neighbour_prune.hpp"
 #include "engine/reverse_links.hpp"
-#include "graph/build_space.hpp"
 #include "graph/exact_distances.hpp"
 #include "graph/graph_index.hpp"
 #include "graph/row_rules.hpp"
+#include "graph/stored_space.hpp"
 #include "metrics/metrics.hpp"
 
 namespace halqen::graph {
@@ -35,11 +35,6 @@ constexpr std::uint64_t kMaxSlots = std::numeric_limits<std::uint32_t>::max() - 
 // Not 8-bit codes: on few dimensions their graph lost recall (0.942
 // against 0.956 at the default width, 5,000 x 24), float32's did not.
 constexpr std::size_t kCodedBuildShare = 64;
-
-// A new point's chosen links per layer, nearest first, found by its search.
-struct PendingLinks {
-  std::vector<std::vector<Candidate>> layers;
-};
 
 std::optional<GraphError> check_rows(const Addition& addition, std::size_t dim, bool cosine) {
   if (addition.values.size() < addition.count * dim) {
@@ -129,12 +124,12 @@ class GraphIndex::Builder {
       code_for_build(addition.count);
       inserted = insert_all(progress);
       drop_build_codes();
-      forget_chosen_prefixes();
+      index_.engine_.forget_chosen_prefixes();
     } catch (...) {
       // Whatever the failure left half done is checked by a full pass.
-      index_.reach_->forget();
+      index_.engine_.forget_reach();
       drop_build_codes();
-      forget_chosen_prefixes();
+      index_.engine_.forget_chosen_prefixes();
       give_back(done_);
       restore_after_failure();
       throw;
@@ -159,7 +154,8 @@ class GraphIndex::Builder {
     // The slots not filled are free again before anything links to them.
     const bool stopped = done_ < total;
     if (stopped) give_back(done_);
-    index_.connect_unreached(std::span(slots_).first(done_));
+    index_.engine_.connect_unreached(StoredSpace(index_.store_, nullptr),
+                                     std::span(slots_).first(done_));
     if (stopped) return std::unexpected(GraphError{.kind = GraphErrorKind::Interrupted});
     return {};
   }
@@ -234,8 +230,8 @@ class GraphIndex::Builder {
   // An index is built on codes: its own for a code walk, else those of
   // code_for_build. Recall holds (measured), and a code moves a fraction of
   // a float64 row's bytes.
-  BuildSpace space() const {
-    return BuildSpace(index_.store_, build_codes_ ? &*build_codes_ : index_.codes());
+  StoredSpace space() const {
+    return StoredSpace(index_.store_, build_codes_ ? &*build_codes_ : index_.codes());
   }
 
   // Copies every row as float32, the placed ones too, for a large addition
@@ -255,37 +251,7 @@ class GraphIndex::Builder {
     }
     build_codes_.emplace(index_.params_.dim, index_.params_.metric, codes::CodeKind::Float32);
     build_codes_->append({}, index_.store_.values());
-    index_.links_.forget_prefixes();
-  }
-
-  // The diverse prefixes this call chose are kept only within it: a copy
-  // of the index (which saves no prefix) must grow as the original does,
-  // and a prefix taken as chosen without a second look can choose other
-  // links than a second look would where the keys of a pair are not the same
-  // both ways (8-bit codes under the inner product).
-  void forget_chosen_prefixes() {
-    if (forget_every_prefix_) {
-      index_.links_.forget_prefixes();
-    } else {
-      for (const LayerNode& list : chose_prefix_) {
-        index_.links_.forget_prefix(list.slot, list.layer);
-      }
-    }
-    chose_prefix_.clear();
-    forget_every_prefix_ = false;
-  }
-
-  // Past as many lists as the index has nodes, one pass over every list
-  // costs less than the record of them.
-  void note_prefixes_chosen(std::span<const LayerNode> added,
-                            std::span<const ReverseLink> reverse) {
-    if (forget_every_prefix_) return;
-    chose_prefix_.insert(chose_prefix_.end(), added.begin(), added.end());
-    for (const ReverseLink& link : reverse) chose_prefix_.push_back({link.layer, link.target});
-    if (chose_prefix_.size() > index_.slot_count()) {
-      forget_every_prefix_ = true;
-      chose_prefix_ = {};
-    }
+    index_.engine_.distances_changed();
   }
 
   // Gives the codes' memory back; the prefixes they chose are forgotten,
@@ -293,7 +259,7 @@ class GraphIndex::Builder {
   void drop_build_codes() {
     if (!build_codes_) return;
     build_codes_.reset();
-    index_.links_.forget_prefixes();
+    index_.engine_.distances_changed();
   }
 
   // Chooses each row's slot (free ones lowest first, then new ones), its
@@ -302,22 +268,23 @@ class GraphIndex::Builder {
   // them. Nothing links to them until their batch commits.
   void place(std::vector<double> values, std::size_t count) {
     const std::size_t dim = index_.params_.dim;
-    const std::size_t reused = std::min(count, index_.slots_.free_count());
+    SlotBook& book = index_.engine_.slots();
+    const std::size_t reused = std::min(count, book.free_count());
     const std::size_t appended = count - reused;
     for (std::size_t i = 0; i < count; ++i) {
-      const auto slot = static_cast<std::uint32_t>(i < reused ? index_.slots_.take_lowest()
-                                                              : first_new_ + (i - reused));
+      const auto slot =
+          static_cast<std::uint32_t>(i < reused ? book.take_lowest() : first_new_ + (i - reused));
       slots_.push_back(slot);
       levels_.push_back(static_cast<std::uint8_t>(
-          i < reused ? index_.links_.level(slot)
+          i < reused ? index_.links().level(slot)
                      : draw_level(index_.params_.seed, slot, index_.params_.m)));
     }
     for (std::size_t i = 0; i < reused; ++i) {
       index_.fill_row(slots_[i], std::span(values).subspan(i * dim, dim));
     }
     index_.labels_.reserve(std::span(labels_).subspan(reused));
-    index_.links_.reserve_nodes(std::span(levels_).subspan(reused));
-    index_.slots_.reserve(appended);
+    index_.engine_.links().reserve_nodes(std::span(levels_).subspan(reused));
+    book.reserve(appended);
     index_.records_.reserve(appended);
     values.erase(values.begin(), values.begin() + static_cast<std::ptrdiff_t>(reused * dim));
     index_.append_rows(std::move(values), appended);
@@ -352,61 +319,21 @@ class GraphIndex::Builder {
 
   // The links a new point takes on each layer it shares with the graph.
   PendingLinks search_links(std::size_t placed) {
-    return space().from_slot(slots_[placed],
-                             [&](auto& distances) { return search_links(placed, distances); });
-  }
-
-  template <class Distances>
-  PendingLinks search_links(std::size_t placed, Distances& distances) {
-    const GraphIndex& index = index_;
-    ScratchPool::Lease lease = index.scratch_->borrow();
-    WalkScratch& scratch = *lease;
-    const unsigned level = levels_[placed];
-    Candidate here =
-        descend_to(index.links_, distances, index.entry_, index.top_level_, level, scratch);
-    PendingLinks links;
-    const unsigned shared = std::min(level, index.top_level_);
-    links.layers.resize(shared + 1);
-    std::vector<Candidate> found;
-    for (unsigned layer = shared + 1; layer-- > 0;) {
-      walk_layer(index.links_, distances, std::span(&here, 1), layer, index.params_.ef_construction,
-                 index.slot_count(), scratch);
-      scratch.best.sorted_into(found);
-      prune_neighbours(space(), found, index.params_.m, links.layers[layer]);
-      here = found.front();
-    }
-    return links;
+    const StoredSpace measured = space();
+    return measured.from_slot(slots_[placed], [&](auto& distances) {
+      return index_.engine_.choose_links(distances, levels_[placed], index_.params_.ef_construction,
+                                         measured);
+    });
   }
 
   void commit(std::size_t begin, std::size_t end, const std::vector<PendingLinks>& pending) {
-    const bool was_empty = linked() == 0;
     std::vector<std::uint8_t> new_levels;
     for (std::size_t i = begin; i < end; ++i) {
       if (slots_[i] >= first_new_) new_levels.push_back(levels_[i]);
     }
-    index_.links_.append_nodes(new_levels);
-    index_.slots_.append_live(new_levels.size());
-    std::vector<ReverseLink> reverse;
-    std::vector<std::uint32_t> targets;
-    for (std::size_t i = 0; i < pending.size(); ++i) {
-      const std::uint32_t source = slots_[begin + i];
-      for (std::uint32_t layer = 0; layer < pending[i].layers.size(); ++layer) {
-        targets.clear();
-        for (const Candidate& c : pending[i].layers[layer]) {
-          targets.push_back(c.slot);
-          reverse.push_back({c.slot, layer, c.key, source});
-        }
-        index_.links_.set_links(source, layer, targets, targets.size());
-      }
-    }
-    std::vector<LayerNode> added;
-    for (std::size_t i = 0; i < pending.size(); ++i) {
-      for (std::uint32_t layer = 0; layer < pending[i].layers.size(); ++layer) {
-        added.push_back({layer, slots_[begin + i]});
-      }
-    }
-    note_prefixes_chosen(added, reverse);
-    merge_reverse_links(std::move(reverse), std::move(added), index_.links_, space(), runner_);
+    index_.engine_.link_batch(std::span(slots_).subspan(begin, end - begin),
+                              std::span(levels_).subspan(begin, end - begin), pending, new_levels,
+                              linked() == 0, space(), runner_);
     for (std::size_t i = begin; i < end; ++i) {
       if (slots_[i] >= first_new_) {
         index_.labels_.append(std::span(labels_).subspan(i, 1));
@@ -414,34 +341,6 @@ class GraphIndex::Builder {
         index_.labels_.assign(slots_[i], labels_[i]);
       }
       index_.set_record(slots_[i], records_ ? &(*records_)[i] : nullptr);
-    }
-    raise_entry(begin, end, was_empty);
-  }
-
-  // The batch's nodes of the highest level become the entry's candidates
-  // (the lowest slot of the highest level is the entry); those above the
-  // graph's old top link to the entry both ways on the new layers.
-  void raise_entry(std::size_t begin, std::size_t end, bool was_empty) {
-    const unsigned old_top = was_empty ? 0 : index_.top_level_;
-    for (std::size_t i = begin; i < end; ++i) {
-      const std::uint32_t slot = slots_[i];
-      const bool higher = levels_[i] > index_.top_level_;
-      const bool lower_slot = levels_[i] == index_.top_level_ && slot < index_.entry_;
-      if ((was_empty && i == begin) || higher || lower_slot) {
-        index_.entry_ = slot;
-        index_.top_level_ = levels_[i];
-      }
-    }
-    LinkStore& links = index_.links_;
-    const std::uint32_t entry = index_.entry_;
-    const unsigned lowest = was_empty ? 0 : old_top + 1;
-    for (std::size_t i = begin; i < end; ++i) {
-      const std::uint32_t node = slots_[i];
-      for (unsigned layer = lowest; layer <= levels_[i] && node != entry; ++layer) {
-        if (!links.has_room(entry, layer)) continue;
-        links.append_link(entry, layer, node);
-        if (links.has_room(node, layer)) links.append_link(node, layer, entry);
-      }
     }
   }
 
@@ -458,9 +357,6 @@ class GraphIndex::Builder {
   std::vector<std::uint64_t> labels_;
   std::optional<std::vector<MetadataRecord>> records_;
   std::optional<codes::CodeStore> build_codes_;
-  // The lists this call may have given a diverse prefix.
-  std::vector<LayerNode> chose_prefix_;
-  bool forget_every_prefix_ = false;
   bool given_back_ = false;
   // The ids the addition replaces, as they were: per replaced row of the
   // addition (ascending), its old slot, vector and record (no records

@@ -33,15 +33,11 @@ constexpr std::size_t kCoarseWalkMarginShare = 8;
 
 GraphIndex::GraphIndex(GraphParams params)
     : params_(std::move(params)),
+      engine_(params_.m),
       store_(params_.dim, params_.metric),
-      links_(params_.m),
       reads_(params_),
       postings_(params_.schema ? params_.schema->size() : 0),
-      scratch_(std::make_unique<ScratchPool>()),
-      partitions_(std::make_unique<PartitionCache>()),
-      reach_(std::make_unique<ReachTrees>()) {
-  links_.keep_journal(&reach_->journal());
-}
+      partitions_(std::make_unique<PartitionCache>()) {}
 
 std::expected<GraphIndex, GraphError> GraphIndex::create(GraphParams params) {
   if (params.m < kMinLinks || params.m > kMaxLinks) {
@@ -61,13 +57,13 @@ std::expected<std::vector<Found>, FilterError> GraphIndex::search(std::span<cons
   const std::size_t count = size();
   if (count == 0 || k == 0) return std::vector<Found>();
   const std::size_t width = walk_width(ef, k, count);
-  ScratchPool::Lease lease = scratch_->borrow();
+  ScratchPool::Lease lease = engine_.scratch().borrow();
   WalkScratch& scratch = *lease;
   ExactDistances exact(store_, query);
   return reads_.for_query(
-      query, [&] { return found_of(query, walk(exact, width, scratch), k, exact); },
+      query, [&] { return found_of(query, engine_.walk(exact, width, scratch), k, exact); },
       [&](CodeDistances& coded) {
-        return rerank(exact, coded, walk(coded, width, scratch), k, scratch.rerank);
+        return rerank(exact, coded, engine_.walk(coded, width, scratch), k, scratch.rerank);
       });
 }
 
@@ -76,21 +72,6 @@ std::size_t GraphIndex::walk_width(std::size_t ef, std::size_t k, std::size_t co
       reads_.coarse() ? k + std::max(kCoarseWalkMargin, k / kCoarseWalkMarginShare) : k;
   // No walk keeps more than every node; ef never sizes more than exists.
   return std::min(std::max(ef, least), count);
-}
-
-template <class Distances>
-std::vector<Candidate> GraphIndex::walk(Distances& distances, std::size_t width,
-                                        WalkScratch& scratch) const {
-  const Candidate top{distances.key(entry_), entry_};
-  const Candidate here = greedy_descent_from(links_, distances, top, top_level_, 0, scratch);
-  // Every live node is reachable from the entry (graph_connectivity.cpp), not
-  // always from where the descent ends: starting from both, a walk at least
-  // k wide returns k whenever k exist.
-  const std::array<Candidate, 2> starts{here, top};
-  walk_layer(links_, distances, std::span(starts), 0, width, slot_count(), scratch);
-  std::vector<Candidate> nearest;
-  scratch.best.sorted_into(nearest);
-  return nearest;
 }
 
 std::vector<Found> GraphIndex::rerank(ExactDistances& exact, const CodeDistances& coded,
@@ -141,9 +122,8 @@ std::vector<Found> GraphIndex::found_of(std::span<const double> query,
 }
 
 std::uint64_t GraphIndex::heap_bytes() const {
-  return store_.heap_bytes() + links_.heap_bytes() + labels_.heap_bytes() + slots_.heap_bytes() +
-         records_.heap_bytes() + postings_.heap_bytes() + partitions_->heap_bytes() +
-         reach_->heap_bytes() + reads_.heap_bytes();
+  return engine_.heap_bytes() + store_.heap_bytes() + reads_.heap_bytes() + labels_.heap_bytes() +
+         records_.heap_bytes() + postings_.heap_bytes() + partitions_->heap_bytes();
 }
 
 }  // namespace halqen::graph

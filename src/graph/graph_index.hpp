@@ -1,13 +1,12 @@
-// A bounded-degree layered graph over float64 vectors (HNSW's structure),
-// built in deterministic parallel batches.
+// The dense graph index: float64 rows (and the codes a walk may read
+// instead), the caller's ids, metadata records with their postings, over
+// the graph engine (engine/graph_engine.hpp), which holds the links.
 //
 // Nodes live in slots numbered from 0; users see their own 64-bit ids
 // (labels). A removed node's slot is cleared and listed free, and later
-// additions fill free slots lowest first before appending new ones. A node
-// of level l is linked on layers 0..l: at most m links per upper layer and
-// 2m on layer 0, chosen by the diversity rule. The same sequence of
-// additions and removals with the same seed gives the same graph for every
-// thread count and every kernel level.
+// additions fill free slots lowest first before appending new ones. The
+// same sequence of additions and removals with the same seed gives the same
+// graph for every thread count and every kernel level.
 #pragma once
 
 #include <cstddef>
@@ -22,12 +21,8 @@
 #include "codes/code_store.hpp"
 #include "common/invalid_parts.hpp"
 #include "common/kind_capabilities.hpp"
-#include "engine/job_runner.hpp"
-#include "engine/link_store.hpp"
-#include "engine/reach_trees.hpp"
+#include "engine/graph_engine.hpp"
 #include "engine/rerank_scratch.hpp"
-#include "engine/scratch_pool.hpp"
-#include "engine/slot_book.hpp"
 #include "filter/filter.hpp"
 #include "graph/attribute_postings.hpp"
 #include "graph/filter_plan.hpp"
@@ -123,7 +118,7 @@ class GraphIndex {
 
   // Removes the vectors of `ids` (an id given twice is removed once): no
   // search returns them again. The nodes that linked to them choose their
-  // links again (graph_remove.cpp). An unknown id is UnknownId (row, detail:
+  // links again (engine/graph_engine_remove.cpp). An unknown id is UnknownId (row, detail:
   // the id) with nothing removed. Not stoppable.
   std::expected<void, GraphError> remove(std::span<const std::uint64_t> ids, JobRunner& runner);
 
@@ -135,11 +130,11 @@ class GraphIndex {
                                                         const ValueFilter* filter) const;
 
   // The live vectors.
-  std::size_t size() const { return slots_.live_count(); }
+  std::size_t size() const { return engine_.live_count(); }
   // Slots live and free: every slot number is below this.
-  std::size_t slot_count() const { return links_.size(); }
-  bool is_free(std::uint32_t slot) const { return slots_.is_free(slot); }
-  std::vector<std::uint32_t> free_slots() const { return slots_.free_slots(); }
+  std::size_t slot_count() const { return engine_.slot_count(); }
+  bool is_free(std::uint32_t slot) const { return engine_.slots().is_free(slot); }
+  std::vector<std::uint32_t> free_slots() const { return engine_.slots().free_slots(); }
   // The bytes the index holds on the heap (not the text of long strings,
   // nor the search scratch).
   std::uint64_t heap_bytes() const;
@@ -152,10 +147,10 @@ class GraphIndex {
   std::optional<std::uint32_t> slot_of(std::uint64_t id) const { return labels_.slot_of(id); }
   std::uint64_t id_of(std::uint32_t slot) const { return labels_.label_of(slot); }
   std::span<const double> vector(std::uint32_t slot) const { return store_.row(slot); }
-  const LinkStore& links() const { return links_; }
+  const LinkStore& links() const { return engine_.links(); }
   // The node every walk starts from; only for a non-empty index.
-  std::uint32_t entry() const { return entry_; }
-  unsigned top_level() const { return top_level_; }
+  std::uint32_t entry() const { return engine_.entry(); }
+  unsigned top_level() const { return engine_.top_level(); }
   // Every slot's row, slot-major (a free slot's is zero).
   std::span<const double> stored_rows() const { return store_.values(); }
   // Whether each live slot's id is the slot itself (no ids need storing).
@@ -178,42 +173,6 @@ class GraphIndex {
   class Builder;
   friend class Builder;
 
-  // Links every node no walk from the entry reaches from a node one does;
-  // and every node that no walk leads back to the entry from toward a node
-  // one does, as removals can strand them (graph_connectivity.cpp).
-  // `added`: the nodes a build just linked. Both are checked first against
-  // the reach trees (reach_trees.hpp), and pass over the graph only where
-  // those no longer prove it connected.
-  void connect_unreached(std::span<const std::uint32_t> added = {});
-  void connect_stranded();
-  void reach_everything();
-  // What a pass of each does with a node it finds cut off on `layer`
-  // (`reached`, `returns`: the nodes found connected so far): a reached host
-  // links to it, or it links to the nearest node that returns.
-  // Returns the node given the link.
-  std::uint32_t link_unreached(std::uint32_t node, unsigned layer, const std::vector<bool>& reached,
-                               WalkScratch& scratch, std::vector<Candidate>& found);
-  void link_stranded(std::uint32_t node, unsigned layer, const std::vector<bool>& returns,
-                     WalkScratch& scratch, std::vector<Candidate>& found);
-  // The two ways the last resort of connect_unreached links a node, where
-  // its passes do not settle: from a reached host with a link to spare
-  // (whether one was found), or in the middle of the entry's last link.
-  bool link_from_spare_host(std::uint32_t node, unsigned layer, const std::vector<bool>& reached);
-  void splice_after_entry(std::uint32_t node, unsigned layer);
-  // The node, reached on `layer`, that links to an unreached one; where its
-  // list is full, the position of a link it can give up without stranding
-  // that link's node, if it has one.
-  struct Host {
-    std::uint32_t slot;
-    std::optional<std::size_t> redundant;
-  };
-  Host reached_host(std::uint32_t node, unsigned layer, const std::vector<bool>& reached,
-                    WalkScratch& scratch, std::vector<Candidate>& found) const;
-  // Into `found`, nearest first: the `width` nodes nearest to the vector of
-  // `slot` that a walk from the entry meets on `layer`.
-  void walk_from_entry(std::uint32_t slot, unsigned layer, std::size_t width, WalkScratch& scratch,
-                       std::vector<Candidate>& found) const;
-
   // A row written into a free slot taken for it, or appended as new slots,
   // before their nodes are linked (graph_slots.cpp).
   void fill_row(std::uint32_t slot, std::span<const double> row);
@@ -225,23 +184,18 @@ class GraphIndex {
   void drop_unlinked_rows();
   // Keeps a filled slot's metadata record (none: null) and its postings.
   void set_record(std::uint32_t slot, const MetadataRecord* record);
-  // Clears everything a removed slot held and lists it free.
+  // Clears what a removed slot held beside its links: row, code, id,
+  // record and postings.
   void clear_slot(std::uint32_t slot);
-  // The node walks start from: the lowest live slot of the highest level.
-  void choose_entry();
   // Everything gone, as a new index, but the next default id kept.
   void clear_all();
   // Renumbers the live slots 0, 1, ... in their order, with no free slot
   // left: done when free slots outnumber live ones, so that memory follows
   // the live count (graph_parts.cpp).
   void compact();
-  // Removes the slots (ascending, distinct, live), repairing the links
-  // around them (graph_remove.cpp).
+  // Removes the slots (ascending, distinct, live); the engine repairs the
+  // links around them (graph_remove.cpp).
   void remove_slots(std::span<const std::uint32_t> slots, JobRunner& runner);
-  // Its work short of compaction: the lists repaired, the slots cleared and
-  // the graph connected again.
-  void repair_and_clear(std::span<const std::uint32_t> slots, JobRunner& runner);
-  void link_orphans(std::span<const std::vector<std::uint32_t>> left);
 
   // The filtered search and its parts (filtered_search.cpp).
   std::expected<std::vector<Found>, FilterError> search_filtered(std::span<const double> query,
@@ -249,9 +203,6 @@ class GraphIndex {
                                                                  const ValueFilter& filter) const;
   // How many candidates a walk keeps for k answers at `ef`, among `count`.
   std::size_t walk_width(std::size_t ef, std::size_t k, std::size_t count) const;
-  // The unfiltered walk's candidates, nearest first by its keys.
-  template <class Distances>
-  std::vector<Candidate> walk(Distances& distances, std::size_t width, WalkScratch& scratch) const;
   // The filtered walk's matches, or nothing where the matches lie too
   // sparse around the query for a walk (its partitions are scanned).
   template <class Distances>
@@ -283,20 +234,13 @@ class GraphIndex {
   std::vector<Found> found_of(std::span<const double> query, std::span<const Answer> nearest) const;
 
   GraphParams params_;
+  GraphEngine engine_;
   VectorStore store_;
-  LinkStore links_;
-  LabelMap labels_;
-  SlotBook slots_;
   WalkSource reads_;
+  LabelMap labels_;
   SlotRecords records_;  // empty without a schema
   AttributePostings postings_;
-  std::uint32_t entry_ = 0;
-  unsigned top_level_ = 0;
-  std::unique_ptr<ScratchPool> scratch_;
   std::unique_ptr<PartitionCache> partitions_;
-  // On the heap, where the link store's pointer to its journal stays valid
-  // when the index moves.
-  std::unique_ptr<ReachTrees> reach_;
 };
 
 }  // namespace halqen::graph

@@ -349,17 +349,17 @@ GraphParts GraphIndex::parts() const {
   GraphParts parts;
   parts.params = params_;
   parts.count = slot_count();
-  parts.free_slots = slots_.free_slots();
+  parts.free_slots = free_slots();
   parts.vectors.reserve(size() * dim());
-  parts.levels.assign(links_.levels().begin(), links_.levels().end());
+  parts.levels.assign(links().levels().begin(), links().levels().end());
   const bool with_ids = !ids_are_slots();
   for (std::uint32_t slot = 0; slot < slot_count(); ++slot) {
-    for (unsigned layer = 0; layer <= links_.level(slot); ++layer) {
-      const std::span<const std::uint32_t> list = links_.links(slot, layer);
+    for (unsigned layer = 0; layer <= links().level(slot); ++layer) {
+      const std::span<const std::uint32_t> list = links().links(slot, layer);
       parts.links.push_back(static_cast<std::uint32_t>(list.size()));
       parts.links.insert(parts.links.end(), list.begin(), list.end());
     }
-    if (slots_.is_free(slot)) continue;
+    if (is_free(slot)) continue;
     const std::span<const double> row = store_.row(slot);
     parts.vectors.insert(parts.vectors.end(), row.begin(), row.end());
     if (with_ids) parts.labels.push_back(labels_.label_of(slot));
@@ -397,20 +397,20 @@ std::expected<GraphIndex, InvalidParts> GraphIndex::from_parts(GraphParts parts)
   }
   GraphIndex index(std::move(parts.params));
   const std::size_t room = parts.count + parts.count / kLoadedSpareShare;
-  index.links_.reserve_room(room);
-  index.links_.append_nodes(parts.levels);
-  if (auto filled = fill_links(index.links_, parts.levels, *free, parts.links); !filled) {
+  index.engine_.links().reserve_room(room);
+  index.engine_.links().append_nodes(parts.levels);
+  if (auto filled = fill_links(index.engine_.links(), parts.levels, *free, parts.links); !filled) {
     return std::unexpected(filled.error());
   }
-  index.slots_.reserve(parts.count);
-  index.slots_.append_live(parts.count);
-  for (const std::uint32_t slot : parts.free_slots) index.slots_.release(slot);
-  index.choose_entry();
+  index.engine_.slots().reserve(parts.count);
+  index.engine_.slots().append_live(parts.count);
+  for (const std::uint32_t slot : parts.free_slots) index.engine_.slots().release(slot);
+  index.engine_.choose_entry();
   if (index.size() > 0) {
-    if (auto lost =
-            first_unreached(index.links_, index.entry_, index.top_level_, *free, *index.reach_)) {
+    if (auto lost = first_unreached(index.links(), index.entry(), index.top_level(), *free,
+                                    index.engine_.reach())) {
       return invalid(slot_text(lost->slot) + " is not reached from the entry " +
-                     std::to_string(index.entry_) + " on layer " + std::to_string(lost->layer));
+                     std::to_string(index.entry()) + " on layer " + std::to_string(lost->layer));
     }
   }
   auto ids = id_map(parts.labels, *free, parts.next_id);
@@ -437,27 +437,27 @@ void GraphIndex::compact() {
   std::vector<std::uint8_t> levels;
   levels.reserve(size());
   for (std::uint32_t slot = 0, next = 0; slot < slot_count(); ++slot) {
-    if (slots_.is_free(slot)) continue;
+    if (is_free(slot)) continue;
     renumbered[slot] = next++;
-    levels.push_back(links_.level(slot));
+    levels.push_back(links().level(slot));
   }
-  std::vector<std::uint32_t> links;
+  std::vector<std::uint32_t> lists;
   for (std::uint32_t slot = 0; slot < slot_count(); ++slot) {
-    if (slots_.is_free(slot)) continue;
-    for (unsigned layer = 0; layer <= links_.level(slot); ++layer) {
-      const std::span<const std::uint32_t> list = links_.links(slot, layer);
-      links.push_back(static_cast<std::uint32_t>(list.size()));
-      for (const std::uint32_t target : list) links.push_back(renumbered[target]);
+    if (is_free(slot)) continue;
+    for (unsigned layer = 0; layer <= links().level(slot); ++layer) {
+      const std::span<const std::uint32_t> list = links().links(slot, layer);
+      lists.push_back(static_cast<std::uint32_t>(list.size()));
+      for (const std::uint32_t target : list) lists.push_back(renumbered[target]);
     }
   }
   // The ids move with their vectors, so they can no longer be the slots.
   compacted.labels.clear();
   for (std::uint32_t slot = 0; slot < slot_count(); ++slot) {
-    if (!slots_.is_free(slot)) compacted.labels.push_back(labels_.label_of(slot));
+    if (!is_free(slot)) compacted.labels.push_back(labels_.label_of(slot));
   }
   compacted.count = size();
   compacted.levels = std::move(levels);
-  compacted.links = std::move(links);
+  compacted.links = std::move(lists);
   compacted.free_slots.clear();
   auto rebuilt = from_parts(std::move(compacted));
   if (!rebuilt) {

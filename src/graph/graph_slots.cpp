@@ -1,6 +1,6 @@
-// What is kept per slot, filled and cleared in one place: the row and its
-// code for the walk, the links, the id, the metadata record with its
-// postings, and the slot's place in the free list.
+// What the index keeps per slot beside the engine's links, filled and
+// cleared in one place: the row and its code for the walk, the id, the
+// metadata record with its postings.
 #include <algorithm>
 
 #include "graph/graph_index.hpp"
@@ -22,14 +22,14 @@ void GraphIndex::append_rows(std::vector<double>&& rows, std::size_t count) {
 // Codes coded again forget the link prefixes chosen by the old ones; codes
 // that turned to float32 make the walk a float32 walk, as index.walk says.
 void GraphIndex::note_code_change() {
-  links_.forget_prefixes();
+  engine_.distances_changed();
   if (reads_.float32_codes()) params_.walk = WalkKind::Float32;
 }
 
 void GraphIndex::unfill_row(std::uint32_t slot) {
   store_.clear_row(slot);
   reads_.clear(slot);
-  slots_.release(slot);
+  engine_.slots().release(slot);
 }
 
 void GraphIndex::drop_unlinked_rows() {
@@ -46,28 +46,12 @@ void GraphIndex::set_record(std::uint32_t slot, const MetadataRecord* record) {
 }
 
 void GraphIndex::clear_slot(std::uint32_t slot) {
-  for (unsigned layer = 0; layer <= links_.level(slot); ++layer) {
-    links_.set_links(slot, layer, {}, 0);
-  }
   store_.clear_row(slot);
   reads_.clear(slot);
   labels_.release(slot);
   if (params_.schema) {
     records_.clear(slot);
     for (const ValueCode forgotten : postings_.erase(slot)) partitions_->forget(forgotten);
-  }
-  slots_.release(slot);
-}
-
-void GraphIndex::choose_entry() {
-  bool found = false;
-  for (std::uint32_t slot = 0; slot < slot_count(); ++slot) {
-    if (slots_.is_free(slot)) continue;
-    if (!found || links_.level(slot) > top_level_) {
-      entry_ = slot;
-      top_level_ = links_.level(slot);
-      found = true;
-    }
   }
 }
 
@@ -81,7 +65,7 @@ void GraphIndex::clear_all() {
 bool GraphIndex::ids_are_slots() const {
   if (labels_.explicit_labels().empty()) return true;
   for (std::uint32_t slot = 0; slot < slot_count(); ++slot) {
-    if (!slots_.is_free(slot) && labels_.label_of(slot) != slot) return false;
+    if (!is_free(slot) && labels_.label_of(slot) != slot) return false;
   }
   return true;
 }

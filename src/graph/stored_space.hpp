@@ -1,6 +1,7 @@
-// What a build measures its distances in: the float64 rows, or, for an
-// index that walks on codes, those codes (their keys are the same on every
-// kernel level, so the graph still does not depend on the CPU).
+// The distances between stored vectors that the engine measures in: the
+// float64 rows (what removals and the reach passes measure), or, for a
+// build on codes, those codes (their keys are the same on every kernel
+// level, so the graph still does not depend on the CPU).
 #pragma once
 
 #include <cstdint>
@@ -12,10 +13,10 @@
 
 namespace halqen::graph {
 
-class BuildSpace final : public NodeSpace {
+class StoredSpace final : public NodeSpace {
  public:
   // `codes` null: the rows.
-  BuildSpace(const VectorStore& store, const codes::CodeStore* codes)
+  StoredSpace(const VectorStore& store, const codes::CodeStore* codes)
       : store_(store), codes_(codes) {}
 
   // fn(distances from the stored vector of `slot`), its result returned; fn

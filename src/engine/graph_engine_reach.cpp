@@ -17,11 +17,10 @@
 #include <span>
 #include <vector>
 
+#include "engine/graph_engine.hpp"
 #include "engine/layer_spread.hpp"
 #include "engine/layer_walk.hpp"
 #include "engine/reach_trees.hpp"
-#include "graph/exact_distances.hpp"
-#include "graph/graph_index.hpp"
 
 namespace halqen::graph {
 namespace {
@@ -97,7 +96,7 @@ class PassMarks {
 // slot order, to `link` and spreads from it in turn. Whether it handed over
 // any. `link` changes the index read here.
 template <class Links, class Link>
-bool link_unmarked(const GraphIndex& index, unsigned layer, std::vector<bool>& marks,
+bool link_unmarked(const GraphEngine& index, unsigned layer, std::vector<bool>& marks,
                    ReachTrees& trees, Link&& link) {
   const std::size_t count = index.slot_count();
   const Links links(index.links(), layer);
@@ -107,7 +106,7 @@ bool link_unmarked(const GraphIndex& index, unsigned layer, std::vector<bool>& m
   spread(links, index.entry(), met, queue);
   bool linked = false;
   for (std::uint32_t node = 0; node < count; ++node) {
-    if (marks[node] || index.is_free(node) || index.links().level(node) < layer) continue;
+    if (marks[node] || index.slots().is_free(node) || index.links().level(node) < layer) continue;
     link(node, layer);
     spread(links, node, met, queue);
     linked = true;
@@ -121,7 +120,7 @@ bool link_unmarked(const GraphIndex& index, unsigned layer, std::vector<bool>& m
 // over a layer that linked nothing spread from the entry alone: what it
 // recorded is the layer's tree. Whether every layer settled so.
 template <class Links, class Link, class Unsettled>
-bool settle_layers(const GraphIndex& index, std::vector<bool>& marks, ReachTrees& trees,
+bool settle_layers(const GraphEngine& index, std::vector<bool>& marks, ReachTrees& trees,
                    Link&& link, Unsettled&& unsettled) {
   bool settled = true;
   for (unsigned layer = 0; layer <= index.top_level(); ++layer) {
@@ -151,20 +150,21 @@ std::optional<std::size_t> redundant_link(const LinkStore& links, std::uint32_t 
 
 }  // namespace
 
-void GraphIndex::connect_unreached(std::span<const std::uint32_t> added) {
+void GraphEngine::connect_unreached(const NodeSpace& rows, std::span<const std::uint32_t> added) {
   if (slot_count() == 0) return;
   reach_->note_added(added, links_);
   const bool reached = reach_->settled(ReachDirection::Forward, links_, slots_, entry_, top_level_);
   // Kept up to date on additions too, so that a removal finds it ready;
   // where it no longer holds, the next removal passes over the graph.
-  if (size() > 0) reach_->settled(ReachDirection::Backward, links_, slots_, entry_, top_level_);
+  if (live_count() > 0)
+    reach_->settled(ReachDirection::Backward, links_, slots_, entry_, top_level_);
   if (reached || reach_->sweep(ReachDirection::Forward, links_, slots_, entry_, top_level_)) {
     return;
   }
-  reach_everything();
+  reach_everything(rows);
 }
 
-void GraphIndex::reach_everything() {
+void GraphEngine::reach_everything(const NodeSpace& rows) {
   ScratchPool::Lease lease = scratch_->borrow();
   std::vector<bool> reached(slot_count());
   std::vector<Candidate> found;
@@ -180,7 +180,7 @@ void GraphIndex::reach_everything() {
   const bool settled = settle_layers<ForwardLinks>(
       *this, reached, *reach_,
       [&](std::uint32_t node, unsigned layer) {
-        link_unreached(node, layer, reached, *lease, found);
+        link_unreached(node, layer, reached, rows, *lease, found);
       },
       [&](unsigned layer) {
         link_unmarked<ForwardLinks>(*this, layer, reached, *reach_, link_anyhow);
@@ -193,10 +193,10 @@ void GraphIndex::reach_everything() {
 // same few, full, nodes); where none has room, the nearest gives up a link
 // whose node it still reaches through another of its links, else a link to
 // a node others link to as well.
-std::uint32_t GraphIndex::link_unreached(std::uint32_t node, unsigned layer,
-                                         const std::vector<bool>& reached, WalkScratch& scratch,
-                                         std::vector<Candidate>& found) {
-  const Host host = reached_host(node, layer, reached, scratch, found);
+std::uint32_t GraphEngine::link_unreached(std::uint32_t node, unsigned layer,
+                                          const std::vector<bool>& reached, const NodeSpace& rows,
+                                          WalkScratch& scratch, std::vector<Candidate>& found) {
+  const Host host = reached_host(node, layer, reached, rows, scratch, found);
   if (links_.has_room(host.slot, layer)) {
     links_.append_link(host.slot, layer, node);
   } else if (host.redundant) {
@@ -207,8 +207,8 @@ std::uint32_t GraphIndex::link_unreached(std::uint32_t node, unsigned layer,
   return host.slot;
 }
 
-bool GraphIndex::link_from_spare_host(std::uint32_t node, unsigned layer,
-                                      const std::vector<bool>& reached) {
+bool GraphEngine::link_from_spare_host(std::uint32_t node, unsigned layer,
+                                       const std::vector<bool>& reached) {
   for (std::uint32_t host = 0; host < slot_count(); ++host) {
     if (!reached[host] || links_.level(host) < layer) continue;
     if (links_.has_room(host, layer)) {
@@ -223,7 +223,7 @@ bool GraphIndex::link_from_spare_host(std::uint32_t node, unsigned layer,
   return false;
 }
 
-void GraphIndex::splice_after_entry(std::uint32_t node, unsigned layer) {
+void GraphEngine::splice_after_entry(std::uint32_t node, unsigned layer) {
   // Every reached list is full (so the entry's is not empty), and the node
   // is not reached, so it is none of the entry's links.
   const std::uint32_t next = links_.replace_last_link(entry_, layer, node);
@@ -237,13 +237,14 @@ void GraphIndex::splice_after_entry(std::uint32_t node, unsigned layer) {
   }
 }
 
-GraphIndex::Host GraphIndex::reached_host(std::uint32_t node, unsigned layer,
-                                          const std::vector<bool>& reached, WalkScratch& scratch,
-                                          std::vector<Candidate>& found) const {
+GraphEngine::Host GraphEngine::reached_host(std::uint32_t node, unsigned layer,
+                                            const std::vector<bool>& reached, const NodeSpace& rows,
+                                            WalkScratch& scratch,
+                                            std::vector<Candidate>& found) const {
   std::optional<Host> spare;
   std::optional<std::uint32_t> nearest;
   for (std::size_t width = kHostSearchWidth;; width *= kHostSearchGrowth) {
-    walk_from_entry(node, layer, width, scratch, found);
+    walk_from_entry(node, layer, width, rows, scratch, found);
     // The descent can end on the node itself or among other unreached nodes
     // (reached on an upper layer, not on this one), which may already link
     // to it: only a reached node hosts the link, the entry when no other.
@@ -264,16 +265,18 @@ GraphIndex::Host GraphIndex::reached_host(std::uint32_t node, unsigned layer,
   }
 }
 
-void GraphIndex::walk_from_entry(std::uint32_t slot, unsigned layer, std::size_t width,
-                                 WalkScratch& scratch, std::vector<Candidate>& found) const {
-  ExactDistances distances(store_, slot);
-  const Candidate here = descend_to(links_, distances, entry_, top_level_, layer, scratch);
-  walk_layer(links_, distances, std::span(&here, 1), layer, width, slot_count(), scratch);
+void GraphEngine::walk_from_entry(std::uint32_t slot, unsigned layer, std::size_t width,
+                                  const NodeSpace& rows, WalkScratch& scratch,
+                                  std::vector<Candidate>& found) const {
+  rows.from_node(slot, [&](DistanceComputer& distances) {
+    const Candidate here = descend_to(links_, distances, entry_, top_level_, layer, scratch);
+    walk_layer(links_, distances, std::span(&here, 1), layer, width, slot_count(), scratch);
+  });
   scratch.best.sorted_into(found);
 }
 
-void GraphIndex::connect_stranded() {
-  if (size() == 0) return;
+void GraphEngine::connect_stranded(const NodeSpace& rows) {
+  if (live_count() == 0) return;
   if (reach_->settled(ReachDirection::Backward, links_, slots_, entry_, top_level_) ||
       reach_->sweep(ReachDirection::Backward, links_, slots_, entry_, top_level_)) {
     return;
@@ -285,7 +288,7 @@ void GraphIndex::connect_stranded() {
   const bool settled = settle_layers<Backward>(
       *this, returns, *reach_,
       [&](std::uint32_t node, unsigned layer) {
-        link_stranded(node, layer, returns, *lease, found);
+        link_stranded(node, layer, returns, rows, *lease, found);
       },
       // Nodes still stranded after the last pass are left so.
       [](unsigned) {});
@@ -295,9 +298,10 @@ void GraphIndex::connect_stranded() {
 // The nearest node the walk meets that returns gets the link, the entry
 // when it meets none; a full list gives up a link to a node others link to
 // as well.
-void GraphIndex::link_stranded(std::uint32_t node, unsigned layer, const std::vector<bool>& returns,
-                               WalkScratch& scratch, std::vector<Candidate>& found) {
-  walk_from_entry(node, layer, kTargetSearchWidth, scratch, found);
+void GraphEngine::link_stranded(std::uint32_t node, unsigned layer,
+                                const std::vector<bool>& returns, const NodeSpace& rows,
+                                WalkScratch& scratch, std::vector<Candidate>& found) {
+  walk_from_entry(node, layer, kTargetSearchWidth, rows, scratch, found);
   const auto target = std::ranges::find_if(
       found, [&](const Candidate& c) { return c.slot != node && returns[c.slot]; });
   const std::uint32_t to = target == found.end() ? entry_ : target->slot;
