@@ -21,7 +21,9 @@ default walk on 8-bit codes beside its float32 walk on data that is not well
 scaled: outliers, heavy tails, mixed units, ranges that widen; recall@10 at
 the same ef), cancel (how soon a GraphIndex search ends once its cancel event
 is set, every CPU also busy), small_changes (the time of one add and one
-removal in GraphIndex of 100,000 and 1,000,000 vectors).
+removal in GraphIndex of 100,000 and 1,000,000 vectors), serving (searches in
+four threads while a fifth adds to and removes from the same GraphIndex:
+failures, call times, and the changing thread's rate against a copy).
 """
 import common  # noqa: F401  (single-threaded set-up before numpy)
 
@@ -50,6 +52,7 @@ import persist  # noqa: E402
 import plots  # noqa: E402
 import sharded  # noqa: E402
 import sharded_graph  # noqa: E402
+import serving  # noqa: E402
 import small_changes  # noqa: E402
 from common import RESULTS_DIR, machine_description  # noqa: E402
 
@@ -74,6 +77,7 @@ SECTIONS = {
     "code_fit": (code_fit, False),
     "cancel": (cancel, False),
     "small_changes": (small_changes, False),
+    "serving": (serving, False),
 }
 SEED = 0
 

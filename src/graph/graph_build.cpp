@@ -101,6 +101,19 @@ class Unstoppable final : public JobRunner {
   JobRunner& runner_;
 };
 
+// Opens the gate to searches for a scope that leaves the graph whole, and
+// closes it on every path out (waiting for the searches inside).
+class SearchWindow {
+ public:
+  explicit SearchWindow(ChangeGate& gate) : gate_(gate) { gate_.open_for_searches(); }
+  SearchWindow(const SearchWindow&) = delete;
+  SearchWindow& operator=(const SearchWindow&) = delete;
+  ~SearchWindow() { gate_.close_for_change(); }
+
+ private:
+  ChangeGate& gate_;
+};
+
 }  // namespace
 
 class GraphIndex::Builder {
@@ -311,6 +324,8 @@ class GraphIndex::Builder {
     if (linked() > 0) {
       const PieceJob search{end - begin,
                             [&](std::size_t i) { pending[i] = search_links(begin + i); }};
+      // The batch only reads the graph: searches may run beside it.
+      const SearchWindow window(index_.gate());
       if (!runner_.run(search, true)) return false;
     }
     commit(begin, end, pending);

@@ -37,7 +37,8 @@ GraphIndex::GraphIndex(GraphParams params)
       store_(params_.dim, params_.metric),
       reads_(params_),
       postings_(params_.schema ? params_.schema->size() : 0),
-      partitions_(std::make_unique<PartitionCache>()) {}
+      partitions_(std::make_unique<PartitionCache>()),
+      gate_(std::make_unique<ChangeGate>()) {}
 
 std::expected<GraphIndex, GraphError> GraphIndex::create(GraphParams params) {
   if (params.m < kMinLinks || params.m > kMaxLinks) {

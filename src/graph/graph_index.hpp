@@ -25,6 +25,7 @@
 #include "engine/rerank_scratch.hpp"
 #include "filter/filter.hpp"
 #include "graph/attribute_postings.hpp"
+#include "graph/change_gate.hpp"
 #include "graph/filter_plan.hpp"
 #include "graph/graph_error.hpp"
 #include "graph/graph_params.hpp"
@@ -162,6 +163,9 @@ class GraphIndex {
   std::optional<codes::Float32Scale> kept_code_scale() const;
   // The first default id of the next add.
   std::uint64_t next_id() const { return labels_.next_default(); }
+  // Who may use the index at once (change_gate.hpp); the same gate for the
+  // index's whole life, compactions included.
+  ChangeGate& gate() const { return *gate_; }
   // The slot's metadata record; empty for a slot added without one.
   std::span<const Metadata> record(std::uint32_t slot) const {
     return schema() ? records_.record(slot) : std::span<const Metadata>();
@@ -241,6 +245,7 @@ class GraphIndex {
   SlotRecords records_;  // empty without a schema
   AttributePostings postings_;
   std::unique_ptr<PartitionCache> partitions_;
+  std::unique_ptr<ChangeGate> gate_;
 };
 
 }  // namespace halqen::graph

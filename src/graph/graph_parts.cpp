@@ -463,6 +463,7 @@ void GraphIndex::compact() {
   if (!rebuilt) {
     throw std::logic_error("a compacted index failed its own check: " + rebuilt.error().reason);
   }
+  rebuilt->gate_ = std::move(gate_);
   *this = std::move(*rebuilt);
 }
 

@@ -59,6 +59,7 @@ void GraphIndex::clear_all() {
   GraphIndex fresh(params_);
   fresh.labels_ = std::move(labels_);
   fresh.labels_.clear_keeping_next();
+  fresh.gate_ = std::move(gate_);
   *this = std::move(fresh);
 }
 

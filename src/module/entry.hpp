@@ -143,8 +143,11 @@ PyObject* method_entry(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
     detail::SlotArray<Parameters> slots{};
     HALQEN_TRY_VOID(extract_arguments_fastcall(Desc, args, nargs, kwnames, slots.data()));
     auto* instance = Instance<typename Signature::RecordType>::of(self);
-    HALQEN_TRY_ASSIGN(BorrowGuard guard,
-                      BorrowGuard::acquire(instance->borrow, Signature::kShared));
+    HALQEN_TRY_ASSIGN(
+        BorrowGuard guard,
+        BorrowGuard::acquire(
+            instance->borrow,
+            Signature::kShared || GateRules<typename Signature::RecordType>::kWaitsItsTurn));
     HALQEN_TRY_ASSIGN(Parameters values, detail::convert_all<Parameters>(Desc, slots.data()));
     HALQEN_TRY_ASSIGN(
         auto result,
@@ -268,7 +271,10 @@ int setter_entry(PyObject* self, PyObject* value, void* /*closure*/) {
       return std::unexpected(PyErr::new_err(PyExc_TypeError, "cannot delete " + Desc.full_name()));
     }
     auto* instance = Instance<typename Signature::RecordType>::of(self);
-    HALQEN_TRY_ASSIGN(BorrowGuard guard, BorrowGuard::acquire(instance->borrow, false));
+    HALQEN_TRY_ASSIGN(
+        BorrowGuard guard,
+        BorrowGuard::acquire(instance->borrow,
+                             GateRules<typename Signature::RecordType>::kWaitsItsTurn));
     PyObject* slots[] = {value};
     HALQEN_TRY_ASSIGN(Parameters values, detail::convert_all<Parameters>(Desc, slots));
     HALQEN_TRY_ASSIGN(auto result, Setter(instance->record, std::move(std::get<0>(values))));

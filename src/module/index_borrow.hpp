@@ -4,6 +4,9 @@
 
 #include <Python.h>
 
+#include <optional>
+
+#include "graph/change_gate.hpp"
 #include "kinds/index_kinds.hpp"
 #include "module/borrow.hpp"
 #include "module/convert.hpp"
@@ -21,7 +24,8 @@ class BorrowedIndex {
 
   // TypeError naming the object's type for anything but an instance of an
   // index class; RuntimeError "Already mutably borrowed" while an insertion
-  // holds the instance.
+  // holds the instance. A graph index is waited for while it changes
+  // (module/gate_pass.hpp).
   static PyResult<BorrowedIndex> borrow(PyObject* object);
 
   const Index& index() const { return index_; }
@@ -29,12 +33,16 @@ class BorrowedIndex {
   PyObject* object() const { return object_.get(); }
 
  private:
-  BorrowedIndex(Ref object, Index index, BorrowGuard guard)
-      : object_(std::move(object)), index_(index), guard_(std::move(guard)) {}
+  BorrowedIndex(Ref object, Index index, std::optional<graph::GatePass> pass, BorrowGuard guard)
+      : object_(std::move(object)),
+        index_(index),
+        pass_(std::move(pass)),
+        guard_(std::move(guard)) {}
 
-  // Declared before the guard: the borrow ends before the reference goes.
+  // Declared before the pass and the guard: both end before the reference goes.
   Ref object_;
   Index index_;
+  std::optional<graph::GatePass> pass_;
   BorrowGuard guard_;
 };
 

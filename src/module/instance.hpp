@@ -11,6 +11,7 @@
 #include <utility>
 
 #include "module/borrow.hpp"
+#include "module/gate_rules.hpp"
 #include "module/py_err.hpp"
 
 namespace halqen::py {
@@ -53,7 +54,10 @@ struct Instance {
   static void dealloc(PyObject* object) {
     PyTypeObject* type = Py_TYPE(object);
     Instance* instance = of(object);
-    if (!instance->borrow.forked_mid_change()) instance->record.~Record();
+    if (!instance->borrow.forked_mid_change() &&
+        !GateRules<Record>::torn_by_fork(instance->record)) {
+      instance->record.~Record();
+    }
     instance->borrow.~BorrowChecker();
     type->tp_free(object);
     Py_DECREF(type);

@@ -292,24 +292,6 @@ def test_the_same_graph_for_every_thread_count():
         assert np.array_equal(values, answers[0][1])
 
 
-def test_a_search_during_add_raises_the_borrow_error():
-    data = clustered(30_000, 64, seed=8)
-    index = GraphIndex(64, "euclidean")
-    index.add(data[:10])
-    worker = threading.Thread(target=index.add, args=(data[10:],))
-    refused = []
-    worker.start()
-    while worker.is_alive():
-        try:
-            index.search(data[0])
-        except RuntimeError as error:
-            refused.append(str(error))
-        time.sleep(0.01)
-    worker.join()
-    assert refused and set(refused) == {"Already mutably borrowed"}
-    assert len(index) == 30_000
-
-
 # A child that adds far more than it can in a second and reports what
 # stayed after the interrupt.
 CHILD = textwrap.dedent("""

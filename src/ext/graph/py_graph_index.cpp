@@ -24,6 +24,7 @@
 #include "module/batch_arguments.hpp"
 #include "module/cancel_event.hpp"
 #include "module/entry.hpp"
+#include "module/gate_pass.hpp"
 #include "module/numpy_array.hpp"
 #include "module/progress_bar.hpp"
 #include "module/py_metadata.hpp"
@@ -37,6 +38,7 @@ namespace {
 
 using graph::GraphIndex;
 using MetadataPairs = std::vector<NamedObject>;
+using Pass = graph::ChangeGate::Pass;
 
 constexpr std::uint64_t kDefaultK = 10;
 // A search's result arrays hold at most this many entries (queries times k).
@@ -303,6 +305,7 @@ std::optional<std::vector<std::uint64_t>> ids_of(std::optional<IdList> ids) {
 PyResult<NoneResult> add(GraphIndex& self, QueryBatch vectors, std::optional<IdList> ids,
                          std::optional<std::vector<MetadataPairs>> metadata,
                          std::optional<ThreadCount> threads, std::optional<Flag> progress) {
+  HALQEN_TRY_ASSIGN(const graph::GatePass pass, wait_for_pass(self, Pass::Change));
   HALQEN_TRY_ASSIGN(graph::Addition addition, addition_of(self.params(), std::move(vectors.rows),
                                                           ids_of(std::move(ids)), metadata));
   if (addition.count == 0 && !addition.ids && !addition.records) return NoneResult{};
@@ -504,6 +507,8 @@ PyResult<std::pair<Ref, Ref>> search(const GraphIndex& self, QueryBatch queries,
   HALQEN_TRY_ASSIGN(const std::optional<graph::ValueFilter> built,
                     checked_search(self.params(), queries.rows, k, ef_given, filter));
   HALQEN_TRY_VOID(check_not_cancelled(cancel));
+  HALQEN_TRY_ASSIGN(const graph::GatePass pass,
+                    wait_for_pass(self, Pass::Search, cancel ? &*cancel : nullptr));
   const SearchRequest request{k, ef_given ? ef_given->value : self.ef_search(),
                               built ? &*built : nullptr};
   const auto query_of = [&](std::size_t q) { return Query{queries.rows.numbers_of(q), {}}; };
@@ -533,6 +538,7 @@ PyResult<std::pair<Ref, Ref>> search_by_id(const GraphIndex& self, IdQuery ids,
   const std::uint64_t k = k_given ? k_given->value : kDefaultK;
   HALQEN_TRY_VOID(check_result_size(wanted.size(), k));
   HALQEN_TRY_VOID(check_ef(ef_given));
+  HALQEN_TRY_ASSIGN(const graph::GatePass pass, wait_for_pass(self, Pass::Search));
   HALQEN_TRY_ASSIGN(const std::vector<std::uint32_t> slots, slots_of(self, wanted));
   HALQEN_TRY_ASSIGN(const std::optional<graph::ValueFilter> built,
                     filter_of(self.params(), filter));
@@ -558,12 +564,14 @@ PyResult<Ref> rows_of(const GraphIndex& self, const std::vector<std::uint32_t>& 
 }
 
 PyResult<Ref> get_vectors(const GraphIndex& self, IdList ids, std::optional<VectorDtype> dtype) {
+  HALQEN_TRY_ASSIGN(const graph::GatePass pass, wait_for_pass(self, Pass::Inspect));
   HALQEN_TRY_ASSIGN(const std::vector<std::uint32_t> slots, slots_of(self, ids.values));
   if (dtype && dtype->single_precision) return rows_of<float>(self, slots, "float32");
   return rows_of<double>(self, slots, "float64");
 }
 
 PyResult<Ref> stored_ids(const GraphIndex& self) {
+  HALQEN_TRY_ASSIGN(const graph::GatePass pass, wait_for_pass(self, Pass::Inspect));
   const std::array<std::size_t, 1> shape = {self.size()};
   HALQEN_TRY_ASSIGN(NumpyArray array, NumpyArray::empty(shape, "int64"));
   const std::span<std::int64_t> cells = array.elements<std::int64_t>();
@@ -575,6 +583,7 @@ PyResult<Ref> stored_ids(const GraphIndex& self) {
 }
 
 PyResult<NoneResult> remove(GraphIndex& self, IdList given, std::optional<ThreadCount> threads) {
+  HALQEN_TRY_ASSIGN(const graph::GatePass pass, wait_for_pass(self, Pass::Change));
   const std::vector<std::uint64_t>& ids = given.values;
   for (const std::uint64_t id : ids) {
     if (!self.slot_of(id)) return std::unexpected(key_error(id));
@@ -590,14 +599,17 @@ PyResult<NoneResult> remove(GraphIndex& self, IdList given, std::optional<Thread
 }
 
 PyResult<std::uint64_t> length(const GraphIndex& self) {
+  HALQEN_TRY_ASSIGN(const graph::GatePass pass, wait_for_pass(self, Pass::Inspect));
   return self.size();
 }
 
 PyResult<bool> contains(const GraphIndex& self, IdKey key) {
+  HALQEN_TRY_ASSIGN(const graph::GatePass pass, wait_for_pass(self, Pass::Inspect));
   return key.id && self.slot_of(*key.id).has_value();
 }
 
 PyResult<std::uint64_t> get_ef_search(const GraphIndex& self) {
+  HALQEN_TRY_ASSIGN(const graph::GatePass pass, wait_for_pass(self, Pass::Inspect));
   return self.ef_search();
 }
 
@@ -617,6 +629,7 @@ std::string_view metric_name(const GraphIndex& self) {
 }
 
 PyResult<Ref> get_walk(const GraphIndex& self) {
+  HALQEN_TRY_ASSIGN(const graph::GatePass pass, wait_for_pass(self, Pass::Inspect));
   return text_of(walk_name(self));
 }
 
@@ -637,6 +650,7 @@ PyResult<std::uint64_t> get_ef_construction(const GraphIndex& self) {
 }
 
 PyResult<Ref> describe(const GraphIndex& self) {
+  HALQEN_TRY_ASSIGN(const graph::GatePass pass, wait_for_pass(self, Pass::Inspect));
   const std::string text = "GraphIndex(dim=" + std::to_string(self.dim()) + ", metric='" +
                            std::string(metric_name(self)) +
                            "', count=" + std::to_string(self.size()) + ", walk='" +
@@ -646,6 +660,7 @@ PyResult<Ref> describe(const GraphIndex& self) {
 
 // The ids as a list of ints: what iterating over the index goes through.
 PyResult<Ref> id_list(const GraphIndex& self) {
+  HALQEN_TRY_ASSIGN(const graph::GatePass pass, wait_for_pass(self, Pass::Inspect));
   Ref list = Ref::steal(PyList_New(0));
   if (!list) return fetch_error();
   for (std::uint32_t slot = 0; slot < self.slot_count(); ++slot) {
@@ -672,6 +687,7 @@ PyResult<void> check_ef_search(const graph::GraphParams& /*params*/, std::uint64
 
 PyResult<NoneResult> set_ef_search(GraphIndex& self, std::uint64_t ef) {
   HALQEN_TRY_VOID(check_ef_search(self.params(), ef));
+  HALQEN_TRY_ASSIGN(const graph::GatePass pass, wait_for_pass(self, Pass::Change));
   self.set_ef_search(ef);
   return NoneResult{};
 }

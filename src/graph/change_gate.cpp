@@ -1,0 +1,173 @@
+#include "graph/change_gate.hpp"
+
+#include <pthread.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <new>
+
+namespace halqen::graph {
+namespace {
+
+// How often a wait asks whether to stop: Ctrl-C ends a wait this promptly.
+constexpr std::chrono::milliseconds kWaitSlice{20};
+
+// Bumped in every forked child, before any of its threads runs: a gate last
+// used under another value was used in the parent.
+std::atomic<std::uint64_t> fork_generation{0};
+
+void note_fork_in_child() {
+  fork_generation.fetch_add(1);
+}
+
+[[maybe_unused]] const int fork_noted = ::pthread_atfork(nullptr, nullptr, note_fork_in_child);
+
+bool holds(const std::vector<std::thread::id>& threads) {
+  return std::ranges::count(threads, std::this_thread::get_id()) > 0;
+}
+
+}  // namespace
+
+bool ChangeGate::admits(Pass pass, std::uint64_t ticket) const {
+  switch (pass) {
+    case Pass::Search:
+      // A thread reading the whole index is let through: a change waiting
+      // for that read to end would wait for it.
+      if (holds(inspectors_)) return true;
+      if (changing_) return open_ && !closing_;
+      return waiting_changes_.empty();
+    case Pass::Inspect:
+      if (holds(inspectors_)) return true;
+      return !changing_ && waiting_changes_.empty();
+    case Pass::Change:
+      return !changing_ && searches_ == 0 && inspectors_.empty() &&
+             waiting_changes_.front() == ticket;
+  }
+  return false;
+}
+
+void ChangeGate::admit(Pass pass) {
+  switch (pass) {
+    case Pass::Search:
+      ++searches_;
+      break;
+    case Pass::Inspect:
+      inspectors_.push_back(std::this_thread::get_id());
+      break;
+    case Pass::Change:
+      waiting_changes_.pop_front();
+      changing_ = true;
+      open_ = false;
+      break;
+  }
+}
+
+// In a forked child only the forking thread is left: no other thread's
+// pass will ever be given back, and a change another thread held never
+// finishes. The lock itself may have been held by a thread that is gone.
+void ChangeGate::adopt_fork() {
+  const std::uint64_t generation = fork_generation.load();
+  if (generation == fork_generation_) return;
+  new (&mutex_) std::mutex();
+  new (&changed_) std::condition_variable();
+  forked_mid_change_ = forked_mid_change_ || changing_;
+  std::erase_if(inspectors_, [](std::thread::id id) { return id != std::this_thread::get_id(); });
+  waiting_changes_.clear();
+  changing_ = false;
+  open_ = false;
+  closing_ = false;
+  searches_ = 0;
+  fork_generation_ = generation;
+}
+
+bool ChangeGate::try_enter(Pass pass) {
+  adopt_fork();
+  std::lock_guard lock(mutex_);
+  if (forked_mid_change_) return false;
+  if (pass == Pass::Change) {
+    if (changing_ || searches_ != 0 || !inspectors_.empty() || !waiting_changes_.empty()) {
+      return false;
+    }
+    waiting_changes_.push_back(next_ticket_++);
+  } else if (!admits(pass, 0)) {
+    return false;
+  }
+  admit(pass);
+  return true;
+}
+
+std::optional<ChangeGate::Refusal> ChangeGate::enter(Pass pass, Stop stop) {
+  adopt_fork();
+  std::unique_lock lock(mutex_);
+  if (forked_mid_change_) return Refusal::ForkedMidChange;
+  if (pass == Pass::Change && holds(inspectors_)) return Refusal::WaitsForItself;
+  std::uint64_t ticket = 0;
+  if (pass == Pass::Change) {
+    ticket = next_ticket_++;
+    waiting_changes_.push_back(ticket);
+  }
+  while (!admits(pass, ticket)) {
+    if (changed_.wait_for(lock, kWaitSlice, [&] { return admits(pass, ticket); })) break;
+    // Asked without the lock: the question may wait for the interpreter,
+    // whose holder may be waiting for this lock.
+    lock.unlock();
+    const bool stopping = stop();
+    lock.lock();
+    if (stopping || forked_mid_change_) {
+      if (pass == Pass::Change) {
+        std::erase(waiting_changes_, ticket);
+        changed_.notify_all();
+      }
+      return forked_mid_change_ ? Refusal::ForkedMidChange : Refusal::Stopped;
+    }
+  }
+  admit(pass);
+  return std::nullopt;
+}
+
+void ChangeGate::leave(Pass pass) {
+  {
+    std::lock_guard lock(mutex_);
+    switch (pass) {
+      case Pass::Search:
+        --searches_;
+        break;
+      case Pass::Inspect: {
+        const auto mine = std::ranges::find(inspectors_, std::this_thread::get_id());
+        if (mine != inspectors_.end()) inspectors_.erase(mine);
+        break;
+      }
+      case Pass::Change:
+        changing_ = false;
+        open_ = false;
+        break;
+    }
+  }
+  changed_.notify_all();
+}
+
+void ChangeGate::open_for_searches() {
+  {
+    std::lock_guard lock(mutex_);
+    open_ = true;
+  }
+  changed_.notify_all();
+}
+
+void ChangeGate::close_for_change() {
+  std::unique_lock lock(mutex_);
+  closing_ = true;
+  // Searches are short and stop for nothing: this wait is one search long.
+  changed_.wait(lock, [&] { return searches_ == 0; });
+  open_ = false;
+  closing_ = false;
+}
+
+bool ChangeGate::forked_mid_change() {
+  adopt_fork();
+  std::lock_guard lock(mutex_);
+  return forked_mid_change_;
+}
+
+}  // namespace halqen::graph

@@ -1,0 +1,97 @@
+// Who may use one index at once, and who waits.
+//
+// One change (add, remove, a setting) at a time, in the order the changes
+// arrived. Searches run beside each other and beside the steps of a change
+// that leave the graph whole: a build opens the gate while its batches walk
+// the graph (which they only read), and closes it to write their links,
+// waiting for the searches inside to leave and keeping new ones out, so a
+// search sees the index as some completed step left it. Whatever reads the
+// whole index (saving, counting, listing ids) runs between changes. Every
+// wait is in slices, asking `stop` between them (Ctrl-C, a cancel event).
+//
+// A process forked while another thread was changing the index keeps only
+// the forking thread: the change never finishes there, and every pass is
+// refused.
+#pragma once
+
+#include <condition_variable>
+#include <cstddef>
+#include <cstdint>
+#include <deque>
+#include <mutex>
+#include <optional>
+#include <thread>
+#include <vector>
+
+#include "common/function_ref.hpp"
+
+namespace halqen::graph {
+
+class ChangeGate {
+ public:
+  enum class Pass { Search, Inspect, Change };
+  enum class Refusal {
+    Stopped,
+    ForkedMidChange,
+    // The calling thread holds a pass the wait would wait for (a change
+    // asked for inside a read of the whole index, on the same thread).
+    WaitsForItself,
+  };
+  using Stop = FunctionRef<bool()>;
+
+  ChangeGate() = default;
+  ChangeGate(const ChangeGate&) = delete;
+  ChangeGate& operator=(const ChangeGate&) = delete;
+
+  // The pass without waiting, if free now (nothing when it is not).
+  bool try_enter(Pass pass);
+  // Waits for the pass; a refusal enters nothing.
+  std::optional<Refusal> enter(Pass pass, Stop stop);
+  void leave(Pass pass);
+
+  // By the change holding the gate: searches may enter, then may not (once
+  // those inside have left).
+  void open_for_searches();
+  void close_for_change();
+
+  bool forked_mid_change();
+
+ private:
+  bool admits(Pass pass, std::uint64_t ticket) const;
+  void admit(Pass pass);
+  void adopt_fork();
+
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  std::deque<std::uint64_t> waiting_changes_;
+  std::uint64_t next_ticket_ = 0;
+  bool changing_ = false;
+  bool open_ = false;
+  bool closing_ = false;
+  std::size_t searches_ = 0;
+  // The threads reading the whole index, one entry per pass.
+  std::vector<std::thread::id> inspectors_;
+  std::uint64_t fork_generation_ = 0;
+  bool forked_mid_change_ = false;
+};
+
+// Holds a pass and gives it back on every path out.
+class GatePass {
+ public:
+  GatePass(ChangeGate& gate, ChangeGate::Pass pass) : gate_(&gate), pass_(pass) {}
+  GatePass(GatePass&& other) noexcept : gate_(other.gate_), pass_(other.pass_) {
+    other.gate_ = nullptr;
+  }
+  GatePass(const GatePass&) = delete;
+  GatePass& operator=(const GatePass&) = delete;
+  GatePass& operator=(GatePass&&) = delete;
+  ~GatePass() {
+    if (gate_ != nullptr) gate_->leave(pass_);
+  }
+
+ private:
+  ChangeGate* gate_;
+  ChangeGate::Pass pass_;
+};
+
+}  // namespace halqen::graph
