@@ -19,30 +19,36 @@ void GraphEngine::link_batch(std::span<const std::uint32_t> nodes,
                              std::span<const std::uint8_t> levels,
                              std::span<const PendingLinks> pending,
                              std::span<const std::uint8_t> new_levels, bool onto_empty,
-                             const NodeSpace& space, JobRunner& runner) {
-  links_.append_nodes(new_levels);
-  slots_.append_live(new_levels.size());
+                             const NodeSpace& space, JobRunner& runner, SearchDoor& door) {
   std::vector<ReverseLink> reverse;
-  std::vector<std::uint32_t> targets;
-  for (std::size_t i = 0; i < pending.size(); ++i) {
-    const std::uint32_t source = nodes[i];
-    for (std::uint32_t layer = 0; layer < pending[i].layers.size(); ++layer) {
-      targets.clear();
-      for (const Candidate& c : pending[i].layers[layer]) {
-        targets.push_back(c.slot);
-        reverse.push_back({c.slot, layer, c.key, source});
-      }
-      links_.set_links(source, layer, targets, targets.size());
-    }
-  }
   std::vector<LayerNode> added;
   for (std::size_t i = 0; i < pending.size(); ++i) {
     for (std::uint32_t layer = 0; layer < pending[i].layers.size(); ++layer) {
       added.push_back({layer, nodes[i]});
+      for (const Candidate& c : pending[i].layers[layer]) {
+        reverse.push_back({c.slot, layer, c.key, nodes[i]});
+      }
     }
   }
   note_prefixes_chosen(added, reverse);
-  merge_reverse_links(std::move(reverse), std::move(added), links_, space, runner);
+  // The links offered back go to nodes already in the graph, whose lists
+  // are merged from the graph as it stands: searches may run meanwhile.
+  std::vector<MergedList> merged;
+  {
+    const SearchesLetIn searches(door);
+    merged = merge_reverse_links(std::move(reverse), links_, space, runner);
+  }
+  links_.append_nodes(new_levels);
+  slots_.append_live(new_levels.size());
+  std::vector<std::uint32_t> targets;
+  for (std::size_t i = 0; i < pending.size(); ++i) {
+    for (std::uint32_t layer = 0; layer < pending[i].layers.size(); ++layer) {
+      targets.clear();
+      for (const Candidate& c : pending[i].layers[layer]) targets.push_back(c.slot);
+      links_.set_links(nodes[i], layer, targets, targets.size());
+    }
+  }
+  write_merged_lists(merged, std::move(added), links_);
   raise_entry(nodes, levels, onto_empty);
 }
 

@@ -32,6 +32,7 @@
 #include "engine/reach_trees.hpp"
 #include "engine/reverse_links.hpp"
 #include "engine/scratch_pool.hpp"
+#include "engine/search_door.hpp"
 #include "engine/slot_book.hpp"
 
 namespace halqen::graph {
@@ -72,9 +73,10 @@ class GraphEngine {
   // slot_count() on, of `new_levels`), each of levels[i] with pending[i].
   // Their links are offered back to their targets, and the entry rises to
   // the batch's highest node (`onto_empty`: no node was linked before).
+  // Searches come through `door` while the merges only read the graph.
   void link_batch(std::span<const std::uint32_t> nodes, std::span<const std::uint8_t> levels,
                   std::span<const PendingLinks> pending, std::span<const std::uint8_t> new_levels,
-                  bool onto_empty, const NodeSpace& space, JobRunner& runner);
+                  bool onto_empty, const NodeSpace& space, JobRunner& runner, SearchDoor& door);
   // The diverse prefixes chosen since the last call are forgotten: a copy
   // of the graph (which saves no prefix) must grow as the original does.
   void forget_chosen_prefixes();
@@ -100,9 +102,10 @@ class GraphEngine {
   // Removes the nodes (ascending, distinct, live, not every one): the lists
   // that linked to them chosen again, then clear(slot) for each and its
   // links and slot released, the entry chosen again if it went, and every
-  // node reachable again (graph_engine_remove.cpp).
+  // node reachable again (graph_engine_remove.cpp). Searches come through
+  // `door` while the new lists are chosen, which only reads the graph.
   void remove_nodes(std::span<const std::uint32_t> slots, const NodeSpace& rows, JobRunner& runner,
-                    FunctionRef<void(std::uint32_t)> clear);
+                    FunctionRef<void(std::uint32_t)> clear, SearchDoor& door);
 
   // ---- state -------------------------------------------------------------
 

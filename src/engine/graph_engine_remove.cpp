@@ -288,30 +288,47 @@ void GraphEngine::link_orphans(std::span<const std::vector<std::uint32_t>> left,
 }
 
 void GraphEngine::remove_nodes(std::span<const std::uint32_t> slots, const NodeSpace& rows,
-                               JobRunner& runner, FunctionRef<void(std::uint32_t)> clear) {
+                               JobRunner& runner, FunctionRef<void(std::uint32_t)> clear,
+                               SearchDoor& door) {
   std::vector<std::uint8_t> removed(slot_count(), 0);
   for (const std::uint32_t slot : slots) removed[slot] = 1;
   const Repair repair(links_, rows, removed);
-  for (unsigned layer = 0; layer <= top_level_; ++layer) {
-    NearbyLinks nearby = linking_to_removed_nearby(links_, slots, removed, layer);
-    std::vector<std::uint32_t>& touched = nearby.touched;
-    if (!nearby.unresolved.empty()) {
-      const std::vector<std::uint32_t> scanned =
-          linking_to_unresolved(*this, repair, nearby.unresolved, removed, layer, runner);
-      touched.insert(touched.end(), scanned.begin(), scanned.end());
+  // Each layer's new lists are chosen from that layer alone, as it stands:
+  // all are chosen first, with searches let in, then written.
+  struct LayerLists {
+    std::vector<std::uint32_t> touched;
+    std::vector<std::pair<std::vector<std::uint32_t>, std::size_t>> lists;
+  };
+  std::vector<LayerLists> chosen(top_level_ + 1);
+  {
+    const SearchesLetIn searches(door);
+    for (unsigned layer = 0; layer <= top_level_; ++layer) {
+      NearbyLinks nearby = linking_to_removed_nearby(links_, slots, removed, layer);
+      std::vector<std::uint32_t>& touched = nearby.touched;
+      if (!nearby.unresolved.empty()) {
+        const std::vector<std::uint32_t> scanned =
+            linking_to_unresolved(*this, repair, nearby.unresolved, removed, layer, runner);
+        touched.insert(touched.end(), scanned.begin(), scanned.end());
+      }
+      sort_distinct(touched);
+      auto& lists = chosen[layer].lists;
+      lists.resize(touched.size());
+      const PieceJob choose{
+          (touched.size() + kNodesPerPiece - 1) / kNodesPerPiece, [&](std::size_t piece) {
+            const std::size_t end = std::min(touched.size(), (piece + 1) * kNodesPerPiece);
+            for (std::size_t i = piece * kNodesPerPiece; i < end; ++i) {
+              lists[i] = repair.chosen(touched[i], layer);
+            }
+          }};
+      runner.run(choose, false);
+      chosen[layer].touched = std::move(touched);
     }
-    sort_distinct(touched);
-    std::vector<std::pair<std::vector<std::uint32_t>, std::size_t>> lists(touched.size());
-    const PieceJob choose{
-        (touched.size() + kNodesPerPiece - 1) / kNodesPerPiece, [&](std::size_t piece) {
-          const std::size_t end = std::min(touched.size(), (piece + 1) * kNodesPerPiece);
-          for (std::size_t i = piece * kNodesPerPiece; i < end; ++i) {
-            lists[i] = repair.chosen(touched[i], layer);
-          }
-        }};
-    runner.run(choose, false);
-    for (std::size_t i = 0; i < touched.size(); ++i) {
-      links_.set_links(touched[i], layer, lists[i].first, lists[i].second);
+  }
+  for (unsigned layer = 0; layer <= top_level_; ++layer) {
+    const LayerLists& layer_lists = chosen[layer];
+    for (std::size_t i = 0; i < layer_lists.touched.size(); ++i) {
+      links_.set_links(layer_lists.touched[i], layer, layer_lists.lists[i].first,
+                       layer_lists.lists[i].second);
     }
   }
   const bool entry_removed = removed[entry_] != 0;

@@ -24,10 +24,9 @@ bool reverse_order(const ReverseLink& a, const ReverseLink& b) {
 }
 
 // The target keeps its links and takes the new ones while they fit;
-// beyond, the union is pruned by the diversity rule. Returns the nodes
-// the target no longer links to.
-std::vector<std::uint32_t> merge_group(std::span<const ReverseLink> group, LinkStore& links,
-                                       const NodeSpace& space) {
+// beyond, the union is pruned by the diversity rule. Reads the lists only.
+MergedList merge_group(std::span<const ReverseLink> group, const LinkStore& links,
+                       const NodeSpace& space) {
   const std::uint32_t target = group.front().target;
   const unsigned layer = group.front().layer;
   const std::span<const std::uint32_t> existing = links.links(target, layer);
@@ -35,8 +34,7 @@ std::vector<std::uint32_t> merge_group(std::span<const ReverseLink> group, LinkS
   const std::size_t prefix = links.diverse_prefix(target, layer);
   if (existing.size() + group.size() <= links.capacity(layer)) {
     for (const ReverseLink& link : group) merged.push_back(link.source);
-    links.set_links(target, layer, merged, prefix);
-    return {};
+    return {target, layer, std::move(merged), prefix, {}};
   }
   std::vector<double> keys(merged.size());
   space.from_node(target, [&](DistanceComputer& from_target) {
@@ -55,46 +53,12 @@ std::vector<std::uint32_t> merge_group(std::span<const ReverseLink> group, LinkS
   prune_neighbours(space, candidates, links.capacity(layer), kept, known);
   std::vector<std::uint32_t> chosen;
   for (const Candidate& c : kept) chosen.push_back(c.slot);
-  links.set_links(target, layer, chosen, chosen.size());
   std::vector<std::uint32_t> dropped;
   for (const Candidate& c : candidates) {
     if (std::find(chosen.begin(), chosen.end(), c.slot) == chosen.end()) dropped.push_back(c.slot);
   }
-  return dropped;
-}
-
-// Each group (links to one node on one layer) is merged by one piece.
-// Returns the nodes that the merges dropped from a list, in group order.
-std::vector<LayerNode> merge_groups(const std::vector<ReverseLink>& reverse, LinkStore& links,
-                                    const NodeSpace& space, JobRunner& runner) {
-  std::vector<std::size_t> group_begins;
-  for (std::size_t i = 0; i < reverse.size(); ++i) {
-    if (i == 0 || reverse[i].target != reverse[i - 1].target ||
-        reverse[i].layer != reverse[i - 1].layer) {
-      group_begins.push_back(i);
-    }
-  }
-  group_begins.push_back(reverse.size());
-  const std::size_t groups = group_begins.size() - 1;
-  std::vector<std::vector<std::uint32_t>> dropped(groups);
-  const PieceJob merge{
-      (groups + kGroupsPerPiece - 1) / kGroupsPerPiece, [&](std::size_t piece) {
-        const std::size_t first = piece * kGroupsPerPiece;
-        const std::size_t last = std::min(groups, first + kGroupsPerPiece);
-        for (std::size_t g = first; g < last; ++g) {
-          dropped[g] = merge_group(
-              std::span(reverse).subspan(group_begins[g], group_begins[g + 1] - group_begins[g]),
-              links, space);
-        }
-      }};
-  runner.run(merge, false);
-  std::vector<LayerNode> unlinked;
-  for (std::size_t g = 0; g < groups; ++g) {
-    for (const std::uint32_t node : dropped[g]) {
-      unlinked.push_back({reverse[group_begins[g]].layer, node});
-    }
-  }
-  return unlinked;
+  const std::size_t diverse = chosen.size();
+  return {target, layer, std::move(chosen), diverse, std::move(dropped)};
 }
 
 // Every node the batch left without a link in gets one from the first
@@ -124,10 +88,41 @@ void relink_orphans(std::vector<LayerNode> unlinked, LinkStore& links) {
 
 }  // namespace
 
-void merge_reverse_links(std::vector<ReverseLink> reverse, std::vector<LayerNode> added,
-                         LinkStore& links, const NodeSpace& space, JobRunner& runner) {
+std::vector<MergedList> merge_reverse_links(std::vector<ReverseLink> reverse,
+                                            const LinkStore& links, const NodeSpace& space,
+                                            JobRunner& runner) {
   std::sort(reverse.begin(), reverse.end(), reverse_order);
-  std::vector<LayerNode> unlinked = merge_groups(reverse, links, space, runner);
+  std::vector<std::size_t> group_begins;
+  for (std::size_t i = 0; i < reverse.size(); ++i) {
+    if (i == 0 || reverse[i].target != reverse[i - 1].target ||
+        reverse[i].layer != reverse[i - 1].layer) {
+      group_begins.push_back(i);
+    }
+  }
+  group_begins.push_back(reverse.size());
+  const std::size_t groups = group_begins.size() - 1;
+  std::vector<MergedList> merged(groups);
+  const PieceJob merge{
+      (groups + kGroupsPerPiece - 1) / kGroupsPerPiece, [&](std::size_t piece) {
+        const std::size_t first = piece * kGroupsPerPiece;
+        const std::size_t last = std::min(groups, first + kGroupsPerPiece);
+        for (std::size_t g = first; g < last; ++g) {
+          merged[g] = merge_group(
+              std::span(reverse).subspan(group_begins[g], group_begins[g + 1] - group_begins[g]),
+              links, space);
+        }
+      }};
+  runner.run(merge, false);
+  return merged;
+}
+
+void write_merged_lists(std::span<const MergedList> merged, std::vector<LayerNode> added,
+                        LinkStore& links) {
+  std::vector<LayerNode> unlinked;
+  for (const MergedList& list : merged) {
+    links.set_links(list.target, list.layer, list.links, list.diverse_prefix);
+    for (const std::uint32_t node : list.dropped) unlinked.push_back({list.layer, node});
+  }
   unlinked.insert(unlinked.end(), added.begin(), added.end());
   relink_orphans(std::move(unlinked), links);
 }

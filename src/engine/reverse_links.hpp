@@ -3,7 +3,9 @@
 #pragma once
 
 #include <compare>
+#include <cstddef>
 #include <cstdint>
+#include <span>
 #include <vector>
 
 #include "engine/distance_computer.hpp"
@@ -28,13 +30,28 @@ struct ReverseLink {
   std::uint32_t source;
 };
 
+// A target's list once the links offered to it are merged in, and the
+// nodes the merge dropped from it.
+struct MergedList {
+  std::uint32_t target = 0;
+  std::uint32_t layer = 0;
+  std::vector<std::uint32_t> links;
+  std::size_t diverse_prefix = 0;
+  std::vector<std::uint32_t> dropped;
+};
+
 // Groups `reverse` by (layer, target), orders each group by (key, source)
-// and merges it into the target's list, groups in parallel: the list takes
+// and merges it with the target's list, groups in parallel: the list takes
 // the new links while they fit, beyond that the union is pruned by the
-// diversity rule. Then every node of `added`, and every node a merge
-// dropped, that no link points to any more is linked again (sequentially,
-// in (layer, slot) order). The result does not depend on the threads.
-void merge_reverse_links(std::vector<ReverseLink> reverse, std::vector<LayerNode> added,
-                         LinkStore& links, const NodeSpace& space, JobRunner& runner);
+// diversity rule. Only reads the lists; the result, in (layer, target)
+// order, does not depend on the threads.
+std::vector<MergedList> merge_reverse_links(std::vector<ReverseLink> reverse,
+                                            const LinkStore& links, const NodeSpace& space,
+                                            JobRunner& runner);
+// Writes the merged lists; then every node of `added`, and every node a
+// merge dropped, that no link points to any more is linked again
+// (sequentially, in (layer, slot) order).
+void write_merged_lists(std::span<const MergedList> merged, std::vector<LayerNode> added,
+                        LinkStore& links);
 
 }  // namespace halqen::graph

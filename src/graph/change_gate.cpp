@@ -147,7 +147,7 @@ void ChangeGate::leave(Pass pass) {
   changed_.notify_all();
 }
 
-void ChangeGate::open_for_searches() {
+void ChangeGate::let_in() {
   {
     std::lock_guard lock(mutex_);
     open_ = true;
@@ -155,7 +155,7 @@ void ChangeGate::open_for_searches() {
   changed_.notify_all();
 }
 
-void ChangeGate::close_for_change() {
+void ChangeGate::keep_out() {
   std::unique_lock lock(mutex_);
   closing_ = true;
   // Searches are short and stop for nothing: this wait is one search long.

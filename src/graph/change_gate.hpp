@@ -24,10 +24,11 @@
 #include <vector>
 
 #include "common/function_ref.hpp"
+#include "engine/search_door.hpp"
 
 namespace halqen::graph {
 
-class ChangeGate {
+class ChangeGate final : public SearchDoor {
  public:
   enum class Pass { Search, Inspect, Change };
   enum class Refusal {
@@ -42,6 +43,7 @@ class ChangeGate {
   ChangeGate() = default;
   ChangeGate(const ChangeGate&) = delete;
   ChangeGate& operator=(const ChangeGate&) = delete;
+  ~ChangeGate() = default;
 
   // The pass without waiting, if free now (nothing when it is not).
   bool try_enter(Pass pass);
@@ -51,8 +53,8 @@ class ChangeGate {
 
   // By the change holding the gate: searches may enter, then may not (once
   // those inside have left).
-  void open_for_searches();
-  void close_for_change();
+  void let_in() override;
+  void keep_out() override;
 
   bool forked_mid_change();
 

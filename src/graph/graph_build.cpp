@@ -101,19 +101,6 @@ class Unstoppable final : public JobRunner {
   JobRunner& runner_;
 };
 
-// Opens the gate to searches for a scope that leaves the graph whole, and
-// closes it on every path out (waiting for the searches inside).
-class SearchWindow {
- public:
-  explicit SearchWindow(ChangeGate& gate) : gate_(gate) { gate_.open_for_searches(); }
-  SearchWindow(const SearchWindow&) = delete;
-  SearchWindow& operator=(const SearchWindow&) = delete;
-  ~SearchWindow() { gate_.close_for_change(); }
-
- private:
-  ChangeGate& gate_;
-};
-
 }  // namespace
 
 class GraphIndex::Builder {
@@ -325,7 +312,7 @@ class GraphIndex::Builder {
       const PieceJob search{end - begin,
                             [&](std::size_t i) { pending[i] = search_links(begin + i); }};
       // The batch only reads the graph: searches may run beside it.
-      const SearchWindow window(index_.gate());
+      const SearchesLetIn searches(index_.gate());
       if (!runner_.run(search, true)) return false;
     }
     commit(begin, end, pending);
@@ -348,7 +335,7 @@ class GraphIndex::Builder {
     }
     index_.engine_.link_batch(std::span(slots_).subspan(begin, end - begin),
                               std::span(levels_).subspan(begin, end - begin), pending, new_levels,
-                              linked() == 0, space(), runner_);
+                              linked() == 0, space(), runner_, index_.gate());
     for (std::size_t i = begin; i < end; ++i) {
       if (slots_[i] >= first_new_) {
         index_.labels_.append(std::span(labels_).subspan(i, 1));

@@ -36,7 +36,8 @@ void GraphIndex::remove_slots(std::span<const std::uint32_t> slots, JobRunner& r
   try {
     labels_.prepare_release();
     const StoredSpace rows(store_, nullptr);
-    engine_.remove_nodes(slots, rows, runner, [this](std::uint32_t slot) { clear_slot(slot); });
+    engine_.remove_nodes(
+        slots, rows, runner, [this](std::uint32_t slot) { clear_slot(slot); }, gate());
   } catch (...) {
     // Whatever the failure left half done is checked by a full pass.
     engine_.forget_reach();

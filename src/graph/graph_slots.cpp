@@ -13,6 +13,8 @@ void GraphIndex::fill_row(std::uint32_t slot, std::span<const double> row) {
 }
 
 void GraphIndex::append_rows(std::vector<double>&& rows, std::size_t count) {
+  // A whole copy of the rows where they move: searches read the old ones.
+  store_.make_room(count, gate());
   const std::size_t coded = store_.values().size();
   store_.append(std::move(rows), count);
   const std::span<const double> values = store_.values();

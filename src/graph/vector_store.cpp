@@ -34,6 +34,37 @@ void VectorStore::append(std::vector<double>&& rows, std::size_t count) {
   }
 }
 
+namespace {
+
+// What reserve_for_append_tight(values, extra) would give `values`, in a
+// new vector filled while searches read the old one.
+template <class T>
+std::vector<T> grown_copy(const std::vector<T>& values, std::size_t extra) {
+  std::vector<T> grown;
+  grown.reserve(values.capacity());
+  reserve_for_append_tight(grown, values.size() + extra);
+  grown.assign(values.begin(), values.end());
+  return grown;
+}
+
+}  // namespace
+
+void VectorStore::make_room(std::size_t count, SearchDoor& door) {
+  const bool norms = keeps_norms();
+  const bool values_move = count_ > 0 && values_.size() + count * dim_ > values_.capacity();
+  const bool norms_move = norms && norms_.size() + count > norms_.capacity();
+  if (!values_move && !norms_move) return;
+  std::vector<double> values;
+  std::vector<double> kept_norms;
+  {
+    const SearchesLetIn searches(door);
+    if (values_move) values = grown_copy(values_, count * dim_);
+    if (norms_move) kept_norms = grown_copy(norms_, count);
+  }
+  if (values_move) values_.swap(values);
+  if (norms_move) norms_.swap(kept_norms);
+}
+
 void VectorStore::set_row(std::uint32_t slot, std::span<const double> row) {
   std::copy(row.begin(), row.end(), values_.begin() + static_cast<std::ptrdiff_t>(slot * dim_));
   if (keeps_norms()) norms_[slot] = squared_norm(this->row(slot));

@@ -7,6 +7,7 @@
 #include <span>
 #include <vector>
 
+#include "engine/search_door.hpp"
 #include "metrics/metrics.hpp"
 
 namespace halqen::graph {
@@ -18,6 +19,10 @@ class VectorStore {
   // Appends `count` rows of dim numbers. An empty store adopts the buffer
   // rather than copying it. Throws std::bad_alloc with the store unchanged.
   void append(std::vector<double>&& rows, std::size_t count);
+  // Room for `count` more rows, as append() would make it; where that
+  // moves the rows, the copy is made while `door` lets searches read the
+  // rows where they are, and takes their place once the searches have left.
+  void make_room(std::size_t count, SearchDoor& door);
   // Keeps the first `count` rows (what an interrupted addition leaves).
   void truncate(std::size_t count);
   // Writes a row in place of a free slot's (precondition: slot < size()).

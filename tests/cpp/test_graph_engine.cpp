@@ -87,7 +87,8 @@ class EngineModel {
         pending[i] = engine.choose_links(from, levels[i], kBuildWidth, space);
       }
     }
-    engine.link_batch(nodes, levels, pending, new_levels, linked_before == 0, space, runner);
+    engine.link_batch(nodes, levels, pending, new_levels, linked_before == 0, space, runner,
+                      no_searches_);
     engine.forget_chosen_prefixes();
     engine.connect_unreached(space, nodes);
   }
@@ -97,7 +98,8 @@ class EngineModel {
     std::shuffle(held.begin(), held.end(), rng);
     held.resize(std::min(count, held.size() - 1));
     std::sort(held.begin(), held.end());
-    engine.remove_nodes(held, space, runner, [](std::uint32_t) {});
+    engine.remove_nodes(
+        held, space, runner, [](std::uint32_t) {}, no_searches_);
     for (const std::uint32_t slot : held) live.erase(slot);
   }
 
@@ -174,6 +176,7 @@ class EngineModel {
   }
 
   NeverInterrupt never_;
+  mutable NoSearches no_searches_;
   mutable ThreadRunner runner{2, never_};
 };
 
