@@ -27,7 +27,8 @@ def run_example(name):
 
 def test_every_example_is_covered():
     assert {path.name for path in EXAMPLES.glob("*.py")} == {
-        "demo.py", "filtered_search.py", "digits_search.py", "semantic_service.py", "typed_calls.py"}
+        "demo.py", "filtered_search.py", "digits_search.py", "semantic_service.py", "typed_calls.py",
+        "ingesting_service.py"}
 
 
 def test_demo():
@@ -49,6 +50,13 @@ def test_semantic_service():
     assert all(" 105 " not in line and " 108 " not in line for line in answers[1].splitlines()[1:])
     assert len(answers[2].splitlines()) == 1 + 5  # five documents of 2022 and 2023, no padding
     assert " 106 " not in answers[3]
+
+
+def test_ingesting_service_answers_every_search_while_it_adds():
+    output = run_example("ingesting_service.py")
+    assert "vectors held: 21000" in output
+    answered = re.search(r"answered while ingesting: (\d+), failed: (\d+)", output)
+    assert answered and int(answered.group(1)) > 0 and int(answered.group(2)) == 0
 
 
 def test_typed_calls():
