@@ -206,9 +206,13 @@ class Session:
 
     def run_method(self, slot, method, args, kwargs, predict, verify=True, parse_error=False):
         shared = method in SHARED_METHODS
-        conflict = slot.borrow == -1 or (not shared and slot.borrow != 0)
+        # A GraphIndex call converts its arguments before it takes its turn:
+        # a call nested in that conversion runs whole first, and is never
+        # refused.
+        waits = isinstance(slot.model, GraphModel)
+        conflict = not waits and (slot.borrow == -1 or (not shared and slot.borrow != 0))
         before = slot.borrow
-        if not parse_error and not conflict:
+        if not parse_error and not conflict and not waits:
             slot.borrow = before + 1 if shared else -1
         try:
             result, error = self.invoke(getattr(slot.index, method), args, kwargs)

@@ -27,7 +27,19 @@ bool holds(const std::vector<std::thread::id>& threads) {
   return std::ranges::count(threads, std::this_thread::get_id()) > 0;
 }
 
+void drop_mine(std::vector<std::thread::id>& threads) {
+  const auto mine = std::ranges::find(threads, std::this_thread::get_id());
+  if (mine != threads.end()) threads.erase(mine);
+}
+
 }  // namespace
+
+bool ChangeGate::waits_for_itself(Pass pass) const {
+  if (changing_ && changer_ == std::this_thread::get_id()) {
+    return pass != Pass::Search || !open_;
+  }
+  return pass == Pass::Change && (holds(inspectors_) || holds(searchers_));
+}
 
 bool ChangeGate::admits(Pass pass, std::uint64_t ticket) const {
   switch (pass) {
@@ -41,7 +53,7 @@ bool ChangeGate::admits(Pass pass, std::uint64_t ticket) const {
       if (holds(inspectors_)) return true;
       return !changing_ && waiting_changes_.empty();
     case Pass::Change:
-      return !changing_ && searches_ == 0 && inspectors_.empty() &&
+      return !changing_ && searchers_.empty() && inspectors_.empty() &&
              waiting_changes_.front() == ticket;
   }
   return false;
@@ -50,7 +62,7 @@ bool ChangeGate::admits(Pass pass, std::uint64_t ticket) const {
 void ChangeGate::admit(Pass pass) {
   switch (pass) {
     case Pass::Search:
-      ++searches_;
+      searchers_.push_back(std::this_thread::get_id());
       break;
     case Pass::Inspect:
       inspectors_.push_back(std::this_thread::get_id());
@@ -58,6 +70,7 @@ void ChangeGate::admit(Pass pass) {
     case Pass::Change:
       waiting_changes_.pop_front();
       changing_ = true;
+      changer_ = std::this_thread::get_id();
       open_ = false;
       break;
   }
@@ -73,11 +86,11 @@ void ChangeGate::adopt_fork() {
   new (&changed_) std::condition_variable();
   forked_mid_change_ = forked_mid_change_ || changing_;
   std::erase_if(inspectors_, [](std::thread::id id) { return id != std::this_thread::get_id(); });
+  searchers_.clear();
   waiting_changes_.clear();
   changing_ = false;
   open_ = false;
   closing_ = false;
-  searches_ = 0;
   fork_generation_ = generation;
 }
 
@@ -86,7 +99,7 @@ bool ChangeGate::try_enter(Pass pass) {
   std::lock_guard lock(mutex_);
   if (forked_mid_change_) return false;
   if (pass == Pass::Change) {
-    if (changing_ || searches_ != 0 || !inspectors_.empty() || !waiting_changes_.empty()) {
+    if (changing_ || !searchers_.empty() || !inspectors_.empty() || !waiting_changes_.empty()) {
       return false;
     }
     waiting_changes_.push_back(next_ticket_++);
@@ -101,7 +114,7 @@ std::optional<ChangeGate::Refusal> ChangeGate::enter(Pass pass, Stop stop) {
   adopt_fork();
   std::unique_lock lock(mutex_);
   if (forked_mid_change_) return Refusal::ForkedMidChange;
-  if (pass == Pass::Change && holds(inspectors_)) return Refusal::WaitsForItself;
+  if (waits_for_itself(pass)) return Refusal::WaitsForItself;
   std::uint64_t ticket = 0;
   if (pass == Pass::Change) {
     ticket = next_ticket_++;
@@ -131,15 +144,14 @@ void ChangeGate::leave(Pass pass) {
     std::lock_guard lock(mutex_);
     switch (pass) {
       case Pass::Search:
-        --searches_;
+        drop_mine(searchers_);
         break;
-      case Pass::Inspect: {
-        const auto mine = std::ranges::find(inspectors_, std::this_thread::get_id());
-        if (mine != inspectors_.end()) inspectors_.erase(mine);
+      case Pass::Inspect:
+        drop_mine(inspectors_);
         break;
-      }
       case Pass::Change:
         changing_ = false;
+        changer_ = std::thread::id();
         open_ = false;
         break;
     }
@@ -159,7 +171,7 @@ void ChangeGate::keep_out() {
   std::unique_lock lock(mutex_);
   closing_ = true;
   // Searches are short and stop for nothing: this wait is one search long.
-  changed_.wait(lock, [&] { return searches_ == 0; });
+  changed_.wait(lock, [&] { return searchers_.empty(); });
   open_ = false;
   closing_ = false;
 }

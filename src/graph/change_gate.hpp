@@ -34,8 +34,10 @@ class ChangeGate final : public SearchDoor {
   enum class Refusal {
     Stopped,
     ForkedMidChange,
-    // The calling thread holds a pass the wait would wait for (a change
-    // asked for inside a read of the whole index, on the same thread).
+    // The calling thread holds a pass the wait would wait for: a change
+    // asked for by a thread that is searching or reading the whole index,
+    // or anything asked for by the thread making a change (from Python
+    // code the call ran).
     WaitsForItself,
   };
   using Stop = FunctionRef<bool()>;
@@ -59,6 +61,7 @@ class ChangeGate final : public SearchDoor {
   bool forked_mid_change();
 
  private:
+  bool waits_for_itself(Pass pass) const;
   bool admits(Pass pass, std::uint64_t ticket) const;
   void admit(Pass pass);
   void adopt_fork();
@@ -70,9 +73,10 @@ class ChangeGate final : public SearchDoor {
   bool changing_ = false;
   bool open_ = false;
   bool closing_ = false;
-  std::size_t searches_ = 0;
-  // The threads reading the whole index, one entry per pass.
+  // The threads holding each kind of pass, one entry per pass.
+  std::vector<std::thread::id> searchers_;
   std::vector<std::thread::id> inspectors_;
+  std::thread::id changer_;
   std::uint64_t fork_generation_ = 0;
   bool forked_mid_change_ = false;
 };

@@ -16,9 +16,10 @@ PyErr refusal_error(ChangeGate::Refusal refusal) {
   if (refusal == ChangeGate::Refusal::ForkedMidChange) return forked_mid_change_error();
   return PyErr::new_err(
       PyExc_RuntimeError,
-      "this thread is reading the whole index (saving, pickling or listing it) and, inside "
-      "that read, asked to change it, which would wait for the read to end: change the index "
-      "after the read returns");
+      "this thread is already in a call on this index (a search, a change, or a read of the "
+      "whole index such as saving or pickling) and, from Python code run inside that call, "
+      "asked for another that would wait for it to end: use the index after that call "
+      "returns");
 }
 
 // Whether the event is set, asked with the interpreter lock taken back; an

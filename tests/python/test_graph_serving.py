@@ -192,6 +192,30 @@ def test_a_whole_read_inside_a_change_on_the_same_thread_is_refused_not_a_hang(t
             index.add([[2.0, 2.0]])  # a change while write_index holds the index
             return str(tmp_path / "index.halqen")
 
-    with pytest.raises(RuntimeError, match="change the index after the read returns"):
+    with pytest.raises(RuntimeError, match="use the index after that call returns"):
         halqen_ext.write_index(index, Path())
     assert len(index) == 2
+
+
+def test_python_code_run_by_a_calls_conversion_may_use_the_index():
+    index = GraphIndex(2, "euclidean", schema=["a"])
+    index.add([[0.0, 0.0]], metadata=[[("a", 1)]])
+    seen = []
+
+    class Nested:
+        """A metadata value whose conversion adds to and searches the index."""
+
+        def __index__(self):
+            index.add([[9.0, 9.0]], ids=[50])
+            seen.append(index.search([9.0, 9.0], k=1)[0].tolist())
+            return 3
+
+    # In a thread, so that a call waiting for itself fails the test, not the run.
+    caller = threading.Thread(
+        target=lambda: index.add([[1.0, 1.0]], ids=[7], metadata=[[("a", Nested())]]),
+        daemon=True)
+    caller.start()
+    caller.join(timeout=30)
+    assert not caller.is_alive(), "the add waited for the call it was converting for"
+    assert seen == [[50]]
+    assert sorted(index.ids().tolist()) == [0, 7, 50]

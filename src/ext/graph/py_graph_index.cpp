@@ -305,10 +305,12 @@ std::optional<std::vector<std::uint64_t>> ids_of(std::optional<IdList> ids) {
 PyResult<NoneResult> add(GraphIndex& self, QueryBatch vectors, std::optional<IdList> ids,
                          std::optional<std::vector<MetadataPairs>> metadata,
                          std::optional<ThreadCount> threads, std::optional<Flag> progress) {
-  HALQEN_TRY_ASSIGN(const graph::GatePass pass, wait_for_pass(self, Pass::Change));
+  // The metadata is converted first: converting runs the caller's Python
+  // code, which may use the index.
   HALQEN_TRY_ASSIGN(graph::Addition addition, addition_of(self.params(), std::move(vectors.rows),
                                                           ids_of(std::move(ids)), metadata));
   if (addition.count == 0 && !addition.ids && !addition.records) return NoneResult{};
+  HALQEN_TRY_ASSIGN(const graph::GatePass pass, wait_for_pass(self, Pass::Change));
   std::optional<ProgressBar> bar;
   if (progress && progress->on) bar.emplace();
   const graph::ProgressFn report = [&](std::size_t done, std::size_t total) {
