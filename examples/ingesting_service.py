@@ -6,7 +6,7 @@ lock of your own is needed: a search runs during an add and sees the index
 as some completed step of the add left it; a second add waits its turn.
 
 The script starts the server on a free local port, lets four client threads
-search in a loop while a fifth posts twenty batches, and prints how many
+search in a loop while a fifth posts eight batches, and prints how many
 searches were answered and how many failed (none).
 """
 import json
@@ -20,7 +20,7 @@ import numpy as np
 from halqen_ext import GraphIndex
 
 DIM = 32
-BATCHES, BATCH = 20, 1_000
+BATCHES, BATCH = 8, 500
 CLIENTS = 4
 
 index = GraphIndex(DIM, "euclidean")

@@ -54,7 +54,7 @@ def test_semantic_service():
 
 def test_ingesting_service_answers_every_search_while_it_adds():
     output = run_example("ingesting_service.py")
-    assert "vectors held: 21000" in output
+    assert "vectors held: 4500" in output
     answered = re.search(r"answered while ingesting: (\d+), failed: (\d+)", output)
     assert answered and int(answered.group(1)) > 0 and int(answered.group(2)) == 0
 

@@ -137,7 +137,7 @@ def test_searches_beside_adds_removals_and_replacements_see_completed_steps():
 
 def test_a_second_writer_waits_its_turn_and_writers_keep_their_order():
     rng = np.random.default_rng(4)
-    data = clustered(rng, 40_000)
+    data = clustered(rng, 12_500)
     index = GraphIndex(DIM, "euclidean", ef_construction=64)
     index.add(data[:100])
     order = []
@@ -146,11 +146,11 @@ def test_a_second_writer_waits_its_turn_and_writers_keep_their_order():
         index.add(data[part], ids=range(part.start, part.stop), threads=1)
         order.append(name)
 
-    first = threading.Thread(target=add, args=(slice(100, 30_000), "first"))
+    first = threading.Thread(target=add, args=(slice(100, 12_000), "first"))
     first.start()
-    while index.search(data[0], k=1)[0].tolist() != [0]:
-        pass  # the first add has begun
-    second = threading.Thread(target=add, args=(slice(30_000, 30_500), "second"))
+    while index.search(data[150], k=1)[0].tolist() != [150]:
+        pass  # a batch of the first add is in: it holds its turn
+    second = threading.Thread(target=add, args=(slice(12_000, 12_500), "second"))
     second.start()
     time.sleep(0.05)
     index.remove([5])  # a third, behind both
@@ -158,19 +158,19 @@ def test_a_second_writer_waits_its_turn_and_writers_keep_their_order():
     first.join()
     second.join()
     assert order == ["first", "second", "remove"]
-    assert len(index) == 30_499 and 5 not in index and 30_499 in index
+    assert len(index) == 12_499 and 5 not in index and 12_499 in index
 
 
 @pytest.mark.skipif(not hasattr(signal, "pthread_kill"), reason="needs pthread_kill")
 def test_ctrl_c_ends_a_writer_waiting_for_its_turn_and_leaves_the_running_one_whole():
     rng = np.random.default_rng(5)
-    data = clustered(rng, 60_000)
+    data = clustered(rng, 20_000)
     index = GraphIndex(DIM, "euclidean", ef_construction=64)
     index.add(data[:100])
     running = threading.Thread(target=index.add, args=(data[100:],), kwargs={"threads": 1})
     running.start()
-    while index.search(data[0], k=1)[0].tolist() != [0]:
-        pass
+    while index.search(data[150], k=1)[0].tolist() != [150]:
+        pass  # a batch of the running add is in: it holds its turn
     main = threading.main_thread().ident
     threading.Timer(0.2, lambda: signal.pthread_kill(main, signal.SIGINT)).start()
     began = time.perf_counter()
@@ -180,7 +180,7 @@ def test_ctrl_c_ends_a_writer_waiting_for_its_turn_and_leaves_the_running_one_wh
     assert running.is_alive(), "the running add ended first: give it more rows"
     running.join()
     assert waited < 5.0
-    assert len(index) == 60_000 and 10**9 not in index
+    assert len(index) == 20_000 and 10**9 not in index
 
 
 def test_a_whole_read_inside_a_change_on_the_same_thread_is_refused_not_a_hang(tmp_path):
