@@ -23,10 +23,8 @@ import numpy as np  # noqa: E402
 
 import halqen_ext  # noqa: E402
 from halqen_ext import GraphIndex  # noqa: E402
+from small_changes import CLUSTERS, DIM, SEED, clustered  # noqa: E402  (the same data)
 
-DIM = 128
-CLUSTERS = 256
-SEED = 11
 FULL_COUNT = 1_000_000
 QUICK_COUNT = 50_000
 SEARCHERS = 4
@@ -36,10 +34,6 @@ ADD_BATCHES = 5
 REMOVED_SHARE = 0.01
 REMOVE_CALLS = 3
 BUILD_THREADS = 2
-
-
-def clustered(rng, centres, count):
-    return centres[rng.integers(0, len(centres), count)] + rng.normal(0.0, 1.0, (count, DIM))
 
 
 class Searchers:

@@ -98,12 +98,14 @@ bool ChangeGate::try_enter(Pass pass) {
   adopt_fork();
   std::lock_guard lock(mutex_);
   if (forked_mid_change_) return false;
+  std::uint64_t ticket = 0;
   if (pass == Pass::Change) {
-    if (changing_ || !searchers_.empty() || !inspectors_.empty() || !waiting_changes_.empty()) {
-      return false;
-    }
-    waiting_changes_.push_back(next_ticket_++);
-  } else if (!admits(pass, 0)) {
+    ticket = next_ticket_++;
+    waiting_changes_.push_back(ticket);
+  }
+  if (!admits(pass, ticket)) {
+    // Never queued behind anyone: a refused try leaves no ticket.
+    if (pass == Pass::Change) waiting_changes_.pop_back();
     return false;
   }
   admit(pass);

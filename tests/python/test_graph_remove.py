@@ -165,7 +165,7 @@ def test_errors_change_nothing_and_removing_everything_leaves_a_usable_index():
     assert sorted(index.search(clustered(1, DIM, 4)[0], k=5)[0].tolist()) == list(range(30, 35))
 
 
-def interrupted(index, add, let_through=5):
+def interrupted(add, let_through=5):
     """Runs add() while another thread sends Ctrl-C over and over once the
     main thread is inside the call; the handler lets the first let_through
     go by, so the add is well under way, then raises. Asserts that add()
@@ -211,7 +211,7 @@ def test_ctrl_c_during_a_replacing_add_leaves_each_replaced_id_old_or_new(tmp_pa
     # Every 30th row replaces one of the first 2,000 ids, over the whole add.
     ids = [row // every if row % every == 0 else len(old) + row for row in range(count)]
     replaced = set(ids[::every])
-    interrupted(index, lambda: index.add(new, ids=ids, metadata=[[("shard", 1)]] * count))
+    interrupted(lambda: index.add(new, ids=ids, metadata=[[("shard", 1)]] * count))
 
     missing = sorted(i for i in replaced if i not in index)
     assert missing == [], f"{len(missing)} of {len(replaced)} replaced ids gone"
