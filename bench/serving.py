@@ -15,6 +15,7 @@ python bench/serving.py [--quick] [--index PATH]."""
 import common  # noqa: F401  (single-threaded set-up before numpy)
 
 import argparse  # noqa: E402
+import bisect  # noqa: E402
 import copy  # noqa: E402
 import threading  # noqa: E402
 import time  # noqa: E402
@@ -82,17 +83,19 @@ class Searchers:
 
 
 class Removals:
-    """The ids each removal took, with the moment it ended."""
+    """The ids removed so far, by the moment each removal ended. Each
+    search asks, so the answer is a set made once per removal: building it
+    per search would take a core from the index it measures."""
 
     def __init__(self):
-        self.ended = []  # (end time, ids)
+        self.ends, self.gone = [], [frozenset()]
+
+    def note(self, ids):
+        self.gone.append(self.gone[-1] | frozenset(ids))
+        self.ends.append(time.perf_counter())
 
     def removed_before(self, moment):
-        gone = set()
-        for ended, ids in self.ended:
-            if ended < moment:
-                gone.update(ids)
-        return gone
+        return self.gone[bisect.bisect_left(self.ends, moment)]
 
 
 def adds(index, fresh, batch, first_id, removals):
@@ -114,7 +117,7 @@ def removes(index, fresh, batch, first_id, removals):
     for c in range(REMOVE_CALLS):
         ids = chosen[c * per_call:(c + 1) * per_call].tolist()
         index.remove(ids)
-        removals.ended.append((time.perf_counter(), ids))
+        removals.note(ids)
     return REMOVE_CALLS * per_call / (time.perf_counter() - started)
 
 

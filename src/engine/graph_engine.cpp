@@ -19,7 +19,8 @@ void GraphEngine::link_batch(std::span<const std::uint32_t> nodes,
                              std::span<const std::uint8_t> levels,
                              std::span<const PendingLinks> pending,
                              std::span<const std::uint8_t> new_levels, bool onto_empty,
-                             const NodeSpace& space, JobRunner& runner, SearchDoor& door) {
+                             const NodeSpace& space, JobRunner& runner, SearchDoor& door,
+                             FunctionRef<void()> name_nodes) {
   std::vector<ReverseLink> reverse;
   std::vector<LayerNode> added;
   for (std::size_t i = 0; i < pending.size(); ++i) {
@@ -48,7 +49,8 @@ void GraphEngine::link_batch(std::span<const std::uint32_t> nodes,
       links_.set_links(nodes[i], layer, targets, targets.size());
     }
   }
-  write_merged_lists(merged, std::move(added), links_);
+  name_nodes();
+  write_merged_lists(merged, std::move(added), links_, door);
   raise_entry(nodes, levels, onto_empty);
 }
 

@@ -73,10 +73,14 @@ class GraphEngine {
   // slot_count() on, of `new_levels`), each of levels[i] with pending[i].
   // Their links are offered back to their targets, and the entry rises to
   // the batch's highest node (`onto_empty`: no node was linked before).
-  // Searches come through `door` while the merges only read the graph.
+  // Searches come through `door` while the merges only read the graph, and
+  // between turns of the writes: `name_nodes` is called once the nodes'
+  // own links are written, before any link to them is, to set what a
+  // search returns for them.
   void link_batch(std::span<const std::uint32_t> nodes, std::span<const std::uint8_t> levels,
                   std::span<const PendingLinks> pending, std::span<const std::uint8_t> new_levels,
-                  bool onto_empty, const NodeSpace& space, JobRunner& runner, SearchDoor& door);
+                  bool onto_empty, const NodeSpace& space, JobRunner& runner, SearchDoor& door,
+                  FunctionRef<void()> name_nodes);
   // The diverse prefixes chosen since the last call are forgotten: a copy
   // of the graph (which saves no prefix) must grow as the original does.
   void forget_chosen_prefixes();
@@ -85,7 +89,9 @@ class GraphEngine {
   void distances_changed();
   // Links every node no walk from the entry reaches from a node one does
   // (`added`: the nodes a build just linked; `rows`: exact distances).
-  void connect_unreached(const NodeSpace& rows, std::span<const std::uint32_t> added = {});
+  // Searches come through `door`, kept out only for a link a pass adds.
+  void connect_unreached(const NodeSpace& rows, SearchDoor& door,
+                         std::span<const std::uint32_t> added = {});
   // The nodes a build linked anew are unproven: the next check passes over
   // the graph (after a failure left things half done).
   void forget_reach() { reach_->forget(); }
@@ -113,18 +119,21 @@ class GraphEngine {
   void choose_entry();
 
  private:
-  void reach_everything(const NodeSpace& rows);
-  void connect_stranded(const NodeSpace& rows);
-  void link_orphans(std::span<const std::vector<std::uint32_t>> left, const NodeSpace& rows);
+  void reach_everything(const NodeSpace& rows, SearchDoor& door);
+  void connect_stranded(const NodeSpace& rows, SearchDoor& door);
+  void link_orphans(std::span<const std::vector<std::uint32_t>> left, const NodeSpace& rows,
+                    SearchDoor& door);
   // What a pass of each does with a node it finds cut off on `layer`
   // (`reached`, `returns`: the nodes found connected so far): a reached host
-  // links to it, or it links to the nearest node that returns.
-  // Returns the node given the link.
+  // links to it, or it links to the nearest node that returns. The walk
+  // that finds it runs beside the searches let in through `door`, which
+  // are kept out for the write. Returns the node given the link.
   std::uint32_t link_unreached(std::uint32_t node, unsigned layer, const std::vector<bool>& reached,
                                const NodeSpace& rows, WalkScratch& scratch,
-                               std::vector<Candidate>& found);
+                               std::vector<Candidate>& found, SearchDoor& door);
   void link_stranded(std::uint32_t node, unsigned layer, const std::vector<bool>& returns,
-                     const NodeSpace& rows, WalkScratch& scratch, std::vector<Candidate>& found);
+                     const NodeSpace& rows, WalkScratch& scratch, std::vector<Candidate>& found,
+                     SearchDoor& door);
   // The two ways the last resort of connect_unreached links a node, where
   // its passes do not settle: from a reached host with a link to spare
   // (whether one was found), or in the middle of the entry's last link.

@@ -150,8 +150,12 @@ std::optional<std::size_t> redundant_link(const LinkStore& links, std::uint32_t 
 
 }  // namespace
 
-void GraphEngine::connect_unreached(const NodeSpace& rows, std::span<const std::uint32_t> added) {
+void GraphEngine::connect_unreached(const NodeSpace& rows, SearchDoor& door,
+                                    std::span<const std::uint32_t> added) {
   if (slot_count() == 0) return;
+  // The checks and passes read the graph and write the reach trees; the
+  // rare link they add keeps searches out while it is written.
+  const SearchesLetIn searches(door);
   reach_->note_added(added, links_);
   const bool reached = reach_->settled(ReachDirection::Forward, links_, slots_, entry_, top_level_);
   // Kept up to date on additions too, so that a removal finds it ready;
@@ -161,10 +165,10 @@ void GraphEngine::connect_unreached(const NodeSpace& rows, std::span<const std::
   if (reached || reach_->sweep(ReachDirection::Forward, links_, slots_, entry_, top_level_)) {
     return;
   }
-  reach_everything(rows);
+  reach_everything(rows, door);
 }
 
-void GraphEngine::reach_everything(const NodeSpace& rows) {
+void GraphEngine::reach_everything(const NodeSpace& rows, SearchDoor& door) {
   ScratchPool::Lease lease = scratch_->borrow();
   std::vector<bool> reached(slot_count());
   std::vector<Candidate> found;
@@ -174,13 +178,14 @@ void GraphEngine::reach_everything(const NodeSpace& rows) {
   // that can spare a link, else the entry puts the node in the middle of
   // its last link (entry -> node -> t).
   const auto link_anyhow = [&](std::uint32_t node, unsigned layer) {
+    const SearchesKeptOut writing(door);
     if (!link_from_spare_host(node, layer, reached)) splice_after_entry(node, layer);
   };
   reach_->begin_pass(top_level_);
   const bool settled = settle_layers<ForwardLinks>(
       *this, reached, *reach_,
       [&](std::uint32_t node, unsigned layer) {
-        link_unreached(node, layer, reached, rows, *lease, found);
+        link_unreached(node, layer, reached, rows, *lease, found, door);
       },
       [&](unsigned layer) {
         link_unmarked<ForwardLinks>(*this, layer, reached, *reach_, link_anyhow);
@@ -195,8 +200,10 @@ void GraphEngine::reach_everything(const NodeSpace& rows) {
 // a node others link to as well.
 std::uint32_t GraphEngine::link_unreached(std::uint32_t node, unsigned layer,
                                           const std::vector<bool>& reached, const NodeSpace& rows,
-                                          WalkScratch& scratch, std::vector<Candidate>& found) {
+                                          WalkScratch& scratch, std::vector<Candidate>& found,
+                                          SearchDoor& door) {
   const Host host = reached_host(node, layer, reached, rows, scratch, found);
+  const SearchesKeptOut writing(door);
   if (links_.has_room(host.slot, layer)) {
     links_.append_link(host.slot, layer, node);
   } else if (host.redundant) {
@@ -275,8 +282,10 @@ void GraphEngine::walk_from_entry(std::uint32_t slot, unsigned layer, std::size_
   scratch.best.sorted_into(found);
 }
 
-void GraphEngine::connect_stranded(const NodeSpace& rows) {
+void GraphEngine::connect_stranded(const NodeSpace& rows, SearchDoor& door) {
   if (live_count() == 0) return;
+  // As connect_unreached: searches kept out only for a link written.
+  const SearchesLetIn searches(door);
   if (reach_->settled(ReachDirection::Backward, links_, slots_, entry_, top_level_) ||
       reach_->sweep(ReachDirection::Backward, links_, slots_, entry_, top_level_)) {
     return;
@@ -288,7 +297,7 @@ void GraphEngine::connect_stranded(const NodeSpace& rows) {
   const bool settled = settle_layers<Backward>(
       *this, returns, *reach_,
       [&](std::uint32_t node, unsigned layer) {
-        link_stranded(node, layer, returns, rows, *lease, found);
+        link_stranded(node, layer, returns, rows, *lease, found, door);
       },
       // Nodes still stranded after the last pass are left so.
       [](unsigned) {});
@@ -300,11 +309,13 @@ void GraphEngine::connect_stranded(const NodeSpace& rows) {
 // as well.
 void GraphEngine::link_stranded(std::uint32_t node, unsigned layer,
                                 const std::vector<bool>& returns, const NodeSpace& rows,
-                                WalkScratch& scratch, std::vector<Candidate>& found) {
+                                WalkScratch& scratch, std::vector<Candidate>& found,
+                                SearchDoor& door) {
   walk_from_entry(node, layer, kTargetSearchWidth, rows, scratch, found);
   const auto target = std::ranges::find_if(
       found, [&](const Candidate& c) { return c.slot != node && returns[c.slot]; });
   const std::uint32_t to = target == found.end() ? entry_ : target->slot;
+  const SearchesKeptOut writing(door);
   if (links_.has_room(node, layer)) {
     links_.append_link(node, layer, to);
   } else {

@@ -268,7 +268,9 @@ std::vector<std::vector<std::uint32_t>> linked_from_removed(const LinkStore& lin
 // nearest node that is reached, as the pass over the whole graph would link
 // it, without that pass.
 void GraphEngine::link_orphans(std::span<const std::vector<std::uint32_t>> left,
-                               const NodeSpace& rows) {
+                               const NodeSpace& rows, SearchDoor& door) {
+  // No search meets an orphan: searches are kept out only for its link.
+  const SearchesLetIn searches(door);
   std::vector<bool> reached;
   std::vector<Candidate> found;
   for (unsigned layer = 0; layer < left.size(); ++layer) {
@@ -281,7 +283,8 @@ void GraphEngine::link_orphans(std::span<const std::vector<std::uint32_t>> left,
     for (const std::uint32_t node : orphans) reached[node] = false;
     ScratchPool::Lease lease = scratch_->borrow();
     for (const std::uint32_t node : orphans) {
-      reach_->note_gained(link_unreached(node, layer, reached, rows, *lease, found), layer, node);
+      reach_->note_gained(link_unreached(node, layer, reached, rows, *lease, found, door), layer,
+                          node);
       reached[node] = true;
     }
   }
@@ -324,12 +327,14 @@ void GraphEngine::remove_nodes(std::span<const std::uint32_t> slots, const NodeS
       chosen[layer].touched = std::move(touched);
     }
   }
+  // Searches may still meet the removed nodes between turns: their own
+  // lists are cleared below, at once.
   for (unsigned layer = 0; layer <= top_level_; ++layer) {
     const LayerLists& layer_lists = chosen[layer];
-    for (std::size_t i = 0; i < layer_lists.touched.size(); ++i) {
+    write_in_turns(door, layer_lists.touched.size(), [&](std::size_t i) {
       links_.set_links(layer_lists.touched[i], layer, layer_lists.lists[i].first,
                        layer_lists.lists[i].second);
-    }
+    });
   }
   const bool entry_removed = removed[entry_] != 0;
   std::vector<std::vector<std::uint32_t>> left = linked_from_removed(links_, slots, removed);
@@ -341,9 +346,9 @@ void GraphEngine::remove_nodes(std::span<const std::uint32_t> slots, const NodeS
     slots_.release(slot);
   }
   if (entry_removed) choose_entry();
-  link_orphans(left, rows);
-  connect_stranded(rows);
-  connect_unreached(rows);
+  link_orphans(left, rows, door);
+  connect_stranded(rows, door);
+  connect_unreached(rows, door);
 }
 
 }  // namespace halqen::graph

@@ -117,12 +117,16 @@ std::vector<MergedList> merge_reverse_links(std::vector<ReverseLink> reverse,
 }
 
 void write_merged_lists(std::span<const MergedList> merged, std::vector<LayerNode> added,
-                        LinkStore& links) {
+                        LinkStore& links, SearchDoor& door) {
   std::vector<LayerNode> unlinked;
   for (const MergedList& list : merged) {
-    links.set_links(list.target, list.layer, list.links, list.diverse_prefix);
     for (const std::uint32_t node : list.dropped) unlinked.push_back({list.layer, node});
   }
+  // A node a list drops is missed by searches until it is linked again
+  // below; it is never half linked.
+  write_in_turns(door, merged.size(), [&](std::size_t i) {
+    links.set_links(merged[i].target, merged[i].layer, merged[i].links, merged[i].diverse_prefix);
+  });
   unlinked.insert(unlinked.end(), added.begin(), added.end());
   relink_orphans(std::move(unlinked), links);
 }

@@ -11,6 +11,7 @@
 #include "engine/distance_computer.hpp"
 #include "engine/job_runner.hpp"
 #include "engine/link_store.hpp"
+#include "engine/search_door.hpp"
 
 namespace halqen::graph {
 
@@ -48,10 +49,11 @@ struct MergedList {
 std::vector<MergedList> merge_reverse_links(std::vector<ReverseLink> reverse,
                                             const LinkStore& links, const NodeSpace& space,
                                             JobRunner& runner);
-// Writes the merged lists; then every node of `added`, and every node a
-// merge dropped, that no link points to any more is linked again
-// (sequentially, in (layer, slot) order).
+// Writes the merged lists, in turns that let the searches waiting through
+// `door`; then every node of `added`, and every node a merge dropped, that
+// no link points to any more is linked again (sequentially, in (layer,
+// slot) order).
 void write_merged_lists(std::span<const MergedList> merged, std::vector<LayerNode> added,
-                        LinkStore& links);
+                        LinkStore& links, SearchDoor& door);
 
 }  // namespace halqen::graph

@@ -34,6 +34,23 @@ void drop_mine(std::vector<std::thread::id>& threads) {
 
 }  // namespace
 
+// Counts a search among those waiting (under the gate's lock) for as long
+// as enter() waits for it.
+class ChangeGate::WaitingSearch {
+ public:
+  WaitingSearch(ChangeGate& gate, bool waits) : gate_(waits ? &gate : nullptr) {
+    if (gate_ != nullptr) ++gate_->waiting_searches_;
+  }
+  WaitingSearch(const WaitingSearch&) = delete;
+  WaitingSearch& operator=(const WaitingSearch&) = delete;
+  ~WaitingSearch() {
+    if (gate_ != nullptr && --gate_->waiting_searches_ == 0) gate_->changed_.notify_all();
+  }
+
+ private:
+  ChangeGate* gate_;
+};
+
 bool ChangeGate::waits_for_itself(Pass pass) const {
   if (changing_ && changer_ == std::this_thread::get_id()) {
     return pass != Pass::Search || !open_;
@@ -88,6 +105,7 @@ void ChangeGate::adopt_fork() {
   std::erase_if(inspectors_, [](std::thread::id id) { return id != std::this_thread::get_id(); });
   searchers_.clear();
   waiting_changes_.clear();
+  waiting_searches_ = 0;
   changing_ = false;
   open_ = false;
   closing_ = false;
@@ -122,6 +140,7 @@ std::optional<ChangeGate::Refusal> ChangeGate::enter(Pass pass, Stop stop) {
     ticket = next_ticket_++;
     waiting_changes_.push_back(ticket);
   }
+  const WaitingSearch counted(*this, pass == Pass::Search && !admits(pass, ticket));
   while (!admits(pass, ticket)) {
     if (changed_.wait_for(lock, kWaitSlice, [&] { return admits(pass, ticket); })) break;
     // Asked without the lock: the question may wait for the interpreter,
@@ -167,6 +186,20 @@ void ChangeGate::let_in() {
     open_ = true;
   }
   changed_.notify_all();
+}
+
+void ChangeGate::let_waiting_in() {
+  std::unique_lock lock(mutex_);
+  if (waiting_searches_ == 0) return;
+  open_ = true;
+  changed_.notify_all();
+  // Those that came meanwhile are let in too, until every one that waited
+  // has its pass (or gave up waiting).
+  changed_.wait(lock, [&] { return waiting_searches_ == 0; });
+  closing_ = true;
+  changed_.wait(lock, [&] { return searchers_.empty(); });
+  open_ = false;
+  closing_ = false;
 }
 
 void ChangeGate::keep_out() {

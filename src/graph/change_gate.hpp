@@ -57,10 +57,13 @@ class ChangeGate final : public SearchDoor {
   // those inside have left).
   void let_in() override;
   void keep_out() override;
+  void let_waiting_in() override;
 
   bool forked_mid_change();
 
  private:
+  class WaitingSearch;
+
   bool waits_for_itself(Pass pass) const;
   bool admits(Pass pass, std::uint64_t ticket) const;
   void admit(Pass pass);
@@ -70,6 +73,8 @@ class ChangeGate final : public SearchDoor {
   std::condition_variable changed_;
   std::deque<std::uint64_t> waiting_changes_;
   std::uint64_t next_ticket_ = 0;
+  // Searches waiting for their pass now.
+  std::size_t waiting_searches_ = 0;
   bool changing_ = false;
   bool open_ = false;
   bool closing_ = false;

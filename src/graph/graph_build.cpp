@@ -154,7 +154,7 @@ class GraphIndex::Builder {
     // The slots not filled are free again before anything links to them.
     const bool stopped = done_ < total;
     if (stopped) give_back(done_);
-    index_.engine_.connect_unreached(StoredSpace(index_.store_, nullptr),
+    index_.engine_.connect_unreached(StoredSpace(index_.store_, nullptr), index_.gate(),
                                      std::span(slots_).first(done_));
     if (stopped) return std::unexpected(GraphError{.kind = GraphErrorKind::Interrupted});
     return {};
@@ -335,7 +335,12 @@ class GraphIndex::Builder {
     }
     index_.engine_.link_batch(std::span(slots_).subspan(begin, end - begin),
                               std::span(levels_).subspan(begin, end - begin), pending, new_levels,
-                              linked() == 0, space(), runner_, index_.gate());
+                              linked() == 0, space(), runner_, index_.gate(),
+                              [&] { name_nodes(begin, end); });
+  }
+
+  // The ids and records of the placed rows [begin, end).
+  void name_nodes(std::size_t begin, std::size_t end) {
     for (std::size_t i = begin; i < end; ++i) {
       if (slots_[i] >= first_new_) {
         index_.labels_.append(std::span(labels_).subspan(i, 1));

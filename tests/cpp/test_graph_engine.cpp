@@ -4,7 +4,8 @@
 // live node is reached from the entry on each layer it is on, no list keeps
 // a free slot, the entry is the lowest live slot of the highest level, and
 // a walk as wide as the graph returns every live node in the order of a
-// brute-force sort.
+// brute-force sort. Each time the engine would let searches in, every node
+// a walk from the entry can meet is in use and has been named.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -53,6 +54,45 @@ class PointSpace final : public NodeSpace {
   std::vector<Point> points;
 };
 
+// A door that, wherever searches would come in, walks every layer from the
+// entry as a search could, and fails on a node freed or not yet named; its
+// turns end at every look at the clock.
+class CheckingDoor final : public SearchDoor {
+ public:
+  explicit CheckingDoor(const GraphEngine& engine) : engine_(engine) {}
+  void let_in() override { check_met_nodes(); }
+  void keep_out() override {}
+  void let_waiting_in() override {
+    ++turns;
+    check_met_nodes();
+  }
+  std::chrono::nanoseconds turn_time() const override { return std::chrono::nanoseconds(0); }
+
+  std::set<std::uint32_t> named;
+  std::size_t turns = 0;
+
+ private:
+  void check_met_nodes() {
+    if (named.empty()) return;
+    const LinkStore& links = engine_.links();
+    std::set<std::uint32_t> seen{engine_.entry()};
+    std::deque<std::uint32_t> queue{engine_.entry()};
+    while (!queue.empty()) {
+      const std::uint32_t node = queue.front();
+      queue.pop_front();
+      ASSERT_FALSE(engine_.slots().is_free(node)) << "a search could meet freed node " << node;
+      ASSERT_EQ(named.count(node), 1u) << "a search could meet unnamed node " << node;
+      for (unsigned layer = 0; layer <= links.level(node); ++layer) {
+        for (const std::uint32_t next : links.links(node, layer)) {
+          if (seen.insert(next).second) queue.push_back(next);
+        }
+      }
+    }
+  }
+
+  const GraphEngine& engine_;
+};
+
 constexpr std::size_t kLinks = 3;
 constexpr std::size_t kBuildWidth = 12;
 constexpr std::uint64_t kSeed = 7;
@@ -87,10 +127,10 @@ class EngineModel {
         pending[i] = engine.choose_links(from, levels[i], kBuildWidth, space);
       }
     }
-    engine.link_batch(nodes, levels, pending, new_levels, linked_before == 0, space, runner,
-                      no_searches_);
+    engine.link_batch(nodes, levels, pending, new_levels, linked_before == 0, space, runner, door,
+                      [&] { door.named.insert(nodes.begin(), nodes.end()); });
     engine.forget_chosen_prefixes();
-    engine.connect_unreached(space, nodes);
+    engine.connect_unreached(space, door, nodes);
   }
 
   void remove(std::size_t count, std::mt19937_64& rng) {
@@ -99,7 +139,7 @@ class EngineModel {
     held.resize(std::min(count, held.size() - 1));
     std::sort(held.begin(), held.end());
     engine.remove_nodes(
-        held, space, runner, [](std::uint32_t) {}, no_searches_);
+        held, space, runner, [&](std::uint32_t slot) { door.named.erase(slot); }, door);
     for (const std::uint32_t slot : held) live.erase(slot);
   }
 
@@ -128,6 +168,7 @@ class EngineModel {
   GraphEngine engine{kLinks};
   PointSpace space;
   std::set<std::uint32_t> live;
+  CheckingDoor door{engine};
 
  private:
   // Few distinct places: many points are equal, the case where the diversity
@@ -176,7 +217,6 @@ class EngineModel {
   }
 
   NeverInterrupt never_;
-  mutable NoSearches no_searches_;
   mutable ThreadRunner runner{2, never_};
 };
 
@@ -198,6 +238,8 @@ TEST(GraphEngine, BatchesOfAdditionsAndRemovalsKeepEveryInvariantOfAPlainModel) 
         FAIL() << "seed " << seed << " step " << step;
       }
     }
+    // The long writes were cut into turns, each checked.
+    EXPECT_GT(model.door.turns, 0u) << "seed " << seed;
   }
 }
 
