@@ -3,7 +3,8 @@ shrinks. Four threads each offer 250 searches/s (k=10, one query a call)
 while a fifth adds batches of 10,000 vectors, then removes 1% of the index
 at a time. Counted: failed searches (the target is none), and answers that
 hold an id not yet added or removed before the search began (none).
-Measured: each search call's time, at the median, 99th percentile and
+Measured: each search call's time, and the time it waited inside the call
+for the index (the index's own tally), at the median, 99th percentile and
 maximum, beside the change and beside nothing; and the changing thread's
 rate beside the same search load aimed at a copy of the index, so that the
 ratio shows what the index's own waits cost apart from the CPU the
@@ -66,6 +67,7 @@ class Searchers:
             time.sleep(max(0.0, due - time.perf_counter()))
 
     def __enter__(self):
+        self.waits_before = dict(self.index._search_waits)
         for thread in self.threads:
             thread.start()
         return self
@@ -74,12 +76,28 @@ class Searchers:
         self.stopping.set()
         for thread in self.threads:
             thread.join()
+        self.waits = {bound: count - self.waits_before.get(bound, 0)
+                      for bound, count in self.index._search_waits}
 
     def summary(self):
         ms = np.array(self.seconds) * 1e3
         return {"searches": len(ms), "failed": len(self.failures), "stale_ids": self.stale,
                 "median_ms": float(np.median(ms)), "p99_ms": float(np.percentile(ms, 99)),
-                "max_ms": float(ms.max())}
+                "max_ms": float(ms.max()), "wait_ms": wait_percentiles(self.waits)}
+
+
+def wait_percentiles(waits):
+    """The median, 99th percentile and longest of the waits for the index
+    inside the search calls, each as the upper bound of the index's bucket
+    that holds it (buckets 19% apart)."""
+    bounds = sorted(bound for bound, count in waits.items() if count > 0)
+    counts = np.array([waits[bound] for bound in bounds])
+    below = np.cumsum(counts)
+
+    def at(share):
+        return bounds[int(np.searchsorted(below, share * below[-1]))] * 1e3
+
+    return at(0.5), at(0.99), bounds[-1] * 1e3
 
 
 class Removals:
@@ -169,15 +187,16 @@ def print_table(section):
     print(f"\nserving: {SEARCHERS} threads x {SEARCHES_PER_SECOND} searches/s beside adds of "
           f"{r['batch']:,} and removals of {REMOVED_SHARE:.0%}, {r['count']:,} x {DIM}")
     print(f"   {'while':<30} {'searches':>8} {'failed':>6} {'stale':>5} "
-          f"{'call ms p50/p99/max':>22} {'changed/s':>9}")
+          f"{'call ms p50/p99/max':>22} {'wait ms p50/p99/max':>22} {'changed/s':>9}")
     rows = [("nothing changes", r["alone"])]
     for kind in ("add", "remove"):
         rows.append((f"{kind}s run on a copy", r[f"{kind} beside copy"]))
         rows.append((f"{kind}s run on the same index", r[f"{kind} beside same"]))
     for label, s in rows:
         rate = f"{s['per_s']:>9,.0f}" if "per_s" in s else ""
+        wait = "{:>7.3f}/{:>6.3f}/{:>7.1f}".format(*s["wait_ms"])
         print(f"   {label:<30} {s['searches']:>8} {s['failed']:>6} {s['stale_ids']:>5} "
-              f"{s['median_ms']:>7.2f}/{s['p99_ms']:>6.2f}/{s['max_ms']:>7.1f} {rate}")
+              f"{s['median_ms']:>7.2f}/{s['p99_ms']:>6.2f}/{s['max_ms']:>7.1f} {wait} {rate}")
     for kind in ("add", "remove"):
         ratio = r[f"{kind} beside same"]["per_s"] / r[f"{kind} beside copy"]["per_s"]
         print(f"   {kind}s beside searches of the same index, against of a copy: {ratio:.2f}x "

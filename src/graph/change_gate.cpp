@@ -127,10 +127,12 @@ bool ChangeGate::try_enter(Pass pass) {
     return false;
   }
   admit(pass);
+  if (pass == Pass::Search) search_waits_.note(std::chrono::nanoseconds(0));
   return true;
 }
 
 std::optional<ChangeGate::Refusal> ChangeGate::enter(Pass pass, Stop stop) {
+  const auto began = std::chrono::steady_clock::now();
   adopt_fork();
   std::unique_lock lock(mutex_);
   if (forked_mid_change_) return Refusal::ForkedMidChange;
@@ -157,6 +159,7 @@ std::optional<ChangeGate::Refusal> ChangeGate::enter(Pass pass, Stop stop) {
     }
   }
   admit(pass);
+  if (pass == Pass::Search) search_waits_.note(std::chrono::steady_clock::now() - began);
   return std::nullopt;
 }
 
@@ -209,6 +212,12 @@ void ChangeGate::keep_out() {
   changed_.wait(lock, [&] { return searchers_.empty(); });
   open_ = false;
   closing_ = false;
+}
+
+WaitTally ChangeGate::search_waits() {
+  adopt_fork();
+  std::lock_guard lock(mutex_);
+  return search_waits_;
 }
 
 bool ChangeGate::forked_mid_change() {

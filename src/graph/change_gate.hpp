@@ -25,6 +25,7 @@
 
 #include "common/function_ref.hpp"
 #include "engine/search_door.hpp"
+#include "graph/wait_tally.hpp"
 
 namespace halqen::graph {
 
@@ -60,6 +61,8 @@ class ChangeGate final : public SearchDoor {
   void let_waiting_in() override;
 
   bool forked_mid_change();
+  // How long every search let in so far waited for its pass.
+  WaitTally search_waits();
 
  private:
   class WaitingSearch;
@@ -75,6 +78,7 @@ class ChangeGate final : public SearchDoor {
   std::uint64_t next_ticket_ = 0;
   // Searches waiting for their pass now.
   std::size_t waiting_searches_ = 0;
+  WaitTally search_waits_;
   bool changing_ = false;
   bool open_ = false;
   bool closing_ = false;

@@ -635,6 +635,24 @@ PyResult<Ref> get_walk(const GraphIndex& self) {
   return text_of(walk_name(self));
 }
 
+// For measuring a serving index: ((longest wait in s, searches), ...) of
+// every bucket of wait that holds a search, since the index was made.
+PyResult<Ref> get_search_waits(const GraphIndex& self) {
+  const graph::WaitTally tally = self.gate().search_waits();
+  Ref buckets = Ref::steal(PyList_New(0));
+  if (!buckets) return fetch_error();
+  for (std::size_t bucket = 0; bucket < tally.counts().size(); ++bucket) {
+    const std::uint64_t count = tally.counts()[bucket];
+    if (count == 0) continue;
+    const Ref pair = Ref::steal(Py_BuildValue("(dK)", graph::WaitTally::upper_seconds(bucket),
+                                              static_cast<unsigned long long>(count)));
+    if (!pair || PyList_Append(buckets.get(), pair.get()) < 0) return fetch_error();
+  }
+  Ref result = Ref::steal(PyList_AsTuple(buckets.get()));
+  if (!result) return fetch_error();
+  return result;
+}
+
 PyResult<Ref> get_metric(const GraphIndex& self) {
   return text_of(metric_name(self));
 }
@@ -762,6 +780,7 @@ PyGetSetDef properties[] = {
     {"ef_search", getter_entry<get_ef_search>, setter_entry<set_ef_search, kSetEf>, kEfDoc,
      nullptr},
     {"walk", getter_entry<get_walk>, nullptr, kWalkDoc, nullptr},
+    {"_search_waits", getter_entry<get_search_waits>, nullptr, nullptr, nullptr},
     {"dim", getter_entry<get_dim>, nullptr, kDimDoc, nullptr},
     {"metric", getter_entry<get_metric>, nullptr, kMetricDoc, nullptr},
     {"m", getter_entry<get_m>, nullptr, kMDoc, nullptr},
