@@ -45,6 +45,10 @@ READS: Dict[str, Callable[..., Any]] = {
 # answers into one (the merge is associative: a total order, cut to k), so
 # the client merges one answer per worker rather than one per shard.
 COMBINES: Dict[str, Callable[..., Any]] = {_graph_tasks.search_graph.__name__: merge_graph}
+# Reads that run beside a task changing the same shard: a GraphIndex lets
+# searches in while it is added to or removed from. They get threads of
+# their own; the others take the worker's task threads, after its tasks.
+BESIDE_CHANGES = frozenset({_graph_tasks.search_graph.__name__})
 # The answer of a worker that does not hold one of the shards asked for.
 MISSING = "missing"
 # The answer of a worker whose read the client cancelled.
@@ -115,11 +119,17 @@ class DirectReads(WorkerPlugin):
 
     def setup(self, worker: Any) -> None:
         self.reads = RunningReads()
-        worker.handlers[HANDLER] = _handler_of(worker, self.reads)
+        self.pool = concurrent.futures.ThreadPoolExecutor(
+            max_workers=max(1, worker.state.nthreads), thread_name_prefix="halqen-read")
+        worker.handlers[HANDLER] = _handler_of(worker, self.reads, self.pool)
         worker.handlers[CANCEL_HANDLER] = _cancel_handler_of(self.reads)
 
+    def teardown(self, worker: Any) -> None:
+        self.pool.shutdown(wait=False, cancel_futures=True)
 
-def _handler_of(worker: Any, reads: RunningReads) -> Callable[..., Any]:
+
+def _handler_of(worker: Any, reads: RunningReads,
+                beside_changes: concurrent.futures.Executor) -> Callable[..., Any]:
     async def halqen_read_shards(read: str = "", shards: Optional[ShardCalls] = None,
                                  read_id: str = "") -> Dict[str, Any]:
         function = READS[read]
@@ -127,10 +137,11 @@ def _handler_of(worker: Any, reads: RunningReads) -> Callable[..., Any]:
         if not all(key in worker.data for key, _ in calls):
             return {"status": MISSING}
         cancel = reads.start(read_id) if read_id else None
-        # On the worker's task threads, as a task would run: as many reads at
-        # once as the worker has threads, never on its event loop.
+        # On threads as many as the worker's task threads, never on its event
+        # loop: the task threads themselves, as a task would run, unless the
+        # read may run beside a change of its shard (which may be a task).
         loop = asyncio.get_running_loop()
-        pool = worker.executors["default"]
+        pool = beside_changes if read in BESIDE_CHANGES else worker.executors["default"]
         try:
             results = await asyncio.gather(*[
                 loop.run_in_executor(pool, _apply, function, worker.data[key], arguments, cancel)

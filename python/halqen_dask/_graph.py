@@ -267,8 +267,8 @@ class ShardedGraph(ShardedIndex):
         k = DEFAULT_K if k is None else operator.index(k)
         width = self.ef_search if ef is None else operator.index(ef)
         single = matrix.ndim == 1
-        with self._shards.lock:
-            found = self._search(matrix.reshape(-1, self._dim), k, width, filter)
+        # No lock: each shard's GraphIndex answers searches while it changes.
+        found = self._search(matrix.reshape(-1, self._dim), k, width, filter)
         return (found[0][0], found[1][0]) if single else found
 
     def _search(self, queries: np.ndarray, k: int, ef: int, filter: Optional[Tuple[str, Any]]

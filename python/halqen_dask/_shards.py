@@ -43,8 +43,9 @@ class ShardSet:
     def __init__(self, client: Client) -> None:
         self.client = client
         self.refs: List[ShardRef] = []
-        # One operation at a time: an insert grows a shard in place, which
-        # must not meet a search of the same shard from another thread.
+        # One change at a time, and no search beside one but a ShardedGraph's:
+        # a change grows a shard in place, and only a GraphIndex serves
+        # searches while it changes.
         self.lock = threading.RLock()
         self._reads_registered = False
 
@@ -93,33 +94,37 @@ class ShardSet:
         is one task per shard. A task whose worker dies is re-run by Dask on
         another worker (after the shard is rebuilt); if that fails too, the
         whole round is sent once more, then ShardLostError."""
-        arguments = [args_of(i, ref) for i, ref in enumerate(self.refs)]
-        results = self._read_direct(function, arguments, combine)
+        # The shards as they stand now: a change in another thread may give a
+        # shard a new future meanwhile (these keep theirs alive).
+        refs = list(self.refs)
+        shards = [ref.future for ref in refs]
+        arguments = [args_of(i, ref) for i, ref in enumerate(refs)]
+        results = self._read_direct(function, shards, arguments, combine)
         if results is not None:
             return results
         for attempt in range(FAN_OUT_ATTEMPTS):
-            futures = self.map(function, [ref.future for ref in self.refs], arguments)
+            futures = self.map(function, shards, arguments)
             try:
                 return self.client.gather(futures)
             except (KilledWorker, CancelledError) as error:
                 self.client.cancel(futures)
                 if attempt + 1 == FAN_OUT_ATTEMPTS:
                     raise ShardLostError(
-                        f"{function.__name__} over {len(self.refs)} shards failed twice: a shard's "
+                        f"{function.__name__} over {len(refs)} shards failed twice: a shard's "
                         f"worker was lost and the shard could not be rebuilt ({error!r}); "
                         "no partial answer was returned") from error
         raise AssertionError("unreachable")
 
-    def _read_direct(self, function: Callable[..., Any], arguments: Sequence[tuple],
-                     combine: Optional[tuple]) -> Optional[List[Any]]:
+    def _read_direct(self, function: Callable[..., Any], shards: Sequence[Future],
+                     arguments: Sequence[tuple], combine: Optional[tuple]) -> Optional[List[Any]]:
         if not _direct.is_read(function):
             return None
         if not self._reads_registered:
             self._reads_registered = _direct.register(self.client)
             if not self._reads_registered:
                 return None
-        holders = self.who_has([ref.future for ref in self.refs])
-        calls = [(position, ref.future.key, args) for position, (ref, args) in enumerate(zip(self.refs, arguments))]
+        holders = self.who_has(shards)
+        calls = [(position, shard.key, args) for position, (shard, args) in enumerate(zip(shards, arguments))]
         return _direct.read(self.client, function, holders, calls, combine)
 
     def last_has_room(self, shard_size: int) -> bool:

@@ -230,6 +230,26 @@ def test_a_worker_killed_between_two_searches(client):
     assert after[1].tobytes() == before[1].tobytes()
 
 
+def test_searches_are_answered_while_an_add_runs_on_the_workers(client):
+    rng = np.random.default_rng(12)
+    vectors = clustered(rng, 42_000)
+    sharded = ShardedGraph(DIM, "euclidean", client=client, shards=2)
+    sharded.add(vectors[:2000])
+    adder = threading.Thread(target=sharded.add, args=(vectors[2000:],))
+    queries = clustered(rng, 5)
+    answered_during, seen = 0, set()
+    adder.start()
+    while adder.is_alive():
+        ids, _ = sharded.search(queries, 10)
+        seen.update(ids.ravel().tolist())
+        answered_during += adder.is_alive()
+    adder.join()
+    # Each answer holds only ids added before or during the search.
+    assert seen <= set(range(len(vectors)))
+    assert answered_during >= 3, "searches waited for the whole add"
+    assert len(sharded) == len(vectors)
+
+
 def test_searches_skip_the_scheduler_and_fall_back_to_tasks(client, monkeypatch):
     rng = np.random.default_rng(7)
     vectors = clustered(rng, 2000)
