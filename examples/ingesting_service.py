@@ -1,9 +1,11 @@
 """A search service that keeps answering while it ingests.
 
-One GraphIndex serves GET /search over HTTP (a ThreadingHTTPServer: one
-thread per request) while POST /add puts new batches of vectors in it. No
-lock of your own is needed: a search runs during an add and sees the index
-as some completed step of the add left it; a second add waits its turn.
+One GraphIndex behind a WSGI application: GET /search answers a query, while
+POST /add puts new batches of vectors in it. Any threaded WSGI server can
+serve `app` (gunicorn with --threads, waitress); this script uses the
+standard library's, one thread per request. No lock of your own is needed:
+a search runs during an add and sees the index as some completed step of
+the add left it; a second add waits its turn.
 
 The script starts the server on a free local port, lets four client threads
 search in a loop while a fifth posts eight batches, and prints how many
@@ -12,8 +14,9 @@ searches were answered and how many failed (none).
 import json
 import threading
 import urllib.request
-from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
-from typing import Any
+from socketserver import ThreadingMixIn
+from typing import Any, Callable, Dict, Iterable, List, Tuple
+from wsgiref.simple_server import WSGIRequestHandler, WSGIServer, make_server
 
 import numpy as np
 
@@ -23,30 +26,33 @@ DIM = 32
 BATCHES, BATCH = 8, 500
 CLIENTS = 4
 
+StartResponse = Callable[[str, List[Tuple[str, str]]], Any]
+
 index = GraphIndex(DIM, "euclidean")
 
 
-class Handler(BaseHTTPRequestHandler):
-    def do_GET(self) -> None:  # /search?seed=N: a query drawn from the seed
-        seed = int(self.path.rsplit("=", 1)[1])
+def app(environ: Dict[str, Any], start_response: StartResponse) -> Iterable[bytes]:
+    if environ["REQUEST_METHOD"] == "GET":  # /search?seed=N: a query drawn from the seed
+        seed = int(environ["QUERY_STRING"].rsplit("=", 1)[1])
         query = np.random.default_rng(seed).normal(size=DIM)
         ids, distances = index.search(query, k=5)
-        self.reply({"ids": ids.tolist(), "distances": distances.tolist()})
-
-    def do_POST(self) -> None:  # /add with {"first_id": ..., "rows": [[...], ...]}
-        body = json.loads(self.rfile.read(int(self.headers["Content-Length"])))
+        answer: Any = {"ids": ids.tolist(), "distances": distances.tolist()}
+    else:  # POST /add with {"first_id": ..., "rows": [[...], ...]}
+        body = json.loads(environ["wsgi.input"].read(int(environ["CONTENT_LENGTH"])))
         rows = np.array(body["rows"])
         index.add(rows, ids=range(body["first_id"], body["first_id"] + len(rows)))
-        self.reply({"count": len(index)})
+        answer = {"count": len(index)}
+    data = json.dumps(answer).encode()
+    start_response("200 OK", [("Content-Type", "application/json"),
+                              ("Content-Length", str(len(data)))])
+    return [data]
 
-    def reply(self, answer: Any) -> None:
-        data = json.dumps(answer).encode()
-        self.send_response(200)
-        self.send_header("Content-Type", "application/json")
-        self.send_header("Content-Length", str(len(data)))
-        self.end_headers()
-        self.wfile.write(data)
 
+class ThreadingWSGIServer(ThreadingMixIn, WSGIServer):
+    daemon_threads = True
+
+
+class QuietHandler(WSGIRequestHandler):
     def log_message(self, *args: Any) -> None:
         pass
 
@@ -60,7 +66,8 @@ def call(url: str, body: Any = None) -> Any:
 def main() -> None:
     rng = np.random.default_rng(0)
     index.add(rng.normal(size=(BATCH, DIM)))
-    server = ThreadingHTTPServer(("127.0.0.1", 0), Handler)
+    server = make_server("127.0.0.1", 0, app, server_class=ThreadingWSGIServer,
+                         handler_class=QuietHandler)
     threading.Thread(target=server.serve_forever, daemon=True).start()
     base = f"http://127.0.0.1:{server.server_address[1]}"
     ingesting = threading.Event()
