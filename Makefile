@@ -12,7 +12,7 @@ INSTALL := $(PIP) install -q --no-build-isolation -C build-dir=$(WHEEL_BUILD)
 INSTALL_CHECKED := $(INSTALL) -C cmake.define.HALQEN_CHECK_HEADERS=ON \
 	-C cmake.define.HALQEN_BUILD_TESTS=ON
 
-.PHONY: demo test install cpptest pytest bench bench-quick bench-data bench-peers sanitize fuzz \
+.PHONY: demo test install cpptest pytest bench bench-quick bench-data bench-peers sanitize tsan fuzz \
 	leaks wheel typecheck clean system-deps
 
 $(PY): | system-deps
@@ -73,6 +73,10 @@ bench-data: bench-peers
 # The extension and the C++ tests under AddressSanitizer and UBSan.
 sanitize: $(PY)
 	bash tools/sanitize.sh
+
+# Searches beside changes under ThreadSanitizer.
+tsan: $(PY)
+	bash tools/tsan.sh
 
 # Coverage-guided fuzzing of both classes; FUZZ_SECONDS bounds the run.
 fuzz: $(PY)
