@@ -183,6 +183,24 @@ def test_ctrl_c_ends_a_writer_waiting_for_its_turn_and_leaves_the_running_one_wh
     assert len(index) == 20_000 and 10**9 not in index
 
 
+def test_counts_and_lookups_come_in_between_the_steps_of_an_add():
+    rng = np.random.default_rng(6)
+    data = clustered(rng, 20_000)
+    index = GraphIndex(DIM, "euclidean", ef_construction=64)
+    index.add(data[:100])
+    running = threading.Thread(target=index.add, args=(data[100:],), kwargs={"threads": 1})
+    running.start()
+    counts, found = [], []
+    while running.is_alive():
+        counts.append(len(index))
+        found.append(counts[-1] - 1 in index)  # the last row of a completed batch
+    running.join()
+    during = counts[:-1]
+    assert len(during) >= 3 and len(set(during)) >= 2, "len waited for the whole add"
+    assert all(100 <= count <= 20_000 for count in counts) and counts == sorted(counts)
+    assert all(found)
+
+
 def test_a_whole_read_inside_a_change_on_the_same_thread_is_refused_not_a_hang(tmp_path):
     index = GraphIndex(2, "euclidean")
     index.add([[0.0, 0.0], [1.0, 1.0]])

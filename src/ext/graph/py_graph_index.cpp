@@ -600,13 +600,15 @@ PyResult<NoneResult> remove(GraphIndex& self, IdList given, std::optional<Thread
   return NoneResult{};
 }
 
+// A count and a lookup come in between the steps of a change, as a search
+// does, and see the index as the last completed step left it.
 PyResult<std::uint64_t> length(const GraphIndex& self) {
-  HALQEN_TRY_ASSIGN(const graph::GatePass pass, wait_for_pass(self, Pass::Inspect));
+  HALQEN_TRY_ASSIGN(const graph::GatePass pass, wait_for_pass(self, Pass::Search));
   return self.size();
 }
 
 PyResult<bool> contains(const GraphIndex& self, IdKey key) {
-  HALQEN_TRY_ASSIGN(const graph::GatePass pass, wait_for_pass(self, Pass::Inspect));
+  HALQEN_TRY_ASSIGN(const graph::GatePass pass, wait_for_pass(self, Pass::Search));
   return key.id && self.slot_of(*key.id).has_value();
 }
 
