@@ -61,8 +61,9 @@ echo "== pytest under the instrumented extension (leak detection off)"
 # too, so a reference released once too often is reported where it happens.
 # The Dask tests are left out: they exercise pure Python in worker processes,
 # which would each start under the preloaded runtime; so are the
-# statistical recall tests, whose code paths the graph tests here and the
-# instrumented C++ tests already take. The leak loops run
+# statistical recall tests and the persistence and repair tests over many
+# data sets, whose code paths the graph tests here, the instrumented C++
+# tests and the fuzzer's instrumented reader already take. The leak loops run
 # shorter: here they check reference counts and what the sanitizer reports,
 # which a few hundred rounds show as well as thousands (byte counts, which
 # need the long loops, are not checked under the sanitizer).
@@ -70,6 +71,8 @@ ASAN_OPTIONS=$COMMON_ASAN:detect_leaks=0 \
   LD_PRELOAD="$ASAN_RUNTIME" \
   PYTHONMALLOC=malloc HALQEN_SANITIZED=1 HALQEN_LEAK_ITERATIONS=${HALQEN_LEAK_ITERATIONS:-300} \
   "$PY" -m pytest -q -p no:cacheprovider -n "$JOBS" --dist loadfile --ignore=tests/python/test_dask.py \
-  --ignore=tests/python/test_code_fit.py tests/python
+  --ignore=tests/python/test_code_fit.py --ignore=tests/python/test_graph_far_data.py \
+  --ignore=tests/python/test_graph_persist.py --ignore=tests/python/test_graph_small_changes.py \
+  tests/python
 
 echo "== sanitize: clean in $(($(date +%s) - started)) s"
