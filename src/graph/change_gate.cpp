@@ -199,14 +199,15 @@ void ChangeGate::let_waiting_in() {
   // Those that came meanwhile are let in too, until every one that waited
   // has its pass (or gave up waiting).
   changed_.wait(lock, [&] { return waiting_searches_ == 0; });
-  closing_ = true;
-  changed_.wait(lock, [&] { return searchers_.empty(); });
-  open_ = false;
-  closing_ = false;
+  close(lock);
 }
 
 void ChangeGate::keep_out() {
   std::unique_lock lock(mutex_);
+  close(lock);
+}
+
+void ChangeGate::close(std::unique_lock<std::mutex>& lock) {
   closing_ = true;
   // Searches are short and stop for nothing: this wait is one search long.
   changed_.wait(lock, [&] { return searchers_.empty(); });

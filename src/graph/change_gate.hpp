@@ -70,6 +70,8 @@ class ChangeGate final : public SearchDoor {
   bool waits_for_itself(Pass pass) const;
   bool admits(Pass pass, std::uint64_t ticket) const;
   void admit(Pass pass);
+  // Keeps new searches out and waits for those inside to leave.
+  void close(std::unique_lock<std::mutex>& lock);
   void adopt_fork();
 
   std::mutex mutex_;

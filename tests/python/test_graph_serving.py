@@ -161,14 +161,21 @@ def test_a_second_writer_waits_its_turn_and_writers_keep_their_order():
     assert len(index) == 12_499 and 5 not in index and 12_499 in index
 
 
-@pytest.mark.skipif(not hasattr(signal, "pthread_kill"), reason="needs pthread_kill")
-def test_ctrl_c_ends_a_writer_waiting_for_its_turn_and_leaves_the_running_one_whole():
-    rng = np.random.default_rng(5)
-    data = clustered(rng, 20_000)
+def add_running(seed):
+    """An index of 100 rows, with an add of 19,900 more started in a thread
+    (one worker thread: it runs a few seconds); the index, all 20,000 rows
+    and the thread."""
+    data = clustered(np.random.default_rng(seed), 20_000)
     index = GraphIndex(DIM, "euclidean", ef_construction=64)
     index.add(data[:100])
     running = threading.Thread(target=index.add, args=(data[100:],), kwargs={"threads": 1})
     running.start()
+    return index, data, running
+
+
+@pytest.mark.skipif(not hasattr(signal, "pthread_kill"), reason="needs pthread_kill")
+def test_ctrl_c_ends_a_writer_waiting_for_its_turn_and_leaves_the_running_one_whole():
+    index, data, running = add_running(seed=5)
     while index.search(data[150], k=1)[0].tolist() != [150]:
         pass  # a batch of the running add is in: it holds its turn
     main = threading.main_thread().ident
@@ -184,12 +191,7 @@ def test_ctrl_c_ends_a_writer_waiting_for_its_turn_and_leaves_the_running_one_wh
 
 
 def test_counts_and_lookups_come_in_between_the_steps_of_an_add():
-    rng = np.random.default_rng(6)
-    data = clustered(rng, 20_000)
-    index = GraphIndex(DIM, "euclidean", ef_construction=64)
-    index.add(data[:100])
-    running = threading.Thread(target=index.add, args=(data[100:],), kwargs={"threads": 1})
-    running.start()
+    index, _, running = add_running(seed=6)
     counts, found = [], []
     while running.is_alive():
         counts.append(len(index))

@@ -22,6 +22,7 @@
 #include "metrics/metric_table.hpp"
 #include "metrics/metrics.hpp"
 #include "module/batch_arguments.hpp"
+#include "module/build.hpp"
 #include "module/cancel_event.hpp"
 #include "module/entry.hpp"
 #include "module/gate_pass.hpp"
@@ -637,22 +638,16 @@ PyResult<Ref> get_walk(const GraphIndex& self) {
   return text_of(walk_name(self));
 }
 
-// For measuring a serving index: ((longest wait in s, searches), ...) of
+// For measuring a serving index: [(longest wait in s, searches), ...] of
 // every bucket of wait that holds a search, since the index was made.
 PyResult<Ref> get_search_waits(const GraphIndex& self) {
   const graph::WaitTally tally = self.gate().search_waits();
-  Ref buckets = Ref::steal(PyList_New(0));
-  if (!buckets) return fetch_error();
+  std::vector<std::pair<double, std::uint64_t>> buckets;
   for (std::size_t bucket = 0; bucket < tally.counts().size(); ++bucket) {
     const std::uint64_t count = tally.counts()[bucket];
-    if (count == 0) continue;
-    const Ref pair = Ref::steal(Py_BuildValue("(dK)", graph::WaitTally::upper_seconds(bucket),
-                                              static_cast<unsigned long long>(count)));
-    if (!pair || PyList_Append(buckets.get(), pair.get()) < 0) return fetch_error();
+    if (count > 0) buckets.emplace_back(graph::WaitTally::upper_seconds(bucket), count);
   }
-  Ref result = Ref::steal(PyList_AsTuple(buckets.get()));
-  if (!result) return fetch_error();
-  return result;
+  return to_python(buckets);
 }
 
 PyResult<Ref> get_metric(const GraphIndex& self) {
