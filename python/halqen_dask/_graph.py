@@ -57,17 +57,19 @@ class ShardedGraph(ShardedIndex):
 
     def __init__(self, dim: int, metric: str, *, client: Optional[Client] = None, shard_size: int = 1_000_000,
                  shards: Optional[int] = None, m: int = 16, ef_construction: int = 200, ef_search: int = 64,
-                 schema: Optional[Sequence[str]] = None, walk: str = DEFAULT_WALK) -> None:
+                 schema: Optional[Sequence[str]] = None, walk: str = DEFAULT_WALK,
+                 storage: Optional[str] = None) -> None:
         # GraphIndex's checks of these settings, as given, and of every later
         # argument against them (_convert.check). Any str is passed on: the
         # class refuses unknown metrics itself.
         check_settings(IndexSettings("GraphIndex", {
             "dim": dim, "metric": metric, "m": m, "ef_construction": ef_construction, "ef_search": ef_search,
-            "schema": schema, "walk": walk}))
+            "schema": schema, "walk": walk, "storage": storage}))
         self._params: Dict[str, Any] = {
             "dim": operator.index(dim), "metric": metric, "m": operator.index(m),
             "ef_construction": operator.index(ef_construction), "ef_search": operator.index(ef_search),
-            "schema": None if schema is None else list(schema), "walk": DEFAULT_WALK if walk is None else walk}
+            "schema": None if schema is None else list(schema), "walk": DEFAULT_WALK if walk is None else walk,
+            "storage": storage}
         self._checks = IndexSettings("GraphIndex", self._params)
         self._dim = self._params["dim"]
         self._shard_size = positive("shard_size", shard_size)
@@ -88,6 +90,12 @@ class ShardedGraph(ShardedIndex):
     def walk(self) -> str:
         """What each shard's walk reads, as GraphIndex's walk."""
         return str(self._params["walk"])
+
+    @property
+    def storage(self) -> Optional[str]:
+        """How each shard keeps its rows, as given to GraphIndex (None: float32
+        while nothing is lost, then float64)."""
+        return self._params["storage"]
 
     @property
     def ef_search(self) -> int:
@@ -312,6 +320,7 @@ class ShardedGraph(ShardedIndex):
         index = cls(require_int(path, settings, "dim", 1), settings.get("metric"), client=client,
                     shard_size=require_int(path, settings, "shard_size", 1), shards=shard_count,
                     schema=settings.get("schema"), walk=settings.get("walk", DEFAULT_WALK),
+                    storage=settings.get("storage"),
                     **{name: require_int(path, settings, name, 1) for name in PARAMETERS})
         next_id = require_int(path, settings, "next_id", 0)
         if next_id > LARGEST_ID + 1:

@@ -154,6 +154,7 @@ class GraphIndex:
         seed: SupportsIndex | None = 0,
         schema: Sequence[str] | None = None,
         walk: Literal["exact", "float32", "sq8"] | None = "sq8",
+        storage: Literal["float32", "float64"] | None = None,
     ) -> GraphIndex: ...
     def add(
         self,
@@ -230,6 +231,9 @@ class GraphIndex:
     @property
     def walk(self) -> Literal["exact", "float32", "sq8"]:
         """What a search's walk reads: 'exact', 'float32' or 'sq8'."""
+    @property
+    def storage(self) -> Literal["float32", "float64"]:
+        """How the vectors are kept now: 'float32' or 'float64' (see the class's storage)."""
     @property
     def ef_search(self) -> int:
         """Width of a search's walk unless the search names ef."""

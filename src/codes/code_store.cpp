@@ -53,6 +53,13 @@ double largest_magnitude(std::span<const double> values) {
   return largest;
 }
 
+double largest_magnitude(const RowsView& rows) {
+  if (!rows.narrow()) return largest_magnitude(rows.wide_values());
+  float largest = 0.0F;
+  for (const float x : rows.narrow_values()) largest = std::max(largest, std::fabs(x));
+  return largest;
+}
+
 float to_float(double x) {
   constexpr double kLargest = std::numeric_limits<float>::max();
   return static_cast<float>(std::clamp(x, -kLargest, kLargest));
@@ -87,14 +94,18 @@ CodeStore::CodeStore(std::size_t dim, MetricKind metric, CodeKind kind)
 void CodeStore::coded_vector(std::span<const double> row, std::vector<double>& out,
                              const double* squared) const {
   out.assign(row.begin(), row.end());
+  normalize(out, squared);
+}
+
+void CodeStore::normalize(std::vector<double>& out, const double* squared) const {
   if (!normalizes()) return;
-  const double norm = std::sqrt(squared != nullptr ? *squared : squared_norm(row));
+  const double norm = std::sqrt(squared != nullptr ? *squared : squared_norm(out));
   // A free slot's row is zero: its code stays zero, never NaN.
   if (norm == 0.0) return;
   for (double& x : out) x /= norm;
 }
 
-Float32Scale CodeStore::scale_of(std::span<const double> rows) const {
+Float32Scale CodeStore::scale_of(const RowsView& rows) const {
   if (kind_ != CodeKind::Float32 || normalizes()) return {};
   const double largest = largest_magnitude(rows);
   if (largest == 0.0) return {};
@@ -102,8 +113,11 @@ Float32Scale CodeStore::scale_of(std::span<const double> rows) const {
 }
 
 bool CodeStore::scale_for(std::span<const double> rows) {
+  return scale_for(largest_magnitude(rows));
+}
+
+bool CodeStore::scale_for(double largest) {
   if (kind_ != CodeKind::Float32 || normalizes()) return false;
-  const double largest = largest_magnitude(rows);
   if (largest == 0.0) return false;
   if (!scale_.set) {
     // Unset, every code written so far is of a row of zeros.
@@ -116,7 +130,7 @@ bool CodeStore::scale_for(std::span<const double> rows) {
   return true;
 }
 
-void CodeStore::append(std::span<const double> stored, std::span<const double> rows) {
+void CodeStore::append(const RowsView& stored, std::span<const double> rows) {
   const std::size_t count = dim_ == 0 ? 0 : rows.size() / dim_;
   if (kind_ != CodeKind::Sq8) {
     grow_to(count_ + count);
@@ -146,7 +160,7 @@ void CodeStore::append(std::span<const double> stored, std::span<const double> r
   encode_rows(rows, nullptr, true);
 }
 
-Sq8Range CodeStore::counted_range(std::span<const double> stored, std::span<const double> rows,
+Sq8Range CodeStore::counted_range(const RowsView& stored, std::span<const double> rows,
                                   bool& derived, bool& resolves) const {
   const std::size_t count = dim_ == 0 ? 0 : rows.size() / dim_;
   std::vector<double> scratch;
@@ -160,17 +174,21 @@ Sq8Range CodeStore::counted_range(std::span<const double> stored, std::span<cons
   derived = next.needs_new_range() && count > 0;
   if (!derived) return next;
   // The live stored rows, then the new ones, as they are coded.
-  const std::size_t stored_slots = std::min(count_, dim_ == 0 ? 0 : stored.size() / dim_);
+  const std::size_t stored_slots = std::min(count_, stored.count());
   std::vector<std::size_t> live_slots;
   live_slots.reserve(stored_slots);
   for (std::size_t slot = 0; slot < stored_slots; ++slot) {
     if (live(static_cast<std::uint32_t>(slot))) live_slots.push_back(slot);
   }
   const CodedRowAt row_at = [&](std::size_t i, std::vector<double>& out) {
-    const std::span<const double> row = i < live_slots.size()
-                                            ? stored.subspan(live_slots[i] * dim_, dim_)
-                                            : rows.subspan((i - live_slots.size()) * dim_, dim_);
-    coded_vector(row, out);
+    out.resize(dim_);
+    if (i < live_slots.size()) {
+      stored.copy_row(live_slots[i], out.data());
+    } else {
+      const std::span<const double> row = rows.subspan((i - live_slots.size()) * dim_, dim_);
+      std::copy(row.begin(), row.end(), out.begin());
+    }
+    normalize(out);
     return std::span<const double>(out);
   };
   Sq8Range fresh(dim_);
@@ -181,7 +199,7 @@ Sq8Range CodeStore::counted_range(std::span<const double> stored, std::span<cons
   return fresh;
 }
 
-void CodeStore::become_floats(std::span<const double> stored, std::size_t slots) {
+void CodeStore::become_floats(const RowsView& stored, std::size_t slots) {
   const std::size_t padded = padded_length(dim_, CodeKind::Float32);
   const std::size_t lines_per_row = row_bytes(padded, CodeKind::Float32) / kLineBytes;
   std::vector<Line> lines(slots * lines_per_row);
@@ -193,18 +211,18 @@ void CodeStore::become_floats(std::span<const double> stored, std::size_t slots)
   lengths_ = {};
   range_ = Sq8Range(dim_);
   ++range_changes_;
-  scale_for(stored.first(std::min(stored.size(), count_ * dim_)));
+  scale_for(largest_magnitude(stored.first(count_)));
   encode_all(stored, count_);
 }
 
-void CodeStore::append_slots(std::span<const double> rows, std::span<const std::uint8_t> free,
+void CodeStore::append_slots(const RowsView& rows, std::span<const std::uint8_t> free,
                              std::span<const double> norms, const PieceLoop& loop) {
   const double* known = norms.empty() ? nullptr : norms.data();
   const std::size_t first = count_;
   grow_to(count_ + free.size());
   // Nothing is coded yet: a scale restored is only checked (free rows are
   // zeros, which never change it).
-  if (scale_for(rows)) ++range_changes_;
+  if (scale_for(largest_magnitude(rows))) ++range_changes_;
   const bool derive = kind_ == CodeKind::Sq8 && range_.empty();
   if (derive) {
     std::vector<std::size_t> live_slots;
@@ -213,7 +231,9 @@ void CodeStore::append_slots(std::span<const double> rows, std::span<const std::
     }
     const CodedRowAt row_at = [&](std::size_t i, std::vector<double>& out) {
       const std::size_t slot = live_slots[i];
-      coded_vector(rows.subspan(slot * dim_, dim_), out, known ? known + slot : nullptr);
+      out.resize(dim_);
+      rows.copy_row(slot, out.data());
+      normalize(out, known ? known + slot : nullptr);
       return std::span<const double>(out);
     };
     range_.derive(live_slots.size(), row_at);
@@ -224,14 +244,14 @@ void CodeStore::append_slots(std::span<const double> rows, std::span<const std::
   const std::size_t pieces = (free.size() + kSlotsPerPiece - 1) / kSlotsPerPiece;
   const auto code_piece = [&](std::size_t piece) {
     std::vector<double> scratch;
+    std::vector<double> widened;
     const std::size_t end = std::min(free.size(), (piece + 1) * kSlotsPerPiece);
     for (std::size_t slot = piece * kSlotsPerPiece; slot < end; ++slot) {
       const auto at = static_cast<std::uint32_t>(first + slot);
       if (free[slot] != 0) {
         clear(at);
       } else {
-        encode(at, rows.subspan(slot * dim_, dim_), scratch, known ? known + slot : nullptr,
-               derive);
+        encode(at, rows.row(slot, widened), scratch, known ? known + slot : nullptr, derive);
       }
     }
   };
@@ -280,8 +300,7 @@ void CodeStore::encode_rows(std::span<const double> rows, const double* norms, b
   count_ += added;
 }
 
-void CodeStore::overwrite(std::uint32_t slot, std::span<const double> stored,
-                          std::span<const double> row) {
+void CodeStore::overwrite(std::uint32_t slot, const RowsView& stored, std::span<const double> row) {
   std::vector<double> scratch;
   if (kind_ != CodeKind::Sq8) {
     if (scale_for(row)) {
@@ -327,12 +346,13 @@ void CodeStore::truncate(std::size_t count) {
   }
 }
 
-void CodeStore::encode_all(std::span<const double> stored, std::size_t slots) {
+void CodeStore::encode_all(const RowsView& stored, std::size_t slots) {
   std::vector<double> scratch;
-  const std::size_t count = std::min(slots, dim_ == 0 ? 0 : stored.size() / dim_);
+  std::vector<double> widened;
+  const std::size_t count = std::min(slots, stored.count());
   for (std::size_t slot = 0; slot < count; ++slot) {
     const auto at = static_cast<std::uint32_t>(slot);
-    if (live(at)) encode(at, stored.subspan(slot * dim_, dim_), scratch, nullptr, true);
+    if (live(at)) encode(at, stored.row(slot, widened), scratch, nullptr, true);
   }
 }
 

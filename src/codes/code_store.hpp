@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "codes/sq8_range.hpp"
+#include "common/rows_view.hpp"
 #include "metrics/metrics.hpp"
 
 namespace halqen::codes {
@@ -26,6 +27,7 @@ enum class CodeKind { Float32, Sq8 };
 float to_float(double x);
 // The largest |x| of the values; 0 for none.
 double largest_magnitude(std::span<const double> values);
+double largest_magnitude(const RowsView& rows);
 
 // The power of two float32 codes are scaled by: a component x codes as
 // to_float(x * 2^exponent), so that finite float64 data of any magnitude
@@ -63,12 +65,12 @@ class CodeStore {
   CodeStore(std::size_t dim, MetricKind metric, CodeKind kind);
 
   // Appends the codes of `rows` (dim numbers each). `stored` holds every
-  // vector already coded, slot-major: when the rows ask for a new 8-bit
+  // vector already coded, by slot: when the rows ask for a new 8-bit
   // range, it is derived from them all and those are coded again; where 8-bit
   // codes could not tell their neighbours apart (code_resolution.hpp), the
   // store keeps float32 codes from then on, and kind() says so. Throws
   // std::bad_alloc with the store unchanged.
-  void append(std::span<const double> stored, std::span<const double> rows);
+  void append(const RowsView& stored, std::span<const double> rows);
   // Appends the codes of a whole store read back, where `free` flags the
   // slots whose rows are only zeros: those stay cleared and, like every
   // free slot of the store it was read from, take no part in the range.
@@ -80,13 +82,13 @@ class CodeStore {
   // writes its own slots only.
   using PieceLoop =
       std::function<void(std::size_t pieces, const std::function<void(std::size_t)>& each)>;
-  void append_slots(std::span<const double> rows, std::span<const std::uint8_t> free,
+  void append_slots(const RowsView& rows, std::span<const std::uint8_t> free,
                     std::span<const double> norms = {}, const PieceLoop& loop = {});
   // Room for `slots` slots in all (address space: nothing is touched).
   void reserve_room(std::size_t slots);
   // Codes `row` into an existing slot (a slot refilled after a removal);
   // `stored` as for append, the slot's old vector may be in it.
-  void overwrite(std::uint32_t slot, std::span<const double> stored, std::span<const double> row);
+  void overwrite(std::uint32_t slot, const RowsView& stored, std::span<const double> row);
   // Zeroes a removed slot's code.
   void clear(std::uint32_t slot);
   // Keeps the first `count` codes.
@@ -110,7 +112,7 @@ class CodeStore {
   const Float32Scale& scale() const { return scale_; }
   // The scale a new store of this kind would set from `rows` alone (what a
   // store read back without its scale takes).
-  Float32Scale scale_of(std::span<const double> rows) const;
+  Float32Scale scale_of(const RowsView& rows) const;
   // x as this store's float32 codes hold it (scaled).
   float float_code(double x) const {
     return to_float(scale_.exponent == 0 ? x : std::ldexp(x, scale_.exponent));
@@ -151,6 +153,8 @@ class CodeStore {
   // `squared`: the row's squared norm, when known.
   void coded_vector(std::span<const double> row, std::vector<double>& out,
                     const double* squared = nullptr) const;
+  // `vector` as coded_vector gives it, in place.
+  void normalize(std::vector<double>& vector, const double* squared = nullptr) const;
 
  private:
   // Whether a slot holds a vector (was not cleared).
@@ -186,17 +190,18 @@ class CodeStore {
   // from the live stored rows and these when that asks for one (then
   // `derived` is set, and `resolves` says whether its codes can tell the
   // rows' neighbours apart). Leaves the store unchanged.
-  Sq8Range counted_range(std::span<const double> stored, std::span<const double> rows,
-                         bool& derived, bool& resolves) const;
+  Sq8Range counted_range(const RowsView& stored, std::span<const double> rows, bool& derived,
+                         bool& resolves) const;
   // Turns an 8-bit store into a float32 one for good, with room for
   // `slots` codes, the stored rows coded again. Throws std::bad_alloc with
   // the store unchanged.
-  void become_floats(std::span<const double> stored, std::size_t slots);
+  void become_floats(const RowsView& stored, std::size_t slots);
   // Codes every live stored row (slots below `slots`) again, counting.
-  void encode_all(std::span<const double> stored, std::size_t slots);
+  void encode_all(const RowsView& stored, std::size_t slots);
   // Sets the float32 scale for `rows`, or lowers it where one does not fit;
   // whether the codes already written must be coded again.
   bool scale_for(std::span<const double> rows);
+  bool scale_for(double largest);
 
   std::size_t dim_;
   MetricKind metric_;

@@ -14,6 +14,9 @@ struct KindCapabilities {
   bool compact_codes = false;
   // Vectors carry metadata records, and searches take filters.
   bool metadata = false;
+  // Rows may be kept as float32, which a saved index records where its
+  // vectors alone would not tell.
+  bool row_widths = false;
   // A graph: the file header's layers, m, ef_construction and ef_search are
   // its parameters (they are 0 for every other kind).
   bool graph_parameters = false;

@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <span>
+#include <vector>
 
 #include "codes/code_query.hpp"
 #include "codes/code_store.hpp"
@@ -13,13 +14,20 @@
 
 namespace halqen::graph {
 
+// A stored vector's numbers as float64, for as long as the object lives.
+struct StoredRow {
+  StoredRow(const VectorStore& store, std::uint32_t slot) : numbers(store.row(slot, scratch)) {}
+  std::vector<double> scratch;
+  std::span<const double> numbers;
+};
+
 class CodeDistances final : public DistanceComputer {
  public:
   CodeDistances(const codes::CodeStore& codes, std::span<const double> query)
       : codes_(codes), query_(codes, query) {}
   // From a stored vector.
   CodeDistances(const codes::CodeStore& codes, const VectorStore& store, std::uint32_t slot)
-      : codes_(codes), query_(codes, slot, store.row(slot)) {}
+      : codes_(codes), query_(codes, slot, StoredRow(store, slot).numbers) {}
 
   void keys(const std::uint32_t* slots, std::size_t count, double* keys) override {
     query_.keys(slots, count, keys);

@@ -10,15 +10,15 @@ ExactDistances::ExactDistances(const VectorStore& store, std::span<const double>
     : store_(store),
       query_(query),
       order_(store.metric()),
-      prefetch_lines_((store.dim() + kDoublesPerLine - 1) / kDoublesPerLine) {
+      prefetch_lines_((store.row_bytes() + kLineBytes - 1) / kLineBytes) {
   if (store_.keeps_norms()) query_norm_ = squared_norm(query_);
 }
 
 ExactDistances::ExactDistances(const VectorStore& store, std::uint32_t slot)
     : store_(store),
-      query_(store.row(slot)),
+      query_(store.row(slot, own_query_)),
       order_(store.metric()),
-      prefetch_lines_((store.dim() + kDoublesPerLine - 1) / kDoublesPerLine) {
+      prefetch_lines_((store.row_bytes() + kLineBytes - 1) / kLineBytes) {
   if (store_.keeps_norms()) query_norm_ = store_.norm(slot);
 }
 
@@ -35,8 +35,17 @@ void ExactDistances::values(const std::uint32_t* slots, std::size_t count, doubl
     for (std::size_t i = 0; i < count; ++i) gathered_norms_[i] = store_.norm(slots[i]);
     norms = gathered_norms_.data();
   }
-  distances_gather_with_norms(store_.metric(), query_, query_norm_, store_.data(), store_.dim(),
-                              slots, norms, count, values);
+  const std::size_t dim = store_.dim();
+  const RowsView rows = store_.rows();
+  if (!rows.narrow()) {
+    distances_gather_with_norms(store_.metric(), query_, query_norm_, rows.wide_values().data(),
+                                dim, slots, norms, count, values);
+    return;
+  }
+  widened_rows_.resize(count * dim);
+  for (std::size_t i = 0; i < count; ++i) rows.copy_row(slots[i], widened_rows_.data() + i * dim);
+  distances_rows_with_norms(store_.metric(), query_, query_norm_, widened_rows_.data(), norms, dim,
+                            count, values);
 }
 
 double ExactDistances::key(std::uint32_t slot) {

@@ -36,12 +36,23 @@ constexpr std::uint64_t kMaxSlots = std::numeric_limits<std::uint32_t>::max() - 
 // against 0.956 at the default width, 5,000 x 24), float32's did not.
 constexpr std::size_t kCodedBuildShare = 64;
 
-std::optional<GraphError> check_rows(const Addition& addition, std::size_t dim, bool cosine) {
+// Rows held to float32 are checked as they will be stored: rounded.
+std::optional<GraphError> check_rows(const Addition& addition, const GraphParams& params) {
+  const std::size_t dim = params.dim;
+  const bool cosine = params.metric == MetricKind::Cosine;
+  const bool rounded = params.storage == RowStorage::Float32;
   if (addition.values.size() < addition.count * dim) {
     return GraphError{.kind = GraphErrorKind::WrongLength, .detail = addition.values.size()};
   }
+  std::vector<double> scratch;
   for (std::size_t row = 0; row < addition.count; ++row) {
-    const std::span<const double> values(addition.values.data() + row * dim, dim);
+    std::span<const double> values(addition.values.data() + row * dim, dim);
+    if (rounded) {
+      if (auto refused = check_float32_row(values, row)) return refused;
+      scratch.assign(values.begin(), values.end());
+      round_to_float32(scratch);
+      values = scratch;
+    }
     if (auto refused = check_row(values, cosine, row)) return refused;
   }
   return std::nullopt;
@@ -80,9 +91,7 @@ std::optional<GraphError> check_in_order(const Addition& addition, const GraphPa
                                          bool rows_apart) {
   if (auto error = check_counts(addition, stored)) return error;
   if (!rows_apart) {
-    if (auto error = check_rows(addition, params.dim, params.metric == MetricKind::Cosine)) {
-      return error;
-    }
+    if (auto error = check_rows(addition, params)) return error;
   }
   if (addition.count == 0) return std::nullopt;
   return check_labels(addition, labels);
@@ -110,6 +119,7 @@ class GraphIndex::Builder {
   std::expected<void, GraphError> add(Addition addition, const ProgressFn& progress) {
     if (auto error = index_.check_addition(addition)) return std::unexpected(*error);
     if (addition.count == 0) return {};
+    if (index_.params_.storage == RowStorage::Float32) round_to_float32(addition.values);
     labels_ = addition.ids ? std::move(*addition.ids) : default_labels(addition.count);
     records_ = std::move(addition.records);
     set_aside_replaced();
@@ -178,8 +188,9 @@ class GraphIndex::Builder {
       if (!slot) continue;
       replaced_.rows.push_back(row);
       replaced_.slots.push_back(*slot);
-      const std::span<const double> vector = index_.vector(*slot);
-      replaced_.values.insert(replaced_.values.end(), vector.begin(), vector.end());
+      const std::size_t at = replaced_.values.size();
+      replaced_.values.resize(at + index_.params_.dim);
+      index_.copy_vector(*slot, replaced_.values.data() + at);
       if (!with_records) continue;
       const std::span<const Metadata> record = index_.record(*slot);
       replaced_.records.emplace_back(record.begin(), record.end());
@@ -250,7 +261,10 @@ class GraphIndex::Builder {
       return;
     }
     build_codes_.emplace(index_.params_.dim, index_.params_.metric, codes::CodeKind::Float32);
-    build_codes_->append({}, index_.store_.values());
+    const RowsView rows = index_.store_.rows();
+    // Free slots' rows are zeros, coded as zeros: every row is coded alike.
+    const std::vector<std::uint8_t> none_free(rows.count(), 0);
+    build_codes_->append_slots(rows, none_free);
     index_.engine_.distances_changed();
   }
 
@@ -268,6 +282,7 @@ class GraphIndex::Builder {
   // them. Nothing links to them until their batch commits.
   void place(std::vector<double> values, std::size_t count) {
     const std::size_t dim = index_.params_.dim;
+    index_.store_.widen_for(std::span(values).first(count * dim), index_.gate());
     SlotBook& book = index_.engine_.slots();
     const std::size_t reused = std::min(count, book.free_count());
     const std::size_t appended = count - reused;

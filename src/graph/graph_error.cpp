@@ -1,12 +1,25 @@
 #include "graph/graph_error.hpp"
 
+#include <array>
+#include <charconv>
 #include <string>
 
 namespace halqen::graph {
 namespace {
 
+// Enough for any double's shortest round-trip text.
+constexpr std::size_t kShortestDoubleChars = 32;
+
 std::string at_row(std::uint64_t row) {
   return " (vector " + std::to_string(row) + " of the call)";
+}
+
+// The shortest text that reads back as x (to_string would print 1e+39 in
+// full, and 1e-300 as 0.000000).
+std::string shortest(double x) {
+  std::array<char, kShortestDoubleChars> text{};
+  const auto end = std::to_chars(text.data(), text.data() + text.size(), x).ptr;
+  return std::string(text.data(), end);
 }
 
 }  // namespace
@@ -24,6 +37,11 @@ std::string describe(const GraphError& error, std::uint64_t dim) {
     case GraphErrorKind::ZeroVector:
       return "a zero vector (or one whose squared norm underflows to 0 in float64) has no "
              "angle: refused under the angular metric; scale it up" +
+             at_row(error.row);
+    case GraphErrorKind::BeyondFloat32:
+      return "component " + std::to_string(error.detail) + " is " + shortest(error.component) +
+             ", beyond float32's range, and this index keeps float32 rows (storage='float32'); "
+             "create it with storage='float64' to keep such numbers" +
              at_row(error.row);
     case GraphErrorKind::DuplicateId:
       return "id " + std::to_string(error.detail) + " is already present" + at_row(error.row);

@@ -11,6 +11,7 @@ enum class GraphErrorKind {
   WrongLength,     // a vector of another length (row, detail: its length)
   NotFinite,       // a NaN or infinite component (row, detail: the component)
   ZeroVector,      // a squared norm of 0 under the cosine metric (row)
+  BeyondFloat32,   // a finite component float32 rows cannot hold (row, detail: the component)
   DuplicateId,     // an id already stored (row, detail: the id)
   RepeatedId,      // an id given twice in one call (row, detail: the id)
   UnknownId,       // an id removed that is not stored (row, detail: the id)

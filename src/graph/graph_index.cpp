@@ -34,7 +34,7 @@ constexpr std::size_t kCoarseWalkMarginShare = 8;
 GraphIndex::GraphIndex(GraphParams params)
     : params_(std::move(params)),
       engine_(params_.m),
-      store_(params_.dim, params_.metric),
+      store_(params_.dim, params_.metric, params_.storage),
       reads_(params_),
       postings_(params_.schema ? params_.schema->size() : 0),
       partitions_(std::make_unique<PartitionCache>()),
@@ -118,7 +118,10 @@ std::vector<Found> GraphIndex::found_of(std::span<const double> query,
   const MetricFn metric = metric_function(params_.metric);
   std::vector<Found> found;
   found.reserve(nearest.size());
-  for (const Answer& a : nearest) found.push_back({a.id, metric(query, store_.row(a.slot))});
+  std::vector<double> scratch;
+  for (const Answer& a : nearest) {
+    found.push_back({a.id, metric(query, store_.row(a.slot, scratch))});
+  }
   return found;
 }
 

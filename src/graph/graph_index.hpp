@@ -1,6 +1,7 @@
-// The dense graph index: float64 rows (and the codes a walk may read
-// instead), the caller's ids, metadata records with their postings, over
-// the graph engine (engine/graph_engine.hpp), which holds the links.
+// The dense graph index: the rows (float32 while that loses nothing, else
+// float64: vector_store.hpp) and the codes a walk may read instead, the
+// caller's ids, metadata records with their postings, over the graph
+// engine (engine/graph_engine.hpp), which holds the links.
 //
 // Nodes live in slots numbered from 0; users see their own 64-bit ids
 // (labels). A removed node's slot is cleared and listed free, and later
@@ -81,6 +82,10 @@ struct GraphParts {
   // not set it again (a copy must grow as the original does); absent: set
   // from the vectors.
   std::optional<codes::Float32Scale> code_scale;
+  // Whether the rows are kept as float64; absent: as params.storage and the
+  // vectors give it (adaptive storage is float64 where some number is not a
+  // float32 value).
+  std::optional<bool> wide_rows;
 };
 
 class GraphIndex {
@@ -89,6 +94,7 @@ class GraphIndex {
                                                   .deletion = true,
                                                   .compact_codes = true,
                                                   .metadata = true,
+                                                  .row_widths = true,
                                                   .graph_parameters = true};
 
   static std::expected<GraphIndex, GraphError> create(GraphParams params);
@@ -147,13 +153,16 @@ class GraphIndex {
 
   std::optional<std::uint32_t> slot_of(std::uint64_t id) const { return labels_.slot_of(id); }
   std::uint64_t id_of(std::uint32_t slot) const { return labels_.label_of(slot); }
-  std::span<const double> vector(std::uint32_t slot) const { return store_.row(slot); }
+  // The slot's vector as float64 into `out` (dim numbers).
+  void copy_vector(std::uint32_t slot, double* out) const { store_.copy_row(slot, out); }
   const LinkStore& links() const { return engine_.links(); }
   // The node every walk starts from; only for a non-empty index.
   std::uint32_t entry() const { return engine_.entry(); }
   unsigned top_level() const { return engine_.top_level(); }
-  // Every slot's row, slot-major (a free slot's is zero).
-  std::span<const double> stored_rows() const { return store_.values(); }
+  // Every slot's row, by slot (a free slot's is zero).
+  RowsView stored_rows() const { return store_.rows(); }
+  // Whether the rows are kept as float32 (RowStorage).
+  bool narrow_rows() const { return store_.narrow(); }
   // Whether each live slot's id is the slot itself (no ids need storing).
   bool ids_are_slots() const;
   // The compact codes a walk reads; null for the exact walk.
@@ -161,6 +170,10 @@ class GraphIndex {
   // The float32 codes' scale where a store given the live vectors anew
   // would set another; nothing otherwise (always, for ordinary data).
   std::optional<codes::Float32Scale> kept_code_scale() const;
+  // The storage and the width in use where the vectors alone would not give
+  // them back (GraphParts::wide_rows): nothing for an adaptive store whose
+  // width its rows set.
+  std::optional<bool> kept_row_width() const;
   // The first default id of the next add.
   std::uint64_t next_id() const { return labels_.next_default(); }
   // Who may use the index at once (change_gate.hpp); the same gate for the

@@ -16,6 +16,12 @@ namespace halqen::graph {
 enum class WalkKind : std::uint8_t { Exact, Float32, Sq8 };
 inline constexpr std::uint8_t kWalkKindCount = 3;
 
+// How the rows are kept: as float32 while that loses nothing, then float64
+// (Adaptive); always float64; or always float32, each number rounded to
+// the nearest float32 as it is added (a loss the caller chose).
+enum class RowStorage : std::uint8_t { Adaptive, Float32, Float64 };
+inline constexpr std::uint8_t kRowStorageCount = 3;
+
 struct GraphParams {
   std::uint64_t dim = 0;
   MetricKind metric = MetricKind::Euclidean;
@@ -29,6 +35,7 @@ struct GraphParams {
   std::uint64_t seed = 0;
   std::optional<Schema> schema;
   WalkKind walk = WalkKind::Exact;
+  RowStorage storage = RowStorage::Adaptive;
 };
 
 // Below 2 the level multiplier 1/ln(m) is undefined or infinite; above this

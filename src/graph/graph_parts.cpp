@@ -194,6 +194,23 @@ std::expected<void, InvalidParts> check_rows(const GraphParts& parts) {
   return {};
 }
 
+// The width the rows are kept in must hold them: float32 rows only float32
+// values, and a store held to one width only that one.
+std::expected<bool, InvalidParts> rows_wide(const GraphParts& parts) {
+  const RowStorage storage = parts.params.storage;
+  const bool fits_narrow = storage == RowStorage::Float64 || float32_values(parts.vectors);
+  const bool wide = parts.wide_rows.value_or(storage == RowStorage::Float64 || !fits_narrow);
+  if (!wide && !fits_narrow) {
+    return invalid("rows kept as float32 hold a number that is not a float32 value");
+  }
+  if (storage != RowStorage::Adaptive && wide != (storage == RowStorage::Float64)) {
+    return invalid(std::string("rows held to ") +
+                   (storage == RowStorage::Float64 ? "float64" : "float32") + " are kept as " +
+                   (wide ? "float64" : "float32"));
+  }
+  return wide;
+}
+
 // Every live row at its slot, free slots' rows zero.
 std::vector<double> rows_by_slot(std::vector<double> live_rows, std::span<const std::uint8_t> free,
                                  std::size_t dim) {
@@ -342,7 +359,22 @@ std::expected<void, InvalidParts> check_code_scale(
 }  // namespace
 
 std::optional<codes::Float32Scale> GraphIndex::kept_code_scale() const {
-  return reads_.kept_scale(store_.values());
+  return reads_.kept_scale(store_.rows());
+}
+
+std::optional<bool> GraphIndex::kept_row_width() const {
+  if (params_.storage != RowStorage::Adaptive) return !store_.narrow();
+  // Narrow rows are float32 values; wide ones are kept so by their numbers
+  // unless every live one is a float32 value (those that were not removed).
+  if (store_.narrow()) return std::nullopt;
+  const std::span<const double> values = store_.rows().wide_values();
+  const std::size_t width = dim();
+  for (std::uint32_t slot = 0; slot < slot_count(); ++slot) {
+    if (!is_free(slot) && !float32_values(values.subspan(slot * width, width))) {
+      return std::nullopt;
+    }
+  }
+  return true;
 }
 
 GraphParts GraphIndex::parts() const {
@@ -350,7 +382,9 @@ GraphParts GraphIndex::parts() const {
   parts.params = params_;
   parts.count = slot_count();
   parts.free_slots = free_slots();
-  parts.vectors.reserve(size() * dim());
+  parts.vectors.resize(size() * dim());
+  parts.wide_rows = !store_.narrow();
+  std::size_t filled = 0;
   parts.levels.assign(links().levels().begin(), links().levels().end());
   const bool with_ids = !ids_are_slots();
   for (std::uint32_t slot = 0; slot < slot_count(); ++slot) {
@@ -360,8 +394,8 @@ GraphParts GraphIndex::parts() const {
       parts.links.insert(parts.links.end(), list.begin(), list.end());
     }
     if (is_free(slot)) continue;
-    const std::span<const double> row = store_.row(slot);
-    parts.vectors.insert(parts.vectors.end(), row.begin(), row.end());
+    store_.copy_row(slot, parts.vectors.data() + filled * dim());
+    ++filled;
     if (with_ids) parts.labels.push_back(labels_.label_of(slot));
     if (schema()) {
       const std::span<const Metadata> values = record(slot);
@@ -385,6 +419,8 @@ std::expected<GraphIndex, InvalidParts> GraphIndex::from_parts(GraphParts parts)
   auto free = free_flags(parts.count, parts.free_slots);
   if (!free) return std::unexpected(free.error());
   if (auto checked = check_rows(parts); !checked) return std::unexpected(checked.error());
+  const auto wide = rows_wide(parts);
+  if (!wide) return std::unexpected(wide.error());
   // Levels are checked before they size the link arrays: none above what
   // the draw gives for m, which holds the upper lists to a few per node.
   const unsigned highest = highest_drawn_level(parts.params.m);
@@ -423,10 +459,12 @@ std::expected<GraphIndex, InvalidParts> GraphIndex::from_parts(GraphParts parts)
     return std::unexpected(stored.error());
   }
   const std::size_t dim = index.dim();
+  if (*wide) index.store_.widen();
+  if (!*wide) index.store_.reserve(room);
   index.store_.append(rows_by_slot(std::move(parts.vectors), *free, dim), parts.count);
   auto range = restore_code_range(index.params_, parts.code_range);
   if (!range) return std::unexpected(range.error());
-  index.reads_.restore(std::move(*range), parts.code_scale, room, index.store_.values(), *free,
+  index.reads_.restore(std::move(*range), parts.code_scale, room, index.store_.rows(), *free,
                        index.store_.norms(), on_every_cpu);
   return index;
 }

@@ -9,16 +9,25 @@ namespace halqen::graph {
 
 void GraphIndex::fill_row(std::uint32_t slot, std::span<const double> row) {
   store_.set_row(slot, row);
-  if (reads_.overwrite(slot, store_.values(), row)) note_code_change();
+  if (reads_.overwrite(slot, store_.rows(), row)) note_code_change();
 }
 
 void GraphIndex::append_rows(std::vector<double>&& rows, std::size_t count) {
   // A whole copy of the rows where they move: searches read the old ones.
   store_.make_room(count, gate());
-  const std::size_t coded = store_.values().size();
-  store_.append(std::move(rows), count);
-  const std::span<const double> values = store_.values();
-  if (reads_.append(values.first(coded), values.subspan(coded))) note_code_change();
+  const std::size_t coded = store_.size();
+  const std::size_t numbers = count * dim();
+  bool recoded = false;
+  if (store_.narrow()) {
+    // Narrowed as they are copied: the codes are made from these numbers.
+    store_.append(std::span<const double>(rows).first(numbers), count);
+    recoded = reads_.append(store_.rows().first(coded), std::span(rows).first(numbers));
+  } else {
+    store_.append(std::move(rows), count);
+    recoded = reads_.append(store_.rows().first(coded),
+                            store_.rows().wide_values().subspan(coded * dim()));
+  }
+  if (recoded) note_code_change();
 }
 
 // Codes coded again forget the link prefixes chosen by the old ones; codes

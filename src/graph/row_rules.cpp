@@ -46,6 +46,21 @@ std::optional<GraphError> check_row(std::span<const double> values, bool cosine,
   return std::nullopt;
 }
 
+std::optional<GraphError> check_float32_row(std::span<const double> values, std::uint64_t row) {
+  for (std::size_t c = 0; c < values.size(); ++c) {
+    const double x = values[c];
+    if (std::isfinite(x) && std::isinf(static_cast<float>(x))) {
+      return GraphError{
+          .kind = GraphErrorKind::BeyondFloat32, .row = row, .detail = c, .component = x};
+    }
+  }
+  return std::nullopt;
+}
+
+void round_to_float32(std::span<double> values) {
+  for (double& x : values) x = static_cast<float>(x);
+}
+
 std::string describe_query(const GraphError& error) {
   const std::string where = " (query " + std::to_string(error.row) + " of the call)";
   if (error.kind == GraphErrorKind::NotFinite) {

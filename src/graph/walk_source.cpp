@@ -21,7 +21,7 @@ std::optional<codes::CodeStore> code_store_for(const GraphParams& params) {
 
 WalkSource::WalkSource(const GraphParams& params) : codes_(code_store_for(params)) {}
 
-bool WalkSource::overwrite(std::uint32_t slot, std::span<const double> stored,
+bool WalkSource::overwrite(std::uint32_t slot, const RowsView& stored,
                            std::span<const double> row) {
   if (!codes_) return false;
   const std::uint64_t changes = codes_->range_changes();
@@ -29,7 +29,7 @@ bool WalkSource::overwrite(std::uint32_t slot, std::span<const double> stored,
   return codes_->range_changes() != changes;
 }
 
-bool WalkSource::append(std::span<const double> stored, std::span<const double> added) {
+bool WalkSource::append(const RowsView& stored, std::span<const double> added) {
   if (!codes_) return false;
   const std::uint64_t changes = codes_->range_changes();
   codes_->append(stored, added);
@@ -49,7 +49,7 @@ std::optional<codes::Sq8Range> WalkSource::kept_range() const {
   return codes_->range();
 }
 
-std::optional<codes::Float32Scale> WalkSource::kept_scale(std::span<const double> stored) const {
+std::optional<codes::Float32Scale> WalkSource::kept_scale(const RowsView& stored) const {
   if (!float32_codes()) return std::nullopt;
   // A free slot's row is zeros, which sets nothing.
   if (codes_->scale() == codes_->scale_of(stored)) return std::nullopt;
@@ -58,7 +58,7 @@ std::optional<codes::Float32Scale> WalkSource::kept_scale(std::span<const double
 
 void WalkSource::restore(std::optional<codes::Sq8Range> range,
                          std::optional<codes::Float32Scale> scale, std::size_t room,
-                         std::span<const double> stored, std::span<const std::uint8_t> free,
+                         const RowsView& stored, std::span<const std::uint8_t> free,
                          std::span<const double> norms, const codes::CodeStore::PieceLoop& loop) {
   if (!codes_) return;
   if (range) codes_->restore_range(std::move(*range));

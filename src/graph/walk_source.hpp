@@ -11,6 +11,7 @@
 #include <span>
 
 #include "codes/code_store.hpp"
+#include "common/rows_view.hpp"
 #include "graph/code_distances.hpp"
 #include "graph/graph_params.hpp"
 
@@ -33,8 +34,8 @@ class WalkSource {
   // the one just written at `slot` or `added` the rows just appended. Each
   // returns whether every code was coded again (a wider range), which
   // changes every distance a walk measures.
-  bool overwrite(std::uint32_t slot, std::span<const double> stored, std::span<const double> row);
-  bool append(std::span<const double> stored, std::span<const double> added);
+  bool overwrite(std::uint32_t slot, const RowsView& stored, std::span<const double> row);
+  bool append(const RowsView& stored, std::span<const double> added);
   void clear(std::uint32_t slot);
   void truncate(std::size_t count);
   std::uint64_t heap_bytes() const { return codes_ ? codes_->heap_bytes() : 0; }
@@ -43,11 +44,11 @@ class WalkSource {
   // give them again: the 8-bit range as it was, the float32 scale where the
   // live rows would set another.
   std::optional<codes::Sq8Range> kept_range() const;
-  std::optional<codes::Float32Scale> kept_scale(std::span<const double> stored) const;
+  std::optional<codes::Float32Scale> kept_scale(const RowsView& stored) const;
   // The codes of a loaded index, from what was kept and every slot's row
   // (room for `room` slots), encoded by `loop`.
   void restore(std::optional<codes::Sq8Range> range, std::optional<codes::Float32Scale> scale,
-               std::size_t room, std::span<const double> stored, std::span<const std::uint8_t> free,
+               std::size_t room, const RowsView& stored, std::span<const std::uint8_t> free,
                std::span<const double> norms, const codes::CodeStore::PieceLoop& loop);
 
   // on_codes(CodeDistances&) where the walk reads codes that can place the

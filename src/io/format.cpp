@@ -27,6 +27,8 @@ std::string_view section_name(SectionTag tag) {
       return "build state";
     case SectionTag::CodeScale:
       return "code scale";
+    case SectionTag::RowStorage:
+      return "row storage";
   }
   return "unknown";
 }

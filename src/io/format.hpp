@@ -69,6 +69,9 @@ enum class SectionTag : std::uint32_t {
   // compact_codes: the power of two float32 codes are scaled by, where the
   // vectors alone would not give it back.
   CodeScale = 11,
+  // row_widths: how the rows are kept (held to a width, or adaptive), where
+  // the vectors alone would not give it back.
+  RowStorage = 12,
 };
 
 // The codes section's 8-bit range: its one layout word, after which come an
@@ -91,7 +94,7 @@ inline constexpr std::array<SectionTag, 6> kGraphSections = {
 // The optional sections a kind with these capabilities may hold, in the
 // order a file holds them (increasing tag).
 struct OptionalSections {
-  std::array<SectionTag, 4> tags{};
+  std::array<SectionTag, 5> tags{};
   std::size_t count = 0;
 
   std::span<const SectionTag> view() const { return std::span(tags).first(count); }
@@ -104,6 +107,7 @@ constexpr OptionalSections optional_sections(const KindCapabilities& capabilitie
     admitted.tags[admitted.count++] = SectionTag::Codes;
     admitted.tags[admitted.count++] = SectionTag::CodeScale;
   }
+  if (capabilities.row_widths) admitted.tags[admitted.count++] = SectionTag::RowStorage;
   return admitted;
 }
 

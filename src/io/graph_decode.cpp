@@ -280,6 +280,33 @@ std::expected<void, CodecError> read_code_scale(SectionReader& section, GraphPar
   return {};
 }
 
+// How the rows are kept: a storage code (0 adaptive, 1 float32, 2 float64)
+// and the bytes per number in use (4 or 8). Whether they agree with each
+// other and with the vectors is from_parts' to check.
+std::expected<void, CodecError> read_row_storage(SectionReader& section, GraphParts& parts,
+                                                 Interrupt& interrupt) {
+  constexpr std::uint64_t kBytes = 2 * sizeof(std::uint64_t);
+  if (section.length() != kBytes) {
+    return std::unexpected(CodecError::format("the row storage section holds " +
+                                              std::to_string(section.length()) +
+                                              " bytes, expected " + std::to_string(kBytes)));
+  }
+  std::vector<std::uint64_t> words;
+  if (auto got = section.read_values_growing(words, 2, interrupt); !got) return got;
+  if (words[0] >= graph::kRowStorageCount) {
+    return std::unexpected(CodecError::format("the row storage section gives storage " +
+                                              std::to_string(words[0]) + ", expected 0, 1 or 2"));
+  }
+  if (words[1] != sizeof(float) && words[1] != sizeof(double)) {
+    return std::unexpected(CodecError::format("the row storage section gives " +
+                                              std::to_string(words[1]) +
+                                              " bytes per number, expected 4 or 8"));
+  }
+  parts.params.storage = static_cast<graph::RowStorage>(words[0]);
+  parts.wide_rows = words[1] == sizeof(double);
+  return {};
+}
+
 }  // namespace
 
 std::expected<GraphParts, CodecError> FileKind<graph::GraphIndex>::decode(ByteSource& source,
@@ -320,7 +347,7 @@ std::expected<GraphParts, CodecError> FileKind<graph::GraphIndex>::decode(ByteSo
   if (auto got = read_build_state(source, parts, interrupt); !got) {
     return std::unexpected(got.error());
   }
-  const std::array<OptionalSection, 4> optional = {
+  const std::array<OptionalSection, 5> optional = {
       OptionalSection{
           SectionTag::Labels,
           [&](SectionReader& section) { return read_labels(section, live, parts, interrupt); }},
@@ -330,8 +357,11 @@ std::expected<GraphParts, CodecError> FileKind<graph::GraphIndex>::decode(ByteSo
       OptionalSection{
           SectionTag::Codes,
           [&](SectionReader& section) { return read_codes(section, parts, interrupt); }},
-      OptionalSection{SectionTag::CodeScale, [&](SectionReader& section) {
-                        return read_code_scale(section, parts, interrupt);
+      OptionalSection{
+          SectionTag::CodeScale,
+          [&](SectionReader& section) { return read_code_scale(section, parts, interrupt); }},
+      OptionalSection{SectionTag::RowStorage, [&](SectionReader& section) {
+                        return read_row_storage(section, parts, interrupt);
                       }}};
   if (auto got = read_optional_sections(source, header, kSections.size(), optional); !got) {
     return std::unexpected(got.error());

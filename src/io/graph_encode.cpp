@@ -97,6 +97,18 @@ std::expected<void, CodecError> write_code_scale(const codes::Float32Scale& scal
   return write_array_section<std::uint64_t>(sink, SectionTag::CodeScale, words);
 }
 
+// How the rows are kept, written only where the vectors read back would not
+// give it (GraphIndex::kept_row_width): the storage's code (0 adaptive, 1
+// float32, 2 float64), then the bytes per number in use (4 or 8).
+constexpr std::uint64_t kRowStorageBytes = 2 * sizeof(std::uint64_t);
+
+std::expected<void, CodecError> write_row_storage(const GraphIndex& index, bool wide,
+                                                  ByteSink& sink) {
+  const std::array<std::uint64_t, 2> words = {static_cast<std::uint64_t>(index.params().storage),
+                                              wide ? sizeof(double) : sizeof(float)};
+  return write_array_section<std::uint64_t>(sink, SectionTag::RowStorage, words);
+}
+
 // A count word per node and layer, and a word per link.
 std::uint64_t link_words(const GraphIndex& index) {
   const graph::LinkStore& links = index.links();
@@ -123,7 +135,7 @@ FileHeader graph_header(const GraphIndex& index) {
   const graph::GraphParams& params = index.params();
   const std::size_t sections = Kind::kSections.size() + (has_labels(index) ? 1 : 0) +
                                (has_free_slots(index) ? 1 : 0) + (has_codes(index) ? 1 : 0) +
-                               (index.kept_code_scale() ? 1 : 0);
+                               (index.kept_code_scale() ? 1 : 0) + (index.kept_row_width() ? 1 : 0);
   const std::span<const std::uint8_t> levels = index.links().levels();
   // Free slots keep their levels (a later addition fills them at it).
   const std::uint64_t layers =
@@ -185,10 +197,24 @@ std::expected<void, CodecError> write_vectors(const GraphIndex& index, ByteSink&
   const std::uint64_t bytes = index.size() * index.dim() * sizeof(double);
   auto section = SectionWriter::begin(sink, SectionTag::Vectors, bytes);
   if (!section) return std::unexpected(section.error());
-  const std::span<const double> values = index.stored_rows();
+  const RowsView rows = index.stored_rows();
   const std::size_t dim = index.dim();
+  std::vector<double> widened;
   auto written = for_live_runs(index, [&](std::uint32_t begin, std::uint32_t end) {
-    return section->write_values(values.subspan(begin * dim, (end - begin) * dim));
+    if (!rows.narrow()) {
+      return section->write_values(rows.wide_values().subspan(begin * dim, (end - begin) * dim));
+    }
+    // Float32 rows are written as the float64 numbers they are, a piece at a time.
+    for (std::uint32_t first = begin; first < end;) {
+      const std::uint32_t last = std::min<std::uint32_t>(
+          end, first + static_cast<std::uint32_t>(std::max<std::size_t>(1, kWordsPerPiece / dim)));
+      const std::span<const float> numbers =
+          rows.narrow_values().subspan(first * dim, (last - first) * dim);
+      widened.assign(numbers.begin(), numbers.end());
+      if (auto done = section->write_values<double>(widened); !done) return done;
+      first = last;
+    }
+    return std::expected<void, CodecError>();
   });
   if (!written) return written;
   return section->finish();
@@ -223,11 +249,12 @@ std::uint64_t FileKind<GraphIndex>::encoded_size(const GraphIndex& index) {
   const std::uint64_t codes =
       has_codes(index) ? kSectionFrameBytes + codes_payload_bytes(index) : 0;
   const std::uint64_t scale = index.kept_code_scale() ? kSectionFrameBytes + kCodeScaleBytes : 0;
+  const std::uint64_t storage = index.kept_row_width() ? kSectionFrameBytes + kRowStorageBytes : 0;
   return format::kHeaderBytes + kSections.size() * kSectionFrameBytes +
          index.size() * index.dim() * sizeof(double) + index.links().levels().size_bytes() +
          link_words(index) * sizeof(std::uint32_t) + schema_payload_bytes(index.schema()) +
          metadata_bytes(index) + kBuildStateWords * sizeof(std::uint64_t) + labels + free_slots +
-         codes + scale;
+         codes + scale + storage;
 }
 
 std::expected<void, CodecError> FileKind<GraphIndex>::encode(const GraphIndex& index,
@@ -252,11 +279,16 @@ std::expected<void, CodecError> FileKind<GraphIndex>::encode(const GraphIndex& i
       return written;
     }
   }
-  if (!has_codes(index)) return {};
-  if (auto written = write_codes_section(index, sink); !written) return written;
-  const std::optional<codes::Float32Scale> scale = index.kept_code_scale();
-  if (!scale) return {};
-  return write_code_scale(*scale, sink);
+  if (has_codes(index)) {
+    if (auto written = write_codes_section(index, sink); !written) return written;
+  }
+  if (const std::optional<codes::Float32Scale> scale = index.kept_code_scale()) {
+    if (auto written = write_code_scale(*scale, sink); !written) return written;
+  }
+  if (const std::optional<bool> wide = index.kept_row_width()) {
+    return write_row_storage(index, *wide, sink);
+  }
+  return {};
 }
 
 }  // namespace halqen::io

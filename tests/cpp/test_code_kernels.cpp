@@ -16,6 +16,7 @@
 #include "codes/code_kernels.hpp"
 #include "codes/code_store.hpp"
 #include "codes/sq8_range.hpp"
+#include "rows_of.hpp"
 
 namespace halqen::codes {
 namespace {
@@ -126,7 +127,7 @@ TEST(Sq8Codes, FollowTheDataNotItsFarthestRow) {
     std::uniform_real_distribution<double> within(-spread, spread);
     std::vector<double> rows(kDim * 100);
     for (double& x : rows) x = within(rng);
-    store.append(stored, rows);
+    store.append(rows_of(stored, kDim), rows);
     stored.insert(stored.end(), rows.begin(), rows.end());
     SCOPED_TRACE("batch " + std::to_string(batch));
     ASSERT_EQ(store.kind(), CodeKind::Sq8);
@@ -137,7 +138,7 @@ TEST(Sq8Codes, FollowTheDataNotItsFarthestRow) {
   const std::vector<double> steps(store.range().steps().begin(), store.range().steps().end());
   std::vector<double> far(kDim, 1.0);
   far[3] = 1e12;
-  store.append(stored, far);
+  store.append(rows_of(stored, kDim), far);
   stored.insert(stored.end(), far.begin(), far.end());
   expect_coded_within_half_a_step(store, stored);
   EXPECT_EQ(std::vector<double>(store.range().steps().begin(), store.range().steps().end()), steps);
@@ -175,7 +176,8 @@ TEST(Sq8Codes, TurnToFloat32WhereTheyCannotTellNeighboursApart) {
   CodeStore store(kDim, MetricKind::Euclidean, CodeKind::Sq8);
   store.append({}, std::span(rows).first(kDim * kRows / 2));
   EXPECT_EQ(store.kind(), CodeKind::Float32);
-  store.append(std::span(rows).first(kDim * kRows / 2), std::span(rows).subspan(kDim * kRows / 2));
+  store.append(rows_of(std::span(rows).first(kDim * kRows / 2), kDim),
+               std::span(rows).subspan(kDim * kRows / 2));
   ASSERT_EQ(store.size(), kRows);
   for (std::uint32_t slot = 0; slot < kRows; ++slot) {
     for (std::size_t d = 0; d < kDim; ++d) {

@@ -16,6 +16,7 @@
 #include "codes/code_store.hpp"
 #include "common/interrupt.hpp"
 #include "graph/graph_index.hpp"
+#include "rows_of.hpp"
 
 namespace halqen {
 namespace {
@@ -70,7 +71,7 @@ TEST(Float32Scale, DataWellWithinFloat32CodesAsPlainFloat32) {
     const std::vector<double> rows = normal_rows(50, 1, scale);
     store.append({}, rows);
     EXPECT_EQ(store.scale(), (Float32Scale{.set = true, .exponent = 0})) << scale;
-    EXPECT_EQ(store.scale_of(rows), store.scale());
+    EXPECT_EQ(store.scale_of(rows_of(rows, kDim)), store.scale());
     for (std::uint32_t slot = 0; slot < store.size(); ++slot) {
       for (std::size_t d = 0; d < kDim; ++d) {
         ASSERT_EQ(bits(store.floats(slot)[d]), bits(static_cast<float>(rows[slot * kDim + d])));
@@ -132,7 +133,7 @@ TEST(Float32Scale, ALargerRowLowersTheScaleAndEveryCodeFollows) {
   store.append({}, stored);
   EXPECT_EQ(store.scale(), Float32Scale{});
   const auto add = [&](const std::vector<double>& rows) {
-    store.append(stored, rows);
+    store.append(rows_of(stored, kDim), rows);
     stored.insert(stored.end(), rows.begin(), rows.end());
   };
   add(normal_rows(30, 5, 1e-40));
@@ -143,7 +144,7 @@ TEST(Float32Scale, ALargerRowLowersTheScaleAndEveryCodeFollows) {
   EXPECT_EQ(store.scale(), tiny);
   EXPECT_EQ(store.range_changes(), 0u);
   // What the rows alone would set differs: a copy must keep the scale.
-  EXPECT_NE(store.scale_of(stored), tiny);
+  EXPECT_NE(store.scale_of(rows_of(stored, kDim)), tiny);
   add(normal_rows(30, 7, 1e19));
   EXPECT_EQ(store.range_changes(), 1u);
   EXPECT_LT(store.scale().exponent, 0);
@@ -160,7 +161,7 @@ TEST(Float32Scale, ALargerRowLowersTheScaleAndEveryCodeFollows) {
   // A slot refilled with a larger row lowers it as well.
   const std::vector<double> huge = normal_rows(1, 8, 1e300);
   std::copy(huge.begin(), huge.end(), stored.begin());
-  store.overwrite(0, stored, huge);
+  store.overwrite(0, rows_of(stored, kDim), huge);
   EXPECT_EQ(store.range_changes(), 2u);
   CodeStore again(kDim, MetricKind::Euclidean, CodeKind::Float32);
   again.append({}, stored);
@@ -179,12 +180,12 @@ TEST(Float32Scale, AStoreReadBackKeepsOrLowersItsScale) {
   const std::vector<std::uint8_t> live(20, 0);
   CodeStore kept(kDim, MetricKind::Euclidean, CodeKind::Float32);
   kept.restore_scale({.set = true, .exponent = 133});
-  kept.append_slots(rows, live);
+  kept.append_slots(rows_of(rows, kDim), live);
   EXPECT_EQ(kept.scale(), (Float32Scale{.set = true, .exponent = 133}));
   CodeStore lowered(kDim, MetricKind::Euclidean, CodeKind::Float32);
   lowered.restore_scale({.set = true, .exponent = codes::kHighestScaleExponent});
-  lowered.append_slots(rows, live);
-  EXPECT_EQ(lowered.scale(), lowered.scale_of(rows));
+  lowered.append_slots(rows_of(rows, kDim), live);
+  EXPECT_EQ(lowered.scale(), lowered.scale_of(rows_of(rows, kDim)));
 }
 
 // Unit vectors need no scale.
@@ -193,7 +194,7 @@ TEST(Float32Scale, TheCosineCodesUnitVectorsUnscaled) {
   const std::vector<double> rows = normal_rows(10, 10, 1e300);
   store.append({}, rows);
   EXPECT_EQ(store.scale(), Float32Scale{});
-  EXPECT_EQ(store.scale_of(rows), Float32Scale{});
+  EXPECT_EQ(store.scale_of(rows_of(rows, kDim)), Float32Scale{});
   EXPECT_LE(largest_code(store), 1.0);
 }
 

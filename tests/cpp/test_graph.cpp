@@ -14,9 +14,9 @@
 #include "codes/code_kernels.hpp"
 #include "common/interrupt.hpp"
 #include "engine/batch_plan.hpp"
+#include "engine/link_store.hpp"
 #include "graph/exact_distances.hpp"
 #include "graph/graph_index.hpp"
-#include "engine/link_store.hpp"
 #include "graph/vector_store.hpp"
 #include "graph_reach_count.hpp"
 #include "metrics/dispatch.hpp"
@@ -330,18 +330,21 @@ TEST(GraphBuild, AGraphWithAnIslandOnlyAnUpperLayerReachesIsRefused) {
 // to a buffer that grows by a share of what it holds.
 TEST(GraphStore, OneRowAtATimeMovesTheRowsRarely) {
   constexpr std::size_t kStart = 1000;
-  VectorStore store(kDim, MetricKind::Cosine);
-  store.append(std::vector<double>(kStart * kDim, 1.0), kStart);
-  std::size_t moves = 0;
-  for (std::size_t i = 0; i < kStart; ++i) {
-    const double* before = store.values().data();
-    store.append(std::vector<double>(kDim, 2.0), 1);
-    moves += store.values().data() != before ? 1 : 0;
+  for (const RowStorage storage : {RowStorage::Float64, RowStorage::Float32}) {
+    VectorStore store(kDim, MetricKind::Cosine, storage);
+    store.append(std::vector<double>(kStart * kDim, 1.0), kStart);
+    std::size_t moves = 0;
+    for (std::size_t i = 0; i < kStart; ++i) {
+      const void* before = store.row_address(0);
+      store.append(std::vector<double>(kDim, 2.0), 1);
+      moves += store.row_address(0) != before ? 1 : 0;
+    }
+    EXPECT_LT(moves, kStart / 20) << "the store was copied for " << moves << " of " << kStart
+                                  << " single rows";
+    EXPECT_EQ(store.size(), 2 * kStart);
+    std::vector<double> scratch;
+    EXPECT_EQ(store.row(static_cast<std::uint32_t>(2 * kStart - 1), scratch)[0], 2.0);
   }
-  EXPECT_LT(moves, kStart / 20) << "the store was copied for " << moves << " of " << kStart
-                                << " single rows";
-  EXPECT_EQ(store.values().size(), 2 * kStart * kDim);
-  EXPECT_EQ(store.row(static_cast<std::uint32_t>(2 * kStart - 1))[0], 2.0);
 }
 
 // The removal's scan keeps only the nodes this finds: it must find every

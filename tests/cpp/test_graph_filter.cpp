@@ -110,7 +110,7 @@ struct Stored {
                  kCount);
     for (std::uint32_t slot = 0; slot < kCount; ++slot) postings.insert(slot, data.records[slot]);
   }
-  VectorStore store{kDim, MetricKind::Euclidean};
+  VectorStore store{kDim, MetricKind::Euclidean, RowStorage::Adaptive};
   AttributePostings postings{3};
 };
 

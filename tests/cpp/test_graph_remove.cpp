@@ -15,6 +15,7 @@
 #include "common/interrupt.hpp"
 #include "graph/graph_index.hpp"
 #include "graph_reach_count.hpp"
+#include "rows_of.hpp"
 
 namespace halqen::graph {
 namespace {
@@ -140,9 +141,10 @@ TEST(GraphRemove, AStoppedAdditionGivesBackTheFreeSlotsItDidNotFill) {
   const auto rebuilt = GraphIndex::from_parts(after);
   EXPECT_TRUE(rebuilt.has_value()) << rebuilt.error().reason;
   EXPECT_EQ(index.slot_count(), 300u);
-  EXPECT_EQ(index.stored_rows().size(), 300 * kDim);
+  const std::vector<double> rows = widened(index.stored_rows());
+  EXPECT_EQ(rows.size(), 300 * kDim);
   for (const std::uint32_t slot : after.free_slots) {
-    const std::span<const double> row = index.stored_rows().subspan(slot * kDim, kDim);
+    const std::span<const double> row = std::span(rows).subspan(slot * kDim, kDim);
     EXPECT_TRUE(std::ranges::all_of(row, [](double x) { return x == 0.0; })) << slot;
   }
 }
@@ -155,7 +157,7 @@ TEST(GraphRemove, AReplacingAdditionCutShortLeavesEachReplacedIdOldOrNew) {
   constexpr std::uint64_t kFreshIds = 1000;
   constexpr std::size_t kBatchesDone = 2;
   GraphIndex index = built(300, 8);
-  const std::vector<double> old_rows(index.stored_rows().begin(), index.stored_rows().end());
+  const std::vector<double> old_rows = widened(index.stored_rows());
   // Even rows replace their row number's id, odd rows bring new ids.
   Addition addition;
   addition.values = random_rows(kCount, 9);
@@ -184,7 +186,7 @@ TEST(GraphRemove, AReplacingAdditionCutShortLeavesEachReplacedIdOldOrNew) {
     const auto slot = index.slot_of(id);
     if (id >= kFreshIds && !slot) continue;
     ASSERT_TRUE(slot.has_value()) << "replaced id " << id << " is gone";
-    const std::vector<double> held = row_of(index.stored_rows(), *slot);
+    const std::vector<double> held = row_of(widened(index.stored_rows()), *slot);
     const std::vector<Metadata> record(index.record(*slot).begin(), index.record(*slot).end());
     if (held == row_of(given.values, row)) {
       EXPECT_EQ(record, (*given.records)[row]) << id;

@@ -78,7 +78,11 @@ struct Stores {
 };
 
 Stores fill(Data data, MetricKind metric, std::mt19937& rng, const std::vector<double>& centres) {
-  Stores stores{VectorStore(kDim, metric), codes::CodeStore(kDim, metric, codes::CodeKind::Sq8)};
+  // Rows float32 while they are float32 values (the integer sets), as an
+  // index keeps them: the rerank reads either width.
+  Stores stores{VectorStore(kDim, metric, RowStorage::Adaptive),
+                codes::CodeStore(kDim, metric, codes::CodeKind::Sq8)};
+  NoSearches door;
   for (int batch = 0; batch < 3; ++batch) {
     std::vector<double> rows;
     for (std::size_t i = 0; i < kRowsPerBatch; ++i) {
@@ -86,15 +90,16 @@ Stores fill(Data data, MetricKind metric, std::mt19937& rng, const std::vector<d
       rows.insert(rows.end(), row.begin(), row.end());
     }
     if (batch == 0) span_range(data, rows);
-    const std::size_t coded = stores.rows.values().size();
-    stores.rows.append(std::vector<double>(rows), kRowsPerBatch);
-    const std::span<const double> values = stores.rows.values();
-    stores.codes.append(values.first(coded), values.subspan(coded));
+    const std::size_t coded = stores.rows.size();
+    stores.rows.widen_for(rows, door);
+    stores.rows.append(std::span<const double>(rows), kRowsPerBatch);
+    stores.codes.append(stores.rows.rows().first(coded), rows);
   }
   // A slot written again in place, as a removed slot refilled.
   const std::vector<double> row = draw_row(data, 3, rng, centres);
+  stores.rows.widen_for(row, door);
   stores.rows.set_row(5, row);
-  stores.codes.overwrite(5, stores.rows.values(), row);
+  stores.codes.overwrite(5, stores.rows.rows(), row);
   return stores;
 }
 
@@ -102,8 +107,8 @@ std::vector<double> draw_query(Data data, int q, std::mt19937& rng, const Stores
                                const std::vector<double>& centres) {
   // Some queries are stored vectors, some lie off the codes' grid.
   if (q % 5 == 0) {
-    const std::span<const double> row = stores.rows.row(static_cast<std::uint32_t>(q));
-    return {row.begin(), row.end()};
+    const StoredRow row(stores.rows, static_cast<std::uint32_t>(q));
+    return {row.numbers.begin(), row.numbers.end()};
   }
   std::vector<double> query = draw_row(data, 1, rng, centres);
   if (q % 7 == 0) query[q % kDim] += 0.375;
@@ -116,7 +121,8 @@ std::vector<Scored> reference(std::span<const Candidate> walked, std::size_t k,
   const MetricFn metric = metric_function(stores.rows.metric());
   const KeyOrder order(stores.rows.metric());
   std::vector<Scored> all;
-  for (const Candidate& c : walked) all.push_back({c.slot, metric(query, stores.rows.row(c.slot))});
+  for (const Candidate& c : walked)
+    all.push_back({c.slot, metric(query, StoredRow(stores.rows, c.slot).numbers)});
   std::sort(all.begin(), all.end(), [&order](const Scored& a, const Scored& b) {
     const double ka = order.key(a.value);
     const double kb = order.key(b.value);
@@ -131,7 +137,7 @@ void expect_bounds_hold(const Stores& stores, const CodeDistances& coded,
   const MetricFn metric = metric_function(stores.rows.metric());
   const KeyOrder order(stores.rows.metric());
   for (const Candidate& c : keyed) {
-    const double value = metric(query, stores.rows.row(c.slot));
+    const double value = metric(query, StoredRow(stores.rows, c.slot).numbers);
     // A bound is on the order key: the distance, or the negated cosine or
     // inner product.
     if (coded.bounds_values()) {

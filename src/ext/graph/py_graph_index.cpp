@@ -47,12 +47,14 @@ constexpr std::uint64_t kMostResultEntries = std::uint64_t{1} << 31;
 constexpr std::uint64_t kBytesPerResultEntry = sizeof(std::int64_t) + sizeof(double);
 constexpr std::uint64_t kLargestDimension = std::numeric_limits<std::int64_t>::max();
 
-constexpr std::array<std::string_view, 8> kNewParameters{
-    "dim", "metric", "m", "ef_construction", "ef_search", "seed", "schema", "walk"};
+constexpr std::array<std::string_view, 9> kNewParameters{
+    "dim", "metric", "m", "ef_construction", "ef_search", "seed", "schema", "walk", "storage"};
 // Indexed by graph::WalkKind.
 constexpr std::array<std::string_view, graph::kWalkKindCount> kWalkNames{"exact", "float32", "sq8"};
 // The walk an index takes unless told otherwise.
 constexpr graph::WalkKind kDefaultWalk = graph::WalkKind::Sq8;
+// The widths rows may be held to; the default (None) adapts.
+constexpr std::array<std::string_view, 2> kStorageNames{"float32", "float64"};
 constexpr std::array<std::string_view, 5> kAddParameters{"vectors", "ids", "metadata", "threads",
                                                          "progress"};
 constexpr std::array<std::string_view, 6> kSearchParameters{"queries", "k",       "ef",
@@ -80,7 +82,7 @@ constexpr FunctionDescription kAddWidth{"GraphIndex", "add", kAddWidthParameters
 
 constexpr const char* kClassDoc =
     "GraphIndex(dim, metric, m=16, ef_construction=200, ef_search=64, seed=0, schema=None,\n"
-    "           walk='sq8')\n--\n\n"
+    "           walk='sq8', storage=None)\n--\n\n"
     "An approximate nearest-neighbour index: a layered graph of bounded degree\n"
     "(at most m links per node on the upper layers, 2m on the bottom one).\n"
     "dim is 1 to 2**61 - 1 (a saved row's 8-byte values must fit 64 bits).\n\n"
@@ -92,7 +94,14 @@ constexpr const char* kClassDoc =
     "walk is what a search's walk reads: \"sq8\" (8-bit codes of the vectors),\n"
     "\"float32\" (float32 copies) or \"exact\" (the float64 vectors). A walk on\n"
     "codes moves fewer bytes; its best candidates are then scored exactly, so\n"
-    "the values returned are exact whatever the walk.";
+    "the values returned are exact whatever the walk.\n\n"
+    "storage is how the vectors are kept. None (the default): as float32\n"
+    "while every number added is exactly a float32 value (any float32 array\n"
+    "is), which loses nothing, then as float64 from the first number that is\n"
+    "not (a whole copy, once). \"float64\": float64 from the start.\n"
+    "\"float32\": float32 whatever comes, each number rounded to the nearest\n"
+    "float32 as it is added (answers are then exact for the rounded vectors).\n"
+    "index.storage says which is in use.";
 constexpr const char* kAddDoc =
     "add($self, vectors, ids=None, metadata=None, threads=None, progress=False)\n--\n\n"
     "Add vectors (a 2-D array of any real dtype, or a sequence of vectors);\n"
@@ -163,6 +172,8 @@ constexpr const char* kRemoveDoc =
     "freed are filled by later additions.";
 constexpr const char* kEfDoc = "Width of a search's walk unless the search names ef.";
 constexpr const char* kWalkDoc = "What a search's walk reads: 'exact', 'float32' or 'sq8'.";
+constexpr const char* kStorageDoc =
+    "How the vectors are kept now: 'float32' or 'float64' (see the class's storage).";
 constexpr const char* kDimDoc = "The length of every vector.";
 constexpr const char* kMetricDoc = "The metric: 'euclidean', 'angular' or 'inner_product'.";
 constexpr const char* kMDoc = "The most links a node keeps on the upper layers (2m on layer 0).";
@@ -208,7 +219,8 @@ PyResult<graph::GraphParams> settle(std::uint64_t dim, std::string metric,
                                     std::optional<std::uint64_t> ef_construction,
                                     std::optional<std::uint64_t> ef_search,
                                     std::optional<std::uint64_t> seed, std::optional<Schema> schema,
-                                    std::optional<std::string> walk) {
+                                    std::optional<std::string> walk,
+                                    std::optional<std::string> storage) {
   const std::optional<MetricKind> kind = metric_with_hnsw_name(metric);
   if (!kind) {
     return std::unexpected(value_error("Unsupported metric '" + metric +
@@ -230,6 +242,17 @@ PyResult<graph::GraphParams> settle(std::uint64_t dim, std::string metric,
           value_error("Unknown walk '" + *walk + "': expected 'exact', 'float32' or 'sq8'"));
     }
     params.walk = static_cast<graph::WalkKind>(named - kWalkNames.begin());
+  }
+  if (storage) {
+    if (*storage == kStorageNames[0]) {
+      params.storage = graph::RowStorage::Float32;
+    } else if (*storage == kStorageNames[1]) {
+      params.storage = graph::RowStorage::Float64;
+    } else {
+      return std::unexpected(
+          value_error("Unknown storage '" + *storage +
+                      "': expected None (float32 while nothing is lost), 'float32' or 'float64'"));
+    }
   }
   if (dim == 0) return std::unexpected(value_error("dim must be at least 1, got 0"));
   if (dim > graph::kMaxDim) {
@@ -259,10 +282,11 @@ PyResult<GraphIndex> construct(std::uint64_t dim, std::string metric,
                                std::optional<std::uint64_t> ef_construction,
                                std::optional<std::uint64_t> ef_search,
                                std::optional<std::uint64_t> seed, std::optional<Schema> schema,
-                               std::optional<std::string> walk) {
+                               std::optional<std::string> walk,
+                               std::optional<std::string> storage) {
   HALQEN_TRY_ASSIGN(graph::GraphParams params,
                     settle(dim, std::move(metric), m, ef_construction, ef_search, seed,
-                           std::move(schema), std::move(walk)));
+                           std::move(schema), std::move(walk), std::move(storage)));
   auto index = GraphIndex::create(std::move(params));
   if (!index) return std::unexpected(value_error(graph::describe(index.error(), dim)));
   return std::move(*index);
@@ -442,10 +466,14 @@ struct SearchRequest {
   const graph::ValueFilter* filter = nullptr;
 };
 
-// One query: its numbers, and the id left out of its answer, if any.
+// One query: its numbers (the caller's, or a stored vector's own copy), and
+// the id left out of its answer, if any.
 struct Query {
-  std::span<const double> numbers;
+  std::span<const double> given;
   std::optional<std::uint64_t> excluded;
+  std::vector<double> stored;
+
+  std::span<const double> numbers() const { return stored.empty() ? given : stored; }
 };
 
 // One query's answer into its row of the result arrays, padded.
@@ -458,7 +486,7 @@ void answer(const GraphIndex& self, const Query& query, const SearchRequest& req
   std::fill(values.begin(), values.end(), padding);
   // One more than k when the query's own id is to be dropped from it.
   const std::size_t asked = request.k == 0 ? 0 : request.k + (query.excluded ? 1 : 0);
-  const auto found = self.search(query.numbers, asked, request.ef, request.filter);
+  const auto found = self.search(query.numbers(), asked, request.ef, request.filter);
   if (!found) return;  // the filter was validated before
   std::size_t next = 0;
   for (const graph::Found& hit : *found) {
@@ -514,7 +542,9 @@ PyResult<std::pair<Ref, Ref>> search(const GraphIndex& self, QueryBatch queries,
                     wait_for_pass(self, Pass::Search, cancel ? &*cancel : nullptr));
   const SearchRequest request{k, ef_given ? ef_given->value : self.ef_search(),
                               built ? &*built : nullptr};
-  const auto query_of = [&](std::size_t q) { return Query{queries.rows.numbers_of(q), {}}; };
+  const auto query_of = [&](std::size_t q) {
+    return Query{.given = queries.rows.numbers_of(q), .excluded = {}, .stored = {}};
+  };
   return answers(self, queries.rows.size(), queries.single, request, query_of, threads,
                  cancel ? &*cancel : nullptr);
 }
@@ -547,7 +577,11 @@ PyResult<std::pair<Ref, Ref>> search_by_id(const GraphIndex& self, IdQuery ids,
                     filter_of(self.params(), filter));
   const SearchRequest request{k, ef_given ? ef_given->value : self.ef_search(),
                               built ? &*built : nullptr};
-  const auto query_of = [&](std::size_t q) { return Query{self.vector(slots[q]), wanted[q]}; };
+  const auto query_of = [&](std::size_t q) {
+    Query query{.given = {}, .excluded = wanted[q], .stored = std::vector<double>(self.dim())};
+    self.copy_vector(slots[q], query.stored.data());
+    return query;
+  };
   return answers(self, wanted.size(), ids.single, request, query_of, threads, nullptr);
 }
 
@@ -557,8 +591,9 @@ PyResult<Ref> rows_of(const GraphIndex& self, const std::vector<std::uint32_t>& 
   const std::array<std::size_t, 2> shape = {slots.size(), self.dim()};
   HALQEN_TRY_ASSIGN(NumpyArray rows, NumpyArray::empty(shape, dtype));
   const std::span<Cell> cells = rows.elements<Cell>();
+  std::vector<double> row(self.dim());
   for (std::size_t i = 0; i < slots.size(); ++i) {
-    const std::span<const double> row = self.vector(slots[i]);
+    self.copy_vector(slots[i], row.data());
     std::transform(row.begin(), row.end(),
                    cells.begin() + static_cast<std::ptrdiff_t>(i * self.dim()),
                    [](double x) { return static_cast<Cell>(x); });
@@ -636,6 +671,11 @@ std::string_view metric_name(const GraphIndex& self) {
 PyResult<Ref> get_walk(const GraphIndex& self) {
   HALQEN_TRY_ASSIGN(const graph::GatePass pass, wait_for_pass(self, Pass::Inspect));
   return text_of(walk_name(self));
+}
+
+PyResult<Ref> get_storage(const GraphIndex& self) {
+  HALQEN_TRY_ASSIGN(const graph::GatePass pass, wait_for_pass(self, Pass::Inspect));
+  return text_of(kStorageNames[self.narrow_rows() ? 0 : 1]);
 }
 
 // For measuring a serving index: [(longest wait in s, searches), ...] of
@@ -777,6 +817,7 @@ PyGetSetDef properties[] = {
     {"ef_search", getter_entry<get_ef_search>, setter_entry<set_ef_search, kSetEf>, kEfDoc,
      nullptr},
     {"walk", getter_entry<get_walk>, nullptr, kWalkDoc, nullptr},
+    {"storage", getter_entry<get_storage>, nullptr, kStorageDoc, nullptr},
     {"_search_waits", getter_entry<get_search_waits>, nullptr, nullptr, nullptr},
     {"dim", getter_entry<get_dim>, nullptr, kDimDoc, nullptr},
     {"metric", getter_entry<get_metric>, nullptr, kMetricDoc, nullptr},
