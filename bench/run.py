@@ -23,7 +23,10 @@ the same ef), cancel (how soon a GraphIndex search ends once its cancel event
 is set, every CPU also busy), small_changes (the time of one add and one
 removal in GraphIndex of 100,000 and 1,000,000 vectors), serving (searches in
 four threads while a fifth adds to and removes from the same GraphIndex:
-failures, call times, and the changing thread's rate against a copy).
+failures, call times, and the changing thread's rate against a copy),
+storage (GraphIndex on float32 input with float32 rows beside float64 rows:
+memory per vector, queries/s at recall 0.95, identical answers, what widening
+costs).
 """
 import common  # noqa: F401  (single-threaded set-up before numpy)
 
@@ -54,6 +57,7 @@ import sharded  # noqa: E402
 import sharded_graph  # noqa: E402
 import serving  # noqa: E402
 import small_changes  # noqa: E402
+import storage  # noqa: E402
 from common import RESULTS_DIR, machine_description  # noqa: E402
 
 # Each section's module, in the order they run, and whether its run_all
@@ -78,6 +82,7 @@ SECTIONS = {
     "cancel": (cancel, False),
     "small_changes": (small_changes, False),
     "serving": (serving, False),
+    "storage": (storage, False),
 }
 SEED = 0
 

@@ -104,8 +104,15 @@ def seed_indexes():
                 metadata=[[("k", i % 2)] for i in range(8)])
     churned.remove([1, 4, 6])
     churned.add([[9.0, 9.0, 9.0]], ids=[3])
+    # Rows held to a width (optional section 12), and an adaptive index that
+    # widened, then lost the one row that made it.
+    held = GraphIndex(2, "inner_product", m=2, ef_construction=4, storage="float32")
+    held.add([[0.1 * i, 1.0] for i in range(5)])
+    widened = GraphIndex(2, "euclidean", m=2, ef_construction=4)
+    widened.add([[float(i), 2.0] for i in range(4)] + [[0.1, 0.2]])
+    widened.remove([4])
     return [flat, plain, tagged, PyFlat(0), PyHNSW(1, metric="inner_product", schema=[]),
-            graph, GraphIndex(3, "euclidean"), churned]
+            graph, GraphIndex(3, "euclidean"), churned, held, widened]
 
 
 class Draw:

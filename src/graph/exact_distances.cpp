@@ -42,10 +42,8 @@ void ExactDistances::values(const std::uint32_t* slots, std::size_t count, doubl
                                 dim, slots, norms, count, values);
     return;
   }
-  widened_rows_.resize(count * dim);
-  for (std::size_t i = 0; i < count; ++i) rows.copy_row(slots[i], widened_rows_.data() + i * dim);
-  distances_rows_with_norms(store_.metric(), query_, query_norm_, widened_rows_.data(), norms, dim,
-                            count, values);
+  distances_gather_with_norms(store_.metric(), query_, query_norm_, rows.narrow_values().data(),
+                              dim, slots, norms, count, values);
 }
 
 double ExactDistances::key(std::uint32_t slot) {

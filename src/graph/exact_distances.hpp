@@ -1,6 +1,7 @@
 // The distances from one query, or one stored vector, to stored slots, read
 // from the full rows (CodeDistances reads compact codes instead). Rows kept
-// as float32 are widened first, which is exact: the same bits either way.
+// as float32 are widened as the kernels read them, which is exact: the same
+// bits either way.
 #pragma once
 
 #include <algorithm>
@@ -50,7 +51,6 @@ class ExactDistances final : public DistanceComputer {
   double query_norm_ = 0.0;
   KeyOrder order_;
   std::vector<double> gathered_norms_;
-  std::vector<double> widened_rows_;
   std::size_t prefetch_lines_;
 };
 

@@ -75,4 +75,12 @@ void distances_gather_with_norms(MetricKind kind, VectorView query, double query
   run_with_norms(kind, job_over(query, base, dim, ids, count, out), query_norm, row_norms);
 }
 
+void distances_gather_with_norms(MetricKind kind, VectorView query, double query_norm,
+                                 const float* base, std::size_t dim, const std::uint32_t* ids,
+                                 const double* row_norms, std::size_t count, double* out) {
+  kernels::BatchJob job = job_over(query, nullptr, dim, ids, count, out);
+  job.rows.narrow = base;
+  run_with_norms(kind, job, query_norm, row_norms);
+}
+
 }  // namespace halqen

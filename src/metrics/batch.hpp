@@ -43,4 +43,10 @@ void distances_gather_with_norms(MetricKind kind, VectorView query, double query
                                  const double* base, std::size_t dim, const std::uint32_t* ids,
                                  const double* row_norms, std::size_t count, double* out);
 
+// As above, for rows stored as float32 numbers: each is read widened to the
+// double it is, so the results are those of the float64 rows.
+void distances_gather_with_norms(MetricKind kind, VectorView query, double query_norm,
+                                 const float* base, std::size_t dim, const std::uint32_t* ids,
+                                 const double* row_norms, std::size_t count, double* out);
+
 }  // namespace halqen

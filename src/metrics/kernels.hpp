@@ -16,14 +16,28 @@
 namespace halqen::kernels {
 
 // Stored vector i of a batch starts at base + (ids ? ids[i] : i) * dim and
-// has exactly `dim` components.
+// has exactly `dim` components; or, where `narrow` is set instead of base,
+// it is stored as float32 numbers from narrow + (ids ? ids[i] : i) * dim,
+// each widened exactly to the double it is.
 struct RowSource {
   const double* base;
   std::size_t dim;
   const std::uint32_t* ids;  // null: the rows follow each other from `base`
+  const float* narrow = nullptr;
 
-  const double* row(std::size_t i) const {
-    return base + (ids != nullptr ? static_cast<std::size_t>(ids[i]) : i) * dim;
+  std::size_t offset(std::size_t i) const {
+    return (ids != nullptr ? static_cast<std::size_t>(ids[i]) : i) * dim;
+  }
+  const double* row(std::size_t i) const { return base + offset(i); }
+  const float* narrow_row(std::size_t i) const { return narrow + offset(i); }
+  // Row i as the kernels read it, in the width it is stored.
+  template <class T>
+  const T* row_of(std::size_t i) const {
+    if constexpr (sizeof(T) == sizeof(float)) {
+      return narrow_row(i);
+    } else {
+      return row(i);
+    }
   }
 };
 

@@ -51,6 +51,27 @@ struct Avx2 {
   HALQEN_KERNEL_INLINE static Vec load_column(const double* const* rows, std::size_t c) {
     return _mm256_set_pd(rows[3][c], rows[2][c], rows[1][c], rows[0][c]);
   }
+
+  // Float32 rows: components c, c+1 of rows 0 and 1 in one register, of
+  // rows 2 and 3 in another; the shuffles give one per component, widened
+  // exactly to doubles.
+  HALQEN_KERNEL_INLINE static void load_columns(const float* const* rows, std::size_t c, Vec& first,
+                                                Vec& second) {
+    const __m128 rows_01 = load_two_pairs(rows[0] + c, rows[1] + c);
+    const __m128 rows_23 = load_two_pairs(rows[2] + c, rows[3] + c);
+    first = _mm256_cvtps_pd(_mm_shuffle_ps(rows_01, rows_23, _MM_SHUFFLE(2, 0, 2, 0)));
+    second = _mm256_cvtps_pd(_mm_shuffle_ps(rows_01, rows_23, _MM_SHUFFLE(3, 1, 3, 1)));
+  }
+
+  HALQEN_KERNEL_INLINE static Vec load_column(const float* const* rows, std::size_t c) {
+    return _mm256_cvtps_pd(_mm_set_ps(rows[3][c], rows[2][c], rows[1][c], rows[0][c]));
+  }
+
+  // Two floats from `low`, then two from `high`.
+  HALQEN_KERNEL_INLINE static __m128 load_two_pairs(const float* low, const float* high) {
+    const __m128 lower = _mm_loadl_pi(_mm_setzero_ps(), reinterpret_cast<const __m64*>(low));
+    return _mm_loadh_pi(lower, reinterpret_cast<const __m64*>(high));
+  }
 };
 
 }  // namespace

@@ -333,6 +333,36 @@ TEST_P(KernelTest, CosineWithStoredNormsMatchesSequentialLoops) {
   }
 }
 
+// Rows stored as float32 numbers (specials among them), gathered with and
+// without stored norms: the bits of the float64 rows they widen to.
+TEST_P(KernelTest, Float32RowsGiveTheBitsOfTheirFloat64Values) {
+  Data data(40 + static_cast<std::uint32_t>(GetParam()));
+  for (std::size_t dim = 0; dim <= kMaxLength; ++dim) {
+    const std::size_t stored = 1 + data.length(30);
+    std::vector<float> narrow(stored * dim);
+    for (float& x : narrow) x = static_cast<float>(data.vector(1)[0]);
+    if (!narrow.empty()) narrow[narrow.size() / 2] = std::numeric_limits<float>::infinity();
+    const Vec wide(narrow.begin(), narrow.end());
+    Vec norms(stored);
+    for (std::size_t i = 0; i < stored; ++i) norms[i] = squared_norm(stored_row(wide, dim, i));
+    std::vector<std::uint32_t> ids(data.length(19));
+    for (auto& id : ids)
+      id = std::uniform_int_distribution<std::uint32_t>(0, stored - 1)(data.rng());
+    Vec gathered_norms(ids.size());
+    for (std::size_t i = 0; i < ids.size(); ++i) gathered_norms[i] = norms[ids[i]];
+    const Vec query = query_for(data, dim);
+    for (MetricKind kind : kAllMetrics) {
+      Vec out(ids.size());
+      distances_gather_with_norms(kind, query, squared_norm(query), narrow.data(), dim, ids.data(),
+                                  gathered_norms.data(), ids.size(), out.data());
+      for (std::size_t i = 0; i < ids.size(); ++i) {
+        EXPECT_SAME_BITS(reference(kind, query, stored_row(wide, dim, ids[i])), out[i])
+            << "dim " << dim << " query " << query.size() << " id " << ids[i];
+      }
+    }
+  }
+}
+
 // Rows that are all special values: every lane must propagate them itself.
 TEST_P(KernelTest, NonFiniteRowsStayInTheirLanes) {
   const std::size_t dim = 5;
