@@ -58,6 +58,18 @@ double largest_scaled_code(std::size_t dim);
 // brings `largest` to [1, 2).
 int fitting_exponent(double largest, std::size_t dim);
 
+// The bytes of one code row of `dim` numbers, padded as a store of `kind`
+// keeps it.
+std::size_t code_row_bytes(std::size_t dim, CodeKind kind);
+
+// An 8-bit store's codes as saved: every slot's code row, coding error and
+// code length, by slot. Reading them back spares coding every row again.
+struct SavedCodes {
+  std::vector<std::uint8_t> rows;
+  std::vector<float> errors;
+  std::vector<float> lengths;
+};
+
 class CodeStore {
  public:
   static constexpr std::size_t kLineBytes = 64;
@@ -84,6 +96,20 @@ class CodeStore {
       std::function<void(std::size_t pieces, const std::function<void(std::size_t)>& each)>;
   void append_slots(const RowsView& rows, std::span<const std::uint8_t> free,
                     std::span<const double> norms = {}, const PieceLoop& loop = {});
+  // As append_slots for an 8-bit store whose range was restored, from its
+  // saved codes (every slot's, of the store it was read from) instead of
+  // the rows: the codes the rows would give under that range. Free slots
+  // are cleared whatever was saved for them. Precondition: the store is
+  // empty and the saved arrays hold `free.size()` slots each.
+  void append_saved(const SavedCodes& saved, std::span<const std::uint8_t> free);
+  // The codes as append_saved takes them back: every slot's code row, and
+  // for 8-bit codes its coding error and code length.
+  std::span<const std::uint8_t> code_rows() const {
+    return {reinterpret_cast<const std::uint8_t*>(lines_.data()),
+            count_ * lines_per_row_ * kLineBytes};
+  }
+  std::span<const float> coding_errors() const { return {errors_.data(), errors_.size()}; }
+  std::span<const float> code_lengths() const { return {lengths_.data(), lengths_.size()}; }
   // Room for `slots` slots in all (address space: nothing is touched).
   void reserve_room(std::size_t slots);
   // Codes `row` into an existing slot (a slot refilled after a removal);

@@ -1,4 +1,4 @@
-// Products of counts read from outside, which must not wrap.
+// Products and sums of counts read from outside, which must not wrap.
 #pragma once
 
 #include <cstdint>
@@ -13,6 +13,12 @@ constexpr std::optional<std::uint64_t> checked_product(std::uint64_t a, std::uin
     return std::nullopt;
   }
   return a * b;
+}
+
+// a + b, or nullopt when it exceeds 64 bits.
+constexpr std::optional<std::uint64_t> checked_sum(std::uint64_t a, std::uint64_t b) {
+  if (b > std::numeric_limits<std::uint64_t>::max() - a) return std::nullopt;
+  return a + b;
 }
 
 }  // namespace halqen

@@ -82,6 +82,9 @@ struct GraphParts {
   // not set it again (a copy must grow as the original does); absent: set
   // from the vectors.
   std::optional<codes::Float32Scale> code_scale;
+  // The 8-bit codes as saved with their range (walk Sq8, code_range set),
+  // every slot's; absent: coded again from the vectors.
+  std::optional<codes::SavedCodes> saved_codes;
   // Whether the rows are kept as float64; absent: as params.storage and the
   // vectors give it (adaptive storage is float64 where some number is not a
   // float32 value).

@@ -334,6 +334,34 @@ std::expected<std::optional<codes::Sq8Range>, InvalidParts> restore_code_range(
   return std::move(range);
 }
 
+// Saved 8-bit codes go with a kept range, a code row, error and length per
+// slot, and a coding error for every live slot (a distance, so at least 0;
+// NaN marks a free slot's) and a finite length. Their content is trusted
+// beyond that: codes that do not fit the rows change which vectors a walk
+// finds, never what is read.
+std::expected<void, InvalidParts> check_saved_codes(const GraphParts& parts,
+                                                    std::span<const std::uint8_t> free) {
+  if (!parts.saved_codes) return {};
+  const codes::SavedCodes& saved = *parts.saved_codes;
+  if (parts.params.walk != WalkKind::Sq8 || !parts.code_range) {
+    return invalid("saved 8-bit codes without an 8-bit code range");
+  }
+  const std::size_t row_bytes = codes::code_row_bytes(parts.params.dim, codes::CodeKind::Sq8);
+  if (saved.rows.size() != parts.count * row_bytes || saved.errors.size() != parts.count ||
+      saved.lengths.size() != parts.count) {
+    return invalid("saved codes for " + std::to_string(saved.errors.size()) + " slots, not " +
+                   std::to_string(parts.count));
+  }
+  for (std::size_t slot = 0; slot < parts.count; ++slot) {
+    if (free[slot] != 0) continue;
+    if (!(saved.errors[slot] >= 0.0F) || !std::isfinite(saved.lengths[slot])) {
+      return invalid(slot_text(slot) + " has a saved coding error or code length that is not a " +
+                     "finite number at least 0");
+    }
+  }
+  return {};
+}
+
 // A kept float32 scale: only for float32 codes, which the cosine leaves
 // unset; an exponent a scale can take, and 0 while unset. The vectors'
 // own check is the codes' (a vector too large lowers it).
@@ -421,6 +449,9 @@ std::expected<GraphIndex, InvalidParts> GraphIndex::from_parts(GraphParts parts)
   if (auto checked = check_rows(parts); !checked) return std::unexpected(checked.error());
   const auto wide = rows_wide(parts);
   if (!wide) return std::unexpected(wide.error());
+  if (auto checked = check_saved_codes(parts, *free); !checked) {
+    return std::unexpected(checked.error());
+  }
   // Levels are checked before they size the link arrays: none above what
   // the draw gives for m, which holds the upper lists to a few per node.
   const unsigned highest = highest_drawn_level(parts.params.m);
@@ -464,8 +495,9 @@ std::expected<GraphIndex, InvalidParts> GraphIndex::from_parts(GraphParts parts)
   index.store_.append(rows_by_slot(std::move(parts.vectors), *free, dim), parts.count);
   auto range = restore_code_range(index.params_, parts.code_range);
   if (!range) return std::unexpected(range.error());
-  index.reads_.restore(std::move(*range), parts.code_scale, room, index.store_.rows(), *free,
-                       index.store_.norms(), on_every_cpu);
+  index.reads_.restore(std::move(*range), parts.code_scale,
+                       parts.saved_codes ? &*parts.saved_codes : nullptr, room, index.store_.rows(),
+                       *free, index.store_.norms(), on_every_cpu);
   return index;
 }
 

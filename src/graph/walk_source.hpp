@@ -46,10 +46,12 @@ class WalkSource {
   std::optional<codes::Sq8Range> kept_range() const;
   std::optional<codes::Float32Scale> kept_scale(const RowsView& stored) const;
   // The codes of a loaded index, from what was kept and every slot's row
-  // (room for `room` slots), encoded by `loop`.
+  // (room for `room` slots), encoded by `loop`; or, where the 8-bit codes
+  // were saved with their range, those.
   void restore(std::optional<codes::Sq8Range> range, std::optional<codes::Float32Scale> scale,
-               std::size_t room, const RowsView& stored, std::span<const std::uint8_t> free,
-               std::span<const double> norms, const codes::CodeStore::PieceLoop& loop);
+               const codes::SavedCodes* saved, std::size_t room, const RowsView& stored,
+               std::span<const std::uint8_t> free, std::span<const double> norms,
+               const codes::CodeStore::PieceLoop& loop);
 
   // on_codes(CodeDistances&) where the walk reads codes that can place the
   // query; on_rows() otherwise (the exact walk, or a query the codes' range

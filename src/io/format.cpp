@@ -29,6 +29,8 @@ std::string_view section_name(SectionTag tag) {
       return "code scale";
     case SectionTag::RowStorage:
       return "row storage";
+    case SectionTag::CodeRows:
+      return "code rows";
   }
   return "unknown";
 }

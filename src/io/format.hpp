@@ -72,6 +72,9 @@ enum class SectionTag : std::uint32_t {
   // row_widths: how the rows are kept (held to a width, or adaptive), where
   // the vectors alone would not give it back.
   RowStorage = 12,
+  // compact_codes: every vector's code as the index holds it, so that a
+  // reader need not code the vectors again.
+  CodeRows = 13,
 };
 
 // The codes section's 8-bit range: its one layout word, after which come an
@@ -94,7 +97,7 @@ inline constexpr std::array<SectionTag, 6> kGraphSections = {
 // The optional sections a kind with these capabilities may hold, in the
 // order a file holds them (increasing tag).
 struct OptionalSections {
-  std::array<SectionTag, 5> tags{};
+  std::array<SectionTag, 6> tags{};
   std::size_t count = 0;
 
   std::span<const SectionTag> view() const { return std::span(tags).first(count); }
@@ -108,6 +111,7 @@ constexpr OptionalSections optional_sections(const KindCapabilities& capabilitie
     admitted.tags[admitted.count++] = SectionTag::CodeScale;
   }
   if (capabilities.row_widths) admitted.tags[admitted.count++] = SectionTag::RowStorage;
+  if (capabilities.compact_codes) admitted.tags[admitted.count++] = SectionTag::CodeRows;
   return admitted;
 }
 

@@ -3,6 +3,7 @@
 // parts (degrees, link targets, levels, ids, records) is from_parts'.
 #include <algorithm>
 #include <array>
+#include <bit>
 #include <limits>
 #include <string>
 #include <utility>
@@ -307,6 +308,52 @@ std::expected<void, CodecError> read_row_storage(SectionReader& section, GraphPa
   return {};
 }
 
+// float32 values from their bit patterns.
+std::expected<void, CodecError> read_float_bits(SectionReader& section, std::uint64_t count,
+                                                std::vector<float>& out, Interrupt& interrupt) {
+  std::vector<std::uint32_t> bits;
+  if (auto got = section.read_values_growing(bits, count, interrupt); !got) return got;
+  out.resize(bits.size());
+  std::ranges::transform(bits, out.begin(),
+                         [](std::uint32_t x) { return std::bit_cast<float>(x); });
+  return {};
+}
+
+// The bytes of a code row (what dim gives 8-bit codes), then every slot's
+// code row, coding error and code length. Whether they go with a range is
+// from_parts' to check.
+std::expected<void, CodecError> read_code_rows(SectionReader& section, GraphParts& parts,
+                                               Interrupt& interrupt) {
+  const std::uint64_t dim = parts.params.dim;
+  const std::uint64_t row_bytes =
+      dim <= graph::kMaxDim ? codes::code_row_bytes(dim, codes::CodeKind::Sq8) : 0;
+  const auto per_slot = checked_sum(row_bytes, 2 * sizeof(std::uint32_t));
+  const auto slots = per_slot ? checked_product(*per_slot, parts.count) : std::nullopt;
+  const auto expected = slots ? checked_sum(*slots, sizeof(std::uint64_t)) : std::nullopt;
+  if (row_bytes == 0 || !expected || section.length() != *expected) {
+    return std::unexpected(CodecError::format(
+        "the code rows section holds " + std::to_string(section.length()) +
+        " bytes, expected a row of 8-bit codes of dim " + std::to_string(dim) +
+        ", a coding error and a code length for each of " + count_of(parts.count, "slots")));
+  }
+  std::vector<std::uint64_t> given;
+  if (auto got = section.read_values_growing(given, 1, interrupt); !got) return got;
+  if (given[0] != row_bytes) {
+    return std::unexpected(CodecError::format(
+        "the code rows section gives code rows of " + std::to_string(given[0]) +
+        " bytes, expected " + std::to_string(row_bytes) + " for dim " + std::to_string(dim)));
+  }
+  codes::SavedCodes saved;
+  if (auto got = section.read_values_growing(saved.rows, parts.count * row_bytes, interrupt);
+      !got) {
+    return got;
+  }
+  if (auto got = read_float_bits(section, parts.count, saved.errors, interrupt); !got) return got;
+  if (auto got = read_float_bits(section, parts.count, saved.lengths, interrupt); !got) return got;
+  parts.saved_codes = std::move(saved);
+  return {};
+}
+
 }  // namespace
 
 std::expected<GraphParts, CodecError> FileKind<graph::GraphIndex>::decode(ByteSource& source,
@@ -347,7 +394,7 @@ std::expected<GraphParts, CodecError> FileKind<graph::GraphIndex>::decode(ByteSo
   if (auto got = read_build_state(source, parts, interrupt); !got) {
     return std::unexpected(got.error());
   }
-  const std::array<OptionalSection, 5> optional = {
+  const std::array<OptionalSection, 6> optional = {
       OptionalSection{
           SectionTag::Labels,
           [&](SectionReader& section) { return read_labels(section, live, parts, interrupt); }},
@@ -360,8 +407,11 @@ std::expected<GraphParts, CodecError> FileKind<graph::GraphIndex>::decode(ByteSo
       OptionalSection{
           SectionTag::CodeScale,
           [&](SectionReader& section) { return read_code_scale(section, parts, interrupt); }},
-      OptionalSection{SectionTag::RowStorage, [&](SectionReader& section) {
-                        return read_row_storage(section, parts, interrupt);
+      OptionalSection{
+          SectionTag::RowStorage,
+          [&](SectionReader& section) { return read_row_storage(section, parts, interrupt); }},
+      OptionalSection{SectionTag::CodeRows, [&](SectionReader& section) {
+                        return read_code_rows(section, parts, interrupt);
                       }}};
   if (auto got = read_optional_sections(source, header, kSections.size(), optional); !got) {
     return std::unexpected(got.error());

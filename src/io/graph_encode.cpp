@@ -2,6 +2,7 @@
 // accessors: nothing is gathered beyond a piece of link words at a time.
 #include <algorithm>
 #include <array>
+#include <bit>
 #include <vector>
 
 #include "io/graph_file.hpp"
@@ -97,6 +98,53 @@ std::expected<void, CodecError> write_code_scale(const codes::Float32Scale& scal
   return write_array_section<std::uint64_t>(sink, SectionTag::CodeScale, words);
 }
 
+// The 8-bit codes as they are, so that a reader need not code every row
+// again: the bytes of a code row, then every slot's code row, coding error
+// and code length (float32 bit patterns). Only 8-bit codes with a range:
+// float32 codes cost a reader little to make again, and twice the bytes to
+// store.
+bool has_code_rows(const GraphIndex& index) {
+  const codes::CodeStore* codes = index.codes();
+  return codes != nullptr && codes->kind() == codes::CodeKind::Sq8 && !codes->range().empty();
+}
+
+std::uint64_t code_rows_payload_bytes(const GraphIndex& index) {
+  if (!has_code_rows(index)) return 0;
+  const codes::CodeStore& codes = *index.codes();
+  return sizeof(std::uint64_t) + codes.code_rows().size() +
+         (codes.coding_errors().size() + codes.code_lengths().size()) * sizeof(std::uint32_t);
+}
+
+// float32 values as the bit patterns a section holds, a piece at a time.
+std::expected<void, CodecError> write_float_bits(SectionWriter& section,
+                                                 std::span<const float> values) {
+  std::vector<std::uint32_t> piece;
+  for (std::size_t first = 0; first < values.size(); first += kWordsPerPiece) {
+    const std::span<const float> part =
+        values.subspan(first, std::min(kWordsPerPiece, values.size() - first));
+    piece.resize(part.size());
+    std::ranges::transform(part, piece.begin(),
+                           [](float x) { return std::bit_cast<std::uint32_t>(x); });
+    if (auto written = section.write_values<std::uint32_t>(piece); !written) return written;
+  }
+  return {};
+}
+
+std::expected<void, CodecError> write_code_rows(const GraphIndex& index, ByteSink& sink) {
+  const codes::CodeStore& codes = *index.codes();
+  auto section = SectionWriter::begin(sink, SectionTag::CodeRows, code_rows_payload_bytes(index));
+  if (!section) return std::unexpected(section.error());
+  const std::array<std::uint64_t, 1> row_bytes = {
+      codes::code_row_bytes(index.dim(), codes::CodeKind::Sq8)};
+  if (auto written = section->write_values<std::uint64_t>(row_bytes); !written) return written;
+  if (auto written = section->write_values<std::uint8_t>(codes.code_rows()); !written) {
+    return written;
+  }
+  if (auto written = write_float_bits(*section, codes.coding_errors()); !written) return written;
+  if (auto written = write_float_bits(*section, codes.code_lengths()); !written) return written;
+  return section->finish();
+}
+
 // How the rows are kept, written only where the vectors read back would not
 // give it (GraphIndex::kept_row_width): the storage's code (0 adaptive, 1
 // float32, 2 float64), then the bytes per number in use (4 or 8).
@@ -135,7 +183,8 @@ FileHeader graph_header(const GraphIndex& index) {
   const graph::GraphParams& params = index.params();
   const std::size_t sections = Kind::kSections.size() + (has_labels(index) ? 1 : 0) +
                                (has_free_slots(index) ? 1 : 0) + (has_codes(index) ? 1 : 0) +
-                               (index.kept_code_scale() ? 1 : 0) + (index.kept_row_width() ? 1 : 0);
+                               (index.kept_code_scale() ? 1 : 0) +
+                               (index.kept_row_width() ? 1 : 0) + (has_code_rows(index) ? 1 : 0);
   const std::span<const std::uint8_t> levels = index.links().levels();
   // Free slots keep their levels (a later addition fills them at it).
   const std::uint64_t layers =
@@ -250,11 +299,13 @@ std::uint64_t FileKind<GraphIndex>::encoded_size(const GraphIndex& index) {
       has_codes(index) ? kSectionFrameBytes + codes_payload_bytes(index) : 0;
   const std::uint64_t scale = index.kept_code_scale() ? kSectionFrameBytes + kCodeScaleBytes : 0;
   const std::uint64_t storage = index.kept_row_width() ? kSectionFrameBytes + kRowStorageBytes : 0;
+  const std::uint64_t code_rows =
+      has_code_rows(index) ? kSectionFrameBytes + code_rows_payload_bytes(index) : 0;
   return format::kHeaderBytes + kSections.size() * kSectionFrameBytes +
          index.size() * index.dim() * sizeof(double) + index.links().levels().size_bytes() +
          link_words(index) * sizeof(std::uint32_t) + schema_payload_bytes(index.schema()) +
          metadata_bytes(index) + kBuildStateWords * sizeof(std::uint64_t) + labels + free_slots +
-         codes + scale + storage;
+         codes + scale + storage + code_rows;
 }
 
 std::expected<void, CodecError> FileKind<GraphIndex>::encode(const GraphIndex& index,
@@ -286,8 +337,9 @@ std::expected<void, CodecError> FileKind<GraphIndex>::encode(const GraphIndex& i
     if (auto written = write_code_scale(*scale, sink); !written) return written;
   }
   if (const std::optional<bool> wide = index.kept_row_width()) {
-    return write_row_storage(index, *wide, sink);
+    if (auto written = write_row_storage(index, *wide, sink); !written) return written;
   }
+  if (has_code_rows(index)) return write_code_rows(index, sink);
   return {};
 }
 

@@ -177,3 +177,75 @@ def test_a_row_storage_section_that_does_not_fit_is_refused(payload, words):
     data[at + 32:at + 36] = struct.pack("<I", crc32c(bytes(data[at:at + 32])))
     with pytest.raises(ValueError, match=words):
         halqen_ext.deserialize_index(data)
+
+
+CODE_ROWS_TAG = 13
+
+
+def without_section(data, dropped_tag):
+    """The file without one optional section: the header's count one less,
+    its checksum made again."""
+    kept = bytearray(data[:HEADER_BYTES])
+    at = HEADER_BYTES
+    while at < len(data):
+        tag, _, length = struct.unpack_from("<IIQ", data, at)
+        end = at + 16 + length + 4
+        if tag != dropped_tag:
+            kept += data[at:end]
+        at = end
+    struct.pack_into("<I", kept, 20, struct.unpack_from("<I", kept, 20)[0] - 1)
+    struct.pack_into("<I", kept, 72, crc32c(bytes(kept[:72])))
+    return bytes(kept)
+
+
+@pytest.mark.parametrize("metric", METRICS)
+def test_saved_codes_are_the_codes_the_vectors_give(metric):
+    """A file's 8-bit codes spare the reader coding every vector again: they
+    are what coding them gives, so a copy read without them is the same
+    index, byte for byte, and grows alike."""
+    rng = np.random.default_rng(11)
+    index = GraphIndex(9, metric, m=4, ef_construction=20)
+    index.add(clustered32(300, 9, rng).astype(np.float64) * rng.lognormal(0.0, 2.0, 9))
+    index.remove(index.ids()[::7].tolist())
+    index.add(clustered32(40, 9, rng) * 30)  # widens the range: every code coded again
+    data = halqen_ext.serialize_index(index)
+    stripped = without_section(data, CODE_ROWS_TAG)
+    assert len(stripped) < len(data)
+    with_codes = halqen_ext.deserialize_index(data)
+    coded_again = halqen_ext.deserialize_index(stripped)
+    assert halqen_ext.serialize_index(coded_again) == data
+    more = clustered32(25, 9, rng) * 50
+    for copy in (index, with_codes, coded_again):
+        copy.add(more)
+    assert halqen_ext.serialize_index(with_codes) == halqen_ext.serialize_index(index)
+    assert halqen_ext.serialize_index(coded_again) == halqen_ext.serialize_index(index)
+
+
+def resealed_section(data, tag, change):
+    """The file with `change(payload)` applied to one section's payload (of
+    the same length), its checksum made again."""
+    data = bytearray(data)
+    at = HEADER_BYTES
+    while True:
+        found, _, length = struct.unpack_from("<IIQ", data, at)
+        if found == tag:
+            payload = bytearray(data[at + 16:at + 16 + length])
+            change(payload)
+            data[at + 16:at + 16 + length] = payload
+            struct.pack_into("<I", data, at + 16 + length, crc32c(bytes(data[at:at + 16 + length])))
+            return bytes(data)
+        at += 16 + length + 4
+
+
+@pytest.mark.parametrize("change, words", [
+    (lambda p: struct.pack_into("<Q", p, 0, 32), "code rows of 32 bytes, expected 64"),
+    (lambda p: struct.pack_into("<f", p, 8 + 3 * 64, float("nan")), "slot 0 has a saved coding error"),
+    (lambda p: struct.pack_into("<f", p, 8 + 3 * 64, -1.0), "slot 0 has a saved coding error"),
+    (lambda p: struct.pack_into("<f", p, 8 + 3 * 64 + 3 * 4 + 4, float("inf")), "slot 1 has a saved"),
+])
+def test_saved_codes_that_cannot_be_are_refused(change, words):
+    index = GraphIndex(3, "euclidean", m=2)
+    index.add([[0.5, 1.0, 2.0], [3.0, 1.0, 0.0], [1.0, 1.0, 1.0]])
+    data = resealed_section(halqen_ext.serialize_index(index), CODE_ROWS_TAG, change)
+    with pytest.raises(ValueError, match=words):
+        halqen_ext.deserialize_index(data)
