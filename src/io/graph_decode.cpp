@@ -3,7 +3,6 @@
 // parts (degrees, link targets, levels, ids, records) is from_parts'.
 #include <algorithm>
 #include <array>
-#include <bit>
 #include <limits>
 #include <string>
 #include <utility>
@@ -308,17 +307,6 @@ std::expected<void, CodecError> read_row_storage(SectionReader& section, GraphPa
   return {};
 }
 
-// float32 values from their bit patterns.
-std::expected<void, CodecError> read_float_bits(SectionReader& section, std::uint64_t count,
-                                                std::vector<float>& out, Interrupt& interrupt) {
-  std::vector<std::uint32_t> bits;
-  if (auto got = section.read_values_growing(bits, count, interrupt); !got) return got;
-  out.resize(bits.size());
-  std::ranges::transform(bits, out.begin(),
-                         [](std::uint32_t x) { return std::bit_cast<float>(x); });
-  return {};
-}
-
 // The bytes of a code row (what dim gives 8-bit codes), then every slot's
 // code row, coding error and code length. Whether they go with a range is
 // from_parts' to check.
@@ -327,7 +315,7 @@ std::expected<void, CodecError> read_code_rows(SectionReader& section, GraphPart
   const std::uint64_t dim = parts.params.dim;
   const std::uint64_t row_bytes =
       dim <= graph::kMaxDim ? codes::code_row_bytes(dim, codes::CodeKind::Sq8) : 0;
-  const auto per_slot = checked_sum(row_bytes, 2 * sizeof(std::uint32_t));
+  const auto per_slot = checked_sum(row_bytes, 2 * sizeof(float));
   const auto slots = per_slot ? checked_product(*per_slot, parts.count) : std::nullopt;
   const auto expected = slots ? checked_sum(*slots, sizeof(std::uint64_t)) : std::nullopt;
   if (row_bytes == 0 || !expected || section.length() != *expected) {
@@ -348,8 +336,12 @@ std::expected<void, CodecError> read_code_rows(SectionReader& section, GraphPart
       !got) {
     return got;
   }
-  if (auto got = read_float_bits(section, parts.count, saved.errors, interrupt); !got) return got;
-  if (auto got = read_float_bits(section, parts.count, saved.lengths, interrupt); !got) return got;
+  if (auto got = section.read_values_growing(saved.errors, parts.count, interrupt); !got) {
+    return got;
+  }
+  if (auto got = section.read_values_growing(saved.lengths, parts.count, interrupt); !got) {
+    return got;
+  }
   parts.saved_codes = std::move(saved);
   return {};
 }

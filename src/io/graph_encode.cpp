@@ -2,7 +2,6 @@
 // accessors: nothing is gathered beyond a piece of link words at a time.
 #include <algorithm>
 #include <array>
-#include <bit>
 #include <vector>
 
 #include "io/graph_file.hpp"
@@ -100,7 +99,7 @@ std::expected<void, CodecError> write_code_scale(const codes::Float32Scale& scal
 
 // The 8-bit codes as they are, so that a reader need not code every row
 // again: the bytes of a code row, then every slot's code row, coding error
-// and code length (float32 bit patterns). Only 8-bit codes with a range:
+// and code length. Only 8-bit codes with a range:
 // float32 codes cost a reader little to make again, and twice the bytes to
 // store.
 bool has_code_rows(const GraphIndex& index) {
@@ -112,22 +111,7 @@ std::uint64_t code_rows_payload_bytes(const GraphIndex& index) {
   if (!has_code_rows(index)) return 0;
   const codes::CodeStore& codes = *index.codes();
   return sizeof(std::uint64_t) + codes.code_rows().size() +
-         (codes.coding_errors().size() + codes.code_lengths().size()) * sizeof(std::uint32_t);
-}
-
-// float32 values as the bit patterns a section holds, a piece at a time.
-std::expected<void, CodecError> write_float_bits(SectionWriter& section,
-                                                 std::span<const float> values) {
-  std::vector<std::uint32_t> piece;
-  for (std::size_t first = 0; first < values.size(); first += kWordsPerPiece) {
-    const std::span<const float> part =
-        values.subspan(first, std::min(kWordsPerPiece, values.size() - first));
-    piece.resize(part.size());
-    std::ranges::transform(part, piece.begin(),
-                           [](float x) { return std::bit_cast<std::uint32_t>(x); });
-    if (auto written = section.write_values<std::uint32_t>(piece); !written) return written;
-  }
-  return {};
+         (codes.coding_errors().size() + codes.code_lengths().size()) * sizeof(float);
 }
 
 std::expected<void, CodecError> write_code_rows(const GraphIndex& index, ByteSink& sink) {
@@ -140,8 +124,8 @@ std::expected<void, CodecError> write_code_rows(const GraphIndex& index, ByteSin
   if (auto written = section->write_values<std::uint8_t>(codes.code_rows()); !written) {
     return written;
   }
-  if (auto written = write_float_bits(*section, codes.coding_errors()); !written) return written;
-  if (auto written = write_float_bits(*section, codes.code_lengths()); !written) return written;
+  if (auto written = section->write_values<float>(codes.coding_errors()); !written) return written;
+  if (auto written = section->write_values<float>(codes.code_lengths()); !written) return written;
   return section->finish();
 }
 

@@ -21,8 +21,11 @@ constexpr std::size_t kPieceBytes = std::size_t{1} << 18;
 // interruption after each: a few milliseconds of reading.
 constexpr std::uint64_t kGrowthPieceBytes = std::uint64_t{1} << 23;
 
+// The unsigned integer a value's bits travel in.
 template <typename T>
-using Bits = std::conditional_t<std::is_same_v<T, double>, std::uint64_t, T>;
+using Bits = std::conditional_t<
+    std::is_same_v<T, double>, std::uint64_t,
+    std::conditional_t<std::is_same_v<T, float>, std::uint32_t, T>>;
 
 template <typename T>
 Bits<T> to_file_bits(T value) {
@@ -234,6 +237,7 @@ template std::expected<void, CodecError> SectionWriter::write_values(
 template std::expected<void, CodecError> SectionWriter::write_values(
     std::span<const std::uint32_t>);
 template std::expected<void, CodecError> SectionWriter::write_values(std::span<const std::uint8_t>);
+template std::expected<void, CodecError> SectionWriter::write_values(std::span<const float>);
 template std::expected<void, CodecError> SectionReader::read_values(std::span<double>);
 template std::expected<void, CodecError> SectionReader::read_values(std::span<std::uint64_t>);
 template std::expected<void, CodecError> SectionReader::read_values(std::span<std::uint32_t>);
@@ -248,5 +252,7 @@ template std::expected<void, CodecError> SectionReader::read_values_growing(
     std::vector<std::uint32_t>&, std::uint64_t, Interrupt&, std::uint64_t);
 template std::expected<void, CodecError> SectionReader::read_values_growing(
     std::vector<std::uint8_t>&, std::uint64_t, Interrupt&, std::uint64_t);
+template std::expected<void, CodecError> SectionReader::read_values_growing(
+    std::vector<float>&, std::uint64_t, Interrupt&, std::uint64_t);
 
 }  // namespace halqen::io
