@@ -66,8 +66,13 @@ struct Found {
 // (levels, lists) for every slot, a free slot's lists empty.
 struct GraphParts {
   GraphParams params;
-  std::uint64_t count = 0;           // slots, live and free
-  std::vector<double> vectors;       // live slots * dim
+  std::uint64_t count = 0;      // slots, live and free
+  std::vector<double> vectors;  // live slots * dim (rows_by_slot: every slot's)
+  // Every slot's row (a free slot's cleared on use) as stored, in `vectors`
+  // or, kept as float32, in `narrow_vectors`; else `vectors` holds the live
+  // slots' rows only.
+  bool rows_by_slot = false;
+  std::vector<float> narrow_vectors;
   std::vector<std::uint8_t> levels;  // count
   // Per slot, per layer 0..level: the link count, then the links.
   std::vector<std::uint32_t> links;
@@ -173,10 +178,6 @@ class GraphIndex {
   // The float32 codes' scale where a store given the live vectors anew
   // would set another; nothing otherwise (always, for ordinary data).
   std::optional<codes::Float32Scale> kept_code_scale() const;
-  // The storage and the width in use where the vectors alone would not give
-  // them back (GraphParts::wide_rows): nothing for an adaptive store whose
-  // width its rows set.
-  std::optional<bool> kept_row_width() const;
   // The first default id of the next add.
   std::uint64_t next_id() const { return labels_.next_default(); }
   // Who may use the index at once (change_gate.hpp); the same gate for the

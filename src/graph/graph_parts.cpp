@@ -167,29 +167,38 @@ std::expected<LabelMap, InvalidParts> id_map(std::span<const std::uint64_t> live
   return std::move(*map);
 }
 
-// Vectors and levels: one row per live slot and one level per slot, every
-// component finite, no zero vector under the cosine.
-std::expected<void, InvalidParts> check_rows(const GraphParts& parts) {
+// Vectors and levels: one row per live slot (or per slot) and one level per
+// slot, every component finite, no zero vector under the cosine.
+std::expected<void, InvalidParts> check_rows(const GraphParts& parts,
+                                             std::span<const std::uint8_t> free) {
   const std::uint64_t count = parts.count;
   const std::uint64_t live = count - parts.free_slots.size();
   const std::uint64_t dim = parts.params.dim;
-  if (parts.vectors.size() % dim != 0 || parts.vectors.size() / dim != live) {
-    return invalid(std::to_string(parts.vectors.size()) + " vector components for " +
-                   std::to_string(live) + " live vectors of " + std::to_string(dim));
+  const std::uint64_t rows = parts.rows_by_slot ? count : live;
+  const std::size_t numbers = parts.narrow_vectors.size() + parts.vectors.size();
+  if (numbers != rows * dim || (parts.rows_by_slot && !parts.wide_rows)) {
+    return invalid(std::to_string(numbers) + " vector components for " + std::to_string(rows) +
+                   (parts.rows_by_slot ? " slots" : " live vectors") + " of " +
+                   std::to_string(dim));
   }
   if (parts.levels.size() != count) {
     return invalid(std::to_string(parts.levels.size()) + " levels for " + std::to_string(count) +
                    " vectors");
   }
   const bool cosine = parts.params.metric == MetricKind::Cosine;
-  for (std::uint64_t row = 0; row < live; ++row) {
-    const std::span<const double> values(parts.vectors.data() + row * dim, dim);
-    if (auto refused = check_row(values, cosine, row)) {
-      return invalid("live vector " + std::to_string(row) +
+  const RowsView stored = parts.narrow_vectors.empty()
+                              ? RowsView(std::span<const double>(parts.vectors), dim, rows)
+                              : RowsView(std::span<const float>(parts.narrow_vectors), dim, rows);
+  std::vector<double> scratch;
+  for (std::uint64_t row = 0, live_row = 0; row < rows; ++row) {
+    if (parts.rows_by_slot && free[row] != 0) continue;
+    if (auto refused = check_row(stored.row(row, scratch), cosine, live_row)) {
+      return invalid("live vector " + std::to_string(live_row) +
                      (refused->kind == GraphErrorKind::NotFinite
                           ? " has a component that is not finite"
                           : " is a zero vector under the cosine metric"));
     }
+    ++live_row;
   }
   return {};
 }
@@ -198,7 +207,9 @@ std::expected<void, InvalidParts> check_rows(const GraphParts& parts) {
 // values, and a store held to one width only that one.
 std::expected<bool, InvalidParts> rows_wide(const GraphParts& parts) {
   const RowStorage storage = parts.params.storage;
-  const bool fits_narrow = storage == RowStorage::Float64 || float32_values(parts.vectors);
+  // Rows read in their width (rows_by_slot) tell it themselves.
+  const bool fits_narrow = storage == RowStorage::Float64 ||
+                           (parts.rows_by_slot ? !*parts.wide_rows : float32_values(parts.vectors));
   const bool wide = parts.wide_rows.value_or(storage == RowStorage::Float64 || !fits_narrow);
   if (!wide && !fits_narrow) {
     return invalid("rows kept as float32 hold a number that is not a float32 value");
@@ -390,21 +401,6 @@ std::optional<codes::Float32Scale> GraphIndex::kept_code_scale() const {
   return reads_.kept_scale(store_.rows());
 }
 
-std::optional<bool> GraphIndex::kept_row_width() const {
-  if (params_.storage != RowStorage::Adaptive) return !store_.narrow();
-  // Narrow rows are float32 values; wide ones are kept so by their numbers
-  // unless every live one is a float32 value (those that were not removed).
-  if (store_.narrow()) return std::nullopt;
-  const std::span<const double> values = store_.rows().wide_values();
-  const std::size_t width = dim();
-  for (std::uint32_t slot = 0; slot < slot_count(); ++slot) {
-    if (!is_free(slot) && !float32_values(values.subspan(slot * width, width))) {
-      return std::nullopt;
-    }
-  }
-  return true;
-}
-
 GraphParts GraphIndex::parts() const {
   GraphParts parts;
   parts.params = params_;
@@ -446,7 +442,7 @@ std::expected<GraphIndex, InvalidParts> GraphIndex::from_parts(GraphParts parts)
   }
   auto free = free_flags(parts.count, parts.free_slots);
   if (!free) return std::unexpected(free.error());
-  if (auto checked = check_rows(parts); !checked) return std::unexpected(checked.error());
+  if (auto checked = check_rows(parts, *free); !checked) return std::unexpected(checked.error());
   const auto wide = rows_wide(parts);
   if (!wide) return std::unexpected(wide.error());
   if (auto checked = check_saved_codes(parts, *free); !checked) {
@@ -491,8 +487,13 @@ std::expected<GraphIndex, InvalidParts> GraphIndex::from_parts(GraphParts parts)
   }
   const std::size_t dim = index.dim();
   if (*wide) index.store_.widen();
-  if (!*wide) index.store_.reserve(room);
-  index.store_.append(rows_by_slot(std::move(parts.vectors), *free, dim), parts.count);
+  if (parts.rows_by_slot) {
+    index.store_.adopt(std::move(parts.vectors), std::move(parts.narrow_vectors), parts.count,
+                       *free);
+  } else {
+    if (!*wide) index.store_.reserve(room);
+    index.store_.append(rows_by_slot(std::move(parts.vectors), *free, dim), parts.count);
+  }
   auto range = restore_code_range(index.params_, parts.code_range);
   if (!range) return std::unexpected(range.error());
   index.reads_.restore(std::move(*range), parts.code_scale,

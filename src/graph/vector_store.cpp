@@ -63,6 +63,29 @@ void VectorStore::widen() {
   wide_ = true;
 }
 
+void VectorStore::adopt(std::vector<double>&& wide, std::vector<float>&& narrow, std::size_t count,
+                        std::span<const std::uint8_t> free) {
+  wide_values_ = std::move(wide);
+  narrow_values_ = std::move(narrow);
+  count_ = count;
+  if (keeps_norms()) {
+    norms_.reserve(count + count / kLoadedSpareShare);
+    norms_.assign(count, 0.0);
+  }
+  for (std::size_t slot = 0; slot < free.size(); ++slot) {
+    if (free[slot] != 0) clear_row(static_cast<std::uint32_t>(slot));
+  }
+  if (!keeps_norms()) return;
+  if (wide_) {
+    squared_norms(wide_values_.data(), count, dim_, norms_.data());
+    return;
+  }
+  std::vector<double> scratch;
+  for (std::size_t slot = 0; slot < count; ++slot) {
+    norms_[slot] = squared_norm(row(static_cast<std::uint32_t>(slot), scratch));
+  }
+}
+
 void VectorStore::reserve(std::size_t rows) {
   if (wide_) {
     wide_values_.reserve(rows * dim_);

@@ -38,6 +38,10 @@ class VectorStore {
   // As append, but an empty float64 store adopts the buffer rather than
   // copying it.
   void append(std::vector<double>&& rows, std::size_t count);
+  // An empty store takes every slot's rows as read back, in its width (the
+  // other vector empty): those of the slots flagged in `free` are cleared.
+  void adopt(std::vector<double>&& wide, std::vector<float>&& narrow, std::size_t count,
+             std::span<const std::uint8_t> free);
   // Room for `rows` rows in all, reserved but not touched.
   void reserve(std::size_t rows);
   // Room for `count` more rows, as append() would make it; where that

@@ -25,6 +25,8 @@ namespace halqen::io {
 //   using Parts = ...;            what the core's from_parts takes
 //   kCode                         the header's kind code, never reused
 //   kVersion                      the format version its files are written in
+//   kFirstVersion (optional)      the first version its files were written in,
+//                                 where that is earlier: a reader takes both
 //   kSections                     its required sections, in file order
 //   encoded_size(index)           the bytes encode writes
 //   encode(index, sink)           the header and every section
@@ -61,10 +63,20 @@ struct KindFileRow {
   bool graph_parameters;
 };
 
+// The first format version a kind's files were written in.
+template <class Core>
+constexpr std::uint32_t first_version() {
+  if constexpr (requires { FileKind<Core>::kFirstVersion; }) {
+    return FileKind<Core>::kFirstVersion;
+  } else {
+    return FileKind<Core>::kVersion;
+  }
+}
+
 template <class Core>
 constexpr KindFileRow file_row() {
   return {.code = FileKind<Core>::kCode,
-          .version = FileKind<Core>::kVersion,
+          .version = first_version<Core>(),
           .required_sections = FileKind<Core>::kSections.size(),
           .optional = format::optional_sections(Core::kCapabilities),
           .graph_parameters = Core::kCapabilities.graph_parameters};

@@ -20,12 +20,20 @@ inline constexpr std::array<std::byte, 8> kMagic = {std::byte{0x89}, std::byte{'
 
 // Version 1: the header, then exactly the required sections of its kind.
 // Version 2: the same, then the optional sections the kind's capabilities
-// admit, each at most once, in increasing tag order. A reader decodes every
-// version it knows, so files of version 1 read the same forever; a writer
-// writes each kind in the version the kind names (io/file_kind.hpp).
+// admit, each at most once, in increasing tag order.
+// Version 3: as version 2, with the graph's vectors section holding every
+// slot's row in the width the index keeps it, where its file offset is a
+// multiple of 64.
+// A reader decodes every version it knows, so files of version 1 read the
+// same forever; a writer writes each kind in the version the kind names
+// (io/file_kind.hpp).
 inline constexpr std::uint32_t kFirstVersion = 1;
 inline constexpr std::uint32_t kOptionalSectionsVersion = 2;
-inline constexpr std::uint32_t kLatestVersion = kOptionalSectionsVersion;
+inline constexpr std::uint32_t kSlotRowsVersion = 3;
+inline constexpr std::uint32_t kLatestVersion = kSlotRowsVersion;
+// Where version 3 puts a section's bulk array, the file offset it starts at
+// is a multiple of this.
+inline constexpr std::uint64_t kArrayAlignment = 64;
 
 // Header: every field at a fixed offset, little-endian.
 inline constexpr std::size_t kMagicOffset = 0;

@@ -82,6 +82,63 @@ std::expected<void, CodecError> read_live_rows(ByteSource& source, const FileHea
   return section->finish();
 }
 
+// Version 3: the bytes per number, the live slots and the padding, then
+// every slot's row in that width (free slots' rows are cleared on load,
+// whatever they hold). The padding puts the rows where it must.
+std::expected<void, CodecError> read_slot_rows(ByteSource& source, const FileHeader& header,
+                                               GraphParts& parts, std::uint64_t& live,
+                                               Interrupt& interrupt) {
+  auto section = SectionReader::open(source, SectionTag::Vectors, std::nullopt);
+  if (!section) return std::unexpected(section.error());
+  constexpr std::uint64_t kLeadBytes = kSlotRowsLeadWords * sizeof(std::uint64_t);
+  std::vector<std::uint64_t> lead;
+  if (section->length() < kLeadBytes) {
+    return std::unexpected(CodecError::format("the vectors section holds " +
+                                              std::to_string(section->length()) +
+                                              " bytes, fewer than its three lead words"));
+  }
+  if (auto got = section->read_values_growing(lead, kSlotRowsLeadWords, interrupt); !got) {
+    return got;
+  }
+  const std::uint64_t width = lead[0];
+  if (width != sizeof(float) && width != sizeof(double)) {
+    return std::unexpected(CodecError::format("the vectors section gives " + std::to_string(width) +
+                                              " bytes per number, expected 4 or 8"));
+  }
+  if (lead[1] > header.count) {
+    return std::unexpected(CodecError::format("the vectors section gives " +
+                                              std::to_string(lead[1]) + " live slots of " +
+                                              std::to_string(header.count)));
+  }
+  if (lead[2] != slot_rows_padding()) {
+    return std::unexpected(CodecError::format(
+        "the vectors section pads its rows with " + std::to_string(lead[2]) + " bytes, expected " +
+        std::to_string(slot_rows_padding()) + " (rows start at a multiple of " +
+        std::to_string(format::kArrayAlignment) + " in the file)"));
+  }
+  const auto numbers = checked_product(header.dim, header.count);
+  const auto row_bytes = numbers ? checked_product(*numbers, width) : std::nullopt;
+  const auto expected = row_bytes ? checked_sum(*row_bytes, kLeadBytes + lead[2]) : std::nullopt;
+  if (!expected || section->length() != *expected) {
+    return std::unexpected(CodecError::format(
+        "the vectors section holds " + std::to_string(section->length()) + " bytes, expected " +
+        std::to_string(kLeadBytes + lead[2]) + " and a row of " + std::to_string(header.dim) +
+        " numbers of " + std::to_string(width) + " bytes for each of " +
+        count_of(header.count, "slots")));
+  }
+  std::vector<std::uint8_t> padding;
+  if (auto got = section->read_values_growing(padding, lead[2], interrupt); !got) return got;
+  const std::uint64_t spare = *numbers / graph::kLoadedSpareShare;
+  auto got = width == sizeof(double)
+                 ? section->read_values_growing(parts.vectors, *numbers, interrupt, spare)
+                 : section->read_values_growing(parts.narrow_vectors, *numbers, interrupt, spare);
+  if (!got) return got;
+  parts.rows_by_slot = true;
+  parts.wide_rows = width == sizeof(double);
+  live = lead[1];
+  return section->finish();
+}
+
 // The live slots: the slots less the free ones, found from the rows read.
 std::uint64_t live_count(const FileHeader& header, const GraphParts& parts) {
   return header.dim == 0 ? header.count : parts.vectors.size() / header.dim;
@@ -302,8 +359,14 @@ std::expected<void, CodecError> read_row_storage(SectionReader& section, GraphPa
                                               std::to_string(words[1]) +
                                               " bytes per number, expected 4 or 8"));
   }
+  const bool wide = words[1] == sizeof(double);
+  if (parts.wide_rows && *parts.wide_rows != wide) {
+    return std::unexpected(
+        CodecError::format("the row storage section gives " + std::to_string(words[1]) +
+                           " bytes per number, the vectors section " + (wide ? "4" : "8")));
+  }
   parts.params.storage = static_cast<graph::RowStorage>(words[0]);
-  parts.wide_rows = words[1] == sizeof(double);
+  parts.wide_rows = wide;
   return {};
 }
 
@@ -361,10 +424,17 @@ std::expected<GraphParts, CodecError> FileKind<graph::GraphIndex>::decode(ByteSo
                   .schema = std::nullopt};
   parts.count = header.count;
   const std::uint64_t input_bytes = format::kHeaderBytes + source.remaining();
-  if (auto got = read_live_rows(source, header, parts, interrupt); !got) {
-    return std::unexpected(got.error());
+  std::uint64_t live = 0;
+  if (header.version >= format::kSlotRowsVersion) {
+    if (auto got = read_slot_rows(source, header, parts, live, interrupt); !got) {
+      return std::unexpected(got.error());
+    }
+  } else {
+    if (auto got = read_live_rows(source, header, parts, interrupt); !got) {
+      return std::unexpected(got.error());
+    }
+    live = live_count(header, parts);
   }
-  const std::uint64_t live = live_count(header, parts);
   if (auto got = read_array_section(source, SectionTag::Levels, header.count, parts.levels,
                                     count_of(header.count, "nodes"), interrupt);
       !got) {
@@ -412,7 +482,7 @@ std::expected<GraphParts, CodecError> FileKind<graph::GraphIndex>::decode(ByteSo
   if (auto checked = check_labels(parts.labels); !checked) return std::unexpected(checked.error());
   if (live != parts.count && parts.free_slots.empty()) {
     return std::unexpected(CodecError::format(
-        "the vectors section holds rows for " + count_of(live, "slots") + " of " +
+        "the vectors section gives " + count_of(live, "live slots") + " of " +
         std::to_string(parts.count) + ", and no free slots section lists the others"));
   }
   return parts;

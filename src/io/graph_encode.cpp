@@ -129,15 +129,23 @@ std::expected<void, CodecError> write_code_rows(const GraphIndex& index, ByteSin
   return section->finish();
 }
 
-// How the rows are kept, written only where the vectors read back would not
-// give it (GraphIndex::kept_row_width): the storage's code (0 adaptive, 1
-// float32, 2 float64), then the bytes per number in use (4 or 8).
+// How the rows are kept, written where they are held to a width (the
+// vectors section gives the width in use): the storage's code (1 float32, 2
+// float64; 0, adaptive, is what a file without the section means), then the
+// bytes per number (4 or 8).
 constexpr std::uint64_t kRowStorageBytes = 2 * sizeof(std::uint64_t);
 
-std::expected<void, CodecError> write_row_storage(const GraphIndex& index, bool wide,
-                                                  ByteSink& sink) {
+std::uint64_t number_bytes(const GraphIndex& index) {
+  return index.narrow_rows() ? sizeof(float) : sizeof(double);
+}
+
+bool holds_row_width(const GraphIndex& index) {
+  return index.params().storage != graph::RowStorage::Adaptive;
+}
+
+std::expected<void, CodecError> write_row_storage(const GraphIndex& index, ByteSink& sink) {
   const std::array<std::uint64_t, 2> words = {static_cast<std::uint64_t>(index.params().storage),
-                                              wide ? sizeof(double) : sizeof(float)};
+                                              number_bytes(index)};
   return write_array_section<std::uint64_t>(sink, SectionTag::RowStorage, words);
 }
 
@@ -168,7 +176,7 @@ FileHeader graph_header(const GraphIndex& index) {
   const std::size_t sections = Kind::kSections.size() + (has_labels(index) ? 1 : 0) +
                                (has_free_slots(index) ? 1 : 0) + (has_codes(index) ? 1 : 0) +
                                (index.kept_code_scale() ? 1 : 0) +
-                               (index.kept_row_width() ? 1 : 0) + (has_code_rows(index) ? 1 : 0);
+                               (holds_row_width(index) ? 1 : 0) + (has_code_rows(index) ? 1 : 0);
   const std::span<const std::uint8_t> levels = index.links().levels();
   // Free slots keep their levels (a later addition fills them at it).
   const std::uint64_t layers =
@@ -225,30 +233,24 @@ std::expected<void, CodecError> write_metadata_section(const GraphIndex& index, 
   return section->finish();
 }
 
-// The rows of the live slots; a free slot's row is not written.
+// Every slot's row in the width the index keeps it (a free slot's is
+// zeros), after the lead words and the padding that aligns them.
+std::uint64_t vectors_payload_bytes(const GraphIndex& index) {
+  return kSlotRowsLeadWords * sizeof(std::uint64_t) + slot_rows_padding() +
+         index.slot_count() * index.dim() * number_bytes(index);
+}
+
 std::expected<void, CodecError> write_vectors(const GraphIndex& index, ByteSink& sink) {
-  const std::uint64_t bytes = index.size() * index.dim() * sizeof(double);
-  auto section = SectionWriter::begin(sink, SectionTag::Vectors, bytes);
+  auto section = SectionWriter::begin(sink, SectionTag::Vectors, vectors_payload_bytes(index));
   if (!section) return std::unexpected(section.error());
+  const std::array<std::uint64_t, kSlotRowsLeadWords> lead = {number_bytes(index), index.size(),
+                                                              slot_rows_padding()};
+  if (auto written = section->write_values<std::uint64_t>(lead); !written) return written;
+  const std::vector<std::uint8_t> padding(slot_rows_padding(), 0);
+  if (auto written = section->write_values<std::uint8_t>(padding); !written) return written;
   const RowsView rows = index.stored_rows();
-  const std::size_t dim = index.dim();
-  std::vector<double> widened;
-  auto written = for_live_runs(index, [&](std::uint32_t begin, std::uint32_t end) {
-    if (!rows.narrow()) {
-      return section->write_values(rows.wide_values().subspan(begin * dim, (end - begin) * dim));
-    }
-    // Float32 rows are written as the float64 numbers they are, a piece at a time.
-    for (std::uint32_t first = begin; first < end;) {
-      const std::uint32_t last = std::min<std::uint32_t>(
-          end, first + static_cast<std::uint32_t>(std::max<std::size_t>(1, kWordsPerPiece / dim)));
-      const std::span<const float> numbers =
-          rows.narrow_values().subspan(first * dim, (last - first) * dim);
-      widened.assign(numbers.begin(), numbers.end());
-      if (auto done = section->write_values<double>(widened); !done) return done;
-      first = last;
-    }
-    return std::expected<void, CodecError>();
-  });
+  auto written = rows.narrow() ? section->write_values<float>(rows.narrow_values())
+                               : section->write_values<double>(rows.wide_values());
   if (!written) return written;
   return section->finish();
 }
@@ -282,11 +284,11 @@ std::uint64_t FileKind<GraphIndex>::encoded_size(const GraphIndex& index) {
   const std::uint64_t codes =
       has_codes(index) ? kSectionFrameBytes + codes_payload_bytes(index) : 0;
   const std::uint64_t scale = index.kept_code_scale() ? kSectionFrameBytes + kCodeScaleBytes : 0;
-  const std::uint64_t storage = index.kept_row_width() ? kSectionFrameBytes + kRowStorageBytes : 0;
+  const std::uint64_t storage = holds_row_width(index) ? kSectionFrameBytes + kRowStorageBytes : 0;
   const std::uint64_t code_rows =
       has_code_rows(index) ? kSectionFrameBytes + code_rows_payload_bytes(index) : 0;
   return format::kHeaderBytes + kSections.size() * kSectionFrameBytes +
-         index.size() * index.dim() * sizeof(double) + index.links().levels().size_bytes() +
+         vectors_payload_bytes(index) + index.links().levels().size_bytes() +
          link_words(index) * sizeof(std::uint32_t) + schema_payload_bytes(index.schema()) +
          metadata_bytes(index) + kBuildStateWords * sizeof(std::uint64_t) + labels + free_slots +
          codes + scale + storage + code_rows;
@@ -320,8 +322,8 @@ std::expected<void, CodecError> FileKind<GraphIndex>::encode(const GraphIndex& i
   if (const std::optional<codes::Float32Scale> scale = index.kept_code_scale()) {
     if (auto written = write_code_scale(*scale, sink); !written) return written;
   }
-  if (const std::optional<bool> wide = index.kept_row_width()) {
-    if (auto written = write_row_storage(index, *wide, sink); !written) return written;
+  if (holds_row_width(index)) {
+    if (auto written = write_row_storage(index, sink); !written) return written;
   }
   if (has_code_rows(index)) return write_code_rows(index, sink);
   return {};

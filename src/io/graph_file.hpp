@@ -1,6 +1,8 @@
-// halqen_ext's GraphIndex in the file format: kind 3, version 2.
+// halqen_ext's GraphIndex in the file format: kind 3, written in version 3
+// (version 2 files read too).
 //
-// Sections: vectors (count * dim doubles), levels (one byte per node), graph
+// Sections: vectors (every slot's row, float32 or float64; version 2: the
+// live slots' rows as doubles), levels (one byte per node), graph
 // (per node, per layer 0..level: the link count, then the links, as 32-bit
 // words), schema, metadata (a record per node with a schema, else empty),
 // build state (seed, next default id); then, optionally, labels (one 64-bit
@@ -22,11 +24,23 @@
 
 namespace halqen::io {
 
+// Version 3's vectors section leads with three words: the bytes per number
+// (4 or 8), the live slots, and the zero bytes that follow before the rows,
+// so that the rows start at a multiple of kArrayAlignment in the file (the
+// section comes first, right after the header).
+inline constexpr std::uint64_t kSlotRowsLeadWords = 3;
+constexpr std::uint64_t slot_rows_padding() {
+  const std::uint64_t lead_end =
+      format::kHeaderBytes + format::kSectionHeadBytes + kSlotRowsLeadWords * sizeof(std::uint64_t);
+  return (format::kArrayAlignment - lead_end % format::kArrayAlignment) % format::kArrayAlignment;
+}
+
 template <>
 struct FileKind<graph::GraphIndex> {
   using Parts = graph::GraphParts;
   static constexpr std::uint32_t kCode = 3;
-  static constexpr std::uint32_t kVersion = format::kOptionalSectionsVersion;
+  static constexpr std::uint32_t kVersion = format::kSlotRowsVersion;
+  static constexpr std::uint32_t kFirstVersion = format::kOptionalSectionsVersion;
   static constexpr std::span<const format::SectionTag> kSections = format::kGraphSections;
 
   static std::uint64_t encoded_size(const graph::GraphIndex& index);

@@ -23,9 +23,8 @@ constexpr std::uint64_t kGrowthPieceBytes = std::uint64_t{1} << 23;
 
 // The unsigned integer a value's bits travel in.
 template <typename T>
-using Bits = std::conditional_t<
-    std::is_same_v<T, double>, std::uint64_t,
-    std::conditional_t<std::is_same_v<T, float>, std::uint32_t, T>>;
+using Bits = std::conditional_t<std::is_same_v<T, double>, std::uint64_t,
+                                std::conditional_t<std::is_same_v<T, float>, std::uint32_t, T>>;
 
 template <typename T>
 Bits<T> to_file_bits(T value) {
@@ -252,7 +251,9 @@ template std::expected<void, CodecError> SectionReader::read_values_growing(
     std::vector<std::uint32_t>&, std::uint64_t, Interrupt&, std::uint64_t);
 template std::expected<void, CodecError> SectionReader::read_values_growing(
     std::vector<std::uint8_t>&, std::uint64_t, Interrupt&, std::uint64_t);
-template std::expected<void, CodecError> SectionReader::read_values_growing(
-    std::vector<float>&, std::uint64_t, Interrupt&, std::uint64_t);
+template std::expected<void, CodecError> SectionReader::read_values_growing(std::vector<float>&,
+                                                                            std::uint64_t,
+                                                                            Interrupt&,
+                                                                            std::uint64_t);
 
 }  // namespace halqen::io

@@ -25,9 +25,9 @@ namespace halqen::io {
 
 // Values a section holds as arrays: unsigned integers and doubles (as bits).
 template <typename T>
-concept ArrayValue = std::is_same_v<T, double> || std::is_same_v<T, float> ||
-    std::is_same_v<T, std::uint64_t> || std::is_same_v<T, std::uint32_t> ||
-    std::is_same_v<T, std::uint8_t>;
+concept ArrayValue =
+    std::is_same_v<T, double> || std::is_same_v<T, float> || std::is_same_v<T, std::uint64_t> ||
+    std::is_same_v<T, std::uint32_t> || std::is_same_v<T, std::uint8_t>;
 
 class SectionWriter {
  public:

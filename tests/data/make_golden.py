@@ -5,7 +5,7 @@
 Only files that do not exist yet are written: a golden file, once committed,
 is what every later version of halqen must read. test_persist.py checks the
 answers of the files of format version 1, test_graph_persist.py those of the
-GraphIndex file of version 2, against a plain reference.
+GraphIndex files of versions 2 and 3, against a plain reference.
 """
 import pathlib
 import random
@@ -46,10 +46,29 @@ def graph_angular(vectors):
     return graph
 
 
+def eighths(vectors):
+    """The vectors rounded to eighths: float32 values, so kept as float32."""
+    return [[round(x * 8) / 8 for x in vector] for vector in vectors]
+
+
+def graph_euclidean(vectors):
+    """Version 3: float32 rows, the 8-bit walk with its code rows saved, the
+    caller's ids with records, and two removed vectors whose slots the last
+    addition fills but one."""
+    rows = eighths(vectors)
+    graph = halqen_ext.GraphIndex(4, "euclidean", m=4, ef_construction=12, ef_search=5, seed=3,
+                                  schema=["parity"])
+    graph.add(rows[:30], ids=range(200, 230), metadata=[[("parity", i % 2)] for i in range(30)])
+    graph.remove([203, 217, 224])
+    graph.add(rows[30:32], metadata=[[("parity", 0)], [("parity", 1)]])
+    return graph
+
+
 GOLDEN = {
     "flat-cosine-v1.halqen": flat_cosine,
     "hnsw-euclidean-v1.halqen": hnsw_euclidean,
     "graph-angular-v2.halqen": graph_angular,
+    "graph-euclidean-v3.halqen": graph_euclidean,
 }
 
 
