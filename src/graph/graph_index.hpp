@@ -169,6 +169,8 @@ class GraphIndex {
   unsigned top_level() const { return engine_.top_level(); }
   // Every slot's row, by slot (a free slot's is zero).
   RowsView stored_rows() const { return store_.rows(); }
+  // Every slot's squared norm, for a metric that divides by norms; else empty.
+  std::span<const double> stored_norms() const { return store_.norms(); }
   // Whether the rows are kept as float32 (RowStorage).
   bool narrow_rows() const { return store_.narrow(); }
   // Whether each live slot's id is the slot itself (no ids need storing).

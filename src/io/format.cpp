@@ -31,6 +31,8 @@ std::string_view section_name(SectionTag tag) {
       return "row storage";
     case SectionTag::CodeRows:
       return "code rows";
+    case SectionTag::RowNorms:
+      return "row norms";
   }
   return "unknown";
 }

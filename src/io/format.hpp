@@ -83,6 +83,9 @@ enum class SectionTag : std::uint32_t {
   // compact_codes: every vector's code as the index holds it, so that a
   // reader need not code the vectors again.
   CodeRows = 13,
+  // row_widths: each stored vector's squared norm, for a metric that
+  // divides by norms, so that a mapped index need not compute them.
+  RowNorms = 14,
 };
 
 // The codes section's 8-bit range: its one layout word, after which come an
@@ -105,7 +108,7 @@ inline constexpr std::array<SectionTag, 6> kGraphSections = {
 // The optional sections a kind with these capabilities may hold, in the
 // order a file holds them (increasing tag).
 struct OptionalSections {
-  std::array<SectionTag, 6> tags{};
+  std::array<SectionTag, 7> tags{};
   std::size_t count = 0;
 
   std::span<const SectionTag> view() const { return std::span(tags).first(count); }
@@ -120,6 +123,7 @@ constexpr OptionalSections optional_sections(const KindCapabilities& capabilitie
   }
   if (capabilities.row_widths) admitted.tags[admitted.count++] = SectionTag::RowStorage;
   if (capabilities.compact_codes) admitted.tags[admitted.count++] = SectionTag::CodeRows;
+  if (capabilities.row_widths) admitted.tags[admitted.count++] = SectionTag::RowNorms;
   return admitted;
 }
 

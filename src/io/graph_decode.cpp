@@ -13,6 +13,7 @@
 #include "io/optional_sections.hpp"
 #include "io/section.hpp"
 #include "io/section_arrays.hpp"
+#include "metrics/metric_table.hpp"
 
 namespace halqen::io {
 namespace {
@@ -370,29 +371,66 @@ std::expected<void, CodecError> read_row_storage(SectionReader& section, GraphPa
   return {};
 }
 
-// The bytes of a code row (what dim gives 8-bit codes), then every slot's
-// code row, coding error and code length. Whether they go with a range is
-// from_parts' to check.
-std::expected<void, CodecError> read_code_rows(SectionReader& section, GraphParts& parts,
-                                               Interrupt& interrupt) {
+// The padding word a section of aligned arrays gives, checked against what
+// puts its array at a multiple of the alignment (its payload starts at
+// file offset `payload_at`, `lead_words` words before the padding), then
+// the padding itself.
+std::expected<std::uint64_t, CodecError> read_padding(SectionReader& section,
+                                                      std::uint64_t payload_at,
+                                                      std::uint64_t lead_words, std::uint64_t given,
+                                                      Interrupt& interrupt) {
+  const std::uint64_t expected = padding_after(payload_at + lead_words * sizeof(std::uint64_t));
+  const std::string name = std::string(format::section_name(section.tag())) + " section";
+  if (given != expected) {
+    return std::unexpected(CodecError::format(
+        "the " + name + " pads its array with " + std::to_string(given) + " bytes, expected " +
+        std::to_string(expected) + " (arrays start at a multiple of " +
+        std::to_string(format::kArrayAlignment) + " in the file)"));
+  }
+  std::vector<std::uint8_t> padding;
+  if (auto got = section.read_values_growing(padding, given, interrupt); !got) {
+    return std::unexpected(got.error());
+  }
+  return given;
+}
+
+// The bytes of a code row (what dim gives 8-bit codes) and the padding,
+// then every slot's code row, coding error and code length. Whether they go
+// with a range is from_parts' to check.
+std::expected<void, CodecError> read_code_rows(SectionReader& section, std::uint64_t payload_at,
+                                               GraphParts& parts, Interrupt& interrupt) {
   const std::uint64_t dim = parts.params.dim;
   const std::uint64_t row_bytes =
       dim <= graph::kMaxDim ? codes::code_row_bytes(dim, codes::CodeKind::Sq8) : 0;
+  constexpr std::uint64_t kLeadBytes = kCodeRowsLeadWords * sizeof(std::uint64_t);
   const auto per_slot = checked_sum(row_bytes, 2 * sizeof(float));
   const auto slots = per_slot ? checked_product(*per_slot, parts.count) : std::nullopt;
-  const auto expected = slots ? checked_sum(*slots, sizeof(std::uint64_t)) : std::nullopt;
-  if (row_bytes == 0 || !expected || section.length() != *expected) {
+  const auto fixed = slots ? checked_sum(*slots, kLeadBytes) : std::nullopt;
+  const std::uint64_t length = section.length();
+  if (row_bytes == 0 || !fixed || length < *fixed || length - *fixed >= format::kArrayAlignment) {
     return std::unexpected(CodecError::format(
-        "the code rows section holds " + std::to_string(section.length()) +
-        " bytes, expected a row of 8-bit codes of dim " + std::to_string(dim) +
-        ", a coding error and a code length for each of " + count_of(parts.count, "slots")));
+        "the code rows section holds " + std::to_string(length) +
+        " bytes, expected its two lead words, its padding, a row of 8-bit codes of dim " +
+        std::to_string(dim) + ", a coding error and a code length for each of " +
+        count_of(parts.count, "slots")));
   }
-  std::vector<std::uint64_t> given;
-  if (auto got = section.read_values_growing(given, 1, interrupt); !got) return got;
-  if (given[0] != row_bytes) {
+  std::vector<std::uint64_t> lead;
+  if (auto got = section.read_values_growing(lead, kCodeRowsLeadWords, interrupt); !got) {
+    return got;
+  }
+  if (lead[0] != row_bytes) {
     return std::unexpected(CodecError::format(
-        "the code rows section gives code rows of " + std::to_string(given[0]) +
+        "the code rows section gives code rows of " + std::to_string(lead[0]) +
         " bytes, expected " + std::to_string(row_bytes) + " for dim " + std::to_string(dim)));
+  }
+  if (lead[1] != length - *fixed) {
+    return std::unexpected(CodecError::format(
+        "the code rows section gives " + std::to_string(lead[1]) + " bytes of padding in " +
+        std::to_string(length - *fixed) + " bytes beyond its codes"));
+  }
+  if (auto padded = read_padding(section, payload_at, kCodeRowsLeadWords, lead[1], interrupt);
+      !padded) {
+    return std::unexpected(padded.error());
   }
   codes::SavedCodes saved;
   if (auto got = section.read_values_growing(saved.rows, parts.count * row_bytes, interrupt);
@@ -407,6 +445,39 @@ std::expected<void, CodecError> read_code_rows(SectionReader& section, GraphPart
   }
   parts.saved_codes = std::move(saved);
   return {};
+}
+
+// The padding word and the padding, then every slot's squared norm: read
+// as a check of the file only. A reader into memory computes the norms from
+// the rows it holds, as exact as the rows are, rather than trust a copy.
+std::expected<void, CodecError> read_row_norms(SectionReader& section, std::uint64_t payload_at,
+                                               const GraphParts& parts, Interrupt& interrupt) {
+  constexpr std::uint64_t kLeadBytes = kRowNormsLeadWords * sizeof(std::uint64_t);
+  const auto norms = checked_product(parts.count, sizeof(double));
+  const auto fixed = norms ? checked_sum(*norms, kLeadBytes) : std::nullopt;
+  const std::uint64_t length = section.length();
+  if (!metric_row(parts.params.metric).batch.uses_norms() || !fixed || length < *fixed ||
+      length - *fixed >= format::kArrayAlignment) {
+    return std::unexpected(CodecError::format(
+        "the row norms section holds " + std::to_string(length) +
+        " bytes, expected its padding word, its padding and a norm for each of " +
+        count_of(parts.count, "slots") + ", under a metric that divides by norms"));
+  }
+  std::vector<std::uint64_t> lead;
+  if (auto got = section.read_values_growing(lead, kRowNormsLeadWords, interrupt); !got) {
+    return got;
+  }
+  if (lead[0] != length - *fixed) {
+    return std::unexpected(CodecError::format(
+        "the row norms section gives " + std::to_string(lead[0]) + " bytes of padding in " +
+        std::to_string(length - *fixed) + " bytes beyond its norms"));
+  }
+  if (auto padded = read_padding(section, payload_at, kRowNormsLeadWords, lead[0], interrupt);
+      !padded) {
+    return std::unexpected(padded.error());
+  }
+  std::vector<double> values;
+  return section.read_values_growing(values, parts.count, interrupt);
 }
 
 }  // namespace
@@ -456,7 +527,9 @@ std::expected<GraphParts, CodecError> FileKind<graph::GraphIndex>::decode(ByteSo
   if (auto got = read_build_state(source, parts, interrupt); !got) {
     return std::unexpected(got.error());
   }
-  const std::array<OptionalSection, 6> optional = {
+  // Where the payload of the section just opened starts in the file.
+  const auto payload_at = [&] { return input_bytes - source.remaining(); };
+  const std::array<OptionalSection, 7> optional = {
       OptionalSection{
           SectionTag::Labels,
           [&](SectionReader& section) { return read_labels(section, live, parts, interrupt); }},
@@ -472,8 +545,12 @@ std::expected<GraphParts, CodecError> FileKind<graph::GraphIndex>::decode(ByteSo
       OptionalSection{
           SectionTag::RowStorage,
           [&](SectionReader& section) { return read_row_storage(section, parts, interrupt); }},
-      OptionalSection{SectionTag::CodeRows, [&](SectionReader& section) {
-                        return read_code_rows(section, parts, interrupt);
+      OptionalSection{SectionTag::CodeRows,
+                      [&](SectionReader& section) {
+                        return read_code_rows(section, payload_at(), parts, interrupt);
+                      }},
+      OptionalSection{SectionTag::RowNorms, [&](SectionReader& section) {
+                        return read_row_norms(section, payload_at(), parts, interrupt);
                       }}};
   if (auto got = read_optional_sections(source, header, kSections.size(), optional); !got) {
     return std::unexpected(got.error());

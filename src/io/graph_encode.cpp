@@ -107,25 +107,71 @@ bool has_code_rows(const GraphIndex& index) {
   return codes != nullptr && codes->kind() == codes::CodeKind::Sq8 && !codes->range().empty();
 }
 
-std::uint64_t code_rows_payload_bytes(const GraphIndex& index) {
+// The code rows section starting at file offset `at`: its lead words, the
+// padding that aligns the rows, the rows, then the errors and lengths.
+std::uint64_t code_rows_padding(std::uint64_t at) {
+  return padding_after(at + format::kSectionHeadBytes + kCodeRowsLeadWords * sizeof(std::uint64_t));
+}
+
+std::uint64_t code_rows_payload_bytes(const GraphIndex& index, std::uint64_t at) {
   if (!has_code_rows(index)) return 0;
   const codes::CodeStore& codes = *index.codes();
-  return sizeof(std::uint64_t) + codes.code_rows().size() +
+  return kCodeRowsLeadWords * sizeof(std::uint64_t) + code_rows_padding(at) +
+         codes.code_rows().size() +
          (codes.coding_errors().size() + codes.code_lengths().size()) * sizeof(float);
 }
 
-std::expected<void, CodecError> write_code_rows(const GraphIndex& index, ByteSink& sink) {
+std::expected<void, CodecError> write_padding(SectionWriter& section, std::uint64_t bytes) {
+  const std::vector<std::uint8_t> zeros(bytes, 0);
+  return section.write_values<std::uint8_t>(zeros);
+}
+
+std::expected<void, CodecError> write_code_rows(const GraphIndex& index, ByteSink& sink,
+                                                std::uint64_t at) {
   const codes::CodeStore& codes = *index.codes();
-  auto section = SectionWriter::begin(sink, SectionTag::CodeRows, code_rows_payload_bytes(index));
+  auto section =
+      SectionWriter::begin(sink, SectionTag::CodeRows, code_rows_payload_bytes(index, at));
   if (!section) return std::unexpected(section.error());
-  const std::array<std::uint64_t, 1> row_bytes = {
-      codes::code_row_bytes(index.dim(), codes::CodeKind::Sq8)};
-  if (auto written = section->write_values<std::uint64_t>(row_bytes); !written) return written;
+  const std::array<std::uint64_t, kCodeRowsLeadWords> lead = {
+      codes::code_row_bytes(index.dim(), codes::CodeKind::Sq8), code_rows_padding(at)};
+  if (auto written = section->write_values<std::uint64_t>(lead); !written) return written;
+  if (auto written = write_padding(*section, lead[1]); !written) return written;
   if (auto written = section->write_values<std::uint8_t>(codes.code_rows()); !written) {
     return written;
   }
   if (auto written = section->write_values<float>(codes.coding_errors()); !written) return written;
   if (auto written = section->write_values<float>(codes.code_lengths()); !written) return written;
+  return section->finish();
+}
+
+// Each slot's squared norm (0 for a free slot), for a metric that divides
+// by norms: what a reader mapping the file would otherwise compute from
+// every row. After its padding word and the padding.
+bool has_row_norms(const GraphIndex& index) {
+  return !index.stored_norms().empty();
+}
+
+std::uint64_t row_norms_padding(std::uint64_t at) {
+  return padding_after(at + format::kSectionHeadBytes + kRowNormsLeadWords * sizeof(std::uint64_t));
+}
+
+std::uint64_t row_norms_payload_bytes(const GraphIndex& index, std::uint64_t at) {
+  if (!has_row_norms(index)) return 0;
+  return kRowNormsLeadWords * sizeof(std::uint64_t) + row_norms_padding(at) +
+         index.stored_norms().size() * sizeof(double);
+}
+
+std::expected<void, CodecError> write_row_norms(const GraphIndex& index, ByteSink& sink,
+                                                std::uint64_t at) {
+  auto section =
+      SectionWriter::begin(sink, SectionTag::RowNorms, row_norms_payload_bytes(index, at));
+  if (!section) return std::unexpected(section.error());
+  const std::array<std::uint64_t, kRowNormsLeadWords> lead = {row_norms_padding(at)};
+  if (auto written = section->write_values<std::uint64_t>(lead); !written) return written;
+  if (auto written = write_padding(*section, lead[0]); !written) return written;
+  if (auto written = section->write_values<double>(index.stored_norms()); !written) {
+    return written;
+  }
   return section->finish();
 }
 
@@ -176,7 +222,8 @@ FileHeader graph_header(const GraphIndex& index) {
   const std::size_t sections = Kind::kSections.size() + (has_labels(index) ? 1 : 0) +
                                (has_free_slots(index) ? 1 : 0) + (has_codes(index) ? 1 : 0) +
                                (index.kept_code_scale() ? 1 : 0) +
-                               (holds_row_width(index) ? 1 : 0) + (has_code_rows(index) ? 1 : 0);
+                               (holds_row_width(index) ? 1 : 0) + (has_code_rows(index) ? 1 : 0) +
+                               (has_row_norms(index) ? 1 : 0);
   const std::span<const std::uint8_t> levels = index.links().levels();
   // Free slots keep their levels (a later addition fills them at it).
   const std::uint64_t layers =
@@ -276,7 +323,11 @@ std::expected<void, CodecError> write_build_state(const GraphIndex& index, ByteS
 
 }  // namespace
 
-std::uint64_t FileKind<GraphIndex>::encoded_size(const GraphIndex& index) {
+namespace {
+
+// The bytes before the sections of aligned arrays (code rows, row norms),
+// which come last.
+std::uint64_t bytes_before_arrays(const GraphIndex& index) {
   const std::uint64_t labels =
       has_labels(index) ? kSectionFrameBytes + index.size() * sizeof(std::uint64_t) : 0;
   const std::uint64_t free_slots =
@@ -285,13 +336,26 @@ std::uint64_t FileKind<GraphIndex>::encoded_size(const GraphIndex& index) {
       has_codes(index) ? kSectionFrameBytes + codes_payload_bytes(index) : 0;
   const std::uint64_t scale = index.kept_code_scale() ? kSectionFrameBytes + kCodeScaleBytes : 0;
   const std::uint64_t storage = holds_row_width(index) ? kSectionFrameBytes + kRowStorageBytes : 0;
-  const std::uint64_t code_rows =
-      has_code_rows(index) ? kSectionFrameBytes + code_rows_payload_bytes(index) : 0;
-  return format::kHeaderBytes + kSections.size() * kSectionFrameBytes +
+  return format::kHeaderBytes + FileKind<GraphIndex>::kSections.size() * kSectionFrameBytes +
          vectors_payload_bytes(index) + index.links().levels().size_bytes() +
          link_words(index) * sizeof(std::uint32_t) + schema_payload_bytes(index.schema()) +
          metadata_bytes(index) + kBuildStateWords * sizeof(std::uint64_t) + labels + free_slots +
-         codes + scale + storage + code_rows;
+         codes + scale + storage;
+}
+
+// Where the row norms section starts, after the code rows section at `at`.
+std::uint64_t row_norms_offset(const GraphIndex& index, std::uint64_t at) {
+  return at + (has_code_rows(index) ? kSectionFrameBytes + code_rows_payload_bytes(index, at) : 0);
+}
+
+}  // namespace
+
+std::uint64_t FileKind<GraphIndex>::encoded_size(const GraphIndex& index) {
+  const std::uint64_t arrays = bytes_before_arrays(index);
+  const std::uint64_t norms_at = row_norms_offset(index, arrays);
+  const std::uint64_t norms =
+      has_row_norms(index) ? kSectionFrameBytes + row_norms_payload_bytes(index, norms_at) : 0;
+  return norms_at + norms;
 }
 
 std::expected<void, CodecError> FileKind<GraphIndex>::encode(const GraphIndex& index,
@@ -325,7 +389,11 @@ std::expected<void, CodecError> FileKind<GraphIndex>::encode(const GraphIndex& i
   if (holds_row_width(index)) {
     if (auto written = write_row_storage(index, sink); !written) return written;
   }
-  if (has_code_rows(index)) return write_code_rows(index, sink);
+  const std::uint64_t arrays = bytes_before_arrays(index);
+  if (has_code_rows(index)) {
+    if (auto written = write_code_rows(index, sink, arrays); !written) return written;
+  }
+  if (has_row_norms(index)) return write_row_norms(index, sink, row_norms_offset(index, arrays));
   return {};
 }
 

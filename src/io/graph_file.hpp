@@ -24,16 +24,25 @@
 
 namespace halqen::io {
 
+// The zero bytes that bring a file offset to the next multiple of
+// kArrayAlignment (none where it is one): what the sections that hold a
+// bulk array put before it, so that it could be mapped and read in place.
+constexpr std::uint64_t padding_after(std::uint64_t offset) {
+  return (format::kArrayAlignment - offset % format::kArrayAlignment) % format::kArrayAlignment;
+}
+
 // Version 3's vectors section leads with three words: the bytes per number
-// (4 or 8), the live slots, and the zero bytes that follow before the rows,
-// so that the rows start at a multiple of kArrayAlignment in the file (the
-// section comes first, right after the header).
+// (4 or 8), the live slots, and the zero bytes that follow before the rows.
+// The section comes first, right after the header.
 inline constexpr std::uint64_t kSlotRowsLeadWords = 3;
 constexpr std::uint64_t slot_rows_padding() {
-  const std::uint64_t lead_end =
-      format::kHeaderBytes + format::kSectionHeadBytes + kSlotRowsLeadWords * sizeof(std::uint64_t);
-  return (format::kArrayAlignment - lead_end % format::kArrayAlignment) % format::kArrayAlignment;
+  return padding_after(format::kHeaderBytes + format::kSectionHeadBytes +
+                       kSlotRowsLeadWords * sizeof(std::uint64_t));
 }
+// The code rows section leads with the bytes of a code row and its padding;
+// the row norms section with its padding.
+inline constexpr std::uint64_t kCodeRowsLeadWords = 2;
+inline constexpr std::uint64_t kRowNormsLeadWords = 1;
 
 template <>
 struct FileKind<graph::GraphIndex> {
