@@ -326,14 +326,19 @@ def test_save_and_load(client, tmp_path):
     rng = np.random.default_rng(5)
     vectors = clustered(rng, 1500)
     sharded = ShardedGraph(DIM, "inner_product", client=client, shards=3, ef_search=40, schema=["colour", "rare"],
-                           walk="float32")
+                           walk="float32", storage="float32")
     sharded.add(vectors[:3], [7, 8, 9], metadata_of([7, 8, 9]))  # most shards hold one vector, or none
     sharded.save(tmp_path / "small")
     sharded.add(vectors[3:], metadata=metadata_of(range(1497)))
     sharded.save(tmp_path / "index")
     loaded = ShardedGraph.load(tmp_path / "index", client=client)
-    assert (len(loaded), loaded.shard_count, loaded.ef_search, loaded.schema, loaded.walk) == \
-        (1500, 3, 40, ["colour", "rare"], "float32")
+    assert (len(loaded), loaded.shard_count, loaded.ef_search, loaded.schema, loaded.walk, loaded.storage) == \
+        (1500, 3, 40, ["colour", "rare"], "float32", "float32")
+    # Rows held to float32 are searched rounded, in the loaded shards too.
+    rounded = vectors.astype(np.float32).astype(np.float64)
+    best = loaded.search(vectors[:5], 1, ef=EXACT_EF)[1][:, 0]
+    assert np.allclose(best, (vectors[:5] @ rounded.T).max(axis=1), rtol=1e-12)
+    assert not np.allclose(best, (vectors[:5] @ vectors.T).max(axis=1), rtol=1e-12)
     queries = clustered(rng, 20)
     for options in ({}, {"ef": EXACT_EF, "filter": ("colour", "red")}):
         assert_same(loaded, sharded, queries, 10, **options)
