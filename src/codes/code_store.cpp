@@ -267,12 +267,10 @@ std::size_t code_row_bytes(std::size_t dim, CodeKind kind) {
   return row_bytes(padded_length(dim, kind), kind);
 }
 
-void CodeStore::append_saved(const SavedCodes& saved, std::span<const std::uint8_t> free) {
-  const std::size_t bytes_per_row = lines_per_row_ * kLineBytes;
-  grow_to(free.size());
-  std::memcpy(lines_.data(), saved.rows.data(), free.size() * bytes_per_row);
-  std::copy_n(saved.errors.begin(), free.size(), errors_.begin());
-  std::copy_n(saved.lengths.begin(), free.size(), lengths_.begin());
+void CodeStore::append_saved(SavedCodes&& saved, std::span<const std::uint8_t> free) {
+  lines_ = std::move(saved.lines);
+  errors_ = std::move(saved.errors);
+  lengths_ = std::move(saved.lengths);
   count_ = free.size();
   for (std::size_t slot = 0; slot < free.size(); ++slot) {
     if (free[slot] != 0) clear(static_cast<std::uint32_t>(slot));

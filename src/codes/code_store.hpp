@@ -62,17 +62,24 @@ int fitting_exponent(double largest, std::size_t dim);
 // keeps it.
 std::size_t code_row_bytes(std::size_t dim, CodeKind kind);
 
-// An 8-bit store's codes as saved: every slot's code row, coding error and
-// code length, by slot. Reading them back spares coding every row again.
+// A cache line of code bytes: each code fills whole lines, zero-padded.
+inline constexpr std::size_t kCodeLineBytes = 64;
+struct alignas(kCodeLineBytes) CodeLine {
+  unsigned char bytes[kCodeLineBytes];
+};
+
+// An 8-bit store's codes as saved: every slot's code row (whole lines),
+// coding error and code length, by slot. Reading them back spares coding
+// every row again; the store takes the arrays as they are.
 struct SavedCodes {
-  std::vector<std::uint8_t> rows;
+  std::vector<CodeLine> lines;
   std::vector<float> errors;
   std::vector<float> lengths;
 };
 
 class CodeStore {
  public:
-  static constexpr std::size_t kLineBytes = 64;
+  static constexpr std::size_t kLineBytes = kCodeLineBytes;
 
   CodeStore(std::size_t dim, MetricKind metric, CodeKind kind);
 
@@ -98,10 +105,11 @@ class CodeStore {
                     std::span<const double> norms = {}, const PieceLoop& loop = {});
   // As append_slots for an 8-bit store whose range was restored, from its
   // saved codes (every slot's, of the store it was read from) instead of
-  // the rows: the codes the rows would give under that range. Free slots
-  // are cleared whatever was saved for them. Precondition: the store is
-  // empty and the saved arrays hold `free.size()` slots each.
-  void append_saved(const SavedCodes& saved, std::span<const std::uint8_t> free);
+  // the rows: the codes the rows would give under that range, taken as
+  // they are (with their room). Free slots are cleared whatever was saved
+  // for them. Precondition: the store is empty and the saved arrays hold
+  // `free.size()` slots each.
+  void append_saved(SavedCodes&& saved, std::span<const std::uint8_t> free);
   // The codes as append_saved takes them back: every slot's code row, and
   // for 8-bit codes its coding error and code length.
   std::span<const std::uint8_t> code_rows() const {
@@ -188,9 +196,7 @@ class CodeStore {
     return kind_ != CodeKind::Sq8 || errors_[slot] == errors_[slot];
   }
 
-  struct alignas(kLineBytes) Line {
-    unsigned char bytes[kLineBytes];
-  };
+  using Line = CodeLine;
 
   static constexpr std::size_t kStartLines = 2;
 

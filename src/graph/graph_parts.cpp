@@ -358,8 +358,8 @@ std::expected<void, InvalidParts> check_saved_codes(const GraphParts& parts,
     return invalid("saved 8-bit codes without an 8-bit code range");
   }
   const std::size_t row_bytes = codes::code_row_bytes(parts.params.dim, codes::CodeKind::Sq8);
-  if (saved.rows.size() != parts.count * row_bytes || saved.errors.size() != parts.count ||
-      saved.lengths.size() != parts.count) {
+  if (saved.lines.size() * codes::kCodeLineBytes != parts.count * row_bytes ||
+      saved.errors.size() != parts.count || saved.lengths.size() != parts.count) {
     return invalid("saved codes for " + std::to_string(saved.errors.size()) + " slots, not " +
                    std::to_string(parts.count));
   }

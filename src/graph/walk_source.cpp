@@ -57,7 +57,7 @@ std::optional<codes::Float32Scale> WalkSource::kept_scale(const RowsView& stored
 }
 
 void WalkSource::restore(std::optional<codes::Sq8Range> range,
-                         std::optional<codes::Float32Scale> scale, const codes::SavedCodes* saved,
+                         std::optional<codes::Float32Scale> scale, codes::SavedCodes* saved,
                          std::size_t room, const RowsView& stored,
                          std::span<const std::uint8_t> free, std::span<const double> norms,
                          const codes::CodeStore::PieceLoop& loop) {
@@ -65,12 +65,12 @@ void WalkSource::restore(std::optional<codes::Sq8Range> range,
   const bool ranged = range.has_value();
   if (range) codes_->restore_range(std::move(*range));
   if (scale) codes_->restore_scale(*scale);
-  codes_->reserve_room(room);
   if (saved != nullptr && ranged && coarse()) {
-    codes_->append_saved(*saved, free);
-  } else {
-    codes_->append_slots(stored, free, norms, loop);
+    codes_->append_saved(std::move(*saved), free);
+    return;
   }
+  codes_->reserve_room(room);
+  codes_->append_slots(stored, free, norms, loop);
 }
 
 }  // namespace halqen::graph

@@ -49,7 +49,7 @@ class WalkSource {
   // (room for `room` slots), encoded by `loop`; or, where the 8-bit codes
   // were saved with their range, those.
   void restore(std::optional<codes::Sq8Range> range, std::optional<codes::Float32Scale> scale,
-               const codes::SavedCodes* saved, std::size_t room, const RowsView& stored,
+               codes::SavedCodes* saved, std::size_t room, const RowsView& stored,
                std::span<const std::uint8_t> free, std::span<const double> norms,
                const codes::CodeStore::PieceLoop& loop);
 

@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <array>
 #include <limits>
+#include <stdexcept>
 #include <string>
 #include <utility>
 
@@ -394,6 +395,38 @@ std::expected<std::uint64_t, CodecError> read_padding(SectionReader& section,
   return given;
 }
 
+// `count` lines of codes, read as the bytes they are straight into the
+// array the store takes (with room for `spare` more), a piece at a time.
+std::expected<void, CodecError> read_code_lines(SectionReader& section, std::uint64_t count,
+                                                std::uint64_t spare,
+                                                std::vector<codes::CodeLine>& out,
+                                                Interrupt& interrupt) {
+  constexpr std::uint64_t kLinesPerPiece = std::uint64_t{1} << 17;
+  if (count > section.unread() / sizeof(codes::CodeLine)) {
+    throw std::length_error("read_code_lines: past the section");
+  }
+  try {
+    out.reserve(static_cast<std::size_t>(count + spare));
+  } catch (const std::bad_alloc&) {
+    return std::unexpected(CodecError::out_of_memory(
+        "out of memory reading the code rows section: " + std::to_string(section.length()) +
+        " bytes claimed"));
+  }
+  while (out.size() < count) {
+    const auto piece = static_cast<std::size_t>(std::min(count - out.size(), kLinesPerPiece));
+    out.resize(out.size() + piece);  // within the capacity: cannot throw
+    const std::span<codes::CodeLine> lines = std::span(out).last(piece);
+    const std::span<std::uint8_t> bytes(reinterpret_cast<std::uint8_t*>(lines.data()),
+                                        lines.size_bytes());
+    if (auto got = section.read_values(bytes); !got) return got;
+    if (interrupt.requested()) {
+      out = {};
+      return std::unexpected(CodecError::interrupted());
+    }
+  }
+  return {};
+}
+
 // The bytes of a code row (what dim gives 8-bit codes) and the padding,
 // then every slot's code row, coding error and code length. Whether they go
 // with a range is from_parts' to check.
@@ -433,14 +466,17 @@ std::expected<void, CodecError> read_code_rows(SectionReader& section, std::uint
     return std::unexpected(padded.error());
   }
   codes::SavedCodes saved;
-  if (auto got = section.read_values_growing(saved.rows, parts.count * row_bytes, interrupt);
+  const std::uint64_t spare = parts.count / graph::kLoadedSpareShare;
+  if (auto got =
+          read_code_lines(section, parts.count * (row_bytes / codes::kCodeLineBytes),
+                          spare * (row_bytes / codes::kCodeLineBytes), saved.lines, interrupt);
       !got) {
     return got;
   }
-  if (auto got = section.read_values_growing(saved.errors, parts.count, interrupt); !got) {
+  if (auto got = section.read_values_growing(saved.errors, parts.count, interrupt, spare); !got) {
     return got;
   }
-  if (auto got = section.read_values_growing(saved.lengths, parts.count, interrupt); !got) {
+  if (auto got = section.read_values_growing(saved.lengths, parts.count, interrupt, spare); !got) {
     return got;
   }
   parts.saved_codes = std::move(saved);
