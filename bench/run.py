@@ -26,7 +26,9 @@ four threads while a fifth adds to and removes from the same GraphIndex:
 failures, call times, and the changing thread's rate against a copy),
 storage (GraphIndex on float32 input with float32 rows beside float64 rows:
 memory per vector, queries/s at recall 0.95, identical answers, what widening
-costs).
+costs), mapped (a GraphIndex file opened with mmap=True beside one read
+into memory: open time, first answer, private memory, 4 processes' memory,
+queries/s).
 """
 import common  # noqa: F401  (single-threaded set-up before numpy)
 
@@ -49,6 +51,7 @@ import filtered  # noqa: E402
 import graph  # noqa: E402
 import graph_load  # noqa: E402
 import ingest  # noqa: E402
+import mapped  # noqa: E402
 import memory  # noqa: E402
 import overhead  # noqa: E402
 import persist  # noqa: E402
@@ -83,6 +86,7 @@ SECTIONS = {
     "small_changes": (small_changes, False),
     "serving": (serving, False),
     "storage": (storage, False),
+    "mapped": (mapped, False),
 }
 SEED = 0
 

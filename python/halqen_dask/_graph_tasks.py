@@ -8,6 +8,7 @@ worker is rebuilt by replaying them. GraphIndex builds the same graph for
 the same sequence of calls, so the rebuilt shard answers as the lost one."""
 from __future__ import annotations
 
+import copy
 import threading
 from typing import Any, Dict, List, Optional, Sequence, Tuple
 
@@ -44,15 +45,23 @@ def part(parts: Sequence[np.ndarray], shard: int) -> np.ndarray:
     return parts[shard]
 
 
+def changeable(shard: Shard) -> Any:
+    """The shard's index, copied into memory first if it is mapped from its
+    file (a loaded shard), which is read-only."""
+    if shard.index.mapped:
+        shard.index = copy.copy(shard.index)
+    return shard.index
+
+
 def add_rows(shard: Shard, ids: np.ndarray, metadata: Optional[List[Any]], *blocks: np.ndarray) -> Shard:
     """Adds the rows (the blocks in order, checked before) under their ids."""
     matrix = blocks[0] if len(blocks) == 1 else np.concatenate(blocks)
-    shard.index.add(rows(matrix), ids, metadata, threads=THREADS_PER_TASK)
+    changeable(shard).add(rows(matrix), ids, metadata, threads=THREADS_PER_TASK)
     return shard.grown()
 
 
 def remove_ids(shard: Shard, ids: List[int]) -> Shard:
-    shard.index.remove(ids)
+    changeable(shard).remove(ids)
     return shard.grown()
 
 

@@ -93,9 +93,12 @@ def load_copy(variable: str) -> Shard:
 
 def read_shard(path: str, position: int, entry: Dict[str, Any]) -> Shard:
     """The shard from its file, once the file is found to hold what its
-    manifest entry says (also when a lost shard is read again later)."""
+    manifest entry says (also when a lost shard is read again later). A
+    GraphIndex is mapped from the file, which the workers share: it serves
+    at once, and its pages are the page cache's; the other kinds are read
+    into memory."""
     check_shard_file(path, position, entry)
-    index = halqen_ext.read_index(path)
+    index = halqen_ext.read_index(path, mmap=True)
     check_shard_length(path, position, entry, index)
     return Shard(index)
 

@@ -32,8 +32,9 @@ _Path: TypeAlias = str | os.PathLike[str]
 def write_index(index: _Index, path: _Path) -> None:
     """Write a PyFlat, PyHNSW or GraphIndex to the file at path (replaced whole, never half-written)."""
 
-def read_index(path: _Path) -> _Index:
-    """Read the PyFlat, PyHNSW or GraphIndex that write_index wrote to path."""
+def read_index(path: _Path, mmap: bool = False) -> _Index:
+    """Read the PyFlat, PyHNSW or GraphIndex that write_index wrote to path;
+    with mmap=True, map a GraphIndex's file instead (read-only)."""
 
 def serialize_index(index: _Index) -> bytes:
     """The bytes write_index would write for a PyFlat, PyHNSW or GraphIndex."""
@@ -234,6 +235,9 @@ class GraphIndex:
     @property
     def storage(self) -> Literal["float32", "float64"]:
         """How the vectors are kept now: 'float32' or 'float64' (see the class's storage)."""
+    @property
+    def mapped(self) -> bool:
+        """Whether the index uses its file where it lies (read_index(path, mmap=True))."""
     @property
     def ef_search(self) -> int:
         """Width of a search's walk unless the search names ef."""

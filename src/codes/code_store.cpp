@@ -277,6 +277,12 @@ void CodeStore::append_saved(SavedCodes&& saved, std::span<const std::uint8_t> f
   }
 }
 
+void CodeStore::map(const CodeLine* lines, const float* errors, const float* lengths,
+                    std::size_t count, std::shared_ptr<const void> owner) {
+  mapped_ = Mapped{.lines = lines, .errors = errors, .lengths = lengths, .owner = std::move(owner)};
+  count_ = count;
+}
+
 void CodeStore::reserve_room(std::size_t slots) {
   lines_.reserve(slots * lines_per_row_);
   if (kind_ == CodeKind::Sq8) {

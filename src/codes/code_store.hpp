@@ -12,6 +12,8 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <memory>
+#include <optional>
 #include <span>
 #include <vector>
 
@@ -113,11 +115,22 @@ class CodeStore {
   // The codes as append_saved takes them back: every slot's code row, and
   // for 8-bit codes its coding error and code length.
   std::span<const std::uint8_t> code_rows() const {
-    return {reinterpret_cast<const std::uint8_t*>(lines_.data()),
+    return {reinterpret_cast<const std::uint8_t*>(lines_base()),
             count_ * lines_per_row_ * kLineBytes};
   }
-  std::span<const float> coding_errors() const { return {errors_.data(), errors_.size()}; }
-  std::span<const float> code_lengths() const { return {lengths_.data(), lengths_.size()}; }
+  std::span<const float> coding_errors() const {
+    return mapped_ ? std::span<const float>(mapped_->errors, count_)
+                   : std::span<const float>(errors_);
+  }
+  std::span<const float> code_lengths() const {
+    return mapped_ ? std::span<const float>(mapped_->lengths, count_)
+                   : std::span<const float>(lengths_);
+  }
+  // An empty 8-bit store whose range was restored takes `count` slots'
+  // codes, errors and lengths where they lie (a mapped file), kept alive by
+  // `owner`: read-only from then on, nothing of them read now.
+  void map(const CodeLine* lines, const float* errors, const float* lengths, std::size_t count,
+           std::shared_ptr<const void> owner);
   // Room for `slots` slots in all (address space: nothing is touched).
   void reserve_room(std::size_t slots);
   // Codes `row` into an existing slot (a slot refilled after a removal);
@@ -174,10 +187,12 @@ class CodeStore {
   // 8-bit codes: at least the euclidean distance between the slot's coded
   // vector and the vector its code stands for (Sq8Range::coding_error);
   // NaN for a cleared slot.
-  double coding_error(std::uint32_t slot) const { return errors_[slot]; }
+  double coding_error(std::uint32_t slot) const { return coding_errors()[slot]; }
   // 8-bit codes: sum over d of (step_share(d) * code[d])^2.
-  double code_length(std::uint32_t slot) const { return lengths_[slot]; }
-  void prefetch_length(std::uint32_t slot) const { __builtin_prefetch(lengths_.data() + slot); }
+  double code_length(std::uint32_t slot) const { return code_lengths()[slot]; }
+  void prefetch_length(std::uint32_t slot) const {
+    __builtin_prefetch(code_lengths().data() + slot);
+  }
   std::uint64_t heap_bytes() const {
     return lines_.capacity() * kLineBytes + errors_.capacity() * sizeof(float) +
            lengths_.capacity() * sizeof(float);
@@ -204,8 +219,9 @@ class CodeStore {
     const auto* first = reinterpret_cast<const char*>(line_of(slot));
     for (std::size_t line = 0; line < lines; ++line) __builtin_prefetch(first + line * kLineBytes);
   }
+  const Line* lines_base() const { return mapped_ ? mapped_->lines : lines_.data(); }
   const Line* line_of(std::uint32_t slot) const {
-    return lines_.data() + static_cast<std::size_t>(slot) * lines_per_row_;
+    return lines_base() + static_cast<std::size_t>(slot) * lines_per_row_;
   }
   Line* line_of(std::uint32_t slot) { return lines_.data() + slot * lines_per_row_; }
   // Codes `row`; `count`: the range counts what it clamps.
@@ -247,6 +263,14 @@ class CodeStore {
   std::vector<Line> lines_;
   std::vector<float> errors_;   // per slot, 8-bit codes only
   std::vector<float> lengths_;  // per slot, 8-bit codes only
+  // Set for codes used where they lie (map): the arrays above stay empty.
+  struct Mapped {
+    const Line* lines;
+    const float* errors;
+    const float* lengths;
+    std::shared_ptr<const void> owner;
+  };
+  std::optional<Mapped> mapped_;
 };
 
 }  // namespace halqen::codes

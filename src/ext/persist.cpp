@@ -12,6 +12,7 @@
 #include "io/encode.hpp"
 #include "io/file_io.hpp"
 #include "io/kind_files.hpp"
+#include "io/mapped_file.hpp"
 #include "module/instance.hpp"
 #include "module/module_state.hpp"
 #include "module/signal_check.hpp"
@@ -78,7 +79,15 @@ PyResult<NoneResult> write_index(BorrowedIndex index, FilePath path) {
   return NoneResult{};
 }
 
-PyResult<Ref> read_index(FilePath path) {
+PyResult<Ref> read_index(FilePath path, std::optional<Flag> mmap) {
+  if (mmap && mmap->on) {
+    auto mapped = io::MappedFile::open(path.encoded);
+    if (!mapped) return std::unexpected(codec_error(mapped.error(), &path));
+    SignalInterrupt signals;
+    auto loaded = io::decode_mapped_index(std::move(*mapped), signals);
+    if (!loaded) return std::unexpected(codec_error(loaded.error(), &path));
+    return to_instance(std::move(*loaded));
+  }
   auto opened = io::open_for_reading(path.encoded);
   if (!opened) {
     return std::unexpected(codec_error(opened.error(), &path));

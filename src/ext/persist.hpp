@@ -9,6 +9,7 @@
 
 #include "ext/byte_buffer.hpp"
 #include "ext/file_path.hpp"
+#include "ext/graph/py_graph_arguments.hpp"
 #include "module/args.hpp"
 #include "module/index_borrow.hpp"
 #include "module/py_err.hpp"
@@ -19,20 +20,21 @@ namespace halqen::py {
 // links), syncs it and renames it over that path; the index is read under
 // its shared borrow.
 PyResult<NoneResult> write_index(BorrowedIndex index, FilePath path);
-// A new index of the kind the file at `path` holds.
-PyResult<Ref> read_index(FilePath path);
+// A new index of the kind the file at `path` holds; with `mmap`, a
+// GraphIndex that uses the file's arrays where they lie, read-only.
+PyResult<Ref> read_index(FilePath path, std::optional<Flag> mmap);
 // The file's bytes, encoded straight into a new bytes object.
 PyResult<Ref> serialize_index(BorrowedIndex index);
 // A new index of the kind `data` holds, from any bytes-like object.
 PyResult<Ref> deserialize_index(ByteBuffer data);
 
 inline constexpr std::array<std::string_view, 2> kIndexAndPath = {"index", "path"};
-inline constexpr std::array<std::string_view, 1> kPath = {"path"};
+inline constexpr std::array<std::string_view, 2> kPathAndMmap = {"path", "mmap"};
 inline constexpr std::array<std::string_view, 1> kIndex = {"index"};
 inline constexpr std::array<std::string_view, 1> kData = {"data"};
 
 inline constexpr FunctionDescription kWriteIndex{"", "write_index", kIndexAndPath, 2};
-inline constexpr FunctionDescription kReadIndex{"", "read_index", kPath, 1};
+inline constexpr FunctionDescription kReadIndex{"", "read_index", kPathAndMmap, 1};
 inline constexpr FunctionDescription kSerializeIndex{"", "serialize_index", kIndex, 1};
 inline constexpr FunctionDescription kDeserializeIndex{"", "deserialize_index", kData, 1};
 
@@ -43,8 +45,15 @@ inline constexpr const char* kWriteIndexDoc =
     "to the disk and renamed over path, so path holds either its old content\n"
     "or the whole new index, with the old file's mode and owner.";
 inline constexpr const char* kReadIndexDoc =
-    "read_index($module, path)\n--\n\n"
-    "Read the PyFlat, PyHNSW or GraphIndex that write_index wrote to path.";
+    "read_index($module, path, mmap=False)\n--\n\n"
+    "Read the PyFlat, PyHNSW or GraphIndex that write_index wrote to path.\n\n"
+    "mmap=True maps a GraphIndex's file instead of reading it: its vectors and\n"
+    "codes stay in the file's pages, shared by every process that maps the\n"
+    "file and read only where a search touches them. Such an index answers as\n"
+    "one read into memory, but is read-only: add and remove raise, and\n"
+    "copy.copy(index) gives an in-memory index that can change. A file written\n"
+    "before format version 3 is refused (read it without mmap, then write it\n"
+    "again); PyFlat and PyHNSW files are read into memory.";
 inline constexpr const char* kSerializeIndexDoc =
     "serialize_index($module, index)\n--\n\n"
     "The bytes write_index would write for a PyFlat, PyHNSW or GraphIndex.";

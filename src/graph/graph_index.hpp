@@ -31,6 +31,7 @@
 #include "graph/graph_error.hpp"
 #include "graph/graph_params.hpp"
 #include "graph/label_map.hpp"
+#include "graph/mapped_arrays.hpp"
 #include "graph/partition_cache.hpp"
 #include "graph/slot_records.hpp"
 #include "graph/vector_store.hpp"
@@ -94,6 +95,9 @@ struct GraphParts {
   // vectors give it (adaptive storage is float64 where some number is not a
   // float32 value).
   std::optional<bool> wide_rows;
+  // Set for a file mapped in place: the rows (rows_by_slot, in no vector),
+  // codes and norms stay in the file; the index is read-only.
+  std::optional<MappedArrays> mapped;
 };
 
 class GraphIndex {
@@ -171,6 +175,8 @@ class GraphIndex {
   RowsView stored_rows() const { return store_.rows(); }
   // Every slot's squared norm, for a metric that divides by norms; else empty.
   std::span<const double> stored_norms() const { return store_.norms(); }
+  // Whether the index uses a file's arrays where they lie (read-only).
+  bool mapped() const { return store_.mapped(); }
   // Whether the rows are kept as float32 (RowStorage).
   bool narrow_rows() const { return store_.narrow(); }
   // Whether each live slot's id is the slot itself (no ids need storing).

@@ -167,6 +167,22 @@ std::expected<LabelMap, InvalidParts> id_map(std::span<const std::uint64_t> live
   return std::move(*map);
 }
 
+// The rows of the parts as read (or mapped): `rows` of them.
+RowsView rows_of(const GraphParts& parts, std::uint64_t rows) {
+  const std::size_t dim = parts.params.dim;
+  const std::size_t numbers = rows * dim;
+  if (parts.mapped && *parts.wide_rows) {
+    return RowsView(std::span(static_cast<const double*>(parts.mapped->rows), numbers), dim, rows);
+  }
+  if (parts.mapped) {
+    return RowsView(std::span(static_cast<const float*>(parts.mapped->rows), numbers), dim, rows);
+  }
+  if (!parts.narrow_vectors.empty()) {
+    return RowsView(std::span<const float>(parts.narrow_vectors), dim, rows);
+  }
+  return RowsView(std::span<const double>(parts.vectors), dim, rows);
+}
+
 // Vectors and levels: one row per live slot (or per slot) and one level per
 // slot, every component finite, no zero vector under the cosine.
 std::expected<void, InvalidParts> check_rows(const GraphParts& parts,
@@ -175,20 +191,26 @@ std::expected<void, InvalidParts> check_rows(const GraphParts& parts,
   const std::uint64_t live = count - parts.free_slots.size();
   const std::uint64_t dim = parts.params.dim;
   const std::uint64_t rows = parts.rows_by_slot ? count : live;
-  const std::size_t numbers = parts.narrow_vectors.size() + parts.vectors.size();
+  if (parts.levels.size() != count) {
+    return invalid(std::to_string(parts.levels.size()) + " levels for " + std::to_string(count) +
+                   " vectors");
+  }
+  // Rows used where they lie are trusted, reading them being what mapping
+  // spares, unless codes are made from them at open (which reads them all):
+  // then a NaN in them would make the walk's keys NaN.
+  const bool coded_at_open =
+      parts.params.walk == WalkKind::Float32 ||
+      (parts.params.walk == WalkKind::Sq8 && parts.mapped && parts.mapped->code_lines == nullptr);
+  if (parts.mapped && !coded_at_open) return {};
+  const std::size_t numbers =
+      parts.mapped ? rows * dim : parts.narrow_vectors.size() + parts.vectors.size();
   if (numbers != rows * dim || (parts.rows_by_slot && !parts.wide_rows)) {
     return invalid(std::to_string(numbers) + " vector components for " + std::to_string(rows) +
                    (parts.rows_by_slot ? " slots" : " live vectors") + " of " +
                    std::to_string(dim));
   }
-  if (parts.levels.size() != count) {
-    return invalid(std::to_string(parts.levels.size()) + " levels for " + std::to_string(count) +
-                   " vectors");
-  }
   const bool cosine = parts.params.metric == MetricKind::Cosine;
-  const RowsView stored = parts.narrow_vectors.empty()
-                              ? RowsView(std::span<const double>(parts.vectors), dim, rows)
-                              : RowsView(std::span<const float>(parts.narrow_vectors), dim, rows);
+  const RowsView stored = rows_of(parts, rows);
   std::vector<double> scratch;
   for (std::uint64_t row = 0, live_row = 0; row < rows; ++row) {
     if (parts.rows_by_slot && free[row] != 0) continue;
@@ -345,32 +367,46 @@ std::expected<std::optional<codes::Sq8Range>, InvalidParts> restore_code_range(
   return std::move(range);
 }
 
-// Saved 8-bit codes go with a kept range, a code row, error and length per
-// slot, and a coding error for every live slot (a distance, so at least 0;
-// NaN marks a free slot's) and a finite length. Their content is trusted
-// beyond that: codes that do not fit the rows change which vectors a walk
-// finds, never what is read.
+// Each live slot's coding error (a distance) and code length (a sum of
+// squares) at least 0, +inf included (data near float64's largest value
+// makes them so), never NaN (NaN marks a free slot's error). The code bytes
+// are trusted beyond that: codes that do not fit the rows change which
+// vectors a walk finds, never what is read.
+std::expected<void, InvalidParts> check_code_terms(std::span<const float> errors,
+                                                   std::span<const float> lengths,
+                                                   std::span<const std::uint8_t> free) {
+  for (std::size_t slot = 0; slot < free.size(); ++slot) {
+    if (free[slot] != 0) continue;
+    if (!(errors[slot] >= 0.0F) || !(lengths[slot] >= 0.0F)) {
+      return invalid(slot_text(slot) + " has a saved coding error or code length that is not a " +
+                     "number at least 0");
+    }
+  }
+  return {};
+}
+
+// Saved (or mapped) 8-bit codes go with a kept range, a code row, error
+// and length per slot, and terms check_code_terms takes.
 std::expected<void, InvalidParts> check_saved_codes(const GraphParts& parts,
                                                     std::span<const std::uint8_t> free) {
-  if (!parts.saved_codes) return {};
-  const codes::SavedCodes& saved = *parts.saved_codes;
+  const bool mapped_codes = parts.mapped && parts.mapped->code_lines != nullptr;
+  if (!parts.saved_codes && !mapped_codes) return {};
   if (parts.params.walk != WalkKind::Sq8 || !parts.code_range) {
     return invalid("saved 8-bit codes without an 8-bit code range");
   }
+  if (mapped_codes) {
+    // The decoder placed every slot's codes inside the mapped section.
+    return check_code_terms({parts.mapped->coding_errors, parts.count},
+                            {parts.mapped->code_lengths, parts.count}, free);
+  }
+  const codes::SavedCodes& saved = *parts.saved_codes;
   const std::size_t row_bytes = codes::code_row_bytes(parts.params.dim, codes::CodeKind::Sq8);
   if (saved.lines.size() * codes::kCodeLineBytes != parts.count * row_bytes ||
       saved.errors.size() != parts.count || saved.lengths.size() != parts.count) {
     return invalid("saved codes for " + std::to_string(saved.errors.size()) + " slots, not " +
                    std::to_string(parts.count));
   }
-  for (std::size_t slot = 0; slot < parts.count; ++slot) {
-    if (free[slot] != 0) continue;
-    if (!(saved.errors[slot] >= 0.0F) || !std::isfinite(saved.lengths[slot])) {
-      return invalid(slot_text(slot) + " has a saved coding error or code length that is not a " +
-                     "finite number at least 0");
-    }
-  }
-  return {};
+  return check_code_terms(saved.errors, saved.lengths, free);
 }
 
 // A kept float32 scale: only for float32 codes, which the cosine leaves
@@ -469,7 +505,9 @@ std::expected<GraphIndex, InvalidParts> GraphIndex::from_parts(GraphParts parts)
   index.engine_.slots().append_live(parts.count);
   for (const std::uint32_t slot : parts.free_slots) index.engine_.slots().release(slot);
   index.engine_.choose_entry();
-  if (index.size() > 0) {
+  // A mapped index trusts its file's graph to reach every node (the pass
+  // would read every list); the lists themselves were checked as read.
+  if (index.size() > 0 && !parts.mapped) {
     if (auto lost = first_unreached(index.links(), index.entry(), index.top_level(), *free,
                                     index.engine_.reach())) {
       return invalid(slot_text(lost->slot) + " is not reached from the entry " +
@@ -487,7 +525,9 @@ std::expected<GraphIndex, InvalidParts> GraphIndex::from_parts(GraphParts parts)
   }
   const std::size_t dim = index.dim();
   if (*wide) index.store_.widen();
-  if (parts.rows_by_slot) {
+  if (parts.mapped) {
+    index.store_.map(parts.mapped->rows, parts.mapped->norms, parts.count, parts.mapped->owner);
+  } else if (parts.rows_by_slot) {
     index.store_.adopt(std::move(parts.vectors), std::move(parts.narrow_vectors), parts.count,
                        *free);
   } else {
@@ -496,6 +536,10 @@ std::expected<GraphIndex, InvalidParts> GraphIndex::from_parts(GraphParts parts)
   }
   auto range = restore_code_range(index.params_, parts.code_range);
   if (!range) return std::unexpected(range.error());
+  if (parts.mapped && parts.mapped->code_lines != nullptr && *range && index.reads_.coarse()) {
+    index.reads_.map(std::move(**range), *parts.mapped, parts.count);
+    return index;
+  }
   index.reads_.restore(std::move(*range), parts.code_scale,
                        parts.saved_codes ? &*parts.saved_codes : nullptr, room, index.store_.rows(),
                        *free, index.store_.norms(), on_every_cpu);

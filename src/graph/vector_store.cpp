@@ -22,14 +22,30 @@ bool VectorStore::keeps_norms() const {
 }
 
 RowsView VectorStore::rows() const {
+  const std::size_t numbers = count_ * dim_;
+  if (mapped_rows_ != nullptr && wide_) {
+    return RowsView(std::span(static_cast<const double*>(mapped_rows_), numbers), dim_, count_);
+  }
+  if (mapped_rows_ != nullptr) {
+    return RowsView(std::span(static_cast<const float*>(mapped_rows_), numbers), dim_, count_);
+  }
   if (wide_) return RowsView(std::span<const double>(wide_values_), dim_, count_);
   return RowsView(std::span<const float>(narrow_values_), dim_, count_);
 }
 
 const void* VectorStore::row_address(std::uint32_t slot) const {
   const std::size_t first = static_cast<std::size_t>(slot) * dim_;
-  if (wide_) return wide_values_.data() + first;
-  return narrow_values_.data() + first;
+  const RowsView all = rows();
+  if (all.narrow()) return all.narrow_values().data() + first;
+  return all.wide_values().data() + first;
+}
+
+void VectorStore::map(const void* rows, const double* norms, std::size_t count,
+                      std::shared_ptr<const void> owner) {
+  mapping_ = std::move(owner);
+  mapped_rows_ = rows;
+  mapped_norms_ = norms;
+  count_ = count;
 }
 
 namespace {

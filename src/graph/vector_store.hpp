@@ -8,6 +8,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <span>
 #include <vector>
 
@@ -42,6 +43,12 @@ class VectorStore {
   // other vector empty): those of the slots flagged in `free` are cleared.
   void adopt(std::vector<double>&& wide, std::vector<float>&& narrow, std::size_t count,
              std::span<const std::uint8_t> free);
+  // An empty store takes `count` slots' rows where they lie (a mapped file),
+  // in its width, with their squared norms where the metric keeps them,
+  // kept alive by `owner`: read-only from then on, nothing of them read now.
+  void map(const void* rows, const double* norms, std::size_t count,
+           std::shared_ptr<const void> owner);
+  bool mapped() const { return mapping_ != nullptr; }
   // Room for `rows` rows in all, reserved but not touched.
   void reserve(std::size_t rows);
   // Room for `count` more rows, as append() would make it; where that
@@ -74,9 +81,12 @@ class VectorStore {
   const void* row_address(std::uint32_t slot) const;
   std::size_t row_bytes() const { return dim_ * (wide_ ? sizeof(double) : sizeof(float)); }
   // squared_norm of the slot's row; only where keeps_norms().
-  double norm(std::uint32_t slot) const { return norms_[slot]; }
+  double norm(std::uint32_t slot) const { return norms()[slot]; }
   // Every slot's squared norm; empty unless keeps_norms().
-  std::span<const double> norms() const { return norms_; }
+  std::span<const double> norms() const {
+    return mapped_norms_ != nullptr ? std::span<const double>(mapped_norms_, count_)
+                                    : std::span<const double>(norms_);
+  }
   std::uint64_t heap_bytes() const {
     return (wide_values_.capacity() + norms_.capacity()) * sizeof(double) +
            narrow_values_.capacity() * sizeof(float);
@@ -91,6 +101,10 @@ class VectorStore {
   std::vector<double> wide_values_;
   std::vector<float> narrow_values_;
   std::vector<double> norms_;
+  // Set for rows used where they lie (map): the vectors above stay empty.
+  std::shared_ptr<const void> mapping_;
+  const void* mapped_rows_ = nullptr;
+  const double* mapped_norms_ = nullptr;
 };
 
 }  // namespace halqen::graph

@@ -73,4 +73,9 @@ void WalkSource::restore(std::optional<codes::Sq8Range> range,
   codes_->append_slots(stored, free, norms, loop);
 }
 
+void WalkSource::map(codes::Sq8Range range, const MappedArrays& arrays, std::size_t count) {
+  codes_->restore_range(std::move(range));
+  codes_->map(arrays.code_lines, arrays.coding_errors, arrays.code_lengths, count, arrays.owner);
+}
+
 }  // namespace halqen::graph

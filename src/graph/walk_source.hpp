@@ -14,6 +14,7 @@
 #include "common/rows_view.hpp"
 #include "graph/code_distances.hpp"
 #include "graph/graph_params.hpp"
+#include "graph/mapped_arrays.hpp"
 
 namespace halqen::graph {
 
@@ -52,6 +53,10 @@ class WalkSource {
                codes::SavedCodes* saved, std::size_t room, const RowsView& stored,
                std::span<const std::uint8_t> free, std::span<const double> norms,
                const codes::CodeStore::PieceLoop& loop);
+
+  // The 8-bit codes of a mapped index, with the range they were saved with,
+  // where they lie in the file.
+  void map(codes::Sq8Range range, const MappedArrays& arrays, std::size_t count);
 
   // on_codes(CodeDistances&) where the walk reads codes that can place the
   // query; on_rows() otherwise (the exact walk, or a query the codes' range

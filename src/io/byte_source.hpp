@@ -21,6 +21,8 @@ class ByteSource {
   // (std::length_error otherwise); a file that shrinks under the reader
   // yields a format error naming the shortfall.
   virtual std::expected<void, CodecError> read(std::span<std::byte> out) = 0;
+  // Moves past `count` bytes (precondition: count <= remaining()).
+  virtual std::expected<void, CodecError> skip(std::uint64_t count);
 };
 
 class SpanSource final : public ByteSource {
@@ -28,6 +30,9 @@ class SpanSource final : public ByteSource {
   explicit SpanSource(std::span<const std::byte> bytes) : bytes_(bytes) {}
   std::uint64_t remaining() const override { return bytes_.size() - position_; }
   std::expected<void, CodecError> read(std::span<std::byte> out) override;
+  std::expected<void, CodecError> skip(std::uint64_t count) override;
+  // Where the next byte lies: what a mapped input's arrays are used from.
+  const std::byte* next() const { return bytes_.data() + position_; }
 
  private:
   std::span<const std::byte> bytes_;

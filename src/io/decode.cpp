@@ -206,4 +206,20 @@ std::expected<DecodedParts, CodecError> decode_parts(ByteSource& source) {
   return decode_parts(source, never);
 }
 
+std::expected<LoadedIndex, CodecError> decode_mapped_index(std::shared_ptr<const MappedFile> file,
+                                                           Interrupt& interrupt) {
+  SpanSource source(file->bytes());
+  auto header = read_header(source);
+  if (!header) return std::unexpected(header.error());
+  if (header->kind != FileKind<graph::GraphIndex>::kCode) {
+    // The other kinds are read into memory: the mapping goes with the call.
+    SpanSource again(file->bytes());
+    return decode_index(again, interrupt);
+  }
+  auto parts = FileKind<graph::GraphIndex>::decode_mapped(source, *header, file, interrupt);
+  if (!parts) return std::unexpected(parts.error());
+  if (auto ended = expect_end(source); !ended) return std::unexpected(ended.error());
+  return build<graph::GraphIndex>(std::move(*parts));
+}
+
 }  // namespace halqen::io

@@ -6,11 +6,13 @@
 #pragma once
 
 #include <expected>
+#include <memory>
 
 #include "common/interrupt.hpp"
 #include "io/byte_source.hpp"
 #include "io/codec_error.hpp"
 #include "io/kind_files.hpp"
+#include "io/mapped_file.hpp"
 #include "kinds/index_kinds.hpp"
 
 namespace halqen::io {
@@ -34,5 +36,14 @@ std::expected<DecodedParts, CodecError> decode_parts(ByteSource& source);
 // storage without another copy.
 std::expected<LoadedIndex, CodecError> decode_index(ByteSource& source, Interrupt& interrupt);
 std::expected<LoadedIndex, CodecError> decode_index(ByteSource& source);
+
+// decode_index for a file mapped into memory: a GraphIndex of format
+// version 3 or later uses its rows, codes and norms where they lie in the
+// file (read-only, their checksums not compared: a damaged array changes
+// answers, never what memory is read); its other parts are read and checked
+// as decode_index checks them, but for the reach of every node. Other kinds
+// are read into memory.
+std::expected<LoadedIndex, CodecError> decode_mapped_index(std::shared_ptr<const MappedFile> file,
+                                                           Interrupt& interrupt);
 
 }  // namespace halqen::io

@@ -84,12 +84,29 @@ std::expected<void, CodecError> read_live_rows(ByteSource& source, const FileHea
   return section->finish();
 }
 
+// A mapped input: the source over the file's bytes, whose arrays stay where
+// they lie (only their place is noted), and what keeps the file mapped.
+struct MapInput {
+  const SpanSource* source;
+  std::shared_ptr<const void> owner;
+};
+
+// Notes where the next `bytes` of the section lie in the mapped file and
+// moves past them unread; returns that place.
+template <class T>
+std::expected<const T*, CodecError> pass_over_array(SectionReader& section, const MapInput& map,
+                                                    std::uint64_t bytes) {
+  const auto* place = reinterpret_cast<const T*>(map.source->next());
+  if (auto passed = section.pass_over(bytes); !passed) return std::unexpected(passed.error());
+  return place;
+}
+
 // Version 3: the bytes per number, the live slots and the padding, then
 // every slot's row in that width (free slots' rows are cleared on load,
 // whatever they hold). The padding puts the rows where it must.
 std::expected<void, CodecError> read_slot_rows(ByteSource& source, const FileHeader& header,
                                                GraphParts& parts, std::uint64_t& live,
-                                               Interrupt& interrupt) {
+                                               const MapInput* map, Interrupt& interrupt) {
   auto section = SectionReader::open(source, SectionTag::Vectors, std::nullopt);
   if (!section) return std::unexpected(section.error());
   constexpr std::uint64_t kLeadBytes = kSlotRowsLeadWords * sizeof(std::uint64_t);
@@ -130,14 +147,20 @@ std::expected<void, CodecError> read_slot_rows(ByteSource& source, const FileHea
   }
   std::vector<std::uint8_t> padding;
   if (auto got = section->read_values_growing(padding, lead[2], interrupt); !got) return got;
+  parts.rows_by_slot = true;
+  parts.wide_rows = width == sizeof(double);
+  live = lead[1];
+  if (map != nullptr) {
+    auto rows = pass_over_array<void>(*section, *map, *row_bytes);
+    if (!rows) return std::unexpected(rows.error());
+    parts.mapped = graph::MappedArrays{.owner = map->owner, .rows = *rows};
+    return section->finish();
+  }
   const std::uint64_t spare = *numbers / graph::kLoadedSpareShare;
   auto got = width == sizeof(double)
                  ? section->read_values_growing(parts.vectors, *numbers, interrupt, spare)
                  : section->read_values_growing(parts.narrow_vectors, *numbers, interrupt, spare);
   if (!got) return got;
-  parts.rows_by_slot = true;
-  parts.wide_rows = width == sizeof(double);
-  live = lead[1];
   return section->finish();
 }
 
@@ -431,7 +454,8 @@ std::expected<void, CodecError> read_code_lines(SectionReader& section, std::uin
 // then every slot's code row, coding error and code length. Whether they go
 // with a range is from_parts' to check.
 std::expected<void, CodecError> read_code_rows(SectionReader& section, std::uint64_t payload_at,
-                                               GraphParts& parts, Interrupt& interrupt) {
+                                               GraphParts& parts, const MapInput* map,
+                                               Interrupt& interrupt) {
   const std::uint64_t dim = parts.params.dim;
   const std::uint64_t row_bytes =
       dim <= graph::kMaxDim ? codes::code_row_bytes(dim, codes::CodeKind::Sq8) : 0;
@@ -465,6 +489,18 @@ std::expected<void, CodecError> read_code_rows(SectionReader& section, std::uint
       !padded) {
     return std::unexpected(padded.error());
   }
+  if (map != nullptr && parts.mapped) {
+    auto lines = pass_over_array<codes::CodeLine>(section, *map, parts.count * row_bytes);
+    auto errors = lines ? pass_over_array<float>(section, *map, parts.count * sizeof(float))
+                        : std::unexpected(lines.error());
+    auto lengths = errors ? pass_over_array<float>(section, *map, parts.count * sizeof(float))
+                          : std::unexpected(errors.error());
+    if (!lengths) return std::unexpected(lengths.error());
+    parts.mapped->code_lines = *lines;
+    parts.mapped->coding_errors = *errors;
+    parts.mapped->code_lengths = *lengths;
+    return {};
+  }
   codes::SavedCodes saved;
   const std::uint64_t spare = parts.count / graph::kLoadedSpareShare;
   if (auto got =
@@ -484,10 +520,12 @@ std::expected<void, CodecError> read_code_rows(SectionReader& section, std::uint
 }
 
 // The padding word and the padding, then every slot's squared norm: read
-// as a check of the file only. A reader into memory computes the norms from
-// the rows it holds, as exact as the rows are, rather than trust a copy.
+// as a check of the file only, unless mapped. A reader into memory computes
+// the norms from the rows it holds, as exact as the rows are, rather than
+// trust a copy; a mapped index takes them where they lie.
 std::expected<void, CodecError> read_row_norms(SectionReader& section, std::uint64_t payload_at,
-                                               const GraphParts& parts, Interrupt& interrupt) {
+                                               GraphParts& parts, const MapInput* map,
+                                               Interrupt& interrupt) {
   constexpr std::uint64_t kLeadBytes = kRowNormsLeadWords * sizeof(std::uint64_t);
   const auto norms = checked_product(parts.count, sizeof(double));
   const auto fixed = norms ? checked_sum(*norms, kLeadBytes) : std::nullopt;
@@ -512,15 +550,22 @@ std::expected<void, CodecError> read_row_norms(SectionReader& section, std::uint
       !padded) {
     return std::unexpected(padded.error());
   }
+  if (map != nullptr && parts.mapped) {
+    auto norms = pass_over_array<double>(section, *map, parts.count * sizeof(double));
+    if (!norms) return std::unexpected(norms.error());
+    parts.mapped->norms = *norms;
+    return {};
+  }
   std::vector<double> values;
   return section.read_values_growing(values, parts.count, interrupt);
 }
 
 }  // namespace
 
-std::expected<GraphParts, CodecError> FileKind<graph::GraphIndex>::decode(ByteSource& source,
-                                                                          const FileHeader& header,
-                                                                          Interrupt& interrupt) {
+namespace {
+
+std::expected<GraphParts, CodecError> decode_graph(ByteSource& source, const FileHeader& header,
+                                                   const MapInput* map, Interrupt& interrupt) {
   GraphParts parts;
   parts.params = {.dim = header.dim,
                   .metric = header.metric,
@@ -533,7 +578,7 @@ std::expected<GraphParts, CodecError> FileKind<graph::GraphIndex>::decode(ByteSo
   const std::uint64_t input_bytes = format::kHeaderBytes + source.remaining();
   std::uint64_t live = 0;
   if (header.version >= format::kSlotRowsVersion) {
-    if (auto got = read_slot_rows(source, header, parts, live, interrupt); !got) {
+    if (auto got = read_slot_rows(source, header, parts, live, map, interrupt); !got) {
       return std::unexpected(got.error());
     }
   } else {
@@ -583,12 +628,13 @@ std::expected<GraphParts, CodecError> FileKind<graph::GraphIndex>::decode(ByteSo
           [&](SectionReader& section) { return read_row_storage(section, parts, interrupt); }},
       OptionalSection{SectionTag::CodeRows,
                       [&](SectionReader& section) {
-                        return read_code_rows(section, payload_at(), parts, interrupt);
+                        return read_code_rows(section, payload_at(), parts, map, interrupt);
                       }},
       OptionalSection{SectionTag::RowNorms, [&](SectionReader& section) {
-                        return read_row_norms(section, payload_at(), parts, interrupt);
+                        return read_row_norms(section, payload_at(), parts, map, interrupt);
                       }}};
-  if (auto got = read_optional_sections(source, header, kSections.size(), optional); !got) {
+  const std::size_t required = FileKind<graph::GraphIndex>::kSections.size();
+  if (auto got = read_optional_sections(source, header, required, optional); !got) {
     return std::unexpected(got.error());
   }
   // Checked once the section's checksum has passed, so damage reads as damage.
@@ -597,6 +643,35 @@ std::expected<GraphParts, CodecError> FileKind<graph::GraphIndex>::decode(ByteSo
     return std::unexpected(CodecError::format(
         "the vectors section gives " + count_of(live, "live slots") + " of " +
         std::to_string(parts.count) + ", and no free slots section lists the others"));
+  }
+  return parts;
+}
+
+}  // namespace
+
+std::expected<GraphParts, CodecError> FileKind<graph::GraphIndex>::decode(ByteSource& source,
+                                                                          const FileHeader& header,
+                                                                          Interrupt& interrupt) {
+  return decode_graph(source, header, nullptr, interrupt);
+}
+
+std::expected<GraphParts, CodecError> FileKind<graph::GraphIndex>::decode_mapped(
+    SpanSource& source, const FileHeader& header, std::shared_ptr<const void> owner,
+    Interrupt& interrupt) {
+  if (header.version < format::kSlotRowsVersion) {
+    return std::unexpected(CodecError::format(
+        "this file is of format version " + std::to_string(header.version) +
+        ", whose vectors cannot be used where they lie: read it without mmap (into memory), "
+        "and write_index writes it again in a version that maps"));
+  }
+  const MapInput map{.source = &source, .owner = std::move(owner)};
+  auto parts = decode_graph(source, header, &map, interrupt);
+  if (!parts) return parts;
+  const bool needs_norms = metric_row(parts->params.metric).batch.uses_norms() && parts->count > 0;
+  if (needs_norms && parts->mapped->norms == nullptr) {
+    return std::unexpected(CodecError::format(
+        "the file holds no row norms, which a mapped index under the cosine divides by: read it "
+        "without mmap (into memory)"));
   }
   return parts;
 }

@@ -12,6 +12,7 @@
 
 #include <cstdint>
 #include <expected>
+#include <memory>
 #include <span>
 
 #include "graph/graph_index.hpp"
@@ -56,6 +57,15 @@ struct FileKind<graph::GraphIndex> {
   static std::expected<void, CodecError> encode(const graph::GraphIndex& index, ByteSink& sink);
   static std::expected<Parts, CodecError> decode(ByteSource& source, const FileHeader& header,
                                                  Interrupt& interrupt);
+  // As decode, for a file mapped into memory (`source` over its bytes,
+  // which `owner` keeps mapped): the vectors, codes and norms stay where
+  // they lie, unread, so their checksums are not compared. A file of a
+  // version before 3, or without the norms the cosine divides by, is
+  // refused with the way out.
+  static std::expected<Parts, CodecError> decode_mapped(SpanSource& source,
+                                                        const FileHeader& header,
+                                                        std::shared_ptr<const void> owner,
+                                                        Interrupt& interrupt);
 };
 
 }  // namespace halqen::io

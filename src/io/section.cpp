@@ -215,6 +215,13 @@ std::expected<void, CodecError> SectionReader::read_values_growing(std::vector<T
   return {};
 }
 
+std::expected<void, CodecError> SectionReader::pass_over(std::uint64_t bytes) {
+  if (bytes > unread_) throw std::length_error("SectionReader: passed over the section's end");
+  unread_ -= bytes;
+  passed_over_ = true;
+  return source_->skip(bytes);
+}
+
 std::expected<void, CodecError> SectionReader::finish() {
   if (unread_ != 0) throw std::logic_error("SectionReader: finished with unread payload");
   std::array<std::byte, format::kSectionChecksumBytes> stored{};
@@ -224,7 +231,7 @@ std::expected<void, CodecError> SectionReader::finish() {
         truncated(stored.size(), "the " + section + "'s checksum", source_->remaining())));
   }
   if (auto got = source_->read(stored); !got) return got;
-  if (load_le<std::uint32_t>(std::span(stored)) != checksum_.value()) {
+  if (!passed_over_ && load_le<std::uint32_t>(std::span(stored)) != checksum_.value()) {
     return std::unexpected(CodecError::format("checksum mismatch in the " + section));
   }
   return {};

@@ -93,7 +93,13 @@ class SectionReader {
                                                       Interrupt& interrupt,
                                                       std::uint64_t spare = 0);
 
-  // Reads the stored checksum and compares. Precondition: unread() == 0.
+  // Moves past `bytes` of the payload without reading them: they are used
+  // where they lie (a mapped file), and the section's checksum, which would
+  // read them, is then not compared. Precondition: bytes <= unread().
+  std::expected<void, CodecError> pass_over(std::uint64_t bytes);
+
+  // Reads the stored checksum and compares (unless bytes were passed over).
+  // Precondition: unread() == 0.
   std::expected<void, CodecError> finish();
 
  private:
@@ -111,6 +117,7 @@ class SectionReader {
   std::uint64_t length_;
   std::uint64_t unread_;
   Crc32c checksum_;
+  bool passed_over_ = false;
 };
 
 }  // namespace halqen::io

@@ -262,7 +262,7 @@ def codes_at(payload):
     (lambda p: struct.pack_into("<f", p, codes_at(p) + 3 * 64, float("nan")),
      "slot 0 has a saved coding error"),
     (lambda p: struct.pack_into("<f", p, codes_at(p) + 3 * 64, -1.0), "slot 0 has a saved coding error"),
-    (lambda p: struct.pack_into("<f", p, codes_at(p) + 3 * 64 + 3 * 4 + 4, float("inf")),
+    (lambda p: struct.pack_into("<f", p, codes_at(p) + 3 * 64 + 3 * 4 + 4, -2.0),
      "slot 1 has a saved"),
 ])
 def test_saved_codes_that_cannot_be_are_refused(change, words):

@@ -117,9 +117,10 @@ constexpr const char* kAddDoc =
     "norm is 0 (zero vectors, or ones too small to square), raise ValueError.\n"
     "On any such error nothing is added.\n\n"
     "The vectors are inserted in batches on `threads` worker threads (all\n"
-    "usable CPUs by default) with the interpreter lock released. Meanwhile\n"
-    "the index is borrowed exclusively: a search from another thread raises\n"
-    "RuntimeError(\"Already mutably borrowed\") rather than wait. Ctrl-C stops\n"
+    "usable CPUs by default) with the interpreter lock released. Searches\n"
+    "from other threads are answered between its steps; other changes wait\n"
+    "for it. An index opened with read_index(path, mmap=True) is read-only\n"
+    "and raises ValueError (copy.copy(index) can change). Ctrl-C stops\n"
     "the call at the next batch boundary with KeyboardInterrupt: the batches\n"
     "completed stay in the index, searchable; the rest is not added, and an\n"
     "id it would have replaced keeps its old vector and metadata.\n"
@@ -172,6 +173,9 @@ constexpr const char* kRemoveDoc =
     "freed are filled by later additions.";
 constexpr const char* kEfDoc = "Width of a search's walk unless the search names ef.";
 constexpr const char* kWalkDoc = "What a search's walk reads: 'exact', 'float32' or 'sq8'.";
+constexpr const char* kMappedDoc =
+    "Whether the index uses its file where it lies (read_index(path, mmap=True)):\n"
+    "then it is read-only, and copy.copy(index) gives one that can change.";
 constexpr const char* kStorageDoc =
     "How the vectors are kept now: 'float32' or 'float64' (see the class's storage).";
 constexpr const char* kDimDoc = "The length of every vector.";
@@ -327,9 +331,19 @@ std::optional<std::vector<std::uint64_t>> ids_of(std::optional<IdList> ids) {
   return std::move(ids->values);
 }
 
+// A mapped index refuses every change, naming the way out.
+PyResult<void> check_changeable(const GraphIndex& self, const char* call) {
+  if (!self.mapped()) return {};
+  return std::unexpected(value_error(
+      std::string("this GraphIndex is mapped from its file (read_index(..., mmap=True)) and is "
+                  "read-only, so it cannot ") +
+      call + ": copy.copy(index) gives an in-memory copy that can change"));
+}
+
 PyResult<NoneResult> add(GraphIndex& self, QueryBatch vectors, std::optional<IdList> ids,
                          std::optional<std::vector<MetadataPairs>> metadata,
                          std::optional<ThreadCount> threads, std::optional<Flag> progress) {
+  HALQEN_TRY_VOID(check_changeable(self, "add"));
   // The metadata is converted first: converting runs the caller's Python
   // code, which may use the index.
   HALQEN_TRY_ASSIGN(graph::Addition addition, addition_of(self.params(), std::move(vectors.rows),
@@ -621,6 +635,7 @@ PyResult<Ref> stored_ids(const GraphIndex& self) {
 }
 
 PyResult<NoneResult> remove(GraphIndex& self, IdList given, std::optional<ThreadCount> threads) {
+  HALQEN_TRY_VOID(check_changeable(self, "remove"));
   HALQEN_TRY_ASSIGN(const graph::GatePass pass, wait_for_pass(self, Pass::Change));
   const std::vector<std::uint64_t>& ids = given.values;
   for (const std::uint64_t id : ids) {
@@ -671,6 +686,10 @@ std::string_view metric_name(const GraphIndex& self) {
 PyResult<Ref> get_walk(const GraphIndex& self) {
   HALQEN_TRY_ASSIGN(const graph::GatePass pass, wait_for_pass(self, Pass::Inspect));
   return text_of(walk_name(self));
+}
+
+PyResult<bool> get_mapped(const GraphIndex& self) {
+  return self.mapped();
 }
 
 PyResult<Ref> get_storage(const GraphIndex& self) {
@@ -818,6 +837,7 @@ PyGetSetDef properties[] = {
      nullptr},
     {"walk", getter_entry<get_walk>, nullptr, kWalkDoc, nullptr},
     {"storage", getter_entry<get_storage>, nullptr, kStorageDoc, nullptr},
+    {"mapped", getter_entry<get_mapped>, nullptr, kMappedDoc, nullptr},
     {"_search_waits", getter_entry<get_search_waits>, nullptr, nullptr, nullptr},
     {"dim", getter_entry<get_dim>, nullptr, kDimDoc, nullptr},
     {"metric", getter_entry<get_metric>, nullptr, kMetricDoc, nullptr},

@@ -1,0 +1,146 @@
+"""Section mapped: a GraphIndex file opened with read_index(path, mmap=True)
+beside the same file read into memory, the page cache warm.
+
+Memory is what the open and the queries add to a process that already has
+the interpreter, numpy and the queries. Clustered float32 data (bench/clustered.py), N x DIM, default settings,
+written once. Each open is timed in a fresh process (median of several,
+alternating the two ways): the open alone, and the open plus a first query.
+Then, in fresh processes: the private (anonymous) memory of a mapped index
+after 1,000 queries, as a share of the file; the proportional set size of 4
+processes serving the same file after identical queries, summed, against
+one process serving alone. Last, queries/s of the mapped index against the
+one in memory, in one process, in interleaved rounds after a warm-up.
+"""
+import os
+import shutil
+import statistics
+import subprocess
+import sys
+import tempfile
+
+import numpy as np
+
+from clustered import gaussian_mixture
+from common import interleaved_medians
+
+CLUSTERS = 64
+QUERIES = 1000
+SEED = 11
+SERVERS = 4
+
+OPEN = """
+import sys, time
+import numpy as np
+import halqen_ext
+path, mapped, dim = sys.argv[1], sys.argv[2] == "1", int(sys.argv[3])
+started = time.perf_counter()
+index = halqen_ext.read_index(path, mmap=mapped)
+opened = time.perf_counter()
+index.search(np.full(dim, 0.1), k=10)
+answered = time.perf_counter()
+print(opened - started, answered - started)
+"""
+
+SERVE = """
+import sys
+import numpy as np
+import halqen_ext
+path, dim, queries = sys.argv[1], int(sys.argv[2]), int(sys.argv[3])
+
+def rollup():
+    fields = {}
+    with open("/proc/self/smaps_rollup") as stream:
+        for line in stream:
+            parts = line.split()
+            if len(parts) >= 2 and parts[0].endswith(":") and parts[1].isdigit():
+                fields[parts[0][:-1]] = int(parts[1]) * 1024
+    return fields
+
+batch = np.random.default_rng(1).normal(0.0, 1.0, (queries, dim))
+before = rollup()
+index = halqen_ext.read_index(path, mmap=True)
+index.search(batch, k=10, threads=1)
+after = rollup()
+sys.stdout.write(f"{after['Pss'] - before['Pss']} {after['Anonymous'] - before['Anonymous']}\\n")
+sys.stdout.flush()
+sys.stdin.read()  # holds the mapping until told to go
+"""
+
+
+def timed_opens(path, dim, repeats):
+    seconds = {True: [], False: []}
+    for _ in range(repeats):
+        for mapped in (True, False):
+            completed = subprocess.run([sys.executable, "-c", OPEN, path, "1" if mapped else "0", str(dim)],
+                                       capture_output=True, text=True, check=True)
+            seconds[mapped].append(tuple(float(word) for word in completed.stdout.split()))
+    return {mapped: (statistics.median(run[0] for run in runs), statistics.median(run[1] for run in runs))
+            for mapped, runs in seconds.items()}
+
+
+def serving(path, dim, count):
+    """(Pss, anonymous bytes) of each of `count` processes serving the file at once."""
+    servers = [subprocess.Popen([sys.executable, "-c", SERVE, path, str(dim), str(QUERIES)],
+                                stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
+               for _ in range(count)]
+    try:
+        return [tuple(int(word) for word in server.stdout.readline().split()) for server in servers]
+    finally:
+        for server in servers:
+            server.communicate("")
+
+
+def run_all(quick):
+    import halqen_ext
+
+    count, dim = (20_000, 128) if quick else (200_000, 256)
+    data, queries = gaussian_mixture(count, QUERIES, dim, CLUSTERS, SEED)
+    directory = tempfile.mkdtemp(prefix="halqen-bench-")
+    try:
+        path = os.path.join(directory, "index.halqen")
+        index = halqen_ext.GraphIndex(dim, "euclidean")
+        index.add(data.astype(np.float32))
+        halqen_ext.write_index(index, path)
+        del index
+        with open(path, "rb") as stream:
+            stream.read()  # the page cache warm
+        opens = timed_opens(path, dim, 3 if quick else 7)
+        alone = serving(path, dim, 1)[0]
+        together = serving(path, dim, SERVERS)
+        mapped = halqen_ext.read_index(path, mmap=True)
+        loaded = halqen_ext.read_index(path)
+        seconds = interleaved_medians({
+            "mapped": lambda: mapped.search(queries, k=10, threads=1),
+            "in memory": lambda: loaded.search(queries, k=10, threads=1),
+        }, 3 if quick else 5)
+        same = all((a == b).all() for a, b in zip(mapped.search(queries, k=10), loaded.search(queries, k=10)))
+        return {
+            "count": count, "dim": dim, "file_bytes": os.path.getsize(path),
+            "open_seconds": {"mapped": opens[True][0], "read": opens[False][0]},
+            "first_answer_seconds": {"mapped": opens[True][1], "read": opens[False][1]},
+            "private_bytes_after_queries": alone[1], "pss_alone": alone[0],
+            "pss_together": sum(pss for pss, _ in together),
+            "queries_per_second": {name: QUERIES / value for name, value in seconds.items()},
+            "identical_answers": bool(same),
+        }
+    finally:
+        shutil.rmtree(directory, ignore_errors=True)
+
+
+def print_table(result):
+    size = result["file_bytes"]
+    opens, first = result["open_seconds"], result["first_answer_seconds"]
+    rates = result["queries_per_second"]
+    print(f"\nmapped: GraphIndex file of {result['count']:,} x {result['dim']} float32 ({size / 1e6:.0f} MB), "
+          f"page cache warm")
+    print(f"  open: mapped {opens['mapped'] * 1e3:.1f} ms, read {opens['read'] * 1e3:.1f} ms "
+          f"(ratio {opens['mapped'] / opens['read']:.3f})")
+    print(f"  first answer after the call to open: mapped {first['mapped'] * 1e3:.1f} ms, "
+          f"read {first['read'] * 1e3:.1f} ms")
+    print(f"  private memory added by the open and {QUERIES} queries: "
+          f"{result['private_bytes_after_queries'] / 1e6:.1f} MB "
+          f"({result['private_bytes_after_queries'] / size:.3f} of the file)")
+    print(f"  {SERVERS} processes serving the file: PSS they added, summed {result['pss_together'] / 1e6:.0f} MB, "
+          f"one alone {result['pss_alone'] / 1e6:.0f} MB (ratio {result['pss_together'] / result['pss_alone']:.2f})")
+    print(f"  queries/s: mapped {rates['mapped']:.0f}, in memory {rates['in memory']:.0f} "
+          f"(ratio {rates['mapped'] / rates['in memory']:.3f}); identical answers: {result['identical_answers']}")
