@@ -331,19 +331,30 @@ std::expected<void, CodecError> read_codes(SectionReader& section, GraphParts& p
   return {};
 }
 
+// A section of exactly two words, both read.
+std::expected<std::array<std::uint64_t, 2>, CodecError> read_two_words(SectionReader& section,
+                                                                       Interrupt& interrupt) {
+  constexpr std::uint64_t kBytes = 2 * sizeof(std::uint64_t);
+  if (section.length() != kBytes) {
+    return std::unexpected(CodecError::format(
+        "the " + std::string(format::section_name(section.tag())) + " section holds " +
+        std::to_string(section.length()) + " bytes, expected " + std::to_string(kBytes)));
+  }
+  std::vector<std::uint64_t> words;
+  if (auto got = section.read_values_growing(words, 2, interrupt); !got) {
+    return std::unexpected(got.error());
+  }
+  return std::array<std::uint64_t, 2>{words[0], words[1]};
+}
+
 // The float32 codes' scale: a word 0 (unset) or 1 (set), then the exponent
 // as a signed word, one a scale can take (0 while unset). Which walk and
 // metric may hold one is from_parts' to check.
 std::expected<void, CodecError> read_code_scale(SectionReader& section, GraphParts& parts,
                                                 Interrupt& interrupt) {
-  constexpr std::uint64_t kBytes = 2 * sizeof(std::uint64_t);
-  if (section.length() != kBytes) {
-    return std::unexpected(CodecError::format("the code scale section holds " +
-                                              std::to_string(section.length()) +
-                                              " bytes, expected " + std::to_string(kBytes)));
-  }
-  std::vector<std::uint64_t> words;
-  if (auto got = section.read_values_growing(words, 2, interrupt); !got) return got;
+  const auto read = read_two_words(section, interrupt);
+  if (!read) return std::unexpected(read.error());
+  const std::array<std::uint64_t, 2>& words = *read;
   const auto exponent = static_cast<std::int64_t>(words[1]);
   if (words[0] > 1) {
     return std::unexpected(CodecError::format("the code scale section's first word is " +
@@ -367,14 +378,9 @@ std::expected<void, CodecError> read_code_scale(SectionReader& section, GraphPar
 // other and with the vectors is from_parts' to check.
 std::expected<void, CodecError> read_row_storage(SectionReader& section, GraphParts& parts,
                                                  Interrupt& interrupt) {
-  constexpr std::uint64_t kBytes = 2 * sizeof(std::uint64_t);
-  if (section.length() != kBytes) {
-    return std::unexpected(CodecError::format("the row storage section holds " +
-                                              std::to_string(section.length()) +
-                                              " bytes, expected " + std::to_string(kBytes)));
-  }
-  std::vector<std::uint64_t> words;
-  if (auto got = section.read_values_growing(words, 2, interrupt); !got) return got;
+  const auto read = read_two_words(section, interrupt);
+  if (!read) return std::unexpected(read.error());
+  const std::array<std::uint64_t, 2>& words = *read;
   if (words[0] >= graph::kRowStorageCount) {
     return std::unexpected(CodecError::format("the row storage section gives storage " +
                                               std::to_string(words[0]) + ", expected 0, 1 or 2"));
