@@ -8,8 +8,12 @@ alternating the two ways): the open alone, and the open plus a first query.
 Then, in fresh processes: the private (anonymous) memory of a mapped index
 after 1,000 queries, as a share of the file; the proportional set size of 4
 processes serving the same file after identical queries, summed, against
-one process serving alone. Last, queries/s of the mapped index against the
-one in memory, in one process, in interleaved rounds after a warm-up.
+one process serving alone. Then queries/s of the mapped index against the one in
+memory, in one process, in interleaved rounds after a warm-up. Last, where
+this runs as root on a machine with cgroup v1's memory controller, a
+process limited to half the file's size (memory.limit_in_bytes) maps the
+file and answers 200 of the queries: whether its answers are the in-memory
+index's, and its queries/s.
 """
 import os
 import shutil
@@ -27,6 +31,8 @@ CLUSTERS = 64
 QUERIES = 1000
 SEED = 11
 SERVERS = 4
+# Queries of the process limited to half the file: each may wait on the disk.
+LIMITED_QUERIES = 200
 
 OPEN = """
 import sys, time
@@ -65,6 +71,54 @@ sys.stdout.write(f"{after['Pss'] - before['Pss']} {after['Anonymous'] - before['
 sys.stdout.flush()
 sys.stdin.read()  # holds the mapping until told to go
 """
+
+
+CGROUP_ROOT = "/sys/fs/cgroup/memory"
+
+LIMITED = """
+import json, sys, time
+import numpy as np
+import os
+with open(sys.argv[1] + "/cgroup.procs", "w") as procs:
+    procs.write(str(os.getpid()))  # this process, from here on limited
+import halqen_ext
+path, queries = sys.argv[2], np.load(sys.argv[3])
+index = halqen_ext.read_index(path, mmap=True)
+index.search(queries[:10], k=10, threads=1)
+started = time.perf_counter()
+ids, _ = index.search(queries, k=10, threads=1)
+seconds = time.perf_counter() - started
+np.save(sys.argv[4], ids)
+print(len(queries) / seconds)
+"""
+
+
+def larger_than_memory(path, queries, expected, directory):
+    """(queries/s, same answers) of a process allowed half the file's size
+    in memory; None where no memory cgroup can be made here."""
+    group = os.path.join(CGROUP_ROOT, f"halqen-bench-{os.getpid()}")
+    try:
+        os.mkdir(group)
+    except OSError:
+        return None
+    try:
+        with open(os.path.join(group, "memory.limit_in_bytes"), "w") as limit:
+            limit.write(str(os.path.getsize(path) // 2))
+        query_path = os.path.join(directory, "queries.npy")
+        ids_path = os.path.join(directory, "ids.npy")
+        np.save(query_path, queries)
+        # The file's pages out of the cache, so that the limited process
+        # faults them in itself, charged to its limit.
+        descriptor = os.open(path, os.O_RDONLY)
+        try:
+            os.posix_fadvise(descriptor, 0, 0, os.POSIX_FADV_DONTNEED)
+        finally:
+            os.close(descriptor)
+        completed = subprocess.run([sys.executable, "-c", LIMITED, group, path, query_path, ids_path],
+                                   capture_output=True, text=True, check=True)
+        return float(completed.stdout), bool((np.load(ids_path) == expected).all())
+    finally:
+        os.rmdir(group)
 
 
 def timed_opens(path, dim, repeats):
@@ -114,6 +168,9 @@ def run_all(quick):
             "in memory": lambda: loaded.search(queries, k=10, threads=1),
         }, 3 if quick else 5)
         same = all((a == b).all() for a, b in zip(mapped.search(queries, k=10), loaded.search(queries, k=10)))
+        few = queries[:LIMITED_QUERIES]
+        limited = None if quick else larger_than_memory(path, few, loaded.search(few, k=10)[0],
+                                                        directory)
         return {
             "count": count, "dim": dim, "file_bytes": os.path.getsize(path),
             "open_seconds": {"mapped": opens[True][0], "read": opens[False][0]},
@@ -122,6 +179,8 @@ def run_all(quick):
             "pss_together": sum(pss for pss, _ in together),
             "queries_per_second": {name: QUERIES / value for name, value in seconds.items()},
             "identical_answers": bool(same),
+            "half_memory": None if limited is None else {"queries_per_second": limited[0],
+                                                         "identical_answers": limited[1]},
         }
     finally:
         shutil.rmtree(directory, ignore_errors=True)
@@ -144,3 +203,9 @@ def print_table(result):
           f"one alone {result['pss_alone'] / 1e6:.0f} MB (ratio {result['pss_together'] / result['pss_alone']:.2f})")
     print(f"  queries/s: mapped {rates['mapped']:.0f}, in memory {rates['in memory']:.0f} "
           f"(ratio {rates['mapped'] / rates['in memory']:.3f}); identical answers: {result['identical_answers']}")
+    limited = result["half_memory"]
+    if limited is None:
+        print("  in half the file's size of memory: not measured (needs root and cgroup v1 memory)")
+    else:
+        print(f"  in half the file's size of memory (a cgroup's limit): {limited['queries_per_second']:.0f} "
+              f"queries/s, identical answers: {limited['identical_answers']}")
