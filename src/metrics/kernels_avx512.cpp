@@ -53,6 +53,34 @@ struct Avx512 {
                          rows[1][c], rows[0][c]);
   }
 
+  // Float32 rows: components c, c+1 of two rows in each 128-bit register;
+  // the shuffles gather each component of rows 0-3 and of rows 4-7, which
+  // widen exactly to one register of doubles per component.
+  HALQEN_KERNEL_INLINE static void load_columns(const float* const* rows, std::size_t c, Vec& first,
+                                                Vec& second) {
+    const __m128 rows_01 = two_pairs(rows[0] + c, rows[1] + c);
+    const __m128 rows_23 = two_pairs(rows[2] + c, rows[3] + c);
+    const __m128 rows_45 = two_pairs(rows[4] + c, rows[5] + c);
+    const __m128 rows_67 = two_pairs(rows[6] + c, rows[7] + c);
+    constexpr int kFirsts = _MM_SHUFFLE(2, 0, 2, 0);
+    constexpr int kSeconds = _MM_SHUFFLE(3, 1, 3, 1);
+    first = _mm512_cvtps_pd(_mm256_set_m128(_mm_shuffle_ps(rows_45, rows_67, kFirsts),
+                                            _mm_shuffle_ps(rows_01, rows_23, kFirsts)));
+    second = _mm512_cvtps_pd(_mm256_set_m128(_mm_shuffle_ps(rows_45, rows_67, kSeconds),
+                                             _mm_shuffle_ps(rows_01, rows_23, kSeconds)));
+  }
+
+  HALQEN_KERNEL_INLINE static Vec load_column(const float* const* rows, std::size_t c) {
+    return _mm512_cvtps_pd(_mm256_set_ps(rows[7][c], rows[6][c], rows[5][c], rows[4][c], rows[3][c],
+                                         rows[2][c], rows[1][c], rows[0][c]));
+  }
+
+  // Two floats from `low`, then two from `high`.
+  HALQEN_KERNEL_INLINE static __m128 two_pairs(const float* low, const float* high) {
+    const __m128 lower = _mm_loadl_pi(_mm_setzero_ps(), reinterpret_cast<const __m64*>(low));
+    return _mm_loadh_pi(lower, reinterpret_cast<const __m64*>(high));
+  }
+
   // Two doubles from each address, the first address in the lowest part.
   HALQEN_KERNEL_INLINE static Vec pairs_of(const double* p0, const double* p1, const double* p2,
                                            const double* p3) {
