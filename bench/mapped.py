@@ -13,7 +13,10 @@ memory, in one process, in interleaved rounds after a warm-up. Last, where
 this runs as root on a machine with cgroup v1's memory controller, a
 process limited to half the file's size (memory.limit_in_bytes) maps the
 file and answers 200 of the queries: whether its answers are the in-memory
-index's, and its queries/s.
+index's, and its queries/s. Beside it, on the same data: hnswlib's
+load_index and faiss's read_index with and without IO_FLAG_MMAP (an
+IndexHNSWFlat), each opened and asked one query in a fresh process (M 16,
+ef_construction 200, as GraphIndex's defaults).
 """
 import os
 import shutil
@@ -121,6 +124,71 @@ def larger_than_memory(path, queries, expected, directory):
         os.rmdir(group)
 
 
+PEER_OPEN = """
+import sys, time
+import numpy as np
+library, path, dim = sys.argv[1], sys.argv[2], int(sys.argv[3])
+query = np.full((1, dim), 0.1, dtype=np.float32)
+if library == "hnswlib":
+    import hnswlib
+    started = time.perf_counter()
+    index = hnswlib.Index(space="l2", dim=dim)
+    index.load_index(path)
+    opened = time.perf_counter()
+    index.knn_query(query, k=10)
+else:
+    import faiss
+    flags = faiss.IO_FLAG_MMAP if library == "faiss mmap" else 0
+    started = time.perf_counter()
+    index = faiss.read_index(path, flags)
+    opened = time.perf_counter()
+    index.search(query, 10)
+answered = time.perf_counter()
+print(opened - started, answered - started)
+"""
+PEER_M = 16
+PEER_EF_CONSTRUCTION = 200
+
+
+def peer_files(data, directory):
+    """{library: file} for the peers that are installed."""
+    files = {}
+    rows = np.ascontiguousarray(data, dtype=np.float32)
+    try:
+        import hnswlib
+    except ImportError:
+        hnswlib = None
+    if hnswlib is not None:
+        index = hnswlib.Index(space="l2", dim=rows.shape[1])
+        index.init_index(max_elements=len(rows), M=PEER_M, ef_construction=PEER_EF_CONSTRUCTION)
+        index.add_items(rows)
+        files["hnswlib"] = os.path.join(directory, "hnswlib.bin")
+        index.save_index(files["hnswlib"])
+    try:
+        import faiss
+    except ImportError:
+        faiss = None
+    if faiss is not None:
+        index = faiss.IndexHNSWFlat(rows.shape[1], PEER_M)
+        index.hnsw.efConstruction = PEER_EF_CONSTRUCTION
+        index.add(rows)
+        files["faiss"] = files["faiss mmap"] = os.path.join(directory, "faiss.index")
+        faiss.write_index(index, files["faiss"])
+    return files
+
+
+def peer_opens(files, dim, repeats):
+    """{library: (seconds to open, seconds to the first answer)}, medians."""
+    result = {}
+    for library, path in files.items():
+        runs = [tuple(float(word) for word in subprocess.run(
+            [sys.executable, "-c", PEER_OPEN, library, path, str(dim)], capture_output=True, text=True,
+            check=True).stdout.split()) for _ in range(repeats)]
+        result[library] = (statistics.median(run[0] for run in runs),
+                           statistics.median(run[1] for run in runs), os.path.getsize(path))
+    return result
+
+
 def timed_opens(path, dim, repeats):
     seconds = {True: [], False: []}
     for _ in range(repeats):
@@ -171,7 +239,10 @@ def run_all(quick):
         few = queries[:LIMITED_QUERIES]
         limited = None if quick else larger_than_memory(path, few, loaded.search(few, k=10)[0],
                                                         directory)
+        peers = {} if quick else peer_opens(peer_files(data, directory), dim, 5)
         return {
+            "peers": {library: {"open_seconds": opened, "first_answer_seconds": answered, "file_bytes": size}
+                      for library, (opened, answered, size) in peers.items()},
             "count": count, "dim": dim, "file_bytes": os.path.getsize(path),
             "open_seconds": {"mapped": opens[True][0], "read": opens[False][0]},
             "first_answer_seconds": {"mapped": opens[True][1], "read": opens[False][1]},
@@ -203,6 +274,9 @@ def print_table(result):
           f"one alone {result['pss_alone'] / 1e6:.0f} MB (ratio {result['pss_together'] / result['pss_alone']:.2f})")
     print(f"  queries/s: mapped {rates['mapped']:.0f}, in memory {rates['in memory']:.0f} "
           f"(ratio {rates['mapped'] / rates['in memory']:.3f}); identical answers: {result['identical_answers']}")
+    for library, peer in result["peers"].items():
+        print(f"  {library:10}: open {peer['open_seconds'] * 1e3:.1f} ms, first answer "
+              f"{peer['first_answer_seconds'] * 1e3:.1f} ms ({peer['file_bytes'] / 1e6:.0f} MB file)")
     limited = result["half_memory"]
     if limited is None:
         print("  in half the file's size of memory: not measured (needs root and cgroup v1 memory)")
