@@ -401,16 +401,22 @@ std::expected<void, CodecError> read_row_storage(SectionReader& section, GraphPa
   return {};
 }
 
-// The padding word a section of aligned arrays gives, checked against what
-// puts its array at a multiple of the alignment (its payload starts at
-// file offset `payload_at`, `lead_words` words before the padding), then
-// the padding itself.
+// The padding word a section of aligned arrays gives, checked against the
+// bytes its length leaves beyond its arrays (`beyond`) and against what puts
+// its array at a multiple of the alignment (its payload starts at file
+// offset `payload_at`, `lead_words` words before the padding), then the
+// padding itself.
 std::expected<std::uint64_t, CodecError> read_padding(SectionReader& section,
                                                       std::uint64_t payload_at,
                                                       std::uint64_t lead_words, std::uint64_t given,
-                                                      Interrupt& interrupt) {
+                                                      std::uint64_t beyond, Interrupt& interrupt) {
   const std::uint64_t expected = padding_after(payload_at + lead_words * sizeof(std::uint64_t));
   const std::string name = std::string(format::section_name(section.tag())) + " section";
+  if (given != beyond) {
+    return std::unexpected(CodecError::format("the " + name + " gives " + std::to_string(given) +
+                                              " bytes of padding in " + std::to_string(beyond) +
+                                              " bytes beyond its arrays"));
+  }
   if (given != expected) {
     return std::unexpected(CodecError::format(
         "the " + name + " pads its array with " + std::to_string(given) + " bytes, expected " +
@@ -486,12 +492,8 @@ std::expected<void, CodecError> read_code_rows(SectionReader& section, std::uint
         "the code rows section gives code rows of " + std::to_string(lead[0]) +
         " bytes, expected " + std::to_string(row_bytes) + " for dim " + std::to_string(dim)));
   }
-  if (lead[1] != length - *fixed) {
-    return std::unexpected(CodecError::format(
-        "the code rows section gives " + std::to_string(lead[1]) + " bytes of padding in " +
-        std::to_string(length - *fixed) + " bytes beyond its codes"));
-  }
-  if (auto padded = read_padding(section, payload_at, kCodeRowsLeadWords, lead[1], interrupt);
+  if (auto padded = read_padding(section, payload_at, kCodeRowsLeadWords, lead[1], length - *fixed,
+                                 interrupt);
       !padded) {
     return std::unexpected(padded.error());
   }
@@ -547,12 +549,8 @@ std::expected<void, CodecError> read_row_norms(SectionReader& section, std::uint
   if (auto got = section.read_values_growing(lead, kRowNormsLeadWords, interrupt); !got) {
     return got;
   }
-  if (lead[0] != length - *fixed) {
-    return std::unexpected(CodecError::format(
-        "the row norms section gives " + std::to_string(lead[0]) + " bytes of padding in " +
-        std::to_string(length - *fixed) + " bytes beyond its norms"));
-  }
-  if (auto padded = read_padding(section, payload_at, kRowNormsLeadWords, lead[0], interrupt);
+  if (auto padded = read_padding(section, payload_at, kRowNormsLeadWords, lead[0], length - *fixed,
+                                 interrupt);
       !padded) {
     return std::unexpected(padded.error());
   }
