@@ -19,6 +19,13 @@ class RowsView {
   RowsView(std::span<const float> values, std::size_t dim, std::size_t count)
       : narrow_(values.data()), dim_(dim), count_(count) {}
 
+  // Rows of `wide` doubles, or else floats, from `numbers` (rows where
+  // they lie, in the width a flag gives).
+  static RowsView over(const void* numbers, bool wide, std::size_t dim, std::size_t count) {
+    if (wide) return {std::span(static_cast<const double*>(numbers), dim * count), dim, count};
+    return {std::span(static_cast<const float*>(numbers), dim * count), dim, count};
+  }
+
   std::size_t count() const { return count_; }
   std::size_t dim() const { return dim_; }
   bool narrow() const { return narrow_ != nullptr; }

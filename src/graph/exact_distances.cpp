@@ -31,8 +31,9 @@ void ExactDistances::values(const std::uint32_t* slots, std::size_t count, doubl
   if (count == 0) return;
   const double* norms = nullptr;
   if (store_.keeps_norms()) {
+    const std::span<const double> stored = store_.norms();
     gathered_norms_.resize(count);
-    for (std::size_t i = 0; i < count; ++i) gathered_norms_[i] = store_.norm(slots[i]);
+    for (std::size_t i = 0; i < count; ++i) gathered_norms_[i] = stored[slots[i]];
     norms = gathered_norms_.data();
   }
   const std::size_t dim = store_.dim();

@@ -170,13 +170,7 @@ std::expected<LabelMap, InvalidParts> id_map(std::span<const std::uint64_t> live
 // The rows of the parts as read (or mapped): `rows` of them.
 RowsView rows_of(const GraphParts& parts, std::uint64_t rows) {
   const std::size_t dim = parts.params.dim;
-  const std::size_t numbers = rows * dim;
-  if (parts.mapped && *parts.wide_rows) {
-    return RowsView(std::span(static_cast<const double*>(parts.mapped->rows), numbers), dim, rows);
-  }
-  if (parts.mapped) {
-    return RowsView(std::span(static_cast<const float*>(parts.mapped->rows), numbers), dim, rows);
-  }
+  if (parts.mapped) return RowsView::over(parts.mapped->rows, *parts.wide_rows, dim, rows);
   if (!parts.narrow_vectors.empty()) {
     return RowsView(std::span<const float>(parts.narrow_vectors), dim, rows);
   }

@@ -21,23 +21,18 @@ bool VectorStore::keeps_norms() const {
   return metric_row(metric_).batch.uses_norms();
 }
 
+const void* VectorStore::numbers() const {
+  if (mapped_rows_ != nullptr) return mapped_rows_;
+  if (wide_) return wide_values_.data();
+  return narrow_values_.data();
+}
+
 RowsView VectorStore::rows() const {
-  const std::size_t numbers = count_ * dim_;
-  if (mapped_rows_ != nullptr && wide_) {
-    return RowsView(std::span(static_cast<const double*>(mapped_rows_), numbers), dim_, count_);
-  }
-  if (mapped_rows_ != nullptr) {
-    return RowsView(std::span(static_cast<const float*>(mapped_rows_), numbers), dim_, count_);
-  }
-  if (wide_) return RowsView(std::span<const double>(wide_values_), dim_, count_);
-  return RowsView(std::span<const float>(narrow_values_), dim_, count_);
+  return RowsView::over(numbers(), wide_, dim_, count_);
 }
 
 const void* VectorStore::row_address(std::uint32_t slot) const {
-  const std::size_t first = static_cast<std::size_t>(slot) * dim_;
-  const RowsView all = rows();
-  if (all.narrow()) return all.narrow_values().data() + first;
-  return all.wide_values().data() + first;
+  return static_cast<const char*>(numbers()) + static_cast<std::size_t>(slot) * row_bytes();
 }
 
 void VectorStore::map(const void* rows, const double* norms, std::size_t count,

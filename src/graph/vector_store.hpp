@@ -93,6 +93,9 @@ class VectorStore {
   }
 
  private:
+  // The first row's numbers, in the store's width.
+  const void* numbers() const;
+
   std::size_t dim_;
   MetricKind metric_;
   RowStorage storage_;
