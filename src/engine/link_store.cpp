@@ -54,6 +54,35 @@ void LinkStore::append_nodes(std::span<const std::uint8_t> levels) {
   }
 }
 
+void LinkStore::adopt_layer_zero(std::span<const std::uint8_t> levels,
+                                 std::span<const std::uint32_t> base,
+                                 std::shared_ptr<const void> owner) {
+  std::size_t upper_lists = 0;
+  for (const std::uint8_t level : levels) upper_lists += level;
+  levels_.assign(levels.begin(), levels.end());
+  upper_first_.resize(levels.size());
+  for (std::size_t node = 0, first = 0; node < levels.size(); ++node) {
+    upper_first_[node] = levels[node] == 0 ? 0 : static_cast<std::uint32_t>(first);
+    first += levels[node];
+  }
+  upper_.assign(upper_lists * stride(1), 0);
+  upper_in_.assign(upper_lists, 0);
+  adopted_base_ = base;
+  adopted_owner_ = std::move(owner);
+}
+
+std::span<const std::uint32_t> LinkStore::checked_adopted(std::uint32_t node) const {
+  const std::uint32_t* list = adopted_base_.data() + static_cast<std::size_t>(node) * stride(0);
+  const std::uint32_t count = list[0] & kCountMask;
+  if (count > capacity(0)) return {};
+  const auto nodes = static_cast<std::uint32_t>(size());
+  // No branch per link: the compare runs over the whole list.
+  std::uint32_t beyond = 0;
+  for (std::uint32_t i = 1; i <= count; ++i) beyond |= static_cast<std::uint32_t>(list[i] >= nodes);
+  if (beyond != 0) return {};
+  return {list + 1, count};
+}
+
 void LinkStore::set_links(std::uint32_t node, unsigned layer, std::span<const std::uint32_t> links,
                           std::size_t diverse_prefix) {
   std::uint32_t* list = list_of(node, layer);
@@ -81,8 +110,9 @@ void LinkStore::write_loaded(std::uint32_t node, unsigned layer,
 void LinkStore::count_links_in() {
   std::fill(base_in_.begin(), base_in_.end(), 0);
   std::fill(upper_in_.begin(), upper_in_.end(), 0);
+  const unsigned lowest = layer_zero_adopted() ? 1 : 0;
   for (std::uint32_t node = 0; node < size(); ++node) {
-    for (unsigned layer = 0; layer <= level(node); ++layer) {
+    for (unsigned layer = lowest; layer <= level(node); ++layer) {
       for (const std::uint32_t target : links(node, layer)) ++in_counter(target, layer);
     }
   }

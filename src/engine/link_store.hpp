@@ -6,10 +6,14 @@
 // A slot's arrays keep their place for its whole life, so a removed node's
 // slot can later be refilled in place. Each list also counts the links that
 // point to it, so that a build notices a node no walk could reach any more.
+//
+// Layer 0 may instead lie where it is in a mapped file, unchecked and
+// read-only: each of its lists is then checked as it is read.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <span>
 #include <utility>
 #include <vector>
@@ -37,12 +41,26 @@ class LinkStore {
   // Appends nodes of these levels with empty lists. Throws std::bad_alloc
   // with the store unchanged.
   void append_nodes(std::span<const std::uint8_t> levels);
+  // Precondition: an empty store. Nodes of these levels whose layer-0 lists
+  // are `base` (the words of layer_zero_words, as a file lays them out),
+  // which `owner` keeps alive, and whose upper lists are empty. The store is
+  // read-only on layer 0 from then on, and keeps no counts of links in there.
+  void adopt_layer_zero(std::span<const std::uint8_t> levels, std::span<const std::uint32_t> base,
+                        std::shared_ptr<const void> owner);
+  bool layer_zero_adopted() const { return !adopted_base_.empty(); }
+  // The words of layer 0 laid out in fixed places: per node, its link count,
+  // then its links, then zeros up to the capacity.
+  static std::uint64_t layer_zero_words(std::size_t m, std::uint64_t nodes) {
+    return nodes * (2 * m + 1);
+  }
 
   std::size_t size() const { return levels_.size(); }
   unsigned level(std::uint32_t node) const { return levels_[node]; }
   std::span<const std::uint8_t> levels() const { return levels_; }
 
   std::span<const std::uint32_t> links(std::uint32_t node, unsigned layer) const {
+    if (layer == 0 && layer_zero_adopted()) [[unlikely]]
+      return checked_adopted(node);
     const std::uint32_t* list = list_of(node, layer);
     return {list + 1, list[0] & kCountMask};
   }
@@ -112,7 +130,7 @@ class LinkStore {
   void may_link_to(std::span<const std::uint32_t> targets, std::uint32_t first, std::uint32_t last,
                    std::vector<std::uint32_t>& found) const;
 
-  // Links on `layer` that point to `node`.
+  // Links on `layer` that point to `node` (not kept on an adopted layer 0).
   std::uint32_t links_in(std::uint32_t node, unsigned layer) const {
     return layer == 0 ? base_in_[node] : upper_in_[upper_list(node, layer)];
   }
@@ -131,8 +149,16 @@ class LinkStore {
   static constexpr std::uint32_t kCountMask = 0xFFFF;
   static constexpr unsigned kPrefixShift = 16;
 
+  // An adopted list as it lies, if it is whole: a count within the capacity
+  // and every link to a node of the store; else none, so that a damaged file
+  // can change answers but never make a walk read beyond the store.
+  std::span<const std::uint32_t> checked_adopted(std::uint32_t node) const;
+
   const std::uint32_t* list_of(std::uint32_t node, unsigned layer) const {
-    if (layer == 0) return base_.data() + static_cast<std::size_t>(node) * stride(0);
+    if (layer == 0) {
+      const std::uint32_t* base = layer_zero_adopted() ? adopted_base_.data() : base_.data();
+      return base + static_cast<std::size_t>(node) * stride(0);
+    }
     return upper_.data() + upper_list(node, layer) * stride(1);
   }
   std::uint32_t* list_of(std::uint32_t node, unsigned layer) {
@@ -142,6 +168,10 @@ class LinkStore {
   std::size_t m_;
   std::vector<std::uint8_t> levels_;
   std::vector<std::uint32_t> base_;
+  // Layer 0 where it lies in a mapped file, instead of base_, and what keeps
+  // it there.
+  std::span<const std::uint32_t> adopted_base_;
+  std::shared_ptr<const void> adopted_owner_;
   // Per node, the number of its layer-1 list among all upper lists (0 for
   // level 0): 32 bits, as there are fewer upper lists than nodes.
   std::vector<std::uint32_t> upper_first_;

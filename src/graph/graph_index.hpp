@@ -75,8 +75,11 @@ struct GraphParts {
   bool rows_by_slot = false;
   std::vector<float> narrow_vectors;
   std::vector<std::uint8_t> levels;  // count
-  // Per slot, per layer 0..level: the link count, then the links.
+  // Per slot, per layer 0..level: the link count, then the links; without
+  // layer 0 where base_links (or the mapped file) holds it.
   std::vector<std::uint32_t> links;
+  // Layer 0 in fixed places (LinkStore::layer_zero_words), or empty.
+  std::vector<std::uint32_t> base_links;
   std::vector<std::uint64_t> labels;      // live slots, or empty: every id is its slot
   std::uint64_t next_id = 0;              // the first default id of the next add
   std::vector<MetadataRecord> records;    // live slots, or empty without metadata

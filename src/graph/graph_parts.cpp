@@ -254,56 +254,89 @@ std::vector<double> rows_by_slot(std::vector<double> live_rows, std::span<const 
   return rows;
 }
 
-// Sets every slot's lists from the words (per slot, per layer 0..level: the
-// link count, then the links), checking each link as it goes: a free slot
-// links nowhere and nothing links to it.
+// Where each list of a file comes from: the words in order (per slot, per
+// layer: the link count, then the links) or, for layer 0 when the file lays
+// it out so, its fixed place in `base` (LinkStore::layer_zero_words).
+class SavedLists {
+ public:
+  SavedLists(std::span<const std::uint32_t> words, std::span<const std::uint32_t> base,
+             std::size_t base_stride)
+      : words_(words), base_(base), base_stride_(base_stride) {}
+
+  // The next list; an error names what is missing.
+  std::expected<std::span<const std::uint32_t>, InvalidParts> next(std::uint32_t slot,
+                                                                   unsigned layer,
+                                                                   std::size_t capacity) {
+    if (layer == 0 && !base_.empty()) {
+      const std::span<const std::uint32_t> place = base_.subspan(slot * base_stride_, base_stride_);
+      if (place[0] > capacity) return too_many(slot, layer, place[0], capacity);
+      return place.subspan(1, place[0]);
+    }
+    if (at_ >= words_.size()) return invalid("the links end at " + slot_text(slot));
+    const std::size_t length = words_[at_++];
+    if (length > capacity) return too_many(slot, layer, length, capacity);
+    if (length > words_.size() - at_) {
+      return invalid(slot_text(slot) + " has " + std::to_string(length) + " links on layer " +
+                     std::to_string(layer) + ", but only " + std::to_string(words_.size() - at_) +
+                     " link words follow");
+    }
+    at_ += length;
+    return words_.subspan(at_ - length, length);
+  }
+
+  std::expected<void, InvalidParts> finish() const {
+    if (at_ == words_.size()) return {};
+    return invalid(std::to_string(words_.size() - at_) + " link words past the last slot");
+  }
+
+ private:
+  static std::unexpected<InvalidParts> too_many(std::uint32_t slot, unsigned layer,
+                                                std::size_t length, std::size_t capacity) {
+    return invalid(slot_text(slot) + " has " + std::to_string(length) + " links on layer " +
+                   std::to_string(layer) + ", at most " + std::to_string(capacity) + " allowed");
+  }
+
+  std::span<const std::uint32_t> words_;
+  std::span<const std::uint32_t> base_;
+  std::size_t base_stride_;
+  std::size_t at_ = 0;
+};
+
+// Sets every slot's lists from the file's, checking each link as it goes:
+// a free slot links nowhere and nothing links to it. Layer 0, when the store
+// adopted it where it lies, is left to the store's check as it is read.
 std::expected<void, InvalidParts> fill_links(LinkStore& links, std::span<const std::uint8_t> levels,
-                                             std::span<const std::uint8_t> free,
-                                             std::span<const std::uint32_t> words) {
+                                             std::span<const std::uint8_t> free, SavedLists saved) {
   const std::uint64_t count = levels.size();
   const bool any_free = std::ranges::find(free, 1) != free.end();
+  const unsigned lowest = links.layer_zero_adopted() ? 1 : 0;
   std::vector<std::uint32_t> sorted;
-  std::size_t at = 0;
   for (std::uint32_t slot = 0; slot < count; ++slot) {
     const unsigned level = levels[slot];
-    for (unsigned layer = 0; layer <= level; ++layer) {
-      if (at >= words.size()) return invalid("the links end at " + slot_text(slot));
-      const std::size_t length = words[at++];
-      if (length > links.capacity(layer)) {
-        return invalid(slot_text(slot) + " has " + std::to_string(length) + " links on layer " +
-                       std::to_string(layer) + ", at most " +
-                       std::to_string(links.capacity(layer)) + " allowed");
-      }
-      if (length > words.size() - at) {
-        return invalid(slot_text(slot) + " has " + std::to_string(length) + " links on layer " +
-                       std::to_string(layer) + ", but only " + std::to_string(words.size() - at) +
-                       " link words follow");
-      }
-      if (length > 0 && free[slot] != 0) {
-        return invalid("free " + slot_text(slot) + " has " + std::to_string(length) +
+    for (unsigned layer = lowest; layer <= level; ++layer) {
+      const auto list = saved.next(slot, layer, links.capacity(layer));
+      if (!list) return std::unexpected(list.error());
+      if (!list->empty() && free[slot] != 0) {
+        return invalid("free " + slot_text(slot) + " has " + std::to_string(list->size()) +
                        " links on layer " + std::to_string(layer));
       }
-      const std::span<const std::uint32_t> list = words.subspan(at, length);
-      const bool repeats = repeats_a_link(list, sorted);
+      const bool repeats = repeats_a_link(*list, sorted);
       // Every node is on layer 0: with no slot free, a link there needs no
       // look at its node's marks, which lie at random places.
       const bool marks_needed = layer > 0 || any_free;
-      for (std::size_t i = 0; i < list.size(); ++i) {
-        const std::uint32_t target = list[i];
+      for (std::size_t i = 0; i < list->size(); ++i) {
+        const std::uint32_t target = (*list)[i];
         const bool valid = target < count && target != slot &&
                            (!marks_needed || (levels[target] >= layer && free[target] == 0)) &&
-                           !(repeats && given_before(list, i));
+                           !(repeats && given_before(*list, i));
         if (!valid) return invalid(bad_link(slot, target, layer, count, levels, free));
       }
       // Which links were chosen together is not part of the graph: a later
       // merge checks them all again and chooses the same.
-      links.write_loaded(slot, layer, list);
-      at += length;
+      links.write_loaded(slot, layer, *list);
     }
   }
-  if (at != words.size()) {
-    return invalid(std::to_string(words.size() - at) + " link words past the last slot");
-  }
+  if (auto finished = saved.finish(); !finished) return finished;
   links.count_links_in();
   return {};
 }
@@ -488,11 +521,24 @@ std::expected<GraphIndex, InvalidParts> GraphIndex::from_parts(GraphParts parts)
                      std::to_string(parts.params.m));
     }
   }
+  const std::size_t base_stride = 2 * parts.params.m + 1;
+  const std::uint64_t base_words = LinkStore::layer_zero_words(parts.params.m, parts.count);
+  if (!parts.base_links.empty() && parts.base_links.size() != base_words) {
+    return invalid(std::to_string(parts.base_links.size()) + " layer-0 link words for " +
+                   std::to_string(parts.count) + " slots of " + std::to_string(base_stride));
+  }
   GraphIndex index(std::move(parts.params));
   const std::size_t room = parts.count + parts.count / kLoadedSpareShare;
-  index.engine_.links().reserve_room(room);
-  index.engine_.links().append_nodes(parts.levels);
-  if (auto filled = fill_links(index.engine_.links(), parts.levels, *free, parts.links); !filled) {
+  LinkStore& links = index.engine_.links();
+  if (parts.mapped && parts.mapped->base_links != nullptr) {
+    links.adopt_layer_zero(parts.levels, std::span(parts.mapped->base_links, base_words),
+                           parts.mapped->owner);
+  } else {
+    links.reserve_room(room);
+    links.append_nodes(parts.levels);
+  }
+  SavedLists saved(parts.links, parts.base_links, base_stride);
+  if (auto filled = fill_links(links, parts.levels, *free, saved); !filled) {
     return std::unexpected(filled.error());
   }
   index.engine_.slots().reserve(parts.count);

@@ -9,11 +9,13 @@ namespace halqen::graph {
 
 // The arrays of an index file used where they lie (a mapped file), by slot,
 // kept alive by `owner`: the rows in their width, and where the file holds
-// them the 8-bit codes with their errors and lengths, and the squared norms.
+// them layer 0's link lists (LinkStore::layer_zero_words), the 8-bit codes
+// with their errors and lengths, and the squared norms.
 // Nothing of them has been read or checked.
 struct MappedArrays {
   std::shared_ptr<const void> owner;
   const void* rows = nullptr;
+  const std::uint32_t* base_links = nullptr;
   const codes::CodeLine* code_lines = nullptr;
   const float* coding_errors = nullptr;
   const float* code_lengths = nullptr;

@@ -24,14 +24,17 @@ inline constexpr std::array<std::byte, 8> kMagic = {std::byte{0x89}, std::byte{'
 // Version 3: as version 2, with the graph's vectors section holding every
 // slot's row in the width the index keeps it, where its file offset is a
 // multiple of 64.
+// Version 4: as version 3, with the graph section laying layer 0's lists out
+// in fixed places, aligned as the rows are, before the upper layers' lists.
 // A reader decodes every version it knows, so files of version 1 read the
 // same forever; a writer writes each kind in the version the kind names
 // (io/file_kind.hpp).
 inline constexpr std::uint32_t kFirstVersion = 1;
 inline constexpr std::uint32_t kOptionalSectionsVersion = 2;
 inline constexpr std::uint32_t kSlotRowsVersion = 3;
-inline constexpr std::uint32_t kLatestVersion = kSlotRowsVersion;
-// Where version 3 puts a section's bulk array, the file offset it starts at
+inline constexpr std::uint32_t kFixedLinksVersion = 4;
+inline constexpr std::uint32_t kLatestVersion = kFixedLinksVersion;
+// Where versions 3 and 4 put a section's bulk array, the file offset it starts at
 // is a multiple of this.
 inline constexpr std::uint64_t kArrayAlignment = 64;
 

@@ -189,6 +189,55 @@ std::expected<void, CodecError> read_links(ByteSource& source, const FileHeader&
   return section->finish();
 }
 
+// Version 4: the padding word and the padding, layer 0's lists in fixed
+// places (2m + 1 words per node), then the upper layers' lists, whole words.
+// Mapped, layer 0 stays where it lies, unread.
+std::expected<void, CodecError> read_fixed_links(ByteSource& source, const FileHeader& header,
+                                                 std::uint64_t payload_at, GraphParts& parts,
+                                                 const MapInput* map, Interrupt& interrupt) {
+  auto section = SectionReader::open(source, SectionTag::Graph, std::nullopt);
+  if (!section) return std::unexpected(section.error());
+  constexpr std::uint64_t kWord = sizeof(std::uint32_t);
+  constexpr std::uint64_t kLeadBytes = kGraphLeadWords * sizeof(std::uint64_t);
+  const std::uint64_t padding = padding_after(payload_at + kLeadBytes);
+  const auto twice_m = checked_product(header.m, 2);
+  const auto stride = twice_m ? checked_sum(*twice_m, 1) : std::nullopt;
+  const auto base_words = stride ? checked_product(*stride, header.count) : std::nullopt;
+  const auto base_bytes = base_words ? checked_product(*base_words, kWord) : std::nullopt;
+  const auto fixed = base_bytes ? checked_sum(*base_bytes, kLeadBytes + padding) : std::nullopt;
+  const std::uint64_t length = section->length();
+  if (!fixed || length < *fixed || (length - *fixed) % kWord != 0) {
+    return std::unexpected(CodecError::format(
+        "the graph section holds " + std::to_string(length) + " bytes, expected its padding " +
+        "word, " + std::to_string(padding) + " bytes of padding, " + "2m + 1 link words (m " +
+        std::to_string(header.m) + ") for each of " + count_of(header.count, "nodes") +
+        ", then whole 4-byte words"));
+  }
+  std::vector<std::uint64_t> lead;
+  if (auto got = section->read_values_growing(lead, kGraphLeadWords, interrupt); !got) return got;
+  if (lead[0] != padding) {
+    return std::unexpected(CodecError::format(
+        "the graph section pads its lists with " + std::to_string(lead[0]) + " bytes, expected " +
+        std::to_string(padding) + " (they start at a multiple of " +
+        std::to_string(format::kArrayAlignment) + " in the file)"));
+  }
+  std::vector<std::uint8_t> zeros;
+  if (auto got = section->read_values_growing(zeros, padding, interrupt); !got) return got;
+  if (map != nullptr && parts.mapped) {
+    auto base = pass_over_array<std::uint32_t>(*section, *map, *base_bytes);
+    if (!base) return std::unexpected(base.error());
+    parts.mapped->base_links = *base;
+  } else if (auto got = section->read_values_growing(parts.base_links, *base_words, interrupt);
+             !got) {
+    return got;
+  }
+  if (auto got = section->read_values_growing(parts.links, (length - *fixed) / kWord, interrupt);
+      !got) {
+    return got;
+  }
+  return section->finish();
+}
+
 std::expected<void, CodecError> read_schema(ByteSource& source, GraphParts& parts,
                                             Interrupt& interrupt) {
   auto schema = read_schema_section(source, interrupt);
@@ -602,9 +651,13 @@ std::expected<GraphParts, CodecError> decode_graph(ByteSource& source, const Fil
   if (auto checked = check_link_memory(header, parts.levels, input_bytes); !checked) {
     return std::unexpected(checked.error());
   }
-  if (auto got = read_links(source, header, parts.links, interrupt); !got) {
-    return std::unexpected(got.error());
-  }
+  // How far into the file the source has read.
+  const auto offset = [&] { return input_bytes - source.remaining(); };
+  const std::uint64_t links_payload_at = offset() + format::kSectionHeadBytes;
+  const auto links = header.version >= format::kFixedLinksVersion
+                         ? read_fixed_links(source, header, links_payload_at, parts, map, interrupt)
+                         : read_links(source, header, parts.links, interrupt);
+  if (!links) return std::unexpected(links.error());
   if (auto got = read_schema(source, parts, interrupt); !got) return std::unexpected(got.error());
   if (auto got = read_metadata(source, live, parts, interrupt); !got) {
     return std::unexpected(got.error());
@@ -612,8 +665,6 @@ std::expected<GraphParts, CodecError> decode_graph(ByteSource& source, const Fil
   if (auto got = read_build_state(source, parts, interrupt); !got) {
     return std::unexpected(got.error());
   }
-  // Where the payload of the section just opened starts in the file.
-  const auto payload_at = [&] { return input_bytes - source.remaining(); };
   const std::array<OptionalSection, 7> optional = {
       OptionalSection{
           SectionTag::Labels,
@@ -632,10 +683,10 @@ std::expected<GraphParts, CodecError> decode_graph(ByteSource& source, const Fil
           [&](SectionReader& section) { return read_row_storage(section, parts, interrupt); }},
       OptionalSection{SectionTag::CodeRows,
                       [&](SectionReader& section) {
-                        return read_code_rows(section, payload_at(), parts, map, interrupt);
+                        return read_code_rows(section, offset(), parts, map, interrupt);
                       }},
       OptionalSection{SectionTag::RowNorms, [&](SectionReader& section) {
-                        return read_row_norms(section, payload_at(), parts, map, interrupt);
+                        return read_row_norms(section, offset(), parts, map, interrupt);
                       }}};
   const std::size_t required = FileKind<graph::GraphIndex>::kSections.size();
   if (auto got = read_optional_sections(source, header, required, optional); !got) {

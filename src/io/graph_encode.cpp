@@ -195,16 +195,30 @@ std::expected<void, CodecError> write_row_storage(const GraphIndex& index, ByteS
   return write_array_section<std::uint64_t>(sink, SectionTag::RowStorage, words);
 }
 
-// A count word per node and layer, and a word per link.
-std::uint64_t link_words(const GraphIndex& index) {
+// The upper layers' lists: a count word per node and layer, and a word per
+// link.
+std::uint64_t upper_link_words(const GraphIndex& index) {
   const graph::LinkStore& links = index.links();
   std::uint64_t words = 0;
   for (std::uint32_t slot = 0; slot < index.slot_count(); ++slot) {
-    for (unsigned layer = 0; layer <= links.level(slot); ++layer) {
+    for (unsigned layer = 1; layer <= links.level(slot); ++layer) {
       words += 1 + links.links(slot, layer).size();
     }
   }
   return words;
+}
+
+// The graph section starting at file offset `at`: its padding word, the
+// padding, layer 0's lists in fixed places, then the upper lists.
+std::uint64_t links_padding(std::uint64_t at) {
+  return padding_after(at + format::kSectionHeadBytes + kGraphLeadWords * sizeof(std::uint64_t));
+}
+
+std::uint64_t links_payload_bytes(const GraphIndex& index, std::uint64_t at) {
+  const std::uint64_t base_words =
+      graph::LinkStore::layer_zero_words(index.params().m, index.slot_count());
+  return kGraphLeadWords * sizeof(std::uint64_t) + links_padding(at) +
+         (base_words + upper_link_words(index)) * sizeof(std::uint32_t);
 }
 
 std::uint64_t metadata_bytes(const GraphIndex& index) {
@@ -240,25 +254,51 @@ FileHeader graph_header(const GraphIndex& index) {
           .ef_search = params.ef_search};
 }
 
-std::expected<void, CodecError> write_links(const GraphIndex& index, ByteSink& sink) {
-  auto section =
-      SectionWriter::begin(sink, SectionTag::Graph, link_words(index) * sizeof(std::uint32_t));
+// Link words go to the sink a piece at a time.
+class LinkPieces {
+ public:
+  LinkPieces(SectionWriter& section, std::size_t longest) : section_(section) {
+    piece_.reserve(kWordsPerPiece + longest);
+  }
+  std::vector<std::uint32_t>& words() { return piece_; }
+  std::expected<void, CodecError> flush(bool whatever_size) {
+    if (!whatever_size && piece_.size() < kWordsPerPiece) return {};
+    auto written = section_.write_values<std::uint32_t>(piece_);
+    piece_.clear();
+    return written;
+  }
+
+ private:
+  SectionWriter& section_;
+  std::vector<std::uint32_t> piece_;
+};
+
+std::expected<void, CodecError> write_links(const GraphIndex& index, ByteSink& sink,
+                                            std::uint64_t at) {
+  auto section = SectionWriter::begin(sink, SectionTag::Graph, links_payload_bytes(index, at));
   if (!section) return std::unexpected(section.error());
+  const std::array<std::uint64_t, kGraphLeadWords> lead = {links_padding(at)};
+  if (auto written = section->write_values<std::uint64_t>(lead); !written) return written;
+  if (auto written = write_padding(*section, lead[0]); !written) return written;
   const graph::LinkStore& links = index.links();
-  std::vector<std::uint32_t> piece;
-  piece.reserve(kWordsPerPiece + links.capacity(0) + 1);
+  LinkPieces pieces(*section, links.capacity(0) + 1);
+  std::vector<std::uint32_t>& piece = pieces.words();
   for (std::uint32_t slot = 0; slot < index.slot_count(); ++slot) {
-    for (unsigned layer = 0; layer <= links.level(slot); ++layer) {
+    const std::span<const std::uint32_t> list = links.links(slot, 0);
+    piece.push_back(static_cast<std::uint32_t>(list.size()));
+    piece.insert(piece.end(), list.begin(), list.end());
+    piece.resize(piece.size() + links.capacity(0) - list.size(), 0);
+    if (auto written = pieces.flush(false); !written) return written;
+  }
+  for (std::uint32_t slot = 0; slot < index.slot_count(); ++slot) {
+    for (unsigned layer = 1; layer <= links.level(slot); ++layer) {
       const std::span<const std::uint32_t> list = links.links(slot, layer);
       piece.push_back(static_cast<std::uint32_t>(list.size()));
       piece.insert(piece.end(), list.begin(), list.end());
     }
-    if (piece.size() >= kWordsPerPiece) {
-      if (auto written = section->write_values<std::uint32_t>(piece); !written) return written;
-      piece.clear();
-    }
+    if (auto written = pieces.flush(false); !written) return written;
   }
-  if (auto written = section->write_values<std::uint32_t>(piece); !written) return written;
+  if (auto written = pieces.flush(true); !written) return written;
   return section->finish();
 }
 
@@ -325,6 +365,12 @@ std::expected<void, CodecError> write_build_state(const GraphIndex& index, ByteS
 
 namespace {
 
+// Where the graph section starts: after the vectors and levels sections.
+std::uint64_t links_offset(const GraphIndex& index) {
+  return format::kHeaderBytes + 2 * kSectionFrameBytes + vectors_payload_bytes(index) +
+         index.links().levels().size_bytes();
+}
+
 // The bytes before the sections of aligned arrays (code rows, row norms),
 // which come last.
 std::uint64_t bytes_before_arrays(const GraphIndex& index) {
@@ -338,7 +384,7 @@ std::uint64_t bytes_before_arrays(const GraphIndex& index) {
   const std::uint64_t storage = holds_row_width(index) ? kSectionFrameBytes + kRowStorageBytes : 0;
   return format::kHeaderBytes + FileKind<GraphIndex>::kSections.size() * kSectionFrameBytes +
          vectors_payload_bytes(index) + index.links().levels().size_bytes() +
-         link_words(index) * sizeof(std::uint32_t) + schema_payload_bytes(index.schema()) +
+         links_payload_bytes(index, links_offset(index)) + schema_payload_bytes(index.schema()) +
          metadata_bytes(index) + kBuildStateWords * sizeof(std::uint64_t) + labels + free_slots +
          codes + scale + storage;
 }
@@ -366,7 +412,7 @@ std::expected<void, CodecError> FileKind<GraphIndex>::encode(const GraphIndex& i
       !written) {
     return written;
   }
-  if (auto written = write_links(index, sink); !written) return written;
+  if (auto written = write_links(index, sink, links_offset(index)); !written) return written;
   if (auto written = write_schema_section(index, sink); !written) return written;
   if (auto written = write_metadata_section(index, sink); !written) return written;
   if (auto written = write_build_state(index, sink); !written) return written;

@@ -43,13 +43,16 @@ constexpr std::uint64_t slot_rows_padding() {
 // The code rows section leads with the bytes of a code row and its padding;
 // the row norms section with its padding.
 inline constexpr std::uint64_t kCodeRowsLeadWords = 2;
+// Version 4's graph section leads with its padding, then layer 0's lists in
+// fixed places (LinkStore::layer_zero_words), then the upper layers' lists.
+inline constexpr std::uint64_t kGraphLeadWords = 1;
 inline constexpr std::uint64_t kRowNormsLeadWords = 1;
 
 template <>
 struct FileKind<graph::GraphIndex> {
   using Parts = graph::GraphParts;
   static constexpr std::uint32_t kCode = 3;
-  static constexpr std::uint32_t kVersion = format::kSlotRowsVersion;
+  static constexpr std::uint32_t kVersion = format::kFixedLinksVersion;
   static constexpr std::uint32_t kFirstVersion = format::kOptionalSectionsVersion;
   static constexpr std::span<const format::SectionTag> kSections = format::kGraphSections;
 
@@ -59,7 +62,8 @@ struct FileKind<graph::GraphIndex> {
                                                  Interrupt& interrupt);
   // As decode, for a file mapped into memory (`source` over its bytes,
   // which `owner` keeps mapped): the vectors, codes and norms stay where
-  // they lie, unread, so their checksums are not compared. A file of a
+  // they lie, unread, so their checksums are not compared; so do layer 0's
+  // lists from version 4 on, checked as a walk reads them. A file of a
   // version before 3, or without the norms the cosine divides by, is
   // refused with the way out.
   static std::expected<Parts, CodecError> decode_mapped(SpanSource& source,

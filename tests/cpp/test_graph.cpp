@@ -386,5 +386,40 @@ TEST(GraphStore, TheScanForLinksMissesNoListThatHoldsATarget) {
   }
 }
 
+// Random words as a damaged file could hold them: an adopted list reads as
+// it lies when its count and every link are within bounds, else as empty.
+TEST(GraphStore, AnAdoptedLayerZeroReadsOnlyListsWithinBounds) {
+  constexpr std::uint32_t kNodes = 200;
+  constexpr std::size_t kM = 3;
+  const std::size_t stride = 2 * kM + 1;
+  std::mt19937 rng(11);
+  std::vector<std::uint32_t> words(LinkStore::layer_zero_words(kM, kNodes));
+  for (std::uint32_t& word : words) {
+    // Mostly plausible words, some far out of bounds.
+    word = rng() % 8 == 0 ? rng() : rng() % (kNodes + 2);
+  }
+  for (std::size_t node = 0; node < kNodes; ++node) words[node * stride] %= stride + 1;
+  words[3 * stride] = 0x10002;  // a count of 2 with bits above the count's
+  const std::vector<std::uint8_t> levels(kNodes, 0);
+  LinkStore links(kM);
+  links.adopt_layer_zero(levels, words, nullptr);
+  std::size_t whole = 0;
+  for (std::uint32_t node = 0; node < kNodes; ++node) {
+    const std::uint32_t* list = words.data() + node * stride;
+    const std::size_t count = list[0] & 0xFFFF;
+    const bool within = count <= 2 * kM && std::all_of(list + 1, list + 1 + std::min(count, 2 * kM),
+                                                       [](std::uint32_t t) { return t < kNodes; });
+    const std::span<const std::uint32_t> read = links.links(node, 0);
+    if (within) {
+      ++whole;
+      ASSERT_TRUE(std::ranges::equal(read, std::span(list + 1, count))) << node;
+    } else {
+      ASSERT_TRUE(read.empty()) << node;
+    }
+  }
+  EXPECT_GT(whole, kNodes / 10);
+  EXPECT_LT(whole, kNodes);
+}
+
 }  // namespace
 }  // namespace halqen::graph

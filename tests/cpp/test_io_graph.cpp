@@ -13,8 +13,8 @@
 #include <variant>
 
 #include "common/interrupt.hpp"
-#include "graph/graph_index.hpp"
 #include "engine/level_draw.hpp"
+#include "graph/graph_index.hpp"
 #include "io/byte_source.hpp"
 #include "io/decode.hpp"
 #include "io/graph_file.hpp"
@@ -151,6 +151,12 @@ class SectionEdit {
   void set_u32(std::size_t index, std::uint32_t value) { io::store_le(word(index, 4), value); }
   void set_u64(std::size_t index, std::uint64_t value) { io::store_le(word(index, 8), value); }
   std::uint32_t u32(std::size_t index) { return io::load_le<std::uint32_t>(word(index, 4)); }
+  std::uint64_t u64(std::size_t index) { return io::load_le<std::uint64_t>(word(index, 8)); }
+  // In the graph section, the 4-byte word that holds `slot`'s layer-0 link
+  // count: after the padding word and the padding, 2m + 1 words per slot.
+  std::size_t layer_zero_list(std::size_t slot, std::size_t m) {
+    return (sizeof(std::uint64_t) + u64(0)) / sizeof(std::uint32_t) + slot * (2 * m + 1);
+  }
   void reseal() { reseal_section(file_, offset_); }
 
  private:
@@ -163,13 +169,18 @@ TEST(IoGraph, DamagedLinksLevelsAndIdsAreNamed) {
   add_rows(index, 12, 4, 40);
   const Bytes valid = encoded(index);
   Bytes probe = valid;
-  ASSERT_GE(SectionEdit(probe, kGraphSection).u32(0), 2u);
+  const std::size_t m = index.params().m;
+  SectionEdit probe_links(probe, kGraphSection);
+  ASSERT_GE(probe_links.u32(probe_links.layer_zero_list(0, m)), 2u);
   // Slot 0's layer-0 list: its count, then its links.
+  const auto at = [m](SectionEdit& e, std::size_t i) { return e.layer_zero_list(0, m) + i; };
   const std::pair<std::function<void(SectionEdit&)>, std::string> links[] = {
-      {[](SectionEdit& e) { e.set_u32(1, 12); }, "slot 0 links to 12 on layer 0, past the last"},
-      {[](SectionEdit& e) { e.set_u32(1, 0); }, "slot 0 links to 0 on layer 0: itself"},
-      {[](SectionEdit& e) { e.set_u32(2, e.u32(1)); }, "on layer 0 twice"},
-      {[](SectionEdit& e) { e.set_u32(0, 9); }, "slot 0 has 9 links on layer 0, at most 8"},
+      {[&](SectionEdit& e) { e.set_u32(at(e, 1), 12); },
+       "slot 0 links to 12 on layer 0, past the last"},
+      {[&](SectionEdit& e) { e.set_u32(at(e, 1), 0); }, "slot 0 links to 0 on layer 0: itself"},
+      {[&](SectionEdit& e) { e.set_u32(at(e, 2), e.u32(at(e, 1))); }, "on layer 0 twice"},
+      {[&](SectionEdit& e) { e.set_u32(at(e, 0), 9); }, "slot 0 has 9 links on layer 0, at most 8"},
+      {[&](SectionEdit& e) { e.set_u64(0, 9); }, "pads its lists with 9 bytes"},
   };
   for (const auto& [damage, phrase] : links) {
     Bytes broken = valid;
@@ -222,7 +233,7 @@ TEST(IoGraph, FreeSlotsRoundTripAndTheirFaultsAreNamed) {
       << decode_error(twice);
   Bytes to_free = valid;
   SectionEdit links(to_free, kGraphSection);
-  links.set_u32(1, 3);
+  links.set_u32(links.layer_zero_list(0, index.params().m) + 1, 3);
   links.reseal();
   EXPECT_NE(decode_error(to_free).find("slot 0 links to 3 on layer 0, a free slot"),
             std::string::npos)

@@ -51,16 +51,21 @@ TEST(IoVersions, VersionTwoWithoutOptionalSectionsReadsAsVersionOne) {
               "invalid header: expected " + std::to_string(sections) +
                   " sections for this index kind, found " + std::to_string(sections + 1));
 
-    // Version 3 changed only the graph's vectors section: these read as before.
-    Bytes version_3 = version_1;
-    set_u32(version_3, io::format::kVersionOffset, 3);
-    const auto decoded_3 = decode(version_3);
-    ASSERT_TRUE(decoded_3.has_value()) << decoded_3.error().message;
-    EXPECT_EQ(re_encoded(*decoded_3), version_1);
+    // Versions 3 and 4 changed only the graph's vectors and graph sections:
+    // these read as before.
+    for (const std::uint32_t version : {3U, 4U}) {
+      Bytes later = version_1;
+      set_u32(later, io::format::kVersionOffset, version);
+      const auto decoded_later = decode(later);
+      ASSERT_TRUE(decoded_later.has_value()) << decoded_later.error().message;
+      EXPECT_EQ(re_encoded(*decoded_later), version_1);
+    }
 
-    Bytes version_4 = version_1;
-    set_u32(version_4, io::format::kVersionOffset, 4);
-    EXPECT_EQ(decode(version_4).error().message, "unsupported format version 4");
+    Bytes version_5 = version_1;
+    set_u32(version_5, io::format::kVersionOffset, 5);
+    const auto refused = decode(version_5);
+    ASSERT_FALSE(refused.has_value());
+    EXPECT_EQ(refused.error().message, "unsupported format version 5");
   }
 }
 

@@ -5,7 +5,7 @@
 Only files that do not exist yet are written: a golden file, once committed,
 is what every later version of halqen must read. test_persist.py checks the
 answers of the files of format version 1, test_graph_persist.py those of the
-GraphIndex files of versions 2 and 3, against a plain reference.
+GraphIndex files of versions 2 to 4, against a plain reference.
 """
 import pathlib
 import random
@@ -52,7 +52,7 @@ def eighths(vectors):
 
 
 def graph_euclidean(vectors):
-    """Version 3: float32 rows, the 8-bit walk with its code rows saved, the
+    """Versions 3 and 4 (the same index): float32 rows, the 8-bit walk with its code rows saved, the
     caller's ids with records, and two removed vectors whose slots the last
     addition fills but one."""
     rows = eighths(vectors)
@@ -69,6 +69,7 @@ GOLDEN = {
     "hnsw-euclidean-v1.halqen": hnsw_euclidean,
     "graph-angular-v2.halqen": graph_angular,
     "graph-euclidean-v3.halqen": graph_euclidean,
+    "graph-euclidean-v4.halqen": graph_euclidean,
 }
 
 

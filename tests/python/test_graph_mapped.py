@@ -142,6 +142,43 @@ def resealed(data, tag, change):
     return resealed_section(data, tag, change)
 
 
+def test_damaged_layer_zero_lists_are_checked_as_a_mapped_walk_reads_them(tmp_path):
+    """Layer 0's lists stay in the file, unread at open: a list whose count
+    passes its capacity or that links beyond the slots is passed over as it
+    is read; links to a free slot or to the node itself only change answers.
+    Read into memory, the same file is refused."""
+    from test_graph_storage import GRAPH_TAG
+
+    index, queries = built("euclidean", "sq8", np.float32, count=150, dim=5)
+    stride = 2 * 6 + 1  # m 6: the count word, then 2m links
+
+    def damage(payload):
+        lists = 8 + int.from_bytes(payload[:8], "little")
+        word = lambda slot, i: slice(lists + 4 * (slot * stride + i), lists + 4 * (slot * stride + i + 1))  # noqa: E731
+        payload[word(5, 0)] = (0xFFFF).to_bytes(4, "little")  # more links than a list holds
+        payload[word(7, 1)] = (0xFFFFFFFF).to_bytes(4, "little")  # beyond every slot
+        payload[word(11, 2)] = (150).to_bytes(4, "little")  # one past the last slot
+        payload[word(13, 1)] = (9).to_bytes(4, "little")  # a free slot (its vector removed)
+        payload[word(14, 1)] = (14).to_bytes(4, "little")  # itself
+
+    path = tmp_path / "damaged.halqen"
+    path.write_bytes(resealed(halqen_ext.serialize_index(index), GRAPH_TAG, damage))
+    with pytest.raises(ValueError, match="slot 5 has 65535 links on layer 0, at most 12"):
+        halqen_ext.read_index(path)
+    mapped = halqen_ext.read_index(path, mmap=True)
+    # What a walk may meet: the live ids, and the id slot 9 held (removed).
+    known = set(index.ids().tolist()) | {-1, 9 * 3 + 1}
+    for query in queries:
+        for found, _ in [mapped.search(query, k=20, ef=60),
+                         mapped.search(query, k=5, filter=("part", 3)),
+                         mapped.search(query, k=5, filter=("part", [0, 1]))]:
+            assert set(found.tolist()) <= known
+    try:
+        copy.copy(mapped)  # a copy is read in full, so checked in full
+    except ValueError:
+        pass
+
+
 def test_what_would_make_a_walk_key_nan_is_refused_at_open(tmp_path):
     """Values used in place are trusted only where no walk key comes from
     them: code errors and lengths are checked at open, and rows are where

@@ -13,6 +13,8 @@ from halqen_ext import GraphIndex
 from reference import cosine, dot, euclidean
 
 GOLDEN = pathlib.Path(__file__).resolve().parents[1] / "data"
+# The format version GraphIndex files are written in.
+WRITTEN_VERSION = 4
 METRICS = {"euclidean": euclidean, "angular": cosine, "inner_product": dot}
 
 
@@ -128,13 +130,16 @@ def test_the_golden_file_of_format_version_2_reads():
         assert sorted(matching.tolist()) == [101, 103, 105, 107, 109]
     # Written again in the current version, whose copy is the same index.
     written = halqen_ext.serialize_index(index)
-    assert written[8] == 3 and written[12:] != path.read_bytes()[12:]
+    assert written[8] == WRITTEN_VERSION and written[12:] != path.read_bytes()[12:]
     assert halqen_ext.serialize_index(halqen_ext.deserialize_index(written)) == written
 
 
-def test_the_golden_file_of_format_version_3_reads():
-    path = GOLDEN / "graph-euclidean-v3.halqen"
-    index = halqen_ext.read_index(path)
+@pytest.mark.parametrize("version", [3, 4])
+@pytest.mark.parametrize("mapped", [False, True])
+def test_the_golden_files_of_format_versions_3_and_4_read(version, mapped):
+    """The same index, written in either version; mapped or read."""
+    path = GOLDEN / f"graph-euclidean-v{version}.halqen"
+    index = halqen_ext.read_index(path, mmap=mapped)
     rows = [[round(x * 8) / 8 for x in vector] for vector in golden_vectors(40, 4)]
     removed = {3, 17, 24}
     stored = {200 + i: rows[i] for i in range(30) if i not in removed}
@@ -153,7 +158,12 @@ def test_the_golden_file_of_format_version_3_reads():
         odd, _ = index.search(query, k=20, ef=29, filter=("parity", 1))
         expected = sorted(i for i in stored if parity[i] == 1)
         assert sorted(odd.tolist()) == [-1] * (20 - len(expected)) + expected
-    assert halqen_ext.serialize_index(index) == path.read_bytes()
+    written = halqen_ext.serialize_index(index)
+    if version == WRITTEN_VERSION:
+        assert written == path.read_bytes()
+    else:
+        assert written[8] == WRITTEN_VERSION
+        assert written == halqen_ext.serialize_index(halqen_ext.read_index(GOLDEN / "graph-euclidean-v4.halqen"))
 
 
 def golden_vectors(count, dim):

@@ -16,6 +16,7 @@ METRICS = ["euclidean", "angular", "inner_product"]
 WALKS = ["sq8", "float32", "exact"]
 HEADER_BYTES = 80
 VECTORS_TAG = 1
+GRAPH_TAG = 4
 ROW_STORAGE_TAG = 12
 CODE_ROWS_TAG = 13
 ROW_NORMS_TAG = 14
@@ -40,9 +41,9 @@ def sections(data):
             width, live, padding = struct.unpack_from("<QQQ", payload)
             rows = np.frombuffer(payload[24 + padding:], dtype=np.float32 if width == 4 else np.float64)
             payload = (live, rows.astype(np.float64).tobytes())
-        elif tag == CODE_ROWS_TAG:  # aligned where the sections before leave it
+        elif tag == CODE_ROWS_TAG:  # these three are aligned where the sections before leave them
             payload = payload[:8] + payload[16 + struct.unpack_from("<Q", payload, 8)[0]:]
-        elif tag == ROW_NORMS_TAG:
+        elif tag in (ROW_NORMS_TAG, GRAPH_TAG):
             payload = payload[8 + struct.unpack_from("<Q", payload)[0]:]
         if tag != ROW_STORAGE_TAG:
             found.append((tag, payload))
