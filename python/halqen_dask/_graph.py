@@ -256,7 +256,8 @@ class ShardedGraph(ShardedIndex):
     # -- searching --------------------------------------------------------
 
     def search(self, queries: Any, k: Optional[int] = DEFAULT_K, *, ef: Optional[int] = None,
-               filter: Optional[Tuple[str, Any]] = None) -> Tuple[np.ndarray, np.ndarray]:
+               filter: Any = None, filters: Optional[Sequence[Any]] = None
+               ) -> Tuple[np.ndarray, np.ndarray]:
         """(ids, values) of the k nearest of each query, as GraphIndex.search
         gives them: int64 and float64 arrays of shape (n, k), or (k,) for one
         1-D query; nearest first (most similar first for a similarity); rows
@@ -264,23 +265,25 @@ class ShardedGraph(ShardedIndex):
         vectors qualify, to any k while the result holds at most 2^31
         entries (queries times k), else ValueError; k=0 gives empty rows. Every shard answers the whole batch and the client
         keeps the best k. A filter returns only matches, k of them whenever
-        at least k exist across the shards. Ctrl-C ends the shards' walks on
-        the workers too."""
+        at least k exist across the shards; filter and filters take what
+        GraphIndex.search takes (pairs, and expression dicts, which travel to
+        the workers as they are). Ctrl-C ends the shards' walks on the
+        workers too."""
         if is_numeric_matrix(queries, self._dim):
             matrix = np.ascontiguousarray(queries, dtype=np.float64)
-            check(self._checks, "search", matrix, k, ef, filter)
+            check(self._checks, "search", matrix, k, ef, filter, None, None, filters)
         else:
-            check(self._checks, "search", queries, k, ef, filter)
+            check(self._checks, "search", queries, k, ef, filter, None, None, filters)
             matrix = _as_queries(queries, self._dim)
         k = DEFAULT_K if k is None else operator.index(k)
         width = self.ef_search if ef is None else operator.index(ef)
         single = matrix.ndim == 1
         # No lock: each shard's GraphIndex answers searches while it changes.
-        found = self._search(matrix.reshape(-1, self._dim), k, width, filter)
+        found = self._search(matrix.reshape(-1, self._dim), k, width, filter, filters)
         return (found[0][0], found[1][0]) if single else found
 
-    def _search(self, queries: np.ndarray, k: int, ef: int, filter: Optional[Tuple[str, Any]]
-                ) -> Tuple[np.ndarray, np.ndarray]:
+    def _search(self, queries: np.ndarray, k: int, ef: int, filter: Any,
+                filters: Optional[Sequence[Any]] = None) -> Tuple[np.ndarray, np.ndarray]:
         similarity = self.metric != "euclidean"
         if not self._shards.refs or len(queries) == 0:
             padding = -math.inf if similarity else math.inf
@@ -290,7 +293,7 @@ class ShardedGraph(ShardedIndex):
         # Each worker merges its own shards' answers first (the same merge);
         # a shard sends no padding past what it holds.
         parts = self._shards.fan_out(
-            tasks.search_graph, lambda _, ref: (queries, min(k, ref.count), width, filter),
+            tasks.search_graph, lambda _, ref: (queries, min(k, ref.count), width, filter, filters),
             combine=(k, similarity))
         return merge_graph(parts, k, similarity)
 

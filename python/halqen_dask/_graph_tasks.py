@@ -85,8 +85,10 @@ def held_bytes(shard: Shard) -> int:
     return shard.nbytes
 
 
-def search_graph(shard: Shard, queries: np.ndarray, k: int, ef: int, filter: Optional[Tuple[str, Any]],
+def search_graph(shard: Shard, queries: np.ndarray, k: int, ef: int, filter: Any,
+                 filters: Optional[Sequence[Any]] = None,
                  cancel: Optional[threading.Event] = None) -> Tuple[np.ndarray, np.ndarray]:
     """Each query's ids and values from this shard, padded as GraphIndex pads;
     concurrent.futures.CancelledError once `cancel` is set."""
-    return shard.index.search(queries, k, ef=ef, filter=filter, threads=THREADS_PER_TASK, cancel=cancel)
+    return shard.index.search(queries, k, ef=ef, filter=filter, filters=filters,
+                              threads=THREADS_PER_TASK, cancel=cancel)

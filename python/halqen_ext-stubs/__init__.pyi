@@ -1,7 +1,7 @@
 """Type information for the halqen_ext extension module."""
 
 import os
-from collections.abc import Iterator, Sequence
+from collections.abc import Iterator, Mapping, Sequence
 from typing import Any, Literal, Protocol, SupportsFloat, SupportsIndex, final, overload
 
 import numpy as np
@@ -71,6 +71,9 @@ _Filters: TypeAlias = tuple[
     | Sequence[str | SupportsFloat | SupportsIndex]
     | NDArray[Any],
 ]
+# Or an expression: a dict such as {"year": {"$gte": 2020}, "lang": {"$in":
+# ["en", "de"]}}, with $and, $or, $not and $id (JSON-like, so typed loosely).
+_GraphFilter: TypeAlias = _Filters | Mapping[str, Any]
 # Ids: a sequence of integers or a 1-D integer array.
 _Ids: TypeAlias = Sequence[SupportsIndex] | NDArray[np.integer[Any]]
 
@@ -178,9 +181,10 @@ class GraphIndex:
         queries: _Queries | Sequence[_Number],
         k: SupportsIndex | None = 10,
         ef: SupportsIndex | None = None,
-        filter: _Filters | None = None,
+        filter: _GraphFilter | None = None,
         threads: SupportsIndex | None = None,
         cancel: _Event | None = None,
+        filters: Sequence[_GraphFilter] | None = None,
     ) -> tuple[NDArray[np.int64], NDArray[np.float64]]:
         """The k nearest stored vectors of each query, as (ids, distances)."""
     # More like these: the stored vectors of ids as queries, each id left out
@@ -190,7 +194,7 @@ class GraphIndex:
         ids: SupportsIndex | _Ids,
         k: SupportsIndex | None = 10,
         ef: SupportsIndex | None = None,
-        filter: _Filters | None = None,
+        filter: _GraphFilter | None = None,
         threads: SupportsIndex | None = None,
     ) -> tuple[NDArray[np.int64], NDArray[np.float64]]:
         """The k nearest of each stored vector of ids, each id left out of its own answer."""

@@ -126,6 +126,21 @@ ValueSelection AttributePostings::select(std::size_t position,
   return selection;
 }
 
+ValueSelection AttributePostings::select_range(std::size_t position,
+                                               const std::optional<RangeEnd>& lower,
+                                               const std::optional<RangeEnd>& upper) const {
+  ValueSelection selection;
+  selection.position = position;
+  const Attribute& attribute = attributes_[position];
+  for (std::uint32_t code = 0; code < attribute.value_of_code.size(); ++code) {
+    const Metadata* value = attribute.value_of_code[code];
+    if (value == nullptr || !in_range(*value, lower, upper)) continue;
+    selection.codes.push_back(code);
+    selection.count += attribute.slots_by_code[code].size();
+  }
+  return selection;
+}
+
 std::uint64_t AttributePostings::heap_bytes() const {
   // A map node holds its pair and a link; a bucket, one pointer.
   constexpr std::uint64_t kNodeExtra = sizeof(void*);

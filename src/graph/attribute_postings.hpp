@@ -9,10 +9,12 @@
 #include <cstddef>
 #include <cstdint>
 #include <limits>
+#include <optional>
 #include <span>
 #include <unordered_map>
 #include <vector>
 
+#include "filter/filter_expression.hpp"
 #include "metadata/metadata.hpp"
 
 namespace halqen::graph {
@@ -50,6 +52,10 @@ class AttributePostings {
   // The codes of the values at `position` that equal one of `values` (the
   // metadata equality: NaN matches nothing, -0.0 matches 0.0, 1 is not 1.0).
   ValueSelection select(std::size_t position, std::span<const Metadata> values) const;
+  // The codes of the values at `position` that are numbers in the range
+  // (filter_expression.hpp): a look at every distinct value held there.
+  ValueSelection select_range(std::size_t position, const std::optional<RangeEnd>& lower,
+                              const std::optional<RangeEnd>& upper) const;
   // The slots holding the value of `code` at `position`, ascending.
   std::span<const std::uint32_t> slots(std::size_t position, std::uint32_t code) const {
     return attributes_[position].slots_by_code[code];

@@ -1,8 +1,10 @@
-// A filtered search: count the matches from the postings, then score them
-// all when they are few; else walk the graph over the matches where they
-// lie dense around the query, or scan the partitions of the values where
-// they lie sparse; finish with the exact scan when either found fewer than
-// it must return.
+// A filtered search: count the matches (from the postings for one
+// attribute's values, as a set of slots for any other expression), then
+// score them all when they are few; else walk the graph over the matches
+// where they lie dense around the query, or, where they lie sparse, scan
+// the partitions of one attribute's values, or score every match of any
+// other expression; finish with the exact scan when a walk or a scan found
+// fewer than it must return.
 #include <algorithm>
 #include <array>
 #include <utility>
@@ -11,6 +13,7 @@
 #include "graph/exact_distances.hpp"
 #include "graph/filtered_walk.hpp"
 #include "graph/graph_index.hpp"
+#include "graph/match_set.hpp"
 #include "metrics/metrics.hpp"
 
 namespace halqen::graph {
@@ -42,58 +45,137 @@ std::vector<std::uint32_t> sample_matches(const AttributePostings& postings,
   return sample;
 }
 
+// kSeedSample matches evenly spaced over the set, or all of them.
+std::vector<std::uint32_t> sample_matches(const MatchSet& matches, std::size_t count) {
+  const std::size_t wanted = std::min(kSeedSample, count);
+  std::vector<std::uint32_t> sample;
+  sample.reserve(wanted);
+  std::size_t rank = 0;
+  matches.for_each([&](std::uint32_t slot) {
+    if (sample.size() < wanted && rank == sample.size() * count / wanted) sample.push_back(slot);
+    ++rank;
+  });
+  return sample;
+}
+
+// A slot is in the set: one bit read.
+class AdmitSet {
+ public:
+  explicit AdmitSet(const MatchSet& matches) : matches_(matches) {}
+  bool operator()(std::uint32_t slot) const { return matches_.contains(slot); }
+
+ private:
+  const MatchSet& matches_;
+};
+
 }  // namespace
 
 std::expected<std::vector<Found>, FilterError> GraphIndex::search_filtered(
     std::span<const double> query, std::size_t k, std::size_t ef, const ValueFilter& filter) const {
   const auto position = attribute_position(filter.attribute, params_.schema);
   if (!position) return std::unexpected(position.error());
-  if (size() == 0 || k == 0) return std::vector<Found>();
-  const ValueSelection selection = postings_.select(*position, filter.values);
-  if (selection.count == 0) return std::vector<Found>();
-  ScratchPool::Lease lease = engine_.scratch().borrow();
-  WalkScratch& scratch = *lease;
+  return search_values(query, k, ef, *position, filter.values);
+}
+
+std::vector<Found> GraphIndex::search_values(std::span<const double> query, std::size_t k,
+                                             std::size_t ef, std::size_t position,
+                                             std::span<const Metadata> values) const {
+  if (size() == 0 || k == 0) return {};
+  const ValueSelection selection = postings_.select(position, values);
+  if (selection.count == 0) return {};
   ExactDistances exact(store_, query);
-  if (selection.count <= kScoreMatchesUpTo) {
+  if (scores_every_match(selection.count, k, ef)) {
     return found_of(query, score_matches(selection, k, exact));
   }
-  const std::size_t width = walk_width(ef, k, selection.count);
-  // Unless the walk finds too few matches, or they are better all scored.
-  const std::size_t wanted = std::min(k, selection.count);
-  std::optional<std::vector<Candidate>> walked;
-  std::optional<std::vector<Found>> found = reads_.for_query(
+  const MatchWalk walk{.count = selection.count, .sample = sample_matches(postings_, selection)};
+  const std::optional<std::vector<Found>> found =
+      search_matches(query, k, ef, walk, AdmitSelection(postings_, selection), exact);
+  if (found) return std::move(*found);
+  // Where the matches lie sparse around the query: the value's partitions,
+  // unless they give too few.
+  const std::vector<Answer> scanned = scan_partitions(selection, k, ef, exact);
+  if (scanned.size() >= std::min(k, selection.count)) return found_of(query, scanned);
+  return found_of(query, score_matches(selection, k, exact));
+}
+
+std::vector<Found> GraphIndex::search_expression(std::span<const double> query, std::size_t k,
+                                                 std::size_t ef,
+                                                 const FilterExpression& expression) const {
+  // One attribute's values: the postings alone plan it, partitions included.
+  if (expression.kind == FilterExpression::Kind::AnyOf) {
+    return search_values(query, k, ef, expression.position, expression.values);
+  }
+  if (size() == 0 || k == 0) return {};
+  const MatchSet matches = matching_slots(
+      expression, {.postings = postings_, .labels = labels_, .slots = engine_.slots()});
+  const std::size_t count = matches.count();
+  if (count == 0) return {};
+  ExactDistances exact(store_, query);
+  if (!scores_every_match(count, k, ef)) {
+    const MatchWalk walk{.count = count, .sample = sample_matches(matches, count)};
+    std::optional<std::vector<Found>> found =
+        search_matches(query, k, ef, walk, AdmitSet(matches), exact);
+    if (found) return std::move(*found);
+  }
+  AnswerSet answers;
+  answers.reset(k);
+  std::vector<std::uint32_t> chunk;
+  chunk.reserve(kScanChunk);
+  const auto flush = [&] {
+    offer_all(chunk, exact, answers);
+    chunk.clear();
+  };
+  matches.for_each([&](std::uint32_t slot) {
+    chunk.push_back(slot);
+    if (chunk.size() == kScanChunk) flush();
+  });
+  flush();
+  return found_of(query, answers.take_sorted());
+}
+
+bool GraphIndex::scores_every_match(std::size_t count, std::size_t k, std::size_t ef) const {
+  // A walk as wide as the matches would score them all, and might still
+  // miss one it cannot reach through the others.
+  return count <= kScoreMatchesUpTo || walk_width(ef, k, count) >= count;
+}
+
+template <class Admit>
+std::optional<std::vector<Found>> GraphIndex::search_matches(std::span<const double> query,
+                                                             std::size_t k, std::size_t ef,
+                                                             const MatchWalk& walk,
+                                                             const Admit& admit,
+                                                             ExactDistances& exact) const {
+  ScratchPool::Lease lease = engine_.scratch().borrow();
+  WalkScratch& scratch = *lease;
+  const std::size_t width = walk_width(ef, k, walk.count);
+  // Unless the walk finds too few matches, or they lie too sparse for it.
+  const std::size_t wanted = std::min(k, walk.count);
+  return reads_.for_query(
       query,
       [&]() -> std::optional<std::vector<Found>> {
-        walked = walk_filtered(exact, selection, width, scratch);
+        const auto walked = walk_filtered(exact, walk, admit, width, scratch);
         if (walked && walked->size() >= wanted) return found_of(query, *walked, k, exact);
         return std::nullopt;
       },
       [&](CodeDistances& coded) -> std::optional<std::vector<Found>> {
-        walked = walk_filtered(coded, selection, width, scratch);
+        const auto walked = walk_filtered(coded, walk, admit, width, scratch);
         if (walked && walked->size() >= wanted) {
           return rerank(exact, coded, *walked, k, scratch.rerank);
         }
         return std::nullopt;
       });
-  if (found) return std::move(*found);
-  if (!walked) {
-    const std::vector<Answer> scanned = scan_partitions(selection, k, ef, exact);
-    if (scanned.size() >= wanted) return found_of(query, scanned);
-  }
-  return found_of(query, score_matches(selection, k, exact));
 }
 
-template <class Distances>
+template <class Distances, class Admit>
 std::optional<std::vector<Candidate>> GraphIndex::walk_filtered(Distances& distances,
-                                                                const ValueSelection& selection,
+                                                                const MatchWalk& walk,
+                                                                const Admit& admit,
                                                                 std::size_t width,
                                                                 WalkScratch& scratch) const {
   const Candidate start = descend_to(links(), distances, entry(), top_level(), 0, scratch);
-  const AdmitSelection admit(postings_, selection);
-  const FilterPlan plan =
-      plan_for(selection.count, match_density_around(links(), start.slot, admit));
+  const FilterPlan plan = plan_for(walk.count, match_density_around(links(), start.slot, admit));
   if (plan == FilterPlan::ScanPartitions) return std::nullopt;
-  const std::vector<Candidate> entries = walk_entries(start, selection, distances);
+  const std::vector<Candidate> entries = walk_entries(start, walk.sample, distances);
   walk_matches(links(), distances, entries, width, links().capacity(0), slot_count(), scratch,
                admit);
   std::vector<Candidate> nearest;
@@ -102,9 +184,9 @@ std::optional<std::vector<Candidate>> GraphIndex::walk_filtered(Distances& dista
 }
 
 template <class Distances>
-std::vector<Candidate> GraphIndex::walk_entries(Candidate start, const ValueSelection& selection,
+std::vector<Candidate> GraphIndex::walk_entries(Candidate start,
+                                                std::span<const std::uint32_t> sample,
                                                 Distances& distances) const {
-  const std::vector<std::uint32_t> sample = sample_matches(postings_, selection);
   std::vector<double> keys(sample.size());
   distances.keys(sample.data(), sample.size(), keys.data());
   std::vector<Candidate> entries{start};

@@ -55,6 +55,12 @@ std::expected<std::vector<Found>, FilterError> GraphIndex::search(std::span<cons
                                                                   std::size_t k, std::size_t ef,
                                                                   const ValueFilter* filter) const {
   if (filter != nullptr) return search_filtered(query, k, ef, *filter);
+  return search_where(query, k, ef, nullptr);
+}
+
+std::vector<Found> GraphIndex::search_where(std::span<const double> query, std::size_t k,
+                                            std::size_t ef, const FilterExpression* filter) const {
+  if (filter != nullptr) return search_expression(query, k, ef, *filter);
   const std::size_t count = size();
   if (count == 0 || k == 0) return std::vector<Found>();
   const std::size_t width = walk_width(ef, k, count);

@@ -25,6 +25,7 @@
 #include "engine/graph_engine.hpp"
 #include "engine/rerank_scratch.hpp"
 #include "filter/filter.hpp"
+#include "filter/filter_expression.hpp"
 #include "graph/attribute_postings.hpp"
 #include "graph/change_gate.hpp"
 #include "graph/filter_plan.hpp"
@@ -150,6 +151,10 @@ class GraphIndex {
   std::expected<std::vector<Found>, FilterError> search(std::span<const double> query,
                                                         std::size_t k, std::size_t ef,
                                                         const ValueFilter* filter) const;
+  // As search, filtered by an expression checked against the schema (its
+  // positions are the schema's; null: unfiltered).
+  std::vector<Found> search_where(std::span<const double> query, std::size_t k, std::size_t ef,
+                                  const FilterExpression* filter) const;
 
   // The live vectors.
   std::size_t size() const { return engine_.live_count(); }
@@ -233,17 +238,34 @@ class GraphIndex {
   std::expected<std::vector<Found>, FilterError> search_filtered(std::span<const double> query,
                                                                  std::size_t k, std::size_t ef,
                                                                  const ValueFilter& filter) const;
+  // Matches of one attribute's values (`position`, metadata equality).
+  std::vector<Found> search_values(std::span<const double> query, std::size_t k, std::size_t ef,
+                                   std::size_t position, std::span<const Metadata> values) const;
+  std::vector<Found> search_expression(std::span<const double> query, std::size_t k, std::size_t ef,
+                                       const FilterExpression& expression) const;
+  // Whether `count` matches are scored exactly rather than walked over: few
+  // of them, or a walk as wide as all of them.
+  bool scores_every_match(std::size_t count, std::size_t k, std::size_t ef) const;
+  // How many matches a walk is over, and a few of them, spread over all,
+  // that it starts from beside the descent's end.
+  struct MatchWalk {
+    std::size_t count = 0;
+    std::vector<std::uint32_t> sample;
+  };
+  // The walk over the matches `admit` says, reranked; nothing where it
+  // found too few or they lie too sparse around the query for a walk.
+  template <class Admit>
+  std::optional<std::vector<Found>> search_matches(std::span<const double> query, std::size_t k,
+                                                   std::size_t ef, const MatchWalk& walk,
+                                                   const Admit& admit, ExactDistances& exact) const;
   // How many candidates a walk keeps for k answers at `ef`, among `count`.
   std::size_t walk_width(std::size_t ef, std::size_t k, std::size_t count) const;
-  // The filtered walk's matches, or nothing where the matches lie too
-  // sparse around the query for a walk (its partitions are scanned).
-  template <class Distances>
-  std::optional<std::vector<Candidate>> walk_filtered(Distances& distances,
-                                                      const ValueSelection& selection,
-                                                      std::size_t width,
+  template <class Distances, class Admit>
+  std::optional<std::vector<Candidate>> walk_filtered(Distances& distances, const MatchWalk& walk,
+                                                      const Admit& admit, std::size_t width,
                                                       WalkScratch& scratch) const;
   template <class Distances>
-  std::vector<Candidate> walk_entries(Candidate start, const ValueSelection& selection,
+  std::vector<Candidate> walk_entries(Candidate start, std::span<const std::uint32_t> sample,
                                       Distances& distances) const;
   // The k nearest of a code walk's best candidates (nearest first by code
   // key) by exact distance (rerank.hpp).

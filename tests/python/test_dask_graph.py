@@ -76,8 +76,13 @@ def test_answers_are_one_graph_index_s(client, metric):
     queries = clustered(rng, 40)
     assert_same(sharded, single, queries, 10, ef=EXACT_EF)
     assert_same(sharded, single, queries[0], 7, ef=EXACT_EF)  # one 1-D query: 1-D results
-    for wanted in (("colour", "green"), ("colour", ["red", "blue"]), ("rare", 1)):
+    expressions = ({"colour": {"$ne": "green"}, "rare": {"$lt": 1}},
+                   {"$or": [{"colour": "red"}, {"rare": {"$gte": 1}}]},
+                   {"$id": {"$in": [int(i) for i in ids[:300]]}})
+    for wanted in (("colour", "green"), ("colour", ["red", "blue"]), ("rare", 1)) + expressions:
         assert_same(sharded, single, queries, 10, ef=EXACT_EF, filter=wanted)
+    each = [expressions[q % 3] for q in range(len(queries))]  # a filter per query
+    assert_same(sharded, single, queries, 10, ef=EXACT_EF, filters=each)
     matches = sum(1 for ident in list(ids) + list(range(1000)) if ident % 997 == 0)  # the metadata's numbers
     rare = sharded.search(queries, 10, filter=("rare", 1))[0]
     assert ((rare >= 0).sum(axis=1) == min(10, matches)).all()  # every match, then padding

@@ -12,14 +12,16 @@ namespace {
 constexpr const char* kIdsName = "ids";
 constexpr Py_ssize_t kPairLength = 2;
 constexpr const char* kFilterForm =
-    "a filter is one (name, value) pair or (name, [value, ...]) on one attribute, got ";
+    "a filter is one (name, value) pair, (name, [value, ...]) on one attribute, or a dict "
+    "such as {\"year\": {\"$gte\": 2020}}, got ";
 
 // What was given instead of a filter pair, for its TypeError.
 std::string filter_form_of(PyObject* o) {
   if (PyTuple_Check(o)) return "a tuple of length " + std::to_string(PyTuple_GET_SIZE(o));
   if (PyList_Check(o)) {
     return "a list of " + std::to_string(PyList_GET_SIZE(o)) +
-           " items (a search filters on one attribute: give one pair as a tuple)";
+           " items (a filter per query goes in filters=[...]; several tests in one filter go "
+           "in a dict, joined by and)";
   }
   return "'" + type_name(o) + "'";
 }
@@ -68,13 +70,30 @@ PyResult<IdQuery> FromPython<IdQuery>::convert(PyObject* o) {
   return IdQuery{IdList{{id}}, true};
 }
 
-PyResult<FilterPair> FromPython<FilterPair>::convert(PyObject* o) {
+PyResult<FilterArgument> FromPython<FilterArgument>::convert(PyObject* o) {
+  if (PyDict_Check(o)) return FilterArgument{std::nullopt, Ref::borrow(o)};
   if (!PyTuple_Check(o) || PyTuple_GET_SIZE(o) != kPairLength) {
     return std::unexpected(
         PyErr::new_err(PyExc_TypeError, std::string(kFilterForm) + filter_form_of(o)));
   }
   HALQEN_TRY_ASSIGN(NamedObject pair, extract_pair(o));
-  return FilterPair{std::move(pair)};
+  return FilterArgument{std::move(pair), Ref()};
+}
+
+PyResult<FilterList> FromPython<FilterList>::convert(PyObject* o) {
+  if (!PyList_Check(o) && !PyTuple_Check(o)) {
+    return std::unexpected(PyErr::new_err(
+        PyExc_TypeError,
+        "filters is a list with a filter for each query, got '" + type_name(o) + "'"));
+  }
+  FilterList list;
+  const Py_ssize_t count = PySequence_Fast_GET_SIZE(o);
+  for (Py_ssize_t i = 0; i < count; ++i) {
+    HALQEN_TRY_ASSIGN(FilterArgument filter,
+                      FromPython<FilterArgument>::convert(PySequence_Fast_GET_ITEM(o, i)));
+    list.filters.push_back(std::move(filter));
+  }
+  return list;
 }
 
 PyResult<VectorDtype> FromPython<VectorDtype>::convert(PyObject* o) {

@@ -45,10 +45,17 @@ struct IdQuery {
   bool single = false;
 };
 
-// One filter: a (name, value) pair or (name, values). Anything else, such as
-// a list of pairs, is a TypeError saying what a filter is.
-struct FilterPair {
-  NamedObject pair;
+// One filter: a (name, value) pair or (name, values), or an expression dict
+// (parsed against the schema later). Anything else, such as a list of
+// pairs, is a TypeError saying what a filter is.
+struct FilterArgument {
+  std::optional<NamedObject> pair;
+  Ref expression;
+};
+
+// A filter per query: a list or tuple of filters as `filter` takes them.
+struct FilterList {
+  std::vector<FilterArgument> filters;
 };
 
 // The dtype of returned vectors: numpy.float64 or numpy.float32 (any name
@@ -78,8 +85,12 @@ struct FromPython<IdQuery> {
   static PyResult<IdQuery> convert(PyObject* o);
 };
 template <>
-struct FromPython<FilterPair> {
-  static PyResult<FilterPair> convert(PyObject* o);
+struct FromPython<FilterArgument> {
+  static PyResult<FilterArgument> convert(PyObject* o);
+};
+template <>
+struct FromPython<FilterList> {
+  static PyResult<FilterList> convert(PyObject* o);
 };
 template <>
 struct FromPython<VectorDtype> {

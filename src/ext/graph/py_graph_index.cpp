@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "common/checked_product.hpp"
+#include "ext/graph/py_filter_expression.hpp"
 #include "ext/graph/py_graph_arguments.hpp"
 #include "filter/filter.hpp"
 #include "graph/graph_index.hpp"
@@ -57,8 +58,8 @@ constexpr graph::WalkKind kDefaultWalk = graph::WalkKind::Sq8;
 constexpr std::array<std::string_view, 2> kStorageNames{"float32", "float64"};
 constexpr std::array<std::string_view, 5> kAddParameters{"vectors", "ids", "metadata", "threads",
                                                          "progress"};
-constexpr std::array<std::string_view, 6> kSearchParameters{"queries", "k",       "ef",
-                                                            "filter",  "threads", "cancel"};
+constexpr std::array<std::string_view, 7> kSearchParameters{"queries", "k",      "ef",     "filter",
+                                                            "threads", "cancel", "filters"};
 constexpr std::array<std::string_view, 5> kSearchByIdParameters{"ids", "k", "ef", "filter",
                                                                 "threads"};
 constexpr std::array<std::string_view, 2> kGetVectorsParameters{"ids", "dtype"};
@@ -126,7 +127,8 @@ constexpr const char* kAddDoc =
     "id it would have replaced keeps its old vector and metadata.\n"
     "progress=True draws a progress bar on stderr.";
 constexpr const char* kSearchDoc =
-    "search($self, queries, k=10, ef=None, filter=None, threads=None, cancel=None)\n--\n\n"
+    "search($self, queries, k=10, ef=None, filter=None, threads=None, cancel=None,\n"
+    "       filters=None)\n--\n\n"
     "The k nearest stored vectors of each query, as (ids, distances).\n\n"
     "For a 2-D input both are numpy arrays of shape (n, k), int64 and float64;\n"
     "for one 1-D query, of shape (k,). Where fewer than k vectors qualify a row\n"
@@ -139,7 +141,9 @@ constexpr const char* kSearchDoc =
     "query whose float64 squared norm is 0, raises ValueError.\n"
     "filter=(name, value) returns only vectors whose attribute equals value,\n"
     "filter=(name, [value, ...]) (any sequence of values) those whose attribute\n"
-    "equals one of the values;\n"
+    "equals one of the values; filter={\"year\": {\"$gte\": 2020}, ...} an expression\n"
+    "($eq $ne $gt $gte $lt $lte $in $nin, $and $or $not, $id); filters=[f, ...]\n"
+    "one filter per query. Only matches are returned,\n"
     "k of them whenever at least k match. Few matches are scored exactly; many\n"
     "are found by a walk over the graph, finished exactly if it falls short.\n"
     "cancel, an object with is_set() such as a threading.Event, lets another\n"
@@ -407,20 +411,50 @@ PyResult<std::vector<Metadata>> filter_values(const NamedObject& filter) {
   return values;
 }
 
-PyResult<std::optional<graph::ValueFilter>> filter_of(const graph::GraphParams& params,
-                                                      const std::optional<FilterPair>& given) {
-  const NamedObject* filter = given ? &given->pair : nullptr;
-  if (!filter) return std::optional<graph::ValueFilter>();
+PyResult<FilterExpression> filter_of(const graph::GraphParams& params,
+                                     const FilterArgument& given) {
   if (!params.schema) {
     return std::unexpected(
         value_error("No schema provided in GraphIndex; cannot use metadata filtering"));
   }
-  HALQEN_TRY_ASSIGN(std::vector<Metadata> values, filter_values(*filter));
-  if (!attribute_position(filter->first, params.schema)) {
+  if (!given.pair) return parse_filter(given.expression.get(), *params.schema);
+  const NamedObject& filter = *given.pair;
+  HALQEN_TRY_ASSIGN(std::vector<Metadata> values, filter_values(filter));
+  const auto position = attribute_position(filter.first, params.schema);
+  if (!position) {
     return std::unexpected(
-        value_error("filter attribute '" + filter->first + "' is not in the schema"));
+        value_error("filter attribute '" + filter.first + "' is not in the schema"));
   }
-  return std::optional(graph::ValueFilter{filter->first, std::move(values)});
+  return FilterExpression::any_of(*position, std::move(values));
+}
+
+// The call's filters: none, one for every query, or (filters=) one per
+// query, `queries` of them.
+PyResult<std::vector<FilterExpression>> filters_of(const graph::GraphParams& params,
+                                                   std::size_t queries,
+                                                   const std::optional<FilterArgument>& filter,
+                                                   const std::optional<FilterList>& filters) {
+  std::vector<FilterExpression> built;
+  if (filter && filters) {
+    return std::unexpected(
+        value_error("give filter (one for every query) or filters (one per query), not both"));
+  }
+  if (filter) {
+    HALQEN_TRY_ASSIGN(FilterExpression one, filter_of(params, *filter));
+    built.push_back(std::move(one));
+  }
+  if (!filters) return built;
+  if (filters->filters.size() != queries) {
+    return std::unexpected(
+        value_error("filters holds " + std::to_string(filters->filters.size()) + " filters for " +
+                    std::to_string(queries) + (queries == 1 ? " query" : " queries") +
+                    ": give one per query (filter= applies one to every query)"));
+  }
+  for (const FilterArgument& each : filters->filters) {
+    HALQEN_TRY_ASSIGN(FilterExpression one, filter_of(params, each));
+    built.push_back(std::move(one));
+  }
+  return built;
 }
 
 // Rows are padded to any k, so only the size of the result bounds it; for
@@ -450,15 +484,17 @@ PyResult<void> check_ef(const std::optional<SearchWidth>& ef) {
 }
 
 // Everything search checks of its arguments before it searches, in order;
-// the filter they ask for.
-PyResult<std::optional<graph::ValueFilter>> checked_search(
-    const graph::GraphParams& params, const VectorList& queries, std::uint64_t k,
-    const std::optional<SearchWidth>& ef, const std::optional<FilterPair>& filter) {
+// the filters they ask for (filters_of).
+PyResult<std::vector<FilterExpression>> checked_search(const graph::GraphParams& params,
+                                                       const VectorList& queries, std::uint64_t k,
+                                                       const std::optional<SearchWidth>& ef,
+                                                       const std::optional<FilterArgument>& filter,
+                                                       const std::optional<FilterList>& filters) {
   HALQEN_TRY_VOID(check_result_size(queries.size(), k));
   HALQEN_TRY_VOID(check_ef(ef));
   HALQEN_TRY_VOID(check_lengths(params, queries));
   HALQEN_TRY_VOID(check_queries(params, queries));
-  return filter_of(params, filter);
+  return filters_of(params, queries.size(), filter, filters);
 }
 
 // The interpreter lock given up for one scope.
@@ -477,7 +513,13 @@ class WithoutLock {
 struct SearchRequest {
   std::size_t k = 0;
   std::size_t ef = 0;
-  const graph::ValueFilter* filter = nullptr;
+  // None, one for every query, or one per query.
+  std::span<const FilterExpression> filters;
+
+  const FilterExpression* filter_of(std::size_t query) const {
+    if (filters.empty()) return nullptr;
+    return filters.size() == 1 ? &filters.front() : &filters[query];
+  }
 };
 
 // One query: its numbers (the caller's, or a stored vector's own copy), and
@@ -491,8 +533,8 @@ struct Query {
 };
 
 // One query's answer into its row of the result arrays, padded.
-void answer(const GraphIndex& self, const Query& query, const SearchRequest& request,
-            std::span<std::int64_t> ids, std::span<double> values) {
+void answer(const GraphIndex& self, const Query& query, const FilterExpression* filter,
+            const SearchRequest& request, std::span<std::int64_t> ids, std::span<double> values) {
   const double padding = self.params().metric == MetricKind::Euclidean
                              ? std::numeric_limits<double>::infinity()
                              : -std::numeric_limits<double>::infinity();
@@ -500,10 +542,10 @@ void answer(const GraphIndex& self, const Query& query, const SearchRequest& req
   std::fill(values.begin(), values.end(), padding);
   // One more than k when the query's own id is to be dropped from it.
   const std::size_t asked = request.k == 0 ? 0 : request.k + (query.excluded ? 1 : 0);
-  const auto found = self.search(query.numbers(), asked, request.ef, request.filter);
-  if (!found) return;  // the filter was validated before
+  const std::vector<graph::Found> found =
+      self.search_where(query.numbers(), asked, request.ef, filter);
   std::size_t next = 0;
-  for (const graph::Found& hit : *found) {
+  for (const graph::Found& hit : found) {
     if (next == request.k) break;
     if (hit.id == query.excluded) continue;
     ids[next] = static_cast<std::int64_t>(hit.id);
@@ -527,7 +569,8 @@ PyResult<std::pair<Ref, Ref>> answers(const GraphIndex& self, std::size_t count,
   const std::span<std::int64_t> id_cells = ids.elements<std::int64_t>();
   const std::span<double> value_cells = values.elements<double>();
   const auto run_query = [&](std::size_t q) {
-    answer(self, query_of(q), request, id_cells.subspan(q * k, k), value_cells.subspan(q * k, k));
+    answer(self, query_of(q), request.filter_of(q), request, id_cells.subspan(q * k, k),
+           value_cells.subspan(q * k, k));
   };
   if (count <= 1) {
     WithoutLock unlocked;
@@ -545,17 +588,17 @@ PyResult<std::pair<Ref, Ref>> answers(const GraphIndex& self, std::size_t count,
 PyResult<std::pair<Ref, Ref>> search(const GraphIndex& self, QueryBatch queries,
                                      std::optional<ResultCount> k_given,
                                      std::optional<SearchWidth> ef_given,
-                                     std::optional<FilterPair> filter,
+                                     std::optional<FilterArgument> filter,
                                      std::optional<ThreadCount> threads,
-                                     std::optional<CancelEvent> cancel) {
+                                     std::optional<CancelEvent> cancel,
+                                     std::optional<FilterList> filters) {
   const std::uint64_t k = k_given ? k_given->value : kDefaultK;
-  HALQEN_TRY_ASSIGN(const std::optional<graph::ValueFilter> built,
-                    checked_search(self.params(), queries.rows, k, ef_given, filter));
+  HALQEN_TRY_ASSIGN(const std::vector<FilterExpression> built,
+                    checked_search(self.params(), queries.rows, k, ef_given, filter, filters));
   HALQEN_TRY_VOID(check_not_cancelled(cancel));
   HALQEN_TRY_ASSIGN(const graph::GatePass pass,
                     wait_for_pass(self, Pass::Search, cancel ? &*cancel : nullptr));
-  const SearchRequest request{k, ef_given ? ef_given->value : self.ef_search(),
-                              built ? &*built : nullptr};
+  const SearchRequest request{k, ef_given ? ef_given->value : self.ef_search(), built};
   const auto query_of = [&](std::size_t q) {
     return Query{.given = queries.rows.numbers_of(q), .excluded = {}, .stored = {}};
   };
@@ -579,7 +622,7 @@ PyResult<std::vector<std::uint32_t>> slots_of(const GraphIndex& self,
 PyResult<std::pair<Ref, Ref>> search_by_id(const GraphIndex& self, IdQuery ids,
                                            std::optional<ResultCount> k_given,
                                            std::optional<SearchWidth> ef_given,
-                                           std::optional<FilterPair> filter,
+                                           std::optional<FilterArgument> filter,
                                            std::optional<ThreadCount> threads) {
   const std::vector<std::uint64_t>& wanted = ids.ids.values;
   const std::uint64_t k = k_given ? k_given->value : kDefaultK;
@@ -587,10 +630,9 @@ PyResult<std::pair<Ref, Ref>> search_by_id(const GraphIndex& self, IdQuery ids,
   HALQEN_TRY_VOID(check_ef(ef_given));
   HALQEN_TRY_ASSIGN(const graph::GatePass pass, wait_for_pass(self, Pass::Search));
   HALQEN_TRY_ASSIGN(const std::vector<std::uint32_t> slots, slots_of(self, wanted));
-  HALQEN_TRY_ASSIGN(const std::optional<graph::ValueFilter> built,
-                    filter_of(self.params(), filter));
-  const SearchRequest request{k, ef_given ? ef_given->value : self.ef_search(),
-                              built ? &*built : nullptr};
+  HALQEN_TRY_ASSIGN(const std::vector<FilterExpression> built,
+                    filters_of(self.params(), wanted.size(), filter, std::nullopt));
+  const SearchRequest request{k, ef_given ? ef_given->value : self.ef_search(), built};
   const auto query_of = [&](std::size_t q) {
     Query query{.given = {}, .excluded = wanted[q], .stored = std::vector<double>(self.dim())};
     self.copy_vector(slots[q], query.stored.data());
@@ -807,10 +849,12 @@ PyResult<void> check_add_width(const graph::GraphParams& params, std::uint64_t w
 
 PyResult<void> check_search(const graph::GraphParams& params, QueryBatch queries,
                             std::optional<ResultCount> k, std::optional<SearchWidth> ef,
-                            std::optional<FilterPair> filter,
+                            std::optional<FilterArgument> filter,
                             std::optional<ThreadCount> /*threads*/,
-                            std::optional<CancelEvent> /*cancel*/) {
-  HALQEN_TRY_VOID(checked_search(params, queries.rows, k ? k->value : kDefaultK, ef, filter));
+                            std::optional<CancelEvent> /*cancel*/,
+                            std::optional<FilterList> filters) {
+  HALQEN_TRY_VOID(
+      checked_search(params, queries.rows, k ? k->value : kDefaultK, ef, filter, filters));
   return {};
 }
 

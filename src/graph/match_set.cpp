@@ -1,0 +1,99 @@
+#include "graph/match_set.hpp"
+
+#include <algorithm>
+#include <utility>
+
+namespace halqen::graph {
+
+void MatchSet::keep_common(const MatchSet& other) {
+  for (std::size_t w = 0; w < words_.size(); ++w) words_[w] &= other.words_[w];
+}
+
+void MatchSet::add_all(const MatchSet& other) {
+  for (std::size_t w = 0; w < words_.size(); ++w) words_[w] |= other.words_[w];
+}
+
+void MatchSet::complement_within(const MatchSet& within) {
+  for (std::size_t w = 0; w < words_.size(); ++w) words_[w] = ~words_[w] & within.words_[w];
+}
+
+std::size_t MatchSet::count() const {
+  std::size_t total = 0;
+  for (const std::uint64_t word : words_) total += static_cast<std::size_t>(std::popcount(word));
+  return total;
+}
+
+bool MatchSet::empty() const {
+  return std::ranges::all_of(words_, [](std::uint64_t word) { return word == 0; });
+}
+
+namespace {
+
+MatchSet live_slots(const SlotBook& slots) {
+  MatchSet live(slots.slot_count());
+  for (std::uint32_t slot = 0; slot < slots.slot_count(); ++slot) {
+    if (!slots.is_free(slot)) live.add(slot);
+  }
+  return live;
+}
+
+void add_selection(MatchSet& set, const AttributePostings& postings,
+                   const ValueSelection& selection) {
+  for (const std::uint32_t code : selection.codes) {
+    set.add(postings.slots(selection.position, code));
+  }
+}
+
+// The expression's set; `live` is made at the first not or empty and, which
+// need it, and kept for the rest.
+MatchSet evaluate(const FilterExpression& expression, const MatchSources& sources,
+                  std::optional<MatchSet>& live) {
+  using Kind = FilterExpression::Kind;
+  const auto live_set = [&]() -> const MatchSet& {
+    if (!live) live.emplace(live_slots(sources.slots));
+    return *live;
+  };
+  MatchSet set(sources.slots.slot_count());
+  switch (expression.kind) {
+    case Kind::AnyOf:
+      add_selection(set, sources.postings,
+                    sources.postings.select(expression.position, expression.values));
+      return set;
+    case Kind::Range:
+      add_selection(
+          set, sources.postings,
+          sources.postings.select_range(expression.position, expression.lower, expression.upper));
+      return set;
+    case Kind::Ids:
+      for (const std::uint64_t id : expression.ids) {
+        if (const auto slot = sources.labels.slot_of(id)) set.add(*slot);
+      }
+      return set;
+    case Kind::And:
+      if (expression.operands.empty()) return live_set();
+      set = evaluate(expression.operands.front(), sources, live);
+      for (std::size_t i = 1; i < expression.operands.size() && !set.empty(); ++i) {
+        set.keep_common(evaluate(expression.operands[i], sources, live));
+      }
+      return set;
+    case Kind::Or:
+      for (const FilterExpression& operand : expression.operands) {
+        set.add_all(evaluate(operand, sources, live));
+      }
+      return set;
+    case Kind::Not:
+      set = evaluate(expression.operands.front(), sources, live);
+      set.complement_within(live_set());
+      return set;
+  }
+  return set;
+}
+
+}  // namespace
+
+MatchSet matching_slots(const FilterExpression& expression, const MatchSources& sources) {
+  std::optional<MatchSet> live;
+  return evaluate(expression, sources, live);
+}
+
+}  // namespace halqen::graph
