@@ -28,7 +28,9 @@ storage (GraphIndex on float32 input with float32 rows beside float64 rows:
 memory per vector, queries/s at recall 0.95, identical answers, what widening
 costs), mapped (a GraphIndex file opened with mmap=True beside one read
 into memory: open time, first answer, private memory, 4 processes' memory,
-queries/s).
+queries/s), expressions (filter expressions: ranges, and, or, not, beside
+hnswlib's filter callback and post-filtering; a filter per query against one
+shared).
 """
 import common  # noqa: F401  (single-threaded set-up before numpy)
 
@@ -47,6 +49,7 @@ import cancel  # noqa: E402
 import churn  # noqa: E402
 import code_fit  # noqa: E402
 import exact  # noqa: E402
+import expressions  # noqa: E402
 import filtered  # noqa: E402
 import graph  # noqa: E402
 import graph_load  # noqa: E402
@@ -80,6 +83,7 @@ SECTIONS = {
     "ann": (ann, False),
     "ann_million": (ann_million, False),
     "filtered": (filtered, False),
+    "expressions": (expressions, False),
     "churn": (churn, False),
     "code_fit": (code_fit, False),
     "cancel": (cancel, False),

@@ -253,6 +253,36 @@ class ShardedGraph(ShardedIndex):
                     raise KeyError(label)
             self._change(tasks.remove_ids, [(shard, labels[rows].tolist()) for shard, rows in routes])
 
+    def update_metadata(self, ids: Sequence[Any], metadata: Sequence[Sequence[Tuple[str, Any]]]) -> None:
+        """Gives the vectors of the ids new metadata, as
+        GraphIndex.update_metadata does, each in its shard. An id the index
+        does not hold raises KeyError naming it, and nothing is changed."""
+        with self._shards.lock:
+            wanted = [operator.index(label) for label in ids]
+            lists = list(metadata)
+            if len(lists) != len(wanted):
+                raise ValueError(f"update_metadata got {len(wanted)} ids and {len(lists)} metadata lists: "
+                                 f"give one list of pairs per id")
+            if not wanted:
+                return
+            # The lists checked as add checks them (against distinct stand-in ids).
+            check(self._checks, "labels", len(wanted), list(range(len(wanted))), lists)
+            for label in wanted:
+                if not 0 <= label <= LARGEST_ID or not self._shards.refs:
+                    raise KeyError(label)
+            labels = np.array(wanted, dtype=np.int64)
+            routes = [(shard, rows) for shard, rows in enumerate(
+                rows_by_shard(shard_of(labels, self.shard_count), self.shard_count)) if len(rows)]
+            held = self._shards.client.gather([
+                self._shards.submit(tasks.held_ids, self._shards.refs[shard].future, labels[rows].tolist())
+                for shard, rows in routes])
+            present = set().union(*held)
+            for label in wanted:
+                if label not in present:
+                    raise KeyError(label)
+            self._change(tasks.update_metadata, [(shard, labels[rows].tolist(), [lists[row] for row in rows])
+                                                 for shard, rows in routes])
+
     # -- searching --------------------------------------------------------
 
     def search(self, queries: Any, k: Optional[int] = DEFAULT_K, *, ef: Optional[int] = None,

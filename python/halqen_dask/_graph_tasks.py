@@ -65,6 +65,11 @@ def remove_ids(shard: Shard, ids: List[int]) -> Shard:
     return shard.grown()
 
 
+def update_metadata(shard: Shard, ids: List[int], metadata: List[Any]) -> Shard:
+    changeable(shard).update_metadata(ids, metadata)
+    return shard.grown()
+
+
 def held_ids(shard: Shard, ids: List[int]) -> List[int]:
     """Those of the ids the shard holds."""
     return [ident for ident in ids if ident in shard.index]

@@ -174,6 +174,10 @@ class GraphIndex:
         Ctrl-C stops it between batches: the batches completed stay, and an id
         a row not added would have replaced keeps its old vector and metadata.
         """
+    def update_metadata(
+        self, ids: _Ids, metadata: Sequence[Sequence[tuple[str, _Value]]]
+    ) -> None:
+        """Give the vectors of ids new metadata, their vectors left as they are."""
     # (ids, distances): int64 and float64 numpy arrays of shape (n, k), or
     # (k,) for one 1-D query; rows padded with -1 and +inf or -inf.
     def search(

@@ -87,6 +87,7 @@ void AttributePostings::insert(std::uint32_t slot, std::span<const Metadata> rec
       ++attribute.reorderings_by_code[code];
     }
     attribute.code_of_slot[slot] = code;
+    ++attribute.changes;
   }
 }
 
@@ -101,6 +102,7 @@ std::vector<ValueCode> AttributePostings::erase(std::uint32_t slot) {
     slots.erase(std::lower_bound(slots.begin(), slots.end(), slot));
     ++attribute.reorderings_by_code[code];
     attribute.code_of_slot[slot] = kNoCode;
+    ++attribute.changes;
     if (slots.empty()) {
       forget_value(attribute, code);
       forgotten.push_back({position, code});
@@ -121,21 +123,6 @@ ValueSelection AttributePostings::select(std::size_t position,
   }
   sort_distinct(selection.codes);
   for (const std::uint32_t code : selection.codes) {
-    selection.count += attribute.slots_by_code[code].size();
-  }
-  return selection;
-}
-
-ValueSelection AttributePostings::select_range(std::size_t position,
-                                               const std::optional<RangeEnd>& lower,
-                                               const std::optional<RangeEnd>& upper) const {
-  ValueSelection selection;
-  selection.position = position;
-  const Attribute& attribute = attributes_[position];
-  for (std::uint32_t code = 0; code < attribute.value_of_code.size(); ++code) {
-    const Metadata* value = attribute.value_of_code[code];
-    if (value == nullptr || !in_range(*value, lower, upper)) continue;
-    selection.codes.push_back(code);
     selection.count += attribute.slots_by_code[code].size();
   }
   return selection;

@@ -9,12 +9,10 @@
 #include <cstddef>
 #include <cstdint>
 #include <limits>
-#include <optional>
 #include <span>
 #include <unordered_map>
 #include <vector>
 
-#include "filter/filter_expression.hpp"
 #include "metadata/metadata.hpp"
 
 namespace halqen::graph {
@@ -52,10 +50,17 @@ class AttributePostings {
   // The codes of the values at `position` that equal one of `values` (the
   // metadata equality: NaN matches nothing, -0.0 matches 0.0, 1 is not 1.0).
   ValueSelection select(std::size_t position, std::span<const Metadata> values) const;
-  // The codes of the values at `position` that are numbers in the range
-  // (filter_expression.hpp): a look at every distinct value held there.
-  ValueSelection select_range(std::size_t position, const std::optional<RangeEnd>& lower,
-                              const std::optional<RangeEnd>& upper) const;
+  // visit(code, value) for every distinct value held at `position`.
+  template <class Visit>
+  void for_each_value(std::size_t position, Visit visit) const {
+    const std::vector<const Metadata*>& values = attributes_[position].value_of_code;
+    for (std::uint32_t code = 0; code < values.size(); ++code) {
+      if (values[code] != nullptr) visit(code, *values[code]);
+    }
+  }
+  // Counts the slots recorded or forgotten at `position`: while it stays
+  // the same, so do its values and their lists.
+  std::uint64_t changes(std::size_t position) const { return attributes_[position].changes; }
   // The slots holding the value of `code` at `position`, ascending.
   std::span<const std::uint32_t> slots(std::size_t position, std::uint32_t code) const {
     return attributes_[position].slots_by_code[code];
@@ -92,6 +97,7 @@ class AttributePostings {
     std::vector<std::uint64_t> reorderings_by_code;
     std::vector<std::uint32_t> code_of_slot;
     std::vector<std::uint32_t> free_codes;  // of values forgotten, the last freed on top
+    std::uint64_t changes = 0;
   };
 
   std::uint32_t code_for(Attribute& attribute, const Metadata& value);

@@ -74,47 +74,52 @@ std::expected<std::vector<Found>, FilterError> GraphIndex::search_filtered(
     std::span<const double> query, std::size_t k, std::size_t ef, const ValueFilter& filter) const {
   const auto position = attribute_position(filter.attribute, params_.schema);
   if (!position) return std::unexpected(position.error());
-  return search_values(query, k, ef, *position, filter.values);
+  const PreparedFilter prepared =
+      prepare_filter(FilterExpression::any_of(*position, filter.values));
+  return search_prepared(query, k, ef, &prepared);
 }
 
-std::vector<Found> GraphIndex::search_values(std::span<const double> query, std::size_t k,
-                                             std::size_t ef, std::size_t position,
-                                             std::span<const Metadata> values) const {
-  if (size() == 0 || k == 0) return {};
-  const ValueSelection selection = postings_.select(position, values);
-  if (selection.count == 0) return {};
+PreparedFilter GraphIndex::prepare_filter(const FilterExpression& expression) const {
+  PreparedFilter prepared;
+  if (expression.kind == FilterExpression::Kind::AnyOf) {
+    prepared.selection = postings_.select(expression.position, expression.values);
+    prepared.count = prepared.selection->count;
+    if (prepared.count > kScoreMatchesUpTo) {
+      prepared.sample = sample_matches(postings_, *prepared.selection);
+    }
+    return prepared;
+  }
+  prepared.matches = matching_slots(
+      expression,
+      {.postings = postings_, .orders = *orders_, .labels = labels_, .slots = engine_.slots()});
+  prepared.count = prepared.matches->count();
+  if (prepared.count > kScoreMatchesUpTo) {
+    prepared.sample = sample_matches(*prepared.matches, prepared.count);
+  }
+  return prepared;
+}
+
+std::vector<Found> GraphIndex::search_filtered(std::span<const double> query, std::size_t k,
+                                               std::size_t ef, const PreparedFilter& filter) const {
+  if (size() == 0 || k == 0 || filter.count == 0) return {};
   ExactDistances exact(store_, query);
-  if (scores_every_match(selection.count, k, ef)) {
+  const MatchWalk walk{.count = filter.count, .sample = filter.sample};
+  const bool walks = !scores_every_match(filter.count, k, ef);
+  if (filter.selection) {
+    const ValueSelection& selection = *filter.selection;
+    if (walks) {
+      auto found = search_matches(query, k, ef, walk, AdmitSelection(postings_, selection), exact);
+      if (found) return std::move(*found);
+      // Where the matches lie sparse around the query, or the walk found
+      // too few: the values' partitions, unless they give too few as well.
+      const std::vector<Answer> scanned = scan_partitions(selection, k, ef, exact);
+      if (scanned.size() >= std::min(k, selection.count)) return found_of(query, scanned);
+    }
     return found_of(query, score_matches(selection, k, exact));
   }
-  const MatchWalk walk{.count = selection.count, .sample = sample_matches(postings_, selection)};
-  const std::optional<std::vector<Found>> found =
-      search_matches(query, k, ef, walk, AdmitSelection(postings_, selection), exact);
-  if (found) return std::move(*found);
-  // Where the matches lie sparse around the query: the value's partitions,
-  // unless they give too few.
-  const std::vector<Answer> scanned = scan_partitions(selection, k, ef, exact);
-  if (scanned.size() >= std::min(k, selection.count)) return found_of(query, scanned);
-  return found_of(query, score_matches(selection, k, exact));
-}
-
-std::vector<Found> GraphIndex::search_expression(std::span<const double> query, std::size_t k,
-                                                 std::size_t ef,
-                                                 const FilterExpression& expression) const {
-  // One attribute's values: the postings alone plan it, partitions included.
-  if (expression.kind == FilterExpression::Kind::AnyOf) {
-    return search_values(query, k, ef, expression.position, expression.values);
-  }
-  if (size() == 0 || k == 0) return {};
-  const MatchSet matches = matching_slots(
-      expression, {.postings = postings_, .labels = labels_, .slots = engine_.slots()});
-  const std::size_t count = matches.count();
-  if (count == 0) return {};
-  ExactDistances exact(store_, query);
-  if (!scores_every_match(count, k, ef)) {
-    const MatchWalk walk{.count = count, .sample = sample_matches(matches, count)};
-    std::optional<std::vector<Found>> found =
-        search_matches(query, k, ef, walk, AdmitSet(matches), exact);
+  const MatchSet& matches = *filter.matches;
+  if (walks) {
+    auto found = search_matches(query, k, ef, walk, AdmitSet(matches), exact);
     if (found) return std::move(*found);
   }
   AnswerSet answers;

@@ -38,6 +38,7 @@ GraphIndex::GraphIndex(GraphParams params)
       reads_(params_),
       postings_(params_.schema ? params_.schema->size() : 0),
       partitions_(std::make_unique<PartitionCache>()),
+      orders_(std::make_unique<NumericOrders>()),
       gate_(std::make_unique<ChangeGate>()) {}
 
 std::expected<GraphIndex, GraphError> GraphIndex::create(GraphParams params) {
@@ -55,12 +56,12 @@ std::expected<std::vector<Found>, FilterError> GraphIndex::search(std::span<cons
                                                                   std::size_t k, std::size_t ef,
                                                                   const ValueFilter* filter) const {
   if (filter != nullptr) return search_filtered(query, k, ef, *filter);
-  return search_where(query, k, ef, nullptr);
+  return search_prepared(query, k, ef, nullptr);
 }
 
-std::vector<Found> GraphIndex::search_where(std::span<const double> query, std::size_t k,
-                                            std::size_t ef, const FilterExpression* filter) const {
-  if (filter != nullptr) return search_expression(query, k, ef, *filter);
+std::vector<Found> GraphIndex::search_prepared(std::span<const double> query, std::size_t k,
+                                               std::size_t ef, const PreparedFilter* filter) const {
+  if (filter != nullptr) return search_filtered(query, k, ef, *filter);
   const std::size_t count = size();
   if (count == 0 || k == 0) return std::vector<Found>();
   const std::size_t width = walk_width(ef, k, count);
@@ -133,7 +134,8 @@ std::vector<Found> GraphIndex::found_of(std::span<const double> query,
 
 std::uint64_t GraphIndex::heap_bytes() const {
   return engine_.heap_bytes() + store_.heap_bytes() + reads_.heap_bytes() + labels_.heap_bytes() +
-         records_.heap_bytes() + postings_.heap_bytes() + partitions_->heap_bytes();
+         records_.heap_bytes() + postings_.heap_bytes() + partitions_->heap_bytes() +
+         orders_->heap_bytes();
 }
 
 }  // namespace halqen::graph

@@ -33,7 +33,9 @@
 #include "graph/graph_params.hpp"
 #include "graph/label_map.hpp"
 #include "graph/mapped_arrays.hpp"
+#include "graph/numeric_orders.hpp"
 #include "graph/partition_cache.hpp"
+#include "graph/prepared_filter.hpp"
 #include "graph/slot_records.hpp"
 #include "graph/vector_store.hpp"
 #include "graph/walk_source.hpp"
@@ -145,16 +147,28 @@ class GraphIndex {
   // the id) with nothing removed. Not stoppable.
   std::expected<void, GraphError> remove(std::span<const std::uint64_t> ids, JobRunner& runner);
 
+  // Gives the vectors of `ids` these records (one per id, each as add takes
+  // them; empty: none), their rows and links left as they are. An id given
+  // twice takes its last record. An unknown id is UnknownId (row, detail:
+  // the id) with nothing changed. Precondition: the index has a schema and
+  // records.size() == ids.size().
+  std::expected<void, GraphError> update_records(std::span<const std::uint64_t> ids,
+                                                 std::span<const MetadataRecord> records);
+
   // The k nearest (most similar) admitted vectors, nearest first, walking
   // layer 0 with width max(ef, k). A filtered search returns only matches,
   // k of them whenever k exist (filtered_search.cpp).
   std::expected<std::vector<Found>, FilterError> search(std::span<const double> query,
                                                         std::size_t k, std::size_t ef,
                                                         const ValueFilter* filter) const;
-  // As search, filtered by an expression checked against the schema (its
-  // positions are the schema's; null: unfiltered).
-  std::vector<Found> search_where(std::span<const double> query, std::size_t k, std::size_t ef,
-                                  const FilterExpression* filter) const;
+  // A filter checked against the schema (its positions are the schema's)
+  // made ready for the searches of one call: its matches found and counted
+  // as the index stands. Throws std::bad_alloc.
+  PreparedFilter prepare_filter(const FilterExpression& expression) const;
+  // As search, filtered by a filter prepared while the caller held the same
+  // pass (null: unfiltered).
+  std::vector<Found> search_prepared(std::span<const double> query, std::size_t k, std::size_t ef,
+                                     const PreparedFilter* filter) const;
 
   // The live vectors.
   std::size_t size() const { return engine_.live_count(); }
@@ -238,11 +252,8 @@ class GraphIndex {
   std::expected<std::vector<Found>, FilterError> search_filtered(std::span<const double> query,
                                                                  std::size_t k, std::size_t ef,
                                                                  const ValueFilter& filter) const;
-  // Matches of one attribute's values (`position`, metadata equality).
-  std::vector<Found> search_values(std::span<const double> query, std::size_t k, std::size_t ef,
-                                   std::size_t position, std::span<const Metadata> values) const;
-  std::vector<Found> search_expression(std::span<const double> query, std::size_t k, std::size_t ef,
-                                       const FilterExpression& expression) const;
+  std::vector<Found> search_filtered(std::span<const double> query, std::size_t k, std::size_t ef,
+                                     const PreparedFilter& filter) const;
   // Whether `count` matches are scored exactly rather than walked over: few
   // of them, or a walk as wide as all of them.
   bool scores_every_match(std::size_t count, std::size_t k, std::size_t ef) const;
@@ -250,7 +261,7 @@ class GraphIndex {
   // that it starts from beside the descent's end.
   struct MatchWalk {
     std::size_t count = 0;
-    std::vector<std::uint32_t> sample;
+    std::span<const std::uint32_t> sample;
   };
   // The walk over the matches `admit` says, reranked; nothing where it
   // found too few or they lie too sparse around the query for a walk.
@@ -295,6 +306,7 @@ class GraphIndex {
   SlotRecords records_;  // empty without a schema
   AttributePostings postings_;
   std::unique_ptr<PartitionCache> partitions_;
+  std::unique_ptr<NumericOrders> orders_;
   std::unique_ptr<ChangeGate> gate_;
 };
 

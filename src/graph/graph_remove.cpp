@@ -1,7 +1,8 @@
 // Removal under the caller's ids: the engine repairs the links around the
 // removed nodes (graph_engine_remove.cpp) and asks the index to clear what
 // each slot held; an index left with more free slots than live ones is
-// compacted.
+// compacted. And the change of a vector's record alone, which leaves its
+// row and links as they are.
 #include <vector>
 
 #include "common/sorted_distinct.hpp"
@@ -24,6 +25,26 @@ std::expected<void, GraphError> GraphIndex::remove(std::span<const std::uint64_t
   }
   sort_distinct(slots);
   remove_slots(slots, runner);
+  return {};
+}
+
+std::expected<void, GraphError> GraphIndex::update_records(
+    std::span<const std::uint64_t> ids, std::span<const MetadataRecord> records) {
+  std::vector<std::uint32_t> slots;
+  slots.reserve(ids.size());
+  for (std::size_t row = 0; row < ids.size(); ++row) {
+    const std::optional<std::uint32_t> slot = labels_.slot_of(ids[row]);
+    if (!slot) {
+      return std::unexpected(
+          GraphError{.kind = GraphErrorKind::UnknownId, .row = row, .detail = ids[row]});
+    }
+    slots.push_back(*slot);
+  }
+  for (std::size_t row = 0; row < slots.size(); ++row) {
+    records_.clear(slots[row]);
+    for (const ValueCode forgotten : postings_.erase(slots[row])) partitions_->forget(forgotten);
+    set_record(slots[row], &records[row]);
+  }
   return {};
 }
 

@@ -59,11 +59,11 @@ MatchSet evaluate(const FilterExpression& expression, const MatchSources& source
       add_selection(set, sources.postings,
                     sources.postings.select(expression.position, expression.values));
       return set;
-    case Kind::Range:
-      add_selection(
-          set, sources.postings,
-          sources.postings.select_range(expression.position, expression.lower, expression.upper));
+    case Kind::Range: {
+      const auto order = sources.orders.of(sources.postings, expression.position);
+      set.add(order->slots_in(expression.lower, expression.upper));
       return set;
+    }
     case Kind::Ids:
       for (const std::uint64_t id : expression.ids) {
         if (const auto slot = sources.labels.slot_of(id)) set.add(*slot);

@@ -13,6 +13,7 @@
 #include "filter/filter_expression.hpp"
 #include "graph/attribute_postings.hpp"
 #include "graph/label_map.hpp"
+#include "graph/numeric_orders.hpp"
 
 namespace halqen::graph {
 
@@ -52,10 +53,11 @@ class MatchSet {
   std::vector<std::uint64_t> words_;
 };
 
-// What an expression is evaluated against: the index's postings, ids and
-// slots.
+// What an expression is evaluated against: the index's postings, the
+// numeric orders kept beside them, its ids and its slots.
 struct MatchSources {
   const AttributePostings& postings;
+  NumericOrders& orders;
   const LabelMap& labels;
   const SlotBook& slots;
 };

@@ -91,6 +91,11 @@ def test_answers_are_one_graph_index_s(client, metric):
         truth = single.search(queries, 10, ef=EXACT_EF)[0]
         found = sharded.search(queries, 10)[0]
         assert np.mean([len(set(a) & set(b)) for a, b in zip(found, truth)]) / 10 >= 0.95
+    changed = [int(i) for i in ids[:500]]
+    for index in (sharded, single):
+        index.update_metadata(changed, [[("colour", "red"), ("rare", 1)]] * len(changed))
+    for wanted in expressions[:2] + (("rare", 1),):
+        assert_same(sharded, single, queries, 10, ef=EXACT_EF, filter=wanted)
 
 
 @pytest.mark.parametrize("metric", ["euclidean", "inner_product"])

@@ -241,3 +241,57 @@ def test_expressions_answer_alike_after_saving_pickling_and_copying(stored):
                  pickle.loads(pickle.dumps(index))):
         got = copy.search(queries, k=10, filter=expression)
         assert got[0].tolist() == expected[0].tolist() and got[1].tobytes() == expected[1].tobytes()
+
+
+def test_ranges_and_ids_follow_every_change_between_searches():
+    """Searches between random additions, replacements, removals and
+    metadata updates: the kept numeric orders never answer for values that
+    are gone or miss new ones."""
+    rng = np.random.default_rng(23)
+    index = GraphIndex(3, "euclidean", m=4, ef_construction=20, schema=["n"])
+    records = {}
+    def drawn():
+        return int(rng.integers(0, 20)) if rng.random() < 0.5 else float(rng.integers(0, 40)) / 2
+
+    for step in range(60):
+        if records and rng.random() < 0.25:
+            changed = rng.choice(sorted(records), size=int(rng.integers(1, len(records) + 1))).tolist()
+            values = [drawn() for _ in changed]  # an id drawn twice takes its last
+            index.update_metadata(changed, [[("n", v)] for v in values])
+            records.update({i: {"n": v} for i, v in zip(changed, values)})
+        elif records and rng.random() < 0.3:
+            gone = rng.choice(sorted(records), size=int(rng.integers(1, len(records) + 1)), replace=False)
+            index.remove(gone.tolist())
+            for ident in gone:
+                del records[int(ident)]
+        else:
+            count = int(rng.integers(1, 30))
+            ids = rng.choice(200, size=count, replace=False).tolist()  # some replace
+            values = [drawn() for _ in ids]
+            index.add(rng.normal(size=(count, 3)), ids=ids, metadata=[[("n", v)] for v in values])
+            records.update({i: {"n": v} for i, v in zip(ids, values)})
+        low, high = sorted(rng.uniform(-1.0, 21.0, 2).tolist())
+        listed = [int(i) for i in rng.choice(250, size=20)]
+        expression = {"$or": [{"n": {"$gte": low, "$lt": high}}, {"$id": {"$in": listed}}]}
+        found, _ = index.search(np.zeros(3), k=200, filter=expression)
+        expected = {i for i, r in records.items() if admits(expression, r, i)}
+        assert sorted(i for i in found.tolist() if i >= 0) == sorted(expected), step
+
+
+def test_update_metadata_refuses_unknown_ids_and_mismatched_lists_changing_nothing(tmp_path):
+    index = GraphIndex(2, "euclidean", schema=["n"])
+    index.add([[0.0, 0.0], [1.0, 1.0]], metadata=[[("n", 1)], [("n", 2)]])
+    before = halqen_ext.serialize_index(index)
+    with pytest.raises(KeyError, match="7"):
+        index.update_metadata([0, 7], [[("n", 5)], [("n", 6)]])
+    with pytest.raises(ValueError, match="2 ids and 1 metadata lists"):
+        index.update_metadata([0, 1], [[("n", 5)]])
+    with pytest.raises(ValueError, match="Missing metadata for attribute 'n'"):
+        index.update_metadata([0], [[("m", 5)]])
+    assert halqen_ext.serialize_index(index) == before
+    index.update_metadata([1], [[("n", 1)]])
+    assert sorted(index.search([0.0, 0.0], k=2, filter={"n": 1})[0].tolist()) == [0, 1]
+    path = tmp_path / "index.halqen"
+    halqen_ext.write_index(index, path)
+    with pytest.raises(ValueError, match="mapped.*cannot update_metadata: copy.copy"):
+        halqen_ext.read_index(path, mmap=True).update_metadata([0], [[("n", 3)]])

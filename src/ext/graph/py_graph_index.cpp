@@ -64,6 +64,7 @@ constexpr std::array<std::string_view, 5> kSearchByIdParameters{"ids", "k", "ef"
                                                                 "threads"};
 constexpr std::array<std::string_view, 2> kGetVectorsParameters{"ids", "dtype"};
 constexpr std::array<std::string_view, 2> kRemoveParameters{"ids", "threads"};
+constexpr std::array<std::string_view, 2> kUpdateMetadataParameters{"ids", "metadata"};
 constexpr std::array<std::string_view, 1> kKeyParameters{"id"};
 constexpr std::array<std::string_view, 1> kEfParameters{"ef_search"};
 
@@ -73,6 +74,8 @@ constexpr FunctionDescription kSearch{"GraphIndex", "search", kSearchParameters,
 constexpr FunctionDescription kSearchById{"GraphIndex", "search_by_id", kSearchByIdParameters, 1};
 constexpr FunctionDescription kGetVectors{"GraphIndex", "get_vectors", kGetVectorsParameters, 1};
 constexpr FunctionDescription kRemove{"GraphIndex", "remove", kRemoveParameters, 1};
+constexpr FunctionDescription kUpdateMetadata{"GraphIndex", "update_metadata",
+                                              kUpdateMetadataParameters, 2};
 constexpr FunctionDescription kIds{"GraphIndex", "ids", {}, 0};
 constexpr FunctionDescription kContains{"GraphIndex", "__contains__", kKeyParameters, 1};
 constexpr FunctionDescription kSetEf{"GraphIndex", "ef_search", kEfParameters, 1};
@@ -166,6 +169,12 @@ constexpr const char* kIdsDoc =
     "The ids of the stored vectors, as a 1-D int64 array in the order the\n"
     "index keeps them (not sorted). Iterating over the index gives the same\n"
     "ids as ints, as they were when the iteration began.";
+constexpr const char* kUpdateMetadataDoc =
+    "update_metadata($self, ids, metadata)\n--\n\n"
+    "Give the vectors of ids new metadata (one list of (name, value) pairs per\n"
+    "id, as add takes it), leaving their vectors as they are: later searches\n"
+    "filter by the new values. An id given twice takes its last metadata. An\n"
+    "unknown id raises KeyError naming it, and nothing is changed.";
 constexpr const char* kRemoveDoc =
     "remove($self, ids, threads=None)\n--\n\n"
     "Remove the vectors of ids (a sequence of ids or a 1-D integer array);\n"
@@ -515,12 +524,18 @@ struct SearchRequest {
   std::size_t ef = 0;
   // None, one for every query, or one per query.
   std::span<const FilterExpression> filters;
-
-  const FilterExpression* filter_of(std::size_t query) const {
-    if (filters.empty()) return nullptr;
-    return filters.size() == 1 ? &filters.front() : &filters[query];
-  }
+  // The one filter every query shares, made ready once for the call.
+  const graph::PreparedFilter* shared = nullptr;
 };
+
+// The filter every query shares made ready once, without the interpreter
+// lock (it may look at every slot); none for no filter or one per query.
+std::optional<graph::PreparedFilter> shared_filter(const GraphIndex& self,
+                                                   std::span<const FilterExpression> filters) {
+  if (filters.size() != 1) return std::nullopt;
+  WithoutLock unlocked;
+  return self.prepare_filter(filters.front());
+}
 
 // One query: its numbers (the caller's, or a stored vector's own copy), and
 // the id left out of its answer, if any.
@@ -532,8 +547,8 @@ struct Query {
   std::span<const double> numbers() const { return stored.empty() ? given : stored; }
 };
 
-// One query's answer into its row of the result arrays, padded.
-void answer(const GraphIndex& self, const Query& query, const FilterExpression* filter,
+// Query `index`'s answer into its row of the result arrays, padded.
+void answer(const GraphIndex& self, const Query& query, std::size_t index,
             const SearchRequest& request, std::span<std::int64_t> ids, std::span<double> values) {
   const double padding = self.params().metric == MetricKind::Euclidean
                              ? std::numeric_limits<double>::infinity()
@@ -542,8 +557,14 @@ void answer(const GraphIndex& self, const Query& query, const FilterExpression* 
   std::fill(values.begin(), values.end(), padding);
   // One more than k when the query's own id is to be dropped from it.
   const std::size_t asked = request.k == 0 ? 0 : request.k + (query.excluded ? 1 : 0);
+  const graph::PreparedFilter* filter = request.shared;
+  std::optional<graph::PreparedFilter> own;
+  if (filter == nullptr && !request.filters.empty()) {
+    own = self.prepare_filter(request.filters[index]);
+    filter = &*own;
+  }
   const std::vector<graph::Found> found =
-      self.search_where(query.numbers(), asked, request.ef, filter);
+      self.search_prepared(query.numbers(), asked, request.ef, filter);
   std::size_t next = 0;
   for (const graph::Found& hit : found) {
     if (next == request.k) break;
@@ -569,7 +590,7 @@ PyResult<std::pair<Ref, Ref>> answers(const GraphIndex& self, std::size_t count,
   const std::span<std::int64_t> id_cells = ids.elements<std::int64_t>();
   const std::span<double> value_cells = values.elements<double>();
   const auto run_query = [&](std::size_t q) {
-    answer(self, query_of(q), request.filter_of(q), request, id_cells.subspan(q * k, k),
+    answer(self, query_of(q), q, request, id_cells.subspan(q * k, k),
            value_cells.subspan(q * k, k));
   };
   if (count <= 1) {
@@ -598,7 +619,9 @@ PyResult<std::pair<Ref, Ref>> search(const GraphIndex& self, QueryBatch queries,
   HALQEN_TRY_VOID(check_not_cancelled(cancel));
   HALQEN_TRY_ASSIGN(const graph::GatePass pass,
                     wait_for_pass(self, Pass::Search, cancel ? &*cancel : nullptr));
-  const SearchRequest request{k, ef_given ? ef_given->value : self.ef_search(), built};
+  const std::optional<graph::PreparedFilter> shared = shared_filter(self, built);
+  const SearchRequest request{k, ef_given ? ef_given->value : self.ef_search(), built,
+                              shared ? &*shared : nullptr};
   const auto query_of = [&](std::size_t q) {
     return Query{.given = queries.rows.numbers_of(q), .excluded = {}, .stored = {}};
   };
@@ -632,7 +655,9 @@ PyResult<std::pair<Ref, Ref>> search_by_id(const GraphIndex& self, IdQuery ids,
   HALQEN_TRY_ASSIGN(const std::vector<std::uint32_t> slots, slots_of(self, wanted));
   HALQEN_TRY_ASSIGN(const std::vector<FilterExpression> built,
                     filters_of(self.params(), wanted.size(), filter, std::nullopt));
-  const SearchRequest request{k, ef_given ? ef_given->value : self.ef_search(), built};
+  const std::optional<graph::PreparedFilter> shared = shared_filter(self, built);
+  const SearchRequest request{k, ef_given ? ef_given->value : self.ef_search(), built,
+                              shared ? &*shared : nullptr};
   const auto query_of = [&](std::size_t q) {
     Query query{.given = {}, .excluded = wanted[q], .stored = std::vector<double>(self.dim())};
     self.copy_vector(slots[q], query.stored.data());
@@ -690,6 +715,23 @@ PyResult<NoneResult> remove(GraphIndex& self, IdList given, std::optional<Thread
     removed = self.remove(ids, runner);
   }));
   if (!removed) return std::unexpected(key_error(removed.error().detail));
+  return NoneResult{};
+}
+
+PyResult<NoneResult> update_metadata(GraphIndex& self, IdList given,
+                                     std::vector<MetadataPairs> metadata) {
+  HALQEN_TRY_VOID(check_changeable(self, "update_metadata"));
+  const std::vector<std::uint64_t>& ids = given.values;
+  if (metadata.size() != ids.size()) {
+    return std::unexpected(value_error("update_metadata got " + std::to_string(ids.size()) +
+                                       " ids and " + std::to_string(metadata.size()) +
+                                       " metadata lists: give one list of pairs per id"));
+  }
+  const std::optional<std::vector<MetadataPairs>> lists(std::move(metadata));
+  HALQEN_TRY_ASSIGN(auto records, records_of(self.params(), lists));
+  HALQEN_TRY_ASSIGN(const graph::GatePass pass, wait_for_pass(self, Pass::Change));
+  const auto updated = self.update_records(ids, *records);
+  if (!updated) return std::unexpected(key_error(updated.error().detail));
   return NoneResult{};
 }
 
@@ -872,6 +914,7 @@ PyMethodDef methods[] = {
     method_def<search_by_id, kSearchById>("search_by_id", kSearchByIdDoc),
     method_def<get_vectors, kGetVectors>("get_vectors", kGetVectorsDoc),
     method_def<remove, kRemove>("remove", kRemoveDoc),
+    method_def<update_metadata, kUpdateMetadata>("update_metadata", kUpdateMetadataDoc),
     method_def<stored_ids, kIds>("ids", kIdsDoc),
     {nullptr, nullptr, 0, nullptr},
 };
