@@ -95,6 +95,7 @@ PreparedFilter GraphIndex::prepare_filter(const FilterExpression& expression) co
   prepared.count = prepared.matches->count();
   if (prepared.count > kScoreMatchesUpTo) {
     prepared.sample = sample_matches(*prepared.matches, prepared.count);
+    prepared.guide = guide_of(expression);
   }
   return prepared;
 }
@@ -112,7 +113,8 @@ std::vector<Found> GraphIndex::search_filtered(std::span<const double> query, st
       if (found) return std::move(*found);
       // Where the matches lie sparse around the query, or the walk found
       // too few: the values' partitions, unless they give too few as well.
-      const std::vector<Answer> scanned = scan_partitions(selection, k, ef, exact);
+      const std::vector<Answer> scanned =
+          scan_partitions(selection, k, kScannedPerWidth * std::max(ef, k), exact, nullptr);
       if (scanned.size() >= std::min(k, selection.count)) return found_of(query, scanned);
     }
     return found_of(query, score_matches(selection, k, exact));
@@ -121,6 +123,16 @@ std::vector<Found> GraphIndex::search_filtered(std::span<const double> query, st
   if (walks) {
     auto found = search_matches(query, k, ef, walk, AdmitSet(matches), exact);
     if (found) return std::move(*found);
+    // Sparse around the query: the partitions of the values an and
+    // requires, their members tested against the whole expression, the
+    // budget grown by the share of them it admits.
+    if (filter.guide) {
+      const std::size_t budget = kScannedPerWidth * std::max(ef, k) * filter.guide->count /
+                                 std::max<std::size_t>(filter.count, 1);
+      const std::vector<Answer> scanned =
+          scan_partitions(*filter.guide, k, budget, exact, &matches);
+      if (scanned.size() >= std::min(k, filter.count)) return found_of(query, scanned);
+    }
   }
   AnswerSet answers;
   answers.reset(k);
@@ -136,6 +148,17 @@ std::vector<Found> GraphIndex::search_filtered(std::span<const double> query, st
   });
   flush();
   return found_of(query, answers.take_sorted());
+}
+
+std::optional<ValueSelection> GraphIndex::guide_of(const FilterExpression& expression) const {
+  if (expression.kind != FilterExpression::Kind::And) return std::nullopt;
+  std::optional<ValueSelection> fewest;
+  for (const FilterExpression& operand : expression.operands) {
+    if (operand.kind != FilterExpression::Kind::AnyOf) continue;
+    ValueSelection selection = postings_.select(operand.position, operand.values);
+    if (!fewest || selection.count < fewest->count) fewest = std::move(selection);
+  }
+  return fewest;
 }
 
 bool GraphIndex::scores_every_match(std::size_t count, std::size_t k, std::size_t ef) const {
@@ -222,21 +245,28 @@ std::vector<Answer> GraphIndex::score_matches(const ValueSelection& selection, s
 }
 
 std::vector<Answer> GraphIndex::scan_partitions(const ValueSelection& selection, std::size_t k,
-                                                std::size_t ef, ExactDistances& distances) const {
+                                                std::size_t budget, ExactDistances& distances,
+                                                const MatchSet* within) const {
   AnswerSet answers;
   answers.reset(k);
-  const std::size_t budget = kScannedPerWidth * std::max(ef, k);
+  std::vector<std::uint32_t> admitted;
+  const auto offer = [&](std::span<const std::uint32_t> slots) {
+    if (within == nullptr) return offer_all(slots, distances, answers);
+    admitted.clear();
+    for (const std::uint32_t slot : slots) {
+      if (within->contains(slot)) admitted.push_back(slot);
+    }
+    offer_all(admitted, distances, answers);
+  };
   for (const std::uint32_t code : selection.codes) {
     const std::span<const std::uint32_t> slots = postings_.slots(selection.position, code);
     if (slots.size() <= kScoreMatchesUpTo) {
-      offer_all(slots, distances, answers);
+      offer(slots);
       continue;
     }
     const auto partition = partitions_->partition(postings_, selection.position, code, store_);
-    for (const auto bucket : partition->nearest_buckets(distances, budget)) {
-      offer_all(bucket, distances, answers);
-    }
-    offer_all(slots.subspan(partition->covered()), distances, answers);
+    for (const auto bucket : partition->nearest_buckets(distances, budget)) offer(bucket);
+    offer(slots.subspan(partition->covered()));
   }
   return answers.take_sorted();
 }

@@ -285,8 +285,15 @@ class GraphIndex {
                             RerankScratch& scratch) const;
   std::vector<Answer> score_matches(const ValueSelection& selection, std::size_t k,
                                     ExactDistances& distances) const;
+  // The k nearest matches in the partitions of the selection's values
+  // (scored: the buckets nearest the query, `budget` members per value),
+  // only those in `within` where given.
   std::vector<Answer> scan_partitions(const ValueSelection& selection, std::size_t k,
-                                      std::size_t ef, ExactDistances& distances) const;
+                                      std::size_t budget, ExactDistances& distances,
+                                      const MatchSet* within) const;
+  // Of an and, the operand on one attribute's values with the fewest
+  // matches, whose partitions a sparse expression is scanned through.
+  std::optional<ValueSelection> guide_of(const FilterExpression& expression) const;
   void offer_all(std::span<const std::uint32_t> slots, ExactDistances& distances,
                  AnswerSet& answers) const;
   // `c` with its id, if it enters the set (only then is its id read, and,

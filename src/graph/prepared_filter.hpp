@@ -19,8 +19,12 @@ struct PreparedFilter {
   // Any other expression: the live slots it admits.
   std::optional<MatchSet> matches;
   std::size_t count = 0;
-  // Only where the matches are too many to score them all.
+  // Only where the matches are too many to score them all: a few of them,
+  // and for an and, the operand of one attribute's values with the fewest
+  // matches (where they lie sparse around a query, its partitions are
+  // scanned).
   std::vector<std::uint32_t> sample;
+  std::optional<ValueSelection> guide;
 };
 
 }  // namespace halqen::graph
