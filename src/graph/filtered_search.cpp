@@ -48,14 +48,10 @@ std::vector<std::uint32_t> sample_matches(const AttributePostings& postings,
 // kSeedSample matches evenly spaced over the set, or all of them.
 std::vector<std::uint32_t> sample_matches(const MatchSet& matches, std::size_t count) {
   const std::size_t wanted = std::min(kSeedSample, count);
-  std::vector<std::uint32_t> sample;
-  sample.reserve(wanted);
-  std::size_t rank = 0;
-  matches.for_each([&](std::uint32_t slot) {
-    if (sample.size() < wanted && rank == sample.size() * count / wanted) sample.push_back(slot);
-    ++rank;
-  });
-  return sample;
+  std::vector<std::uint32_t> ranks(wanted);
+  for (std::size_t i = 0; i < wanted; ++i)
+    ranks[i] = static_cast<std::uint32_t>(i * count / wanted);
+  return matches.at_ranks(ranks);
 }
 
 // A slot is in the set: one bit read.

@@ -23,6 +23,25 @@ std::size_t MatchSet::count() const {
   return total;
 }
 
+std::vector<std::uint32_t> MatchSet::at_ranks(std::span<const std::uint32_t> ranks) const {
+  std::vector<std::uint32_t> slots;
+  slots.reserve(ranks.size());
+  std::size_t before = 0;  // set bits in the words passed
+  std::size_t next = 0;
+  for (std::size_t w = 0; w < words_.size() && next < ranks.size(); ++w) {
+    const auto in_word = static_cast<std::size_t>(std::popcount(words_[w]));
+    std::uint64_t bits = words_[w];
+    std::size_t rank = before;
+    while (next < ranks.size() && ranks[next] < before + in_word) {
+      for (; rank < ranks[next]; ++rank) bits &= bits - 1;  // drop the lower set bits
+      slots.push_back(static_cast<std::uint32_t>(w * kWordBits + std::countr_zero(bits)));
+      ++next;
+    }
+    before += in_word;
+  }
+  return slots;
+}
+
 bool MatchSet::empty() const {
   return std::ranges::all_of(words_, [](std::uint64_t word) { return word == 0; });
 }

@@ -37,6 +37,9 @@ class MatchSet {
   void complement_within(const MatchSet& within);
   std::size_t count() const;
   bool empty() const;
+  // The slots at these ranks (ascending, each below count()) among the
+  // set's slots in order: whole words are counted past, not bit by bit.
+  std::vector<std::uint32_t> at_ranks(std::span<const std::uint32_t> ranks) const;
 
   // visit(slot) for every slot in the set, ascending.
   template <class Visit>

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
+#include <iterator>
 #include <limits>
 #include <random>
 #include <set>
@@ -18,6 +19,7 @@
 #include "graph/filtered_walk.hpp"
 #include "graph/graph_index.hpp"
 #include "graph/match_partition.hpp"
+#include "graph/match_set.hpp"
 
 namespace halqen::graph {
 namespace {
@@ -280,6 +282,57 @@ TEST(AttributePostings, EqualityIsTheMetadataEquality) {
   postings.erase(3);
   EXPECT_EQ(count({Metadata::Float(0.0)}), 1u);
   EXPECT_EQ(postings.code(0, 3), AttributePostings::kNoCode);
+}
+
+// Random sets of slots against std::set: every operation, the count, the
+// order of a visit and the slots at given ranks.
+TEST(MatchSetModel, EveryOperationAgreesWithAPlainSet) {
+  constexpr std::uint32_t kSlots = 517;  // not a whole number of words
+  std::mt19937 rng(9);
+  const auto drawn = [&](MatchSet& set, std::set<std::uint32_t>& model) {
+    for (std::uint32_t i = rng() % kSlots; i > 0; --i) {
+      const std::uint32_t slot = rng() % kSlots;
+      set.add(slot);
+      model.insert(slot);
+    }
+  };
+  std::set<std::uint32_t> live_model;
+  MatchSet live(kSlots);
+  drawn(live, live_model);
+  for (int trial = 0; trial < 200; ++trial) {
+    MatchSet a(kSlots);
+    MatchSet b(kSlots);
+    std::set<std::uint32_t> a_model;
+    std::set<std::uint32_t> b_model;
+    drawn(a, a_model);
+    drawn(b, b_model);
+    std::set<std::uint32_t> expected;
+    switch (trial % 3) {
+      case 0:
+        a.keep_common(b);
+        std::ranges::set_intersection(a_model, b_model, std::inserter(expected, expected.end()));
+        break;
+      case 1:
+        a.add_all(b);
+        std::ranges::set_union(a_model, b_model, std::inserter(expected, expected.end()));
+        break;
+      default:
+        a.complement_within(live);
+        std::ranges::set_difference(live_model, a_model, std::inserter(expected, expected.end()));
+    }
+    std::vector<std::uint32_t> visited;
+    a.for_each([&](std::uint32_t slot) { visited.push_back(slot); });
+    ASSERT_TRUE(std::ranges::equal(visited, expected)) << trial;
+    ASSERT_EQ(a.count(), expected.size());
+    ASSERT_EQ(a.empty(), expected.empty());
+    std::vector<std::uint32_t> ranks;
+    for (std::uint32_t r = 0; r < expected.size(); ++r) {
+      if (rng() % 3 == 0) ranks.push_back(r);
+    }
+    std::vector<std::uint32_t> at;
+    for (const std::uint32_t r : ranks) at.push_back(visited[r]);
+    ASSERT_EQ(a.at_ranks(ranks), at) << trial;
+  }
 }
 
 }  // namespace

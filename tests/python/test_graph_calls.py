@@ -40,11 +40,12 @@ NEGATIVE = "expected an integer from 0 to 2^64 - 1, got -1"
     (lambda g: g.search_by_id(-1), OverflowError, f"argument 'ids': {NEGATIVE}"),
     (lambda g: g.search_by_id([1.5]), TypeError, "argument 'ids': 'float' object cannot be interpreted"),
     (lambda g: g.search([0.0] * DIM, filter=[("lang", "en"), ("year", 2021)]), TypeError,
-     "argument 'filter': a filter is one (name, value) pair or (name, [value, ...]) on one attribute, "
-     "got a list of 2 items (a search filters on one attribute: give one pair as a tuple)"),
+     "argument 'filter': a filter is one (name, value) pair, (name, [value, ...]) on one attribute, "
+     "or a dict such as {\"year\": {\"$gte\": 2020}}, got a list of 2 items (a filter per query goes in "
+     "filters=[...]; several tests in one filter go in a dict, joined by and)"),
     (lambda g: g.search([0.0] * DIM, filter=("lang", "en", "de")), TypeError,
-     "argument 'filter': a filter is one (name, value) pair or (name, [value, ...]) on one attribute, "
-     "got a tuple of length 3"),
+     "argument 'filter': a filter is one (name, value) pair, (name, [value, ...]) on one attribute, "
+     "or a dict such as {\"year\": {\"$gte\": 2020}}, got a tuple of length 3"),
     (lambda g: g.search([0.0] * DIM, filter=("year", {2020, 2021})), ValueError,
      "Unsupported type for metadata filter: the value of 'year' is a 'set'; a value is a str, an int or "
      "a float, and several values go in a list: ('year', [value, ...])"),
