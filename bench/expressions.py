@@ -152,6 +152,15 @@ def run_all(quick):
     return measure(**(QUICK if quick else FULL), with_peer=peer_installed())
 
 
+def peer_cells(figures, width):
+    """A peer's queries/s and ratio, or why there are none."""
+    if figures is None:
+        return f"{'-':>{width}s} {'-':>5s}"
+    if figures["recall"] < 0.95:
+        return f"{'<0.95':>{width}s} {'-':>5s}"
+    return f"{figures['qps']:{width}.0f} {figures['ratio']:5.2f}"
+
+
 def print_table(result):
     base = result["unfiltered"]["graph"]
     print(f"\nexpressions: {result['count']:,} x {result['dim']}, {result['queries']} queries, k {K}, "
@@ -161,17 +170,9 @@ def print_table(result):
           f"{'@ef64':>6s} | {'hnswlib q/s':>11s} {'ratio':>5s} | {'post-filter q/s':>15s} {'ratio':>5s}")
     for row in result["cases"]:
         ours = row["graph"]
-        peer = row.get("hnswlib")
-        post = row.get("post-filter")
-        peer_text = f"{peer['qps']:11.0f} {peer['ratio']:5.2f}" if peer else f"{'-':>11s} {'-':>5s}"
-        if peer and peer["recall"] < 0.95:
-            peer_text = f"{'<0.95':>11s} {'-':>5s}"
-        post_text = f"{post['qps']:15.0f} {post['ratio']:5.2f}" if post else f"{'-':>15s} {'-':>5s}"
-        if post and post["recall"] < 0.95:
-            post_text = f"{'<0.95':>15s} {'-':>5s}"
         print(f"  {row['case']:24s} {row['matches']:8d} | {ours['ef']:13d} {ours['recall']:6.3f} "
-              f"{ours['qps']:7.0f} {ours['ratio']:5.2f} {ours['recall_at_default_ef']:6.3f} | {peer_text} | "
-              f"{post_text}")
+              f"{ours['qps']:7.0f} {ours['ratio']:5.2f} {ours['recall_at_default_ef']:6.3f} | "
+              f"{peer_cells(row.get('hnswlib'), 11)} | {peer_cells(row.get('post-filter'), 15)}")
     batch = result["batch"]
     print(f"  {batch['queries']:,} queries, a 10% range each: {batch['own_filters_qps']:.0f} q/s; "
           f"one range shared: {batch['shared_filter_qps']:.0f} q/s "

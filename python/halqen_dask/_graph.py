@@ -231,6 +231,24 @@ class ShardedGraph(ShardedIndex):
 
     # -- removing ---------------------------------------------------------
 
+    def _held_routes(self, wanted: List[int]) -> Tuple[np.ndarray, List[Tuple[int, np.ndarray]]]:
+        """The ids as an array, and for each shard holding some of them their
+        positions; KeyError for the first id the index does not hold."""
+        for label in wanted:
+            if not 0 <= label <= LARGEST_ID or not self._shards.refs:
+                raise KeyError(label)
+        labels = np.array(wanted, dtype=np.int64)
+        routes = [(shard, rows) for shard, rows in enumerate(
+            rows_by_shard(shard_of(labels, self.shard_count), self.shard_count)) if len(rows)]
+        held = self._shards.client.gather([
+            self._shards.submit(tasks.held_ids, self._shards.refs[shard].future, labels[rows].tolist())
+            for shard, rows in routes])
+        present = set().union(*held)
+        for label in wanted:
+            if label not in present:
+                raise KeyError(label)
+        return labels, routes
+
     def remove(self, ids: Sequence[Any]) -> None:
         """Removes the vectors of the ids, each from its shard. An id the
         index does not hold raises KeyError naming it, and nothing is removed."""
@@ -238,19 +256,7 @@ class ShardedGraph(ShardedIndex):
             wanted = list(dict.fromkeys(operator.index(label) for label in ids))
             if not wanted:
                 return
-            for label in wanted:
-                if not 0 <= label <= LARGEST_ID or not self._shards.refs:
-                    raise KeyError(label)
-            labels = np.array(wanted, dtype=np.int64)
-            routes = [(shard, rows) for shard, rows in enumerate(
-                rows_by_shard(shard_of(labels, self.shard_count), self.shard_count)) if len(rows)]
-            held = self._shards.client.gather([
-                self._shards.submit(tasks.held_ids, self._shards.refs[shard].future, labels[rows].tolist())
-                for shard, rows in routes])
-            present = set().union(*held)
-            for label in wanted:
-                if label not in present:
-                    raise KeyError(label)
+            labels, routes = self._held_routes(wanted)
             self._change(tasks.remove_ids, [(shard, labels[rows].tolist()) for shard, rows in routes])
 
     def update_metadata(self, ids: Sequence[Any], metadata: Sequence[Sequence[Tuple[str, Any]]]) -> None:
@@ -267,19 +273,7 @@ class ShardedGraph(ShardedIndex):
                 return
             # The lists checked as add checks them (against distinct stand-in ids).
             check(self._checks, "labels", len(wanted), list(range(len(wanted))), lists)
-            for label in wanted:
-                if not 0 <= label <= LARGEST_ID or not self._shards.refs:
-                    raise KeyError(label)
-            labels = np.array(wanted, dtype=np.int64)
-            routes = [(shard, rows) for shard, rows in enumerate(
-                rows_by_shard(shard_of(labels, self.shard_count), self.shard_count)) if len(rows)]
-            held = self._shards.client.gather([
-                self._shards.submit(tasks.held_ids, self._shards.refs[shard].future, labels[rows].tolist())
-                for shard, rows in routes])
-            present = set().union(*held)
-            for label in wanted:
-                if label not in present:
-                    raise KeyError(label)
+            labels, routes = self._held_routes(wanted)
             self._change(tasks.update_metadata, [(shard, labels[rows].tolist(), [lists[row] for row in rows])
                                                  for shard, rows in routes])
 

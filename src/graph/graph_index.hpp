@@ -244,6 +244,10 @@ class GraphIndex {
   // left: done when free slots outnumber live ones, so that memory follows
   // the live count (graph_parts.cpp).
   void compact();
+  // The slots of the ids, in their order; the first unknown id is
+  // UnknownId (row, detail: the id).
+  std::expected<std::vector<std::uint32_t>, GraphError> slots_of(
+      std::span<const std::uint64_t> ids) const;
   // Removes the slots (ascending, distinct, live); the engine repairs the
   // links around them (graph_remove.cpp).
   void remove_slots(std::span<const std::uint32_t> slots, JobRunner& runner);

@@ -11,8 +11,8 @@
 
 namespace halqen::graph {
 
-std::expected<void, GraphError> GraphIndex::remove(std::span<const std::uint64_t> ids,
-                                                   JobRunner& runner) {
+std::expected<std::vector<std::uint32_t>, GraphError> GraphIndex::slots_of(
+    std::span<const std::uint64_t> ids) const {
   std::vector<std::uint32_t> slots;
   slots.reserve(ids.size());
   for (std::size_t row = 0; row < ids.size(); ++row) {
@@ -23,27 +23,27 @@ std::expected<void, GraphError> GraphIndex::remove(std::span<const std::uint64_t
     }
     slots.push_back(*slot);
   }
-  sort_distinct(slots);
-  remove_slots(slots, runner);
+  return slots;
+}
+
+std::expected<void, GraphError> GraphIndex::remove(std::span<const std::uint64_t> ids,
+                                                   JobRunner& runner) {
+  auto slots = slots_of(ids);
+  if (!slots) return std::unexpected(slots.error());
+  sort_distinct(*slots);
+  remove_slots(*slots, runner);
   return {};
 }
 
 std::expected<void, GraphError> GraphIndex::update_records(
     std::span<const std::uint64_t> ids, std::span<const MetadataRecord> records) {
-  std::vector<std::uint32_t> slots;
-  slots.reserve(ids.size());
-  for (std::size_t row = 0; row < ids.size(); ++row) {
-    const std::optional<std::uint32_t> slot = labels_.slot_of(ids[row]);
-    if (!slot) {
-      return std::unexpected(
-          GraphError{.kind = GraphErrorKind::UnknownId, .row = row, .detail = ids[row]});
-    }
-    slots.push_back(*slot);
-  }
-  for (std::size_t row = 0; row < slots.size(); ++row) {
-    records_.clear(slots[row]);
-    for (const ValueCode forgotten : postings_.erase(slots[row])) partitions_->forget(forgotten);
-    set_record(slots[row], &records[row]);
+  const auto slots = slots_of(ids);
+  if (!slots) return std::unexpected(slots.error());
+  for (std::size_t row = 0; row < slots->size(); ++row) {
+    const std::uint32_t slot = (*slots)[row];
+    records_.clear(slot);
+    for (const ValueCode forgotten : postings_.erase(slot)) partitions_->forget(forgotten);
+    set_record(slot, &records[row]);
   }
   return {};
 }
