@@ -192,6 +192,7 @@ def test_ranges_compare_ints_and_floats_by_value_and_equality_keeps_kinds_apart(
     assert matching({"n": {"$ne": 1}}) == [1, 2, 3, 4, 5, 6, 7]
     assert matching({"$not": {"n": {"$gt": 0}}}) == [4, 5, 6]
     assert matching({"n": {"$in": [0.0]}}) == [6]  # -0.0 equals 0.0
+    assert matching({"n": {"$gt": np.int64(1), "$lt": np.float32(2)}}) == [7]  # numpy's scalars
 
 
 @pytest.mark.parametrize("given, words", [
@@ -295,3 +296,26 @@ def test_update_metadata_refuses_unknown_ids_and_mismatched_lists_changing_nothi
     halqen_ext.write_index(index, path)
     with pytest.raises(ValueError, match="mapped.*cannot update_metadata: copy.copy"):
         halqen_ext.read_index(path, mmap=True).update_metadata([0], [[("n", 3)]])
+
+
+def test_a_filter_changed_by_its_own_values_while_read_is_read_as_given():
+    """A value whose __index__ empties the lists and dicts being read: each
+    is read from the copy the call took when it reached it, never from freed
+    entries."""
+    index = GraphIndex(2, "euclidean", schema=["n"])
+    index.add([[0.0, 0.0], [1.0, 1.0], [2.0, 2.0]], metadata=[[("n", 1)], [("n", 2)], [("n", 3)]])
+    held = []
+
+    class Emptying:
+        def __index__(self):
+            for container in held:
+                container.clear()
+            return 2
+
+    values = [Emptying(), 3] + [Emptying() for _ in range(50)]
+    ids = [Emptying(), 2]
+    expression = {"$or": [{"n": {"$in": values}}, {"n": {"$gte": Emptying(), "$lte": 3}}],
+                  "$id": {"$in": ids}}
+    held.extend([values, expression["$or"], expression])  # each cleared once the call holds it
+    found, _ = index.search([0.0, 0.0], k=3, filter=expression)
+    assert found.tolist() == [2, -1, -1]

@@ -39,13 +39,19 @@ std::string key_text(PyObject* key) {
   return text;
 }
 
-// The items of a list or tuple (borrowed while `o` lives).
-std::vector<PyObject*> items_of(PyObject* o) {
-  std::vector<PyObject*> items;
-  const Py_ssize_t count = PySequence_Fast_GET_SIZE(o);
-  PyObject** first = PySequence_Fast_ITEMS(o);
-  items.assign(first, first + count);
+// A list's or a tuple's items, or a dict's (key, value) pairs, held in a
+// tuple of our own: converting a value may run Python code (__index__,
+// __float__) that changes the caller's list or dict under the loop.
+PyResult<Ref> held_items(PyObject* o) {
+  Ref items = Ref::steal(PyDict_Check(o) ? PySequence_Tuple(Ref::steal(PyDict_Items(o)).get())
+                                         : PySequence_Tuple(o));
+  if (!items) return fetch_error();
   return items;
+}
+
+std::span<PyObject* const> span_of(const Ref& tuple) {
+  return {&PyTuple_GET_ITEM(tuple.get(), 0),
+          static_cast<std::size_t>(PyTuple_GET_SIZE(tuple.get()))};
 }
 
 class FilterParser {
@@ -70,10 +76,10 @@ class FilterParser {
                                           "($and, $or, $not, $id)"));
     }
     std::vector<FilterExpression> terms;
-    PyObject* key = nullptr;
-    PyObject* value = nullptr;
-    Py_ssize_t at = 0;
-    while (PyDict_Next(given, &at, &key, &value)) {
+    HALQEN_TRY_ASSIGN(const Ref entries, held_items(given));
+    for (PyObject* pair : span_of(entries)) {
+      PyObject* key = PyTuple_GET_ITEM(pair, 0);
+      PyObject* value = PyTuple_GET_ITEM(pair, 1);
       if (!PyUnicode_Check(key)) {
         return std::unexpected(
             filter_error("a key is an attribute name or an operator (a str), "
@@ -110,13 +116,14 @@ class FilterParser {
   }
 
   PyResult<FilterExpression> combined(const std::string& key, PyObject* value, std::size_t depth) {
-    if (!is_list(value) || PySequence_Fast_GET_SIZE(value) == 0) {
+    if (!is_list(value) || PySequence_Size(value) == 0) {
       return std::unexpected(filter_error("'" + key + "' takes a non-empty list of filter " +
                                           "dicts, got '" + type_name(value) + "'" +
                                           (is_list(value) ? " with none" : "")));
     }
     std::vector<FilterExpression> operands;
-    for (PyObject* item : items_of(value)) {
+    HALQEN_TRY_ASSIGN(const Ref items, held_items(value));
+    for (PyObject* item : span_of(items)) {
       HALQEN_TRY_ASSIGN(FilterExpression operand,
                         expression(item, depth + 1, "an operand of '" + key + "'"));
       operands.push_back(std::move(operand));
@@ -142,10 +149,10 @@ class FilterParser {
                                           "one or more of " + kOperatorList));
     }
     std::vector<FilterExpression> tests;
-    PyObject* key = nullptr;
-    PyObject* operand = nullptr;
-    Py_ssize_t at = 0;
-    while (PyDict_Next(value, &at, &key, &operand)) {
+    HALQEN_TRY_ASSIGN(const Ref entries, held_items(value));
+    for (PyObject* pair : span_of(entries)) {
+      PyObject* key = PyTuple_GET_ITEM(pair, 0);
+      PyObject* operand = PyTuple_GET_ITEM(pair, 1);
       const std::string op = key_text(key);
       HALQEN_TRY_ASSIGN(FilterExpression test, comparison(name, position, op, key, operand));
       tests.push_back(std::move(test));
@@ -196,23 +203,28 @@ class FilterParser {
                                           type_name(given) + "'"));
     }
     std::vector<Metadata> values;
-    for (PyObject* item : items_of(given)) {
+    HALQEN_TRY_ASSIGN(const Ref items, held_items(given));
+    for (PyObject* item : span_of(items)) {
       HALQEN_TRY_ASSIGN(Metadata value, metadata_value(name, op, item));
       values.push_back(std::move(value));
     }
     return values;
   }
 
-  // A range's bound: an int within 64 bits or a float that is not NaN.
+  // A range's bound: an int within 64 bits or a float that is not NaN
+  // (numpy's scalars included).
   PyResult<Metadata> bound(const std::string& name, std::string_view op, PyObject* given) {
-    const bool number = PyLong_Check(given) || PyFloat_Check(given);
-    std::optional<Metadata> value = number ? value_to_metadata(given) : std::nullopt;
+    const bool text = PyUnicode_Check(given) || PyBytes_Check(given) || PyByteArray_Check(given);
+    const bool container = PyDict_Check(given) || is_list(given);
+    std::optional<Metadata> value = text || container ? std::nullopt : value_to_metadata(given);
     if (!value) {
+      PyErr_Clear();
       return std::unexpected(filter_error(operator_on(op, name) +
                                           " takes a number (an int or a float), got '" +
                                           type_name(given) + "'"));
     }
-    if (PyLong_Check(given) && !std::holds_alternative<std::int64_t>(value->value)) {
+    const bool integer = PyLong_Check(given) || PyIndex_Check(given);
+    if (integer && !std::holds_alternative<std::int64_t>(value->value)) {
       return std::unexpected(
           filter_error(operator_on(op, name) + " takes an int from -2**63 to 2**63 - 1"));
     }
@@ -232,10 +244,9 @@ class FilterParser {
       return std::unexpected(
           filter_error("'$id' takes an id or a dict of one operator ($eq, $ne, $in or $nin)"));
     }
-    PyObject* key = nullptr;
-    PyObject* operand = nullptr;
-    Py_ssize_t at = 0;
-    PyDict_Next(value, &at, &key, &operand);
+    HALQEN_TRY_ASSIGN(const Ref entries, held_items(value));
+    PyObject* key = PyTuple_GET_ITEM(PyTuple_GET_ITEM(entries.get(), 0), 0);
+    PyObject* operand = PyTuple_GET_ITEM(PyTuple_GET_ITEM(entries.get(), 0), 1);
     const std::string op = key_text(key);
     std::vector<std::uint64_t> ids;
     if (op == "$eq" || op == "$ne") {
@@ -246,7 +257,8 @@ class FilterParser {
         return std::unexpected(filter_error("'" + op + "' on '$id' takes a list of ids, got '" +
                                             type_name(operand) + "'"));
       }
-      for (PyObject* item : items_of(operand)) {
+      HALQEN_TRY_ASSIGN(const Ref items, held_items(operand));
+      for (PyObject* item : span_of(items)) {
         HALQEN_TRY_ASSIGN(std::uint64_t id, one_id(op, item));
         ids.push_back(id);
       }

@@ -86,11 +86,13 @@ PyResult<FilterList> FromPython<FilterList>::convert(PyObject* o) {
         PyExc_TypeError,
         "filters is a list with a filter for each query, got '" + type_name(o) + "'"));
   }
+  // Held in a tuple of our own: the caller's list could change under the loop.
+  Ref items = Ref::steal(PySequence_Tuple(o));
+  if (!items) return fetch_error();
   FilterList list;
-  const Py_ssize_t count = PySequence_Fast_GET_SIZE(o);
-  for (Py_ssize_t i = 0; i < count; ++i) {
+  for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(items.get()); ++i) {
     HALQEN_TRY_ASSIGN(FilterArgument filter,
-                      FromPython<FilterArgument>::convert(PySequence_Fast_GET_ITEM(o, i)));
+                      FromPython<FilterArgument>::convert(PyTuple_GET_ITEM(items.get(), i)));
     list.filters.push_back(std::move(filter));
   }
   return list;
