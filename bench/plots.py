@@ -6,6 +6,7 @@ import matplotlib.pyplot as plt  # noqa: E402
 from matplotlib import ticker  # noqa: E402
 
 import ann_plots  # noqa: E402
+import expressions  # noqa: E402
 import filtered  # noqa: E402
 
 
@@ -100,3 +101,5 @@ def write_all(directory, report):
             ann_plots.write_section(directory, sections[name])
     if "filtered" in sections:
         filtered.write_plot(directory, sections["filtered"])
+    if "expressions" in sections:
+        expressions.write_plot(directory, sections["expressions"])
