@@ -130,20 +130,7 @@ std::vector<Found> GraphIndex::search_filtered(std::span<const double> query, st
       if (scanned.size() >= std::min(k, filter.count)) return found_of(query, scanned);
     }
   }
-  AnswerSet answers;
-  answers.reset(k);
-  std::vector<std::uint32_t> chunk;
-  chunk.reserve(kScanChunk);
-  const auto flush = [&] {
-    offer_all(chunk, exact, answers);
-    chunk.clear();
-  };
-  matches.for_each([&](std::uint32_t slot) {
-    chunk.push_back(slot);
-    if (chunk.size() == kScanChunk) flush();
-  });
-  flush();
-  return found_of(query, answers.take_sorted());
+  return found_of(query, score_matches(matches, k, exact));
 }
 
 std::optional<ValueSelection> GraphIndex::guide_of(const FilterExpression& expression) const {
@@ -237,6 +224,24 @@ std::vector<Answer> GraphIndex::score_matches(const ValueSelection& selection, s
   for (const std::uint32_t code : selection.codes) {
     offer_all(postings_.slots(selection.position, code), distances, answers);
   }
+  return answers.take_sorted();
+}
+
+std::vector<Answer> GraphIndex::score_matches(const MatchSet& matches, std::size_t k,
+                                              ExactDistances& distances) const {
+  AnswerSet answers;
+  answers.reset(k);
+  std::vector<std::uint32_t> chunk;
+  chunk.reserve(kScanChunk);
+  const auto flush = [&] {
+    offer_all(chunk, distances, answers);
+    chunk.clear();
+  };
+  matches.for_each([&](std::uint32_t slot) {
+    chunk.push_back(slot);
+    if (chunk.size() == kScanChunk) flush();
+  });
+  flush();
   return answers.take_sorted();
 }
 

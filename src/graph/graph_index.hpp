@@ -235,6 +235,9 @@ class GraphIndex {
   void drop_unlinked_rows();
   // Keeps a filled slot's metadata record (none: null) and its postings.
   void set_record(std::uint32_t slot, const MetadataRecord* record);
+  // Forgets a slot's record and its postings (and the partitions of the
+  // values no slot holds any more).
+  void clear_record(std::uint32_t slot);
   // Clears what a removed slot held beside its links: row, code, id,
   // record and postings.
   void clear_slot(std::uint32_t slot);
@@ -288,6 +291,8 @@ class GraphIndex {
                             std::span<const Candidate> walked, std::size_t k,
                             RerankScratch& scratch) const;
   std::vector<Answer> score_matches(const ValueSelection& selection, std::size_t k,
+                                    ExactDistances& distances) const;
+  std::vector<Answer> score_matches(const MatchSet& matches, std::size_t k,
                                     ExactDistances& distances) const;
   // The k nearest matches in the partitions of the selection's values
   // (scored: the buckets nearest the query, `budget` members per value),

@@ -40,10 +40,8 @@ std::expected<void, GraphError> GraphIndex::update_records(
   const auto slots = slots_of(ids);
   if (!slots) return std::unexpected(slots.error());
   for (std::size_t row = 0; row < slots->size(); ++row) {
-    const std::uint32_t slot = (*slots)[row];
-    records_.clear(slot);
-    for (const ValueCode forgotten : postings_.erase(slot)) partitions_->forget(forgotten);
-    set_record(slot, &records[row]);
+    clear_record((*slots)[row]);
+    set_record((*slots)[row], &records[row]);
   }
   return {};
 }

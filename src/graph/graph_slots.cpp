@@ -60,10 +60,12 @@ void GraphIndex::clear_slot(std::uint32_t slot) {
   store_.clear_row(slot);
   reads_.clear(slot);
   labels_.release(slot);
-  if (params_.schema) {
-    records_.clear(slot);
-    for (const ValueCode forgotten : postings_.erase(slot)) partitions_->forget(forgotten);
-  }
+  if (params_.schema) clear_record(slot);
+}
+
+void GraphIndex::clear_record(std::uint32_t slot) {
+  records_.clear(slot);
+  for (const ValueCode forgotten : postings_.erase(slot)) partitions_->forget(forgotten);
 }
 
 void GraphIndex::clear_all() {
