@@ -54,6 +54,17 @@ std::vector<std::uint32_t> sample_matches(const MatchSet& matches, std::size_t c
   return matches.at_ranks(ranks);
 }
 
+// The slots of `slots` in `within`, into `admitted`.
+std::span<const std::uint32_t> admitted_of(std::span<const std::uint32_t> slots,
+                                           const MatchSet& within,
+                                           std::vector<std::uint32_t>& admitted) {
+  admitted.clear();
+  for (const std::uint32_t slot : slots) {
+    if (within.contains(slot)) admitted.push_back(slot);
+  }
+  return admitted;
+}
+
 // A slot is in the set: one bit read.
 class AdmitSet {
  public:
@@ -251,23 +262,27 @@ std::vector<Answer> GraphIndex::scan_partitions(const ValueSelection& selection,
   AnswerSet answers;
   answers.reset(k);
   std::vector<std::uint32_t> admitted;
-  const auto offer = [&](std::span<const std::uint32_t> slots) {
-    if (within == nullptr) return offer_all(slots, distances, answers);
-    admitted.clear();
-    for (const std::uint32_t slot : slots) {
-      if (within->contains(slot)) admitted.push_back(slot);
-    }
-    offer_all(admitted, distances, answers);
-  };
   for (const std::uint32_t code : selection.codes) {
     const std::span<const std::uint32_t> slots = postings_.slots(selection.position, code);
     if (slots.size() <= kScoreMatchesUpTo) {
-      offer(slots);
+      offer_all(within == nullptr ? slots : admitted_of(slots, *within, admitted), distances,
+                answers);
       continue;
     }
-    const auto partition = partitions_->partition(postings_, selection.position, code, store_);
-    for (const auto bucket : partition->nearest_buckets(distances, budget)) offer(bucket);
-    offer(slots.subspan(partition->covered()));
+    const auto partition = partitions_->partition(postings_, {selection.position, code}, store_);
+    // A change in progress may have taken a member out of the list since
+    // the partition was last revised: only those still in it are offered.
+    const auto member = [&](std::uint32_t slot) {
+      return postings_.code(selection.position, slot) == code &&
+             (within == nullptr || within->contains(slot));
+    };
+    for (const auto bucket : partition->nearest_buckets(distances, budget)) {
+      admitted.clear();
+      for (const std::uint32_t slot : bucket) {
+        if (member(slot)) admitted.push_back(slot);
+      }
+      offer_all(admitted, distances, answers);
+    }
   }
   return answers.take_sorted();
 }

@@ -142,9 +142,11 @@ class GraphIndex::Builder {
       index_.engine_.forget_chosen_prefixes();
       give_back(done_);
       restore_after_failure();
+      index_.drop_touched_partitions();
       throw;
     }
     if (!inserted) restore_unreached();
+    index_.settle_partitions(runner_, index_.gate());
     return inserted;
   }
 

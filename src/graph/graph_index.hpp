@@ -37,6 +37,7 @@
 #include "graph/partition_cache.hpp"
 #include "graph/prepared_filter.hpp"
 #include "graph/slot_records.hpp"
+#include "graph/value_changes.hpp"
 #include "graph/vector_store.hpp"
 #include "graph/walk_source.hpp"
 
@@ -153,7 +154,8 @@ class GraphIndex {
   // the id) with nothing changed. Precondition: the index has a schema and
   // records.size() == ids.size().
   std::expected<void, GraphError> update_records(std::span<const std::uint64_t> ids,
-                                                 std::span<const MetadataRecord> records);
+                                                 std::span<const MetadataRecord> records,
+                                                 JobRunner& runner);
 
   // The k nearest (most similar) admitted vectors, nearest first, walking
   // layer 0 with width max(ef, k). A filtered search returns only matches,
@@ -238,6 +240,18 @@ class GraphIndex {
   // Forgets a slot's record and its postings (and the partitions of the
   // values no slot holds any more).
   void clear_record(std::uint32_t slot);
+  // The partitions kept in step with the values' lists
+  // (partition_upkeep.cpp): the values of `slot` are noted as changed, as
+  // its record is set or cleared; the noted values' partitions are revised
+  // or built when
+  // a change ends (searches let in through `door` meanwhile), or dropped
+  // when it fails.
+  void note_values_of(std::uint32_t slot);
+  void settle_partitions(JobRunner& runner, SearchDoor& door);
+  void drop_touched_partitions();
+  // Whether searches would scan the partition of `value` (with `count`
+  // slots): it is rare, or sparse around some of the places looked at.
+  bool needs_partition(ValueCode value, std::size_t count) const;
   // Clears what a removed slot held beside its links: row, code, id,
   // record and postings.
   void clear_slot(std::uint32_t slot);
@@ -322,6 +336,7 @@ class GraphIndex {
   SlotRecords records_;  // empty without a schema
   AttributePostings postings_;
   std::unique_ptr<PartitionCache> partitions_;
+  ValueChanges value_changes_;
   std::unique_ptr<NumericOrders> orders_;
   std::unique_ptr<ChangeGate> gate_;
 };

@@ -578,11 +578,17 @@ std::expected<GraphIndex, InvalidParts> GraphIndex::from_parts(GraphParts parts)
   if (!range) return std::unexpected(range.error());
   if (parts.mapped && parts.mapped->code_lines != nullptr && *range && index.reads_.coarse()) {
     index.reads_.map(std::move(**range), *parts.mapped, parts.count);
-    return index;
+  } else {
+    index.reads_.restore(std::move(*range), parts.code_scale,
+                         parts.saved_codes ? &*parts.saved_codes : nullptr, room,
+                         index.store_.rows(), *free, index.store_.norms(), on_every_cpu);
   }
-  index.reads_.restore(std::move(*range), parts.code_scale,
-                       parts.saved_codes ? &*parts.saved_codes : nullptr, room, index.store_.rows(),
-                       *free, index.store_.norms(), on_every_cpu);
+  // The partitions a search would scan are built now, as an add builds
+  // them, not by the first search that needs one.
+  NeverInterrupt never;
+  ThreadRunner runner(usable_cpu_count(), never);
+  NoSearches none;
+  index.settle_partitions(runner, none);
   return index;
 }
 

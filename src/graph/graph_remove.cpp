@@ -32,17 +32,25 @@ std::expected<void, GraphError> GraphIndex::remove(std::span<const std::uint64_t
   if (!slots) return std::unexpected(slots.error());
   sort_distinct(*slots);
   remove_slots(*slots, runner);
+  settle_partitions(runner, gate());
   return {};
 }
 
-std::expected<void, GraphError> GraphIndex::update_records(
-    std::span<const std::uint64_t> ids, std::span<const MetadataRecord> records) {
+std::expected<void, GraphError> GraphIndex::update_records(std::span<const std::uint64_t> ids,
+                                                           std::span<const MetadataRecord> records,
+                                                           JobRunner& runner) {
   const auto slots = slots_of(ids);
   if (!slots) return std::unexpected(slots.error());
-  for (std::size_t row = 0; row < slots->size(); ++row) {
-    clear_record((*slots)[row]);
-    set_record((*slots)[row], &records[row]);
+  try {
+    for (std::size_t row = 0; row < slots->size(); ++row) {
+      clear_record((*slots)[row]);
+      set_record((*slots)[row], &records[row]);
+    }
+  } catch (...) {
+    drop_touched_partitions();
+    throw;
   }
+  settle_partitions(runner, gate());
   return {};
 }
 
@@ -60,6 +68,7 @@ void GraphIndex::remove_slots(std::span<const std::uint32_t> slots, JobRunner& r
   } catch (...) {
     // Whatever the failure left half done is checked by a full pass.
     engine_.forget_reach();
+    drop_touched_partitions();
     throw;
   }
   if (engine_.slots().free_count() > size()) compact();

@@ -54,6 +54,7 @@ void GraphIndex::set_record(std::uint32_t slot, const MetadataRecord* record) {
       record == nullptr ? std::span<const Metadata>() : std::span<const Metadata>(*record);
   records_.set(slot, values);
   postings_.insert(slot, values);
+  note_values_of(slot);
 }
 
 void GraphIndex::clear_slot(std::uint32_t slot) {
@@ -64,6 +65,7 @@ void GraphIndex::clear_slot(std::uint32_t slot) {
 }
 
 void GraphIndex::clear_record(std::uint32_t slot) {
+  note_values_of(slot);
   records_.clear(slot);
   for (const ValueCode forgotten : postings_.erase(slot)) partitions_->forget(forgotten);
 }

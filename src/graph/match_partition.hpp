@@ -30,8 +30,21 @@ class MatchPartition {
   // Throws std::bad_alloc.
   static MatchPartition build(std::span<const std::uint32_t> members, const VectorStore& store);
 
-  // The members the partition was built over (a prefix of the list).
-  std::size_t covered() const { return members_.size(); }
+  // This partition after a change: without the slots of `leaving`
+  // (ascending), with `joining` in the buckets of their nearest pivots. A
+  // pivot that left hands its bucket to the bucket's lowest remaining
+  // member, which lies near it; an emptied bucket goes. A slot may be in
+  // both lists (it left and came back). Throws std::bad_alloc.
+  MatchPartition revised(std::span<const std::uint32_t> leaving,
+                         std::span<const std::uint32_t> joining, const VectorStore& store) const;
+
+  std::size_t size() const { return members_.size(); }
+  // Whether the members moved so far from those it was built over that
+  // its pivots no longer follow them: built again.
+  bool drifted() const {
+    return members_.size() > kDriftFactor * built_size_ ||
+           kDriftFactor * members_.size() < built_size_;
+  }
 
   // The buckets whose pivots are nearest the query, nearest first, until
   // they hold at least `budget` members or none are left: what to scan.
@@ -44,9 +57,17 @@ class MatchPartition {
   }
 
  private:
+  // Grown or shrunk by this factor since its build, a partition is built
+  // again, as one that doubles through appends was before it was revised.
+  static constexpr std::size_t kDriftFactor = 2;
+
+  // Fills bucket_begins_ and members_ from each member's bucket.
+  void group(std::span<const std::uint32_t> members, std::span<const std::uint32_t> bucket);
+
   std::vector<std::uint32_t> pivots_;         // slots
   std::vector<std::uint32_t> bucket_begins_;  // per pivot, into members_; one more at the end
   std::vector<std::uint32_t> members_;        // grouped by bucket, ascending within one
+  std::size_t built_size_ = 0;
 };
 
 }  // namespace halqen::graph

@@ -3,32 +3,65 @@
 namespace halqen::graph {
 
 std::shared_ptr<const MatchPartition> PartitionCache::partition(const AttributePostings& postings,
-                                                                std::size_t position,
-                                                                std::uint32_t code,
+                                                                ValueCode value,
                                                                 const VectorStore& store) {
-  const std::span<const std::uint32_t> members = postings.slots(position, code);
-  const std::uint64_t reorderings = postings.reorderings(position, code);
   const std::lock_guard lock(mutex_);
-  Entry& entry = entries_[{position, code}];
-  const bool current = entry.partition && entry.reorderings == reorderings &&
-                       entry.partition->covered() <= members.size() &&
-                       members.size() < kRebuildGrowth * entry.partition->covered();
-  if (!current) {
-    entry.partition = std::make_shared<const MatchPartition>(MatchPartition::build(members, store));
-    entry.reorderings = reorderings;
+  Entry& entry = entries_[key_of(value)];
+  if (!entry.partition) {
+    entry.partition = std::make_shared<const MatchPartition>(
+        MatchPartition::build(postings.slots(value.position, value.code), store));
+    partitioned_.fetch_add(1, std::memory_order_relaxed);
   }
   return entry.partition;
 }
 
+std::shared_ptr<const MatchPartition> PartitionCache::find(ValueCode value) const {
+  const std::lock_guard lock(mutex_);
+  const auto found = entries_.find(key_of(value));
+  return found == entries_.end() ? nullptr : found->second.partition;
+}
+
+void PartitionCache::put(ValueCode value, std::shared_ptr<const MatchPartition> partition) {
+  const std::lock_guard lock(mutex_);
+  set(key_of(value), Entry{.partition = std::move(partition), .declined_at = std::nullopt});
+}
+
+std::optional<std::size_t> PartitionCache::declined_at(ValueCode value) const {
+  const std::lock_guard lock(mutex_);
+  const auto found = entries_.find(key_of(value));
+  return found == entries_.end() ? std::nullopt : found->second.declined_at;
+}
+
+void PartitionCache::decline(ValueCode value, std::size_t count) {
+  const std::lock_guard lock(mutex_);
+  set(key_of(value), Entry{.partition = nullptr, .declined_at = count});
+}
+
 void PartitionCache::forget(ValueCode value) {
   const std::lock_guard lock(mutex_);
-  entries_.erase({value.position, value.code});
+  set(key_of(value), Entry{});
+}
+
+void PartitionCache::set(Key key, Entry entry) {
+  const auto found = entries_.find(key);
+  if (found != entries_.end() && found->second.partition) {
+    partitioned_.fetch_sub(1, std::memory_order_relaxed);
+  }
+  if (entry.partition) partitioned_.fetch_add(1, std::memory_order_relaxed);
+  if (!entry.partition && !entry.declined_at) {
+    if (found != entries_.end()) entries_.erase(found);
+    return;
+  }
+  if (found != entries_.end()) {
+    found->second = std::move(entry);
+  } else {
+    entries_.emplace(key, std::move(entry));
+  }
 }
 
 std::uint64_t PartitionCache::heap_bytes() const {
   // A map node holds its key, its entry and three links.
-  constexpr std::uint64_t kNodeBytes =
-      sizeof(std::pair<const std::pair<std::size_t, std::uint32_t>, Entry>) + 3 * sizeof(void*);
+  constexpr std::uint64_t kNodeBytes = sizeof(std::pair<const Key, Entry>) + 3 * sizeof(void*);
   const std::lock_guard lock(mutex_);
   std::uint64_t bytes = entries_.size() * kNodeBytes;
   for (const auto& [key, entry] : entries_) {

@@ -165,21 +165,112 @@ TEST(GraphFilter, FindsOnlyMatchesKOfThemAndTheNearestAtEverySelectivity) {
   }
 }
 
-// A value's partition is built at its first sparse search; what is added
-// later is found too, in the part scanned exactly or in a new partition.
-TEST(GraphFilter, PartitionsFollowTheirValuesAsTheIndexGrows) {
+// A frequent value that follows the clusters has its partition when the
+// add that made it frequent returns: the first searches build nothing. As
+// rows come and go, it is revised with them, and the searches still find
+// the nearest matches among the rows then held.
+TEST(GraphFilter, PartitionsAreReadyAfterAChangeAndFollowTheirValues) {
   const Data data = clustered(kCount + kQueries, 5);
   const std::size_t first = kCount * 7 / 8;  // more "low" matches than are scored
   GraphIndex index = build(data, first);
   const ValueFilter low{"half", {Metadata::String("low")}};
-  const std::uint64_t bytes_before = index.heap_bytes();
-  for (std::size_t q = 0; q < kQueries; ++q) {
-    const std::span<const double> query(data.values.data() + (kCount + q) * kDim, kDim);
-    ASSERT_TRUE(index.search(query, kK, 4 * kK, &low).has_value());
-  }
-  ASSERT_GT(index.heap_bytes(), bytes_before) << "no search built a partition";
+  // Searches change nothing kept where every partition they scan is ready.
+  const auto searched_alone = [&](const GraphIndex& searched) {
+    const std::uint64_t bytes_before = searched.heap_bytes();
+    for (std::size_t q = 0; q < kQueries; ++q) {
+      const std::span<const double> query(data.values.data() + (kCount + q) * kDim, kDim);
+      EXPECT_TRUE(searched.search(query, kK, 4 * kK, &low).has_value());
+    }
+    return searched.heap_bytes() == bytes_before;
+  };
+  EXPECT_TRUE(searched_alone(index)) << "a search built a partition after the add";
   add_rows(index, data, first, kCount);
   EXPECT_GE(filtered_recall(index, data, low), 0.95);
+  NeverInterrupt never;
+  ThreadRunner runner(2, never);
+  std::vector<std::uint64_t> gone;
+  for (std::uint64_t id = 0; id < kCount; id += 7) gone.push_back(id);
+  ASSERT_TRUE(index.remove(gone, runner).has_value());
+  std::vector<std::uint64_t> moved;
+  std::vector<MetadataRecord> records;
+  for (std::uint64_t id = 1; id < kCount; id += 7) {
+    moved.push_back(id);
+    records.push_back({Metadata::Int(0), Metadata::String("rare"), Metadata::String("high")});
+  }
+  ASSERT_TRUE(index.update_records(moved, records, runner).has_value());
+  EXPECT_TRUE(searched_alone(index)) << "a search built a partition after the changes";
+  auto loaded = GraphIndex::from_parts(index.parts());
+  ASSERT_TRUE(loaded.has_value());
+  EXPECT_TRUE(searched_alone(*loaded)) << "a search built a partition after a load";
+  // Ids 7j were removed, 7j + 1 moved to "high": the others keep their half.
+  const auto still_low = [&](std::uint64_t id) {
+    return id % 7 > 1 && data.records[id][2] == Metadata::String("low");
+  };
+  const MetricFn metric = metric_function(MetricKind::Euclidean);
+  std::size_t hits = 0;
+  for (std::size_t q = 0; q < kQueries; ++q) {
+    const std::span<const double> query(data.values.data() + (kCount + q) * kDim, kDim);
+    std::vector<Candidate> truth;
+    for (std::uint32_t id = 0; id < kCount; ++id) {
+      if (still_low(id)) {
+        truth.push_back({metric(query, std::span(data.values).subspan(id * kDim, kDim)), id});
+      }
+    }
+    std::sort(truth.begin(), truth.end(), Nearer{});
+    std::set<std::uint64_t> nearest;
+    for (std::size_t i = 0; i < kK; ++i) nearest.insert(truth[i].slot);
+    const auto found = index.search(query, kK, 4 * kK, &low);
+    ASSERT_TRUE(found.has_value());
+    ASSERT_EQ(found->size(), kK);
+    for (const Found& hit : *found) {
+      EXPECT_TRUE(still_low(hit.id)) << hit.id;
+      hits += nearest.count(hit.id);
+    }
+  }
+  EXPECT_GE(static_cast<double>(hits) / static_cast<double>(kQueries * kK), 0.95);
+}
+
+// A partition revised by random changes holds each member of the value
+// once, and scanning all its buckets is the exact scan of those members.
+TEST(MatchPartition, ARevisedPartitionHoldsEachMemberOnce) {
+  const Data data = clustered(kCount + kQueries, 8);
+  const Stored stored(data);
+  std::mt19937_64 rng(8);
+  std::set<std::uint32_t> model;
+  for (std::uint32_t slot = 0; slot < kCount; ++slot) {
+    if (rng() % 2 == 0) model.insert(slot);
+  }
+  const std::vector<std::uint32_t> first(model.begin(), model.end());
+  MatchPartition partition = MatchPartition::build(first, stored.store);
+  for (int round = 0; round < 20; ++round) {
+    // Slots touched: some leave, some join, some leave and come back.
+    std::set<std::uint32_t> touched;
+    const std::size_t count = 1 + rng() % (round % 5 == 0 ? kCount : 64);
+    for (std::size_t i = 0; i < count; ++i) {
+      touched.insert(static_cast<std::uint32_t>(rng() % kCount));
+    }
+    std::vector<std::uint32_t> joining;
+    for (const std::uint32_t slot : touched) {
+      model.erase(slot);
+      if (rng() % 3 == 0) {
+        model.insert(slot);
+        joining.push_back(slot);
+      }
+    }
+    const std::vector<std::uint32_t> leaving(touched.begin(), touched.end());
+    partition = partition.revised(leaving, joining, stored.store);
+    ASSERT_EQ(partition.size(), model.size()) << "round " << round;
+    const std::span<const double> query(data.values.data() + (kCount + round % kQueries) * kDim,
+                                        kDim);
+    ExactDistances distances(stored.store, query);
+    std::vector<std::uint32_t> scanned;
+    for (const auto bucket : partition.nearest_buckets(distances, partition.size())) {
+      scanned.insert(scanned.end(), bucket.begin(), bucket.end());
+    }
+    std::sort(scanned.begin(), scanned.end());
+    ASSERT_TRUE(std::equal(scanned.begin(), scanned.end(), model.begin(), model.end()))
+        << "round " << round;
+  }
 }
 
 // Scanning every bucket is scoring every member: the same keys, bit for bit.
@@ -192,7 +283,7 @@ TEST(MatchPartition, ScanningEveryBucketIsTheExactScan) {
   const ValueSelection selection = postings.select(1, common);
   const auto members = postings.slots(1, selection.codes.front());
   const MatchPartition partition = MatchPartition::build(members, store);
-  ASSERT_EQ(partition.covered(), members.size());
+  ASSERT_EQ(partition.size(), members.size());
   for (std::size_t q = 0; q < kQueries; ++q) {
     const std::span<const double> query(data.values.data() + (kCount + q) * kDim, kDim);
     ExactDistances distances(store, query);

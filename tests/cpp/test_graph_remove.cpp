@@ -208,7 +208,9 @@ TEST(GraphRemove, AReplacingAdditionCutShortLeavesEachReplacedIdOldOrNew) {
 TEST(GraphRemove, ALinkGivenTwiceInALongListIsNamed) {
   constexpr std::uint32_t kNodes = 70;
   GraphParts parts;
-  parts.params = {.dim = kDim, .m = 40, .walk = WalkKind::Exact};
+  parts.params.dim = kDim;
+  parts.params.m = 40;
+  parts.params.walk = WalkKind::Exact;
   parts.count = kNodes;
   parts.vectors = random_rows(kNodes, 3);
   parts.levels.assign(kNodes, 0);

@@ -730,7 +730,12 @@ PyResult<NoneResult> update_metadata(GraphIndex& self, IdList given,
   const std::optional<std::vector<MetadataPairs>> lists(std::move(metadata));
   HALQEN_TRY_ASSIGN(auto records, records_of(self.params(), lists));
   HALQEN_TRY_ASSIGN(const graph::GatePass pass, wait_for_pass(self, Pass::Change));
-  const auto updated = self.update_records(ids, *records);
+  std::expected<void, graph::GraphError> updated;
+  const std::size_t workers = worker_threads(std::nullopt);
+  HALQEN_TRY_VOID(run_released_interruptible([&](Interrupt& interrupt) {
+    graph::ThreadRunner runner(workers, interrupt);
+    updated = self.update_records(ids, *records, runner);
+  }));
   if (!updated) return std::unexpected(key_error(updated.error().detail));
   return NoneResult{};
 }
