@@ -33,10 +33,47 @@ FilterExpression FilterExpression::id_in(std::vector<std::uint64_t> ids) {
   return made;
 }
 
+namespace {
+
+// Of two lower ends, the one that admits less; of two upper ends with
+// `upper`. At equal numbers the exclusive end admits less.
+std::optional<RangeEnd> tighter(std::optional<RangeEnd> a, std::optional<RangeEnd> b, bool upper) {
+  if (!a) return b;
+  if (!b) return a;
+  const int order = compare_numbers(a->number, b->number);
+  if (order == 0) return a->inclusive ? b : a;
+  return (order > 0) != upper ? a : b;
+}
+
+// The ranges among `operands` on one attribute, made one (a range with both
+// ends from "$gte" and "$lt" is one run of slots, not two sets), in the
+// place of the first.
+std::vector<FilterExpression> ranges_joined(std::vector<FilterExpression> operands) {
+  std::vector<FilterExpression> joined;
+  joined.reserve(operands.size());
+  for (FilterExpression& operand : operands) {
+    const auto same_range = std::ranges::find_if(joined, [&](const FilterExpression& kept) {
+      return operand.kind == FilterExpression::Kind::Range &&
+             kept.kind == FilterExpression::Kind::Range && kept.position == operand.position;
+    });
+    if (same_range == joined.end()) {
+      joined.push_back(std::move(operand));
+      continue;
+    }
+    same_range->lower = tighter(std::move(same_range->lower), std::move(operand.lower), false);
+    same_range->upper = tighter(std::move(same_range->upper), std::move(operand.upper), true);
+  }
+  return joined;
+}
+
+}  // namespace
+
 FilterExpression FilterExpression::all_of(std::vector<FilterExpression> operands) {
+  std::vector<FilterExpression> joined = ranges_joined(std::move(operands));
+  if (joined.size() == 1) return std::move(joined.front());
   FilterExpression made;
   made.kind = Kind::And;
-  made.operands = std::move(operands);
+  made.operands = std::move(joined);
   return made;
 }
 

@@ -193,6 +193,12 @@ def test_ranges_compare_ints_and_floats_by_value_and_equality_keeps_kinds_apart(
     assert matching({"$not": {"n": {"$gt": 0}}}) == [4, 5, 6]
     assert matching({"n": {"$in": [0.0]}}) == [6]  # -0.0 equals 0.0
     assert matching({"n": {"$gt": np.int64(1), "$lt": np.float32(2)}}) == [7]  # numpy's scalars
+    # Ends on one attribute, joined by and, admit what each admits: at equal
+    # numbers the exclusive end holds, Int or Float.
+    assert matching({"n": {"$gt": 1, "$gte": 1.0}}) == [2, 3, 7]
+    assert matching({"n": {"$lte": 1.0, "$lt": 1}}) == [6]
+    assert matching({"n": {"$lte": 2**53, "$lt": float(2**53)}}) == [0, 1, 6, 7]
+    assert matching({"$and": [{"n": {"$gte": 1}}, {"n": {"$gte": 1.5}}, {"n": {"$lt": 2**53}}]}) == [7]
 
 
 @pytest.mark.parametrize("given, words", [
