@@ -120,9 +120,12 @@ std::vector<Found> GraphIndex::search_filtered(std::span<const double> query, st
       if (found) return std::move(*found);
       // Where the matches lie sparse around the query, or the walk found
       // too few: the values' partitions, unless they give too few as well.
-      const std::vector<Answer> scanned =
-          scan_partitions(selection, k, kScannedPerWidth * std::max(ef, k), exact, nullptr);
-      if (scanned.size() >= std::min(k, selection.count)) return found_of(query, scanned);
+      const PartitionScan scan{.selection = selection,
+                               .budget = kScannedPerWidth * std::max(ef, k),
+                               .width = walk_width(ef, k, selection.count),
+                               .within = nullptr};
+      auto scanned = scan_partitions(query, k, scan, exact);
+      if (scanned && scanned->size() >= std::min(k, selection.count)) return std::move(*scanned);
     }
     return found_of(query, score_matches(selection, k, exact));
   }
@@ -136,9 +139,12 @@ std::vector<Found> GraphIndex::search_filtered(std::span<const double> query, st
     if (filter.guide) {
       const std::size_t budget = kScannedPerWidth * std::max(ef, k) * filter.guide->count /
                                  std::max<std::size_t>(filter.count, 1);
-      const std::vector<Answer> scanned =
-          scan_partitions(*filter.guide, k, budget, exact, &matches);
-      if (scanned.size() >= std::min(k, filter.count)) return found_of(query, scanned);
+      const PartitionScan scan{.selection = *filter.guide,
+                               .budget = budget,
+                               .width = walk_width(ef, k, filter.count),
+                               .within = &matches};
+      auto scanned = scan_partitions(query, k, scan, exact);
+      if (scanned && scanned->size() >= std::min(k, filter.count)) return std::move(*scanned);
     }
   }
   return found_of(query, score_matches(matches, k, exact));
@@ -256,35 +262,83 @@ std::vector<Answer> GraphIndex::score_matches(const MatchSet& matches, std::size
   return answers.take_sorted();
 }
 
-std::vector<Answer> GraphIndex::scan_partitions(const ValueSelection& selection, std::size_t k,
-                                                std::size_t budget, ExactDistances& distances,
-                                                const MatchSet* within) const {
-  AnswerSet answers;
-  answers.reset(k);
+std::optional<std::vector<Found>> GraphIndex::scan_partitions(std::span<const double> query,
+                                                              std::size_t k,
+                                                              const PartitionScan& scan,
+                                                              ExactDistances& exact) const {
+  return reads_.for_query(
+      query,
+      [&]() -> std::optional<std::vector<Found>> {
+        AnswerSet answers;
+        answers.reset(k);
+        scan_buckets(scan, exact, [&](std::span<const std::uint32_t> slots) {
+          offer_all(slots, exact, answers);
+        });
+        return found_of(query, answers.take_sorted());
+      },
+      [&](CodeDistances& coded) -> std::optional<std::vector<Found>> {
+        // The nearest by code, as a walk keeps them, scored exactly at the
+        // end: a code is a fraction of a row's bytes.
+        ScratchPool::Lease lease = engine_.scratch().borrow();
+        WalkScratch& scratch = *lease;
+        BestSet& best = scratch.best;
+        best.reset(scan.width);
+        std::array<double, kScanChunk> keys;
+        scan_buckets(scan, coded, [&](std::span<const std::uint32_t> slots) {
+          for (std::size_t begin = 0; begin < slots.size(); begin += kScanChunk) {
+            const std::size_t count = std::min(kScanChunk, slots.size() - begin);
+            coded.keys(slots.data() + begin, count, keys.data());
+            for (std::size_t i = 0; i < count; ++i) best.offer({keys[i], slots[begin + i]});
+          }
+        });
+        std::vector<Candidate> nearest;
+        best.sorted_into(nearest);
+        return rerank(exact, coded, nearest, k, scratch.rerank);
+      });
+}
+
+void GraphIndex::scan_buckets(const PartitionScan& scan, DistanceComputer& distances,
+                              FunctionRef<void(std::span<const std::uint32_t>)> offer) const {
+  const ValueSelection& selection = scan.selection;
   std::vector<std::uint32_t> admitted;
+  // The buckets of every selected value, nearest pivots first across
+  // values, so that the budget is spent where the nearest matches lie, not
+  // once per value.
+  struct ValueBucket {
+    MatchPartition::KeyedBucket bucket;
+    std::uint32_t code;
+  };
+  std::vector<ValueBucket> buckets;
+  std::vector<std::shared_ptr<const MatchPartition>> held;
   for (const std::uint32_t code : selection.codes) {
     const std::span<const std::uint32_t> slots = postings_.slots(selection.position, code);
     if (slots.size() <= kScoreMatchesUpTo) {
-      offer_all(within == nullptr ? slots : admitted_of(slots, *within, admitted), distances,
-                answers);
+      offer(scan.within == nullptr ? slots : admitted_of(slots, *scan.within, admitted));
       continue;
     }
-    const auto partition = partitions_->partition(postings_, {selection.position, code}, store_);
-    // A change in progress may have taken a member out of the list since
-    // the partition was last revised: only those still in it are offered.
-    const auto member = [&](std::uint32_t slot) {
-      return postings_.code(selection.position, slot) == code &&
-             (within == nullptr || within->contains(slot));
-    };
-    for (const auto bucket : partition->nearest_buckets(distances, budget)) {
-      admitted.clear();
-      for (const std::uint32_t slot : bucket) {
-        if (member(slot)) admitted.push_back(slot);
-      }
-      offer_all(admitted, distances, answers);
+    held.push_back(partitions_->partition(postings_, {selection.position, code}, store_));
+    for (const auto& bucket : held.back()->keyed_buckets(distances)) {
+      buckets.push_back({bucket, code});
     }
   }
-  return answers.take_sorted();
+  std::stable_sort(buckets.begin(), buckets.end(), [](const ValueBucket& a, const ValueBucket& b) {
+    return a.bucket.key < b.bucket.key;
+  });
+  std::size_t scanned = 0;
+  for (const ValueBucket& next : buckets) {
+    if (scanned >= scan.budget) break;
+    // A change in progress may have taken a member out of the list since
+    // the partition was last revised: only those still in it are offered.
+    admitted.clear();
+    for (const std::uint32_t slot : next.bucket.members) {
+      if (postings_.code(selection.position, slot) == next.code &&
+          (scan.within == nullptr || scan.within->contains(slot))) {
+        admitted.push_back(slot);
+      }
+    }
+    offer(admitted);
+    scanned += next.bucket.members.size();
+  }
 }
 
 }  // namespace halqen::graph

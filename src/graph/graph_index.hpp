@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "codes/code_store.hpp"
+#include "common/function_ref.hpp"
 #include "common/invalid_parts.hpp"
 #include "common/kind_capabilities.hpp"
 #include "engine/graph_engine.hpp"
@@ -308,12 +309,23 @@ class GraphIndex {
                                     ExactDistances& distances) const;
   std::vector<Answer> score_matches(const MatchSet& matches, std::size_t k,
                                     ExactDistances& distances) const;
-  // The k nearest matches in the partitions of the selection's values
-  // (scored: the buckets nearest the query, `budget` members per value),
-  // only those in `within` where given.
-  std::vector<Answer> scan_partitions(const ValueSelection& selection, std::size_t k,
-                                      std::size_t budget, ExactDistances& distances,
-                                      const MatchSet* within) const;
+  // A scan of the partitions of the selection's values: the buckets of the
+  // pivots nearest the query, across values, until `budget` members were
+  // looked at, only those in `within` where given; on codes, the `width`
+  // nearest by code are scored exactly.
+  struct PartitionScan {
+    const ValueSelection& selection;
+    std::size_t budget = 0;
+    std::size_t width = 0;
+    const MatchSet* within = nullptr;
+  };
+  std::optional<std::vector<Found>> scan_partitions(std::span<const double> query, std::size_t k,
+                                                    const PartitionScan& scan,
+                                                    ExactDistances& exact) const;
+  // offer(slots) for the members of the scanned buckets, a bucket at a
+  // time, keyed by `distances` to choose the buckets.
+  void scan_buckets(const PartitionScan& scan, DistanceComputer& distances,
+                    FunctionRef<void(std::span<const std::uint32_t>)> offer) const;
   // Of an and, the operand on one attribute's values with the fewest
   // matches, whose partitions a sparse expression is scanned through.
   std::optional<ValueSelection> guide_of(const FilterExpression& expression) const;

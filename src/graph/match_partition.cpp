@@ -15,7 +15,7 @@ constexpr std::size_t kChunk = 64;
 // Keys from `distances` to every slot of `slots`, in chunks, passed to
 // `use(index, key)`.
 template <class Use>
-void for_each_key(ExactDistances& distances, std::span<const std::uint32_t> slots, Use use) {
+void for_each_key(DistanceComputer& distances, std::span<const std::uint32_t> slots, Use use) {
   std::array<double, kChunk> keys;
   for (std::size_t begin = 0; begin < slots.size(); begin += kChunk) {
     const std::size_t count = std::min(kChunk, slots.size() - begin);
@@ -185,21 +185,28 @@ void MatchPartition::group(std::span<const std::uint32_t> members,
   }
 }
 
+std::vector<MatchPartition::KeyedBucket> MatchPartition::keyed_buckets(
+    DistanceComputer& distances) const {
+  std::vector<KeyedBucket> buckets;
+  buckets.reserve(pivots_.size());
+  for_each_key(distances, pivots_, [&](std::size_t p, double key) {
+    buckets.push_back({key, std::span(members_).subspan(
+                                bucket_begins_[p], bucket_begins_[p + 1] - bucket_begins_[p])});
+  });
+  return buckets;
+}
+
 std::vector<std::span<const std::uint32_t>> MatchPartition::nearest_buckets(
     ExactDistances& distances, std::size_t budget) const {
-  std::vector<Candidate> order;
-  order.reserve(pivots_.size());
-  for_each_key(distances, pivots_, [&](std::size_t p, double key) {
-    order.push_back({key, static_cast<std::uint32_t>(p)});
-  });
-  std::sort(order.begin(), order.end(), Nearer{});
+  std::vector<KeyedBucket> keyed = keyed_buckets(distances);
+  std::stable_sort(keyed.begin(), keyed.end(),
+                   [](const KeyedBucket& a, const KeyedBucket& b) { return a.key < b.key; });
   std::vector<std::span<const std::uint32_t>> buckets;
   std::size_t held = 0;
-  for (const Candidate& pivot : order) {
+  for (const KeyedBucket& bucket : keyed) {
     if (held >= budget) break;
-    buckets.push_back(std::span(members_).subspan(
-        bucket_begins_[pivot.slot], bucket_begins_[pivot.slot + 1] - bucket_begins_[pivot.slot]));
-    held += buckets.back().size();
+    buckets.push_back(bucket.members);
+    held += bucket.members.size();
   }
   return buckets;
 }

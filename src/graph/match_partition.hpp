@@ -46,6 +46,13 @@ class MatchPartition {
            kDriftFactor * members_.size() < built_size_;
   }
 
+  // A bucket and its pivot's key from the query.
+  struct KeyedBucket {
+    double key;
+    std::span<const std::uint32_t> members;
+  };
+  // Every bucket with its key, in pivot order.
+  std::vector<KeyedBucket> keyed_buckets(DistanceComputer& distances) const;
   // The buckets whose pivots are nearest the query, nearest first, until
   // they hold at least `budget` members or none are left: what to scan.
   std::vector<std::span<const std::uint32_t>> nearest_buckets(ExactDistances& distances,

@@ -74,8 +74,9 @@ void add_rows(GraphIndex& index, const Data& data, std::size_t begin, std::size_
 }
 
 // An index of the first `count` vectors of `data`.
-GraphIndex build(const Data& data, std::size_t count) {
+GraphIndex build(const Data& data, std::size_t count, WalkKind walk = WalkKind::Exact) {
   GraphParams params;
+  params.walk = walk;
   params.dim = kDim;
   params.m = 6;
   params.ef_construction = 40;
@@ -169,10 +170,14 @@ TEST(GraphFilter, FindsOnlyMatchesKOfThemAndTheNearestAtEverySelectivity) {
 // add that made it frequent returns: the first searches build nothing. As
 // rows come and go, it is revised with them, and the searches still find
 // the nearest matches among the rows then held.
-TEST(GraphFilter, PartitionsAreReadyAfterAChangeAndFollowTheirValues) {
+// On the rows, and on codes, where the scan keeps the nearest by code and
+// scores those exactly.
+class PartitionsFollowValues : public testing::TestWithParam<WalkKind> {};
+
+TEST_P(PartitionsFollowValues, ReadyAfterAChangeAndFindingTheNearestLiveMatches) {
   const Data data = clustered(kCount + kQueries, 5);
   const std::size_t first = kCount * 7 / 8;  // more "low" matches than are scored
-  GraphIndex index = build(data, first);
+  GraphIndex index = build(data, first, GetParam());
   const ValueFilter low{"half", {Metadata::String("low")}};
   // Searches change nothing kept where every partition they scan is ready.
   const auto searched_alone = [&](const GraphIndex& searched) {
@@ -224,11 +229,15 @@ TEST(GraphFilter, PartitionsAreReadyAfterAChangeAndFollowTheirValues) {
     ASSERT_EQ(found->size(), kK);
     for (const Found& hit : *found) {
       EXPECT_TRUE(still_low(hit.id)) << hit.id;
+      EXPECT_EQ(hit.value, metric(query, std::span(data.values).subspan(hit.id * kDim, kDim)));
       hits += nearest.count(hit.id);
     }
   }
   EXPECT_GE(static_cast<double>(hits) / static_cast<double>(kQueries * kK), 0.95);
 }
+
+INSTANTIATE_TEST_SUITE_P(Walks, PartitionsFollowValues,
+                         testing::Values(WalkKind::Exact, WalkKind::Sq8));
 
 // A partition revised by random changes holds each member of the value
 // once, and scanning all its buckets is the exact scan of those members.
