@@ -13,7 +13,7 @@ with one range shared.
 
 A section of the suite (bench/run.py --only expressions), or stand-alone:
 
-    python bench/expressions.py [--quick] [--without-hnswlib] [--plot DIRECTORY]
+    python bench/expressions.py [--quick] [--without-hnswlib] [--count N] [--plot DIRECTORY]
 """
 import argparse
 import math
@@ -219,8 +219,11 @@ def main():
     parser.add_argument("--quick", action="store_true")
     parser.add_argument("--without-hnswlib", action="store_true")
     parser.add_argument("--plot", help="a directory to write the plot into")
+    parser.add_argument("--count", type=int, help="vectors in the index (default 100,000)")
     options = parser.parse_args()
-    sizes = QUICK if options.quick else FULL
+    sizes = dict(QUICK if options.quick else FULL)
+    if options.count:
+        sizes["count"] = options.count
     result = measure(**sizes, with_peer=peer_installed() and not options.without_hnswlib)
     print_table(result)
     if options.plot:

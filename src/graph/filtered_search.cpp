@@ -65,6 +65,16 @@ std::span<const std::uint32_t> admitted_of(std::span<const std::uint32_t> slots,
   return admitted;
 }
 
+// Offers `slots` to `best` by their code keys.
+void offer_by_code(std::span<const std::uint32_t> slots, CodeDistances& coded, BestSet& best) {
+  std::array<double, kScanChunk> keys;
+  for (std::size_t begin = 0; begin < slots.size(); begin += kScanChunk) {
+    const std::size_t count = std::min(kScanChunk, slots.size() - begin);
+    coded.keys(slots.data() + begin, count, keys.data());
+    for (std::size_t i = 0; i < count; ++i) best.offer({keys[i], slots[begin + i]});
+  }
+}
+
 // A slot is in the set: one bit read.
 class AdmitSet {
  public:
@@ -127,7 +137,7 @@ std::vector<Found> GraphIndex::search_filtered(std::span<const double> query, st
       auto scanned = scan_partitions(query, k, scan, exact);
       if (scanned && scanned->size() >= std::min(k, selection.count)) return std::move(*scanned);
     }
-    return found_of(query, score_matches(selection, k, exact));
+    return score_matches(query, selection, selection.count, k, ef, exact);
   }
   const MatchSet& matches = *filter.matches;
   if (walks) {
@@ -147,7 +157,7 @@ std::vector<Found> GraphIndex::search_filtered(std::span<const double> query, st
       if (scanned && scanned->size() >= std::min(k, filter.count)) return std::move(*scanned);
     }
   }
-  return found_of(query, score_matches(matches, k, exact));
+  return score_matches(query, matches, filter.count, k, ef, exact);
 }
 
 std::optional<ValueSelection> GraphIndex::guide_of(const FilterExpression& expression) const {
@@ -234,32 +244,51 @@ void GraphIndex::offer_all(std::span<const std::uint32_t> slots, ExactDistances&
   }
 }
 
-std::vector<Answer> GraphIndex::score_matches(const ValueSelection& selection, std::size_t k,
-                                              ExactDistances& distances) const {
-  AnswerSet answers;
-  answers.reset(k);
-  for (const std::uint32_t code : selection.codes) {
-    offer_all(postings_.slots(selection.position, code), distances, answers);
-  }
-  return answers.take_sorted();
+void GraphIndex::visit_matches(const ValueSelection& selection,
+                               FunctionRef<void(std::span<const std::uint32_t>)> visit) const {
+  for (const std::uint32_t code : selection.codes) visit(postings_.slots(selection.position, code));
 }
 
-std::vector<Answer> GraphIndex::score_matches(const MatchSet& matches, std::size_t k,
-                                              ExactDistances& distances) const {
-  AnswerSet answers;
-  answers.reset(k);
+void GraphIndex::visit_matches(const MatchSet& matches,
+                               FunctionRef<void(std::span<const std::uint32_t>)> visit) const {
   std::vector<std::uint32_t> chunk;
   chunk.reserve(kScanChunk);
-  const auto flush = [&] {
-    offer_all(chunk, distances, answers);
-    chunk.clear();
-  };
   matches.for_each([&](std::uint32_t slot) {
     chunk.push_back(slot);
-    if (chunk.size() == kScanChunk) flush();
+    if (chunk.size() == kScanChunk) {
+      visit(chunk);
+      chunk.clear();
+    }
   });
-  flush();
-  return answers.take_sorted();
+  visit(chunk);
+}
+
+template <class Matches>
+std::vector<Found> GraphIndex::score_matches(std::span<const double> query, const Matches& matches,
+                                             std::size_t count, std::size_t k, std::size_t ef,
+                                             ExactDistances& exact) const {
+  const auto exactly = [&] {
+    AnswerSet answers;
+    answers.reset(k);
+    visit_matches(matches,
+                  [&](std::span<const std::uint32_t> slots) { offer_all(slots, exact, answers); });
+    return found_of(query, answers.take_sorted());
+  };
+  if (scores_every_match(count, k, ef)) return exactly();
+  // Too many to score each exactly where a walk or a scan found too few:
+  // by code where the index keeps codes, the nearest then exactly, as a
+  // walk does (a code is a fraction of a row's bytes).
+  return reads_.for_query(query, exactly, [&](CodeDistances& coded) {
+    ScratchPool::Lease lease = engine_.scratch().borrow();
+    WalkScratch& scratch = *lease;
+    scratch.best.reset(walk_width(ef, k, count));
+    visit_matches(matches, [&](std::span<const std::uint32_t> slots) {
+      offer_by_code(slots, coded, scratch.best);
+    });
+    std::vector<Candidate> nearest;
+    scratch.best.sorted_into(nearest);
+    return rerank(exact, coded, nearest, k, scratch.rerank);
+  });
 }
 
 std::optional<std::vector<Found>> GraphIndex::scan_partitions(std::span<const double> query,
@@ -283,13 +312,8 @@ std::optional<std::vector<Found>> GraphIndex::scan_partitions(std::span<const do
         WalkScratch& scratch = *lease;
         BestSet& best = scratch.best;
         best.reset(scan.width);
-        std::array<double, kScanChunk> keys;
         scan_buckets(scan, coded, [&](std::span<const std::uint32_t> slots) {
-          for (std::size_t begin = 0; begin < slots.size(); begin += kScanChunk) {
-            const std::size_t count = std::min(kScanChunk, slots.size() - begin);
-            coded.keys(slots.data() + begin, count, keys.data());
-            for (std::size_t i = 0; i < count; ++i) best.offer({keys[i], slots[begin + i]});
-          }
+          offer_by_code(slots, coded, best);
         });
         std::vector<Candidate> nearest;
         best.sorted_into(nearest);

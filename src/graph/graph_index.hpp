@@ -305,10 +305,17 @@ class GraphIndex {
   std::vector<Found> rerank(ExactDistances& exact, const CodeDistances& coded,
                             std::span<const Candidate> walked, std::size_t k,
                             RerankScratch& scratch) const;
-  std::vector<Answer> score_matches(const ValueSelection& selection, std::size_t k,
-                                    ExactDistances& distances) const;
-  std::vector<Answer> score_matches(const MatchSet& matches, std::size_t k,
-                                    ExactDistances& distances) const;
+  // visit(slots) over every match, some at a time.
+  void visit_matches(const ValueSelection& selection,
+                     FunctionRef<void(std::span<const std::uint32_t>)> visit) const;
+  void visit_matches(const MatchSet& matches,
+                     FunctionRef<void(std::span<const std::uint32_t>)> visit) const;
+  // The k nearest of all `count` matches: each scored exactly where
+  // scores_every_match says so, else the nearest by code scored exactly.
+  template <class Matches>
+  std::vector<Found> score_matches(std::span<const double> query, const Matches& matches,
+                                   std::size_t count, std::size_t k, std::size_t ef,
+                                   ExactDistances& exact) const;
   // A scan of the partitions of the selection's values: the buckets of the
   // pivots nearest the query, across values, until `budget` members were
   // looked at, only those in `within` where given; on codes, the `width`

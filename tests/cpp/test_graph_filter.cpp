@@ -236,6 +236,36 @@ TEST_P(PartitionsFollowValues, ReadyAfterAChangeAndFindingTheNearestLiveMatches)
   EXPECT_GE(static_cast<double>(hits) / static_cast<double>(kQueries * kK), 0.95);
 }
 
+// An or of six clusters' tags: more matches than are scored one by one, none
+// near a query in the other clusters, and no partition to scan: every
+// match is scored, by code on codes, and the nearest exactly.
+TEST_P(PartitionsFollowValues, ManyMatchesAwayFromTheQueryAreAllLookedAt) {
+  const Data data = clustered(kCount + kQueries, 9);
+  const GraphIndex index = build(data, kCount, GetParam());
+  const auto tags = [](std::int64_t first) {
+    return FilterExpression::any_of(
+        0, {Metadata::Int(first), Metadata::Int(first + 1), Metadata::Int(first + 2)});
+  };
+  const PreparedFilter six = index.prepare_filter(FilterExpression::one_of({tags(0), tags(3)}));
+  ASSERT_GT(six.count, kScoreMatchesUpTo);
+  const std::vector<Metadata> values = {Metadata::Int(0), Metadata::Int(1), Metadata::Int(2),
+                                        Metadata::Int(3), Metadata::Int(4), Metadata::Int(5)};
+  const MetricFn metric = metric_function(MetricKind::Euclidean);
+  std::size_t hits = 0;
+  for (std::size_t q = 0; q < kQueries; ++q) {
+    const std::span<const double> query(data.values.data() + (kCount + q) * kDim, kDim);
+    const std::vector<Found> found = index.search_prepared(query, kK, 4 * kK, &six);
+    ASSERT_EQ(found.size(), kK);
+    const std::vector<std::uint32_t> truth = exact_filtered(data, query, 0, values);
+    for (const Found& hit : found) {
+      EXPECT_LT(std::get<std::int64_t>(data.records[hit.id][0].value), 6);
+      EXPECT_EQ(hit.value, metric(query, std::span(data.values).subspan(hit.id * kDim, kDim)));
+      hits += std::count(truth.begin(), truth.end(), hit.id);
+    }
+  }
+  EXPECT_GE(static_cast<double>(hits) / static_cast<double>(kQueries * kK), 0.95);
+}
+
 INSTANTIATE_TEST_SUITE_P(Walks, PartitionsFollowValues,
                          testing::Values(WalkKind::Exact, WalkKind::Sq8));
 
