@@ -45,6 +45,14 @@ std::vector<std::uint32_t> sample_matches(const AttributePostings& postings,
   return sample;
 }
 
+// kSeedSample slots evenly spaced over `slots`, or all of them.
+std::vector<std::uint32_t> spread_over(std::span<const std::uint32_t> slots) {
+  const std::size_t wanted = std::min(kSeedSample, slots.size());
+  std::vector<std::uint32_t> sample(wanted);
+  for (std::size_t i = 0; i < wanted; ++i) sample[i] = slots[i * slots.size() / wanted];
+  return sample;
+}
+
 // kSeedSample matches evenly spaced over the set, or all of them.
 std::vector<std::uint32_t> sample_matches(const MatchSet& matches, std::size_t count) {
   const std::size_t wanted = std::min(kSeedSample, count);
@@ -104,6 +112,17 @@ PreparedFilter GraphIndex::prepare_filter(const FilterExpression& expression) co
     if (prepared.count > kScoreMatchesUpTo) {
       prepared.sample = sample_matches(postings_, *prepared.selection);
     }
+    return prepared;
+  }
+  if (expression.kind == FilterExpression::Kind::Range) {
+    // A range's matches are one run of the value order: counted and
+    // sampled from the run, with no pass over the set's words.
+    const auto order = orders_->of(postings_, expression.position);
+    const std::span<const std::uint32_t> run = order->slots_in(expression.lower, expression.upper);
+    prepared.matches.emplace(slot_count());
+    prepared.matches->add(run);
+    prepared.count = run.size();
+    if (prepared.count > kScoreMatchesUpTo) prepared.sample = spread_over(run);
     return prepared;
   }
   prepared.matches = matching_slots(
