@@ -22,8 +22,8 @@ from pathlib import Path
 import common  # noqa: F401  (one BLAS thread, before numpy)
 import numpy as np
 
-from filtered import (CLUSTERS, K, TARGET, exact_truth, mixture, peer_installed, peer_search, recall, sweep,
-                      timed)
+from common import interleaved_medians
+from filtered import CLUSTERS, K, TARGET, exact_truth, mixture, peer_installed, peer_search, recall, sweep
 from halqen_ext import GraphIndex
 
 FULL = {"count": 100_000, "dim": 128, "queries_count": 200}
@@ -31,6 +31,7 @@ QUICK = {"count": 10_000, "dim": 128, "queries_count": 50}
 LANGS = ["en", "de", "fr", "es", "it", "nl", "pt", "pl"]
 DEFAULT_EF = 64
 BATCH = 1000
+BATCH_ROUNDS = 5
 # Candidates post-filtering asks for per match it needs, beyond 1/selectivity.
 POST_FILTER_SLACK = 2.0
 
@@ -139,9 +140,12 @@ def measure(count, dim, queries_count, with_peer=True):
         rows.append(row)
     batch, _ = mixture(BATCH, dim, rng, centres)
     own = ten_percent_ranges(values["price"], rng, BATCH)
-    graph.search(batch[:50], k=K, filters=own[:50], threads=1)  # warm-up
-    apart = sorted(timed(lambda: graph.search(batch, k=K, filters=own, threads=1))[1] for _ in range(3))[1]
-    shared = sorted(timed(lambda: graph.search(batch, k=K, filter=own[0], threads=1))[1] for _ in range(3))[1]
+    # In turns, so that load from elsewhere on the machine falls on both.
+    seconds = interleaved_medians({
+        "apart": lambda: graph.search(batch, k=K, filters=own, threads=1),
+        "shared": lambda: graph.search(batch, k=K, filter=own[0], threads=1),
+    }, BATCH_ROUNDS)
+    apart, shared = seconds["apart"], seconds["shared"]
     return {"count": count, "dim": dim, "queries": queries_count,
             "unfiltered": {"graph": {"ef": base[0], "recall": base[1], "qps": base[2],
                                      "recall_at_default_ef": base_default},
