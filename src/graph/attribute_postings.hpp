@@ -72,6 +72,11 @@ class AttributePostings {
   std::uint64_t reorderings(std::size_t position, std::uint32_t code) const {
     return attributes_[position].reorderings_by_code[code];
   }
+  // The value of `code` at `position`, or null where no slot holds it.
+  const Metadata* value(std::size_t position, std::uint32_t code) const {
+    const std::vector<const Metadata*>& values = attributes_[position].value_of_code;
+    return code < values.size() ? values[code] : nullptr;
+  }
   // The code of the value of `slot` at `position`, or kNoCode.
   std::uint32_t code(std::size_t position, std::uint32_t slot) const {
     const std::vector<std::uint32_t>& codes = attributes_[position].code_of_slot;

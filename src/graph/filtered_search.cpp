@@ -117,12 +117,19 @@ PreparedFilter GraphIndex::prepare_filter(const FilterExpression& expression) co
   if (expression.kind == FilterExpression::Kind::Range) {
     // A range's matches are one run of the value order: counted and
     // sampled from the run, with no pass over the set's words.
-    const auto order = orders_->of(postings_, expression.position);
-    const std::span<const std::uint32_t> run = order->slots_in(expression.lower, expression.upper);
+    const NumericView view = orders_->of(postings_, expression.position);
     prepared.matches.emplace(slot_count());
-    prepared.matches->add(run);
-    prepared.count = run.size();
-    if (prepared.count > kScoreMatchesUpTo) prepared.sample = spread_over(run);
+    prepared.count = add_in_range(*prepared.matches, view, postings_, expression.position,
+                                  expression.lower, expression.upper);
+    if (prepared.count > kScoreMatchesUpTo) {
+      // Slots changed since the order was built may have left the range.
+      for (const std::uint32_t slot :
+           spread_over(view.order->slots_in(expression.lower, expression.upper))) {
+        if (slot < prepared.matches->capacity() && prepared.matches->contains(slot)) {
+          prepared.sample.push_back(slot);
+        }
+      }
+    }
     return prepared;
   }
   prepared.matches = matching_slots(

@@ -5,6 +5,7 @@
 #include <cmath>
 #include <limits>
 #include <numeric>
+#include <optional>
 
 namespace halqen::graph {
 namespace {
@@ -59,6 +60,14 @@ class PivotFinder {
     grouped_.resize(pivots.size());
     std::vector<std::uint32_t> next(group_begins_.begin(), group_begins_.end() - 1);
     for (std::uint32_t p = 0; p < pivots.size(); ++p) grouped_[next[head_of[p]]++] = p;
+  }
+
+  // The index of the pivot nearest `slot` among all of `pivots`; of equal
+  // ones, the lowest.
+  static std::uint32_t nearest_in(const VectorStore& store, std::uint32_t slot,
+                                  std::span<const std::uint32_t> pivots) {
+    ExactDistances from_member(store, slot);
+    return nearest_of(from_member, pivots);
   }
 
   // The index of the pivot nearest `slot` among those searched; of equal
@@ -163,10 +172,15 @@ MatchPartition MatchPartition::revised(std::span<const std::uint32_t> leaving,
     fresh.built_size_ = built_size_;
     return fresh;
   }
-  PivotFinder finder(next.pivots_, store);
+  // Grouping the pivots costs about pivots^1.5 distances: for a few
+  // joining members, each is measured against every pivot instead.
+  const bool few = joining.size() * joining.size() < next.pivots_.size();
+  std::optional<PivotFinder> finder;
+  if (!few) finder.emplace(next.pivots_, store);
   for (const std::uint32_t slot : joining) {
     members.push_back(slot);
-    bucket.push_back(finder.nearest(slot));
+    bucket.push_back(few ? PivotFinder::nearest_in(store, slot, next.pivots_)
+                         : finder->nearest(slot));
   }
   next.group(members, bucket);
   return next;

@@ -96,11 +96,10 @@ MatchSet evaluate(const FilterExpression& expression, const MatchSources& source
       add_selection(set, sources.postings,
                     sources.postings.select(expression.position, expression.values));
       return set;
-    case Kind::Range: {
-      const auto order = sources.orders.of(sources.postings, expression.position);
-      set.add(order->slots_in(expression.lower, expression.upper));
+    case Kind::Range:
+      add_in_range(set, sources.orders.of(sources.postings, expression.position), sources.postings,
+                   expression.position, expression.lower, expression.upper);
       return set;
-    }
     case Kind::Ids:
       for (const std::uint64_t id : expression.ids) {
         if (const auto slot = sources.labels.slot_of(id)) set.add(*slot);
@@ -127,6 +126,29 @@ MatchSet evaluate(const FilterExpression& expression, const MatchSources& source
 }
 
 }  // namespace
+
+std::size_t add_in_range(MatchSet& set, const NumericView& view, const AttributePostings& postings,
+                         std::size_t position, const std::optional<RangeEnd>& lower,
+                         const std::optional<RangeEnd>& upper) {
+  const OrderOverlay* changed = view.overlay.get();
+  std::size_t added = 0;
+  for (const std::uint32_t slot : view.order->slots_in(lower, upper)) {
+    if (slot >= set.capacity() || (changed != nullptr && changed->contains(slot))) continue;
+    set.add(slot);
+    ++added;
+  }
+  if (changed == nullptr) return added;
+  for (const std::uint32_t slot : changed->slots) {
+    const std::uint32_t code = postings.code(position, slot);
+    if (slot >= set.capacity() || code == AttributePostings::kNoCode) continue;
+    const Metadata* value = postings.value(position, code);
+    if (value != nullptr && in_range(*value, lower, upper)) {
+      set.add(slot);
+      ++added;
+    }
+  }
+  return added;
+}
 
 MatchSet matching_slots(const FilterExpression& expression, const MatchSources& sources) {
   std::optional<MatchSet> live;

@@ -36,6 +36,8 @@ class MatchSet {
   // Keeps the slots of `within` that are not in this set.
   void complement_within(const MatchSet& within);
   std::size_t count() const;
+  // Slots below this fit in the set.
+  std::size_t capacity() const { return words_.size() * kWordBits; }
   bool empty() const;
   // The slots at these ranks (ascending, each below count()) among the
   // set's slots in order: whole words are counted past, not bit by bit.
@@ -64,6 +66,13 @@ struct MatchSources {
   const LabelMap& labels;
   const SlotBook& slots;
 };
+
+// Adds to `set` the live slots whose value at `position` lies in the range,
+// from the view's order and, for the slots changed since, from their values
+// now; returns how many (each once).
+std::size_t add_in_range(MatchSet& set, const NumericView& view, const AttributePostings& postings,
+                         std::size_t position, const std::optional<RangeEnd>& lower,
+                         const std::optional<RangeEnd>& upper);
 
 // The live slots the expression admits. Throws std::bad_alloc.
 MatchSet matching_slots(const FilterExpression& expression, const MatchSources& sources);

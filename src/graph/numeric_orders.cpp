@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <iterator>
 #include <string>
 #include <utility>
 #include <variant>
@@ -55,16 +56,45 @@ std::span<const std::uint32_t> NumericOrder::slots_in(const std::optional<RangeE
   return std::span(slots_).subspan(begin, slot_offset(past) - begin);
 }
 
-std::shared_ptr<const NumericOrder> NumericOrders::of(const AttributePostings& postings,
-                                                      std::size_t position) {
-  const std::uint64_t changes = postings.changes(position);
+NumericView NumericOrders::of(const AttributePostings& postings, std::size_t position) {
   std::lock_guard lock(mutex_);
   Kept& kept = kept_[position];
-  if (!kept.order || kept.changes != changes) {
+  const bool stale = kept.overlay && kept.overlay->slots.size() > kOverlayFloor &&
+                     kept.overlay->slots.size() * kOverlayShare > kept.order->size();
+  if (!kept.order || stale) {
     kept.order = std::make_shared<const NumericOrder>(postings, position);
-    kept.changes = changes;
+    kept.overlay.reset();
   }
-  return kept.order;
+  return {kept.order, kept.overlay};
+}
+
+bool NumericOrders::holds(std::size_t position) const {
+  std::lock_guard lock(mutex_);
+  const auto found = kept_.find(position);
+  return found != kept_.end() && found->second.order != nullptr;
+}
+
+void NumericOrders::note_changed(std::size_t position, std::span<const std::uint32_t> slots) {
+  std::lock_guard lock(mutex_);
+  const auto found = kept_.find(position);
+  if (found == kept_.end() || !found->second.order || slots.empty()) return;
+  auto overlay = std::make_shared<OrderOverlay>();
+  const std::vector<std::uint32_t> none;
+  const std::vector<std::uint32_t>& before =
+      found->second.overlay ? found->second.overlay->slots : none;
+  overlay->slots.reserve(before.size() + slots.size());
+  std::ranges::set_union(before, slots, std::back_inserter(overlay->slots));
+  overlay->words.assign(overlay->slots.back() / OrderOverlay::kWordBits + 1, 0);
+  for (const std::uint32_t slot : overlay->slots) {
+    overlay->words[slot / OrderOverlay::kWordBits] |= std::uint64_t{1}
+                                                      << (slot % OrderOverlay::kWordBits);
+  }
+  found->second.overlay = std::move(overlay);
+}
+
+void NumericOrders::forget_all() {
+  std::lock_guard lock(mutex_);
+  kept_.clear();
 }
 
 std::uint64_t NumericOrders::heap_bytes() const {
@@ -72,6 +102,10 @@ std::uint64_t NumericOrders::heap_bytes() const {
   std::uint64_t bytes = 0;
   for (const auto& [position, kept] : kept_) {
     if (kept.order) bytes += sizeof(NumericOrder) + kept.order->heap_bytes();
+    if (kept.overlay) {
+      bytes += sizeof(OrderOverlay) + kept.overlay->slots.capacity() * sizeof(std::uint32_t) +
+               kept.overlay->words.capacity() * sizeof(std::uint64_t);
+    }
   }
   return bytes;
 }

@@ -41,15 +41,21 @@ void GraphIndex::note_values_of(std::uint32_t slot) {
     const std::uint32_t code = postings_.code(position, slot);
     if (code == AttributePostings::kNoCode) continue;
     const ValueCode value{position, code};
-    value_changes_.note(value, slot, partitions_->holds(value));
+    value_changes_.note(value, slot, partitions_->holds(value), orders_->holds(position));
   }
 }
 
 void GraphIndex::drop_touched_partitions() {
   for (const ValueMoves& moves : value_changes_.take()) partitions_->forget(moves.value);
+  value_changes_.clear();
+  orders_->forget_all();
 }
 
 void GraphIndex::settle_partitions(JobRunner& runner, SearchDoor& door) {
+  std::vector<std::vector<std::uint32_t>> reordered = value_changes_.take_reordered();
+  for (std::size_t position = 0; position < reordered.size(); ++position) {
+    orders_->note_changed(position, reordered[position]);
+  }
   std::vector<PartitionTask> tasks;
   for (ValueMoves& moves : value_changes_.take()) {
     const ValueCode value = moves.value;

@@ -1,6 +1,8 @@
 // What a change did to the values' lists, kept until the change ends: the
-// values it touched, and the slots that joined or left those that have a
-// partition, which the change then revises (graph/partition_upkeep.cpp).
+// values it touched, the slots that joined or left those that have a
+// partition, which the change then revises, and per attribute whose values
+// are kept in order the slots whose value there changed
+// (graph/partition_upkeep.cpp).
 #pragma once
 
 #include <algorithm>
@@ -24,9 +26,24 @@ class ValueChanges {
  public:
   // `slot` joins or leaves the list of `value`; only slots of values with
   // a partition are kept. Throws std::bad_alloc.
-  void note(ValueCode value, std::uint32_t slot, bool partitioned) {
+  void note(ValueCode value, std::uint32_t slot, bool partitioned, bool ordered) {
     touch(value);
     if (partitioned) moves_.push_back({value.position, value.code, slot});
+    if (!ordered) return;
+    if (reordered_.size() <= value.position) reordered_.resize(value.position + 1);
+    reordered_[value.position].push_back(slot);
+  }
+
+  // Per attribute, the slots noted in an ordered one since the last call,
+  // ascending and distinct; forgets them. Throws std::bad_alloc.
+  std::vector<std::vector<std::uint32_t>> take_reordered() {
+    std::vector<std::vector<std::uint32_t>> taken = std::move(reordered_);
+    reordered_.clear();
+    for (std::vector<std::uint32_t>& slots : taken) {
+      std::sort(slots.begin(), slots.end());
+      slots.erase(std::unique(slots.begin(), slots.end()), slots.end());
+    }
+    return taken;
   }
   // Every value touched since the last call, ordered by attribute and code,
   // with its moves; forgets them. Throws std::bad_alloc.
@@ -59,6 +76,7 @@ class ValueChanges {
     for (const ValueCode value : values_) seen_[value.position][value.code] = false;
     values_.clear();
     moves_.clear();
+    reordered_.clear();
   }
 
  private:
@@ -81,6 +99,7 @@ class ValueChanges {
   std::vector<std::vector<bool>> seen_;  // per attribute, by code
   std::vector<ValueCode> values_;
   std::vector<Move> moves_;
+  std::vector<std::vector<std::uint32_t>> reordered_;  // per attribute
 };
 
 }  // namespace halqen::graph

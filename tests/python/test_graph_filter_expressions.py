@@ -280,9 +280,32 @@ def test_ranges_and_ids_follow_every_change_between_searches():
         low, high = sorted(rng.uniform(-1.0, 21.0, 2).tolist())
         listed = [int(i) for i in rng.choice(250, size=20)]
         expression = {"$or": [{"n": {"$gte": low, "$lt": high}}, {"$id": {"$in": listed}}]}
-        found, _ = index.search(np.zeros(3), k=200, filter=expression)
-        expected = {i for i, r in records.items() if admits(expression, r, i)}
-        assert sorted(i for i in found.tolist() if i >= 0) == sorted(expected), step
+        for tried in (expression, {"n": {"$gte": low, "$lt": high}}):
+            found, _ = index.search(np.zeros(3), k=200, filter=tried)
+            expected = {i for i, r in records.items() if admits(tried, r, i)}
+            assert sorted(i for i in found.tolist() if i >= 0) == sorted(expected), step
+
+
+def test_ranges_follow_many_changes_and_few():
+    """A range read from a kept order with the slots changed since, whether
+    the changes are few or outnumber what the order is kept for."""
+    rng = np.random.default_rng(29)
+    count = 3000
+    index = GraphIndex(3, "euclidean", m=4, ef_construction=20, schema=["n"])
+    values = rng.integers(0, 100, count).astype(float)
+    index.add(rng.normal(size=(count, 3)), metadata=[[("n", float(v))] for v in values])
+    expression = {"n": {"$gte": 20.0, "$lt": 30.0}}
+
+    def check():
+        found, _ = index.search(np.zeros(3), k=count, filter=expression, ef=count)
+        expected = np.flatnonzero((values >= 20) & (values < 30))
+        assert sorted(i for i in found.tolist() if i >= 0) == expected.tolist()
+
+    check()
+    for changed in (rng.choice(count, 2000, replace=False), rng.choice(count, 50, replace=False)):
+        values[changed] = rng.integers(0, 100, len(changed))
+        index.update_metadata(changed.tolist(), [[("n", float(v))] for v in values[changed]])
+        check()
 
 
 def test_update_metadata_refuses_unknown_ids_and_mismatched_lists_changing_nothing(tmp_path):
