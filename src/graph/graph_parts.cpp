@@ -584,7 +584,12 @@ std::expected<GraphIndex, InvalidParts> GraphIndex::from_parts(GraphParts parts)
                          index.store_.rows(), *free, index.store_.norms(), on_every_cpu);
   }
   // The partitions a search would scan are built now, as an add builds
-  // them, not by the first search that needs one.
+  // them, not by the first search that needs one; but a mapped open reads
+  // no rows, and its searches build them as they need them.
+  if (parts.mapped) {
+    index.value_changes_.clear();
+    return index;
+  }
   NeverInterrupt never;
   ThreadRunner runner(usable_cpu_count(), never);
   NoSearches none;
