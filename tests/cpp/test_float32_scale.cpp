@@ -8,6 +8,7 @@
 #include <bit>
 #include <cmath>
 #include <cstdint>
+#include <functional>
 #include <random>
 #include <vector>
 
@@ -289,6 +290,40 @@ TEST(Float32Scale, DataScaledByAPowerOfTwoBuildsTheSameGraph) {
         }
         codes::force_code_level(original);
       }
+    }
+  }
+}
+
+}  // namespace
+}  // namespace halqen
+
+namespace halqen {
+namespace {
+
+// Codes made in pieces, in any order of the pieces, are each row's own
+// code, its padding zeros, and nothing written past it (pieces run
+// backwards here: a row that wrote past its end would clear codes of the
+// piece after it, already made).
+TEST(Float32Scale, CodesMadeInPiecesInAnyOrderAreEachRowsOwn) {
+  constexpr std::size_t kRows = 5000;  // more than two pieces
+  constexpr std::size_t kOddDim = 20;  // padded to 32
+  std::mt19937_64 rng(31);
+  std::normal_distribution<double> normal(0.0, 1.0);
+  std::vector<double> rows(kRows * kOddDim);
+  for (double& x : rows) x = normal(rng);
+  const std::vector<std::uint8_t> live(kRows, 0);
+  const CodeStore::PieceLoop backwards = [](std::size_t pieces,
+                                            const std::function<void(std::size_t)>& run) {
+    for (std::size_t piece = pieces; piece-- > 0;) run(piece);
+  };
+  CodeStore store(kOddDim, MetricKind::Euclidean, CodeKind::Float32);
+  store.append_slots(rows_of(rows, kOddDim), live, {}, backwards);
+  ASSERT_EQ(store.size(), kRows);
+  for (std::uint32_t slot = 0; slot < kRows; ++slot) {
+    const float* code = store.floats(slot);
+    for (std::size_t d = 0; d < store.padded(); ++d) {
+      const float wanted = d < kOddDim ? store.float_code(rows[slot * kOddDim + d]) : 0.0F;
+      ASSERT_EQ(bits(code[d]), bits(wanted)) << "slot " << slot << ", number " << d;
     }
   }
 }
