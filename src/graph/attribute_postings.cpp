@@ -1,7 +1,6 @@
 #include "graph/attribute_postings.hpp"
 
 #include <algorithm>
-#include <atomic>
 #include <cmath>
 #include <functional>
 #include <variant>
@@ -24,23 +23,12 @@ bool matches_nothing(const Metadata& value) {
   return number != nullptr && std::isnan(*number);
 }
 
-// A new list's count of reorderings starts past every count any list had
-// before, in this process: a cache that recorded a list's count never takes
-// a list built afresh (postings rebuilt, slots renumbered) for the same one.
-std::uint64_t first_count_of_a_new_list() {
-  constexpr unsigned kCountBits = 32;
-  static std::atomic<std::uint64_t> lists_made{0};
-  return (lists_made.fetch_add(1, std::memory_order_relaxed) + 1) << kCountBits;
-}
-
-// Returns whether the slot went anywhere but the end.
-bool insert_sorted(std::vector<std::uint32_t>& slots, std::uint32_t slot) {
+void insert_sorted(std::vector<std::uint32_t>& slots, std::uint32_t slot) {
   if (slots.empty() || slots.back() < slot) {
     slots.push_back(slot);
-    return false;
+    return;
   }
   slots.insert(std::lower_bound(slots.begin(), slots.end(), slot), slot);
-  return true;
 }
 
 }  // namespace
@@ -59,12 +47,10 @@ std::uint32_t AttributePostings::code_for(Attribute& attribute, const Metadata& 
                            : static_cast<std::uint32_t>(attribute.slots_by_code.size());
   if (!reused) {
     attribute.slots_by_code.emplace_back();
-    attribute.reorderings_by_code.push_back(0);
     attribute.value_of_code.push_back(nullptr);
   }
   const auto entry = attribute.code_of_value.emplace(key, code).first;
   if (reused) attribute.free_codes.pop_back();
-  attribute.reorderings_by_code[code] = first_count_of_a_new_list();
   attribute.value_of_code[code] = &entry->first;
   return code;
 }
@@ -83,11 +69,8 @@ void AttributePostings::insert(std::uint32_t slot, std::span<const Metadata> rec
     if (position >= record.size()) continue;
     const std::uint32_t code = code_for(attribute, record[position]);
     if (code == kNoCode) continue;
-    if (insert_sorted(attribute.slots_by_code[code], slot)) {
-      ++attribute.reorderings_by_code[code];
-    }
+    insert_sorted(attribute.slots_by_code[code], slot);
     attribute.code_of_slot[slot] = code;
-    ++attribute.changes;
   }
 }
 
@@ -100,9 +83,7 @@ std::vector<ValueCode> AttributePostings::erase(std::uint32_t slot) {
     if (code == kNoCode) continue;
     std::vector<std::uint32_t>& slots = attribute.slots_by_code[code];
     slots.erase(std::lower_bound(slots.begin(), slots.end(), slot));
-    ++attribute.reorderings_by_code[code];
     attribute.code_of_slot[slot] = kNoCode;
-    ++attribute.changes;
     if (slots.empty()) {
       forget_value(attribute, code);
       forgotten.push_back({position, code});
@@ -137,7 +118,6 @@ std::uint64_t AttributePostings::heap_bytes() const {
                  (sizeof(std::pair<const Metadata, std::uint32_t>) + kNodeExtra) +
              attribute.code_of_value.bucket_count() * sizeof(void*);
     bytes += attribute.slots_by_code.capacity() * sizeof(std::vector<std::uint32_t>) +
-             attribute.reorderings_by_code.capacity() * sizeof(std::uint64_t) +
              attribute.value_of_code.capacity() * sizeof(const Metadata*) +
              (attribute.code_of_slot.capacity() + attribute.free_codes.capacity()) *
                  sizeof(std::uint32_t);

@@ -58,19 +58,9 @@ class AttributePostings {
       if (values[code] != nullptr) visit(code, *values[code]);
     }
   }
-  // Counts the slots recorded or forgotten at `position`: while it stays
-  // the same, so do its values and their lists.
-  std::uint64_t changes(std::size_t position) const { return attributes_[position].changes; }
   // The slots holding the value of `code` at `position`, ascending.
   std::span<const std::uint32_t> slots(std::size_t position, std::uint32_t code) const {
     return attributes_[position].slots_by_code[code];
-  }
-  // Counts the changes to that list other than appending a slot past its
-  // last: while it stays the same, the list's first n slots do too. A list
-  // made later never starts at a count an earlier one reached (short of 2^32
-  // reorderings of one list).
-  std::uint64_t reorderings(std::size_t position, std::uint32_t code) const {
-    return attributes_[position].reorderings_by_code[code];
   }
   // The value of `code` at `position`, or null where no slot holds it.
   const Metadata* value(std::size_t position, std::uint32_t code) const {
@@ -99,10 +89,8 @@ class AttributePostings {
     // The map's key of each code in use (map nodes never move).
     std::vector<const Metadata*> value_of_code;
     std::vector<std::vector<std::uint32_t>> slots_by_code;
-    std::vector<std::uint64_t> reorderings_by_code;
     std::vector<std::uint32_t> code_of_slot;
     std::vector<std::uint32_t> free_codes;  // of values forgotten, the last freed on top
-    std::uint64_t changes = 0;
   };
 
   std::uint32_t code_for(Attribute& attribute, const Metadata& value);

@@ -241,12 +241,12 @@ class GraphIndex {
   // Forgets a slot's record and its postings (and the partitions of the
   // values no slot holds any more).
   void clear_record(std::uint32_t slot);
-  // The partitions kept in step with the values' lists
-  // (partition_upkeep.cpp): the values of `slot` are noted as changed, as
-  // its record is set or cleared; the noted values' partitions are revised
-  // or built when
-  // a change ends (searches let in through `door` meanwhile), or dropped
-  // when it fails.
+  // The partitions and value orders kept in step with the values' lists
+  // (partition_upkeep.cpp): the values of `slot` are noted as changed as
+  // its record is set or cleared; when a change ends, the noted values'
+  // partitions are revised or built (searches let in through `door`
+  // meanwhile) and the orders told which slots changed; a change that
+  // fails drops them instead.
   void note_values_of(std::uint32_t slot);
   void settle_partitions(JobRunner& runner, SearchDoor& door);
   void drop_touched_partitions();

@@ -52,9 +52,9 @@ void GraphIndex::drop_touched_partitions() {
 }
 
 void GraphIndex::settle_partitions(JobRunner& runner, SearchDoor& door) {
-  std::vector<std::vector<std::uint32_t>> reordered = value_changes_.take_reordered();
-  for (std::size_t position = 0; position < reordered.size(); ++position) {
-    orders_->note_changed(position, reordered[position]);
+  std::vector<std::vector<std::uint32_t>> changed = value_changes_.take_order_changes();
+  for (std::size_t position = 0; position < changed.size(); ++position) {
+    orders_->note_changed(position, changed[position]);
   }
   std::vector<PartitionTask> tasks;
   for (ValueMoves& moves : value_changes_.take()) {

@@ -30,15 +30,15 @@ class ValueChanges {
     touch(value);
     if (partitioned) moves_.push_back({value.position, value.code, slot});
     if (!ordered) return;
-    if (reordered_.size() <= value.position) reordered_.resize(value.position + 1);
-    reordered_[value.position].push_back(slot);
+    if (order_changes_.size() <= value.position) order_changes_.resize(value.position + 1);
+    order_changes_[value.position].push_back(slot);
   }
 
   // Per attribute, the slots noted in an ordered one since the last call,
   // ascending and distinct; forgets them. Throws std::bad_alloc.
-  std::vector<std::vector<std::uint32_t>> take_reordered() {
-    std::vector<std::vector<std::uint32_t>> taken = std::move(reordered_);
-    reordered_.clear();
+  std::vector<std::vector<std::uint32_t>> take_order_changes() {
+    std::vector<std::vector<std::uint32_t>> taken = std::move(order_changes_);
+    order_changes_.clear();
     for (std::vector<std::uint32_t>& slots : taken) {
       std::sort(slots.begin(), slots.end());
       slots.erase(std::unique(slots.begin(), slots.end()), slots.end());
@@ -76,7 +76,7 @@ class ValueChanges {
     for (const ValueCode value : values_) seen_[value.position][value.code] = false;
     values_.clear();
     moves_.clear();
-    reordered_.clear();
+    order_changes_.clear();
   }
 
  private:
@@ -99,7 +99,7 @@ class ValueChanges {
   std::vector<std::vector<bool>> seen_;  // per attribute, by code
   std::vector<ValueCode> values_;
   std::vector<Move> moves_;
-  std::vector<std::vector<std::uint32_t>> reordered_;  // per attribute
+  std::vector<std::vector<std::uint32_t>> order_changes_;  // per attribute
 };
 
 }  // namespace halqen::graph
