@@ -294,7 +294,7 @@ def test_ctrl_c_ends_the_search_on_the_workers_too(client):
     sharded, single = pair(client, "euclidean", shards=2)
     for index in (sharded, single):
         index.add(vectors)
-    queries = clustered(rng, 400_000)  # exhaustive walks: far longer than the wait below, per worker
+    queries = clustered(rng, 200_000)  # exhaustive walks: far longer than the wait below, per worker
 
     def interrupt_once_walking():
         deadline = time.monotonic() + 60
