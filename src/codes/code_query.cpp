@@ -117,10 +117,8 @@ void CodeQuery::encode_floats(std::span<const double> coded) {
   // times a power of two, in the same order, as long as the query is no
   // larger than the codes may be.
   const double reach = largest_scaled_code(store_.dim());
-  for (std::size_t d = 0; d < coded.size(); ++d) {
-    floats_[d] = store_.float_code(coded[d]);
-    places_query_ &= std::fabs(floats_[d]) <= reach;
-  }
+  store_.float_codes(coded, floats_.data());
+  for (std::size_t d = 0; d < coded.size(); ++d) places_query_ &= std::fabs(floats_[d]) <= reach;
 }
 
 void CodeQuery::note_exactness() {

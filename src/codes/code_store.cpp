@@ -406,13 +406,8 @@ void CodeStore::encode(std::uint32_t slot, std::span<const double> row,
 void CodeStore::write_code(std::uint32_t slot, std::span<const double> coded) {
   if (kind_ == CodeKind::Float32) {
     auto* out = reinterpret_cast<float*>(line_of(slot));
-    // The branch of float_code taken once per row, not per number.
-    if (scale_.exponent == 0) {
-      for (std::size_t d = 0; d < dim_; ++d) out[d] = to_float(coded[d]);
-    } else {
-      for (std::size_t d = 0; d < dim_; ++d)
-        out[d] = to_float(std::ldexp(coded[d], scale_.exponent));
-    }
+    float_codes(coded.first(dim_), out);
+    // Only the padding is cleared: the numbers are all written.
     std::fill(out + dim_, reinterpret_cast<float*>(line_of(slot) + lines_per_row_), 0.0F);
     return;
   }

@@ -162,7 +162,20 @@ class CodeStore {
   Float32Scale scale_of(const RowsView& rows) const;
   // x as this store's float32 codes hold it (scaled).
   float float_code(double x) const {
-    return to_float(scale_.exponent == 0 ? x : std::ldexp(x, scale_.exponent));
+    float code = 0.0F;
+    float_codes(std::span<const double>(&x, 1), &code);
+    return code;
+  }
+  // `numbers` as this store's float32 codes hold them (scaled), into `out`;
+  // the scale's branch is taken once, not per number.
+  void float_codes(std::span<const double> numbers, float* out) const {
+    if (scale_.exponent == 0) {
+      for (std::size_t d = 0; d < numbers.size(); ++d) out[d] = to_float(numbers[d]);
+      return;
+    }
+    for (std::size_t d = 0; d < numbers.size(); ++d) {
+      out[d] = to_float(std::ldexp(numbers[d], scale_.exponent));
+    }
   }
   // How many times the 8-bit range or the float32 scale changed (every
   // code then changed too).

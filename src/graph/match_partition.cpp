@@ -210,19 +210,4 @@ std::vector<MatchPartition::KeyedBucket> MatchPartition::keyed_buckets(
   return buckets;
 }
 
-std::vector<std::span<const std::uint32_t>> MatchPartition::nearest_buckets(
-    ExactDistances& distances, std::size_t budget) const {
-  std::vector<KeyedBucket> keyed = keyed_buckets(distances);
-  std::stable_sort(keyed.begin(), keyed.end(),
-                   [](const KeyedBucket& a, const KeyedBucket& b) { return a.key < b.key; });
-  std::vector<std::span<const std::uint32_t>> buckets;
-  std::size_t held = 0;
-  for (const KeyedBucket& bucket : keyed) {
-    if (held >= budget) break;
-    buckets.push_back(bucket.members);
-    held += bucket.members.size();
-  }
-  return buckets;
-}
-
 }  // namespace halqen::graph

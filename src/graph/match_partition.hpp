@@ -51,12 +51,9 @@ class MatchPartition {
     double key;
     std::span<const std::uint32_t> members;
   };
-  // Every bucket with its key, in pivot order.
+  // Every bucket with its key, in pivot order: a scan takes the nearest
+  // first, across the partitions of the values it reads.
   std::vector<KeyedBucket> keyed_buckets(DistanceComputer& distances) const;
-  // The buckets whose pivots are nearest the query, nearest first, until
-  // they hold at least `budget` members or none are left: what to scan.
-  std::vector<std::span<const std::uint32_t>> nearest_buckets(ExactDistances& distances,
-                                                              std::size_t budget) const;
 
   std::uint64_t heap_bytes() const {
     return (pivots_.capacity() + bucket_begins_.capacity() + members_.capacity()) *

@@ -303,8 +303,8 @@ TEST(MatchPartition, ARevisedPartitionHoldsEachMemberOnce) {
                                         kDim);
     ExactDistances distances(stored.store, query);
     std::vector<std::uint32_t> scanned;
-    for (const auto bucket : partition.nearest_buckets(distances, partition.size())) {
-      scanned.insert(scanned.end(), bucket.begin(), bucket.end());
+    for (const auto& bucket : partition.keyed_buckets(distances)) {
+      scanned.insert(scanned.end(), bucket.members.begin(), bucket.members.end());
     }
     std::sort(scanned.begin(), scanned.end());
     ASSERT_TRUE(std::equal(scanned.begin(), scanned.end(), model.begin(), model.end()))
@@ -328,8 +328,8 @@ TEST(MatchPartition, ScanningEveryBucketIsTheExactScan) {
     ExactDistances distances(store, query);
     BestSet best;
     best.reset(kK);
-    for (const auto bucket : partition.nearest_buckets(distances, members.size())) {
-      for (const std::uint32_t slot : bucket) best.offer({distances.key(slot), slot});
+    for (const auto& bucket : partition.keyed_buckets(distances)) {
+      for (const std::uint32_t slot : bucket.members) best.offer({distances.key(slot), slot});
     }
     const std::vector<Candidate> found = best.take_sorted();
     const std::vector<std::uint32_t> truth = exact_filtered(data, query, 1, common);
