@@ -11,9 +11,9 @@
 // that is reached, and nodes that can no longer walk back to the entry or
 // be reached from it are linked again (graph_engine_reach.cpp).
 //
-// The nodes that link to a removed one are looked for among its neighbours
-// and theirs first: each node counts the links into it, so the search knows
-// when it has found them all, and reads every list only when it has not.
+// The nodes that link to a removed one are looked for around it first, hop
+// by hop: each node counts the links into it, so the search knows when it
+// has found them all, and reads every list only when it has not.
 #include <algorithm>
 #include <vector>
 
@@ -36,6 +36,9 @@ constexpr std::size_t kPiecesPerRound = 2;
 // What reading one list at a scattered place costs, in lists read in order
 // by the scan of every list.
 constexpr std::size_t kScatteredReadCost = 16;
+// The search around a removed node for the links into it may cost up to
+// this fraction (its inverse) of the scan of every list it may save.
+constexpr std::size_t kScanShareForSearch = 4;
 // Up to this many removed nodes, layer 0 is scanned by comparing every word
 // of the lists with each of them (a pass over memory the compiler
 // vectorises) before the lists that may hold one are read.
@@ -129,44 +132,56 @@ struct Unresolved {
   std::size_t missing;
 };
 
-// The live nodes of `layer` that link to removed nodes, as far as the
-// removed nodes' neighbours and theirs hold them, and the removed nodes of
-// the layer that some link comes into from further away. The count of
-// links in that each node keeps says whether all were found. All the
-// removed nodes are left to the scan when the removal is too large for
-// reading around each to beat reading every list.
+// The live nodes of `layer` that link to removed nodes, as far as a search
+// outward from each removed node finds them, and the removed nodes of the
+// layer that some link comes into from further away. The search reads
+// lists hop by hop from the removed node, counting the links into it, and
+// stops once the count of links in that each node keeps is reached, or
+// once it has read its share of what reading every list would cost. All
+// the removed nodes are left to the scan when the removal is too large for
+// reading around each, two hops deep, to beat reading every list.
 struct NearbyLinks {
   std::vector<std::uint32_t> touched;
   std::vector<Unresolved> unresolved;
 };
 
 NearbyLinks linking_to_removed_nearby(const LinkStore& links, std::span<const std::uint32_t> slots,
-                                      std::span<const std::uint8_t> removed, unsigned layer) {
+                                      std::span<const std::uint8_t> removed, unsigned layer,
+                                      VisitedMarks& visited) {
   NearbyLinks result;
-  const std::size_t neighbourhood = links.capacity(layer) * (links.capacity(layer) + 1);
-  const bool worth_it = slots.size() * neighbourhood * kScatteredReadCost <= links.size();
+  const std::size_t two_hops = links.capacity(layer) * (links.capacity(layer) + 1);
+  const bool worth_it = slots.size() * two_hops * kScatteredReadCost <= links.size();
+  const std::size_t budget =
+      std::max(two_hops, links.size() / (kScatteredReadCost * kScanShareForSearch * slots.size()));
   for (const std::uint32_t slot : slots) {
     if (links.level(slot) < layer) continue;
+    const std::size_t in = links.links_in(slot, layer);
     if (!worth_it) {
-      result.unresolved.push_back({slot, {}, links.links_in(slot, layer)});
+      result.unresolved.push_back({slot, {}, in});
       continue;
     }
-    std::vector<std::uint32_t> near;
-    for (const std::uint32_t neighbour : links.links(slot, layer)) {
-      near.push_back(neighbour);
-      const std::span<const std::uint32_t> second = links.links(neighbour, layer);
-      near.insert(near.end(), second.begin(), second.end());
-    }
-    sort_distinct(near);
+    visited.begin(links.size());
+    visited.visit(slot);
+    std::vector<std::uint32_t> read(links.links(slot, layer).begin(),
+                                    links.links(slot, layer).end());
+    for (const std::uint32_t node : read) visited.visit(node);
     std::size_t found = 0;
-    for (const std::uint32_t node : near) {
-      const auto into =
-          static_cast<std::size_t>(std::ranges::count(links.links(node, layer), slot));
+    for (std::size_t at = 0; at < read.size() && at < budget && found != in; ++at) {
+      const std::uint32_t node = read[at];
+      const std::span<const std::uint32_t> list = links.links(node, layer);
+      const auto into = static_cast<std::size_t>(std::ranges::count(list, slot));
       found += into;
       if (into != 0 && removed[node] == 0) result.touched.push_back(node);
+      for (const std::uint32_t next : list) {
+        if (visited.visit(next)) read.push_back(next);
+      }
     }
-    const std::size_t in = links.links_in(slot, layer);
-    if (found != in) result.unresolved.push_back({slot, std::move(near), in - found});
+    if (found != in) {
+      // Only the lists counted: the rest were seen, not read.
+      read.resize(std::min(read.size(), budget));
+      std::ranges::sort(read);
+      result.unresolved.push_back({slot, std::move(read), in - found});
+    }
   }
   return result;
 }
@@ -305,8 +320,10 @@ void GraphEngine::remove_nodes(std::span<const std::uint32_t> slots, const NodeS
   std::vector<LayerLists> chosen(top_level_ + 1);
   {
     const SearchesLetIn searches(door);
+    ScratchPool::Lease lease = scratch_->borrow();
     for (unsigned layer = 0; layer <= top_level_; ++layer) {
-      NearbyLinks nearby = linking_to_removed_nearby(links_, slots, removed, layer);
+      NearbyLinks nearby =
+          linking_to_removed_nearby(links_, slots, removed, layer, (*lease).visited);
       std::vector<std::uint32_t>& touched = nearby.touched;
       if (!nearby.unresolved.empty()) {
         const std::vector<std::uint32_t> scanned =
