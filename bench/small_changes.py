@@ -6,8 +6,9 @@ sizes. Both should grow with the call, not with the index: the targets are
 each size built once, searched once before timing so that its pages are
 in; the index is then saved and read back, and its first addition and
 first removal (which passes over the graph once) are shown apart. A
-removal reads around the removed node for the links into it, and every
-list only when some come from further away (the 95th percentile). Run alone:
+removal reads outward from the removed node, hop by hop, for the links
+into it, and every list only when some come from further than that search
+may go (the tail of the 99th percentile). Run alone:
 python bench/small_changes.py [--quick]."""
 import common  # noqa: F401  (single-threaded set-up before numpy)
 
