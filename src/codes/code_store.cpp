@@ -231,14 +231,34 @@ void CodeStore::become_floats(const RowsView& stored, std::size_t slots) {
   encode_all(stored, count_);
 }
 
+namespace {
+
+// The largest |x| of `rows`, its pieces on `loop`'s threads where one is
+// given (a maximum is the same in any order).
+double largest_in_pieces(const RowsView& rows, const CodeStore::PieceLoop& loop) {
+  if (!loop) return largest_magnitude(rows);
+  const std::size_t pieces = (rows.count() + kSlotsPerPiece - 1) / kSlotsPerPiece;
+  std::vector<double> largest(pieces, 0.0);
+  loop(pieces, [&](std::size_t piece) {
+    const std::size_t end = std::min(rows.count(), (piece + 1) * kSlotsPerPiece);
+    largest[piece] = largest_magnitude(rows.slice(piece * kSlotsPerPiece, end));
+  });
+  return pieces == 0 ? 0.0 : *std::ranges::max_element(largest);
+}
+
+}  // namespace
+
 void CodeStore::append_slots(const RowsView& rows, std::span<const std::uint8_t> free,
                              std::span<const double> norms, const PieceLoop& loop) {
   const double* known = norms.empty() ? nullptr : norms.data();
   const std::size_t first = count_;
   grow_to(count_ + free.size());
   // Nothing is coded yet: a scale restored is only checked (free rows are
-  // zeros, which never change it).
-  if (scale_for(largest_magnitude(rows))) ++range_changes_;
+  // zeros, which never change it). Only unnormalized float32 codes have a
+  // scale: the others spare the pass over the rows.
+  if (kind_ == CodeKind::Float32 && !normalizes() && scale_for(largest_in_pieces(rows, loop))) {
+    ++range_changes_;
+  }
   const bool derive = kind_ == CodeKind::Sq8 && range_.empty();
   if (derive) {
     std::vector<std::size_t> live_slots;

@@ -52,6 +52,14 @@ class RowsView {
     view.count_ = std::min(rows, count_);
     return view;
   }
+  // Rows [begin, end) (precondition: begin <= end <= count()).
+  RowsView slice(std::size_t begin, std::size_t end) const {
+    RowsView view = *this;
+    if (wide_ != nullptr) view.wide_ = wide_ + begin * dim_;
+    if (narrow_ != nullptr) view.narrow_ = narrow_ + begin * dim_;
+    view.count_ = end - begin;
+    return view;
+  }
   // Every stored number, in one of the two widths.
   std::span<const double> wide_values() const {
     return {wide_, narrow_ == nullptr && wide_ != nullptr ? count_ * dim_ : 0};

@@ -65,6 +65,9 @@ bool repeats_a_link(std::span<const std::uint32_t> list, std::vector<std::uint32
   return std::ranges::adjacent_find(sorted) != sorted.end();
 }
 
+// Rows per piece of the check of a load's rows.
+constexpr std::size_t kRowsCheckedPerPiece = 4096;
+
 // The codes of a load are computed on every usable CPU: nothing else runs
 // meanwhile, and no piece waits on another.
 void on_every_cpu(std::size_t pieces, const std::function<void(std::size_t)>& each) {
@@ -205,18 +208,31 @@ std::expected<void, InvalidParts> check_rows(const GraphParts& parts,
   }
   const bool cosine = parts.params.metric == MetricKind::Cosine;
   const RowsView stored = rows_of(parts, rows);
-  std::vector<double> scratch;
-  for (std::uint64_t row = 0, live_row = 0; row < rows; ++row) {
-    if (parts.rows_by_slot && free[row] != 0) continue;
-    if (auto refused = check_row(stored.row(row, scratch), cosine, live_row)) {
-      return invalid("live vector " + std::to_string(live_row) +
-                     (refused->kind == GraphErrorKind::NotFinite
-                          ? " has a component that is not finite"
-                          : " is a zero vector under the cosine metric"));
+  // Pieces checked on every CPU; the fault named is the first row's.
+  const std::size_t pieces = (rows + kRowsCheckedPerPiece - 1) / kRowsCheckedPerPiece;
+  std::vector<std::optional<std::pair<std::uint64_t, GraphError>>> refusals(pieces);
+  on_every_cpu(pieces, [&](std::size_t piece) {
+    std::vector<double> scratch;
+    const std::uint64_t end = std::min<std::uint64_t>(rows, (piece + 1) * kRowsCheckedPerPiece);
+    for (std::uint64_t row = piece * kRowsCheckedPerPiece; row < end; ++row) {
+      if (parts.rows_by_slot && free[row] != 0) continue;
+      if (auto refused = check_row(stored.row(row, scratch), cosine, row)) {
+        refusals[piece].emplace(row, *refused);
+        return;
+      }
     }
-    ++live_row;
-  }
-  return {};
+  });
+  const auto first = std::ranges::find_if(refusals, [](const auto& r) { return r.has_value(); });
+  if (first == refusals.end()) return {};
+  const auto [row, refused] = **first;
+  const auto live_row =
+      parts.rows_by_slot
+          ? row - static_cast<std::uint64_t>(std::count(free.begin(), free.begin() + row, 1))
+          : row;
+  return invalid("live vector " + std::to_string(live_row) +
+                 (refused.kind == GraphErrorKind::NotFinite
+                      ? " has a component that is not finite"
+                      : " is a zero vector under the cosine metric"));
 }
 
 // The width the rows are kept in must hold them: float32 rows only float32

@@ -9,6 +9,7 @@
 #include <utility>
 
 #include "common/checked_product.hpp"
+#include "common/huge_pages.hpp"
 #include "io/graph_file.hpp"
 #include "io/metadata_codec.hpp"
 #include "io/optional_sections.hpp"
@@ -491,6 +492,7 @@ std::expected<void, CodecError> read_code_lines(SectionReader& section, std::uin
   }
   try {
     out.reserve(static_cast<std::size_t>(count + spare));
+    prefer_huge_pages(out);
   } catch (const std::bad_alloc&) {
     return std::unexpected(CodecError::out_of_memory(
         "out of memory reading the code rows section: " + std::to_string(section.length()) +

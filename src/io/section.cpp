@@ -7,6 +7,7 @@
 #include <new>
 #include <stdexcept>
 
+#include "common/huge_pages.hpp"
 #include "io/little_endian.hpp"
 
 namespace halqen::io {
@@ -197,6 +198,7 @@ std::expected<void, CodecError> SectionReader::read_values_growing(std::vector<T
   out.clear();
   try {
     out.reserve(static_cast<std::size_t>(count + spare));
+    prefer_huge_pages(out);
   } catch (const std::bad_alloc&) {
     return std::unexpected(CodecError::out_of_memory(
         "out of memory reading the " + std::string(format::section_name(tag_)) +

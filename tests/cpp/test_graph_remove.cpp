@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <functional>
+#include <limits>
 #include <new>
 #include <numeric>
 #include <random>
@@ -130,7 +131,7 @@ void expect_links_consistent(const GraphIndex& index) {
 // them, which must then count none twice.
 TEST(GraphRemove, SmallRemovalsFindEveryLinkInWhereverItComesFrom) {
   constexpr std::size_t kCount = 70000;
-  auto created = GraphIndex::create({.dim = kDim, .m = 2, .ef_construction = 16});
+  auto created = GraphIndex::create({.dim = kDim, .m = 2, .ef_construction = 16, .schema = {}});
   ASSERT_TRUE(created.has_value());
   GraphIndex& index = *created;
   Addition addition;
@@ -283,6 +284,38 @@ TEST(GraphRemove, ALinkGivenTwiceInALongListIsNamed) {
   ASSERT_FALSE(loaded.has_value());
   EXPECT_NE(loaded.error().reason.find("slot 0 links to 50 on layer 0 twice"), std::string::npos)
       << loaded.error().reason;
+}
+
+// Rows are checked in pieces on several threads: the row named is the
+// first bad one, counted among the live rows, whether the rows come one per
+// live vector or one per slot (free ones zeros).
+TEST(GraphRemove, TheFirstBadRowOfALoadIsNamedAmongTheLiveOnes) {
+  GraphIndex index = built(9000, 5);
+  remove_ids(index, {2, 7, 8500});
+  const GraphParts live_rows = index.parts();
+  GraphParts slot_rows = live_rows;
+  slot_rows.rows_by_slot = true;
+  slot_rows.wide_rows = true;
+  slot_rows.vectors.assign(9000 * kDim, 0.0);
+  for (std::uint32_t slot = 0, live = 0; slot < 9000; ++slot) {
+    if (std::ranges::binary_search(live_rows.free_slots, slot)) continue;
+    std::copy_n(live_rows.vectors.begin() + live++ * kDim, kDim,
+                slot_rows.vectors.begin() + slot * kDim);
+  }
+  ASSERT_TRUE(GraphIndex::from_parts(slot_rows).has_value());
+  const double nan = std::numeric_limits<double>::quiet_NaN();
+  // Live vectors 8600 and 5000: slots 8603 and 5002.
+  for (GraphParts parts : {live_rows, slot_rows}) {
+    const std::size_t late = parts.rows_by_slot ? 8603 : 8600;
+    const std::size_t early = parts.rows_by_slot ? 5002 : 5000;
+    parts.vectors[late * kDim + 1] = nan;
+    parts.vectors[early * kDim + 3] = nan;
+    const auto rebuilt = GraphIndex::from_parts(std::move(parts));
+    ASSERT_FALSE(rebuilt.has_value());
+    EXPECT_NE(rebuilt.error().reason.find("live vector 5000 has a component that is not finite"),
+              std::string::npos)
+        << rebuilt.error().reason;
+  }
 }
 
 TEST(GraphRemove, PartsWithFreeSlotsAreCheckedAsHostileInput) {
