@@ -8,6 +8,7 @@
 
 #include "codes/code_kernels.hpp"
 #include "codes/code_resolution.hpp"
+#include "common/huge_pages.hpp"
 
 namespace halqen::codes {
 namespace {
@@ -320,7 +321,9 @@ void CodeStore::map(const CodeLine* lines, const float* errors, const float* len
 }
 
 void CodeStore::reserve_room(std::size_t slots) {
+  const bool fresh = lines_.capacity() < slots * lines_per_row_;
   lines_.reserve(slots * lines_per_row_);
+  if (fresh) prefer_huge_pages(lines_);
   if (kind_ == CodeKind::Sq8) {
     errors_.reserve(slots);
     lengths_.reserve(slots);

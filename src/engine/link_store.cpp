@@ -5,6 +5,7 @@
 #include <utility>
 
 #include "common/grow.hpp"
+#include "common/huge_pages.hpp"
 
 namespace halqen::graph {
 
@@ -24,7 +25,9 @@ void LinkStore::reserve_room(std::size_t nodes) {
   if (nodes <= size()) return;
   const std::size_t extra = nodes - size();
   reserve_for_append(levels_, extra);
+  const bool fresh = base_.capacity() < base_.size() + extra * stride(0);
   reserve_for_append(base_, extra * stride(0));
+  if (fresh && base_.empty()) prefer_huge_pages(base_);
   reserve_for_append(base_in_, extra);
   reserve_for_append(upper_first_, extra);
 }
