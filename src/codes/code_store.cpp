@@ -388,7 +388,7 @@ void CodeStore::overwrite(std::uint32_t slot, const RowsView& stored, std::span<
 }
 
 void CodeStore::clear(std::uint32_t slot) {
-  std::memset(line_of(slot), 0, lines_per_row_ * kLineBytes);
+  std::memset(static_cast<void*>(line_of(slot)), 0, lines_per_row_ * kLineBytes);
   if (kind_ == CodeKind::Sq8) {
     errors_[slot] = std::numeric_limits<float>::quiet_NaN();
     lengths_[slot] = 0.0F;
@@ -434,7 +434,7 @@ void CodeStore::write_code(std::uint32_t slot, std::span<const double> coded) {
     std::fill(out + dim_, reinterpret_cast<float*>(line_of(slot) + lines_per_row_), 0.0F);
     return;
   }
-  std::memset(line_of(slot), 0, lines_per_row_ * kLineBytes);
+  std::memset(static_cast<void*>(line_of(slot)), 0, lines_per_row_ * kLineBytes);
   auto* out = reinterpret_cast<std::uint8_t*>(line_of(slot));
   double length = 0.0;
   for (std::size_t d = 0; d < dim_; ++d) {

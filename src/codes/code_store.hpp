@@ -65,8 +65,12 @@ int fitting_exponent(double largest, std::size_t dim);
 std::size_t code_row_bytes(std::size_t dim, CodeKind kind);
 
 // A cache line of code bytes: each code fills whole lines, zero-padded.
+// Made without a value: whoever makes room for lines writes every one (a
+// code, a cleared slot, or bytes read), and clearing them first would touch
+// every fresh page on one thread before the coding on all of them.
 inline constexpr std::size_t kCodeLineBytes = 64;
 struct alignas(kCodeLineBytes) CodeLine {
+  CodeLine() {}  // left unset on purpose (see above)
   unsigned char bytes[kCodeLineBytes];
 };
 
