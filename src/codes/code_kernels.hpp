@@ -20,6 +20,13 @@ namespace halqen::codes {
 // tail: float32 rows to 16 numbers, 8-bit rows to 64 codes (a cache line).
 inline constexpr std::size_t kFloatBlock = 16;
 inline constexpr std::size_t kByteBlock = 64;
+// 4-bit product codes are scanned a block of 32 vectors at a time, 4
+// subspaces per step of the widest level (subspaces are padded to that).
+inline constexpr std::size_t kNibbleBlock = 32;
+inline constexpr std::size_t kNibbleGroup = 4;
+// A subspace's 16 codes' table entries, and its 32 vectors' codes: 16 bytes
+// each.
+inline constexpr std::size_t kNibbleBytes = 16;
 
 enum class CodeLevel { Scalar, Avx2, Avx512, Avx512Vnni };
 
@@ -36,6 +43,13 @@ struct CodeKernels {
   std::int64_t (*byte_l2)(const std::int16_t* query, const std::uint8_t* row, std::size_t padded);
   // Sum of query[d] * row[d], query weights in [-32767, 32767].
   std::int64_t (*byte_dot)(const std::int16_t* query, const std::uint8_t* row, std::size_t padded);
+  // The 4-bit product codes of one block of kNibbleBlock vectors against a
+  // query's tables (nibble_block.hpp): sums[j] = the sum over the
+  // `subspaces` (a multiple of kNibbleGroup) of tables[s][code of vector j
+  // in s], added in 16 bits that stop at 65535. Every addend is
+  // non-negative, so a sum that stops is 65535 whatever the order.
+  void (*nibble_sums)(const std::uint8_t* tables, const std::uint8_t* block, std::size_t subspaces,
+                      std::uint16_t* sums);
 };
 
 // The levels this CPU runs, from the plainest to the fastest.

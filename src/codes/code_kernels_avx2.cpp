@@ -102,9 +102,34 @@ HALQEN_AVX2 std::int64_t byte_dot(const std::int16_t* query, const std::uint8_t*
   return total;
 }
 
+// Two subspaces per 256-bit step, one per 128-bit lane, each lane looking
+// its codes up in its own subspace's table: the low halves give vectors
+// 0..15, the high halves vectors 16..31.
+HALQEN_AVX2 void nibble_sums(const std::uint8_t* tables, const std::uint8_t* block,
+                             std::size_t subspaces, std::uint16_t* sums) {
+  const __m256i low_mask = _mm256_set1_epi8(0x0F);
+  __m256i first = _mm256_setzero_si256();   // vectors 0..15
+  __m256i second = _mm256_setzero_si256();  // vectors 16..31
+  for (std::size_t s = 0; s < subspaces; s += 2) {
+    const __m256i codes =
+        _mm256_loadu_si256(reinterpret_cast<const __m256i*>(block + s * kNibbleBytes));
+    const __m256i table =
+        _mm256_loadu_si256(reinterpret_cast<const __m256i*>(tables + s * kNibbleBytes));
+    const __m256i low = _mm256_shuffle_epi8(table, _mm256_and_si256(codes, low_mask));
+    const __m256i high =
+        _mm256_shuffle_epi8(table, _mm256_and_si256(_mm256_srli_epi16(codes, 4), low_mask));
+    first = _mm256_adds_epu16(first, _mm256_cvtepu8_epi16(_mm256_castsi256_si128(low)));
+    first = _mm256_adds_epu16(first, _mm256_cvtepu8_epi16(_mm256_extracti128_si256(low, 1)));
+    second = _mm256_adds_epu16(second, _mm256_cvtepu8_epi16(_mm256_castsi256_si128(high)));
+    second = _mm256_adds_epu16(second, _mm256_cvtepu8_epi16(_mm256_extracti128_si256(high, 1)));
+  }
+  _mm256_storeu_si256(reinterpret_cast<__m256i*>(sums), first);
+  _mm256_storeu_si256(reinterpret_cast<__m256i*>(sums + kNibbleBlock / 2), second);
+}
+
 }  // namespace
 
-const CodeKernels kAvx2CodeKernels{float_l2, float_dot, byte_l2, byte_dot};
+const CodeKernels kAvx2CodeKernels{float_l2, float_dot, byte_l2, byte_dot, nibble_sums};
 
 }  // namespace halqen::codes
 

@@ -158,10 +158,38 @@ HALQEN_AVX512_VNNI std::int64_t byte_dot_vnni(const std::int16_t* query, const s
   return total;
 }
 
+HALQEN_AVX512 __m256i halves_added(__m512i both) {
+  return _mm256_adds_epu16(_mm512_castsi512_si256(both), _mm512_extracti64x4_epi64(both, 1));
+}
+
+// Four subspaces per 512-bit step, one per 128-bit lane; the two 256-bit
+// halves of each sum hold two subspaces' additions to the same 16
+// vectors, added together at the end.
+HALQEN_AVX512 void nibble_sums(const std::uint8_t* tables, const std::uint8_t* block,
+                               std::size_t subspaces, std::uint16_t* sums) {
+  const __m512i low_mask = _mm512_set1_epi8(0x0F);
+  __m512i first = _mm512_setzero_si512();   // vectors 0..15, twice
+  __m512i second = _mm512_setzero_si512();  // vectors 16..31, twice
+  for (std::size_t s = 0; s < subspaces; s += kNibbleGroup) {
+    const __m512i codes = _mm512_loadu_si512(block + s * kNibbleBytes);
+    const __m512i table = _mm512_loadu_si512(tables + s * kNibbleBytes);
+    const __m512i low = _mm512_shuffle_epi8(table, _mm512_and_si512(codes, low_mask));
+    const __m512i high =
+        _mm512_shuffle_epi8(table, _mm512_and_si512(_mm512_srli_epi16(codes, 4), low_mask));
+    first = _mm512_adds_epu16(first, _mm512_cvtepu8_epi16(_mm512_castsi512_si256(low)));
+    first = _mm512_adds_epu16(first, _mm512_cvtepu8_epi16(_mm512_extracti64x4_epi64(low, 1)));
+    second = _mm512_adds_epu16(second, _mm512_cvtepu8_epi16(_mm512_castsi512_si256(high)));
+    second = _mm512_adds_epu16(second, _mm512_cvtepu8_epi16(_mm512_extracti64x4_epi64(high, 1)));
+  }
+  _mm256_storeu_si256(reinterpret_cast<__m256i*>(sums), halves_added(first));
+  _mm256_storeu_si256(reinterpret_cast<__m256i*>(sums + kNibbleBlock / 2), halves_added(second));
+}
+
 }  // namespace
 
-const CodeKernels kAvx512CodeKernels{float_l2, float_dot, byte_l2, byte_dot};
-const CodeKernels kAvx512VnniCodeKernels{float_l2, float_dot, byte_l2_vnni, byte_dot_vnni};
+const CodeKernels kAvx512CodeKernels{float_l2, float_dot, byte_l2, byte_dot, nibble_sums};
+const CodeKernels kAvx512VnniCodeKernels{float_l2, float_dot, byte_l2_vnni, byte_dot_vnni,
+                                         nibble_sums};
 
 }  // namespace halqen::codes
 

@@ -6,15 +6,18 @@
 // holds within half its dimension's step of its code, as the data grows.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <bit>
 #include <cmath>
 #include <cstdint>
 #include <limits>
 #include <random>
+#include <string>
 #include <vector>
 
 #include "codes/code_kernels.hpp"
 #include "codes/code_store.hpp"
+#include "codes/nibble_block.hpp"
 #include "codes/sq8_range.hpp"
 #include "rows_of.hpp"
 
@@ -117,6 +120,80 @@ void expect_coded_within_half_a_step(const CodeStore& store, std::span<const dou
 
 // Batches reaching ever further out derive the range again; a lone far row
 // among many is clamped and leaves every step as it was.
+// The 4-bit scan on every level against the scalar sums, over subspace
+// counts up to where the 16-bit sums stop at 65535 (300 subspaces of
+// entries up to 255), and those sums against ones added plainly.
+TEST(NibbleCodes, EveryLevelGivesTheScalarSums) {
+  RestoreLevel restore;
+  std::mt19937 rng(11);
+  for (const std::size_t subspaces : {1, 3, 4, 5, 8, 25, 50, 64, 257, 300}) {
+    SCOPED_TRACE("subspaces " + std::to_string(subspaces));
+    const std::size_t padded = padded_subspaces(subspaces);
+    // Tables leaning to their top, so that many subspaces stop the sums.
+    std::vector<std::uint8_t> tables(padded * kNibbleBytes, 0);
+    for (std::size_t i = 0; i < subspaces * kNibbleBytes; ++i) {
+      tables[i] = static_cast<std::uint8_t>(255 - rng() % (subspaces > 256 ? 8 : 256));
+    }
+    std::vector<std::uint8_t> block(nibble_block_bytes(subspaces), 0);
+    std::vector<std::vector<std::uint8_t>> codes(kNibbleBlock);
+    for (std::size_t j = 0; j < kNibbleBlock; ++j) {
+      codes[j] = random_values<std::uint8_t>(rng, subspaces, 0, 15);
+      put_nibble_codes(block.data(), j, codes[j]);
+    }
+    std::vector<std::uint16_t> expected(kNibbleBlock);
+    kScalarCodeKernels.nibble_sums(tables.data(), block.data(), padded, expected.data());
+    for (std::size_t j = 0; j < kNibbleBlock; ++j) {
+      std::uint32_t plain = 0;
+      for (std::size_t s = 0; s < subspaces; ++s) {
+        ASSERT_EQ(nibble_code(block.data(), j, s), codes[j][s]);
+        plain += tables[s * kNibbleBytes + codes[j][s]];
+      }
+      ASSERT_EQ(expected[j], std::min<std::uint32_t>(plain, 65535)) << "vector " << j;
+    }
+    for (const CodeLevel level : available_code_levels()) {
+      SCOPED_TRACE(std::string(code_level_name(level)));
+      force_code_level(level);
+      std::vector<std::uint16_t> sums(kNibbleBlock, 1);
+      active_code_kernels().nibble_sums(tables.data(), block.data(), padded, sums.data());
+      EXPECT_EQ(sums, expected);
+    }
+  }
+}
+
+// A query's byte tables estimate each vector's distance within half a step
+// per subspace, the step set by the widest subspace.
+TEST(NibbleCodes, TablesEstimateDistancesWithinHalfAStepEach) {
+  std::mt19937 rng(12);
+  constexpr std::size_t kSubspaces = 13;
+  std::vector<double> distances(kSubspaces * kNibbleBytes);
+  for (std::size_t i = 0; i < distances.size(); ++i) {
+    distances[i] = std::ldexp(static_cast<double>(rng() % 1000), static_cast<int>(i % 7)) + 0.25;
+  }
+  const NibbleTables tables = quantized_tables(distances, kSubspaces);
+  ASSERT_EQ(tables.entries.size(), nibble_block_bytes(kSubspaces));
+  EXPECT_EQ(*std::ranges::max_element(tables.entries), 255);
+  std::vector<std::uint8_t> block(nibble_block_bytes(kSubspaces), 0);
+  std::vector<std::vector<std::uint8_t>> codes(kNibbleBlock);
+  for (std::size_t j = 0; j < kNibbleBlock; ++j) {
+    codes[j] = random_values<std::uint8_t>(rng, kSubspaces, 0, 15);
+    put_nibble_codes(block.data(), j, codes[j]);
+  }
+  std::vector<std::uint16_t> sums(kNibbleBlock);
+  active_code_kernels().nibble_sums(tables.entries.data(), block.data(),
+                                    padded_subspaces(kSubspaces), sums.data());
+  for (std::size_t j = 0; j < kNibbleBlock; ++j) {
+    double exact = 0.0;
+    for (std::size_t s = 0; s < kSubspaces; ++s) exact += distances[s * kNibbleBytes + codes[j][s]];
+    const double estimate = tables.base + tables.step * sums[j];
+    EXPECT_LE(std::fabs(estimate - exact), tables.step * kSubspaces / 2 * (1 + 1e-12))
+        << "vector " << j;
+  }
+  // Every centroid alike: entries 0, the base the whole distance.
+  const NibbleTables flat = quantized_tables(std::vector<double>(2 * kNibbleBytes, 3.0), 2);
+  EXPECT_EQ(flat.base, 6.0);
+  EXPECT_TRUE(std::ranges::all_of(flat.entries, [](std::uint8_t e) { return e == 0; }));
+}
+
 TEST(Sq8Codes, FollowTheDataNotItsFarthestRow) {
   constexpr std::size_t kDim = 7;
   std::mt19937 rng(11);
