@@ -1,7 +1,8 @@
-// Large arrays that are filled at once (a load's rows, codes and links) ask
-// the kernel for 2 MiB pages where it gives them only on request: first
-// touching a fresh 4 KiB page costs about as much as filling it, and a load
-// touches every page it fills.
+// Large arrays about to be filled at once (a load's rows, codes and links, a
+// numpy array being made) ask the kernel for 2 MiB pages where it gives
+// them only on request: first touching a fresh 4 KiB page costs about as
+// much as filling it, and filling touches every page. numpy gives its own
+// large arrays the same advice.
 #pragma once
 
 #include <cstddef>
@@ -17,8 +18,9 @@ namespace halqen {
 inline constexpr std::size_t kHugePageBytes = std::size_t{2} << 20;
 
 // Asks for huge pages over the whole 2 MiB pages inside [data, data +
-// bytes). Only advice: where the kernel declines, the pages stay small.
-inline void prefer_huge_pages(void* data, std::size_t bytes) {
+// bytes), for buffers of two such pages or more. Only advice: it changes
+// no value, and where the kernel declines, the pages stay small.
+inline void prefer_huge_pages(const void* data, std::size_t bytes) noexcept {
 #if defined(__linux__) && defined(MADV_HUGEPAGE)
   if (bytes < 2 * kHugePageBytes) return;
   const auto begin = reinterpret_cast<std::uintptr_t>(data);
@@ -33,7 +35,7 @@ inline void prefer_huge_pages(void* data, std::size_t bytes) {
 
 // The same over a vector's whole capacity, before it is filled.
 template <typename T>
-void prefer_huge_pages(std::vector<T>& values) {
+void prefer_huge_pages(const std::vector<T>& values) noexcept {
   prefer_huge_pages(values.data(), values.capacity() * sizeof(T));
 }
 

@@ -3,7 +3,7 @@
 #include <utility>
 
 #include "common/grow.hpp"
-#include "module/huge_pages.hpp"
+#include "common/huge_pages.hpp"
 
 namespace halqen::py {
 
@@ -11,7 +11,7 @@ void VectorList::reserve_numbers(std::size_t count) {
   const std::size_t capacity = numbers_.capacity();
   reserve_for_append(numbers_, count);
   if (numbers_.capacity() != capacity) {
-    advise_huge_pages(numbers_.data(), numbers_.capacity() * sizeof(double));
+    prefer_huge_pages(numbers_);
   }
 }
 
