@@ -151,8 +151,11 @@ NearbyLinks linking_to_removed_nearby(const LinkStore& links, std::span<const st
   NearbyLinks result;
   const std::size_t two_hops = links.capacity(layer) * (links.capacity(layer) + 1);
   const bool worth_it = slots.size() * two_hops * kScatteredReadCost <= links.size();
+  // Each search may cost its share of the scan, and all of them together
+  // at most the scan.
   const std::size_t budget =
-      std::max(two_hops, links.size() / (kScatteredReadCost * kScanShareForSearch * slots.size()));
+      std::max(two_hops, links.size() / (kScatteredReadCost *
+                                         std::max<std::size_t>(kScanShareForSearch, slots.size())));
   for (const std::uint32_t slot : slots) {
     if (links.level(slot) < layer) continue;
     const std::size_t in = links.links_in(slot, layer);
