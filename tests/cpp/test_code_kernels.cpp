@@ -13,6 +13,7 @@
 #include <limits>
 #include <random>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "codes/code_kernels.hpp"
@@ -120,6 +121,18 @@ void expect_coded_within_half_a_step(const CodeStore& store, std::span<const dou
 
 // Batches reaching ever further out derive the range again; a lone far row
 // among many is clamped and leaves every step as it was.
+// A block of random 4-bit codes, and each vector's codes as put in it.
+std::pair<std::vector<std::uint8_t>, std::vector<std::vector<std::uint8_t>>> random_block(
+    std::mt19937& rng, std::size_t subspaces) {
+  std::vector<std::uint8_t> block(nibble_block_bytes(subspaces), 0);
+  std::vector<std::vector<std::uint8_t>> codes(kNibbleBlock);
+  for (std::size_t j = 0; j < kNibbleBlock; ++j) {
+    codes[j] = random_values<std::uint8_t>(rng, subspaces, 0, 15);
+    put_nibble_codes(block.data(), j, codes[j]);
+  }
+  return {std::move(block), std::move(codes)};
+}
+
 // The 4-bit scan on every level against the scalar sums, over subspace
 // counts up to where the 16-bit sums stop at 65535 (300 subspaces of
 // entries up to 255), and those sums against ones added plainly.
@@ -134,12 +147,7 @@ TEST(NibbleCodes, EveryLevelGivesTheScalarSums) {
     for (std::size_t i = 0; i < subspaces * kNibbleBytes; ++i) {
       tables[i] = static_cast<std::uint8_t>(255 - rng() % (subspaces > 256 ? 8 : 256));
     }
-    std::vector<std::uint8_t> block(nibble_block_bytes(subspaces), 0);
-    std::vector<std::vector<std::uint8_t>> codes(kNibbleBlock);
-    for (std::size_t j = 0; j < kNibbleBlock; ++j) {
-      codes[j] = random_values<std::uint8_t>(rng, subspaces, 0, 15);
-      put_nibble_codes(block.data(), j, codes[j]);
-    }
+    const auto [block, codes] = random_block(rng, subspaces);
     std::vector<std::uint16_t> expected(kNibbleBlock);
     kScalarCodeKernels.nibble_sums(tables.data(), block.data(), padded, expected.data());
     for (std::size_t j = 0; j < kNibbleBlock; ++j) {
@@ -172,12 +180,7 @@ TEST(NibbleCodes, TablesEstimateDistancesWithinHalfAStepEach) {
   const NibbleTables tables = quantized_tables(distances, kSubspaces);
   ASSERT_EQ(tables.entries.size(), nibble_block_bytes(kSubspaces));
   EXPECT_EQ(*std::ranges::max_element(tables.entries), 255);
-  std::vector<std::uint8_t> block(nibble_block_bytes(kSubspaces), 0);
-  std::vector<std::vector<std::uint8_t>> codes(kNibbleBlock);
-  for (std::size_t j = 0; j < kNibbleBlock; ++j) {
-    codes[j] = random_values<std::uint8_t>(rng, kSubspaces, 0, 15);
-    put_nibble_codes(block.data(), j, codes[j]);
-  }
+  const auto [block, codes] = random_block(rng, kSubspaces);
   std::vector<std::uint16_t> sums(kNibbleBlock);
   active_code_kernels().nibble_sums(tables.entries.data(), block.data(),
                                     padded_subspaces(kSubspaces), sums.data());
