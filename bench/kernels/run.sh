@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Builds kernel_timing and runs it, then numpy's float64 matrix product on
-# the same sizes, one thread each, and prints the ratios.
+# the same sizes, one thread each, and prints the ratios; then the 4-bit
+# product-code scan on every level (nibble_timing).
 # Usage: bench/kernels/run.sh [rows] [queries] [repeats]
 set -euo pipefail
 cd "$(dirname "$0")/../.."
@@ -66,3 +67,13 @@ for line in open(sys.argv[4]):
         print(f"  {words[1]:28s} {ours:8.3f} ms/query  " +
               "  ".join(f"{ours / v:5.2f}x numpy {n}" for n, v in numpy_ms.items()))
 PYTHON
+
+NIBBLE_OUT=build/nibble_timing
+mkdir -p "$NIBBLE_OUT"
+for source in bench/kernels/nibble_timing.cpp src/codes/code_kernels_*.cpp \
+  src/codes/code_dispatch.cpp src/codes/nibble_block.cpp; do
+  g++ -std=c++23 -O3 -ffp-contract=off -fno-fast-math -Wall -Wextra -Isrc -c "$source" \
+    -o "$NIBBLE_OUT/$(basename "$source" .cpp).o"
+done
+g++ "$NIBBLE_OUT"/*.o -o "$NIBBLE_OUT/nibble_timing"
+"$NIBBLE_OUT/nibble_timing" "$ROWS" "$REPEATS"
