@@ -32,7 +32,9 @@ TEST(WaitTally, EveryWaitLandsInTheBucketWhoseBoundsHoldIt) {
                                           std::chrono::duration<double>(seconds)))
             .count();
     EXPECT_LE(stored, WaitTally::upper_seconds(bucket)) << seconds;
-    if (bucket > 0) EXPECT_GT(stored, WaitTally::upper_seconds(bucket - 1)) << seconds;
+    if (bucket > 0) {
+      EXPECT_GT(stored, WaitTally::upper_seconds(bucket - 1)) << seconds;
+    }
   }
 }
 

@@ -1,0 +1,50 @@
+// The members of each partition of a partition index, and their 4-bit
+// product codes laid out in blocks of kNibbleBlock for the scan: member i of
+// a list is vector i % 32 of its block i / 32. Removing a member moves the
+// list's last one into its place, so the blocks stay full but the last.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <vector>
+
+namespace halqen::partition {
+
+class PartitionLists {
+ public:
+  static constexpr std::uint32_t kNone = ~std::uint32_t{0};
+
+  PartitionLists(std::size_t partitions, std::size_t subspaces);
+
+  std::size_t partitions() const { return members_.size(); }
+  std::size_t block_bytes() const { return block_bytes_; }
+  // Appends `slot` with `codes` (one per subspace) to `partition`'s list.
+  void add(std::uint32_t partition, std::uint32_t slot, std::span<const std::uint8_t> codes);
+  // Takes `slot` out of its list (precondition: it is in one).
+  void remove(std::uint32_t slot);
+  // The partition holding `slot`, or kNone.
+  std::uint32_t partition_of(std::uint32_t slot) const {
+    return slot < partition_of_.size() ? partition_of_[slot] : kNone;
+  }
+  std::span<const std::uint32_t> members(std::uint32_t partition) const {
+    return members_[partition];
+  }
+  // The list's blocks: ceil(members / 32) of block_bytes() each; the codes
+  // past the last member are zeros.
+  const std::uint8_t* blocks(std::uint32_t partition) const { return blocks_[partition].data(); }
+  std::uint64_t heap_bytes() const;
+
+ private:
+  std::uint8_t* block_of(std::uint32_t partition, std::size_t position);
+
+  std::size_t subspaces_;
+  std::size_t block_bytes_;
+  std::vector<std::vector<std::uint32_t>> members_;
+  std::vector<std::vector<std::uint8_t>> blocks_;
+  // Per slot: its partition (kNone: in none) and its place in that list.
+  std::vector<std::uint32_t> partition_of_;
+  std::vector<std::uint32_t> position_;
+};
+
+}  // namespace halqen::partition
