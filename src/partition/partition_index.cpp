@@ -20,6 +20,8 @@ constexpr std::size_t kCoarseRounds = 10;
 constexpr std::size_t kCodeRounds = 10;
 // Dimensions per subspace of the product codes.
 constexpr std::size_t kDimensionsPerSubspace = 2;
+// Slots placed per piece of the parallel part of placing them.
+constexpr std::size_t kSlotsPerPiece = 1024;
 
 std::size_t subspaces_for(std::size_t dim) {
   return (dim + kDimensionsPerSubspace - 1) / kDimensionsPerSubspace;
@@ -107,14 +109,31 @@ std::uint32_t PartitionIndex::nearest_partition(std::span<const double> vector) 
   return best;
 }
 
-void PartitionIndex::place(std::uint32_t slot) {
-  std::vector<double> vector = coded_row(slot);
-  const std::uint32_t partition = nearest_partition(vector);
-  for (std::size_t d = 0; d < params_.dim; ++d)
-    vector[d] -= centroids_[partition * params_.dim + d];
-  std::vector<std::uint8_t> codes(quantizer_.subspaces());
-  quantizer_.encode(vector, codes);
-  lists_.add(partition, slot, codes);
+void PartitionIndex::place(std::span<const std::uint32_t> slots, const codes::KMeansLoop& loop) {
+  // Each slot's partition and codes on the loop's threads, then the lists
+  // in slot order, so that they do not depend on the threads.
+  const std::size_t subspaces = quantizer_.subspaces();
+  std::vector<std::uint32_t> partitions(slots.size());
+  std::vector<std::uint8_t> codes(slots.size() * subspaces);
+  const auto code_piece = [&](std::size_t piece) {
+    const std::size_t end = std::min(slots.size(), (piece + 1) * kSlotsPerPiece);
+    for (std::size_t i = piece * kSlotsPerPiece; i < end; ++i) {
+      std::vector<double> vector = coded_row(slots[i]);
+      partitions[i] = nearest_partition(vector);
+      const double* centre = &centroids_[partitions[i] * params_.dim];
+      for (std::size_t d = 0; d < params_.dim; ++d) vector[d] -= centre[d];
+      quantizer_.encode(vector, std::span(codes).subspan(i * subspaces, subspaces));
+    }
+  };
+  const std::size_t pieces = (slots.size() + kSlotsPerPiece - 1) / kSlotsPerPiece;
+  if (loop) {
+    loop(pieces, code_piece);
+  } else {
+    for (std::size_t piece = 0; piece < pieces; ++piece) code_piece(piece);
+  }
+  for (std::size_t i = 0; i < slots.size(); ++i) {
+    lists_.add(partitions[i], slots[i], std::span(codes).subspan(i * subspaces, subspaces));
+  }
 }
 
 void PartitionIndex::train(const codes::KMeansLoop& loop) {
@@ -138,7 +157,7 @@ void PartitionIndex::train(const codes::KMeansLoop& loop) {
   quantizer_.train(sample, params_.seed + partitions, kCodeRounds, loop);
   centroids_ = std::move(coarse.centroids);
   lists_ = PartitionLists(partitions, quantizer_.subspaces());
-  for (const std::uint32_t slot : slots) place(slot);
+  place(slots, loop);
   trained_at_ = slots.size();
 }
 
@@ -170,9 +189,7 @@ void PartitionIndex::add(std::span<const double> rows, std::span<const std::uint
     train(loop);
     return;
   }
-  if (trained()) {
-    for (const std::uint32_t slot : added) place(slot);
-  }
+  if (trained()) place(added, loop);
 }
 
 void PartitionIndex::remove(std::span<const std::uint64_t> ids) {

@@ -78,7 +78,8 @@ class PartitionIndex {
   std::vector<double> coded_row(std::uint32_t slot) const;
   std::vector<double> coded_query(std::span<const double> query) const;
   void train(const codes::KMeansLoop& loop);
-  void place(std::uint32_t slot);
+  // Puts each slot in its nearest partition's list with its codes.
+  void place(std::span<const std::uint32_t> slots, const codes::KMeansLoop& loop);
   std::uint32_t nearest_partition(std::span<const double> vector) const;
   std::vector<std::uint32_t> candidates(std::span<const double> query, ScanWidth width) const;
   std::vector<std::uint32_t> live_slots() const;

@@ -7,9 +7,12 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <functional>
 #include <map>
+#include <numeric>
 #include <random>
 #include <set>
+#include <thread>
 #include <vector>
 
 #include "graph/exact_distances.hpp"
@@ -156,6 +159,35 @@ TEST(PartitionIndex, AnIndexGrownTenfoldFindsWhatOneBuiltAtOnceFinds) {
   const double built = recall(at_once, rows, queries, width);
   EXPECT_GE(built, 0.95);
   EXPECT_GE(recall(grown, rows, queries, width), built - 0.01);
+}
+
+// The same calls give the same answers whether training and placing run
+// on one thread or on two, their pieces taken last first.
+TEST(PartitionIndex, TheSameAnswersOnAnySchedule) {
+  const codes::KMeansLoop two_threads = [](std::size_t pieces,
+                                           const std::function<void(std::size_t)>& each) {
+    std::thread other([&] {
+      for (std::size_t piece = pieces; piece-- > pieces / 2;) each(piece);
+    });
+    for (std::size_t piece = pieces / 2; piece-- > 0;) each(piece);
+    other.join();
+  };
+  std::mt19937_64 rng(31);
+  const std::vector<double> rows = clustered(12000, rng);
+  const std::vector<double> queries = clustered(50, rng);
+  std::vector<std::uint64_t> ids(12000);
+  std::iota(ids.begin(), ids.end(), 0);
+  PartitionIndex alone({.dim = kDim, .metric = MetricKind::Cosine, .seed = 4});
+  PartitionIndex shared({.dim = kDim, .metric = MetricKind::Cosine, .seed = 4});
+  alone.add(rows, ids);
+  shared.add(rows, ids, two_threads);
+  for (std::size_t q = 0; q < 50; ++q) {
+    const std::span<const double> query(&queries[q * kDim], kDim);
+    const auto a = alone.search(query, 10, {.probes = 3, .reorder = 20});
+    const auto b = shared.search(query, 10, {.probes = 3, .reorder = 20});
+    ASSERT_EQ(a.size(), b.size());
+    for (std::size_t i = 0; i < a.size(); ++i) EXPECT_EQ(a[i].id, b[i].id) << "query " << q;
+  }
 }
 
 }  // namespace
