@@ -7,17 +7,16 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <functional>
 #include <map>
 #include <numeric>
 #include <random>
 #include <set>
-#include <thread>
 #include <vector>
 
 #include "graph/exact_distances.hpp"
 #include "metrics/metrics.hpp"
 #include "partition/partition_index.hpp"
+#include "schedules.hpp"
 
 namespace halqen::partition {
 namespace {
@@ -38,24 +37,12 @@ std::vector<double> clustered(std::size_t count, std::mt19937_64& rng) {
   return rows;
 }
 
-double metric_value(MetricKind metric, std::span<const double> a, std::span<const double> b) {
-  switch (metric) {
-    case MetricKind::Euclidean:
-      return euclidean_distance(a, b);
-    case MetricKind::Cosine:
-      return cosine_similarity(a, b);
-    case MetricKind::InnerProduct:
-      return dot_product(a, b);
-  }
-  return 0.0;
-}
-
 // The model: every live vector scored, nearest first, ties to the lower id.
 std::vector<PartitionFound> exact_answer(MetricKind metric,
                                          const std::map<std::uint64_t, std::vector<double>>& held,
                                          std::span<const double> query, std::size_t k) {
   std::vector<PartitionFound> all;
-  for (const auto& [id, row] : held) all.push_back({id, metric_value(metric, query, row)});
+  for (const auto& [id, row] : held) all.push_back({id, metric_function(metric)(query, row)});
   const bool larger_nearer = metric != MetricKind::Euclidean;
   std::ranges::stable_sort(all, [&](const PartitionFound& a, const PartitionFound& b) {
     return larger_nearer ? a.value > b.value : a.value < b.value;
@@ -164,14 +151,6 @@ TEST(PartitionIndex, AnIndexGrownTenfoldFindsWhatOneBuiltAtOnceFinds) {
 // The same calls give the same answers whether training and placing run
 // on one thread or on two, their pieces taken last first.
 TEST(PartitionIndex, TheSameAnswersOnAnySchedule) {
-  const codes::KMeansLoop two_threads = [](std::size_t pieces,
-                                           const std::function<void(std::size_t)>& each) {
-    std::thread other([&] {
-      for (std::size_t piece = pieces; piece-- > pieces / 2;) each(piece);
-    });
-    for (std::size_t piece = pieces / 2; piece-- > 0;) each(piece);
-    other.join();
-  };
   std::mt19937_64 rng(31);
   const std::vector<double> rows = clustered(12000, rng);
   const std::vector<double> queries = clustered(50, rng);
@@ -180,7 +159,7 @@ TEST(PartitionIndex, TheSameAnswersOnAnySchedule) {
   PartitionIndex alone({.dim = kDim, .metric = MetricKind::Cosine, .seed = 4});
   PartitionIndex shared({.dim = kDim, .metric = MetricKind::Cosine, .seed = 4});
   alone.add(rows, ids);
-  shared.add(rows, ids, two_threads);
+  shared.add(rows, ids, backwards_on_two_threads);
   for (std::size_t q = 0; q < 50; ++q) {
     const std::span<const double> query(&queries[q * kDim], kDim);
     const auto a = alone.search(query, 10, {.probes = 3, .reorder = 20});

@@ -8,13 +8,13 @@
 #include <algorithm>
 #include <cmath>
 #include <random>
-#include <thread>
 #include <vector>
 
 #include "codes/code_kernels.hpp"
 #include "codes/kmeans.hpp"
 #include "codes/nibble_block.hpp"
 #include "codes/product_quantizer.hpp"
+#include "schedules.hpp"
 
 namespace halqen::codes {
 namespace {
@@ -32,15 +32,6 @@ std::vector<double> clustered_rows(std::size_t count, std::size_t dim, std::size
     for (std::size_t d = 0; d < dim; ++d) rows[row * dim + d] = middles[c * dim + d] + normal(rng);
   }
   return rows;
-}
-
-// Runs the pieces last first, half on another thread.
-void backwards_on_two_threads(std::size_t pieces, const std::function<void(std::size_t)>& each) {
-  std::thread other([&] {
-    for (std::size_t piece = pieces; piece-- > pieces / 2;) each(piece);
-  });
-  for (std::size_t piece = pieces / 2; piece-- > 0;) each(piece);
-  other.join();
 }
 
 TEST(KMeans, TheSameCentroidsOnAnySchedule) {
