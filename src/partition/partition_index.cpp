@@ -15,7 +15,7 @@ namespace {
 
 // Training reads at most this many vectors per partition (k-means gains
 // little from more), taken evenly from the slots.
-constexpr std::size_t kTrainingRowsPerPartition = 256;
+constexpr std::size_t kTrainingRowsPerPartition = 64;
 constexpr std::size_t kCoarseRounds = 10;
 constexpr std::size_t kCodeRounds = 10;
 // Dimensions per subspace of the product codes.
