@@ -124,6 +124,15 @@ double squared_distance(const double* a, const double* b, std::size_t dim) {
   // lanes do not wait on one another, and the compiler may keep them in
   // one register. The same order on every CPU, as it is plain C++.
   constexpr std::size_t kLanes = 8;
+  if (dim < kLanes) {
+    // A subspace's few numbers: in order, without lanes to fold.
+    double sum = 0.0;
+    for (std::size_t d = 0; d < dim; ++d) {
+      const double diff = a[d] - b[d];
+      sum += diff * diff;
+    }
+    return sum;
+  }
   std::array<double, kLanes> lanes{};
   std::size_t d = 0;
   for (; d + kLanes <= dim; d += kLanes) {

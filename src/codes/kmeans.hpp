@@ -41,7 +41,8 @@ std::vector<std::uint32_t> nearest_centroids(std::span<const double> rows, std::
                                              const KMeansLoop& loop = {});
 
 // Squared euclidean distance, its terms added in 8 interleaved sums
-// folded pairwise (the same order everywhere).
+// folded pairwise, or in order below 8 dimensions (the same order
+// everywhere).
 double squared_distance(const double* a, const double* b, std::size_t dim);
 
 }  // namespace halqen::codes
