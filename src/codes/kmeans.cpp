@@ -5,12 +5,15 @@
 #include <numeric>
 #include <stdexcept>
 
+#include "metrics/block.hpp"
 #include "random/chacha.hpp"
 
 namespace halqen::codes {
 namespace {
 
 constexpr std::size_t kRowsPerPiece = 1024;
+// Rows scored against every centroid at once: their distances stay in cache.
+constexpr std::size_t kRowsPerRun = 64;
 // How far apart the two halves of a split cluster start, relative to their
 // centroid's magnitude.
 constexpr double kSplitNudge = 1.0 / 1024;
@@ -156,19 +159,29 @@ std::vector<std::uint32_t> nearest_centroids(std::span<const double> rows, std::
                                              const KMeansLoop& loop) {
   const std::size_t count = rows.size() / dim;
   const std::size_t clusters = centroids.size() / dim;
+  // The centroids as a block of queries for the metrics' blocked kernel:
+  // each stored row is read once per run against all of them.
+  std::vector<VectorView> views;
+  views.reserve(clusters);
+  for (std::size_t c = 0; c < clusters; ++c) views.emplace_back(&centroids[c * dim], dim);
+  const QueryBlock block(MetricKind::Euclidean, views);
   std::vector<std::uint32_t> nearest(count, 0);
   const std::size_t pieces = (count + kRowsPerPiece - 1) / kRowsPerPiece;
   run(
       pieces,
       [&](std::size_t piece) {
+        std::vector<double> out(clusters * kRowsPerRun);
         const std::size_t end = std::min(count, (piece + 1) * kRowsPerPiece);
-        for (std::size_t row = piece * kRowsPerPiece; row < end; ++row) {
-          double best = squared_distance(&rows[row * dim], centroids.data(), dim);
-          for (std::size_t c = 1; c < clusters; ++c) {
-            const double key = squared_distance(&rows[row * dim], &centroids[c * dim], dim);
-            if (key < best) {
-              best = key;
-              nearest[row] = static_cast<std::uint32_t>(c);
+        for (std::size_t first = piece * kRowsPerPiece; first < end; first += kRowsPerRun) {
+          const std::size_t run_rows = std::min(kRowsPerRun, end - first);
+          block.distances(&rows[first * dim], nullptr, dim, run_rows, out.data());
+          for (std::size_t i = 0; i < run_rows; ++i) {
+            double best = out[i];
+            for (std::size_t c = 1; c < clusters; ++c) {
+              if (out[c * run_rows + i] < best) {
+                best = out[c * run_rows + i];
+                nearest[first + i] = static_cast<std::uint32_t>(c);
+              }
             }
           }
         }

@@ -34,8 +34,8 @@ struct KMeansResult {
 KMeansResult kmeans(std::span<const double> rows, std::size_t dim, const KMeansParams& params,
                     const KMeansLoop& loop = {});
 
-// Per row, the centroid nearest to it in squared euclidean distance (the
-// lowest of equals).
+// Per row, the centroid nearest to it in euclidean distance, as the
+// metrics' kernels give it (the lowest of equals).
 std::vector<std::uint32_t> nearest_centroids(std::span<const double> rows, std::size_t dim,
                                              std::span<const double> centroids,
                                              const KMeansLoop& loop = {});

@@ -8,6 +8,7 @@
 #include "codes/nibble_block.hpp"
 #include "engine/search_door.hpp"
 #include "graph/exact_distances.hpp"
+#include "metrics/batch.hpp"
 #include "metrics/rank_key.hpp"
 
 namespace halqen::partition {
@@ -31,15 +32,6 @@ std::size_t partitions_for(std::size_t requested, std::size_t rows) {
   if (requested != 0) return std::min(requested, rows);
   const auto twice_root = static_cast<std::size_t>(std::lround(2.0 * std::sqrt(double(rows))));
   return std::clamp<std::size_t>(twice_root, 1, rows);
-}
-
-// Smaller is nearer: the squared euclidean distance, or minus the dot
-// product (inner product).
-double coarse_key(const double* a, const double* b, std::size_t dim, bool inner_product) {
-  if (!inner_product) return codes::squared_distance(a, b, dim);
-  double key = 0.0;
-  for (std::size_t d = 0; d < dim; ++d) key -= a[d] * b[d];
-  return key;
 }
 
 struct Estimate {
@@ -94,19 +86,17 @@ std::vector<std::uint32_t> PartitionIndex::live_slots() const {
   return slots;
 }
 
-std::uint32_t PartitionIndex::nearest_partition(std::span<const double> vector) const {
-  const bool inner = params_.metric == MetricKind::InnerProduct;
-  const std::size_t dim = params_.dim;
-  std::uint32_t best = 0;
-  double best_key = coarse_key(vector.data(), centroids_.data(), dim, inner);
-  for (std::uint32_t p = 1; p < lists_.partitions(); ++p) {
-    const double key = coarse_key(vector.data(), &centroids_[p * dim], dim, inner);
-    if (key < best_key) {
-      best_key = key;
-      best = p;
-    }
+MetricKind PartitionIndex::coarse_metric() const {
+  return params_.metric == MetricKind::InnerProduct ? MetricKind::InnerProduct
+                                                    : MetricKind::Euclidean;
+}
+
+void PartitionIndex::coarse_keys(std::span<const double> vector, std::span<double> keys) const {
+  distances_rows(coarse_metric(), vector, centroids_.data(), params_.dim, keys.size(), keys.data());
+  // Smaller is nearer: the inner product's largest is the nearest.
+  if (coarse_metric() == MetricKind::InnerProduct) {
+    for (double& key : keys) key = -key;
   }
-  return best;
 }
 
 void PartitionIndex::place(std::span<const std::uint32_t> slots, const codes::KMeansLoop& loop) {
@@ -117,9 +107,11 @@ void PartitionIndex::place(std::span<const std::uint32_t> slots, const codes::KM
   std::vector<std::uint8_t> codes(slots.size() * subspaces);
   const auto code_piece = [&](std::size_t piece) {
     const std::size_t end = std::min(slots.size(), (piece + 1) * kSlotsPerPiece);
+    std::vector<double> keys(lists_.partitions());
     for (std::size_t i = piece * kSlotsPerPiece; i < end; ++i) {
       std::vector<double> vector = coded_row(slots[i]);
-      partitions[i] = nearest_partition(vector);
+      coarse_keys(vector, keys);
+      partitions[i] = static_cast<std::uint32_t>(std::ranges::min_element(keys) - keys.begin());
       const double* centre = &centroids_[partitions[i] * params_.dim];
       for (std::size_t d = 0; d < params_.dim; ++d) vector[d] -= centre[d];
       quantizer_.encode(vector, std::span(codes).subspan(i * subspaces, subspaces));
@@ -209,10 +201,10 @@ std::vector<std::uint32_t> PartitionIndex::candidates(std::span<const double> qu
   const bool inner = params_.metric == MetricKind::InnerProduct;
   const std::vector<double> coded = coded_query(query);
   // The partitions nearest the query.
-  std::vector<Estimate> nearest(lists_.partitions());
-  for (std::uint32_t p = 0; p < nearest.size(); ++p) {
-    nearest[p] = {coarse_key(coded.data(), &centroids_[p * dim], dim, inner), p};
-  }
+  std::vector<double> keys(lists_.partitions());
+  coarse_keys(coded, keys);
+  std::vector<Estimate> nearest(keys.size());
+  for (std::uint32_t p = 0; p < nearest.size(); ++p) nearest[p] = {keys[p], p};
   const std::size_t probes = std::clamp<std::size_t>(width.probes, 1, nearest.size());
   std::partial_sort(nearest.begin(), nearest.begin() + probes, nearest.end());
   // The best `reorder` by code, kept in a heap whose top is the worst.

@@ -80,7 +80,11 @@ class PartitionIndex {
   void train(const codes::KMeansLoop& loop);
   // Puts each slot in its nearest partition's list with its codes.
   void place(std::span<const std::uint32_t> slots, const codes::KMeansLoop& loop);
-  std::uint32_t nearest_partition(std::span<const double> vector) const;
+  // The partitions are found by the euclidean distance to their centroids,
+  // or by the inner product under it; keys[p] smaller for nearer p (one
+  // per partition).
+  MetricKind coarse_metric() const;
+  void coarse_keys(std::span<const double> vector, std::span<double> keys) const;
   std::vector<std::uint32_t> candidates(std::span<const double> query, ScanWidth width) const;
   std::vector<std::uint32_t> live_slots() const;
 

@@ -14,6 +14,7 @@
 #include "codes/kmeans.hpp"
 #include "codes/nibble_block.hpp"
 #include "codes/product_quantizer.hpp"
+#include "metrics/metrics.hpp"
 #include "schedules.hpp"
 
 namespace halqen::codes {
@@ -55,8 +56,9 @@ TEST(KMeans, SettledCentroidsAreTheMeansOfTheirNearestRows) {
   for (std::size_t row = 0; row < count; ++row) {
     const std::uint32_t c = found.assignment[row];
     for (std::size_t other = 0; other < 12; ++other) {
-      ASSERT_LE(squared_distance(&rows[row * kDim], &found.centroids[c * kDim], kDim),
-                squared_distance(&rows[row * kDim], &found.centroids[other * kDim], kDim))
+      const VectorView vector(&rows[row * kDim], kDim);
+      ASSERT_LE(euclidean_distance(vector, {&found.centroids[c * kDim], kDim}),
+                euclidean_distance(vector, {&found.centroids[other * kDim], kDim}))
           << "row " << row;
     }
     ++members[c];
