@@ -30,7 +30,8 @@ std::size_t subspaces_for(std::size_t dim) {
 
 std::size_t partitions_for(std::size_t requested, std::size_t rows) {
   if (requested != 0) return std::min(requested, rows);
-  const auto twice_root = static_cast<std::size_t>(std::lround(2.0 * std::sqrt(double(rows))));
+  const auto twice_root =
+      static_cast<std::size_t>(std::lround(2.0 * std::sqrt(static_cast<double>(rows))));
   return std::clamp<std::size_t>(twice_root, 1, rows);
 }
 
@@ -161,11 +162,12 @@ void PartitionIndex::add(std::span<const double> rows, std::span<const std::uint
   labels_.reserve(ids);
   if (!free_.empty()) labels_.prepare_release();
   std::vector<std::uint32_t> added;
+  // Freed slots are filled first, lowest first.
+  const std::size_t reused = std::min(free_.size(), ids.size());
   for (std::size_t i = 0; i < ids.size(); ++i) {
     const std::span<const double> row = rows.subspan(i * dim, dim);
-    if (!free_.empty()) {
-      const std::uint32_t slot = free_.front();
-      free_.erase(free_.begin());
+    if (i < reused) {
+      const std::uint32_t slot = free_[i];
       store_.set_row(slot, row);
       labels_.assign(slot, ids[i]);
       added.push_back(slot);
@@ -175,6 +177,7 @@ void PartitionIndex::add(std::span<const double> rows, std::span<const std::uint
       labels_.append(ids.subspan(i, 1));
     }
   }
+  free_.erase(free_.begin(), free_.begin() + static_cast<std::ptrdiff_t>(reused));
   const bool untrained_and_enough = !trained() && size() >= kRowsToTrain;
   const bool grown = trained() && size() >= kRetrainGrowth * trained_at_;
   if (untrained_and_enough || grown) {
