@@ -3,6 +3,7 @@
 #include <array>
 
 #include "codes/code_kernels.hpp"
+#include "codes/nibble_block.hpp"
 
 namespace halqen::codes {
 namespace {
@@ -49,20 +50,13 @@ std::int64_t byte_dot(const std::int16_t* query, const std::uint8_t* row, std::s
   return sum;
 }
 
-// Byte i of a subspace's 16 holds vector i's code in its low half and
-// vector i + 16's in its high half.
 void nibble_sums(const std::uint8_t* tables, const std::uint8_t* block, std::size_t subspaces,
                  std::uint16_t* sums) {
   constexpr std::uint32_t kMost = 0xFFFF;
-  constexpr std::size_t kHalf = kNibbleBlock / 2;
-  constexpr unsigned kLowMask = 0x0F;
-  constexpr unsigned kHighShift = 4;
   for (std::size_t j = 0; j < kNibbleBlock; ++j) {
     std::uint32_t sum = 0;
     for (std::size_t s = 0; s < subspaces; ++s) {
-      const unsigned byte = block[s * kNibbleBytes + j % kHalf];
-      const unsigned code = j < kHalf ? byte & kLowMask : byte >> kHighShift;
-      sum = std::min(kMost, sum + tables[s * kNibbleBytes + code]);
+      sum = std::min(kMost, sum + tables[s * kNibbleBytes + nibble_code(block, j, s)]);
     }
     sums[j] = static_cast<std::uint16_t>(sum);
   }

@@ -1,7 +1,6 @@
 #include "codes/kmeans.hpp"
 
 #include <algorithm>
-#include <array>
 #include <numeric>
 #include <stdexcept>
 
@@ -123,35 +122,12 @@ bool split_for_empty(std::vector<std::size_t>& members, std::vector<double>& cen
 }  // namespace
 
 double squared_distance(const double* a, const double* b, std::size_t dim) {
-  // Term d into lane d % kLanes, the lanes added pairwise at the end: the
-  // lanes do not wait on one another, and the compiler may keep them in
-  // one register. The same order on every CPU, as it is plain C++.
-  constexpr std::size_t kLanes = 8;
-  if (dim < kLanes) {
-    // A subspace's few numbers: in order, without lanes to fold.
-    double sum = 0.0;
-    for (std::size_t d = 0; d < dim; ++d) {
-      const double diff = a[d] - b[d];
-      sum += diff * diff;
-    }
-    return sum;
-  }
-  std::array<double, kLanes> lanes{};
-  std::size_t d = 0;
-  for (; d + kLanes <= dim; d += kLanes) {
-    for (std::size_t lane = 0; lane < kLanes; ++lane) {
-      const double diff = a[d + lane] - b[d + lane];
-      lanes[lane] += diff * diff;
-    }
-  }
-  for (std::size_t lane = 0; d < dim; ++d, ++lane) {
+  double sum = 0.0;
+  for (std::size_t d = 0; d < dim; ++d) {
     const double diff = a[d] - b[d];
-    lanes[lane] += diff * diff;
+    sum += diff * diff;
   }
-  for (std::size_t width = kLanes / 2; width > 0; width /= 2) {
-    for (std::size_t lane = 0; lane < width; ++lane) lanes[lane] += lanes[lane + width];
-  }
-  return lanes[0];
+  return sum;
 }
 
 std::vector<std::uint32_t> nearest_centroids(std::span<const double> rows, std::size_t dim,

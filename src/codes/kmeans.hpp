@@ -40,9 +40,8 @@ std::vector<std::uint32_t> nearest_centroids(std::span<const double> rows, std::
                                              std::span<const double> centroids,
                                              const KMeansLoop& loop = {});
 
-// Squared euclidean distance, its terms added in 8 interleaved sums
-// folded pairwise, or in order below 8 dimensions (the same order
-// everywhere).
+// Squared euclidean distance, added in index order: a subspace's few
+// numbers (the centroids themselves are assigned by the metrics' kernels).
 double squared_distance(const double* a, const double* b, std::size_t dim);
 
 }  // namespace halqen::codes

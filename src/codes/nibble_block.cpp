@@ -6,9 +6,6 @@
 namespace halqen::codes {
 namespace {
 
-constexpr std::size_t kHalf = kNibbleBlock / 2;
-constexpr unsigned kLowMask = 0x0F;
-constexpr unsigned kHighShift = 4;
 constexpr double kLargestEntry = 255.0;
 
 }  // namespace
@@ -23,16 +20,12 @@ std::size_t nibble_block_bytes(std::size_t subspaces) {
 
 void put_nibble_codes(std::uint8_t* block, std::size_t j, std::span<const std::uint8_t> codes) {
   for (std::size_t s = 0; s < codes.size(); ++s) {
-    std::uint8_t& byte = block[s * kNibbleBytes + j % kHalf];
-    const unsigned code = codes[s] & kLowMask;
-    byte = static_cast<std::uint8_t>(j < kHalf ? (byte & ~kLowMask) | code
-                                               : (byte & kLowMask) | (code << kHighShift));
+    std::uint8_t& byte = block[s * kNibbleBytes + j % kNibbleHalf];
+    const unsigned code = codes[s] & kNibbleLowMask;
+    byte = static_cast<std::uint8_t>(j < kNibbleHalf
+                                         ? (byte & ~kNibbleLowMask) | code
+                                         : (byte & kNibbleLowMask) | (code << kNibbleHighShift));
   }
-}
-
-std::uint8_t nibble_code(const std::uint8_t* block, std::size_t j, std::size_t subspace) {
-  const unsigned byte = block[subspace * kNibbleBytes + j % kHalf];
-  return static_cast<std::uint8_t>(j < kHalf ? byte & kLowMask : byte >> kHighShift);
 }
 
 NibbleTables quantized_tables(std::span<const double> distances, std::size_t subspaces) {

@@ -15,6 +15,12 @@
 
 namespace halqen::codes {
 
+// Vectors j and j + kNibbleHalf share byte j of a subspace: the low half
+// and the high half.
+inline constexpr std::size_t kNibbleHalf = kNibbleBlock / 2;
+inline constexpr unsigned kNibbleLowMask = 0x0F;
+inline constexpr unsigned kNibbleHighShift = 4;
+
 // Subspaces rounded up to the kernels' step; the extra ones have code 0
 // and table entries 0, so they add nothing.
 std::size_t padded_subspaces(std::size_t subspaces);
@@ -24,7 +30,11 @@ std::size_t nibble_block_bytes(std::size_t subspaces);
 // into `block` (nibble_block_bytes of padded subspaces, its other vectors'
 // codes kept).
 void put_nibble_codes(std::uint8_t* block, std::size_t j, std::span<const std::uint8_t> codes);
-std::uint8_t nibble_code(const std::uint8_t* block, std::size_t j, std::size_t subspace);
+inline std::uint8_t nibble_code(const std::uint8_t* block, std::size_t j, std::size_t subspace) {
+  const unsigned byte = block[subspace * kNibbleBytes + j % kNibbleHalf];
+  return static_cast<std::uint8_t>(j < kNibbleHalf ? byte & kNibbleLowMask
+                                                   : byte >> kNibbleHighShift);
+}
 
 // A query's tables: entry (s, c) is round((distance(s, c) - the least of
 // subspace s) / step), one step for all subspaces so that the largest

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <optional>
 #include <queue>
 
 #include "codes/code_kernels.hpp"
@@ -35,6 +36,12 @@ std::size_t partitions_for(std::size_t requested, std::size_t rows) {
   return std::clamp<std::size_t>(twice_root, 1, rows);
 }
 
+// Angular vectors are partitioned and coded at length 1.
+void scale_to_length_one(std::span<double> vector, double squared_length) {
+  const double length = std::sqrt(squared_length);
+  for (double& x : vector) x /= length;
+}
+
 struct Estimate {
   double key;
   std::uint32_t slot;
@@ -58,19 +65,13 @@ std::optional<std::uint32_t> PartitionIndex::slot_of(std::uint64_t id) const {
 std::vector<double> PartitionIndex::coded_row(std::uint32_t slot) const {
   std::vector<double> row(params_.dim);
   store_.copy_row(slot, row.data());
-  if (params_.metric == MetricKind::Cosine) {
-    const double length = std::sqrt(store_.norm(slot));
-    for (double& x : row) x /= length;
-  }
+  if (params_.metric == MetricKind::Cosine) scale_to_length_one(row, store_.norm(slot));
   return row;
 }
 
 std::vector<double> PartitionIndex::coded_query(std::span<const double> query) const {
   std::vector<double> coded(query.begin(), query.end());
-  if (params_.metric == MetricKind::Cosine) {
-    const double length = std::sqrt(squared_norm(query));
-    for (double& x : coded) x /= length;
-  }
+  if (params_.metric == MetricKind::Cosine) scale_to_length_one(coded, squared_norm(query));
   return coded;
 }
 
@@ -159,8 +160,8 @@ void PartitionIndex::add(std::span<const double> rows, std::span<const std::uint
   const std::size_t dim = params_.dim;
   graph::NoSearches none;
   store_.widen_for(rows, none);
+  // Free slots come only from a removal, which gave the ids a label per slot.
   labels_.reserve(ids);
-  if (!free_.empty()) labels_.prepare_release();
   std::vector<std::uint32_t> added;
   // Freed slots are filled first, lowest first.
   const std::size_t reused = std::min(free_.size(), ids.size());
@@ -213,25 +214,29 @@ std::vector<std::uint32_t> PartitionIndex::candidates(std::span<const double> qu
   // The best `reorder` by code, kept in a heap whose top is the worst.
   std::priority_queue<Estimate> best;
   const std::size_t reorder = std::max<std::size_t>(width.reorder, 1);
-  const std::vector<double> shared =
-      inner ? quantizer_.query_distances(coded, true) : std::vector<double>{};
+  // Under the inner product every partition scans with the query's own
+  // tables, made once, adding its centroid's term; otherwise each partition
+  // makes tables of the query less its centroid.
+  const std::size_t subspaces = quantizer_.subspaces();
+  const std::optional<codes::NibbleTables> shared =
+      inner ? std::optional(
+                  codes::quantized_tables(quantizer_.query_distances(coded, true), subspaces))
+            : std::nullopt;
+  codes::NibbleTables own;
   std::vector<double> residual(dim);
   std::vector<std::uint16_t> sums(codes::kNibbleBlock);
   const codes::CodeKernels& kernels = codes::active_code_kernels();
-  const std::size_t padded = codes::padded_subspaces(quantizer_.subspaces());
+  const std::size_t padded = codes::padded_subspaces(subspaces);
   for (std::size_t i = 0; i < probes; ++i) {
     const std::uint32_t p = nearest[i].slot;
     const std::span<const std::uint32_t> members = lists_.members(p);
     if (members.empty()) continue;
-    codes::NibbleTables tables;
-    if (inner) {
-      tables = codes::quantized_tables(shared, quantizer_.subspaces());
-      tables.base += nearest[i].key;
-    } else {
+    if (!inner) {
       for (std::size_t d = 0; d < dim; ++d) residual[d] = coded[d] - centroids_[p * dim + d];
-      tables = codes::quantized_tables(quantizer_.query_distances(residual, false),
-                                       quantizer_.subspaces());
+      own = codes::quantized_tables(quantizer_.query_distances(residual, false), subspaces);
     }
+    const codes::NibbleTables& tables = inner ? *shared : own;
+    const double base = inner ? tables.base + nearest[i].key : tables.base;
     const std::uint8_t* blocks = lists_.blocks(p);
     for (std::size_t first = 0; first < members.size(); first += codes::kNibbleBlock) {
       kernels.nibble_sums(tables.entries.data(),
@@ -239,7 +244,7 @@ std::vector<std::uint32_t> PartitionIndex::candidates(std::span<const double> qu
                           sums.data());
       const std::size_t count = std::min(codes::kNibbleBlock, members.size() - first);
       for (std::size_t j = 0; j < count; ++j) {
-        const Estimate estimate{tables.base + tables.step * sums[j], members[first + j]};
+        const Estimate estimate{base + tables.step * sums[j], members[first + j]};
         if (best.size() < reorder) {
           best.push(estimate);
         } else if (estimate < best.top()) {
