@@ -16,7 +16,7 @@ import tempfile
 
 import halqen_ext
 from halqen import PyFlat, PyHNSW
-from halqen_ext import GraphIndex
+from halqen_ext import GraphIndex, PartitionIndex
 
 flat = PyFlat(3, metric="cosine")
 flat.insert([1, 2.0, True])
@@ -44,7 +44,7 @@ found: list[tuple[float, list[float]]] = graph.search([1, 2, 3], filter=("a", "x
 found = graph.search(np.zeros(3), k=3, filter=("b", np.int16(2)))
 
 blob: bytes = halqen_ext.serialize_index(flat)
-loaded: PyFlat | PyHNSW | GraphIndex = halqen_ext.deserialize_index(bytearray(blob))
+loaded: PyFlat | PyHNSW | GraphIndex | PartitionIndex = halqen_ext.deserialize_index(bytearray(blob))
 loaded = halqen_ext.deserialize_index(memoryview(halqen_ext.serialize_index(graph)))
 with tempfile.TemporaryDirectory() as directory:
     halqen_ext.write_index(graph, pathlib.Path(directory) / "graph.halqen")
@@ -77,6 +77,14 @@ if isinstance(restored, GraphIndex):
     restored.add([[1, 1, 1]], ids=[10])
     assert len(restored) == 2 and 7 not in restored
 
+partitioned = PartitionIndex(3, "euclidean", partitions=2, seed=1)
+partitioned.add(np.eye(3), ids=[7, 8, 9], threads=1)
+partitioned.train(np.random.default_rng(0).standard_normal((20, 3)))
+part_ids, part_values = partitioned.search(np.ones((2, 3)), k=2, ef=8)
+part_ids, part_values = partitioned.search([1, 2, 3], probes=1, reorder=4)
+partitioned.remove([8])
+assert len(partitioned) == 2 and partitioned.partitions == 2
+
 
 def refused() -> None:
     flat.insert("abc")  # type: ignore[arg-type]
@@ -98,6 +106,7 @@ def refused() -> None:
     wrong: list[tuple[float, list[float]]] = flat.search([1, 2, 3])  # type: ignore[assignment]
     halqen_ext.serialize_index([flat])  # type: ignore[arg-type]
     GraphIndex(3, "cosine")  # type: ignore[arg-type]
+    PartitionIndex(3, "euclidean", schema=["a"])  # type: ignore[arg-type]
     halqen_ext.search_ids(approximate, [[1, 2, 3]])  # type: ignore[call-overload]
     halqen_ext.write_index(flat, b"flat.halqen")  # type: ignore[arg-type]
     halqen_ext.deserialize_index("not bytes")  # type: ignore[arg-type]

@@ -19,13 +19,14 @@ __all__ = [
     "search_ids",
     "trimmed",
     "GraphIndex",
+    "PartitionIndex",
 ]
 
 # The package's version, as in pyproject.toml.
 __version__: str
 
 # Every index class, and nothing else (anything else is refused with TypeError).
-_Index: TypeAlias = PyFlat | PyHNSW | GraphIndex
+_Index: TypeAlias = PyFlat | PyHNSW | GraphIndex | PartitionIndex
 # A str or an os.PathLike giving a str (a bytes path is refused).
 _Path: TypeAlias = str | os.PathLike[str]
 
@@ -251,3 +252,80 @@ class GraphIndex:
         """Width of a search's walk unless the search names ef."""
     @ef_search.setter
     def ef_search(self, value: SupportsIndex) -> None: ...
+
+@final
+class PartitionIndex:
+    """An approximate nearest-neighbour index of partitions of 4-bit codes.
+
+    A search scans the codes of the partitions nearest the query and scores
+    the best candidates exactly: every returned value is the metric's exact
+    float64 value.
+    """
+
+    def __new__(
+        cls,
+        dim: SupportsIndex,
+        metric: Literal["euclidean", "angular", "inner_product"],
+        partitions: SupportsIndex | None = None,
+        seed: SupportsIndex | None = 0,
+        schema: None = None,
+    ) -> PartitionIndex: ...
+    def add(
+        self,
+        vectors: _Queries | Sequence[_Number],
+        ids: _Ids | None = None,
+        metadata: None = None,
+        threads: SupportsIndex | None = None,
+        progress: object = False,
+    ) -> None:
+        """Add vectors; ids default to one past the largest id used so far.
+
+        An id already present is replaced. Ctrl-C stops a training or placing:
+        every vector of the call is held, the vectors not yet placed scored
+        exactly by searches until the next add or train places them.
+        """
+    def train(
+        self, sample: _Queries | Sequence[_Number], threads: SupportsIndex | None = None
+    ) -> None:
+        """Train the partitions and codes on sample, and place every vector held."""
+    # (ids, distances): int64 and float64 numpy arrays of shape (n, k), or
+    # (k,) for one 1-D query; rows padded with -1 and +inf or -inf.
+    def search(
+        self,
+        queries: _Queries | Sequence[_Number],
+        k: SupportsIndex | None = 10,
+        ef: SupportsIndex | None = None,
+        filter: None = None,
+        threads: SupportsIndex | None = None,
+        cancel: _Event | None = None,
+        probes: SupportsIndex | None = None,
+        reorder: SupportsIndex | None = None,
+    ) -> tuple[NDArray[np.int64], NDArray[np.float64]]:
+        """The k nearest stored vectors of each query, as (ids, distances)."""
+    @overload
+    def get_vectors(  # type: ignore[overload-overlap]
+        self, ids: _Ids, dtype: type[np.float32] | Literal["float32"]
+    ) -> NDArray[np.float32]:
+        """The stored vectors of ids, as an array of shape (len(ids), dim)."""
+    @overload
+    def get_vectors(
+        self, ids: _Ids, dtype: type[np.float64] | Literal["float64"] | None = None
+    ) -> NDArray[np.float64]:
+        """The stored vectors of ids, as an array of shape (len(ids), dim)."""
+    def ids(self) -> NDArray[np.int64]:
+        """The ids of the stored vectors, in slot order."""
+    def remove(self, ids: _Ids) -> None:
+        """Remove the vectors of ids; an unknown id raises KeyError, removing none."""
+    def __len__(self) -> int: ...
+    def __contains__(self, id: object, /) -> bool: ...
+    def __iter__(self) -> Iterator[int]:
+        """The ids held when the iteration began, as ids() gives them."""
+    @property
+    def dim(self) -> int:
+        """The length of every vector."""
+    @property
+    def metric(self) -> Literal["euclidean", "angular", "inner_product"]:
+        """The metric: 'euclidean', 'angular' or 'inner_product'."""
+    @property
+    def partitions(self) -> int:
+        """The partitions of the last training (0 before one)."""

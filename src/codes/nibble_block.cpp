@@ -7,6 +7,23 @@ namespace halqen::codes {
 namespace {
 
 constexpr double kLargestEntry = 255.0;
+// A byte covers this many times the spread of the subspace at kTypicalRank
+// of the subspaces ordered by spread: a subspace where the query lies far
+// out (heavy tails, an outlier's centroid) then clamps its far entries
+// rather than leaving every other subspace a step too coarse to tell its
+// centroids apart.
+constexpr double kTypicalSpreads = 2.0;
+constexpr double kTypicalRank = 0.75;
+
+double byte_span(std::vector<double> spreads) {
+  const auto typical =
+      spreads.begin() +
+      static_cast<std::ptrdiff_t>(kTypicalRank * static_cast<double>(spreads.size() - 1));
+  std::ranges::nth_element(spreads, typical);
+  const double widest = *std::ranges::max_element(spreads);
+  const double capped = kTypicalSpreads * *typical;
+  return capped > 0.0 ? std::min(widest, capped) : widest;
+}
 
 }  // namespace
 
@@ -32,16 +49,17 @@ NibbleTables quantized_tables(std::span<const double> distances, std::size_t sub
   NibbleTables tables;
   tables.entries.assign(nibble_block_bytes(subspaces), 0);
   std::vector<double> least(subspaces);
-  double widest = 0.0;
+  std::vector<double> spreads(subspaces);
   for (std::size_t s = 0; s < subspaces; ++s) {
     const auto row = distances.subspan(s * kNibbleBytes, kNibbleBytes);
     const auto [low, high] = std::ranges::minmax(row);
     least[s] = low;
     tables.base += low;
-    widest = std::max(widest, high - low);
+    spreads[s] = high - low;
   }
+  const double span = byte_span(std::move(spreads));
   // All centroids alike: any step gives entries of 0.
-  tables.step = widest > 0.0 ? widest / kLargestEntry : 1.0;
+  tables.step = span > 0.0 ? span / kLargestEntry : 1.0;
   for (std::size_t s = 0; s < subspaces; ++s) {
     for (std::size_t c = 0; c < kNibbleBytes; ++c) {
       const double entry = std::round((distances[s * kNibbleBytes + c] - least[s]) / tables.step);

@@ -41,7 +41,8 @@ void ProductQuantizer::restore(std::vector<double> centroids) {
   centroids_ = std::move(centroids);
 }
 
-void ProductQuantizer::encode(std::span<const double> row, std::span<std::uint8_t> codes) const {
+double ProductQuantizer::encode(std::span<const double> row, std::span<std::uint8_t> codes) const {
+  double error = 0.0;
   for (std::size_t s = 0; s < subspaces_; ++s) {
     const double* part = row.data() + first(s);
     double best = squared_distance(part, centroid(s, 0), width(s));
@@ -53,7 +54,9 @@ void ProductQuantizer::encode(std::span<const double> row, std::span<std::uint8_
         codes[s] = static_cast<std::uint8_t>(c);
       }
     }
+    error += best;
   }
+  return error;
 }
 
 std::vector<double> ProductQuantizer::query_distances(std::span<const double> query,

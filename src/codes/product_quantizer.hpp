@@ -37,8 +37,9 @@ class ProductQuantizer {
   // width).
   void restore(std::vector<double> centroids);
 
-  // `row`'s code in each subspace (the lowest of equally near centroids).
-  void encode(std::span<const double> row, std::span<std::uint8_t> codes) const;
+  // `row`'s code in each subspace (the lowest of equally near centroids);
+  // returns the squared distance from the row to what its codes stand for.
+  double encode(std::span<const double> row, std::span<std::uint8_t> codes) const;
   // Per subspace and centroid: the squared euclidean distance of the
   // query's part to it (euclidean), or minus their dot product (inner
   // product), so that smaller is nearer in both. subspaces * 16 numbers.

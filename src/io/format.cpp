@@ -33,6 +33,12 @@ std::string_view section_name(SectionTag tag) {
       return "code rows";
     case SectionTag::RowNorms:
       return "row norms";
+    case SectionTag::PartitionState:
+      return "partition state";
+    case SectionTag::Centroids:
+      return "centroids";
+    case SectionTag::PartitionLists:
+      return "partition lists";
   }
   return "unknown";
 }

@@ -89,6 +89,13 @@ enum class SectionTag : std::uint32_t {
   // row_widths: each stored vector's squared norm, for a metric that
   // divides by norms, so that a mapped index need not compute them.
   RowNorms = 14,
+  // Required sections of halqen_ext's partition index: what its additions
+  // continue from (the seed, the next default id, the vectors at its last
+  // training, the partitions asked for); its centroids and code books; each
+  // partition's members and their codes.
+  PartitionState = 15,
+  Centroids = 16,
+  PartitionLists = 17,
 };
 
 // The codes section's 8-bit range: its one layout word, after which come an
@@ -107,6 +114,10 @@ inline constexpr std::array<SectionTag, 6> kHNSWSections = {
 inline constexpr std::array<SectionTag, 6> kGraphSections = {
     SectionTag::Vectors, SectionTag::Levels,   SectionTag::Graph,
     SectionTag::Schema,  SectionTag::Metadata, SectionTag::BuildState};
+
+inline constexpr std::array<SectionTag, 4> kPartitionSections = {
+    SectionTag::Vectors, SectionTag::PartitionState, SectionTag::Centroids,
+    SectionTag::PartitionLists};
 
 // The optional sections a kind with these capabilities may hold, in the
 // order a file holds them (increasing tag).

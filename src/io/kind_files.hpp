@@ -11,6 +11,7 @@
 #include "io/flat_file.hpp"
 #include "io/graph_file.hpp"
 #include "io/hnsw_file.hpp"
+#include "io/partition_file.hpp"
 #include "kinds/index_kinds.hpp"
 
 namespace halqen::io {

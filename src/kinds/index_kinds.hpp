@@ -16,6 +16,7 @@
 #include "flat/flat.hpp"
 #include "graph/graph_index.hpp"
 #include "hnsw/hnsw.hpp"
+#include "partition/partition_index.hpp"
 
 namespace halqen::kinds {
 
@@ -48,6 +49,6 @@ struct KindList {
   }
 };
 
-using IndexKinds = KindList<FlatIndex, HNSW, graph::GraphIndex>;
+using IndexKinds = KindList<FlatIndex, HNSW, graph::GraphIndex, partition::PartitionIndex>;
 
 }  // namespace halqen::kinds

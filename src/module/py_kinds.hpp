@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "ext/graph/py_graph_index.hpp"
+#include "ext/partition/py_partition_index.hpp"
 #include "flat/py_flat.hpp"
 #include "hnsw/py_hnsw.hpp"
 #include "kinds/index_kinds.hpp"

@@ -1,14 +1,19 @@
 #include "partition/partition_index.hpp"
 
 #include <algorithm>
+#include <array>
 #include <cmath>
+#include <functional>
+#include <numeric>
 #include <optional>
 #include <queue>
+#include <utility>
 
 #include "codes/code_kernels.hpp"
 #include "codes/nibble_block.hpp"
 #include "engine/search_door.hpp"
 #include "graph/exact_distances.hpp"
+#include "graph/row_rules.hpp"
 #include "metrics/batch.hpp"
 #include "metrics/rank_key.hpp"
 
@@ -20,14 +25,20 @@ namespace {
 constexpr std::size_t kTrainingRowsPerPartition = 64;
 constexpr std::size_t kCoarseRounds = 10;
 constexpr std::size_t kCodeRounds = 10;
-// Dimensions per subspace of the product codes.
-constexpr std::size_t kDimensionsPerSubspace = 2;
+// A member whose squared code error is past this many times the median of
+// the training rows' is scored exactly whenever its partition is scanned:
+// heavy tails and outliers have few such members, each one whose codes
+// would rank it among the wrong candidates.
+constexpr double kExceptionalError = 9.0;
+// A search also scores every scanned member whose estimate, less what
+// rounding the tables and this share of the typical code error could
+// have added (toward the query), is nearer than the kth found: a query far
+// from the data (heavy tails, an outlier) magnifies both, and its best by
+// codes are then not its best. Half the typical error costs nothing seen
+// on clustered data.
+constexpr double kMisplacedShare = 0.5;
 // Slots placed per piece of the parallel part of placing them.
 constexpr std::size_t kSlotsPerPiece = 1024;
-
-std::size_t subspaces_for(std::size_t dim) {
-  return (dim + kDimensionsPerSubspace - 1) / kDimensionsPerSubspace;
-}
 
 std::size_t partitions_for(std::size_t requested, std::size_t rows) {
   if (requested != 0) return std::min(requested, rows);
@@ -55,11 +66,30 @@ struct Estimate {
 PartitionIndex::PartitionIndex(PartitionParams params)
     : params_(params),
       store_(params.dim, params.metric, graph::RowStorage::Adaptive),
-      quantizer_(params.dim, subspaces_for(params.dim)),
-      lists_(0, subspaces_for(params.dim)) {}
+      quantizer_(params.dim, code_subspaces(params.dim)),
+      lists_(0, code_subspaces(params.dim)) {}
 
-std::optional<std::uint32_t> PartitionIndex::slot_of(std::uint64_t id) const {
-  return labels_.slot_of(id);
+std::expected<PartitionIndex, graph::GraphError> PartitionIndex::create(PartitionParams params) {
+  if (params.dim == 0 || params.dim > kMaxDim) {
+    return std::unexpected(
+        graph::GraphError{.kind = graph::GraphErrorKind::BadParameter, .detail = params.dim});
+  }
+  if (params.partitions > kMaxPartitions) {
+    return std::unexpected(graph::GraphError{.kind = graph::GraphErrorKind::BadParameter,
+                                             .detail = params.partitions});
+  }
+  return PartitionIndex(params);
+}
+
+bool PartitionIndex::is_free(std::uint32_t slot) const {
+  return std::ranges::binary_search(free_, slot);
+}
+
+std::uint64_t PartitionIndex::heap_bytes() const {
+  return store_.heap_bytes() + labels_.heap_bytes() +
+         (free_.capacity() + unplaced_.capacity()) * sizeof(std::uint32_t) +
+         centroids_.capacity() * sizeof(double) + quantizer_.centroids().size() * sizeof(double) +
+         lists_.heap_bytes();
 }
 
 std::vector<double> PartitionIndex::coded_row(std::uint32_t slot) const {
@@ -101,12 +131,15 @@ void PartitionIndex::coarse_keys(std::span<const double> vector, std::span<doubl
   }
 }
 
-void PartitionIndex::place(std::span<const std::uint32_t> slots, const codes::KMeansLoop& loop) {
-  // Each slot's partition and codes on the loop's threads, then the lists
+bool PartitionIndex::place_unplaced(graph::JobRunner& runner) {
+  if (!trained() || unplaced_.empty()) return true;
+  // Each slot's partition and codes on the runner's threads, then the lists
   // in slot order, so that they do not depend on the threads.
+  const std::span<const std::uint32_t> slots = unplaced_;
   const std::size_t subspaces = quantizer_.subspaces();
   std::vector<std::uint32_t> partitions(slots.size());
   std::vector<std::uint8_t> codes(slots.size() * subspaces);
+  std::vector<std::uint8_t> exceptional(slots.size(), 0);
   const auto code_piece = [&](std::size_t piece) {
     const std::size_t end = std::min(slots.size(), (piece + 1) * kSlotsPerPiece);
     std::vector<double> keys(lists_.partitions());
@@ -116,91 +149,194 @@ void PartitionIndex::place(std::span<const std::uint32_t> slots, const codes::KM
       partitions[i] = static_cast<std::uint32_t>(std::ranges::min_element(keys) - keys.begin());
       const double* centre = &centroids_[partitions[i] * params_.dim];
       for (std::size_t d = 0; d < params_.dim; ++d) vector[d] -= centre[d];
-      quantizer_.encode(vector, std::span(codes).subspan(i * subspaces, subspaces));
+      const double error =
+          quantizer_.encode(vector, std::span(codes).subspan(i * subspaces, subspaces));
+      exceptional[i] = error > code_error_limit_ ? 1 : 0;
     }
   };
   const std::size_t pieces = (slots.size() + kSlotsPerPiece - 1) / kSlotsPerPiece;
-  if (loop) {
-    loop(pieces, code_piece);
-  } else {
-    for (std::size_t piece = 0; piece < pieces; ++piece) code_piece(piece);
-  }
+  if (!runner.run(PieceJob{pieces, code_piece}, /*may_stop=*/true)) return false;
   for (std::size_t i = 0; i < slots.size(); ++i) {
-    lists_.add(partitions[i], slots[i], std::span(codes).subspan(i * subspaces, subspaces));
+    if (exceptional[i] != 0) {
+      lists_.add_exception(partitions[i], slots[i]);
+    } else {
+      lists_.add(partitions[i], slots[i], std::span(codes).subspan(i * subspaces, subspaces));
+    }
   }
+  unplaced_.clear();
+  return true;
 }
 
-void PartitionIndex::train(const codes::KMeansLoop& loop) {
+std::size_t PartitionIndex::partitions_to_train(std::size_t rows) const {
+  return std::min(partitions_for(params_.partitions, std::max(rows, size())), rows);
+}
+
+std::vector<double> PartitionIndex::sample_of_held() const {
   const std::vector<std::uint32_t> slots = live_slots();
-  const std::size_t dim = params_.dim;
-  const std::size_t partitions = partitions_for(params_.partitions, slots.size());
+  const std::size_t partitions = partitions_to_train(slots.size());
   const std::size_t sampled = std::min(slots.size(), partitions * kTrainingRowsPerPartition);
   std::vector<double> sample;
-  sample.reserve(sampled * dim);
+  sample.reserve(sampled * params_.dim);
   for (std::size_t i = 0; i < sampled; ++i) {
     const std::vector<double> row = coded_row(slots[i * slots.size() / sampled]);
     sample.insert(sample.end(), row.begin(), row.end());
   }
+  return sample;
+}
+
+bool PartitionIndex::train_on(std::vector<double> sample, std::size_t partitions,
+                              graph::JobRunner& runner) {
+  const std::size_t dim = params_.dim;
+  const std::size_t rows = sample.size() / dim;
+  // Every piece of a training's loops runs or the training is dropped.
+  bool stopped = false;
+  const codes::KMeansLoop loop = [&](std::size_t pieces,
+                                     const std::function<void(std::size_t)>& each) {
+    if (!stopped) stopped = !runner.run(PieceJob{pieces, each}, /*may_stop=*/true);
+  };
   codes::KMeansResult coarse = codes::kmeans(
       sample, dim, {.clusters = partitions, .seed = params_.seed, .rounds = kCoarseRounds}, loop);
+  if (stopped) return false;
   // The codes are trained on what they code: each row less its centroid.
-  for (std::size_t i = 0; i < sampled; ++i) {
+  for (std::size_t i = 0; i < rows; ++i) {
     const std::size_t centre = coarse.assignment[i];
     for (std::size_t d = 0; d < dim; ++d) sample[i * dim + d] -= coarse.centroids[centre * dim + d];
   }
-  quantizer_.train(sample, params_.seed + partitions, kCodeRounds, loop);
+  codes::ProductQuantizer quantizer(dim, quantizer_.subspaces());
+  quantizer.train(sample, params_.seed + partitions, kCodeRounds, loop);
+  if (stopped) return false;
+  std::vector<double> errors(rows);
+  std::vector<std::uint8_t> codes(quantizer.subspaces());
+  for (std::size_t i = 0; i < rows; ++i) {
+    errors[i] = quantizer.encode(std::span(sample).subspan(i * dim, dim), codes);
+  }
+  const auto median = errors.begin() + static_cast<std::ptrdiff_t>(rows / 2);
+  std::ranges::nth_element(errors, median);
+  code_error_limit_ = kExceptionalError * *median;
   centroids_ = std::move(coarse.centroids);
+  quantizer_ = std::move(quantizer);
   lists_ = PartitionLists(partitions, quantizer_.subspaces());
-  place(slots, loop);
-  trained_at_ = slots.size();
+  unplaced_ = live_slots();
+  trained_at_ = std::max(rows, size());
+  return true;
 }
 
-void PartitionIndex::add(std::span<const double> rows, std::span<const std::uint64_t> ids,
-                         const codes::KMeansLoop& loop) {
+std::optional<graph::GraphError> PartitionIndex::check_addition(
+    std::span<const double> rows, const std::optional<std::vector<std::uint64_t>>& ids) const {
   const std::size_t dim = params_.dim;
-  graph::NoSearches none;
-  store_.widen_for(rows, none);
-  // Free slots come only from a removal, which gave the ids a label per slot.
-  labels_.reserve(ids);
-  std::vector<std::uint32_t> added;
-  // Freed slots are filled first, lowest first.
-  const std::size_t reused = std::min(free_.size(), ids.size());
-  for (std::size_t i = 0; i < ids.size(); ++i) {
-    const std::span<const double> row = rows.subspan(i * dim, dim);
-    if (i < reused) {
-      const std::uint32_t slot = free_[i];
-      store_.set_row(slot, row);
-      labels_.assign(slot, ids[i]);
-      added.push_back(slot);
-    } else {
-      added.push_back(static_cast<std::uint32_t>(labels_.size()));
-      store_.append(row, 1);
-      labels_.append(ids.subspan(i, 1));
-    }
+  const std::size_t count = rows.size() / dim;
+  const bool cosine = params_.metric == MetricKind::Cosine;
+  for (std::size_t row = 0; row < count; ++row) {
+    if (auto refused = graph::check_row(rows.subspan(row * dim, dim), cosine, row)) return refused;
   }
-  free_.erase(free_.begin(), free_.begin() + static_cast<std::ptrdiff_t>(reused));
-  const bool untrained_and_enough = !trained() && size() >= kRowsToTrain;
-  const bool grown = trained() && size() >= kRetrainGrowth * trained_at_;
-  if (untrained_and_enough || grown) {
-    train(loop);
+  if (ids && ids->size() != count) {
+    return graph::GraphError{.kind = graph::GraphErrorKind::CountMismatch, .detail = ids->size()};
+  }
+  const std::uint64_t most = std::uint64_t{PartitionLists::kNone};
+  if (count > most - labels_.size() + free_.size()) {
+    return graph::GraphError{.kind = graph::GraphErrorKind::TooManyVectors, .detail = count};
+  }
+  if (ids) return labels_.check(*ids, /*may_be_present=*/true);
+  if (count > graph::kLargestId - labels_.next_default() + 1) {
+    return graph::GraphError{.kind = graph::GraphErrorKind::IdTooLarge,
+                             .detail = labels_.next_default() + count - 1};
+  }
+  return std::nullopt;
+}
+
+std::vector<std::uint64_t> PartitionIndex::ids_for(
+    std::size_t count, std::optional<std::vector<std::uint64_t>> ids) const {
+  if (ids) return std::move(*ids);
+  std::vector<std::uint64_t> made(count);
+  std::iota(made.begin(), made.end(), labels_.next_default());
+  return made;
+}
+
+void PartitionIndex::store_row(std::span<const double> row, std::uint64_t id) {
+  const std::array<std::uint64_t, 1> label{id};
+  labels_.reserve(label);
+  if (!free_.empty()) {
+    // Freed slots are filled first, lowest first.
+    const std::uint32_t slot = free_.front();
+    store_.set_row(slot, row);
+    labels_.assign(slot, id);
+    free_.erase(free_.begin());
+    unplaced_.insert(std::ranges::lower_bound(unplaced_, slot), slot);
     return;
   }
-  if (trained()) place(added, loop);
+  const auto slot = static_cast<std::uint32_t>(labels_.size());
+  store_.append(row, 1);
+  labels_.append(label);
+  unplaced_.push_back(slot);
 }
 
-void PartitionIndex::remove(std::span<const std::uint64_t> ids) {
+std::expected<void, graph::GraphError> PartitionIndex::add(
+    std::span<const double> rows, std::optional<std::vector<std::uint64_t>> given,
+    graph::JobRunner& runner) {
+  if (auto refused = check_addition(rows, given)) return std::unexpected(*refused);
+  const std::size_t dim = params_.dim;
+  const std::vector<std::uint64_t> ids = ids_for(rows.size() / dim, std::move(given));
+  graph::NoSearches none;
+  store_.widen_for(rows, none);
+  // A replaced id's old vector goes as its new one comes: no stop between.
+  std::vector<std::uint64_t> replaced;
+  for (const std::uint64_t id : ids) {
+    if (labels_.slot_of(id)) replaced.push_back(id);
+  }
+  if (!replaced.empty()) remove(replaced).value();
+  for (std::size_t i = 0; i < ids.size(); ++i) store_row(rows.subspan(i * dim, dim), ids[i]);
+  const bool untrained_and_enough = !trained() && size() >= kRowsToTrain;
+  const bool grown = trained() && size() >= kRetrainGrowth * trained_at_;
+  bool completed = true;
+  if (untrained_and_enough || grown) {
+    completed = train_on(sample_of_held(), partitions_to_train(size()), runner);
+  }
+  completed = completed && place_unplaced(runner);
+  if (!completed)
+    return std::unexpected(graph::GraphError{.kind = graph::GraphErrorKind::Interrupted});
+  return {};
+}
+
+std::expected<void, graph::GraphError> PartitionIndex::train(std::span<const double> sample,
+                                                             graph::JobRunner& runner) {
+  std::vector<double> coded(sample.begin(), sample.end());
+  if (params_.metric == MetricKind::Cosine) {
+    for (std::size_t row = 0; row < coded.size() / params_.dim; ++row) {
+      const std::span<double> vector = std::span(coded).subspan(row * params_.dim, params_.dim);
+      scale_to_length_one(vector, squared_norm(vector));
+    }
+  }
+  const std::size_t partitions = partitions_to_train(coded.size() / params_.dim);
+  if (!train_on(std::move(coded), partitions, runner) || !place_unplaced(runner)) {
+    return std::unexpected(graph::GraphError{.kind = graph::GraphErrorKind::Interrupted});
+  }
+  return {};
+}
+
+std::expected<void, graph::GraphError> PartitionIndex::remove(std::span<const std::uint64_t> ids) {
+  for (std::size_t row = 0; row < ids.size(); ++row) {
+    if (!labels_.slot_of(ids[row])) {
+      return std::unexpected(graph::GraphError{
+          .kind = graph::GraphErrorKind::UnknownId, .row = row, .detail = ids[row]});
+    }
+  }
   labels_.prepare_release();
   for (const std::uint64_t id : ids) {
-    const std::uint32_t slot = *labels_.slot_of(id);
-    if (lists_.partition_of(slot) != PartitionLists::kNone) lists_.remove(slot);
-    labels_.release(slot);
-    store_.clear_row(slot);
-    free_.insert(std::ranges::lower_bound(free_, slot), slot);
+    const std::optional<std::uint32_t> slot = labels_.slot_of(id);
+    if (!slot) continue;  // given twice
+    if (lists_.partition_of(*slot) != PartitionLists::kNone) lists_.remove(*slot);
+    if (const auto at = std::ranges::lower_bound(unplaced_, *slot);
+        at != unplaced_.end() && *at == *slot) {
+      unplaced_.erase(at);
+    }
+    labels_.release(*slot);
+    store_.clear_row(*slot);
+    free_.insert(std::ranges::lower_bound(free_, *slot), *slot);
   }
+  return {};
 }
 
-std::vector<std::uint32_t> PartitionIndex::candidates(std::span<const double> query,
-                                                      ScanWidth width) const {
+PartitionIndex::Scan PartitionIndex::scan(std::span<const double> query, ScanWidth width) const {
   const std::size_t dim = params_.dim;
   const bool inner = params_.metric == MetricKind::InnerProduct;
   const std::vector<double> coded = coded_query(query);
@@ -211,9 +347,7 @@ std::vector<std::uint32_t> PartitionIndex::candidates(std::span<const double> qu
   for (std::uint32_t p = 0; p < nearest.size(); ++p) nearest[p] = {keys[p], p};
   const std::size_t probes = std::clamp<std::size_t>(width.probes, 1, nearest.size());
   std::partial_sort(nearest.begin(), nearest.begin() + probes, nearest.end());
-  // The best `reorder` by code, kept in a heap whose top is the worst.
-  std::priority_queue<Estimate> best;
-  const std::size_t reorder = std::max<std::size_t>(width.reorder, 1);
+  Scan scan;
   // Under the inner product every partition scans with the query's own
   // tables, made once, adding its centroid's term; otherwise each partition
   // makes tables of the query less its centroid.
@@ -222,6 +356,10 @@ std::vector<std::uint32_t> PartitionIndex::candidates(std::span<const double> qu
       inner ? std::optional(
                   codes::quantized_tables(quantizer_.query_distances(coded, true), subspaces))
             : std::nullopt;
+  // What a member's codes may misplace it by: under the inner product its
+  // code error times the query's length, else its code error.
+  const double misplaced = kMisplacedShare * std::sqrt(code_error_limit_ / kExceptionalError) *
+                           (inner ? std::sqrt(squared_norm(coded)) : 1.0);
   codes::NibbleTables own;
   std::vector<double> residual(dim);
   std::vector<std::uint16_t> sums(codes::kNibbleBlock);
@@ -229,6 +367,8 @@ std::vector<std::uint32_t> PartitionIndex::candidates(std::span<const double> qu
   const std::size_t padded = codes::padded_subspaces(subspaces);
   for (std::size_t i = 0; i < probes; ++i) {
     const std::uint32_t p = nearest[i].slot;
+    const std::span<const std::uint32_t> exceptions = lists_.exceptions(p);
+    scan.exact.insert(scan.exact.end(), exceptions.begin(), exceptions.end());
     const std::span<const std::uint32_t> members = lists_.members(p);
     if (members.empty()) continue;
     if (!inner) {
@@ -237,6 +377,8 @@ std::vector<std::uint32_t> PartitionIndex::candidates(std::span<const double> qu
     }
     const codes::NibbleTables& tables = inner ? *shared : own;
     const double base = inner ? tables.base + nearest[i].key : tables.base;
+    // Rounding the tables' entries moves an estimate by half a step each.
+    const double rounding = tables.step * static_cast<double>(subspaces) / 2;
     const std::uint8_t* blocks = lists_.blocks(p);
     for (std::size_t first = 0; first < members.size(); first += codes::kNibbleBlock) {
       kernels.nibble_sums(tables.entries.data(),
@@ -244,50 +386,233 @@ std::vector<std::uint32_t> PartitionIndex::candidates(std::span<const double> qu
                           sums.data());
       const std::size_t count = std::min(codes::kNibbleBlock, members.size() - first);
       for (std::size_t j = 0; j < count; ++j) {
-        const Estimate estimate{base + tables.step * sums[j], members[first + j]};
-        if (best.size() < reorder) {
-          best.push(estimate);
-        } else if (estimate < best.top()) {
-          best.pop();
-          best.push(estimate);
-        }
+        const double estimate = base + tables.step * sums[j];
+        scan.scanned.push_back(
+            {estimate, lowest_possible(estimate - rounding, misplaced), members[first + j]});
       }
     }
   }
-  std::vector<std::uint32_t> slots;
-  slots.reserve(best.size());
-  while (!best.empty()) {
-    slots.push_back(best.top().slot);
-    best.pop();
+  return scan;
+}
+
+double PartitionIndex::lowest_possible(double estimate, double misplaced) const {
+  if (params_.metric == MetricKind::InnerProduct) return estimate - misplaced;
+  // Squared distances: the point the codes stand for is at least
+  // sqrt(estimate) away, the vector within `misplaced` of it.
+  const double reach = std::sqrt(std::max(estimate, 0.0)) - misplaced;
+  return reach > 0.0 ? reach * reach : 0.0;
+}
+
+double PartitionIndex::coded_distance(double value) const {
+  switch (params_.metric) {
+    case MetricKind::Euclidean:
+      return value * value;
+    case MetricKind::Cosine:
+      return 2.0 - 2.0 * value;  // between vectors of length 1
+    case MetricKind::InnerProduct:
+      return -value;
   }
-  return slots;
+  return value;
 }
 
 std::vector<PartitionFound> PartitionIndex::search(std::span<const double> query, std::size_t k,
                                                    ScanWidth width) const {
-  const std::vector<std::uint32_t> slots = trained() ? candidates(query, width) : live_slots();
   graph::ExactDistances exact(store_, query);
-  std::vector<double> values(slots.size());
-  exact.values(slots.data(), slots.size(), values.data());
   struct Ranked {
     RankKey key;
     std::uint64_t id;
     double value;
   };
   std::vector<Ranked> ranked;
-  ranked.reserve(slots.size());
-  for (std::size_t i = 0; i < slots.size(); ++i) {
-    ranked.push_back(
-        {rank_key(exact.order().key(values[i])), labels_.label_of(slots[i]), values[i]});
+  const auto score = [&](std::span<const std::uint32_t> slots) {
+    std::vector<double> values(slots.size());
+    exact.values(slots.data(), slots.size(), values.data());
+    for (std::size_t i = 0; i < slots.size(); ++i) {
+      ranked.push_back(
+          {rank_key(exact.order().key(values[i])), labels_.label_of(slots[i]), values[i]});
+    }
+  };
+  const auto nearer = [](const Ranked& a, const Ranked& b) {
+    return a.key < b.key || (a.key == b.key && a.id < b.id);
+  };
+  if (!trained()) {
+    score(live_slots());
+  } else {
+    Scan scan = this->scan(query, width);
+    score(unplaced_);
+    score(scan.exact);
+    // The best `reorder` by their codes are scored...
+    const std::size_t reorder =
+        std::min(std::max<std::size_t>(width.reorder, 1), scan.scanned.size());
+    std::ranges::nth_element(
+        scan.scanned, scan.scanned.begin() + static_cast<std::ptrdiff_t>(reorder),
+        [](const Scanned& a, const Scanned& b) {
+          return a.estimate < b.estimate || (a.estimate == b.estimate && a.slot < b.slot);
+        });
+    std::vector<std::uint32_t> slots;
+    for (std::size_t i = 0; i < reorder; ++i) slots.push_back(scan.scanned[i].slot);
+    score(slots);
+    // ...then every other whose codes may misplace it nearer than the kth
+    // found: a query far from the data (heavy tails) magnifies every code's
+    // error, and the best by codes are then not the best.
+    slots.clear();
+    if (ranked.size() >= k && k > 0) {
+      std::ranges::nth_element(ranked, ranked.begin() + static_cast<std::ptrdiff_t>(k - 1), nearer);
+      const double kth = coded_distance(ranked[k - 1].value);
+      for (std::size_t i = reorder; i < scan.scanned.size(); ++i) {
+        if (!(scan.scanned[i].lowest > kth)) slots.push_back(scan.scanned[i].slot);
+      }
+    } else {
+      for (std::size_t i = reorder; i < scan.scanned.size(); ++i)
+        slots.push_back(scan.scanned[i].slot);
+    }
+    score(slots);
   }
   const std::size_t kept = std::min(k, ranked.size());
-  std::partial_sort(ranked.begin(), ranked.begin() + kept, ranked.end(),
-                    [](const Ranked& a, const Ranked& b) {
-                      return a.key < b.key || (a.key == b.key && a.id < b.id);
-                    });
+  std::partial_sort(ranked.begin(), ranked.begin() + kept, ranked.end(), nearer);
   std::vector<PartitionFound> found;
   for (std::size_t i = 0; i < kept; ++i) found.push_back({ranked[i].id, ranked[i].value});
   return found;
+}
+
+}  // namespace halqen::partition
+
+namespace halqen::partition {
+namespace {
+
+std::string slot_text(std::uint64_t slot) {
+  return "slot " + std::to_string(slot);
+}
+
+bool all_finite(std::span<const double> values) {
+  return std::ranges::all_of(values, [](double x) { return std::isfinite(x); });
+}
+
+}  // namespace
+
+PartitionParts PartitionIndex::parts() const {
+  PartitionParts parts;
+  parts.params = params_;
+  parts.slots = labels_.size();
+  parts.rows.resize(parts.slots * params_.dim);
+  for (std::uint32_t slot = 0; slot < parts.slots; ++slot) {
+    store_.copy_row(slot, parts.rows.data() + std::size_t{slot} * params_.dim);
+  }
+  const std::span<const std::uint64_t> labels = labels_.explicit_labels();
+  parts.labels.assign(labels.begin(), labels.end());
+  parts.next_default = labels_.next_default();
+  parts.trained_at = trained_at_;
+  if (trained()) {
+    parts.centroids = centroids_;
+    const std::span<const double> codebooks = quantizer_.centroids();
+    parts.codebooks.assign(codebooks.begin(), codebooks.end());
+    for (std::uint32_t p = 0; p < lists_.partitions(); ++p) {
+      const std::span<const std::uint32_t> members = lists_.members(p);
+      parts.members.emplace_back(members.begin(), members.end());
+      const std::span<const std::uint8_t> blocks = lists_.block_bytes_of(p);
+      parts.blocks.emplace_back(blocks.begin(), blocks.end());
+      const std::span<const std::uint32_t> exceptions = lists_.exceptions(p);
+      parts.exceptions.emplace_back(exceptions.begin(), exceptions.end());
+    }
+    parts.code_error_limit = code_error_limit_;
+  }
+  return parts;
+}
+
+std::expected<PartitionIndex, InvalidParts> PartitionIndex::from_parts(PartitionParts parts) {
+  const auto invalid = [](std::string reason) {
+    return std::unexpected(InvalidParts{std::move(reason)});
+  };
+  auto created = create(parts.params);
+  if (!created)
+    return invalid("dim " + std::to_string(parts.params.dim) + " or partitions " +
+                   std::to_string(parts.params.partitions) + " out of range");
+  PartitionIndex index = std::move(*created);
+  const std::size_t dim = parts.params.dim;
+  if (parts.slots > PartitionLists::kNone || parts.rows.size() % dim != 0 ||
+      parts.rows.size() / dim != parts.slots) {
+    return invalid(std::to_string(parts.slots) + " slots do not fit the rows given");
+  }
+  if (parts.labels.empty() && parts.slots != 0 && parts.slots != parts.next_default) {
+    return invalid("without labels the next id must be the slot count, " +
+                   std::to_string(parts.slots) + ", not " + std::to_string(parts.next_default));
+  }
+  if (!parts.labels.empty() && parts.labels.size() != parts.slots) {
+    return invalid(std::to_string(parts.labels.size()) + " labels for " +
+                   std::to_string(parts.slots) + " slots");
+  }
+  std::optional<graph::LabelMap> labels =
+      graph::LabelMap::from_labels(parts.labels, parts.next_default);
+  if (!labels) return invalid("the labels repeat an id, or one is past the next id or 2^63 - 1");
+  const bool cosine = parts.params.metric == MetricKind::Cosine;
+  for (std::uint64_t slot = 0; slot < parts.slots; ++slot) {
+    const std::span<const double> row = std::span(parts.rows).subspan(slot * dim, dim);
+    const bool free = !parts.labels.empty() && parts.labels[slot] == graph::LabelMap::kNoLabel;
+    if (free) {
+      index.free_.push_back(static_cast<std::uint32_t>(slot));
+    } else if (auto refused = graph::check_row(row, cosine, slot)) {
+      return invalid(slot_text(slot) + ": " + graph::describe(*refused, dim));
+    }
+  }
+  graph::NoSearches none;
+  index.store_.widen_for(parts.rows, none);
+  index.store_.append(std::move(parts.rows), parts.slots);
+  for (const std::uint32_t slot : index.free_) index.store_.clear_row(slot);
+  index.labels_ = std::move(*labels);
+  if (parts.labels.empty() && parts.slots != 0) {
+    // from_labels of none holds no slot: the identity of parts.slots ids.
+    std::vector<std::uint64_t> ids(parts.slots);
+    std::iota(ids.begin(), ids.end(), std::uint64_t{0});
+    index.labels_ = graph::LabelMap();
+    index.labels_.reserve(ids);
+    index.labels_.append(ids);
+  }
+  index.trained_at_ = parts.trained_at;
+  if (parts.centroids.empty()) {
+    if (!parts.codebooks.empty() || !parts.members.empty() || !parts.exceptions.empty()) {
+      return invalid("codes or lists without centroids");
+    }
+    index.unplaced_ = index.live_slots();
+    return index;
+  }
+  const std::size_t partitions = parts.centroids.size() / dim;
+  if (parts.centroids.size() % dim != 0 || parts.members.size() != partitions ||
+      parts.blocks.size() != partitions || parts.exceptions.size() != partitions) {
+    return invalid(std::to_string(parts.centroids.size()) + " centroid numbers of dim " +
+                   std::to_string(dim) + " for " + std::to_string(parts.members.size()) + " lists");
+  }
+  if (parts.codebooks.size() != dim * codes::kNibbleCentroids || !all_finite(parts.codebooks) ||
+      !all_finite(parts.centroids) || !(parts.code_error_limit >= 0.0)) {
+    return invalid("the centroids or code books are not finite, or not dim * 16 numbers");
+  }
+  std::vector<std::uint8_t> placed(parts.slots, 0);
+  for (const std::uint32_t slot : index.free_) placed[slot] = 1;
+  const PartitionLists empty(0, index.quantizer_.subspaces());
+  for (std::size_t p = 0; p < partitions; ++p) {
+    if (parts.blocks[p].size() != empty.blocks_for(parts.members[p].size())) {
+      return invalid("partition " + std::to_string(p) + " holds " +
+                     std::to_string(parts.blocks[p].size()) + " code bytes for " +
+                     std::to_string(parts.members[p].size()) + " members");
+    }
+    for (const auto& list : {std::cref(parts.members[p]), std::cref(parts.exceptions[p])}) {
+      for (const std::uint32_t slot : list.get()) {
+        if (slot >= parts.slots || placed[slot] != 0) {
+          return invalid("partition " + std::to_string(p) + " lists " + slot_text(slot) +
+                         ", which is free, past the slots or in another list");
+        }
+        placed[slot] = 1;
+      }
+    }
+  }
+  for (std::uint32_t slot = 0; slot < parts.slots; ++slot) {
+    if (placed[slot] == 0) index.unplaced_.push_back(slot);
+  }
+  index.centroids_ = std::move(parts.centroids);
+  index.quantizer_.restore(std::move(parts.codebooks));
+  index.code_error_limit_ = parts.code_error_limit;
+  index.lists_ = PartitionLists(index.quantizer_.subspaces(), parts.slots, std::move(parts.members),
+                                std::move(parts.blocks), std::move(parts.exceptions));
+  return index;
 }
 
 }  // namespace halqen::partition

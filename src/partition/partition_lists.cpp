@@ -1,6 +1,7 @@
 #include "partition/partition_lists.hpp"
 
 #include <algorithm>
+#include <utility>
 
 #include "codes/code_kernels.hpp"
 #include "codes/nibble_block.hpp"
@@ -13,7 +14,31 @@ PartitionLists::PartitionLists(std::size_t partitions, std::size_t subspaces)
     : subspaces_(subspaces),
       block_bytes_(codes::nibble_block_bytes(subspaces)),
       members_(partitions),
-      blocks_(partitions) {}
+      blocks_(partitions),
+      exceptions_(partitions) {}
+
+PartitionLists::PartitionLists(std::size_t subspaces, std::size_t slots,
+                               std::vector<std::vector<std::uint32_t>> members,
+                               std::vector<std::vector<std::uint8_t>> blocks,
+                               std::vector<std::vector<std::uint32_t>> exceptions)
+    : subspaces_(subspaces),
+      block_bytes_(codes::nibble_block_bytes(subspaces)),
+      members_(std::move(members)),
+      blocks_(std::move(blocks)),
+      exceptions_(std::move(exceptions)),
+      partition_of_(slots, kNone),
+      position_(slots, 0) {
+  for (std::uint32_t p = 0; p < members_.size(); ++p) {
+    for (std::uint32_t i = 0; i < members_[p].size(); ++i) {
+      partition_of_[members_[p][i]] = p;
+      position_[members_[p][i]] = i;
+    }
+    for (std::uint32_t i = 0; i < exceptions_[p].size(); ++i) {
+      partition_of_[exceptions_[p][i]] = p | kExceptional;
+      position_[exceptions_[p][i]] = i;
+    }
+  }
+}
 
 std::uint8_t* PartitionLists::block_of(std::uint32_t partition, std::size_t position) {
   return blocks_[partition].data() + position / kNibbleBlock * block_bytes_;
@@ -27,6 +52,10 @@ void PartitionLists::add(std::uint32_t partition, std::uint32_t slot,
     blocks_[partition].resize(blocks_[partition].size() + block_bytes_, 0);
   list.push_back(slot);
   codes::put_nibble_codes(block_of(partition, position), position % kNibbleBlock, codes);
+  place(slot, partition, position);
+}
+
+void PartitionLists::place(std::uint32_t slot, std::uint32_t partition, std::size_t position) {
   if (partition_of_.size() <= slot) {
     partition_of_.resize(slot + std::size_t{1}, kNone);
     position_.resize(slot + std::size_t{1}, 0);
@@ -35,7 +64,21 @@ void PartitionLists::add(std::uint32_t partition, std::uint32_t slot,
   position_[slot] = static_cast<std::uint32_t>(position);
 }
 
+void PartitionLists::add_exception(std::uint32_t partition, std::uint32_t slot) {
+  exceptions_[partition].push_back(slot);
+  place(slot, partition | kExceptional, exceptions_[partition].size() - 1);
+}
+
 void PartitionLists::remove(std::uint32_t slot) {
+  if ((partition_of_[slot] & kExceptional) != 0) {
+    std::vector<std::uint32_t>& list = exceptions_[partition_of_[slot] & ~kExceptional];
+    const std::uint32_t moved = list.back();
+    list[position_[slot]] = moved;
+    position_[moved] = position_[slot];
+    list.pop_back();
+    partition_of_[slot] = kNone;
+    return;
+  }
   const std::uint32_t partition = partition_of_[slot];
   std::vector<std::uint32_t>& list = members_[partition];
   const std::size_t position = position_[slot];
@@ -61,7 +104,8 @@ void PartitionLists::remove(std::uint32_t slot) {
 std::uint64_t PartitionLists::heap_bytes() const {
   std::uint64_t bytes = (partition_of_.capacity() + position_.capacity()) * sizeof(std::uint32_t);
   for (std::size_t p = 0; p < members_.size(); ++p) {
-    bytes += members_[p].capacity() * sizeof(std::uint32_t) + blocks_[p].capacity();
+    bytes += (members_[p].capacity() + exceptions_[p].capacity()) * sizeof(std::uint32_t) +
+             blocks_[p].capacity();
   }
   return bytes;
 }

@@ -21,6 +21,7 @@
 #include "io/graph_file.hpp"
 #include "io/index_view.hpp"
 #include "io/little_endian.hpp"
+#include "io/partition_file.hpp"
 #include "test_hnsw_support.hpp"
 
 namespace halqen::testing {
@@ -68,14 +69,23 @@ inline Bytes encode_parts(const FlatParts& parts) {
 inline Bytes encode_parts(const HNSWParts& parts) {
   return encode_to_bytes(view_of(parts));
 }
-inline Bytes encode_parts(const graph::GraphParts& parts) {
-  using GraphFile = io::FileKind<graph::GraphIndex>;
-  auto index = graph::GraphIndex::from_parts(parts);
+// Through the index they build, for the kinds whose codec reads an index.
+template <class Core>
+Bytes encode_index_parts(typename io::FileKind<Core>::Parts parts) {
+  using KindFile = io::FileKind<Core>;
+  auto index = Core::from_parts(std::move(parts));
   EXPECT_TRUE(index.has_value()) << index.error().reason;
-  Bytes bytes(GraphFile::encoded_size(*index));
+  Bytes bytes(KindFile::encoded_size(*index));
   io::SpanSink sink(bytes);
-  EXPECT_TRUE(GraphFile::encode(*index, sink).has_value());
+  EXPECT_TRUE(KindFile::encode(*index, sink).has_value());
+  EXPECT_EQ(sink.written(), bytes.size());
   return bytes;
+}
+inline Bytes encode_parts(const graph::GraphParts& parts) {
+  return encode_index_parts<graph::GraphIndex>(parts);
+}
+inline Bytes encode_parts(const partition::PartitionParts& parts) {
+  return encode_index_parts<partition::PartitionIndex>(parts);
 }
 
 inline std::vector<double> random_vectors(std::uint64_t count, std::uint64_t dim,

@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <map>
 #include <numeric>
+#include <optional>
 #include <random>
 #include <set>
 #include <vector>
@@ -56,17 +57,18 @@ class EveryMetric : public ::testing::TestWithParam<MetricKind> {};
 TEST_P(EveryMetric, FullWidthIsTheExactAnswerThroughChanges) {
   const MetricKind metric = GetParam();
   std::mt19937_64 rng(static_cast<unsigned>(metric) + 1);
-  PartitionIndex index({.dim = kDim, .metric = metric, .seed = 3});
+  PartitionIndex index = PartitionIndex::create({.dim = kDim, .metric = metric, .seed = 3}).value();
+  ScheduleRunner runner;
   std::map<std::uint64_t, std::vector<double>> held;
   std::uint64_t next_id = 0;
   const auto add = [&](std::size_t count) {
     const std::vector<double> rows = clustered(count, rng);
-    std::vector<std::uint64_t> ids;
+    std::optional<std::vector<std::uint64_t>> ids(std::in_place);
     for (std::size_t i = 0; i < count; ++i) {
-      ids.push_back(next_id);
+      ids->push_back(next_id);
       held[next_id++] = {rows.begin() + i * kDim, rows.begin() + (i + 1) * kDim};
     }
-    index.add(rows, ids);
+    ASSERT_TRUE(index.add(rows, ids, runner));
   };
   const auto remove = [&](std::size_t count) {
     std::vector<std::uint64_t> gone;
@@ -74,7 +76,7 @@ TEST_P(EveryMetric, FullWidthIsTheExactAnswerThroughChanges) {
       if (gone.size() < count && rng() % 3 == 0) gone.push_back(id);
     }
     for (const std::uint64_t id : gone) held.erase(id);
-    index.remove(gone);
+    ASSERT_TRUE(index.remove(gone));
   };
   const auto check = [&](const char* stage) {
     SCOPED_TRACE(stage);
@@ -135,12 +137,14 @@ TEST(PartitionIndex, AnIndexGrownTenfoldFindsWhatOneBuiltAtOnceFinds) {
   const std::vector<double> queries = clustered(200, rng);
   std::vector<std::uint64_t> ids(40000);
   std::iota(ids.begin(), ids.end(), 0);
-  PartitionIndex at_once({.dim = kDim, .metric = MetricKind::Euclidean, .seed = 1});
-  at_once.add(rows, ids);
-  PartitionIndex grown({.dim = kDim, .metric = MetricKind::Euclidean, .seed = 1});
+  ScheduleRunner runner;
+  const PartitionParams params{.dim = kDim, .metric = MetricKind::Euclidean, .seed = 1};
+  PartitionIndex at_once = PartitionIndex::create(params).value();
+  ASSERT_TRUE(at_once.add(rows, ids, runner));
+  PartitionIndex grown = PartitionIndex::create(params).value();
   for (std::size_t first = 0; first < 40000; first += 4000) {
-    grown.add(std::span(rows).subspan(first * kDim, 4000 * kDim),
-              std::span(ids).subspan(first, 4000));
+    const std::vector<std::uint64_t> part(ids.begin() + first, ids.begin() + first + 4000);
+    ASSERT_TRUE(grown.add(std::span(rows).subspan(first * kDim, 4000 * kDim), part, runner));
   }
   const ScanWidth width{.probes = 12, .reorder = 100};
   const double built = recall(at_once, rows, queries, width);
@@ -156,10 +160,14 @@ TEST(PartitionIndex, TheSameAnswersOnAnySchedule) {
   const std::vector<double> queries = clustered(50, rng);
   std::vector<std::uint64_t> ids(12000);
   std::iota(ids.begin(), ids.end(), 0);
-  PartitionIndex alone({.dim = kDim, .metric = MetricKind::Cosine, .seed = 4});
-  PartitionIndex shared({.dim = kDim, .metric = MetricKind::Cosine, .seed = 4});
-  alone.add(rows, ids);
-  shared.add(rows, ids, backwards_on_two_threads);
+  const PartitionParams params{.dim = kDim, .metric = MetricKind::Cosine, .seed = 4};
+  PartitionIndex alone = PartitionIndex::create(params).value();
+  PartitionIndex shared = PartitionIndex::create(params).value();
+  ScheduleRunner in_order;
+  ScheduleRunner backwards(/*backwards=*/true);
+  ASSERT_TRUE(alone.add(rows, ids, in_order));
+  ASSERT_TRUE(shared.add(rows, ids, backwards));
+  EXPECT_TRUE(alone.parts().blocks == shared.parts().blocks);
   for (std::size_t q = 0; q < 50; ++q) {
     const std::span<const double> query(&queries[q * kDim], kDim);
     const auto a = alone.search(query, 10, {.probes = 3, .reorder = 20});
@@ -167,6 +175,67 @@ TEST(PartitionIndex, TheSameAnswersOnAnySchedule) {
     ASSERT_EQ(a.size(), b.size());
     for (std::size_t i = 0; i < a.size(); ++i) EXPECT_EQ(a[i].id, b[i].id) << "query " << q;
   }
+}
+
+bool same_parts(const PartitionParts& a, const PartitionParts& b) {
+  return a.slots == b.slots && a.rows == b.rows && a.labels == b.labels &&
+         a.next_default == b.next_default && a.trained_at == b.trained_at &&
+         a.centroids == b.centroids && a.codebooks == b.codebooks && a.members == b.members &&
+         a.blocks == b.blocks && a.exceptions == b.exceptions &&
+         a.code_error_limit == b.code_error_limit;
+}
+
+// A copy rebuilt from an index's parts holds the same parts, and grows
+// into the same index by the same calls: what a saved file promises.
+TEST(PartitionIndex, ACopyFromItsPartsIsTheSameAndGrowsAlike) {
+  std::mt19937_64 rng(41);
+  ScheduleRunner runner;
+  const PartitionParams params{.dim = kDim, .metric = MetricKind::InnerProduct, .seed = 9};
+  PartitionIndex index = PartitionIndex::create(params).value();
+  ASSERT_TRUE(index.add(clustered(6000, rng), std::nullopt, runner));
+  const std::vector<std::uint64_t> gone = {5, 17, 4000, 5999};
+  ASSERT_TRUE(index.remove(gone));
+  // Ids 3 and 5 again: 3 is replaced, 5 comes back into a freed slot.
+  ASSERT_TRUE(index.add(clustered(2, rng), std::vector<std::uint64_t>{3, 5}, runner));
+  PartitionIndex copy = PartitionIndex::from_parts(index.parts()).value();
+  EXPECT_TRUE(same_parts(index.parts(), copy.parts()));
+  const std::vector<double> more = clustered(20000, rng);
+  ASSERT_TRUE(index.add(more, std::nullopt, runner));
+  ASSERT_TRUE(copy.add(more, std::nullopt, runner));
+  EXPECT_TRUE(same_parts(index.parts(), copy.parts()));
+  const std::vector<double> query = clustered(1, rng);
+  const auto a = index.search(query, 10, {.probes = 4, .reorder = 40});
+  const auto b = copy.search(query, 10, {.probes = 4, .reorder = 40});
+  ASSERT_EQ(a.size(), b.size());
+  for (std::size_t i = 0; i < a.size(); ++i) EXPECT_EQ(a[i].id, b[i].id);
+}
+
+// An add stopped in its training keeps every vector, searched exactly, a
+// replaced id holding its new vector; the next add finishes the training.
+TEST(PartitionIndex, AStoppedAddKeepsEveryVectorAndTheNextFinishesIt) {
+  std::mt19937_64 rng(51);
+  const PartitionParams params{.dim = kDim, .metric = MetricKind::Euclidean, .seed = 2};
+  PartitionIndex index = PartitionIndex::create(params).value();
+  ScheduleRunner runner;
+  ASSERT_TRUE(index.add(clustered(100, rng), std::nullopt, runner));
+  const std::vector<double> rows = clustered(5000, rng);
+  std::vector<std::uint64_t> ids(5000);
+  std::iota(ids.begin(), ids.end(), 7);  // 7 to 99 are replaced
+  ScheduleRunner stopping(/*backwards=*/false, /*stops_after=*/1);
+  const auto stopped = index.add(rows, ids, stopping);
+  ASSERT_FALSE(stopped);
+  EXPECT_EQ(stopped.error().kind, graph::GraphErrorKind::Interrupted);
+  EXPECT_FALSE(index.trained());
+  EXPECT_EQ(index.size(), 5007u);
+  const std::span<const double> seventh(&rows[0], kDim);
+  const auto found = index.search(seventh, 1, {});
+  ASSERT_EQ(found.size(), 1u);
+  EXPECT_EQ(found[0].id, 7u);
+  EXPECT_EQ(found[0].value, 0.0);
+  ASSERT_TRUE(index.add(clustered(1, rng), std::nullopt, runner));
+  EXPECT_TRUE(index.trained());
+  EXPECT_EQ(index.unplaced(), 0u);
+  EXPECT_EQ(index.search(seventh, 1, {.probes = 1, .reorder = 1}).at(0).id, 7u);
 }
 
 }  // namespace

@@ -282,7 +282,7 @@ def test_argument_checks():
             function(graph, [[1.0, 2.0]], threads=2**70)
         with pytest.raises(OverflowError, match=r"^argument 'k': expected an integer from 0 to 2\^64 - 1, got -1$"):
             function(flat, [[1.0, 2.0]], k=-1)
-        with pytest.raises(TypeError, match=r"^argument 'index': 'list' object cannot be converted to 'PyFlat \| PyHNSW \| GraphIndex'$"):
+        with pytest.raises(TypeError, match=r"^argument 'index': 'list' object cannot be converted to 'PyFlat \| PyHNSW \| GraphIndex \| PartitionIndex'$"):
             function([flat], [[1.0, 2.0]])
         with pytest.raises(TypeError, match="^argument 'queries': Can't extract `str` to `Vec`$"):
             function(flat, "ab")

@@ -17,6 +17,7 @@ PUBLISHED = [
     "search_ids",
     "trimmed",
     "GraphIndex",
+    "PartitionIndex",
 ]
 
 
@@ -32,7 +33,12 @@ def test_importing_ext_leaves_halqen_unchanged():
     assert halqen.__all__ == ["PyFlat", "PyHNSW"]
 
 
-CLASSES = {"PyFlat": halqen.PyFlat, "PyHNSW": halqen.PyHNSW, "GraphIndex": halqen_ext.GraphIndex}
+CLASSES = {
+    "PyFlat": halqen.PyFlat,
+    "PyHNSW": halqen.PyHNSW,
+    "GraphIndex": halqen_ext.GraphIndex,
+    "PartitionIndex": halqen_ext.PartitionIndex,
+}
 
 
 def raised(call):
@@ -118,13 +124,16 @@ def test_private_argument_checks_raise_what_the_constructors_raise():
         ("GraphIndex", {"dim": 3, "metric": "euclidean", "m": 1}),
         ("GraphIndex", {"dim": 1, "metric": "euclidean", "m": 100}),
         ("GraphIndex", {"dim": 3, "metric": "euclidean", "ef_search": 0}),
+        ("PartitionIndex", {"dim": 0, "metric": "angular"}),
+        ("PartitionIndex", {"dim": 3, "metric": "euclidean", "partitions": 0}),
+        ("PartitionIndex", {"dim": 3, "metric": "euclidean", "schema": ["tag"]}),
     ]
     for kind, settings in bad_settings:
         expected = raised(lambda: CLASSES[kind](**settings))
         assert_raises_alike(expected, lambda: check(kind, settings))
         assert_raises_alike(expected, lambda: check(kind, settings, "search", ([1.0, 2.0, 3.0],)))
     check("GraphIndex", {"dim": 3, "metric": "angular", "m": 4, "seed": 1, "schema": ["tag"], "walk": "exact"})
-    unknown = re.escape("no index class is named 'PyFlats': PyFlat | PyHNSW | GraphIndex")
+    unknown = re.escape("no index class is named 'PyFlats': PyFlat | PyHNSW | GraphIndex | PartitionIndex")
     with pytest.raises(ValueError, match=f"^{unknown}$"):
         check("PyFlats", {"dim": 3})
     with pytest.raises(TypeError, match="argument 'settings'"):
