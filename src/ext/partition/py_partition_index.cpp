@@ -219,7 +219,8 @@ PyResult<std::vector<double>> rows_of(const PartitionParams& params, VectorList 
   return std::move(std::move(vectors).take_leading(count).values);
 }
 
-PyResult<void> check_no_metadata(const std::optional<std::vector<NamedObject>>& given) {
+PyResult<void> check_no_metadata(
+    const std::optional<std::vector<std::vector<NamedObject>>>& given) {
   if (!given) return {};
   return std::unexpected(value_error(
       "No schema provided in PartitionIndex; cannot use metadata (GraphIndex keeps metadata)"));
@@ -249,7 +250,7 @@ PyResult<std::expected<void, graph::GraphError>> run_change(std::optional<Thread
 }
 
 PyResult<NoneResult> add(PartitionIndex& self, QueryBatch vectors, std::optional<IdList> ids,
-                         std::optional<std::vector<NamedObject>> metadata,
+                         std::optional<std::vector<std::vector<NamedObject>>> metadata,
                          std::optional<ThreadCount> threads, std::optional<Flag> progress) {
   HALQEN_TRY_VOID(check_no_metadata(metadata));
   HALQEN_TRY_ASSIGN(const std::vector<double> rows,
@@ -496,7 +497,7 @@ PyObject* iter_slot(PyObject* self) {
 // add's and search's checks on the settings of an index holding nothing.
 PyResult<void> check_add(const PartitionParams& params, QueryBatch vectors,
                          std::optional<IdList> ids,
-                         std::optional<std::vector<NamedObject>> metadata,
+                         std::optional<std::vector<std::vector<NamedObject>>> metadata,
                          std::optional<ThreadCount> /*threads*/, std::optional<Flag> /*progress*/) {
   HALQEN_TRY_VOID(check_no_metadata(metadata));
   HALQEN_TRY_ASSIGN(const std::vector<double> rows, rows_of(params, std::move(vectors.rows)));
