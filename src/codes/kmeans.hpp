@@ -10,6 +10,8 @@
 #include <span>
 #include <vector>
 
+#include "metrics/metrics.hpp"
+
 namespace halqen::codes {
 
 // Runs each(0), ..., each(pieces - 1), perhaps at once on several threads.
@@ -34,14 +36,23 @@ struct KMeansResult {
 KMeansResult kmeans(std::span<const double> rows, std::size_t dim, const KMeansParams& params,
                     const KMeansLoop& loop = {});
 
-// Per row, the centroid nearest to it in euclidean distance, as the
-// metrics' kernels give it (the lowest of equals).
+// Per row, the centroid nearest to it in euclidean distance (or of the
+// largest inner product), as the metrics' blocked kernel gives it (the
+// lowest of equals).
 std::vector<std::uint32_t> nearest_centroids(std::span<const double> rows, std::size_t dim,
                                              std::span<const double> centroids,
-                                             const KMeansLoop& loop = {});
+                                             const KMeansLoop& loop = {},
+                                             MetricKind metric = MetricKind::Euclidean);
 
 // Squared euclidean distance, added in index order: a subspace's few
 // numbers (the centroids themselves are assigned by the metrics' kernels).
-double squared_distance(const double* a, const double* b, std::size_t dim);
+inline double squared_distance(const double* a, const double* b, std::size_t dim) {
+  double sum = 0.0;
+  for (std::size_t d = 0; d < dim; ++d) {
+    const double diff = a[d] - b[d];
+    sum += diff * diff;
+  }
+  return sum;
+}
 
 }  // namespace halqen::codes

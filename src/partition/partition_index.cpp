@@ -37,6 +37,8 @@ constexpr double kExceptionalError = 9.0;
 // codes are then not its best. Half the typical error costs nothing seen
 // on clustered data.
 constexpr double kMisplacedShare = 0.5;
+// An addition of at least this many new slots reserves their rows at once.
+constexpr std::size_t kRowsMadeRoomFor = 1024;
 // Slots placed per piece of the parallel part of placing them.
 constexpr std::size_t kSlotsPerPiece = 1024;
 
@@ -136,19 +138,27 @@ bool PartitionIndex::place_unplaced(graph::JobRunner& runner) {
   // Each slot's partition and codes on the runner's threads, then the lists
   // in slot order, so that they do not depend on the threads.
   const std::span<const std::uint32_t> slots = unplaced_;
+  const std::size_t dim = params_.dim;
   const std::size_t subspaces = quantizer_.subspaces();
   std::vector<std::uint32_t> partitions(slots.size());
   std::vector<std::uint8_t> codes(slots.size() * subspaces);
   std::vector<std::uint8_t> exceptional(slots.size(), 0);
   const auto code_piece = [&](std::size_t piece) {
-    const std::size_t end = std::min(slots.size(), (piece + 1) * kSlotsPerPiece);
-    std::vector<double> keys(lists_.partitions());
-    for (std::size_t i = piece * kSlotsPerPiece; i < end; ++i) {
-      std::vector<double> vector = coded_row(slots[i]);
-      coarse_keys(vector, keys);
-      partitions[i] = static_cast<std::uint32_t>(std::ranges::min_element(keys) - keys.begin());
-      const double* centre = &centroids_[partitions[i] * params_.dim];
-      for (std::size_t d = 0; d < params_.dim; ++d) vector[d] -= centre[d];
+    const std::size_t first = piece * kSlotsPerPiece;
+    const std::size_t end = std::min(slots.size(), first + kSlotsPerPiece);
+    std::vector<double> vectors;
+    vectors.reserve((end - first) * dim);
+    for (std::size_t i = first; i < end; ++i) {
+      const std::vector<double> vector = coded_row(slots[i]);
+      vectors.insert(vectors.end(), vector.begin(), vector.end());
+    }
+    const std::vector<std::uint32_t> nearest =
+        codes::nearest_centroids(vectors, dim, centroids_, {}, coarse_metric());
+    for (std::size_t i = first; i < end; ++i) {
+      partitions[i] = nearest[i - first];
+      const std::span<double> vector = std::span(vectors).subspan((i - first) * dim, dim);
+      const double* centre = &centroids_[partitions[i] * dim];
+      for (std::size_t d = 0; d < dim; ++d) vector[d] -= centre[d];
       const double error =
           quantizer_.encode(vector, std::span(codes).subspan(i * subspaces, subspaces));
       exceptional[i] = error > code_error_limit_ ? 1 : 0;
@@ -254,7 +264,6 @@ std::vector<std::uint64_t> PartitionIndex::ids_for(
 
 void PartitionIndex::store_row(std::span<const double> row, std::uint64_t id) {
   const std::array<std::uint64_t, 1> label{id};
-  labels_.reserve(label);
   if (!free_.empty()) {
     // Freed slots are filled first, lowest first.
     const std::uint32_t slot = free_.front();
@@ -284,6 +293,10 @@ std::expected<void, graph::GraphError> PartitionIndex::add(
     if (labels_.slot_of(id)) replaced.push_back(id);
   }
   if (!replaced.empty()) remove(replaced).value();
+  labels_.reserve(ids);
+  // A large addition makes its room at once, not by doubling (each a copy).
+  const std::size_t appended = ids.size() - std::min(free_.size(), ids.size());
+  if (appended >= kRowsMadeRoomFor) store_.reserve(labels_.size() + appended);
   for (std::size_t i = 0; i < ids.size(); ++i) store_row(rows.subspan(i * dim, dim), ids[i]);
   const bool untrained_and_enough = !trained() && size() >= kRowsToTrain;
   const bool grown = trained() && size() >= kRetrainGrowth * trained_at_;
