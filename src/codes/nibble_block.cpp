@@ -15,7 +15,8 @@ constexpr double kLargestEntry = 255.0;
 constexpr double kTypicalSpreads = 2.0;
 constexpr double kTypicalRank = 0.75;
 
-double byte_span(std::vector<double> spreads) {
+// Reorders `spreads`.
+double byte_span(std::vector<double>& spreads) {
   const auto typical =
       spreads.begin() +
       static_cast<std::ptrdiff_t>(kTypicalRank * static_cast<double>(spreads.size() - 1));
@@ -45,28 +46,35 @@ void put_nibble_codes(std::uint8_t* block, std::size_t j, std::span<const std::u
   }
 }
 
-NibbleTables quantized_tables(std::span<const double> distances, std::size_t subspaces) {
-  NibbleTables tables;
+void fill_quantized_tables(std::span<const double> distances, std::size_t subspaces,
+                           NibbleTables& tables) {
   tables.entries.assign(nibble_block_bytes(subspaces), 0);
-  std::vector<double> least(subspaces);
-  std::vector<double> spreads(subspaces);
+  tables.base = 0.0;
+  tables.spreads.resize(subspaces);
   for (std::size_t s = 0; s < subspaces; ++s) {
     const auto row = distances.subspan(s * kNibbleBytes, kNibbleBytes);
     const auto [low, high] = std::ranges::minmax(row);
-    least[s] = low;
     tables.base += low;
-    spreads[s] = high - low;
+    tables.spreads[s] = high - low;
   }
-  const double span = byte_span(std::move(spreads));
+  const double span = byte_span(tables.spreads);
   // All centroids alike: any step gives entries of 0.
   tables.step = span > 0.0 ? span / kLargestEntry : 1.0;
+  const double per_step = 1.0 / tables.step;
   for (std::size_t s = 0; s < subspaces; ++s) {
+    const double* row = &distances[s * kNibbleBytes];
+    const double low = *std::ranges::min_element(std::span(row, kNibbleBytes));
     for (std::size_t c = 0; c < kNibbleBytes; ++c) {
-      const double entry = std::round((distances[s * kNibbleBytes + c] - least[s]) / tables.step);
-      tables.entries[s * kNibbleBytes + c] =
-          static_cast<std::uint8_t>(std::clamp(entry, 0.0, kLargestEntry));
+      // Entries are at least 0: adding a half and truncating rounds them.
+      const double entry = std::min((row[c] - low) * per_step + 0.5, kLargestEntry);
+      tables.entries[s * kNibbleBytes + c] = static_cast<std::uint8_t>(entry);
     }
   }
+}
+
+NibbleTables quantized_tables(std::span<const double> distances, std::size_t subspaces) {
+  NibbleTables tables;
+  fill_quantized_tables(distances, subspaces, tables);
   return tables;
 }
 

@@ -44,10 +44,14 @@ struct NibbleTables {
   std::vector<std::uint8_t> entries;  // padded subspaces * kNibbleBytes
   double base = 0.0;
   double step = 0.0;
+  std::vector<double> spreads;  // room reused from one filling to the next
 };
 
 // `distances`: per subspace, its 16 centroids' distances to the query
 // (subspaces * 16 finite numbers).
 NibbleTables quantized_tables(std::span<const double> distances, std::size_t subspaces);
+// The same into `tables`, reusing its room.
+void fill_quantized_tables(std::span<const double> distances, std::size_t subspaces,
+                           NibbleTables& tables);
 
 }  // namespace halqen::codes

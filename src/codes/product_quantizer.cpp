@@ -62,6 +62,12 @@ double ProductQuantizer::encode(std::span<const double> row, std::span<std::uint
 std::vector<double> ProductQuantizer::query_distances(std::span<const double> query,
                                                       bool inner_product) const {
   std::vector<double> distances(subspaces_ * kNibbleCentroids);
+  query_distances(query, inner_product, distances);
+  return distances;
+}
+
+void ProductQuantizer::query_distances(std::span<const double> query, bool inner_product,
+                                       std::span<double> distances) const {
   for (std::size_t s = 0; s < subspaces_; ++s) {
     const double* part = query.data() + first(s);
     for (std::size_t c = 0; c < kNibbleCentroids; ++c) {
@@ -75,7 +81,6 @@ std::vector<double> ProductQuantizer::query_distances(std::span<const double> qu
       distances[s * kNibbleCentroids + c] = key;
     }
   }
-  return distances;
 }
 
 }  // namespace halqen::codes

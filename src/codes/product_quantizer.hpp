@@ -44,6 +44,9 @@ class ProductQuantizer {
   // query's part to it (euclidean), or minus their dot product (inner
   // product), so that smaller is nearer in both. subspaces * 16 numbers.
   std::vector<double> query_distances(std::span<const double> query, bool inner_product) const;
+  // The same into `out` (subspaces * 16 numbers).
+  void query_distances(std::span<const double> query, bool inner_product,
+                       std::span<double> out) const;
 
  private:
   std::size_t width(std::size_t subspace) const { return first(subspace + 1) - first(subspace); }

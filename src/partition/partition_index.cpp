@@ -351,7 +351,7 @@ std::expected<void, graph::GraphError> PartitionIndex::remove(std::span<const st
 
 PartitionIndex::Scan PartitionIndex::scan(std::span<const double> query, ScanWidth width) const {
   const std::size_t dim = params_.dim;
-  const bool inner = params_.metric == MetricKind::InnerProduct;
+  const bool inner = estimates_inner_products();
   const std::vector<double> coded = coded_query(query);
   // The partitions nearest the query.
   std::vector<double> keys(lists_.partitions());
@@ -374,6 +374,7 @@ PartitionIndex::Scan PartitionIndex::scan(std::span<const double> query, ScanWid
   const double misplaced = kMisplacedShare * std::sqrt(code_error_limit_ / kExceptionalError) *
                            (inner ? std::sqrt(squared_norm(coded)) : 1.0);
   codes::NibbleTables own;
+  std::vector<double> distances(subspaces * codes::kNibbleCentroids);
   std::vector<double> residual(dim);
   std::vector<std::uint16_t> sums(codes::kNibbleBlock);
   const codes::CodeKernels& kernels = codes::active_code_kernels();
@@ -386,10 +387,11 @@ PartitionIndex::Scan PartitionIndex::scan(std::span<const double> query, ScanWid
     if (members.empty()) continue;
     if (!inner) {
       for (std::size_t d = 0; d < dim; ++d) residual[d] = coded[d] - centroids_[p * dim + d];
-      own = codes::quantized_tables(quantizer_.query_distances(residual, false), subspaces);
+      quantizer_.query_distances(residual, false, distances);
+      codes::fill_quantized_tables(distances, subspaces, own);
     }
     const codes::NibbleTables& tables = inner ? *shared : own;
-    const double base = inner ? tables.base + nearest[i].key : tables.base;
+    const double base = inner ? tables.base - centroid_product(coded, p) : tables.base;
     // Rounding the tables' entries moves an estimate by half a step each.
     const double rounding = tables.step * static_cast<double>(subspaces) / 2;
     const std::uint8_t* blocks = lists_.blocks(p);
@@ -408,8 +410,16 @@ PartitionIndex::Scan PartitionIndex::scan(std::span<const double> query, ScanWid
   return scan;
 }
 
+bool PartitionIndex::estimates_inner_products() const {
+  return params_.metric != MetricKind::Euclidean;
+}
+
+double PartitionIndex::centroid_product(std::span<const double> coded, std::uint32_t p) const {
+  return dot_product(coded, std::span(centroids_).subspan(p * params_.dim, params_.dim));
+}
+
 double PartitionIndex::lowest_possible(double estimate, double misplaced) const {
-  if (params_.metric == MetricKind::InnerProduct) return estimate - misplaced;
+  if (estimates_inner_products()) return estimate - misplaced;
   // Squared distances: the point the codes stand for is at least
   // sqrt(estimate) away, the vector within `misplaced` of it.
   const double reach = std::sqrt(std::max(estimate, 0.0)) - misplaced;
@@ -421,7 +431,7 @@ double PartitionIndex::coded_distance(double value) const {
     case MetricKind::Euclidean:
       return value * value;
     case MetricKind::Cosine:
-      return 2.0 - 2.0 * value;  // between vectors of length 1
+      return -value;  // the inner product of vectors of length 1
     case MetricKind::InnerProduct:
       return -value;
   }

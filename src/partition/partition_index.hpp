@@ -177,6 +177,12 @@ class PartitionIndex {
   };
   Scan scan(std::span<const double> query, ScanWidth width) const;
   double lowest_possible(double estimate, double misplaced) const;
+  // Whether a search estimates minus the inner product of the coded query
+  // and vector (the cosine's, at length 1, and the inner product's), with
+  // one set of tables for every partition; else the squared distance, with
+  // tables of the query less each partition's centroid.
+  bool estimates_inner_products() const;
+  double centroid_product(std::span<const double> coded, std::uint32_t p) const;
   // A metric's exact value as the coded space's distance: squared
   // euclidean, or minus the inner product.
   double coded_distance(double value) const;
