@@ -16,6 +16,7 @@
 #include "common/checked_product.hpp"
 #include "ext/graph/py_filter_expression.hpp"
 #include "ext/graph/py_graph_arguments.hpp"
+#include "ext/graph/py_labelled_index.hpp"
 #include "filter/filter.hpp"
 #include "graph/graph_index.hpp"
 #include "graph/graph_params.hpp"
@@ -43,10 +44,6 @@ using MetadataPairs = std::vector<NamedObject>;
 using Pass = graph::ChangeGate::Pass;
 
 constexpr std::uint64_t kDefaultK = 10;
-// A search's result arrays hold at most this many entries (queries times k).
-constexpr std::uint64_t kMostResultEntries = std::uint64_t{1} << 31;
-constexpr std::uint64_t kBytesPerResultEntry = sizeof(std::int64_t) + sizeof(double);
-constexpr std::uint64_t kLargestDimension = std::numeric_limits<std::int64_t>::max();
 
 constexpr std::array<std::string_view, 9> kNewParameters{
     "dim", "metric", "m", "ef_construction", "ef_search", "seed", "schema", "walk", "storage"};
@@ -196,27 +193,8 @@ constexpr const char* kMetricDoc = "The metric: 'euclidean', 'angular' or 'inner
 constexpr const char* kMDoc = "The most links a node keeps on the upper layers (2m on layer 0).";
 constexpr const char* kEfConstructionDoc = "The width of the walks that place added vectors.";
 
-PyErr value_error(std::string message) {
-  return PyErr::new_err(PyExc_ValueError, std::move(message));
-}
-
-PyErr key_error(std::uint64_t id) {
-  Ref key = Ref::steal(PyLong_FromUnsignedLongLong(id));
-  if (!key) return fetch_error().error();
-  return PyErr::new_err(PyExc_KeyError, std::move(key));
-}
-
-PyErr length_error(std::uint64_t dim, std::size_t length, std::size_t vector) {
-  return value_error("Expected vector of length " + std::to_string(dim) + ", got " +
-                     std::to_string(length) + " (vector " + std::to_string(vector) + ")");
-}
-
 PyResult<void> check_lengths(const graph::GraphParams& params, const VectorList& vectors) {
-  const std::size_t matching = vectors.leading_vectors_of_length(params.dim);
-  if (matching < vectors.size()) {
-    return std::unexpected(length_error(params.dim, vectors.length(matching), matching));
-  }
-  return {};
+  return check_lengths(params.dim, vectors);
 }
 
 // Queries are held to the rules that added vectors follow.
@@ -466,27 +444,6 @@ PyResult<std::vector<FilterExpression>> filters_of(const graph::GraphParams& par
   return built;
 }
 
-// Rows are padded to any k, so only the size of the result bounds it; for
-// no queries at all, what an array's dimension can hold. Refused among the
-// arguments, before a cancel event is looked at.
-PyResult<void> check_result_size(std::uint64_t queries, std::uint64_t k) {
-  const std::optional<std::uint64_t> entries = checked_product(queries, k);
-  if (entries && *entries <= kMostResultEntries) {
-    if (k <= kLargestDimension) return {};
-    return std::unexpected(value_error("k = " + std::to_string(k) +
-                                       " is past 2^63 - 1, the largest dimension an array can "
-                                       "have: ask for a smaller k"));
-  }
-  const std::optional<std::uint64_t> bytes =
-      entries ? checked_product(*entries, kBytesPerResultEntry) : std::nullopt;
-  return std::unexpected(value_error(
-      "k = " + std::to_string(k) + " for " + std::to_string(queries) +
-      (queries == 1 ? " query" : " queries") + " asks for " +
-      (bytes ? std::to_string(*bytes) + " bytes of ids and distances" : "more than 2^64 bytes") +
-      ", past the 2^31 (queries times k) entries a search returns: ask for a smaller k or "
-      "search fewer queries at once"));
-}
-
 PyResult<void> check_ef(const std::optional<SearchWidth>& ef) {
   if (ef && ef->value == 0) return std::unexpected(value_error("ef must be at least 1, got 0"));
   return {};
@@ -629,19 +586,6 @@ PyResult<std::pair<Ref, Ref>> search(const GraphIndex& self, QueryBatch queries,
                  cancel ? &*cancel : nullptr);
 }
 
-// The slots of ids; an unknown id is a KeyError naming it.
-PyResult<std::vector<std::uint32_t>> slots_of(const GraphIndex& self,
-                                              const std::vector<std::uint64_t>& ids) {
-  std::vector<std::uint32_t> slots;
-  slots.reserve(ids.size());
-  for (const std::uint64_t id : ids) {
-    const std::optional<std::uint32_t> slot = self.slot_of(id);
-    if (!slot) return std::unexpected(key_error(id));
-    slots.push_back(*slot);
-  }
-  return slots;
-}
-
 PyResult<std::pair<Ref, Ref>> search_by_id(const GraphIndex& self, IdQuery ids,
                                            std::optional<ResultCount> k_given,
                                            std::optional<SearchWidth> ef_given,
@@ -666,39 +610,16 @@ PyResult<std::pair<Ref, Ref>> search_by_id(const GraphIndex& self, IdQuery ids,
   return answers(self, wanted.size(), ids.single, request, query_of, threads, nullptr);
 }
 
-template <class Cell>
-PyResult<Ref> rows_of(const GraphIndex& self, const std::vector<std::uint32_t>& slots,
-                      const char* dtype) {
-  const std::array<std::size_t, 2> shape = {slots.size(), self.dim()};
-  HALQEN_TRY_ASSIGN(NumpyArray rows, NumpyArray::empty(shape, dtype));
-  const std::span<Cell> cells = rows.elements<Cell>();
-  std::vector<double> row(self.dim());
-  for (std::size_t i = 0; i < slots.size(); ++i) {
-    self.copy_vector(slots[i], row.data());
-    std::transform(row.begin(), row.end(),
-                   cells.begin() + static_cast<std::ptrdiff_t>(i * self.dim()),
-                   [](double x) { return static_cast<Cell>(x); });
-  }
-  return std::move(rows).release();
-}
-
 PyResult<Ref> get_vectors(const GraphIndex& self, IdList ids, std::optional<VectorDtype> dtype) {
   HALQEN_TRY_ASSIGN(const graph::GatePass pass, wait_for_pass(self, Pass::Inspect));
   HALQEN_TRY_ASSIGN(const std::vector<std::uint32_t> slots, slots_of(self, ids.values));
-  if (dtype && dtype->single_precision) return rows_of<float>(self, slots, "float32");
-  return rows_of<double>(self, slots, "float64");
+  if (dtype && dtype->single_precision) return vectors_of<float>(self, slots, "float32");
+  return vectors_of<double>(self, slots, "float64");
 }
 
 PyResult<Ref> stored_ids(const GraphIndex& self) {
   HALQEN_TRY_ASSIGN(const graph::GatePass pass, wait_for_pass(self, Pass::Inspect));
-  const std::array<std::size_t, 1> shape = {self.size()};
-  HALQEN_TRY_ASSIGN(NumpyArray array, NumpyArray::empty(shape, "int64"));
-  const std::span<std::int64_t> cells = array.elements<std::int64_t>();
-  std::size_t next = 0;
-  for (std::uint32_t slot = 0; slot < self.slot_count(); ++slot) {
-    if (!self.is_free(slot)) cells[next++] = static_cast<std::int64_t>(self.id_of(slot));
-  }
-  return std::move(array).release();
+  return id_array(self);
 }
 
 PyResult<NoneResult> remove(GraphIndex& self, IdList given, std::optional<ThreadCount> threads) {
@@ -755,13 +676,6 @@ PyResult<bool> contains(const GraphIndex& self, IdKey key) {
 PyResult<std::uint64_t> get_ef_search(const GraphIndex& self) {
   HALQEN_TRY_ASSIGN(const graph::GatePass pass, wait_for_pass(self, Pass::Inspect));
   return self.ef_search();
-}
-
-PyResult<Ref> text_of(std::string_view text) {
-  Ref object =
-      Ref::steal(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
-  if (!object) return fetch_error();
-  return object;
 }
 
 std::string_view walk_name(const GraphIndex& self) {
@@ -824,16 +738,9 @@ PyResult<Ref> describe(const GraphIndex& self) {
 }
 
 // The ids as a list of ints: what iterating over the index goes through.
-PyResult<Ref> id_list(const GraphIndex& self) {
+PyResult<Ref> listed_ids(const GraphIndex& self) {
   HALQEN_TRY_ASSIGN(const graph::GatePass pass, wait_for_pass(self, Pass::Inspect));
-  Ref list = Ref::steal(PyList_New(0));
-  if (!list) return fetch_error();
-  for (std::uint32_t slot = 0; slot < self.slot_count(); ++slot) {
-    if (self.is_free(slot)) continue;
-    Ref id = Ref::steal(PyLong_FromUnsignedLongLong(self.id_of(slot)));
-    if (!id || PyList_Append(list.get(), id.get()) != 0) return fetch_error();
-  }
-  return list;
+  return id_list(self);
 }
 
 PyObject* repr_slot(PyObject* self) {
@@ -841,7 +748,7 @@ PyObject* repr_slot(PyObject* self) {
 }
 
 PyObject* iter_slot(PyObject* self) {
-  Ref ids = Ref::steal(getter_entry<id_list>(self, nullptr));
+  Ref ids = Ref::steal(getter_entry<listed_ids>(self, nullptr));
   return ids ? PyObject_GetIter(ids.get()) : nullptr;
 }
 

@@ -15,6 +15,7 @@
 #include "common/checked_product.hpp"
 #include "engine/job_runner.hpp"
 #include "ext/graph/py_graph_arguments.hpp"
+#include "ext/graph/py_labelled_index.hpp"
 #include "graph/graph_error.hpp"
 #include "graph/row_rules.hpp"
 #include "metrics/metric_table.hpp"
@@ -44,7 +45,6 @@ constexpr std::uint64_t kDefaultEf = 64;
 // ef's rule: ef candidates (never fewer than k) scored exactly, found in
 // one partition per kCandidatesPerProbe of them.
 constexpr std::uint64_t kCandidatesPerProbe = 8;
-constexpr std::uint64_t kMostResultEntries = std::uint64_t{1} << 31;
 
 constexpr std::array<std::string_view, 5> kNewParameters{"dim", "metric", "partitions", "seed",
                                                          "schema"};
@@ -145,27 +145,8 @@ constexpr const char* kPartitionsDoc = "The partitions of the last training (0 b
 constexpr const char* kDimDoc = "The length of every vector.";
 constexpr const char* kMetricDoc = "The metric: 'euclidean', 'angular' or 'inner_product'.";
 
-PyErr value_error(std::string message) {
-  return PyErr::new_err(PyExc_ValueError, std::move(message));
-}
-
-PyErr key_error(std::uint64_t id) {
-  Ref key = Ref::steal(PyLong_FromUnsignedLongLong(id));
-  if (!key) return fetch_error().error();
-  return PyErr::new_err(PyExc_KeyError, std::move(key));
-}
-
-PyErr length_error(std::uint64_t dim, std::size_t length, std::size_t vector) {
-  return value_error("Expected vector of length " + std::to_string(dim) + ", got " +
-                     std::to_string(length) + " (vector " + std::to_string(vector) + ")");
-}
-
 PyResult<void> check_lengths(const PartitionParams& params, const VectorList& vectors) {
-  const std::size_t matching = vectors.leading_vectors_of_length(params.dim);
-  if (matching < vectors.size()) {
-    return std::unexpected(length_error(params.dim, vectors.length(matching), matching));
-  }
-  return {};
+  return check_lengths(params.dim, vectors);
 }
 
 PyResult<PartitionParams> settle(std::uint64_t dim, std::string metric,
@@ -294,16 +275,6 @@ PyResult<NoneResult> train(PartitionIndex& self, QueryBatch sample,
   return NoneResult{};
 }
 
-PyResult<void> check_result_size(std::uint64_t queries, std::uint64_t k) {
-  const std::optional<std::uint64_t> entries = checked_product(queries, k);
-  if (entries && *entries <= kMostResultEntries) return {};
-  return std::unexpected(value_error(
-      "k = " + std::to_string(k) + " for " + std::to_string(queries) +
-      (queries == 1 ? " query" : " queries") +
-      " is past the 2^31 (queries times k) entries a search returns: ask for a smaller k or "
-      "search fewer queries at once"));
-}
-
 // How wide a search of k looks: by ef's rule, or as an expert gave it.
 PyResult<ScanWidth> width_of(std::uint64_t k, std::optional<SearchWidth> ef,
                              std::optional<SearchWidth> probes,
@@ -384,49 +355,15 @@ PyResult<std::pair<Ref, Ref>> search(
   return std::pair(std::move(ids).release(), std::move(values).release());
 }
 
-PyResult<std::vector<std::uint32_t>> slots_of(const PartitionIndex& self,
-                                              const std::vector<std::uint64_t>& ids) {
-  std::vector<std::uint32_t> slots;
-  slots.reserve(ids.size());
-  for (const std::uint64_t id : ids) {
-    const std::optional<std::uint32_t> slot = self.slot_of(id);
-    if (!slot) return std::unexpected(key_error(id));
-    slots.push_back(*slot);
-  }
-  return slots;
-}
-
-template <class Cell>
-PyResult<Ref> rows_out(const PartitionIndex& self, const std::vector<std::uint32_t>& slots,
-                       const char* dtype) {
-  const std::array<std::size_t, 2> shape = {slots.size(), self.dim()};
-  HALQEN_TRY_ASSIGN(NumpyArray rows, NumpyArray::empty(shape, dtype));
-  const std::span<Cell> cells = rows.elements<Cell>();
-  std::vector<double> row(self.dim());
-  for (std::size_t i = 0; i < slots.size(); ++i) {
-    self.copy_vector(slots[i], row.data());
-    std::ranges::transform(row, cells.begin() + static_cast<std::ptrdiff_t>(i * self.dim()),
-                           [](double x) { return static_cast<Cell>(x); });
-  }
-  return std::move(rows).release();
-}
-
 PyResult<Ref> get_vectors(const PartitionIndex& self, IdList ids,
                           std::optional<VectorDtype> dtype) {
   HALQEN_TRY_ASSIGN(const std::vector<std::uint32_t> slots, slots_of(self, ids.values));
-  if (dtype && dtype->single_precision) return rows_out<float>(self, slots, "float32");
-  return rows_out<double>(self, slots, "float64");
+  if (dtype && dtype->single_precision) return vectors_of<float>(self, slots, "float32");
+  return vectors_of<double>(self, slots, "float64");
 }
 
 PyResult<Ref> stored_ids(const PartitionIndex& self) {
-  const std::array<std::size_t, 1> shape = {self.size()};
-  HALQEN_TRY_ASSIGN(NumpyArray array, NumpyArray::empty(shape, "int64"));
-  const std::span<std::int64_t> cells = array.elements<std::int64_t>();
-  std::size_t next = 0;
-  for (std::uint32_t slot = 0; slot < self.slot_count(); ++slot) {
-    if (!self.is_free(slot)) cells[next++] = static_cast<std::int64_t>(self.id_of(slot));
-  }
-  return std::move(array).release();
+  return id_array(self);
 }
 
 PyResult<NoneResult> remove(PartitionIndex& self, IdList ids) {
@@ -441,13 +378,6 @@ PyResult<std::uint64_t> length(const PartitionIndex& self) {
 
 PyResult<bool> contains(const PartitionIndex& self, IdKey key) {
   return key.id && self.slot_of(*key.id).has_value();
-}
-
-PyResult<Ref> text_of(std::string_view text) {
-  Ref object =
-      Ref::steal(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
-  if (!object) return fetch_error();
-  return object;
 }
 
 std::string_view metric_name(const PartitionIndex& self) {
@@ -474,23 +404,12 @@ PyResult<Ref> describe(const PartitionIndex& self) {
   return text_of(text);
 }
 
-PyResult<Ref> id_list(const PartitionIndex& self) {
-  Ref list = Ref::steal(PyList_New(0));
-  if (!list) return fetch_error();
-  for (std::uint32_t slot = 0; slot < self.slot_count(); ++slot) {
-    if (self.is_free(slot)) continue;
-    Ref id = Ref::steal(PyLong_FromUnsignedLongLong(self.id_of(slot)));
-    if (!id || PyList_Append(list.get(), id.get()) != 0) return fetch_error();
-  }
-  return list;
-}
-
 PyObject* repr_slot(PyObject* self) {
   return getter_entry<describe>(self, nullptr);
 }
 
 PyObject* iter_slot(PyObject* self) {
-  Ref ids = Ref::steal(getter_entry<id_list>(self, nullptr));
+  Ref ids = Ref::steal(getter_entry<id_list<PartitionIndex>>(self, nullptr));
   return ids ? PyObject_GetIter(ids.get()) : nullptr;
 }
 
