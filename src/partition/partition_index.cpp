@@ -4,6 +4,7 @@
 #include <array>
 #include <cmath>
 #include <functional>
+#include <limits>
 #include <numeric>
 #include <optional>
 #include <queue>
@@ -126,6 +127,17 @@ MetricKind PartitionIndex::coarse_metric() const {
 }
 
 void PartitionIndex::coarse_keys(std::span<const double> vector, std::span<double> keys) const {
+  if (!narrow_centroids_.empty()) {
+    // Vectors of length 1 and their centroids fit float32 whatever the data.
+    std::vector<float> query(narrow_width(), 0.0F);
+    std::ranges::transform(vector, query.begin(), [](double x) { return static_cast<float>(x); });
+    const codes::CodeKernels& kernels = codes::active_code_kernels();
+    for (std::size_t p = 0; p < keys.size(); ++p) {
+      keys[p] =
+          kernels.float_l2(query.data(), &narrow_centroids_[p * narrow_width()], narrow_width());
+    }
+    return;
+  }
   distances_rows(coarse_metric(), vector, centroids_.data(), params_.dim, keys.size(), keys.data());
   // Smaller is nearer: the inner product's largest is the nearest.
   if (coarse_metric() == MetricKind::InnerProduct) {
@@ -224,6 +236,7 @@ bool PartitionIndex::train_on(std::vector<double> sample, std::size_t partitions
   std::ranges::nth_element(errors, median);
   code_error_limit_ = kExceptionalError * *median;
   centroids_ = std::move(coarse.centroids);
+  narrow_the_centroids();
   quantizer_ = std::move(quantizer);
   lists_ = PartitionLists(partitions, quantizer_.subspaces());
   unplaced_ = live_slots();
@@ -361,6 +374,9 @@ PartitionIndex::Scan PartitionIndex::scan(std::span<const double> query, ScanWid
   const std::size_t probes = std::clamp<std::size_t>(width.probes, 1, nearest.size());
   std::partial_sort(nearest.begin(), nearest.begin() + probes, nearest.end());
   Scan scan;
+  std::size_t scanned = 0;
+  for (std::size_t i = 0; i < probes; ++i) scanned += lists_.members(nearest[i].slot).size();
+  scan.scanned.reserve(scanned);
   // Under the inner product every partition scans with the query's own
   // tables, made once, adding its centroid's term; otherwise each partition
   // makes tables of the query less its centroid.
@@ -410,6 +426,23 @@ PartitionIndex::Scan PartitionIndex::scan(std::span<const double> query, ScanWid
   return scan;
 }
 
+std::size_t PartitionIndex::narrow_width() const {
+  return (params_.dim + codes::kFloatBlock - 1) / codes::kFloatBlock * codes::kFloatBlock;
+}
+
+void PartitionIndex::narrow_the_centroids() {
+  narrow_centroids_.clear();
+  if (params_.metric != MetricKind::Cosine) return;
+  const std::size_t partitions = centroids_.size() / params_.dim;
+  narrow_centroids_.assign(partitions * narrow_width(), 0.0F);
+  for (std::size_t p = 0; p < partitions; ++p) {
+    for (std::size_t d = 0; d < params_.dim; ++d) {
+      narrow_centroids_[p * narrow_width() + d] =
+          static_cast<float>(centroids_[p * params_.dim + d]);
+    }
+  }
+}
+
 bool PartitionIndex::estimates_inner_products() const {
   return params_.metric != MetricKind::Euclidean;
 }
@@ -448,8 +481,11 @@ std::vector<PartitionFound> PartitionIndex::search(std::span<const double> query
   };
   std::vector<Ranked> ranked;
   const auto score = [&](std::span<const std::uint32_t> slots) {
+    // Every row asked for at once: their cache misses overlap.
+    for (const std::uint32_t slot : slots) exact.prefetch(slot);
     std::vector<double> values(slots.size());
     exact.values(slots.data(), slots.size(), values.data());
+    ranked.reserve(ranked.size() + slots.size());
     for (std::size_t i = 0; i < slots.size(); ++i) {
       ranked.push_back(
           {rank_key(exact.order().key(values[i])), labels_.label_of(slots[i]), values[i]});
@@ -464,30 +500,41 @@ std::vector<PartitionFound> PartitionIndex::search(std::span<const double> query
     Scan scan = this->scan(query, width);
     score(unplaced_);
     score(scan.exact);
-    // The best `reorder` by their codes are scored...
-    const std::size_t reorder =
-        std::min(std::max<std::size_t>(width.reorder, 1), scan.scanned.size());
-    std::ranges::nth_element(
-        scan.scanned, scan.scanned.begin() + static_cast<std::ptrdiff_t>(reorder),
-        [](const Scanned& a, const Scanned& b) {
-          return a.estimate < b.estimate || (a.estimate == b.estimate && a.slot < b.slot);
-        });
+    // The best `reorder` by their codes are scored: kept in a heap whose
+    // top is the worst kept, which most estimates fail to beat...
+    const std::size_t reorder = std::max<std::size_t>(width.reorder, 1);
+    std::vector<Estimate> best;
+    best.reserve(std::min(reorder, scan.scanned.size()));
+    for (const Scanned& member : scan.scanned) {
+      const Estimate estimate{member.estimate, member.slot};
+      if (best.size() < reorder) {
+        best.push_back(estimate);
+        std::push_heap(best.begin(), best.end());
+      } else if (estimate < best.front()) {
+        std::pop_heap(best.begin(), best.end());
+        best.back() = estimate;
+        std::push_heap(best.begin(), best.end());
+      }
+    }
     std::vector<std::uint32_t> slots;
-    for (std::size_t i = 0; i < reorder; ++i) slots.push_back(scan.scanned[i].slot);
+    for (const Estimate& kept : best) slots.push_back(kept.slot);
     score(slots);
     // ...then every other whose codes may misplace it nearer than the kth
     // found: a query far from the data (heavy tails) magnifies every code's
     // error, and the best by codes are then not the best.
     slots.clear();
-    if (ranked.size() >= k && k > 0) {
-      std::ranges::nth_element(ranked, ranked.begin() + static_cast<std::ptrdiff_t>(k - 1), nearer);
-      const double kth = coded_distance(ranked[k - 1].value);
-      for (std::size_t i = reorder; i < scan.scanned.size(); ++i) {
-        if (!(scan.scanned[i].lowest > kth)) slots.push_back(scan.scanned[i].slot);
+    if (best.size() == reorder) {
+      const bool enough = ranked.size() >= k && k > 0;
+      if (enough) {
+        std::ranges::nth_element(ranked, ranked.begin() + static_cast<std::ptrdiff_t>(k - 1),
+                                 nearer);
       }
-    } else {
-      for (std::size_t i = reorder; i < scan.scanned.size(); ++i)
-        slots.push_back(scan.scanned[i].slot);
+      const double kth =
+          enough ? coded_distance(ranked[k - 1].value) : std::numeric_limits<double>::infinity();
+      for (const Scanned& member : scan.scanned) {
+        const bool scored = !(best.front() < Estimate{member.estimate, member.slot});
+        if (!scored && !(member.lowest > kth)) slots.push_back(member.slot);
+      }
     }
     score(slots);
   }
@@ -631,6 +678,7 @@ std::expected<PartitionIndex, InvalidParts> PartitionIndex::from_parts(Partition
     if (placed[slot] == 0) index.unplaced_.push_back(slot);
   }
   index.centroids_ = std::move(parts.centroids);
+  index.narrow_the_centroids();
   index.quantizer_.restore(std::move(parts.codebooks));
   index.code_error_limit_ = parts.code_error_limit;
   index.lists_ = PartitionLists(index.quantizer_.subspaces(), parts.slots, std::move(parts.members),

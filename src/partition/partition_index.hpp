@@ -182,6 +182,8 @@ class PartitionIndex {
   // one set of tables for every partition; else the squared distance, with
   // tables of the query less each partition's centroid.
   bool estimates_inner_products() const;
+  std::size_t narrow_width() const;
+  void narrow_the_centroids();
   double centroid_product(std::span<const double> coded, std::uint32_t p) const;
   // A metric's exact value as the coded space's distance: squared
   // euclidean, or minus the inner product.
@@ -197,6 +199,9 @@ class PartitionIndex {
   std::vector<std::uint32_t> free_;      // ascending
   std::vector<std::uint32_t> unplaced_;  // ascending, live
   std::vector<double> centroids_;        // partitions * dim
+  // Under the cosine, the centroids as float32 rows of narrow_width()
+  // numbers for choosing the partitions to scan; else empty.
+  std::vector<float> narrow_centroids_;
   codes::ProductQuantizer quantizer_;
   PartitionLists lists_;
   std::size_t trained_at_ = 0;

@@ -40,11 +40,11 @@ using partition::PartitionParams;
 using partition::ScanWidth;
 
 constexpr std::uint64_t kDefaultK = 10;
-// How hard a search looks unless told.
-constexpr std::uint64_t kDefaultEf = 64;
+// How hard a search looks unless told: 8 partitions.
+constexpr std::uint64_t kDefaultEf = 128;
 // ef's rule: ef candidates (never fewer than k) scored exactly, found in
 // one partition per kCandidatesPerProbe of them.
-constexpr std::uint64_t kCandidatesPerProbe = 8;
+constexpr std::uint64_t kCandidatesPerProbe = 16;
 
 constexpr std::array<std::string_view, 5> kNewParameters{"dim", "metric", "partitions", "seed",
                                                          "schema"};
@@ -110,7 +110,7 @@ constexpr const char* kSearchDoc =
     "arrays of shape (n, k), int64 and float64, or (k,) for one 1-D query.\n"
     "Where fewer than k vectors are held a row is padded with id -1 and +inf\n"
     "(euclidean) or -inf (similarities). Ties come in the order of the ids.\n\n"
-    "ef (default 64) is how hard to look: the ceil(max(ef, k) / 8) partitions\n"
+    "ef (default 128) is how hard to look: the ceil(max(ef, k) / 16) partitions\n"
     "nearest the query are scanned, and the best max(ef, k) of their vectors\n"
     "by their codes are scored exactly, with every other whose codes could\n"
     "be misleading enough to hide a nearer one. Experts may give probes\n"
