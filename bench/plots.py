@@ -8,6 +8,7 @@ from matplotlib import ticker  # noqa: E402
 import ann_plots  # noqa: E402
 import expressions  # noqa: E402
 import filtered  # noqa: E402
+import partition  # noqa: E402
 
 
 def bar_chart(path, title, labels, values, unit):
@@ -103,3 +104,5 @@ def write_all(directory, report):
         filtered.write_plot(directory, sections["filtered"])
     if "expressions" in sections:
         expressions.write_plot(directory, sections["expressions"])
+    if "partition" in sections:
+        partition.write_plot(directory, sections["partition"])
