@@ -81,7 +81,7 @@ def reseal(data):
 
 def seed_indexes():
     from halqen import PyFlat, PyHNSW
-    from halqen_ext import GraphIndex
+    from halqen_ext import GraphIndex, PartitionIndex
 
     flat = PyFlat(3, metric="cosine")
     flat.create([[1.0, 0.0, 2.0], [0.5, -1.0, 0.0], [0.0, 0.0, 0.0]])
@@ -112,8 +112,16 @@ def seed_indexes():
     widened = GraphIndex(2, "euclidean", m=2, ef_construction=4)
     widened.add([[float(i), 2.0] for i in range(4)] + [[0.1, 0.2]])
     widened.remove([4])
+    # A partition index trained on a sample (centroids, code books, lists
+    # with their codes and exceptions), its ids its own, one removed.
+    partitioned = PartitionIndex(2, "euclidean", partitions=3, seed=1)
+    partitioned.add([[float(i % 4), i / 3.0] for i in range(9)], ids=[5 * i + 1 for i in range(9)])
+    partitioned.train([[float(i % 5), (i * 7 % 11) / 2.0] for i in range(20)])
+    partitioned.add([[100.0, -100.0]])
+    partitioned.remove([6])
     return [flat, plain, tagged, PyFlat(0), PyHNSW(1, metric="inner_product", schema=[]),
-            graph, GraphIndex(3, "euclidean"), churned, held, widened]
+            graph, GraphIndex(3, "euclidean"), churned, held, widened, partitioned,
+            PartitionIndex(3, "angular")]
 
 
 class Draw:
