@@ -444,7 +444,7 @@ void PartitionIndex::narrow_the_centroids() {
 }
 
 bool PartitionIndex::estimates_inner_products() const {
-  return params_.metric != MetricKind::Euclidean;
+  return params_.metric == MetricKind::InnerProduct;
 }
 
 double PartitionIndex::centroid_product(std::span<const double> coded, std::uint32_t p) const {
@@ -464,7 +464,7 @@ double PartitionIndex::coded_distance(double value) const {
     case MetricKind::Euclidean:
       return value * value;
     case MetricKind::Cosine:
-      return -value;  // the inner product of vectors of length 1
+      return 2.0 - 2.0 * value;  // between vectors of length 1
     case MetricKind::InnerProduct:
       return -value;
   }

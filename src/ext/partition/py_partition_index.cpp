@@ -42,9 +42,12 @@ using partition::ScanWidth;
 constexpr std::uint64_t kDefaultK = 10;
 // How hard a search looks unless told: 8 partitions.
 constexpr std::uint64_t kDefaultEf = 128;
-// ef's rule: ef candidates (never fewer than k) scored exactly, found in
-// one partition per kCandidatesPerProbe of them.
+// ef's rule: max(ef, k) candidates looked at, one partition scanned per
+// kCandidatesPerProbe of them...
 constexpr std::uint64_t kCandidatesPerProbe = 16;
+// ...and scored exactly, one in kLookedPerScored of ef (the bound on what
+// codes could hide adds those that need it).
+constexpr std::uint64_t kLookedPerScored = 2;
 
 constexpr std::array<std::string_view, 5> kNewParameters{"dim", "metric", "partitions", "seed",
                                                          "schema"};
@@ -111,9 +114,9 @@ constexpr const char* kSearchDoc =
     "Where fewer than k vectors are held a row is padded with id -1 and +inf\n"
     "(euclidean) or -inf (similarities). Ties come in the order of the ids.\n\n"
     "ef (default 128) is how hard to look: the ceil(max(ef, k) / 16) partitions\n"
-    "nearest the query are scanned, and the best max(ef, k) of their vectors\n"
-    "by their codes are scored exactly, with every other whose codes could\n"
-    "be misleading enough to hide a nearer one. Experts may give probes\n"
+    "nearest the query are scanned, and the best max(ef / 2, k) of their\n"
+    "vectors by their codes are scored exactly, with every other whose codes\n"
+    "could be misleading enough to hide a nearer one. Experts may give probes\n"
     "(partitions scanned) and reorder (candidates scored) instead; either\n"
     "one given replaces what ef would set. A query with a NaN or infinite component,\n"
     "or under the angular metric a query whose float64 squared norm is 0,\n"
@@ -287,8 +290,9 @@ PyResult<ScanWidth> width_of(std::uint64_t k, std::optional<SearchWidth> ef,
   }
   const std::uint64_t looked = std::max<std::uint64_t>(ef ? ef->value : kDefaultEf, k);
   const std::uint64_t probed = (looked + kCandidatesPerProbe - 1) / kCandidatesPerProbe;
+  const std::uint64_t scored = std::max<std::uint64_t>(looked / kLookedPerScored, k);
   return ScanWidth{.probes = probes ? probes->value : probed,
-                   .reorder = std::max<std::uint64_t>(reorder ? reorder->value : looked, k)};
+                   .reorder = std::max<std::uint64_t>(reorder ? reorder->value : scored, k)};
 }
 
 PyResult<void> check_queries(const PartitionParams& params, const VectorList& queries) {
