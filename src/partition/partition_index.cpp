@@ -185,7 +185,10 @@ bool PartitionIndex::place_unplaced(graph::JobRunner& runner) {
       lists_.add(partitions[i], slots[i], std::span(codes).subspan(i * subspaces, subspaces));
     }
   }
-  unplaced_.clear();
+  // After placing many, the lists' doubling room is given back: up to a
+  // row's worth of codes and slots per vector.
+  if (slots.size() >= kRowsMadeRoomFor) lists_.shrink_to_fit();
+  unplaced_ = {};
   return true;
 }
 

@@ -26,16 +26,13 @@ PartitionLists::PartitionLists(std::size_t subspaces, std::size_t slots,
       members_(std::move(members)),
       blocks_(std::move(blocks)),
       exceptions_(std::move(exceptions)),
-      partition_of_(slots, kNone),
-      position_(slots, 0) {
+      partition_of_(slots, kNone) {
   for (std::uint32_t p = 0; p < members_.size(); ++p) {
     for (std::uint32_t i = 0; i < members_[p].size(); ++i) {
       partition_of_[members_[p][i]] = p;
-      position_[members_[p][i]] = i;
     }
     for (std::uint32_t i = 0; i < exceptions_[p].size(); ++i) {
       partition_of_[exceptions_[p][i]] = p | kExceptional;
-      position_[exceptions_[p][i]] = i;
     }
   }
 }
@@ -52,36 +49,32 @@ void PartitionLists::add(std::uint32_t partition, std::uint32_t slot,
     blocks_[partition].resize(blocks_[partition].size() + block_bytes_, 0);
   list.push_back(slot);
   codes::put_nibble_codes(block_of(partition, position), position % kNibbleBlock, codes);
-  place(slot, partition, position);
+  place(slot, partition);
 }
 
-void PartitionLists::place(std::uint32_t slot, std::uint32_t partition, std::size_t position) {
-  if (partition_of_.size() <= slot) {
-    partition_of_.resize(slot + std::size_t{1}, kNone);
-    position_.resize(slot + std::size_t{1}, 0);
-  }
+void PartitionLists::place(std::uint32_t slot, std::uint32_t partition) {
+  if (partition_of_.size() <= slot) partition_of_.resize(slot + std::size_t{1}, kNone);
   partition_of_[slot] = partition;
-  position_[slot] = static_cast<std::uint32_t>(position);
 }
 
 void PartitionLists::add_exception(std::uint32_t partition, std::uint32_t slot) {
   exceptions_[partition].push_back(slot);
-  place(slot, partition | kExceptional, exceptions_[partition].size() - 1);
+  place(slot, partition | kExceptional);
 }
 
 void PartitionLists::remove(std::uint32_t slot) {
   if ((partition_of_[slot] & kExceptional) != 0) {
     std::vector<std::uint32_t>& list = exceptions_[partition_of_[slot] & ~kExceptional];
-    const std::uint32_t moved = list.back();
-    list[position_[slot]] = moved;
-    position_[moved] = position_[slot];
+    *std::ranges::find(list, slot) = list.back();
     list.pop_back();
     partition_of_[slot] = kNone;
     return;
   }
   const std::uint32_t partition = partition_of_[slot];
   std::vector<std::uint32_t>& list = members_[partition];
-  const std::size_t position = position_[slot];
+  // A list is searched for its member rather than every slot keeping its
+  // place: a removal reads one list, and memory keeps 4 bytes a vector.
+  const auto position = static_cast<std::size_t>(std::ranges::find(list, slot) - list.begin());
   const std::size_t last = list.size() - 1;
   std::vector<std::uint8_t> codes(subspaces_);
   std::uint8_t* last_block = block_of(partition, last);
@@ -91,7 +84,6 @@ void PartitionLists::remove(std::uint32_t slot) {
   if (position != last) {
     codes::put_nibble_codes(block_of(partition, position), position % kNibbleBlock, codes);
     list[position] = list[last];
-    position_[list[position]] = static_cast<std::uint32_t>(position);
   }
   std::ranges::fill(codes, 0);
   codes::put_nibble_codes(last_block, last % kNibbleBlock, codes);
@@ -101,8 +93,17 @@ void PartitionLists::remove(std::uint32_t slot) {
   partition_of_[slot] = kNone;
 }
 
+void PartitionLists::shrink_to_fit() {
+  for (std::size_t p = 0; p < members_.size(); ++p) {
+    members_[p].shrink_to_fit();
+    blocks_[p].shrink_to_fit();
+    exceptions_[p].shrink_to_fit();
+  }
+  partition_of_.shrink_to_fit();
+}
+
 std::uint64_t PartitionLists::heap_bytes() const {
-  std::uint64_t bytes = (partition_of_.capacity() + position_.capacity()) * sizeof(std::uint32_t);
+  std::uint64_t bytes = partition_of_.capacity() * sizeof(std::uint32_t);
   for (std::size_t p = 0; p < members_.size(); ++p) {
     bytes += (members_[p].capacity() + exceptions_[p].capacity()) * sizeof(std::uint32_t) +
              blocks_[p].capacity();

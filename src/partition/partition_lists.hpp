@@ -58,10 +58,12 @@ class PartitionLists {
     return blocks_[partition];
   }
   std::uint64_t heap_bytes() const;
+  // Gives back the room the lists grew into beyond what they hold.
+  void shrink_to_fit();
 
  private:
   std::uint8_t* block_of(std::uint32_t partition, std::size_t position);
-  void place(std::uint32_t slot, std::uint32_t partition, std::size_t position);
+  void place(std::uint32_t slot, std::uint32_t partition);
 
   std::size_t subspaces_;
   std::size_t block_bytes_;
@@ -69,11 +71,9 @@ class PartitionLists {
   std::vector<std::vector<std::uint8_t>> blocks_;
   std::vector<std::vector<std::uint32_t>> exceptions_;
   // Per slot: its partition (kNone: in none), kExceptional added for an
-  // exception (partitions are far fewer than 2^31), and its place in
-  // that list.
+  // exception (partitions are far fewer than 2^31).
   static constexpr std::uint32_t kExceptional = std::uint32_t{1} << 31;
   std::vector<std::uint32_t> partition_of_;
-  std::vector<std::uint32_t> position_;
 };
 
 }  // namespace halqen::partition
