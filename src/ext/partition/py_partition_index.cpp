@@ -101,10 +101,12 @@ constexpr const char* kAddDoc =
     "norm is 0, raise ValueError; on any such error nothing is added.\n\n"
     "A training and the placing of vectors in partitions run on `threads`\n"
     "worker threads (all usable CPUs by default) with the interpreter lock\n"
-    "released. Ctrl-C stops them with KeyboardInterrupt: every vector of the\n"
-    "call is then held (a replaced id holds its new vector) and found by\n"
-    "searches, which score the vectors not yet placed exactly; the next add\n"
-    "or train completes the work. metadata must be None (no schema);\n"
+    "released; a call on the index from another thread meanwhile raises\n"
+    "RuntimeError (it is borrowed). Ctrl-C stops them with KeyboardInterrupt:\n"
+    "every vector of the call is then held (a replaced id holds its new\n"
+    "vector) and found by searches, which score the vectors not yet placed\n"
+    "exactly; the next add or train completes the work. metadata must be\n"
+    "None (no schema);\n"
     "progress=True draws a progress bar on stderr.";
 constexpr const char* kSearchDoc =
     "search($self, queries, k=10, ef=None, filter=None, threads=None, cancel=None,\n"
