@@ -199,13 +199,7 @@ PyResult<void> check_lengths(const graph::GraphParams& params, const VectorList&
 
 // Queries are held to the rules that added vectors follow.
 PyResult<void> check_queries(const graph::GraphParams& params, const VectorList& queries) {
-  const bool cosine = params.metric == MetricKind::Cosine;
-  for (std::size_t q = 0; q < queries.size(); ++q) {
-    if (auto refused = graph::check_row(queries.numbers_of(q), cosine, q)) {
-      return std::unexpected(value_error(graph::describe_query(*refused)));
-    }
-  }
-  return {};
+  return check_queries(params.metric == MetricKind::Cosine, queries);
 }
 
 // The constructor's arguments as the index's settings, or its refusal.
@@ -463,18 +457,6 @@ PyResult<std::vector<FilterExpression>> checked_search(const graph::GraphParams&
   return filters_of(params, queries.size(), filter, filters);
 }
 
-// The interpreter lock given up for one scope.
-class WithoutLock {
- public:
-  WithoutLock() : thread_(PyEval_SaveThread()) {}
-  WithoutLock(const WithoutLock&) = delete;
-  WithoutLock& operator=(const WithoutLock&) = delete;
-  ~WithoutLock() { PyEval_RestoreThread(thread_); }
-
- private:
-  PyThreadState* thread_;
-};
-
 // What every query of one call asks for.
 struct SearchRequest {
   std::size_t k = 0;
@@ -539,28 +521,10 @@ PyResult<std::pair<Ref, Ref>> answers(const GraphIndex& self, std::size_t count,
                                       const SearchRequest& request, const QueryOf& query_of,
                                       std::optional<ThreadCount> threads,
                                       const CancelEvent* cancel) {
-  const std::size_t k = request.k;
-  std::vector<std::size_t> shape = {count, k};
-  if (single) shape.erase(shape.begin());
-  HALQEN_TRY_ASSIGN(NumpyArray ids, NumpyArray::empty(shape, "int64"));
-  HALQEN_TRY_ASSIGN(NumpyArray values, NumpyArray::empty(shape, "float64"));
-  const std::span<std::int64_t> id_cells = ids.elements<std::int64_t>();
-  const std::span<double> value_cells = values.elements<double>();
-  const auto run_query = [&](std::size_t q) {
-    answer(self, query_of(q), q, request, id_cells.subspan(q * k, k),
-           value_cells.subspan(q * k, k));
+  const auto run_query = [&](std::size_t q, std::span<std::int64_t> ids, std::span<double> values) {
+    answer(self, query_of(q), q, request, ids, values);
   };
-  if (count <= 1) {
-    WithoutLock unlocked;
-    for (std::size_t q = 0; q < count; ++q) run_query(q);
-  } else {
-    // A query per piece: workers look for a stop request before each query,
-    // not only after several (whose time a busy machine stretches many
-    // times over); taking a piece costs nothing beside a query's walk.
-    const PieceJob job{count, run_query};
-    HALQEN_TRY_VOID(run_released(job, worker_threads(threads), cancel));
-  }
-  return std::pair(std::move(ids).release(), std::move(values).release());
+  return answer_rows(count, single, request.k, run_query, worker_threads(threads), cancel);
 }
 
 PyResult<std::pair<Ref, Ref>> search(const GraphIndex& self, QueryBatch queries,

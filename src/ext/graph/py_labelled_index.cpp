@@ -5,6 +5,9 @@
 #include <utility>
 
 #include "common/checked_product.hpp"
+#include "graph/row_rules.hpp"
+#include "module/released_run.hpp"
+#include "parallel/piece_runner.hpp"
 
 namespace halqen::py {
 namespace {
@@ -58,6 +61,37 @@ PyResult<void> check_result_size(std::uint64_t queries, std::uint64_t k) {
       (bytes ? std::to_string(*bytes) + " bytes of ids and distances" : "more than 2^64 bytes") +
       ", past the 2^31 (queries times k) entries a search returns: ask for a smaller k or "
       "search fewer queries at once"));
+}
+
+PyResult<void> check_queries(bool cosine, const VectorList& queries) {
+  for (std::size_t q = 0; q < queries.size(); ++q) {
+    if (auto refused = graph::check_row(queries.numbers_of(q), cosine, q)) {
+      return std::unexpected(value_error(graph::describe_query(*refused)));
+    }
+  }
+  return {};
+}
+
+PyResult<std::pair<Ref, Ref>> answer_rows(std::size_t count, bool single, std::size_t k,
+                                          const RowFiller& run_query, std::size_t threads,
+                                          const CancelEvent* cancel) {
+  std::vector<std::size_t> shape = {count, k};
+  if (single) shape.erase(shape.begin());
+  HALQEN_TRY_ASSIGN(NumpyArray ids, NumpyArray::empty(shape, "int64"));
+  HALQEN_TRY_ASSIGN(NumpyArray values, NumpyArray::empty(shape, "float64"));
+  const std::span<std::int64_t> id_cells = ids.elements<std::int64_t>();
+  const std::span<double> value_cells = values.elements<double>();
+  const auto fill = [&](std::size_t q) {
+    run_query(q, id_cells.subspan(q * k, k), value_cells.subspan(q * k, k));
+  };
+  if (count <= 1) {
+    WithoutLock unlocked;
+    for (std::size_t q = 0; q < count; ++q) fill(q);
+  } else {
+    const PieceJob job{count, fill};
+    HALQEN_TRY_VOID(run_released(job, threads, cancel));
+  }
+  return std::pair(std::move(ids).release(), std::move(values).release());
 }
 
 PyResult<Ref> text_of(std::string_view text) {

@@ -11,17 +11,31 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <span>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "module/cancel_event.hpp"
 #include "module/numpy_array.hpp"
 #include "module/py_err.hpp"
 #include "module/vector_list.hpp"
 
 namespace halqen::py {
+
+// The interpreter lock given up for one scope.
+class WithoutLock {
+ public:
+  WithoutLock() : thread_(PyEval_SaveThread()) {}
+  WithoutLock(const WithoutLock&) = delete;
+  WithoutLock& operator=(const WithoutLock&) = delete;
+  ~WithoutLock() { PyEval_RestoreThread(thread_); }
+
+ private:
+  PyThreadState* thread_;
+};
 
 PyErr value_error(std::string message);
 // KeyError whose argument is the id, as a dict's.
@@ -33,6 +47,21 @@ PyErr length_error(std::uint64_t dim, std::size_t length, std::size_t vector);
 // whose k is past an array's largest dimension.
 PyResult<void> check_result_size(std::uint64_t queries, std::uint64_t k);
 PyResult<Ref> text_of(std::string_view text);
+// Queries held to the rules added vectors follow: finite, and under the
+// cosine a squared norm above 0.
+PyResult<void> check_queries(bool cosine, const VectorList& queries);
+
+// Answers of `count` queries as (ids, values) arrays of shape (count, k),
+// or (k,) for a single query: run_query(q, ids, values) fills query q's
+// row. One query runs on the calling thread without the interpreter lock;
+// several on `threads` workers, a query per piece (workers look for a stop
+// request before each query, not only after several, whose time a busy
+// machine stretches many times over), ended by Ctrl-C or `cancel`.
+using RowFiller =
+    std::function<void(std::size_t query, std::span<std::int64_t> ids, std::span<double> values)>;
+PyResult<std::pair<Ref, Ref>> answer_rows(std::size_t count, bool single, std::size_t k,
+                                          const RowFiller& run_query, std::size_t threads,
+                                          const CancelEvent* cancel);
 
 // The slots of ids; an unknown id is a KeyError naming it.
 template <class Core>

@@ -299,13 +299,7 @@ PyResult<ScanWidth> width_of(std::uint64_t k, std::optional<SearchWidth> ef,
 
 PyResult<void> check_queries(const PartitionParams& params, const VectorList& queries) {
   HALQEN_TRY_VOID(check_lengths(params, queries));
-  const bool cosine = params.metric == MetricKind::Cosine;
-  for (std::size_t q = 0; q < queries.size(); ++q) {
-    if (auto refused = graph::check_row(queries.numbers_of(q), cosine, q)) {
-      return std::unexpected(value_error(graph::describe_query(*refused)));
-    }
-  }
-  return {};
+  return check_queries(params.metric == MetricKind::Cosine, queries);
 }
 
 PyResult<void> check_no_filter(const std::optional<FilterArgument>& filter) {
@@ -340,25 +334,11 @@ PyResult<std::pair<Ref, Ref>> search(
   HALQEN_TRY_VOID(check_queries(self.params(), queries.rows));
   HALQEN_TRY_VOID(check_no_filter(filter));
   HALQEN_TRY_VOID(check_not_cancelled(cancel));
-  std::vector<std::size_t> shape = {count, k};
-  if (queries.single) shape.erase(shape.begin());
-  HALQEN_TRY_ASSIGN(NumpyArray ids, NumpyArray::empty(shape, "int64"));
-  HALQEN_TRY_ASSIGN(NumpyArray values, NumpyArray::empty(shape, "float64"));
-  const std::span<std::int64_t> id_cells = ids.elements<std::int64_t>();
-  const std::span<double> value_cells = values.elements<double>();
-  const auto run_query = [&](std::size_t q) {
-    answer(self, queries.rows.numbers_of(q), k, width, id_cells.subspan(q * k, k),
-           value_cells.subspan(q * k, k));
+  const auto run_query = [&](std::size_t q, std::span<std::int64_t> ids, std::span<double> values) {
+    answer(self, queries.rows.numbers_of(q), k, width, ids, values);
   };
-  if (count <= 1) {
-    PyThreadState* state = PyEval_SaveThread();
-    for (std::size_t q = 0; q < count; ++q) run_query(q);
-    PyEval_RestoreThread(state);
-  } else {
-    const PieceJob job{count, run_query};
-    HALQEN_TRY_VOID(run_released(job, worker_threads(threads), cancel ? &*cancel : nullptr));
-  }
-  return std::pair(std::move(ids).release(), std::move(values).release());
+  return answer_rows(count, queries.single, k, run_query, worker_threads(threads),
+                     cancel ? &*cancel : nullptr);
 }
 
 PyResult<Ref> get_vectors(const PartitionIndex& self, IdList ids,
