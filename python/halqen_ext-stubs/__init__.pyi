@@ -280,9 +280,10 @@ class PartitionIndex:
     ) -> None:
         """Add vectors; ids default to one past the largest id used so far.
 
-        An id already present is replaced. Ctrl-C stops a training or placing:
-        every vector of the call is held, the vectors not yet placed scored
-        exactly by searches until the next add or train places them.
+        An id already present is replaced. Ctrl-C while the vectors are stored
+        keeps the batches stored before it; in a training or placing, every
+        vector of the call, those not yet placed scored exactly by searches
+        until the next add or train places them.
         """
     def train(
         self, sample: _Queries | Sequence[_Number], threads: SupportsIndex | None = None

@@ -122,10 +122,12 @@ class PartitionIndex {
 
   // Adds `rows` (count * dim numbers) under `ids` (default: one past the
   // largest id so far, and on). An id already held is replaced: its old
-  // vector is gone and the new one held, in one step no stop divides. Every
-  // vector is held once the rows are stored; a stop (the runner's) during a
-  // training or placing leaves them held and searchable, and a later add or
-  // train completes the work: then the error is Interrupted.
+  // vector is gone and the new one held, in one step no stop divides. A
+  // stop (the runner's) while the rows are stored leaves those of the
+  // batches stored before it held and the others not (an id they would
+  // have replaced keeps its old vector); one during a training or placing
+  // leaves every vector held and searchable, and a later add or train
+  // completes the work. Either way the error is Interrupted.
   std::expected<void, graph::GraphError> add(std::span<const double> rows,
                                              std::optional<std::vector<std::uint64_t>> ids,
                                              graph::JobRunner& runner);

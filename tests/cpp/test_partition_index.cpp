@@ -221,6 +221,13 @@ TEST(PartitionIndex, AStoppedAddKeepsEveryVectorAndTheNextFinishesIt) {
   const std::vector<double> rows = clustered(5000, rng);
   std::vector<std::uint64_t> ids(5000);
   std::iota(ids.begin(), ids.end(), 7);  // 7 to 99 are replaced
+  // Stopped before its first batch is stored: nothing changes, a replaced
+  // id keeps its old vector.
+  const std::vector<double> before = index.parts().rows;
+  ScheduleRunner at_once(/*backwards=*/false, /*stops_after=*/0);
+  ASSERT_FALSE(index.add(rows, ids, at_once));
+  EXPECT_EQ(index.size(), 100u);
+  EXPECT_EQ(index.parts().rows, before);
   ScheduleRunner stopping(/*backwards=*/false, /*stops_after=*/1);
   const auto stopped = index.add(rows, ids, stopping);
   ASSERT_FALSE(stopped);

@@ -102,11 +102,13 @@ constexpr const char* kAddDoc =
     "A training and the placing of vectors in partitions run on `threads`\n"
     "worker threads (all usable CPUs by default) with the interpreter lock\n"
     "released; a call on the index from another thread meanwhile raises\n"
-    "RuntimeError (it is borrowed). Ctrl-C stops them with KeyboardInterrupt:\n"
-    "every vector of the call is then held (a replaced id holds its new\n"
-    "vector) and found by searches, which score the vectors not yet placed\n"
-    "exactly; the next add or train completes the work. metadata must be\n"
-    "None (no schema);\n"
+    "RuntimeError (it is borrowed). Ctrl-C stops the call with\n"
+    "KeyboardInterrupt: while it stores the vectors, those of the batches\n"
+    "stored before are held and the others not (an id they would have\n"
+    "replaced keeps its old vector); in a training or placing, every vector\n"
+    "of the call is held and found by searches, which score the vectors not\n"
+    "yet placed exactly, and the next add or train completes the work.\n"
+    "metadata must be None (no schema);\n"
     "progress=True draws a progress bar on stderr.";
 constexpr const char* kSearchDoc =
     "search($self, queries, k=10, ef=None, filter=None, threads=None, cancel=None,\n"
