@@ -272,7 +272,8 @@ def test_ctrl_c_in_an_add_keeps_every_vector_and_the_next_add_finishes_it():
     for probe in {0, held // 2, held - 1} if held else set():
         ids, values = index.search(rows[probe], k=1, probes=1, reorder=1)
         assert ids.tolist() == [probe] and values.tolist() == [0.0]
-    index.add(rows[:1], ids=[7 * 10**6])
-    assert index.partitions > 0
+    # The rest, and one more: what was left is trained or placed.
+    index.add(np.vstack([rows[held:], rows[:1]]), ids=list(range(held, count)) + [7 * 10**6])
+    assert index.partitions > 0 and len(index) == count + 101
     full = {"probes": 2**40, "reorder": 2**40}
     assert index.search(rows[:50], k=1, **full)[0][:, 0].tolist() == list(range(50))
