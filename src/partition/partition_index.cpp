@@ -328,7 +328,9 @@ std::expected<void, graph::GraphError> PartitionIndex::add(
     for (std::size_t i = first; i < end; ++i) store_row(rows.subspan(i * dim, dim), ids[i]);
   }
   const bool untrained_and_enough = !trained() && size() >= kRowsToTrain;
-  const bool grown = trained() && size() >= kRetrainGrowth * trained_at_;
+  // Trained again only on as many as a first training needs, whatever a
+  // loaded file says it was trained on.
+  const bool grown = trained() && size() >= kRowsToTrain && size() >= kRetrainGrowth * trained_at_;
   bool completed = true;
   if (untrained_and_enough || grown) {
     completed = train_on(sample_of_held(), partitions_to_train(size()), runner);

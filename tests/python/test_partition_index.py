@@ -209,6 +209,30 @@ def test_damaged_files_are_refused_never_crash():
             halqen_ext.deserialize_index(bytes(damaged))
 
 
+def with_section(data, tag, payload):
+    """`data` with the payload of its section `tag` replaced, checksummed again."""
+    at = 80
+    while at < len(data):
+        found, _, length = struct.unpack_from("<IIQ", data, at)
+        end = at + 16 + length + 4
+        if found == tag:
+            return data[:at] + section(tag, payload) + data[end:]
+        at = end
+    raise AssertionError(f"no section {tag}")
+
+
+def test_a_file_that_claims_a_tiny_training_grows_without_failing():
+    """A loaded index trains again only on as many vectors as a first
+    training needs, whatever its file says it was trained on."""
+    index = PartitionIndex(2, "euclidean", partitions=3, seed=1)
+    index.train([[float(i % 5), (i * 7 % 11) / 2.0] for i in range(20)])
+    index.add([[float(i), 1.0] for i in range(9)])
+    data = halqen_ext.serialize_index(index)
+    forged = halqen_ext.deserialize_index(with_section(data, 15, struct.pack("<QQQQQ", 1, 9, 0, 3, 0)))
+    forged.add([[0.5, 0.5]])
+    assert len(forged) == 10 and forged.search([0.5, 0.5], k=1)[0].tolist() == [9]
+
+
 def partition_file(dim, slots, partitions, labels):
     """A PartitionIndex file of `slots` zero-free rows of dim 1 and
     `partitions` empty partitions, the sections checksummed as a writer's."""
