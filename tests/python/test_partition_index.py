@@ -12,7 +12,6 @@ import re
 import signal
 import struct
 import sys
-import time
 
 import numpy as np
 import pytest
@@ -282,14 +281,11 @@ def test_ctrl_c_in_an_add_keeps_every_vector_and_the_next_add_finishes_it():
     try:
         # Past the conversion of the rows, which hears no signal.
         signal.setitimer(signal.ITIMER_REAL, 2.0)
-        started = time.monotonic()
         with pytest.raises(KeyboardInterrupt):
             index.add(rows, ids=np.arange(count))
-        stopped_after = time.monotonic() - started
     finally:
         signal.setitimer(signal.ITIMER_REAL, 0)
         signal.signal(signal.SIGALRM, previous)
-    assert stopped_after < 2.0 + 0.5
     held = len(index) - 100
     assert held == count or (held % 8192 == 0 and held not in index)
     assert held == 0 or held - 1 in index
