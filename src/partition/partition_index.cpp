@@ -405,8 +405,8 @@ PartitionIndex::Scan PartitionIndex::scan(std::span<const double> query, ScanWid
             : std::nullopt;
   // What a member's codes may misplace it by: under the inner product its
   // code error times the query's length, else its code error.
-  const double misplaced = kMisplacedShare * std::sqrt(code_error_limit_ / kExceptionalError) *
-                           (inner ? std::sqrt(squared_norm(coded)) : 1.0);
+  scan.misplaced = kMisplacedShare * std::sqrt(code_error_limit_ / kExceptionalError) *
+                   (inner ? std::sqrt(squared_norm(coded)) : 1.0);
   codes::NibbleTables own;
   std::vector<double> distances(subspaces * codes::kNibbleCentroids);
   std::vector<double> residual(dim);
@@ -427,7 +427,8 @@ PartitionIndex::Scan PartitionIndex::scan(std::span<const double> query, ScanWid
     const codes::NibbleTables& tables = inner ? *shared : own;
     const double base = inner ? tables.base - centroid_product(coded, p) : tables.base;
     // Rounding the tables' entries moves an estimate by half a step each.
-    const double rounding = tables.step * static_cast<double>(subspaces) / 2;
+    const auto probe = static_cast<std::uint32_t>(scan.rounding.size());
+    scan.rounding.push_back(tables.step * static_cast<double>(subspaces) / 2);
     const std::uint8_t* blocks = lists_.blocks(p);
     for (std::size_t first = 0; first < members.size(); first += codes::kNibbleBlock) {
       kernels.nibble_sums(tables.entries.data(),
@@ -435,9 +436,7 @@ PartitionIndex::Scan PartitionIndex::scan(std::span<const double> query, ScanWid
                           sums.data());
       const std::size_t count = std::min(codes::kNibbleBlock, members.size() - first);
       for (std::size_t j = 0; j < count; ++j) {
-        const double estimate = base + tables.step * sums[j];
-        scan.scanned.push_back(
-            {estimate, lowest_possible(estimate - rounding, misplaced), members[first + j]});
+        scan.scanned.push_back({base + tables.step * sums[j], members[first + j], probe});
       }
     }
   }
@@ -551,7 +550,10 @@ std::vector<PartitionFound> PartitionIndex::search(std::span<const double> query
           enough ? coded_distance(ranked[k - 1].value) : std::numeric_limits<double>::infinity();
       for (const Scanned& member : scan.scanned) {
         const bool scored = !(best.front() < Estimate{member.estimate, member.slot});
-        if (!scored && !(member.lowest > kth)) slots.push_back(member.slot);
+        if (scored) continue;
+        const double lowest =
+            lowest_possible(member.estimate - scan.rounding[member.probe], scan.misplaced);
+        if (!(lowest > kth)) slots.push_back(member.slot);
       }
     }
     score(slots);

@@ -166,16 +166,21 @@ class PartitionIndex {
   MetricKind coarse_metric() const;
   void coarse_keys(std::span<const double> vector, std::span<double> keys) const;
   // A search's scan of the partitions nearest the query: their exceptions,
-  // and every member's estimate by its codes with the least its distance
-  // could be (in the coded space, where smaller is nearer).
+  // every member's estimate by its codes (in the coded space, where smaller
+  // is nearer) with the partition it was scanned in, and per partition
+  // scanned what its tables' rounding could have added to an estimate; the
+  // least a member's distance could be is worked out only for the members
+  // a search asks it of.
   struct Scanned {
     double estimate;
-    double lowest;
     std::uint32_t slot;
+    std::uint32_t probe;
   };
   struct Scan {
     std::vector<std::uint32_t> exact;
     std::vector<Scanned> scanned;
+    std::vector<double> rounding;
+    double misplaced = 0.0;
   };
   Scan scan(std::span<const double> query, ScanWidth width) const;
   double lowest_possible(double estimate, double misplaced) const;

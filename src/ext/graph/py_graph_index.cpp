@@ -13,7 +13,6 @@
 #include <utility>
 #include <vector>
 
-#include "common/checked_product.hpp"
 #include "ext/graph/py_filter_expression.hpp"
 #include "ext/graph/py_graph_arguments.hpp"
 #include "ext/graph/py_labelled_index.hpp"

@@ -12,7 +12,6 @@
 #include <utility>
 #include <vector>
 
-#include "common/checked_product.hpp"
 #include "engine/job_runner.hpp"
 #include "ext/graph/py_graph_arguments.hpp"
 #include "ext/graph/py_labelled_index.hpp"
@@ -194,11 +193,6 @@ PyResult<PartitionIndex> construct(std::uint64_t dim, std::string metric,
   if (!index) return std::unexpected(value_error(graph::describe(index.error(), dim)));
   return std::move(*index);
 }
-
-// The runner of a call's parallel parts: its threads, stopped by Ctrl-C.
-struct CallRunner {
-  std::size_t threads;
-};
 
 // The rows of `vectors` after the checks that need the interpreter.
 PyResult<std::vector<double>> rows_of(const PartitionParams& params, VectorList vectors) {
